@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs everything korvane needs to build, test and run its demo on Debian 12.
+# Adds the bookworm-backports suite (where FreeRDP 3 lives) when apt does not know it yet,
+# and does nothing at all when every package is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  g++ clang-14 libclang-rt-14-dev
+  libgtest-dev libgmock-dev
+  freerdp3-dev libwinpr3-dev libfreerdp-server3-3 winpr3-utils
+  freerdp3-shadow-x11 freerdp3-x11 xvfb x11-utils x11-apps x11-xserver-utils xdotool
+  libpng-dev libavcodec-dev libavutil-dev libswscale-dev
+  openssl libssl-dev ca-certificates procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  echo "[setup] adding the bookworm-backports suite to apt's sources" >&2
+  $SUDO tee /etc/apt/sources.list.d/korvane-backports.sources >/dev/null <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+
+echo "[setup] installing: ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# FreeRDP 3 only exists in backports; the rest comes from the main suite.
+$SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports "${missing[@]}" </dev/null

@@ -1,0 +1,179 @@
+#include "clipboard/clipboard.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <freerdp/channels/cliprdr.h>
+
+#include "host_link/protocol.hpp"
+#include "host_link/transport.hpp"
+#include "session/diag.hpp"
+
+namespace korvane {
+
+namespace {
+
+// The attached channel. Written by attach and detach (channel-event thread) and read by the
+// input thread, both under channel_lock, which is also held across every call the input thread
+// makes through it: detach cannot pull the channel away in the middle of a host command.
+std::mutex channel_lock;
+CliprdrClientContext* cliprdr = nullptr;
+
+// The host clipboard store, guarded by store_lock. Taken by clip_host_data (input thread) and
+// by server_format_data_request (channel thread), which holds it across the response so the
+// bytes cannot be replaced while the library sends them. Never held together with channel_lock.
+std::mutex store_lock;
+std::vector<uint8_t> store_data;
+uint32_t store_format_id = 0;
+
+// Written by the input thread, read by the channel thread when a response comes.
+std::atomic<uint32_t> last_requested_format{0};
+
+UINT accept_capabilities(CliprdrClientContext*, const CLIPRDR_CAPABILITIES*) {
+  return CHANNEL_RC_OK;
+}
+
+}  // namespace
+
+void clipboard_reset() {
+  std::lock_guard<std::mutex> lock(store_lock);
+  store_data = {};
+  store_format_id = 0;
+}
+
+void cliprdr_attach(CliprdrClientContext* context) {
+  if (!context) return;
+  context->MonitorReady = monitor_ready;
+  context->ServerCapabilities = accept_capabilities;
+  context->ServerFormatList = server_format_list;
+  context->ServerFormatDataRequest = server_format_data_request;
+  context->ServerFormatDataResponse = server_format_data_response;
+  {
+    std::lock_guard<std::mutex> lock(channel_lock);
+    cliprdr = context;
+  }
+  diag("CLIPRDR channel connected");
+}
+
+void cliprdr_detach() {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  cliprdr = nullptr;
+}
+
+UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) {
+  CLIPRDR_GENERAL_CAPABILITY_SET general{};
+  general.capabilitySetType = CB_CAPSTYPE_GENERAL;
+  general.capabilitySetLength = 12;
+  general.version = CB_CAPS_VERSION_2;
+  general.generalFlags = CB_USE_LONG_FORMAT_NAMES;
+  CLIPRDR_CAPABILITIES caps{};
+  caps.cCapabilitiesSets = 1;
+  caps.capabilitySets = reinterpret_cast<CLIPRDR_CAPABILITY_SET*>(&general);
+  if (context->ClientCapabilities) context->ClientCapabilities(context, &caps);
+  CLIPRDR_FORMAT_LIST empty{};
+  return context->ClientFormatList ? context->ClientFormatList(context, &empty) : CHANNEL_RC_OK;
+}
+
+UINT server_format_list(CliprdrClientContext* context, const CLIPRDR_FORMAT_LIST* list) {
+  try {
+    std::vector<ClipFormat> formats(list->formats ? list->numFormats : 0);
+    for (size_t i = 0; i < formats.size(); ++i) {
+      formats[i].id = list->formats[i].formatId;
+      if (list->formats[i].formatName) formats[i].name = list->formats[i].formatName;
+    }
+    // Names the u16 length cannot describe are cut to 65535 bytes: the host identifies formats
+    // by id, the name is only a hint.
+    const std::vector<uint8_t> payload = encode_clip_formats(formats);
+    send_frame(EVT_CLIP_FORMATS, payload);
+  } catch (const std::bad_alloc&) {
+    diag("Warning: no memory for the server's clipboard format list");
+  }
+  CLIPRDR_FORMAT_LIST_RESPONSE response{};
+  response.common.msgFlags = CB_RESPONSE_OK;
+  return context->ClientFormatListResponse
+             ? context->ClientFormatListResponse(context, &response)
+             : CHANNEL_RC_OK;
+}
+
+UINT server_format_data_request(CliprdrClientContext* context,
+                                const CLIPRDR_FORMAT_DATA_REQUEST* request) {
+  std::lock_guard<std::mutex> lock(store_lock);
+  CLIPRDR_FORMAT_DATA_RESPONSE response{};
+  if (!store_data.empty() && store_format_id == request->requestedFormatId) {
+    response.common.msgFlags = CB_RESPONSE_OK;
+    response.common.dataLen = static_cast<UINT32>(store_data.size());
+    response.requestedFormatData = store_data.data();
+  } else {
+    response.common.msgFlags = CB_RESPONSE_FAIL;
+  }
+  return context->ClientFormatDataResponse ? context->ClientFormatDataResponse(context, &response)
+                                           : CHANNEL_RC_OK;
+}
+
+UINT server_format_data_response(CliprdrClientContext*,
+                                 const CLIPRDR_FORMAT_DATA_RESPONSE* response) {
+  if (!(response->common.msgFlags & CB_RESPONSE_OK) || !response->requestedFormatData ||
+      response->common.dataLen == 0)
+    return CHANNEL_RC_OK;
+  std::array<uint8_t, 4> id{};
+  put_u32(id.data(), last_requested_format.load());
+  const std::span<const uint8_t> parts[] = {
+      id, {response->requestedFormatData, response->common.dataLen}};
+  send_frame_parts(EVT_CLIP_DATA, parts);
+  return CHANNEL_RC_OK;
+}
+
+void clip_host_formats(std::span<const uint8_t> payload) {
+  std::optional<ClipFormatList> parsed;
+  try {
+    parsed = parse_clip_formats(payload, kMaxHostClipFormats);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!parsed) {
+    diag("Warning: host clipboard format list dropped (declares more than %u formats)",
+         kMaxHostClipFormats);
+    return;
+  }
+  std::vector<CLIPRDR_FORMAT> entries(parsed->formats.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    entries[i].formatId = parsed->formats[i].id;
+    // The library only reads the names.
+    entries[i].formatName =
+        parsed->formats[i].name.empty() ? nullptr : parsed->formats[i].name.data();
+  }
+  CLIPRDR_FORMAT_LIST list{};
+  list.numFormats = parsed->declared;
+  list.formats = entries.empty() ? nullptr : entries.data();
+
+  std::lock_guard<std::mutex> lock(channel_lock);
+  if (!cliprdr || !cliprdr->ClientFormatList) return;
+  cliprdr->ClientFormatList(cliprdr, &list);
+}
+
+void clip_host_data(std::span<const uint8_t> payload) {
+  const uint32_t format_id = get_u32(payload.data());
+  std::vector<uint8_t> copy;
+  try {
+    copy.assign(payload.begin() + 4, payload.end());
+  } catch (const std::bad_alloc&) {
+    copy.clear();
+  }
+  std::lock_guard<std::mutex> lock(store_lock);
+  store_data.swap(copy);
+  store_format_id = format_id;
+}
+
+void clip_host_request(std::span<const uint8_t> payload) {
+  const uint32_t format_id = get_u32(payload.data());
+  std::lock_guard<std::mutex> lock(channel_lock);
+  if (!cliprdr || !cliprdr->ClientFormatDataRequest) return;
+  last_requested_format.store(format_id);
+  CLIPRDR_FORMAT_DATA_REQUEST request{};
+  request.requestedFormatId = format_id;
+  cliprdr->ClientFormatDataRequest(cliprdr, &request);
+}
+
+}  // namespace korvane

@@ -1,0 +1,36 @@
+// The clipboard bridge: format lists and data between the host and the RDP clipboard channel,
+// relayed without interpreting any format.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include <freerdp/client/cliprdr.h>
+
+namespace korvane {
+
+// Channel events (any library thread).
+void cliprdr_attach(CliprdrClientContext* cliprdr);
+void cliprdr_detach();
+
+// Host commands (input thread), after their length check.
+void clip_host_formats(std::span<const uint8_t> payload);
+void clip_host_data(std::span<const uint8_t> payload);
+void clip_host_request(std::span<const uint8_t> payload);
+
+// Empties the host clipboard store (start-up and teardown).
+void clipboard_reset();
+
+// Library callbacks on the channel.
+UINT monitor_ready(CliprdrClientContext* cliprdr, const CLIPRDR_MONITOR_READY* ready);
+UINT server_format_list(CliprdrClientContext* cliprdr, const CLIPRDR_FORMAT_LIST* list);
+UINT server_format_data_request(CliprdrClientContext* cliprdr,
+                                const CLIPRDR_FORMAT_DATA_REQUEST* request);
+UINT server_format_data_response(CliprdrClientContext* cliprdr,
+                                 const CLIPRDR_FORMAT_DATA_RESPONSE* response);
+
+// A host format list may declare at most this many formats; a longer one is dropped. Real
+// clipboards offer a few dozen, and the entries are allocated before they are read.
+inline constexpr uint32_t kMaxHostClipFormats = 4096;
+
+}  // namespace korvane

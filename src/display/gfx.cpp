@@ -1,0 +1,129 @@
+#include "display/gfx.hpp"
+
+#include <atomic>
+#include <mutex>
+
+#include <freerdp/channels/rdpgfx.h>
+#include <freerdp/gdi/gfx.h>
+#include <freerdp/settings.h>
+
+#include "display/paint.hpp"
+#include "display/rect_pack.hpp"
+#include "display/surface_table.hpp"
+#include "host_link/transport.hpp"
+#include "session/diag.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Written by gfx_attach/gfx_detach (channel-event thread), read by the hooks (the thread the
+// library runs the graphics channel on). Atomic words: no lock needed to publish a pointer.
+std::atomic<RdpgfxClientContext*> attached_gfx{nullptr};
+std::atomic<pcRdpgfxSurfaceCommand> orig_surface_command{nullptr};
+std::atomic<pcRdpgfxMapSurfaceToOutput> orig_map_surface_to_output{nullptr};
+std::atomic<pcRdpgfxUpdateSurfaces> orig_update_surfaces{nullptr};
+
+// Set by surface_command_hook for every H.264 command, read and cleared by the UpdateSurfaces
+// hook that follows on the same graphics-channel thread.
+std::atomic<bool> h264_forwarded{false};
+
+// Guarded by surface_lock, which is held only for the table scan: never while calling the
+// renderer or sending a frame.
+std::mutex surface_lock;
+SurfaceTable surfaces;
+
+}  // namespace
+
+void gfx_reset_surfaces() {
+  std::lock_guard<std::mutex> lock(surface_lock);
+  surfaces = SurfaceTable{};
+}
+
+void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
+  diag("GFX channel connected: FreeRDP_GfxH264=%d",
+       freerdp_settings_get_bool(context->settings, FreeRDP_GfxH264) ? 1 : 0);
+  if (!gfx || !gdi_graphics_pipeline_init(context->gdi, gfx)) {
+    diag("gdi_graphics_pipeline_init failed");
+    return;
+  }
+  // Saved only after the renderer installed its handlers, so a re-attach of the same interface
+  // saves the renderer's handlers again, never our own hooks.
+  orig_surface_command.store(gfx->SurfaceCommand);
+  orig_map_surface_to_output.store(gfx->MapSurfaceToOutput);
+  orig_update_surfaces.store(gfx->UpdateSurfaces);
+  gfx->SurfaceCommand = surface_command_hook;
+  gfx->MapSurfaceToOutput = map_surface_to_output_hook;
+  gfx->UpdateSurfaces = update_surfaces_hook;
+  attached_gfx.store(gfx);
+  diag("GFX hooks installed: SurfaceCmd=%p UpdateSurfaces=%p",
+       reinterpret_cast<void*>(orig_surface_command.load()),
+       reinterpret_cast<void*>(orig_update_surfaces.load()));
+}
+
+void gfx_detach(rdpContext* context) {
+  if (RdpgfxClientContext* gfx = attached_gfx.load())
+    gdi_graphics_pipeline_uninit(context->gdi, gfx);
+  attached_gfx.store(nullptr);
+  orig_surface_command.store(nullptr);
+  orig_map_surface_to_output.store(nullptr);
+  orig_update_surfaces.store(nullptr);
+}
+
+UINT map_surface_to_output_hook(RdpgfxClientContext* gfx,
+                                const RDPGFX_MAP_SURFACE_TO_OUTPUT_PDU* pdu) {
+  {
+    std::lock_guard<std::mutex> lock(surface_lock);
+    surface_table_map(surfaces, pdu->surfaceId, static_cast<int32_t>(pdu->outputOriginX),
+                      static_cast<int32_t>(pdu->outputOriginY));
+  }
+  const auto orig = orig_map_surface_to_output.load();
+  return orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
+}
+
+UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
+  if (command->codecId != RDPGFX_CODECID_AVC420 && command->codecId != RDPGFX_CODECID_AVC444) {
+    const auto orig = orig_surface_command.load();
+    return orig ? orig(gfx, command) : CHANNEL_RC_OK;
+  }
+  std::pair<int32_t, int32_t> origin;
+  {
+    std::lock_guard<std::mutex> lock(surface_lock);
+    origin = surface_table_origin(surfaces, command->surfaceId);
+  }
+  std::span<const uint8_t> data;
+  if (command->data && command->length) data = {command->data, command->length};
+  // AVC444 goes out whole: the host takes its two streams apart itself.
+  if (command->codecId == RDPGFX_CODECID_AVC420) data = data.subspan(avc420_metablock_skip(data));
+
+  h264_forwarded.store(true);
+  const auto ox = static_cast<uint32_t>(origin.first);
+  const auto oy = static_cast<uint32_t>(origin.second);
+  std::array<uint8_t, kH264HeaderSize> head{};
+  put_u32(&head[0], ox + command->left);
+  put_u32(&head[4], oy + command->top);
+  put_u32(&head[8], ox + command->right);
+  put_u32(&head[12], oy + command->bottom);
+  put_u32(&head[16], command->width);
+  put_u32(&head[20], command->height);
+  const std::span<const uint8_t> parts[] = {head, data};
+  send_frame_parts(EVT_H264, parts);
+  return CHANNEL_RC_OK;
+}
+
+UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
+  const bool forwarded = h264_forwarded.exchange(false);
+  const auto orig = orig_update_surfaces.load();
+  const UINT status = orig ? orig(gfx) : CHANNEL_RC_OK;
+  // After H.264 the renderer's invalid area stays marked and goes out with the next update
+  // that sends one.
+  if (forwarded) return status;
+  rdpGdi* gdi = static_cast<rdpGdi*>(gfx->custom);
+  HGDI_RGN invalid = invalid_region(gdi);
+  if (!invalid || invalid->null) return status;
+  invalid->null = TRUE;
+  send_invalid_rect(gdi);
+  return status;
+}
+
+}  // namespace korvane

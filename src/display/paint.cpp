@@ -1,0 +1,54 @@
+#include "display/paint.hpp"
+
+#include <vector>
+
+#include <freerdp/settings.h>
+
+#include "display/rect_pack.hpp"
+#include "host_link/transport.hpp"
+
+namespace korvane {
+
+HGDI_RGN invalid_region(rdpGdi* gdi) {
+  if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) return nullptr;
+  return gdi->primary->hdc->hwnd->invalid;
+}
+
+BOOL begin_paint(rdpContext* context) {
+  if (HGDI_RGN invalid = invalid_region(context->gdi)) invalid->null = TRUE;
+  return TRUE;
+}
+
+BOOL end_paint(rdpContext* context) {
+  rdpGdi* gdi = context->gdi;
+  HGDI_RGN invalid = invalid_region(gdi);
+  if (!invalid || invalid->null) return TRUE;
+  send_invalid_rect(gdi);
+  return TRUE;
+}
+
+void send_invalid_rect(rdpGdi* gdi) {
+  HGDI_RGN invalid = invalid_region(gdi);
+  if (!invalid || !gdi->primary_buffer) return;
+  const Rect r{invalid->x, invalid->y, invalid->w, invalid->h};
+  if (!rect_fits(r, gdi->width, gdi->height)) return;
+  const auto header = encode_rect_header(r);
+  std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
+  std::vector<uint8_t> packed;
+  if (pixels.empty()) {
+    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed)) return;
+    pixels = packed;
+  }
+  const std::span<const uint8_t> parts[] = {header, pixels};
+  send_frame_parts(EVT_RECT, parts);
+}
+
+BOOL desktop_resize(rdpContext* context) {
+  const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
+  const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
+  if (!gdi_resize(context->gdi, width, height)) return FALSE;
+  send_frame(EVT_RESIZE, encode_size(width, height));
+  return TRUE;
+}
+
+}  // namespace korvane

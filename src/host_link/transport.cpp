@@ -1,0 +1,111 @@
+#include "host_link/transport.hpp"
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <new>
+#include <sys/uio.h>
+
+#include "host_link/protocol.hpp"
+#include "platform/stdio_link.hpp"
+
+namespace korvane {
+
+namespace {
+// Taken by every sender (main thread, library channel threads) for the whole of one frame.
+// The innermost lock of the process: nothing else is ever locked while it is held.
+std::mutex write_lock;
+}  // namespace
+
+void transport_init() { stdio_link_init(); }
+
+bool read_exact(uint8_t* buffer, size_t count) {
+  while (count > 0) {
+    const ssize_t n = stdio_link_read(buffer, count);
+    if (n <= 0) return false;
+    buffer += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool write_exact(const uint8_t* buffer, size_t count) {
+  while (count > 0) {
+    const ssize_t n = stdio_link_write(buffer, count);
+    if (n <= 0) return false;
+    buffer += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+// How much of a payload is allocated ahead of its bytes arriving.
+constexpr size_t kReadChunk = 1 << 20;
+}  // namespace
+
+std::optional<Frame> read_frame() {
+  std::array<uint8_t, kFrameHeaderSize> header;
+  if (!read_exact(header.data(), header.size())) return std::nullopt;
+  const FrameHeader h = decode_header(header);
+  Frame frame;
+  frame.type = h.type;
+  try {
+    size_t have = 0;
+    while (have < h.length) {
+      const size_t next = std::min<size_t>(h.length, have + kReadChunk);
+      frame.payload.resize(next);
+      if (!read_exact(frame.payload.data() + have, next - have)) return std::nullopt;
+      have = next;
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  return frame;
+}
+
+namespace {
+constexpr size_t kMaxParts = 8;
+
+// Writes every buffer in order, with as few system calls as the pipe allows.
+bool write_all(iovec* iov, size_t count) {
+  while (count > 0) {
+    const ssize_t n = stdio_link_writev(iov, count);
+    if (n <= 0) return false;
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= iov->iov_len) {
+      done -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
+      iov->iov_len -= done;
+    }
+  }
+  return true;
+}
+}  // namespace
+
+void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> parts) {
+  if (parts.size() > kMaxParts - 1) return;
+  uint64_t length = 0;
+  for (const auto& part : parts) length += part.size();
+  if (length > UINT32_MAX) return;  // cannot be described by the header
+  const auto header = encode_header(type, static_cast<uint32_t>(length));
+  iovec iov[kMaxParts];
+  size_t count = 0;
+  iov[count++] = {const_cast<uint8_t*>(header.data()), header.size()};
+  for (const auto& part : parts) {
+    if (!part.empty()) iov[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
+  }
+  std::lock_guard<std::mutex> lock(write_lock);
+  write_all(iov, count);
+}
+
+void send_frame(uint8_t type, std::span<const uint8_t> payload) {
+  const std::span<const uint8_t> parts[] = {payload};
+  send_frame_parts(type, parts);
+}
+
+}  // namespace korvane

@@ -1,0 +1,37 @@
+// Frames over the process's standard streams. Any thread may send; only one thread reads at a
+// time (the main thread for the first frame, then the host input thread).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace korvane {
+
+void transport_init();
+
+bool read_exact(uint8_t* buffer, size_t count);
+bool write_exact(const uint8_t* buffer, size_t count);
+
+struct Frame {
+  uint8_t type = 0;
+  std::vector<uint8_t> payload;
+};
+
+// Fails at end of input or on a read error, inside the header or the payload alike.
+// The payload grows as its bytes arrive, so a header that only claims a huge length costs
+// no memory before the data is there.
+std::optional<Frame> read_frame();
+
+// Sends one frame atomically with respect to other senders. A failed write is not reported:
+// a host that went away cannot be told anything.
+void send_frame(uint8_t type, std::span<const uint8_t> payload);
+inline void send_frame(uint8_t type) { send_frame(type, {}); }
+
+// Sends one frame whose payload is the concatenation of `parts`, gathered by the system call
+// straight from the callers' buffers (a frame-buffer region is sent without copying it).
+void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> parts);
+
+}  // namespace korvane

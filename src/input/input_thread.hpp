@@ -1,0 +1,17 @@
+// The host input thread: every host frame after the connect request.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace korvane {
+
+// Reads frames until CMD_DISCONNECT, a failed read (end of input, cancelled by teardown) or
+// the stop flag; always returns 0. Closing the host's end of standard input ends this thread
+// but not the session.
+int input_thread_main();
+
+// One host command (everything but CMD_CONNECT). Returns false for CMD_DISCONNECT.
+bool handle_host_command(uint8_t type, std::span<const uint8_t> payload);
+
+}  // namespace korvane

@@ -1,0 +1,3 @@
+#include "session/session.hpp"
+
+int main() { return korvane::session_main(); }

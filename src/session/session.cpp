@@ -1,0 +1,214 @@
+#include "session/session.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <freerdp/client.h>
+#include <freerdp/client/cmdline.h>
+#include <freerdp/settings.h>
+#include <winpr/synch.h>
+#include <winpr/wlog.h>
+
+#include "clipboard/clipboard.hpp"
+#include "host_link/transport.hpp"
+#include "input/input_thread.hpp"
+#include "platform/stdio_link.hpp"
+#include "session/callbacks.hpp"
+#include "session/connect_args.hpp"
+#include "session/diag.hpp"
+
+namespace korvane {
+
+SessionState session;
+
+namespace {
+
+void send_error(const std::string& text) {
+  send_frame(EVT_ERROR, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+void client_free(freerdp*, rdpContext*) {}
+int client_start(rdpContext*) { return 0; }
+int client_stop(rdpContext*) { return 0; }
+
+struct ContextDeleter {
+  void operator()(rdpContext* c) const { freerdp_client_context_free(c); }
+};
+using ContextPtr = std::unique_ptr<rdpContext, ContextDeleter>;
+
+// The library logs through WinPR's console appender, which sends its quieter levels to
+// standard output. Standard output belongs to the frames, so all of it goes to standard error.
+void route_library_log_to_stderr() {
+  wLog* root = WLog_GetRoot();
+  if (!root) return;
+  if (!WLog_SetLogAppenderType(root, WLOG_APPENDER_CONSOLE)) return;
+  wLogAppender* appender = WLog_GetLogAppender(root);
+  if (appender) WLog_ConfigureAppender(appender, "outputstream", const_cast<char*>("stderr"));
+}
+
+// The input thread with a bounded join: std::thread cannot be joined with a time-out.
+struct InputThread {
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;  // guarded by mutex
+};
+
+void run_input_thread(InputThread& t) {
+  input_thread_main();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  t.done = true;
+  t.cv.notify_all();
+}
+
+// Returns false when the thread is still running after the limit.
+bool join_for(InputThread& t, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(t.mutex);
+  if (!t.cv.wait_for(lock, limit, [&] { return t.done; })) return false;
+  lock.unlock();
+  t.thread.join();
+  return true;
+}
+
+void run_event_loop(rdpContext* context) {
+  for (;;) {
+    if (freerdp_shall_disconnect_context(context)) break;
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
+    const DWORD n = freerdp_get_event_handles(context, handles, 64);
+    if (n == 0) break;
+    DWORD count = n;
+    if (session.stop_event && n < 64) handles[count++] = session.stop_event;
+    const DWORD status = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    if (status == WAIT_FAILED) break;
+    // The stop request is honoured after every wake, whichever handle the wait reported: a
+    // server that streams without pause keeps a library handle ready at every wait, and the
+    // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
+    if (session.stop_flag.load()) break;
+    if (session.stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
+    if (!freerdp_check_event_handles(context)) break;
+  }
+}
+
+}  // namespace
+
+int session_main() {
+  clipboard_reset();
+  transport_init();
+  route_library_log_to_stderr();
+
+  std::optional<Frame> first = read_frame();
+  if (!first || first->type != CMD_CONNECT) {
+    send_error("Expected CONNECT frame first");
+    return 1;
+  }
+  if (!parse_connect(first->payload, session.params)) {
+    send_error("Malformed CONNECT frame");
+    return 1;
+  }
+  first.reset();
+
+  RDP_CLIENT_ENTRY_POINTS entry{};
+  entry.Size = sizeof(RDP_CLIENT_ENTRY_POINTS);
+  entry.Version = RDP_CLIENT_INTERFACE_VERSION;
+  entry.ContextSize = sizeof(rdpClientContext);
+  entry.ClientNew = client_new;
+  entry.ClientFree = client_free;
+  entry.ClientStart = client_start;
+  entry.ClientStop = client_stop;
+
+  ContextPtr context(freerdp_client_context_new(&entry));
+  if (!context) {
+    send_error("freerdp_client_context_new failed");
+    return 1;
+  }
+  session.context = context.get();
+
+  PubSub_Subscribe(context->pubSub, "ChannelConnected", on_channel_connected);
+  PubSub_Subscribe(context->pubSub, "ChannelDisconnected", on_channel_disconnected);
+
+  rdpSettings* settings = context->settings;
+  {
+    const std::vector<std::string> args = build_connect_args(session.params);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int rc = freerdp_client_settings_parse_command_line(
+        settings, static_cast<int>(args.size()), argv.data(), FALSE);
+    if (rc != 0) {
+      send_error("freerdp_client_settings_parse_command_line failed");
+      return 1;
+    }
+  }
+
+  if (session.params.password[0])
+    freerdp_settings_set_string(settings, FreeRDP_Password, session.params.password);
+  freerdp_settings_set_uint32(settings, FreeRDP_TcpAckTimeout, 30000);
+  freerdp_settings_set_bool(settings, FreeRDP_SoftwareGdi, TRUE);
+  freerdp_settings_set_bool(settings, FreeRDP_GfxH264, TRUE);
+  freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, TRUE);
+  freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, TRUE);
+  diag("FreeRDP_GfxH264=%d AVC444=%d before connect",
+       freerdp_settings_get_bool(settings, FreeRDP_GfxH264) ? 1 : 0,
+       freerdp_settings_get_bool(settings, FreeRDP_GfxAVC444) ? 1 : 0);
+
+  session.input.store(context->input);
+  session.stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  InputThread input_thread;
+  bool thread_started = false;
+  try {
+    input_thread.thread = std::thread(run_input_thread, std::ref(input_thread));
+    thread_started = true;
+  } catch (const std::system_error&) {
+    diag("Warning: could not start the host input thread; the session runs without input");
+  }
+
+  int exit_code = 0;
+  if (!freerdp_connect(context->instance)) {
+    const UINT32 code = freerdp_get_last_error(context.get());
+    char text[256];
+    std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)",
+                  static_cast<unsigned long>(code), freerdp_get_last_error_string(code));
+    send_error(text);
+    exit_code = 1;
+  } else {
+    run_event_loop(context.get());
+    freerdp_disconnect(context->instance);
+    send_frame(EVT_DISCONNECTED);
+  }
+
+  // Teardown.
+  session.stop_flag.store(1);
+  if (session.stop_event) SetEvent(session.stop_event);
+  stdio_link_cancel_input();
+  bool thread_ended = true;
+  if (thread_started) {
+    thread_ended = join_for(input_thread, std::chrono::milliseconds(2000));
+    if (!thread_ended) {
+      // Blocked inside the library (a send to a server that stopped reading, say). It may
+      // still touch the context, so nothing it can reach is released: the process ends here.
+      diag("Warning: the host input thread did not end; exiting without teardown");
+      input_thread.thread.detach();
+      std::fflush(stderr);
+      _exit(exit_code);
+    }
+  }
+  if (session.stop_event) {
+    CloseHandle(session.stop_event);
+    session.stop_event = nullptr;
+  }
+  session.input.store(nullptr);
+  context.reset();
+  session.context = nullptr;
+  clipboard_reset();
+  return exit_code;
+}
+
+}  // namespace korvane
