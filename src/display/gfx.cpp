@@ -114,6 +114,7 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
 UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   const bool forwarded = h264_forwarded.exchange(false);
   const auto orig = orig_update_surfaces.load();
+  const uint64_t sends_before = end_paint_sends_on_this_thread();
   const UINT status = orig ? orig(gfx) : CHANNEL_RC_OK;
   // After H.264 the renderer's invalid area stays marked and goes out with the next update
   // that sends one.
@@ -122,6 +123,10 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   HGDI_RGN invalid = invalid_region(gdi);
   if (!invalid || invalid->null) return status;
   invalid->null = TRUE;
+  // The renderer puts its surfaces on the desktop inside its own BeginPaint/EndPaint, so
+  // end_paint has usually sent this very rectangle already; a second copy would double the
+  // bytes of every update.
+  if (end_paint_sends_on_this_thread() != sends_before) return status;
   send_invalid_rect(gdi);
   return status;
 }

@@ -9,6 +9,12 @@
 
 namespace korvane {
 
+namespace {
+thread_local uint64_t end_paint_sends = 0;
+}  // namespace
+
+uint64_t end_paint_sends_on_this_thread() { return end_paint_sends; }
+
 HGDI_RGN invalid_region(rdpGdi* gdi) {
   if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) return nullptr;
   return gdi->primary->hdc->hwnd->invalid;
@@ -24,6 +30,7 @@ BOOL end_paint(rdpContext* context) {
   HGDI_RGN invalid = invalid_region(gdi);
   if (!invalid || invalid->null) return TRUE;
   send_invalid_rect(gdi);
+  ++end_paint_sends;
   return TRUE;
 }
 
