@@ -11,7 +11,9 @@
 namespace korvane {
 
 namespace {
-// Written once by stdio_link_init on the main thread before any other thread exists.
+// Written once by stdio_link_init (or stdio_link_attach) on the main thread before any other
+// thread exists; read-only afterwards.
+int input_fd = 0;
 int output_fd = 1;
 // The cancel pipe: its read end becomes readable when teardown cancels the input.
 // Created in stdio_link_init; the write end is written by the main thread, the read end
@@ -54,11 +56,32 @@ void stdio_link_init() {
   }
 }
 
+void stdio_link_attach(int in_fd, int out_fd) {
+  std::signal(SIGPIPE, SIG_IGN);
+  input_fd = in_fd;
+  output_fd = out_fd;
+  if (cancel_pipe[0] < 0) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+      cancel_pipe[0] = fds[0];
+      cancel_pipe[1] = fds[1];
+    }
+  }
+  // Drain a previous cancel so that reads work again.
+  char drain[16];
+  const int flags = fcntl(cancel_pipe[0], F_GETFL);
+  fcntl(cancel_pipe[0], F_SETFL, flags | O_NONBLOCK);
+  while (read(cancel_pipe[0], drain, sizeof drain) > 0) {
+  }
+  fcntl(cancel_pipe[0], F_SETFL, flags);
+  cancelled.store(false);
+}
+
 ssize_t stdio_link_read(void* buffer, size_t count) {
   for (;;) {
     if (cancelled.load(std::memory_order_acquire)) return -1;
     if (cancel_pipe[0] >= 0) {
-      pollfd fds[2] = {{0, POLLIN, 0}, {cancel_pipe[0], POLLIN, 0}};
+      pollfd fds[2] = {{input_fd, POLLIN, 0}, {cancel_pipe[0], POLLIN, 0}};
       const int rc = poll(fds, 2, -1);
       if (rc < 0) {
         if (errno == EINTR) continue;
@@ -67,7 +90,7 @@ ssize_t stdio_link_read(void* buffer, size_t count) {
       if (fds[1].revents) return -1;
       // POLLHUP and POLLERR fall through to read, which reports them as 0 or -1.
     }
-    const ssize_t n = read(0, buffer, count);
+    const ssize_t n = read(input_fd, buffer, count);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return n;
   }

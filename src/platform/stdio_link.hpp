@@ -14,6 +14,10 @@ namespace korvane {
 // host that closed its end makes writes fail instead of killing the process.
 void stdio_link_init();
 
+// Uses the given descriptors instead of the standard streams and clears a previous cancel
+// (for tests that run the transport over their own pipes). Call before any other thread reads.
+void stdio_link_attach(int input_fd, int output_fd);
+
 // Reads up to `count` bytes from standard input. Returns the count read, 0 at end of input,
 // -1 on an error or once stdio_link_cancel_input() has been called.
 ssize_t stdio_link_read(void* buffer, size_t count);
