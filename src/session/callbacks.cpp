@@ -21,6 +21,27 @@ namespace {
 
 void post_disconnect(freerdp*) {}
 
+// The library's default callbacks for credentials, certificates, smart cards and gateway
+// messages ask a person on standard input, which here is the host's frame stream: a prompt
+// would swallow the host's commands and wait for an answer that never comes. korvane has
+// no person to ask, so these answer at once from what the connect request gave.
+BOOL authenticate_from_request(freerdp*, char**, char**, char**, rdp_auth_reason) {
+  return TRUE;  // go on with the credentials we have; the server decides
+}
+BOOL no_smartcard(freerdp*, SmartcardCertInfo**, DWORD, DWORD*, BOOL) { return FALSE; }
+DWORD accept_certificate(freerdp*, const char*, UINT16, const char*, const char*, const char*,
+                         const char*, DWORD) {
+  return 2;  // accepted for this session only, as "/cert:ignore" asks
+}
+DWORD accept_changed_certificate(freerdp*, const char*, UINT16, const char*, const char*,
+                                 const char*, const char*, const char*, const char*,
+                                 const char*, DWORD) {
+  return 2;
+}
+BOOL accept_gateway_message(freerdp*, UINT32, BOOL, BOOL, size_t, const WCHAR*) { return TRUE; }
+int log_logon_error(freerdp*, UINT32, UINT32) { return 1; }
+BOOL no_access_token(freerdp*, AccessTokenType, char**, size_t, ...) { return FALSE; }
+
 constexpr char kGfxChannel[] = "Microsoft::Windows::RDS::Graphics";
 
 bool is_clipboard_channel(const char* name) {
@@ -34,6 +55,13 @@ BOOL client_new(freerdp* instance, rdpContext*) {
   instance->PreConnect = pre_connect;
   instance->PostConnect = post_connect;
   instance->PostDisconnect = post_disconnect;
+  instance->AuthenticateEx = authenticate_from_request;
+  instance->ChooseSmartcard = no_smartcard;
+  instance->VerifyCertificateEx = accept_certificate;
+  instance->VerifyChangedCertificateEx = accept_changed_certificate;
+  instance->PresentGatewayMessage = accept_gateway_message;
+  instance->LogonErrorInfo = log_logon_error;
+  instance->GetAccessToken = no_access_token;
   return TRUE;
 }
 
