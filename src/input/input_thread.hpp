@@ -11,6 +11,10 @@ namespace korvane {
 // but not the session.
 int input_thread_main();
 
+// Called by the main thread once the connection is up: sends the input the host gave while
+// it was being made (the library drops input before that), then lets input through directly.
+void input_connection_up();
+
 // One host command (everything but CMD_CONNECT). Returns false for CMD_DISCONNECT.
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload);
 

@@ -179,6 +179,7 @@ int session_main() {
     send_error(text);
     exit_code = 1;
   } else {
+    input_connection_up();
     run_event_loop(context.get());
     freerdp_disconnect(context->instance);
     send_frame(EVT_DISCONNECTED);

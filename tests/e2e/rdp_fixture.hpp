@@ -1,0 +1,68 @@
+// Shared by the end-to-end suites that run korvane against korvane-test-server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/canvas.hpp"
+#include "host/session.hpp"
+#include "logged_process.hpp"
+#include "net.hpp"
+
+namespace korvane::e2e {
+
+struct Rig {
+  test::TestServer server;
+  std::optional<host::Session> korvane;
+  test::TempDir scratch;
+};
+
+// Starts the test server with the steps, then korvane connecting to it with `request`'s options
+// (host and port are filled in). Fails the test (and returns nullopt) when either cannot start.
+inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
+                                    const std::string& sec = "tls",
+                                    std::vector<std::string> extra = {}) {
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-e2e");
+  test::TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = sec;
+  so.user = "test";
+  so.password = "test";
+  so.steps = std::move(steps);
+  so.extra = std::move(extra);
+  so.stderr_path = rig.scratch.path + "/server.err";
+  std::string error;
+  auto server = test::start_test_server(so, &error);
+  if (!server) {
+    ADD_FAILURE() << "test server: " << error;
+    return std::nullopt;
+  }
+  rig.server = std::move(*server);
+  request.host = "127.0.0.1";
+  request.port = rig.server.port;
+  if (!request.flags) request.flags = CONNECT_FLAG_TLS;
+  host::SessionOptions ko;
+  ko.korvane_path = KORVANE_PATH;
+  ko.request = request;
+  ko.stderr_path = rig.scratch.path + "/korvane.err";
+  rig.korvane = host::start_session(ko, &error);
+  if (!rig.korvane) {
+    ADD_FAILURE() << "korvane: " << error;
+    return std::nullopt;
+  }
+  return rig;
+}
+
+inline std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
+inline std::string korvane_stderr(Rig& rig) {
+  return test::read_file(rig.scratch.path + "/korvane.err");
+}
+
+inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
+
+}  // namespace korvane::e2e

@@ -1,0 +1,841 @@
+// The host library on its own: processes, frames over pipes, the canvas, H.264 decoding, PNG,
+// sessions against a fake bridge, and the korvane-host program.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "host/canvas.hpp"
+#include "host/desktop.hpp"
+#include "host/frame_io.hpp"
+#include "host/h264.hpp"
+#include "host/png.hpp"
+#include "host/process.hpp"
+#include "host/session.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+
+namespace {
+
+using namespace korvane;
+using namespace korvane::host;
+using Clock = std::chrono::steady_clock;
+
+long elapsed_ms(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+bool pid_alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+// ---------------------------------------------------------------- processes
+
+TEST(Process, PipesStdoutCapturesStderrAndReportsExitCode) {
+  test::TempDir dir = test::make_temp_dir();
+  ASSERT_FALSE(dir.path.empty());
+  SpawnOptions o;
+  o.argv = {"sh", "-c", "echo out-line; echo err-line >&2; exit 3"};
+  o.stderr_path = dir.path + "/err.txt";
+  std::string error;
+  RunResult r = run_capture(o, 10000, &error);
+  ASSERT_TRUE(r.status) << error;
+  EXPECT_EQ(r.out, "out-line\n");
+  EXPECT_EQ(r.status->code, 3);
+  EXPECT_EQ(r.status->signal, 0);
+  EXPECT_EQ(test::read_file(dir.path + "/err.txt"), "err-line\n");
+}
+
+TEST(Process, EnvironmentEntriesReachTheChild) {
+  SpawnOptions o;
+  o.argv = {"sh", "-c", "printf '%s' \"$KORVANE_TEST_VAR\""};
+  o.env = {"KORVANE_TEST_VAR=forty two"};
+  RunResult r = run_capture(o, 10000);
+  ASSERT_TRUE(r.status);
+  EXPECT_EQ(r.out, "forty two");
+}
+
+TEST(Process, MissingProgramIsASpawnFailure) {
+  SpawnOptions o;
+  o.argv = {"/nonexistent/korvane-no-such-program"};
+  std::string error;
+  auto child = spawn(o, &error);
+  EXPECT_FALSE(child);
+  EXPECT_NE(error.find("cannot run"), std::string::npos) << error;
+}
+
+TEST(Process, WaitTimesOutThenTerminateKills) {
+  SpawnOptions o;
+  o.argv = {"sleep", "30"};
+  auto child = spawn(o);
+  ASSERT_TRUE(child);
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(wait_exit(*child, 100));
+  EXPECT_GE(elapsed_ms(t0), 90);
+  const ExitStatus st = terminate(*child, 0);
+  EXPECT_EQ(st.signal, SIGKILL);
+  EXPECT_LT(elapsed_ms(t0), 5000);
+  EXPECT_FALSE(pid_alive(child->pid));
+}
+
+TEST(Process, TerminateGivesGraceBeforeKilling) {
+  SpawnOptions o;
+  o.argv = {"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"};
+  auto child = spawn(o);
+  ASSERT_TRUE(child);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the trap be set
+  const ExitStatus st = terminate(*child, 3000);
+  EXPECT_EQ(st.code, 7);
+}
+
+TEST(Process, OwnerKillsAndReapsTheChild) {
+  pid_t pid = -1;
+  {
+    SpawnOptions o;
+    o.argv = {"sleep", "30"};
+    auto child = spawn(o);
+    ASSERT_TRUE(child);
+    pid = child->pid;
+    EXPECT_TRUE(pid_alive(pid));
+  }
+  // Reaped, not a zombie: the pid is gone.
+  EXPECT_FALSE(pid_alive(pid));
+}
+
+TEST(Process, GroupOwnerEndsGrandchildrenToo) {
+  test::TempDir dir = test::make_temp_dir();
+  const std::string pidfile = dir.path + "/grandchild.pid";
+  pid_t grandchild = -1;
+  {
+    SpawnOptions o;
+    o.argv = {"sh", "-c", "sleep 30 & echo $! > " + pidfile + "; wait"};
+    o.own_process_group = true;
+    o.term_grace_ms = 1000;
+    auto child = spawn(o);
+    ASSERT_TRUE(child);
+    for (int i = 0; i < 100 && test::read_file(pidfile).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    grandchild = std::atoi(test::read_file(pidfile).c_str());
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(pid_alive(grandchild));
+  }
+  // The grandchild was reparented and reaped by init; allow it a moment.
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = !pid_alive(grandchild);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(gone);
+}
+
+TEST(Process, InheritableDescriptorsDoNotLeakIntoTheChild) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);  // deliberately without close-on-exec
+  UniqueFd read_end(fds[0]), write_end(fds[1]);
+  SpawnOptions o;
+  o.argv = {"sleep", "5"};
+  auto child = spawn(o);
+  ASSERT_TRUE(child);
+  write_end.reset();
+  // Had the child inherited the write end, the pipe would stay open as long as it sleeps.
+  pollfd p{read_end.get(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  char c;
+  EXPECT_EQ(read(read_end.get(), &c, 1), 0);
+}
+
+TEST(Process, WritingToAChildThatLeftFailsWithoutSigpipe) {
+  SpawnOptions o;
+  o.argv = {"true"};
+  o.pipe_stdin = true;
+  auto child = spawn(o);
+  ASSERT_TRUE(child);
+  ASSERT_TRUE(wait_exit(*child, 5000));
+  std::vector<uint8_t> bytes(100000, 0x55);
+  // Reaching the next line at all means no SIGPIPE ended the test process.
+  EXPECT_FALSE(write_all(child->stdin_fd.get(), bytes, 2000));
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(Process, WriteToAStuckReaderTimesOut) {
+  SpawnOptions o;
+  o.argv = {"sleep", "30"};
+  o.pipe_stdin = true;
+  auto child = spawn(o);
+  ASSERT_TRUE(child);
+  std::vector<uint8_t> bytes(4 << 20, 1);  // far more than a pipe holds
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(write_all(child->stdin_fd.get(), bytes, 300));
+  EXPECT_LT(elapsed_ms(t0), 3000);
+}
+
+// ---------------------------------------------------------------- frames over a pipe
+
+struct PipePair {
+  UniqueFd read_end, write_end;
+};
+
+PipePair make_pipe() {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+void raw_write(int fd, const std::vector<uint8_t>& bytes) {
+  ASSERT_TRUE(write_all(fd, bytes, 2000));
+}
+
+TEST(FrameIo, FramesSplitAndJoinedAcrossWrites) {
+  PipePair p = make_pipe();
+  FrameReader reader;
+  reader.fd = p.read_end.get();
+  const std::vector<uint8_t> a = encode_frame(EVT_RESIZE, encode_size(640, 480));
+  const std::vector<uint8_t> b = encode_frame(EVT_DISCONNECTED, {});
+  std::vector<uint8_t> ab = a;
+  ab.insert(ab.end(), b.begin(), b.end());
+
+  // First frame in two pieces: nothing complete after the first.
+  raw_write(p.write_end.get(), std::vector<uint8_t>(a.begin(), a.begin() + 3));
+  Frame f;
+  EXPECT_EQ(read_frame(reader, 50, f), ReadStatus::timeout);
+  raw_write(p.write_end.get(), std::vector<uint8_t>(a.begin() + 3, a.end()));
+  ASSERT_EQ(read_frame(reader, 1000, f), ReadStatus::frame);
+  EXPECT_EQ(f.type, EVT_RESIZE);
+  ASSERT_EQ(f.payload.size(), 8u);
+  EXPECT_EQ(get_u32(f.payload.data()), 640u);
+  EXPECT_EQ(get_u32(f.payload.data() + 4), 480u);
+
+  // Two frames in one write.
+  raw_write(p.write_end.get(), ab);
+  ASSERT_EQ(read_frame(reader, 1000, f), ReadStatus::frame);
+  EXPECT_EQ(f.type, EVT_RESIZE);
+  ASSERT_EQ(read_frame(reader, 1000, f), ReadStatus::frame);
+  EXPECT_EQ(f.type, EVT_DISCONNECTED);
+  EXPECT_TRUE(f.payload.empty());
+
+  p.write_end.reset();
+  EXPECT_EQ(read_frame(reader, 1000, f), ReadStatus::eof);
+  EXPECT_FALSE(reader.truncated);
+}
+
+TEST(FrameIo, BigFrameArrivesWhole) {
+  PipePair p = make_pipe();
+  FrameReader reader;
+  reader.fd = p.read_end.get();
+  std::vector<uint8_t> payload(3 << 20);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+  std::thread writer([&] {
+    write_frame(p.write_end.get(), EVT_RECT, payload, 10000);
+  });
+  Frame f;
+  const ReadStatus st = read_frame(reader, 10000, f);
+  writer.join();
+  ASSERT_EQ(st, ReadStatus::frame);
+  EXPECT_EQ(f.type, EVT_RECT);
+  EXPECT_EQ(f.payload, payload);
+}
+
+TEST(FrameIo, EndInsideAFrameIsTruncatedEof) {
+  PipePair p = make_pipe();
+  FrameReader reader;
+  reader.fd = p.read_end.get();
+  std::vector<uint8_t> a = encode_frame(EVT_ERROR, std::vector<uint8_t>(10, 'x'));
+  a.resize(a.size() - 4);
+  raw_write(p.write_end.get(), a);
+  p.write_end.reset();
+  Frame f;
+  EXPECT_EQ(read_frame(reader, 1000, f), ReadStatus::eof);
+  EXPECT_TRUE(reader.truncated);
+}
+
+TEST(FrameIo, AbsurdLengthIsRefused) {
+  PipePair p = make_pipe();
+  FrameReader reader;
+  reader.fd = p.read_end.get();
+  reader.max_payload = 1000;
+  const auto header = encode_header(EVT_RECT, 1001);
+  raw_write(p.write_end.get(), std::vector<uint8_t>(header.begin(), header.end()));
+  Frame f;
+  EXPECT_EQ(read_frame(reader, 1000, f), ReadStatus::too_large);
+}
+
+// ---------------------------------------------------------------- canvas
+
+std::vector<uint8_t> rect_payload(int32_t x, int32_t y, int32_t w, int32_t h,
+                                  std::array<uint8_t, 4> colour, size_t pixel_bytes_delta = 0) {
+  std::vector<uint8_t> p;
+  append_u32(p, static_cast<uint32_t>(x));
+  append_u32(p, static_cast<uint32_t>(y));
+  append_u32(p, static_cast<uint32_t>(w));
+  append_u32(p, static_cast<uint32_t>(h));
+  const size_t pixels = w > 0 && h > 0 ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
+  for (size_t i = 0; i < pixels; ++i) p.insert(p.end(), colour.begin(), colour.end());
+  p.resize(p.size() + pixel_bytes_delta);
+  return p;
+}
+
+const uint8_t* pixel(const Canvas& c, uint32_t x, uint32_t y) {
+  return c.rgba.data() + (static_cast<size_t>(y) * c.width + x) * 4;
+}
+
+TEST(CanvasTest, RectPaintsExactlyItsArea) {
+  Canvas c;
+  resize_canvas(c, 10, 8);
+  EXPECT_EQ(paint_rect(c, rect_payload(2, 3, 4, 2, {10, 20, 30, 255})), "");
+  for (uint32_t y = 0; y < 8; ++y) {
+    for (uint32_t x = 0; x < 10; ++x) {
+      const bool inside = x >= 2 && x < 6 && y >= 3 && y < 5;
+      EXPECT_EQ(pixel(c, x, y)[0], inside ? 10 : 0) << x << "," << y;
+      EXPECT_EQ(pixel(c, x, y)[2], inside ? 30 : 0) << x << "," << y;
+    }
+  }
+}
+
+TEST(CanvasTest, BadRectsAreReportedAndPaintNothing) {
+  Canvas c;
+  resize_canvas(c, 10, 8);
+  const std::vector<uint8_t> before = c.rgba;
+  const std::array<uint8_t, 4> red{255, 0, 0, 255};
+  EXPECT_NE(paint_rect(c, std::vector<uint8_t>(15, 0)), "");                 // short header
+  EXPECT_NE(paint_rect(c, rect_payload(0, 0, 2, 2, red, 1)), "");            // extra byte
+  std::vector<uint8_t> missing_pixel = rect_payload(0, 0, 2, 2, red);
+  missing_pixel.resize(missing_pixel.size() - 4);
+  EXPECT_NE(paint_rect(c, missing_pixel), "");
+  EXPECT_NE(paint_rect(c, rect_payload(9, 0, 2, 2, red)), "");               // past the right
+  EXPECT_NE(paint_rect(c, rect_payload(0, 7, 2, 2, red)), "");               // past the bottom
+  EXPECT_NE(paint_rect(c, rect_payload(-1, 0, 2, 2, red)), "");              // left of it
+  EXPECT_NE(paint_rect(c, rect_payload(0, 0, -2, 2, red)), "");              // negative width
+  EXPECT_NE(paint_rect(c, rect_payload(2147483647, 0, 2, 2, red)), "");      // overflowing x
+  EXPECT_EQ(c.rgba, before);
+}
+
+TEST(CanvasTest, BlitClipsToTheCanvas) {
+  Canvas c;
+  resize_canvas(c, 4, 4);
+  std::vector<uint8_t> src(3 * 3 * 4, 200);
+  blit(c, -1, 2, 3, 3, src.data(), 3 * 4);
+  EXPECT_EQ(pixel(c, 0, 2)[0], 200);
+  EXPECT_EQ(pixel(c, 1, 3)[0], 200);
+  EXPECT_EQ(pixel(c, 2, 2)[0], 0);
+  EXPECT_EQ(pixel(c, 0, 1)[0], 0);
+}
+
+TEST(DesktopTest, EventsSizePaintAndCount) {
+  Desktop d;
+  Frame connected{EVT_CONNECTED, {}};
+  const auto size = encode_size(16, 8);
+  connected.payload.assign(size.begin(), size.end());
+  EXPECT_EQ(apply_event(d, connected), "");
+  EXPECT_EQ(d.canvas.width, 16u);
+  EXPECT_EQ(d.canvas.height, 8u);
+  ASSERT_TRUE(d.connected_width);
+  EXPECT_EQ(*d.connected_width, 16u);
+
+  Frame rect{EVT_RECT, rect_payload(15, 7, 1, 1, {1, 2, 3, 4})};
+  EXPECT_EQ(apply_event(d, rect), "");
+  EXPECT_EQ(pixel(d.canvas, 15, 7)[1], 2);
+  EXPECT_EQ(describe_event(rect), "RECT x=15 y=7 w=1 h=1");
+
+  Frame outside{EVT_RECT, rect_payload(16, 0, 1, 1, {1, 2, 3, 4})};
+  EXPECT_NE(apply_event(d, outside), "");
+  EXPECT_EQ(d.problems, 1u);
+
+  Frame resize{EVT_RESIZE, {}};
+  const auto bigger = encode_size(32, 4);
+  resize.payload.assign(bigger.begin(), bigger.end());
+  EXPECT_EQ(apply_event(d, resize), "");
+  EXPECT_EQ(d.canvas.width, 32u);
+  EXPECT_EQ(apply_event(d, outside), "");  // fits now
+
+  Frame error{EVT_ERROR, {'b', 'a', 'd'}};
+  apply_event(d, error);
+  ASSERT_TRUE(d.error);
+  EXPECT_EQ(*d.error, "bad");
+  EXPECT_EQ(d.frames, 6u);
+  EXPECT_EQ(d.bytes, 6 * kFrameHeaderSize + 8 + 20 + 20 + 8 + 20 + 3);
+}
+
+// ---------------------------------------------------------------- H.264
+
+// FreeRDP's RGB to YUV (BT.709, full range), so decoded colours can be checked exactly.
+void rgb_to_yuv(uint8_t r, uint8_t g, uint8_t b, uint8_t& y, uint8_t& u, uint8_t& v) {
+  y = static_cast<uint8_t>((54 * r + 183 * g + 18 * b) >> 8);
+  u = static_cast<uint8_t>(((-29 * r - 99 * g + 128 * b) >> 8) + 128);
+  v = static_cast<uint8_t>(((128 * r - 116 * g - 12 * b) >> 8) + 128);
+}
+
+struct TestPicture {
+  uint32_t width, height;
+  std::vector<uint8_t> rgba;
+};
+
+// Colour blocks of 16x16 so 4:2:0 subsampling loses nothing.
+TestPicture make_picture(uint32_t w, uint32_t h, int seed) {
+  TestPicture p{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
+  const uint8_t palette[6][3] = {{220, 40, 40}, {40, 200, 60}, {30, 60, 210},
+                                 {240, 240, 240}, {20, 20, 20}, {200, 180, 40}};
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const auto& c = palette[(x / 16 + y / 16 * 3 + static_cast<uint32_t>(seed)) % 6];
+      uint8_t* o = p.rgba.data() + (size_t{y} * w + x) * 4;
+      o[0] = c[0];
+      o[1] = c[1];
+      o[2] = c[2];
+      o[3] = 255;
+    }
+  }
+  return p;
+}
+
+// Encodes pictures to Annex-B access units with libx264, one per picture.
+std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pictures) {
+  std::vector<std::vector<uint8_t>> out;
+  av_log_set_level(AV_LOG_ERROR);
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  if (!codec) return out;
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  ctx->width = static_cast<int>(pictures[0].width);
+  ctx->height = static_cast<int>(pictures[0].height);
+  ctx->time_base = AVRational{1, 25};
+  ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+  ctx->gop_size = 30;
+  ctx->max_b_frames = 0;
+  av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
+  av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+  av_opt_set(ctx->priv_data, "crf", "4", 0);
+  if (avcodec_open2(ctx, codec, nullptr) != 0) {
+    avcodec_free_context(&ctx);
+    return out;
+  }
+  AVFrame* frame = av_frame_alloc();
+  frame->format = ctx->pix_fmt;
+  frame->width = ctx->width;
+  frame->height = ctx->height;
+  av_frame_get_buffer(frame, 0);
+  AVPacket* packet = av_packet_alloc();
+  int64_t pts = 0;
+  auto drain = [&]() {
+    while (avcodec_receive_packet(ctx, packet) == 0) {
+      out.emplace_back(packet->data, packet->data + packet->size);
+      av_packet_unref(packet);
+    }
+  };
+  for (const auto& pic : pictures) {
+    av_frame_make_writable(frame);
+    for (uint32_t y = 0; y < pic.height; ++y) {
+      for (uint32_t x = 0; x < pic.width; ++x) {
+        const uint8_t* px = pic.rgba.data() + (size_t{y} * pic.width + x) * 4;
+        uint8_t Y, U, V;
+        rgb_to_yuv(px[0], px[1], px[2], Y, U, V);
+        frame->data[0][y * static_cast<uint32_t>(frame->linesize[0]) + x] = Y;
+        if (x % 2 == 0 && y % 2 == 0) {
+          frame->data[1][y / 2 * static_cast<uint32_t>(frame->linesize[1]) + x / 2] = U;
+          frame->data[2][y / 2 * static_cast<uint32_t>(frame->linesize[2]) + x / 2] = V;
+        }
+      }
+    }
+    frame->pts = pts++;
+    avcodec_send_frame(ctx, frame);
+    drain();
+  }
+  avcodec_send_frame(ctx, nullptr);
+  drain();
+  av_packet_free(&packet);
+  av_frame_free(&frame);
+  avcodec_free_context(&ctx);
+  return out;
+}
+
+std::vector<uint8_t> h264_payload(uint32_t left, uint32_t top, uint32_t width, uint32_t height,
+                                  std::span<const uint8_t> data) {
+  std::vector<uint8_t> p;
+  append_u32(p, left);
+  append_u32(p, top);
+  append_u32(p, left + width);
+  append_u32(p, top + height);
+  append_u32(p, width);
+  append_u32(p, height);
+  p.insert(p.end(), data.begin(), data.end());
+  return p;
+}
+
+std::vector<uint8_t> metablock(uint32_t rects) {
+  std::vector<uint8_t> m;
+  append_u32(m, rects);
+  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {0, 0, 0, 0, 16, 0, 16, 0});
+  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {22, 100});
+  return m;
+}
+
+// An AVC444 bitmap stream: info word (first stream size, LC), then the streams.
+std::vector<uint8_t> avc444(uint32_t lc, std::span<const uint8_t> first,
+                            std::span<const uint8_t> second) {
+  std::vector<uint8_t> s1 = metablock(2);
+  s1.insert(s1.end(), first.begin(), first.end());
+  std::vector<uint8_t> out;
+  append_u32(out, static_cast<uint32_t>(s1.size()) | (lc << 30));
+  out.insert(out.end(), s1.begin(), s1.end());
+  if (!second.empty()) {
+    std::vector<uint8_t> s2 = metablock(1);
+    s2.insert(s2.end(), second.begin(), second.end());
+    out.insert(out.end(), s2.begin(), s2.end());
+  }
+  return out;
+}
+
+// Largest channel difference inside the placed picture, and whether outside stayed black.
+struct Placement {
+  int max_diff = 0;
+  bool outside_untouched = true;
+};
+
+Placement check_placement(const Canvas& c, const TestPicture& pic, uint32_t left, uint32_t top,
+                          uint32_t width, uint32_t height) {
+  Placement r;
+  for (uint32_t y = 0; y < c.height; ++y) {
+    for (uint32_t x = 0; x < c.width; ++x) {
+      const uint8_t* got = pixel(c, x, y);
+      const bool inside = x >= left && y >= top && x < left + width && y < top + height;
+      if (inside) {
+        const uint8_t* want = pic.rgba.data() + (size_t{y - top} * pic.width + (x - left)) * 4;
+        for (int ch = 0; ch < 3; ++ch) {
+          r.max_diff = std::max(r.max_diff, std::abs(int{got[ch]} - int{want[ch]}));
+        }
+      } else if (got[0] != 0 || got[1] != 0 || got[2] != 0) {
+        r.outside_untouched = false;
+      }
+    }
+  }
+  return r;
+}
+
+TEST(H264Split, TellsTheStreamKindsApart) {
+  const std::vector<uint8_t> annexb4 = {0, 0, 0, 1, 0x67, 1, 2};
+  EXPECT_EQ(split_h264(annexb4).kind, H264Kind::avc420);
+  EXPECT_EQ(split_h264(annexb4).main.size(), annexb4.size());
+
+  const std::vector<uint8_t> first = {0, 0, 0, 1, 0x65, 9, 9};
+  const std::vector<uint8_t> second = {0, 0, 0, 1, 0x41, 7};
+  const std::vector<uint8_t> both = avc444(0, first, second);
+  H264Parts parts = split_h264(both);
+  EXPECT_EQ(parts.kind, H264Kind::avc444);
+  EXPECT_EQ(std::vector<uint8_t>(parts.main.begin(), parts.main.end()), first);
+  EXPECT_EQ(std::vector<uint8_t>(parts.aux.begin(), parts.aux.end()), second);
+
+  parts = split_h264(avc444(1, first, {}));
+  EXPECT_EQ(parts.kind, H264Kind::avc444);
+  EXPECT_EQ(std::vector<uint8_t>(parts.main.begin(), parts.main.end()), first);
+  EXPECT_TRUE(parts.aux.empty());
+
+  parts = split_h264(avc444(2, second, {}));
+  EXPECT_EQ(parts.kind, H264Kind::avc444);
+  EXPECT_TRUE(parts.main.empty());
+  EXPECT_EQ(std::vector<uint8_t>(parts.aux.begin(), parts.aux.end()), second);
+
+  std::vector<uint8_t> bad_lc = avc444(1, first, {});
+  bad_lc[3] |= 0xC0;  // LC 3 does not exist
+  EXPECT_EQ(split_h264(bad_lc).kind, H264Kind::unknown);
+
+  std::vector<uint8_t> long_first = avc444(0, first, second);
+  put_u32(long_first.data(), 5000);  // first stream runs past the end
+  EXPECT_EQ(split_h264(long_first).kind, H264Kind::unknown);
+
+  EXPECT_EQ(split_h264(std::vector<uint8_t>{1, 2, 3, 4, 5, 6}).kind, H264Kind::unknown);
+  EXPECT_EQ(split_h264(std::vector<uint8_t>{}).kind, H264Kind::unknown);
+}
+
+class H264Decode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pictures = {make_picture(64, 48, 0), make_picture(64, 48, 1), make_picture(64, 48, 2)};
+    units = encode_h264(pictures);
+    if (units.size() != pictures.size()) GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    resize_canvas(canvas, 120, 90);
+  }
+  std::vector<TestPicture> pictures;
+  std::vector<std::vector<uint8_t>> units;
+  Canvas canvas;
+  H264Decoder decoder;
+};
+
+TEST_F(H264Decode, Avc420PicturesLandAtTheirPlace) {
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(30, 20, 64, 48, units[i])), "");
+    const Placement p = check_placement(canvas, pictures[i], 30, 20, 64, 48);
+    EXPECT_LE(p.max_diff, 12) << "picture " << i;
+    EXPECT_TRUE(p.outside_untouched) << "picture " << i;
+  }
+  EXPECT_EQ(decoder.stats.payloads, 3u);
+  EXPECT_EQ(decoder.stats.avc420, 3u);
+  EXPECT_EQ(decoder.stats.pictures, 3u);
+  EXPECT_EQ(decoder.stats.errors, 0u);
+}
+
+TEST_F(H264Decode, PictureIsClippedToWidthHeightAndCanvas) {
+  // The command says only 40x30 of the picture is meant; the canvas ends at 120x90 too.
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(100, 70, 40, 30, units[0])), "");
+  const Placement p = check_placement(canvas, pictures[0], 100, 70, 20, 20);
+  EXPECT_LE(p.max_diff, 12);
+  EXPECT_TRUE(p.outside_untouched);
+  EXPECT_EQ(decoder.stats.pictures, 1u);
+}
+
+TEST_F(H264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
+  const std::vector<uint8_t> chroma = {0, 0, 0, 1, 0x41, 0x9a, 0x00};
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(0, units[0], chroma))), "");
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(1, units[1], {}))), "");
+  const Placement p = check_placement(canvas, pictures[1], 0, 0, 64, 48);
+  EXPECT_LE(p.max_diff, 12);
+  EXPECT_TRUE(p.outside_untouched);
+  const std::vector<uint8_t> before = canvas.rgba;
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(2, chroma, {}))), "");
+  EXPECT_EQ(canvas.rgba, before);
+  EXPECT_EQ(decoder.stats.avc444, 3u);
+  EXPECT_EQ(decoder.stats.pictures, 2u);
+  EXPECT_EQ(decoder.stats.undecoded, 2u);
+}
+
+TEST_F(H264Decode, GarbageIsCountedOrRejectedNeverPainted) {
+  const std::vector<uint8_t> before = canvas.rgba;
+  std::vector<uint8_t> noise(500);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 37 + 11);
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, noise)), "");
+  EXPECT_EQ(decoder.stats.undecoded, 1u);
+  // A start code followed by junk reaches the decoder, which must not paint anything.
+  noise[0] = 0;
+  noise[1] = 0;
+  noise[2] = 0;
+  noise[3] = 1;
+  paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, noise));
+  EXPECT_NE(paint_h264(decoder, canvas, std::vector<uint8_t>(10, 0)), "");  // short header
+  EXPECT_EQ(canvas.rgba, before);
+  EXPECT_EQ(decoder.stats.pictures, 0u);
+}
+
+// ---------------------------------------------------------------- PNG
+
+TEST(Png, RoundTripKeepsRgb) {
+  test::TempDir dir = test::make_temp_dir();
+  Canvas c;
+  resize_canvas(c, 7, 5);
+  for (size_t i = 0; i < c.rgba.size(); ++i) c.rgba[i] = static_cast<uint8_t>(i * 13);
+  const std::string path = dir.path + "/x.png";
+  ASSERT_EQ(write_png(path, c), "");
+  std::string error;
+  auto back = read_png(path, &error);
+  ASSERT_TRUE(back) << error;
+  ASSERT_EQ(back->width, 7u);
+  ASSERT_EQ(back->height, 5u);
+  for (size_t i = 0; i < c.rgba.size(); i += 4) {
+    EXPECT_EQ(back->rgba[i], c.rgba[i]);
+    EXPECT_EQ(back->rgba[i + 1], c.rgba[i + 1]);
+    EXPECT_EQ(back->rgba[i + 2], c.rgba[i + 2]);
+    EXPECT_EQ(back->rgba[i + 3], 255);  // written without alpha: opaque
+  }
+}
+
+TEST(Png, EmptyCanvasAndBadPathsAreErrors) {
+  Canvas empty;
+  EXPECT_NE(write_png("/tmp/never-written.png", empty), "");
+  Canvas c;
+  resize_canvas(c, 2, 2);
+  EXPECT_NE(write_png("/nonexistent-dir/x.png", c), "");
+  EXPECT_FALSE(read_png("/nonexistent-dir/x.png"));
+}
+
+// ---------------------------------------------------------------- sessions with a fake bridge
+
+SessionOptions fake_session(const std::string& mode, const std::string& stderr_path = "") {
+  SessionOptions o;
+  o.korvane_path = FAKE_BRIDGE_PATH;
+  o.request.host = mode;
+  o.request.port = 3389;
+  o.request.width = 320;
+  o.request.height = 200;
+  o.stderr_path = stderr_path;
+  return o;
+}
+
+TEST(SessionTest, ConnectPaintEchoAndDisconnect) {
+  std::string error;
+  auto s = start_session(fake_session("paint"), &error);
+  ASSERT_TRUE(s) << error;
+  Desktop d;
+  auto sink = [&d](const Frame& f) { apply_event(d, f); };
+  auto connected = wait_for_event(*s, EVT_CONNECTED, 5000, sink);
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(d.canvas.width, 320u);
+  EXPECT_EQ(d.canvas.height, 200u);
+
+  // The echo comes after both rects, so both have been applied by then.
+  ASSERT_TRUE(send_command(*s, CMD_MOUSE_MOVE, mouse_move_payload(12, 34)));
+  auto echo = wait_for_event(*s, EVT_CLIP_DATA, 5000, sink);
+  ASSERT_TRUE(echo);
+  std::vector<uint8_t> expected;
+  append_u32(expected, CMD_MOUSE_MOVE);
+  const auto move = mouse_move_payload(12, 34);
+  expected.insert(expected.end(), move.begin(), move.end());
+  EXPECT_EQ(echo->payload, expected);
+  EXPECT_EQ(pixel(d.canvas, 1, 2)[0], 255);
+  EXPECT_EQ(pixel(d.canvas, 4, 5)[0], 255);
+  EXPECT_EQ(pixel(d.canvas, 5, 5)[0], 0);
+  EXPECT_EQ(d.rects, 2u);
+  EXPECT_EQ(d.problems, 1u) << "the rect past the right edge is reported";
+
+  ASSERT_TRUE(send_command(*s, CMD_KEY, key_payload(0x1c, true, true)));
+  echo = wait_for_event(*s, EVT_CLIP_DATA, 5000, sink);
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(echo->payload, (std::vector<uint8_t>{CMD_KEY, 0, 0, 0, 0x1c, 1, 1}));
+
+  const auto t0 = Clock::now();
+  const Ending e = finish_session(*s, 5000, sink);
+  EXPECT_TRUE(e.disconnected);
+  EXPECT_FALSE(e.error);
+  ASSERT_TRUE(e.exit);
+  EXPECT_EQ(e.exit->code, 0);
+  EXPECT_LT(elapsed_ms(t0), 2000);
+}
+
+TEST(SessionTest, ErrorEventAndExitCodeOne) {
+  auto s = start_session(fake_session("fail"));
+  ASSERT_TRUE(s);
+  auto err = wait_for_event(*s, EVT_ERROR, 5000);
+  ASSERT_TRUE(err);
+  EXPECT_EQ(std::string(err->payload.begin(), err->payload.end()).rfind("Connect failed: 0x", 0), 0u);
+  Frame f;
+  EXPECT_EQ(next_event(*s, 5000, f), ReadStatus::eof);
+  auto st = wait_exit(s->child, 5000);
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->code, 1);
+}
+
+TEST(SessionTest, SilentBridgeTimesOutAndIsKilled) {
+  auto s = start_session(fake_session("silent"));
+  ASSERT_TRUE(s);
+  ReadStatus status = ReadStatus::frame;
+  auto t0 = Clock::now();
+  EXPECT_FALSE(wait_for_event(*s, EVT_CONNECTED, 300, {}, &status));
+  EXPECT_EQ(status, ReadStatus::timeout);
+  EXPECT_GE(elapsed_ms(t0), 290);
+  EXPECT_LT(elapsed_ms(t0), 3000);
+
+  // It ignores SIGTERM and would only leave on end of input: finish_session must not hang.
+  t0 = Clock::now();
+  const Ending e = finish_session(*s, 500);
+  EXPECT_FALSE(e.disconnected);
+  EXPECT_FALSE(e.exit);
+  EXPECT_LT(elapsed_ms(t0), 3000);
+  ASSERT_TRUE(s->child.status);
+  EXPECT_EQ(s->child.status->signal, SIGKILL);
+}
+
+TEST(SessionTest, CrashIsEndOfStreamWithSignal) {
+  auto s = start_session(fake_session("crash"));
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(wait_for_event(*s, EVT_CONNECTED, 5000));
+  Frame f;
+  EXPECT_EQ(next_event(*s, 5000, f), ReadStatus::eof);
+  auto st = wait_exit(s->child, 5000);
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->signal, SIGABRT);
+}
+
+TEST(SessionTest, StderrCanBeCaptured) {
+  test::TempDir dir = test::make_temp_dir();
+  const std::string log = dir.path + "/korvane.log";
+  auto s = start_session(fake_session("stderr", log));
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(wait_for_event(*s, EVT_CONNECTED, 5000));
+  const Ending e = finish_session(*s, 5000);
+  EXPECT_TRUE(e.disconnected);
+  EXPECT_EQ(test::read_file(log), "fake-bridge-stderr\n");
+}
+
+// ---------------------------------------------------------------- korvane-host
+
+struct HostRun {
+  int code = -1;
+  std::string out;
+};
+
+HostRun run_host(std::vector<std::string> args) {
+  SpawnOptions o;
+  o.argv = {KORVANE_HOST_PATH, "--korvane", FAKE_BRIDGE_PATH};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.stderr_path = "-";
+  RunResult r = run_capture(o, 30000);
+  HostRun h;
+  h.out = r.out;
+  if (r.status && r.status->exited()) h.code = r.status->code;
+  return h;
+}
+
+TEST(KorvaneHost, CleanSessionPrintsEventsSendsInputsWritesPng) {
+  test::TempDir dir = test::make_temp_dir();
+  const std::string png = dir.path + "/out.png";
+  const HostRun r = run_host({"--host", "paint", "--port", "3389", "--width", "64", "--height",
+                              "32", "--seconds", "0.5", "--png", png, "--move", "10,20", "--key",
+                              "0x1c,e"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("CONNECTED width=64 height=32 | frames=1 bytes=13 fps="), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("RECT x=1 y=2 w=4 h=4 | frames=2 bytes="), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("PROBLEM RECT x=62"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("SEND MOVE x=10 y=20"), std::string::npos) << r.out;
+  // The fake echoes commands: the move reached it with the right payload.
+  EXPECT_NE(r.out.find("CLIP_DATA format=2 bytes=8"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("SEND KEY scancode=0x1c extended"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DISCONNECTED"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("SUMMARY "), std::string::npos) << r.out;
+  auto picture = read_png(png);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 64u);
+  EXPECT_EQ(picture->height, 32u);
+  EXPECT_EQ(pixel(*picture, 2, 3)[0], 255);
+  EXPECT_EQ(pixel(*picture, 2, 3)[1], 0);
+  EXPECT_EQ(pixel(*picture, 10, 10)[0], 0);
+}
+
+TEST(KorvaneHost, ErrorEventMeansExitOne) {
+  const HostRun r = run_host({"--host", "fail", "--port", "1"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("KORVANE ERROR: Connect failed: 0x00020009"), std::string::npos) << r.out;
+}
+
+TEST(KorvaneHost, BridgeThatDiesIsAFailure) {
+  const HostRun r = run_host({"--host", "crash", "--port", "1", "--seconds", "5"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("FAILED"), std::string::npos) << r.out;
+}
+
+TEST(KorvaneHost, ConnectTimeoutIsBounded) {
+  const auto t0 = Clock::now();
+  const HostRun r = run_host({"--host", "silent", "--port", "1", "--connect-timeout", "0.5"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("no EVT_CONNECTED"), std::string::npos) << r.out;
+  EXPECT_LT(elapsed_ms(t0), 10000);
+}
+
+TEST(KorvaneHost, BadArgumentsAreUsageErrors) {
+  EXPECT_EQ(run_host({"--port", "1"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "99999"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--move", "5"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--bogus"}).code, 2);
+}
+
+}  // namespace

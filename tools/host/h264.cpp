@@ -1,0 +1,255 @@
+#include "host/h264.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "host_link/protocol.hpp"
+
+namespace korvane::host {
+
+namespace {
+
+bool starts_with_start_code(std::span<const uint8_t> d, size_t zeros) {
+  if (d.size() < zeros + 1) return false;
+  for (size_t i = 0; i < zeros; ++i) {
+    if (d[i] != 0) return false;
+  }
+  return d[zeros] == 1;
+}
+
+bool is_annex_b(std::span<const uint8_t> d) {
+  return starts_with_start_code(d, 3) || starts_with_start_code(d, 2);
+}
+
+// Skips the region metablock (count, rectangles, quantisation/quality pairs) of an AVC420
+// stream inside an AVC444 stream. Returns false when it does not fit.
+bool skip_metablock(std::span<const uint8_t>& stream) {
+  if (stream.size() < 4) return false;
+  const uint64_t count = get_u32(stream.data());
+  const uint64_t skip = 4 + 10 * count;
+  if (skip > stream.size()) return false;
+  stream = stream.subspan(static_cast<size_t>(skip));
+  return true;
+}
+
+std::optional<H264Parts> split_avc444(std::span<const uint8_t> d) {
+  if (d.size() < 4) return std::nullopt;
+  const uint32_t info = get_u32(d.data());
+  const uint32_t first_size = info & 0x3FFFFFFFu;
+  const uint32_t lc = info >> 30;
+  std::span<const uint8_t> rest = d.subspan(4);
+  H264Parts parts;
+  parts.kind = H264Kind::avc444;
+  switch (lc) {
+    case 0: {  // main view then chroma
+      if (first_size > rest.size()) return std::nullopt;
+      std::span<const uint8_t> first = rest.first(first_size);
+      std::span<const uint8_t> second = rest.subspan(first_size);
+      if (!skip_metablock(first) || !skip_metablock(second)) return std::nullopt;
+      if (!is_annex_b(first)) return std::nullopt;
+      parts.main = first;
+      parts.aux = second;
+      return parts;
+    }
+    case 1: {  // main view only
+      if (!skip_metablock(rest) || !is_annex_b(rest)) return std::nullopt;
+      parts.main = rest;
+      return parts;
+    }
+    case 2: {  // chroma only
+      if (!skip_metablock(rest) || !is_annex_b(rest)) return std::nullopt;
+      parts.aux = rest;
+      return parts;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+void quiet_libav() {
+  static std::once_flag once;
+  // A stream joined mid-way logs an error for every frame before the next key frame; the
+  // counters report those, so the log would only drown the host's own output.
+  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+struct Stream {
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  SwsContext* sws = nullptr;
+  std::vector<uint8_t> rgba;
+  uint64_t last_use = 0;
+
+  Stream() = default;
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  ~Stream() {
+    sws_freeContext(sws);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+  }
+};
+
+// Streams are told apart by what the frame says of them: the kind and the placement.
+using StreamKey = std::tuple<int, int32_t, int32_t, uint32_t, uint32_t>;
+
+constexpr size_t kMaxStreams = 32;
+
+bool open_stream(Stream& s) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (!codec) return false;
+  s.codec = avcodec_alloc_context3(codec);
+  s.packet = av_packet_alloc();
+  s.frame = av_frame_alloc();
+  if (!s.codec || !s.packet || !s.frame) return false;
+  // One picture in, one picture out: frame threading would hold pictures back.
+  s.codec->thread_count = 1;
+  s.codec->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  return avcodec_open2(s.codec, codec, nullptr) == 0;
+}
+
+// Converts the decoded picture to RGBA. RDP's AVC streams are BT.709 full range whatever
+// their VUI says (the encoders convert with those coefficients), so that is forced here.
+// Each chroma sample stands for its 2x2 block, as in the RDP client's own decoder: smoothing
+// it out would smear colour across the sharp edges desktops are made of.
+bool convert_frame(Stream& s) {
+  const AVFrame* f = s.frame;
+  auto format = static_cast<AVPixelFormat>(f->format);
+  if (format == AV_PIX_FMT_YUVJ420P) format = AV_PIX_FMT_YUV420P;
+  if (format == AV_PIX_FMT_YUVJ422P) format = AV_PIX_FMT_YUV422P;
+  if (format == AV_PIX_FMT_YUVJ444P) format = AV_PIX_FMT_YUV444P;
+  s.sws = sws_getCachedContext(s.sws, f->width, f->height, format, f->width, f->height,
+                               AV_PIX_FMT_RGBA,
+                               SWS_POINT | SWS_ACCURATE_RND, nullptr,
+                               nullptr, nullptr);
+  if (!s.sws) return false;
+  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+  sws_setColorspaceDetails(s.sws, bt709, 1, bt709, 1, 0, 1 << 16, 1 << 16);
+  s.rgba.resize(static_cast<size_t>(f->width) * static_cast<size_t>(f->height) * 4);
+  uint8_t* dst[4] = {s.rgba.data(), nullptr, nullptr, nullptr};
+  int dst_stride[4] = {f->width * 4, 0, 0, 0};
+  return sws_scale(s.sws, f->data, f->linesize, 0, f->height, dst, dst_stride) == f->height;
+}
+
+}  // namespace
+
+struct H264Streams {
+  std::map<StreamKey, std::unique_ptr<Stream>> streams;
+  uint64_t uses = 0;
+};
+
+void free_h264_streams(H264Streams* streams) { delete streams; }
+
+H264Parts split_h264(std::span<const uint8_t> codec_data) {
+  // A 4-byte start code read as an AVC444 info word would announce a 16 MiB first stream, so
+  // it settles the question; a 3-byte one could still begin an AVC444 stream, which is tried
+  // first.
+  if (starts_with_start_code(codec_data, 3)) {
+    return H264Parts{H264Kind::avc420, codec_data, {}};
+  }
+  if (auto parts = split_avc444(codec_data)) return *parts;
+  if (starts_with_start_code(codec_data, 2)) {
+    return H264Parts{H264Kind::avc420, codec_data, {}};
+  }
+  return H264Parts{};
+}
+
+namespace {
+
+Stream* stream_for(H264Streams& all, const StreamKey& key, std::string& problem) {
+  auto it = all.streams.find(key);
+  if (it == all.streams.end()) {
+    if (all.streams.size() >= kMaxStreams) {
+      auto oldest = all.streams.begin();
+      for (auto i = all.streams.begin(); i != all.streams.end(); ++i) {
+        if (i->second->last_use < oldest->second->last_use) oldest = i;
+      }
+      all.streams.erase(oldest);
+    }
+    auto s = std::make_unique<Stream>();
+    if (!open_stream(*s)) {
+      problem = "H264: cannot open the libavcodec decoder";
+      return nullptr;
+    }
+    it = all.streams.emplace(key, std::move(s)).first;
+  }
+  it->second->last_use = ++all.uses;
+  return it->second.get();
+}
+
+}  // namespace
+
+std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uint8_t> payload) {
+  H264Stats& stats = decoder.stats;
+  stats.payloads++;
+  if (payload.size() < kH264HeaderSize) {
+    stats.undecoded++;
+    return "H264 payload of " + std::to_string(payload.size()) + " bytes is shorter than its header";
+  }
+  const auto left = static_cast<int32_t>(get_u32(payload.data()));
+  const auto top = static_cast<int32_t>(get_u32(payload.data() + 4));
+  const uint32_t width = get_u32(payload.data() + 16);
+  const uint32_t height = get_u32(payload.data() + 20);
+  const H264Parts parts = split_h264(payload.subspan(kH264HeaderSize));
+  switch (parts.kind) {
+    case H264Kind::avc420: stats.avc420++; break;
+    case H264Kind::avc444: stats.avc444++; break;
+    case H264Kind::unknown: stats.undecoded++; return {};
+  }
+  if (!parts.aux.empty()) stats.undecoded++;
+  if (parts.main.empty()) return {};
+
+  quiet_libav();
+  if (!decoder.streams) decoder.streams.reset(new H264Streams);
+  std::string problem;
+  const StreamKey key{parts.kind == H264Kind::avc420 ? 0 : 1, left, top, width, height};
+  Stream* s = stream_for(*decoder.streams, key, problem);
+  if (!s) {
+    stats.errors++;
+    return problem;
+  }
+
+  av_packet_unref(s->packet);
+  if (av_new_packet(s->packet, static_cast<int>(parts.main.size())) != 0) {
+    stats.errors++;
+    return "H264: out of memory";
+  }
+  std::copy(parts.main.begin(), parts.main.end(), s->packet->data);
+  const int sent = avcodec_send_packet(s->codec, s->packet);
+  av_packet_unref(s->packet);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) {
+    stats.errors++;
+    return "H264: the decoder rejected " + std::to_string(parts.main.size()) + " bytes";
+  }
+  // Bounded: a packet yields at most a few pictures.
+  for (int i = 0; i < 16; ++i) {
+    const int got = avcodec_receive_frame(s->codec, s->frame);
+    if (got != 0) break;
+    if (!convert_frame(*s)) {
+      stats.errors++;
+      problem = "H264: cannot convert a decoded picture to RGBA";
+      break;
+    }
+    const auto w = static_cast<uint32_t>(s->frame->width);
+    const auto h = static_cast<uint32_t>(s->frame->height);
+    blit(canvas, left, top, std::min(w, width), std::min(h, height), s->rgba.data(),
+         static_cast<size_t>(w) * 4);
+    stats.pictures++;
+  }
+  return problem;
+}
+
+}  // namespace korvane::host

@@ -1,0 +1,135 @@
+#include "host/session.hpp"
+
+#include <chrono>
+
+namespace korvane::host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+std::optional<Session> start_session(const SessionOptions& options, std::string* error) {
+  SpawnOptions spawn_options;
+  spawn_options.argv = {options.korvane_path};
+  spawn_options.env = options.env;
+  spawn_options.pipe_stdin = true;
+  spawn_options.pipe_stdout = true;
+  spawn_options.stderr_path = options.stderr_path;
+  auto child = spawn(spawn_options, error);
+  if (!child) return std::nullopt;
+  Session session;
+  session.child = std::move(*child);
+  session.reader.fd = session.child.stdout_fd.get();
+  const std::vector<uint8_t> connect = encode_connect(options.request);
+  if (!write_frame(session.child.stdin_fd.get(), CMD_CONNECT, connect)) {
+    if (error) *error = "cannot send CMD_CONNECT to " + options.korvane_path;
+    return std::nullopt;
+  }
+  return session;
+}
+
+ReadStatus next_event(Session& session, int timeout_ms, Frame& out) {
+  const ReadStatus status = read_frame(session.reader, timeout_ms, out);
+  if (status == ReadStatus::frame) session.events++;
+  return status;
+}
+
+bool send_command(Session& session, uint8_t type, std::span<const uint8_t> payload) {
+  return write_frame(session.child.stdin_fd.get(), type, payload);
+}
+
+std::vector<uint8_t> mouse_move_payload(uint32_t x, uint32_t y) {
+  std::vector<uint8_t> p;
+  append_u32(p, x);
+  append_u32(p, y);
+  return p;
+}
+
+std::vector<uint8_t> mouse_button_payload(uint32_t x, uint32_t y, uint8_t button, bool pressed) {
+  std::vector<uint8_t> p = mouse_move_payload(x, y);
+  p.push_back(button);
+  p.push_back(pressed ? 1 : 0);
+  return p;
+}
+
+std::vector<uint8_t> mouse_wheel_payload(uint32_t x, uint32_t y, int32_t delta, bool horizontal) {
+  std::vector<uint8_t> p = mouse_move_payload(x, y);
+  append_u32(p, static_cast<uint32_t>(delta));
+  p.push_back(horizontal ? 1 : 0);
+  return p;
+}
+
+std::vector<uint8_t> key_payload(uint8_t scancode, bool pressed, bool extended) {
+  return {scancode, static_cast<uint8_t>(pressed ? 1 : 0), static_cast<uint8_t>(extended ? 1 : 0)};
+}
+
+std::vector<uint8_t> clip_data_payload(uint32_t format, std::span<const uint8_t> data) {
+  std::vector<uint8_t> p;
+  append_u32(p, format);
+  p.insert(p.end(), data.begin(), data.end());
+  return p;
+}
+
+std::vector<uint8_t> clip_request_payload(uint32_t format) {
+  std::vector<uint8_t> p;
+  append_u32(p, format);
+  return p;
+}
+
+std::optional<Frame> wait_for_event(Session& session, uint8_t type, int timeout_ms,
+                                    const EventSink& sink, ReadStatus* status) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    Frame frame;
+    const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
+    if (status) *status = st;
+    if (st != ReadStatus::frame) return std::nullopt;
+    if (sink) sink(frame);
+    if (frame.type == type) return frame;
+  }
+}
+
+ReadStatus pump_events(Session& session, int duration_ms, const EventSink& sink) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(duration_ms);
+  for (;;) {
+    Frame frame;
+    const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
+    if (st != ReadStatus::frame) return st;
+    if (sink) sink(frame);
+  }
+}
+
+Ending finish_session(Session& session, int timeout_ms, const EventSink& sink,
+                      bool send_disconnect) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  Ending ending;
+  if (send_disconnect) send_command(session, CMD_DISCONNECT);
+  for (;;) {
+    Frame frame;
+    const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
+    if (st != ReadStatus::frame) break;
+    if (sink) sink(frame);
+    if (frame.type == EVT_DISCONNECTED) {
+      ending.disconnected = true;
+      break;
+    }
+    if (frame.type == EVT_ERROR) {
+      ending.error = std::string(frame.payload.begin(), frame.payload.end());
+      break;
+    }
+  }
+  ending.exit = wait_exit(session.child, remaining_ms(deadline));
+  if (!ending.exit) terminate(session.child, 0);
+  close_stdin(session.child);
+  return ending;
+}
+
+}  // namespace korvane::host

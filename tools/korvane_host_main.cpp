@@ -1,0 +1,380 @@
+// korvane-host: the reference host. Starts korvane, opens one session, prints every event with
+// running totals, optionally sends a few inputs, ends the session and saves what it saw.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/desktop.hpp"
+#include "host/png.hpp"
+#include "host/session.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace korvane;
+using namespace korvane::host;
+
+std::atomic<bool> g_stop{false};
+
+void on_stop_signal(int) { g_stop = true; }
+
+struct Input {
+  enum Kind { move, click, key } kind = move;
+  uint32_t x = 0, y = 0;
+  uint8_t scancode = 0;
+  bool extended = false;
+};
+
+struct Options {
+  std::string korvane;
+  SessionOptions session;
+  double seconds = 5;
+  double connect_timeout = 30;
+  std::string png;
+  std::vector<Input> inputs;
+  bool quiet = false;
+};
+
+void usage(FILE* out) {
+  std::fprintf(out,
+               "usage: korvane-host [--korvane PATH] --host H --port P [--user U] [--domain D]\n"
+               "                    [--password W] [--width N --height N] [--flags N]\n"
+               "                    [--drive DIR] [--seconds S] [--png OUT] [--move X,Y ...]\n"
+               "                    [--click X,Y ...] [--key SCANCODE[,e] ...]\n"
+               "                    [--connect-timeout S] [--korvane-log FILE] [--quiet]\n"
+               "Starts korvane, connects, prints each event with running totals, sends the\n"
+               "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
+               "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n");
+}
+
+std::optional<unsigned long> parse_number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-') return std::nullopt;
+  return v;
+}
+
+bool parse_point(const std::string& text, uint32_t& x, uint32_t& y) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  auto px = parse_number(text.substr(0, comma));
+  auto py = parse_number(text.substr(comma + 1));
+  if (!px || !py || *px > 0xFFFFFFFFul || *py > 0xFFFFFFFFul) return false;
+  x = static_cast<uint32_t>(*px);
+  y = static_cast<uint32_t>(*py);
+  return true;
+}
+
+std::string default_korvane_path() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string path(self, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) {
+      std::string candidate = path.substr(0, slash + 1) + "korvane";
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+  }
+  return "korvane";
+}
+
+// Returns nullopt after printing why the command line is not usable.
+std::optional<Options> parse_args(int argc, char** argv) {
+  Options o;
+  bool have_host = false, have_port = false;
+  std::optional<uint8_t> flags;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "korvane-host: %s needs a value\n", arg.c_str());
+        return std::nullopt;
+      }
+      return std::string(argv[++i]);
+    };
+    auto number = [&](unsigned long max) -> std::optional<unsigned long> {
+      auto v = value();
+      if (!v) return std::nullopt;
+      auto n = parse_number(*v);
+      if (!n || *n > max) {
+        std::fprintf(stderr, "korvane-host: bad value for %s: %s\n", arg.c_str(), v->c_str());
+        return std::nullopt;
+      }
+      return n;
+    };
+    auto seconds = [&]() -> std::optional<double> {
+      auto v = value();
+      if (!v) return std::nullopt;
+      char* end = nullptr;
+      const double d = std::strtod(v->c_str(), &end);
+      if (*end != '\0' || !(d >= 0) || d > 86400) {
+        std::fprintf(stderr, "korvane-host: bad value for %s: %s\n", arg.c_str(), v->c_str());
+        return std::nullopt;
+      }
+      return d;
+    };
+    if (arg == "-h" || arg == "--help") {
+      usage(stdout);
+      std::exit(0);
+    } else if (arg == "--korvane") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.korvane = *v;
+    } else if (arg == "--host") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.request.host = *v;
+      have_host = true;
+    } else if (arg == "--port") {
+      auto n = number(65535);
+      if (!n) return std::nullopt;
+      o.session.request.port = static_cast<uint32_t>(*n);
+      have_port = true;
+    } else if (arg == "--user") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.request.username = *v;
+    } else if (arg == "--domain") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.request.domain = *v;
+    } else if (arg == "--password") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.request.password = *v;
+    } else if (arg == "--width") {
+      auto n = number(8192);
+      if (!n) return std::nullopt;
+      o.session.request.width = static_cast<uint32_t>(*n);
+    } else if (arg == "--height") {
+      auto n = number(8192);
+      if (!n) return std::nullopt;
+      o.session.request.height = static_cast<uint32_t>(*n);
+    } else if (arg == "--flags") {
+      auto n = number(255);
+      if (!n) return std::nullopt;
+      flags = static_cast<uint8_t>(*n);
+    } else if (arg == "--drive") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.request.drive = *v;
+    } else if (arg == "--seconds") {
+      auto d = seconds();
+      if (!d) return std::nullopt;
+      o.seconds = *d;
+    } else if (arg == "--connect-timeout") {
+      auto d = seconds();
+      if (!d) return std::nullopt;
+      o.connect_timeout = *d;
+    } else if (arg == "--png") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.png = *v;
+    } else if (arg == "--korvane-log") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.session.stderr_path = *v;
+    } else if (arg == "--move" || arg == "--click") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      Input in;
+      in.kind = arg == "--move" ? Input::move : Input::click;
+      if (!parse_point(*v, in.x, in.y)) {
+        std::fprintf(stderr, "korvane-host: %s wants X,Y, not %s\n", arg.c_str(), v->c_str());
+        return std::nullopt;
+      }
+      o.inputs.push_back(in);
+    } else if (arg == "--key") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      Input in;
+      in.kind = Input::key;
+      std::string text = *v;
+      if (text.size() > 2 && text.compare(text.size() - 2, 2, ",e") == 0) {
+        in.extended = true;
+        text.resize(text.size() - 2);
+      }
+      auto n = parse_number(text);
+      if (!n || *n > 255) {
+        std::fprintf(stderr, "korvane-host: --key wants a scancode 0..255, with \",e\" for "
+                             "an extended key, not %s\n", v->c_str());
+        return std::nullopt;
+      }
+      in.scancode = static_cast<uint8_t>(*n);
+      o.inputs.push_back(in);
+    } else if (arg == "--quiet") {
+      o.quiet = true;
+    } else {
+      std::fprintf(stderr, "korvane-host: unknown argument %s\n", arg.c_str());
+      usage(stderr);
+      return std::nullopt;
+    }
+  }
+  if (!have_host || !have_port) {
+    std::fprintf(stderr, "korvane-host: --host and --port are required\n");
+    usage(stderr);
+    return std::nullopt;
+  }
+  // The drive path sits after the flags byte on the wire.
+  if (o.session.request.drive && !flags) flags = 0;
+  o.session.request.flags = flags;
+  o.session.korvane_path = o.korvane.empty() ? default_korvane_path() : o.korvane;
+  return o;
+}
+
+bool send_input(Session& session, const Input& in) {
+  switch (in.kind) {
+    case Input::move:
+      std::printf("SEND MOVE x=%u y=%u\n", in.x, in.y);
+      return send_command(session, CMD_MOUSE_MOVE, mouse_move_payload(in.x, in.y));
+    case Input::click:
+      std::printf("SEND CLICK x=%u y=%u\n", in.x, in.y);
+      return send_command(session, CMD_MOUSE_BUTTON, mouse_button_payload(in.x, in.y, 1, true)) &&
+             send_command(session, CMD_MOUSE_BUTTON, mouse_button_payload(in.x, in.y, 1, false));
+    case Input::key:
+      std::printf("SEND KEY scancode=0x%02x%s\n", in.scancode, in.extended ? " extended" : "");
+      return send_command(session, CMD_KEY, key_payload(in.scancode, true, in.extended)) &&
+             send_command(session, CMD_KEY, key_payload(in.scancode, false, in.extended));
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto options = parse_args(argc, argv);
+  if (!options) return 2;
+  // Line by line even into a pipe, so whoever reads the event stream sees it as it happens.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  std::string error;
+  auto session = start_session(options->session, &error);
+  if (!session) {
+    std::fprintf(stderr, "korvane-host: %s\n", error.c_str());
+    return 1;
+  }
+
+  Desktop desktop;
+  auto on_event = [&](const Frame& frame) {
+    const std::string problem = apply_event(desktop, frame);
+    if (!options->quiet || frame.type != EVT_RECT) {
+      std::printf("%s | %s\n", describe_event(frame).c_str(), totals_text(desktop).c_str());
+    }
+    if (!problem.empty()) std::printf("PROBLEM %s\n", problem.c_str());
+  };
+
+  const auto started = Clock::now();
+  std::optional<Clock::time_point> connected_at;
+  Clock::time_point next_input = started;
+  size_t inputs_sent = 0;
+  bool failed = false;
+  bool ended_by_bridge = false;
+  std::string failure;
+
+  // Bounded by --connect-timeout before the connection and --seconds after it.
+  while (!g_stop) {
+    const auto now = Clock::now();
+    if (!connected_at &&
+        now - started > std::chrono::duration<double>(options->connect_timeout)) {
+      failure = "no EVT_CONNECTED within the connect timeout";
+      failed = true;
+      break;
+    }
+    if (connected_at && now - *connected_at >= std::chrono::duration<double>(options->seconds)) {
+      break;
+    }
+    if (connected_at && inputs_sent < options->inputs.size() && now >= next_input) {
+      if (!send_input(*session, options->inputs[inputs_sent])) {
+        std::printf("PROBLEM cannot send the input to korvane\n");
+      }
+      inputs_sent++;
+      next_input = now + std::chrono::milliseconds(100);
+    }
+    Frame frame;
+    const ReadStatus st = next_event(*session, 50, frame);
+    if (st == ReadStatus::timeout) continue;
+    if (st != ReadStatus::frame) {
+      failure = std::string("korvane's output ended (") + to_string(st) + ") before EVT_DISCONNECTED";
+      failed = true;
+      ended_by_bridge = true;
+      break;
+    }
+    on_event(frame);
+    if (frame.type == EVT_CONNECTED && !connected_at) {
+      connected_at = Clock::now();
+      next_input = *connected_at + std::chrono::milliseconds(200);
+    }
+    if (frame.type == EVT_ERROR || frame.type == EVT_DISCONNECTED) {
+      ended_by_bridge = true;
+      break;
+    }
+  }
+
+  Ending ending;
+  if (ended_by_bridge) {
+    ending.disconnected = desktop.disconnected;
+    ending.exit = wait_exit(session->child, 5000);
+    if (!ending.exit) terminate(session->child, 0);
+  } else if (!failed) {
+    ending = finish_session(*session, 5000, on_event);
+  } else {
+    terminate(session->child, 0);
+  }
+
+  if (desktop.error) {
+    std::printf("KORVANE ERROR: %s\n", desktop.error->c_str());
+    failed = true;
+  } else if (!failed && !ending.disconnected) {
+    failure = "no EVT_DISCONNECTED at the end of the session";
+    failed = true;
+  }
+  if (ending.exit && !(ending.exit->exited() && ending.exit->code == 0) && !desktop.error) {
+    failure = "korvane ended with " + describe(*ending.exit);
+    failed = true;
+  }
+  if (!ending.exit && !failed) {
+    failure = "korvane did not exit after the session; killed";
+    failed = true;
+  }
+
+  if (!options->png.empty()) {
+    const std::string problem = write_png(options->png, desktop.canvas);
+    if (problem.empty()) {
+      std::printf("PNG %s %ux%u\n", options->png.c_str(), desktop.canvas.width,
+                  desktop.canvas.height);
+    } else {
+      std::printf("PNG not written: %s\n", problem.c_str());
+    }
+  }
+  const H264Stats& h = desktop.h264.stats;
+  std::printf("SUMMARY %s rects=%llu h264=%llu avc420=%llu avc444=%llu decoded=%llu "
+              "undecoded=%llu problems=%llu exit=%s\n",
+              totals_text(desktop).c_str(), static_cast<unsigned long long>(desktop.rects),
+              static_cast<unsigned long long>(h.payloads),
+              static_cast<unsigned long long>(h.avc420),
+              static_cast<unsigned long long>(h.avc444),
+              static_cast<unsigned long long>(h.pictures),
+              static_cast<unsigned long long>(h.undecoded),
+              static_cast<unsigned long long>(desktop.problems),
+              ending.exit ? describe(*ending.exit).c_str() : "none");
+  if (!failure.empty()) std::printf("FAILED: %s\n", failure.c_str());
+  return failed ? 1 : 0;
+}
