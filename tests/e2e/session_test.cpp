@@ -83,7 +83,7 @@ TEST(Session, HostClosingStdinLeavesTheSessionRunningUntilTheServerEndsIt) {
 
 TEST(Session, DisconnectIsHonouredUnderAContinuousStream) {
   // The server never pauses; the stop request must still end the loop promptly.
-  auto rig = start_rig({"stream 1000000"}, ConnectRequest{.width = 800, .height = 600});
+  auto rig = start_rig({"flood 100000000"}, ConnectRequest{.width = 800, .height = 600});
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000));

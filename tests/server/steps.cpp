@@ -211,6 +211,29 @@ std::string run_stream(Session& s, const Step& step) {
     return {};
 }
 
+// Tiny updates back to back: the client's socket never drains, so every wait of its event loop
+// finds the connection ready.
+std::string run_flood(Session& s, const Step& step) {
+    std::uint32_t n = 0;
+    parse_u32(step.args[0], n);
+    if (!wait_active(s, activation_timeout))
+        return "peer not active";
+    const Rect whole = whole_desktop(s);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (session_stopping(s))
+            return {};  // the client leaving ends a flood normally
+        const Rect r{i % whole.w, (i / whole.w) % whole.h, 1, 1};
+        const auto shade = static_cast<std::uint8_t>(i);
+        std::string error =
+            draw_and_send(s, r, [&](Picture& p) { picture_fill(p, r, shade, 0, 255); });
+        if (!error.empty())
+            return error;
+    }
+    log_stream(n, start);
+    return {};
+}
+
 std::string run_stream_until_input(Session& s, const Step&) {
     if (!wait_active(s, activation_timeout))
         return "peer not active";
@@ -337,6 +360,7 @@ std::string run_end(Session& s, const Step&) {
     register_step({"full", 1, 1, check_seed_arg, run_full});
     register_step({"stream", 1, 1, check_sleep, run_stream});
     register_step({"stream-until-input", 0, 0, {}, run_stream_until_input});
+    register_step({"flood", 1, 1, check_sleep, run_flood});
     register_step({"resize", 2, 2, check_resize, run_resize});
     register_step({"dump", 1, 1, {}, run_dump});
     register_step({"end", 0, 0, {}, run_end});
