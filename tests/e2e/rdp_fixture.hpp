@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,18 @@ inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectReque
 inline std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
 inline std::string korvane_stderr(Rig& rig) {
   return test::read_file(rig.scratch.path + "/korvane.err");
+}
+
+// Waits for a server log line while reading (and dropping) korvane's events: a host that
+// stops reading stalls korvane's event loop, and with it every channel.
+inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pattern,
+                                                  int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0)) return line;
+    host::pump_events(*rig.korvane, 100, {});
+  }
+  return test::wait_for_line(*rig.server.process, pattern, 0);
 }
 
 inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }

@@ -163,10 +163,10 @@ TEST(Session, RedirectedDriveIsNamedTessaranAndServesItsFiles) {
   auto rig = start_rig({"read-file hello.bin", "sleep 30000"}, r);
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
-  const auto device = test::wait_for_line(*rig->server.process, std::regex("^DEVICE type=8 "), 20000);
-  ASSERT_TRUE(device) << server_log(*rig);
+  const auto device = pump_until_line(*rig, std::regex("^DEVICE type=8 "), 20000);
+  ASSERT_TRUE(device) << server_log(*rig) << korvane_stderr(*rig);
   EXPECT_NE(device->find("name=Tessaran"), std::string::npos) << *device;
-  const auto file = test::wait_for_prefix(*rig->server.process, "FILE name=hello.bin", 20000);
+  const auto file = pump_until_line(*rig, std::regex("^FILE name=hello.bin"), 20000);
   ASSERT_TRUE(file) << server_log(*rig);
   static const char* hex = "0123456789abcdef";
   std::string expected;
