@@ -43,7 +43,7 @@ bool pid_alive(pid_t pid) { return kill(pid, 0) == 0; }
 
 // ---------------------------------------------------------------- processes
 
-TEST(Process, PipesStdoutCapturesStderrAndReportsExitCode) {
+TEST(HostProcess, PipesStdoutCapturesStderrAndReportsExitCode) {
   test::TempDir dir = test::make_temp_dir();
   ASSERT_FALSE(dir.path.empty());
   SpawnOptions o;
@@ -58,7 +58,7 @@ TEST(Process, PipesStdoutCapturesStderrAndReportsExitCode) {
   EXPECT_EQ(test::read_file(dir.path + "/err.txt"), "err-line\n");
 }
 
-TEST(Process, EnvironmentEntriesReachTheChild) {
+TEST(HostProcess, EnvironmentEntriesReachTheChild) {
   SpawnOptions o;
   o.argv = {"sh", "-c", "printf '%s' \"$KORVANE_TEST_VAR\""};
   o.env = {"KORVANE_TEST_VAR=forty two"};
@@ -67,7 +67,7 @@ TEST(Process, EnvironmentEntriesReachTheChild) {
   EXPECT_EQ(r.out, "forty two");
 }
 
-TEST(Process, MissingProgramIsASpawnFailure) {
+TEST(HostProcess, MissingProgramIsASpawnFailure) {
   SpawnOptions o;
   o.argv = {"/nonexistent/korvane-no-such-program"};
   std::string error;
@@ -76,7 +76,7 @@ TEST(Process, MissingProgramIsASpawnFailure) {
   EXPECT_NE(error.find("cannot run"), std::string::npos) << error;
 }
 
-TEST(Process, WaitTimesOutThenTerminateKills) {
+TEST(HostProcess, WaitTimesOutThenTerminateKills) {
   SpawnOptions o;
   o.argv = {"sleep", "30"};
   auto child = spawn(o);
@@ -90,7 +90,7 @@ TEST(Process, WaitTimesOutThenTerminateKills) {
   EXPECT_FALSE(pid_alive(child->pid));
 }
 
-TEST(Process, TerminateGivesGraceBeforeKilling) {
+TEST(HostProcess, TerminateGivesGraceBeforeKilling) {
   SpawnOptions o;
   o.argv = {"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"};
   auto child = spawn(o);
@@ -100,7 +100,7 @@ TEST(Process, TerminateGivesGraceBeforeKilling) {
   EXPECT_EQ(st.code, 7);
 }
 
-TEST(Process, OwnerKillsAndReapsTheChild) {
+TEST(HostProcess, OwnerKillsAndReapsTheChild) {
   pid_t pid = -1;
   {
     SpawnOptions o;
@@ -114,7 +114,7 @@ TEST(Process, OwnerKillsAndReapsTheChild) {
   EXPECT_FALSE(pid_alive(pid));
 }
 
-TEST(Process, GroupOwnerEndsGrandchildrenToo) {
+TEST(HostProcess, GroupOwnerEndsGrandchildrenToo) {
   test::TempDir dir = test::make_temp_dir();
   const std::string pidfile = dir.path + "/grandchild.pid";
   pid_t grandchild = -1;
@@ -141,7 +141,7 @@ TEST(Process, GroupOwnerEndsGrandchildrenToo) {
   EXPECT_TRUE(gone);
 }
 
-TEST(Process, InheritableDescriptorsDoNotLeakIntoTheChild) {
+TEST(HostProcess, InheritableDescriptorsDoNotLeakIntoTheChild) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);  // deliberately without close-on-exec
   UniqueFd read_end(fds[0]), write_end(fds[1]);
@@ -157,7 +157,7 @@ TEST(Process, InheritableDescriptorsDoNotLeakIntoTheChild) {
   EXPECT_EQ(read(read_end.get(), &c, 1), 0);
 }
 
-TEST(Process, WritingToAChildThatLeftFailsWithoutSigpipe) {
+TEST(HostProcess, WritingToAChildThatLeftFailsWithoutSigpipe) {
   SpawnOptions o;
   o.argv = {"true"};
   o.pipe_stdin = true;
@@ -172,7 +172,7 @@ TEST(Process, WritingToAChildThatLeftFailsWithoutSigpipe) {
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
 
-TEST(Process, WriteToAStuckReaderTimesOut) {
+TEST(HostProcess, WriteToAStuckReaderTimesOut) {
   SpawnOptions o;
   o.argv = {"sleep", "30"};
   o.pipe_stdin = true;
@@ -200,7 +200,7 @@ void raw_write(int fd, const std::vector<uint8_t>& bytes) {
   ASSERT_TRUE(write_all(fd, bytes, 2000));
 }
 
-TEST(FrameIo, FramesSplitAndJoinedAcrossWrites) {
+TEST(HostFrameIo, FramesSplitAndJoinedAcrossWrites) {
   PipePair p = make_pipe();
   FrameReader reader;
   reader.fd = p.read_end.get();
@@ -233,7 +233,7 @@ TEST(FrameIo, FramesSplitAndJoinedAcrossWrites) {
   EXPECT_FALSE(reader.truncated);
 }
 
-TEST(FrameIo, BigFrameArrivesWhole) {
+TEST(HostFrameIo, BigFrameArrivesWhole) {
   PipePair p = make_pipe();
   FrameReader reader;
   reader.fd = p.read_end.get();
@@ -250,7 +250,7 @@ TEST(FrameIo, BigFrameArrivesWhole) {
   EXPECT_EQ(f.payload, payload);
 }
 
-TEST(FrameIo, EndInsideAFrameIsTruncatedEof) {
+TEST(HostFrameIo, EndInsideAFrameIsTruncatedEof) {
   PipePair p = make_pipe();
   FrameReader reader;
   reader.fd = p.read_end.get();
@@ -263,7 +263,7 @@ TEST(FrameIo, EndInsideAFrameIsTruncatedEof) {
   EXPECT_TRUE(reader.truncated);
 }
 
-TEST(FrameIo, AbsurdLengthIsRefused) {
+TEST(HostFrameIo, AbsurdLengthIsRefused) {
   PipePair p = make_pipe();
   FrameReader reader;
   reader.fd = p.read_end.get();
@@ -293,7 +293,7 @@ const uint8_t* pixel(const Canvas& c, uint32_t x, uint32_t y) {
   return c.rgba.data() + (static_cast<size_t>(y) * c.width + x) * 4;
 }
 
-TEST(CanvasTest, RectPaintsExactlyItsArea) {
+TEST(HostCanvas, RectPaintsExactlyItsArea) {
   Canvas c;
   resize_canvas(c, 10, 8);
   EXPECT_EQ(paint_rect(c, rect_payload(2, 3, 4, 2, {10, 20, 30, 255})), "");
@@ -306,7 +306,7 @@ TEST(CanvasTest, RectPaintsExactlyItsArea) {
   }
 }
 
-TEST(CanvasTest, BadRectsAreReportedAndPaintNothing) {
+TEST(HostCanvas, BadRectsAreReportedAndPaintNothing) {
   Canvas c;
   resize_canvas(c, 10, 8);
   const std::vector<uint8_t> before = c.rgba;
@@ -324,7 +324,7 @@ TEST(CanvasTest, BadRectsAreReportedAndPaintNothing) {
   EXPECT_EQ(c.rgba, before);
 }
 
-TEST(CanvasTest, BlitClipsToTheCanvas) {
+TEST(HostCanvas, BlitClipsToTheCanvas) {
   Canvas c;
   resize_canvas(c, 4, 4);
   std::vector<uint8_t> src(3 * 3 * 4, 200);
@@ -335,7 +335,7 @@ TEST(CanvasTest, BlitClipsToTheCanvas) {
   EXPECT_EQ(pixel(c, 0, 1)[0], 0);
 }
 
-TEST(DesktopTest, EventsSizePaintAndCount) {
+TEST(HostDesktop, EventsSizePaintAndCount) {
   Desktop d;
   Frame connected{EVT_CONNECTED, {}};
   const auto size = encode_size(16, 8);
@@ -524,7 +524,7 @@ Placement check_placement(const Canvas& c, const TestPicture& pic, uint32_t left
   return r;
 }
 
-TEST(H264Split, TellsTheStreamKindsApart) {
+TEST(HostH264Split, TellsTheStreamKindsApart) {
   const std::vector<uint8_t> annexb4 = {0, 0, 0, 1, 0x67, 1, 2};
   EXPECT_EQ(split_h264(annexb4).kind, H264Kind::avc420);
   EXPECT_EQ(split_h264(annexb4).main.size(), annexb4.size());
@@ -559,7 +559,7 @@ TEST(H264Split, TellsTheStreamKindsApart) {
   EXPECT_EQ(split_h264(std::vector<uint8_t>{}).kind, H264Kind::unknown);
 }
 
-class H264Decode : public ::testing::Test {
+class HostH264Decode : public ::testing::Test {
  protected:
   void SetUp() override {
     pictures = {make_picture(64, 48, 0), make_picture(64, 48, 1), make_picture(64, 48, 2)};
@@ -573,7 +573,7 @@ class H264Decode : public ::testing::Test {
   H264Decoder decoder;
 };
 
-TEST_F(H264Decode, Avc420PicturesLandAtTheirPlace) {
+TEST_F(HostH264Decode, Avc420PicturesLandAtTheirPlace) {
   for (size_t i = 0; i < units.size(); ++i) {
     EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(30, 20, 64, 48, units[i])), "");
     const Placement p = check_placement(canvas, pictures[i], 30, 20, 64, 48);
@@ -586,7 +586,28 @@ TEST_F(H264Decode, Avc420PicturesLandAtTheirPlace) {
   EXPECT_EQ(decoder.stats.errors, 0u);
 }
 
-TEST_F(H264Decode, PictureIsClippedToWidthHeightAndCanvas) {
+TEST_F(HostH264Decode, InterleavedStreamsKeepTheirOwnDecoders) {
+  // A second stream whose pictures differ from the first's: were the two sharing a decoder,
+  // each P-frame would be predicted from the other stream's picture.
+  std::vector<TestPicture> others = {make_picture(64, 48, 3), make_picture(64, 48, 4),
+                                     make_picture(64, 48, 5)};
+  const auto other_units = encode_h264(others);
+  ASSERT_EQ(other_units.size(), others.size());
+  resize_canvas(canvas, 140, 100);
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, units[i])), "");
+    EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(70, 50, 64, 48, other_units[i])), "");
+    Canvas first = canvas, second = canvas;
+    fill(first, 70, 50, 64, 48, 0, 0, 0);
+    fill(second, 0, 0, 64, 48, 0, 0, 0);
+    EXPECT_LE(check_placement(first, pictures[i], 0, 0, 64, 48).max_diff, 12) << i;
+    EXPECT_LE(check_placement(second, others[i], 70, 50, 64, 48).max_diff, 12) << i;
+  }
+  EXPECT_EQ(decoder.stats.pictures, 6u);
+  EXPECT_EQ(decoder.stats.errors, 0u);
+}
+
+TEST_F(HostH264Decode, PictureIsClippedToWidthHeightAndCanvas) {
   // The command says only 40x30 of the picture is meant; the canvas ends at 120x90 too.
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(100, 70, 40, 30, units[0])), "");
   const Placement p = check_placement(canvas, pictures[0], 100, 70, 20, 20);
@@ -595,7 +616,7 @@ TEST_F(H264Decode, PictureIsClippedToWidthHeightAndCanvas) {
   EXPECT_EQ(decoder.stats.pictures, 1u);
 }
 
-TEST_F(H264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
+TEST_F(HostH264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
   const std::vector<uint8_t> chroma = {0, 0, 0, 1, 0x41, 0x9a, 0x00};
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(0, units[0], chroma))), "");
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(1, units[1], {}))), "");
@@ -610,7 +631,7 @@ TEST_F(H264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
   EXPECT_EQ(decoder.stats.undecoded, 2u);
 }
 
-TEST_F(H264Decode, GarbageIsCountedOrRejectedNeverPainted) {
+TEST_F(HostH264Decode, GarbageIsCountedOrRejectedNeverPainted) {
   const std::vector<uint8_t> before = canvas.rgba;
   std::vector<uint8_t> noise(500);
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 37 + 11);
@@ -629,7 +650,7 @@ TEST_F(H264Decode, GarbageIsCountedOrRejectedNeverPainted) {
 
 // ---------------------------------------------------------------- PNG
 
-TEST(Png, RoundTripKeepsRgb) {
+TEST(HostPng, RoundTripKeepsRgb) {
   test::TempDir dir = test::make_temp_dir();
   Canvas c;
   resize_canvas(c, 7, 5);
@@ -649,7 +670,7 @@ TEST(Png, RoundTripKeepsRgb) {
   }
 }
 
-TEST(Png, EmptyCanvasAndBadPathsAreErrors) {
+TEST(HostPng, EmptyCanvasAndBadPathsAreErrors) {
   Canvas empty;
   EXPECT_NE(write_png("/tmp/never-written.png", empty), "");
   Canvas c;
@@ -671,7 +692,7 @@ SessionOptions fake_session(const std::string& mode, const std::string& stderr_p
   return o;
 }
 
-TEST(SessionTest, ConnectPaintEchoAndDisconnect) {
+TEST(HostSession, ConnectPaintEchoAndDisconnect) {
   std::string error;
   auto s = start_session(fake_session("paint"), &error);
   ASSERT_TRUE(s) << error;
@@ -711,7 +732,7 @@ TEST(SessionTest, ConnectPaintEchoAndDisconnect) {
   EXPECT_LT(elapsed_ms(t0), 2000);
 }
 
-TEST(SessionTest, ErrorEventAndExitCodeOne) {
+TEST(HostSession, ErrorEventAndExitCodeOne) {
   auto s = start_session(fake_session("fail"));
   ASSERT_TRUE(s);
   auto err = wait_for_event(*s, EVT_ERROR, 5000);
@@ -724,7 +745,7 @@ TEST(SessionTest, ErrorEventAndExitCodeOne) {
   EXPECT_EQ(st->code, 1);
 }
 
-TEST(SessionTest, SilentBridgeTimesOutAndIsKilled) {
+TEST(HostSession, SilentBridgeTimesOutAndIsKilled) {
   auto s = start_session(fake_session("silent"));
   ASSERT_TRUE(s);
   ReadStatus status = ReadStatus::frame;
@@ -744,7 +765,7 @@ TEST(SessionTest, SilentBridgeTimesOutAndIsKilled) {
   EXPECT_EQ(s->child.status->signal, SIGKILL);
 }
 
-TEST(SessionTest, CrashIsEndOfStreamWithSignal) {
+TEST(HostSession, CrashIsEndOfStreamWithSignal) {
   auto s = start_session(fake_session("crash"));
   ASSERT_TRUE(s);
   ASSERT_TRUE(wait_for_event(*s, EVT_CONNECTED, 5000));
@@ -755,7 +776,7 @@ TEST(SessionTest, CrashIsEndOfStreamWithSignal) {
   EXPECT_EQ(st->signal, SIGABRT);
 }
 
-TEST(SessionTest, StderrCanBeCaptured) {
+TEST(HostSession, StderrCanBeCaptured) {
   test::TempDir dir = test::make_temp_dir();
   const std::string log = dir.path + "/korvane.log";
   auto s = start_session(fake_session("stderr", log));

@@ -57,6 +57,8 @@ LoggedProcess::~LoggedProcess() {
 
 std::unique_ptr<LoggedProcess> start_logged(host::SpawnOptions options, std::string* error) {
   options.pipe_stdout = true;
+  // Ended as a group: helpers a server starts must not outlive it (nor keep its pipe open).
+  options.own_process_group = true;
   auto child = host::spawn(options, error);
   if (!child) return nullptr;
   auto p = std::make_unique<LoggedProcess>();
@@ -122,6 +124,7 @@ std::optional<TestServer> start_test_server(const TestServerOptions& options, st
     spawn.argv.insert(spawn.argv.end(), options.extra.begin(), options.extra.end());
     spawn.stderr_path = options.stderr_path;
     spawn.term_grace_ms = 1000;
+    spawn.die_with_parent = true;
     auto process = start_logged(spawn, &last_error);
     if (!process) break;
     const std::string ready = "LISTENING port=" + std::to_string(port);

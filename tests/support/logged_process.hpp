@@ -33,7 +33,8 @@ struct LoggedProcess {
   ~LoggedProcess();
 };
 
-// Starts the child with its stdout piped (stderr as options say).
+// Starts the child with its stdout piped (stderr as options say), as the leader of its own
+// process group, which the owner ends as a whole.
 std::unique_ptr<LoggedProcess> start_logged(host::SpawnOptions options, std::string* error = nullptr);
 
 // Waits for a line matching pattern (std::regex_search), looking at lines from *cursor on (from

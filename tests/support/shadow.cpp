@@ -63,6 +63,7 @@ std::optional<ShadowServer> start_shadow(const XServer& x, const ShadowOptions& 
     o.stdout_path = server.log_path;
     o.stderr_path = "-";
     o.term_grace_ms = 2000;
+    o.die_with_parent = true;
     auto child = host::spawn(o, &last_error);
     if (!child) break;
     server.process = std::move(*child);

@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <regex>
+#include <thread>
 
 #include "logged_process.hpp"
 #include "net.hpp"
@@ -35,7 +37,7 @@ struct Listener {
   }
 };
 
-TEST(Ports, FreePortIsBindableAndWaitSeesAListener) {
+TEST(SupportPorts, FreePortIsBindableAndWaitSeesAListener) {
   const uint16_t port = free_tcp_port();
   ASSERT_NE(port, 0);
   // Nothing listens yet: the wait gives up at its deadline.
@@ -60,7 +62,7 @@ TEST(Ports, FreePortIsBindableAndWaitSeesAListener) {
   EXPECT_LT(elapsed_ms(t0), 1000);
 }
 
-TEST(Ports, WaitStopsWhenTheWatchedProcessDies) {
+TEST(SupportPorts, WaitStopsWhenTheWatchedProcessDies) {
   host::SpawnOptions o;
   o.argv = {"true"};
   auto child = host::spawn(o);
@@ -71,7 +73,7 @@ TEST(Ports, WaitStopsWhenTheWatchedProcessDies) {
   EXPECT_LT(elapsed_ms(t0), 5000);
 }
 
-TEST(TempDirTest, RemovedWithItsContents) {
+TEST(SupportTempDir, RemovedWithItsContents) {
   std::string path;
   {
     TempDir d = make_temp_dir("korvane-tempdir-test");
@@ -87,7 +89,7 @@ TEST(TempDirTest, RemovedWithItsContents) {
 
 // ---------------------------------------------------------------- logged processes
 
-TEST(Logged, LinesArriveInOrderAndCursorMoves) {
+TEST(SupportLogged, LinesArriveInOrderAndCursorMoves) {
   host::SpawnOptions o;
   o.argv = {"sh", "-c",
             "echo 'LISTENING port=5'; sleep 0.2; echo 'CONNECTED width=800 height=600'; "
@@ -113,7 +115,7 @@ TEST(Logged, LinesArriveInOrderAndCursorMoves) {
   EXPECT_TRUE(wait_for_prefix(*p, "CONNECTED width=800", 100));
 }
 
-TEST(Logged, EndOfOutputEndsTheWaitEarly) {
+TEST(SupportLogged, EndOfOutputEndsTheWaitEarly) {
   host::SpawnOptions o;
   o.argv = {"sh", "-c", "echo only; exit 0"};
   auto p = start_logged(o);
@@ -124,23 +126,57 @@ TEST(Logged, EndOfOutputEndsTheWaitEarly) {
   EXPECT_EQ(output_of(*p), "only\n");
 }
 
-TEST(Logged, OwnerEndsAChildThatHoldsItsPipeOpen) {
+TEST(SupportLogged, OwnerEndsAChildThatHoldsItsPipeOpen) {
+  TempDir dir = make_temp_dir();
+  const std::string pidfile = dir.path + "/grandchild.pid";
   pid_t pid = -1;
+  pid_t grandchild = -1;
   const auto t0 = Clock::now();
   {
     host::SpawnOptions o;
-    o.argv = {"sh", "-c", "trap '' TERM; echo up; sleep 30 & wait; sleep 30"};
+    // Deaf to SIGTERM, with a grandchild that holds the stdout pipe open too.
+    o.argv = {"sh", "-c", "trap '' TERM; sleep 30 & echo $! > " + pidfile + "; echo up; wait"};
     o.term_grace_ms = 200;
+    o.own_process_group = true;
     auto p = start_logged(o);
     ASSERT_TRUE(p);
     ASSERT_TRUE(wait_for_prefix(*p, "up", 5000));
     pid = p->child.pid;
+    grandchild = std::atoi(read_file(pidfile).c_str());
+    ASSERT_GT(grandchild, 0);
   }
   EXPECT_LT(elapsed_ms(t0), 5000);
   EXPECT_NE(kill(pid, 0), 0);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = kill(grandchild, 0) != 0;
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(gone);
 }
 
-TEST(Logged, TestServerLauncherNeedsTheListeningLine) {
+TEST(SupportLogged, ChildrenDieWithTheThreadThatStartedThem) {
+  pid_t pid = -1;
+  std::thread starter([&pid] {
+    host::SpawnOptions o;
+    o.argv = {"sleep", "30"};
+    o.die_with_parent = true;
+    auto child = host::spawn(o);
+    if (!child) return;
+    pid = child->pid;
+    // Leave it unreaped and unkilled, as a crashed host would.
+    child->pid = -1;
+  });
+  starter.join();
+  ASSERT_GT(pid, 0);
+  host::Child orphan;
+  orphan.pid = pid;
+  const auto st = host::wait_exit(orphan, 5000);
+  ASSERT_TRUE(st) << "still running after its starter thread ended";
+  EXPECT_EQ(st->signal, SIGTERM);
+}
+
+TEST(SupportLogged, TestServerLauncherNeedsTheListeningLine) {
   TestServerOptions o;
   o.path = "sh";
   // sh gets "--port P" as its own options, which it rejects: no LISTENING line, bounded.
@@ -151,7 +187,7 @@ TEST(Logged, TestServerLauncherNeedsTheListeningLine) {
   EXPECT_NE(error.find("LISTENING port="), std::string::npos) << error;
 }
 
-TEST(Logged, TestServerLauncherAgainstTheRealServer) {
+TEST(SupportLogged, TestServerLauncherAgainstTheRealServer) {
   const std::string path = KORVANE_TEST_SERVER_PATH;
   if (path.empty()) GTEST_SKIP() << "korvane-test-server is not built";
   TestServerOptions o;
@@ -211,7 +247,7 @@ std::array<uint8_t, 3> rgb_at(const host::Canvas& c, uint32_t x, uint32_t y) {
   return {p[0], p[1], p[2]};
 }
 
-TEST(Xwd, ThirtyTwoBitsBothByteOrders) {
+TEST(SupportXwd, ThirtyTwoBitsBothByteOrders) {
   const std::vector<uint32_t> values = {0x112233, 0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x000001};
   for (uint32_t order : {0u, 1u}) {
     XwdSpec s;
@@ -229,7 +265,7 @@ TEST(Xwd, ThirtyTwoBitsBothByteOrders) {
   }
 }
 
-TEST(Xwd, SixteenBitsWidenTheChannels) {
+TEST(SupportXwd, SixteenBitsWidenTheChannels) {
   XwdSpec s;
   s.bits_per_pixel = 16;
   s.red = 0xf800;
@@ -244,7 +280,7 @@ TEST(Xwd, SixteenBitsWidenTheChannels) {
   EXPECT_EQ(rgb_at(*c, 1, 0), (std::array<uint8_t, 3>{0, 255, 255}));
 }
 
-TEST(Xwd, DamagedDumpsAreErrors) {
+TEST(SupportXwd, DamagedDumpsAreErrors) {
   const std::vector<uint32_t> values(6, 0x123456);
   std::vector<uint8_t> good = make_xwd(XwdSpec{}, values);
   ASSERT_TRUE(parse_xwd(good));
@@ -266,7 +302,7 @@ TEST(Xwd, DamagedDumpsAreErrors) {
   EXPECT_FALSE(parse_xwd(std::vector<uint8_t>(50, 0)));
 }
 
-TEST(Compare, MeansAndShareWithinTolerance) {
+TEST(SupportCompare, MeansAndShareWithinTolerance) {
   host::Canvas a, b;
   host::resize_canvas(a, 4, 1);
   host::resize_canvas(b, 4, 1);
@@ -288,7 +324,7 @@ TEST(Compare, MeansAndShareWithinTolerance) {
 
 // ---------------------------------------------------------------- X display
 
-TEST(XDisplay, DrawnDesktopShowsRootColourAndClients) {
+TEST(SupportXDisplay, DrawnDesktopShowsRootColourAndClients) {
   TempDir logs = make_temp_dir("korvane-x");
   std::string error;
   auto x = start_xvfb(1024, 768, logs.path, &error);

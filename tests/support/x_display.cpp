@@ -84,6 +84,7 @@ std::optional<XServer> start_xvfb(uint32_t width, uint32_t height, const std::st
   o.stderr_path = server.log_path;
   // Xvfb removes its lock file and socket on SIGTERM; after SIGKILL they would linger.
   o.term_grace_ms = 3000;
+  o.die_with_parent = true;
   auto child = host::spawn(o, error);
   if (!child) return std::nullopt;
   server.xvfb = std::move(*child);
@@ -127,6 +128,7 @@ bool draw_desktop(XServer& server, const std::string& colour, std::string* error
     o.env = {server.env()};
     o.stdout_path = "/dev/null";
     o.stderr_path = "/dev/null";
+    o.die_with_parent = true;
     auto child = host::spawn(o, error);
     if (!child) return false;
     server.clients.push_back(std::move(*child));

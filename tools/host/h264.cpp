@@ -103,8 +103,10 @@ struct Stream {
   }
 };
 
-// Streams are told apart by what the frame says of them: the kind and the placement.
-using StreamKey = std::tuple<int, int32_t, int32_t, uint32_t, uint32_t>;
+// The frame names no surface, so a stream is known by its kind and where its pictures go: a
+// surface's pictures all start at its origin, while the size a command covers may change
+// from one command to the next within the same stream.
+using StreamKey = std::tuple<int, int32_t, int32_t>;
 
 constexpr size_t kMaxStreams = 32;
 
@@ -215,7 +217,7 @@ std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uin
   quiet_libav();
   if (!decoder.streams) decoder.streams.reset(new H264Streams);
   std::string problem;
-  const StreamKey key{parts.kind == H264Kind::avc420 ? 0 : 1, left, top, width, height};
+  const StreamKey key{parts.kind == H264Kind::avc420 ? 0 : 1, left, top};
   Stream* s = stream_for(*decoder.streams, key, problem);
   if (!s) {
     stats.errors++;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,7 +36,8 @@ bool set_nonblocking(int fd) {
 // The child side of fork(): only async-signal-safe calls until execve.
 [[noreturn]] void exec_child(const SpawnOptions& options, const char* program,
                              char* const* argv, char* const* envp, int stdin_read,
-                             int stdout_write, int error_write, const std::vector<int>& open_fds) {
+                             int stdout_write, int error_write, const std::vector<int>& open_fds,
+                             pid_t parent) {
   auto fail = [error_write]() {
     const int err = errno;
     ssize_t ignored = write(error_write, &err, sizeof err);
@@ -54,6 +56,11 @@ bool set_nonblocking(int fd) {
   sigaction(SIGTERM, &dfl, nullptr);
 
   if (options.own_process_group && setpgid(0, 0) != 0) fail();
+  if (options.die_with_parent) {
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail();
+    // The parent may have gone before the request was made.
+    if (getppid() != parent) _exit(127);
+  }
 
   if (stdin_read >= 0) {
     if (dup2(stdin_read, 0) < 0) fail();
@@ -226,6 +233,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
   for (const auto& kept : options.keep_fds) open_fds.push_back(kept.second);
   std::sort(open_fds.begin(), open_fds.end());
 
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     set_error(error, std::string("spawn: fork: ") + strerror(errno));
@@ -233,7 +241,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
   }
   if (pid == 0) {
     exec_child(options, program.c_str(), argv.data(), envp.data(), in_read.get(),
-               out_write.get(), err_write.get(), open_fds);
+               out_write.get(), err_write.get(), open_fds, parent);
   }
   // Both sides set the group so a signal sent right after spawn already reaches it.
   if (options.own_process_group) setpgid(pid, pid);

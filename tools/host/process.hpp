@@ -40,6 +40,9 @@ struct SpawnOptions {
   bool own_process_group = false;       // the child leads a group, and is signalled as a group
   std::vector<std::pair<int, int>> keep_fds;  // (parent fd, child fd) handed on to the child
   int term_grace_ms = 0;                // on destruction: SIGTERM and this long before SIGKILL
+  // The child gets SIGTERM when the thread that spawned it ends (the whole host, for a
+  // single-threaded one), so a host killed outright leaves no server or session behind.
+  bool die_with_parent = false;
 };
 
 struct ExitStatus {

@@ -23,6 +23,7 @@ std::optional<Session> start_session(const SessionOptions& options, std::string*
   spawn_options.pipe_stdin = true;
   spawn_options.pipe_stdout = true;
   spawn_options.stderr_path = options.stderr_path;
+  spawn_options.die_with_parent = options.die_with_host;
   auto child = spawn(spawn_options, error);
   if (!child) return std::nullopt;
   Session session;

@@ -20,6 +20,10 @@ struct SessionOptions {
   ConnectRequest request;
   std::string stderr_path;        // empty: korvane's stderr is inherited
   std::vector<std::string> env;   // extra "NAME=value" for korvane
+  // korvane keeps its RDP session when its stdin ends, so a host that dies without ending the
+  // session would leave it running: with this, korvane gets SIGTERM when the thread that
+  // started it ends. Turn it off when sessions are started from short-lived threads.
+  bool die_with_host = true;
 };
 
 struct Session {

@@ -1,0 +1,276 @@
+// Paint throughput, memory over many paints, and input latency, end to end on loopback:
+// korvane-test-server -> korvane -> this host. Prints figures; asserts nothing.
+//
+//   paint_bench [--frames N] [--width W --height H] [--paints N] [--moves N]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/frame_io.hpp"
+#include "host/session.hpp"
+#include "host_link/protocol.hpp"
+#include "host_link/transport.hpp"
+#include "logged_process.hpp"
+#include "net.hpp"
+#include "platform/stdio_link.hpp"
+
+using namespace korvane;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// user+sys of a live process, in seconds.
+double process_cpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = s.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(s.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long rss_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+struct Rig {
+  test::TestServer server;
+  host::Session korvane;
+};
+
+std::optional<Rig> start(const std::vector<std::string>& steps, uint32_t w, uint32_t h) {
+  test::TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.steps = steps;
+  so.stderr_path = "/dev/null";
+  std::string error;
+  auto server = test::start_test_server(so, &error);
+  if (!server) {
+    std::fprintf(stderr, "test server: %s\n", error.c_str());
+    return std::nullopt;
+  }
+  host::SessionOptions ko;
+  ko.korvane_path = KORVANE_PATH;
+  ko.request.host = "127.0.0.1";
+  ko.request.port = server->port;
+  ko.request.width = w;
+  ko.request.height = h;
+  ko.request.flags = CONNECT_FLAG_TLS;
+  ko.stderr_path = "/dev/null";
+  auto session = host::start_session(ko, &error);
+  if (!session) {
+    std::fprintf(stderr, "korvane: %s\n", error.c_str());
+    return std::nullopt;
+  }
+  return Rig{std::move(*server), std::move(*session)};
+}
+
+// The physical limit of the host pipe: the same frames written by a plain writer into a pipe
+// and read by the same reader.
+double pipe_limit_mb_s(size_t frame_payload, int frames) {
+  int fds[2];
+  if (pipe(fds) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::vector<uint8_t> frame(kFrameHeaderSize + frame_payload, 0x5A);
+    const auto h = encode_header(EVT_RECT, static_cast<uint32_t>(frame_payload));
+    std::memcpy(frame.data(), h.data(), h.size());
+    for (int i = 0; i < frames; ++i) host::write_all(fds[1], frame, 60000);
+    _exit(0);
+  }
+  close(fds[1]);
+  host::FrameReader reader;
+  reader.fd = fds[0];
+  const auto t0 = Clock::now();
+  uint64_t bytes = 0;
+  host::Frame f;
+  while (host::read_frame(reader, 60000, f) == host::ReadStatus::frame) bytes += f.payload.size();
+  const double secs = seconds_since(t0);
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return static_cast<double>(bytes) / secs / 1e6;
+}
+
+// CPU korvane spends to send one full frame: the write path alone, into a pipe drained by
+// another thread (what capture-and-send costs besides the decoding).
+double send_cpu_per_frame(size_t payload, int frames) {
+  int out[2], in[2];
+  if (pipe(out) != 0 || pipe(in) != 0) return 0;
+  stdio_link_attach(in[0], out[1]);
+  std::thread drain([&] {
+    std::vector<uint8_t> buf(1 << 20);
+    while (read(out[0], buf.data(), buf.size()) > 0) {
+    }
+  });
+  std::vector<uint8_t> pixels(payload - kRectHeaderSize, 0x33);
+  std::array<uint8_t, kRectHeaderSize> head{};
+  timespec a{}, b{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+  for (int i = 0; i < frames; ++i) {
+    const std::span<const uint8_t> parts[] = {head, pixels};
+    send_frame_parts(EVT_RECT, parts);
+  }
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+  close(out[1]);
+  drain.join();
+  close(out[0]);
+  close(in[0]);
+  close(in[1]);
+  return (static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9) /
+         frames;
+}
+
+void throughput(int frames, uint32_t w, uint32_t h) {
+  auto rig = start({"stream " + std::to_string(frames), "sleep 200", "end"}, w, h);
+  if (!rig) return;
+  const size_t full = kRectHeaderSize + size_t{w} * h * 4;
+  int full_rects = 0, rects = 0;
+  uint64_t bytes = 0;
+  Clock::time_point first{};
+  double cpu_at_first = 0, cpu_at_last = 0;
+  Clock::time_point last{};
+  const pid_t pid = rig->korvane.child.pid;
+  const pid_t server_pid = rig->server.process->child.pid;
+  double server_cpu_at_first = 0, server_cpu_at_last = 0;
+  host::finish_session(
+      rig->korvane, 600000,
+      [&](const host::Frame& f) {
+        if (f.type != EVT_RECT) return;
+        ++rects;
+        if (f.payload.size() != full) return;
+        if (full_rects == 0) {
+          first = Clock::now();
+          cpu_at_first = process_cpu(pid);
+          server_cpu_at_first = process_cpu(server_pid);
+        }
+        ++full_rects;
+        bytes += f.payload.size();
+        last = Clock::now();
+        cpu_at_last = process_cpu(pid);
+        server_cpu_at_last = process_cpu(server_pid);
+      },
+      false);
+  const int counted = full_rects - 1;  // intervals after the first frame
+  const double secs = std::chrono::duration<double>(last - first).count();
+  const double fps = counted / secs;
+  const double mb_s = static_cast<double>(bytes) * counted / full_rects / secs / 1e6;
+  const double cpu_per_frame = (cpu_at_last - cpu_at_first) / counted;
+  const double limit = pipe_limit_mb_s(full, 200);
+  const double send_cpu = send_cpu_per_frame(full, 200);
+  const double decode_cpu = std::max(cpu_per_frame - send_cpu, 1e-9);
+  std::printf("paint throughput (%ux%u, %d full-screen updates from the server)\n", w, h, frames);
+  std::printf("  frames received          %d full-screen (%d rects in all)\n", full_rects, rects);
+  std::printf("  rate                     %.1f frames/s, %.1f MB/s of EVT_RECT payload\n", fps, mb_s);
+  std::printf("  korvane CPU per frame    %.2f ms (user+sys)\n", cpu_per_frame * 1e3);
+  std::printf("  test server CPU per frame %.2f ms (it draws, converts and encrypts each frame)\n",
+              (server_cpu_at_last - server_cpu_at_first) / counted * 1e3);
+  std::printf("  host pipe limit          %.1f MB/s (plain writer, same reader): korvane at %.1f%%\n",
+              limit, 100.0 * mb_s / limit);
+  std::printf("  capture+send CPU         %.3f ms/frame = %.1f%% of korvane's CPU\n", send_cpu * 1e3,
+              100.0 * send_cpu / cpu_per_frame);
+  std::printf("  rate the decoding alone allows %.1f frames/s: delivered %.1f%% of it\n",
+              1.0 / decode_cpu, 100.0 * fps * decode_cpu);
+}
+
+void memory(int paints) {
+  auto rig = start({"flood " + std::to_string(paints), "sleep 300", "end"}, 1024, 768);
+  if (!rig) return;
+  const pid_t pid = rig->korvane.child.pid;
+  int rects = 0;
+  long rss_100 = -1, rss_last = -1;
+  host::finish_session(
+      rig->korvane, 600000,
+      [&](const host::Frame& f) {
+        if (f.type != EVT_RECT) return;
+        ++rects;
+        if (rects == 100) rss_100 = rss_kib(pid);
+        if (rects == paints) rss_last = rss_kib(pid);
+      },
+      false);
+  std::printf("memory (1024x768, %d single-pixel paints)\n", paints);
+  std::printf("  resident after 100 paints    %ld KiB\n", rss_100);
+  std::printf("  resident after %d paints  %ld KiB (%+.2f%%)\n", rects, rss_last,
+              rss_100 > 0 ? 100.0 * static_cast<double>(rss_last - rss_100) / static_cast<double>(rss_100) : 0.0);
+}
+
+void latency(int moves, int gap_ms) {
+  auto rig = start({"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768);
+  if (!rig) return;
+  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000)) return;
+  test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000);
+  std::map<uint32_t, uint64_t> sent;  // x -> send time
+  for (int i = 0; i < moves; ++i) {
+    const uint32_t x = static_cast<uint32_t>(i % 1000), y = static_cast<uint32_t>(i / 1000);
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    sent[y * 1000 + x] = static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+    host::send_command(rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(x, y));
+    host::pump_events(rig->korvane, gap_ms, {});  // keeps korvane's output drained
+  }
+  host::finish_session(rig->korvane, 60000, {}, false);
+  const std::regex re("^INPUT mouse flags=0x0800 x=(\\d+) y=(\\d+) t_ns=(\\d+)");
+  std::vector<double> us;
+  for (const auto& line : test::lines_of(*rig->server.process)) {
+    std::smatch m;
+    if (!std::regex_search(line, m, re)) continue;
+    const uint32_t key = static_cast<uint32_t>(std::stoul(m[2]) * 1000 + std::stoul(m[1]));
+    const auto it = sent.find(key);
+    if (it != sent.end()) us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
+  }
+  std::sort(us.begin(), us.end());
+  std::printf("input latency (%d mouse moves %d ms apart, host command to server receipt)\n",
+              moves, gap_ms);
+  if (us.empty()) {
+    std::printf("  no moves matched\n");
+    return;
+  }
+  std::printf("  received %zu, p50 %.0f us, p99 %.0f us, max %.0f us\n", us.size(),
+              us[us.size() / 2], us[us.size() * 99 / 100], us.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int frames = 300, paints = 10000, moves = 1000;
+  uint32_t w = 1920, h = 1080;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    const int v = std::atoi(argv[i + 1]);
+    if (a == "--frames") frames = v;
+    else if (a == "--paints") paints = v;
+    else if (a == "--moves") moves = v;
+    else if (a == "--width") w = static_cast<uint32_t>(v);
+    else if (a == "--height") h = static_cast<uint32_t>(v);
+  }
+  throughput(frames, w, h);
+  memory(paints);
+  latency(moves, 1);
+  latency(200, 10);
+  return 0;
+}

@@ -1,0 +1,260 @@
+// korvane against a real RDP server: FreeRDP's shadow server sharing a private Xvfb desktop.
+// What korvane sends must let a host rebuild the very picture X shows, input must reach the
+// display, and the security modes and endings must behave as the host link promises.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <thread>
+
+#include "host/desktop.hpp"
+#include "host/session.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+namespace {
+
+using namespace korvane;
+using namespace korvane::test;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kWidth = 1024;
+constexpr uint32_t kHeight = 768;
+constexpr const char* kRootColour = "#3a6ea5";
+
+long elapsed_ms(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+std::string tail(const std::string& text, size_t lines) {
+  size_t pos = text.size();
+  for (size_t n = 0; n <= lines && pos != std::string::npos && pos > 0; ++n) {
+    pos = text.rfind('\n', pos - 1);
+  }
+  return pos == std::string::npos ? text : text.substr(pos + 1);
+}
+
+class ShadowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
+    logs = make_temp_dir("korvane-e2e-shadow");
+    ASSERT_FALSE(logs.path.empty());
+    std::string error;
+    auto started = start_xvfb(kWidth, kHeight, logs.path, &error);
+    ASSERT_TRUE(started) << error;
+    x = std::move(*started);
+    ASSERT_TRUE(draw_desktop(x, kRootColour, &error)) << error;
+  }
+
+  void TearDown() override {
+    if (!HasFailure()) return;
+    std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
+                 tail(read_file(logs.path + "/korvane.log"), 30).c_str());
+    if (shadow) {
+      std::fprintf(stderr, "---- shadow server's log (tail)\n%s\n",
+                   tail(read_file(shadow->log_path), 30).c_str());
+    }
+  }
+
+  void start_server(ShadowSecurity security) {
+    ShadowOptions o;
+    o.security = security;
+    std::string error;
+    shadow = start_shadow(x, o, &error);
+    ASSERT_TRUE(shadow) << error;
+  }
+
+  // The shadow server lets anyone in under TLS (-auth) but the RDP client library would prompt
+  // on korvane's stdin for a missing user name, so one is always given.
+  std::optional<host::Session> open(uint8_t flags, const std::string& password = "test") {
+    host::SessionOptions o;
+    o.korvane_path = KORVANE_PATH;
+    o.request.host = "127.0.0.1";
+    o.request.port = shadow->port;
+    o.request.username = "test";
+    o.request.password = password;
+    o.request.width = kWidth;
+    o.request.height = kHeight;
+    o.request.flags = flags;
+    o.stderr_path = logs.path + "/korvane.log";
+    std::string error;
+    auto s = host::start_session(o, &error);
+    EXPECT_TRUE(s) << error;
+    return s;
+  }
+
+  // The first frame must be EVT_CONNECTED with the requested size.
+  void expect_connected(host::Session& s, host::Desktop& desktop) {
+    host::Frame first;
+    ASSERT_EQ(host::next_event(s, 30000, first), host::ReadStatus::frame);
+    host::apply_event(desktop, first);
+    ASSERT_EQ(first.type, EVT_CONNECTED) << host::describe_event(first);
+    ASSERT_EQ(first.payload.size(), 8u);
+    EXPECT_EQ(get_u32(first.payload.data()), kWidth);
+    EXPECT_EQ(get_u32(first.payload.data() + 4), kHeight);
+  }
+
+  // Ends the session the way a host does and checks it ended cleanly and quickly.
+  void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
+    const auto t0 = Clock::now();
+    const host::Ending e =
+        host::finish_session(s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+    const long took = elapsed_ms(t0);
+    EXPECT_TRUE(e.disconnected);
+    EXPECT_FALSE(e.error) << *e.error;
+    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
+    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
+    EXPECT_EQ(e.exit->code, 0);
+    EXPECT_LT(took, 2500) << "from CMD_DISCONNECT to korvane's exit";
+    host::Frame after;
+    EXPECT_EQ(host::next_event(s, 1000, after), host::ReadStatus::eof)
+        << "EVT_DISCONNECTED must be the last frame";
+  }
+
+  TempDir logs;  // first: outlives the servers that write into it
+  XServer x;
+  std::optional<ShadowServer> shadow;
+};
+
+// The canvas a host paints from korvane's events against what X shows, H.264 being lossy.
+void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x) {
+  std::string error;
+  auto shot = screenshot(x, &error);
+  ASSERT_TRUE(shot) << error;
+  auto diff = compare_rgb(desktop.canvas, *shot, 40);
+  ASSERT_TRUE(diff) << "canvas " << desktop.canvas.width << "x" << desktop.canvas.height
+                    << " against screen " << shot->width << "x" << shot->height;
+  std::printf("canvas against screen: mean abs R %.2f G %.2f B %.2f, %.2f%% within 40\n",
+              diff->mean_abs[0], diff->mean_abs[1], diff->mean_abs[2], diff->within * 100);
+  EXPECT_LT(diff->mean_abs[0], 8.0);
+  EXPECT_LT(diff->mean_abs[1], 8.0);
+  EXPECT_LT(diff->mean_abs[2], 8.0);
+  EXPECT_GT(diff->within, 0.95);
+}
+
+TEST_F(ShadowTest, TlsCanvasRebuildsTheScreen) {
+  start_server(ShadowSecurity::tls);
+  auto s = open(CONNECT_FLAG_TLS);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_connected(*s, desktop);
+  host::pump_events(*s, 2500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  EXPECT_FALSE(desktop.error) << *desktop.error;
+  EXPECT_GT(desktop.rects + desktop.h264.stats.pictures, 0u) << "nothing was painted";
+  EXPECT_EQ(desktop.h264.stats.errors, 0u);
+  expect_canvas_matches_screen(desktop, x);
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
+  start_server(ShadowSecurity::tls);
+  auto s = open(CONNECT_FLAG_TLS);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_connected(*s, desktop);
+  auto paint = [&](const host::Frame& f) { host::apply_event(desktop, f); };
+  host::pump_events(*s, 1000, paint);
+  std::string error;
+  auto before = screenshot(x, &error);
+  ASSERT_TRUE(before) << error;
+
+  // xeyes, at 420..660 x 120..280, looks at the pointer: moving it far away redraws the eyes.
+  ASSERT_TRUE(host::send_command(*s, CMD_MOUSE_MOVE, host::mouse_move_payload(1000, 740)));
+  std::string where;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    host::pump_events(*s, 200, paint);
+    host::SpawnOptions o;
+    o.argv = {"xdotool", "getmouselocation"};
+    o.env = {x.env()};
+    where = host::run_capture(o, 5000).out;
+    if (where.rfind("x:1000 y:740 ", 0) == 0) break;
+  }
+  EXPECT_EQ(where.rfind("x:1000 y:740 ", 0), 0u) << "pointer at " << where;
+
+  host::pump_events(*s, 1500, paint);
+  auto after = screenshot(x, &error);
+  ASSERT_TRUE(after) << error;
+  auto moved = compare_rgb(*before, *after, 0);
+  ASSERT_TRUE(moved);
+  EXPECT_LT(moved->within, 1.0) << "the eyes did not follow the pointer";
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_canvas_matches_screen(desktop, x);
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowTest, NlaWithTheRightPasswordConnects) {
+  start_server(ShadowSecurity::nla);
+  auto s = open(CONNECT_FLAG_NLA, "test");
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_connected(*s, desktop);
+  host::pump_events(*s, 1000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  EXPECT_FALSE(desktop.error);
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowTest, NlaWithAWrongPasswordIsOneErrorAndExitOne) {
+  start_server(ShadowSecurity::nla);
+  auto s = open(CONNECT_FLAG_NLA, "not-the-password");
+  ASSERT_TRUE(s);
+  std::vector<host::Frame> frames;
+  host::ReadStatus end = host::ReadStatus::frame;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    host::Frame f;
+    end = host::next_event(*s, 1000, f);
+    if (end == host::ReadStatus::frame) {
+      frames.push_back(std::move(f));
+      continue;
+    }
+    if (end != host::ReadStatus::timeout) break;
+  }
+  EXPECT_EQ(end, host::ReadStatus::eof);
+  ASSERT_EQ(frames.size(), 1u) << "exactly one frame, the error";
+  EXPECT_EQ(frames[0].type, EVT_ERROR);
+  const std::string text(frames[0].payload.begin(), frames[0].payload.end());
+  EXPECT_TRUE(std::regex_search(text, std::regex("^Connect failed: 0x[0-9A-Fa-f]{8}"))) << text;
+  auto exit = host::wait_exit(s->child, 10000);
+  ASSERT_TRUE(exit);
+  EXPECT_TRUE(exit->exited()) << host::describe(*exit);
+  EXPECT_EQ(exit->code, 1);
+}
+
+TEST_F(ShadowTest, TlsSecurityLevelZeroConnects) {
+  start_server(ShadowSecurity::tls);
+  auto s = open(CONNECT_FLAG_TLS | CONNECT_FLAG_TLS_SECLEVEL0);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_connected(*s, desktop);
+  host::pump_events(*s, 1500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_canvas_matches_screen(desktop, x);
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowTest, ServerGoingAwayEndsTheSessionWithoutAHost) {
+  start_server(ShadowSecurity::tls);
+  auto s = open(CONNECT_FLAG_TLS);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_connected(*s, desktop);
+  host::pump_events(*s, 500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  host::terminate(shadow->process, 2000);
+  // korvane notices on its own: the session ends, and the last frame is EVT_DISCONNECTED or a
+  // single EVT_ERROR; either way it exits.
+  const host::Ending e = host::finish_session(
+      *s, 20000, [&](const host::Frame& f) { host::apply_event(desktop, f); }, false);
+  ASSERT_TRUE(e.exit) << "korvane kept running after its server went away";
+  EXPECT_TRUE(e.disconnected || e.error);
+  EXPECT_EQ(e.exit->code, e.disconnected ? 0 : 1) << host::describe(*e.exit);
+}
+
+}  // namespace
