@@ -26,8 +26,10 @@ TEST(Session, ConnectedFirstWithRequestedSizeThenHostDisconnect) {
   EXPECT_EQ(u32_at(first, 4), 768u);
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "CONNECTED width=1024 height=768", 10000));
 
+  // A disconnect with a payload ends the session like an empty one.
   const auto start = steady_clock::now();
-  const auto end = host::finish_session(*rig->korvane, 10000);
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT, std::vector<uint8_t>{1, 2, 3}));
+  const auto end = host::finish_session(*rig->korvane, 10000, {}, false);
   EXPECT_TRUE(end.disconnected);
   EXPECT_LT(steady_clock::now() - start, 1s);
   ASSERT_TRUE(end.exit);
