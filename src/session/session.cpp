@@ -12,6 +12,7 @@
 
 #include <freerdp/client.h>
 #include <freerdp/client/cmdline.h>
+#include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
 #include <winpr/synch.h>
 #include <winpr/wlog.h>
@@ -206,6 +207,9 @@ int session_main() {
     session.stop_event = nullptr;
   }
   session.input.store(nullptr);
+  // The renderer is ours to release: the library frees the context but not what gdi_init
+  // allocated. Only now, after the channels (which may still use it) are closed.
+  gdi_free(context->instance);
   context.reset();
   session.context = nullptr;
   clipboard_reset();
