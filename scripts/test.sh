@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Builds korvane and runs every test: the unit tests, then the end-to-end tests that drive the
-# real binary against RDP servers on 127.0.0.1. Installs what is missing first.
+# real binary against RDP servers on 127.0.0.1. Then the same suites again under
+# AddressSanitizer+UndefinedBehaviorSanitizer, and the threaded ones under ThreadSanitizer.
+# Installs what is missing first.
+#
+#   scripts/test.sh            everything (what CI runs)
+#   KORVANE_QUICK=1 scripts/test.sh   the plain build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +14,27 @@ bash scripts/setup.sh
 jobs=${KORVANE_JOBS:-2}
 build=${KORVANE_BUILD_DIR:-build}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
+suite() {  # suite DIR "CMAKE OPTIONS" [ctest arguments...]
+  local dir=$1 options=$2
+  shift 2
+  echo "== build $dir ${options}"
+  # shellcheck disable=SC2086
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $options >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "$@"
+}
+
+suite "$build" ""
+
+[ "${KORVANE_QUICK:-0}" = 1 ] && exit 0
+
+# The shadow-server and demo suites exercise the same korvane code as the scripted server;
+# under the sanitizers the scripted suites are enough.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+suite build-asan "-DKORVANE_SANITIZE=ON" -E "Shadow|Demo|Support|Host|selftest"
+
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+suite build-tsan "-DKORVANE_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
+  -R "Clipboard|TransportTest|HostCommands|^Session\\.|^Input\\.|^Display\\.|Gfx"

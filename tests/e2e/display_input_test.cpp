@@ -118,7 +118,7 @@ TEST(Display, ServerResizeGivesResizeAndBoundedCorrectRectangles) {
         }
       },
       false);
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   ASSERT_FALSE(sizes.empty());
   EXPECT_EQ(sizes.back(), std::make_pair(640u, 480u));
   EXPECT_TRUE(bounded);
@@ -187,7 +187,7 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000));
   for (const auto& c : commands) ASSERT_TRUE(host::send_command(*rig->korvane, c.type, c.payload));
   const auto end = host::finish_session(*rig->korvane, 30000, {}, false);
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
 
   std::vector<std::string> got;
   const std::regex input("^(INPUT (mouse|key|extmouse|unicode) flags=0x[0-9A-F]+ [^t]*?) t_ns=");
@@ -208,7 +208,7 @@ TEST(Input, CommandsSentBeforeConnectedArePassedOn) {
   for (uint32_t i = 0; i < 3; ++i)
     ASSERT_TRUE(host::send_command(*rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(100 + i, 5)));
   const auto end = host::finish_session(*rig->korvane, 30000, {}, false);
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   const std::string log = test::output_of(*rig->server.process);
   EXPECT_NE(log.find("INPUT mouse flags=0x0800 x=102 y=5"), std::string::npos) << log;
 }

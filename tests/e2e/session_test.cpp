@@ -30,7 +30,7 @@ TEST(Session, ConnectedFirstWithRequestedSizeThenHostDisconnect) {
   const auto start = steady_clock::now();
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT, std::vector<uint8_t>{1, 2, 3}));
   const auto end = host::finish_session(*rig->korvane, 10000, {}, false);
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   EXPECT_LT(steady_clock::now() - start, 1s);
   ASSERT_TRUE(end.exit);
   EXPECT_EQ(end.exit->code, 0);
@@ -55,7 +55,7 @@ TEST(Session, DisconnectSentWhileConnectingEndsTheSessionOnceUp) {
   const auto end = host::finish_session(*rig->korvane, 20000,
                                         [&](const host::Frame& f) { types.push_back(f.type); },
                                         false);
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   ASSERT_FALSE(types.empty());
   EXPECT_EQ(types.front(), EVT_CONNECTED);
   EXPECT_EQ(types.back(), EVT_DISCONNECTED);
@@ -78,7 +78,7 @@ TEST(Session, HostClosingStdinLeavesTheSessionRunningUntilTheServerEndsIt) {
       },
       false);
   EXPECT_TRUE(saw_fill) << "the session stopped when stdin closed";
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   ASSERT_TRUE(end.exit);
   EXPECT_EQ(end.exit->code, 0);
 }
@@ -96,7 +96,7 @@ TEST(Session, DisconnectIsHonouredUnderAContinuousStream) {
   const auto start = steady_clock::now();
   const auto end = host::finish_session(*rig->korvane, 10000);
   const auto took = steady_clock::now() - start;
-  EXPECT_TRUE(end.disconnected);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   EXPECT_LT(took, 1s) << duration_cast<milliseconds>(took).count() << " ms";
   ASSERT_TRUE(end.exit);
   EXPECT_EQ(end.exit->code, 0);
@@ -126,7 +126,7 @@ TEST_P(Security, ConnectsOrFailsAsExpected) {
     EXPECT_EQ(first.type, EVT_CONNECTED) << std::string(first.payload.begin(), first.payload.end())
                                          << "\n" << korvane_stderr(*rig);
     const auto end = host::finish_session(*rig->korvane, 10000);
-    EXPECT_TRUE(end.disconnected);
+    EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
     ASSERT_TRUE(end.exit);
     EXPECT_EQ(end.exit->code, 0);
   } else {
