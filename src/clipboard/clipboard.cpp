@@ -32,6 +32,12 @@ uint32_t store_format_id = 0;
 // Written by the input thread, read by the channel thread when a response comes.
 std::atomic<uint32_t> last_requested_format{0};
 
+bool is_ascii(const std::string& text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) > 0x7F) return false;
+  return true;
+}
+
 UINT accept_capabilities(CliprdrClientContext*, const CLIPRDR_CAPABILITIES*) {
   return CHANNEL_RC_OK;
 }
@@ -138,12 +144,23 @@ void clip_host_formats(std::span<const uint8_t> payload) {
     return;
   }
   std::vector<CLIPRDR_FORMAT> entries(parsed->formats.size());
+  size_t unnamed = 0;
   for (size_t i = 0; i < entries.size(); ++i) {
     entries[i].formatId = parsed->formats[i].id;
+    const std::string& name = parsed->formats[i].name;
+    if (name.empty()) continue;
+    // The library sizes a name's UTF-16 field by its UTF-8 byte count: a name with any byte
+    // above 0x7F gets extra zero characters that shift every later entry for the server (and
+    // one that is not UTF-8 makes the library drop the whole list). Such an entry keeps its id.
+    if (!is_ascii(name)) {
+      ++unnamed;
+      continue;
+    }
     // The library only reads the names.
-    entries[i].formatName =
-        parsed->formats[i].name.empty() ? nullptr : parsed->formats[i].name.data();
+    entries[i].formatName = parsed->formats[i].name.data();
   }
+  if (unnamed)
+    diag("Warning: %zu non-ASCII clipboard format name(s) sent without their name", unnamed);
   CLIPRDR_FORMAT_LIST list{};
   list.numFormats = parsed->declared;
   list.formats = entries.empty() ? nullptr : entries.data();

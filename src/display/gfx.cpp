@@ -6,6 +6,7 @@
 #include <freerdp/channels/rdpgfx.h>
 #include <freerdp/gdi/gfx.h>
 #include <freerdp/settings.h>
+#include <freerdp/update.h>
 
 #include "display/paint.hpp"
 #include "display/rect_pack.hpp"
@@ -62,8 +63,8 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
 }
 
 void gfx_detach(rdpContext* context) {
-  if (RdpgfxClientContext* gfx = attached_gfx.load())
-    gdi_graphics_pipeline_uninit(context->gdi, gfx);
+  RdpgfxClientContext* gfx = attached_gfx.load();
+  if (gfx && context->gdi) gdi_graphics_pipeline_uninit(context->gdi, gfx);
   attached_gfx.store(nullptr);
   orig_surface_command.store(nullptr);
   orig_map_surface_to_output.store(nullptr);
@@ -120,14 +121,20 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   // that sends one.
   if (forwarded) return status;
   rdpGdi* gdi = static_cast<rdpGdi*>(gfx->custom);
+  if (!gdi || !gdi->context || !gdi->context->update) return status;
+  // Another thread may be between BeginPaint and EndPaint: its area is half drawn, and taking
+  // it here would leave its EndPaint nothing to send. The paint lock keeps the two apart.
+  rdpUpdate* update = gdi->context->update;
+  rdp_update_lock(update);
   HGDI_RGN invalid = invalid_region(gdi);
-  if (!invalid || invalid->null) return status;
-  invalid->null = TRUE;
-  // The renderer puts its surfaces on the desktop inside its own BeginPaint/EndPaint, so
-  // end_paint has usually sent this very rectangle already; a second copy would double the
-  // bytes of every update.
-  if (end_paint_sends_on_this_thread() != sends_before) return status;
-  send_invalid_rect(gdi);
+  if (invalid && !invalid->null) {
+    invalid->null = TRUE;
+    // The renderer puts its surfaces on the desktop inside its own BeginPaint/EndPaint, so
+    // end_paint has usually sent this very rectangle already; a second copy would double the
+    // bytes of every update.
+    if (end_paint_sends_on_this_thread() == sends_before) send_invalid_rect(gdi);
+  }
+  rdp_update_unlock(update);
   return status;
 }
 

@@ -30,6 +30,10 @@ BOOL end_paint(rdpContext* context) {
   HGDI_RGN invalid = invalid_region(gdi);
   if (!invalid || invalid->null) return TRUE;
   send_invalid_rect(gdi);
+  // Delivered. Left marked, the area would go out again from the graphics-pipeline hook after
+  // the next frame that paints nothing, which runs on another thread and so cannot tell that
+  // this paint already sent it.
+  invalid->null = TRUE;
   ++end_paint_sends;
   return TRUE;
 }

@@ -19,6 +19,12 @@
 //                                   Formats never served get CB_RESPONSE_FAIL.
 //   clip-close                      stops the server's end of the channel
 //
+// The server writes its format lists itself: FreeRDP's encoder sizes a long
+// format name's UTF-16 field by the name's UTF-8 byte count, so any non-ASCII
+// name comes out with extra zero characters that shift every entry after it.
+// Lists go out as long format names (korvane asks for them), UTF-16LE, each
+// name ended by a zero character.
+//
 // gen:N:SEED bytes: xorshift32 with the state starting at SEED ^ 0x9E3779B9
 // (1 if that is 0); per byte the state advances (x ^= x << 13; x ^= x >> 17;
 // x ^= x << 5) and the byte is x & 0xFF. SEED defaults to 1.
@@ -45,6 +51,7 @@
 #include <freerdp/channels/cliprdr.h>
 #include <freerdp/server/cliprdr.h>
 #include <openssl/evp.h>
+#include <winpr/string.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -68,6 +75,7 @@ struct ClipState {
     std::mutex mutex;
     std::condition_variable cv;
     CliprdrServerContext* context = nullptr;  // owned, freed in close_clip
+    HANDLE channel = nullptr;                 // the context's channel, valid with it
     bool ready = false;                       // the client's capabilities arrived
     std::uint64_t lists = 0;                  // client format lists
     std::uint64_t requests = 0;               // client data requests
@@ -388,6 +396,13 @@ std::string open_clip(Session& s) {
         cliprdr_server_context_free(context);
         return "cliprdr start failed: " + std::to_string(rc);
     }
+    // Start opened the channel; opening it again hands back the same handle,
+    // which the format lists are written to. Never closed here: the context
+    // owns it.
+    HANDLE channel = WTSVirtualChannelOpen(s.vcm, WTS_CURRENT_SESSION,
+                                           const_cast<char*>(CLIPRDR_SVC_CHANNEL_NAME));
+    std::scoped_lock lock(state->mutex);
+    state->channel = channel;
     return {};
 }
 
@@ -398,6 +413,7 @@ void close_clip(Session& s) {
         std::scoped_lock lock(state->mutex);
         context = state->context;
         state->context = nullptr;
+        state->channel = nullptr;
         state->ready = false;
         state->cv.notify_all();
     }
@@ -465,19 +481,48 @@ std::string check_formats(const Step& step) {
     return {};
 }
 
+void append_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    append_u16(out, static_cast<std::uint16_t>(v));
+    append_u16(out, static_cast<std::uint16_t>(v >> 16));
+}
+
+// A whole Format List PDU with long format names; empty on a name that is not UTF-8.
+std::vector<std::uint8_t> format_list_pdu(const std::vector<Entry>& entries) {
+    std::vector<std::uint8_t> pdu;
+    append_u16(pdu, CB_FORMAT_LIST);
+    append_u16(pdu, 0);
+    append_u32(pdu, 0);  // dataLen, known at the end
+    for (const Entry& entry : entries) {
+        append_u32(pdu, entry.id);
+        if (entry.has_name) {
+            std::size_t units = 0;
+            WCHAR* wide = ConvertUtf8NToWCharAlloc(entry.name.data(), entry.name.size(), &units);
+            if (!wide)
+                return {};
+            for (std::size_t i = 0; i < units; ++i)
+                append_u16(pdu, static_cast<std::uint16_t>(wide[i]));
+            free(wide);
+        }
+        append_u16(pdu, 0);
+    }
+    const auto data_len = static_cast<std::uint32_t>(pdu.size() - 8);
+    for (int i = 0; i < 4; ++i)
+        pdu[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(data_len >> (8 * i));
+    return pdu;
+}
+
 std::string run_formats(Session& s, const Step& step) {
     std::vector<Entry> entries(step.args.size());
     for (std::size_t i = 0; i < entries.size(); ++i)
         parse_entry(step.args[i], entries[i]);
-    std::vector<CLIPRDR_FORMAT> formats(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        formats[i].formatId = entries[i].id;
-        formats[i].formatName = entries[i].has_name ? entries[i].name.data() : nullptr;
-    }
-    CLIPRDR_FORMAT_LIST list{};
-    list.common.msgType = CB_FORMAT_LIST;
-    list.numFormats = static_cast<UINT32>(formats.size());
-    list.formats = formats.empty() ? nullptr : formats.data();
+    std::vector<std::uint8_t> pdu = format_list_pdu(entries);
+    if (pdu.empty())
+        return "a format name is not UTF-8";
 
     auto state = clip_state(s);
     std::unique_lock lock(state->mutex);
@@ -485,12 +530,16 @@ std::string run_formats(Session& s, const Step& step) {
     CliprdrServerContext* context = ready_context(s, *state, lock, error);
     if (!context)
         return error;
-    // Held across the send: clip-close cannot free the context under it, and
-    // the callbacks that take the mutex do not send on this path.
-    const UINT rc = context->ServerFormatList(context, &list);
-    if (rc != CHANNEL_RC_OK)
-        return "ServerFormatList failed: " + std::to_string(rc);
-    log_line("CLIP sent formats count=" + std::to_string(formats.size()));
+    if (!context->useLongFormatNames)
+        return "the client did not agree to long format names";
+    if (!state->channel)
+        return "no clipboard channel handle";
+    // Held across the write: clip-close cannot free the channel under it.
+    ULONG written = 0;
+    if (!WTSVirtualChannelWrite(state->channel, reinterpret_cast<PCHAR>(pdu.data()),
+                                static_cast<ULONG>(pdu.size()), &written))
+        return "writing the format list failed";
+    log_line("CLIP sent formats count=" + std::to_string(entries.size()));
     return {};
 }
 

@@ -8,8 +8,9 @@
 //
 //   gfx-open                     open the channel (after the dynamic channels are up), confirm the
 //                                newest capability set the client advertises with H.264 allowed,
-//                                reset the graphics to the desktop size.
-//                                Logs GFX-OPEN version=0x.. flags=0x.. advertised=..
+//                                reset the graphics to the desktop size, and send an empty frame.
+//                                Logs GFX-CAPS advertised=.. confirmed=.. and
+//                                GFX-OPEN version=0x.. flags=0x.. width=W height=H
 //   gfx-close                    close the channel. Logs GFX-CLOSED
 //   gfx-reopen                   gfx-close then gfx-open
 //   gfx-surface ID W H           create a 32-bit surface without alpha
@@ -25,8 +26,12 @@
 //                                the client shows.
 //   gfx-planar ID X Y W H SEED   planar command carrying picture_pattern(SEED)
 //   gfx-uncompressed ID X Y W H SEED
-//   gfx-fill ID X Y W H RRGGBB   solid fill
-//   gfx-empty                    a frame without commands
+//   gfx-fill ID X Y W H RRGGBB   solid fill. Logs GFX-FILL step=N frame=F surface=S rect=L,T,R,B
+//                                shows=X,Y,W,H
+//   gfx-empty                    a frame without commands. Logs GFX-EMPTY step=N frame=F
+//   gfx-frame-begin              the commands of the steps up to gfx-frame-end go into one frame
+//                                (those steps then do not wait; gfx-frame-end does)
+//   gfx-frame-end                Logs GFX-FRAME step=N frame=F
 //   gfx-stream N ID [MODE]       N AVC420 frames of the whole surface ID (a moving picture), all
 //                                encoded first, then sent with at most 3 frames unacknowledged.
 //                                MODE avc444v2-main sends the very same bitstreams and region
@@ -34,12 +39,14 @@
 //                                decodes itself). Logs GFX-STREAM-START frames=N bytes=B before
 //                                the first and GFX-STREAM frames=N bytes=B ms=T after the last
 //                                acknowledgement; B counts the commands' bitmap data.
-//   gfx-raw-bad ID X Y SEED      with the FreeRDP context closed, opens the channel by hand and
-//                                writes PDUs FreeRDP's server API cannot build: commands whose
-//                                declared sizes run past their data, empty ones, an unknown codec
-//                                (one frame each, logged GFX-RAW case=NAME frame=F bytes=B), then
-//                                a valid 64x64 AVC420 command (logged like gfx-avc420), and closes
-//                                the channel again.
+//   gfx-raw-bad ID X Y SEED      with the FreeRDP context closed, opens the channel by hand (a
+//                                64x64 surface ID mapped at X,Y) to write PDUs FreeRDP's server
+//                                API cannot build: commands whose declared sizes run past their
+//                                data, empty ones, an unknown codec. A client closes the channel
+//                                on a PDU it cannot parse, so each case gets a channel of its own;
+//                                logged GFX-RAW case=NAME outcome=acked|closed bytes=B hex=H.
+//                                Then a valid 64x64 AVC420 command of SEED on one more channel
+//                                (logged like gfx-avc420), and GFX-RAW-CLOSED.
 //
 // Each command is logged as
 //   GFX-CMD step=N frame=F codec=C surface=S rect=L,T,R,B meta=M bytes=B sha256=H [shows=X,Y,W,H]
@@ -66,6 +73,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -144,19 +152,21 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 // the seed, and a block of flat colour whose place does, so that consecutive seeds make a moving
 // picture.
 //   tri(v) = v mod 512 if that is below 256, else 511 - v mod 512
-//   R = tri(x * (2 + seed mod 3) + 11 seed), G = tri(y * (2 + (seed / 3) mod 3) + 7 seed),
-//   B = tri(x + y + 5 seed), A = 255;
-//   inside the block (w/4 x h/4 at ((13 seed) mod (w - w/4), (7 seed) mod (h - h/4))):
-//   R = 40, G = 200, B = 120.
+//   R = tri(x * (1 + seed mod 2) + 11 seed), G = tri(y * (1 + (seed / 2) mod 2) + 7 seed),
+//   B = tri((x + y) / 2 + 5 seed), A = 255;
+//   inside the block (bw x bh = w/4 x h/4 at ((13 seed) mod (w - bw), (7 seed) mod (h - bh)),
+//   all four rounded down to even numbers): R = 40, G = 200, B = 120.
 std::vector<std::uint8_t> smooth_picture(std::uint32_t w, std::uint32_t h, std::uint32_t seed) {
     auto tri = [](std::uint64_t v) {
         const std::uint64_t m = v % 512;
         return static_cast<std::uint8_t>(m < 256 ? m : 511 - m);
     };
     std::vector<std::uint8_t> rgba(static_cast<std::size_t>(w) * h * 4);
-    const std::uint32_t bw = w / 4, bh = h / 4;
-    const std::uint32_t bx = w > bw ? (13 * seed) % (w - bw) : 0;
-    const std::uint32_t by = h > bh ? (7 * seed) % (h - bh) : 0;
+    // Even edges: the encoder takes one chroma sample for each 2x2 block, so an edge through a
+    // block would colour a whole line of pixels wrongly, as it would on any such stream.
+    const std::uint32_t bw = w / 4 & ~1U, bh = h / 4 & ~1U;
+    const std::uint32_t bx = w > bw ? (13 * seed) % (w - bw) & ~1U : 0;
+    const std::uint32_t by = h > bh ? (7 * seed) % (h - bh) & ~1U : 0;
     for (std::uint32_t y = 0; y < h; ++y) {
         for (std::uint32_t x = 0; x < w; ++x) {
             std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * w + x) * 4];
@@ -165,9 +175,9 @@ std::vector<std::uint8_t> smooth_picture(std::uint32_t w, std::uint32_t h, std::
                 p[1] = 200;
                 p[2] = 120;
             } else {
-                p[0] = tri(static_cast<std::uint64_t>(x) * (2 + seed % 3) + 11ULL * seed);
-                p[1] = tri(static_cast<std::uint64_t>(y) * (2 + (seed / 3) % 3) + 7ULL * seed);
-                p[2] = tri(static_cast<std::uint64_t>(x) + y + 5ULL * seed);
+                p[0] = tri(static_cast<std::uint64_t>(x) * (1 + seed % 2) + 11ULL * seed);
+                p[1] = tri(static_cast<std::uint64_t>(y) * (1 + (seed / 2) % 2) + 7ULL * seed);
+                p[2] = tri((static_cast<std::uint64_t>(x) + y) / 2 + 5ULL * seed);
             }
             p[3] = 255;
         }
@@ -237,7 +247,8 @@ H264Ptr new_encoder(std::uint32_t w, std::uint32_t h) {
     H264Ptr enc(h264_context_new(TRUE));
     if (!enc || !h264_context_reset(enc.get(), w, h))
         return {};
-    if (!h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_RATECONTROL, H264_RATECONTROL_CQP) ||
+    if (!h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_RATECONTROL,
+                                 H264_RATECONTROL_CQP) ||
         !h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_QP, encoder_qp))
         return {};
     return enc;
@@ -272,10 +283,10 @@ struct GfxState {
     std::optional<RDPGFX_CAPSET> confirmed;
     std::string caps_error;
     std::uint32_t acked = 0;  // the newest frame the client acknowledged
-    std::uint64_t acks = 0;
 
     // Scenario thread only.
     std::uint32_t next_frame = 0;
+    std::optional<std::uint32_t> batch;  // the frame gfx-frame-begin opened
     std::map<std::uint16_t, Surface> surfaces;
 
     GfxState() = default;
@@ -335,9 +346,46 @@ UINT on_frame_ack(RdpgfxServerContext* context, const RDPGFX_FRAME_ACKNOWLEDGE_P
     auto st = gfx_state(session_of_gfx(context));
     std::scoped_lock lock(st->mutex);
     st->acked = std::max(st->acked, pdu->frameId);
-    ++st->acks;
     st->cv.notify_all();
     return CHANNEL_RC_OK;
+}
+
+// ---------------------------------------------------------------- frames
+
+bool wait_ack(Session& s, GfxState& st, std::uint32_t frame) {
+    std::unique_lock lock(st.mutex);
+    return st.cv.wait_for(lock, ack_timeout, [&] {
+        return st.acked >= frame || s.stop.load() || !st.context;
+    }) && st.acked >= frame;
+}
+
+std::uint32_t timestamp_now() {
+    return static_cast<std::uint32_t>(monotonic_ns() / 1000000ULL);
+}
+
+// Sends StartFrame, what `body` sends, EndFrame, and waits for the acknowledgement.
+std::string send_frame(Session& s, GfxState& st, RdpgfxServerContext* context,
+                       const std::function<std::string(std::uint32_t)>& body,
+                       std::uint32_t* frame_out = nullptr) {
+    if (st.batch) {
+        if (frame_out)
+            *frame_out = *st.batch;
+        return body(*st.batch);
+    }
+    const std::uint32_t frame = ++st.next_frame;
+    const RDPGFX_START_FRAME_PDU start{timestamp_now(), frame};
+    if (const UINT rc = context->StartFrame(context, &start); rc != CHANNEL_RC_OK)
+        return "StartFrame failed: " + std::to_string(rc);
+    if (std::string e = body(frame); !e.empty())
+        return e;
+    const RDPGFX_END_FRAME_PDU end{frame};
+    if (const UINT rc = context->EndFrame(context, &end); rc != CHANNEL_RC_OK)
+        return "EndFrame failed: " + std::to_string(rc);
+    if (frame_out)
+        *frame_out = frame;
+    if (!wait_ack(s, st, frame))
+        return "frame " + std::to_string(frame) + " not acknowledged within 10 s";
+    return {};
 }
 
 // ---------------------------------------------------------------- channel life
@@ -365,6 +413,7 @@ void close_context(GfxState& st) {
     if (context)
         rdpgfx_server_context_free(context);
     st.surfaces.clear();
+    st.batch.reset();
 }
 
 void on_close(Session& s) {
@@ -441,6 +490,12 @@ std::string run_open(Session& s, const Step&) {
     if (const UINT rc = context->ResetGraphics(context, &reset); rc != CHANNEL_RC_OK)
         return "ResetGraphics failed: " + std::to_string(rc);
     st->surfaces.clear();
+    // An empty frame behind the reset: once it is acknowledged, the client has applied the reset,
+    // so nothing a later step sends outside the pipeline can overtake it.
+    st->batch.reset();
+    if (std::string e = send_frame(s, *st, context, [](std::uint32_t) { return std::string{}; });
+        !e.empty())
+        return e;
     log_line("GFX-OPEN version=" + hex32(caps->version) + " flags=" + hex32(caps->flags) +
              " width=" + std::to_string(w) + " height=" + std::to_string(h));
     return {};
@@ -477,39 +532,6 @@ RdpgfxServerContext* open_context(GfxState& st, std::string& error) {
     return st.context;
 }
 
-// ---------------------------------------------------------------- frames
-
-bool wait_ack(Session& s, GfxState& st, std::uint32_t frame) {
-    std::unique_lock lock(st.mutex);
-    return st.cv.wait_for(lock, ack_timeout, [&] {
-        return st.acked >= frame || s.stop.load() || !st.context;
-    }) && st.acked >= frame;
-}
-
-std::uint32_t timestamp_now() {
-    return static_cast<std::uint32_t>(monotonic_ns() / 1000000ULL);
-}
-
-// Sends StartFrame, what `body` sends, EndFrame, and waits for the acknowledgement.
-std::string send_frame(Session& s, GfxState& st, RdpgfxServerContext* context,
-                       const std::function<std::string(std::uint32_t)>& body,
-                       std::uint32_t* frame_out = nullptr) {
-    const std::uint32_t frame = ++st.next_frame;
-    const RDPGFX_START_FRAME_PDU start{timestamp_now(), frame};
-    if (const UINT rc = context->StartFrame(context, &start); rc != CHANNEL_RC_OK)
-        return "StartFrame failed: " + std::to_string(rc);
-    if (std::string e = body(frame); !e.empty())
-        return e;
-    const RDPGFX_END_FRAME_PDU end{frame};
-    if (const UINT rc = context->EndFrame(context, &end); rc != CHANNEL_RC_OK)
-        return "EndFrame failed: " + std::to_string(rc);
-    if (frame_out)
-        *frame_out = frame;
-    if (!wait_ack(s, st, frame))
-        return "frame " + std::to_string(frame) + " not acknowledged within 10 s";
-    return {};
-}
-
 std::string dump_path(Session& s, const Step& step, const char* suffix) {
     const std::string& dir = s.options->dump_dir;
     if (dir.empty())
@@ -519,7 +541,8 @@ std::string dump_path(Session& s, const Step& step, const char* suffix) {
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     out.close();
     return static_cast<bool>(out);
 }
@@ -568,8 +591,10 @@ std::string show_area(Session& s, const Surface& sf, std::uint32_t l, std::uint3
     const std::uint64_t y0 = static_cast<std::uint64_t>(sf.y) + t;
     if (x0 >= pic.width || y0 >= pic.height)
         return {};
-    const std::uint32_t w = static_cast<std::uint32_t>(std::min<std::uint64_t>(r - l, pic.width - x0));
-    const std::uint32_t h = static_cast<std::uint32_t>(std::min<std::uint64_t>(b - t, pic.height - y0));
+    const std::uint32_t w =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(r - l, pic.width - x0));
+    const std::uint32_t h =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(b - t, pic.height - y0));
     for (std::uint32_t row = 0; row < h; ++row) {
         const std::uint8_t* src = &sf.rgba[(static_cast<std::size_t>(t + row) * sf.width + l) * 4];
         std::uint8_t* dst = &pic.rgba[((y0 + row) * pic.width + x0) * 4];
@@ -587,7 +612,8 @@ std::string bounding(const std::vector<std::string>& areas) {
         if (std::sscanf(a.c_str(), "%u,%u,%u,%u", &x, &y, &w, &h) != 4)
             continue;
         if (!any) {
-            x0 = x, y0 = y, x1 = x + static_cast<std::uint64_t>(w), y1 = y + static_cast<std::uint64_t>(h);
+            x0 = x, y0 = y, x1 = x + static_cast<std::uint64_t>(w),
+            y1 = y + static_cast<std::uint64_t>(h);
             any = true;
         } else {
             x0 = std::min<std::uint64_t>(x0, x);
@@ -610,11 +636,6 @@ void put_pixels(Surface& sf, std::uint32_t x, std::uint32_t y, std::uint32_t w, 
 }
 
 // ---------------------------------------------------------------- surface steps
-
-struct SurfaceArgs {
-    std::uint16_t id = 0;
-    std::uint32_t a = 0, b = 0, c = 0, d = 0, e = 0;
-};
 
 std::string check_surface(const Step& step) {
     std::uint16_t id = 0;
@@ -829,7 +850,8 @@ std::string run_avc420(Session& s, const Step& step) {
         s, *st, context,
         [&](std::uint32_t) {
             const UINT rc = context->SurfaceCommand(context, &cmd);
-            return rc == CHANNEL_RC_OK ? std::string{} : "SurfaceCommand failed: " + std::to_string(rc);
+            return rc == CHANNEL_RC_OK ? std::string{}
+                                       : "SurfaceCommand failed: " + std::to_string(rc);
         },
         &frame);
     if (!e.empty())
@@ -897,7 +919,8 @@ std::string send_avc444(Session& s, GfxState& st, RdpgfxServerContext* context, 
         s, st, context,
         [&](std::uint32_t) {
             const UINT rc = context->SurfaceCommand(context, &cmd);
-            return rc == CHANNEL_RC_OK ? std::string{} : "SurfaceCommand failed: " + std::to_string(rc);
+            return rc == CHANNEL_RC_OK ? std::string{}
+                                       : "SurfaceCommand failed: " + std::to_string(rc);
         },
         &frame);
 }
@@ -1090,6 +1113,8 @@ std::string run_planar(Session& s, const Step& step) {
                                           a.h));
     if (!planar)
         return "cannot make a planar encoder";
+    // Rows go top to bottom in the pipeline, unlike in classic bitmaps.
+    freerdp_planar_topdown_image(planar.get(), TRUE);
     UINT32 size = 0;
     BYTE* out = freerdp_bitmap_compress_planar(planar.get(), pixels.data(), PIXEL_FORMAT_RGBA32,
                                                a.w, a.h, a.w * 4, nullptr, &size);
@@ -1163,7 +1188,8 @@ std::string run_fill(Session& s, const Step& step) {
             s, *st, context,
             [&](std::uint32_t) {
                 const UINT rc = context->SolidFill(context, &pdu);
-                return rc == CHANNEL_RC_OK ? std::string{} : "SolidFill failed: " + std::to_string(rc);
+                return rc == CHANNEL_RC_OK ? std::string{}
+                                           : "SolidFill failed: " + std::to_string(rc);
             },
             &frame);
         !e.empty())
@@ -1190,10 +1216,46 @@ std::string run_empty(Session& s, const Step& step) {
     if (!context)
         return error;
     std::uint32_t frame = 0;
-    if (std::string e = send_frame(s, *st, context, [](std::uint32_t) { return std::string{}; }, &frame);
+    if (std::string e = send_frame(
+            s, *st, context, [](std::uint32_t) { return std::string{}; }, &frame);
         !e.empty())
         return e;
     log_line("GFX-EMPTY step=" + std::to_string(step.index) + " frame=" + std::to_string(frame));
+    return {};
+}
+
+std::string run_frame_begin(Session& s, const Step&) {
+    auto st = gfx_state(s);
+    std::string error;
+    RdpgfxServerContext* context = open_context(*st, error);
+    if (!context)
+        return error;
+    if (st->batch)
+        return "a frame is open already";
+    const std::uint32_t frame = ++st->next_frame;
+    const RDPGFX_START_FRAME_PDU start{timestamp_now(), frame};
+    if (const UINT rc = context->StartFrame(context, &start); rc != CHANNEL_RC_OK)
+        return "StartFrame failed: " + std::to_string(rc);
+    st->batch = frame;
+    return {};
+}
+
+std::string run_frame_end(Session& s, const Step& step) {
+    auto st = gfx_state(s);
+    std::string error;
+    RdpgfxServerContext* context = open_context(*st, error);
+    if (!context)
+        return error;
+    if (!st->batch)
+        return "no frame is open (gfx-frame-begin)";
+    const std::uint32_t frame = *st->batch;
+    st->batch.reset();
+    const RDPGFX_END_FRAME_PDU end{frame};
+    if (const UINT rc = context->EndFrame(context, &end); rc != CHANNEL_RC_OK)
+        return "EndFrame failed: " + std::to_string(rc);
+    if (!wait_ack(s, *st, frame))
+        return "frame " + std::to_string(frame) + " not acknowledged within 10 s";
+    log_line("GFX-FRAME step=" + std::to_string(step.index) + " frame=" + std::to_string(frame));
     return {};
 }
 
@@ -1225,6 +1287,8 @@ std::string run_stream(Session& s, const Step& step) {
     Surface* sf = find_surface(*st, id, error);
     if (!sf)
         return error;
+    if (st->batch)
+        return "a stream cannot go into one frame";
     const std::uint32_t w = sf->width, h = sf->height;
     if (w % 2 || h % 2)
         return "H.264 pictures need even sizes";
@@ -1241,7 +1305,8 @@ std::string run_stream(Session& s, const Step& step) {
         const std::vector<std::uint8_t> picture = smooth_picture(w, h, i + 1);
         if (std::string e = encode_avc420(enc.get(), picture, w, h, frames[i]); !e.empty())
             return "frame " + std::to_string(i) + ": " + e;
-        bytes += metablock_size(frames[i].meta.m) + frames[i].bitstream.size() + (main_view ? 4 : 0);
+        bytes +=
+            metablock_size(frames[i].meta.m) + frames[i].bitstream.size() + (main_view ? 4 : 0);
     }
     log_line("GFX-STREAM-START frames=" + std::to_string(n) + " bytes=" + std::to_string(bytes));
 
@@ -1270,7 +1335,8 @@ std::string run_stream(Session& s, const Step& step) {
         }
         const RDPGFX_START_FRAME_PDU fs{timestamp_now(), frame};
         const RDPGFX_END_FRAME_PDU fe{frame};
-        if (const UINT rc = context->SurfaceFrameCommand(context, &cmd, &fs, &fe); rc != CHANNEL_RC_OK)
+        if (const UINT rc = context->SurfaceFrameCommand(context, &cmd, &fs, &fe);
+            rc != CHANNEL_RC_OK)
             return "SurfaceFrameCommand failed: " + std::to_string(rc);
         // Sent: the metablock and bitstream are not needed again.
         frames[i].meta = Meta{};
@@ -1332,7 +1398,8 @@ void raw_poll(RawChannel& ch) {
             return;
         std::vector<std::uint8_t> message(size);
         ULONG got = 0;
-        if (!WTSVirtualChannelRead(ch.handle, 0, reinterpret_cast<PCHAR>(message.data()), size, &got))
+        if (!WTSVirtualChannelRead(ch.handle, 0, reinterpret_cast<PCHAR>(message.data()), size,
+                                   &got))
             return;
         message.resize(got);
         std::size_t at = 0;
@@ -1428,10 +1495,21 @@ std::string raw_open(Session& s, RawChannel& ch) {
     }
 }
 
-// One frame holding `command` (a whole PDU), each PDU its own channel message: a client drops
-// the rest of a message after a PDU it rejects, which must not take the frame's end with it.
+// Whether the client still has the channel: it closes it on a PDU it cannot parse.
+bool raw_alive(RawChannel& ch) {
+    void* buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSVirtualChannelQuery(ch.handle, WTSVirtualChannelReady, &buffer, &bytes) || !buffer)
+        return false;
+    const bool ready = *static_cast<BOOL*>(buffer) != FALSE;
+    WTSFreeMemory(buffer);
+    return ready;
+}
+
+// One frame holding `command` (a whole PDU), each PDU its own channel message. Returns
+// "acked" when the client acknowledged the frame, "closed" when it closed the channel instead.
 std::string raw_frame(Session& s, RawChannel& ch, std::uint32_t frame,
-                      const std::vector<std::uint8_t>& command) {
+                      const std::vector<std::uint8_t>& command, std::string& outcome) {
     std::vector<std::uint8_t> start;
     put32(start, timestamp_now());
     put32(start, frame);
@@ -1443,12 +1521,25 @@ std::string raw_frame(Session& s, RawChannel& ch, std::uint32_t frame,
         return e;
     if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_ENDFRAME, end)); !e.empty())
         return e;
-    const auto ack = raw_wait(s, ch, RDPGFX_CMDID_FRAMEACKNOWLEDGE, [&](const auto& p) {
-        return p.size() >= 20 && u32_at(p, 12) >= frame;
-    });
-    if (!ack)
-        return "frame " + std::to_string(frame) + " not acknowledged within 10 s";
-    return {};
+    const auto deadline = std::chrono::steady_clock::now() + ack_timeout;
+    while (std::chrono::steady_clock::now() < deadline && !session_stopping(s)) {
+        raw_poll(ch);
+        while (!ch.received.empty()) {
+            const std::vector<std::uint8_t> p = std::move(ch.received.front());
+            ch.received.pop_front();
+            if (cmd_of(p) == RDPGFX_CMDID_FRAMEACKNOWLEDGE && p.size() >= 20 &&
+                u32_at(p, 12) >= frame) {
+                outcome = "acked";
+                return {};
+            }
+        }
+        if (!raw_alive(ch)) {
+            outcome = "closed";
+            return {};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return "frame " + std::to_string(frame) + " neither acknowledged nor refused within 10 s";
 }
 
 // A WireToSurface1 PDU whose bitmapDataLength field says `declared` while `data` follows.
@@ -1469,43 +1560,17 @@ std::vector<std::uint8_t> wire_to_surface(std::uint16_t surface, std::uint16_t c
     return pdu(RDPGFX_CMDID_WIRETOSURFACE_1, body);
 }
 
-std::string check_raw(const Step& step) {
-    std::uint16_t id = 0;
-    std::uint32_t x = 0, y = 0, seed = 0;
-    if (!parse_u16(step.args[0], id) || !parse_u32(step.args[1], x) || !parse_u32(step.args[2], y) ||
-        !parse_seed(step.args[3], seed))
-        return "want ID X Y SEED";
-    return {};
-}
-
-std::string run_raw_bad(Session& s, const Step& step) {
-    std::uint16_t id = 0;
-    std::uint32_t x = 0, y = 0, seed = 0;
-    parse_u16(step.args[0], id);
-    parse_u32(step.args[1], x);
-    parse_u32(step.args[2], y);
-    parse_seed(step.args[3], seed);
-    if (!wait_active(s, open_timeout))
-        return "peer not active";
-    auto st = gfx_state(s);
-    if (!wait_dynamic_ready(s, *st))
-        return "the dynamic channels did not come up within 10 s";
-    {
-        std::scoped_lock lock(st->mutex);
-        if (st->context)
-            return "close the graphics pipeline first (gfx-close)";
-    }
-    RawChannel ch;
-    RawChannelOwner owner{s, ch};
+// Opens the channel by hand and brings it to where commands can follow: capabilities confirmed
+// (the newest set, as gfx-open does), graphics reset to the desktop, a 64x64 surface mapped.
+std::string raw_start(Session& s, RawChannel& ch, std::uint16_t id, std::uint32_t x,
+                      std::uint32_t y) {
     if (std::string e = raw_open(s, ch); !e.empty())
         return e;
-
     const auto caps = raw_wait(s, ch, RDPGFX_CMDID_CAPSADVERTISE, [](const auto& p) {
         return p.size() >= 10;
     });
     if (!caps)
         return "no capabilities from the client within 10 s";
-    // Confirms the newest set, as gfx-open does.
     std::uint32_t version = 0, flags = 0, length = 0;
     {
         const std::vector<std::uint8_t>& p = *caps;
@@ -1565,78 +1630,114 @@ std::string run_raw_bad(Session& s, const Step& step) {
     put16(mapping, 0);
     put32(mapping, x);
     put32(mapping, y);
-    if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_MAPSURFACETOOUTPUT, mapping)); !e.empty())
-        return e;
-    log_line("GFX-RAW-OPEN version=" + hex32(version) + " flags=" + hex32(flags));
+    return raw_send(ch, pdu(RDPGFX_CMDID_MAPSURFACETOOUTPUT, mapping));
+}
 
-    struct Case {
-        const char* name;
-        std::uint16_t codec;
-        std::uint16_t right;
-        std::uint16_t bottom;
-        std::uint32_t declared;  // the bitmapDataLength field
-        std::vector<std::uint8_t> data;
-    };
-    std::vector<Case> cases;
+std::string check_raw(const Step& step) {
+    std::uint16_t id = 0;
+    std::uint32_t x = 0, y = 0, seed = 0;
+    if (!parse_u16(step.args[0], id) || !parse_u32(step.args[1], x) ||
+        !parse_u32(step.args[2], y) || !parse_seed(step.args[3], seed))
+        return "want ID X Y SEED";
+    return {};
+}
+
+struct BadCase {
+    const char* name;
+    std::uint16_t codec;
+    std::uint16_t left;
+    std::uint16_t right;
+    std::uint32_t declared;  // the bitmapDataLength field
+    std::vector<std::uint8_t> data;
+};
+
+std::vector<BadCase> bad_cases() {
+    std::vector<BadCase> cases;
     {
         std::vector<std::uint8_t> d;
         put32(d, 1000);  // 10 000 bytes of regions declared, 16 there
         d.resize(20, 0xAB);
-        cases.push_back({"region-count-past-data", RDPGFX_CODECID_AVC420, 64, 64, 20, d});
+        cases.push_back({"region-count-past-data", RDPGFX_CODECID_AVC420, 0, 64, 20, d});
     }
     {
         std::vector<std::uint8_t> d;
         put32(d, 0x1999999A);  // 4 + 10 n wraps to 8 in 32 bits
         d.resize(16, 0xCD);
-        cases.push_back({"region-count-wraps", RDPGFX_CODECID_AVC420, 64, 64, 16, d});
+        cases.push_back({"region-count-wraps", RDPGFX_CODECID_AVC420, 0, 64, 16, d});
     }
-    cases.push_back({"avc420-empty", RDPGFX_CODECID_AVC420, 64, 64, 0, {}});
-    cases.push_back({"avc444-empty", RDPGFX_CODECID_AVC444, 64, 64, 0, {}});
+    cases.push_back({"avc420-empty", RDPGFX_CODECID_AVC420, 0, 64, 0, {}});
+    cases.push_back({"avc444-empty", RDPGFX_CODECID_AVC444, 0, 64, 0, {}});
     {
         std::vector<std::uint8_t> d;
         put32(d, 0x3FFFFFFF);  // both views, the first one a gigabyte long
         put32(d, 0);
         d.resize(16, 0x11);
-        cases.push_back({"avc444-size-past-data", RDPGFX_CODECID_AVC444, 64, 64, 16, d});
+        cases.push_back({"avc444-size-past-data", RDPGFX_CODECID_AVC444, 0, 64, 16, d});
     }
-    {
-        std::vector<std::uint8_t> d(32, 0x5A);
-        cases.push_back({"unknown-codec", 0x0042, 64, 64, 32, d});
-    }
-    cases.push_back({"unknown-codec-empty", 0x0042, 64, 64, 0, {}});
+    cases.push_back({"unknown-codec", 0x0042, 0, 64, 32, std::vector<std::uint8_t>(32, 0x5A)});
+    cases.push_back({"unknown-codec-empty", 0x0042, 0, 64, 0, {}});
     {
         std::vector<std::uint8_t> d;
         put32(d, 0);
         d.resize(20, 0x77);
-        cases.push_back({"data-length-past-pdu", RDPGFX_CODECID_AVC420, 64, 64, 5000, d});
+        cases.push_back({"data-length-past-pdu", RDPGFX_CODECID_AVC420, 0, 64, 5000, d});
     }
-    cases.push_back({"planar-empty", RDPGFX_CODECID_PLANAR, 64, 64, 0, {}});
+    cases.push_back({"planar-empty", RDPGFX_CODECID_PLANAR, 0, 64, 0, {}});
     {
         std::vector<std::uint8_t> d;
         put32(d, 0);
         d.resize(12, 0x33);
-        cases.push_back({"right-before-left", RDPGFX_CODECID_AVC420, 0, 64, 12, d});
+        cases.push_back({"right-before-left", RDPGFX_CODECID_AVC420, 8, 0, 12, d});
     }
     {
         std::vector<std::uint8_t> d;
         put32(d, 0);  // no regions and no bitstream: the metablock is all there is
-        cases.push_back({"metablock-only", RDPGFX_CODECID_AVC420, 64, 64, 4, d});
+        cases.push_back({"metablock-only", RDPGFX_CODECID_AVC420, 0, 64, 4, d});
     }
+    return cases;
+}
 
-    std::uint32_t frame = 0;
-    for (const Case& c : cases) {
-        ++frame;
-        const auto left = static_cast<std::uint16_t>(c.right == 0 ? 8 : 0);
-        if (std::string e = raw_frame(s, ch, frame,
-                                      wire_to_surface(id, c.codec, left, 0, c.right, c.bottom,
-                                                      c.declared, c.data));
+std::string run_raw_bad(Session& s, const Step& step) {
+    std::uint16_t id = 0;
+    std::uint32_t x = 0, y = 0, seed = 0;
+    parse_u16(step.args[0], id);
+    parse_u32(step.args[1], x);
+    parse_u32(step.args[2], y);
+    parse_seed(step.args[3], seed);
+    if (!wait_active(s, open_timeout))
+        return "peer not active";
+    auto st = gfx_state(s);
+    if (!wait_dynamic_ready(s, *st))
+        return "the dynamic channels did not come up within 10 s";
+    {
+        std::scoped_lock lock(st->mutex);
+        if (st->context)
+            return "close the graphics pipeline first (gfx-close)";
+    }
+    // A client closes the channel on a PDU it cannot parse, so every case gets a channel of its
+    // own, as does the valid command at the end.
+    for (const BadCase& c : bad_cases()) {
+        RawChannel ch;
+        RawChannelOwner owner{s, ch};
+        if (std::string e = raw_start(s, ch, id, x, y); !e.empty())
+            return std::string(c.name) + ": " + e;
+        std::string outcome;
+        if (std::string e = raw_frame(s, ch, 1,
+                                      wire_to_surface(id, c.codec, c.left, 0, c.right, 64,
+                                                      c.declared, c.data),
+                                      outcome);
             !e.empty())
             return std::string(c.name) + ": " + e;
-        log_line(std::string("GFX-RAW case=") + c.name + " frame=" + std::to_string(frame) +
-                 " bytes=" + std::to_string(c.data.size()) + " hex=" + to_hex(c.data.data(), c.data.size()));
+        raw_close(s, ch);
+        log_line(std::string("GFX-RAW case=") + c.name + " outcome=" + outcome +
+                 " bytes=" + std::to_string(c.data.size()) +
+                 " hex=" + to_hex(c.data.data(), c.data.size()));
     }
 
-    // Then a command that is fine.
+    RawChannel ch;
+    RawChannelOwner owner{s, ch};
+    if (std::string e = raw_start(s, ch, id, x, y); !e.empty())
+        return "valid command: " + e;
     H264Ptr enc = new_encoder(64, 64);
     if (!enc)
         return "cannot make an H.264 encoder";
@@ -1645,13 +1746,16 @@ std::string run_raw_bad(Session& s, const Step& step) {
     if (std::string e = encode_avc420(enc.get(), picture, 64, 64, coded); !e.empty())
         return e;
     const std::vector<std::uint8_t> wire = avc420_wire(coded);
-    ++frame;
-    if (std::string e = raw_frame(s, ch, frame,
+    std::string outcome;
+    if (std::string e = raw_frame(s, ch, 1,
                                   wire_to_surface(id, RDPGFX_CODECID_AVC420, 0, 0, 64, 64,
-                                                  static_cast<std::uint32_t>(wire.size()), wire));
+                                                  static_cast<std::uint32_t>(wire.size()), wire),
+                                  outcome);
         !e.empty())
         return "valid command: " + e;
-    if (std::string e = note_command(s, step, frame, RDPGFX_CODECID_AVC420, id, 0, 0, 64, 64,
+    if (outcome != "acked")
+        return "valid command: the client closed the channel";
+    if (std::string e = note_command(s, step, 1, RDPGFX_CODECID_AVC420, id, 0, 0, 64, 64,
                                      metablock_size(coded.meta.m), wire, &picture, {});
         !e.empty())
         return e;
@@ -1674,6 +1778,8 @@ std::string run_raw_bad(Session& s, const Step& step) {
     register_step({"gfx-uncompressed", 6, 6, check_area_seed, run_uncompressed});
     register_step({"gfx-fill", 6, 6, check_fill, run_fill});
     register_step({"gfx-empty", 0, 0, {}, run_empty});
+    register_step({"gfx-frame-begin", 0, 0, {}, run_frame_begin});
+    register_step({"gfx-frame-end", 0, 0, {}, run_frame_end});
     register_step({"gfx-stream", 2, 3, check_stream, run_stream});
     register_step({"gfx-raw-bad", 4, 4, check_raw, run_raw_bad});
     register_hook({"gfx", {}, on_dynamic_ready, {}, on_close});
