@@ -40,9 +40,12 @@ BOOL end_paint(rdpContext* context) {
 
 void send_invalid_rect(rdpGdi* gdi) {
   HGDI_RGN invalid = invalid_region(gdi);
-  if (!invalid || !gdi->primary_buffer) return;
-  const Rect r{invalid->x, invalid->y, invalid->w, invalid->h};
-  if (!rect_fits(r, gdi->width, gdi->height)) return;
+  if (!invalid) return;
+  send_rect(gdi, Rect{invalid->x, invalid->y, invalid->w, invalid->h});
+}
+
+void send_rect(rdpGdi* gdi, const Rect& r) {
+  if (!gdi->primary_buffer || !rect_fits(r, gdi->width, gdi->height)) return;
   const auto header = encode_rect_header(r);
   std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
   std::vector<uint8_t> packed;
@@ -57,8 +60,15 @@ void send_invalid_rect(rdpGdi* gdi) {
 BOOL desktop_resize(rdpContext* context) {
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
-  if (!gdi_resize(context->gdi, width, height)) return FALSE;
+  rdpGdi* gdi = context->gdi;
+  const bool same_size = gdi && static_cast<int64_t>(gdi->width) == width &&
+                         static_cast<int64_t>(gdi->height) == height;
+  if (!gdi_resize(gdi, width, height)) return FALSE;
   send_frame(EVT_RESIZE, encode_size(width, height));
+  // At an unchanged size the renderer keeps its picture, and servers that reset the graphics
+  // may not draw it again; a host that starts a new canvas on EVT_RESIZE would be left blank.
+  // Sending the picture once keeps the two the same.
+  if (same_size) send_rect(gdi, Rect{0, 0, gdi->width, gdi->height});
   return TRUE;
 }
 

@@ -5,6 +5,8 @@
 #include <freerdp/freerdp.h>
 #include <freerdp/gdi/gdi.h>
 
+#include "display/rect_pack.hpp"
+
 namespace korvane {
 
 BOOL begin_paint(rdpContext* context);
@@ -14,6 +16,8 @@ BOOL desktop_resize(rdpContext* context);
 // Sends the renderer's current invalid rectangle; one that does not fit the frame buffer is
 // consumed without a frame.
 void send_invalid_rect(rdpGdi* gdi);
+// Sends a rectangle of the frame buffer; one that does not fit is dropped.
+void send_rect(rdpGdi* gdi, const Rect& r);
 
 // How many rectangles end_paint has sent on the calling thread: lets a caller see whether the
 // library's own output path already delivered a paint it triggered.

@@ -2,6 +2,7 @@
 // reaches the server exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -125,6 +126,37 @@ TEST(Display, ServerResizeGivesResizeAndBoundedCorrectRectangles) {
   const std::string reference = test::read_file(path);
   ASSERT_EQ(reference.size(), 640u * 480u * 4u);
   EXPECT_EQ(first_difference(canvas.rgba, std::vector<uint8_t>(reference.begin(), reference.end())),
+            -1);
+}
+
+TEST(Display, ResizeToTheSameSizeResendsThePicture) {
+  // Opening the graphics pipeline resets the graphics to the size the desktop already has: the
+  // renderer keeps its picture, and so must a host that starts a new canvas on EVT_RESIZE.
+  test::TempDir scratch = test::make_temp_dir("korvane-same-size");
+  const std::string path = scratch.path + "/server.rgba";
+  auto rig = start_rig({"pattern 0 0 800 600 9", "gfx-open", "dump " + path, "sleep 300", "end"},
+                       ConnectRequest{.width = 800, .height = 600});
+  ASSERT_TRUE(rig);
+  Painted p;
+  std::vector<uint8_t> order;
+  const auto end = host::finish_session(
+      *rig->korvane, 60000,
+      [&](const host::Frame& f) {
+        order.push_back(f.type);
+        if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+          host::resize_canvas(p.canvas, u32_at(f, 0), u32_at(f, 4));
+        else if (f.type == EVT_RECT)
+          host::paint_rect(p.canvas, f.payload);
+      },
+      false);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
+  const auto resize = std::find(order.begin(), order.end(), EVT_RESIZE);
+  ASSERT_NE(resize, order.end()) << test::output_of(*rig->server.process);
+  ASSERT_NE(resize + 1, order.end());
+  EXPECT_EQ(*(resize + 1), EVT_RECT);
+  const std::string reference = test::read_file(path);
+  ASSERT_EQ(reference.size(), 800u * 600u * 4u);
+  EXPECT_EQ(first_difference(p.canvas.rgba, std::vector<uint8_t>(reference.begin(), reference.end())),
             -1);
 }
 
