@@ -190,10 +190,8 @@ int session_main() {
   session.stop_flag.store(1);
   if (session.stop_event) SetEvent(session.stop_event);
   stdio_link_cancel_input();
-  bool thread_ended = true;
   if (thread_started) {
-    thread_ended = join_for(input_thread, std::chrono::milliseconds(2000));
-    if (!thread_ended) {
+    if (!join_for(input_thread, std::chrono::milliseconds(2000))) {
       // Blocked inside the library (a send to a server that stopped reading, say). It may
       // still touch the context, so nothing it can reach is released: the process ends here.
       diag("Warning: the host input thread did not end; exiting without teardown");

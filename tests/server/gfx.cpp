@@ -93,24 +93,6 @@ constexpr std::uint32_t max_stream_frames = 100000;
 
 // ---------------------------------------------------------------- helpers
 
-bool parse_u32(const std::string& text, std::uint32_t& out, int base = 10) {
-    if (text.empty() || text[0] == '-' || text[0] == '+')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > 0xFFFFFFFFULL)
-        return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-bool parse_seed(const std::string& text, std::uint32_t& out) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        return parse_u32(text.substr(2), out, 16);
-    return parse_u32(text, out);
-}
-
 bool parse_u16(const std::string& text, std::uint16_t& out) {
     std::uint32_t v = 0;
     if (!parse_u32(text, v) || v > 0xFFFF)

@@ -100,6 +100,11 @@ const std::vector<ChannelHook>& hooks();
 // a channel file stay closed unless its steps are used.
 bool script_uses(const Session& session, std::string_view prefix);
 
+// Step arguments: decimal (or, with base 16, hexadecimal) without a sign, at most 32 bits;
+// a seed may also be written 0x...
+bool parse_u32(const std::string& text, std::uint32_t& out, int base = 10);
+bool parse_seed(const std::string& text, std::uint32_t& out);
+
 // Parses the script lines; on failure logs ERROR and returns false.
 bool parse_script(const std::vector<std::string>& lines, std::vector<Step>& out);
 bool read_script_file(const std::string& path, std::vector<std::string>& lines);

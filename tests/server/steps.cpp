@@ -7,6 +7,25 @@
 #include <sstream>
 
 namespace kts {
+
+bool parse_u32(const std::string& text, std::uint32_t& out, int base) {
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > 0xFFFFFFFFULL)
+        return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool parse_seed(const std::string& text, std::uint32_t& out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return parse_u32(text.substr(2), out, 16);
+    return parse_u32(text, out);
+}
+
 namespace {
 
 std::vector<StepHandler>& step_table() {
@@ -25,24 +44,6 @@ std::string trim(const std::string& s) {
         return {};
     const auto end = s.find_last_not_of(" \t\r\n");
     return s.substr(begin, end - begin + 1);
-}
-
-bool parse_u32(const std::string& text, std::uint32_t& out, int base = 10) {
-    if (text.empty() || text[0] == '-' || text[0] == '+')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > 0xFFFFFFFFULL)
-        return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-bool parse_seed(const std::string& text, std::uint32_t& out) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        return parse_u32(text.substr(2), out, 16);
-    return parse_u32(text, out);
 }
 
 bool parse_rect(const Step& step, std::size_t first, Rect& r) {
