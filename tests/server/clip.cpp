@@ -25,6 +25,8 @@
 // Lists go out as long format names (korvane asks for them), UTF-16LE, each
 // name ended by a zero character.
 //
+// Numbers (ids, sizes, counts, timeouts) are decimal or 0x-hexadecimal.
+//
 // gen:N:SEED bytes: xorshift32 with the state starting at SEED ^ 0x9E3779B9
 // (1 if that is 0); per byte the state advances (x ^= x << 13; x ^= x >> 17;
 // x ^= x << 5) and the byte is x & 0xFF. SEED defaults to 1.
@@ -53,7 +55,6 @@
 #include <openssl/evp.h>
 #include <winpr/string.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -106,22 +107,9 @@ Session& session_of_clip(CliprdrServerContext* context) {
 
 // ------------------------------------------------------------ text helpers
 
+// Ids, sizes, counts and timeouts: decimal, or hexadecimal written 0x...
 bool parse_number(const std::string& text, std::uint32_t& out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+')
-        return false;
-    int base = 10;
-    std::string digits = text;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        digits = text.substr(2);
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(digits.c_str(), &end, base);
-    if (errno != 0 || end == digits.c_str() || *end != '\0' || v > 0xFFFFFFFFULL)
-        return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
+    return parse_seed(text, out);
 }
 
 std::string hex16(UINT16 v) {
@@ -265,18 +253,14 @@ std::uint32_t timeout_arg(const Step& step, std::size_t index) {
 UINT on_client_caps(CliprdrServerContext* context, const CLIPRDR_CAPABILITIES* caps) {
     UINT32 version = 0;
     UINT32 flags = 0;
-    std::size_t offset = 0;
-    for (UINT32 i = 0; i < caps->cCapabilitiesSets; ++i) {
-        const auto* set = reinterpret_cast<const CLIPRDR_CAPABILITY_SET*>(
-            reinterpret_cast<const BYTE*>(caps->capabilitySets) + offset);
-        if (set->capabilitySetType == CB_CAPSTYPE_GENERAL) {
-            const auto* general = reinterpret_cast<const CLIPRDR_GENERAL_CAPABILITY_SET*>(set);
-            version = general->version;
-            flags = general->generalFlags;
-        }
-        if (set->capabilitySetLength == 0)
-            break;
-        offset += set->capabilitySetLength;
+    // Only the first set is looked at: the library lays out further ones at a
+    // stride of its own, and a client sends the one general set anyway.
+    if (caps->cCapabilitiesSets >= 1 && caps->capabilitySets &&
+        caps->capabilitySets[0].capabilitySetType == CB_CAPSTYPE_GENERAL) {
+        const auto* general =
+            reinterpret_cast<const CLIPRDR_GENERAL_CAPABILITY_SET*>(caps->capabilitySets);
+        version = general->version;
+        flags = general->generalFlags;
     }
     log_line("CLIP caps version=" + std::to_string(version) + " flags=" + hex32(flags));
     auto state = clip_state(session_of_clip(context));
@@ -382,27 +366,34 @@ std::string open_clip(Session& s) {
     context->ClientFormatListResponse = on_client_list_response;
     context->ClientFormatDataRequest = on_client_data_request;
     context->ClientFormatDataResponse = on_client_data_response;
+    // Opened before the thread starts, so that the channel handle is known
+    // before the client can answer: opening it again hands back the
+    // context's own handle, which the format lists are written to (never
+    // closed here, the context owns it).
+    if (const UINT rc = context->Open(context); rc != CHANNEL_RC_OK) {
+        context->Close(context);
+        cliprdr_server_context_free(context);
+        return "cliprdr open failed: " + std::to_string(rc);
+    }
+    HANDLE channel = WTSVirtualChannelOpen(s.vcm, WTS_CURRENT_SESSION,
+                                           const_cast<char*>(CLIPRDR_SVC_CHANNEL_NAME));
     // Published before the thread starts: its first callbacks look it up.
     {
         std::scoped_lock lock(state->mutex);
         state->context = context;
+        state->channel = channel;
     }
     const UINT rc = context->Start(context);
     if (rc != CHANNEL_RC_OK) {
         {
             std::scoped_lock lock(state->mutex);
             state->context = nullptr;
+            state->channel = nullptr;
         }
+        context->Close(context);
         cliprdr_server_context_free(context);
         return "cliprdr start failed: " + std::to_string(rc);
     }
-    // Start opened the channel; opening it again hands back the same handle,
-    // which the format lists are written to. Never closed here: the context
-    // owns it.
-    HANDLE channel = WTSVirtualChannelOpen(s.vcm, WTS_CURRENT_SESSION,
-                                           const_cast<char*>(CLIPRDR_SVC_CHANNEL_NAME));
-    std::scoped_lock lock(state->mutex);
-    state->channel = channel;
     return {};
 }
 

@@ -1,0 +1,909 @@
+// korvane's clipboard bridge end to end: the real korvane binary, driven over its host link,
+// against korvane-test-server's clipboard channel on 127.0.0.1. What the server saw is read
+// from its log (the line formats are described at the top of tests/server/clip.cpp).
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "host/session.hpp"
+#include "host_link/protocol.hpp"
+#include "logged_process.hpp"
+#include "net.hpp"
+
+using namespace korvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Generous: the same tests run in sanitizer builds, several times slower.
+constexpr int kWaitMs = 30000;
+
+// ------------------------------------------------------------ data helpers
+
+// The server's gen:N:SEED bytes (see tests/server/clip.cpp).
+std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
+  std::vector<uint8_t> out(count);
+  uint32_t x = seed ^ 0x9E3779B9u;
+  if (x == 0) x = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<uint8_t>(x & 0xFF);
+  }
+  return out;
+}
+
+// The server's ID:*LEN names.
+std::string generated_name(size_t length) {
+  std::string name(length, 'a');
+  for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i % 26);
+  return name;
+}
+
+// The server's way of writing a format name into its log.
+std::string escaped(std::string_view name) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c > 0x20 && c < 0x7F && c != '\\') {
+      out.push_back(ch);
+    } else {
+      out += "\\x";
+      out.push_back(digits[c >> 4]);
+      out.push_back(digits[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string hex(std::span<const uint8_t> bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 0x0F]);
+  }
+  return out;
+}
+
+std::string sha256_hex(std::span<const uint8_t> bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  static const uint8_t nothing = 0;
+  if (EVP_Digest(bytes.empty() ? &nothing : bytes.data(), bytes.size(), digest, &length,
+                 EVP_sha256(), nullptr) != 1)
+    return "digest-failed";
+  return hex({digest, length});
+}
+
+// The line the server logs for the client's answer to a clip-request.
+std::string data_line(uint32_t format, bool ok, std::span<const uint8_t> bytes) {
+  const std::string shown =
+      bytes.size() <= 256 ? hex(bytes) : hex(bytes.subspan(0, 32)) + "...";
+  return "CLIP data format=" + std::to_string(format) + " flags=" + (ok ? "0x0001" : "0x0002") +
+         " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) +
+         " hex=" + shown;
+}
+
+std::vector<uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+
+std::vector<uint8_t> formats_payload(const std::vector<ClipFormat>& formats) {
+  return encode_clip_formats(formats);
+}
+
+// ------------------------------------------------------------ the rig
+
+// Reads korvane's events all the time: a host that stops reading stalls korvane's session
+// (its output is a pipe), clipboard channel included. Clipboard events and the end of the
+// session are kept for the test; display events are dropped.
+struct EventPump {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<host::Frame> kept;  // guarded by mutex
+  bool ended = false;            // guarded by mutex: end of stream or a read error
+  uint64_t clip_data = 0;        // guarded by mutex: EVT_CLIP_DATA frames seen
+  bool disconnected = false;     // guarded by mutex
+  bool error_event = false;      // guarded by mutex
+
+  EventPump() = default;
+  EventPump(const EventPump&) = delete;
+  EventPump& operator=(const EventPump&) = delete;
+  ~EventPump() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+};
+
+void pump_events(host::Session* session, EventPump* pump) {
+  // Bounded by the owner's stop flag, which every test sets on its way out, and by a last
+  // resort far above any test's length.
+  const auto deadline = Clock::now() + 10min;
+  while (!pump->stop && Clock::now() < deadline) {
+    host::Frame frame;
+    const host::ReadStatus status = host::next_event(*session, 100, frame);
+    if (status == host::ReadStatus::timeout) continue;
+    std::lock_guard lock(pump->mutex);
+    if (status != host::ReadStatus::frame) {
+      pump->ended = true;
+      pump->changed.notify_all();
+      return;
+    }
+    switch (frame.type) {
+      case EVT_CLIP_DATA: ++pump->clip_data; [[fallthrough]];
+      case EVT_CLIP_FORMATS: pump->kept.push_back(std::move(frame)); break;
+      case EVT_DISCONNECTED:
+        pump->disconnected = true;
+        pump->kept.push_back(std::move(frame));
+        break;
+      case EVT_ERROR:
+        pump->error_event = true;
+        pump->kept.push_back(std::move(frame));
+        break;
+      default: break;
+    }
+    pump->changed.notify_all();
+  }
+  std::lock_guard lock(pump->mutex);
+  pump->ended = true;
+  pump->changed.notify_all();
+}
+
+// One server and one korvane. Declared in this order so that the pump ends first, then
+// korvane, then the server, and the scratch directory goes last.
+struct Rig {
+  test::TempDir scratch;
+  std::optional<test::TestServer> server;
+  std::optional<host::Session> korvane;
+  std::unique_ptr<EventPump> pump;
+  size_t cursor = 0;  // server log lines already looked at
+  std::string korvane_err;
+
+  pid_t server_pid() const { return server ? server->process->child.pid : -1; }
+};
+
+// Keeps a stopped server from staying stopped when a test fails half-way.
+struct ResumeOnExit {
+  pid_t pid = -1;
+  ~ResumeOnExit() {
+    if (pid > 0) kill(pid, SIGCONT);
+  }
+};
+
+bool start_server(Rig& rig, std::vector<std::string> steps) {
+  rig.scratch = test::make_temp_dir("korvane-clip");
+  if (rig.scratch.path.empty()) {
+    ADD_FAILURE() << "no scratch directory";
+    return false;
+  }
+  test::TestServerOptions options;
+  options.path = CLIP_TEST_SERVER_PATH;
+  options.sec = "tls";
+  options.steps = std::move(steps);
+  options.stderr_path = rig.scratch.path + "/server.err";
+  std::string error;
+  rig.server = test::start_test_server(options, &error);
+  if (!rig.server) ADD_FAILURE() << "test server: " << error;
+  return rig.server.has_value();
+}
+
+bool start_korvane(Rig& rig) {
+  host::SessionOptions options;
+  options.korvane_path = CLIP_KORVANE_PATH;
+  options.request.host = "127.0.0.1";
+  options.request.port = rig.server->port;
+  // Given so that no authentication prompt is involved; the test server does not check them.
+  options.request.username = "clip";
+  options.request.password = "board";
+  options.request.width = 640;
+  options.request.height = 480;
+  options.request.flags = CONNECT_FLAG_TLS;
+  rig.korvane_err = rig.scratch.path + "/korvane.err";
+  options.stderr_path = rig.korvane_err;
+  std::string error;
+  rig.korvane = host::start_session(options, &error);
+  if (!rig.korvane) {
+    ADD_FAILURE() << "korvane: " << error;
+    return false;
+  }
+  rig.pump = std::make_unique<EventPump>();
+  rig.pump->thread = std::thread(pump_events, &*rig.korvane, rig.pump.get());
+  return true;
+}
+
+bool start_rig(Rig& rig, std::vector<std::string> steps) {
+  return start_server(rig, std::move(steps)) && start_korvane(rig);
+}
+
+std::string server_log(Rig& rig) { return test::output_of(*rig.server->process); }
+
+std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.server->process); }
+
+std::string korvane_stderr(Rig& rig) { return test::read_file(rig.korvane_err); }
+
+// Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
+// (The support library matches prefixes; std::regex is kept out of this file, it recurses per
+// character and names here are 64 KiB long.)
+bool find_server_line(Rig& rig, const std::string& line, int timeout_ms, size_t* cursor) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto found = test::wait_for_prefix(*rig.server->process, line,
+                                             static_cast<int>(std::max<int64_t>(left, 0)), cursor);
+    if (!found) return false;
+    if (*found == line) return true;
+  }
+}
+
+// The next server line (from the cursor on) that is exactly `line`.
+bool expect_server_line(Rig& rig, const std::string& line, int timeout_ms = kWaitMs) {
+  const bool found = find_server_line(rig, line, timeout_ms, &rig.cursor);
+  if (!found) {
+    ADD_FAILURE() << "the server did not log \"" << line.substr(0, 300) << "\"; its log:\n"
+                  << server_log(rig).substr(0, 20000);
+  }
+  return found;
+}
+
+// Whether the server logged exactly `line` at some point (the cursor stays where it is).
+bool server_logged(Rig& rig, const std::string& line, int timeout_ms = kWaitMs) {
+  size_t cursor = 0;
+  const bool found = find_server_line(rig, line, timeout_ms, &cursor);
+  if (!found) ADD_FAILURE() << "the server never logged \"" << line << "\"";
+  return found;
+}
+
+// The next client format list the server logged, as "ID NAME" texts (NAME escaped).
+std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_ms = kWaitMs) {
+  const std::string count_prefix = "CLIP formats count=";
+  const auto head =
+      test::wait_for_prefix(*rig.server->process, count_prefix, timeout_ms, &rig.cursor);
+  if (!head) {
+    ADD_FAILURE() << "no client format list at the server; its log:\n"
+                  << server_log(rig).substr(0, 20000) << "\nkorvane's stderr:\n"
+                  << korvane_stderr(rig).substr(0, 20000);
+    return std::nullopt;
+  }
+  const size_t count = std::stoul(head->substr(count_prefix.size()));
+  // Names can be 64 KiB long: taken apart by hand, std::regex recurses per character.
+  const std::string prefix = "CLIP format id=";
+  std::vector<std::string> entries;
+  for (size_t i = 0; i < count; ++i) {
+    const auto line = test::wait_for_prefix(*rig.server->process, prefix, timeout_ms, &rig.cursor);
+    const size_t name_at = line ? line->find(" name=") : std::string::npos;
+    if (name_at == std::string::npos) {
+      ADD_FAILURE() << "list of " << count << " formats cut short at " << i;
+      return std::nullopt;
+    }
+    entries.push_back(line->substr(prefix.size(), name_at - prefix.size()) + " " +
+                      line->substr(name_at + 6));
+  }
+  return entries;
+}
+
+std::vector<std::string> entry_texts(const std::vector<ClipFormat>& formats) {
+  std::vector<std::string> out;
+  for (const auto& f : formats) out.push_back(std::to_string(f.id) + " " + escaped(f.name));
+  return out;
+}
+
+// The next clipboard event from korvane, or the event that ended the session.
+std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
+  EventPump& pump = *rig.pump;
+  std::unique_lock lock(pump.mutex);
+  pump.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                        [&] { return !pump.kept.empty() || pump.ended; });
+  if (pump.kept.empty()) return std::nullopt;
+  host::Frame frame = std::move(pump.kept.front());
+  pump.kept.pop_front();
+  return frame;
+}
+
+bool send(Rig& rig, uint8_t type, std::span<const uint8_t> payload) {
+  const bool sent = host::send_command(*rig.korvane, type, payload);
+  if (!sent) ADD_FAILURE() << "command " << int(type) << " not sent";
+  return sent;
+}
+
+bool send_formats(Rig& rig, const std::vector<ClipFormat>& formats) {
+  return send(rig, CMD_CLIP_FORMATS, formats_payload(formats));
+}
+
+bool send_data(Rig& rig, uint32_t format, std::span<const uint8_t> data) {
+  return send(rig, CMD_CLIP_DATA, host::clip_data_payload(format, data));
+}
+
+bool send_request(Rig& rig, uint32_t format) {
+  return send(rig, CMD_CLIP_REQUEST, host::clip_request_payload(format));
+}
+
+// Korvane answers the server's monitor ready with its capabilities and an empty list: once the
+// server logged that list, korvane's end of the channel is attached.
+bool wait_channel_up(Rig& rig) {
+  const auto first = next_server_list(rig);
+  if (!first) return false;
+  EXPECT_TRUE(first->empty()) << "korvane's first list should be empty";
+  return true;
+}
+
+// Ends the session from the host side; korvane must say goodbye and exit 0.
+void finish(Rig& rig) {
+  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_DISCONNECT));
+  {
+    EventPump& pump = *rig.pump;
+    std::unique_lock lock(pump.mutex);
+    pump.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                          [&] { return pump.disconnected || pump.ended; });
+    EXPECT_TRUE(pump.disconnected) << "no EVT_DISCONNECTED";
+    EXPECT_FALSE(pump.error_event);
+  }
+  const auto exit = host::wait_exit(rig.korvane->child, kWaitMs);
+  ASSERT_TRUE(exit) << "korvane did not exit";
+  EXPECT_TRUE(exit->exited()) << host::describe(*exit);
+  EXPECT_EQ(exit->code, 0);
+}
+
+// Sanitizer builds report to stderr, of korvane and of the server alike.
+void expect_no_sanitizer_report(Rig& rig) {
+  for (const char* name : {"korvane.err", "server.err"}) {
+    const std::string err = test::read_file(rig.scratch.path + "/" + name);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << name << ":\n" << err.substr(0, 20000);
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << name << ":\n"
+                                                            << err.substr(0, 20000);
+  }
+}
+
+void expect_clean_logs(Rig& rig) {
+  for (const std::string& line : server_lines(rig))
+    EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
+  expect_no_sanitizer_report(rig);
+}
+
+std::optional<uint64_t> status_kib(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
+  }
+  return std::nullopt;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Polls korvane's stderr (bounded) until `what` appears `times` times.
+bool wait_stderr(Rig& rig, const std::string& what, size_t times, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    if (count_of(korvane_stderr(rig), what) >= times) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return count_of(korvane_stderr(rig), what) >= times;
+}
+
+const std::string kDropped = "host clipboard format list dropped";
+
+// The most formats korvane takes in one host list (kMaxHostClipFormats).
+constexpr uint32_t kMaxCount = 4096;
+
+}  // namespace
+
+// ---------------------------------------------------------------- host to server
+
+TEST(Clipboard, HostFormatListReachesServer) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 3 30000"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+
+  const std::vector<ClipFormat> formats = {{13, ""},
+                                           {49152, "HTML Format"},
+                                           {1, ""},
+                                           {49153, "Rich Text Format"},
+                                           {0xC010, generated_name(65535)},
+                                           {0xFFFFFFFF, "x"}};
+  ASSERT_TRUE(send_formats(rig, formats));
+  const auto seen = next_server_list(rig);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(*seen, entry_texts(formats));
+
+  // FreeRDP's encoder cannot write a non-ASCII name without shifting the entries after it, so
+  // korvane sends such entries without their name: the ids all arrive in place.
+  const std::vector<ClipFormat> foreign = {{0xC0FF, "Gr\xC3\xB6\xC3\x9F" "e"},
+                                           {49153, "Rich Text Format"},
+                                           {0xC0FE, "\xF0\x9F\x93\x8B"},
+                                           {7, "tail"}};
+  ASSERT_TRUE(send_formats(rig, foreign));
+  const auto seen_foreign = next_server_list(rig);
+  ASSERT_TRUE(seen_foreign);
+  EXPECT_EQ(*seen_foreign, (std::vector<std::string>{"49407 ", "49153 Rich\\x20Text\\x20Format",
+                                                     "49406 ", "7 tail"}));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 13", "clip-request 13",
+                              "clip-request 1", "clip-request 13", "clip-wait-lists 3 30000",
+                              "clip-request 13"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+
+  std::vector<uint8_t> data(64);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(255 - i * 7);
+  data[0] = 0;  // a zero byte must not end the data
+  ASSERT_TRUE(send_data(rig, 13, data));
+  ASSERT_TRUE(send_formats(rig, {{13, ""}}));
+  ASSERT_TRUE(next_server_list(rig));
+
+  // The same bytes for every request of the format, CB_RESPONSE_FAIL for another one.
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(1, false, {})));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+
+  // The id alone empties the store.
+  ASSERT_TRUE(send_data(rig, 13, {}));
+  ASSERT_TRUE(send_formats(rig, {{13, ""}}));
+  ASSERT_TRUE(next_server_list(rig));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+TEST(Clipboard, LargeHostDataReachesServerIntact) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 49161 60000",
+                              "clip-request 49161 60000"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const std::vector<uint8_t> data = generated(8u << 20, 99);
+  ASSERT_TRUE(send_data(rig, 49161, data));
+  ASSERT_TRUE(send_formats(rig, {{49161, "Big"}}));
+  ASSERT_TRUE(next_server_list(rig));
+  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
+  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+// ---------------------------------------------------------------- server to host
+
+TEST(Clipboard, ServerFormatListsReachHost) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 1 30000",
+                              "clip-formats 13 49152:HTML_Format 7:Gr\xC3\xB6\xC3\x9F" "e "
+                              "0xC004 0xC005:\xF0\x9F\x93\x8B 6:after",
+                              "clip-formats", "clip-formats 99:*65536 100:*70000 101:*65535 102:*1"}));
+
+  auto event = next_clip_event(rig);
+  ASSERT_TRUE(event);
+  ASSERT_EQ(event->type, EVT_CLIP_FORMATS);
+  auto formats = parse_clip_formats_strict(event->payload);
+  ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
+  ASSERT_EQ(formats->size(), 6u);
+  EXPECT_EQ((*formats)[0].id, 13u);
+  EXPECT_EQ((*formats)[0].name, "");
+  EXPECT_EQ((*formats)[1].id, 49152u);
+  EXPECT_EQ((*formats)[1].name, "HTML_Format");
+  EXPECT_EQ((*formats)[2].id, 7u);
+  EXPECT_EQ((*formats)[2].name, "Gr\xC3\xB6\xC3\x9F" "e");
+  EXPECT_EQ((*formats)[3].id, 0xC004u);
+  EXPECT_EQ((*formats)[3].name, "");
+  EXPECT_EQ((*formats)[4].id, 0xC005u);
+  EXPECT_EQ((*formats)[4].name, "\xF0\x9F\x93\x8B");
+  EXPECT_EQ((*formats)[5].id, 6u);
+  EXPECT_EQ((*formats)[5].name, "after");
+  // Answered although the host never answers.
+  ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
+
+  // FreeRDP's client channel (3.10) drops an empty server list before korvane sees it, so
+  // whether the empty list shows up is the library's business; if it does, it must be count 0.
+  size_t lists_seen = 1;
+  event = next_clip_event(rig);
+  ASSERT_TRUE(event);
+  ASSERT_EQ(event->type, EVT_CLIP_FORMATS);
+  if (event->payload == std::vector<uint8_t>{0, 0, 0, 0}) {
+    ++lists_seen;
+    ::testing::Test::RecordProperty("empty_server_list_delivered", "yes");
+    event = next_clip_event(rig);
+    ASSERT_TRUE(event);
+    ASSERT_EQ(event->type, EVT_CLIP_FORMATS);
+  }
+  ++lists_seen;
+  formats = parse_clip_formats_strict(event->payload);
+  ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
+  ASSERT_EQ(formats->size(), 4u);
+  const std::string longest = generated_name(65535);
+  // Names past 65535 bytes are cut to what the u16 length can say.
+  EXPECT_EQ((*formats)[0].id, 99u);
+  EXPECT_TRUE((*formats)[0].name == longest) << (*formats)[0].name.size();
+  EXPECT_EQ((*formats)[1].id, 100u);
+  EXPECT_TRUE((*formats)[1].name == longest) << (*formats)[1].name.size();
+  EXPECT_EQ((*formats)[2].id, 101u);
+  EXPECT_TRUE((*formats)[2].name == longest) << (*formats)[2].name.size();
+  EXPECT_EQ((*formats)[3].id, 102u);
+  EXPECT_EQ((*formats)[3].name, "a");
+
+  // Every list that reached the host was answered with CB_RESPONSE_OK, and only those.
+  for (size_t i = 1; i < lists_seen; ++i)
+    ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+  size_t responses = 0;
+  for (const std::string& line : server_lines(rig)) {
+    if (line.rfind("CLIP list-response", 0) == 0) {
+      ++responses;
+      EXPECT_EQ(line, "CLIP list-response flags=0x0001");
+    }
+  }
+  EXPECT_EQ(responses, lists_seen);
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+TEST(Clipboard, HostRequestsGetTheServerBytes) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-serve 2 gen:65536:2",
+                              "clip-serve 3 gen:8388608:3", "clip-serve 4 fail",
+                              "clip-serve 6 empty"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+
+  struct Case {
+    uint32_t id;
+    std::vector<uint8_t> bytes;
+  };
+  const std::vector<Case> cases = {
+      {1, {0x41}}, {2, generated(65536, 2)}, {3, generated(8u << 20, 3)}, {1, {0x41}}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(send_request(rig, c.id));
+    const auto event = next_clip_event(rig, 60000);
+    ASSERT_TRUE(event);
+    ASSERT_EQ(event->type, EVT_CLIP_DATA);
+    ASSERT_EQ(event->payload.size(), 4 + c.bytes.size());
+    EXPECT_EQ(get_u32(event->payload.data()), c.id);
+    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), event->payload.begin() + 4))
+        << "format " << c.id << " bytes differ";
+  }
+
+  // A failed and an empty answer send nothing: the next event is the one for format 1.
+  ASSERT_TRUE(send_request(rig, 4));
+  ASSERT_TRUE(send_request(rig, 6));
+  ASSERT_TRUE(send_request(rig, 1));
+  const auto event = next_clip_event(rig);
+  ASSERT_TRUE(event);
+  ASSERT_EQ(event->type, EVT_CLIP_DATA);
+  EXPECT_EQ(event->payload, (std::vector<uint8_t>{1, 0, 0, 0, 0x41}));
+  // The server did get those requests and answered them.
+  ASSERT_TRUE(expect_server_line(rig, "CLIP served format=4 flags=0x0002 len=0"));
+  ASSERT_TRUE(expect_server_line(rig, "CLIP served format=6 flags=0x0001 len=0"));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+// ---------------------------------------------------------------- before the channel
+
+TEST(Clipboard, CommandsBeforeTheChannelConnects) {
+  Rig rig;
+  ASSERT_TRUE(start_server(rig, {"clip-wait-lists 2 30000", "clip-request 13"}));
+  // A stopped server accepts the TCP connection (the kernel does) but never answers: the
+  // channel cannot connect while korvane handles the commands below.
+  ResumeOnExit resume{rig.server_pid()};
+  ASSERT_EQ(kill(rig.server_pid(), SIGSTOP), 0);
+  ASSERT_TRUE(start_korvane(rig));
+
+  const std::vector<uint8_t> early = bytes_of("stored before the channel\x01\x02");
+  ASSERT_TRUE(send_formats(rig, {{77, "early"}}));
+  ASSERT_TRUE(send_request(rig, 3));
+  ASSERT_TRUE(send_data(rig, 13, early));
+  // A list korvane refuses with a diagnostic: once that shows, the commands before it have
+  // been handled.
+  std::vector<uint8_t> marker;
+  append_u32(marker, 5000);
+  ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, marker));
+  ASSERT_TRUE(wait_stderr(rig, kDropped, 1, kWaitMs)) << korvane_stderr(rig);
+  EXPECT_EQ(korvane_stderr(rig).find("CLIPRDR channel connected"), std::string::npos);
+  ASSERT_EQ(kill(rig.server_pid(), SIGCONT), 0);
+
+  // The first list the server sees is korvane's own empty one, not the early list.
+  ASSERT_TRUE(wait_channel_up(rig));
+  ASSERT_TRUE(send_formats(rig, {{13, "late"}}));
+  const auto seen = next_server_list(rig);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(*seen, (std::vector<std::string>{"13 late"}));
+  // The data sent before the channel was there is served.
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, early)));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+  // The early request would have reached the server before the late list.
+  for (const std::string& line : server_lines(rig)) {
+    EXPECT_NE(line.rfind("CLIP request", 0), 0u) << line;
+    EXPECT_NE(line.rfind("CLIP format id=77", 0), 0u) << line;
+  }
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+// ---------------------------------------------------------------- bad host input
+
+TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 3 30000"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const pid_t pid = rig.korvane->child.pid;
+  const auto peak_before = status_kib(pid, "VmHWM");
+  ASSERT_TRUE(peak_before);
+
+  // Counts that would be allocated (2 million entries are tens of MiB) if korvane believed them.
+  const uint32_t counts[] = {0xFFFFFFFFu, 2000000u, 4097u};
+  constexpr int kRounds = 40;
+  size_t dropped = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const uint32_t count : counts) {
+      std::vector<uint8_t> payload;
+      append_u32(payload, count);
+      // A few real entries; the rest of the declared count is missing.
+      for (uint32_t i = 0; i < 8; ++i) {
+        append_u32(payload, 1000 + i);
+        append_u16(payload, 0);
+      }
+      ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, payload));
+      ++dropped;
+    }
+  }
+  // The largest count that is taken: kept as declared, with the missing entries id 0.
+  std::vector<uint8_t> biggest;
+  append_u32(biggest, kMaxCount);
+  append_u32(biggest, 21);
+  append_u16(biggest, 1);
+  biggest.push_back('x');
+  append_u32(biggest, 22);
+  append_u16(biggest, 0);
+  ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, biggest));
+  ASSERT_TRUE(send_formats(rig, {{23, "sync"}}));
+
+  const auto big = next_server_list(rig);
+  const auto sync = next_server_list(rig);
+  // Once the lists arrived every command before them has been handled: the peak is final.
+  const auto peak_after = status_kib(pid, "VmHWM");
+  ASSERT_TRUE(peak_after);
+  EXPECT_LT(*peak_after - *peak_before, 32u * 1024u)
+      << "peak resident memory grew from " << *peak_before << " KiB to " << *peak_after << " KiB";
+  EXPECT_EQ(count_of(korvane_stderr(rig), kDropped), dropped);
+
+  ASSERT_TRUE(big);
+  ASSERT_EQ(big->size(), size_t{kMaxCount});
+  EXPECT_EQ((*big)[0], "21 x");
+  EXPECT_EQ((*big)[1], "22 ");
+  size_t zero_entries = 0;
+  for (size_t i = 2; i < big->size(); ++i) zero_entries += (*big)[i] == "0 " ? 1 : 0;
+  EXPECT_EQ(zero_entries, size_t{kMaxCount} - 2);
+  ASSERT_TRUE(sync);
+  EXPECT_EQ(*sync, (std::vector<std::string>{"23 sync"}));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7",
+                              "clip-request 0", "clip-request 5", "clip-wait-lists 7 30000",
+                              "clip-request 13"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const std::vector<uint8_t> good = bytes_of("only these bytes");
+  ASSERT_TRUE(send_data(rig, 13, good));
+
+  // Data commands too short to carry an id are dropped, not stored.
+  ASSERT_TRUE(send(rig, CMD_CLIP_DATA, {}));
+  ASSERT_TRUE(send(rig, CMD_CLIP_DATA, std::vector<uint8_t>{7, 0, 0}));
+  // A list shorter than its count field is dropped.
+  ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, std::vector<uint8_t>{1, 0, 0}));
+
+  // Three formats declared, one given.
+  std::vector<uint8_t> short_list;
+  append_u32(short_list, 3);
+  append_u32(short_list, 13);
+  append_u16(short_list, 1);
+  short_list.push_back('A');
+  // A name of 500 bytes with 3 there.
+  std::vector<uint8_t> long_name;
+  append_u32(long_name, 2);
+  append_u32(long_name, 7);
+  append_u16(long_name, 500);
+  for (const char c : std::string("xyz")) long_name.push_back(static_cast<uint8_t>(c));
+  // A count and nothing else.
+  std::vector<uint8_t> count_only;
+  append_u32(count_only, 1);
+  // A name one byte short.
+  std::vector<uint8_t> one_short;
+  append_u32(one_short, 2);
+  append_u32(one_short, 5);
+  append_u16(one_short, 3);
+  one_short.push_back('a');
+  one_short.push_back('b');
+  // A name that is not UTF-8.
+  std::vector<uint8_t> not_utf8 =
+      formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}});
+  for (const auto* payload : {&short_list, &long_name, &count_only, &one_short, &not_utf8})
+    ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, *payload));
+
+  using Texts = std::vector<std::string>;
+  const Texts expected[] = {
+      {"13 A", "0 ", "0 "}, {"7 ", "0 "}, {"0 "}, {"5 ", "0 "}, {"9 ", "10 ok"}};
+  for (const Texts& want : expected) {
+    const auto seen = next_server_list(rig);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(*seen, want);
+  }
+  // Only what CMD_CLIP_DATA gave is served.
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, good)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(7, false, {})));
+  ASSERT_TRUE(expect_server_line(rig, data_line(0, false, {})));
+  ASSERT_TRUE(expect_server_line(rig, data_line(5, false, {})));
+
+  // Data of zero length: the store is emptied.
+  ASSERT_TRUE(send_data(rig, 13, {}));
+  ASSERT_TRUE(send_formats(rig, {{13, "again"}}));
+  ASSERT_TRUE(next_server_list(rig));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
+  ASSERT_TRUE(server_logged(rig, "DONE"));
+  finish(rig);
+  expect_clean_logs(rig);
+}
+
+// ---------------------------------------------------------------- the channel going away
+
+namespace {
+
+enum class Ending { close_channel_then_end, end_session, kill_server };
+
+struct Hammered {
+  uint64_t commands = 0;
+  uint64_t clip_data = 0;
+  bool disconnected = false;
+  bool error_event = false;
+  std::optional<host::ExitStatus> exit;
+};
+
+// Sends clipboard lists and requests without pause while the server ends the channel or the
+// session; the pump keeps reading korvane's events meanwhile.
+Hammered hammer(Rig& rig, Ending ending) {
+  Hammered result;
+  EventPump& pump = *rig.pump;
+  auto session_over = [&] {
+    std::lock_guard lock(pump.mutex);
+    return pump.ended || pump.disconnected;
+  };
+  const auto deadline = Clock::now() + 60s;
+  constexpr uint64_t kMaxCommands = 200000;
+  bool killed = false;
+  size_t list_cursor = rig.cursor;
+  size_t served_cursor = rig.cursor;
+  size_t lists = 0;
+  size_t served = 0;
+  // Korvane queues what it sends on the channel without limit; a host that outruns the server
+  // by far only grows that queue. Lists are paced to stay at most kAhead in front of what the
+  // server has read, and once the server stops reading they go on every few milliseconds.
+  constexpr uint64_t kAhead = 32;
+  size_t pace_cursor = rig.cursor;
+  uint64_t lists_sent = 0;
+  uint64_t lists_read = 0;
+  for (uint64_t i = 0; i < kMaxCommands && Clock::now() < deadline; ++i) {
+    if (i % 16 == 0 && session_over()) break;
+    bool sent = false;
+    if (i % 2 == 0) {
+      const auto pace_until = Clock::now() + 5ms;
+      while (lists_sent > lists_read + kAhead && Clock::now() < pace_until) {
+        if (test::wait_for_prefix(*rig.server->process, "CLIP formats count=1", 1, &pace_cursor))
+          ++lists_read;
+      }
+      ++lists_sent;
+      sent = host::send_command(*rig.korvane, CMD_CLIP_FORMATS,
+                                formats_payload({{static_cast<uint32_t>(1 + i % 500), "h"}}));
+    } else {
+      sent = host::send_command(*rig.korvane, CMD_CLIP_REQUEST, host::clip_request_payload(1));
+    }
+    if (!sent) break;  // korvane stopped reading: the session is over
+    ++result.commands;
+    if (ending == Ending::kill_server && !killed && i % 64 == 0) {
+      // As far into the hammering as the other endings get before the session goes.
+      while (lists < 40 && test::wait_for_prefix(*rig.server->process, "CLIP formats count=1",
+                                                 0, &list_cursor))
+        ++lists;
+      while (served < 20 && test::wait_for_prefix(*rig.server->process,
+                                                  "CLIP served format=1 ", 0, &served_cursor))
+        ++served;
+      if (lists >= 40 && served >= 20) {
+        kill(rig.server_pid(), SIGKILL);
+        killed = true;
+      }
+    }
+  }
+  result.exit = host::wait_exit(rig.korvane->child, kWaitMs);
+  {
+    std::unique_lock lock(pump.mutex);
+    // The last events are read once korvane is gone.
+    pump.changed.wait_for(lock, 5s, [&] { return pump.ended; });
+    result.clip_data = pump.clip_data;
+    result.disconnected = pump.disconnected;
+    result.error_event = pump.error_event;
+  }
+  return result;
+}
+
+void expect_survived(Rig& rig, const Hammered& h, bool clean_end, bool data_before_end) {
+  ASSERT_TRUE(h.exit) << "korvane still running after the session ended";
+  EXPECT_TRUE(h.exit->exited()) << host::describe(*h.exit) << "\n"
+                                << korvane_stderr(rig).substr(0, 20000);
+  if (clean_end) {
+    EXPECT_EQ(h.exit->code, 0);
+    EXPECT_TRUE(h.disconnected);
+  } else {
+    EXPECT_TRUE(h.disconnected || h.error_event);
+  }
+  // The hammering did reach the channel before it went: the server saw lists and answered
+  // requests (which a clean end delivers before the session's end).
+  EXPECT_GT(h.commands, 40u);
+  const std::string log = server_log(rig);
+  EXPECT_GE(count_of(log, "CLIP formats count="), 40u);
+  EXPECT_GE(count_of(log, "CLIP served format=1 flags=0x0001 len=1\n"), 20u);
+  // Answers still queued at the server when it ends the session are lost with it; with the
+  // channel closed first they had time to arrive.
+  if (data_before_end) {
+    EXPECT_GT(h.clip_data, 0u);
+  }
+  expect_no_sanitizer_report(rig);
+}
+
+}  // namespace
+
+TEST(Clipboard, HammeringWhileTheServerClosesTheChannelAndEnds) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
+                              "clip-wait-requests 20 30000", "clip-close", "sleep 300", "end"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const Hammered h = hammer(rig, Ending::close_channel_then_end);
+  expect_survived(rig, h, true, true);
+  EXPECT_TRUE(test::wait_for_prefix(*rig.server->process, "CLIP closed", 1000));
+}
+
+TEST(Clipboard, HammeringWhileTheServerEndsTheSession) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
+                              "clip-wait-requests 20 30000", "end"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const Hammered h = hammer(rig, Ending::end_session);
+  expect_survived(rig, h, true, false);
+}
+
+TEST(Clipboard, HammeringWhileTheServerVanishes) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 1000000 60000"}));
+  ASSERT_TRUE(wait_channel_up(rig));
+  const Hammered h = hammer(rig, Ending::kill_server);
+  expect_survived(rig, h, false, false);
+}
