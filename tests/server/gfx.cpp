@@ -803,23 +803,54 @@ Surface* find_surface(GfxState& st, std::uint16_t id, std::string& error) {
     return &it->second;
 }
 
-std::string run_avc420(Session& s, const Step& step) {
-    const H264Rect a = h264_rect(step);
-    auto st = gfx_state(s);
+// What an AVC420 or AVC444 step needs before it encodes: the open channel, the surface, the
+// surface's encoder for the command's size, and the picture to encode.
+struct H264Setup {
+    std::shared_ptr<GfxState> st;
+    RdpgfxServerContext* context = nullptr;
+    H264_CONTEXT* enc = nullptr;
+    std::uint32_t w = 0, h = 0;
+    std::vector<std::uint8_t> picture;
+};
+
+std::string prepare_h264(Session& s, const H264Rect& a, const char* codec, H264Setup& out) {
+    out.st = gfx_state(s);
     std::string error;
-    RdpgfxServerContext* context = open_context(*st, error);
-    if (!context)
+    out.context = open_context(*out.st, error);
+    if (!out.context)
         return error;
-    Surface* sf = find_surface(*st, a.id, error);
+    Surface* sf = find_surface(*out.st, a.id, error);
     if (!sf)
         return error;
-    const std::uint32_t w = a.r - a.l, h = a.b - a.t;
-    H264_CONTEXT* enc = encoder_for(*sf, "avc420", w, h);
-    if (!enc)
+    out.w = a.r - a.l;
+    out.h = a.b - a.t;
+    out.enc = encoder_for(*sf, codec, out.w, out.h);
+    if (!out.enc)
         return "cannot make an H.264 encoder";
-    const std::vector<std::uint8_t> picture = smooth_picture(w, h, a.seed);
+    out.picture = smooth_picture(out.w, out.h, a.seed);
+    return {};
+}
+
+// One surface command in a frame of its own, acknowledged.
+std::string send_surface_command(Session& s, GfxState& st, RdpgfxServerContext* context,
+                                 const RDPGFX_SURFACE_COMMAND& cmd, std::uint32_t& frame) {
+    return send_frame(
+        s, st, context,
+        [&](std::uint32_t) {
+            const UINT rc = context->SurfaceCommand(context, &cmd);
+            return rc == CHANNEL_RC_OK ? std::string{}
+                                       : "SurfaceCommand failed: " + std::to_string(rc);
+        },
+        &frame);
+}
+
+std::string run_avc420(Session& s, const Step& step) {
+    const H264Rect a = h264_rect(step);
+    H264Setup set;
+    if (std::string e = prepare_h264(s, a, "avc420", set); !e.empty())
+        return e;
     Avc420 coded;
-    if (std::string e = encode_avc420(enc, picture, w, h, coded); !e.empty())
+    if (std::string e = encode_avc420(set.enc, set.picture, set.w, set.h, coded); !e.empty())
         return e;
     RDPGFX_AVC420_BITMAP_STREAM bs{};
     bs.meta = coded.meta.m;
@@ -828,18 +859,10 @@ std::string run_avc420(Session& s, const Step& step) {
     RDPGFX_SURFACE_COMMAND cmd = surface_command(a.id, RDPGFX_CODECID_AVC420, a.l, a.t, a.r, a.b);
     cmd.extra = &bs;
     std::uint32_t frame = 0;
-    std::string e = send_frame(
-        s, *st, context,
-        [&](std::uint32_t) {
-            const UINT rc = context->SurfaceCommand(context, &cmd);
-            return rc == CHANNEL_RC_OK ? std::string{}
-                                       : "SurfaceCommand failed: " + std::to_string(rc);
-        },
-        &frame);
-    if (!e.empty())
+    if (std::string e = send_surface_command(s, *set.st, set.context, cmd, frame); !e.empty())
         return e;
     return note_command(s, step, frame, RDPGFX_CODECID_AVC420, a.id, a.l, a.t, a.r, a.b,
-                        metablock_size(coded.meta.m), avc420_wire(coded), &picture, {});
+                        metablock_size(coded.meta.m), avc420_wire(coded), &set.picture, {});
 }
 
 // One AVC444 picture, encoded; `stream` is the command's bitmap data as it goes on the wire.
@@ -897,41 +920,24 @@ std::string send_avc444(Session& s, GfxState& st, RdpgfxServerContext* context, 
                         std::uint32_t b, Avc444& coded, std::uint32_t& frame) {
     RDPGFX_SURFACE_COMMAND cmd = surface_command(id, codec, l, t, r, b);
     cmd.extra = &coded.bs;
-    return send_frame(
-        s, st, context,
-        [&](std::uint32_t) {
-            const UINT rc = context->SurfaceCommand(context, &cmd);
-            return rc == CHANNEL_RC_OK ? std::string{}
-                                       : "SurfaceCommand failed: " + std::to_string(rc);
-        },
-        &frame);
+    return send_surface_command(s, st, context, cmd, frame);
 }
 
 std::string run_avc444(Session& s, const Step& step) {
     const H264Rect a = h264_rect(step);
-    auto st = gfx_state(s);
-    std::string error;
-    RdpgfxServerContext* context = open_context(*st, error);
-    if (!context)
-        return error;
-    Surface* sf = find_surface(*st, a.id, error);
-    if (!sf)
-        return error;
-    const std::uint32_t w = a.r - a.l, h = a.b - a.t;
-    H264_CONTEXT* enc = encoder_for(*sf, "avc444", w, h);
-    if (!enc)
-        return "cannot make an H.264 encoder";
-    const std::vector<std::uint8_t> picture = smooth_picture(w, h, a.seed);
+    H264Setup set;
+    if (std::string e = prepare_h264(s, a, "avc444", set); !e.empty())
+        return e;
     Avc444 coded;
-    if (std::string e = encode_avc444(enc, 1, picture, w, h, coded); !e.empty())
+    if (std::string e = encode_avc444(set.enc, 1, set.picture, set.w, set.h, coded); !e.empty())
         return e;
     std::uint32_t frame = 0;
-    if (std::string e = send_avc444(s, *st, context, a.id, RDPGFX_CODECID_AVC444, a.l, a.t, a.r,
-                                    a.b, coded, frame);
+    if (std::string e = send_avc444(s, *set.st, set.context, a.id, RDPGFX_CODECID_AVC444, a.l, a.t,
+                                    a.r, a.b, coded, frame);
         !e.empty())
         return e;
     return note_command(s, step, frame, RDPGFX_CODECID_AVC444, a.id, a.l, a.t, a.r, a.b, 0,
-                        coded.wire, &picture, {});
+                        coded.wire, &set.picture, {});
 }
 
 std::string check_avc444v2(const Step& step) {
