@@ -29,16 +29,6 @@ bool read_exact(uint8_t* buffer, size_t count) {
   return true;
 }
 
-bool write_exact(const uint8_t* buffer, size_t count) {
-  while (count > 0) {
-    const ssize_t n = stdio_link_write(buffer, count);
-    if (n <= 0) return false;
-    buffer += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 namespace {
 // How much of a payload is allocated ahead of its bytes arriving.
 constexpr size_t kReadChunk = 1 << 20;

@@ -13,7 +13,6 @@ namespace korvane {
 void transport_init();
 
 bool read_exact(uint8_t* buffer, size_t count);
-bool write_exact(const uint8_t* buffer, size_t count);
 
 struct Frame {
   uint8_t type = 0;

@@ -107,14 +107,6 @@ ssize_t stdio_link_read(void* buffer, size_t count) {
   }
 }
 
-ssize_t stdio_link_write(const void* buffer, size_t count) {
-  for (;;) {
-    const ssize_t n = write(output_fd, buffer, count);
-    if (n < 0 && errno == EINTR) continue;
-    return n;
-  }
-}
-
 ssize_t stdio_link_writev(const struct iovec* iov, size_t count) {
   for (;;) {
     const ssize_t n = writev(output_fd, iov, static_cast<int>(count));

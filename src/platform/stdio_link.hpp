@@ -22,8 +22,6 @@ void stdio_link_attach(int input_fd, int output_fd);
 // -1 on an error or once stdio_link_cancel_input() has been called.
 ssize_t stdio_link_read(void* buffer, size_t count);
 
-// Writes up to `count` bytes to the protocol output; -1 on error.
-ssize_t stdio_link_write(const void* buffer, size_t count);
 // Writes several buffers with one system call; returns the bytes written or -1.
 ssize_t stdio_link_writev(const struct iovec* iov, size_t count);
 
