@@ -619,22 +619,31 @@ void put_pixels(Surface& sf, std::uint32_t x, std::uint32_t y, std::uint32_t w, 
 
 // ---------------------------------------------------------------- surface steps
 
-std::string check_surface(const Step& step) {
+// A surface id and two numbers (a size or an origin), as gfx-surface and gfx-map take them.
+struct IdPair {
     std::uint16_t id = 0;
-    std::uint32_t w = 0, h = 0;
-    if (!parse_u16(step.args[0], id) || !parse_u32(step.args[1], w) || !parse_u32(step.args[2], h))
+    std::uint32_t a = 0, b = 0;
+};
+
+bool parse_id_pair(const Step& step, IdPair& out) {
+    return parse_u16(step.args[0], out.id) && parse_u32(step.args[1], out.a) &&
+           parse_u32(step.args[2], out.b);
+}
+
+std::string check_surface(const Step& step) {
+    IdPair p;
+    if (!parse_id_pair(step, p))
         return "bad surface";
-    if (w == 0 || h == 0 || w > 8192 || h > 8192)
+    if (p.a == 0 || p.b == 0 || p.a > 8192 || p.b > 8192)
         return "surface size out of range 1..8192";
     return {};
 }
 
 std::string run_surface(Session& s, const Step& step) {
-    std::uint16_t id = 0;
-    std::uint32_t w = 0, h = 0;
-    parse_u16(step.args[0], id);
-    parse_u32(step.args[1], w);
-    parse_u32(step.args[2], h);
+    IdPair p;
+    parse_id_pair(step, p);
+    const std::uint16_t id = p.id;
+    const std::uint32_t w = p.a, h = p.b;
     auto st = gfx_state(s);
     std::string error;
     RdpgfxServerContext* context = open_context(*st, error);
@@ -654,19 +663,15 @@ std::string run_surface(Session& s, const Step& step) {
 }
 
 std::string check_map(const Step& step) {
-    std::uint16_t id = 0;
-    std::uint32_t x = 0, y = 0;
-    if (!parse_u16(step.args[0], id) || !parse_u32(step.args[1], x) || !parse_u32(step.args[2], y))
-        return "bad mapping";
-    return {};
+    IdPair p;
+    return parse_id_pair(step, p) ? std::string{} : "bad mapping";
 }
 
 std::string run_map(Session& s, const Step& step) {
-    std::uint16_t id = 0;
-    std::uint32_t x = 0, y = 0;
-    parse_u16(step.args[0], id);
-    parse_u32(step.args[1], x);
-    parse_u32(step.args[2], y);
+    IdPair p;
+    parse_id_pair(step, p);
+    const std::uint16_t id = p.id;
+    const std::uint32_t x = p.a, y = p.b;
     auto st = gfx_state(s);
     std::string error;
     RdpgfxServerContext* context = open_context(*st, error);
