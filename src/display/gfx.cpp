@@ -115,7 +115,6 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
 UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   const bool forwarded = h264_forwarded.exchange(false);
   const auto orig = orig_update_surfaces.load();
-  const uint64_t sends_before = end_paint_sends_on_this_thread();
   const UINT status = orig ? orig(gfx) : CHANNEL_RC_OK;
   // After H.264 the renderer's invalid area stays marked and goes out with the next update
   // that sends one.
@@ -128,11 +127,10 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   rdp_update_lock(update);
   HGDI_RGN invalid = invalid_region(gdi);
   if (invalid && !invalid->null) {
+    // Usually end_paint has already sent and consumed the area: the renderer puts its surfaces
+    // on the desktop inside its own BeginPaint/EndPaint. What is still marked was not sent.
     invalid->null = TRUE;
-    // The renderer puts its surfaces on the desktop inside its own BeginPaint/EndPaint, so
-    // end_paint has usually sent this very rectangle already; a second copy would double the
-    // bytes of every update.
-    if (end_paint_sends_on_this_thread() == sends_before) send_invalid_rect(gdi);
+    send_invalid_rect(gdi);
   }
   rdp_update_unlock(update);
   return status;

@@ -9,12 +9,6 @@
 
 namespace korvane {
 
-namespace {
-thread_local uint64_t end_paint_sends = 0;
-}  // namespace
-
-uint64_t end_paint_sends_on_this_thread() { return end_paint_sends; }
-
 HGDI_RGN invalid_region(rdpGdi* gdi) {
   if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) return nullptr;
   return gdi->primary->hdc->hwnd->invalid;
@@ -30,11 +24,9 @@ BOOL end_paint(rdpContext* context) {
   HGDI_RGN invalid = invalid_region(gdi);
   if (!invalid || invalid->null) return TRUE;
   send_invalid_rect(gdi);
-  // Delivered. Left marked, the area would go out again from the graphics-pipeline hook after
-  // the next frame that paints nothing, which runs on another thread and so cannot tell that
-  // this paint already sent it.
+  // Delivered. Left marked, the area would go out a second time from the graphics-pipeline
+  // hook, which sends whatever is still marked after an update.
   invalid->null = TRUE;
-  ++end_paint_sends;
   return TRUE;
 }
 

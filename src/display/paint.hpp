@@ -19,10 +19,6 @@ void send_invalid_rect(rdpGdi* gdi);
 // Sends a rectangle of the frame buffer; one that does not fit is dropped.
 void send_rect(rdpGdi* gdi, const Rect& r);
 
-// How many rectangles end_paint has sent on the calling thread: lets a caller see whether the
-// library's own output path already delivered a paint it triggered.
-uint64_t end_paint_sends_on_this_thread();
-
 // The renderer's bounding invalid rectangle, or null when a link of the chain is missing.
 HGDI_RGN invalid_region(rdpGdi* gdi);
 
