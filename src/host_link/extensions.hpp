@@ -1,0 +1,152 @@
+// The opt-in extension block a host may append to its connect request, and the messages of the
+// extensions it unlocks. Pure code over bytes; it needs only the standard library.
+//
+// A host that sends no block gets exactly the frames of the base protocol: every extension is
+// asked for, and korvane says which it grants before anything else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvane {
+
+// "KVX1": the block's first four bytes. Bytes after the drive path that do not begin with it are
+// ignored, as they always were.
+inline constexpr uint8_t kExtensionMagic[4] = {'K', 'V', 'X', '1'};
+
+// Extension bits of the block's mask and of EVT_EXTENSIONS.
+enum : uint32_t {
+  EXT_CURSOR = 0x00000001,  // pointer shapes, use, hidden, default, position
+  EXT_RESIZE = 0x00000002,  // CMD_RESIZE through the display control channel
+  EXT_H264 = 0x00000004,    // EVT_H264_CODEC for the codecs of FIELD_H264_CODECS
+};
+inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264;
+
+// Typed fields after the mask: tag (u16), length (u16), value.
+enum : uint16_t {
+  FIELD_H264_CODECS = 1,  // u8: the H.264 codecs the host decodes itself (H264_* bits)
+};
+
+enum : uint8_t {
+  H264_AVC420 = 0x01,
+  H264_AVC444 = 0x02,
+  H264_AVC444V2 = 0x04,
+};
+inline constexpr uint8_t kKnownH264Codecs = H264_AVC420 | H264_AVC444 | H264_AVC444V2;
+
+// Commands of the extensions (host to korvane), after the base protocol's 1..9.
+enum : uint8_t {
+  CMD_RESIZE = 10,        // width (u32), height (u32)
+  CMD_CURSOR_STATE = 11,  // empty: send the current cursor again
+};
+
+// Events of the extensions (korvane to host), after the base protocol's 1..8.
+enum : uint8_t {
+  EVT_EXTENSIONS = 9,       // granted mask (u32), granted H.264 codecs (u8)
+  EVT_CURSOR_SHAPE = 10,    // id, hotspot x, hotspot y, width, height (u32), then RGBA rows
+  EVT_CURSOR_USE = 11,      // id (u32)
+  EVT_CURSOR_HIDDEN = 12,   // empty
+  EVT_CURSOR_DEFAULT = 13,  // empty: the system arrow
+  EVT_CURSOR_POSITION = 14, // x (u32), y (u32): the server moved the pointer
+  EVT_RESIZE_REFUSED = 15,  // width (u32), height (u32) as asked, reason (u8)
+  EVT_H264_CODEC = 16,      // see H264CodecHeader
+};
+
+enum : uint8_t {
+  RESIZE_REFUSED_NO_CHANNEL = 1,  // the server offers no display control channel
+};
+
+// RDP graphics-pipeline codec ids, as EVT_H264_CODEC carries them.
+enum : uint16_t {
+  CODEC_ID_AVC420 = 0x000B,
+  CODEC_ID_AVC444 = 0x000E,
+  CODEC_ID_AVC444V2 = 0x000F,
+};
+
+struct Extensions {
+  bool present = false;    // the request carried a block
+  uint32_t wanted = 0;     // the mask as the host sent it
+  uint8_t h264_codecs = 0; // FIELD_H264_CODECS as sent (0: absent)
+};
+
+enum class ExtensionParse { none, ok, malformed };
+
+// The bytes after the connect request's last base field (the drive path), or an empty span when
+// the request ends before or within it.
+std::span<const uint8_t> connect_trailer(std::span<const uint8_t> connect_payload);
+
+// Reads a block from the trailer. A trailer that does not begin with the magic is none; a block
+// cut short, a field running past the end or a tag given twice is malformed. Unknown tags and
+// unknown mask bits are skipped: a newer host may ask for what this korvane does not have.
+ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& out);
+
+// What korvane grants for a request: the known bits it asked for; H.264 needs at least one
+// known codec (an absent codec field means AVC420, which every decoder has).
+struct Grant {
+  uint32_t mask = 0;
+  uint8_t h264_codecs = 0;
+};
+Grant grant_extensions(const Extensions& wanted);
+
+struct ExtensionField {
+  uint16_t tag = 0;
+  std::vector<uint8_t> value;
+};
+// A block as a host appends it after the drive path.
+std::vector<uint8_t> encode_extensions(uint32_t mask, std::span<const ExtensionField> fields = {});
+
+std::vector<uint8_t> encode_grant(const Grant& grant);
+std::optional<Grant> parse_grant(std::span<const uint8_t> payload);
+
+// EVT_H264_CODEC: codec id (u16), reserved (u16, 0), left, top, right, bottom, width, height
+// (u32, desktop coordinates), main length (u32), auxiliary length (u32), then the main view's
+// Annex-B stream and the auxiliary (chroma) view's. AVC420 has no auxiliary view; an AVC444
+// update may carry only one of the two.
+inline constexpr size_t kH264CodecHeaderSize = 4 + 6 * 4 + 2 * 4;
+struct H264CodecHeader {
+  uint16_t codec = 0;
+  uint32_t left = 0, top = 0, right = 0, bottom = 0, width = 0, height = 0;
+  uint32_t main_length = 0;
+  uint32_t aux_length = 0;
+};
+std::vector<uint8_t> encode_h264_codec_header(const H264CodecHeader& h);
+// Checks the lengths against the payload: nullopt when they do not add up.
+std::optional<H264CodecHeader> parse_h264_codec_header(std::span<const uint8_t> payload);
+
+// How an AVC444 surface command's bitmap stream splits into its views, metablocks removed.
+struct Avc444Views {
+  std::span<const uint8_t> main;  // the 4:2:0 view (empty when only chroma came)
+  std::span<const uint8_t> aux;   // the chroma view (empty when only the main view came)
+};
+std::optional<Avc444Views> split_avc444_stream(std::span<const uint8_t> stream);
+
+// EVT_CURSOR_SHAPE's fixed part.
+inline constexpr size_t kCursorShapeHeaderSize = 5 * 4;
+struct CursorShapeHeader {
+  uint32_t id = 0, hotspot_x = 0, hotspot_y = 0, width = 0, height = 0;
+};
+std::vector<uint8_t> encode_cursor_shape_header(const CursorShapeHeader& h);
+// nullopt unless the payload holds exactly width x height RGBA pixels after the header.
+std::optional<CursorShapeHeader> parse_cursor_shape(std::span<const uint8_t> payload);
+
+// Host-driven resize: what the display control channel can be asked for. Each side is clamped
+// to 200..8192 (or the server's smaller limit), the width made even, and the area kept within
+// max_area when the server names one (0: none).
+struct DisplayLimits {
+  uint32_t max_width = 8192;
+  uint32_t max_height = 8192;
+  uint64_t max_area = 0;
+};
+std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
+                                                 const DisplayLimits& limits);
+
+// Shortest payload of an extension command whose extension was granted; nullopt for a type
+// that is not an extension command or whose extension the host did not ask for (dropped).
+std::optional<size_t> min_extension_command_payload(uint8_t type, uint32_t granted);
+
+}  // namespace korvane
