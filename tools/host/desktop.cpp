@@ -60,6 +60,27 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
     case EVT_H264:
       problem = paint_h264(desktop.h264, desktop.canvas, p);
       break;
+    case EVT_H264_CODEC:
+      problem = paint_h264_codec(desktop.h264, desktop.canvas, p);
+      break;
+    case EVT_EXTENSIONS:
+      desktop.grant = parse_grant(p);
+      if (!desktop.grant) problem = size_problem(frame, 5);
+      break;
+    case EVT_CURSOR_SHAPE:
+    case EVT_CURSOR_USE:
+    case EVT_CURSOR_HIDDEN:
+    case EVT_CURSOR_DEFAULT:
+    case EVT_CURSOR_POSITION:
+      problem = apply_cursor_event(desktop.cursor, frame);
+      break;
+    case EVT_RESIZE_REFUSED:
+      if (p.size() < 9) {
+        problem = size_problem(frame, 9);
+        break;
+      }
+      desktop.resize_refusals++;
+      break;
     case EVT_ERROR:
       desktop.error = std::string(p.begin(), p.end());
       break;
@@ -107,6 +128,48 @@ std::string describe_event(const Frame& frame) {
              " w=" + std::to_string(u32_at(16)) + " h=" + std::to_string(u32_at(20)) +
              " data=" + std::to_string(data) + " kind=" + kind;
     }
+    case EVT_H264_CODEC: {
+      const auto h = parse_h264_codec_header(p);
+      if (!h) return "H264_CODEC (malformed, " + std::to_string(p.size()) + " bytes)";
+      const char* codec = h->codec == CODEC_ID_AVC420     ? "avc420"
+                          : h->codec == CODEC_ID_AVC444   ? "avc444"
+                          : h->codec == CODEC_ID_AVC444V2 ? "avc444v2"
+                                                          : "unknown";
+      return std::string("H264_CODEC codec=") + codec + " left=" + std::to_string(h->left) +
+             " top=" + std::to_string(h->top) + " right=" + std::to_string(h->right) +
+             " bottom=" + std::to_string(h->bottom) + " w=" + std::to_string(h->width) +
+             " h=" + std::to_string(h->height) + " main=" + std::to_string(h->main_length) +
+             " aux=" + std::to_string(h->aux_length);
+    }
+    case EVT_EXTENSIONS: {
+      const auto g = parse_grant(p);
+      if (!g) return "EXTENSIONS (malformed, " + std::to_string(p.size()) + " bytes)";
+      char hex[40];
+      std::snprintf(hex, sizeof hex, "mask=0x%08x codecs=0x%02x", g->mask, g->h264_codecs);
+      return std::string("EXTENSIONS ") + hex + " granted=" + extension_names(g->mask) +
+             " h264=" + h264_codec_names(g->h264_codecs);
+    }
+    case EVT_CURSOR_SHAPE: {
+      const auto h = parse_cursor_shape(p);
+      if (!h) return "CURSOR_SHAPE (malformed, " + std::to_string(p.size()) + " bytes)";
+      return "CURSOR_SHAPE id=" + std::to_string(h->id) + " hotspot=" +
+             std::to_string(h->hotspot_x) + "," + std::to_string(h->hotspot_y) +
+             " size=" + std::to_string(h->width) + "x" + std::to_string(h->height);
+    }
+    case EVT_CURSOR_USE:
+      return "CURSOR_USE id=" + std::to_string(u32_at(0));
+    case EVT_CURSOR_HIDDEN:
+      return "CURSOR_HIDDEN";
+    case EVT_CURSOR_DEFAULT:
+      return "CURSOR_DEFAULT";
+    case EVT_CURSOR_POSITION:
+      return "CURSOR_POSITION x=" + std::to_string(u32_at(0)) + " y=" + std::to_string(u32_at(4));
+    case EVT_RESIZE_REFUSED: {
+      const int reason = p.size() >= 9 ? p[8] : -1;
+      return "RESIZE_REFUSED width=" + std::to_string(u32_at(0)) +
+             " height=" + std::to_string(u32_at(4)) + " reason=" + std::to_string(reason) +
+             (reason == RESIZE_REFUSED_NO_CHANNEL ? " (no display control channel)" : "");
+    }
     case EVT_ERROR:
       return "ERROR " + printable(p, 512);
     case EVT_DISCONNECTED:
@@ -127,6 +190,24 @@ std::string describe_event(const Frame& frame) {
     default:
       return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
   }
+}
+
+std::string extension_names(uint32_t mask) {
+  std::string out;
+  auto add = [&out](const char* name) { out += (out.empty() ? "" : ",") + std::string(name); };
+  if (mask & EXT_CURSOR) add("cursor");
+  if (mask & EXT_RESIZE) add("resize");
+  if (mask & EXT_H264) add("h264");
+  return out.empty() ? "none" : out;
+}
+
+std::string h264_codec_names(uint8_t codecs) {
+  std::string out;
+  auto add = [&out](const char* name) { out += (out.empty() ? "" : ",") + std::string(name); };
+  if (codecs & H264_AVC420) add("avc420");
+  if (codecs & H264_AVC444) add("avc444");
+  if (codecs & H264_AVC444V2) add("avc444v2");
+  return out.empty() ? "none" : out;
 }
 
 std::string totals_text(const Desktop& desktop) {

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "host/canvas.hpp"
+#include "host/cursor.hpp"
 #include "host/frame_io.hpp"
 #include "host/h264.hpp"
+#include "host_link/extensions.hpp"
 
 namespace korvane::host {
 
@@ -27,7 +29,16 @@ struct Desktop {
   std::optional<uint32_t> connected_width, connected_height;
   std::optional<std::string> error;  // text of EVT_ERROR
   bool disconnected = false;
+  // Extensions: what korvane granted (EVT_EXTENSIONS), the pointer, refused resizes.
+  std::optional<Grant> grant;
+  Cursor cursor;
+  uint64_t resize_refusals = 0;
 };
+
+// "cursor,resize,h264" for the mask's known bits ("none" for none), and "avc420,avc444" for
+// H.264 codec bits.
+std::string extension_names(uint32_t mask);
+std::string h264_codec_names(uint8_t codecs);
 
 // Applies one event: sizes the canvas, paints, decodes, or just counts. Returns "" or what was
 // wrong with the event (it is also counted in problems).

@@ -8,12 +8,15 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <tuple>
 #include <vector>
 
+#include "host/avc444.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 
 namespace korvane::host {
@@ -148,8 +151,20 @@ bool convert_frame(Stream& s) {
 
 }  // namespace
 
+// An AVC444 stream: one decoder for both views, and the last picture of each.
+struct Avc444Stream {
+  Stream decoder;
+  Yuv420Picture main, aux;
+  bool have_main = false;
+  bool have_aux = false;
+  Yuv444Picture full;
+  std::vector<uint8_t> rgba;
+  uint64_t last_use = 0;
+};
+
 struct H264Streams {
   std::map<StreamKey, std::unique_ptr<Stream>> streams;
+  std::map<StreamKey, std::unique_ptr<Avc444Stream>> avc444;
   uint64_t uses = 0;
 };
 
@@ -171,25 +186,172 @@ H264Parts split_h264(std::span<const uint8_t> codec_data) {
 
 namespace {
 
-Stream* stream_for(H264Streams& all, const StreamKey& key, std::string& problem) {
-  auto it = all.streams.find(key);
-  if (it == all.streams.end()) {
-    if (all.streams.size() >= kMaxStreams) {
-      auto oldest = all.streams.begin();
-      for (auto i = all.streams.begin(); i != all.streams.end(); ++i) {
+// Kinds of stream, part of a stream's key.
+enum StreamKind : int {
+  kEventAvc420 = 0,   // EVT_H264, plain bitstream
+  kEventAvc444 = 1,   // EVT_H264, main view of an AVC444 stream
+  kCodecAvc420 = 2,   // EVT_H264_CODEC
+  kCodecAvc444 = 3,
+  kCodecAvc444v2 = 4,
+};
+
+template <typename T>
+T* find_or_evict(std::map<StreamKey, std::unique_ptr<T>>& all, const StreamKey& key,
+                 uint64_t& uses, bool& created) {
+  created = false;
+  auto it = all.find(key);
+  if (it == all.end()) {
+    if (all.size() >= kMaxStreams) {
+      auto oldest = all.begin();
+      for (auto i = all.begin(); i != all.end(); ++i) {
         if (i->second->last_use < oldest->second->last_use) oldest = i;
       }
-      all.streams.erase(oldest);
+      all.erase(oldest);
     }
-    auto s = std::make_unique<Stream>();
-    if (!open_stream(*s)) {
-      problem = "H264: cannot open the libavcodec decoder";
-      return nullptr;
-    }
-    it = all.streams.emplace(key, std::move(s)).first;
+    it = all.emplace(key, std::make_unique<T>()).first;
+    created = true;
   }
-  it->second->last_use = ++all.uses;
+  it->second->last_use = ++uses;
   return it->second.get();
+}
+
+Stream* stream_for(H264Streams& all, const StreamKey& key, std::string& problem) {
+  bool created = false;
+  Stream* s = find_or_evict(all.streams, key, all.uses, created);
+  if (created && !open_stream(*s)) {
+    all.streams.erase(key);
+    problem = "H264: cannot open the libavcodec decoder";
+    return nullptr;
+  }
+  return s;
+}
+
+Avc444Stream* avc444_stream_for(H264Streams& all, const StreamKey& key, std::string& problem) {
+  bool created = false;
+  Avc444Stream* s = find_or_evict(all.avc444, key, all.uses, created);
+  if (created && !open_stream(s->decoder)) {
+    all.avc444.erase(key);
+    problem = "H264: cannot open the libavcodec decoder";
+    return nullptr;
+  }
+  return s;
+}
+
+// Hands one access unit to the decoder and every picture it yields to on_picture, which
+// returns "" or a problem. Returns "" or the first problem.
+template <typename OnPicture>
+std::string decode_unit(Stream& s, H264Stats& stats, std::span<const uint8_t> data,
+                        OnPicture&& on_picture) {
+  if (data.size() > static_cast<size_t>(std::numeric_limits<int>::max() - 64)) {
+    stats.errors++;
+    return "H264: access unit too large";
+  }
+  av_packet_unref(s.packet);
+  if (av_new_packet(s.packet, static_cast<int>(data.size())) != 0) {
+    stats.errors++;
+    return "H264: out of memory";
+  }
+  std::copy(data.begin(), data.end(), s.packet->data);
+  const int sent = avcodec_send_packet(s.codec, s.packet);
+  av_packet_unref(s.packet);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) {
+    stats.errors++;
+    return "H264: the decoder rejected " + std::to_string(data.size()) + " bytes";
+  }
+  std::string problem;
+  // Bounded: a packet yields at most a few pictures.
+  for (int i = 0; i < 16; ++i) {
+    if (avcodec_receive_frame(s.codec, s.frame) != 0) break;
+    std::string p = on_picture(*s.frame);
+    if (!p.empty()) {
+      stats.errors++;
+      if (problem.empty()) problem = std::move(p);
+    }
+  }
+  return problem;
+}
+
+H264Streams& streams_of(H264Decoder& decoder) {
+  quiet_libav();
+  if (!decoder.streams) decoder.streams.reset(new H264Streams);
+  return *decoder.streams;
+}
+
+// Decodes data as a plain 4:2:0 stream and paints each picture.
+std::string paint_annexb(H264Decoder& decoder, Canvas& canvas, StreamKind kind, int32_t left,
+                         int32_t top, uint32_t width, uint32_t height,
+                         std::span<const uint8_t> data) {
+  std::string problem;
+  Stream* s = stream_for(streams_of(decoder), StreamKey{kind, left, top}, problem);
+  if (!s) {
+    decoder.stats.errors++;
+    return problem;
+  }
+  return decode_unit(*s, decoder.stats, data, [&](const AVFrame& f) -> std::string {
+    if (!convert_frame(*s)) return "H264: cannot convert a decoded picture to RGBA";
+    const auto w = static_cast<uint32_t>(f.width);
+    const auto h = static_cast<uint32_t>(f.height);
+    blit(canvas, left, top, std::min(w, width), std::min(h, height), s->rgba.data(),
+         static_cast<size_t>(w) * 4);
+    decoder.stats.pictures++;
+    return {};
+  });
+}
+
+// Copies an 8-bit 4:2:0 picture out of the decoder's frame.
+bool take_yuv420(const AVFrame& f, Yuv420Picture& out) {
+  const auto format = static_cast<AVPixelFormat>(f.format);
+  if ((format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P) || f.width <= 0 ||
+      f.height <= 0)
+    return false;
+  out.resize(static_cast<uint32_t>(f.width), static_cast<uint32_t>(f.height));
+  auto copy_plane = [](const uint8_t* src, int stride, uint32_t w, uint32_t h, uint8_t* dst) {
+    for (uint32_t row = 0; row < h; ++row) {
+      std::copy_n(src + static_cast<ptrdiff_t>(row) * stride, w, dst + size_t{row} * w);
+    }
+  };
+  copy_plane(f.data[0], f.linesize[0], out.width, out.height, out.y.data());
+  copy_plane(f.data[1], f.linesize[1], out.chroma_width(), out.chroma_height(), out.u.data());
+  copy_plane(f.data[2], f.linesize[2], out.chroma_width(), out.chroma_height(), out.v.data());
+  return true;
+}
+
+std::string paint_avc444(H264Decoder& decoder, Canvas& canvas, ChromaLayout layout,
+                         const H264CodecHeader& h, std::span<const uint8_t> main,
+                         std::span<const uint8_t> aux) {
+  std::string problem;
+  const StreamKind kind = layout == ChromaLayout::avc444 ? kCodecAvc444 : kCodecAvc444v2;
+  const auto left = static_cast<int32_t>(h.left);
+  const auto top = static_cast<int32_t>(h.top);
+  Avc444Stream* s = avc444_stream_for(streams_of(decoder), StreamKey{kind, left, top}, problem);
+  if (!s) {
+    decoder.stats.errors++;
+    return problem;
+  }
+  bool fresh = false;
+  auto keep = [&fresh](Yuv420Picture& into, bool& have) {
+    return [&fresh, &into, &have](const AVFrame& f) -> std::string {
+      have = take_yuv420(f, into);
+      if (!have) return "H264: decoded picture is not 8-bit 4:2:0";
+      fresh = true;
+      return {};
+    };
+  };
+  // The main view first: when both come, the chroma view is predicted from it.
+  if (!main.empty()) {
+    problem = decode_unit(s->decoder, decoder.stats, main, keep(s->main, s->have_main));
+  }
+  if (!aux.empty()) {
+    std::string p = decode_unit(s->decoder, decoder.stats, aux, keep(s->aux, s->have_aux));
+    if (problem.empty()) problem = std::move(p);
+  }
+  if (!fresh || !s->have_main) return problem;
+  if (!combine_avc444(layout, s->main, s->have_aux ? &s->aux : nullptr, s->full)) return problem;
+  yuv444_to_rgba(s->full, s->rgba);
+  blit(canvas, left, top, std::min(s->full.width, h.width), std::min(s->full.height, h.height),
+       s->rgba.data(), size_t{s->full.width} * 4);
+  decoder.stats.pictures++;
+  return problem;
 }
 
 }  // namespace
@@ -213,45 +375,39 @@ std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uin
   }
   if (!parts.aux.empty()) stats.undecoded++;
   if (parts.main.empty()) return {};
+  return paint_annexb(decoder, canvas,
+                      parts.kind == H264Kind::avc420 ? kEventAvc420 : kEventAvc444, left, top,
+                      width, height, parts.main);
+}
 
-  quiet_libav();
-  if (!decoder.streams) decoder.streams.reset(new H264Streams);
-  std::string problem;
-  const StreamKey key{parts.kind == H264Kind::avc420 ? 0 : 1, left, top};
-  Stream* s = stream_for(*decoder.streams, key, problem);
-  if (!s) {
-    stats.errors++;
-    return problem;
+std::string paint_h264_codec(H264Decoder& decoder, Canvas& canvas,
+                             std::span<const uint8_t> payload) {
+  H264Stats& stats = decoder.stats;
+  const auto header = parse_h264_codec_header(payload);
+  if (!header) {
+    stats.codec_unknown++;
+    return "H264_CODEC payload of " + std::to_string(payload.size()) +
+           " bytes: header short or lengths not matching it";
   }
-
-  av_packet_unref(s->packet);
-  if (av_new_packet(s->packet, static_cast<int>(parts.main.size())) != 0) {
-    stats.errors++;
-    return "H264: out of memory";
+  const auto body = payload.subspan(kH264CodecHeaderSize);
+  const auto main = body.first(header->main_length);
+  const auto aux = body.subspan(header->main_length);
+  switch (header->codec) {
+    case CODEC_ID_AVC420:
+      stats.codec_avc420++;
+      if (main.empty()) return {};
+      return paint_annexb(decoder, canvas, kCodecAvc420, static_cast<int32_t>(header->left),
+                          static_cast<int32_t>(header->top), header->width, header->height, main);
+    case CODEC_ID_AVC444:
+      stats.codec_avc444++;
+      return paint_avc444(decoder, canvas, ChromaLayout::avc444, *header, main, aux);
+    case CODEC_ID_AVC444V2:
+      stats.codec_avc444v2++;
+      return paint_avc444(decoder, canvas, ChromaLayout::avc444v2, *header, main, aux);
+    default:
+      stats.codec_unknown++;
+      return "H264_CODEC with unknown codec id " + std::to_string(header->codec);
   }
-  std::copy(parts.main.begin(), parts.main.end(), s->packet->data);
-  const int sent = avcodec_send_packet(s->codec, s->packet);
-  av_packet_unref(s->packet);
-  if (sent < 0 && sent != AVERROR(EAGAIN)) {
-    stats.errors++;
-    return "H264: the decoder rejected " + std::to_string(parts.main.size()) + " bytes";
-  }
-  // Bounded: a packet yields at most a few pictures.
-  for (int i = 0; i < 16; ++i) {
-    const int got = avcodec_receive_frame(s->codec, s->frame);
-    if (got != 0) break;
-    if (!convert_frame(*s)) {
-      stats.errors++;
-      problem = "H264: cannot convert a decoded picture to RGBA";
-      break;
-    }
-    const auto w = static_cast<uint32_t>(s->frame->width);
-    const auto h = static_cast<uint32_t>(s->frame->height);
-    blit(canvas, left, top, std::min(w, width), std::min(h, height), s->rgba.data(),
-         static_cast<size_t>(w) * 4);
-    stats.pictures++;
-  }
-  return problem;
 }
 
 }  // namespace korvane::host

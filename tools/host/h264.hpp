@@ -33,6 +33,12 @@ struct H264Stats {
   uint64_t undecoded = 0;  // payloads or AVC444 chroma streams that were only counted
   uint64_t pictures = 0;   // decoded pictures painted into the canvas
   uint64_t errors = 0;     // bitstreams the decoder rejected
+  // EVT_H264_CODEC frames, by the codec they name; unknown ids and malformed headers are
+  // counted in codec_unknown and not decoded.
+  uint64_t codec_avc420 = 0;
+  uint64_t codec_avc444 = 0;
+  uint64_t codec_avc444v2 = 0;
+  uint64_t codec_unknown = 0;
 };
 
 // Decoder contexts, one per stream; opaque so libav headers stay out of users' includes.
@@ -47,5 +53,14 @@ struct H264Decoder {
 // Decodes one EVT_H264 payload and paints what it yields at (left, top), clipped to the
 // payload's width x height and to the canvas. Returns "" or what went wrong.
 std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uint8_t> payload);
+
+// Decodes one EVT_H264_CODEC payload and paints the picture at (left, top), clipped to width x
+// height and to the canvas. AVC420 is one view. For AVC444 and AVC444v2 the main and auxiliary
+// views go through one decoder in the order they come (the encoders code them as one sequence
+// of pictures, each view predicted from the picture before it); the last picture of each view
+// is kept, so an update of one view combines with the other's previous picture. Nothing is
+// painted until a main view has been decoded. Returns "" or what went wrong.
+std::string paint_h264_codec(H264Decoder& decoder, Canvas& canvas,
+                             std::span<const uint8_t> payload);
 
 }  // namespace korvane::host

@@ -16,6 +16,16 @@ int remaining_ms(Clock::time_point deadline) {
 
 }  // namespace
 
+std::vector<uint8_t> connect_payload(const SessionOptions& options) {
+  if (options.extension_block.empty()) return encode_connect(options.request);
+  ConnectRequest request = options.request;
+  request.flags = request.flags.value_or(0);
+  request.drive = request.drive.value_or("");
+  std::vector<uint8_t> payload = encode_connect(request);
+  payload.insert(payload.end(), options.extension_block.begin(), options.extension_block.end());
+  return payload;
+}
+
 std::optional<Session> start_session(const SessionOptions& options, std::string* error) {
   SpawnOptions spawn_options;
   spawn_options.argv = {options.korvane_path};
@@ -29,7 +39,7 @@ std::optional<Session> start_session(const SessionOptions& options, std::string*
   Session session;
   session.child = std::move(*child);
   session.reader.fd = session.child.stdout_fd.get();
-  const std::vector<uint8_t> connect = encode_connect(options.request);
+  const std::vector<uint8_t> connect = connect_payload(options);
   if (!write_frame(session.child.stdin_fd.get(), CMD_CONNECT, connect)) {
     if (error) *error = "cannot send CMD_CONNECT to " + options.korvane_path;
     return std::nullopt;

@@ -24,7 +24,14 @@ struct SessionOptions {
   // session would leave it running: with this, korvane gets SIGTERM when the thread that
   // started it ends. Turn it off when sessions are started from short-lived threads.
   bool die_with_host = true;
+  // Appended after the connect request's drive path (see encode_extensions); empty: none. The
+  // block is found only after the drive path, so with one the flags byte and the path (empty
+  // unless set) are always sent.
+  std::vector<uint8_t> extension_block;
 };
+
+// The connect payload start_session sends: encode_connect's, plus the extension block.
+std::vector<uint8_t> connect_payload(const SessionOptions& options);
 
 struct Session {
   Child child;
