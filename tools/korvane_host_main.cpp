@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "host/cursor.hpp"
 #include "host/desktop.hpp"
 #include "host/png.hpp"
 #include "host/session.hpp"
+#include "host_link/extensions.hpp"
 
 namespace {
 
@@ -42,6 +44,12 @@ struct Options {
   std::string png;
   std::vector<Input> inputs;
   bool quiet = false;
+  // Extensions asked for; nothing of the block is sent when all are off.
+  bool cursor = false;
+  std::optional<uint32_t> cursor_state_ms;  // send CMD_CURSOR_STATE this long after connecting
+  std::optional<std::pair<uint32_t, uint32_t>> resize;
+  uint32_t resize_ms = 0;
+  uint8_t h264_codecs = 0;
 };
 
 void usage(FILE* out) {
@@ -51,9 +59,19 @@ void usage(FILE* out) {
                "                    [--drive DIR] [--seconds S] [--png OUT] [--move X,Y ...]\n"
                "                    [--click X,Y ...] [--key SCANCODE[,e] ...]\n"
                "                    [--connect-timeout S] [--korvane-log FILE] [--quiet]\n"
+               "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
+               "                    [--h264 avc420,avc444,avc444v2]\n"
                "Starts korvane, connects, prints each event with running totals, sends the\n"
                "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
-               "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n");
+               "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
+               "Extensions (asked for in the connect request; korvane's grant is printed):\n"
+               "  --cursor          pointer shapes and position; the pointer is drawn into the\n"
+               "                    PNG where it was last known to be\n"
+               "  --cursor-state MS ask for the current pointer again MS ms after connecting\n"
+               "                    (implies --cursor)\n"
+               "  --resize WxH[@MS] ask the server for a new desktop size MS ms (default 0)\n"
+               "                    after connecting\n"
+               "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here\n");
 }
 
 std::optional<unsigned long> parse_number(const std::string& text) {
@@ -63,6 +81,47 @@ std::optional<unsigned long> parse_number(const std::string& text) {
   const unsigned long v = std::strtoul(text.c_str(), &end, 0);
   if (errno != 0 || *end != '\0' || text[0] == '-') return std::nullopt;
   return v;
+}
+
+bool parse_codecs(const std::string& text, uint8_t& codecs) {
+  codecs = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (name == "avc420") {
+      codecs |= H264_AVC420;
+    } else if (name == "avc444") {
+      codecs |= H264_AVC444;
+    } else if (name == "avc444v2") {
+      codecs |= H264_AVC444V2;
+    } else {
+      return false;
+    }
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// "WxH" or "WxH@MS".
+bool parse_resize(const std::string& text, uint32_t& w, uint32_t& h, uint32_t& ms) {
+  std::string size = text;
+  ms = 0;
+  const size_t at = text.find('@');
+  if (at != std::string::npos) {
+    auto n = parse_number(text.substr(at + 1));
+    if (!n || *n > 3600000) return false;
+    ms = static_cast<uint32_t>(*n);
+    size = text.substr(0, at);
+  }
+  const size_t x = size.find('x');
+  if (x == std::string::npos) return false;
+  auto pw = parse_number(size.substr(0, x));
+  auto ph = parse_number(size.substr(x + 1));
+  if (!pw || !ph || *pw > 0xFFFFFFFFul || *ph > 0xFFFFFFFFul) return false;
+  w = static_cast<uint32_t>(*pw);
+  h = static_cast<uint32_t>(*ph);
+  return true;
 }
 
 bool parse_point(const std::string& text, uint32_t& x, uint32_t& y) {
@@ -216,6 +275,30 @@ std::optional<Options> parse_args(int argc, char** argv) {
       o.inputs.push_back(in);
     } else if (arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--cursor") {
+      o.cursor = true;
+    } else if (arg == "--cursor-state") {
+      auto n = number(3600000);
+      if (!n) return std::nullopt;
+      o.cursor = true;
+      o.cursor_state_ms = static_cast<uint32_t>(*n);
+    } else if (arg == "--resize") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      uint32_t w = 0, h = 0;
+      if (!parse_resize(*v, w, h, o.resize_ms)) {
+        std::fprintf(stderr, "korvane-host: --resize wants WxH or WxH@MS, not %s\n", v->c_str());
+        return std::nullopt;
+      }
+      o.resize = std::make_pair(w, h);
+    } else if (arg == "--h264") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (!parse_codecs(*v, o.h264_codecs)) {
+        std::fprintf(stderr, "korvane-host: --h264 wants a list of avc420, avc444, avc444v2, "
+                             "not %s\n", v->c_str());
+        return std::nullopt;
+      }
     } else {
       std::fprintf(stderr, "korvane-host: unknown argument %s\n", arg.c_str());
       usage(stderr);
@@ -230,11 +313,21 @@ std::optional<Options> parse_args(int argc, char** argv) {
   // The drive path sits after the flags byte on the wire.
   if (o.session.request.drive && !flags) flags = 0;
   o.session.request.flags = flags;
+  uint32_t mask = 0;
+  std::vector<ExtensionField> fields;
+  if (o.cursor) mask |= EXT_CURSOR;
+  if (o.resize) mask |= EXT_RESIZE;
+  if (o.h264_codecs) {
+    mask |= EXT_H264;
+    fields.push_back({FIELD_H264_CODECS, {o.h264_codecs}});
+  }
+  if (mask) o.session.extension_block = encode_extensions(mask, fields);
   o.session.korvane_path = o.korvane.empty() ? default_korvane_path() : o.korvane;
   return o;
 }
 
-bool send_input(Session& session, const Input& in) {
+bool send_input(Session& session, Desktop& desktop, const Input& in) {
+  if (in.kind != Input::key) note_pointer(desktop.cursor, in.x, in.y);
   switch (in.kind) {
     case Input::move:
       std::printf("SEND MOVE x=%u y=%u\n", in.x, in.y);
@@ -285,6 +378,9 @@ int main(int argc, char** argv) {
   std::optional<Clock::time_point> connected_at;
   Clock::time_point next_input = started;
   size_t inputs_sent = 0;
+  // max(): not due (not asked for, or already sent).
+  Clock::time_point resize_at = Clock::time_point::max();
+  Clock::time_point cursor_state_at = Clock::time_point::max();
   bool failed = false;
   bool ended_by_bridge = false;
   std::string failure;
@@ -302,11 +398,26 @@ int main(int argc, char** argv) {
       break;
     }
     if (connected_at && inputs_sent < options->inputs.size() && now >= next_input) {
-      if (!send_input(*session, options->inputs[inputs_sent])) {
+      if (!send_input(*session, desktop, options->inputs[inputs_sent])) {
         std::printf("PROBLEM cannot send the input to korvane\n");
       }
       inputs_sent++;
       next_input = now + std::chrono::milliseconds(100);
+    }
+    if (now >= resize_at) {
+      resize_at = Clock::time_point::max();
+      const auto [w, h] = *options->resize;
+      std::printf("SEND RESIZE width=%u height=%u\n", w, h);
+      if (!send_command(*session, CMD_RESIZE, mouse_move_payload(w, h))) {
+        std::printf("PROBLEM cannot send the resize to korvane\n");
+      }
+    }
+    if (now >= cursor_state_at) {
+      cursor_state_at = Clock::time_point::max();
+      std::printf("SEND CURSOR_STATE\n");
+      if (!send_command(*session, CMD_CURSOR_STATE)) {
+        std::printf("PROBLEM cannot send the cursor request to korvane\n");
+      }
     }
     Frame frame;
     const ReadStatus st = next_event(*session, 50, frame);
@@ -321,6 +432,12 @@ int main(int argc, char** argv) {
     if (frame.type == EVT_CONNECTED && !connected_at) {
       connected_at = Clock::now();
       next_input = *connected_at + std::chrono::milliseconds(200);
+      if (options->resize) {
+        resize_at = *connected_at + std::chrono::milliseconds(options->resize_ms);
+      }
+      if (options->cursor_state_ms) {
+        cursor_state_at = *connected_at + std::chrono::milliseconds(*options->cursor_state_ms);
+      }
     }
     if (frame.type == EVT_ERROR || frame.type == EVT_DISCONNECTED) {
       ended_by_bridge = true;
@@ -356,7 +473,22 @@ int main(int argc, char** argv) {
   }
 
   if (!options->png.empty()) {
-    const std::string problem = write_png(options->png, desktop.canvas);
+    // The pointer goes into the saved picture only, never into the canvas later events paint.
+    Canvas picture = desktop.canvas;
+    if (options->cursor) {
+      const Cursor& c = desktop.cursor;
+      if (draw_cursor(c, picture)) {
+        std::printf("CURSOR DRAWN id=%u x=%u y=%u\n", c.current, *c.x, *c.y);
+      } else {
+        const char* why = c.mode == Cursor::Mode::hidden           ? "hidden"
+                          : c.mode == Cursor::Mode::system_default ? "system default"
+                          : c.mode == Cursor::Mode::unknown        ? "no shape in use"
+                          : !c.x                                   ? "position unknown"
+                                                                   : "off the desktop";
+        std::printf("CURSOR NOT DRAWN (%s)\n", why);
+      }
+    }
+    const std::string problem = write_png(options->png, picture);
     if (problem.empty()) {
       std::printf("PNG %s %ux%u\n", options->png.c_str(), desktop.canvas.width,
                   desktop.canvas.height);
@@ -366,7 +498,8 @@ int main(int argc, char** argv) {
   }
   const H264Stats& h = desktop.h264.stats;
   std::printf("SUMMARY %s rects=%llu h264=%llu avc420=%llu avc444=%llu decoded=%llu "
-              "undecoded=%llu problems=%llu exit=%s\n",
+              "undecoded=%llu problems=%llu exit=%s codec_avc420=%llu codec_avc444=%llu "
+              "codec_avc444v2=%llu\n",
               totals_text(desktop).c_str(), static_cast<unsigned long long>(desktop.rects),
               static_cast<unsigned long long>(h.payloads),
               static_cast<unsigned long long>(h.avc420),
@@ -374,7 +507,10 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(h.pictures),
               static_cast<unsigned long long>(h.undecoded),
               static_cast<unsigned long long>(desktop.problems),
-              ending.exit ? describe(*ending.exit).c_str() : "none");
+              ending.exit ? describe(*ending.exit).c_str() : "none",
+              static_cast<unsigned long long>(h.codec_avc420),
+              static_cast<unsigned long long>(h.codec_avc444),
+              static_cast<unsigned long long>(h.codec_avc444v2));
   if (!failure.empty()) std::printf("FAILED: %s\n", failure.c_str());
   return failed ? 1 : 0;
 }
