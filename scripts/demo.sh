@@ -83,10 +83,13 @@ if [ -n "$build_dir" ]; then
   done
 else
   build_dir="$root/build"
+  # The same configuration scripts/test.sh uses, so either may run first on the same build/.
+  # shellcheck source=scripts/configure.sh
+  source "$root/scripts/configure.sh"
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     say "configuring $build_dir"
-    cmake -S "$root" -B "$build_dir" >/dev/null
   fi
+  korvane_configure "$root" "$build_dir" >/dev/null
   say "building korvane and korvane-host in $build_dir"
   cmake --build "$build_dir" -j2 --target korvane korvane-host >/dev/null
 fi

@@ -6,6 +6,8 @@
 #
 #   scripts/test.sh            everything (what CI runs)
 #   KORVANE_QUICK=1 scripts/test.sh   the plain build only
+#
+# It shares build/ with scripts/demo.sh: either may run first (see scripts/configure.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,19 +15,28 @@ bash scripts/setup.sh
 
 jobs=${KORVANE_JOBS:-2}
 build=${KORVANE_BUILD_DIR:-build}
+# Narrow the plain pass (used to check the README's commands on a fresh clone cheaply):
+# KORVANE_TARGETS builds only these targets, KORVANE_CTEST_ARGS are added to its ctest call.
+targets=${KORVANE_TARGETS:-}
+read -r -a ctest_args <<<"${KORVANE_CTEST_ARGS:-}"
+
+# shellcheck source=scripts/configure.sh
+source scripts/configure.sh
 
 suite() {  # suite DIR "CMAKE OPTIONS" [ctest arguments...]
   local dir=$1 options=$2
   shift 2
   echo "== build $dir ${options}"
   # shellcheck disable=SC2086
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $options >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  korvane_configure . "$dir" $options >/dev/null
+  # shellcheck disable=SC2086
+  cmake --build "$dir" -j "$jobs" ${targets:+--target $targets}
   echo "== test $dir"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "$@"
 }
 
-suite "$build" ""
+suite "$build" "" "${ctest_args[@]}"
+targets=""
 
 [ "${KORVANE_QUICK:-0}" = 1 ] && exit 0
 
