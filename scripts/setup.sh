@@ -12,6 +12,7 @@ packages=(
   freerdp3-shadow-x11 freerdp3-x11 xvfb x11-utils x11-apps x11-xserver-utils xdotool
   libpng-dev libavcodec-dev libavutil-dev libswscale-dev
   openssl libssl-dev ca-certificates procps
+  git python3 dpkg-dev lintian
 )
 
 missing=()

@@ -40,6 +40,11 @@ targets=""
 
 [ "${KORVANE_QUICK:-0}" = 1 ] && exit 0
 
+# The Debian packages, made from the plain build: lintian, then installed into an empty root,
+# one session with the installed programs, purged.
+KORVANE_SKIP_SETUP=1 bash scripts/package.sh --build-dir "$build"
+bash tests/package/install_test.sh "$build/packages" "$build/tests/server/korvane-test-server"
+
 # The shadow-server and demo suites exercise the same korvane code as the scripted server;
 # under the sanitizers the scripted suites are enough.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
