@@ -44,6 +44,8 @@ targets=""
 # one session with the installed programs, purged.
 KORVANE_SKIP_SETUP=1 bash scripts/package.sh --build-dir "$build"
 bash tests/package/install_test.sh "$build/packages" "$build/tests/server/korvane-test-server"
+# The README's commands in the README's order, on a fresh clone of what is committed.
+bash tests/package/readme_order_test.sh
 
 # The shadow-server and demo suites exercise the same korvane code as the scripted server;
 # under the sanitizers the scripted suites are enough.
