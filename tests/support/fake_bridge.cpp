@@ -8,6 +8,11 @@
 //   silent  ignores SIGTERM and says nothing until its stdin ends (or 60 s pass)
 //   crash   EVT_CONNECTED, then abort()
 //   stderr  writes "fake-bridge-stderr" to stderr, then behaves as paint
+//   ext     EVT_EXTENSIONS granting what the request's extension block asked for, then as
+//           paint; with the cursor granted, a 3x3 shape (id 7, hotspot 1,1: opaque green
+//           centre, half-transparent blue edge), its use and a position (10,5) after the rects,
+//           both sent again on CMD_CURSOR_STATE; with resize granted, CMD_RESIZE is answered
+//           with EVT_RESIZE_REFUSED (no display control channel)
 
 #include <signal.h>
 #include <unistd.h>
@@ -19,6 +24,7 @@
 #include <string>
 
 #include "host/frame_io.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 
 namespace {
@@ -42,7 +48,30 @@ std::vector<uint8_t> rect(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t r,
   return p;
 }
 
-int echo_until_disconnect(host::FrameReader& in) {
+void send_cursor_use_and_position() {
+  std::vector<uint8_t> use;
+  append_u32(use, 7);
+  send(EVT_CURSOR_USE, use);
+  std::vector<uint8_t> pos;
+  append_u32(pos, 10);
+  append_u32(pos, 5);
+  send(EVT_CURSOR_POSITION, pos);
+}
+
+void send_cursor() {
+  std::vector<uint8_t> shape = encode_cursor_shape_header({7, 1, 1, 3, 3});
+  for (int i = 0; i < 9; ++i) {
+    if (i == 4) {
+      shape.insert(shape.end(), {0, 255, 0, 255});
+    } else {
+      shape.insert(shape.end(), {0, 0, 255, 128});
+    }
+  }
+  send(EVT_CURSOR_SHAPE, shape);
+  send_cursor_use_and_position();
+}
+
+int echo_until_disconnect(host::FrameReader& in, const Grant& grant) {
   // Bounded: the tests end the session within seconds; 60 s is the outer limit.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -53,6 +82,16 @@ int echo_until_disconnect(host::FrameReader& in) {
     if (f.type == CMD_DISCONNECT) {
       send(EVT_DISCONNECTED, {});
       return 0;
+    }
+    if (f.type == CMD_RESIZE && (grant.mask & EXT_RESIZE) && f.payload.size() >= 8) {
+      std::vector<uint8_t> refused(f.payload.begin(), f.payload.begin() + 8);
+      refused.push_back(RESIZE_REFUSED_NO_CHANNEL);
+      send(EVT_RESIZE_REFUSED, refused);
+      continue;
+    }
+    if (f.type == CMD_CURSOR_STATE && (grant.mask & EXT_CURSOR)) {
+      send_cursor_use_and_position();
+      continue;
     }
     std::vector<uint8_t> echo;
     append_u32(echo, f.type);
@@ -97,10 +136,18 @@ int main() {
     std::fprintf(stderr, "fake-bridge-stderr\n");
     std::fflush(stderr);
   }
+  Grant grant;
+  if (mode == "ext") {
+    Extensions wanted;
+    parse_extensions(connect_trailer(connect.payload), wanted);
+    grant = grant_extensions(wanted);
+    send(EVT_EXTENSIONS, encode_grant(grant));
+  }
   const auto size = encode_size(params.width, params.height);
   send(EVT_CONNECTED, size);
   if (mode == "crash") std::abort();
   send(EVT_RECT, rect(1, 2, 4, 4, 255, 0, 0));
   send(EVT_RECT, rect(static_cast<int32_t>(params.width) - 2, 0, 4, 4, 0, 255, 0));
-  return echo_until_disconnect(in);
+  if (grant.mask & EXT_CURSOR) send_cursor();
+  return echo_until_disconnect(in, grant);
 }

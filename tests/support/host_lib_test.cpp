@@ -18,13 +18,16 @@ extern "C" {
 #include <fstream>
 #include <thread>
 
+#include "host/avc444.hpp"
 #include "host/canvas.hpp"
+#include "host/cursor.hpp"
 #include "host/desktop.hpp"
 #include "host/frame_io.hpp"
 #include "host/h264.hpp"
 #include "host/png.hpp"
 #include "host/process.hpp"
 #include "host/session.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "net.hpp"
 
@@ -402,12 +405,13 @@ TestPicture make_picture(uint32_t w, uint32_t h, int seed) {
   return p;
 }
 
-// Encodes pictures to Annex-B access units with libx264, one per picture.
-std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pictures) {
+// Encodes 4:2:0 pictures, in order, as one stream of Annex-B access units with libx264, one
+// unit per picture.
+std::vector<std::vector<uint8_t>> encode_views(const std::vector<Yuv420Picture>& pictures) {
   std::vector<std::vector<uint8_t>> out;
   av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (!codec) return out;
+  if (!codec || pictures.empty()) return out;
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
   ctx->width = static_cast<int>(pictures[0].width);
   ctx->height = static_cast<int>(pictures[0].height);
@@ -437,18 +441,16 @@ std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pi
   };
   for (const auto& pic : pictures) {
     av_frame_make_writable(frame);
-    for (uint32_t y = 0; y < pic.height; ++y) {
-      for (uint32_t x = 0; x < pic.width; ++x) {
-        const uint8_t* px = pic.rgba.data() + (size_t{y} * pic.width + x) * 4;
-        uint8_t Y, U, V;
-        rgb_to_yuv(px[0], px[1], px[2], Y, U, V);
-        frame->data[0][y * static_cast<uint32_t>(frame->linesize[0]) + x] = Y;
-        if (x % 2 == 0 && y % 2 == 0) {
-          frame->data[1][y / 2 * static_cast<uint32_t>(frame->linesize[1]) + x / 2] = U;
-          frame->data[2][y / 2 * static_cast<uint32_t>(frame->linesize[2]) + x / 2] = V;
-        }
+    auto copy = [](const std::vector<uint8_t>& src, uint32_t w, uint32_t h, uint8_t* dst,
+                   int stride) {
+      for (uint32_t y = 0; y < h; ++y) {
+        std::memcpy(dst + static_cast<size_t>(y) * static_cast<size_t>(stride),
+                    src.data() + size_t{y} * w, w);
       }
-    }
+    };
+    copy(pic.y, pic.width, pic.height, frame->data[0], frame->linesize[0]);
+    copy(pic.u, pic.chroma_width(), pic.chroma_height(), frame->data[1], frame->linesize[1]);
+    copy(pic.v, pic.chroma_width(), pic.chroma_height(), frame->data[2], frame->linesize[2]);
     frame->pts = pts++;
     avcodec_send_frame(ctx, frame);
     drain();
@@ -459,6 +461,29 @@ std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pi
   av_frame_free(&frame);
   avcodec_free_context(&ctx);
   return out;
+}
+
+// Encodes pictures to Annex-B access units with libx264, one per picture.
+std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pictures) {
+  std::vector<Yuv420Picture> views;
+  for (const auto& pic : pictures) {
+    Yuv420Picture v;
+    v.resize(pic.width, pic.height);
+    for (uint32_t y = 0; y < pic.height; ++y) {
+      for (uint32_t x = 0; x < pic.width; ++x) {
+        const uint8_t* px = pic.rgba.data() + (size_t{y} * pic.width + x) * 4;
+        uint8_t Y, U, V;
+        rgb_to_yuv(px[0], px[1], px[2], Y, U, V);
+        v.y[size_t{y} * pic.width + x] = Y;
+        if (x % 2 == 0 && y % 2 == 0) {
+          v.u[size_t{y / 2} * v.chroma_width() + x / 2] = U;
+          v.v[size_t{y / 2} * v.chroma_width() + x / 2] = V;
+        }
+      }
+    }
+    views.push_back(std::move(v));
+  }
+  return encode_views(views);
 }
 
 std::vector<uint8_t> h264_payload(uint32_t left, uint32_t top, uint32_t width, uint32_t height,
@@ -648,6 +673,465 @@ TEST_F(HostH264Decode, GarbageIsCountedOrRejectedNeverPainted) {
   EXPECT_EQ(decoder.stats.pictures, 0u);
 }
 
+// ---------------------------------------------------------------- AVC444
+
+// A picture whose colour changes from one pixel to the next in both directions, so every chroma
+// sample of the full-colour picture matters: 4:2:0 alone cannot show it.
+TestPicture make_detailed_picture(uint32_t w, uint32_t h, int seed) {
+  TestPicture p{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
+  const uint8_t palette[7][3] = {{230, 30, 30},  {30, 210, 40},  {20, 40, 230}, {240, 240, 240},
+                                 {15, 15, 15},   {230, 200, 20}, {200, 30, 200}};
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const auto& c = palette[(x * 3 + y * 5 + (x / 3) * (y / 2) + static_cast<uint32_t>(seed)) % 7];
+      uint8_t* o = p.rgba.data() + (size_t{y} * w + x) * 4;
+      o[0] = c[0];
+      o[1] = c[1];
+      o[2] = c[2];
+      o[3] = 255;
+    }
+  }
+  return p;
+}
+
+Yuv444Picture to_yuv444(const TestPicture& pic) {
+  Yuv444Picture f;
+  f.width = pic.width;
+  f.height = pic.height;
+  const size_t n = size_t{pic.width} * pic.height;
+  f.y.resize(n);
+  f.u.resize(n);
+  f.v.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* px = pic.rgba.data() + i * 4;
+    rgb_to_yuv(px[0], px[1], px[2], f.y[i], f.u[i], f.v[i]);
+  }
+  return f;
+}
+
+struct Views {
+  Yuv420Picture main, aux;
+};
+
+// The split an AVC444 encoder makes, written from the layout's description. Both versions
+// share the main view: all of Y, and U and V at even columns of even rows.
+Views split_main(const Yuv444Picture& f) {
+  Views v;
+  const uint32_t w = f.width, h = f.height;
+  v.main.resize(w, h);
+  v.main.y = f.y;
+  for (uint32_t y = 0; y < v.main.chroma_height(); ++y) {
+    for (uint32_t x = 0; x < v.main.chroma_width(); ++x) {
+      v.main.u[size_t{y} * v.main.chroma_width() + x] = f.u[size_t{2 * y} * w + 2 * x];
+      v.main.v[size_t{y} * v.main.chroma_width() + x] = f.v[size_t{2 * y} * w + 2 * x];
+    }
+  }
+  v.aux.resize(w, h);
+  std::fill(v.aux.y.begin(), v.aux.y.end(), uint8_t{128});
+  std::fill(v.aux.u.begin(), v.aux.u.end(), uint8_t{128});
+  std::fill(v.aux.v.begin(), v.aux.v.end(), uint8_t{128});
+  return v;
+}
+
+// Version 1: the odd rows of U and V in the aux luma, in blocks of 8 U rows then 8 V rows; the
+// odd columns of the even rows in the aux chroma planes. Height a multiple of 16.
+Views split_v1(const Yuv444Picture& f) {
+  Views v = split_main(f);
+  const uint32_t w = f.width, h = f.height, cw = v.aux.chroma_width();
+  for (uint32_t i = 0; i < h / 2; ++i) {
+    const uint32_t block_row = (i / 8) * 16 + i % 8;
+    for (uint32_t x = 0; x < w; ++x) {
+      v.aux.y[size_t{block_row} * w + x] = f.u[size_t{2 * i + 1} * w + x];
+      v.aux.y[size_t{block_row + 8} * w + x] = f.v[size_t{2 * i + 1} * w + x];
+    }
+  }
+  for (uint32_t y = 0; y < h / 2; ++y) {
+    for (uint32_t x = 0; x < w / 2; ++x) {
+      v.aux.u[size_t{y} * cw + x] = f.u[size_t{2 * y} * w + 2 * x + 1];
+      v.aux.v[size_t{y} * cw + x] = f.v[size_t{2 * y} * w + 2 * x + 1];
+    }
+  }
+  return v;
+}
+
+// Version 2: the odd columns of U (left half) and V (right half) in the aux luma; on odd rows,
+// columns 4k in the aux U plane and 4k+2 in the aux V plane, U left and V right. Width a
+// multiple of 4.
+Views split_v2(const Yuv444Picture& f) {
+  Views v = split_main(f);
+  const uint32_t w = f.width, h = f.height, cw = v.aux.chroma_width();
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w / 2; ++x) {
+      v.aux.y[size_t{y} * w + x] = f.u[size_t{y} * w + 2 * x + 1];
+      v.aux.y[size_t{y} * w + w / 2 + x] = f.v[size_t{y} * w + 2 * x + 1];
+    }
+  }
+  for (uint32_t y = 0; y < h / 2; ++y) {
+    const size_t odd_row = size_t{2 * y + 1} * w;
+    for (uint32_t x = 0; x < w / 4; ++x) {
+      v.aux.u[size_t{y} * cw + x] = f.u[odd_row + 4 * x];
+      v.aux.u[size_t{y} * cw + w / 4 + x] = f.v[odd_row + 4 * x];
+      v.aux.v[size_t{y} * cw + x] = f.u[odd_row + 4 * x + 2];
+      v.aux.v[size_t{y} * cw + w / 4 + x] = f.v[odd_row + 4 * x + 2];
+    }
+  }
+  return v;
+}
+
+int max_rgb_diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 1000;
+  int worst = 0;
+  for (size_t i = 0; i < a.size(); i += 4) {
+    for (size_t c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
+  }
+  return worst;
+}
+
+std::vector<uint8_t> combined_rgba(ChromaLayout layout, const Views& v, bool with_aux) {
+  Yuv444Picture full;
+  EXPECT_TRUE(combine_avc444(layout, v.main, with_aux ? &v.aux : nullptr, full));
+  std::vector<uint8_t> rgba;
+  yuv444_to_rgba(full, rgba);
+  return rgba;
+}
+
+TEST(HostAvc444Combine, ConversionInvertsTheEncodersColours) {
+  // Every 6th level of each channel: the converter must undo the encoders' RGB to YUV.
+  TestPicture p{216, 1, {}};
+  for (int r = 0; r < 6; ++r)
+    for (int g = 0; g < 6; ++g)
+      for (int b = 0; b < 6; ++b)
+        p.rgba.insert(p.rgba.end(), {static_cast<uint8_t>(r * 51), static_cast<uint8_t>(g * 51),
+                                     static_cast<uint8_t>(b * 51), 255});
+  std::vector<uint8_t> rgba;
+  yuv444_to_rgba(to_yuv444(p), rgba);
+  EXPECT_LE(max_rgb_diff(rgba, p.rgba), 3);
+  for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255);
+}
+
+TEST(HostAvc444Combine, Version1RebuildsEveryChromaSample) {
+  const TestPicture pic = make_detailed_picture(48, 32, 0);
+  const Views v = split_v1(to_yuv444(pic));
+  EXPECT_LE(max_rgb_diff(combined_rgba(ChromaLayout::avc444, v, true), pic.rgba), 3);
+  // The aux view is what carries the detail, and only read the version 1 way.
+  EXPECT_GT(max_rgb_diff(combined_rgba(ChromaLayout::avc444, v, false), pic.rgba), 60);
+  EXPECT_GT(max_rgb_diff(combined_rgba(ChromaLayout::avc444v2, v, true), pic.rgba), 60);
+}
+
+TEST(HostAvc444Combine, Version2RebuildsEveryChromaSample) {
+  const TestPicture pic = make_detailed_picture(48, 32, 1);
+  const Views v = split_v2(to_yuv444(pic));
+  EXPECT_LE(max_rgb_diff(combined_rgba(ChromaLayout::avc444v2, v, true), pic.rgba), 3);
+  EXPECT_GT(max_rgb_diff(combined_rgba(ChromaLayout::avc444v2, v, false), pic.rgba), 60);
+  EXPECT_GT(max_rgb_diff(combined_rgba(ChromaLayout::avc444, v, true), pic.rgba), 60);
+}
+
+TEST(HostAvc444Combine, MainViewAloneSpreadsItsChromaAndBadInputIsRefused) {
+  // Colours constant over 2x2 blocks lose nothing to 4:2:0: the main view alone is enough.
+  const TestPicture pic = make_picture(32, 32, 2);
+  const Views v = split_v2(to_yuv444(pic));
+  EXPECT_LE(max_rgb_diff(combined_rgba(ChromaLayout::avc444v2, v, false), pic.rgba), 3);
+  // An aux view of another size is ignored rather than read out of bounds.
+  Yuv420Picture small;
+  small.resize(16, 16);
+  Yuv444Picture full;
+  ASSERT_TRUE(combine_avc444(ChromaLayout::avc444, v.main, &small, full));
+  std::vector<uint8_t> rgba;
+  yuv444_to_rgba(full, rgba);
+  EXPECT_LE(max_rgb_diff(rgba, pic.rgba), 3);
+  Yuv420Picture broken = v.main;
+  broken.u.pop_back();
+  EXPECT_FALSE(combine_avc444(ChromaLayout::avc444, broken, nullptr, full));
+  EXPECT_FALSE(combine_avc444(ChromaLayout::avc444, Yuv420Picture{}, nullptr, full));
+}
+
+std::vector<uint8_t> codec_payload(uint16_t codec, uint32_t left, uint32_t top, uint32_t width,
+                                   uint32_t height, std::span<const uint8_t> main,
+                                   std::span<const uint8_t> aux) {
+  H264CodecHeader h;
+  h.codec = codec;
+  h.left = left;
+  h.top = top;
+  h.right = left + width;
+  h.bottom = top + height;
+  h.width = width;
+  h.height = height;
+  h.main_length = static_cast<uint32_t>(main.size());
+  h.aux_length = static_cast<uint32_t>(aux.size());
+  std::vector<uint8_t> p = encode_h264_codec_header(h);
+  p.insert(p.end(), main.begin(), main.end());
+  p.insert(p.end(), aux.begin(), aux.end());
+  return p;
+}
+
+// Canvas pixels at (left, top) against an RGBA picture.
+int canvas_diff(const Canvas& c, uint32_t left, uint32_t top, uint32_t w, uint32_t h,
+                const std::vector<uint8_t>& want) {
+  int worst = 0;
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint8_t* got = pixel(c, left + x, top + y);
+      const uint8_t* exp = want.data() + (size_t{y} * w + x) * 4;
+      for (int ch = 0; ch < 3; ++ch) worst = std::max(worst, std::abs(int{got[ch]} - int{exp[ch]}));
+    }
+  }
+  return worst;
+}
+
+std::vector<uint8_t> rgba_of(const Yuv444Picture& f) {
+  std::vector<uint8_t> rgba;
+  yuv444_to_rgba(f, rgba);
+  return rgba;
+}
+
+// Real bitstreams: the views of three full-colour pictures coded as one stream in the order
+// they are sent (A main, A aux, B main, C aux), the way the encoders do. B changes only the
+// luma, so it comes as a main view alone; C changes only chroma the aux view carries, so it
+// comes as an aux view alone.
+class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
+ protected:
+  static constexpr uint32_t kW = 64, kH = 48;
+  void SetUp() override {
+    const ChromaLayout layout = GetParam();
+    auto split = [layout](const Yuv444Picture& f) {
+      return layout == ChromaLayout::avc444 ? split_v1(f) : split_v2(f);
+    };
+    a = to_yuv444(make_detailed_picture(kW, kH, 3));
+    b = a;
+    for (auto& y : b.y) y = static_cast<uint8_t>(std::min(235, y + 20));
+    c = b;
+    // Odd columns of every row are aux samples in both layouts.
+    for (uint32_t y = 0; y < kH; ++y) {
+      for (uint32_t x = 1; x < kW; x += 2) {
+        c.u[size_t{y} * kW + x] = static_cast<uint8_t>(255 - c.u[size_t{y} * kW + x]);
+      }
+    }
+    const Views va = split(a), vb = split(b), vc = split(c);
+    ASSERT_EQ(vb.aux.u, va.aux.u);
+    ASSERT_EQ(vc.main.u, vb.main.u);
+    units = encode_views({va.main, va.aux, vb.main, vc.aux});
+    if (units.size() != 4) GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    codec = layout == ChromaLayout::avc444 ? CODEC_ID_AVC444 : CODEC_ID_AVC444V2;
+    resize_canvas(canvas, 120, 90);
+  }
+  Yuv444Picture a, b, c;
+  std::vector<std::vector<uint8_t>> units;
+  uint16_t codec = 0;
+  Canvas canvas;
+  H264Decoder decoder;
+};
+
+TEST_P(HostAvc444Decode, ViewsCombineAcrossUpdates) {
+  const std::vector<uint8_t> none;
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[0], units[1])), "");
+  EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, rgba_of(a)), 12);
+  EXPECT_EQ(pixel(canvas, 19, 10)[0], 0);
+  EXPECT_EQ(pixel(canvas, 20, 9)[1], 0);
+
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[2], none)), "");
+  EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, rgba_of(b)), 12);
+
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, none, units[3])), "");
+  EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, rgba_of(c)), 12);
+  // Were the chroma update lost, the picture would still be B's.
+  EXPECT_GT(canvas_diff(canvas, 20, 10, kW, kH, rgba_of(b)), 40);
+
+  EXPECT_EQ(decoder.stats.pictures, 3u);
+  EXPECT_EQ(decoder.stats.errors, 0u);
+  EXPECT_EQ(GetParam() == ChromaLayout::avc444 ? decoder.stats.codec_avc444
+                                               : decoder.stats.codec_avc444v2,
+            3u);
+}
+
+TEST_P(HostAvc444Decode, ClippedToTheCommandsSizeAndNothingBeforeAMainView) {
+  const std::vector<uint8_t> none;
+  const std::vector<uint8_t> before = canvas.rgba;
+  // A chroma view alone, with no main view yet, has nothing to be combined with (the decoder
+  // may also refuse a unit predicted from a picture it never saw).
+  H264Decoder other;
+  paint_h264_codec(other, canvas, codec_payload(codec, 0, 0, kW, kH, none, units[1]));
+  EXPECT_EQ(canvas.rgba, before);
+  EXPECT_EQ(other.stats.pictures, 0u);
+
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 100, 70, 30, 10, units[0], units[1])), "");
+  const std::vector<uint8_t> full = rgba_of(a);
+  for (uint32_t y = 0; y < canvas.height; ++y) {
+    for (uint32_t x = 0; x < canvas.width; ++x) {
+      const bool inside = x >= 100 && y >= 70 && y < 80;
+      if (!inside) {
+        ASSERT_EQ(pixel(canvas, x, y)[0], 0) << x << "," << y;
+        continue;
+      }
+      const uint8_t* want = full.data() + (size_t{y - 70} * kW + (x - 100)) * 4;
+      for (int ch = 0; ch < 3; ++ch) ASSERT_NEAR(pixel(canvas, x, y)[ch], want[ch], 12);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, HostAvc444Decode,
+                         ::testing::Values(ChromaLayout::avc444, ChromaLayout::avc444v2),
+                         [](const auto& param_info) {
+                           return param_info.param == ChromaLayout::avc444 ? "v1" : "v2";
+                         });
+
+TEST_F(HostH264Decode, CodecEventAvc420PaintsLikeTheOldEvent) {
+  const std::vector<uint8_t> none;
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(paint_h264_codec(decoder, canvas,
+                               codec_payload(CODEC_ID_AVC420, 30, 20, 64, 48, units[i], none)),
+              "");
+    const Placement p = check_placement(canvas, pictures[i], 30, 20, 64, 48);
+    EXPECT_LE(p.max_diff, 12) << "picture " << i;
+    EXPECT_TRUE(p.outside_untouched) << "picture " << i;
+  }
+  EXPECT_EQ(decoder.stats.codec_avc420, 3u);
+  EXPECT_EQ(decoder.stats.pictures, 3u);
+  EXPECT_EQ(decoder.stats.payloads, 0u) << "EVT_H264's own counters stay apart";
+}
+
+// ---------------------------------------------------------------- extension events
+
+TEST(HostExtensions, CodecEventGoldenBytes) {
+  // AVC444v2 at (16,8)-(80,56), 64x48, main 3 bytes, aux 2 bytes.
+  const std::vector<uint8_t> payload = {
+      0x0F, 0x00, 0x00, 0x00,  16, 0, 0, 0,  8, 0, 0, 0,  80, 0, 0, 0,  56, 0, 0, 0,
+      64, 0, 0, 0,  48, 0, 0, 0,  3, 0, 0, 0,  2, 0, 0, 0,  0xA1, 0xA2, 0xA3, 0xB1, 0xB2};
+  Frame f{EVT_H264_CODEC, payload};
+  EXPECT_EQ(describe_event(f),
+            "H264_CODEC codec=avc444v2 left=16 top=8 right=80 bottom=56 w=64 h=48 main=3 aux=2");
+  f.payload[0] = 0x0E;
+  EXPECT_NE(describe_event(f).find("codec=avc444 "), std::string::npos);
+  f.payload[0] = 0x0B;
+  EXPECT_NE(describe_event(f).find("codec=avc420 "), std::string::npos);
+
+  Desktop d;
+  resize_canvas(d.canvas, 100, 100);
+  Frame longer = f;
+  longer.payload.push_back(0);  // lengths no longer add up
+  EXPECT_NE(describe_event(longer).find("malformed"), std::string::npos);
+  EXPECT_NE(apply_event(d, longer), "");
+  Frame unknown{EVT_H264_CODEC, payload};
+  unknown.payload[0] = 0x33;
+  EXPECT_NE(describe_event(unknown).find("codec=unknown"), std::string::npos);
+  EXPECT_NE(apply_event(d, unknown), "");
+  EXPECT_EQ(d.h264.stats.codec_unknown, 2u);
+  EXPECT_EQ(d.problems, 2u);
+}
+
+TEST(HostExtensions, GrantAndRefusalLines) {
+  Desktop d;
+  Frame grant{EVT_EXTENSIONS, {0x05, 0, 0, 0, 0x06}};
+  EXPECT_EQ(describe_event(grant),
+            "EXTENSIONS mask=0x00000005 codecs=0x06 granted=cursor,h264 h264=avc444,avc444v2");
+  EXPECT_EQ(apply_event(d, grant), "");
+  ASSERT_TRUE(d.grant);
+  EXPECT_EQ(d.grant->mask, 5u);
+  EXPECT_EQ(d.grant->h264_codecs, 6u);
+  Frame none{EVT_EXTENSIONS, {0, 0, 0, 0, 0}};
+  EXPECT_EQ(describe_event(none), "EXTENSIONS mask=0x00000000 codecs=0x00 granted=none h264=none");
+  EXPECT_NE(apply_event(d, Frame{EVT_EXTENSIONS, {1, 0, 0}}), "");
+
+  Frame refused{EVT_RESIZE_REFUSED, {0x40, 0x06, 0, 0, 0xB0, 0x04, 0, 0, 1}};
+  EXPECT_EQ(describe_event(refused),
+            "RESIZE_REFUSED width=1600 height=1200 reason=1 (no display control channel)");
+  EXPECT_EQ(apply_event(d, refused), "");
+  EXPECT_EQ(d.resize_refusals, 1u);
+  EXPECT_NE(apply_event(d, Frame{EVT_RESIZE_REFUSED, {1, 2, 3}}), "");
+  EXPECT_EQ(d.resize_refusals, 1u);
+}
+
+std::vector<uint8_t> shape_payload(uint32_t id, uint32_t hx, uint32_t hy, uint32_t w, uint32_t h,
+                                   std::array<uint8_t, 4> colour) {
+  std::vector<uint8_t> p = encode_cursor_shape_header({id, hx, hy, w, h});
+  for (uint32_t i = 0; i < w * h; ++i) p.insert(p.end(), colour.begin(), colour.end());
+  return p;
+}
+
+TEST(HostCursor, EventsGoldenBytesAndState) {
+  // Shape 9, hotspot (1,2), 2x1: two RGBA pixels.
+  const std::vector<uint8_t> shape = {9, 0, 0, 0,  1, 0, 0, 0,  2, 0, 0, 0,  2, 0, 0, 0,
+                                      1, 0, 0, 0,  10, 20, 30, 255,  40, 50, 60, 0};
+  Desktop d;
+  Frame f{EVT_CURSOR_SHAPE, shape};
+  EXPECT_EQ(describe_event(f), "CURSOR_SHAPE id=9 hotspot=1,2 size=2x1");
+  EXPECT_EQ(apply_event(d, f), "");
+  ASSERT_EQ(d.cursor.shapes.count(9), 1u);
+  EXPECT_EQ(d.cursor.shapes[9].rgba, std::vector<uint8_t>(shape.begin() + 20, shape.end()));
+  EXPECT_EQ(d.cursor.shapes[9].hotspot_y, 2u);
+
+  Frame short_shape{EVT_CURSOR_SHAPE, std::vector<uint8_t>(shape.begin(), shape.end() - 1)};
+  EXPECT_NE(apply_event(d, short_shape), "");
+
+  EXPECT_NE(apply_event(d, Frame{EVT_CURSOR_USE, {8, 0, 0, 0}}), "") << "shape 8 never came";
+  EXPECT_EQ(d.cursor.mode, Cursor::Mode::unknown);
+  Frame use{EVT_CURSOR_USE, {9, 0, 0, 0}};
+  EXPECT_EQ(describe_event(use), "CURSOR_USE id=9");
+  EXPECT_EQ(apply_event(d, use), "");
+  EXPECT_EQ(d.cursor.mode, Cursor::Mode::shape);
+  EXPECT_EQ(d.cursor.current, 9u);
+  EXPECT_EQ(visible_shape(d.cursor), nullptr) << "no position known yet";
+
+  Frame pos{EVT_CURSOR_POSITION, {0x2C, 0x01, 0, 0, 7, 0, 0, 0}};
+  EXPECT_EQ(describe_event(pos), "CURSOR_POSITION x=300 y=7");
+  EXPECT_EQ(apply_event(d, pos), "");
+  EXPECT_EQ(*d.cursor.x, 300u);
+  EXPECT_NE(visible_shape(d.cursor), nullptr);
+
+  EXPECT_EQ(describe_event(Frame{EVT_CURSOR_HIDDEN, {}}), "CURSOR_HIDDEN");
+  EXPECT_EQ(apply_event(d, Frame{EVT_CURSOR_HIDDEN, {}}), "");
+  EXPECT_EQ(visible_shape(d.cursor), nullptr);
+  EXPECT_EQ(describe_event(Frame{EVT_CURSOR_DEFAULT, {}}), "CURSOR_DEFAULT");
+  EXPECT_EQ(apply_event(d, Frame{EVT_CURSOR_DEFAULT, {}}), "");
+  EXPECT_EQ(d.cursor.mode, Cursor::Mode::system_default);
+  EXPECT_EQ(d.cursor.events, 5u);
+  EXPECT_EQ(d.problems, 2u);
+}
+
+TEST(HostCursor, DrawnAtPositionMinusHotspotBlendedAndClipped) {
+  Cursor cursor;
+  std::vector<uint8_t> shape = shape_payload(1, 1, 1, 3, 3, {0, 0, 255, 128});
+  // Opaque green centre.
+  std::memcpy(shape.data() + kCursorShapeHeaderSize + 4 * 4, "\x00\xff\x00\xff", 4);
+  ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_SHAPE, shape}), "");
+  ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_USE, {1, 0, 0, 0}}), "");
+  note_pointer(cursor, 5, 4);
+  Canvas c;
+  resize_canvas(c, 8, 6);
+  fill(c, 0, 0, 8, 6, 200, 0, 0);
+  ASSERT_TRUE(draw_cursor(cursor, c));
+  EXPECT_EQ(pixel(c, 5, 4)[0], 0);
+  EXPECT_EQ(pixel(c, 5, 4)[1], 255);
+  // Half-transparent blue over red.
+  EXPECT_NEAR(pixel(c, 4, 3)[0], 100, 1);
+  EXPECT_NEAR(pixel(c, 4, 3)[2], 128, 1);
+  EXPECT_NEAR(pixel(c, 6, 5)[2], 128, 1);
+  EXPECT_EQ(pixel(c, 3, 3)[0], 200);
+  EXPECT_EQ(pixel(c, 7, 5)[2], 0);
+
+  // Partly off the top-left corner: what remains is drawn, nothing else touched.
+  Canvas d;
+  resize_canvas(d, 8, 6);
+  note_pointer(cursor, 0, 0);
+  ASSERT_TRUE(draw_cursor(cursor, d));
+  EXPECT_EQ(pixel(d, 0, 0)[1], 255);
+  EXPECT_NEAR(pixel(d, 1, 1)[2], 128, 1);
+  EXPECT_EQ(pixel(d, 2, 0)[2], 0);
+  note_pointer(cursor, 100, 100);
+  EXPECT_FALSE(draw_cursor(cursor, d));
+}
+
+TEST(HostCursor, ShapesAreBoundedAndTheOneInUseStays) {
+  Cursor cursor;
+  ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_SHAPE, shape_payload(0, 0, 0, 1, 1, {1, 2, 3, 4})}), "");
+  ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_USE, {0, 0, 0, 0}}), "");
+  for (uint32_t id = 1; id < kMaxCursorShapes + 10; ++id) {
+    ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_SHAPE, shape_payload(id, 0, 0, 1, 1, {1, 2, 3, 4})}), "");
+  }
+  EXPECT_EQ(cursor.shapes.size(), kMaxCursorShapes);
+  EXPECT_EQ(cursor.shapes.count(0), 1u);
+  EXPECT_EQ(cursor.shapes.count(kMaxCursorShapes + 9), 1u);
+}
+
 // ---------------------------------------------------------------- PNG
 
 TEST(HostPng, RoundTripKeepsRgb) {
@@ -787,6 +1271,60 @@ TEST(HostSession, StderrCanBeCaptured) {
   EXPECT_EQ(test::read_file(log), "fake-bridge-stderr\n");
 }
 
+// ---------------------------------------------------------------- connect with a block
+
+TEST(HostSession, ExtensionBlockFollowsFlagsAndDrivePath) {
+  SessionOptions o;
+  o.request.host = "h";
+  o.request.width = 800;
+  o.request.height = 600;
+  EXPECT_EQ(connect_payload(o), encode_connect(o.request)) << "no block, no change";
+
+  const std::vector<ExtensionField> fields = {{FIELD_H264_CODECS, {H264_AVC444V2}}};
+  o.extension_block = encode_extensions(EXT_CURSOR | EXT_H264, fields);
+  const std::vector<uint8_t> p = connect_payload(o);
+  ConnectParams params;
+  ASSERT_TRUE(parse_connect(p, params));
+  EXPECT_STREQ(params.host, "h");
+  EXPECT_EQ(params.width, 800u);
+  EXPECT_EQ(params.flags, 0);
+  EXPECT_STREQ(params.drive_path, "");
+  Extensions ext;
+  ASSERT_EQ(parse_extensions(connect_trailer(p), ext), ExtensionParse::ok);
+  EXPECT_EQ(ext.wanted, EXT_CURSOR | EXT_H264);
+  EXPECT_EQ(ext.h264_codecs, H264_AVC444V2);
+
+  // Flags and drive path given: kept as they are, the block after them.
+  o.request.flags = 3;
+  o.request.drive = "/tmp/share";
+  const std::vector<uint8_t> q = connect_payload(o);
+  ASSERT_TRUE(parse_connect(q, params));
+  EXPECT_EQ(params.flags, 3);
+  EXPECT_STREQ(params.drive_path, "/tmp/share");
+  ASSERT_EQ(parse_extensions(connect_trailer(q), ext), ExtensionParse::ok);
+  EXPECT_EQ(ext.wanted, EXT_CURSOR | EXT_H264);
+}
+
+TEST(HostSession, FakeBridgeGrantsWhatTheBlockAsks) {
+  SessionOptions o = fake_session("ext");
+  o.extension_block = encode_extensions(EXT_RESIZE);
+  auto s = start_session(o);
+  ASSERT_TRUE(s);
+  Desktop d;
+  auto sink = [&d](const Frame& f) { apply_event(d, f); };
+  auto grant = wait_for_event(*s, EVT_EXTENSIONS, 5000, sink);
+  ASSERT_TRUE(grant);
+  ASSERT_TRUE(d.grant);
+  EXPECT_EQ(d.grant->mask, uint32_t{EXT_RESIZE});
+  ASSERT_TRUE(wait_for_event(*s, EVT_CONNECTED, 5000, sink));
+  ASSERT_TRUE(send_command(*s, CMD_RESIZE, mouse_move_payload(1024, 768)));
+  auto refused = wait_for_event(*s, EVT_RESIZE_REFUSED, 5000, sink);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->payload, (std::vector<uint8_t>{0, 4, 0, 0, 0, 3, 0, 0, 1}));
+  EXPECT_EQ(d.cursor.events, 0u) << "the cursor was not asked for";
+  EXPECT_TRUE(finish_session(*s, 5000, sink).disconnected);
+}
+
 // ---------------------------------------------------------------- korvane-host
 
 struct HostRun {
@@ -857,6 +1395,68 @@ TEST(KorvaneHost, BadArgumentsAreUsageErrors) {
   EXPECT_EQ(run_host({"--host", "h", "--port", "99999"}).code, 2);
   EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--move", "5"}).code, 2);
   EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--bogus"}).code, 2);
+}
+
+
+TEST(KorvaneHost, ExtensionsAskedGrantedPrintedAndCursorDrawn) {
+  test::TempDir dir = test::make_temp_dir();
+  const std::string png = dir.path + "/out.png";
+  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height",
+                              "32", "--seconds", "0.8", "--png", png, "--cursor-state", "300",
+                              "--resize", "640x480@50", "--h264", "avc420,avc444v2"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("EXTENSIONS mask=0x00000007 codecs=0x05 granted=cursor,resize,h264 "
+                        "h264=avc420,avc444v2 | frames=1 ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("CONNECTED width=64 height=32 | frames=2 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CURSOR_SHAPE id=7 hotspot=1,1 size=3x3 | "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("SEND RESIZE width=640 height=480\nRESIZE_REFUSED width=640 height=480 "
+                       "reason=1"), std::string::npos) << r.out;
+  // Asked again, the bridge sends the use and position a second time.
+  const size_t again = r.out.find("SEND CURSOR_STATE\n");
+  ASSERT_NE(again, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CURSOR_USE id=7 |", again), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CURSOR_POSITION x=10 y=5 |", again), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CURSOR DRAWN id=7 x=10 y=5"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("problems=1 exit=exit code 0 codec_avc420=0 codec_avc444=0 "
+                       "codec_avc444v2=0\n"), std::string::npos) << r.out;
+  auto picture = read_png(png);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(pixel(*picture, 10, 5)[1], 255);  // the shape's centre at the position
+  EXPECT_EQ(pixel(*picture, 10, 5)[0], 0);
+  EXPECT_NEAR(pixel(*picture, 9, 4)[2], 128, 1);  // blended edge over black
+  EXPECT_EQ(pixel(*picture, 12, 5)[2], 0);
+}
+
+TEST(KorvaneHost, PointerPositionFromTheHostsOwnMove) {
+  test::TempDir dir = test::make_temp_dir();
+  const std::string png = dir.path + "/out.png";
+  // The bridge's position comes first; the move sent afterwards is the last known one.
+  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height",
+                              "32", "--seconds", "0.6", "--png", png, "--cursor", "--move",
+                              "30,20"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("granted=cursor h264=none"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CURSOR DRAWN id=7 x=30 y=20"), std::string::npos) << r.out;
+  auto picture = read_png(png);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(pixel(*picture, 30, 20)[1], 255);
+  EXPECT_EQ(pixel(*picture, 10, 5)[1], 0);
+}
+
+TEST(KorvaneHost, NoExtensionOptionsMeansNoBlock) {
+  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--seconds", "0.2"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("EXTENSIONS mask=0x00000000 codecs=0x00 granted=none"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("CURSOR_"), std::string::npos) << r.out;
+}
+
+TEST(KorvaneHost, BadExtensionArgumentsAreUsageErrors) {
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640x480@soon"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--h264", "avc420,hevc"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--h264", ""}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--cursor-state", "x"}).code, 2);
 }
 
 }  // namespace
