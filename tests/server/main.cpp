@@ -51,7 +51,8 @@ void usage() {
     std::fprintf(stderr,
                  "usage: korvane-test-server --port P [--sec tls|nla|rdp]\n"
                  "         [--sam FILE | --user U --password W]\n"
-                 "         [--script FILE] [--step \"STEP\" ...] [--log FILE] [--dump-dir DIR]\n");
+                 "         [--script FILE] [--step \"STEP\" ...] [--log FILE] [--dump-dir DIR]\n"
+                 "         [--disp none|resize|reactivate] [--disp-max WxH]\n");
 }
 
 bool parse_args(int argc, char** argv, Options& o) {
@@ -114,6 +115,28 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.log_file = v;
         } else if (arg == "--dump-dir") {
             o.dump_dir = v;
+        } else if (arg == "--disp") {
+            if (v == "none")
+                o.disp = DispMode::none;
+            else if (v == "resize")
+                o.disp = DispMode::resize;
+            else if (v == "reactivate")
+                o.disp = DispMode::reactivate;
+            else {
+                log_error("bad --disp " + v);
+                return false;
+            }
+        } else if (arg == "--disp-max") {
+            // 200..8192 is what the display control channel allows a monitor.
+            const auto x = v.find('x');
+            std::uint32_t w = 0, h = 0;
+            if (x == std::string::npos || !parse_u32(v.substr(0, x), w) ||
+                !parse_u32(v.substr(x + 1), h) || w < 200 || h < 200 || w > 8192 || h > 8192) {
+                log_error("bad --disp-max " + v + ", want WxH within 200..8192");
+                return false;
+            }
+            o.disp_max_width = w;
+            o.disp_max_height = h;
         } else {
             log_error("unknown option " + arg);
             return false;
@@ -496,6 +519,9 @@ PeerResult run_peer(int fd, const Options& o, const std::vector<Step>& script,
     }
     if (scenario.joinable())
         scenario.join();
+    for (const ChannelHook& hook : hooks())
+        if (hook.on_stop)
+            hook.on_stop(s);
     {
         std::unique_lock io(s.io);
         for (const ChannelHook& hook : hooks())

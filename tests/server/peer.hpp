@@ -41,6 +41,9 @@ std::string to_hex(const std::uint8_t* data, std::size_t size);
 
 enum class Security { tls, nla, rdp };
 
+// What the server does with the display control channel (disp.cpp).
+enum class DispMode { none, resize, reactivate };
+
 struct Options {
     std::uint16_t port = 0;  // 0 lets the kernel choose; LISTENING reports the real one
     Security sec = Security::tls;
@@ -51,6 +54,9 @@ struct Options {
     std::string dump_dir;
     std::string script_file;
     std::vector<std::string> step_lines;
+    DispMode disp = DispMode::none;
+    std::uint32_t disp_max_width = 8192;  // the largest monitor the server advertises
+    std::uint32_t disp_max_height = 8192;
     std::string cert_pem;  // generated at start
     std::string key_pem;
 };
@@ -91,6 +97,9 @@ struct ChannelHook {
     std::function<void(Session&)> on_poll;
     // Before the peer is freed; must stop any thread that uses the peer.
     std::function<void(Session&)> on_close;
+    // After the scenario thread ended and before on_close, without Session::io: joins threads
+    // that take io themselves or call into other channel files, which on_close could not do.
+    std::function<void(Session&)> on_stop = {};
 };
 
 bool register_hook(ChannelHook hook);
