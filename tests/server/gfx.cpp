@@ -58,6 +58,7 @@
 // The session's picture follows what the client's renderer shows: the commands it decodes are
 // drawn into it (the H.264 ones korvane passes on are not), so `dump` can be compared with the
 // client's frame buffer.
+#include "gfx.hpp"
 #include "peer.hpp"
 
 #include <freerdp/channels/rdpgfx.h>
@@ -1780,4 +1781,19 @@ std::string run_raw_bad(Session& s, const Step& step) {
 }();
 
 }  // namespace
+
+bool gfx_pipeline_open(Session& s) {
+    auto st = gfx_state(s);
+    std::scoped_lock lock(st->mutex);
+    return st->context && st->open;
+}
+
+std::string gfx_pipeline_close(Session& s) {
+    return run_close(s, Step{});
+}
+
+std::string gfx_pipeline_reopen(Session& s) {
+    return run_open(s, Step{});
+}
+
 }  // namespace kts
