@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks korvane-test-server on its own: script errors, start and SIGTERM,
 # and, when xfreerdp3 and Xvfb are installed, one real session over TLS with
-# a redirected drive, a resize and a server-side end.
+# a redirected drive, a resize and a server-side end, and (with xdotool) a
+# resize that the client's display control layout asks for.
 # usage: selftest.sh PATH/TO/korvane-test-server
 set -u
 server=$1
@@ -35,6 +36,10 @@ out=$("$server" --port 0 --step "bogus 1" 2>/dev/null); rc=$?
 [ "$rc" -eq 2 ] || fail "bad colour gave rc=$rc"
 "$server" --port 0 --sec nla >/dev/null 2>&1; rc=$?
 [ "$rc" -eq 1 ] || fail "nla without credentials gave rc=$rc"
+"$server" --port 0 --disp sideways >/dev/null 2>&1; rc=$?
+[ "$rc" -eq 1 ] || fail "bad --disp gave rc=$rc"
+"$server" --port 0 --disp resize --disp-max 100x100 >/dev/null 2>&1; rc=$?
+[ "$rc" -eq 1 ] || fail "too small --disp-max gave rc=$rc"
 
 # --- it listens on the port it reports and ends promptly on SIGTERM
 "$server" --port 0 --log "$work/idle.log" 2>"$work/idle.err" &
@@ -111,4 +116,46 @@ want=$(printf '%02x%02x%02xff' $((x & 0xFF)) $(((x >> 8) & 0xFF)) $(((x >> 16) &
 [ "$px" = "$want" ] || fail "pattern pixel $px, want $want"
 black=$(od -An -v -tx1 -j $(((100 * 700 + 100) * 4)) -N 4 "$work/pic.rgba" | tr -d ' \n')
 [ "$black" = "000000ff" ] || fail "resized picture not black: $black"
+
+if ! command -v xdotool >/dev/null; then
+  echo "selftest: no xdotool, display control part skipped"
+  echo "selftest: ok"
+  exit 0
+fi
+
+# --- display control: the client's window changes size, the desktop follows with a known picture
+cat >"$work/disp.txt" <<'EOF'
+wait-input 1 20000
+# xfreerdp3 sends its current size first (unchanged), then the window's new one
+wait-layouts 2 20000
+dump disp.rgba
+end
+EOF
+"$server" --port 0 --disp resize --log "$work/disp.log" --dump-dir "$work" \
+  --script "$work/disp.txt" 2>"$work/disp.err" &
+spid=$!; pids+=("$spid")
+wait_for "$work/disp.log" "^LISTENING" 100 || fail "display control server did not start"
+port=$(sed -n 's/^LISTENING port=//p' "$work/disp.log")
+DISPLAY=$display timeout 60 xfreerdp3 "/v:127.0.0.1:$port" /cert:ignore /sec:tls /u:test /p:test \
+  /size:640x480 /dynamic-resolution /log-level:ERROR >"$work/disp-client.log" 2>&1 &
+cpid=$!; pids+=("$cpid")
+wait_for "$work/disp.log" "^DISP layout count=1 width=640 height=480$" 200 || fail "no first layout"
+win=$(DISPLAY=$display xdotool search --name "FreeRDP: 127.0.0.1:$port" 2>/dev/null | head -1)
+[ -n "$win" ] || fail "no client window"
+DISPLAY=$display xdotool windowsize "$win" 720 400
+wait_for "$work/disp.log" "^DISCONNECTED$" 300 || fail "display control session did not finish"
+wait "$spid"; rc=$?
+[ "$rc" -eq 0 ] || fail "display control session exit code $rc"
+log="$work/disp.log"
+grep -qx "DISP open max_monitors=1 max_width=8192 max_height=8192" "$log" || fail "no DISP open"
+grep -qx "DISP layout count=1 width=720 height=400" "$log" || fail "no 720x400 layout"
+grep -qx "RESIZED width=720 height=400" "$log" || fail "no RESIZED 720x400"
+grep -qx "DISP painted width=720 height=400 seed=0x02D00190" "$log" || fail "no DISP painted"
+grep -q "^ERROR" "$log" && fail "ERROR in the display control log"
+# Pixel (0,0) holds the pattern's first value for seed (720 << 16) | 400.
+px=$(od -An -v -tx1 -N 4 "$work/disp.rgba" | tr -d ' \n')
+x=$(((720 << 16 | 400) ^ 0x9E3779B9))
+x=$(( (x ^ (x << 13)) & 0xFFFFFFFF )); x=$(( x ^ (x >> 17) )); x=$(( (x ^ (x << 5)) & 0xFFFFFFFF ))
+want=$(printf '%02x%02x%02xff' $((x & 0xFF)) $(((x >> 8) & 0xFF)) $(((x >> 16) & 0xFF)))
+[ "$px" = "$want" ] || fail "display control pattern pixel $px, want $want"
 echo "selftest: ok"
