@@ -1,5 +1,5 @@
 # korvane against korvane-test-server: sessions, display and input.
-foreach(suite session display_input)
+foreach(suite session display_input extensions)
   add_executable(korvane_${suite}_tests ${CMAKE_CURRENT_LIST_DIR}/${suite}_test.cpp)
   target_link_libraries(korvane_${suite}_tests PRIVATE korvane_test_support korvane_host korvane_wire
                         GTest::gtest_main)
