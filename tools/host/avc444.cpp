@@ -1,6 +1,7 @@
 #include "host/avc444.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace korvane::host {
@@ -107,6 +108,23 @@ void place_v2(const Yuv420Picture& aux, Yuv444Picture& out) {
 
 uint8_t clamp_byte(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
+// Encoders put the mean of each 2x2 chroma block in the main view, not its top-left sample.
+// With the other three samples known, the top-left one is four times the mean less their sum;
+// that is taken only when it differs clearly from the mean, since coding noise in the mean is
+// multiplied by four (the threshold is the one RDP clients use, so pictures match theirs).
+void restore_block_corners(std::vector<uint8_t>& plane, uint32_t w, uint32_t h) {
+  constexpr int32_t kThreshold = 30;
+  for (uint32_t y = 0; y + 1 < h; y += 2) {
+    uint8_t* top = plane.data() + size_t{y} * w;
+    const uint8_t* below = top + w;
+    for (uint32_t x = 0; x + 1 < w; x += 2) {
+      const int32_t mean = top[x];
+      const int32_t corner = clamp_byte(4 * mean - top[x + 1] - below[x] - below[x + 1]);
+      if (std::abs(corner - mean) >= kThreshold) top[x] = static_cast<uint8_t>(corner);
+    }
+  }
+}
+
 }  // namespace
 
 bool expand_yuv420(const Yuv420Picture& picture, Yuv444Picture& out) {
@@ -125,6 +143,8 @@ bool combine_avc444(ChromaLayout layout, const Yuv420Picture& main, const Yuv420
   } else {
     place_v2(*aux, out);
   }
+  restore_block_corners(out.u, out.width, out.height);
+  restore_block_corners(out.v, out.width, out.height);
   return true;
 }
 

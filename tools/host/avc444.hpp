@@ -37,10 +37,11 @@ enum class ChromaLayout {
              // columns 0 and 2 of every 4 in the aux chroma planes, U left and V right
 };
 
-// Builds the full-colour picture of main's size. The main view gives luma and the chroma of
-// even columns on even rows; aux (when non-null and of the main view's size) the rest. Without
-// aux every chroma sample of the main view stands for its 2x2 block. Returns false (out
-// untouched) when main is not valid.
+// Builds the full-colour picture of main's size. The main view gives luma and one chroma
+// sample per 2x2 block (the encoders' block mean); aux (when non-null and of the main view's
+// size) the other three, from which the block's top-left sample is worked back out of the
+// mean. Without aux every chroma sample of the main view stands for its 2x2 block. Returns
+// false (out untouched) when main is not valid.
 bool combine_avc444(ChromaLayout layout, const Yuv420Picture& main, const Yuv420Picture* aux,
                     Yuv444Picture& out);
 
