@@ -11,8 +11,10 @@
 #include "display/paint.hpp"
 #include "display/rect_pack.hpp"
 #include "display/surface_table.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "session/diag.hpp"
+#include "session/session.hpp"
 
 namespace korvane {
 
@@ -82,16 +84,68 @@ UINT map_surface_to_output_hook(RdpgfxClientContext* gfx,
   return orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
 }
 
+namespace {
+
+// The renderer's handler: every codec korvane does not pass through.
+UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
+  const auto orig = orig_surface_command.load();
+  return orig ? orig(gfx, command) : CHANNEL_RC_OK;
+}
+
+std::pair<int32_t, int32_t> surface_origin(uint32_t surface_id) {
+  std::lock_guard<std::mutex> lock(surface_lock);
+  return surface_table_origin(surfaces, surface_id);
+}
+
+// For a host that decodes H.264 itself: the codecs it named go out tagged, with the views of an
+// AVC444 update already apart; everything else is the renderer's.
+UINT forward_tagged(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command,
+                    uint8_t codecs) {
+  uint8_t codec_bit = 0;
+  switch (command->codecId) {
+    case RDPGFX_CODECID_AVC420: codec_bit = H264_AVC420; break;
+    case RDPGFX_CODECID_AVC444: codec_bit = H264_AVC444; break;
+    case RDPGFX_CODECID_AVC444v2: codec_bit = H264_AVC444V2; break;
+    default: break;
+  }
+  if (!(codecs & codec_bit)) return render(gfx, command);
+  std::span<const uint8_t> data;
+  if (command->data && command->length) data = {command->data, command->length};
+  Avc444Views views;
+  if (codec_bit == H264_AVC420) {
+    views.main = data.subspan(avc420_metablock_skip(data));
+  } else if (auto split = split_avc444_stream(data)) {
+    views = *split;
+  } else {
+    diag("Warning: an AVC444 update whose streams do not add up was dropped");
+    return CHANNEL_RC_OK;
+  }
+  const auto [ox, oy] = surface_origin(command->surfaceId);
+  H264CodecHeader h;
+  h.codec = static_cast<uint16_t>(command->codecId);
+  h.left = static_cast<uint32_t>(ox) + command->left;
+  h.top = static_cast<uint32_t>(oy) + command->top;
+  h.right = static_cast<uint32_t>(ox) + command->right;
+  h.bottom = static_cast<uint32_t>(oy) + command->bottom;
+  h.width = command->width;
+  h.height = command->height;
+  h.main_length = static_cast<uint32_t>(views.main.size());
+  h.aux_length = static_cast<uint32_t>(views.aux.size());
+  h264_forwarded.store(true);
+  const auto head = encode_h264_codec_header(h);
+  const std::span<const uint8_t> parts[] = {head, views.main, views.aux};
+  send_frame_parts(EVT_H264_CODEC, parts);
+  return CHANNEL_RC_OK;
+}
+
+}  // namespace
+
 UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
-  if (command->codecId != RDPGFX_CODECID_AVC420 && command->codecId != RDPGFX_CODECID_AVC444) {
-    const auto orig = orig_surface_command.load();
-    return orig ? orig(gfx, command) : CHANNEL_RC_OK;
-  }
-  std::pair<int32_t, int32_t> origin;
-  {
-    std::lock_guard<std::mutex> lock(surface_lock);
-    origin = surface_table_origin(surfaces, command->surfaceId);
-  }
+  if (session.grant.mask & EXT_H264) return forward_tagged(gfx, command, session.grant.h264_codecs);
+  if (command->codecId != RDPGFX_CODECID_AVC420 && command->codecId != RDPGFX_CODECID_AVC444)
+    return render(gfx, command);
+  const std::pair<int32_t, int32_t> origin =
+      surface_origin(command->surfaceId);
   std::span<const uint8_t> data;
   if (command->data && command->length) data = {command->data, command->length};
   // AVC444 goes out whole: the host takes its two streams apart itself.

@@ -5,6 +5,7 @@
 #include <freerdp/settings.h>
 
 #include "display/rect_pack.hpp"
+#include "display/resize.hpp"
 #include "host_link/transport.hpp"
 
 namespace korvane {
@@ -56,6 +57,7 @@ BOOL desktop_resize(rdpContext* context) {
   const bool same_size = gdi && static_cast<int64_t>(gdi->width) == width &&
                          static_cast<int64_t>(gdi->height) == height;
   if (!gdi_resize(gdi, width, height)) return FALSE;
+  resize_note_desktop(width, height);
   send_frame(EVT_RESIZE, encode_size(width, height));
   // At an unchanged size the renderer keeps its picture, and servers that reset the graphics
   // may not draw it again; a host that starts a new canvas on EVT_RESIZE would be left blank.

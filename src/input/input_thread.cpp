@@ -4,6 +4,9 @@
 #include <winpr/synch.h>
 
 #include "clipboard/clipboard.hpp"
+#include "display/cursor.hpp"
+#include "display/resize.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
@@ -66,6 +69,12 @@ void input_connection_up() {
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
+  if (const auto ext_min = min_extension_command_payload(type, session.grant.mask)) {
+    if (payload.size() < *ext_min) return true;
+    if (type == CMD_RESIZE) resize_request(get_u32(payload.data()), get_u32(payload.data() + 4));
+    if (type == CMD_CURSOR_STATE) cursor_resend();
+    return true;
+  }
   const auto min = min_command_payload(type);
   if (!min || payload.size() < *min) return true;  // dropped without a reply
   const uint8_t* p = payload.data();

@@ -8,8 +8,10 @@
 #include <freerdp/settings.h>
 
 #include "clipboard/clipboard.hpp"
+#include "display/cursor.hpp"
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
+#include "display/resize.hpp"
 #include "host_link/transport.hpp"
 #include "platform/keyboard.hpp"
 #include "session/diag.hpp"
@@ -91,8 +93,10 @@ BOOL post_connect(freerdp* instance) {
   update->BeginPaint = begin_paint;
   update->EndPaint = end_paint;
   update->DesktopResize = desktop_resize;
+  if (session.grant.mask & EXT_CURSOR) cursor_register(context);
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
+  resize_note_desktop(width, height);
   send_frame(EVT_CONNECTED, encode_size(width, height));
   return TRUE;
 }
@@ -104,6 +108,8 @@ void on_channel_connected(void* context, const wEventArgs* event) {
     gfx_attach(static_cast<rdpContext*>(context), static_cast<RdpgfxClientContext*>(e->pInterface));
   } else if (is_clipboard_channel(e->name)) {
     cliprdr_attach(static_cast<CliprdrClientContext*>(e->pInterface));
+  } else if (std::strcmp(e->name, DISP_DVC_CHANNEL_NAME) == 0) {
+    disp_attach(static_cast<DispClientContext*>(e->pInterface));
   }
 }
 
@@ -114,6 +120,8 @@ void on_channel_disconnected(void* context, const wEventArgs* event) {
     gfx_detach(static_cast<rdpContext*>(context));
   } else if (is_clipboard_channel(e->name)) {
     cliprdr_detach();
+  } else if (std::strcmp(e->name, DISP_DVC_CHANNEL_NAME) == 0) {
+    disp_detach();
   }
 }
 

@@ -18,6 +18,8 @@
 #include <winpr/wlog.h>
 
 #include "clipboard/clipboard.hpp"
+#include "display/cursor.hpp"
+#include "display/resize.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_thread.hpp"
 #include "platform/stdio_link.hpp"
@@ -113,6 +115,16 @@ int session_main() {
     send_error("Malformed CONNECT frame");
     return 1;
   }
+  {
+    Extensions wanted;
+    if (parse_extensions(connect_trailer(first->payload), wanted) == ExtensionParse::malformed) {
+      send_error("Malformed extension block");
+      return 1;
+    }
+    session.grant = grant_extensions(wanted);
+    // The host learns what it has before anything else, so it can fall back at once.
+    if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
+  }
   first.reset();
 
   RDP_CLIENT_ENTRY_POINTS entry{};
@@ -155,12 +167,27 @@ int session_main() {
   freerdp_settings_set_bool(settings, FreeRDP_GfxH264, TRUE);
   freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, TRUE);
   freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, TRUE);
+  if (session.grant.mask & EXT_H264) {
+    // A server picks AVC444 (either version) only when the client offers it; a host that
+    // decodes AVC420 alone is better served by a server that never sends the other.
+    const bool avc444 = session.grant.h264_codecs & (H264_AVC444 | H264_AVC444V2);
+    freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, avc444);
+    freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, avc444);
+  }
+  if (session.grant.mask & EXT_RESIZE)
+    freerdp_settings_set_bool(settings, FreeRDP_SupportDisplayControl, TRUE);
+  if (session.grant.mask & EXT_CURSOR) {
+    // 96x96 and 384x384 pointers, as the server may have them.
+    freerdp_settings_set_uint32(settings, FreeRDP_LargePointerFlag, 0x0003);
+  }
   diag("FreeRDP_GfxH264=%d AVC444=%d before connect",
        freerdp_settings_get_bool(settings, FreeRDP_GfxH264) ? 1 : 0,
        freerdp_settings_get_bool(settings, FreeRDP_GfxAVC444) ? 1 : 0);
 
   session.input.store(context->input);
   session.stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  if (session.grant.mask & EXT_RESIZE) resize_start();
 
   InputThread input_thread;
   bool thread_started = false;
@@ -181,6 +208,7 @@ int session_main() {
     exit_code = 1;
   } else {
     input_connection_up();
+    resize_connection_up();
     run_event_loop(context.get());
     freerdp_disconnect(context->instance);
     send_frame(EVT_DISCONNECTED);
@@ -205,12 +233,14 @@ int session_main() {
     session.stop_event = nullptr;
   }
   session.input.store(nullptr);
+  resize_stop();
   // The renderer is ours to release: the library frees the context but not what gdi_init
   // allocated. Only now, after the channels (which may still use it) are closed.
   gdi_free(context->instance);
   context.reset();
   session.context = nullptr;
   clipboard_reset();
+  cursor_reset();
   return exit_code;
 }
 

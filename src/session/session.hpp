@@ -5,6 +5,7 @@
 
 #include <freerdp/freerdp.h>
 
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 
 namespace korvane {
@@ -12,6 +13,9 @@ namespace korvane {
 struct SessionState {
   // Filled once by the main thread before any other thread starts; read-only afterwards.
   ConnectParams params{};
+  // What the host's extension block asked for and was granted (none: the base protocol only).
+  // Same lifetime as params.
+  Grant grant{};
   // The library's client context. Set and released by the main thread; other threads reach it
   // only through the library's callbacks while it exists.
   rdpContext* context = nullptr;
