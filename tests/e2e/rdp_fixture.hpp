@@ -26,7 +26,8 @@ struct Rig {
 // (host and port are filled in). Fails the test (and returns nullopt) when either cannot start.
 inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
                                     const std::string& sec = "tls",
-                                    std::vector<std::string> extra = {}) {
+                                    std::vector<std::string> extra = {},
+                                    std::vector<uint8_t> extension_block = {}) {
   Rig rig;
   rig.scratch = test::make_temp_dir("korvane-e2e");
   test::TestServerOptions so;
@@ -50,6 +51,7 @@ inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectReque
   host::SessionOptions ko;
   ko.korvane_path = KORVANE_PATH;
   ko.request = request;
+  ko.extension_block = std::move(extension_block);
   ko.stderr_path = rig.scratch.path + "/korvane.err";
   rig.korvane = host::start_session(ko, &error);
   if (!rig.korvane) {
