@@ -180,6 +180,11 @@ std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height
     const double f = std::sqrt(static_cast<double>(limits.max_area) / static_cast<double>(w * h));
     w = std::max<uint64_t>(kMin, static_cast<uint64_t>(static_cast<double>(w) * f));
     h = std::max<uint64_t>(kMin, static_cast<uint64_t>(static_cast<double>(h) * f));
+    // A side held at the minimum leaves the other to give up the rest.
+    if (w * h > limits.max_area) {
+      if (h == kMin) w = std::max<uint64_t>(kMin, limits.max_area / h);
+      else if (w == kMin) h = std::max<uint64_t>(kMin, limits.max_area / w);
+    }
   }
   w &= ~uint64_t{1};  // the channel takes even widths only
   return {static_cast<uint32_t>(w), static_cast<uint32_t>(h)};

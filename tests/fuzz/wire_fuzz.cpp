@@ -5,6 +5,7 @@
 #include <span>
 
 #include "display/rect_pack.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 
 namespace korvane {
@@ -29,6 +30,37 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
     if (encode_clip_formats(*strict) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
   }
   if (avc420_metablock_skip(bytes) >= size && size != 0) std::abort();
+
+  // The extension block, whether it follows a connect request or stands alone.
+  Extensions ext;
+  for (auto trailer : {connect_trailer(bytes), bytes}) {
+    const ExtensionParse r = parse_extensions(trailer, ext);
+    if (r != ExtensionParse::none && !ext.present) std::abort();
+    const Grant g = grant_extensions(ext);
+    if (g.mask & ~kKnownExtensions) std::abort();
+    if (g.h264_codecs & ~kKnownH264Codecs) std::abort();
+    if ((g.mask & EXT_H264) && !g.h264_codecs) std::abort();
+    if (connect_trailer(bytes).size() > size) std::abort();
+  }
+  // Every extension command, as the input thread reads it.
+  if (size >= 1) {
+    if (auto min = min_extension_command_payload(data[0], kKnownExtensions)) {
+      if (size - 1 >= *min && data[0] == CMD_RESIZE) {
+        const auto [w, h] = clamp_display_size(get_u32(data + 1), get_u32(data + 5),
+                                               DisplayLimits{8192, 8192, size * 4096});
+        if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
+      }
+    }
+  }
+  if (auto views = split_avc444_stream(bytes)) {
+    if (views->main.size() + views->aux.size() > size) std::abort();
+  }
+  if (auto h = parse_h264_codec_header(bytes)) {
+    if (kH264CodecHeaderSize + uint64_t{h->main_length} + h->aux_length != size) std::abort();
+  }
+  if (auto shape = parse_cursor_shape(bytes)) {
+    if (kCursorShapeHeaderSize + uint64_t{shape->width} * shape->height * 4 != size) std::abort();
+  }
 }
 
 }  // namespace korvane

@@ -1,0 +1,216 @@
+// The extension block and the extension messages: golden bytes and the bad-input table.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
+
+using namespace korvane;
+
+namespace {
+
+std::vector<uint8_t> bytes(std::initializer_list<int> list) {
+  std::vector<uint8_t> out;
+  for (int b : list) out.push_back(static_cast<uint8_t>(b));
+  return out;
+}
+
+}  // namespace
+
+TEST(ExtensionGolden, ConnectWithBlock) {
+  ConnectRequest r;
+  r.host = "h";
+  r.port = 3389;
+  r.width = 800;
+  r.height = 600;
+  r.flags = 0x01;
+  r.drive = "";  // an empty drive path may stand before the block
+  auto payload = encode_connect(r);
+  const std::vector<ExtensionField> fields = {{FIELD_H264_CODECS, {H264_AVC420 | H264_AVC444V2}}};
+  const auto block = encode_extensions(EXT_CURSOR | EXT_H264, fields);
+  EXPECT_EQ(block, bytes({'K', 'V', 'X', '1', 0x05, 0, 0, 0, 0x01, 0x00, 0x01, 0x00, 0x05}));
+  payload.insert(payload.end(), block.begin(), block.end());
+
+  // The base fields read as they always did.
+  ConnectParams p;
+  ASSERT_TRUE(parse_connect(payload, p));
+  EXPECT_STREQ(p.host, "h");
+  EXPECT_EQ(p.flags, 0x01);
+  EXPECT_EQ(p.drive_path[0], '\0');
+
+  Extensions e;
+  ASSERT_EQ(parse_extensions(connect_trailer(payload), e), ExtensionParse::ok);
+  EXPECT_EQ(e.wanted, EXT_CURSOR | EXT_H264);
+  EXPECT_EQ(e.h264_codecs, H264_AVC420 | H264_AVC444V2);
+  const Grant g = grant_extensions(e);
+  EXPECT_EQ(encode_frame(EVT_EXTENSIONS, encode_grant(g)),
+            bytes({0x09, 0x05, 0, 0, 0, 0x05, 0, 0, 0, 0x05}));
+}
+
+TEST(ExtensionGolden, TrailerStartsAfterTheDrivePath) {
+  ConnectRequest r;
+  r.host = "srv";
+  r.drive = "/tmp/x";
+  auto payload = encode_connect(r);
+  EXPECT_TRUE(connect_trailer(payload).empty());
+  payload.push_back(0xAB);
+  ASSERT_EQ(connect_trailer(payload).size(), 1u);
+  EXPECT_EQ(connect_trailer(payload)[0], 0xAB);
+  // Requests that end before or inside the drive path have no trailer.
+  r.drive.reset();
+  EXPECT_TRUE(connect_trailer(encode_connect(r)).empty());
+  r.flags = 0;
+  EXPECT_TRUE(connect_trailer(encode_connect(r)).empty());
+}
+
+TEST(ExtensionGolden, CodecTaggedH264AndCursorShape) {
+  H264CodecHeader h;
+  h.codec = CODEC_ID_AVC444V2;
+  h.left = 1;
+  h.top = 2;
+  h.right = 3;
+  h.bottom = 4;
+  h.width = 5;
+  h.height = 6;
+  h.main_length = 2;
+  h.aux_length = 1;
+  auto payload = encode_h264_codec_header(h);
+  EXPECT_EQ(payload, bytes({0x0F, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5, 0,
+                            0, 0, 6, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0}));
+  payload.insert(payload.end(), {0xA, 0xB, 0xC});
+  const auto back = parse_h264_codec_header(payload);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->codec, CODEC_ID_AVC444V2);
+  EXPECT_EQ(back->aux_length, 1u);
+  payload.pop_back();  // the lengths no longer add up
+  EXPECT_FALSE(parse_h264_codec_header(payload));
+
+  auto shape = encode_cursor_shape_header({7, 1, 2, 1, 1});
+  EXPECT_EQ(shape, bytes({7, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_FALSE(parse_cursor_shape(shape));  // one pixel missing
+  shape.insert(shape.end(), {1, 2, 3, 4});
+  ASSERT_TRUE(parse_cursor_shape(shape));
+  EXPECT_EQ(parse_cursor_shape(shape)->id, 7u);
+}
+
+TEST(ExtensionParse, BadBlocks) {
+  const struct {
+    const char* what;
+    std::vector<uint8_t> trailer;
+    ExtensionParse expected;
+  } cases[] = {
+      {"nothing", {}, ExtensionParse::none},
+      {"not the magic", bytes({'K', 'V', 'X', '2', 1, 0, 0, 0}), ExtensionParse::none},
+      {"magic cut", bytes({'K', 'V', 'X'}), ExtensionParse::none},
+      {"mask cut", bytes({'K', 'V', 'X', '1', 1, 0}), ExtensionParse::malformed},
+      {"mask only", bytes({'K', 'V', 'X', '1', 1, 0, 0, 0}), ExtensionParse::ok},
+      {"field header cut", bytes({'K', 'V', 'X', '1', 1, 0, 0, 0, 9, 0, 1}),
+       ExtensionParse::malformed},
+      {"field past the end", bytes({'K', 'V', 'X', '1', 1, 0, 0, 0, 9, 0, 4, 0, 1, 2}),
+       ExtensionParse::malformed},
+      {"field twice", bytes({'K', 'V', 'X', '1', 1, 0, 0, 0, 9, 0, 0, 0, 9, 0, 0, 0}),
+       ExtensionParse::malformed},
+      {"unknown field", bytes({'K', 'V', 'X', '1', 1, 0, 0, 0, 9, 0, 2, 0, 1, 2}),
+       ExtensionParse::ok},
+      {"codec field empty", bytes({'K', 'V', 'X', '1', 4, 0, 0, 0, 1, 0, 0, 0}),
+       ExtensionParse::malformed},
+      {"codec field long", bytes({'K', 'V', 'X', '1', 4, 0, 0, 0, 1, 0, 2, 0, 1, 1}),
+       ExtensionParse::malformed},
+  };
+  for (const auto& c : cases) {
+    Extensions e;
+    EXPECT_EQ(parse_extensions(c.trailer, e), c.expected) << c.what;
+  }
+}
+
+TEST(ExtensionGrant, Table) {
+  const struct {
+    uint32_t wanted;
+    uint8_t codecs;
+    uint32_t mask;
+    uint8_t granted_codecs;
+  } cases[] = {
+      {0, 0, 0, 0},
+      {EXT_CURSOR | 0xFF000000, 0, EXT_CURSOR, 0},         // unknown bits are not granted
+      {EXT_H264, 0, EXT_H264, H264_AVC420},                // no codec field: AVC420
+      {EXT_H264, 0xF0, 0, 0},                              // only unknown codecs: no H.264
+      {EXT_H264, 0xF4, EXT_H264, H264_AVC444V2},
+      {EXT_RESIZE, H264_AVC444, EXT_RESIZE, 0},            // codecs without the bit
+  };
+  for (const auto& c : cases) {
+    Extensions e;
+    e.present = true;
+    e.wanted = c.wanted;
+    e.h264_codecs = c.codecs;
+    const Grant g = grant_extensions(e);
+    EXPECT_EQ(g.mask, c.mask) << std::hex << c.wanted;
+    EXPECT_EQ(g.h264_codecs, c.granted_codecs) << std::hex << c.wanted;
+  }
+}
+
+TEST(ExtensionCommands, OnlyGrantedOnesAreRead) {
+  EXPECT_FALSE(min_extension_command_payload(CMD_RESIZE, 0));
+  EXPECT_FALSE(min_extension_command_payload(CMD_RESIZE, EXT_CURSOR));
+  EXPECT_EQ(min_extension_command_payload(CMD_RESIZE, EXT_RESIZE), 8u);
+  EXPECT_FALSE(min_extension_command_payload(CMD_CURSOR_STATE, EXT_RESIZE));
+  EXPECT_EQ(min_extension_command_payload(CMD_CURSOR_STATE, EXT_CURSOR), 0u);
+  EXPECT_FALSE(min_extension_command_payload(CMD_KEY, EXT_CURSOR | EXT_RESIZE | EXT_H264));
+}
+
+TEST(DisplaySize, Clamping) {
+  const struct {
+    uint32_t w, h;
+    DisplayLimits limits;
+    uint32_t ew, eh;
+  } cases[] = {
+      {1024, 768, {}, 1024, 768},
+      {0, 0, {}, 200, 200},
+      {1, 1, {}, 200, 200},
+      {100000, 100000, {}, 8192, 8192},
+      {801, 601, {}, 800, 601},                 // even widths only
+      {8191, 300, {}, 8190, 300},
+      {1920, 1080, {8192, 8192, 1280 * 720}, 1280, 720},  // area kept, shape kept
+      {4000, 200, {8192, 8192, 100 * 1000}, 500, 200},    // never under the minimum
+  };
+  for (const auto& c : cases) {
+    const auto [w, h] = clamp_display_size(c.w, c.h, c.limits);
+    EXPECT_EQ(w, c.ew) << c.w << "x" << c.h;
+    EXPECT_EQ(h, c.eh) << c.w << "x" << c.h;
+  }
+}
+
+TEST(Avc444Split, Views) {
+  // info word (first size | LC << 30), then metablock-prefixed streams.
+  auto stream = [](uint32_t lc, std::vector<uint8_t> first, std::vector<uint8_t> second) {
+    std::vector<uint8_t> out;
+    append_u32(out, static_cast<uint32_t>(first.size()) | (lc << 30));
+    out.insert(out.end(), first.begin(), first.end());
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
+  };
+  const auto meta = [](std::vector<uint8_t> body) {  // one region, then the body
+    std::vector<uint8_t> out = {1, 0, 0, 0, 0, 0, 0, 0, 4, 0, 4, 0, 22, 100};
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  };
+  const auto both = stream(0, meta({0, 0, 1, 0x65}), meta({0, 0, 1, 0x41, 7}));
+  auto v = split_avc444_stream(both);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(std::vector<uint8_t>(v->main.begin(), v->main.end()), bytes({0, 0, 1, 0x65}));
+  EXPECT_EQ(std::vector<uint8_t>(v->aux.begin(), v->aux.end()), bytes({0, 0, 1, 0x41, 7}));
+
+  v = split_avc444_stream(stream(1, meta({0, 0, 1, 9}), {}));
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->main.size(), 4u);
+  EXPECT_TRUE(v->aux.empty());
+  v = split_avc444_stream(stream(2, meta({0, 0, 1, 9}), {}));
+  ASSERT_TRUE(v);
+  EXPECT_TRUE(v->main.empty());
+  EXPECT_EQ(v->aux.size(), 4u);
+
+  EXPECT_FALSE(split_avc444_stream(stream(3, meta({1}), {})));       // no such LC
+  EXPECT_FALSE(split_avc444_stream(bytes({200, 0, 0, 0, 0, 0, 0})));  // first size too large
+  EXPECT_FALSE(split_avc444_stream(stream(0, meta({1}), bytes({5, 0, 0, 0}))));  // metablock cut
+  EXPECT_FALSE(split_avc444_stream(bytes({1, 0})));
+}
