@@ -27,8 +27,7 @@ constexpr auto kCapsGrace = std::chrono::seconds(1);
 // Everything below is guarded by lock: written by the input thread (requests), the main thread
 // (connection, desktop size) and the channel-event and channel threads (attach, detach, caps);
 // read by the worker thread, which holds the lock while it writes to the channel so the channel
-// cannot be detached under it. The write lock may be taken while this one is held, never the
-// reverse.
+// cannot be detached under it. Frames to the host go out without it.
 std::mutex lock;
 std::condition_variable wake;
 std::thread worker;
@@ -87,9 +86,12 @@ void run_worker() {
         continue;
       }
       pending = false;
-      diag("resize to %ux%u refused: the server offers no display control channel", want_width,
-           want_height);
-      send_refused(want_width, want_height, RESIZE_REFUSED_NO_CHANNEL);
+      const uint32_t w = want_width, h = want_height;
+      diag("resize to %ux%u refused: the server offers no display control channel", w, h);
+      // Not under the lock: a host slow to read must not hold up its own next request.
+      guard.unlock();
+      send_refused(w, h, RESIZE_REFUSED_NO_CHANNEL);
+      guard.lock();
       continue;
     }
     if (!caps_known && now < attached_since + kCapsGrace) {
