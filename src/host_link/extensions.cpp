@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include "host_link/protocol.hpp"
+#include "host_link/session_extensions.hpp"
 
 namespace korvane {
 
@@ -46,12 +48,40 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
     if (size - pos < length) return ExtensionParse::malformed;
     if (std::find(seen.begin(), seen.end(), tag) != seen.end()) return ExtensionParse::malformed;
     seen.push_back(tag);
-    if (tag == FIELD_H264_CODECS) {
-      if (length != 1) return ExtensionParse::malformed;
-      out.h264_codecs = p[pos];
+    const uint8_t* v = p + pos;
+    switch (tag) {
+      case FIELD_H264_CODECS:
+        if (length != 1) return ExtensionParse::malformed;
+        out.h264_codecs = v[0];
+        break;
+      case FIELD_CERT_MODE:
+        if (length != 1 || v[0] > CERT_MODE_ASK) return ExtensionParse::malformed;
+        out.cert_mode = v[0];
+        break;
+      case FIELD_CERT_FINGERPRINTS: {
+        auto list = parse_fingerprints(std::string_view(reinterpret_cast<const char*>(v), length));
+        if (!list) return ExtensionParse::malformed;
+        out.fingerprints = std::move(*list);
+        break;
+      }
+      case FIELD_KEYBOARD_LAYOUT:
+        if (length != 4) return ExtensionParse::malformed;
+        out.keyboard_layout = get_u32(v);
+        break;
+      case FIELD_CONNECT_TIMEOUT: {
+        if (length != 4) return ExtensionParse::malformed;
+        const uint32_t ms = get_u32(v);
+        if (ms < 1000 || ms > 600000) return ExtensionParse::malformed;
+        out.connect_timeout_ms = ms;
+        break;
+      }
+      default: break;  // a newer host's field
     }
     pos += length;
   }
+  // Pinning to nothing would refuse every server: the host meant something else.
+  if (out.cert_mode == CERT_MODE_PINNED && out.fingerprints.empty())
+    return ExtensionParse::malformed;
   return ExtensionParse::ok;
 }
 

@@ -5,6 +5,7 @@
 // asked for, and korvane says which it grants before anything else.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -72,6 +73,11 @@ struct Extensions {
   bool present = false;    // the request carried a block
   uint32_t wanted = 0;     // the mask as the host sent it
   uint8_t h264_codecs = 0; // FIELD_H264_CODECS as sent (0: absent)
+  // The session extensions' fields (session_extensions.hpp), each checked as it is read.
+  std::optional<uint8_t> cert_mode;
+  std::vector<std::array<uint8_t, 32>> fingerprints;
+  std::optional<uint32_t> keyboard_layout;
+  std::optional<uint32_t> connect_timeout_ms;
 };
 
 enum class ExtensionParse { none, ok, malformed };

@@ -122,6 +122,7 @@ int session_main() {
       return 1;
     }
     session.grant = grant_extensions(wanted);
+    session.ext = wanted;
     // The host learns what it has before anything else, so it can fall back at once.
     if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
   }

@@ -16,6 +16,10 @@ struct SessionState {
   // What the host's extension block asked for and was granted (none: the base protocol only).
   // Same lifetime as params.
   Grant grant{};
+  Extensions ext{};
+  // Set by the certificate callback (main thread, while connecting) when the host or its pinned
+  // list refused the server's certificate; read by the main thread when it reports the failure.
+  std::atomic<bool> certificate_rejected{false};
   // The library's client context. Set and released by the main thread; other threads reach it
   // only through the library's callbacks while it exists.
   rdpContext* context = nullptr;

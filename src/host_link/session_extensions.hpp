@@ -1,0 +1,147 @@
+// The session extensions' messages: certificate decision, progress and typed endings, text
+// input. Pure code over bytes and numbers; it needs only the standard library. The block that
+// asks for them is the one of extensions.hpp.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane {
+
+enum : uint32_t {
+  EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
+  EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
+  EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
+};
+
+enum : uint16_t {
+  FIELD_CERT_MODE = 2,          // u8, CERT_MODE_*
+  FIELD_CERT_FINGERPRINTS = 3,  // text: SHA-256 fingerprints in hex (see parse_fingerprints)
+  FIELD_KEYBOARD_LAYOUT = 4,    // u32: a keyboard layout id, instead of the machine's locale
+  FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
+};
+
+enum : uint8_t {
+  CERT_MODE_ACCEPT_ANY = 0,
+  CERT_MODE_PINNED = 1,
+  CERT_MODE_ASK = 2,
+};
+
+enum : uint8_t {
+  CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
+  CMD_UNICODE = 13,       // code point (u32), pressed (u8)
+  CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
+};
+
+enum : uint8_t {
+  EVT_CERTIFICATE = 17,  // a question for the host, see CertificateQuestion
+  EVT_PROGRESS = 18,     // step (u8), two values (u32 each)
+  EVT_END_REASON = 19,   // see EndReason
+  EVT_REFUSED = 20,      // command type (u8), reason (u8), value (u32)
+};
+
+enum : uint32_t {
+  LOCK_SCROLL = 0x1,
+  LOCK_NUM = 0x2,
+  LOCK_CAPS = 0x4,
+  LOCK_KANA = 0x8,
+};
+
+enum : uint8_t {
+  PROGRESS_CONNECTING = 1,       // the connection is being made
+  PROGRESS_SECURITY_UP = 2,      // transport and security (TLS, NLA or RDP security) up
+  PROGRESS_AUTHENTICATED = 3,    // the server took the logon information and licensing is done
+  PROGRESS_LOGON_COMPLETE = 4,   // the session is active; EVT_CONNECTED follows
+  PROGRESS_GFX_ON = 5,           // graphics pipeline: capability version, flags the server chose
+  PROGRESS_GFX_OFF = 6,          // graphics pipeline closed
+};
+
+enum : uint8_t {
+  REFUSED_NO_UNICODE = 1,         // the server does not take Unicode input
+  REFUSED_NOT_A_CHARACTER = 2,    // a surrogate half or past U+10FFFF
+  REFUSED_NO_QUESTION = 3,        // a verdict with no certificate question pending
+};
+
+// Why a session ended or failed, for a host to act on.
+enum class EndCategory : uint8_t {
+  other = 0,
+  unreachable = 1,
+  timed_out = 2,
+  tls_failed = 3,
+  certificate_rejected = 4,
+  authentication_failed = 5,
+  account_problem = 6,
+  server_denied = 7,
+  logged_off = 8,
+  taken_over = 9,
+  server_shut_down = 10,
+  protocol_error = 11,
+  host_requested = 12,
+  server_disconnected = 13,  // the server ended the session without saying why, or an admin did
+  bad_request = 14,          // the host's own request cannot be used
+};
+std::string_view end_category_name(EndCategory c);
+
+// What korvane knows when a session ends: the library's last error (class << 16 | code), the
+// server's error info (0 or 0xFFFFFFFF: none), and its own part in it.
+struct EndFacts {
+  uint32_t last_error = 0;
+  uint32_t error_info = 0;
+  bool host_requested = false;
+  bool certificate_rejected = false;
+  bool timed_out = false;  // korvane's own connect time-out ran out
+};
+EndCategory classify_end(const EndFacts& facts);
+
+struct EndReason {
+  EndCategory category = EndCategory::other;
+  uint32_t last_error = 0;
+  uint32_t error_info = 0;
+  std::string last_error_name;  // the library's name for it, e.g. "ERRCONNECT_CONNECT_FAILED"
+  std::string error_info_name;
+};
+// category (u8), last error (u32), error info (u32), the two names (u16 length + bytes each).
+std::vector<uint8_t> encode_end_reason(const EndReason& r);
+std::optional<EndReason> parse_end_reason(std::span<const uint8_t> payload);
+
+std::array<uint8_t, 9> encode_progress(uint8_t step, uint32_t a = 0, uint32_t b = 0);
+std::array<uint8_t, 6> encode_refused(uint8_t command, uint8_t reason, uint32_t value);
+
+// The host's certificate question.
+struct CertificateQuestion {
+  uint32_t flags = 0;       // the library's VERIFY_CERT_FLAG_* bits
+  bool changed = false;     // the server presented another certificate than the one known
+  bool mismatch = false;    // the certificate does not name the host connected to
+  uint32_t port = 0;
+  std::string host;
+  std::string subject;
+  std::string issuer;
+  std::string fingerprint;  // SHA-256, lower-case hex pairs joined by ':'
+  std::string pem;
+};
+// flags (u32), changed (u8), mismatch (u8), port (u32), then host, subject, issuer, fingerprint
+// (u16 length + bytes each) and the PEM (u32 length + bytes).
+std::vector<uint8_t> encode_certificate_question(const CertificateQuestion& q);
+std::optional<CertificateQuestion> parse_certificate_question(std::span<const uint8_t> payload);
+
+using Fingerprint = std::array<uint8_t, 32>;
+// "AB:CD:..." or "abcd..." fingerprints separated by ',', ';' or white space; a leading
+// "sha256 Fingerprint=" (as openssl prints it) is allowed on each. nullopt when any is not 32
+// bytes of hex, or when there is none.
+std::optional<std::vector<Fingerprint>> parse_fingerprints(std::string_view text);
+std::string format_fingerprint(const Fingerprint& f);  // lower-case pairs joined by ':'
+
+// The UTF-16 units a code point is typed with: one, or a surrogate pair; empty for a surrogate
+// half or a value past U+10FFFF.
+std::vector<uint16_t> utf16_units(uint32_t code_point);
+
+// Shortest payload of a session-extension command whose extension was granted.
+std::optional<size_t> min_session_command_payload(uint8_t type, uint32_t granted);
+
+}  // namespace korvane
