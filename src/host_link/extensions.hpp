@@ -25,8 +25,12 @@ enum : uint32_t {
   EXT_CURSOR = 0x00000001,  // pointer shapes, use, hidden, default, position
   EXT_RESIZE = 0x00000002,  // CMD_RESIZE through the display control channel
   EXT_H264 = 0x00000004,    // EVT_H264_CODEC for the codecs of FIELD_H264_CODECS
+  // The session extensions (session_extensions.hpp).
+  EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
+  EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
+  EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
 };
-inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264;
+inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS;
 
 // Typed fields after the mask: tag (u16), length (u16), value.
 enum : uint16_t {

@@ -12,13 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace korvane {
+#include "host_link/extensions.hpp"
 
-enum : uint32_t {
-  EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
-  EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
-  EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
-};
+namespace korvane {
 
 enum : uint16_t {
   FIELD_CERT_MODE = 2,          // u8, CERT_MODE_*
