@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev
   freerdp3-dev libwinpr3-dev libfreerdp-server3-3 winpr3-utils
   freerdp3-shadow-x11 freerdp3-x11 xvfb x11-utils x11-apps x11-xserver-utils xdotool
-  libpng-dev libavcodec-dev libavutil-dev libswscale-dev
+  libpng-dev libavcodec-dev libavutil-dev libswscale-dev libx11-dev libxfixes-dev
   openssl libssl-dev ca-certificates procps
   git python3 dpkg-dev lintian
 )

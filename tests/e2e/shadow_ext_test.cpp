@@ -1,0 +1,444 @@
+// The host-link extensions against a real RDP server: FreeRDP's shadow server sharing a private
+// Xvfb desktop. The pointer a host is told about must be the one X shows, a host that decodes
+// AVC444v2 itself must be able to rebuild the very picture X shows from EVT_H264_CODEC alone,
+// and a host that decodes only AVC420 must never be handed AVC444 of either version.
+//
+// What this shadow server (FreeRDP 3.10) does with the pointer shapes what can be tested:
+//  - it sends a pointer only when X reports a cursor change, never the one in use when a client
+//    connects;
+//  - it reads X's cursor-change events one late: a change is sent when the next one arrives, with
+//    the cursor X shows at that moment. Changing the cursor to another one and then to the one
+//    wanted sends the one wanted;
+//  - it never sends a hidden (null) pointer (an invisible X cursor would come as a shape of
+//    transparent pixels), so EVT_CURSOR_HIDDEN cannot be brought about with it.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "host/desktop.hpp"
+#include "host/session.hpp"
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_cursor.hpp"
+#include "x_display.hpp"
+
+namespace {
+
+using namespace korvane;
+using namespace korvane::test;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kWidth = 1024;
+constexpr uint32_t kHeight = 768;
+constexpr const char* kRootColour = "#3a6ea5";
+// Over the root window, clear of the clients draw_desktop starts.
+constexpr uint32_t kPointerX = 300;
+constexpr uint32_t kPointerY = 600;
+
+std::string tail(const std::string& text, size_t lines) {
+  size_t pos = text.size();
+  for (size_t n = 0; n <= lines && pos != std::string::npos && pos > 0; ++n) {
+    pos = text.rfind('\n', pos - 1);
+  }
+  return pos == std::string::npos ? text : text.substr(pos + 1);
+}
+
+// The shape a server can send for an X cursor image: its pointer carries 24-bit colour and a
+// one-bit mask, so a pixel is either opaque, its colour taken back from premultiplied alpha,
+// or (alpha below 64) fully transparent.
+std::vector<uint8_t> expected_rgba(const XCursorImage& image) {
+  std::vector<uint8_t> out;
+  out.reserve(image.argb.size() * 4);
+  for (const uint32_t p : image.argb) {
+    const uint32_t a = p >> 24;
+    if (a < 64) {
+      out.insert(out.end(), {0, 0, 0, 0});
+      continue;
+    }
+    const auto unmul = [a](uint32_t c) { return static_cast<uint8_t>(c * 255 / a); };
+    out.insert(out.end(), {unmul((p >> 16) & 0xff), unmul((p >> 8) & 0xff), unmul(p & 0xff), 255});
+  }
+  return out;
+}
+
+size_t opaque_pixels(const std::vector<uint8_t>& rgba) {
+  size_t n = 0;
+  for (size_t i = 3; i < rgba.size(); i += 4) n += rgba[i] != 0;
+  return n;
+}
+
+struct ShapeSeen {
+  CursorShapeHeader header;
+  std::vector<uint8_t> rgba;
+};
+
+class ShadowExtTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
+    logs = make_temp_dir("korvane-e2e-shadow-ext");
+    ASSERT_FALSE(logs.path.empty());
+    std::string error;
+    auto started = start_xvfb(kWidth, kHeight, logs.path, &error);
+    ASSERT_TRUE(started) << error;
+    x = std::move(*started);
+    ASSERT_TRUE(draw_desktop(x, kRootColour, &error)) << error;
+  }
+
+  void TearDown() override {
+    if (!HasFailure()) return;
+    std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
+                 tail(read_file(logs.path + "/korvane.log"), 30).c_str());
+    if (shadow) {
+      std::fprintf(stderr, "---- shadow server's log (tail)\n%s\n",
+                   tail(read_file(shadow->log_path), 30).c_str());
+    }
+  }
+
+  void start_server() {
+    ShadowOptions o;
+    o.security = ShadowSecurity::tls;
+    std::string error;
+    shadow = start_shadow(x, o, &error);
+    ASSERT_TRUE(shadow) << error;
+  }
+
+  bool run_x(const std::vector<std::string>& argv) {
+    host::SpawnOptions o;
+    o.argv = argv;
+    o.env = {x.env()};
+    const host::RunResult r = host::run_capture(o, 10000);
+    return r.status && r.status->exited() && r.status->code == 0;
+  }
+
+  std::optional<host::Session> open(uint32_t mask, uint8_t h264_codecs = 0) {
+    host::SessionOptions o;
+    o.korvane_path = KORVANE_PATH;
+    o.request.host = "127.0.0.1";
+    o.request.port = shadow->port;
+    o.request.username = "test";
+    o.request.password = "test";
+    o.request.width = kWidth;
+    o.request.height = kHeight;
+    o.request.flags = CONNECT_FLAG_TLS;
+    o.stderr_path = logs.path + "/korvane.log";
+    std::vector<ExtensionField> fields;
+    if (h264_codecs) fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
+    o.extension_block = encode_extensions(mask, fields);
+    std::string error;
+    auto s = host::start_session(o, &error);
+    EXPECT_TRUE(s) << error;
+    return s;
+  }
+
+  // The grant comes before anything else, then EVT_CONNECTED with the requested size.
+  void expect_granted_then_connected(host::Session& s, host::Desktop& desktop, uint32_t mask,
+                                     uint8_t codecs) {
+    host::Frame first;
+    ASSERT_EQ(host::next_event(s, 30000, first), host::ReadStatus::frame);
+    host::apply_event(desktop, first);
+    ASSERT_EQ(first.type, EVT_EXTENSIONS) << host::describe_event(first);
+    const auto grant = parse_grant(first.payload);
+    ASSERT_TRUE(grant);
+    EXPECT_EQ(grant->mask, mask);
+    EXPECT_EQ(grant->h264_codecs, codecs);
+    host::Frame second;
+    ASSERT_EQ(host::next_event(s, 30000, second), host::ReadStatus::frame);
+    host::apply_event(desktop, second);
+    ASSERT_EQ(second.type, EVT_CONNECTED) << host::describe_event(second);
+    ASSERT_EQ(second.payload.size(), 8u);
+    EXPECT_EQ(get_u32(second.payload.data()), kWidth);
+    EXPECT_EQ(get_u32(second.payload.data() + 4), kHeight);
+  }
+
+  void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
+    const host::Ending e =
+        host::finish_session(s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+    EXPECT_TRUE(e.disconnected);
+    EXPECT_FALSE(e.error) << *e.error;
+    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
+    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
+    EXPECT_EQ(e.exit->code, 0);
+  }
+
+  TempDir logs;  // first: outlives the servers that write into it
+  XServer x;
+  std::optional<ShadowServer> shadow;
+};
+
+// The canvas a host paints from korvane's events against what X shows, H.264 being lossy. Every
+// channel's mean error and the PSNR over all three are bounded: a picture put together wrongly
+// (views swapped, chroma misplaced, a region off by a block) is far outside both.
+void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x) {
+  std::string error;
+  auto shot = screenshot(x, &error);
+  ASSERT_TRUE(shot) << error;
+  auto diff = compare_rgb(desktop.canvas, *shot, 40);
+  ASSERT_TRUE(diff) << "canvas " << desktop.canvas.width << "x" << desktop.canvas.height
+                    << " against screen " << shot->width << "x" << shot->height;
+  double squared = 0;
+  for (size_t i = 0; i < shot->rgba.size(); i += 4) {
+    for (size_t c = 0; c < 3; ++c) {
+      const int d = int{desktop.canvas.rgba[i + c]} - int{shot->rgba[i + c]};
+      squared += static_cast<double>(d * d);
+    }
+  }
+  const double mse = squared / (double(shot->rgba.size()) / 4 * 3);
+  const double psnr = mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99;
+  std::printf(
+      "canvas against screen: mean abs R %.2f G %.2f B %.2f, %.2f%% within 40, PSNR %.1f dB\n",
+      diff->mean_abs[0], diff->mean_abs[1], diff->mean_abs[2], diff->within * 100, psnr);
+  EXPECT_LT(diff->mean_abs[0], 6.0);
+  EXPECT_LT(diff->mean_abs[1], 6.0);
+  EXPECT_LT(diff->mean_abs[2], 6.0);
+  EXPECT_GT(diff->within, 0.98);
+  EXPECT_GT(psnr, 30.0);
+}
+
+TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
+  start_server();
+  auto s = open(EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_granted_then_connected(*s, desktop, EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  host::pump_events(*s, 1500, [&](const host::Frame& f) {
+    EXPECT_NE(f.type, EVT_EXTENSIONS) << "the grant is sent once";
+    EXPECT_NE(f.type, EVT_CONNECTED) << "EVT_CONNECTED is sent once";
+    host::apply_event(desktop, f);
+  });
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowExtTest, CursorShapesAreTheXServersCursor) {
+  ASSERT_TRUE(run_x({"xdotool", "mousemove", std::to_string(kPointerX),
+                     std::to_string(kPointerY)}));
+  ASSERT_TRUE(run_x({"xsetroot", "-cursor_name", "watch"}));
+  start_server();
+  auto s = open(EXT_CURSOR);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_granted_then_connected(*s, desktop, EXT_CURSOR, 0);
+
+  std::vector<ShapeSeen> shapes;
+  std::vector<uint32_t> uses;
+  uint64_t hidden = 0;
+  auto observe = [&](const host::Frame& f) {
+    EXPECT_EQ(host::apply_event(desktop, f), "");
+    if (f.type == EVT_CURSOR_SHAPE) {
+      const auto h = parse_cursor_shape(f.payload);
+      ASSERT_TRUE(h) << host::describe_event(f);
+      shapes.push_back({*h, {f.payload.begin() + kCursorShapeHeaderSize, f.payload.end()}});
+    } else if (f.type == EVT_CURSOR_USE) {
+      ASSERT_EQ(f.payload.size(), 4u);
+      uses.push_back(get_u32(f.payload.data()));
+    } else if (f.type == EVT_CURSOR_HIDDEN) {
+      ++hidden;
+    }
+  };
+  host::pump_events(*s, 1000, observe);
+
+  // Waits for a shape equal to what X shows now, and for its use after it. The server is one
+  // change late (see the top of the file), so a cursor is reached by way of another.
+  auto bring = [&](const std::vector<std::string>& via, const std::vector<std::string>& target,
+                   const char* what) -> std::optional<ShapeSeen> {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      // Apart by a few of the server's capture periods (62 ms), so that it reads the two
+      // changes one at a time.
+      const bool via_set = run_x(via);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (!via_set || !run_x(target)) {
+        ADD_FAILURE() << "xsetroot failed for " << what;
+        return std::nullopt;
+      }
+      std::string error;
+      const auto image = x_cursor_image(x, &error);
+      if (!image) {
+        ADD_FAILURE() << error;
+        return std::nullopt;
+      }
+      const std::vector<uint8_t> want = expected_rgba(*image);
+      const auto deadline = Clock::now() + std::chrono::seconds(3);
+      while (Clock::now() < deadline) {
+        host::pump_events(*s, 100, observe);
+        for (size_t i = 0; i < shapes.size(); ++i) {
+          const ShapeSeen& seen = shapes[i];
+          if (seen.header.width != image->width || seen.header.height != image->height ||
+              seen.rgba != want)
+            continue;
+          EXPECT_EQ(seen.header.hotspot_x, image->hotspot_x) << what;
+          EXPECT_EQ(seen.header.hotspot_y, image->hotspot_y) << what;
+          // Its use may trail the shape by a frame or two.
+          const auto use_deadline = Clock::now() + std::chrono::seconds(3);
+          while (std::find(uses.begin(), uses.end(), seen.header.id) == uses.end() &&
+                 Clock::now() < use_deadline)
+            host::pump_events(*s, 100, observe);
+          EXPECT_NE(std::find(uses.begin(), uses.end(), seen.header.id), uses.end())
+              << what << ": shape " << seen.header.id << " was never put in use";
+          return seen;
+        }
+      }
+    }
+    std::string sizes;
+    for (const auto& seen : shapes)
+      sizes += " " + std::to_string(seen.header.width) + "x" + std::to_string(seen.header.height);
+    std::string closest;
+    if (const auto image = x_cursor_image(x); image && !shapes.empty()) {
+      const std::vector<uint8_t> want = expected_rgba(*image);
+      const ShapeSeen& last = shapes.back();
+      size_t differ = 0;
+      for (size_t i = 0; i + 3 < want.size() && i + 3 < last.rgba.size(); i += 4) {
+        if (std::equal(want.begin() + i, want.begin() + i + 4, last.rgba.begin() + i)) continue;
+        if (differ++ < 4) {
+          char text[128];
+          std::snprintf(text, sizeof text, " pixel %zu: X %08x wanted %02x%02x%02x%02x got %02x%02x%02x%02x;",
+                        i / 4, image->argb[i / 4], want[i], want[i + 1], want[i + 2], want[i + 3],
+                        last.rgba[i], last.rgba[i + 1], last.rgba[i + 2], last.rgba[i + 3]);
+          closest += text;
+        }
+      }
+      closest = " the last shape against X now: " + std::to_string(differ) + " pixels differ," +
+                closest;
+    }
+    ADD_FAILURE() << what << ": no shape equal to X's cursor came; shapes seen:" << sizes
+                  << closest;
+    return std::nullopt;
+  };
+
+  const auto xterm = bring({"xsetroot", "-cursor_name", "pirate"},
+                           {"xsetroot", "-cursor_name", "xterm"}, "the xterm cursor");
+  ASSERT_TRUE(xterm);
+  EXPECT_GT(opaque_pixels(xterm->rgba), 10u) << "the I-beam is visible";
+  EXPECT_EQ(desktop.cursor.mode, host::Cursor::Mode::shape);
+  EXPECT_EQ(desktop.cursor.current, xterm->header.id);
+
+  const auto hand = bring({"xsetroot", "-cursor_name", "pirate"},
+                          {"xsetroot", "-cursor_name", "hand2"}, "the hand cursor");
+  ASSERT_TRUE(hand);
+  EXPECT_NE(hand->header.id, xterm->header.id);
+  EXPECT_NE(hand->rgba, xterm->rgba) << "two distinct X cursors came as the same picture";
+
+  // The host asks again: the shape in use comes once more, whole, with its use after it.
+  const size_t shapes_before = shapes.size();
+  const size_t uses_before = uses.size();
+  ASSERT_TRUE(host::send_command(*s, CMD_CURSOR_STATE));
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while ((shapes.size() == shapes_before || uses.size() == uses_before) && Clock::now() < deadline)
+    host::pump_events(*s, 100, observe);
+  ASSERT_GT(shapes.size(), shapes_before) << "no EVT_CURSOR_SHAPE after CMD_CURSOR_STATE";
+  ASSERT_GT(uses.size(), uses_before) << "no EVT_CURSOR_USE after CMD_CURSOR_STATE";
+  EXPECT_EQ(shapes[shapes_before].header.id, hand->header.id);
+  EXPECT_EQ(shapes[shapes_before].header.hotspot_x, hand->header.hotspot_x);
+  EXPECT_EQ(shapes[shapes_before].header.hotspot_y, hand->header.hotspot_y);
+  EXPECT_EQ(shapes[shapes_before].rgba, hand->rgba);
+  EXPECT_EQ(uses[uses_before], hand->header.id);
+
+  EXPECT_EQ(hidden, 0u) << "this server has no hidden pointer to send";
+
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_clean_disconnect(*s, desktop);
+}
+
+struct CodecCounts {
+  uint64_t avc420 = 0, avc444 = 0, avc444v2 = 0, other = 0;
+  uint64_t rects = 0, rects_after_h264 = 0, plain_h264 = 0;
+};
+
+// Reads events for duration_ms into the desktop, counting what came.
+void pump_counting(host::Session& s, host::Desktop& desktop, CodecCounts& counts,
+                   int duration_ms) {
+  host::pump_events(s, duration_ms, [&](const host::Frame& f) {
+    EXPECT_EQ(host::apply_event(desktop, f), "");
+    const uint64_t h264_so_far = counts.avc420 + counts.avc444 + counts.avc444v2 + counts.other;
+    if (f.type == EVT_RECT) {
+      ++counts.rects;
+      if (h264_so_far) ++counts.rects_after_h264;
+    } else if (f.type == EVT_H264) {
+      ++counts.plain_h264;
+    } else if (f.type == EVT_H264_CODEC) {
+      const auto h = parse_h264_codec_header(f.payload);
+      ASSERT_TRUE(h) << host::describe_event(f);
+      if (h->codec == CODEC_ID_AVC420)
+        ++counts.avc420;
+      else if (h->codec == CODEC_ID_AVC444)
+        ++counts.avc444;
+      else if (h->codec == CODEC_ID_AVC444V2)
+        ++counts.avc444v2;
+      else
+        ++counts.other;
+    }
+  });
+}
+
+TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
+  start_server();
+  auto s = open(EXT_H264, H264_AVC444V2 | H264_AVC420);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC444V2 | H264_AVC420);
+  CodecCounts counts;
+  pump_counting(*s, desktop, counts, 2500);
+  ASSERT_GT(counts.avc444v2, 0u) << "the shadow server picks AVC444v2 when it is offered";
+  expect_canvas_matches_screen(desktop, x);
+
+  // A changed desktop comes as more AVC444v2, each view predicted from the one before.
+  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
+  ASSERT_TRUE(run_x({"xdotool", "mousemove", "500", "700"}));
+  const uint64_t before = counts.avc444v2;
+  pump_counting(*s, desktop, counts, 2500);
+  EXPECT_GT(counts.avc444v2, before) << "the change did not come";
+  expect_canvas_matches_screen(desktop, x);
+
+  std::printf("AVC420 %llu, AVC444 %llu, AVC444v2 %llu, rects %llu (after H.264: %llu)\n",
+              static_cast<unsigned long long>(counts.avc420),
+              static_cast<unsigned long long>(counts.avc444),
+              static_cast<unsigned long long>(counts.avc444v2),
+              static_cast<unsigned long long>(counts.rects),
+              static_cast<unsigned long long>(counts.rects_after_h264));
+  EXPECT_EQ(counts.avc444, 0u) << "AVC444 was not granted";
+  EXPECT_EQ(counts.other, 0u);
+  EXPECT_EQ(counts.plain_h264, 0u) << "a host with the H.264 extension gets no untagged EVT_H264";
+  // Before the first picture korvane may send its blank desktop once (a resize at the same
+  // size); after it, the picture is H.264 alone.
+  EXPECT_EQ(counts.rects_after_h264, 0u) << "the renderer's output was sent as well";
+  EXPECT_EQ(desktop.h264.stats.codec_avc444v2, counts.avc444v2);
+  EXPECT_EQ(desktop.h264.stats.errors, 0u);
+  EXPECT_GT(desktop.h264.stats.pictures, 0u);
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_clean_disconnect(*s, desktop);
+}
+
+TEST_F(ShadowExtTest, Avc420OnlyHostIsNeverSentAvc444) {
+  start_server();
+  auto s = open(EXT_H264, H264_AVC420);
+  ASSERT_TRUE(s);
+  host::Desktop desktop;
+  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC420);
+  CodecCounts counts;
+  pump_counting(*s, desktop, counts, 2500);
+  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
+  pump_counting(*s, desktop, counts, 2500);
+  std::printf("AVC420 %llu, AVC444 %llu, AVC444v2 %llu, rects %llu\n",
+              static_cast<unsigned long long>(counts.avc420),
+              static_cast<unsigned long long>(counts.avc444),
+              static_cast<unsigned long long>(counts.avc444v2),
+              static_cast<unsigned long long>(counts.rects));
+  EXPECT_EQ(counts.avc444, 0u);
+  EXPECT_EQ(counts.avc444v2, 0u);
+  EXPECT_EQ(counts.other, 0u);
+  EXPECT_EQ(counts.plain_h264, 0u);
+  EXPECT_GT(counts.avc420 + counts.rects, 1u) << "the picture and its change must come somehow";
+  EXPECT_EQ(desktop.h264.stats.errors, 0u);
+  EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
+  expect_canvas_matches_screen(desktop, x);
+  expect_clean_disconnect(*s, desktop);
+}
+
+}  // namespace
