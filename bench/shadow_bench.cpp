@@ -1,0 +1,343 @@
+// What a host that decodes AVC444v2 itself saves korvane, against a real RDP server.
+//
+// FreeRDP's shadow server shares a private W x H Xvfb desktop that an X client (a thread of
+// this program) repaints steadily: every frame it puts a moving picture over an area of the
+// screen. The server encodes the changes as AVC444v2, which it picks whenever a client offers it.
+// Two runs, one after the other, each with a fresh server and korvane over TLS on 127.0.0.1:
+//   base      no extension block: korvane's renderer decodes AVC444v2 (two H.264 views, then
+//             YUV 4:4:4 to RGB) and korvane sends the repainted area as EVT_RECT.
+//   ext-h264  EXT_H264 with AVC444v2 and AVC420: korvane passes the views through as
+//             EVT_H264_CODEC and this program decodes them, as a host would.
+// In both runs this program, as the host, applies every event to a canvas (paints the rects, or
+// decodes the views); its CPU for that is shown too.
+//
+// Figures are taken over a measuring window after a warm-up. korvane's CPU is read from /proc
+// (all its threads' run time from schedstat); "updates" are the picture events korvane sent
+// (EVT_RECT or EVT_H264_CODEC); "drawn" the frames the X client put on the screen. The server
+// may merge frames it cannot keep up with, so per-frame figures are given per update as well.
+//
+// usage: shadow_bench [--seconds S] [--warmup S] [--width W] [--height H] [--fps N]
+//                     [--area WxH] [--korvane PATH]
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/desktop.hpp"
+#include "host/session.hpp"
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+// Last: Xlib's macros (CursorShape, None, ...) would clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+using namespace korvane;
+using namespace std::chrono;
+
+namespace {
+
+uint64_t run_ns(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return 0;
+  uint64_t total = 0;
+  for (dirent* e = readdir(dir); e; e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+    uint64_t ns = 0;
+    if (in >> ns) total += ns;
+  }
+  closedir(dir);
+  return total;
+}
+
+uint64_t thread_cpu_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Repaints area_w x area_h in the middle of the root window fps times a second with a picture
+// that moves: gradients sliding both ways and a checkerboard of blocks that shifts, so that
+// every frame changes the whole area without being noise.
+class Painter {
+ public:
+  std::atomic<uint64_t> drawn{0};
+
+  bool start(const test::XServer& x, uint32_t width, uint32_t height, uint32_t area_w,
+             uint32_t area_h, uint32_t fps) {
+    display_ = XOpenDisplay(x.name().c_str());
+    if (!display_) return false;
+    w_ = area_w;
+    h_ = area_h;
+    left_ = static_cast<int>((width - area_w) / 2);
+    top_ = static_cast<int>((height - area_h) / 2);
+    pixels_ = static_cast<char*>(std::malloc(size_t{w_} * h_ * 4));
+    const int screen = DefaultScreen(display_);
+    image_ = XCreateImage(display_, DefaultVisual(display_, screen), 24, ZPixmap, 0, pixels_, w_,
+                          h_, 32, static_cast<int>(w_ * 4));
+    gc_ = XCreateGC(display_, RootWindow(display_, screen), 0, nullptr);
+    period_ = microseconds(1000000 / fps);
+    thread_ = std::thread([this] { loop(); });
+    return true;
+  }
+
+  void stop() {
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    thread_.join();
+    XFreeGC(display_, gc_);
+    XDestroyImage(image_);  // frees pixels_ too
+    XCloseDisplay(display_);
+  }
+
+  ~Painter() { stop(); }
+
+ private:
+  void loop() {
+    auto next = steady_clock::now();
+    const Window root = DefaultRootWindow(display_);
+    for (uint32_t t = 0; !stop_; ++t) {
+      auto* p = reinterpret_cast<uint32_t*>(pixels_);
+      for (uint32_t y = 0; y < h_; ++y) {
+        for (uint32_t x = 0; x < w_; ++x) {
+          const uint32_t r = (x + 6 * t) & 0xff;
+          const uint32_t g = (y + 3 * t) & 0xff;
+          const uint32_t b = (((x + 4 * t) / 48 + (y + 2 * t) / 48) & 1) ? 0xc0 : 0x30;
+          p[size_t{y} * w_ + x] = (r << 16) | (g << 8) | b;
+        }
+      }
+      XPutImage(display_, root, gc_, image_, 0, 0, left_, top_, w_, h_);
+      XSync(display_, False);
+      drawn.fetch_add(1);
+      next += period_;
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  Display* display_ = nullptr;
+  XImage* image_ = nullptr;
+  char* pixels_ = nullptr;
+  GC gc_{};
+  uint32_t w_ = 0, h_ = 0;
+  int left_ = 0, top_ = 0;
+  microseconds period_{100000};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Result {
+  bool ok = false;
+  std::string error;
+  double seconds = 0;
+  uint64_t drawn = 0;
+  uint64_t updates = 0;  // EVT_RECT or EVT_H264_CODEC
+  uint64_t rects = 0, h264 = 0, other = 0;
+  uint64_t bytes_out = 0;
+  uint64_t korvane_ns = 0;
+  uint64_t server_ns = 0;
+  uint64_t host_ns = 0;
+  uint64_t problems = 0;
+  std::string codecs;
+};
+
+struct Options {
+  std::string korvane = SHADOW_BENCH_KORVANE_PATH;
+  uint32_t width = 1920, height = 1080, fps = 10, area_w = 1920, area_h = 1080;
+  int seconds = 10, warmup = 3;
+};
+
+Result run(const Options& opt, bool extension, const test::XServer& x, Painter& painter,
+           const std::string& dir) {
+  Result r;
+  std::string error;
+  test::ShadowOptions so;
+  so.security = test::ShadowSecurity::tls;
+  auto shadow = test::start_shadow(x, so, &error);
+  if (!shadow) {
+    r.error = "shadow server: " + error;
+    return r;
+  }
+  host::SessionOptions ko;
+  ko.korvane_path = opt.korvane;
+  ko.request.host = "127.0.0.1";
+  ko.request.port = shadow->port;
+  ko.request.username = "test";
+  ko.request.password = "test";
+  ko.request.width = opt.width;
+  ko.request.height = opt.height;
+  ko.request.flags = CONNECT_FLAG_TLS;
+  ko.stderr_path = dir + (extension ? "/korvane-ext.err" : "/korvane-base.err");
+  if (extension) {
+    const std::vector<ExtensionField> fields = {
+        {FIELD_H264_CODECS, {static_cast<uint8_t>(H264_AVC444V2 | H264_AVC420)}}};
+    ko.extension_block = encode_extensions(EXT_H264, fields);
+  }
+  auto session = host::start_session(ko, &error);
+  if (!session) {
+    r.error = "korvane: " + error;
+    return r;
+  }
+  host::Desktop desktop;
+  bool counting = false;
+  auto apply = [&](const host::Frame& f) {
+    const uint64_t t0 = thread_cpu_ns();
+    host::apply_event(desktop, f);
+    const uint64_t spent = thread_cpu_ns() - t0;
+    if (!counting) return;
+    r.host_ns += spent;
+    r.bytes_out += kFrameHeaderSize + f.payload.size();
+    if (f.type == EVT_RECT)
+      ++r.rects;
+    else if (f.type == EVT_H264_CODEC)
+      ++r.h264;
+    else
+      ++r.other;
+  };
+  if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, apply)) {
+    r.error = "korvane did not connect; see " + ko.stderr_path;
+    return r;
+  }
+  host::pump_events(*session, opt.warmup * 1000, apply);
+  counting = true;
+  const auto t0 = steady_clock::now();
+  const uint64_t k0 = run_ns(session->child.pid), s0 = run_ns(shadow->process.pid);
+  const uint64_t d0 = painter.drawn.load();
+  host::pump_events(*session, opt.seconds * 1000, apply);
+  const uint64_t k1 = run_ns(session->child.pid), s1 = run_ns(shadow->process.pid);
+  r.drawn = painter.drawn.load() - d0;
+  r.seconds = duration<double>(steady_clock::now() - t0).count();
+  counting = false;
+  r.korvane_ns = k1 - k0;
+  r.server_ns = s1 - s0;
+  r.updates = r.rects + r.h264;
+  r.problems = desktop.problems + desktop.h264.stats.errors;
+  const auto& st = desktop.h264.stats;
+  r.codecs = "avc420=" + std::to_string(st.codec_avc420) +
+             " avc444=" + std::to_string(st.codec_avc444) +
+             " avc444v2=" + std::to_string(st.codec_avc444v2);
+  const auto ending = host::finish_session(*session, 15000);
+  if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
+    r.error = "korvane did not end cleanly; see " + ko.stderr_path;
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
+void print(const char* name, const Result& r) {
+  const double updates = r.updates ? static_cast<double>(r.updates) : 1;
+  const double drawn = r.drawn ? static_cast<double>(r.drawn) : 1;
+  std::printf("%-9s %6.1f %6llu %7llu %12llu %10.1f %11.2f %11.2f %10.1f %11.2f %10.2f\n", name,
+              r.seconds, static_cast<unsigned long long>(r.drawn),
+              static_cast<unsigned long long>(r.updates),
+              static_cast<unsigned long long>(r.bytes_out),
+              static_cast<double>(r.bytes_out) / updates / 1024,
+              static_cast<double>(r.korvane_ns) / 1e6 / updates,
+              static_cast<double>(r.korvane_ns) / 1e6 / drawn,
+              100.0 * static_cast<double>(r.korvane_ns) / 1e9 / r.seconds,
+              static_cast<double>(r.host_ns) / 1e6 / updates,
+              static_cast<double>(r.server_ns) / 1e6 / updates);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    const char* v = argv[i + 1];
+    auto num = [v] { return static_cast<uint32_t>(std::strtoul(v, nullptr, 10)); };
+    if (arg == "--seconds")
+      opt.seconds = static_cast<int>(num());
+    else if (arg == "--warmup")
+      opt.warmup = static_cast<int>(num());
+    else if (arg == "--width")
+      opt.width = num();
+    else if (arg == "--height")
+      opt.height = num();
+    else if (arg == "--fps")
+      opt.fps = num();
+    else if (arg == "--area" && std::sscanf(v, "%ux%u", &opt.area_w, &opt.area_h) == 2)
+      continue;
+    else if (arg == "--korvane")
+      opt.korvane = v;
+    else {
+      std::fprintf(stderr,
+                   "usage: %s [--seconds S] [--warmup S] [--width W] [--height H] [--fps N] "
+                   "[--area WxH] [--korvane PATH]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  if (opt.seconds <= 0 || opt.fps == 0 || opt.fps > 100 || opt.area_w == 0 || opt.area_h == 0 ||
+      opt.area_w > opt.width || opt.area_h > opt.height) {
+    std::fprintf(stderr, "want seconds > 0, 1..100 fps and an area within the screen\n");
+    return 2;
+  }
+  test::TempDir dir = test::make_temp_dir("korvane-shadow-bench");
+  std::string error;
+  auto x = test::start_xvfb(opt.width, opt.height, dir.path, &error);
+  if (!x || !test::draw_desktop(*x, "#3a6ea5", &error)) {
+    std::fprintf(stderr, "X: %s\n", error.c_str());
+    return 1;
+  }
+  Painter painter;
+  if (!painter.start(*x, opt.width, opt.height, opt.area_w, opt.area_h, opt.fps)) {
+    std::fprintf(stderr, "cannot open %s for drawing\n", x->name().c_str());
+    return 1;
+  }
+  std::printf(
+      "shadow_bench: %ux%u desktop, %ux%u of it repainted %u times a second, shadow server "
+      "over TLS on 127.0.0.1, %d s measured after %d s\n",
+      opt.width, opt.height, opt.area_w, opt.area_h, opt.fps, opt.seconds, opt.warmup);
+  std::fflush(stdout);
+  const Result base = run(opt, false, *x, painter, dir.path);
+  if (!base.ok) {
+    std::fprintf(stderr, "base run failed: %s\n", base.error.c_str());
+    return 1;
+  }
+  const Result ext = run(opt, true, *x, painter, dir.path);
+  if (!ext.ok) {
+    std::fprintf(stderr, "ext-h264 run failed: %s\n", ext.error.c_str());
+    return 1;
+  }
+  painter.stop();
+  std::printf("%-9s %6s %6s %7s %12s %10s %11s %11s %10s %11s %10s\n", "mode", "secs", "drawn",
+              "updates", "out (B)", "KiB/upd", "korv ms/upd", "korv ms/drw", "korv %cpu",
+              "host ms/upd", "srv ms/upd");
+  print("base", base);
+  print("ext-h264", ext);
+  std::printf("base events: %llu EVT_RECT, %llu EVT_H264_CODEC, %llu other; problems %llu\n",
+              static_cast<unsigned long long>(base.rects),
+              static_cast<unsigned long long>(base.h264),
+              static_cast<unsigned long long>(base.other),
+              static_cast<unsigned long long>(base.problems));
+  std::printf("ext-h264 events: %llu EVT_RECT, %llu EVT_H264_CODEC (whole session: %s), %llu other; problems "
+              "%llu\n",
+              static_cast<unsigned long long>(ext.rects), static_cast<unsigned long long>(ext.h264),
+              ext.codecs.c_str(), static_cast<unsigned long long>(ext.other),
+              static_cast<unsigned long long>(ext.problems));
+  const double base_per = static_cast<double>(base.korvane_ns) / static_cast<double>(base.updates ? base.updates : 1);
+  const double ext_per = static_cast<double>(ext.korvane_ns) / static_cast<double>(ext.updates ? ext.updates : 1);
+  const double base_bytes = static_cast<double>(base.bytes_out) / static_cast<double>(base.updates ? base.updates : 1);
+  const double ext_bytes = static_cast<double>(ext.bytes_out) / static_cast<double>(ext.updates ? ext.updates : 1);
+  std::printf("korvane CPU per update, base / ext-h264: %.1fx; bytes out per update: %.1fx\n",
+              ext_per > 0 ? base_per / ext_per : 0.0, ext_bytes > 0 ? base_bytes / ext_bytes : 0.0);
+  return 0;
+}
