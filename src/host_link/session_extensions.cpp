@@ -106,6 +106,27 @@ int hex_value(char c) {
   return -1;
 }
 
+bool is_separator(char c) {
+  return c == ',' || c == ';' || std::isspace(static_cast<unsigned char>(c));
+}
+
+bool is_sha256_word(std::string_view item) {
+  static constexpr std::string_view word = "sha256";
+  return item.size() == word.size() &&
+         std::equal(item.begin(), item.end(), word.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == b;
+         });
+}
+
+bool next_item_has_equals(std::string_view text, size_t pos) {
+  while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
+  while (pos < text.size() && !is_separator(text[pos])) {
+    if (text[pos] == '=') return true;
+    ++pos;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string_view end_category_name(EndCategory c) {
@@ -230,11 +251,10 @@ std::optional<std::vector<Fingerprint>> parse_fingerprints(std::string_view text
       ++end;
     std::string_view item = text.substr(i, end - i);
     i = end;
-    if (const size_t eq = item.find('='); eq != std::string_view::npos) {
-      // "SHA256 Fingerprint=AB:..." (openssl); the prefix's first word went with the last
-      // separator, so only the part after '=' is read.
-      item = item.substr(eq + 1);
-    }
+    // openssl prints "sha256 Fingerprint=AB:...": its first word is skipped when the next item
+    // carries the '=', and of that item only the part after '=' is read.
+    if (is_sha256_word(item) && next_item_has_equals(text, i)) continue;
+    if (const size_t eq = item.find('='); eq != std::string_view::npos) item = item.substr(eq + 1);
     if (item.empty()) continue;
     Fingerprint f{};
     size_t n = 0;

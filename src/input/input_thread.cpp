@@ -8,8 +8,10 @@
 #include "display/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
+#include "session/certificate.hpp"
 #include "session/session.hpp"
 
 #include <mutex>
@@ -69,6 +71,11 @@ void input_connection_up() {
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
+  if (type == CMD_CERT_VERDICT) {
+    const auto cert_min = min_session_command_payload(type, session.grant.mask);
+    if (cert_min && payload.size() >= *cert_min) certificate_verdict(payload);
+    return true;
+  }
   if (const auto ext_min = min_extension_command_payload(type, session.grant.mask)) {
     if (payload.size() < *ext_min) return true;
     if (type == CMD_RESIZE) resize_request(get_u32(payload.data()), get_u32(payload.data() + 4));
@@ -111,6 +118,7 @@ int input_thread_main() {
     if (!frame) break;
     if (!handle_host_command(frame->type, frame->payload)) break;
   }
+  certificate_host_gone();
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "display/resize.hpp"
 #include "host_link/transport.hpp"
 #include "platform/keyboard.hpp"
+#include "session/certificate.hpp"
 #include "session/diag.hpp"
 #include "session/session.hpp"
 
@@ -61,6 +62,8 @@ BOOL client_new(freerdp* instance, rdpContext*) {
   instance->ChooseSmartcard = no_smartcard;
   instance->VerifyCertificateEx = accept_certificate;
   instance->VerifyChangedCertificateEx = accept_changed_certificate;
+  // Called only when certificate_configure hands verification to korvane.
+  instance->VerifyX509Certificate = certificate_verify;
   instance->PresentGatewayMessage = accept_gateway_message;
   instance->LogonErrorInfo = log_logon_error;
   instance->GetAccessToken = no_access_token;
@@ -77,6 +80,7 @@ BOOL pre_connect(freerdp* instance) {
   freerdp_settings_set_bool(settings, FreeRDP_RedirectClipboard, TRUE);
   if (session.params.drive_path[0]) freerdp_settings_set_bool(settings, FreeRDP_RedirectDrives, TRUE);
 
+  if (!certificate_configure(settings)) return FALSE;
   if (!freerdp_client_load_addins(context->channels, settings))
     diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
 

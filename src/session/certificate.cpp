@@ -1,0 +1,167 @@
+#include "session/certificate.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <ftw.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include <freerdp/crypto/certificate.h>
+#include <freerdp/settings.h>
+#include <winpr/crypto.h>
+
+#include "host_link/session_extensions.hpp"
+#include "host_link/transport.hpp"
+#include "session/cert_policy.hpp"
+#include "session/diag.hpp"
+#include "session/session.hpp"
+
+namespace korvane {
+
+namespace {
+
+// How long a host may take to answer a certificate question before the certificate counts as
+// rejected.
+constexpr auto kVerdictLimit = std::chrono::seconds(60);
+
+// The host's answer to the question the main thread is waiting on; the box has its own lock.
+VerdictBox verdicts;
+// Set by the input thread when its frame stream ends; read by the main thread while it waits
+// for a verdict. No lock: a lone flag.
+std::atomic<bool> host_gone{false};
+
+// The library's configuration folder for this process, created in pre_connect by the main
+// thread and removed at exit (main thread, after session_main). Empty: the library's own.
+std::string private_config_dir;
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  ::remove(path);
+  return 0;
+}
+
+void remove_private_config_dir() {
+  if (private_config_dir.empty()) return;
+  nftw(private_config_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  private_config_dir.clear();
+}
+
+struct CertificateDeleter {
+  void operator()(rdpCertificate* c) const { freerdp_certificate_free(c); }
+};
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+std::string take_string(char* s) {
+  std::unique_ptr<char, FreeDeleter> owned(s);
+  return s ? std::string(s) : std::string();
+}
+
+bool names_host(const rdpCertificate* cert, const std::string& host) {
+  size_t cn_length = 0;
+  const std::string cn = take_string(freerdp_certificate_get_common_name(cert, &cn_length));
+  if (certificate_name_matches(cn, host)) return true;
+  size_t count = 0;
+  size_t* lengths = nullptr;
+  char** names = freerdp_certificate_get_dns_names(cert, &count, &lengths);
+  bool match = false;
+  for (size_t i = 0; names && i < count && !match; ++i)
+    if (names[i]) match = certificate_name_matches(std::string_view(names[i], lengths[i]), host);
+  freerdp_certificate_free_dns_names(count, lengths, names);
+  return match;
+}
+
+// The library's verdict for a certificate korvane refuses; the session remembers why it failed.
+int reject() {
+  session.certificate_rejected.store(true);
+  return 0;
+}
+
+// Asks the host and waits for its verdict, the host's end, or the connection's.
+bool ask_host(freerdp* instance, const CertificateQuestion& q) {
+  verdicts.open();
+  send_frame(EVT_CERTIFICATE, encode_certificate_question(q));
+  rdpContext* context = instance->context;
+  const auto v = verdicts.wait(std::chrono::steady_clock::now() + kVerdictLimit, [&] {
+    return session.stop_flag.load() != 0 || host_gone.load() ||
+           (context && freerdp_shall_disconnect_context(context));
+  });
+  if (!v) diag("Certificate question unanswered: rejected");
+  return v.value_or(false);
+}
+
+}  // namespace
+
+BOOL certificate_configure(rdpSettings* settings) {
+  if (!(session.grant.mask & EXT_CERTIFICATE)) return TRUE;
+  if (private_config_dir.empty()) {
+    // Licences the server issues and, should the library ever verify on its own, known hosts go
+    // into a folder of this process's, never into the user's.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/korvane-XXXXXX";
+    if (!mkdtemp(templ.data())) {
+      diag("Could not create a private configuration folder");
+      return FALSE;
+    }
+    private_config_dir = templ;
+    std::atexit(remove_private_config_dir);
+  }
+  if (!freerdp_settings_set_string(settings, FreeRDP_ConfigPath, private_config_dir.c_str()))
+    return FALSE;
+  if (effective_cert_mode(session.ext, session.grant) == CERT_MODE_ACCEPT_ANY) return TRUE;
+  // Every certificate comes to certificate_verify, even one a public authority vouches for or
+  // one the library's store knows: a pinned list must not be bypassed.
+  return freerdp_settings_set_bool(settings, FreeRDP_IgnoreCertificate, FALSE) &&
+         freerdp_settings_set_bool(settings, FreeRDP_ExternalCertificateManagement, TRUE);
+}
+
+int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
+                       UINT16 port, DWORD flags) {
+  const uint8_t mode = effective_cert_mode(session.ext, session.grant);
+  if (mode == CERT_MODE_ACCEPT_ANY) return 1;
+  if (!data || length == 0) return reject();
+  const std::string pem(reinterpret_cast<const char*>(data), length);
+  std::unique_ptr<rdpCertificate, CertificateDeleter> cert(
+      freerdp_certificate_new_from_pem(pem.c_str()));
+  if (!cert) {
+    diag("The server's certificate could not be read");
+    return reject();
+  }
+  size_t der_length = 0;
+  std::unique_ptr<BYTE, FreeDeleter> der(freerdp_certificate_get_der(cert.get(), &der_length));
+  Fingerprint fp{};
+  if (!der || !winpr_Digest(WINPR_MD_SHA256, der.get(), der_length, fp.data(), fp.size())) {
+    diag("The server's certificate could not be hashed");
+    return reject();
+  }
+  if (mode == CERT_MODE_PINNED) {
+    if (fingerprint_pinned(fp, session.ext.fingerprints)) return 1;
+    diag("Server certificate %s is not pinned: rejected", format_fingerprint(fp).c_str());
+    return reject();
+  }
+  CertificateQuestion q;
+  q.host = hostname ? hostname : "";
+  q.port = port;
+  q.mismatch = !names_host(cert.get(), q.host);
+  q.flags = flags | (q.mismatch ? VERIFY_CERT_FLAG_MISMATCH : 0);
+  q.changed = (flags & VERIFY_CERT_FLAG_CHANGED) != 0;
+  q.subject = take_string(freerdp_certificate_get_subject(cert.get()));
+  q.issuer = take_string(freerdp_certificate_get_issuer(cert.get()));
+  q.fingerprint = format_fingerprint(fp);
+  q.pem = pem;
+  if (ask_host(instance, q)) return 1;
+  return reject();
+}
+
+void certificate_verdict(std::span<const uint8_t> payload) {
+  if (!payload.empty() && verdicts.deliver(payload[0] == 1)) return;
+  send_frame(EVT_REFUSED, encode_refused(CMD_CERT_VERDICT, REFUSED_NO_QUESTION, 0));
+}
+
+void certificate_host_gone() {
+  host_gone.store(true);
+  verdicts.wake();
+}
+
+}  // namespace korvane
