@@ -18,6 +18,7 @@
 #include "host/png.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/session_extensions.hpp"
 
 namespace {
 
@@ -50,6 +51,9 @@ struct Options {
   std::optional<std::pair<uint32_t, uint32_t>> resize;
   uint32_t resize_ms = 0;
   uint8_t h264_codecs = 0;
+  // The server's certificate: pinned fingerprints (text as given), or the answer to the question.
+  std::string cert_pins;
+  std::optional<bool> cert_accept;
 };
 
 void usage(FILE* out) {
@@ -61,6 +65,7 @@ void usage(FILE* out) {
                "                    [--connect-timeout S] [--korvane-log FILE] [--quiet]\n"
                "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
                "                    [--h264 avc420,avc444,avc444v2]\n"
+               "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
                "Starts korvane, connects, prints each event with running totals, sends the\n"
                "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
                "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -71,7 +76,11 @@ void usage(FILE* out) {
                "                    (implies --cursor)\n"
                "  --resize WxH[@MS] ask the server for a new desktop size MS ms (default 0)\n"
                "                    after connecting\n"
-               "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here\n");
+               "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here\n"
+               "  --cert-pin FPS    connect only to a server whose certificate has one of these\n"
+               "                    SHA-256 fingerprints (hex, as openssl prints them)\n"
+               "  --cert-ask V      have korvane ask about the certificate; answer V (accept\n"
+               "                    or reject) and print the question\n");
 }
 
 std::optional<unsigned long> parse_number(const std::string& text) {
@@ -299,6 +308,24 @@ std::optional<Options> parse_args(int argc, char** argv) {
                              "not %s\n", v->c_str());
         return std::nullopt;
       }
+    } else if (arg == "--cert-pin") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (!parse_fingerprints(*v)) {
+        std::fprintf(stderr, "korvane-host: --cert-pin wants SHA-256 fingerprints, not %s\n",
+                     v->c_str());
+        return std::nullopt;
+      }
+      o.cert_pins = *v;
+    } else if (arg == "--cert-ask") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (*v != "accept" && *v != "reject") {
+        std::fprintf(stderr, "korvane-host: --cert-ask wants accept or reject, not %s\n",
+                     v->c_str());
+        return std::nullopt;
+      }
+      o.cert_accept = *v == "accept";
     } else {
       std::fprintf(stderr, "korvane-host: unknown argument %s\n", arg.c_str());
       usage(stderr);
@@ -320,6 +347,18 @@ std::optional<Options> parse_args(int argc, char** argv) {
   if (o.h264_codecs) {
     mask |= EXT_H264;
     fields.push_back({FIELD_H264_CODECS, {o.h264_codecs}});
+  }
+  if (!o.cert_pins.empty() && o.cert_accept) {
+    std::fprintf(stderr, "korvane-host: --cert-pin and --cert-ask exclude each other\n");
+    return std::nullopt;
+  }
+  if (!o.cert_pins.empty()) {
+    mask |= EXT_CERTIFICATE;
+    fields.push_back({FIELD_CERT_MODE, {CERT_MODE_PINNED}});
+    fields.push_back({FIELD_CERT_FINGERPRINTS, {o.cert_pins.begin(), o.cert_pins.end()}});
+  } else if (o.cert_accept) {
+    mask |= EXT_CERTIFICATE;
+    fields.push_back({FIELD_CERT_MODE, {CERT_MODE_ASK}});
   }
   if (mask) o.session.extension_block = encode_extensions(mask, fields);
   o.session.korvane_path = o.korvane.empty() ? default_korvane_path() : o.korvane;
@@ -429,6 +468,13 @@ int main(int argc, char** argv) {
       break;
     }
     on_event(frame);
+    if (frame.type == EVT_CERTIFICATE && options->cert_accept) {
+      const uint8_t verdict = *options->cert_accept ? 1 : 0;
+      std::printf("SEND CERT_VERDICT %s\n", verdict ? "accept" : "reject");
+      if (!send_command(*session, CMD_CERT_VERDICT, std::span(&verdict, 1))) {
+        std::printf("PROBLEM cannot send the certificate verdict to korvane\n");
+      }
+    }
     if (frame.type == EVT_CONNECTED && !connected_at) {
       connected_at = Clock::now();
       next_input = *connected_at + std::chrono::milliseconds(200);

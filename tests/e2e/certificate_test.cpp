@@ -300,4 +300,34 @@ TEST_F(CertificateTest, WithoutTheExtensionNothingIsAskedNorWritten) {
   EXPECT_TRUE(entries(home.path).empty()) << "written under HOME:\n" << joined(entries(home.path));
 }
 
+TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
+  if (std::string(KORVANE_HOST_PATH).empty()) GTEST_SKIP() << "korvane-host is not built";
+  const std::string fp = server_fingerprint();
+  ASSERT_FALSE(fp.empty());
+  auto run = [&](std::vector<std::string> extra) {
+    host::SpawnOptions o;
+    o.argv = {KORVANE_HOST_PATH, "--korvane", KORVANE_PATH, "--host", "127.0.0.1", "--port",
+              std::to_string(shadow->port), "--user", "test", "--password", "test", "--flags",
+              "1", "--seconds", "1", "--quiet", "--korvane-log", logs.path + "/korvane.log"};
+    o.argv.insert(o.argv.end(), extra.begin(), extra.end());
+    o.env = {"HOME=" + home.path, "XDG_CONFIG_HOME=" + home.path + "/.config",
+             "TMPDIR=" + tmp.path};
+    return host::run_capture(o, 60000);
+  };
+  const auto asked = run({"--cert-ask", "accept"});
+  EXPECT_NE(asked.out.find("CERTIFICATE host=127.0.0.1 port=" + std::to_string(shadow->port)),
+            std::string::npos) << asked.out;
+  EXPECT_NE(asked.out.find("sha256=" + fp), std::string::npos) << asked.out;
+  EXPECT_NE(asked.out.find("SEND CERT_VERDICT accept"), std::string::npos) << asked.out;
+  EXPECT_TRUE(asked.status && asked.status->exited() && asked.status->code == 0) << asked.out;
+  std::string wrong = fp;
+  wrong[1] = wrong[1] == '0' ? '1' : '0';
+  const auto pinned_wrong = run({"--cert-pin", wrong});
+  EXPECT_NE(pinned_wrong.out.find("KORVANE ERROR"), std::string::npos) << pinned_wrong.out;
+  EXPECT_FALSE(pinned_wrong.status && pinned_wrong.status->exited() && pinned_wrong.status->code == 0);
+  const auto pinned = run({"--cert-pin", fp});
+  EXPECT_TRUE(pinned.status && pinned.status->exited() && pinned.status->code == 0) << pinned.out;
+  expect_nothing_left_behind();
+}
+
 }  // namespace

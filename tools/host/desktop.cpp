@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "host_link/protocol.hpp"
+#include "host_link/session_extensions.hpp"
 
 namespace korvane::host {
 
@@ -169,6 +170,17 @@ std::string describe_event(const Frame& frame) {
       return "RESIZE_REFUSED width=" + std::to_string(u32_at(0)) +
              " height=" + std::to_string(u32_at(4)) + " reason=" + std::to_string(reason) +
              (reason == RESIZE_REFUSED_NO_CHANNEL ? " (no display control channel)" : "");
+    }
+    case EVT_CERTIFICATE: {
+      const auto q = parse_certificate_question(p);
+      if (!q) return "CERTIFICATE (malformed, " + std::to_string(p.size()) + " bytes)";
+      char flags[16];
+      std::snprintf(flags, sizeof flags, "0x%x", q->flags);
+      return "CERTIFICATE host=" + q->host + " port=" + std::to_string(q->port) +
+             " flags=" + flags + " changed=" + std::to_string(q->changed ? 1 : 0) +
+             " mismatch=" + std::to_string(q->mismatch ? 1 : 0) + " sha256=" + q->fingerprint +
+             " subject=\"" + q->subject + "\" issuer=\"" + q->issuer +
+             "\" pem=" + std::to_string(q->pem.size()) + " bytes";
     }
     case EVT_ERROR:
       return "ERROR " + printable(p, 512);
