@@ -30,7 +30,7 @@ enum : uint32_t {
   EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
   EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
 };
-inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS | EXT_CERTIFICATE;
+inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS | EXT_CERTIFICATE | EXT_TEXT;
 
 // Typed fields after the mask: tag (u16), length (u16), value.
 enum : uint16_t {

@@ -9,6 +9,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
+#include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
 #include "session/certificate.hpp"
@@ -22,32 +23,84 @@ namespace korvane {
 
 namespace {
 
+enum class InputKind : uint8_t { mouse, key, unicode, sync };
+
 struct PendingInput {
-  bool keyboard;
+  InputKind kind;
   uint16_t flags;
-  uint16_t x;  // the scan code for keyboard events
+  uint16_t x;  // the scan code for key events
   uint16_t y;
+  // Unicode: the code point, whole, so that a refusal names what the host sent and a surrogate
+  // pair is never split by the queue's bound. Sync: the lock bits.
+  uint32_t value = 0;
 };
 
-// Input that arrived before the connection was up. Guarded by pending_lock, taken by the input
-// thread for every event and by the main thread once, when the connection is up; nothing else
-// is locked while it is held. Bounded: a host that sends without pause while the connection
-// takes long loses its oldest events, never memory.
+// Input that arrived before the connection was up: mouse, key, Unicode and lock-sync events.
+// Guarded by pending_lock, taken by the input thread for every event and by the main thread
+// once, when the connection is up; nothing else is locked while it is held (refusals are sent
+// after it is released). Bounded: a host that sends without pause while the connection takes
+// long loses its oldest events, never memory.
 std::mutex pending_lock;
 std::vector<PendingInput> pending;
 bool connection_up = false;
+// Set together with connection_up (same lock, same writer): whether the server's input
+// capability offers Unicode events.
+bool server_unicode = false;
 constexpr size_t kMaxPendingInput = 4096;
 
-void send_input(rdpInput* input, const PendingInput& e) {
-  if (e.keyboard)
-    freerdp_input_send_keyboard_event(input, e.flags, static_cast<uint8_t>(e.x));
-  else
-    freerdp_input_send_mouse_event(input, e.flags, e.x, e.y);
+// The input capability set's type and its Unicode flag, from the RDP core protocol: the library
+// does not export them.
+constexpr size_t kCapsetTypeInput = 0x000D;
+constexpr uint16_t kInputFlagUnicode = 0x0010;
+
+// Whether the server's input capability offers Unicode keyboard events. Read from the capability
+// set as received: the library leaves its own Unicode setting on whatever the server said, and
+// would send events the server never offered to take. Main thread only, while nothing re-reads
+// the capabilities.
+bool server_offers_unicode(rdpContext* context) {
+  if (!context || !freerdp_settings_get_bool(context->settings, FreeRDP_UnicodeInput)) return false;
+  const rdpSettings* s = context->settings;
+  const auto* received = static_cast<const BYTE*>(freerdp_settings_get_pointer(s, FreeRDP_ReceivedCapabilities));
+  const auto* data = static_cast<BYTE* const*>(freerdp_settings_get_pointer(s, FreeRDP_ReceivedCapabilityData));
+  const auto* sizes = static_cast<const UINT32*>(freerdp_settings_get_pointer(s, FreeRDP_ReceivedCapabilityDataSizes));
+  const UINT32 count = freerdp_settings_get_uint32(s, FreeRDP_ReceivedCapabilitiesSize);
+  if (!received || !data || !sizes || count <= kCapsetTypeInput || !received[kCapsetTypeInput] ||
+      !data[kCapsetTypeInput] || sizes[kCapsetTypeInput] < 2)
+    return false;
+  const BYTE* flags = data[kCapsetTypeInput];
+  return (static_cast<uint16_t>(flags[0] | flags[1] << 8) & kInputFlagUnicode) != 0;
+}
+
+void send_refused_no_unicode(uint32_t code_point) {
+  const auto refused = encode_refused(CMD_UNICODE, REFUSED_NO_UNICODE, code_point);
+  send_frame(EVT_REFUSED, refused);
+}
+
+// Returns false for a Unicode event the server does not take (nothing is sent).
+bool send_input(rdpInput* input, const PendingInput& e, bool unicode_ok) {
+  switch (e.kind) {
+    case InputKind::key:
+      freerdp_input_send_keyboard_event(input, e.flags, static_cast<uint8_t>(e.x));
+      break;
+    case InputKind::mouse:
+      freerdp_input_send_mouse_event(input, e.flags, e.x, e.y);
+      break;
+    case InputKind::unicode:
+      if (!unicode_ok) return false;
+      for (const uint16_t unit : utf16_units(e.value))
+        freerdp_input_send_unicode_keyboard_event(input, e.flags, unit);
+      break;
+    case InputKind::sync:
+      freerdp_input_send_synchronize_event(input, e.value);
+      break;
+  }
+  return true;
 }
 
 void forward_input(const PendingInput& e) {
   rdpInput* input = session.input.load();
   if (!input) return;
+  bool unicode_ok = false;
   {
     std::lock_guard<std::mutex> lock(pending_lock);
     if (!connection_up) {
@@ -55,19 +108,37 @@ void forward_input(const PendingInput& e) {
       pending.push_back(e);
       return;
     }
+    unicode_ok = server_unicode;
   }
-  send_input(input, e);
+  if (!send_input(input, e, unicode_ok)) send_refused_no_unicode(e.value);
+}
+
+void forward_unicode(uint32_t code_point, bool pressed) {
+  // Checked at once, whether or not the connection is up: the answer does not depend on it.
+  if (utf16_units(code_point).empty()) {
+    const auto refused = encode_refused(CMD_UNICODE, REFUSED_NOT_A_CHARACTER, code_point);
+    send_frame(EVT_REFUSED, refused);
+    return;
+  }
+  forward_input({InputKind::unicode, static_cast<uint16_t>(pressed ? 0 : KBD_FLAGS_RELEASE), 0, 0,
+                 code_point});
 }
 
 }  // namespace
 
 void input_connection_up() {
   rdpInput* input = session.input.load();
-  std::lock_guard<std::mutex> lock(pending_lock);
-  if (input)
-    for (const auto& e : pending) send_input(input, e);
-  pending = {};
-  connection_up = true;
+  std::vector<uint32_t> refused;
+  {
+    std::lock_guard<std::mutex> lock(pending_lock);
+    server_unicode = server_offers_unicode(session.context);
+    if (input)
+      for (const auto& e : pending)
+        if (!send_input(input, e, server_unicode)) refused.push_back(e.value);
+    pending = {};
+    connection_up = true;
+  }
+  for (const uint32_t code_point : refused) send_refused_no_unicode(code_point);
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
@@ -82,23 +153,34 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
     if (type == CMD_CURSOR_STATE) cursor_resend();
     return true;
   }
+  if (const auto text_min = min_session_command_payload(type, session.grant.mask);
+      text_min && (type == CMD_UNICODE || type == CMD_SYNC_LOCKS)) {
+    if (payload.size() < *text_min) return true;
+    if (type == CMD_UNICODE) forward_unicode(get_u32(payload.data()), payload[4] != 0);
+    if (type == CMD_SYNC_LOCKS)
+      forward_input({InputKind::sync, 0, 0, 0,
+                     get_u32(payload.data()) & (LOCK_SCROLL | LOCK_NUM | LOCK_CAPS | LOCK_KANA)});
+    return true;
+  }
   const auto min = min_command_payload(type);
   if (!min || payload.size() < *min) return true;  // dropped without a reply
   const uint8_t* p = payload.data();
   switch (type) {
     case CMD_MOUSE_MOVE:
-      forward_input({false, kPtrFlagsMove, coordinate(get_u32(p)), coordinate(get_u32(p + 4))});
+      forward_input({InputKind::mouse, kPtrFlagsMove, coordinate(get_u32(p)),
+                     coordinate(get_u32(p + 4))});
       break;
     case CMD_MOUSE_BUTTON:
-      forward_input({false, mouse_button_flags(p[8], p[9] != 0), coordinate(get_u32(p)),
+      forward_input({InputKind::mouse, mouse_button_flags(p[8], p[9] != 0), coordinate(get_u32(p)),
                      coordinate(get_u32(p + 4))});
       break;
     case CMD_MOUSE_WHEEL:
-      forward_input({false, mouse_wheel_flags(static_cast<int32_t>(get_u32(p + 8)), p[12] != 0),
+      forward_input({InputKind::mouse,
+                     mouse_wheel_flags(static_cast<int32_t>(get_u32(p + 8)), p[12] != 0),
                      coordinate(get_u32(p)), coordinate(get_u32(p + 4))});
       break;
     case CMD_KEY:
-      forward_input({true, key_flags(p[1] != 0, p[2] != 0), p[0], 0});
+      forward_input({InputKind::key, key_flags(p[1] != 0, p[2] != 0), p[0], 0});
       break;
     case CMD_DISCONNECT:
       session.stop_flag.store(1);

@@ -12,6 +12,7 @@
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
 #include "display/resize.hpp"
+#include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "platform/keyboard.hpp"
 #include "session/certificate.hpp"
@@ -84,6 +85,16 @@ BOOL pre_connect(freerdp* instance) {
   if (!freerdp_client_load_addins(context->channels, settings))
     diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
 
+  if (session.grant.mask & EXT_TEXT) {
+    // The command line parser turns Unicode input off; the library then never sends it. Whether
+    // the server takes it is read from its input capability once connected (input_thread.cpp).
+    if (!freerdp_settings_set_bool(settings, FreeRDP_UnicodeInput, TRUE)) return FALSE;
+    // The host's layout (checked against the library's tables before connecting) beats the
+    // machine's: the host knows which keyboard its user has, the locale only guesses.
+    if (session.ext.keyboard_layout)
+      return freerdp_settings_set_uint32(settings, FreeRDP_KeyboardLayout,
+                                         *session.ext.keyboard_layout);
+  }
   if (freerdp_settings_get_uint32(settings, FreeRDP_KeyboardLayout) != 0) return TRUE;
   const uint32_t layout = system_keyboard_layout();
   if (layout == 0) return TRUE;

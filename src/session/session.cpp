@@ -20,8 +20,10 @@
 #include "clipboard/clipboard.hpp"
 #include "display/cursor.hpp"
 #include "display/resize.hpp"
+#include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_thread.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/stdio_link.hpp"
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
@@ -123,6 +125,12 @@ int session_main() {
     }
     session.grant = grant_extensions(wanted);
     session.ext = wanted;
+    // Refused here, not by the server: it would take any id and type with a layout nobody chose.
+    if ((session.grant.mask & EXT_TEXT) && wanted.keyboard_layout &&
+        !keyboard_layout_known(*wanted.keyboard_layout)) {
+      send_error("Unknown keyboard layout");
+      return 1;
+    }
     // The host learns what it has before anything else, so it can fall back at once.
     if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
   }

@@ -52,7 +52,8 @@ void usage() {
                  "usage: korvane-test-server --port P [--sec tls|nla|rdp]\n"
                  "         [--sam FILE | --user U --password W]\n"
                  "         [--script FILE] [--step \"STEP\" ...] [--log FILE] [--dump-dir DIR]\n"
-                 "         [--disp none|resize|reactivate] [--disp-max WxH]\n");
+                 "         [--disp none|resize|reactivate] [--disp-max WxH]\n"
+                 "         [--unicode on|off]\n");
 }
 
 bool parse_args(int argc, char** argv, Options& o) {
@@ -126,6 +127,12 @@ bool parse_args(int argc, char** argv, Options& o) {
                 log_error("bad --disp " + v);
                 return false;
             }
+        } else if (arg == "--unicode") {
+            if (v != "on" && v != "off") {
+                log_error("bad --unicode " + v);
+                return false;
+            }
+            o.unicode_input = v == "on";
         } else if (arg == "--disp-max") {
             // 200..8192 is what the display control channel allows a monitor.
             const auto x = v.find('x');
@@ -343,6 +350,9 @@ BOOL on_activate(freerdp_peer* peer) {
             log_error("initial paint: " + error);
     }
 
+    if (first)
+        log_line(fmt("KEYBOARD layout=0x%08X",
+                     freerdp_settings_get_uint32(settings, FreeRDP_KeyboardLayout)));
     log_line(fmt("%s width=%u height=%u", first ? "CONNECTED" : "RESIZED", w, h));
     std::scoped_lock lock(s.state_mutex);
     ++s.activations;
@@ -430,7 +440,8 @@ PeerResult run_peer(int fd, const Options& o, const std::vector<Step>& script,
         !freerdp_settings_set_bool(settings, FreeRDP_RemoteFxCodec, FALSE) ||
         !freerdp_settings_set_bool(settings, FreeRDP_NSCodec, FALSE) ||
         !freerdp_settings_set_bool(settings, FreeRDP_SuppressOutput, TRUE) ||
-        !freerdp_settings_set_bool(settings, FreeRDP_RefreshRect, TRUE)) {
+        !freerdp_settings_set_bool(settings, FreeRDP_RefreshRect, TRUE) ||
+        !freerdp_settings_set_bool(settings, FreeRDP_UnicodeInput, o.unicode_input)) {
         log_error("peer settings failed");
         return result;
     }

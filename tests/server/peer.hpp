@@ -57,6 +57,7 @@ struct Options {
     DispMode disp = DispMode::none;
     std::uint32_t disp_max_width = 8192;  // the largest monitor the server advertises
     std::uint32_t disp_max_height = 8192;
+    bool unicode_input = true;  // whether the input capability offers Unicode keyboard events
     std::string cert_pem;  // generated at start
     std::string key_pem;
 };

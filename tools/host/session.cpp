@@ -82,6 +82,19 @@ std::vector<uint8_t> key_payload(uint8_t scancode, bool pressed, bool extended) 
   return {scancode, static_cast<uint8_t>(pressed ? 1 : 0), static_cast<uint8_t>(extended ? 1 : 0)};
 }
 
+std::vector<uint8_t> unicode_payload(uint32_t code_point, bool pressed) {
+  std::vector<uint8_t> p;
+  append_u32(p, code_point);
+  p.push_back(pressed ? 1 : 0);
+  return p;
+}
+
+std::vector<uint8_t> sync_locks_payload(uint32_t locks) {
+  std::vector<uint8_t> p;
+  append_u32(p, locks);
+  return p;
+}
+
 std::vector<uint8_t> clip_data_payload(uint32_t format, std::span<const uint8_t> data) {
   std::vector<uint8_t> p;
   append_u32(p, format);

@@ -52,6 +52,8 @@ std::vector<uint8_t> mouse_wheel_payload(uint32_t x, uint32_t y, int32_t delta, 
 std::vector<uint8_t> key_payload(uint8_t scancode, bool pressed, bool extended);
 std::vector<uint8_t> clip_data_payload(uint32_t format, std::span<const uint8_t> data);
 std::vector<uint8_t> clip_request_payload(uint32_t format);
+std::vector<uint8_t> unicode_payload(uint32_t code_point, bool pressed);  // CMD_UNICODE
+std::vector<uint8_t> sync_locks_payload(uint32_t locks);                  // CMD_SYNC_LOCKS
 
 using EventSink = std::function<void(const Frame&)>;
 
