@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,8 +32,9 @@ std::atomic<bool> g_stop{false};
 void on_stop_signal(int) { g_stop = true; }
 
 struct Input {
-  enum Kind { move, click, key } kind = move;
+  enum Kind { move, click, key, text } kind = move;
   uint32_t x = 0, y = 0;
+  uint32_t code_point = 0;  // text: one character, typed as itself
   uint8_t scancode = 0;
   bool extended = false;
 };
@@ -54,6 +56,7 @@ struct Options {
   // The server's certificate: pinned fingerprints (text as given), or the answer to the question.
   std::string cert_pins;
   std::optional<bool> cert_accept;
+  std::optional<uint32_t> keyboard_layout;
 };
 
 void usage(FILE* out) {
@@ -66,6 +69,7 @@ void usage(FILE* out) {
                "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
                "                    [--h264 avc420,avc444,avc444v2]\n"
                "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
+               "                    [--type TEXT ...] [--layout 0xID]\n"
                "Starts korvane, connects, prints each event with running totals, sends the\n"
                "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
                "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -80,7 +84,10 @@ void usage(FILE* out) {
                "  --cert-pin FPS    connect only to a server whose certificate has one of these\n"
                "                    SHA-256 fingerprints (hex, as openssl prints them)\n"
                "  --cert-ask V      have korvane ask about the certificate; answer V (accept\n"
-               "                    or reject) and print the question\n");
+               "                    or reject) and print the question\n"
+               "  --type TEXT       type TEXT (UTF-8) character by character as Unicode input,\n"
+               "                    in order with the other scripted inputs\n"
+               "  --layout 0xID     the keyboard layout the server is told (e.g. 0x40C French)\n");
 }
 
 std::optional<unsigned long> parse_number(const std::string& text) {
@@ -110,6 +117,26 @@ bool parse_codecs(const std::string& text, uint8_t& codecs) {
     if (comma == std::string::npos) return true;
     start = comma + 1;
   }
+}
+
+// The code points of UTF-8 text; nullopt when it is not well-formed UTF-8. Surrogates and values
+// past U+10FFFF are kept: korvane is the one to refuse them.
+std::optional<std::vector<uint32_t>> utf8_code_points(const std::string& text) {
+  std::vector<uint32_t> out;
+  for (size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return std::nullopt;
+    uint32_t cp = n == 1 ? b : b & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return std::nullopt;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    out.push_back(cp);
+    i += n;
+  }
+  return out;
 }
 
 // "WxH" or "WxH@MS".
@@ -282,6 +309,29 @@ std::optional<Options> parse_args(int argc, char** argv) {
       }
       in.scancode = static_cast<uint8_t>(*n);
       o.inputs.push_back(in);
+    } else if (arg == "--type") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      const auto code_points = utf8_code_points(*v);
+      if (!code_points) {
+        std::fprintf(stderr, "korvane-host: --type wants UTF-8 text\n");
+        return std::nullopt;
+      }
+      for (const uint32_t cp : *code_points) {
+        Input in;
+        in.kind = Input::text;
+        in.code_point = cp;
+        o.inputs.push_back(in);
+      }
+    } else if (arg == "--layout") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      const auto n = parse_number(*v);
+      if (!n || *n > 0xFFFFFFFFul) {
+        std::fprintf(stderr, "korvane-host: --layout wants a layout id, not %s\n", v->c_str());
+        return std::nullopt;
+      }
+      o.keyboard_layout = static_cast<uint32_t>(*n);
     } else if (arg == "--quiet") {
       o.quiet = true;
     } else if (arg == "--cursor") {
@@ -360,13 +410,21 @@ std::optional<Options> parse_args(int argc, char** argv) {
     mask |= EXT_CERTIFICATE;
     fields.push_back({FIELD_CERT_MODE, {CERT_MODE_ASK}});
   }
+  const bool types = std::any_of(o.inputs.begin(), o.inputs.end(),
+                                 [](const Input& in) { return in.kind == Input::text; });
+  if (types || o.keyboard_layout) mask |= EXT_TEXT;
+  if (o.keyboard_layout) {
+    std::vector<uint8_t> v;
+    append_u32(v, *o.keyboard_layout);
+    fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
+  }
   if (mask) o.session.extension_block = encode_extensions(mask, fields);
   o.session.korvane_path = o.korvane.empty() ? default_korvane_path() : o.korvane;
   return o;
 }
 
 bool send_input(Session& session, Desktop& desktop, const Input& in) {
-  if (in.kind != Input::key) note_pointer(desktop.cursor, in.x, in.y);
+  if (in.kind == Input::move || in.kind == Input::click) note_pointer(desktop.cursor, in.x, in.y);
   switch (in.kind) {
     case Input::move:
       std::printf("SEND MOVE x=%u y=%u\n", in.x, in.y);
@@ -379,6 +437,10 @@ bool send_input(Session& session, Desktop& desktop, const Input& in) {
       std::printf("SEND KEY scancode=0x%02x%s\n", in.scancode, in.extended ? " extended" : "");
       return send_command(session, CMD_KEY, key_payload(in.scancode, true, in.extended)) &&
              send_command(session, CMD_KEY, key_payload(in.scancode, false, in.extended));
+    case Input::text:
+      std::printf("SEND UNICODE U+%04X\n", in.code_point);
+      return send_command(session, CMD_UNICODE, unicode_payload(in.code_point, true)) &&
+             send_command(session, CMD_UNICODE, unicode_payload(in.code_point, false));
   }
   return false;
 }

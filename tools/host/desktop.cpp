@@ -82,6 +82,10 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       }
       desktop.resize_refusals++;
       break;
+    case EVT_REFUSED:
+      // A command not carried out is the host's to act on, not a broken stream.
+      if (p.size() < 6) problem = size_problem(frame, 6);
+      break;
     case EVT_ERROR:
       desktop.error = std::string(p.begin(), p.end());
       break;
@@ -171,6 +175,17 @@ std::string describe_event(const Frame& frame) {
              " height=" + std::to_string(u32_at(4)) + " reason=" + std::to_string(reason) +
              (reason == RESIZE_REFUSED_NO_CHANNEL ? " (no display control channel)" : "");
     }
+    case EVT_REFUSED: {
+      if (p.size() < 6) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
+      const char* why = p[1] == REFUSED_NO_UNICODE        ? " (the server takes no Unicode input)"
+                        : p[1] == REFUSED_NOT_A_CHARACTER ? " (not a character)"
+                        : p[1] == REFUSED_NO_QUESTION     ? " (no certificate question pending)"
+                                                          : "";
+      char value[16];
+      std::snprintf(value, sizeof value, "0x%x", u32_at(2));
+      return "REFUSED command=" + std::to_string(p[0]) + " reason=" + std::to_string(p[1]) + why +
+             " value=" + value;
+    }
     case EVT_CERTIFICATE: {
       const auto q = parse_certificate_question(p);
       if (!q) return "CERTIFICATE (malformed, " + std::to_string(p.size()) + " bytes)";
@@ -210,6 +225,7 @@ std::string extension_names(uint32_t mask) {
   if (mask & EXT_CURSOR) add("cursor");
   if (mask & EXT_RESIZE) add("resize");
   if (mask & EXT_H264) add("h264");
+  if (mask & EXT_TEXT) add("text");
   return out.empty() ? "none" : out;
 }
 
