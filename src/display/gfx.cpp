@@ -14,6 +14,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "session/diag.hpp"
+#include "session/status.hpp"
 #include "session/session.hpp"
 
 namespace korvane {
@@ -26,6 +27,7 @@ std::atomic<RdpgfxClientContext*> attached_gfx{nullptr};
 std::atomic<pcRdpgfxSurfaceCommand> orig_surface_command{nullptr};
 std::atomic<pcRdpgfxMapSurfaceToOutput> orig_map_surface_to_output{nullptr};
 std::atomic<pcRdpgfxUpdateSurfaces> orig_update_surfaces{nullptr};
+std::atomic<pcRdpgfxCapsConfirm> orig_caps_confirm{nullptr};
 
 // Set by surface_command_hook for every H.264 command, read and cleared by the UpdateSurfaces
 // hook that follows on the same graphics-channel thread.
@@ -58,6 +60,10 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
   gfx->SurfaceCommand = surface_command_hook;
   gfx->MapSurfaceToOutput = map_surface_to_output_hook;
   gfx->UpdateSurfaces = update_surfaces_hook;
+  // The renderer leaves this one alone, so a re-attached interface still holds our hook: saved,
+  // it would call itself.
+  if (gfx->CapsConfirm != caps_confirm_hook) orig_caps_confirm.store(gfx->CapsConfirm);
+  gfx->CapsConfirm = caps_confirm_hook;
   attached_gfx.store(gfx);
   diag("GFX hooks installed: SurfaceCmd=%p UpdateSurfaces=%p",
        reinterpret_cast<void*>(orig_surface_command.load()),
@@ -71,6 +77,16 @@ void gfx_detach(rdpContext* context) {
   orig_surface_command.store(nullptr);
   orig_map_surface_to_output.store(nullptr);
   orig_update_surfaces.store(nullptr);
+  orig_caps_confirm.store(nullptr);
+  if (gfx) status_progress(PROGRESS_GFX_OFF);
+}
+
+UINT caps_confirm_hook(RdpgfxClientContext* gfx, const RDPGFX_CAPS_CONFIRM_PDU* pdu) {
+  // The capability set the server chose says which codecs it may use: AVC420 from 8.1 with
+  // its flag, AVC444 from 10 on unless disabled.
+  if (pdu && pdu->capsSet) status_progress(PROGRESS_GFX_ON, pdu->capsSet->version, pdu->capsSet->flags);
+  const auto orig = orig_caps_confirm.load();
+  return orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
 }
 
 UINT map_surface_to_output_hook(RdpgfxClientContext* gfx,

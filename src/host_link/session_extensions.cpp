@@ -161,8 +161,14 @@ EndCategory classify_end(const EndFacts& f) {
     if (c != EndCategory::other) return c;
   }
   const uint32_t cls = f.last_error >> 16, code = f.last_error & 0xFFFF;
+  // The library says "transport failed" both for a port nobody listens on and for a connection
+  // that broke later: before security was up, nobody answered.
+  if (cls == kConnectClass && code == 0x0D)
+    return f.security_up ? EndCategory::server_shut_down : EndCategory::unreachable;
   if (cls == kConnectClass) return classify_connect_error(code);
   if (cls == kErrInfoClass) return classify_error_info(code);
+  // No error anywhere: the server closed the session and gave no reason.
+  if (f.last_error == 0) return EndCategory::server_disconnected;
   return EndCategory::other;
 }
 

@@ -92,6 +92,7 @@ struct EndFacts {
   bool host_requested = false;
   bool certificate_rejected = false;
   bool timed_out = false;  // korvane's own connect time-out ran out
+  bool security_up = false;  // the connection got as far as transport and security
 };
 EndCategory classify_end(const EndFacts& facts);
 

@@ -17,6 +17,7 @@
 #include "platform/keyboard.hpp"
 #include "session/certificate.hpp"
 #include "session/diag.hpp"
+#include "session/status.hpp"
 #include "session/session.hpp"
 
 namespace korvane {
@@ -112,6 +113,7 @@ BOOL post_connect(freerdp* instance) {
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
   resize_note_desktop(width, height);
+  status_progress(PROGRESS_LOGON_COMPLETE);
   send_frame(EVT_CONNECTED, encode_size(width, height));
   return TRUE;
 }

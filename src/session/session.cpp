@@ -28,6 +28,7 @@
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
 #include "session/diag.hpp"
+#include "session/status.hpp"
 
 namespace korvane {
 
@@ -188,6 +189,8 @@ int session_main() {
   if (session.grant.mask & EXT_CURSOR) {
     // 96x96 and 384x384 pointers, as the server may have them.
     freerdp_settings_set_uint32(settings, FreeRDP_LargePointerFlag, 0x0003);
+    // The library passes the server's pointer moves on only to a client that grabs the mouse.
+    freerdp_settings_set_bool(settings, FreeRDP_GrabMouse, TRUE);
   }
   diag("FreeRDP_GfxH264=%d AVC444=%d before connect",
        freerdp_settings_get_bool(settings, FreeRDP_GfxH264) ? 1 : 0,
@@ -208,17 +211,32 @@ int session_main() {
   }
 
   int exit_code = 0;
-  if (!freerdp_connect(context->instance)) {
+  status_progress(PROGRESS_CONNECTING);
+  bool connected = false;
+  bool timed_out = false;
+  {
+    // A host that asked for typed endings learns of a server that never answers; without it,
+    // the connection waits as long as the library does.
+    std::chrono::milliseconds limit{0};
+    if (session.grant.mask & EXT_STATUS)
+      limit = std::chrono::milliseconds(session.ext.connect_timeout_ms.value_or(120000));
+    ConnectWatchdog watchdog(context.get(), limit);
+    connected = freerdp_connect(context->instance);
+    timed_out = !connected && watchdog.timed_out();
+  }
+  if (!connected) {
     const UINT32 code = freerdp_get_last_error(context.get());
     char text[256];
     std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)",
                   static_cast<unsigned long>(code), freerdp_get_last_error_string(code));
+    status_end(context.get(), session.stop_flag.load() != 0, timed_out);
     send_error(text);
     exit_code = 1;
   } else {
     input_connection_up();
     resize_connection_up();
     run_event_loop(context.get());
+    status_end(context.get(), session.stop_flag.load() != 0, false);
     freerdp_disconnect(context->instance);
     send_frame(EVT_DISCONNECTED);
   }

@@ -2,6 +2,12 @@
 // very bytes it always got, and one that asks gets what it was granted.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -9,6 +15,7 @@
 #include <sstream>
 
 #include "host_link/extensions.hpp"
+#include "host_link/session_extensions.hpp"
 #include "rdp_fixture.hpp"
 
 using namespace korvane;
@@ -273,4 +280,176 @@ TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
   const std::string reference = test::read_file(path);
   ASSERT_EQ(reference.size(), 640u * 480u * 4u) << log;
   EXPECT_EQ(first_difference(reference, canvas), "");
+}
+
+namespace {
+
+struct Ending {
+  std::vector<uint8_t> types;
+  std::vector<uint8_t> progress;  // the steps, in order
+  std::optional<EndReason> reason;
+  std::string error_text;
+  std::optional<host::ExitStatus> exit;
+};
+
+// Reads a whole session of a host that asked for status, sending CMD_DISCONNECT once connected
+// when `disconnect` is set.
+Ending read_status_session(host::Session& s, bool disconnect, int timeout_ms) {
+  Ending e;
+  const auto keep = [&](const host::Frame& f) {
+    e.types.push_back(f.type);
+    if (f.type == EVT_PROGRESS && !f.payload.empty()) e.progress.push_back(f.payload[0]);
+    if (f.type == EVT_END_REASON) e.reason = parse_end_reason(f.payload);
+    if (f.type == EVT_ERROR) e.error_text.assign(f.payload.begin(), f.payload.end());
+  };
+  if (disconnect) {
+    if (host::wait_for_event(s, EVT_CONNECTED, timeout_ms, keep))
+      host::send_command(s, CMD_DISCONNECT);
+  }
+  e.exit = host::finish_session(s, timeout_ms, keep, false).exit;
+  return e;
+}
+
+std::vector<uint8_t> status_block(uint32_t timeout_ms = 0) {
+  std::vector<ExtensionField> fields;
+  if (timeout_ms) {
+    std::vector<uint8_t> v;
+    append_u32(v, timeout_ms);
+    fields.push_back({FIELD_CONNECT_TIMEOUT, v});
+  }
+  return encode_extensions(EXT_STATUS, fields);
+}
+
+}  // namespace
+
+TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
+  const struct {
+    const char* step;
+    EndCategory category;
+    uint32_t error_info;
+  } cases[] = {
+      {"end", EndCategory::logged_off, 0},  // the server library says logoff by user
+      {"end-reason 0xC", EndCategory::logged_off, 0xC},
+      {"end-reason 0x5", EndCategory::taken_over, 0x5},
+      {"end-reason 0x3", EndCategory::timed_out, 0x3},
+      {"end-reason 0x7", EndCategory::server_denied, 0x7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.step);
+    auto rig = start_rig({"sleep 200", c.step}, {}, "tls", {}, status_block());
+    ASSERT_TRUE(rig);
+    const Ending e = read_status_session(*rig->korvane, false, 20000);
+    ASSERT_TRUE(e.exit);
+    EXPECT_EQ(e.exit->code, 0) << korvane_stderr(*rig);
+    std::string seen;
+    for (uint8_t t : e.types) seen += std::to_string(t) + " ";
+    ASSERT_GE(e.types.size(), 8u) << seen;
+    EXPECT_EQ(e.types.front(), EVT_EXTENSIONS);
+    EXPECT_EQ(e.progress,
+              (std::vector<uint8_t>{PROGRESS_CONNECTING, PROGRESS_SECURITY_UP,
+                                    PROGRESS_AUTHENTICATED, PROGRESS_LOGON_COMPLETE}));
+    // The connection steps all come before EVT_CONNECTED.
+    const auto connected = std::find(e.types.begin(), e.types.end(), EVT_CONNECTED);
+    ASSERT_NE(connected, e.types.end());
+    EXPECT_EQ(std::count(connected, e.types.end(), EVT_PROGRESS), 0);
+    ASSERT_TRUE(e.reason);
+    EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name << " "
+                                              << e.reason->error_info_name;
+    if (c.error_info) EXPECT_EQ(e.reason->error_info, c.error_info);
+    // Then, and only then, the end.
+    ASSERT_GE(e.types.size(), 2u);
+    EXPECT_EQ(e.types[e.types.size() - 2], EVT_END_REASON);
+    EXPECT_EQ(e.types.back(), EVT_DISCONNECTED);
+  }
+}
+
+TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
+  // A port that accepts and then says nothing.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(silent, 4), 0);
+  socklen_t len = sizeof addr;
+  getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
+  const uint16_t silent_port = ntohs(addr.sin_port);
+
+  const auto direct = [](uint16_t port, std::vector<uint8_t> block) {
+    host::SessionOptions o;
+    o.korvane_path = KORVANE_PATH;
+    o.request.host = "127.0.0.1";
+    o.request.port = port;
+    o.request.username = "test";
+    o.request.password = "test";
+    o.request.flags = CONNECT_FLAG_TLS;
+    o.extension_block = std::move(block);
+    o.stderr_path = "/dev/null";
+    return host::start_session(o);
+  };
+  {
+    SCOPED_TRACE("closed port");
+    auto s = direct(test::free_tcp_port(), status_block());
+    ASSERT_TRUE(s);
+    const Ending e = read_status_session(*s, false, 20000);
+    ASSERT_TRUE(e.reason);
+    EXPECT_EQ(e.reason->category, EndCategory::unreachable) << e.reason->last_error_name;
+    EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
+    EXPECT_EQ(e.types, (std::vector<uint8_t>{EVT_EXTENSIONS, EVT_PROGRESS, EVT_END_REASON,
+                                             EVT_ERROR}));
+    ASSERT_TRUE(e.exit);
+    EXPECT_EQ(e.exit->code, 1);
+  }
+  {
+    SCOPED_TRACE("silent port");
+    const auto start = steady_clock::now();
+    auto s = direct(silent_port, status_block(1500));
+    ASSERT_TRUE(s);
+    const Ending e = read_status_session(*s, false, 20000);
+    EXPECT_LT(steady_clock::now() - start, 10s);
+    ASSERT_TRUE(e.reason);
+    EXPECT_EQ(e.reason->category, EndCategory::timed_out) << e.reason->last_error_name;
+    EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
+    ASSERT_TRUE(e.exit);
+    EXPECT_EQ(e.exit->code, 1);
+  }
+  close(silent);
+
+  const struct {
+    const char* what;
+    std::string sec;
+    uint8_t flags;
+    std::string password;
+    EndCategory category;
+  } servers[] = {
+      {"wrong password with NLA", "nla", CONNECT_FLAG_NLA, "wrong", EndCategory::authentication_failed},
+      {"server takes only NLA, client offers TLS", "nla", CONNECT_FLAG_TLS, "test",
+       EndCategory::server_denied},
+  };
+  for (const auto& c : servers) {
+    SCOPED_TRACE(c.what);
+    ConnectRequest r;
+    r.flags = c.flags;
+    r.username = "test";
+    r.password = c.password;
+    auto rig = start_rig({"sleep 5000"}, r, c.sec, {}, status_block());
+    ASSERT_TRUE(rig);
+    const Ending e = read_status_session(*rig->korvane, false, 30000);
+    ASSERT_TRUE(e.reason) << korvane_stderr(*rig);
+    EXPECT_EQ(e.reason->category, c.category)
+        << e.reason->last_error_name << " " << e.reason->error_info_name;
+    EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
+    EXPECT_EQ(e.types.back(), EVT_ERROR);
+    EXPECT_EQ(e.types[e.types.size() - 2], EVT_END_REASON);
+  }
+  {
+    SCOPED_TRACE("host requested");
+    auto rig = start_rig({"sleep 30000"}, {}, "tls", {}, status_block());
+    ASSERT_TRUE(rig);
+    const Ending e = read_status_session(*rig->korvane, true, 20000);
+    ASSERT_TRUE(e.reason);
+    EXPECT_EQ(e.reason->category, EndCategory::host_requested);
+    EXPECT_EQ(e.types.back(), EVT_DISCONNECTED);
+  }
 }

@@ -353,6 +353,25 @@ std::string run_end(Session& s, const Step&) {
     return {};
 }
 
+// The server's reason for ending the session (an error info code, decimal or 0x hex), sent in
+// a Set Error Info PDU before the end: a client can tell a logoff from a takeover.
+std::string run_end_reason(Session& s, const Step& step) {
+    std::uint32_t code = 0;
+    parse_seed(step.args[0], code);
+    {
+        auto io = lock_io(s);
+        {
+            std::scoped_lock lock(s.state_mutex);
+            if (s.gone)
+                return {};
+        }
+        freerdp_set_error_info(s.peer->context->rdp, code);
+        if (!freerdp_send_error_info(s.peer->context->rdp))
+            return "the error info could not be sent";
+    }
+    return run_end(s, step);
+}
+
 [[maybe_unused]] const bool core_steps_registered = [] {
     register_step({"wait-input", 1, 2, check_count, run_wait_input});
     register_step({"sleep", 1, 1, check_sleep, run_sleep});
@@ -365,6 +384,7 @@ std::string run_end(Session& s, const Step&) {
     register_step({"resize", 2, 2, check_resize, run_resize});
     register_step({"dump", 1, 1, {}, run_dump});
     register_step({"end", 0, 0, {}, run_end});
+    register_step({"end-reason", 1, 1, check_seed_arg, run_end_reason});
     return true;
 }();
 
