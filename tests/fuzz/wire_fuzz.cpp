@@ -7,6 +7,7 @@
 #include "display/rect_pack.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/session_extensions.hpp"
 
 namespace korvane {
 
@@ -57,6 +58,36 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
   }
   if (auto h = parse_h264_codec_header(bytes)) {
     if (kH264CodecHeaderSize + uint64_t{h->main_length} + h->aux_length != size) std::abort();
+  }
+  // The session extensions' messages, both directions.
+  if (auto q = parse_certificate_question(bytes)) {
+    if (encode_certificate_question(*q) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
+      std::abort();
+  }
+  if (auto r = parse_end_reason(bytes)) {
+    if (encode_end_reason(*r) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
+  }
+  if (auto list = parse_fingerprints(
+          std::string_view(reinterpret_cast<const char*>(data), size))) {
+    if (list->empty()) std::abort();
+  }
+  if (size >= 5) {
+    if (auto min = min_session_command_payload(data[0], kKnownExtensions); min && size - 1 >= *min) {
+      if (data[0] == CMD_UNICODE) {
+        const uint32_t cp = get_u32(data + 1);
+        const auto units = utf16_units(cp);
+        const bool valid = cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+        if (units.empty() == valid) std::abort();
+        if (units.size() == 2 && !(units[0] >= 0xD800 && units[0] <= 0xDBFF)) std::abort();
+      }
+    }
+    EndFacts f;
+    f.last_error = get_u32(data + 1);
+    f.error_info = size >= 9 ? get_u32(data + 5) : 0;
+    f.host_requested = data[0] & 1;
+    f.security_up = data[0] & 2;
+    if (static_cast<uint8_t>(classify_end(f)) > static_cast<uint8_t>(EndCategory::bad_request))
+      std::abort();
   }
   if (auto shape = parse_cursor_shape(bytes)) {
     if (kCursorShapeHeaderSize + uint64_t{shape->width} * shape->height * 4 != size) std::abort();
