@@ -57,6 +57,7 @@ struct Options {
   std::string cert_pins;
   std::optional<bool> cert_accept;
   std::optional<uint32_t> keyboard_layout;
+  std::optional<uint16_t> reconnect_attempts;
 };
 
 void usage(FILE* out) {
@@ -69,7 +70,7 @@ void usage(FILE* out) {
                "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
                "                    [--h264 avc420,avc444,avc444v2]\n"
                "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
-               "                    [--type TEXT ...] [--layout 0xID]\n"
+               "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
                "Starts korvane, connects, prints each event with running totals, sends the\n"
                "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
                "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -87,7 +88,9 @@ void usage(FILE* out) {
                "                    or reject) and print the question\n"
                "  --type TEXT       type TEXT (UTF-8) character by character as Unicode input,\n"
                "                    in order with the other scripted inputs\n"
-               "  --layout 0xID     the keyboard layout the server is told (e.g. 0x40C French)\n");
+               "  --layout 0xID     the keyboard layout the server is told (e.g. 0x40C French)\n"
+               "  --reconnect N     have korvane reconnect up to N times (1..100) when the\n"
+               "                    connection drops, first after 1 s, then waiting twice as long\n");
 }
 
 std::optional<unsigned long> parse_number(const std::string& text) {
@@ -323,6 +326,15 @@ std::optional<Options> parse_args(int argc, char** argv) {
         in.code_point = cp;
         o.inputs.push_back(in);
       }
+    } else if (arg == "--reconnect") {
+      auto n = number(kMaxReconnectAttempts);
+      if (!n) return std::nullopt;
+      if (*n < kMinReconnectAttempts) {
+        std::fprintf(stderr, "korvane-host: --reconnect wants 1..%u attempts\n",
+                     static_cast<unsigned>(kMaxReconnectAttempts));
+        return std::nullopt;
+      }
+      o.reconnect_attempts = static_cast<uint16_t>(*n);
     } else if (arg == "--layout") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -417,6 +429,13 @@ std::optional<Options> parse_args(int argc, char** argv) {
     std::vector<uint8_t> v;
     append_u32(v, *o.keyboard_layout);
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
+  }
+  if (o.reconnect_attempts) {
+    mask |= EXT_RECONNECT;
+    std::vector<uint8_t> v;
+    append_u16(v, *o.reconnect_attempts);
+    append_u16(v, ReconnectPolicy{}.first_backoff_ms);
+    fields.push_back({FIELD_RECONNECT, v});
   }
   if (mask) o.session.extension_block = encode_extensions(mask, fields);
   o.session.korvane_path = o.korvane.empty() ? default_korvane_path() : o.korvane;

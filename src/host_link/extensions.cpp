@@ -75,6 +75,17 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         out.connect_timeout_ms = ms;
         break;
       }
+      case FIELD_RECONNECT: {
+        if (length != 4) return ExtensionParse::malformed;
+        const ReconnectPolicy policy{get_u16(v), get_u16(v + 2)};
+        if (policy.max_attempts < kMinReconnectAttempts ||
+            policy.max_attempts > kMaxReconnectAttempts ||
+            policy.first_backoff_ms < kMinReconnectBackoffMs ||
+            policy.first_backoff_ms > kMaxReconnectBackoffMs)
+          return ExtensionParse::malformed;
+        out.reconnect = policy;
+        break;
+      }
       default: break;  // a newer host's field
     }
     pos += length;

@@ -29,8 +29,10 @@ enum : uint32_t {
   EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
   EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
   EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
+  EXT_RECONNECT = 0x00000100,    // reconnect after a dropped connection, EVT_RECONNECT
 };
-inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS | EXT_CERTIFICATE | EXT_TEXT;
+inline constexpr uint32_t kKnownExtensions =
+    EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS | EXT_CERTIFICATE | EXT_TEXT | EXT_RECONNECT;
 
 // Typed fields after the mask: tag (u16), length (u16), value.
 enum : uint16_t {
@@ -73,6 +75,12 @@ enum : uint16_t {
   CODEC_ID_AVC444V2 = 0x000F,
 };
 
+// FIELD_RECONNECT (session_extensions.hpp): how often and how patiently korvane reconnects.
+struct ReconnectPolicy {
+  uint16_t max_attempts = 5;
+  uint16_t first_backoff_ms = 1000;
+};
+
 struct Extensions {
   bool present = false;    // the request carried a block
   uint32_t wanted = 0;     // the mask as the host sent it
@@ -82,6 +90,7 @@ struct Extensions {
   std::vector<std::array<uint8_t, 32>> fingerprints;
   std::optional<uint32_t> keyboard_layout;
   std::optional<uint32_t> connect_timeout_ms;
+  std::optional<ReconnectPolicy> reconnect;
 };
 
 enum class ExtensionParse { none, ok, malformed };

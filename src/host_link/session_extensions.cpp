@@ -172,6 +172,53 @@ EndCategory classify_end(const EndFacts& f) {
   return EndCategory::other;
 }
 
+bool connection_dropped(const EndFacts& f) {
+  if (f.host_requested || f.certificate_rejected || f.timed_out) return false;
+  // The server said why it ended the session (or its disconnect ultimatum did, which the library
+  // turns into error info): it meant to.
+  if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu) return false;
+  if ((f.last_error >> 16) == kErrInfoClass) return false;
+  return !reconnect_hopeless(f);
+}
+
+bool reconnect_hopeless(const EndFacts& f) {
+  if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu) {
+    // A reason the server gives for closing a connection it never let in, or a session it
+    // ended: asking again gets the same answer.
+    const EndCategory c = classify_error_info(f.error_info);
+    if (c != EndCategory::other && c != EndCategory::protocol_error) return true;
+  }
+  switch (classify_end(f)) {
+    case EndCategory::certificate_rejected:
+    case EndCategory::authentication_failed:
+    case EndCategory::account_problem:
+    case EndCategory::host_requested:
+    case EndCategory::logged_off:
+    case EndCategory::taken_over:
+      return true;
+    default: return false;
+  }
+}
+
+uint32_t reconnect_delay_ms(const ReconnectPolicy& policy, uint32_t attempt) {
+  uint64_t delay = policy.first_backoff_ms;
+  for (uint32_t i = 1; i < attempt && delay < kMaxReconnectDelayMs; ++i) delay *= 2;
+  return static_cast<uint32_t>(std::min<uint64_t>(delay, kMaxReconnectDelayMs));
+}
+
+std::array<uint8_t, 5> encode_reconnect(uint8_t state, uint16_t attempt, uint16_t max_attempts) {
+  std::array<uint8_t, 5> out{};
+  out[0] = state;
+  put_u16(&out[1], attempt);
+  put_u16(&out[3], max_attempts);
+  return out;
+}
+
+std::optional<ReconnectEvent> parse_reconnect(std::span<const uint8_t> p) {
+  if (p.size() != 5 || p[0] < RECONNECT_TRYING || p[0] > RECONNECT_GAVE_UP) return std::nullopt;
+  return ReconnectEvent{p[0], get_u16(p.data() + 1), get_u16(p.data() + 3)};
+}
+
 std::vector<uint8_t> encode_end_reason(const EndReason& r) {
   std::vector<uint8_t> out;
   out.push_back(static_cast<uint8_t>(r.category));

@@ -21,7 +21,15 @@ enum : uint16_t {
   FIELD_CERT_FINGERPRINTS = 3,  // text: SHA-256 fingerprints in hex (see parse_fingerprints)
   FIELD_KEYBOARD_LAYOUT = 4,    // u32: a keyboard layout id, instead of the machine's locale
   FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
+  FIELD_RECONNECT = 6,          // u16 max attempts 1..100, u16 first back-off ms 100..30000
 };
+
+inline constexpr uint16_t kMinReconnectAttempts = 1;
+inline constexpr uint16_t kMaxReconnectAttempts = 100;
+inline constexpr uint16_t kMinReconnectBackoffMs = 100;
+inline constexpr uint16_t kMaxReconnectBackoffMs = 30000;
+// The wait before an attempt doubles each time, up to this.
+inline constexpr uint32_t kMaxReconnectDelayMs = 30000;
 
 enum : uint8_t {
   CERT_MODE_ACCEPT_ANY = 0,
@@ -40,6 +48,13 @@ enum : uint8_t {
   EVT_PROGRESS = 18,     // step (u8), two values (u32 each)
   EVT_END_REASON = 19,   // see EndReason
   EVT_REFUSED = 20,      // command type (u8), reason (u8), value (u32)
+  EVT_RECONNECT = 22,    // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+};
+
+enum : uint8_t {
+  RECONNECT_TRYING = 1,     // attempt n of m is about to be made
+  RECONNECT_DONE = 2,       // attempt n brought the session back
+  RECONNECT_GAVE_UP = 3,    // n attempts failed, or one failed in a way not worth repeating
 };
 
 enum : uint32_t {
@@ -95,6 +110,27 @@ struct EndFacts {
   bool security_up = false;  // the connection got as far as transport and security
 };
 EndCategory classify_end(const EndFacts& facts);
+
+// Whether a session that ended this way is worth reconnecting: the connection broke and nobody
+// meant it to. The server's own word (any error info: logged off, taken over, shut down, an
+// administrator) and korvane's or the host's decisions end it for good.
+bool connection_dropped(const EndFacts& facts);
+
+// An attempt that failed this way is not repeated: a server that refuses the logon or the
+// certificate now will refuse it again.
+bool reconnect_hopeless(const EndFacts& facts);
+
+// Milliseconds to wait before attempt n (from 1): the first back-off, doubled each attempt,
+// never more than kMaxReconnectDelayMs.
+uint32_t reconnect_delay_ms(const ReconnectPolicy& policy, uint32_t attempt);
+
+std::array<uint8_t, 5> encode_reconnect(uint8_t state, uint16_t attempt, uint16_t max_attempts);
+struct ReconnectEvent {
+  uint8_t state = 0;
+  uint16_t attempt = 0;
+  uint16_t max_attempts = 0;
+};
+std::optional<ReconnectEvent> parse_reconnect(std::span<const uint8_t> payload);
 
 struct EndReason {
   EndCategory category = EndCategory::other;

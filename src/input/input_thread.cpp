@@ -36,9 +36,10 @@ struct PendingInput {
 };
 
 // Input that arrived before the connection was up: mouse, key, Unicode and lock-sync events.
-// Guarded by pending_lock, taken by the input thread for every event and by the main thread
-// once, when the connection is up; nothing else is locked while it is held (refusals are sent
-// after it is released). Bounded: a host that sends without pause while the connection takes
+// Guarded by pending_lock, taken by the input thread for every event (and held while the event
+// goes to the library, so that a reconnection cannot take the connection away under it) and by
+// the main thread when the connection comes up or goes down for a reconnection; nothing else is
+// locked while it is held (refusals are sent after it is released). Bounded: a host that sends without pause while the connection takes
 // long loses its oldest events, never memory.
 std::mutex pending_lock;
 std::vector<PendingInput> pending;
@@ -109,8 +110,9 @@ void forward_input(const PendingInput& e) {
       return;
     }
     unicode_ok = server_unicode;
+    if (send_input(input, e, unicode_ok)) return;
   }
-  if (!send_input(input, e, unicode_ok)) send_refused_no_unicode(e.value);
+  send_refused_no_unicode(e.value);
 }
 
 void forward_unicode(uint32_t code_point, bool pressed) {
@@ -139,6 +141,11 @@ void input_connection_up() {
     connection_up = true;
   }
   for (const uint32_t code_point : refused) send_refused_no_unicode(code_point);
+}
+
+void input_connection_down() {
+  std::lock_guard<std::mutex> lock(pending_lock);
+  connection_up = false;
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {

@@ -15,6 +15,10 @@ int input_thread_main();
 // it was being made (the library drops input before that), then lets input through directly.
 void input_connection_up();
 
+// Called by the main thread before it takes the connection down to make it again: input waits
+// (bounded) until input_connection_up, and none is in the library's hands meanwhile.
+void input_connection_down();
+
 // One host command (everything but CMD_CONNECT). Returns false for CMD_DISCONNECT.
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload);
 

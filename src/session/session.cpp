@@ -28,6 +28,7 @@
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
 #include "session/diag.hpp"
+#include "session/reconnect.hpp"
 #include "session/status.hpp"
 
 namespace korvane {
@@ -235,8 +236,15 @@ int session_main() {
   } else {
     input_connection_up();
     resize_connection_up();
-    run_event_loop(context.get());
-    status_end(context.get(), session.stop_flag.load() != 0, false);
+    bool reconnect_timed_out = false;
+    for (;;) {
+      run_event_loop(context.get());
+      const ReconnectOutcome r = reconnect_session(context.get(), reconnect_timed_out);
+      if (r == ReconnectOutcome::reconnected) continue;
+      if (r == ReconnectOutcome::gave_up) exit_code = 1;
+      break;
+    }
+    status_end(context.get(), session.stop_flag.load() != 0, reconnect_timed_out);
     freerdp_disconnect(context->instance);
     send_frame(EVT_DISCONNECTED);
   }

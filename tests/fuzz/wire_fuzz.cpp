@@ -1,5 +1,6 @@
 #include "wire_fuzz.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -66,6 +67,14 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
   }
   if (auto r = parse_end_reason(bytes)) {
     if (encode_end_reason(*r) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
+  }
+  if (auto r = parse_reconnect(bytes)) {
+    const auto again = encode_reconnect(r->state, r->attempt, r->max_attempts);
+    if (!std::equal(again.begin(), again.end(), bytes.begin(), bytes.end())) std::abort();
+  }
+  if (size >= 8) {
+    const ReconnectPolicy policy{get_u16(data), get_u16(data + 2)};
+    if (reconnect_delay_ms(policy, get_u32(data + 4)) > kMaxReconnectDelayMs) std::abort();
   }
   if (auto list = parse_fingerprints(
           std::string_view(reinterpret_cast<const char*>(data), size))) {

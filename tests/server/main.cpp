@@ -53,7 +53,7 @@ void usage() {
                  "         [--sam FILE | --user U --password W]\n"
                  "         [--script FILE] [--step \"STEP\" ...] [--log FILE] [--dump-dir DIR]\n"
                  "         [--disp none|resize|reactivate] [--disp-max WxH]\n"
-                 "         [--unicode on|off]\n");
+                 "         [--unicode on|off] [--sessions N]\n");
 }
 
 bool parse_args(int argc, char** argv, Options& o) {
@@ -133,6 +133,13 @@ bool parse_args(int argc, char** argv, Options& o) {
                 return false;
             }
             o.unicode_input = v == "on";
+        } else if (arg == "--sessions") {
+            std::uint32_t n = 0;
+            if (!parse_u32(v, n) || n < 1 || n > 1000) {
+                log_error("bad --sessions " + v + ", want 1..1000");
+                return false;
+            }
+            o.sessions = n;
         } else if (arg == "--disp-max") {
             // 200..8192 is what the display control channel allows a monitor.
             const auto x = v.find('x');
@@ -410,6 +417,7 @@ struct PeerFree {
 struct PeerResult {
     bool activated = false;
     bool scenario_failed = false;
+    bool ended = false;  // `end` or `end-reason`: the run is over, whatever --sessions says
 };
 
 PeerResult run_peer(int fd, const Options& o, const std::vector<Step>& script,
@@ -517,6 +525,7 @@ PeerResult run_peer(int fd, const Options& o, const std::vector<Step>& script,
     s.stop = true;
     {
         std::scoped_lock lock(s.state_mutex);
+        result.ended = s.end_requested;
         s.gone = true;
         s.state_cv.notify_all();
     }
@@ -603,6 +612,8 @@ int run(int argc, char** argv) {
 
     // Connections that end before activation (a client retrying with another
     // security protocol, a failed logon) do not end the run.
+    unsigned served = 0;
+    bool failed = false;
     while (!terminating()) {
         pollfd p{listener.fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, 100);
@@ -616,10 +627,13 @@ int run(int argc, char** argv) {
         if (fd < 0)
             continue;
         const PeerResult r = run_peer(fd, o, script, sam_path);
-        if (r.activated)
-            return r.scenario_failed ? exit_step_failed : exit_ok;
+        if (!r.activated)
+            continue;
+        failed = failed || r.scenario_failed;
+        if (r.ended || ++served >= o.sessions)
+            break;
     }
-    return exit_ok;
+    return failed ? exit_step_failed : exit_ok;
 }
 
 }  // namespace

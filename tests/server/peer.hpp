@@ -58,6 +58,9 @@ struct Options {
     std::uint32_t disp_max_width = 8192;  // the largest monitor the server advertises
     std::uint32_t disp_max_height = 8192;
     bool unicode_input = true;  // whether the input capability offers Unicode keyboard events
+    // Activated peers served, one after another, each from the script's first step: a client
+    // that reconnects finds the server again.
+    unsigned sessions = 1;
     std::string cert_pem;  // generated at start
     std::string key_pem;
 };

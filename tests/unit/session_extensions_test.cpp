@@ -93,3 +93,124 @@ TEST(ParseFingerprints, FormatRoundTrips) {
   ASSERT_EQ(back->size(), 1u);
   EXPECT_EQ((*back)[0], a);
 }
+
+// Reconnection: the field, the event's bytes, which endings are worth a new connection, and the
+// waits between attempts.
+TEST(Reconnect, FieldIsReadAndCheckedAndTheBitGranted) {
+  // Magic, mask 0x100, tag 6, length 4, 5 attempts, 250 ms.
+  const std::vector<uint8_t> golden = {'K', 'V', 'X', '1', 0x00, 0x01, 0x00, 0x00,
+                                       0x06, 0x00, 0x04, 0x00, 0x05, 0x00, 0xFA, 0x00};
+  const ExtensionField fields[] = {{FIELD_RECONNECT, {0x05, 0x00, 0xFA, 0x00}}};
+  EXPECT_EQ(encode_extensions(EXT_RECONNECT, fields), golden);
+  Extensions ext;
+  ASSERT_EQ(parse_extensions(golden, ext), ExtensionParse::ok);
+  ASSERT_TRUE(ext.reconnect);
+  EXPECT_EQ(ext.reconnect->max_attempts, 5);
+  EXPECT_EQ(ext.reconnect->first_backoff_ms, 250);
+  EXPECT_EQ(grant_extensions(ext).mask, EXT_RECONNECT);
+
+  // Absent: the defaults.
+  ASSERT_EQ(parse_extensions(encode_extensions(EXT_RECONNECT), ext), ExtensionParse::ok);
+  EXPECT_FALSE(ext.reconnect);
+  EXPECT_EQ(ReconnectPolicy{}.max_attempts, 5);
+  EXPECT_EQ(ReconnectPolicy{}.first_backoff_ms, 1000);
+
+  const std::vector<std::vector<uint8_t>> refused = {
+      {0x05, 0x00, 0xFA},              // short
+      {0x05, 0x00, 0xFA, 0x00, 0x00},  // long
+      {0x00, 0x00, 0xFA, 0x00},        // no attempt
+      {0x65, 0x00, 0xFA, 0x00},        // 101 attempts
+      {0x05, 0x00, 0x63, 0x00},        // 99 ms
+      {0x05, 0x00, 0x31, 0x75},        // 30001 ms
+  };
+  for (const auto& v : refused) {
+    const ExtensionField f[] = {{FIELD_RECONNECT, v}};
+    EXPECT_EQ(parse_extensions(encode_extensions(EXT_RECONNECT, f), ext), ExtensionParse::malformed)
+        << v.size();
+  }
+  const std::vector<std::vector<uint8_t>> edges = {{0x01, 0x00, 0x64, 0x00},
+                                                   {0x64, 0x00, 0x30, 0x75}};
+  for (const auto& v : edges) {
+    const ExtensionField f[] = {{FIELD_RECONNECT, v}};
+    EXPECT_EQ(parse_extensions(encode_extensions(EXT_RECONNECT, f), ext), ExtensionParse::ok);
+  }
+}
+
+TEST(Reconnect, EventGoldenBytes) {
+  const auto bytes = encode_reconnect(RECONNECT_TRYING, 2, 0x0105);
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()),
+            (std::vector<uint8_t>{0x01, 0x02, 0x00, 0x05, 0x01}));
+  const auto back = parse_reconnect(bytes);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->state, RECONNECT_TRYING);
+  EXPECT_EQ(back->attempt, 2);
+  EXPECT_EQ(back->max_attempts, 0x0105);
+  const std::vector<uint8_t> bad_state = {0x04, 0, 0, 0, 0};
+  const std::vector<uint8_t> no_state = {0x00, 0, 0, 0, 0};
+  const std::vector<uint8_t> short_one = {0x02, 0, 0, 0};
+  EXPECT_FALSE(parse_reconnect(bad_state));
+  EXPECT_FALSE(parse_reconnect(no_state));
+  EXPECT_FALSE(parse_reconnect(short_one));
+}
+
+TEST(Reconnect, OnlyADroppedConnectionIsRetried) {
+  constexpr uint32_t kTransportFailed = 0x0002000D;
+  EndFacts dropped;
+  dropped.last_error = kTransportFailed;
+  dropped.security_up = true;
+  EXPECT_TRUE(connection_dropped(dropped));
+  EndFacts silent;  // closed with no word from anyone
+  EXPECT_TRUE(connection_dropped(silent));
+
+  const uint32_t server_reasons[] = {0x1, 0x2, 0x3, 0x5, 0x7, 0xB, 0xC, 0x10, 0x100};
+  for (const uint32_t info : server_reasons) {
+    EndFacts f = dropped;
+    f.error_info = info;
+    EXPECT_FALSE(connection_dropped(f)) << info;
+  }
+  EndFacts f = dropped;
+  f.host_requested = true;
+  EXPECT_FALSE(connection_dropped(f));
+  f = dropped;
+  f.certificate_rejected = true;
+  EXPECT_FALSE(connection_dropped(f));
+  f = dropped;
+  f.last_error = 0x00010002;  // the error info class: the server's word again
+  EXPECT_FALSE(connection_dropped(f));
+}
+
+TEST(Reconnect, AttemptsThatWouldFailAgainAreNotRepeated) {
+  const struct {
+    uint32_t last_error;
+    uint32_t error_info;
+    bool certificate_rejected;
+    bool hopeless;
+  } cases[] = {
+      {0x0002000D, 0, false, false},  // transport failed: the server is not back yet
+      {0x00020006, 0, false, false},  // connect failed
+      {0x0002000C, 0, false, false},  // negotiation failed: a connection reset early
+      {0x00020014, 0, false, true},   // logon failure
+      {0x00020009, 0, false, true},   // authentication failed
+      {0x00020018, 0, false, true},   // account locked out
+      {0x0002000D, 0, true, true},    // the certificate was refused
+      {0, 0xC, false, true},          // logged off
+      {0, 0x5, false, true},          // another connection took it
+      {0, 0x7, false, true},          // the server denies the connection
+  };
+  for (const auto& c : cases) {
+    EndFacts f;
+    f.last_error = c.last_error;
+    f.error_info = c.error_info;
+    f.certificate_rejected = c.certificate_rejected;
+    EXPECT_EQ(reconnect_hopeless(f), c.hopeless) << std::hex << c.last_error << " " << c.error_info;
+  }
+}
+
+TEST(Reconnect, WaitsDoubleUpToTheirLimit) {
+  const ReconnectPolicy p{10, 250};
+  const uint32_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
+  for (uint32_t n = 1; n <= 10; ++n) EXPECT_EQ(reconnect_delay_ms(p, n), expected[n - 1]) << n;
+  EXPECT_EQ(reconnect_delay_ms({100, 30000}, 1), 30000u);
+  EXPECT_EQ(reconnect_delay_ms({100, 30000}, 100), 30000u);
+  EXPECT_EQ(reconnect_delay_ms({100, 100}, 0xFFFFFFFF), 30000u);
+}

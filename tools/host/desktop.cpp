@@ -86,6 +86,10 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       // A command not carried out is the host's to act on, not a broken stream.
       if (p.size() < 6) problem = size_problem(frame, 6);
       break;
+    case EVT_RECONNECT:
+      // The picture comes again after "reconnected": EVT_RESIZE starts the canvas over.
+      if (!parse_reconnect(p)) problem = describe_event(frame) + ": malformed";
+      break;
     case EVT_ERROR:
       desktop.error = std::string(p.begin(), p.end());
       break;
@@ -186,6 +190,15 @@ std::string describe_event(const Frame& frame) {
       return "REFUSED command=" + std::to_string(p[0]) + " reason=" + std::to_string(p[1]) + why +
              " value=" + value;
     }
+    case EVT_RECONNECT: {
+      const auto r = parse_reconnect(p);
+      if (!r) return "RECONNECT (malformed, " + std::to_string(p.size()) + " bytes)";
+      const char* state = r->state == RECONNECT_TRYING ? "reconnecting"
+                          : r->state == RECONNECT_DONE ? "reconnected"
+                                                       : "gave-up";
+      return std::string("RECONNECT ") + state + " attempt=" + std::to_string(r->attempt) +
+             " of " + std::to_string(r->max_attempts);
+    }
     case EVT_CERTIFICATE: {
       const auto q = parse_certificate_question(p);
       if (!q) return "CERTIFICATE (malformed, " + std::to_string(p.size()) + " bytes)";
@@ -226,6 +239,7 @@ std::string extension_names(uint32_t mask) {
   if (mask & EXT_RESIZE) add("resize");
   if (mask & EXT_H264) add("h264");
   if (mask & EXT_TEXT) add("text");
+  if (mask & EXT_RECONNECT) add("reconnect");
   return out.empty() ? "none" : out;
 }
 

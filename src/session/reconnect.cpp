@@ -1,0 +1,143 @@
+#include "session/reconnect.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <winpr/synch.h>
+
+#include "display/cursor.hpp"
+#include "display/paint.hpp"
+#include "host_link/session_extensions.hpp"
+#include "host_link/transport.hpp"
+#include "input/input_thread.hpp"
+#include "session/diag.hpp"
+#include "session/session.hpp"
+
+namespace korvane {
+
+namespace {
+
+EndFacts facts_now(rdpContext* context) {
+  EndFacts f;
+  f.last_error = freerdp_get_last_error(context);
+  f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
+  f.host_requested = session.stop_flag.load() != 0;
+  f.certificate_rejected = session.certificate_rejected.load();
+  f.security_up = true;  // it was, before the drop
+  return f;
+}
+
+void send_reconnect(uint8_t state, uint32_t attempt, uint16_t max_attempts) {
+  send_frame(EVT_RECONNECT, encode_reconnect(state, static_cast<uint16_t>(attempt), max_attempts));
+}
+
+// Aborts an attempt that outlives its limit (a server that accepts and says nothing) or that the
+// host no longer wants. The abort is repeated while it is due: the library clears it when it
+// starts an attempt, and one that lands just before would be lost.
+struct AttemptWatch {
+  std::mutex lock;
+  std::condition_variable wake;
+  bool done = false;      // guarded by lock: set by the main thread, read by the watch thread
+  bool timed_out = false;  // guarded by lock: set by the watch thread, read by the main thread
+  std::thread thread;
+
+  AttemptWatch(rdpContext* context, std::chrono::milliseconds limit) {
+    try {
+      thread = std::thread([this, context, limit] {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::unique_lock<std::mutex> guard(lock);
+        while (!done) {
+          wake.wait_for(guard, std::chrono::milliseconds(50));
+          if (done) return;
+          const bool late = std::chrono::steady_clock::now() >= deadline;
+          if (late) timed_out = true;
+          if (late || session.stop_flag.load()) freerdp_abort_connect_context(context);
+        }
+      });
+    } catch (const std::system_error&) {
+      diag("Warning: could not start the reconnection watch");
+    }
+  }
+  ~AttemptWatch() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      done = true;
+    }
+    wake.notify_all();
+    if (thread.joinable()) thread.join();
+  }
+  AttemptWatch(const AttemptWatch&) = delete;
+  AttemptWatch& operator=(const AttemptWatch&) = delete;
+};
+
+// Waits, or returns false at once when the host asks to disconnect.
+bool wait_unless_stopped(uint32_t ms) {
+  if (session.stop_flag.load()) return false;
+  if (session.stop_event)
+    WaitForSingleObject(session.stop_event, ms);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return session.stop_flag.load() == 0;
+}
+
+// The host's picture of the session starts again: the size, the whole frame buffer (a host may
+// start a new canvas on EVT_RESIZE), and the cursor.
+void session_back(rdpContext* context) {
+  desktop_resize(context);
+  if (context->update && context->update->RefreshRect && context->gdi) {
+    // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
+    RECTANGLE_16 all{0, 0, static_cast<UINT16>(context->gdi->width - 1),
+                     static_cast<UINT16>(context->gdi->height - 1)};
+    context->update->RefreshRect(context, 1, &all);
+  }
+  if (session.grant.mask & EXT_CURSOR) cursor_resend();
+  input_connection_up();
+}
+
+}  // namespace
+
+ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
+  timed_out = false;
+  if (!(session.grant.mask & EXT_RECONNECT) || session.stop_flag.load())
+    return ReconnectOutcome::not_wanted;
+  EndFacts facts = facts_now(context);
+  if (!connection_dropped(facts)) return ReconnectOutcome::not_wanted;
+  diag("the connection dropped (last error 0x%08X): reconnecting", facts.last_error);
+
+  const ReconnectPolicy policy = session.ext.reconnect.value_or(ReconnectPolicy{});
+  const std::chrono::milliseconds limit(session.ext.connect_timeout_ms.value_or(30000));
+  input_connection_down();
+  uint32_t attempt = 0;
+  while (attempt < policy.max_attempts) {
+    ++attempt;
+    send_reconnect(RECONNECT_TRYING, attempt, policy.max_attempts);
+    if (!wait_unless_stopped(reconnect_delay_ms(policy, attempt))) return ReconnectOutcome::stopped;
+    bool ok = false;
+    // The library refuses to reconnect after a cancelled attempt; a time-out's cancel is ours.
+    if (freerdp_get_last_error(context) == FREERDP_ERROR_CONNECT_CANCELLED)
+      freerdp_set_last_error(context, FREERDP_ERROR_SUCCESS);
+    {
+      AttemptWatch watch(context, limit);
+      ok = freerdp_reconnect(context->instance);
+      std::lock_guard<std::mutex> guard(watch.lock);
+      timed_out = watch.timed_out;
+    }
+    if (session.stop_flag.load()) return ReconnectOutcome::stopped;
+    if (ok) {
+      diag("reconnected at attempt %u", attempt);
+      send_reconnect(RECONNECT_DONE, attempt, policy.max_attempts);
+      session_back(context);
+      return ReconnectOutcome::reconnected;
+    }
+    facts = facts_now(context);
+    facts.timed_out = timed_out;
+    diag("reconnection attempt %u failed (last error 0x%08X)", attempt, facts.last_error);
+    if (reconnect_hopeless(facts)) break;
+  }
+  send_reconnect(RECONNECT_GAVE_UP, attempt, policy.max_attempts);
+  return ReconnectOutcome::gave_up;
+}
+
+}  // namespace korvane
