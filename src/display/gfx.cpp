@@ -150,6 +150,10 @@ UINT forward_tagged(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* comm
   h264_forwarded.store(true);
   const auto head = encode_h264_codec_header(h);
   const std::span<const uint8_t> parts[] = {head, views.main, views.aux};
+  // The host's decoder paints this area now, not korvane's frame buffer.
+  const auto held = changed_only_forget(
+      Rect{static_cast<int32_t>(h.left), static_cast<int32_t>(h.top),
+           static_cast<int32_t>(h.right - h.left), static_cast<int32_t>(h.bottom - h.top)});
   send_frame_parts(EVT_H264_CODEC, parts);
   return CHANNEL_RC_OK;
 }
@@ -178,6 +182,10 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
   put_u32(&head[16], command->width);
   put_u32(&head[20], command->height);
   const std::span<const uint8_t> parts[] = {head, data};
+  const auto held = changed_only_forget(
+      Rect{static_cast<int32_t>(ox + command->left), static_cast<int32_t>(oy + command->top),
+           static_cast<int32_t>(command->right - command->left),
+           static_cast<int32_t>(command->bottom - command->top)});
   send_frame_parts(EVT_H264, parts);
   return CHANNEL_RC_OK;
 }

@@ -4,11 +4,56 @@
 
 #include <freerdp/settings.h>
 
+#include "display/changed_tiles.hpp"
 #include "display/rect_pack.hpp"
 #include "display/resize.hpp"
 #include "host_link/transport.hpp"
+#include "session/session.hpp"
 
 namespace korvane {
+
+namespace {
+
+// Only for a host granted EXT_CHANGED_ONLY. Every member is guarded by `lock`, taken by the
+// thread that runs update processing (paints, resizes, post-connect) and by the graphics-channel
+// thread (its paints, and H.264 it forwards). The lock is held across the frames sent, so the
+// order of the frames on the wire is the order in which the copy was brought up to date.
+struct ChangedOnly {
+  std::mutex lock;
+  HostPicture picture;
+  std::vector<Rect> areas;      // scratch of one send, kept for its capacity
+  std::vector<uint8_t> packed;  // likewise
+};
+ChangedOnly changed_only;
+
+bool changed_only_granted() { return (session.grant.mask & EXT_CHANGED_ONLY) != 0; }
+
+void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
+  const auto header = encode_rect_header(r);
+  std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
+  if (pixels.empty()) {
+    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed)) return;
+    pixels = packed;
+  }
+  const std::span<const uint8_t> parts[] = {header, pixels};
+  send_frame_parts(EVT_RECT, parts);
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> changed_only_reset(int32_t width, int32_t height) {
+  if (!changed_only_granted()) return {};
+  std::unique_lock<std::mutex> lock(changed_only.lock);
+  host_picture_reset(changed_only.picture, width, height);
+  return lock;
+}
+
+std::unique_lock<std::mutex> changed_only_forget(const Rect& r) {
+  if (!changed_only_granted()) return {};
+  std::unique_lock<std::mutex> lock(changed_only.lock);
+  host_picture_forget(changed_only.picture, r);
+  return lock;
+}
 
 HGDI_RGN invalid_region(rdpGdi* gdi) {
   if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) return nullptr;
@@ -39,15 +84,22 @@ void send_invalid_rect(rdpGdi* gdi) {
 
 void send_rect(rdpGdi* gdi, const Rect& r) {
   if (!gdi->primary_buffer || !rect_fits(r, gdi->width, gdi->height)) return;
-  const auto header = encode_rect_header(r);
-  std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
-  std::vector<uint8_t> packed;
-  if (pixels.empty()) {
-    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed)) return;
-    pixels = packed;
+  if (changed_only_granted()) {
+    std::lock_guard<std::mutex> lock(changed_only.lock);
+    HostPicture& picture = changed_only.picture;
+    // A frame buffer of another size than the copy's: the renderer was resized, the host's
+    // canvas with it.
+    if (picture.width != static_cast<int32_t>(gdi->width) ||
+        picture.height != static_cast<int32_t>(gdi->height))
+      host_picture_reset(picture, static_cast<int32_t>(gdi->width),
+                         static_cast<int32_t>(gdi->height));
+    changed_only.areas.clear();
+    host_picture_changes(picture, r, gdi->primary_buffer, gdi->stride, changed_only.areas);
+    for (const Rect& area : changed_only.areas) send_pixels(gdi, area, changed_only.packed);
+    return;
   }
-  const std::span<const uint8_t> parts[] = {header, pixels};
-  send_frame_parts(EVT_RECT, parts);
+  std::vector<uint8_t> packed;
+  send_pixels(gdi, r, packed);
 }
 
 BOOL desktop_resize(rdpContext* context) {
@@ -58,7 +110,12 @@ BOOL desktop_resize(rdpContext* context) {
                          static_cast<int64_t>(gdi->height) == height;
   if (!gdi_resize(gdi, width, height)) return FALSE;
   resize_note_desktop(width, height);
-  send_frame(EVT_RESIZE, encode_size(width, height));
+  {
+    // Held until EVT_RESIZE is out: a paint sent before it would land on the canvas the host
+    // is about to replace, yet count as known.
+    const auto held = changed_only_reset(static_cast<int32_t>(width), static_cast<int32_t>(height));
+    send_frame(EVT_RESIZE, encode_size(width, height));
+  }
   // At an unchanged size the renderer keeps its picture, and servers that reset the graphics
   // may not draw it again; a host that starts a new canvas on EVT_RESIZE would be left blank.
   // Sending the picture once keeps the two the same.

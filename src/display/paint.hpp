@@ -2,6 +2,8 @@
 // resizes as EVT_RESIZE. The library calls these on whatever thread runs its update processing.
 #pragma once
 
+#include <mutex>
+
 #include <freerdp/freerdp.h>
 #include <freerdp/gdi/gdi.h>
 
@@ -18,6 +20,15 @@ BOOL desktop_resize(rdpContext* context);
 void send_invalid_rect(rdpGdi* gdi);
 // Sends a rectangle of the frame buffer; one that does not fit is dropped.
 void send_rect(rdpGdi* gdi, const Rect& r);
+
+// For a host granted EXT_CHANGED_ONLY (nothing otherwise): the host starts a new canvas of
+// this size, so nothing korvane sent before counts. Returns the copy's lock, held (empty when
+// not granted): send the frame that starts the new canvas while holding it.
+std::unique_lock<std::mutex> changed_only_reset(int32_t width, int32_t height);
+// The host's canvas in r is about to come from a stream korvane does not decode: r is no longer
+// known. Returns the lock of korvane's copy, held (empty when not granted): send the stream
+// while holding it, so that no paint of r can slip between the two.
+std::unique_lock<std::mutex> changed_only_forget(const Rect& r);
 
 // The renderer's bounding invalid rectangle, or null when a link of the chain is missing.
 HGDI_RGN invalid_region(rdpGdi* gdi);

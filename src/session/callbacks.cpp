@@ -114,6 +114,7 @@ BOOL post_connect(freerdp* instance) {
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
   resize_note_desktop(width, height);
   status_progress(PROGRESS_LOGON_COMPLETE);
+  const auto held = changed_only_reset(static_cast<int32_t>(width), static_cast<int32_t>(height));
   send_frame(EVT_CONNECTED, encode_size(width, height));
   return TRUE;
 }

@@ -240,6 +240,7 @@ std::string extension_names(uint32_t mask) {
   if (mask & EXT_H264) add("h264");
   if (mask & EXT_TEXT) add("text");
   if (mask & EXT_RECONNECT) add("reconnect");
+  if (mask & EXT_CHANGED_ONLY) add("changed");
   return out.empty() ? "none" : out;
 }
 

@@ -1,0 +1,132 @@
+// Sending only what changed (EXT_CHANGED_ONLY) against the scripted test server: the host's
+// canvas still equals the server's picture, and pixels the server sends again unchanged do not
+// reach the host again.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host_link/extensions.hpp"
+#include "rdp_fixture.hpp"
+
+using namespace korvane;
+using namespace korvane::e2e;
+
+namespace {
+
+struct Outcome {
+  host::Canvas canvas;
+  uint32_t granted = 0;
+  size_t rect_frames = 0;
+  uint64_t rect_bytes = 0;
+  std::vector<std::vector<uint8_t>> rects;  // each EVT_RECT's header: x, y, w, h
+  bool disconnected = false;
+  int exit_code = -1;
+};
+
+Outcome run_session(Rig& rig) {
+  Outcome run;
+  const auto end = host::finish_session(
+      *rig.korvane, 90000,
+      [&](const host::Frame& f) {
+        if (f.type == EVT_EXTENSIONS) run.granted = u32_at(f, 0);
+        if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+          host::resize_canvas(run.canvas, u32_at(f, 0), u32_at(f, 4));
+        if (f.type == EVT_RECT) {
+          ++run.rect_frames;
+          run.rect_bytes += f.payload.size();
+          run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
+          host::paint_rect(run.canvas, f.payload);
+        }
+        run.disconnected |= f.type == EVT_DISCONNECTED;
+      },
+      false);
+  if (end.exit) run.exit_code = end.exit->code;
+  return run;
+}
+
+long first_difference(const host::Canvas& canvas, const std::string& reference) {
+  if (reference.size() != canvas.rgba.size()) return -2;
+  for (size_t i = 0; i < reference.size(); i += 4)
+    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0) return static_cast<long>(i / 4);
+  return -1;
+}
+
+}  // namespace
+
+TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
+  // The server paints the same pictures again and again, with small real changes between, and
+  // a resize (the host starts a new canvas) in the middle.
+  const auto steps = [](const std::string& first, const std::string& second) {
+    std::vector<std::string> s = {"full 1"};
+    for (int i = 0; i < 12; ++i) s.push_back("full 1");
+    s.push_back("pattern 100 100 50 40 3");
+    s.push_back("fill 799 599 1 1 00FF00");
+    s.push_back("pattern 100 100 50 40 3");
+    s.push_back("fill 0 0 800 600 000000");
+    s.push_back("pattern 0 0 800 600 1");  // back to the picture the host had before the fill
+    s.push_back("dump " + first);
+    s.push_back("resize 640 480");
+    s.push_back("full 2");
+    for (int i = 0; i < 8; ++i) s.push_back("full 2");
+    s.push_back("fill 320 240 3 3 FF00FF");
+    s.push_back("dump " + second);
+    s.push_back("sleep 300");
+    s.push_back("end");
+    return s;
+  };
+  Outcome runs[2];
+  for (int with = 0; with < 2; ++with) {
+    test::TempDir scratch = test::make_temp_dir("korvane-changed");
+    const std::string first = scratch.path + "/first.rgba", second = scratch.path + "/second.rgba";
+    auto rig = start_rig(steps(first, second), ConnectRequest{.width = 800, .height = 600}, "tls",
+                         {}, with ? encode_extensions(EXT_CHANGED_ONLY) : std::vector<uint8_t>{});
+    ASSERT_TRUE(rig);
+    runs[with] = run_session(*rig);
+    const Outcome& run = runs[with];
+    EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
+    EXPECT_EQ(run.exit_code, 0);
+    if (with) EXPECT_EQ(run.granted, EXT_CHANGED_ONLY);
+    const std::string reference = test::read_file(second);
+    ASSERT_EQ(reference.size(), 640u * 480u * 4u) << server_log(*rig);
+    EXPECT_EQ(first_difference(run.canvas, reference), -1) << (with ? "with" : "without");
+  }
+  // Without: 7 + 5 full pictures and the rest. With: each picture once, the small changes as
+  // their tiles.
+  EXPECT_GT(runs[0].rect_bytes, 11ull * 640 * 480 * 4);
+  EXPECT_LT(runs[1].rect_bytes * 4, runs[0].rect_bytes)
+      << "with " << runs[1].rect_bytes << " without " << runs[0].rect_bytes;
+  // The repeats and the restored picture add nothing on top of four whole pictures at 800x600
+  // (the activation's black one, the first, the black fill, the first again) and two at 640x480
+  // (the activation's, the second picture), and the small changes' tiles.
+  EXPECT_LT(runs[1].rect_bytes, 4ull * 800 * 600 * 4 + 2ull * 640 * 480 * 4 + 200000);
+}
+
+TEST(ChangedOnly, AnAreaTheHostDecodedItselfIsSentAgain) {
+  // The same uncompressed picture three times with H.264 between: the first repeat is
+  // suppressed, the one after the H.264 update is not, because the host's decoder painted there.
+  test::TempDir scratch = test::make_temp_dir("korvane-changed");
+  auto rig = start_rig({"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 0 0",
+                        "gfx-uncompressed 1 0 0 64 64 5", "gfx-uncompressed 1 0 0 64 64 5",
+                        "gfx-avc420 1 0 0 64 64 9", "gfx-uncompressed 1 0 0 64 64 5",
+                        "sleep 300", "end"},
+                       ConnectRequest{.width = 320, .height = 240}, "tls", {},
+                       encode_extensions(EXT_CHANGED_ONLY));
+  ASSERT_TRUE(rig);
+  const Outcome run = run_session(*rig);
+  EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.granted, EXT_CHANGED_ONLY);
+  // Whole-desktop pictures come first (the activation's, and again when the pipeline opens and
+  // the host starts a new canvas); then the 64x64 picture: sent, its repeat not, sent again
+  // after the H.264 update painted the host's canvas there.
+  std::vector<std::string> after_whole;
+  for (const auto& h : run.rects) {
+    const std::string r = std::to_string(get_u32(&h[0])) + "," + std::to_string(get_u32(&h[4])) +
+                          " " + std::to_string(get_u32(&h[8])) + "x" + std::to_string(get_u32(&h[12]));
+    if (r == "0,0 320x240") after_whole.clear();
+    else after_whole.push_back(r);
+  }
+  EXPECT_EQ(after_whole, (std::vector<std::string>{"0,0 64x64", "0,0 64x64"}));
+}

@@ -1,0 +1,627 @@
+// korvane-web in a real browser: headless Chromium, driven through its DevTools protocol over a
+// pipe, opens the gateway's page against korvane and the FreeRDP shadow server on Xvfb. What the
+// page shows must be the X screen, what is typed and clicked in the browser must reach X, and
+// the gateway must refuse what it should and end korvane as soon as a tab goes.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <utility>  // before Boost.Asio, whose awaitable.hpp uses std::exchange
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/png.hpp"
+#include "host/process.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using boost::property_tree::ptree;
+using Clock = std::chrono::steady_clock;
+
+namespace korvane::test {
+namespace {
+
+constexpr uint32_t kWidth = 800, kHeight = 600;
+// Distinctive, so that finding it anywhere in a log is certain to be a leak.
+const std::string kSecret = "pw-Zq81xKv0mT3";
+
+long ms_since(Clock::time_point t0) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+bool have_program(const std::string& name) {
+  host::SpawnOptions o;
+  o.argv = {"sh", "-c", "command -v " + name};
+  const auto r = host::run_capture(o, 5000);
+  return r.status && r.status->exited() && r.status->code == 0;
+}
+
+// The processes whose parent is pid (zombies too: an unreaped korvane is still left behind).
+std::vector<int> children_of(int pid) {
+  std::vector<int> out;
+  DIR* d = opendir("/proc");
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    const int child = std::atoi(e->d_name);
+    if (child <= 0) continue;
+    std::ifstream f("/proc/" + std::string(e->d_name) + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    int ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == pid) out.push_back(child);
+  }
+  closedir(d);
+  return out;
+}
+
+std::string base64_decode(const std::string& in) {
+  std::string out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (const char c : in) {
+    int v;
+    if (c >= 'A' && c <= 'Z') v = c - 'A';
+    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') v = c - '0' + 52;
+    else if (c == '+') v = 62;
+    else if (c == '/') v = 63;
+    else continue;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::string json_quote(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// ---- Chromium over --remote-debugging-pipe: JSON messages ended by NUL, on fds 3 and 4.
+
+struct Browser {
+  TempDir profile;
+  host::Child process;
+  host::UniqueFd to;    // chromium reads commands here
+  host::UniqueFd from;  // and writes answers and events here
+  std::string pending;
+  int next_id = 1;
+};
+
+std::optional<Browser> start_browser(const std::string& log_path) {
+  Browser b;
+  b.profile = make_temp_dir("korvane-web-chromium");
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
+  host::SpawnOptions o;
+  o.argv = {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+            "--remote-debugging-pipe", "--user-data-dir=" + b.profile.path, "--no-first-run",
+            "--no-default-browser-check", "--disable-extensions", "--mute-audio",
+            "--window-size=1000,800", "about:blank"};
+  o.env = {"DISPLAY="};
+  o.keep_fds = {{in[0], 3}, {out[1], 4}};
+  o.stdout_path = log_path;
+  o.stderr_path = "-";
+  o.own_process_group = true;
+  o.term_grace_ms = 2000;
+  o.die_with_parent = true;
+  auto child = host::spawn(o);
+  close(in[0]);
+  close(out[1]);
+  b.to.reset(in[1]);
+  b.from.reset(out[0]);
+  if (!child) return std::nullopt;
+  b.process = std::move(*child);
+  return b;
+}
+
+// Sends one command and waits (bounded) for its answer; events in between are dropped.
+std::optional<ptree> cdp(Browser& b, const std::string& method, const std::string& params = "{}",
+                         const std::string& session = "", int timeout_ms = 20000) {
+  const int id = b.next_id++;
+  std::string msg = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
+                    "\",\"params\":" + params;
+  if (!session.empty()) msg += ",\"sessionId\":\"" + session + "\"";
+  msg += "}";
+  msg.push_back('\0');
+  if (!host::write_all(b.to.get(), std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()),
+                       5000))
+    return std::nullopt;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const std::string want = "{\"id\":" + std::to_string(id) + ",";
+  for (;;) {
+    size_t nul;
+    while ((nul = b.pending.find('\0')) != std::string::npos) {
+      std::string one = b.pending.substr(0, nul);
+      b.pending.erase(0, nul + 1);
+      if (one.rfind(want, 0) != 0) continue;
+      ptree tree;
+      std::istringstream in(one);
+      try {
+        boost::property_tree::read_json(in, tree);
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
+      if (tree.get_child_optional("error")) {
+        ADD_FAILURE() << method << ": " << one.substr(0, 500);
+        return std::nullopt;
+      }
+      return tree;
+    }
+    const long left = timeout_ms - ms_since(deadline - std::chrono::milliseconds(timeout_ms));
+    if (left <= 0) return std::nullopt;
+    pollfd p{b.from.get(), POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0) continue;
+    char buf[65536];
+    const ssize_t n = read(b.from.get(), buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    b.pending.append(buf, static_cast<size_t>(n));
+  }
+}
+
+struct Tab {
+  std::string target_id;
+  std::string session;
+};
+
+std::optional<Tab> open_tab(Browser& b, const std::string& url) {
+  Tab t;
+  auto created = cdp(b, "Target.createTarget",
+                     "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":1000,\"height\":800}");
+  if (!created) return std::nullopt;
+  t.target_id = created->get<std::string>("result.targetId", "");
+  auto attached = cdp(b, "Target.attachToTarget",
+                      "{\"targetId\":\"" + t.target_id + "\",\"flatten\":true}");
+  if (!attached) return std::nullopt;
+  t.session = attached->get<std::string>("result.sessionId", "");
+  return t;
+}
+
+bool close_tab(Browser& b, const Tab& t) {
+  return cdp(b, "Target.closeTarget", "{\"targetId\":\"" + t.target_id + "\"}").has_value();
+}
+
+// Runs an expression in the page and returns its value as text (JSON.stringify'd by the caller
+// when it is not a string).
+std::optional<std::string> eval(Browser& b, const Tab& t, const std::string& expression) {
+  auto r = cdp(b, "Runtime.evaluate",
+               "{\"expression\":" + json_quote(expression) +
+                   ",\"returnByValue\":true,\"awaitPromise\":true}",
+               t.session);
+  if (!r) return std::nullopt;
+  const auto v = r->get_optional<std::string>("result.result.value");
+  if (!v) return std::nullopt;
+  return *v;
+}
+
+// Polls a page expression that yields "true" until it does or timeout_ms passes.
+bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeout_ms) {
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < timeout_ms) {
+    const auto v = eval(b, t, "String(!!(" + condition + "))");
+    if (v && *v == "true") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+std::string page_state(Browser& b, const Tab& t) {
+  return eval(b, t, "JSON.stringify(window.korvane)").value_or("(no state)");
+}
+
+std::optional<host::Canvas> page_screenshot(Browser& b, const Tab& t, const std::string& dir,
+                                            uint32_t w, uint32_t h) {
+  auto r = cdp(b, "Page.captureScreenshot",
+               "{\"format\":\"png\",\"clip\":{\"x\":0,\"y\":0,\"width\":" + std::to_string(w) +
+                   ",\"height\":" + std::to_string(h) + ",\"scale\":1}}",
+               t.session);
+  if (!r) return std::nullopt;
+  const std::string png = base64_decode(r->get<std::string>("result.data", ""));
+  const std::string path = dir + "/page.png";
+  std::ofstream(path, std::ios::binary) << png;
+  return host::read_png(path);
+}
+
+bool key(Browser& b, const Tab& t, const std::string& code, const std::string& text, int vk) {
+  for (const char* type : {"keyDown", "keyUp"}) {
+    std::string params = std::string("{\"type\":\"") + type + "\",\"code\":\"" + code +
+                         "\",\"key\":" + json_quote(text == "\r" ? "Enter" : text) +
+                         ",\"windowsVirtualKeyCode\":" + std::to_string(vk);
+    if (std::string(type) == "keyDown") params += ",\"text\":" + json_quote(text);
+    params += "}";
+    if (!cdp(b, "Input.dispatchKeyEvent", params, t.session)) return false;
+  }
+  return true;
+}
+
+bool mouse(Browser& b, const Tab& t, const std::string& type, int x, int y) {
+  std::string params = "{\"type\":\"" + type + "\",\"x\":" + std::to_string(x) +
+                       ",\"y\":" + std::to_string(y);
+  if (type != "mouseMoved") params += ",\"button\":\"left\",\"clickCount\":1";
+  params += "}";
+  return cdp(b, "Input.dispatchMouseEvent", params, t.session).has_value();
+}
+
+// ---- the gateway
+
+struct GatewayRun {
+  host::Child process;
+  uint16_t port = 0;
+  std::string log_path;
+};
+
+std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
+                                        std::string* error) {
+  const std::string config_path = dir + "/gateway.conf";
+  std::ofstream(config_path) << config;
+  GatewayRun g;
+  g.port = free_tcp_port();
+  g.log_path = dir + "/gateway.log";
+  host::SpawnOptions o;
+  o.argv = {KORVANE_WEB_PATH, "--config", config_path, "--port", std::to_string(g.port),
+            "--korvane", KORVANE_PATH};
+  o.stdout_path = g.log_path;
+  o.stderr_path = "-";
+  o.term_grace_ms = 3000;
+  o.die_with_parent = true;
+  auto child = host::spawn(o, error);
+  if (!child) return std::nullopt;
+  g.process = std::move(*child);
+  if (!wait_for_port(g.port, 10000, &g.process)) {
+    if (error) *error = "korvane-web did not listen: " + read_file(g.log_path);
+    return std::nullopt;
+  }
+  return g;
+}
+
+// ---- plain HTTP and WebSocket requests, as a foreign page or a script would send them
+
+struct Reply {
+  int status = 0;
+  std::string body;
+};
+
+Reply http_request(uint16_t port, http::verb verb, const std::string& target,
+                   const std::string& origin, const std::string& body = {}) {
+  net::io_context io;
+  beast::tcp_stream stream(io);
+  stream.expires_after(std::chrono::seconds(10));
+  beast::error_code ec;
+  stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  if (ec) return {};
+  http::request<http::string_body> req{verb, target, 11};
+  req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  if (!origin.empty()) req.set(http::field::origin, origin);
+  if (!body.empty()) req.set(http::field::content_type, "application/x-www-form-urlencoded");
+  req.body() = body;
+  req.prepare_payload();
+  http::write(stream, req, ec);
+  if (ec) return {};
+  beast::flat_buffer buffer;
+  http::response<http::string_body> res;
+  http::read(stream, buffer, res, ec);
+  if (ec) return {};
+  return {static_cast<int>(res.result_int()), res.body()};
+}
+
+// The HTTP status answering a WebSocket handshake: 101 when it was accepted.
+int ws_handshake(uint16_t port, const std::string& origin, const std::string& protocols) {
+  net::io_context io;
+  beast::tcp_stream stream(io);
+  stream.expires_after(std::chrono::seconds(10));
+  beast::error_code ec;
+  stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  if (ec) return 0;
+  http::request<http::empty_body> req{http::verb::get, "/ws", 11};
+  req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  req.set(http::field::connection, "Upgrade");
+  req.set(http::field::upgrade, "websocket");
+  req.set(http::field::sec_websocket_version, "13");
+  req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+  if (!origin.empty()) req.set(http::field::origin, origin);
+  if (!protocols.empty()) req.set(http::field::sec_websocket_protocol, protocols);
+  http::write(stream, req, ec);
+  if (ec) return 0;
+  beast::flat_buffer buffer;
+  http::response_parser<http::empty_body> res;
+  res.skip(true);  // a 101 has no body to wait for
+  http::read_header(stream, buffer, res, ec);
+  if (ec) return 0;
+  return static_cast<int>(res.get().result_int());
+}
+
+std::string token_of(const std::string& json) {
+  const auto at = json.find("\"token\":\"");
+  if (at == std::string::npos) return {};
+  return json.substr(at + 9, json.find('"', at + 9) - at - 9);
+}
+
+// ---- security: no browser, no RDP server needed
+
+class WebGatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
+    dir = make_temp_dir("korvane-web-test");
+    std::string error;
+    // The target is never reached here: port 9 on loopback has no RDP server.
+    gateway = start_gateway(dir.path,
+                            "[target office]\nhost = 127.0.0.1\nport = 9\nuser = u\npassword = " +
+                                kSecret + "\n",
+                            &error);
+    ASSERT_TRUE(gateway) << error;
+    origin = "http://127.0.0.1:" + std::to_string(gateway->port);
+  }
+  void TearDown() override {
+    if (gateway) {
+      const std::string log = read_file(gateway->log_path);
+      EXPECT_EQ(log.find(kSecret), std::string::npos) << "the password is in the log:\n" << log;
+    }
+  }
+  TempDir dir;
+  std::optional<GatewayRun> gateway;
+  std::string origin;
+};
+
+TEST_F(WebGatewayTest, ServesThePageAndListsTargetsWithoutSecrets) {
+  const Reply page = http_request(gateway->port, http::verb::get, "/", "");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("app.js"), std::string::npos);
+  const Reply targets = http_request(gateway->port, http::verb::get, "/targets", "");
+  EXPECT_EQ(targets.status, 200);
+  EXPECT_NE(targets.body.find("\"office\""), std::string::npos);
+  EXPECT_EQ(targets.body.find(kSecret), std::string::npos);
+  EXPECT_EQ(targets.body.find("127.0.0.1"), std::string::npos) << "a target's address leaked";
+  EXPECT_EQ(http_request(gateway->port, http::verb::get, "/../gateway.conf", "").status, 404);
+  EXPECT_EQ(http_request(gateway->port, http::verb::get, "/%2e%2e/gateway.conf", "").status, 404);
+}
+
+TEST_F(WebGatewayTest, RefusesUnknownTargetsAndForeignOrigins) {
+  EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", origin,
+                         "target=elsewhere&width=800&height=600").status,
+            404);
+  EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", origin,
+                         "target=127.0.0.1:3389").status,
+            404);
+  EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", "http://evil.example",
+                         "target=office").status,
+            403);
+  EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", "", "target=office").status,
+            403);
+  // A foreign origin holding a valid token is refused all the same.
+  const Reply ok = http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  const std::string token = token_of(ok.body);
+  ASSERT_EQ(token.size(), 32u) << ok.body;
+  EXPECT_EQ(ws_handshake(gateway->port, "http://evil.example", "korvane, token." + token), 403);
+  EXPECT_TRUE(children_of(gateway->process.pid).empty()) << "korvane started for a refused socket";
+}
+
+TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
+  EXPECT_EQ(ws_handshake(gateway->port, origin, ""), 403);
+  EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane"), 403);
+  EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane, token.00112233445566778899aabbccddeeff"),
+            403);
+  const Reply ok = http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
+  const std::string token = token_of(ok.body);
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane, token." + token), 101);
+  // A token opens one WebSocket only.
+  EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane, token." + token), 403);
+}
+
+// ---- the page in Chromium against the shadow server
+
+class WebBrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
+    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    logs = make_temp_dir("korvane-web-test");
+    std::string error;
+    auto xs = start_xvfb(kWidth, kHeight, logs.path, &error);
+    ASSERT_TRUE(xs) << error;
+    x = std::move(*xs);
+    ASSERT_TRUE(draw_desktop(x, "#336699", &error)) << error;
+    ShadowOptions so;
+    auto s = start_shadow(x, so, &error);
+    ASSERT_TRUE(s) << error;
+    shadow = std::move(*s);
+    gateway = start_gateway(logs.path,
+                            "[target desk]\nhost = 127.0.0.1\nport = " +
+                                std::to_string(shadow->port) + "\nuser = test\npassword = " +
+                                kSecret + "\nflags = 1\n",
+                            &error);
+    ASSERT_TRUE(gateway) << error;
+    auto b = start_browser(logs.path + "/chromium.log");
+    ASSERT_TRUE(b) << "chromium did not start";
+    browser = std::move(*b);
+    ASSERT_TRUE(cdp(*browser, "Browser.getVersion")) << read_file(logs.path + "/chromium.log");
+  }
+  void TearDown() override {
+    if (browser) {
+      cdp(*browser, "Browser.close", "{}", "", 3000);
+      host::wait_exit(browser->process, 3000);
+    }
+    if (gateway) {
+      const std::string log = read_file(gateway->log_path);
+      EXPECT_EQ(log.find(kSecret), std::string::npos) << "the password is in a log line:\n" << log;
+      if (HasFailure()) std::fprintf(stderr, "---- gateway log\n%s\n", log.c_str());
+    }
+  }
+
+  std::string url(const std::string& extra = "") const {
+    return "http://127.0.0.1:" + std::to_string(gateway->port) + "/?target=desk&connect=1" + extra;
+  }
+
+  bool run_x(const std::vector<std::string>& argv, std::string* out = nullptr) {
+    host::SpawnOptions o;
+    o.argv = argv;
+    o.env = {x.env()};
+    const host::RunResult r = host::run_capture(o, 10000);
+    if (out) *out = r.out;
+    return r.status && r.status->exited() && r.status->code == 0;
+  }
+
+  std::optional<Tab> open_connected(const std::string& extra = "") {
+    auto t = open_tab(*browser, url(extra));
+    EXPECT_TRUE(t);
+    if (!t) return std::nullopt;
+    const bool up = wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'",
+                              30000);
+    EXPECT_TRUE(up) << page_state(*browser, *t);
+    if (!up) return std::nullopt;
+    return t;
+  }
+
+  TempDir logs;
+  XServer x;
+  std::optional<ShadowServer> shadow;
+  std::optional<GatewayRun> gateway;
+  std::optional<Browser> browser;
+};
+
+TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
+  auto t = open_connected("&codec=raw");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height"),
+            std::to_string(kWidth) + "x" + std::to_string(kHeight));
+  std::string error;
+  const auto screen = screenshot(x, &error);
+  ASSERT_TRUE(screen) << error;
+  double best = 0;
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < 20000) {
+    const auto page = page_screenshot(*browser, *t, logs.path, kWidth, kHeight);
+    ASSERT_TRUE(page);
+    const auto diff = compare_rgb(*page, *screen, 16);
+    ASSERT_TRUE(diff) << "page " << page->width << "x" << page->height;
+    best = std::max(best, diff->within);
+    if (best >= 0.99) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_GE(best, 0.99) << page_state(*browser, *t);
+  const auto readout = eval(*browser, *t, "document.getElementById('rate').textContent");
+  EXPECT_NE(readout.value_or("").find("frames/s"), std::string::npos);
+}
+
+TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
+  if (!have_program("xterm")) GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
+  const std::string typed = logs.path + "/typed.txt";
+  host::SpawnOptions o;
+  o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
+  o.env = {x.env()};
+  o.term_grace_ms = 500;
+  auto xterm = host::spawn(o);
+  ASSERT_TRUE(xterm);
+  x.clients.push_back(std::move(*xterm));
+  auto t = open_connected("&codec=raw");
+  ASSERT_TRUE(t);
+  // With no window manager the keyboard follows the pointer: the click puts it on the xterm.
+  ASSERT_TRUE(mouse(*browser, *t, "mouseMoved", 200, 150));
+  ASSERT_TRUE(mouse(*browser, *t, "mousePressed", 200, 150));
+  ASSERT_TRUE(mouse(*browser, *t, "mouseReleased", 200, 150));
+  std::string where;
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < 5000) {
+    run_x({"xdotool", "getmouselocation"}, &where);
+    if (where.rfind("x:200 y:150 ", 0) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(where.rfind("x:200 y:150 ", 0), 0u) << where;
+  const std::string word = "korvane";
+  for (const char c : word) {
+    const std::string upper(1, static_cast<char>(c - 'a' + 'A'));
+    ASSERT_TRUE(key(*browser, *t, "Key" + upper, std::string(1, c), c - 'a' + 'A'));
+  }
+  ASSERT_TRUE(key(*browser, *t, "Enter", "\r", 13));
+  std::string got;
+  const auto t1 = Clock::now();
+  while (ms_since(t1) < 8000) {
+    got = read_file(typed);
+    if (got == word + "\n") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(got, word + "\n") << page_state(*browser, *t);
+}
+
+TEST_F(WebBrowserTest, XCursorBecomesThePagesCssCursor) {
+  auto t = open_connected("&codec=raw");
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(mouse(*browser, *t, "mouseMoved", 400, 300));
+  // The shadow server sends a pointer only when X reports a change, and reads those changes
+  // late: each try goes through two cursors.
+  bool shaped = false;
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 20 && !shaped && ms_since(t0) < 20000; ++i) {
+    run_x({"xsetroot", "-cursor_name", i % 2 ? "watch" : "pirate"});
+    ASSERT_TRUE(mouse(*browser, *t, "mouseMoved", 400 + i % 2, 300));
+    shaped = wait_page(*browser, *t, "window.korvane.cursor.startsWith('url(data:image/png')", 800);
+  }
+  EXPECT_TRUE(shaped) << page_state(*browser, *t);
+  const auto css = eval(*browser, *t, "document.getElementById('screen').style.cursor");
+  EXPECT_NE(css.value_or("").find("url("), std::string::npos) << css.value_or("");
+}
+
+TEST_F(WebBrowserTest, ClosingTheTabEndsKorvaneWithinASecond) {
+  auto t = open_connected("&codec=raw");
+  ASSERT_TRUE(t);
+  ASSERT_EQ(children_of(gateway->process.pid).size(), 1u);
+  ASSERT_TRUE(close_tab(*browser, *t));
+  const auto t0 = Clock::now();
+  while (!children_of(gateway->process.pid).empty() && ms_since(t0) < 5000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const long took = ms_since(t0);
+  EXPECT_TRUE(children_of(gateway->process.pid).empty());
+  EXPECT_LT(took, 1000) << "korvane outlived its tab by " << took << " ms";
+}
+
+TEST_F(WebBrowserTest, TenTabsInTurnLeaveNoKorvane) {
+  for (int i = 0; i < 10; ++i) {
+    auto t = open_connected("&codec=raw");
+    ASSERT_TRUE(t) << "tab " << i;
+    ASSERT_TRUE(close_tab(*browser, *t));
+  }
+  const auto t0 = Clock::now();
+  while (!children_of(gateway->process.pid).empty() && ms_since(t0) < 3000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(children_of(gateway->process.pid).empty());
+}
+
+}  // namespace
+}  // namespace korvane::test

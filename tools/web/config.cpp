@@ -1,0 +1,124 @@
+#include "config.hpp"
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+namespace korvane::web {
+
+namespace {
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return {};
+  const auto e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+template <typename T>
+bool parse_number(const std::string& text, T& out, T low, T high) {
+  uint64_t v = 0;
+  int base = 10;
+  std::string_view digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
+  if (r.ec != std::errc() || r.ptr != digits.data() + digits.size()) return false;
+  if (v < static_cast<uint64_t>(low) || v > static_cast<uint64_t>(high)) return false;
+  out = static_cast<T>(v);
+  return true;
+}
+
+}  // namespace
+
+bool valid_target_name(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (const char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::optional<Config> parse_config(const std::string& text, std::string* error) {
+  Config config;
+  Target* target = nullptr;
+  std::istringstream in(text);
+  std::string raw;
+  int line_no = 0;
+  auto fail = [&](const std::string& why) -> std::optional<Config> {
+    if (error) *error = "line " + std::to_string(line_no) + ": " + why;
+    return std::nullopt;
+  };
+  while (std::getline(in, raw)) {
+    ++line_no;
+    const std::string line = trim(raw);
+    if (line.empty() || line[0] == '#') continue;
+    if (line.front() == '[') {
+      if (line.back() != ']' || line.rfind("[target ", 0) != 0) return fail("expected [target NAME]");
+      const std::string name = trim(line.substr(8, line.size() - 9));
+      if (!valid_target_name(name)) return fail("target names are 1-64 of A-Z a-z 0-9 - _ .");
+      if (config.targets.count(name)) return fail("target " + name + " given twice");
+      target = &config.targets[name];
+      target->name = name;
+      continue;
+    }
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) return fail("expected key = value");
+    const std::string key = trim(line.substr(0, eq));
+    const std::string value = trim(line.substr(eq + 1));
+    if (!target) {
+      if (key == "listen") config.listen = value;
+      else if (key == "port") {
+        if (!parse_number<uint16_t>(value, config.port, 0, 65535)) return fail("port: 0-65535");
+      } else if (key == "korvane") config.korvane = value;
+      else if (key == "web_root") config.web_root = value;
+      else if (key == "origin") config.origins.push_back(value);
+      else return fail("unknown setting " + key);
+      continue;
+    }
+    if (key == "host") target->host = value;
+    else if (key == "port") {
+      if (!parse_number<uint32_t>(value, target->port, 1, 65535)) return fail("port: 1-65535");
+    } else if (key == "user") target->user = value;
+    else if (key == "domain") target->domain = value;
+    else if (key == "password") target->password = value;
+    else if (key == "flags") {
+      if (!parse_number<uint8_t>(value, target->flags, 0, 255)) return fail("flags: 0-255");
+    } else if (key == "fingerprint") {
+      if (!target->fingerprints.empty()) target->fingerprints += ",";
+      target->fingerprints += value;
+    } else if (key == "keyboard_layout") {
+      uint32_t layout = 0;
+      if (!parse_number<uint32_t>(value, layout, 0, 0xFFFFFFFFu)) return fail("keyboard_layout: a number");
+      target->keyboard_layout = layout;
+    } else {
+      return fail("unknown target setting " + key);
+    }
+  }
+  for (const auto& [name, t] : config.targets) {
+    if (t.host.empty()) {
+      line_no = 0;
+      return fail("target " + name + " has no host");
+    }
+  }
+  return config;
+}
+
+std::optional<Config> load_config(const std::string& path, std::string* error) {
+  std::ifstream f(path);
+  if (!f) {
+    if (error) *error = "cannot read " + path;
+    return std::nullopt;
+  }
+  std::stringstream ss;
+  ss << f.rdbuf();
+  auto c = parse_config(ss.str(), error);
+  if (!c && error) *error = path + ": " + *error;
+  return c;
+}
+
+}  // namespace korvane::web

@@ -1,0 +1,42 @@
+// korvane-web's configuration file: where it listens, which origins may use it, and the only
+// RDP targets a browser can reach (by name: a browser never names a host or a port).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvane::web {
+
+struct Target {
+  std::string name;
+  std::string host;
+  uint32_t port = 3389;
+  std::string user;      // empty: the person types one in the page
+  std::string domain;
+  std::string password;  // empty: the person types one in the page
+  uint8_t flags = 0x01;  // CMD_CONNECT's flags byte (0x01 TLS, 0x02 NLA, 0x04 security level 0)
+  std::string fingerprints;               // pinned SHA-256 fingerprints; empty: any certificate
+  std::optional<uint32_t> keyboard_layout;
+};
+
+struct Config {
+  std::string listen = "127.0.0.1";
+  uint16_t port = 8080;
+  std::string korvane;                 // empty: the one next to korvane-web, else "korvane"
+  std::string web_root;                // empty: the page's source folder
+  std::vector<std::string> origins;    // allowed besides the gateway's own address
+  std::map<std::string, Target> targets;
+};
+
+// Reads "key = value" lines, "# comments", and "[target NAME]" sections. Returns nullopt and the
+// reason (file and line) for anything it does not understand; a secret is never quoted in it.
+std::optional<Config> parse_config(const std::string& text, std::string* error);
+std::optional<Config> load_config(const std::string& path, std::string* error);
+
+// Target names are what a browser sends: short, plain, safe in a log.
+bool valid_target_name(const std::string& name);
+
+}  // namespace korvane::web

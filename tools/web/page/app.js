@@ -1,0 +1,451 @@
+// The page: one remote desktop per tab, through korvane-web and its korvane child.
+import {
+  CF_UNICODETEXT, CMD, CODEC_AVC420, END_WORDS, EVT, PROGRESS_WORDS, formatList, frame,
+  parseFormats, parseFrame,
+} from './protocol.js';
+import { scanCodeOf } from './keys.js';
+
+const EXT_CURSOR = 0x01, EXT_RESIZE = 0x02, EXT_H264 = 0x04, EXT_TEXT = 0x20;
+
+const canvas = document.getElementById('screen');
+const ctx = canvas.getContext('2d', { alpha: false });
+const statusEl = document.getElementById('status');
+const rateEl = document.getElementById('rate');
+const bar = document.getElementById('bar');
+
+// Everything a person sees, also read by the browser tests.
+const state = window.korvane = {
+  phase: 'idle', width: 0, height: 0, granted: 0, codecs: 0, cursor: 'default',
+  rects: 0, h264Chunks: 0, decodedFrames: 0, decodeErrors: 0, decoderErrorText: '',
+  bytes: 0, fps: 0, kbps: 0, status: '', endReason: null, error: null, remoteClipboard: null,
+  resizes: 0,
+};
+
+let ws = null;
+let painted = false;
+
+function say(text, isError = false) {
+  state.status = text;
+  statusEl.textContent = text;
+  bar.classList.toggle('error', isError);
+}
+
+function send(bytes) {
+  if (ws && ws.readyState === WebSocket.OPEN) ws.send(bytes);
+}
+
+// ---- pictures
+
+function setSize(width, height) {
+  state.width = width;
+  state.height = height;
+  canvas.width = width;
+  canvas.height = height;
+  const dpr = window.devicePixelRatio || 1;
+  canvas.style.width = `${width / dpr}px`;
+  canvas.style.height = `${height / dpr}px`;
+  ctx.fillStyle = '#000';
+  ctx.fillRect(0, 0, width, height);
+}
+
+function paintRect(f) {
+  if (f.bytes.byteLength < 16) return;
+  const x = f.view.getInt32(0, true), y = f.view.getInt32(4, true);
+  const w = f.view.getInt32(8, true), h = f.view.getInt32(12, true);
+  if (w <= 0 || h <= 0 || f.bytes.byteLength !== 16 + w * h * 4) return;
+  const px = new Uint8ClampedArray(f.bytes.buffer, f.bytes.byteOffset + 16, w * h * 4);
+  // The server's pixels carry no meaningful alpha; the canvas must show them opaque.
+  for (let i = 3; i < px.length; i += 4) px[i] = 255;
+  ctx.putImageData(new ImageData(px, w, h), x, y);
+  state.rects++;
+  painted = true;
+}
+
+// One VideoDecoder per picture origin, as the graphics pipeline keeps one stream per surface.
+const decoders = new Map();
+
+function nalTypes(bytes) {
+  const types = [];
+  for (let i = 0; i + 3 < bytes.length; i++) {
+    if (bytes[i] === 0 && bytes[i + 1] === 0 && bytes[i + 2] === 1) {
+      types.push({ type: bytes[i + 3] & 0x1f, at: i + 3 });
+      i += 2;
+    }
+  }
+  return types;
+}
+
+function codecString(bytes, nals) {
+  const sps = nals.find((n) => n.type === 7);
+  if (!sps || sps.at + 3 >= bytes.length) return null;
+  const hex = (v) => v.toString(16).padStart(2, '0');
+  return `avc1.${hex(bytes[sps.at + 1])}${hex(bytes[sps.at + 2])}${hex(bytes[sps.at + 3])}`;
+}
+
+function decoderFor(key) {
+  let d = decoders.get(key);
+  if (d) return d;
+  d = { decoder: null, places: [], timestamp: 0, configured: false };
+  d.decoder = new VideoDecoder({
+    output: (picture) => {
+      const place = d.places.shift();
+      if (place) {
+        const w = Math.min(picture.displayWidth, place.width);
+        const h = Math.min(picture.displayHeight, place.height);
+        ctx.drawImage(picture, 0, 0, w, h, place.left, place.top, w, h);
+        state.decodedFrames++;
+        painted = true;
+      }
+      picture.close();
+    },
+    error: (e) => {
+      state.decodeErrors++;
+      state.decoderErrorText = String(e);
+      decoders.delete(key);  // a new decoder starts at the next key frame
+    },
+  });
+  decoders.set(key, d);
+  return d;
+}
+
+function paintH264(f) {
+  const v = f.view;
+  if (f.bytes.byteLength < 36) return;
+  const codec = v.getUint16(0, true);
+  const left = v.getUint32(4, true), top = v.getUint32(8, true);
+  const width = v.getUint32(20, true), height = v.getUint32(24, true);
+  const mainLength = v.getUint32(28, true);
+  if (codec !== CODEC_AVC420 || 36 + mainLength > f.bytes.byteLength || mainLength === 0) return;
+  state.h264Chunks++;
+  const main = f.bytes.subarray(36, 36 + mainLength);
+  const nals = nalTypes(main);
+  const key = nals.some((n) => n.type === 5);
+  const d = decoderFor(`${left},${top}`);
+  if (!d.configured) {
+    const codecName = key && codecString(main, nals);
+    if (!codecName) return;  // nothing can be decoded before a key frame with its parameters
+    d.decoder.configure({ codec: codecName, optimizeForLatency: true });
+    d.configured = true;
+  }
+  d.places.push({ left, top, width, height });
+  d.decoder.decode(new EncodedVideoChunk({
+    type: key ? 'key' : 'delta', timestamp: d.timestamp++, data: main,
+  }));
+}
+
+// ---- cursor
+
+const cursors = new Map();
+
+function cursorShape(f) {
+  if (f.bytes.byteLength < 20) return;
+  const v = f.view;
+  const id = v.getUint32(0, true), hx = v.getUint32(4, true), hy = v.getUint32(8, true);
+  const w = v.getUint32(12, true), h = v.getUint32(16, true);
+  if (f.bytes.byteLength !== 20 + w * h * 4) return;
+  if (w === 0 || h === 0) {
+    cursors.set(id, 'none');
+    return;
+  }
+  const c = document.createElement('canvas');
+  c.width = w;
+  c.height = h;
+  const px = new Uint8ClampedArray(f.bytes.buffer, f.bytes.byteOffset + 20, w * h * 4);
+  c.getContext('2d').putImageData(new ImageData(px, w, h), 0, 0);
+  cursors.set(id, `url(${c.toDataURL('image/png')}) ${hx} ${hy}, auto`);
+}
+
+function useCursor(css) {
+  state.cursor = css;
+  canvas.style.cursor = css;
+}
+
+// ---- clipboard
+
+function utf16le(text) {
+  const out = new Uint8Array((text.length + 1) * 2);
+  for (let i = 0; i < text.length; i++) {
+    out[i * 2] = text.charCodeAt(i) & 0xff;
+    out[i * 2 + 1] = text.charCodeAt(i) >> 8;
+  }
+  return out;
+}
+
+let offeredText = null;
+
+function offerText(text) {
+  if (typeof text !== 'string' || text === offeredText) return;
+  offeredText = text;
+  send(frame(CMD.CLIP_FORMATS, [['bytes', formatList([CF_UNICODETEXT])]]));
+  send(frame(CMD.CLIP_DATA, [['u32', CF_UNICODETEXT], ['bytes', utf16le(text)]]));
+}
+window.korvaneOfferText = offerText;
+
+function clipboardData(f) {
+  if (f.bytes.byteLength < 4 || f.view.getUint32(0, true) !== CF_UNICODETEXT) return;
+  const data = f.bytes.subarray(4);
+  let text = new TextDecoder('utf-16le').decode(data.subarray(0, data.byteLength & ~1));
+  const nul = text.indexOf('\0');
+  if (nul >= 0) text = text.slice(0, nul);
+  state.remoteClipboard = text;
+  offeredText = text;  // what came from the server is not offered back to it
+  if (navigator.clipboard && document.hasFocus()) navigator.clipboard.writeText(text).catch(() => {});
+}
+
+// ---- events from korvane
+
+function onFrame(f) {
+  switch (f.type) {
+    case EVT.EXTENSIONS:
+      state.granted = f.view.getUint32(0, true);
+      state.codecs = f.bytes.byteLength > 4 ? f.view.getUint8(4) : 0;
+      break;
+    case EVT.PROGRESS: {
+      const step = f.view.getUint8(0);
+      if (PROGRESS_WORDS[step]) say(PROGRESS_WORDS[step]);
+      break;
+    }
+    case EVT.CONNECTED:
+      state.phase = 'connected';
+      setSize(f.view.getUint32(0, true), f.view.getUint32(4, true));
+      canvas.hidden = false;
+      canvas.focus();
+      say('Connected.');
+      if (state.granted & EXT_CURSOR) send(frame(CMD.CURSOR_STATE));
+      if (navigator.clipboard && document.hasFocus()) navigator.clipboard.readText().then(offerText, () => {});
+      break;
+    case EVT.RESIZE:
+      setSize(f.view.getUint32(0, true), f.view.getUint32(4, true));
+      state.resizes++;
+      break;
+    case EVT.RECT: paintRect(f); break;
+    case EVT.H264_CODEC: paintH264(f); break;
+    case EVT.CURSOR_SHAPE: cursorShape(f); break;
+    case EVT.CURSOR_USE: useCursor(cursors.get(f.view.getUint32(0, true)) || 'default'); break;
+    case EVT.CURSOR_HIDDEN: useCursor('none'); break;
+    case EVT.CURSOR_DEFAULT: useCursor('default'); break;
+    case EVT.CLIP_FORMATS:
+      if (parseFormats(f.bytes).includes(CF_UNICODETEXT)) {
+        send(frame(CMD.CLIP_REQUEST, [['u32', CF_UNICODETEXT]]));
+      }
+      break;
+    case EVT.CLIP_DATA: clipboardData(f); break;
+    case EVT.END_REASON: {
+      const category = f.view.getUint8(0);
+      state.endReason = category;
+      say(END_WORDS[category] || END_WORDS[0], category !== 12 && category !== 8);
+      break;
+    }
+    case EVT.ERROR: {
+      state.error = new TextDecoder().decode(f.bytes);
+      state.phase = 'ended';
+      const words = state.endReason !== null ? END_WORDS[state.endReason] || END_WORDS[0] : '';
+      say(`${words} (${state.error})`.trim(), true);
+      break;
+    }
+    case EVT.DISCONNECTED:
+      state.phase = 'ended';
+      if (state.endReason === null) say('The session ended.');
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- input to korvane
+
+function desktopPoint(e) {
+  const r = canvas.getBoundingClientRect();
+  const x = Math.round((e.clientX - r.left) * (canvas.width / r.width));
+  const y = Math.round((e.clientY - r.top) * (canvas.height / r.height));
+  return [Math.max(0, Math.min(canvas.width - 1, x)), Math.max(0, Math.min(canvas.height - 1, y))];
+}
+
+const BUTTONS = { 0: 1, 1: 3, 2: 2 };
+
+function bindInput() {
+  canvas.addEventListener('mousemove', (e) => {
+    const [x, y] = desktopPoint(e);
+    send(frame(CMD.MOUSE_MOVE, [['u32', x], ['u32', y]]));
+  });
+  for (const [kind, pressed] of [['mousedown', 1], ['mouseup', 0]]) {
+    canvas.addEventListener(kind, (e) => {
+      const button = BUTTONS[e.button];
+      if (!button) return;
+      e.preventDefault();
+      canvas.focus();
+      const [x, y] = desktopPoint(e);
+      send(frame(CMD.MOUSE_BUTTON, [['u32', x], ['u32', y], ['u8', button], ['u8', pressed]]));
+    });
+  }
+  canvas.addEventListener('contextmenu', (e) => e.preventDefault());
+  canvas.addEventListener('wheel', (e) => {
+    e.preventDefault();
+    const [x, y] = desktopPoint(e);
+    const notches = (d) => (e.deltaMode === 0 ? d / 100 : e.deltaMode === 1 ? d / 3 : d);
+    // The browser's positive delta scrolls down or right; RDP's positive delta is up.
+    if (e.deltaY) send(frame(CMD.MOUSE_WHEEL, [['u32', x], ['u32', y], ['i32', Math.round(-notches(e.deltaY) * 120) || -Math.sign(e.deltaY) * 120], ['u8', 0]]));
+    if (e.deltaX) send(frame(CMD.MOUSE_WHEEL, [['u32', x], ['u32', y], ['i32', Math.round(notches(e.deltaX) * 120) || Math.sign(e.deltaX) * 120], ['u8', 1]]));
+  }, { passive: false });
+
+  const down = new Set();
+  canvas.addEventListener('keydown', (e) => {
+    const key = scanCodeOf(e.code);
+    if (key) {
+      // Ctrl+V goes to the remote side and also lets the browser raise its paste event.
+      if (!((e.ctrlKey || e.metaKey) && e.code === 'KeyV')) e.preventDefault();
+      down.add(e.code);
+      send(frame(CMD.KEY, [['u8', key[0]], ['u8', 1], ['u8', key[1]]]));
+      return;
+    }
+    // A key the scan-code table does not know, producing a character: send the character.
+    if (e.key.length >= 1 && [...e.key].length === 1 && (state.granted & EXT_TEXT)) {
+      e.preventDefault();
+      const cp = e.key.codePointAt(0);
+      send(frame(CMD.UNICODE, [['u32', cp], ['u8', 1]]));
+      send(frame(CMD.UNICODE, [['u32', cp], ['u8', 0]]));
+    }
+  });
+  canvas.addEventListener('keyup', (e) => {
+    const key = scanCodeOf(e.code);
+    if (!key) return;
+    e.preventDefault();
+    down.delete(e.code);
+    send(frame(CMD.KEY, [['u8', key[0]], ['u8', 0], ['u8', key[1]]]));
+  });
+  // Text that no key gives (an input method, a dead-key composition).
+  canvas.addEventListener('compositionend', (e) => {
+    if (!(state.granted & EXT_TEXT)) return;
+    for (const ch of e.data || '') {
+      const cp = ch.codePointAt(0);
+      send(frame(CMD.UNICODE, [['u32', cp], ['u8', 1]]));
+      send(frame(CMD.UNICODE, [['u32', cp], ['u8', 0]]));
+    }
+  });
+  // Keys held while the focus leaves would stay pressed on the server.
+  canvas.addEventListener('blur', () => {
+    for (const code of down) {
+      const key = scanCodeOf(code);
+      send(frame(CMD.KEY, [['u8', key[0]], ['u8', 0], ['u8', key[1]]]));
+    }
+    down.clear();
+  });
+  document.addEventListener('paste', (e) => offerText(e.clipboardData.getData('text/plain')));
+  window.addEventListener('focus', () => {
+    if (navigator.clipboard && state.phase === 'connected') navigator.clipboard.readText().then(offerText, () => {});
+  });
+
+  let resizeTimer = null;
+  window.addEventListener('resize', () => {
+    clearTimeout(resizeTimer);
+    // A window being dragged sends many sizes; the server gets the one it settles on.
+    resizeTimer = setTimeout(() => {
+      if (!(state.granted & EXT_RESIZE) || state.phase !== 'connected') return;
+      const dpr = window.devicePixelRatio || 1;
+      send(frame(CMD.RESIZE, [['u32', Math.round(innerWidth * dpr)], ['u32', Math.round(innerHeight * dpr)]]));
+    }, 300);
+  });
+}
+
+// ---- the readout
+
+let frames = 0;
+let lastBytes = 0;
+let lastTime = performance.now();
+function tick(now) {
+  if (painted) frames++;
+  painted = false;
+  if (now - lastTime >= 1000) {
+    const seconds = (now - lastTime) / 1000;
+    state.fps = frames / seconds;
+    state.kbps = ((state.bytes - lastBytes) * 8) / 1000 / seconds;
+    rateEl.textContent = `${state.fps.toFixed(0)} frames/s · ${(state.kbps / 1000).toFixed(1)} Mbit/s`;
+    frames = 0;
+    lastBytes = state.bytes;
+    lastTime = now;
+  }
+  requestAnimationFrame(tick);
+}
+
+// ---- connecting
+
+async function connect(target, options) {
+  say('Asking the gateway…');
+  const dpr = window.devicePixelRatio || 1;
+  const body = new URLSearchParams({
+    target,
+    width: String(Math.round(innerWidth * dpr)),
+    height: String(Math.round(innerHeight * dpr)),
+    codec: options.h264 && 'VideoDecoder' in window ? 'h264' : 'raw',
+  });
+  if (options.user) body.set('user', options.user);
+  if (options.password) body.set('password', options.password);
+  let token;
+  try {
+    const res = await fetch('/session', { method: 'POST', body });
+    if (!res.ok) throw new Error((await res.text()).trim() || res.statusText);
+    token = (await res.json()).token;
+  } catch (e) {
+    state.phase = 'ended';
+    say(`The gateway refused: ${e.message}`, true);
+    return;
+  }
+  state.phase = 'connecting';
+  ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`,
+                     ['korvane', `token.${token}`]);
+  ws.binaryType = 'arraybuffer';
+  ws.onmessage = (m) => {
+    state.bytes += m.data.byteLength;
+    const f = parseFrame(m.data);
+    if (f) onFrame(f);
+  };
+  ws.onclose = () => {
+    if (state.phase !== 'ended') {
+      state.phase = 'ended';
+      say('The connection to the gateway closed.', true);
+    }
+  };
+}
+
+async function main() {
+  bindInput();
+  requestAnimationFrame(tick);
+  const params = new URLSearchParams(location.search);
+  let targets = [];
+  try {
+    targets = await (await fetch('/targets')).json();
+  } catch {
+    say('The gateway cannot be reached.', true);
+    return;
+  }
+  const form = document.getElementById('login');
+  const select = document.getElementById('target');
+  for (const t of targets) select.add(new Option(t.name, t.name));
+  const wanted = params.get('target');
+  if (wanted) select.value = wanted;
+  const h264Box = document.getElementById('h264');
+  if (params.get('codec') === 'raw') h264Box.checked = false;
+  const showCredentials = () => {
+    const t = targets.find((x) => x.name === select.value);
+    document.getElementById('credentials').hidden = !(t && t.needs_login);
+  };
+  select.addEventListener('change', showCredentials);
+  showCredentials();
+  const start = () => {
+    form.hidden = true;
+    connect(select.value, {
+      h264: h264Box.checked,
+      user: document.getElementById('user').value,
+      password: document.getElementById('password').value,
+    });
+  };
+  form.addEventListener('submit', (e) => { e.preventDefault(); start(); });
+  const t = targets.find((x) => x.name === wanted);
+  if (params.get('connect') === '1' && t && !t.needs_login) start();
+  else {
+    form.hidden = false;
+    say(targets.length ? 'Choose a computer.' : 'The gateway has no computers configured.');
+  }
+}
+
+main();
