@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "host_link/audio_wire.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
 
@@ -86,6 +87,10 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         out.reconnect = policy;
         break;
       }
+      case FIELD_AUDIO_CODECS:
+        if (length != 1) return ExtensionParse::malformed;
+        out.audio_codecs = v[0];
+        break;
       default: break;  // a newer host's field
     }
     pos += length;

@@ -29,12 +29,13 @@ enum : uint32_t {
   EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
   EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
   EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
+  EXT_AUDIO = 0x00000080,        // the remote desktop's sound (audio_wire.hpp)
   EXT_CHANGED_ONLY = 0x00000040, // EVT_RECT only where the pixels differ from the host's canvas
   EXT_RECONNECT = 0x00000100,    // reconnect after a dropped connection, EVT_RECONNECT
 };
 inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS |
                                              EXT_CERTIFICATE | EXT_TEXT | EXT_CHANGED_ONLY |
-                                             EXT_RECONNECT;
+                                             EXT_RECONNECT | EXT_AUDIO;
 
 // Typed fields after the mask: tag (u16), length (u16), value.
 enum : uint16_t {
@@ -93,6 +94,7 @@ struct Extensions {
   std::optional<uint32_t> keyboard_layout;
   std::optional<uint32_t> connect_timeout_ms;
   std::optional<ReconnectPolicy> reconnect;
+  uint8_t audio_codecs = 0;  // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
 };
 
 enum class ExtensionParse { none, ok, malformed };

@@ -17,6 +17,7 @@
 #include <winpr/synch.h>
 #include <winpr/wlog.h>
 
+#include "audio/audio.hpp"
 #include "clipboard/clipboard.hpp"
 #include "display/cursor.hpp"
 #include "display/resize.hpp"
@@ -159,7 +160,12 @@ int session_main() {
 
   rdpSettings* settings = context->settings;
   {
-    const std::vector<std::string> args = build_connect_args(session.params);
+    std::vector<std::string> args = build_connect_args(session.params);
+    // Only a host that asked hears anything; to every other nothing changes.
+    if (session.grant.mask & EXT_AUDIO) {
+      audio_install_device();
+      args.push_back(audio_sound_argument());
+    }
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -274,6 +280,7 @@ int session_main() {
   gdi_free(context->instance);
   context.reset();
   session.context = nullptr;
+  audio_remove_device();
   clipboard_reset();
   cursor_reset();
   return exit_code;

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "display/rect_pack.hpp"
+#include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
@@ -53,6 +54,22 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
         if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
       }
     }
+  }
+  // The audio events, as a host reads them: what parses encodes back to the same bytes.
+  if (auto f = parse_audio_format(bytes)) {
+    if (encode_audio_format(*f) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
+    const bool taken = audio_format_taken(*f, kKnownAudioCodecs);
+    if (taken && f->tag == AUDIO_TAG_PCM && f->block_align != f->channels * 2) std::abort();
+    if (audio_block_ms(*f, size) > 10000) std::abort();
+    if (pcm_format_like(*f).tag != AUDIO_TAG_PCM) std::abort();
+  }
+  if (auto d = parse_audio_data(bytes)) {
+    if (d->bytes.size() + kAudioDataHeaderSize != size) std::abort();
+    const auto h = encode_audio_data_header(d->sequence, d->time_ms);
+    if (!std::equal(h.begin(), h.end(), bytes.begin())) std::abort();
+  }
+  if (auto v = parse_audio_volume(bytes)) {
+    if (encode_audio_volume(*v) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
   }
   if (auto views = split_avc444_stream(bytes)) {
     if (views->main.size() + views->aux.size() > size) std::abort();

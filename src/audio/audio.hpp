@@ -1,0 +1,19 @@
+// The remote desktop's sound for a host that asked for it: korvane's own output device for the
+// library's sound channel (rdpsnd), which plays nothing here and hands every block to the host
+// as it comes (host_link/audio_wire.hpp).
+#pragma once
+
+#include <string>
+
+namespace korvane {
+
+// Installs the device ahead of the library's channel add-in provider, which the creation of the
+// client context installs: call it afterwards, on the main thread, before connecting.
+void audio_install_device();
+// Puts the library's provider back; main thread, after the channels are closed.
+void audio_remove_device();
+
+// The command-line argument that makes korvane's device the one the sound channel loads.
+std::string audio_sound_argument();
+
+}  // namespace korvane

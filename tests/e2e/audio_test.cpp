@@ -1,0 +1,239 @@
+// The remote desktop's sound against the test server's sound channel: the host gets the format
+// first, then the server's bytes whole and in order, and volume changes; compressed formats the
+// host decodes pass through unchanged; a host that stalls loses nothing and korvane keeps no
+// backlog; a host that did not ask gets no audio events.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_link/audio_wire.hpp"
+#include "host_link/extensions.hpp"
+#include "rdp_fixture.hpp"
+
+using namespace korvane;
+using namespace korvane::e2e;
+
+namespace {
+
+std::vector<uint8_t> audio_block(uint8_t codecs = 0) {
+  std::vector<ExtensionField> fields;
+  if (codecs) fields.push_back({FIELD_AUDIO_CODECS, {codecs}});
+  return encode_extensions(EXT_AUDIO, fields);
+}
+
+uint64_t fnv_add(uint64_t h, std::span<const uint8_t> bytes) {
+  for (uint8_t b : bytes) {
+    h ^= b;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+// One stream: a format and the bytes that followed it.
+struct Stream {
+  AudioFormat format;
+  uint64_t fnv = 0xcbf29ce484222325ull;
+  uint64_t bytes = 0;
+  uint64_t blocks = 0;
+};
+
+struct AudioSink {
+  std::vector<Stream> streams;
+  std::vector<uint32_t> volumes;
+  uint32_t next_sequence = 0;
+  bool data_before_format = false;
+  bool bad_frame = false;
+  bool sequence_gap = false;
+  host::EventSink sink() {
+    return [this](const host::Frame& f) {
+      if (f.type == EVT_AUDIO_FORMAT) {
+        auto fmt = parse_audio_format(f.payload);
+        if (!fmt) { bad_frame = true; return; }
+        streams.push_back({*fmt});
+      } else if (f.type == EVT_AUDIO_DATA) {
+        auto d = parse_audio_data(f.payload);
+        if (!d) { bad_frame = true; return; }
+        if (streams.empty()) { data_before_format = true; return; }
+        if (d->sequence != next_sequence) sequence_gap = true;
+        next_sequence = d->sequence + 1;
+        auto& s = streams.back();
+        s.fnv = fnv_add(s.fnv, d->bytes);
+        s.bytes += d->bytes.size();
+        ++s.blocks;
+      } else if (f.type == EVT_AUDIO_VOLUME) {
+        auto v = parse_audio_volume(f.payload);
+        if (!v) { bad_frame = true; return; }
+        volumes.push_back(*v);
+      }
+    };
+  }
+};
+
+struct Done {
+  uint64_t blocks = 0, bytes = 0, fnv = 0;
+};
+
+std::vector<Done> done_lines(Rig& rig) {
+  std::vector<Done> out;
+  const std::regex re("^SOUND done blocks=(\\d+) bytes=(\\d+) fnv=([0-9a-f]{16})");
+  for (const auto& l : test::lines_of(*rig.server.process)) {
+    std::smatch m;
+    if (std::regex_search(l, m, re))
+      out.push_back({std::stoull(m[1].str()), std::stoull(m[2].str()),
+                     std::stoull(m[3].str(), nullptr, 16)});
+  }
+  return out;
+}
+
+size_t count_lines(Rig& rig, const std::regex& re) {
+  size_t n = 0;
+  for (const auto& l : test::lines_of(*rig.server.process))
+    if (std::regex_search(l, re)) ++n;
+  return n;
+}
+
+uint32_t granted_mask(Rig& rig) {
+  host::Frame first;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
+  const auto grant = parse_grant(first.payload);
+  return grant ? grant->mask : 0xFFFFFFFF;
+}
+
+// Resident memory of a process in KiB, 0 when unknown.
+uint64_t rss_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      uint64_t v = 0;
+      in >> v;
+      return v;
+    }
+    std::string rest;
+    std::getline(in, rest);
+  }
+  return 0;
+}
+
+void expect_stream(const Stream& got, const Done& sent, uint16_t tag, uint16_t channels,
+                   uint32_t rate) {
+  EXPECT_EQ(got.format.tag, tag);
+  EXPECT_EQ(got.format.channels, channels);
+  EXPECT_EQ(got.format.samples_per_sec, rate);
+  EXPECT_EQ(got.blocks, sent.blocks);
+  EXPECT_EQ(got.bytes, sent.bytes);
+  EXPECT_EQ(got.fnv, sent.fnv) << "the bytes differ from the server's";
+}
+
+}  // namespace
+
+TEST(Audio, PcmSweepArrivesWholeInOrderWithItsFormatFirst) {
+  auto rig = start_rig({"sound-volume 0x80004000", "sound-pcm 48000 2 1000",
+                        "sound-pcm 44100 1 500", "sound-wait-confirms", "end"},
+                       {}, "tls", {}, audio_block());
+  ASSERT_TRUE(rig);
+  ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
+  AudioSink audio;
+  const auto end = host::finish_session(*rig->korvane, 60000, audio.sink(), false);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
+  EXPECT_FALSE(audio.bad_frame);
+  EXPECT_FALSE(audio.data_before_format);
+  EXPECT_FALSE(audio.sequence_gap);
+  const auto sent = done_lines(*rig);
+  ASSERT_EQ(sent.size(), 2u) << server_log(*rig);
+  ASSERT_EQ(audio.streams.size(), 2u) << server_log(*rig);
+  expect_stream(audio.streams[0], sent[0], AUDIO_TAG_PCM, 2, 48000);
+  EXPECT_EQ(audio.streams[0].format.block_align, 4);
+  EXPECT_EQ(audio.streams[0].format.bits_per_sample, 16);
+  EXPECT_EQ(audio.streams[0].format.avg_bytes_per_sec, 192000u);
+  expect_stream(audio.streams[1], sent[1], AUDIO_TAG_PCM, 1, 44100);
+  EXPECT_EQ(audio.streams[1].format.block_align, 2);
+  // 1 s at 48 kHz stereo: 48000 frames of 4 bytes.
+  EXPECT_EQ(sent[0].bytes, 192000u);
+  EXPECT_EQ(audio.volumes, (std::vector<uint32_t>{0x80004000u}));
+  // Every block confirmed, each first confirmation once.
+  EXPECT_EQ(count_lines(*rig, std::regex("^SOUND confirm .* first=1")),
+            sent[0].blocks + sent[1].blocks)
+      << server_log(*rig);
+  EXPECT_EQ(count_lines(*rig, std::regex("^SOUND channel joined=1 playback=1")), 1u);
+}
+
+TEST(Audio, CompressedFormatsTheHostDecodesPassThroughUnchanged) {
+  auto rig = start_rig({"sound-coded 0xA106 400", "sound-coded 0x704F 400",
+                        "sound-wait-confirms", "end"},
+                       {}, "tls", {}, audio_block(AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS));
+  ASSERT_TRUE(rig);
+  ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
+  AudioSink audio;
+  const auto end = host::finish_session(*rig->korvane, 60000, audio.sink(), false);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
+  EXPECT_FALSE(audio.bad_frame);
+  EXPECT_FALSE(audio.sequence_gap);
+  const auto sent = done_lines(*rig);
+  ASSERT_EQ(sent.size(), 2u) << server_log(*rig);
+  ASSERT_EQ(audio.streams.size(), 2u) << server_log(*rig);
+  expect_stream(audio.streams[0], sent[0], AUDIO_TAG_AAC, 2, 48000);
+  const std::vector<uint8_t> config = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+  EXPECT_EQ(audio.streams[0].format.codec_data, config);
+  expect_stream(audio.streams[1], sent[1], AUDIO_TAG_OPUS, 2, 48000);
+}
+
+TEST(Audio, AHostThatDoesNotDecodeAacIsNotOfferedIt) {
+  auto rig = start_rig({"sound-coded 0xA106 100", "end"}, {}, "tls", {}, audio_block());
+  ASSERT_TRUE(rig);
+  AudioSink audio;
+  host::finish_session(*rig->korvane, 30000, audio.sink(), false);
+  // Either the library decodes AAC itself (the host then gets PCM) or the step finds no AAC.
+  for (const auto& s : audio.streams) EXPECT_EQ(s.format.tag, AUDIO_TAG_PCM);
+}
+
+TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
+  auto rig = start_rig({"sound-pcm 48000 2 9000", "sound-wait-confirms 30000", "end"}, {},
+                       "tls", {}, audio_block());
+  ASSERT_TRUE(rig);
+  ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
+  AudioSink audio;
+  auto sink = audio.sink();
+  // About one second of sound, read as it comes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((audio.streams.empty() || audio.streams.back().blocks < 50) &&
+         std::chrono::steady_clock::now() < deadline)
+    host::pump_events(*rig->korvane, 50, sink);
+  ASSERT_FALSE(audio.streams.empty()) << server_log(*rig);
+  const pid_t pid = rig->korvane->child.pid;
+  const uint64_t before = rss_kib(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const uint64_t stalled = rss_kib(pid);
+  const auto end = host::finish_session(*rig->korvane, 60000, sink, false);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
+  EXPECT_FALSE(audio.sequence_gap);
+  const auto sent = done_lines(*rig);
+  ASSERT_EQ(sent.size(), 1u) << server_log(*rig);
+  ASSERT_EQ(audio.streams.size(), 1u);
+  expect_stream(audio.streams[0], sent[0], AUDIO_TAG_PCM, 2, 48000);
+  // 5 s of this sound is 960 KB: korvane held none of it.
+  ASSERT_GT(before, 0u);
+  EXPECT_LT(stalled, before + 512) << "RSS " << before << " KiB before the stall, " << stalled
+                                   << " KiB after";
+}
+
+TEST(Audio, AHostThatDidNotAskHearsNothing) {
+  // As before the extension: the library's own silent device takes what the server plays.
+  for (const auto& block : {std::vector<uint8_t>{}, encode_extensions(EXT_CURSOR)}) {
+    auto rig = start_rig({"sound-pcm 48000 2 300", "sound-wait-confirms", "end"}, {}, "tls", {},
+                         block);
+    ASSERT_TRUE(rig);
+    AudioSink audio;
+    const auto end = host::finish_session(*rig->korvane, 30000, audio.sink(), false);
+    EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
+    EXPECT_EQ(done_lines(*rig).size(), 1u) << server_log(*rig);
+    EXPECT_TRUE(audio.streams.empty());
+    EXPECT_TRUE(audio.volumes.empty());
+    EXPECT_FALSE(audio.data_before_format);
+  }
+}
