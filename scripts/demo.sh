@@ -6,9 +6,12 @@
 #
 #   scripts/demo.sh [--seconds S] [--png OUT] [--build-dir DIR]
 #   scripts/demo.sh --host H --port P [--user U] [--domain D] [--password W] [--flags N] ...
+#   scripts/demo.sh --web [--web-port N] [--seconds S] ...
 #
 # With --host and --port no local server is started: korvane connects to the server named.
 # --build-dir (or KORVANE_BUILD_DIR) uses binaries built elsewhere and builds nothing.
+# --web starts the web gateway korvane-web on 127.0.0.1 instead of korvane-host and prints the
+# address to open in a browser; it runs until interrupted (or for --seconds when given).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,14 +24,19 @@ user=""
 domain=""
 password=""
 flags=""
+web=0
+web_port=""
+seconds_given=0
 
 usage() {
-  sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --seconds) seconds="$2"; shift 2 ;;
+    --seconds) seconds="$2"; seconds_given=1; shift 2 ;;
+    --web) web=1; shift ;;
+    --web-port) web_port="$2"; shift 2 ;;
     --png) png="$2"; shift 2 ;;
     --build-dir) build_dir="$2"; shift 2 ;;
     --host) host="$2"; shift 2 ;;
@@ -75,7 +83,9 @@ if [ "${KORVANE_SKIP_SETUP:-0}" != 1 ]; then
   bash "$root/scripts/setup.sh"
 fi
 if [ -n "$build_dir" ]; then
-  for bin in korvane korvane-host; do
+  bins=(korvane korvane-host)
+  [ "$web" = 1 ] && bins+=(korvane-web)
+  for bin in "${bins[@]}"; do
     if [ ! -x "$build_dir/$bin" ]; then
       echo "demo: $build_dir/$bin is missing (build it, or leave out --build-dir)" >&2
       exit 1
@@ -90,8 +100,13 @@ else
     say "configuring $build_dir"
   fi
   korvane_configure "$root" "$build_dir" >/dev/null
-  say "building korvane and korvane-host in $build_dir"
-  cmake --build "$build_dir" -j2 --target korvane korvane-host >/dev/null
+  if [ "$web" = 1 ]; then
+    say "building korvane and korvane-web in $build_dir"
+    cmake --build "$build_dir" -j2 --target korvane korvane-web >/dev/null
+  else
+    say "building korvane and korvane-host in $build_dir"
+    cmake --build "$build_dir" -j2 --target korvane korvane-host >/dev/null
+  fi
 fi
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -145,6 +160,45 @@ if [ -z "$host" ]; then
   moves=(--move 100,700 --move 1000,80 --move 520,300)
 else
   moves=()
+fi
+
+# ---- the web gateway instead of korvane-host
+if [ "$web" = 1 ]; then
+  if [ -z "$web_port" ]; then
+    for candidate in 8080 $(seq 8081 8099); do
+      if ! port_open "$candidate"; then web_port=$candidate; break; fi
+    done
+    [ -n "$web_port" ] || { echo "demo: no free port for the web gateway" >&2; exit 1; }
+  fi
+  # The target, with its credentials, lives in the gateway's configuration only: the browser
+  # picks it by name.
+  conf="$scratch/korvane-web.conf"
+  (umask 077; {
+    echo "[target demo]"
+    echo "host = $host"
+    echo "port = $port"
+    [ -n "$user" ] && echo "user = $user"
+    [ -n "$domain" ] && echo "domain = $domain"
+    [ -n "$password" ] && echo "password = $password"
+    echo "flags = ${flags:-1}"
+  } >"$conf")
+  "$build_dir/korvane-web" --config "$conf" --listen 127.0.0.1 --port "$web_port" \
+    --korvane "$build_dir/korvane" >"$scratch/korvane-web.out" 2>"$scratch/korvane-web.log" &
+  web_pid=$!
+  pids+=($web_pid)
+  for _ in $(seq 100); do port_open "$web_port" && break; sleep 0.1; done
+  if ! port_open "$web_port"; then
+    echo "demo: korvane-web did not start:" >&2; tail -n 20 "$scratch/korvane-web.log" >&2; exit 1
+  fi
+  say "open http://127.0.0.1:$web_port/?target=demo&connect=1 in a browser"
+  if [ "$seconds_given" = 1 ]; then
+    say "stopping in $seconds s"
+    sleep "$seconds"
+  else
+    say "press Ctrl-C to stop"
+    wait "$web_pid" || true
+  fi
+  exit 0
 fi
 
 # ---- the session
