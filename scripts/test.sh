@@ -51,7 +51,7 @@ bash tests/package/readme_order_test.sh
 # under the sanitizers the scripted suites are enough.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-suite build-asan "-DKORVANE_SANITIZE=ON" -E "^(Shadow|Demo|WebBrowser|Support|KorvaneHost|HostCanvas|HostDesktop|HostFrameIo|HostH264|HostPng|HostProcess|HostSession)|selftest"
+suite build-asan "-DKORVANE_SANITIZE=ON" -E "^(Shadow|Demo|Web(Browser|H264)|Support|KorvaneHost|HostCanvas|HostDesktop|HostFrameIo|HostH264|HostPng|HostProcess|HostSession)|selftest"
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 suite build-tsan "-DKORVANE_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \

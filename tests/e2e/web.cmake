@@ -10,6 +10,9 @@ if(Boost_FOUND AND TARGET korvane-web)
   target_compile_definitions(korvane_web_tests PRIVATE
     KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")
   add_dependencies(korvane_web_tests korvane korvane-web)
+  if(TARGET korvane-test-server)
+    add_dependencies(korvane_web_tests korvane-test-server)
+  endif()
   gtest_discover_tests(korvane_web_tests DISCOVERY_TIMEOUT 30
                        PROPERTIES TIMEOUT 180 RESOURCE_LOCK korvane_x_desktop)
 endif()
