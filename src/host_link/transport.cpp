@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <new>
 #include <sys/uio.h>
@@ -15,9 +17,23 @@ namespace {
 // Taken by every sender (main thread, library channel threads) for the whole of one frame.
 // The innermost lock of the process: nothing else is ever locked while it is held.
 std::mutex write_lock;
+// Set under write_lock by the sender whose write failed; read by every sender under it and by
+// anyone through transport_output_broken(). Once set, nothing more is written: a frame cut off
+// in the middle has already spoilt the stream for whoever might still be reading it.
+std::atomic<bool> output_broken{false};
+std::atomic<int> broken_errno{0};
+// Written by the main thread before any other thread sends; called by the one sender that
+// found the output broken, after it released write_lock.
+std::atomic<void (*)()> broken_handler{nullptr};
 }  // namespace
 
 void transport_init() { stdio_link_init(); }
+
+void transport_on_output_broken(void (*handler)()) { broken_handler.store(handler); }
+
+bool transport_output_broken() { return output_broken.load(); }
+
+int transport_output_errno() { return broken_errno.load(); }
 
 bool read_exact(uint8_t* buffer, size_t count) {
   while (count > 0) {
@@ -89,8 +105,14 @@ void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> pa
   for (const auto& part : parts) {
     if (!part.empty()) iov[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
   }
-  std::lock_guard<std::mutex> lock(write_lock);
-  write_all(iov, count);
+  {
+    std::lock_guard<std::mutex> lock(write_lock);
+    if (output_broken.load()) return;
+    if (write_all(iov, count)) return;
+    broken_errno.store(errno);
+    output_broken.store(true);
+  }
+  if (auto handler = broken_handler.load()) handler();
 }
 
 void send_frame(uint8_t type, std::span<const uint8_t> payload) {

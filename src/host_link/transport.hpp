@@ -12,6 +12,13 @@ namespace korvane {
 
 void transport_init();
 
+// Called once, on the sending thread (no transport lock held), when a write to the host fails:
+// a host that closed its end of the pipe (it ended or crashed) can never read again.
+void transport_on_output_broken(void (*handler)());
+bool transport_output_broken();
+// The error of the failed write (EPIPE for a closed pipe), 0 while the output works.
+int transport_output_errno();
+
 bool read_exact(uint8_t* buffer, size_t count);
 
 struct Frame {
@@ -24,8 +31,8 @@ struct Frame {
 // no memory before the data is there.
 std::optional<Frame> read_frame();
 
-// Sends one frame atomically with respect to other senders. A failed write is not reported:
-// a host that went away cannot be told anything.
+// Sends one frame atomically with respect to other senders. A failed write cannot be reported
+// to the host: it marks the output broken (nothing is written after it) and calls the handler.
 void send_frame(uint8_t type, std::span<const uint8_t> payload);
 inline void send_frame(uint8_t type) { send_frame(type, {}); }
 

@@ -9,6 +9,7 @@
 
 #include "clipboard/clipboard.hpp"
 #include "display/cursor.hpp"
+#include "drive/drive_guard.hpp"
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
 #include "display/resize.hpp"
@@ -83,6 +84,8 @@ BOOL pre_connect(freerdp* instance) {
   if (session.params.drive_path[0]) freerdp_settings_set_bool(settings, FreeRDP_RedirectDrives, TRUE);
 
   if (!certificate_configure(settings)) return FALSE;
+  // The library's drive takes the server's paths nearly as they come; korvane checks them first.
+  if (session.params.drive_path[0]) drive_guard_install();
   if (!freerdp_client_load_addins(context->channels, settings))
     diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,6 +86,24 @@ bool join_for(InputThread& t, std::chrono::milliseconds limit) {
   return true;
 }
 
+// Whether freerdp_connect is running, so that a host gone meanwhile can cut it short. Guarded
+// by connect_lock: set and cleared by the main thread, read by whichever thread finds the host
+// gone, which aborts the connection under the same lock so the context cannot go meanwhile.
+std::mutex connect_lock;
+bool connecting = false;
+
+// A host that can no longer read holds a server session (a logon, a licence) that nobody
+// sees: the session ends as if the host had sent CMD_DISCONNECT, with a line on stderr.
+void host_output_broken() {
+  const int error = transport_output_errno();
+  diag("the host's output is closed (%s): disconnecting", std::strerror(error ? error : EPIPE));
+  session.host_gone.store(true);
+  session.stop_flag.store(1);
+  if (session.stop_event) SetEvent(session.stop_event);
+  std::lock_guard<std::mutex> lock(connect_lock);
+  if (connecting && session.context) freerdp_abort_connect_context(session.context);
+}
+
 void run_event_loop(rdpContext* context) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
@@ -109,6 +128,7 @@ void run_event_loop(rdpContext* context) {
 int session_main() {
   clipboard_reset();
   transport_init();
+  transport_on_output_broken(host_output_broken);
   route_library_log_to_stderr();
 
   std::optional<Frame> first = read_frame();
@@ -228,7 +248,15 @@ int session_main() {
     if (session.grant.mask & EXT_STATUS)
       limit = std::chrono::milliseconds(session.ext.connect_timeout_ms.value_or(120000));
     ConnectWatchdog watchdog(context.get(), limit);
-    connected = freerdp_connect(context->instance);
+    {
+      std::lock_guard<std::mutex> lock(connect_lock);
+      connecting = !session.host_gone.load();
+    }
+    if (connecting) connected = freerdp_connect(context->instance);
+    {
+      std::lock_guard<std::mutex> lock(connect_lock);
+      connecting = false;
+    }
     timed_out = !connected && watchdog.timed_out();
   }
   if (!connected) {
@@ -283,7 +311,7 @@ int session_main() {
   audio_remove_device();
   clipboard_reset();
   cursor_reset();
-  return exit_code;
+  return session.host_gone.load() ? 1 : exit_code;
 }
 
 }  // namespace korvane

@@ -32,12 +32,15 @@ struct SessionState {
   // before the input thread starts and closed only after that thread has ended (or, if it
   // is stuck, never).
   HANDLE stop_event = nullptr;
+  // Set once by whichever thread found the host's output closed (see transport.hpp); read by the
+  // main thread for the exit code.
+  std::atomic<bool> host_gone{false};
 };
 
 extern SessionState session;
 
 // Returns the process exit code: 0 after a session that connected and ended, 1 after any
-// failure.
+// failure, a host whose output closed included.
 int session_main();
 
 }  // namespace korvane

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "display/rect_pack.hpp"
+#include "drive/drive_path.hpp"
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
@@ -117,6 +118,24 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
   }
   if (auto shape = parse_cursor_shape(bytes)) {
     if (kCursorShapeHeaderSize + uint64_t{shape->width} * shape->height * 4 != size) std::abort();
+  }
+  if (drive_path_acceptable(bytes)) {
+    // An accepted path starts at the folder and never names its parent: no ".." component
+    // survives, whatever the separators.
+    if (size >= 2 && !(size == 2 && data[0] == 0 && data[1] == 0) &&
+        !((data[0] == '\\' || data[0] == '/') && data[1] == 0))
+      std::abort();
+    for (size_t i = 0; i + 6 <= size; i += 2) {
+      const bool sep_before = (data[i] == '\\' || data[i] == '/') && data[i + 1] == 0;
+      if (sep_before && data[i + 2] == '.' && data[i + 3] == 0 && data[i + 4] == '.' &&
+          data[i + 5] == 0) {
+        const bool ends = i + 6 == size || (i + 8 <= size && ((data[i + 6] == '\\' ||
+                                                                data[i + 6] == '/' ||
+                                                                data[i + 6] == 0) &&
+                                                               data[i + 7] == 0));
+        if (ends) std::abort();
+      }
+    }
   }
 }
 

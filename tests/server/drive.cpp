@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 
 namespace kts {
 namespace {
@@ -128,6 +129,14 @@ void on_close_done(RdpdrServerContext* context, void* data, UINT32 status) {
     complete(context, data, status, [](Request&) {});
 }
 
+void on_status_done(RdpdrServerContext* context, void* data, UINT32 status) {
+    complete(context, data, status, [](Request&) {});
+}
+
+void on_write_done(RdpdrServerContext* context, void* data, UINT32 status, UINT32) {
+    complete(context, data, status, [](Request&) {});
+}
+
 std::string open_drive(Session& s) {
     if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPDR_SVC_CHANNEL_NAME))
         return {};
@@ -141,6 +150,9 @@ std::string open_drive(Session& s) {
     context->OnDriveOpenFileComplete = on_open_done;
     context->OnDriveReadFileComplete = on_read_done;
     context->OnDriveCloseFileComplete = on_close_done;
+    context->OnDriveWriteFileComplete = on_write_done;
+    context->OnDriveDeleteFileComplete = on_status_done;
+    context->OnDriveCreateDirectoryComplete = on_status_done;
     const UINT rc = context->Start(context);
     if (rc != CHANNEL_RC_OK) {
         rdpdr_server_context_free(context);
@@ -208,9 +220,9 @@ std::string hex32(UINT32 v) {
     return buf;
 }
 
-std::string run_read_file(Session& s, const Step& step) {
-    const std::string& name = step.args[0];
-    auto state = drive_state(s);
+// The first redirected drive, waited for up to reply_timeout.
+std::optional<UINT32> first_drive(Session& s, DriveState& st) {
+    auto* state = &st;
     UINT32 device_id = 0;
     {
         std::unique_lock lock(state->mutex);
@@ -231,8 +243,18 @@ std::string run_read_file(Session& s, const Step& step) {
             }
         }
         if (!found || !have)
-            return "the client announced no drive";
+            return std::nullopt;
     }
+    return device_id;
+}
+
+std::string run_read_file(Session& s, const Step& step) {
+    const std::string& name = step.args[0];
+    auto state = drive_state(s);
+    const auto drive = first_drive(s, *state);
+    if (!drive)
+        return "the client announced no drive";
+    const UINT32 device_id = *drive;
 
     std::string path = name;
     if (path.empty() || (path[0] != '\\' && path[0] != '/'))
@@ -290,8 +312,68 @@ std::string run_read_file(Session& s, const Step& step) {
     return {};
 }
 
+// What a hostile server tries: MODE on PATH exactly as written (no separator added), logging
+// the client's answer. read: open for reading; write: open-or-create for writing and write
+// "probe"; delete: the library's delete (open with delete access, dispose, close); mkdir: create
+// a directory. An opened file is closed again. The step never fails on the client's refusal.
+std::string run_drive_probe(Session& s, const Step& step) {
+    const std::string& mode = step.args[0];
+    const std::string& path = step.args[1];
+    auto state = drive_state(s);
+    const auto drive = first_drive(s, *state);
+    if (!drive)
+        return "the client announced no drive";
+    const UINT32 device_id = *drive;
+    Request reply;
+    std::string error;
+    if (mode == "delete") {
+        error = round_trip(s, *state, [&](RdpdrServerContext* c, void* id) {
+            return c->DriveDeleteFile(c, id, device_id, path.c_str());
+        }, reply);
+    } else if (mode == "mkdir") {
+        error = round_trip(s, *state, [&](RdpdrServerContext* c, void* id) {
+            return c->DriveCreateDirectory(c, id, device_id, path.c_str());
+        }, reply);
+    } else {
+        const bool write = mode == "write";
+        error = round_trip(s, *state, [&](RdpdrServerContext* c, void* id) {
+            return c->DriveOpenFile(c, id, device_id, path.c_str(),
+                                    write ? GENERIC_WRITE : GENERIC_READ,
+                                    write ? FILE_OVERWRITE_IF : FILE_OPEN);
+        }, reply);
+        if (error.empty() && reply.status == STATUS_SUCCESS) {
+            const UINT32 file_id = reply.file_id;
+            if (write) {
+                Request wrote;
+                static const char probe[] = "probe";
+                error = round_trip(s, *state, [&](RdpdrServerContext* c, void* id) {
+                    return c->DriveWriteFile(c, id, device_id, file_id, probe, 5, 0);
+                }, wrote);
+            }
+            Request closed;
+            const std::string close_error = round_trip(s, *state, [&](RdpdrServerContext* c, void* id) {
+                return c->DriveCloseFile(c, id, device_id, file_id);
+            }, closed);
+            if (error.empty())
+                error = close_error;
+        }
+    }
+    if (!error.empty())
+        return mode + " " + path + ": " + error;
+    log_line("DRIVE mode=" + mode + " path=" + path + " status=" + hex32(reply.status));
+    return {};
+}
+
+std::string check_drive_probe(const Step& step) {
+    const std::string& mode = step.args[0];
+    if (mode != "read" && mode != "write" && mode != "delete" && mode != "mkdir")
+        return "mode must be read, write, delete or mkdir";
+    return {};
+}
+
 [[maybe_unused]] const bool drive_registered = [] {
     register_step({"read-file", 1, 1, {}, run_read_file});
+    register_step({"drive-probe", 2, 2, check_drive_probe, run_drive_probe});
     register_hook({"rdpdr", open_drive, {}, {}, close_drive});
     return true;
 }();
