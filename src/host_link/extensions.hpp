@@ -29,8 +29,8 @@ enum : uint32_t {
   EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
   EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
   EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
-  EXT_AUDIO = 0x00000080,        // the remote desktop's sound (audio_wire.hpp)
   EXT_CHANGED_ONLY = 0x00000040, // EVT_RECT only where the pixels differ from the host's canvas
+  EXT_AUDIO = 0x00000080,        // the remote desktop's sound (audio_wire.hpp)
   EXT_RECONNECT = 0x00000100,    // reconnect after a dropped connection, EVT_RECONNECT
 };
 inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS |
