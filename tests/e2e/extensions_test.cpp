@@ -168,29 +168,11 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
-    // No server: korvane must answer before it tries to connect anywhere.
-    const uint16_t port = test::free_tcp_port();
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = port;
-    o.extension_block = cases[i];
-    o.stderr_path = "/dev/null";
-    auto s = host::start_session(o);
-    ASSERT_TRUE(s);
-    std::vector<uint8_t> types;
-    std::string text;
-    const auto end = host::finish_session(
-        *s, 10000,
-        [&](const host::Frame& f) {
-          types.push_back(f.type);
-          if (f.type == EVT_ERROR) text.assign(f.payload.begin(), f.payload.end());
-        },
-        false);
-    EXPECT_EQ(types, std::vector<uint8_t>{EVT_ERROR});
-    EXPECT_EQ(text, "Malformed extension block");
-    ASSERT_TRUE(end.exit);
-    EXPECT_EQ(end.exit->code, 1);
+    const EarlyEnd e = run_without_server(cases[i]);
+    EXPECT_EQ(e.types, std::vector<uint8_t>{EVT_ERROR});
+    EXPECT_EQ(e.error, "Malformed extension block");
+    ASSERT_TRUE(e.exit);
+    EXPECT_EQ(e.exit->code, 1);
   }
 }
 

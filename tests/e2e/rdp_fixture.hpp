@@ -80,4 +80,34 @@ inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pa
 
 inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
 
+// A session korvane must refuse before connecting anywhere: no server listens on the port.
+struct EarlyEnd {
+  std::vector<uint8_t> types;  // every event, in order
+  std::string error;           // the text of EVT_ERROR
+  std::optional<host::ExitStatus> exit;
+};
+inline EarlyEnd run_without_server(std::vector<uint8_t> extension_block) {
+  EarlyEnd e;
+  host::SessionOptions o;
+  o.korvane_path = KORVANE_PATH;
+  o.request.host = "127.0.0.1";
+  o.request.port = test::free_tcp_port();
+  o.extension_block = std::move(extension_block);
+  o.stderr_path = "/dev/null";
+  auto s = host::start_session(o);
+  if (!s) {
+    ADD_FAILURE() << "korvane did not start";
+    return e;
+  }
+  e.exit = host::finish_session(
+               *s, 10000,
+               [&](const host::Frame& f) {
+                 e.types.push_back(f.type);
+                 if (f.type == EVT_ERROR) e.error.assign(f.payload.begin(), f.payload.end());
+               },
+               false)
+               .exit;
+  return e;
+}
+
 }  // namespace korvane::e2e

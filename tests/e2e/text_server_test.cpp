@@ -190,27 +190,11 @@ TEST(TextInput, AnUnknownLayoutIsRefusedBeforeConnecting) {
   // No server: korvane must answer before it tries to connect anywhere.
   for (uint32_t layout : {0x0000DEADu, 0xFFFFFFFFu, 0x00000001u}) {
     SCOPED_TRACE(layout);
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = test::free_tcp_port();
-    o.extension_block = text_block(layout);
-    o.stderr_path = "/dev/null";
-    auto s = host::start_session(o);
-    ASSERT_TRUE(s);
-    std::vector<uint8_t> types;
-    std::string text;
-    const auto end = host::finish_session(
-        *s, 10000,
-        [&](const host::Frame& f) {
-          types.push_back(f.type);
-          if (f.type == EVT_ERROR) text.assign(f.payload.begin(), f.payload.end());
-        },
-        false);
-    EXPECT_EQ(types, std::vector<uint8_t>{EVT_ERROR});
-    EXPECT_EQ(text, "Unknown keyboard layout");
-    ASSERT_TRUE(end.exit);
-    EXPECT_EQ(end.exit->code, 1);
+    const EarlyEnd e = run_without_server(text_block(layout));
+    EXPECT_EQ(e.types, std::vector<uint8_t>{EVT_ERROR});
+    EXPECT_EQ(e.error, "Unknown keyboard layout");
+    ASSERT_TRUE(e.exit);
+    EXPECT_EQ(e.exit->code, 1);
   }
 }
 
