@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/audio.hpp"
 #include "host/cursor.hpp"
 #include "host/desktop.hpp"
 #include "host/png.hpp"
@@ -59,6 +60,8 @@ struct Options {
   std::optional<bool> cert_accept;
   std::optional<uint32_t> keyboard_layout;
   std::optional<uint16_t> reconnect_attempts;
+  bool audio = false;
+  std::string audio_wav;  // where the PCM goes; empty: nowhere
 };
 
 void usage(FILE* out) {
@@ -72,6 +75,7 @@ void usage(FILE* out) {
                "                    [--h264 avc420,avc444,avc444v2] [--changed-only]\n"
                "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
                "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
+               "                    [--audio] [--audio-wav FILE]\n"
                "Starts korvane, connects, prints each event with running totals, sends the\n"
                "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
                "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -92,7 +96,13 @@ void usage(FILE* out) {
                "                    in order with the other scripted inputs\n"
                "  --layout 0xID     the keyboard layout the server is told (e.g. 0x40C French)\n"
                "  --reconnect N     have korvane reconnect up to N times (1..100) when the\n"
-               "                    connection drops, first after 1 s, then waiting twice as long\n");
+               "                    connection drops, first after 1 s, then waiting twice as long\n"
+               "  --audio           receive the remote desktop's sound (16-bit PCM); a line per\n"
+               "                    format, a line per block (not with --quiet), and an AUDIO\n"
+               "                    summary line before SUMMARY\n"
+               "  --audio-wav FILE  write the PCM received to FILE as WAV (implies --audio); one\n"
+               "                    format per file: when the format changes, the next file is\n"
+               "                    FILE with -2, -3, ... before its extension\n");
 }
 
 std::optional<unsigned long> parse_number(const std::string& text) {
@@ -346,6 +356,17 @@ std::optional<Options> parse_args(int argc, char** argv) {
         return std::nullopt;
       }
       o.keyboard_layout = static_cast<uint32_t>(*n);
+    } else if (arg == "--audio") {
+      o.audio = true;
+    } else if (arg == "--audio-wav") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        std::fprintf(stderr, "korvane-host: --audio-wav wants a file name\n");
+        return std::nullopt;
+      }
+      o.audio = true;
+      o.audio_wav = *v;
     } else if (arg == "--quiet") {
       o.quiet = true;
     } else if (arg == "--changed-only") {
@@ -435,6 +456,7 @@ std::optional<Options> parse_args(int argc, char** argv) {
     append_u32(v, *o.keyboard_layout);
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
   }
+  if (o.audio) mask |= EXT_AUDIO;
   if (o.reconnect_attempts) {
     mask |= EXT_RECONNECT;
     std::vector<uint8_t> v;
@@ -491,12 +513,28 @@ int main(int argc, char** argv) {
   }
 
   Desktop desktop;
+  std::optional<WavSeries> wav;
+  if (!options->audio_wav.empty()) wav.emplace(options->audio_wav);
+  std::string wav_problem;  // the first file that could not be written
+  auto wav_lines = [&](const std::vector<std::string>& lines, const std::string& problem) {
+    for (const auto& line : lines) std::printf("%s\n", line.c_str());
+    if (!problem.empty()) {
+      std::printf("PROBLEM %s\n", problem.c_str());
+      if (wav_problem.empty()) wav_problem = problem;
+    }
+  };
   auto on_event = [&](const Frame& frame) {
     const std::string problem = apply_event(desktop, frame);
-    if (!options->quiet || frame.type != EVT_RECT) {
+    // Sound comes 50 blocks a second: --quiet leaves its blocks out like the rectangles.
+    if (!options->quiet || (frame.type != EVT_RECT && frame.type != EVT_AUDIO_DATA)) {
       std::printf("%s | %s\n", describe_event(frame).c_str(), totals_text(desktop).c_str());
     }
     if (!problem.empty()) std::printf("PROBLEM %s\n", problem.c_str());
+    if (wav) {
+      std::string wav_error;
+      const auto lines = wav->on_event(frame, &wav_error);
+      wav_lines(lines, wav_error);
+    }
   };
 
   const auto started = Clock::now();
@@ -628,6 +666,16 @@ int main(int argc, char** argv) {
       std::printf("PNG not written: %s\n", problem.c_str());
     }
   }
+  if (wav) {
+    std::string wav_error;
+    const auto lines = wav->finish(&wav_error);
+    wav_lines(lines, wav_error);
+    if (!wav_problem.empty() && failure.empty()) {
+      failure = "the WAV file was not written whole: " + wav_problem;
+      failed = true;
+    }
+  }
+  if (options->audio) std::printf("%s\n", audio_summary(desktop.audio).c_str());
   const H264Stats& h = desktop.h264.stats;
   std::printf("SUMMARY %s rects=%llu h264=%llu avc420=%llu avc444=%llu decoded=%llu "
               "undecoded=%llu problems=%llu exit=%s codec_avc420=%llu codec_avc444=%llu "

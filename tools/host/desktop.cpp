@@ -102,6 +102,11 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
     case EVT_CLIP_DATA:
       if (p.size() < 4) problem = size_problem(frame, 4);
       break;
+    case EVT_AUDIO_FORMAT:
+    case EVT_AUDIO_DATA:
+    case EVT_AUDIO_VOLUME:
+      problem = apply_audio_event(desktop.audio, frame);
+      break;
     default:
       problem = describe_event(frame) + ": unknown event type";
       break;
@@ -227,6 +232,10 @@ std::string describe_event(const Frame& frame) {
     case EVT_CLIP_DATA:
       return "CLIP_DATA format=" + std::to_string(u32_at(0)) +
              " bytes=" + std::to_string(p.size() >= 4 ? p.size() - 4 : 0);
+    case EVT_AUDIO_FORMAT:
+    case EVT_AUDIO_DATA:
+    case EVT_AUDIO_VOLUME:
+      return describe_audio_event(frame);
     default:
       return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
   }
@@ -241,6 +250,7 @@ std::string extension_names(uint32_t mask) {
   if (mask & EXT_TEXT) add("text");
   if (mask & EXT_RECONNECT) add("reconnect");
   if (mask & EXT_CHANGED_ONLY) add("changed");
+  if (mask & EXT_AUDIO) add("audio");
   return out.empty() ? "none" : out;
 }
 

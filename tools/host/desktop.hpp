@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/audio.hpp"
 #include "host/canvas.hpp"
 #include "host/cursor.hpp"
 #include "host/frame_io.hpp"
@@ -33,6 +34,7 @@ struct Desktop {
   std::optional<Grant> grant;
   Cursor cursor;
   uint64_t resize_refusals = 0;
+  HostAudio audio;
 };
 
 // "cursor,resize,h264" for the mask's known bits ("none" for none), and "avc420,avc444" for
