@@ -55,4 +55,4 @@ suite build-asan "-DKORVANE_SANITIZE=ON" -E "^(Shadow|Demo|Web(Browser|H264)|Sup
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 suite build-tsan "-DKORVANE_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
-  -R "Clipboard|TransportTest|HostCommands|^Session\\.|^Input\\.|^Display\\.|Gfx|^Compat\\.|^Extended\\.|^Status\\.|^Reconnect\\.|^Audio\\."
+  -R "Clipboard|TransportTest|HostCommands|^Session\\.|^Input\\.|^Display\\.|Gfx|^Compat\\.|^Extended\\.|^Status\\.|^Reconnect\\.|^Audio\\.|^GoneHost\\.|^HostileDrive\\.|^Faults\\."

@@ -1,8 +1,10 @@
 #include "clipboard/clipboard.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,16 @@ namespace {
 // makes through it: detach cannot pull the channel away in the middle of a host command.
 std::mutex channel_lock;
 CliprdrClientContext* cliprdr = nullptr;
+
+// The host's format lists on their way to the server, guarded by channel_lock: written by the
+// input thread (a host list), the channel thread (the server's response, monitor-ready, detach)
+// and the main thread (the time-out). One list at a time is with the server; until the server
+// answers it, the host's newer lists replace each other in `waiting_list`, so a burst of any
+// length costs one list, and only the newest reaches the server. A server that does not answer
+// within kListResponseTimeout no longer holds the newest one back.
+bool list_unanswered = false;
+std::chrono::steady_clock::time_point list_sent_at;
+std::optional<ClipFormatList> waiting_list;
 
 // The host clipboard store, guarded by store_lock. Taken by clip_host_data (input thread) and
 // by server_format_data_request (channel thread), which holds it across the response so the
@@ -57,9 +69,12 @@ void cliprdr_attach(CliprdrClientContext* context) {
   context->ServerFormatList = server_format_list;
   context->ServerFormatDataRequest = server_format_data_request;
   context->ServerFormatDataResponse = server_format_data_response;
+  context->ServerFormatListResponse = server_format_list_response;
   {
     std::lock_guard<std::mutex> lock(channel_lock);
     cliprdr = context;
+    list_unanswered = false;
+    waiting_list.reset();
   }
   diag("CLIPRDR channel connected");
 }
@@ -67,6 +82,10 @@ void cliprdr_attach(CliprdrClientContext* context) {
 void cliprdr_detach() {
   std::lock_guard<std::mutex> lock(channel_lock);
   cliprdr = nullptr;
+  // A list for a channel that is gone: after a reconnection the host announces its clipboard
+  // again.
+  list_unanswered = false;
+  waiting_list.reset();
 }
 
 UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) {
@@ -80,7 +99,15 @@ UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) 
   caps.capabilitySets = reinterpret_cast<CLIPRDR_CAPABILITY_SET*>(&general);
   if (context->ClientCapabilities) context->ClientCapabilities(context, &caps);
   CLIPRDR_FORMAT_LIST empty{};
-  return context->ClientFormatList ? context->ClientFormatList(context, &empty) : CHANNEL_RC_OK;
+  // The server answers this one too: a host list that arrives meanwhile waits for that answer.
+  std::lock_guard<std::mutex> lock(channel_lock);
+  if (!context->ClientFormatList) return CHANNEL_RC_OK;
+  const UINT rc = context->ClientFormatList(context, &empty);
+  if (rc == CHANNEL_RC_OK) {
+    list_unanswered = true;
+    list_sent_at = std::chrono::steady_clock::now();
+  }
+  return rc;
 }
 
 UINT server_format_list(CliprdrClientContext* context, const CLIPRDR_FORMAT_LIST* list) {
@@ -132,6 +159,74 @@ UINT server_format_data_response(CliprdrClientContext*,
   return CHANNEL_RC_OK;
 }
 
+namespace {
+
+// Hands one host list to the library and starts waiting for the server's response. The caller
+// holds channel_lock and has checked cliprdr.
+void send_host_list(ClipFormatList& parsed) {
+  std::vector<CLIPRDR_FORMAT> entries;
+  try {
+    entries.resize(parsed.formats.size());
+  } catch (const std::bad_alloc&) {
+    diag("Warning: no memory for the host's clipboard format list");
+    return;
+  }
+  size_t unnamed = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    entries[i].formatId = parsed.formats[i].id;
+    std::string& name = parsed.formats[i].name;
+    if (name.empty()) continue;
+    // The library sizes a name's UTF-16 field by its UTF-8 byte count: a name with any byte
+    // above 0x7F gets extra zero characters that shift every later entry for the server (and
+    // one that is not UTF-8 makes the library drop the whole list). Such an entry keeps its id.
+    if (!is_ascii(name)) {
+      ++unnamed;
+      continue;
+    }
+    // The library only reads the names.
+    entries[i].formatName = name.data();
+  }
+  if (unnamed)
+    diag("Warning: %zu non-ASCII clipboard format name(s) sent without their name", unnamed);
+  CLIPRDR_FORMAT_LIST list{};
+  list.numFormats = parsed.declared;
+  list.formats = entries.empty() ? nullptr : entries.data();
+  if (!cliprdr->ClientFormatList || cliprdr->ClientFormatList(cliprdr, &list) != CHANNEL_RC_OK)
+    return;
+  // An empty list after the first is not sent by the library and gets no answer; the time-out
+  // lets the next list through then.
+  list_unanswered = true;
+  list_sent_at = std::chrono::steady_clock::now();
+}
+
+bool list_timed_out() {
+  return std::chrono::steady_clock::now() - list_sent_at >= kListResponseTimeout;
+}
+
+}  // namespace
+
+UINT server_format_list_response(CliprdrClientContext*, const CLIPRDR_FORMAT_LIST_RESPONSE*) {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  list_unanswered = false;
+  if (!cliprdr || !waiting_list) return CHANNEL_RC_OK;
+  ClipFormatList next = std::move(*waiting_list);
+  waiting_list.reset();
+  send_host_list(next);
+  return CHANNEL_RC_OK;
+}
+
+void clipboard_tick() {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  if (!cliprdr || !waiting_list || (list_unanswered && !list_timed_out())) return;
+  if (list_unanswered)
+    diag("Warning: the server did not answer a clipboard format list within %lld ms; sending "
+         "the host's newest list",
+         static_cast<long long>(kListResponseTimeout.count()));
+  ClipFormatList next = std::move(*waiting_list);
+  waiting_list.reset();
+  send_host_list(next);
+}
+
 void clip_host_formats(std::span<const uint8_t> payload) {
   std::optional<ClipFormatList> parsed;
   try {
@@ -143,35 +238,26 @@ void clip_host_formats(std::span<const uint8_t> payload) {
          kMaxHostClipFormats);
     return;
   }
-  std::vector<CLIPRDR_FORMAT> entries(parsed->formats.size());
-  size_t unnamed = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    entries[i].formatId = parsed->formats[i].id;
-    const std::string& name = parsed->formats[i].name;
-    if (name.empty()) continue;
-    // The library sizes a name's UTF-16 field by its UTF-8 byte count: a name with any byte
-    // above 0x7F gets extra zero characters that shift every later entry for the server (and
-    // one that is not UTF-8 makes the library drop the whole list). Such an entry keeps its id.
-    if (!is_ascii(name)) {
-      ++unnamed;
-      continue;
-    }
-    // The library only reads the names.
-    entries[i].formatName = parsed->formats[i].name.data();
-  }
-  if (unnamed)
-    diag("Warning: %zu non-ASCII clipboard format name(s) sent without their name", unnamed);
-  CLIPRDR_FORMAT_LIST list{};
-  list.numFormats = parsed->declared;
-  list.formats = entries.empty() ? nullptr : entries.data();
-
   std::lock_guard<std::mutex> lock(channel_lock);
-  if (!cliprdr || !cliprdr->ClientFormatList) return;
-  cliprdr->ClientFormatList(cliprdr, &list);
+  if (!cliprdr) return;
+  if (list_unanswered && !list_timed_out()) {
+    // The list before it is still with the server: this one waits, replacing any that waited.
+    waiting_list = std::move(parsed);
+    return;
+  }
+  waiting_list.reset();
+  send_host_list(*parsed);
 }
 
 void clip_host_data(std::span<const uint8_t> payload) {
   const uint32_t format_id = get_u32(payload.data());
+  // The data before it goes first, so that a burst of large data holds at most this frame and
+  // one copy of it. A server request meanwhile gets a failure, as for a format never offered.
+  {
+    std::lock_guard<std::mutex> lock(store_lock);
+    store_data = {};
+    store_format_id = 0;
+  }
   std::vector<uint8_t> copy;
   try {
     copy.assign(payload.begin() + 4, payload.end());

@@ -2,6 +2,7 @@
 // relayed without interpreting any format.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 
@@ -21,6 +22,10 @@ void clip_host_request(std::span<const uint8_t> payload);
 // Empties the host clipboard store (start-up and teardown).
 void clipboard_reset();
 
+// Sends the host's newest format list when the server left the one before it unanswered for
+// kListResponseTimeout (main thread, at every wake of the event loop).
+void clipboard_tick();
+
 // Library callbacks on the channel.
 UINT monitor_ready(CliprdrClientContext* cliprdr, const CLIPRDR_MONITOR_READY* ready);
 UINT server_format_list(CliprdrClientContext* cliprdr, const CLIPRDR_FORMAT_LIST* list);
@@ -28,9 +33,15 @@ UINT server_format_data_request(CliprdrClientContext* cliprdr,
                                 const CLIPRDR_FORMAT_DATA_REQUEST* request);
 UINT server_format_data_response(CliprdrClientContext* cliprdr,
                                  const CLIPRDR_FORMAT_DATA_RESPONSE* response);
+UINT server_format_list_response(CliprdrClientContext* cliprdr,
+                                 const CLIPRDR_FORMAT_LIST_RESPONSE* response);
 
 // A host format list may declare at most this many formats; a longer one is dropped. Real
 // clipboards offer a few dozen, and the entries are allocated before they are read.
 inline constexpr uint32_t kMaxHostClipFormats = 4096;
+
+// How long a host format list waits behind an earlier one the server has not answered. A
+// server answers at once; one that does not must not hold the host's clipboard back for ever.
+inline constexpr std::chrono::milliseconds kListResponseTimeout{2000};
 
 }  // namespace korvane

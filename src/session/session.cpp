@@ -104,6 +104,8 @@ void host_output_broken() {
   if (connecting && session.context) freerdp_abort_connect_context(session.context);
 }
 
+constexpr DWORD kEventLoopTickMs = 250;
+
 void run_event_loop(rdpContext* context) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
@@ -112,13 +114,17 @@ void run_event_loop(rdpContext* context) {
     if (n == 0) break;
     DWORD count = n;
     if (session.stop_event && n < 64) handles[count++] = session.stop_event;
-    const DWORD status = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    // Bounded, so that a host clipboard list held behind one the server never answers still
+    // goes out when its time-out passes, even on an idle connection.
+    const DWORD status = WaitForMultipleObjects(count, handles, FALSE, kEventLoopTickMs);
     if (status == WAIT_FAILED) break;
     // The stop request is honoured after every wake, whichever handle the wait reported: a
     // server that streams without pause keeps a library handle ready at every wait, and the
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
     if (session.stop_flag.load()) break;
     if (session.stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
+    clipboard_tick();
+    if (status == WAIT_TIMEOUT) continue;
     if (!freerdp_check_event_handles(context)) break;
   }
 }

@@ -2,14 +2,26 @@
 // cut off mid-stream, a flood of garbage, a host that stops reading.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
+#include "host/frame_io.hpp"
 #include "rdp_fixture.hpp"
+#include "tcp_proxy.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -145,4 +157,269 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
 
   auto after = tree_of(root.path);
   EXPECT_EQ(after, before) << "the file system around the folder changed";
+}
+
+namespace {
+
+// Keeps a stopped server from staying stopped when a test fails half-way.
+struct ResumeOnExit {
+  pid_t pid = -1;
+  ~ResumeOnExit() {
+    if (pid > 0) kill(pid, SIGCONT);
+  }
+};
+
+// Reads events until korvane's stream ends or timeout_ms passes; the types in order.
+std::vector<uint8_t> drain(host::Session& s, int timeout_ms) {
+  std::vector<uint8_t> types;
+  const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (steady_clock::now() < deadline) {
+    host::Frame f;
+    const auto status = host::next_event(s, 100, f);
+    if (status == host::ReadStatus::timeout) continue;
+    if (status != host::ReadStatus::frame) break;
+    types.push_back(f.type);
+  }
+  return types;
+}
+
+bool has(const std::vector<uint8_t>& types, uint8_t type) {
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// A connected rig whose server streams pictures until input comes.
+std::optional<Rig> streaming_rig() {
+  auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
+  if (!rig) return std::nullopt;
+  if (!host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) {
+    ADD_FAILURE() << "not connected\n" << why(*rig);
+    return std::nullopt;
+  }
+  if (!test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) {
+    ADD_FAILURE() << "the stream did not start\n" << why(*rig);
+    return std::nullopt;
+  }
+  int rects = 0;
+  host::pump_events(*rig->korvane, 300, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
+  if (rects == 0) {
+    ADD_FAILURE() << "no pictures\n" << why(*rig);
+    return std::nullopt;
+  }
+  return rig;
+}
+
+}  // namespace
+
+TEST(Faults, AKilledServerEndsTheSessionAtOnceWithExitZero) {
+  auto rig = streaming_rig();
+  ASSERT_TRUE(rig);
+  const auto start = steady_clock::now();
+  ASSERT_EQ(kill(rig->server.process->child.pid, SIGKILL), 0);
+  const auto types = drain(*rig->korvane, 5000);
+  const auto status = host::wait_exit(rig->korvane->child, 5000);
+  const auto took = steady_clock::now() - start;
+  ASSERT_TRUE(status) << "still running 10 s after the server died\n" << why(*rig);
+  std::printf("[ figures  ] exit %lld ms after SIGKILL\n",
+              static_cast<long long>(duration_cast<milliseconds>(took).count()));
+  EXPECT_LT(took, 2s) << duration_cast<milliseconds>(took).count() << " ms";
+  EXPECT_TRUE(has(types, EVT_DISCONNECTED)) << why(*rig);
+  EXPECT_FALSE(has(types, EVT_ERROR));
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << "EVT_DISCONNECTED must be the last frame";
+  EXPECT_EQ(status->signal, 0);
+  EXPECT_EQ(status->code, 0);
+}
+
+TEST(Faults, AFrozenServerDoesNotHoldUpTheHostsDisconnect) {
+  auto rig = streaming_rig();
+  ASSERT_TRUE(rig);
+  const pid_t server = rig->server.process->child.pid;
+  ResumeOnExit resume{server};
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  // Whatever the server had in flight is read; then nothing more comes.
+  host::pump_events(*rig->korvane, 300, {});
+  const auto start = steady_clock::now();
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT));
+  const auto types = drain(*rig->korvane, 8000);
+  const auto status = host::wait_exit(rig->korvane->child, 2000);
+  const auto took = steady_clock::now() - start;
+  ASSERT_TRUE(status) << "still running 10 s after CMD_DISCONNECT to a frozen server\n"
+                      << why(*rig);
+  std::printf("[ figures  ] exit %lld ms after CMD_DISCONNECT\n",
+              static_cast<long long>(duration_cast<milliseconds>(took).count()));
+  EXPECT_LT(took, 5s) << duration_cast<milliseconds>(took).count() << " ms";
+  EXPECT_TRUE(has(types, EVT_DISCONNECTED)) << why(*rig);
+  EXPECT_EQ(status->signal, 0);
+  EXPECT_EQ(status->code, 0);
+  kill(server, SIGKILL);
+}
+
+TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
+  auto rig = start_rig({"wait-input 1 60000"}, ConnectRequest{.width = 320, .height = 240});
+  ASSERT_TRUE(rig);
+  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
+  host::pump_events(*rig->korvane, 200, {});
+
+  // Fixed seed: a failure can be run again as it was.
+  std::mt19937 random(20000);
+  // Commands shorter than their fields, by type: the shortest complete payload. CMD_DISCONNECT
+  // has no fields, CMD_CONNECT after the first frame is no command.
+  const std::pair<uint8_t, size_t> short_commands[] = {
+      {CMD_MOUSE_MOVE, 8}, {CMD_MOUSE_BUTTON, 10}, {CMD_MOUSE_WHEEL, 13}, {CMD_KEY, 3},
+      {CMD_CLIP_FORMATS, 4}, {CMD_CLIP_DATA, 4},   {CMD_CLIP_REQUEST, 4}};
+  constexpr int kFrames = 20000;
+  std::vector<uint8_t> batch;
+  for (int i = 0; i < kFrames; ++i) {
+    uint8_t type;
+    size_t length;
+    if (i % 4 == 3) {
+      const auto& [t, full] = short_commands[random() % std::size(short_commands)];
+      type = t;
+      length = random() % full;
+    } else {
+      const unsigned pick = random() % 242;
+      type = pick == 0 ? 0 : static_cast<uint8_t>(14 + pick);  // 0 or 15..255
+      length = random() % 64;
+    }
+    batch.push_back(type);
+    for (int b = 0; b < 4; ++b) batch.push_back(static_cast<uint8_t>(length >> (8 * b)));
+    for (size_t b = 0; b < length; ++b) batch.push_back(static_cast<uint8_t>(random()));
+    // Written in pieces, with korvane's events read in between so that neither side blocks.
+    if (batch.size() > 32768 || i + 1 == kFrames) {
+      ASSERT_TRUE(host::write_all(rig->korvane->child.stdin_fd.get(), batch)) << why(*rig);
+      batch.clear();
+      host::pump_events(*rig->korvane, 1, {});
+    }
+  }
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, host::key_payload(0x1E, true, false)));
+  const auto line = pump_until_line(*rig, std::regex("^INPUT key .*code=0x1E"), 10000);
+  EXPECT_TRUE(line) << "the key after the garbage did not reach the server\n" << why(*rig);
+  const auto end = host::finish_session(*rig->korvane, 20000, {}, true);
+  EXPECT_TRUE(end.disconnected) << why(*rig);
+  ASSERT_TRUE(end.exit);
+  EXPECT_EQ(end.exit->code, 0);
+}
+
+TEST(Faults, TheConnectionCutMidStreamEndsTheSessionWithExitZero) {
+  auto scratch = test::make_temp_dir("korvane-faults");
+  test::TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.user = "test";
+  so.password = "test";
+  so.steps = {"stream-until-input"};
+  so.stderr_path = scratch.path + "/server.err";
+  std::string error;
+  auto server = test::start_test_server(so, &error);
+  ASSERT_TRUE(server) << error;
+  auto proxy = test::start_tcp_proxy(server->port, &error);
+  ASSERT_TRUE(proxy) << error;
+  host::SessionOptions ko;
+  ko.korvane_path = KORVANE_PATH;
+  ko.request = ConnectRequest{.width = 640, .height = 480};
+  ko.request.host = "127.0.0.1";
+  ko.request.port = proxy->port;
+  ko.request.flags = CONNECT_FLAG_TLS;
+  ko.stderr_path = scratch.path + "/korvane.err";
+  auto korvane = host::start_session(ko, &error);
+  ASSERT_TRUE(korvane) << error;
+  ASSERT_TRUE(host::wait_for_event(*korvane, EVT_CONNECTED, 20000))
+      << test::read_file(ko.stderr_path) << "\n" << test::output_of(*server->process);
+  // Cut while the server streams whole-desktop pictures, each many TCP segments long: the
+  // connection ends inside a PDU.
+  int rects = 0;
+  host::pump_events(*korvane, 500, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
+  ASSERT_GT(rects, 0);
+  const auto start = steady_clock::now();
+  ASSERT_GE(test::proxy_cut(*proxy), 1u);
+  const auto types = drain(*korvane, 5000);
+  const auto status = host::wait_exit(korvane->child, 5000);
+  const auto took = steady_clock::now() - start;
+  ASSERT_TRUE(status) << "still running 10 s after the cut\n" << test::read_file(ko.stderr_path);
+  std::printf("[ figures  ] exit %lld ms after the cut\n",
+              static_cast<long long>(duration_cast<milliseconds>(took).count()));
+  EXPECT_LT(took, 3s) << duration_cast<milliseconds>(took).count() << " ms";
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << test::read_file(ko.stderr_path);
+  EXPECT_FALSE(has(types, EVT_ERROR));
+  EXPECT_EQ(status->code, 0);
+}
+
+namespace {
+
+// A server that takes one TCP connection and korvane's first PDU (the X.224 connection
+// request), then answers with `reply` and closes it. It stops listening after that connection:
+// the library tries once more after a failed transport, and that try must be refused, not left
+// waiting in the listen queue of a server that will never answer.
+struct OneShotServer {
+  int listener = -1;  // owned by the thread once it runs
+  uint16_t port = 0;
+  std::thread thread;
+  ~OneShotServer() {
+    if (thread.joinable()) thread.join();
+    else if (listener >= 0) close(listener);
+  }
+};
+
+bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
+  s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s.listener < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  if (bind(s.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(s.listener, 1) != 0 ||
+      getsockname(s.listener, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+    return false;
+  s.port = ntohs(addr.sin_port);
+  s.thread = std::thread([listener = s.listener, reply = std::move(reply)] {
+    pollfd p{listener, POLLIN, 0};
+    const int fd = poll(&p, 1, 10000) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    close(listener);
+    if (fd < 0) return;
+    // The request, as far as it comes within a second.
+    pollfd c{fd, POLLIN, 0};
+    uint8_t buffer[512];
+    if (poll(&c, 1, 1000) == 1) (void)!read(fd, buffer, sizeof buffer);
+    if (!reply.empty()) (void)!write(fd, reply.data(), reply.size());
+    close(fd);
+  });
+  return true;
+}
+
+}  // namespace
+
+TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
+  // Closed without a word; closed after half of an X.224 connection confirm (a TPKT header
+  // announcing 19 bytes, then 4 of them).
+  const std::vector<std::vector<uint8_t>> replies = {
+      {}, {0x03, 0x00, 0x00, 0x13, 0x0E, 0xD0, 0x00, 0x00}};
+  for (const auto& reply : replies) {
+    SCOPED_TRACE("reply of " + std::to_string(reply.size()) + " bytes");
+    OneShotServer server;
+    ASSERT_TRUE(start_one_shot(server, reply));
+    auto scratch = test::make_temp_dir("korvane-faults");
+    host::SessionOptions ko;
+    ko.korvane_path = KORVANE_PATH;
+    ko.request.host = "127.0.0.1";
+    ko.request.port = server.port;
+    ko.request.flags = CONNECT_FLAG_TLS;
+    ko.stderr_path = scratch.path + "/korvane.err";
+    std::string error;
+    auto korvane = host::start_session(ko, &error);
+    ASSERT_TRUE(korvane) << error;
+    const auto start = steady_clock::now();
+    const auto types = drain(*korvane, 10000);
+    const auto status = host::wait_exit(korvane->child, 2000);
+    const auto took = steady_clock::now() - start;
+    ASSERT_TRUE(status) << "still running\n" << test::read_file(ko.stderr_path);
+    std::printf("[ figures  ] exit %lld ms after connecting\n",
+                static_cast<long long>(duration_cast<milliseconds>(took).count()));
+    EXPECT_LT(took, 5s) << duration_cast<milliseconds>(took).count() << " ms";
+    EXPECT_FALSE(has(types, EVT_CONNECTED));
+    ASSERT_FALSE(types.empty()) << test::read_file(ko.stderr_path);
+    EXPECT_EQ(types.back(), EVT_ERROR) << test::read_file(ko.stderr_path);
+    EXPECT_EQ(status->code, 1);
+  }
 }
