@@ -16,3 +16,13 @@ if(Boost_FOUND AND TARGET korvane-web)
   gtest_discover_tests(korvane_web_tests DISCOVERY_TIMEOUT 30
                        PROPERTIES TIMEOUT 180 RESOURCE_LOCK korvane_x_desktop)
 endif()
+
+# The configuration parser on its own: no network, no browser.
+if(TARGET korvane-web)
+  add_executable(korvane_web_config_tests ${CMAKE_CURRENT_LIST_DIR}/../unit/web_config_test.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/web/config.cpp)
+  target_include_directories(korvane_web_config_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/web)
+  target_link_libraries(korvane_web_config_tests PRIVATE GTest::gtest_main)
+  target_compile_options(korvane_web_config_tests PRIVATE ${KORVANE_WARNINGS})
+  gtest_discover_tests(korvane_web_config_tests DISCOVERY_TIMEOUT 30)
+endif()

@@ -620,9 +620,187 @@ TEST_F(WebBrowserTest, TenTabsInTurnLeaveNoKorvane) {
   }
   const auto t0 = Clock::now();
   while (!children_of(gateway->process.pid).empty() && ms_since(t0) < 3000) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
   }
   EXPECT_TRUE(children_of(gateway->process.pid).empty());
+}
+
+// ---- clipboard and resizing, against the test server's clipboard and display control channels
+
+// Lower-case hex of the text's UTF-16LE units, as the test server writes and reads them.
+std::string utf16le_hex(const std::u16string& text) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (const char16_t u : text) {
+    for (const uint8_t byte : {static_cast<uint8_t>(u & 0xFF), static_cast<uint8_t>(u >> 8)}) {
+      out += digits[byte >> 4];
+      out += digits[byte & 0xF];
+    }
+  }
+  return out;
+}
+
+// One test server, one gateway in front of it, one browser: what each test below needs.
+class WebTestServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
+      GTEST_SKIP() << "korvane-web or korvane-test-server not built";
+    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    dir = make_temp_dir("korvane-web-server");
+  }
+  void TearDown() override {
+    if (browser) {
+      cdp(*browser, "Browser.close", "{}", "", 3000);
+      host::wait_exit(browser->process, 3000);
+    }
+    if (HasFailure() && gateway) {
+      std::fprintf(stderr, "---- gateway log\n%s\n", read_file(gateway->log_path).c_str());
+    }
+    if (HasFailure() && server) {
+      std::fprintf(stderr, "---- server log\n%s\n", output_of(*server->process).c_str());
+    }
+  }
+
+  void start(const std::vector<std::string>& steps, const std::vector<std::string>& extra) {
+    TestServerOptions so;
+    so.path = KORVANE_TEST_SERVER_PATH;
+    so.sec = "tls";
+    so.steps = steps;
+    so.extra = extra;
+    so.stderr_path = dir.path + "/server.err";
+    std::string error;
+    server = start_test_server(so, &error);
+    ASSERT_TRUE(server) << error;
+    gateway = start_gateway(dir.path,
+                            "[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                                "\nuser = test\npassword = test\nflags = 1\n",
+                            &error);
+    ASSERT_TRUE(gateway) << error;
+    browser = start_browser(dir.path + "/chromium.log");
+    ASSERT_TRUE(browser) << "chromium did not start";
+  }
+
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(gateway->port); }
+
+  std::optional<Tab> open_connected() {
+    auto t = open_tab(*browser, origin() + "/?target=test&connect=1&codec=raw");
+    EXPECT_TRUE(t);
+    if (!t) return std::nullopt;
+    const bool up = wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'",
+                              30000);
+    EXPECT_TRUE(up) << page_state(*browser, *t);
+    if (!up) return std::nullopt;
+    return t;
+  }
+
+  TempDir dir;
+  std::optional<TestServer> server;
+  std::optional<GatewayRun> gateway;
+  std::optional<Browser> browser;
+};
+
+TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
+  const std::u16string from_server = u"Grüße aus RDP ✓";
+  const std::u16string from_page = u"vom Browser: ½ ☕";
+  // The page offers first (the server waits for korvane's own empty list and the page's), then
+  // the server offers its text: the page's copy must not be what comes back.
+  start({"clip-serve 13 hex:" + utf16le_hex(from_server) + "0000", "clip-wait-lists 2 30000",
+         "clip-request 13 30000", "clip-formats 13", "clip-wait-requests 1 30000"},
+        {});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_connected();
+  ASSERT_TRUE(t);
+  // The browser lets the page at the gateway's origin use the clipboard, and the tab counts as
+  // focused, as it would for a person using it.
+  ASSERT_TRUE(cdp(*browser, "Browser.grantPermissions",
+                  "{\"origin\":" + json_quote(origin()) +
+                      ",\"permissions\":[\"clipboardReadWrite\",\"clipboardSanitizedWrite\"]}"));
+  ASSERT_TRUE(cdp(*browser, "Emulation.setFocusEmulationEnabled", "{\"enabled\":true}", t->session));
+  // Copied in the browser, then back to the tab: the page reads the clipboard and offers it.
+  ASSERT_EQ(eval(*browser, *t,
+                 "navigator.clipboard.writeText('vom Browser: \\u00bd \\u2615').then(() => 'ok')"),
+            "ok");
+  ASSERT_TRUE(eval(*browser, *t, "window.dispatchEvent(new Event('focus')), 'ok'"));
+  const auto data = wait_for_prefix(*server->process, "CLIP data format=13 ", 30000);
+  ASSERT_TRUE(data) << page_state(*browser, *t);
+  const auto hex_at = data->find(" hex=");
+  ASSERT_NE(hex_at, std::string::npos) << *data;
+  const std::string got_hex = data->substr(hex_at + 5);
+  // The text, ended by a zero unit as Windows expects of CF_UNICODETEXT.
+  EXPECT_EQ(got_hex, utf16le_hex(from_page) + "0000") << *data;
+  // The server's text reaches the page and, through it, the browser's clipboard.
+  const std::string want = "Grüße aus RDP ✓";
+  EXPECT_TRUE(wait_page(*browser, *t, "window.korvane.remoteClipboard === " + json_quote(want),
+                        30000))
+      << page_state(*browser, *t);
+  std::optional<std::string> clip;
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < 5000) {
+    clip = eval(*browser, *t, "navigator.clipboard.readText()");
+    if (clip == want) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(clip.value_or("(unreadable)"), want);
+  // What came from the server is not offered back to it: the page's one list is all it sent.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int lists = 0;
+  for (const auto& line : lines_of(*server->process)) lists += line.rfind("CLIP formats ", 0) == 0;
+  EXPECT_EQ(lists, 2) << output_of(*server->process);
+}
+
+TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
+  start({"wait-layouts 1 30000"}, {"--disp", "resize"});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_connected();
+  ASSERT_TRUE(t);
+  const auto before = eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height");
+  auto win = cdp(*browser, "Browser.getWindowForTarget",
+                 "{\"targetId\":\"" + t->target_id + "\"}");
+  ASSERT_TRUE(win);
+  const int window_id = win->get<int>("result.windowId", 0);
+  // What the page sends, seen on its way out: korvane coalesces requests too, so the server's
+  // log alone would not show a page that sends every size.
+  ASSERT_EQ(eval(*browser, *t,
+                 "window.sentResizes = []; const send = WebSocket.prototype.send;"
+                 "WebSocket.prototype.send = function (d) {"
+                 "  const b = d instanceof ArrayBuffer ? new Uint8Array(d)"
+                 "    : new Uint8Array(d.buffer, d.byteOffset, d.byteLength);"
+                 "  if (b[0] === 10 && b.byteLength >= 13) {"
+                 "    const v = new DataView(b.buffer, b.byteOffset, b.byteLength);"
+                 "    window.sentResizes.push(v.getUint32(5, true) + 'x' + v.getUint32(9, true));"
+                 "  }"
+                 "  return send.call(this, d);"
+                 "}; 'ok'"),
+            "ok");
+  // A window dragged to its size goes through several on the way; the page must send one.
+  for (const int w : {760, 740, 720}) {
+    ASSERT_TRUE(cdp(*browser, "Browser.setWindowBounds",
+                    "{\"windowId\":" + std::to_string(window_id) + ",\"bounds\":{\"width\":" +
+                        std::to_string(w) + ",\"height\":500}}"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  }
+  ASSERT_TRUE(wait_page(*browser, *t, "innerWidth === 720", 5000))
+      << eval(*browser, *t, "innerWidth + 'x' + innerHeight").value_or("");
+  const std::string inner = eval(*browser, *t, "innerWidth + 'x' + innerHeight").value_or("");
+  const auto x_at = inner.find('x');
+  ASSERT_NE(x_at, std::string::npos) << inner;
+  const std::string width = inner.substr(0, x_at), height = inner.substr(x_at + 1);
+  const auto layout = wait_for_prefix(*server->process, "DISP layout ", 10000);
+  ASSERT_TRUE(layout) << page_state(*browser, *t);
+  EXPECT_EQ(*layout, "DISP layout count=1 width=" + width + " height=" + height);
+  // The page follows the server's new size.
+  EXPECT_TRUE(wait_page(*browser, *t,
+                        "window.korvane.width + 'x' + window.korvane.height === '" + inner + "'",
+                        10000))
+      << page_state(*browser, *t) << " before " << before.value_or("");
+  EXPECT_NE(before.value_or(""), inner);
+  // Debounced: past the page's wait, still the one layout.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(eval(*browser, *t, "window.sentResizes.join(' ')"), inner);
+  int layouts = 0;
+  for (const auto& line : lines_of(*server->process)) layouts += line.rfind("DISP layout ", 0) == 0;
+  EXPECT_EQ(layouts, 1) << output_of(*server->process);
 }
 
 // ---- H.264 through WebCodecs, against the test server's x264 AVC420 pictures

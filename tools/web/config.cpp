@@ -50,7 +50,8 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
   std::string raw;
   int line_no = 0;
   auto fail = [&](const std::string& why) -> std::optional<Config> {
-    if (error) *error = "line " + std::to_string(line_no) + ": " + why;
+    // Past the last line (a target left without a host) no line number would help.
+    if (error) *error = line_no > 0 ? "line " + std::to_string(line_no) + ": " + why : why;
     return std::nullopt;
   };
   while (std::getline(in, raw)) {

@@ -1,0 +1,134 @@
+// korvane-web's configuration parser: what it accepts, and that it refuses what it does not
+// understand with the line at fault and without quoting a secret.
+
+#include <gtest/gtest.h>
+
+#include "config.hpp"
+
+namespace korvane::web {
+namespace {
+
+TEST(WebConfig, ReadsSettingsAndTargets) {
+  std::string error;
+  const auto c = parse_config(
+      "# a comment\n"
+      "  listen = 0.0.0.0  \n"
+      "port = 9000\r\n"
+      "origin = https://a.example\n"
+      "origin = https://b.example\n"
+      "\n"
+      "[target office]\n"
+      "host = 10.0.0.5\n"
+      "port = 3390\n"
+      "user = alice\n"
+      "domain = CORP\n"
+      "password = p = q # not a comment\n"
+      "flags = 0x03\n"
+      "fingerprint = AA:BB\n"
+      "fingerprint = CC:DD\n"
+      "keyboard_layout = 0x00000407\n"
+      "[target lab-2.x_y]\n"
+      "host = lab\n",
+      &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->listen, "0.0.0.0");
+  EXPECT_EQ(c->port, 9000);
+  EXPECT_EQ(c->origins, (std::vector<std::string>{"https://a.example", "https://b.example"}));
+  ASSERT_EQ(c->targets.size(), 2u);
+  const Target& t = c->targets.at("office");
+  EXPECT_EQ(t.name, "office");
+  EXPECT_EQ(t.host, "10.0.0.5");
+  EXPECT_EQ(t.port, 3390u);
+  EXPECT_EQ(t.user, "alice");
+  EXPECT_EQ(t.domain, "CORP");
+  // Everything after the first '=' is the value: a password may hold '=' and '#'.
+  EXPECT_EQ(t.password, "p = q # not a comment");
+  EXPECT_EQ(t.flags, 0x03);
+  EXPECT_EQ(t.fingerprints, "AA:BB,CC:DD");
+  EXPECT_EQ(t.keyboard_layout, 0x407u);
+  // Defaults where a target says nothing.
+  const Target& lab = c->targets.at("lab-2.x_y");
+  EXPECT_EQ(lab.port, 3389u);
+  EXPECT_EQ(lab.flags, 0x01);
+  EXPECT_TRUE(lab.password.empty());
+  EXPECT_FALSE(lab.keyboard_layout);
+}
+
+TEST(WebConfig, EmptyTextIsTheDefaults) {
+  std::string error;
+  const auto c = parse_config("", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->listen, "127.0.0.1") << "loopback unless told otherwise";
+  EXPECT_EQ(c->port, 8080);
+  EXPECT_TRUE(c->targets.empty());
+}
+
+struct Bad {
+  const char* text;
+  const char* error;  // the start of the reason
+};
+
+TEST(WebConfig, RefusesWhatItDoesNotUnderstand) {
+  const Bad cases[] = {
+      {"listen\n", "line 1: expected key = value"},
+      {"# c\nfrobnicate = 1\n", "line 2: unknown setting frobnicate"},
+      {"port = 65536\n", "line 1: port: 0-65535"},
+      {"port = -1\n", "line 1: port: 0-65535"},
+      {"port = 80x\n", "line 1: port: 0-65535"},
+      {"port =\n", "line 1: port: 0-65535"},
+      {"[target a]\nhost = h\nport = 0\n", "line 3: port: 1-65535"},
+      {"[target a]\nhost = h\nport = 0x10000\n", "line 3: port: 1-65535"},
+      {"[target a]\nhost = h\nflags = 256\n", "line 3: flags: 0-255"},
+      {"[target a]\nhost = h\nkeyboard_layout = 0x100000000\n", "line 3: keyboard_layout"},
+      {"[target a]\nhost = h\nkeyboard_layout = de\n", "line 3: keyboard_layout"},
+      {"[target a]\nhost = h\nlisten = 0.0.0.0\n", "line 3: unknown target setting listen"},
+      {"[targets a]\n", "line 1: expected [target NAME]"},
+      {"[target a\n", "line 1: expected [target NAME]"},
+      {"[target ]\n", "line 1: target names"},
+      {"[target a b]\n", "line 1: target names"},
+      {"[target host:3389]\n", "line 1: target names"},
+      {"[target ../x]\n", "line 1: target names"},
+      {"[target a]\nhost = h\n[target a]\nhost = h\n", "line 3: target a given twice"},
+      {"[target a]\nuser = u\n", "target a has no host"},
+  };
+  for (const Bad& b : cases) {
+    std::string error;
+    EXPECT_FALSE(parse_config(b.text, &error)) << b.text;
+    EXPECT_EQ(error.rfind(b.error, 0), 0u) << b.text << " gave: " << error;
+  }
+}
+
+TEST(WebConfig, ErrorsNeverQuoteAPassword) {
+  const std::string secret = "s3cr3t-Vq9";
+  const std::string texts[] = {
+      "[target a]\npassword = " + secret + "\n",                    // no host
+      "[target a]\nhost = h\npassword = " + secret + "\nbogus\n",   // a later bad line
+      "[target a]\nhost = h\npassword " + secret + "\n",            // no '=': the line is bad
+  };
+  for (const auto& text : texts) {
+    std::string error;
+    EXPECT_FALSE(parse_config(text, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find(secret), std::string::npos) << error;
+  }
+}
+
+TEST(WebConfig, TargetNames) {
+  EXPECT_TRUE(valid_target_name("a"));
+  EXPECT_TRUE(valid_target_name("Office-2_b.c"));
+  EXPECT_TRUE(valid_target_name(std::string(64, 'x')));
+  EXPECT_FALSE(valid_target_name(std::string(65, 'x')));
+  EXPECT_FALSE(valid_target_name(""));
+  for (const char* name : {"a b", "a/b", "a:1", "a%2e", "é", "a\nb", "a\"b"}) {
+    EXPECT_FALSE(valid_target_name(name)) << name;
+  }
+}
+
+TEST(WebConfig, LoadNamesTheFile) {
+  std::string error;
+  EXPECT_FALSE(load_config("/nonexistent/korvane-web.conf", &error));
+  EXPECT_NE(error.find("/nonexistent/korvane-web.conf"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace korvane::web
