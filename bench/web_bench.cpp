@@ -1,0 +1,399 @@
+// korvane-web's speed in a real browser: headless Chromium on the gateway's page against
+// korvane and FreeRDP's shadow server on a 1920x1080 Xvfb desktop, raw rectangles and H.264
+// (AVC420 through WebCodecs) side by side.
+//   - frames/s: the page's own readout (animation frames that painted something) while the
+//     bench repaints the whole X screen as fast as it can;
+//   - latency: from the X change (xsetroot has returned) to the page's canvas showing it, read
+//     by a page-side poll every few milliseconds that notes the wall-clock time of the change;
+//   - the gateway's CPU (user+sys from /proc) per frame the page painted.
+// The browser helpers are the web test's, without its assertions.
+//
+// web_bench [--seconds S] [--samples N]
+
+#include <dirent.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/process.hpp"
+#include "logged_process.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+#define ADD_FAILURE() std::cerr
+#include <iostream>
+
+using boost::property_tree::ptree;
+using Clock = std::chrono::steady_clock;
+
+namespace korvane::test {
+namespace {
+
+
+long ms_since(Clock::time_point t0) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+bool have_program(const std::string& name) {
+  host::SpawnOptions o;
+  o.argv = {"sh", "-c", "command -v " + name};
+  const auto r = host::run_capture(o, 5000);
+  return r.status && r.status->exited() && r.status->code == 0;
+}
+
+// The processes whose parent is pid (zombies too: an unreaped korvane is still left behind).
+std::string json_quote(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// ---- Chromium over --remote-debugging-pipe: JSON messages ended by NUL, on fds 3 and 4.
+
+struct Browser {
+  TempDir profile;
+  host::Child process;
+  host::UniqueFd to;    // chromium reads commands here
+  host::UniqueFd from;  // and writes answers and events here
+  std::string pending;
+  int next_id = 1;
+};
+
+std::optional<Browser> start_browser(const std::string& log_path) {
+  Browser b;
+  b.profile = make_temp_dir("korvane-web-chromium");
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
+  host::SpawnOptions o;
+  o.argv = {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+            "--remote-debugging-pipe", "--user-data-dir=" + b.profile.path, "--no-first-run",
+            "--no-default-browser-check", "--disable-extensions", "--mute-audio",
+            "--window-size=1920,1080", "about:blank"};
+  o.env = {"DISPLAY="};
+  o.keep_fds = {{in[0], 3}, {out[1], 4}};
+  o.stdout_path = log_path;
+  o.stderr_path = "-";
+  o.own_process_group = true;
+  o.term_grace_ms = 2000;
+  o.die_with_parent = true;
+  auto child = host::spawn(o);
+  close(in[0]);
+  close(out[1]);
+  b.to.reset(in[1]);
+  b.from.reset(out[0]);
+  if (!child) return std::nullopt;
+  b.process = std::move(*child);
+  return b;
+}
+
+// Sends one command and waits (bounded) for its answer; events in between are dropped.
+std::optional<ptree> cdp(Browser& b, const std::string& method, const std::string& params = "{}",
+                         const std::string& session = "", int timeout_ms = 20000) {
+  const int id = b.next_id++;
+  std::string msg = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
+                    "\",\"params\":" + params;
+  if (!session.empty()) msg += ",\"sessionId\":\"" + session + "\"";
+  msg += "}";
+  msg.push_back('\0');
+  if (!host::write_all(b.to.get(), std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()),
+                       5000))
+    return std::nullopt;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const std::string want = "{\"id\":" + std::to_string(id) + ",";
+  for (;;) {
+    size_t nul;
+    while ((nul = b.pending.find('\0')) != std::string::npos) {
+      std::string one = b.pending.substr(0, nul);
+      b.pending.erase(0, nul + 1);
+      if (one.rfind(want, 0) != 0) continue;
+      ptree tree;
+      std::istringstream in(one);
+      try {
+        boost::property_tree::read_json(in, tree);
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
+      if (tree.get_child_optional("error")) {
+        ADD_FAILURE() << method << ": " << one.substr(0, 500);
+        return std::nullopt;
+      }
+      return tree;
+    }
+    const long left = timeout_ms - ms_since(deadline - std::chrono::milliseconds(timeout_ms));
+    if (left <= 0) return std::nullopt;
+    pollfd p{b.from.get(), POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0) continue;
+    char buf[65536];
+    const ssize_t n = read(b.from.get(), buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    b.pending.append(buf, static_cast<size_t>(n));
+  }
+}
+
+struct Tab {
+  std::string target_id;
+  std::string session;
+};
+
+std::optional<Tab> open_tab(Browser& b, const std::string& url) {
+  Tab t;
+  auto created = cdp(b, "Target.createTarget",
+                     "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":1920,\"height\":1080}");
+  if (!created) return std::nullopt;
+  t.target_id = created->get<std::string>("result.targetId", "");
+  auto attached = cdp(b, "Target.attachToTarget",
+                      "{\"targetId\":\"" + t.target_id + "\",\"flatten\":true}");
+  if (!attached) return std::nullopt;
+  t.session = attached->get<std::string>("result.sessionId", "");
+  return t;
+}
+
+
+// Runs an expression in the page and returns its value as text (JSON.stringify'd by the caller
+// when it is not a string).
+std::optional<std::string> eval(Browser& b, const Tab& t, const std::string& expression) {
+  auto r = cdp(b, "Runtime.evaluate",
+               "{\"expression\":" + json_quote(expression) +
+                   ",\"returnByValue\":true,\"awaitPromise\":true}",
+               t.session);
+  if (!r) return std::nullopt;
+  const auto v = r->get_optional<std::string>("result.result.value");
+  if (!v) return std::nullopt;
+  return *v;
+}
+
+// Polls a page expression that yields "true" until it does or timeout_ms passes.
+bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeout_ms) {
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < timeout_ms) {
+    const auto v = eval(b, t, "String(!!(" + condition + "))");
+    if (v && *v == "true") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+std::string page_state(Browser& b, const Tab& t) {
+  return eval(b, t, "JSON.stringify(window.korvane)").value_or("(no state)");
+}
+
+
+struct GatewayRun {
+  host::Child process;
+  uint16_t port = 0;
+  std::string log_path;
+};
+
+std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
+                                        std::string* error) {
+  const std::string config_path = dir + "/gateway.conf";
+  std::ofstream(config_path) << config;
+  GatewayRun g;
+  g.port = free_tcp_port();
+  g.log_path = dir + "/gateway.log";
+  host::SpawnOptions o;
+  o.argv = {KORVANE_WEB_PATH, "--config", config_path, "--port", std::to_string(g.port),
+            "--korvane", KORVANE_PATH};
+  o.stdout_path = g.log_path;
+  o.stderr_path = "-";
+  o.term_grace_ms = 3000;
+  o.die_with_parent = true;
+  auto child = host::spawn(o, error);
+  if (!child) return std::nullopt;
+  g.process = std::move(*child);
+  if (!wait_for_port(g.port, 10000, &g.process)) {
+    if (error) *error = "korvane-web did not listen: " + read_file(g.log_path);
+    return std::nullopt;
+  }
+  return g;
+}
+
+// user+sys clock ticks of a process.
+long cpu_ticks(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(f, stat);
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+long wall_ms() {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count());
+}
+
+struct Run {
+  bool ok = false;
+  double fps = 0, mbit = 0, gateway_ms_per_frame = 0;
+  std::vector<long> latencies;
+  std::string codec_seen;
+};
+
+// The page notes when the canvas pixel at (8, 8) turns the colour it is told to wait for.
+const char* kWatch =
+    "window.benchWatch = (r, g, b) => new Promise((resolve) => {"
+    "  const c = document.getElementById('screen').getContext('2d', {willReadFrequently: true});"
+    "  const t0 = Date.now();"
+    "  const poll = () => {"
+    "    const p = c.getImageData(8, 8, 1, 1).data;"
+    "    if (Math.abs(p[0] - r) < 24 && Math.abs(p[1] - g) < 24 && Math.abs(p[2] - b) < 24)"
+    "      return resolve(String(Date.now()));"
+    "    if (Date.now() - t0 > 5000) return resolve('timeout');"
+    "    setTimeout(poll, 1);"
+    "  };"
+    "  poll();"
+    "}); 'ok'";
+
+Run run_one(XServer& x, const std::string& codec, int seconds, int samples, const std::string& dir) {
+  Run run;
+  std::string error;
+  ShadowOptions so;
+  auto shadow = start_shadow(x, so, &error);
+  if (!shadow) {
+    std::fprintf(stderr, "shadow: %s\n", error.c_str());
+    return run;
+  }
+  auto gateway = start_gateway(dir,
+                               "[target desk]\nhost = 127.0.0.1\nport = " +
+                                   std::to_string(shadow->port) + "\nuser = test\npassword = test\nflags = 1\n",
+                               &error);
+  if (!gateway) {
+    std::fprintf(stderr, "gateway: %s\n", error.c_str());
+    return run;
+  }
+  auto b = start_browser(dir + "/chromium-" + codec + ".log");
+  if (!b) return run;
+  auto t = open_tab(*b, "http://127.0.0.1:" + std::to_string(gateway->port) +
+                            "/?target=desk&connect=1&codec=" + codec);
+  if (!t || !wait_page(*b, *t, "window.korvane.phase === 'connected'", 30000)) {
+    std::fprintf(stderr, "not connected: %s\n", t ? page_state(*b, *t).c_str() : "no tab");
+    return run;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  eval(*b, *t, kWatch);
+  auto xrun = [&](const std::vector<std::string>& argv) {
+    host::SpawnOptions o;
+    o.argv = argv;
+    o.env = {x.env()};
+    host::run_capture(o, 10000);
+  };
+  // Latency: the whole root changes colour, the page's pixel follows.
+  const char* colours[2] = {"#ff0000", "#0000ff"};
+  const int rgb[2][3] = {{255, 0, 0}, {0, 0, 255}};
+  for (int i = 0; i < samples; ++i) {
+    const int c = i % 2;
+    // The watch starts before the change; its promise is collected after.
+    eval(*b, *t, "window.benchResult = window.benchWatch(" + std::to_string(rgb[c][0]) + "," +
+                     std::to_string(rgb[c][1]) + "," + std::to_string(rgb[c][2]) + "); 'ok'");
+    xrun({"xsetroot", "-solid", colours[c]});
+    const long changed = wall_ms();
+    const auto seen = eval(*b, *t, "window.benchResult");
+    if (seen && *seen != "timeout") run.latencies.push_back(std::stol(*seen) - changed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  // Frames/s: the screen repainted without pause for S seconds.
+  const long gw0 = cpu_ticks(gateway->process.pid);
+  const auto t0 = Clock::now();
+  double fps_sum = 0, mbit_sum = 0;
+  int reads = 0;
+  int i = 0;
+  while (ms_since(t0) < seconds * 1000) {
+    xrun({"xsetroot", "-solid", colours[i++ % 2]});
+    if (ms_since(t0) > 1500 && i % 8 == 0) {
+      const auto fps = eval(*b, *t, "String(window.korvane.fps)");
+      const auto kbps = eval(*b, *t, "String(window.korvane.kbps)");
+      if (fps && kbps) {
+        fps_sum += std::stod(*fps);
+        mbit_sum += std::stod(*kbps) / 1000;
+        ++reads;
+      }
+    }
+  }
+  const double elapsed = static_cast<double>(ms_since(t0)) / 1000.0;
+  const long gw1 = cpu_ticks(gateway->process.pid);
+  run.fps = reads ? fps_sum / reads : 0;
+  run.mbit = reads ? mbit_sum / reads : 0;
+  const double frames = run.fps * elapsed;
+  run.gateway_ms_per_frame =
+      frames > 0 ? static_cast<double>(gw1 - gw0) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / frames : 0;
+  run.codec_seen = eval(*b, *t, "'chunks ' + window.korvane.h264Chunks + ', decoded ' + "
+                                "window.korvane.decodedFrames + ', errors ' + window.korvane.decodeErrors + ', rects ' + window.korvane.rects")
+                       .value_or("?");
+  run.ok = true;
+  cdp(*b, "Browser.close", "{}", "", 3000);
+  host::wait_exit(b->process, 3000);
+  return run;
+}
+
+long percentile(std::vector<long> v, double p) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+}  // namespace
+}  // namespace korvane::test
+
+int main(int argc, char** argv) {
+  using namespace korvane::test;
+  int seconds = 10, samples = 40;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--samples")) samples = std::atoi(argv[i + 1]);
+  }
+  if (!have_program("chromium")) {
+    std::fprintf(stderr, "chromium is not installed (scripts/setup.sh)\n");
+    return 2;
+  }
+  TempDir dir = make_temp_dir("korvane-web-bench");
+  std::string error;
+  auto xs = start_xvfb(1920, 1080, dir.path, &error);
+  if (!xs) {
+    std::fprintf(stderr, "Xvfb: %s\n", error.c_str());
+    return 1;
+  }
+  XServer x = std::move(*xs);
+  draw_desktop(x, "#336699", &error);
+  int status = 0;
+  for (const std::string codec : {"raw", "h264"}) {
+    const Run r = run_one(x, codec, seconds, samples, dir.path);
+    if (!r.ok) {
+      std::printf("%s: failed\n", codec.c_str());
+      status = 1;
+      continue;
+    }
+    std::printf("%-5s 1920x1080: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
+                "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s\n",
+                codec.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame, percentile(r.latencies, 0.5),
+                percentile(r.latencies, 0.9), r.latencies.size(), samples, r.codec_seen.c_str());
+  }
+  return status;
+}
