@@ -18,6 +18,9 @@
 //                                   no bytes) or fail (CB_RESPONSE_FAIL).
 //                                   Formats never served get CB_RESPONSE_FAIL.
 //   clip-close                      stops the server's end of the channel
+//   clip-list-answers on|off        whether client format lists are answered
+//                                   (on at the start); with off they are
+//                                   logged and counted, and get no response
 //
 // The server writes its format lists itself: FreeRDP's encoder sizes a long
 // format name's UTF-16 field by the name's UTF-8 byte count, so any non-ASCII
@@ -45,6 +48,7 @@
 //                                            hex is every byte up to 256 bytes,
 //                                            else the first 32 followed by "..."
 //   CLIP closed                              clip-close stopped the channel
+//   CLIP list-answers on|off                 a clip-list-answers step took effect
 //
 // NAME is the UTF-8 name with every byte outside 0x21..0x7E, and the
 // backslash, written as \xHH (lower-case hex): lines stay single words.
@@ -80,6 +84,7 @@ struct ClipState {
     bool ready = false;                       // the client's capabilities arrived
     std::uint64_t lists = 0;                  // client format lists
     std::uint64_t requests = 0;               // client data requests
+    bool answer_lists = true;                 // client format lists get a response
     std::map<UINT32, Served> served;
     // One clip-request at a time: the answer it waits for.
     bool awaiting = false;
@@ -276,13 +281,21 @@ UINT on_client_format_list(CliprdrServerContext* context, const CLIPRDR_FORMAT_L
     for (UINT32 i = 0; i < count; ++i)
         log_line("CLIP format id=" + std::to_string(list->formats[i].formatId) +
                  " name=" + escape_name(list->formats[i].formatName));
-    CLIPRDR_FORMAT_LIST_RESPONSE response{};
-    response.common.msgType = CB_FORMAT_LIST_RESPONSE;
-    response.common.msgFlags = CB_RESPONSE_OK;
-    const UINT rc = context->ServerFormatListResponse(context, &response);
+    auto state = clip_state(session_of_clip(context));
+    bool answer = true;
+    {
+        std::scoped_lock lock(state->mutex);
+        answer = state->answer_lists;
+    }
+    UINT rc = CHANNEL_RC_OK;
+    if (answer) {
+        CLIPRDR_FORMAT_LIST_RESPONSE response{};
+        response.common.msgType = CB_FORMAT_LIST_RESPONSE;
+        response.common.msgFlags = CB_RESPONSE_OK;
+        rc = context->ServerFormatListResponse(context, &response);
+    }
     // Counted after the answer went out, so that a step waiting for the list
     // cannot race the response on the wire.
-    auto state = clip_state(session_of_clip(context));
     std::scoped_lock lock(state->mutex);
     ++state->lists;
     state->cv.notify_all();
@@ -625,6 +638,20 @@ std::string run_close(Session& s, const Step&) {
     return {};
 }
 
+std::string check_on_off(const Step& step) {
+    return step.args[0] == "on" || step.args[0] == "off" ? std::string{} : "expected on or off";
+}
+
+std::string run_list_answers(Session& s, const Step& step) {
+    {
+        auto state = clip_state(s);
+        std::scoped_lock lock(state->mutex);
+        state->answer_lists = step.args[0] == "on";
+    }
+    log_line("CLIP list-answers " + step.args[0]);
+    return {};
+}
+
 [[maybe_unused]] const bool clip_registered = [] {
     register_step({"clip-wait-lists", 1, 2, check_count_timeout, run_wait_lists});
     register_step({"clip-wait-requests", 1, 2, check_count_timeout, run_wait_requests});
@@ -632,6 +659,7 @@ std::string run_close(Session& s, const Step&) {
     register_step({"clip-request", 1, 2, check_request, run_request});
     register_step({"clip-serve", 2, 2, check_serve, run_serve});
     register_step({"clip-close", 0, 0, {}, run_close});
+    register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});
     register_hook({"cliprdr", open_clip, {}, {}, close_clip});
     return true;
 }();
