@@ -1,0 +1,173 @@
+// The classic bitmap path against FreeRDP's shadow server, with and without EXT_CHANGED_ONLY: the
+// server runs without the graphics pipeline, RemoteFX and NSCodec (-gfx -rfx -nsc), so korvane
+// gets plain bitmap updates; an xterm on a private Xvfb desktop scrolls `seq` output for 10 s
+// and then stays still for 3 s. Prints korvane's bytes out and CPU (all threads, schedstat) for
+// both phases, per mode. Asserts nothing.
+//
+//   classic_bench [--width W] [--height H]
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "host/process.hpp"
+#include "host/session.hpp"
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+using namespace korvane;
+using namespace std::chrono;
+
+namespace {
+
+uint64_t run_ns(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return 0;
+  uint64_t total = 0;
+  for (dirent* e = readdir(dir); e; e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+    uint64_t ns = 0;
+    if (in >> ns) total += ns;
+  }
+  closedir(dir);
+  return total;
+}
+
+struct Phase {
+  double seconds = 0;
+  uint64_t bytes = 0, rects = 0, cpu_ns = 0;
+};
+
+struct Result {
+  bool ok = false;
+  std::string error;
+  Phase scrolling, still;
+};
+
+constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000;
+
+Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
+           const std::string& dir) {
+  Result r;
+  std::string error;
+  test::ShadowOptions so;
+  so.security = test::ShadowSecurity::tls;
+  so.extra = {"-gfx", "-rfx", "-nsc"};
+  auto shadow = test::start_shadow(x, so, &error);
+  if (!shadow) {
+    r.error = "shadow server: " + error;
+    return r;
+  }
+  host::SessionOptions ko;
+  ko.korvane_path = CLASSIC_BENCH_KORVANE_PATH;
+  ko.request.host = "127.0.0.1";
+  ko.request.port = shadow->port;
+  ko.request.username = "test";
+  ko.request.password = "test";
+  ko.request.width = w;
+  ko.request.height = h;
+  ko.request.flags = CONNECT_FLAG_TLS;
+  ko.stderr_path = dir + (changed_only ? "/korvane-changed.err" : "/korvane-base.err");
+  if (changed_only) ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
+  auto session = host::start_session(ko, &error);
+  if (!session) {
+    r.error = "korvane: " + error;
+    return r;
+  }
+  Phase* counting = nullptr;
+  auto sink = [&](const host::Frame& f) {
+    if (!counting) return;
+    counting->bytes += kFrameHeaderSize + f.payload.size();
+    if (f.type == EVT_RECT) ++counting->rects;
+  };
+  if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, sink)) {
+    r.error = "korvane did not connect; see " + ko.stderr_path;
+    return r;
+  }
+  host::pump_events(*session, 3000, sink);
+  // The xterm waits a moment so that its window is up before the scrolling starts, scrolls for
+  // the scrolling phase and then stays still until it is ended.
+  host::SpawnOptions xo;
+  xo.argv = {"xterm", "-geometry", "120x50+0+0", "-e", "sh", "-c",
+             "sleep " + std::to_string(kXtermStartMs / 1000) + "; timeout " +
+                 std::to_string(kScrollSeconds) + " seq 1 1000000000; sleep 600"};
+  xo.env = {x.env()};
+  xo.stderr_path = "/dev/null";
+  xo.stdout_path = "/dev/null";
+  xo.term_grace_ms = 500;
+  auto xterm = host::spawn(xo, &error);
+  if (!xterm) {
+    r.error = "xterm: " + error;
+    return r;
+  }
+  host::pump_events(*session, kXtermStartMs, sink);
+  auto measure = [&](Phase& p, int seconds) {
+    counting = &p;
+    const auto t0 = steady_clock::now();
+    const uint64_t k0 = run_ns(session->child.pid);
+    host::pump_events(*session, seconds * 1000, sink);
+    p.cpu_ns = run_ns(session->child.pid) - k0;
+    p.seconds = duration<double>(steady_clock::now() - t0).count();
+    counting = nullptr;
+  };
+  measure(r.scrolling, kScrollSeconds);
+  measure(r.still, kStillSeconds);
+  const auto ending = host::finish_session(*session, 15000);
+  if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
+    r.error = "korvane did not end cleanly; see " + ko.stderr_path;
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
+void print(const char* mode, const char* phase, const Phase& p) {
+  std::printf("%-13s %-9s %6.1f %8llu %14llu %10.2f %9.1f\n", mode, phase, p.seconds,
+              static_cast<unsigned long long>(p.rects), static_cast<unsigned long long>(p.bytes),
+              static_cast<double>(p.bytes) / 1e6, 100.0 * static_cast<double>(p.cpu_ns) / 1e9 / p.seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t w = 1920, h = 1080;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    const auto v = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (a == "--width" && v >= 640 && v <= 8192) w = v;
+    if (a == "--height" && v >= 480 && v <= 8192) h = v;
+  }
+  test::TempDir dir = test::make_temp_dir("korvane-classic-bench");
+  std::string error;
+  auto x = test::start_xvfb(w, h, dir.path, &error);
+  if (!x || !test::draw_desktop(*x, "#3a6ea5", &error)) {
+    std::fprintf(stderr, "X: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("classic_bench: %ux%u Xvfb, shadow server -gfx -rfx -nsc over TLS, xterm scrolling "
+              "seq for %d s then still for %d s\n", w, h, kScrollSeconds, kStillSeconds);
+  std::fflush(stdout);
+  const Result base = run(false, *x, w, h, dir.path);
+  const Result changed = run(true, *x, w, h, dir.path);
+  std::printf("%-13s %-9s %6s %8s %14s %10s %9s\n", "mode", "phase", "secs", "EVT_RECT",
+              "bytes out", "MB out", "korv %cpu");
+  int rc = 0;
+  for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"changed-only", &changed}}) {
+    if (!r->ok) {
+      std::printf("%-13s failed: %s\n", name, r->error.c_str());
+      rc = 1;
+      continue;
+    }
+    print(name, "scrolling", r->scrolling);
+    print(name, "still", r->still);
+  }
+  return rc;
+}
