@@ -803,6 +803,90 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   EXPECT_EQ(layouts, 1) << output_of(*server->process);
 }
 
+// ---- a browser that does not read
+
+long rss_kib(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// A page that stops reading (a busy or throttled tab) must not make the gateway queue frames
+// without bound: it stops reading korvane instead, and every frame still arrives once the page
+// reads again.
+TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
+  if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
+    GTEST_SKIP() << "korvane-web or korvane-test-server not built";
+  TempDir dir = make_temp_dir("korvane-web-flow");
+  constexpr int kFrames = 40;
+  constexpr uint64_t kFrameBytes = 1920ull * 1080ull * 4ull;
+  TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.steps = {"stream " + std::to_string(kFrames)};
+  so.stderr_path = dir.path + "/server.err";
+  std::string error;
+  auto server = start_test_server(so, &error);
+  ASSERT_TRUE(server) << error;
+  auto gateway = start_gateway(dir.path,
+                               "[target flood]\nhost = 127.0.0.1\nport = " +
+                                   std::to_string(server->port) +
+                                   "\nuser = test\npassword = test\nflags = 1\n",
+                               &error);
+  ASSERT_TRUE(gateway) << error;
+  const std::string origin = "http://127.0.0.1:" + std::to_string(gateway->port);
+  const Reply session = http_request(gateway->port, http::verb::post, "/session", origin,
+                                     "target=flood&width=1920&height=1080&codec=raw");
+  ASSERT_EQ(session.status, 200) << session.body;
+  const std::string token = token_of(session.body);
+  const long base_kib = rss_kib(gateway->process.pid);
+  ASSERT_GT(base_kib, 0);
+
+  net::io_context io;
+  websocket::stream<beast::tcp_stream> ws(io);
+  beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
+  beast::error_code ec;
+  beast::get_lowest_layer(ws).connect(
+      net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), gateway->port), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& req) {
+    req.set(http::field::origin, origin);
+    req.set(http::field::sec_websocket_protocol, "korvane, token." + token);
+  }));
+  ws.read_message_max(80u << 20);
+  ws.handshake("127.0.0.1:" + std::to_string(gateway->port), "/ws", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  // Not reading while the server streams: without a bound the gateway would hold most of the
+  // stream (some 150 MB here) within these seconds.
+  long peak_kib = base_kib;
+  const auto t0 = Clock::now();
+  while (ms_since(t0) < 3000) {
+    peak_kib = std::max(peak_kib, rss_kib(gateway->process.pid));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(peak_kib - base_kib, 64 * 1024)
+      << "the gateway grew by " << (peak_kib - base_kib) / 1024 << " MiB for a socket that reads nothing";
+  // Reading again, everything comes.
+  uint64_t rect_bytes = 0;
+  const auto t1 = Clock::now();
+  while (rect_bytes < kFrames * kFrameBytes && ms_since(t1) < 60000) {
+    beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(20));
+    beast::flat_buffer buffer;
+    ws.read(buffer, ec);
+    if (ec) break;
+    const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
+    // EVT_RECT (2): x, y, width, height as u32, then the pixels.
+    if (buffer.size() > 21 && bytes[0] == 2) rect_bytes += buffer.size() - 21;
+  }
+  EXPECT_FALSE(ec) << ec.message();
+  EXPECT_GE(rect_bytes, kFrames * kFrameBytes) << "the stream did not all arrive";
+  EXPECT_TRUE(wait_for_prefix(*server->process, "STREAM", 20000)) << output_of(*server->process);
+  ws.close(websocket::close_code::normal, ec);
+}
+
 // ---- H.264 through WebCodecs, against the test server's x264 AVC420 pictures
 
 TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
