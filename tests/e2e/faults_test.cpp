@@ -328,8 +328,10 @@ TEST(Faults, TheConnectionCutMidStreamEndsTheSessionWithExitZero) {
   // Cut while the server streams whole-desktop pictures, each many TCP segments long: the
   // connection ends inside a PDU.
   int rects = 0;
-  host::pump_events(*korvane, 500, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
-  ASSERT_GT(rects, 0);
+  const auto streaming_by = steady_clock::now() + 15s;
+  while (rects < 2 && steady_clock::now() < streaming_by)
+    host::pump_events(*korvane, 100, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
+  ASSERT_GE(rects, 2) << test::output_of(*server->process);
   const auto start = steady_clock::now();
   ASSERT_GE(test::proxy_cut(*proxy), 1u);
   const auto types = drain(*korvane, 5000);
@@ -342,7 +344,7 @@ TEST(Faults, TheConnectionCutMidStreamEndsTheSessionWithExitZero) {
   ASSERT_FALSE(types.empty());
   EXPECT_EQ(types.back(), EVT_DISCONNECTED) << test::read_file(ko.stderr_path);
   EXPECT_FALSE(has(types, EVT_ERROR));
-  EXPECT_EQ(status->code, 0);
+  EXPECT_EQ(status->code, 0) << test::read_file(ko.stderr_path);
 }
 
 namespace {
@@ -416,7 +418,8 @@ TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
     ASSERT_TRUE(status) << "still running\n" << test::read_file(ko.stderr_path);
     std::printf("[ figures  ] exit %lld ms after connecting\n",
                 static_cast<long long>(duration_cast<milliseconds>(took).count()));
-    EXPECT_LT(took, 5s) << duration_cast<milliseconds>(took).count() << " ms";
+    // Under the sanitizers the library's second try takes a few seconds.
+    EXPECT_LT(took, 8s) << duration_cast<milliseconds>(took).count() << " ms";
     EXPECT_FALSE(has(types, EVT_CONNECTED));
     ASSERT_FALSE(types.empty()) << test::read_file(ko.stderr_path);
     EXPECT_EQ(types.back(), EVT_ERROR) << test::read_file(ko.stderr_path);
