@@ -426,3 +426,48 @@ TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
     EXPECT_EQ(status->code, 1);
   }
 }
+
+namespace {
+
+// korvane's resident size in KiB, 0 when it cannot be read.
+long resident_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
+}  // namespace
+
+TEST(Faults, AHostThatStopsReadingCostsNoMemoryAndCatchesUp) {
+  auto rig = start_rig({"stream 300", "sleep 2000", "end"},
+                       ConnectRequest{.width = 640, .height = 480});
+  ASSERT_TRUE(rig);
+  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) << why(*rig);
+  ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) << why(*rig);
+  host::pump_events(*rig->korvane, 300, {});
+  const pid_t pid = rig->korvane->child.pid;
+  const long before = resident_kib(pid);
+  ASSERT_GT(before, 0);
+
+  // The host stops reading: korvane's writes to it block while the server keeps streaming.
+  std::this_thread::sleep_for(3s);
+  const long during = resident_kib(pid);
+  // Nothing piles up inside korvane while the host does not read: the pipe and the server's
+  // socket hold the backlog.
+  EXPECT_LT(during - before, 32 * 1024) << before << " KiB before, " << during << " KiB after";
+
+  // Reading again, the host gets the rest of the stream, and its input still reaches the server.
+  // (The test server stops reading its socket while its own sends are blocked, so input during
+  // the stall cannot be checked against it.)
+  ASSERT_TRUE(pump_until_line(*rig, std::regex("^STREAM frames=300"), 60000)) << why(*rig);
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(11, 22)));
+  const auto types = drain(*rig->korvane, 20000);
+  ASSERT_FALSE(types.empty()) << why(*rig);
+  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << why(*rig);
+  EXPECT_NE(server_log(*rig).find("INPUT mouse flags=0x0800 x=11 y=22"), std::string::npos)
+      << why(*rig);
+  const auto status = host::wait_exit(rig->korvane->child, 5000);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 0);
+}
