@@ -104,13 +104,11 @@ void append_u32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-namespace {
-void append_text16(std::vector<uint8_t>& out, const std::string& s) {
+void append_text16(std::vector<uint8_t>& out, std::string_view s) {
   const size_t n = std::min<size_t>(s.size(), 0xFFFF);
   append_u16(out, static_cast<uint16_t>(n));
   out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
 }
-}  // namespace
 
 std::vector<uint8_t> encode_connect(const ConnectRequest& r) {
   std::vector<uint8_t> out;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -112,6 +113,8 @@ inline void put_u32(uint8_t* p, uint32_t v) {
 }
 void append_u16(std::vector<uint8_t>& out, uint16_t v);
 void append_u32(std::vector<uint8_t>& out, uint32_t v);
+// A u16 length and the bytes; a longer text is cut to 65535 bytes.
+void append_text16(std::vector<uint8_t>& out, std::string_view s);
 
 // Two u32 values: EVT_CONNECTED and EVT_RESIZE.
 std::array<uint8_t, 8> encode_size(uint32_t width, uint32_t height);

@@ -82,12 +82,6 @@ EndCategory classify_connect_error(uint32_t code) {
   }
 }
 
-void append_text16(std::vector<uint8_t>& out, std::string_view s) {
-  const size_t n = std::min<size_t>(s.size(), 0xFFFF);
-  append_u16(out, static_cast<uint16_t>(n));
-  out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
 // Reads a u16-length text at pos; false when it runs past the end.
 bool read_text16(std::span<const uint8_t> p, size_t& pos, std::string& out) {
   if (p.size() - pos < 2) return false;

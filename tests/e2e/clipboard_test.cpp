@@ -854,9 +854,10 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   // frames it freed; 200 MiB queued would show far above this. AddressSanitizer keeps freed
   // blocks resident in its quarantine (up to 256 MiB), so there the plain build's figure is the
   // one that counts.
-  if (!kAddressSanitizer)
+  if (!kAddressSanitizer) {
     EXPECT_LT(*rss_after, *rss_before + 48u * 1024u)
         << "resident memory grew from " << *rss_before << " KiB to " << *rss_after << " KiB";
+  }
   // The host writes lists far faster than the server answers them: most of them are replaced
   // while they wait, and never go out.
   EXPECT_LT(lists, size_t{kLists} / 2);
