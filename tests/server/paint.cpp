@@ -1,6 +1,7 @@
 #include "peer.hpp"
 
 #include <freerdp/codec/color.h>
+#include <freerdp/codec/planar.h>
 #include <freerdp/update.h>
 
 #include <algorithm>
@@ -317,6 +318,55 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
         if (io)
             let_peer_in(session, *io);
     }
+    return {};
+}
+
+std::string send_planar_area(Session& session, const Rect& r) {
+    rdpContext* context = session.peer->context;
+    if (session.color_depth.load() != 32)
+        return "planar bitmaps need a 32-bit client";
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(r.w) * r.h * 4);
+    {
+        std::scoped_lock lock(session.picture_mutex);
+        const Picture& pic = session.picture;
+        if (!rect_inside(pic, r))
+            return "area outside the desktop";
+        for (std::uint32_t row = 0; row < r.h; ++row)
+            std::memcpy(pixels.data() + static_cast<std::size_t>(row) * r.w * 4,
+                        pic.rgba.data() + ((static_cast<std::size_t>(r.y) + row) * pic.width + r.x) * 4,
+                        static_cast<std::size_t>(r.w) * 4);
+    }
+    BITMAP_PLANAR_CONTEXT* planar =
+        freerdp_bitmap_planar_context_new(PLANAR_FORMAT_HEADER_RLE | PLANAR_FORMAT_HEADER_NA, r.w, r.h);
+    if (!planar)
+        return "cannot make a planar encoder";
+    UINT32 size = 0;
+    BYTE* out = freerdp_bitmap_compress_planar(planar, pixels.data(), PIXEL_FORMAT_RGBA32, r.w, r.h,
+                                               r.w * 4, nullptr, &size);
+    freerdp_bitmap_planar_context_free(planar);
+    if (!out || size == 0 || size > max_bitmap_bytes) {
+        free(out);
+        return "planar compression failed or too large: " + std::to_string(size);
+    }
+    std::vector<std::uint8_t> data(out, out + size);
+    free(out);
+    BITMAP_DATA b{};
+    b.destLeft = r.x;
+    b.destTop = r.y;
+    b.destRight = r.x + r.w - 1;
+    b.destBottom = r.y + r.h - 1;
+    b.width = r.w;
+    b.height = r.h;
+    b.bitsPerPixel = 32;
+    b.compressed = TRUE;
+    b.bitmapLength = size;
+    b.bitmapDataStream = data.data();
+    BITMAP_UPDATE update{};
+    update.number = 1;
+    update.rectangles = &b;
+    update.skipCompression = TRUE;
+    if (!context->update->BitmapUpdate(context, &update))
+        return "bitmap update failed";
     return {};
 }
 

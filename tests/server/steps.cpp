@@ -170,6 +170,28 @@ std::string run_pattern(Session& s, const Step& step) {
     return draw_and_send(s, r, [&](Picture& p) { picture_pattern(p, r, seed); });
 }
 
+std::string run_planar_bitmap(Session& s, const Step& step) {
+    Rect r;
+    std::uint32_t seed = 0;
+    parse_rect(step, 0, r);
+    parse_seed(step.args[4], seed);
+    if (!wait_active(s, activation_timeout))
+        return "peer not active";
+    {
+        std::scoped_lock lock(s.picture_mutex);
+        if (!rect_inside(s.picture, r))
+            return "area outside the desktop";
+        picture_pattern(s.picture, r, seed);
+    }
+    auto io = lock_io(s);
+    if (!begin_paint(s))
+        return "BeginPaint failed";
+    std::string error = send_planar_area(s, r);
+    if (!end_paint(s) && error.empty())
+        error = "EndPaint failed";
+    return error;
+}
+
 std::string check_seed_arg(const Step& step) {
     std::uint32_t seed = 0;
     return parse_seed(step.args[0], seed) ? std::string{} : "bad seed";
@@ -377,6 +399,7 @@ std::string run_end_reason(Session& s, const Step& step) {
     register_step({"sleep", 1, 1, check_sleep, run_sleep});
     register_step({"fill", 5, 5, check_fill, run_fill});
     register_step({"pattern", 5, 5, check_pattern, run_pattern});
+    register_step({"planar", 5, 5, check_pattern, run_planar_bitmap});
     register_step({"full", 1, 1, check_seed_arg, run_full});
     register_step({"stream", 1, 1, check_sleep, run_stream});
     register_step({"stream-until-input", 0, 0, {}, run_stream_until_input});
