@@ -9,6 +9,7 @@
 #include <freerdp/update.h>
 
 #include "display/paint.hpp"
+#include "display/codec_memory.hpp"
 #include "display/rect_pack.hpp"
 #include "display/surface_table.hpp"
 #include "host_link/extensions.hpp"
@@ -28,6 +29,7 @@ std::atomic<pcRdpgfxSurfaceCommand> orig_surface_command{nullptr};
 std::atomic<pcRdpgfxMapSurfaceToOutput> orig_map_surface_to_output{nullptr};
 std::atomic<pcRdpgfxUpdateSurfaces> orig_update_surfaces{nullptr};
 std::atomic<pcRdpgfxCapsConfirm> orig_caps_confirm{nullptr};
+std::atomic<pcRdpgfxResetGraphics> orig_reset_graphics{nullptr};
 
 // Set by surface_command_hook for every H.264 command, read and cleared by the UpdateSurfaces
 // hook that follows on the same graphics-channel thread.
@@ -57,7 +59,9 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
   orig_surface_command.store(gfx->SurfaceCommand);
   orig_map_surface_to_output.store(gfx->MapSurfaceToOutput);
   orig_update_surfaces.store(gfx->UpdateSurfaces);
+  orig_reset_graphics.store(gfx->ResetGraphics);
   gfx->SurfaceCommand = surface_command_hook;
+  gfx->ResetGraphics = reset_graphics_hook;
   gfx->MapSurfaceToOutput = map_surface_to_output_hook;
   gfx->UpdateSurfaces = update_surfaces_hook;
   // The renderer leaves this one alone, so a re-attached interface still holds our hook: saved,
@@ -65,6 +69,7 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
   if (gfx->CapsConfirm != caps_confirm_hook) orig_caps_confirm.store(gfx->CapsConfirm);
   gfx->CapsConfirm = caps_confirm_hook;
   attached_gfx.store(gfx);
+  pipeline_codecs_trim(gfx->codecs);
   diag("GFX hooks installed: SurfaceCmd=%p UpdateSurfaces=%p",
        reinterpret_cast<void*>(orig_surface_command.load()),
        reinterpret_cast<void*>(orig_update_surfaces.load()));
@@ -77,6 +82,7 @@ void gfx_detach(rdpContext* context) {
   orig_surface_command.store(nullptr);
   orig_map_surface_to_output.store(nullptr);
   orig_update_surfaces.store(nullptr);
+  orig_reset_graphics.store(nullptr);
   orig_caps_confirm.store(nullptr);
   if (gfx) status_progress(PROGRESS_GFX_OFF);
 }
@@ -87,6 +93,16 @@ UINT caps_confirm_hook(RdpgfxClientContext* gfx, const RDPGFX_CAPS_CONFIRM_PDU* 
   if (pdu && pdu->capsSet) status_progress(PROGRESS_GFX_ON, pdu->capsSet->version, pdu->capsSet->flags);
   const auto orig = orig_caps_confirm.load();
   return orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
+}
+
+UINT reset_graphics_hook(RdpgfxClientContext* gfx, const RDPGFX_RESET_GRAPHICS_PDU* pdu) {
+  const auto orig = orig_reset_graphics.load();
+  const UINT status = orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
+  // The renderer has just sized both codec sets for the desktop again.
+  planar_shrink(PlanarUser::pipeline, gfx->codecs);
+  auto* gdi = static_cast<rdpGdi*>(gfx->custom);
+  if (gdi && gdi->context) planar_shrink(PlanarUser::bitmaps, gdi->context->codecs);
+  return status;
 }
 
 UINT map_surface_to_output_hook(RdpgfxClientContext* gfx,
@@ -105,7 +121,12 @@ namespace {
 // The renderer's handler: every codec korvane does not pass through.
 UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
   const auto orig = orig_surface_command.load();
-  return orig ? orig(gfx, command) : CHANNEL_RC_OK;
+  if (!orig) return CHANNEL_RC_OK;
+  if (command->codecId != RDPGFX_CODECID_PLANAR) return orig(gfx, command);
+  bool ok = false;
+  const auto lock = planar_fit(PlanarUser::pipeline, gfx->codecs, command->width,
+                               command->height, &ok);
+  return ok ? orig(gfx, command) : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 std::pair<int32_t, int32_t> surface_origin(uint32_t surface_id) {

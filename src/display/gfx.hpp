@@ -15,6 +15,7 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
 UINT map_surface_to_output_hook(RdpgfxClientContext* gfx,
                                 const RDPGFX_MAP_SURFACE_TO_OUTPUT_PDU* pdu);
 UINT update_surfaces_hook(RdpgfxClientContext* gfx);
+UINT reset_graphics_hook(RdpgfxClientContext* gfx, const RDPGFX_RESET_GRAPHICS_PDU* pdu);
 UINT caps_confirm_hook(RdpgfxClientContext* gfx, const RDPGFX_CAPS_CONFIRM_PDU* pdu);
 
 // Forgets every surface origin (start-up; surfaces otherwise keep their slots for the whole

@@ -12,6 +12,7 @@
 #include "drive/drive_guard.hpp"
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
+#include "display/codec_memory.hpp"
 #include "display/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
@@ -108,6 +109,7 @@ BOOL pre_connect(freerdp* instance) {
 BOOL post_connect(freerdp* instance) {
   rdpContext* context = instance->context;
   if (!gdi_init(instance, PIXEL_FORMAT_RGBA32)) return FALSE;
+  classic_codecs_trim(context);
   rdpUpdate* update = context->update;
   update->BeginPaint = begin_paint;
   update->EndPaint = end_paint;

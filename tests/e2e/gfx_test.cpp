@@ -453,13 +453,18 @@ TEST(GfxRenderer, LosslessCommandsArriveAsTheServersPixels) {
       "gfx-map 2 700 500",
       "gfx-uncompressed 2 0 0 64 64 4",
       "gfx-fill 2 16 16 8 8 FF0000",
+      // korvane keeps the planar decoder small and grows it for this one.
+      "gfx-surface 3 400 300",
+      "gfx-map 3 300 200",
+      "gfx-planar 3 0 0 400 300 7",
+      "gfx-planar 3 10 10 300 20 8",
       "dump desk.rgba",
   });
   ASSERT_TRUE(rig);
   run_script(*rig);
   EXPECT_TRUE(after_reset(*rig, EVT_H264).empty()) << "only AVC420 and AVC444 are passed on";
   const std::vector<std::string> areas = shown_areas(*rig);
-  ASSERT_EQ(areas.size(), 6u) << diagnostics(*rig);
+  ASSERT_EQ(areas.size(), 8u) << diagnostics(*rig);
   const host::Canvas canvas = paint_rects(*rig, areas);
   const std::string desk = test::read_file(rig->dir.path + "/desk.rgba");
   ASSERT_EQ(desk.size(), canvas.rgba.size());
