@@ -4,7 +4,7 @@
 // and then stays still for 3 s. Prints korvane's bytes out and CPU (all threads, schedstat) for
 // both phases, per mode. Asserts nothing.
 //
-//   classic_bench [--width W] [--height H]
+//   classic_bench [--width W] [--height H] [--korvane PATH]
 #include <dirent.h>
 
 #include <chrono>
@@ -18,6 +18,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "net.hpp"
+#include "proc_memory.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -50,9 +51,13 @@ struct Result {
   bool ok = false;
   std::string error;
   Phase scrolling, still;
+  bench::Memory memory;  // korvane's, after the still phase
 };
 
 constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000;
+
+// The binary measured: korvane's build by default, another one (an older build) with --korvane.
+std::string korvane_binary = CLASSIC_BENCH_KORVANE_PATH;
 
 Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
            const std::string& dir) {
@@ -67,7 +72,7 @@ Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
     return r;
   }
   host::SessionOptions ko;
-  ko.korvane_path = CLASSIC_BENCH_KORVANE_PATH;
+  ko.korvane_path = korvane_binary;
   ko.request.host = "127.0.0.1";
   ko.request.port = shadow->port;
   ko.request.username = "test";
@@ -120,6 +125,7 @@ Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
   };
   measure(r.scrolling, kScrollSeconds);
   measure(r.still, kStillSeconds);
+  r.memory = bench::memory_of(session->child.pid);
   const auto ending = host::finish_session(*session, 15000);
   if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
     r.error = "korvane did not end cleanly; see " + ko.stderr_path;
@@ -144,6 +150,7 @@ int main(int argc, char** argv) {
     const auto v = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     if (a == "--width" && v >= 640 && v <= 8192) w = v;
     if (a == "--height" && v >= 480 && v <= 8192) h = v;
+    if (a == "--korvane") korvane_binary = argv[i + 1];
   }
   test::TempDir dir = test::make_temp_dir("korvane-classic-bench");
   std::string error;
@@ -169,5 +176,10 @@ int main(int argc, char** argv) {
     print(name, "scrolling", r->scrolling);
     print(name, "still", r->still);
   }
+  for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"changed-only", &changed}})
+    if (r->ok)
+      std::printf("korvane memory, %s: PSS %.1f MiB, private %.1f MiB, %ld threads\n", name,
+                  static_cast<double>(r->memory.pss) / 1024,
+                  static_cast<double>(r->memory.private_kib) / 1024, r->memory.threads);
   return rc;
 }

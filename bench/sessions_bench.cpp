@@ -33,6 +33,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
+#include "proc_memory.hpp"
 
 using namespace korvane;
 using Clock = std::chrono::steady_clock;
@@ -52,29 +53,8 @@ double process_cpu(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-struct Memory {
-  long pss = -1, private_kib = -1, threads = -1;
-};
-
-Memory memory_of(pid_t pid) {
-  Memory m;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string line;
-  long priv = 0;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    std::string key;
-    long v = 0;
-    s >> key >> v;
-    if (key == "Pss:") m.pss = v;
-    if (key == "Private_Dirty:" || key == "Private_Clean:") priv += v;
-  }
-  m.private_kib = priv;
-  std::ifstream st("/proc/" + std::to_string(pid) + "/status");
-  while (std::getline(st, line))
-    if (line.rfind("Threads:", 0) == 0) m.threads = std::stol(line.substr(8));
-  return m;
-}
+using bench::Memory;
+using bench::memory_of;
 
 struct Options {
   int sessions = 10;

@@ -39,6 +39,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "net.hpp"
+#include "proc_memory.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -154,6 +155,7 @@ struct Result {
   uint64_t host_ns = 0;
   uint64_t problems = 0;
   std::string codecs;
+  bench::Memory memory;  // korvane's, at the end of the measured run
 };
 
 struct Options {
@@ -220,6 +222,7 @@ Result run(const Options& opt, bool extension, const test::XServer& x, Painter& 
   const uint64_t d0 = painter.drawn.load();
   host::pump_events(*session, opt.seconds * 1000, apply);
   const uint64_t k1 = run_ns(session->child.pid), s1 = run_ns(shadow->process.pid);
+  r.memory = bench::memory_of(session->child.pid);
   r.drawn = painter.drawn.load() - d0;
   r.seconds = duration<double>(steady_clock::now() - t0).count();
   counting = false;
@@ -337,6 +340,10 @@ int main(int argc, char** argv) {
   const double ext_per = static_cast<double>(ext.korvane_ns) / static_cast<double>(ext.updates ? ext.updates : 1);
   const double base_bytes = static_cast<double>(base.bytes_out) / static_cast<double>(base.updates ? base.updates : 1);
   const double ext_bytes = static_cast<double>(ext.bytes_out) / static_cast<double>(ext.updates ? ext.updates : 1);
+  for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"ext-h264", &ext}})
+    std::printf("korvane memory, %s: PSS %.1f MiB, private %.1f MiB, %ld threads\n", name,
+                static_cast<double>(r->memory.pss) / 1024,
+                static_cast<double>(r->memory.private_kib) / 1024, r->memory.threads);
   std::printf("korvane CPU per update, base / ext-h264: %.1fx; bytes out per update: %.1fx\n",
               ext_per > 0 ? base_per / ext_per : 0.0, ext_bytes > 0 ? base_bytes / ext_bytes : 0.0);
   return 0;
