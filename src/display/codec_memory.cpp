@@ -9,6 +9,7 @@
 #include <freerdp/codec/planar.h>
 #include <freerdp/codec/progressive.h>
 #include <freerdp/graphics.h>
+#include <freerdp/settings.h>
 
 #include "platform/memory.hpp"
 #include "session/diag.hpp"
@@ -63,7 +64,8 @@ BOOL planar_bitmap_decompress(rdpContext* context, rdpBitmap* bitmap, const BYTE
   if (!planar || !context->codecs || !context->codecs->planar)
     return renderer(context, bitmap, data, width, height, bpp, length, compressed, codec_id);
   bool ok = false;
-  const auto lock = planar_fit(PlanarUser::bitmaps, context->codecs, width, height, &ok);
+  const auto lock =
+      planar_fit(PlanarUser::bitmaps, context->codecs, context->settings, width, height, &ok);
   if (!ok) return FALSE;
   return renderer(context, bitmap, data, width, height, bpp, length, compressed, codec_id);
 }
@@ -75,16 +77,26 @@ void planar_shrink(PlanarUser user, rdpCodecs* codecs) {
   {
     std::lock_guard<std::mutex> lock(planar_lock);
     if (!replace_context(slot_of(user), codecs, kSmallest, kSmallest))
-      diag("Warning: no memory for a small planar codec context; the library's is gone");
+      diag("Warning: no memory for a small planar codec context; the library's stays");
   }
   return_free_memory();
 }
 
-std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs, uint32_t width,
+std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs,
+                                        const rdpSettings* settings, uint32_t width,
                                         uint32_t height, bool* ok) {
   std::unique_lock<std::mutex> lock(planar_lock);
   *ok = false;
-  if (!codecs || !codecs->planar) return lock;
+  if (!codecs || !codecs->planar || !settings) return lock;
+  // The library's own context covered the desktop and no more. A bitmap beyond it is a server's
+  // error, and growing for it would let one small PDU make korvane zero gigabytes.
+  const uint32_t most_w = std::max(freerdp_settings_get_uint32(settings, FreeRDP_DesktopWidth), kSmallest);
+  const uint32_t most_h = std::max(freerdp_settings_get_uint32(settings, FreeRDP_DesktopHeight), kSmallest);
+  if (width > most_w || height > most_h) {
+    diag("Warning: a %ux%u planar bitmap, larger than the %ux%u desktop, was dropped", width,
+         height, most_w, most_h);
+    return lock;
+  }
   PlanarSlot& slot = slot_of(user);
   const uint32_t w = std::max({width, kSmallest, slot.codecs == codecs ? slot.width : 0});
   const uint32_t h = std::max({height, kSmallest, slot.codecs == codecs ? slot.height : 0});

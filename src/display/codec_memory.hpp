@@ -24,9 +24,11 @@ void planar_shrink(PlanarUser user, rdpCodecs* codecs);
 
 // Makes the context big enough for a width x height bitmap. The decode runs under the returned
 // lock, so that no shrink from another thread swaps the context meanwhile; *ok is false when the
-// context could not be made (the caller fails the decode, as the library would).
+// bitmap is larger than the desktop (settings) or the context could not be made: the caller
+// fails the decode, as the library would.
 [[nodiscard]] std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs,
-                                                      uint32_t width, uint32_t height, bool* ok);
+                                                      const rdpSettings* settings, uint32_t width,
+                                                      uint32_t height, bool* ok);
 
 // Wraps the renderer's bitmap decoder (call after gdi_init) so that compressed 32-bit bitmaps,
 // the planar ones, find a context big enough, and trims the classic set: progressive, ClearCodec

@@ -124,7 +124,9 @@ UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
   if (!orig) return CHANNEL_RC_OK;
   if (command->codecId != RDPGFX_CODECID_PLANAR) return orig(gfx, command);
   bool ok = false;
-  const auto lock = planar_fit(PlanarUser::pipeline, gfx->codecs, command->width,
+  const auto* gdi = static_cast<const rdpGdi*>(gfx->custom);
+  const rdpSettings* settings = gdi && gdi->context ? gdi->context->settings : nullptr;
+  const auto lock = planar_fit(PlanarUser::pipeline, gfx->codecs, settings, command->width,
                                command->height, &ok);
   return ok ? orig(gfx, command) : ERROR_NOT_ENOUGH_MEMORY;
 }

@@ -481,3 +481,21 @@ TEST(Faults, AHostThatStopsReadingCostsNoMemoryAndCatchesUp) {
   ASSERT_TRUE(status);
   EXPECT_EQ(status->code, 0);
 }
+
+// A faulty server's planar bitmap wider than the desktop: korvane refuses to size its decoder for
+// it (one tiny PDU must not make it zero gigabytes), says so, and ends like any broken session.
+TEST(Faults, APlanarBitmapLargerThanTheDesktopIsRefused) {
+  auto rig = start_rig({"planar 0 0 64 64 1", "planar-oversize 4000 16", "sleep 300", "end"},
+                       ConnectRequest{.width = 640, .height = 480});
+  ASSERT_TRUE(rig);
+  const auto types = drain(*rig->korvane, 10000);
+  const auto status = host::wait_exit(rig->korvane->child, 5000);
+  ASSERT_TRUE(status) << "still running after the server's end\n" << why(*rig);
+  EXPECT_EQ(status->signal, 0) << why(*rig);
+  EXPECT_NE(korvane_stderr(*rig).find("4000x16 planar bitmap, larger than the 640x480 desktop"),
+            std::string::npos)
+      << why(*rig);
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types.front(), EVT_CONNECTED);
+  EXPECT_TRUE(types.back() == EVT_DISCONNECTED || types.back() == EVT_ERROR) << why(*rig);
+}

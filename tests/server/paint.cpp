@@ -322,9 +322,6 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
 }
 
 std::string send_planar_area(Session& session, const Rect& r) {
-    rdpContext* context = session.peer->context;
-    if (session.color_depth.load() != 32)
-        return "planar bitmaps need a 32-bit client";
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(r.w) * r.h * 4);
     {
         std::scoped_lock lock(session.picture_mutex);
@@ -336,6 +333,13 @@ std::string send_planar_area(Session& session, const Rect& r) {
                         pic.rgba.data() + ((static_cast<std::size_t>(r.y) + row) * pic.width + r.x) * 4,
                         static_cast<std::size_t>(r.w) * 4);
     }
+    return send_planar_bitmap(session, r, pixels);
+}
+
+std::string send_planar_bitmap(Session& session, const Rect& r, const std::vector<std::uint8_t>& pixels) {
+    rdpContext* context = session.peer->context;
+    if (session.color_depth.load() != 32)
+        return "planar bitmaps need a 32-bit client";
     BITMAP_PLANAR_CONTEXT* planar =
         freerdp_bitmap_planar_context_new(PLANAR_FORMAT_HEADER_RLE | PLANAR_FORMAT_HEADER_NA, r.w, r.h);
     if (!planar)

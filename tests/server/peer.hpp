@@ -220,6 +220,8 @@ bool session_stopping(Session& session);
 std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io, const Rect& r);
 // One planar-compressed bitmap of the whole area (no tiling): up to 64 KiB of planar data.
 std::string send_planar_area(Session& session, const Rect& r);
+// The same for any RGBA pixels, wherever r lies (a faulty server's bitmaps too).
+std::string send_planar_bitmap(Session& session, const Rect& r, const std::vector<std::uint8_t>& pixels);
 // Reduces the colours of an area of the picture to what the client can show
 // at its depth, so that the picture stays equal to the client's frame buffer.
 void fit_picture_to_depth(Picture& picture, std::uint32_t depth, const Rect& r);

@@ -192,6 +192,31 @@ std::string run_planar_bitmap(Session& s, const Step& step) {
     return error;
 }
 
+// A faulty server: one grey planar bitmap at 0,0 of W x H, larger than the desktop if asked.
+std::string check_planar_oversize(const Step& step) {
+    std::uint32_t w = 0, h = 0;
+    if (!parse_u32(step.args[0], w) || !parse_u32(step.args[1], h) || w == 0 || h == 0 ||
+        w > 0xFFFF || h > 0xFFFF)
+        return "want W H (1 to 65535)";
+    return {};
+}
+
+std::string run_planar_oversize(Session& s, const Step& step) {
+    std::uint32_t w = 0, h = 0;
+    parse_u32(step.args[0], w);
+    parse_u32(step.args[1], h);
+    if (!wait_active(s, activation_timeout))
+        return "peer not active";
+    const std::vector<std::uint8_t> grey(static_cast<std::size_t>(w) * h * 4, 0x80);
+    auto io = lock_io(s);
+    if (!begin_paint(s))
+        return "BeginPaint failed";
+    std::string error = send_planar_bitmap(s, Rect{0, 0, w, h}, grey);
+    if (!end_paint(s) && error.empty())
+        error = "EndPaint failed";
+    return error;
+}
+
 std::string check_seed_arg(const Step& step) {
     std::uint32_t seed = 0;
     return parse_seed(step.args[0], seed) ? std::string{} : "bad seed";
@@ -400,6 +425,7 @@ std::string run_end_reason(Session& s, const Step& step) {
     register_step({"fill", 5, 5, check_fill, run_fill});
     register_step({"pattern", 5, 5, check_pattern, run_pattern});
     register_step({"planar", 5, 5, check_pattern, run_planar_bitmap});
+    register_step({"planar-oversize", 2, 2, check_planar_oversize, run_planar_oversize});
     register_step({"full", 1, 1, check_seed_arg, run_full});
     register_step({"stream", 1, 1, check_sleep, run_stream});
     register_step({"stream-until-input", 0, 0, {}, run_stream_until_input});
