@@ -27,9 +27,10 @@ struct PlanarSlot {
   uint32_t height = 0;
 };
 
-// Guarded by planar_lock: the slots, and the planar contexts of the sets they name while a
-// decode that korvane let through runs. Taken by the main thread (classic bitmaps, post_connect)
-// and the graphics channel's thread (pipeline commands, its start and reset).
+// Guarded by planar_lock: the slots, and the classic set's planar context while a classic
+// bitmap is decoded (main thread, inside the library's update lock: so the lock is never held
+// while taking that one). Also taken by the graphics channel's thread, which swaps both sets'
+// contexts at its start and resets and sizes its own before each planar command.
 std::mutex planar_lock;
 std::array<PlanarSlot, 2> slots;
 

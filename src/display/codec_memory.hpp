@@ -22,8 +22,8 @@ enum class PlanarUser { bitmaps, pipeline };
 // library made or reset a codec set: post_connect, the pipeline's start and its graphics reset.
 void planar_shrink(PlanarUser user, rdpCodecs* codecs);
 
-// Makes the context big enough for a width x height bitmap. The decode runs under the returned
-// lock, so that no shrink from another thread swaps the context meanwhile; *ok is false when the
+// Makes the context big enough for a width x height bitmap. A classic decode runs under the
+// returned lock, so that a shrink from the pipeline's thread cannot swap the context meanwhile; *ok is false when the
 // bitmap is larger than the desktop (settings) or the context could not be made: the caller
 // fails the decode, as the library would.
 [[nodiscard]] std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs,

@@ -126,8 +126,14 @@ UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
   bool ok = false;
   const auto* gdi = static_cast<const rdpGdi*>(gfx->custom);
   const rdpSettings* settings = gdi && gdi->context ? gdi->context->settings : nullptr;
-  const auto lock = planar_fit(PlanarUser::pipeline, gfx->codecs, settings, command->width,
-                               command->height, &ok);
+  {
+    // Only this thread swaps the pipeline's context (its start came before, its resets come on
+    // this thread), so the decode runs without the planar lock: a command outside a frame sends
+    // the picture under the library's update lock, which the classic path takes before the
+    // planar lock.
+    auto lock = planar_fit(PlanarUser::pipeline, gfx->codecs, settings, command->width,
+                           command->height, &ok);
+  }
   return ok ? orig(gfx, command) : ERROR_NOT_ENOUGH_MEMORY;
 }
 
