@@ -51,6 +51,7 @@ struct Options {
   // Extensions asked for; nothing of the block is sent when all are off.
   bool cursor = false;
   bool changed_only = false;
+  bool deflate = false;
   std::optional<uint32_t> cursor_state_ms;  // send CMD_CURSOR_STATE this long after connecting
   std::optional<std::pair<uint32_t, uint32_t>> resize;
   uint32_t resize_ms = 0;
@@ -72,7 +73,7 @@ void usage(FILE* out) {
                "                    [--click X,Y ...] [--key SCANCODE[,e] ...]\n"
                "                    [--connect-timeout S] [--korvane-log FILE] [--quiet]\n"
                "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
-               "                    [--h264 avc420,avc444,avc444v2] [--changed-only]\n"
+               "                    [--h264 avc420,avc444,avc444v2] [--changed-only] [--deflate]\n"
                "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
                "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
                "                    [--audio] [--audio-wav FILE]\n"
@@ -88,6 +89,7 @@ void usage(FILE* out) {
                "                    after connecting\n"
                "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here\n"
                "  --changed-only    receive only the pixels that differ from what was sent\n"
+               "  --deflate         receive rectangles deflated where that makes them smaller\n"
                "  --cert-pin FPS    connect only to a server whose certificate has one of these\n"
                "                    SHA-256 fingerprints (hex, as openssl prints them)\n"
                "  --cert-ask V      have korvane ask about the certificate; answer V (accept\n"
@@ -371,6 +373,8 @@ std::optional<Options> parse_args(int argc, char** argv) {
       o.quiet = true;
     } else if (arg == "--changed-only") {
       o.changed_only = true;
+    } else if (arg == "--deflate") {
+      o.deflate = true;
     } else if (arg == "--cursor") {
       o.cursor = true;
     } else if (arg == "--cursor-state") {
@@ -431,6 +435,7 @@ std::optional<Options> parse_args(int argc, char** argv) {
   std::vector<ExtensionField> fields;
   if (o.cursor) mask |= EXT_CURSOR;
   if (o.changed_only) mask |= EXT_CHANGED_ONLY;
+  if (o.deflate) mask |= EXT_DEFLATE;
   if (o.resize) mask |= EXT_RESIZE;
   if (o.h264_codecs) {
     mask |= EXT_H264;

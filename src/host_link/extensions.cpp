@@ -160,6 +160,19 @@ std::optional<H264CodecHeader> parse_h264_codec_header(std::span<const uint8_t> 
   return h;
 }
 
+std::optional<DeflatedRect> parse_rect_deflate(std::span<const uint8_t> payload) {
+  if (payload.size() <= kRectHeaderSize) return std::nullopt;
+  const uint8_t* p = payload.data();
+  DeflatedRect r;
+  r.x = static_cast<int32_t>(get_u32(p));
+  r.y = static_cast<int32_t>(get_u32(p + 4));
+  r.w = static_cast<int32_t>(get_u32(p + 8));
+  r.h = static_cast<int32_t>(get_u32(p + 12));
+  if (r.w < 0 || r.h < 0) return std::nullopt;
+  r.stream = payload.subspan(kRectHeaderSize);
+  return r;
+}
+
 namespace {
 
 // An AVC420 stream inside an AVC444 one: its region metablock, then Annex-B data.

@@ -32,10 +32,11 @@ enum : uint32_t {
   EXT_CHANGED_ONLY = 0x00000040, // EVT_RECT only where the pixels differ from the host's canvas
   EXT_AUDIO = 0x00000080,        // the remote desktop's sound (audio_wire.hpp)
   EXT_RECONNECT = 0x00000100,    // reconnect after a dropped connection, EVT_RECONNECT
+  EXT_DEFLATE = 0x00000200,      // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
 };
 inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS |
                                              EXT_CERTIFICATE | EXT_TEXT | EXT_CHANGED_ONLY |
-                                             EXT_RECONNECT | EXT_AUDIO;
+                                             EXT_RECONNECT | EXT_AUDIO | EXT_DEFLATE;
 
 // Typed fields after the mask: tag (u16), length (u16), value.
 enum : uint16_t {
@@ -65,6 +66,7 @@ enum : uint8_t {
   EVT_CURSOR_POSITION = 14, // x (u32), y (u32): the server moved the pointer
   EVT_RESIZE_REFUSED = 15,  // width (u32), height (u32) as asked, reason (u8)
   EVT_H264_CODEC = 16,      // see H264CodecHeader
+  EVT_RECT_DEFLATE = 26,    // x, y, w, h (u32) as EVT_RECT, then the RGBA rows as a zlib stream
 };
 
 enum : uint8_t {
@@ -140,6 +142,16 @@ struct H264CodecHeader {
 std::vector<uint8_t> encode_h264_codec_header(const H264CodecHeader& h);
 // Checks the lengths against the payload: nullopt when they do not add up.
 std::optional<H264CodecHeader> parse_h264_codec_header(std::span<const uint8_t> payload);
+
+// EVT_RECT_DEFLATE: EVT_RECT's header, then its w x h RGBA rows deflated as one zlib stream
+// (RFC 1950). The header is checked here; inflating is the host's (and must give exactly
+// w * h * 4 bytes).
+struct DeflatedRect {
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  std::span<const uint8_t> stream;
+};
+// nullopt when the payload is shorter than the header, a size is negative or the stream empty.
+std::optional<DeflatedRect> parse_rect_deflate(std::span<const uint8_t> payload);
 
 // How an AVC444 surface command's bitmap stream splits into its views, metablocks removed.
 struct Avc444Views {

@@ -20,6 +20,9 @@ struct Outcome {
   uint32_t granted = 0;
   size_t rect_frames = 0;
   uint64_t rect_bytes = 0;
+  size_t deflate_frames = 0;  // EVT_RECT_DEFLATE
+  uint64_t deflate_bytes = 0;
+  std::string problem;        // the first payload the canvas refused
   std::vector<std::vector<uint8_t>> rects;  // each EVT_RECT's header: x, y, w, h
   bool disconnected = false;
   int exit_code = -1;
@@ -37,7 +40,14 @@ Outcome run_session(Rig& rig) {
           ++run.rect_frames;
           run.rect_bytes += f.payload.size();
           run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
-          host::paint_rect(run.canvas, f.payload);
+          const std::string p = host::paint_rect(run.canvas, f.payload);
+          if (run.problem.empty()) run.problem = p;
+        }
+        if (f.type == EVT_RECT_DEFLATE) {
+          ++run.deflate_frames;
+          run.deflate_bytes += f.payload.size();
+          const std::string p = host::paint_rect_deflate(run.canvas, f.payload);
+          if (run.problem.empty()) run.problem = p;
         }
         run.disconnected |= f.type == EVT_DISCONNECTED;
       },
@@ -129,4 +139,41 @@ TEST(ChangedOnly, AnAreaTheHostDecodedItselfIsSentAgain) {
     else after_whole.push_back(r);
   }
   EXPECT_EQ(after_whole, (std::vector<std::string>{"0,0 64x64", "0,0 64x64"}));
+}
+
+// Deflated rectangles (EXT_DEFLATE): what shrinks goes out deflated, what does not (a single
+// pixel: the stream's own header is larger) as plain EVT_RECT, and the canvas is the server's
+// picture either way, alone or with EXT_CHANGED_ONLY.
+TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
+  const auto steps = [](const std::string& dump) {
+    return std::vector<std::string>{"fill 0 0 800 600 336699", "pattern 100 100 50 40 3",
+                                    "fill 10 10 300 200 FFFFFF", "fill 400 300 1 1 FF0000",
+                                    "pattern 600 0 200 600 4", "fill 0 590 800 10 000000",
+                                    "dump " + dump, "sleep 300", "end"};
+  };
+  const uint32_t masks[] = {0, EXT_DEFLATE, EXT_DEFLATE | EXT_CHANGED_ONLY};
+  Outcome runs[3];
+  for (int i = 0; i < 3; ++i) {
+    test::TempDir scratch = test::make_temp_dir("korvane-deflate");
+    const std::string dump = scratch.path + "/desk.rgba";
+    auto rig = start_rig(steps(dump), ConnectRequest{.width = 800, .height = 600}, "tls", {},
+                         masks[i] ? encode_extensions(masks[i]) : std::vector<uint8_t>{});
+    ASSERT_TRUE(rig);
+    runs[i] = run_session(*rig);
+    const Outcome& run = runs[i];
+    EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
+    EXPECT_EQ(run.exit_code, 0);
+    if (masks[i]) EXPECT_EQ(run.granted, masks[i]);
+    EXPECT_EQ(run.problem, "");
+    const std::string reference = test::read_file(dump);
+    ASSERT_EQ(reference.size(), 800u * 600u * 4u) << server_log(*rig);
+    EXPECT_EQ(first_difference(run.canvas, reference), -1) << "mask " << masks[i];
+  }
+  EXPECT_EQ(runs[0].deflate_frames, 0u) << "a host that did not ask gets no EVT_RECT_DEFLATE";
+  for (int i = 1; i < 3; ++i) {
+    EXPECT_GE(runs[i].deflate_frames, 4u) << "the fills and patterns shrink";
+    EXPECT_GE(runs[i].rect_frames, 1u) << "the single pixel does not, and goes out plain";
+    const uint64_t total = runs[i].rect_bytes + runs[i].deflate_bytes;
+    EXPECT_LT(total * 2, runs[0].rect_bytes) << "mask " << masks[i] << ": " << total << " bytes";
+  }
 }

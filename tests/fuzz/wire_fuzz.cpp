@@ -78,6 +78,10 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
   if (auto h = parse_h264_codec_header(bytes)) {
     if (kH264CodecHeaderSize + uint64_t{h->main_length} + h->aux_length != size) std::abort();
   }
+  if (auto r = parse_rect_deflate(bytes)) {
+    if (r->w < 0 || r->h < 0 || r->stream.empty() || kRectHeaderSize + r->stream.size() != size)
+      std::abort();
+  }
   // The session extensions' messages, both directions.
   if (auto q = parse_certificate_question(bytes)) {
     if (encode_certificate_question(*q) != std::vector<uint8_t>(bytes.begin(), bytes.end()))

@@ -48,6 +48,26 @@ TEST(ExtensionGolden, ConnectWithBlock) {
             bytes({0x09, 0x05, 0, 0, 0, 0x05, 0, 0, 0, 0x05}));
 }
 
+TEST(ExtensionGolden, DeflatedRectangleHeaderIsTheRectsThenTheStream) {
+  // x 1, y 2, w 3, h 4, then a zlib stream (any bytes, as far as the header goes).
+  const std::vector<uint8_t> p = bytes({1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0x78, 0x01});
+  const auto r = parse_rect_deflate(p);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(std::vector<int32_t>({r->x, r->y, r->w, r->h}), std::vector<int32_t>({1, 2, 3, 4}));
+  EXPECT_EQ(std::vector<uint8_t>(r->stream.begin(), r->stream.end()), bytes({0x78, 0x01}));
+  // No stream, a cut header, a negative width.
+  EXPECT_FALSE(parse_rect_deflate(std::span(p).first(16)));
+  EXPECT_FALSE(parse_rect_deflate(std::span(p).first(10)));
+  auto negative = p;
+  negative[11] = 0x80;
+  EXPECT_FALSE(parse_rect_deflate(negative));
+  Extensions e;
+  e.present = true;
+  e.wanted = EXT_DEFLATE | 0x80000000u;
+  EXPECT_EQ(grant_extensions(e).mask, EXT_DEFLATE);
+  EXPECT_EQ(EVT_RECT_DEFLATE, 26);
+}
+
 TEST(ExtensionGolden, TrailerStartsAfterTheDrivePath) {
   ConnectRequest r;
   r.host = "srv";

@@ -3,9 +3,35 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zlib.h>
+
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 
 namespace korvane::host {
+
+std::string paint_rect_deflate(Canvas& canvas, std::span<const uint8_t> payload) {
+  const auto r = parse_rect_deflate(payload);
+  if (!r) return "RECT_DEFLATE payload of " + std::to_string(payload.size()) + " bytes is malformed";
+  const std::string where = "RECT_DEFLATE x=" + std::to_string(r->x) + " y=" + std::to_string(r->y) +
+                            " w=" + std::to_string(r->w) + " h=" + std::to_string(r->h);
+  // Checked before inflating: the canvas bounds what a hostile stream can make the host allocate.
+  if (r->x < 0 || r->y < 0 || static_cast<int64_t>(r->x) + r->w > static_cast<int64_t>(canvas.width) ||
+      static_cast<int64_t>(r->y) + r->h > static_cast<int64_t>(canvas.height)) {
+    return where + ": outside the " + std::to_string(canvas.width) + "x" +
+           std::to_string(canvas.height) + " canvas";
+  }
+  const size_t expected = static_cast<size_t>(r->w) * static_cast<size_t>(r->h) * 4;
+  std::vector<uint8_t> pixels(expected);
+  uLongf size = static_cast<uLongf>(expected);
+  const int z = uncompress(pixels.data(), &size, r->stream.data(), static_cast<uLong>(r->stream.size()));
+  if (z != Z_OK || size != expected)
+    return where + ": the stream does not inflate to " + std::to_string(expected) + " bytes (zlib " +
+           std::to_string(z) + ", " + std::to_string(size) + " bytes)";
+  blit(canvas, r->x, r->y, static_cast<uint32_t>(r->w), static_cast<uint32_t>(r->h), pixels.data(),
+       static_cast<size_t>(r->w) * 4);
+  return {};
+}
 
 void resize_canvas(Canvas& canvas, uint32_t width, uint32_t height) {
   canvas.width = width;

@@ -22,6 +22,10 @@ void resize_canvas(Canvas& canvas, uint32_t width, uint32_t height);
 // (short or inconsistent payload, rectangle not inside the canvas); nothing is painted then.
 std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload);
 
+// Paints an EVT_RECT_DEFLATE payload: the rectangle must lie inside the canvas and its stream
+// inflate to exactly its pixels. Same answer as paint_rect.
+std::string paint_rect_deflate(Canvas& canvas, std::span<const uint8_t> payload);
+
 // Copies width x height RGBA pixels (stride bytes per row) to (x, y), clipped to the canvas.
 void blit(Canvas& canvas, int64_t x, int64_t y, uint32_t width, uint32_t height,
           const uint8_t* pixels, size_t stride);

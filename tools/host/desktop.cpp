@@ -58,6 +58,11 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       desktop.rects++;
       problem = paint_rect(desktop.canvas, p);
       break;
+    case EVT_RECT_DEFLATE:
+      desktop.rects++;
+      desktop.deflated_rects++;
+      problem = paint_rect_deflate(desktop.canvas, p);
+      break;
     case EVT_H264:
       problem = paint_h264(desktop.h264, desktop.canvas, p);
       break;
@@ -130,6 +135,10 @@ std::string describe_event(const Frame& frame) {
     case EVT_RECT:
       return "RECT x=" + std::to_string(i32_at(0)) + " y=" + std::to_string(i32_at(4)) +
              " w=" + std::to_string(i32_at(8)) + " h=" + std::to_string(i32_at(12));
+    case EVT_RECT_DEFLATE:
+      return "RECT_DEFLATE x=" + std::to_string(i32_at(0)) + " y=" + std::to_string(i32_at(4)) +
+             " w=" + std::to_string(i32_at(8)) + " h=" + std::to_string(i32_at(12)) + " deflated " +
+             std::to_string(p.size() >= kRectHeaderSize ? p.size() - kRectHeaderSize : 0);
     case EVT_H264: {
       const size_t data = p.size() >= kH264HeaderSize ? p.size() - kH264HeaderSize : 0;
       const H264Parts parts =
@@ -250,6 +259,7 @@ std::string extension_names(uint32_t mask) {
   if (mask & EXT_TEXT) add("text");
   if (mask & EXT_RECONNECT) add("reconnect");
   if (mask & EXT_CHANGED_ONLY) add("changed");
+  if (mask & EXT_DEFLATE) add("deflate");
   if (mask & EXT_AUDIO) add("audio");
   return out.empty() ? "none" : out;
 }

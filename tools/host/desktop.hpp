@@ -23,7 +23,8 @@ struct Desktop {
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   uint64_t frames = 0;     // every event
   uint64_t bytes = 0;      // every event's bytes, headers included
-  uint64_t rects = 0;
+  uint64_t rects = 0;           // EVT_RECT and EVT_RECT_DEFLATE
+  uint64_t deflated_rects = 0;  // of which EVT_RECT_DEFLATE
   uint64_t resizes = 0;
   uint64_t problems = 0;   // events the desktop could not apply (see last_problem)
   std::string last_problem;
