@@ -1,4 +1,5 @@
-// The classic bitmap path against FreeRDP's shadow server, with and without EXT_CHANGED_ONLY: the
+// The classic bitmap path against FreeRDP's shadow server: the base protocol, EXT_CHANGED_ONLY,
+// and EXT_CHANGED_ONLY with EXT_DEFLATE (`+deflate`, rectangles counting either event). The
 // server runs without the graphics pipeline, RemoteFX and NSCodec (-gfx -rfx -nsc), so korvane
 // gets plain bitmap updates; an xterm on a private Xvfb desktop scrolls `seq` output for 10 s
 // and then stays still for 3 s. Prints korvane's bytes out and CPU (all threads, schedstat) for
@@ -59,7 +60,7 @@ constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000;
 // The binary measured: korvane's build by default, another one (an older build) with --korvane.
 std::string korvane_binary = CLASSIC_BENCH_KORVANE_PATH;
 
-Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
+Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
            const std::string& dir) {
   Result r;
   std::string error;
@@ -80,8 +81,8 @@ Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
   ko.request.width = w;
   ko.request.height = h;
   ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = dir + (changed_only ? "/korvane-changed.err" : "/korvane-base.err");
-  if (changed_only) ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
+  ko.stderr_path = dir + "/korvane-" + std::to_string(mask) + ".err";
+  if (mask) ko.extension_block = encode_extensions(mask);
   auto session = host::start_session(ko, &error);
   if (!session) {
     r.error = "korvane: " + error;
@@ -91,7 +92,7 @@ Result run(bool changed_only, const test::XServer& x, uint32_t w, uint32_t h,
   auto sink = [&](const host::Frame& f) {
     if (!counting) return;
     counting->bytes += kFrameHeaderSize + f.payload.size();
-    if (f.type == EVT_RECT) ++counting->rects;
+    if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE) ++counting->rects;
   };
   if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, sink)) {
     r.error = "korvane did not connect; see " + ko.stderr_path;
@@ -162,12 +163,15 @@ int main(int argc, char** argv) {
   std::printf("classic_bench: %ux%u Xvfb, shadow server -gfx -rfx -nsc over TLS, xterm scrolling "
               "seq for %d s then still for %d s\n", w, h, kScrollSeconds, kStillSeconds);
   std::fflush(stdout);
-  const Result base = run(false, *x, w, h, dir.path);
-  const Result changed = run(true, *x, w, h, dir.path);
-  std::printf("%-13s %-9s %6s %8s %14s %10s %9s\n", "mode", "phase", "secs", "EVT_RECT",
+  const Result base = run(0, *x, w, h, dir.path);
+  const Result changed = run(EXT_CHANGED_ONLY, *x, w, h, dir.path);
+  const Result deflated = run(EXT_CHANGED_ONLY | EXT_DEFLATE, *x, w, h, dir.path);
+  std::printf("%-13s %-9s %6s %8s %14s %10s %9s\n", "mode", "phase", "secs", "rects",
               "bytes out", "MB out", "korv %cpu");
   int rc = 0;
-  for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"changed-only", &changed}}) {
+  const std::pair<const char*, const Result*> runs[] = {
+      {"base", &base}, {"changed-only", &changed}, {"+deflate", &deflated}};
+  for (const auto& [name, r] : runs) {
     if (!r->ok) {
       std::printf("%-13s failed: %s\n", name, r->error.c_str());
       rc = 1;
@@ -176,7 +180,7 @@ int main(int argc, char** argv) {
     print(name, "scrolling", r->scrolling);
     print(name, "still", r->still);
   }
-  for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"changed-only", &changed}})
+  for (const auto& [name, r] : runs)
     if (r->ok)
       std::printf("korvane memory, %s: PSS %.1f MiB, private %.1f MiB, %ld threads\n", name,
                   static_cast<double>(r->memory.pss) / 1024,
