@@ -66,6 +66,18 @@ bool parse_color(const std::string& text, std::uint8_t& red, std::uint8_t& green
 
 constexpr std::chrono::milliseconds activation_timeout{10000};
 
+// One paint: `send` runs between BeginPaint and EndPaint, with the peer's input held.
+std::string paint_once(Session& s,
+                       const std::function<std::string(std::unique_lock<std::mutex>&)>& send) {
+    auto io = lock_io(s);
+    if (!begin_paint(s))
+        return "BeginPaint failed";
+    std::string error = send(io);
+    if (!end_paint(s) && error.empty())
+        error = "EndPaint failed";
+    return error;
+}
+
 // Changes the picture with `draw` and sends the changed area as one paint.
 std::string draw_and_send(Session& s, const Rect& r, const std::function<void(Picture&)>& draw) {
     if (!wait_active(s, activation_timeout))
@@ -79,13 +91,7 @@ std::string draw_and_send(Session& s, const Rect& r, const std::function<void(Pi
         draw(s.picture);
         fit_picture_to_depth(s.picture, s.color_depth.load(), r);
     }
-    auto io = lock_io(s);
-    if (!begin_paint(s))
-        return "BeginPaint failed";
-    std::string error = send_picture_area(s, &io, r);
-    if (!end_paint(s) && error.empty())
-        error = "EndPaint failed";
-    return error;
+    return paint_once(s, [&](std::unique_lock<std::mutex>& io) { return send_picture_area(s, &io, r); });
 }
 
 Rect whole_desktop(Session& s) {
@@ -183,13 +189,7 @@ std::string run_planar_bitmap(Session& s, const Step& step) {
             return "area outside the desktop";
         picture_pattern(s.picture, r, seed);
     }
-    auto io = lock_io(s);
-    if (!begin_paint(s))
-        return "BeginPaint failed";
-    std::string error = send_planar_area(s, r);
-    if (!end_paint(s) && error.empty())
-        error = "EndPaint failed";
-    return error;
+    return paint_once(s, [&](std::unique_lock<std::mutex>&) { return send_planar_area(s, r); });
 }
 
 // A faulty server: one grey planar bitmap at 0,0 of W x H, larger than the desktop if asked.
@@ -208,13 +208,9 @@ std::string run_planar_oversize(Session& s, const Step& step) {
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     const std::vector<std::uint8_t> grey(static_cast<std::size_t>(w) * h * 4, 0x80);
-    auto io = lock_io(s);
-    if (!begin_paint(s))
-        return "BeginPaint failed";
-    std::string error = send_planar_bitmap(s, Rect{0, 0, w, h}, grey);
-    if (!end_paint(s) && error.empty())
-        error = "EndPaint failed";
-    return error;
+    return paint_once(s, [&](std::unique_lock<std::mutex>&) {
+        return send_planar_bitmap(s, Rect{0, 0, w, h}, grey);
+    });
 }
 
 std::string check_seed_arg(const Step& step) {
