@@ -3,17 +3,20 @@
 // server runs without the graphics pipeline, RemoteFX and NSCodec (-gfx -rfx -nsc), so korvane
 // gets plain bitmap updates; an xterm on a private Xvfb desktop scrolls `seq` output for 10 s
 // and then stays still for 3 s. Prints korvane's bytes out and CPU (all threads, schedstat) for
-// both phases, per mode. Asserts nothing.
+// both phases, per mode, then the latency of a real change (10 root-window colours set with
+// xsetroot, timed until the host's canvas shows each) and korvane's memory. Asserts nothing.
 //
 //   classic_bench [--width W] [--height H] [--korvane PATH]
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "host/desktop.hpp"
 #include "host/process.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
@@ -52,10 +55,11 @@ struct Result {
   bool ok = false;
   std::string error;
   Phase scrolling, still;
+  std::vector<double> latency_ms;  // X change to the host's canvas showing it, one per sample
   bench::Memory memory;  // korvane's, after the still phase
 };
 
-constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000;
+constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000, kLatencySamples = 10;
 
 // The binary measured: korvane's build by default, another one (an older build) with --korvane.
 std::string korvane_binary = CLASSIC_BENCH_KORVANE_PATH;
@@ -89,7 +93,9 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
     return r;
   }
   Phase* counting = nullptr;
+  host::Desktop desktop;
   auto sink = [&](const host::Frame& f) {
+    host::apply_event(desktop, f);
     if (!counting) return;
     counting->bytes += kFrameHeaderSize + f.payload.size();
     if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE) ++counting->rects;
@@ -127,6 +133,26 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
   measure(r.scrolling, kScrollSeconds);
   measure(r.still, kStillSeconds);
   r.memory = bench::memory_of(session->child.pid);
+  // A real change: the root window's colour, read back at a corner the xterm does not cover.
+  for (int i = 0; i < kLatencySamples; ++i) {
+    const uint8_t red = static_cast<uint8_t>(40 + 20 * i), green = 90, blue = 160;
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", red, green, blue);
+    host::SpawnOptions so_set;
+    so_set.argv = {"xsetroot", "-solid", colour};
+    so_set.env = {x.env()};
+    const auto t0 = steady_clock::now();
+    host::run_capture(so_set, 5000);
+    const size_t at = (static_cast<size_t>(h - 10) * w + (w - 10)) * 4;
+    bool seen = false;
+    while (!seen && steady_clock::now() - t0 < std::chrono::seconds(3)) {
+      host::Frame f;
+      if (host::next_event(*session, 100, f) == host::ReadStatus::frame) sink(f);
+      const auto& px = desktop.canvas.rgba;
+      seen = px.size() > at + 2 && px[at] == red && px[at + 1] == green && px[at + 2] == blue;
+    }
+    if (seen) r.latency_ms.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());
+  }
   const auto ending = host::finish_session(*session, 15000);
   if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
     r.error = "korvane did not end cleanly; see " + ko.stderr_path;
@@ -179,6 +205,17 @@ int main(int argc, char** argv) {
     }
     print(name, "scrolling", r->scrolling);
     print(name, "still", r->still);
+  }
+  for (const auto& [name, r] : runs) {
+    if (!r->ok) continue;
+    std::vector<double> l = r->latency_ms;
+    std::sort(l.begin(), l.end());
+    if (l.empty()) {
+      std::printf("change latency, %s: no change was seen\n", name);
+      continue;
+    }
+    std::printf("change latency, %s: %zu of %d seen, p50 %.1f ms, p90 %.1f ms (xsetroot to canvas)\n",
+                name, l.size(), kLatencySamples, l[l.size() / 2], l[(l.size() * 9) / 10 < l.size() ? (l.size() * 9) / 10 : l.size() - 1]);
   }
   for (const auto& [name, r] : runs)
     if (r->ok)
