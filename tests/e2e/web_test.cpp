@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "host/png.hpp"
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "host/process.hpp"
 #include "net.hpp"
@@ -536,6 +538,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   EXPECT_GE(best, 0.99) << page_state(*browser, *t);
+  // The gateway asks for deflated rectangles, which the page inflates itself.
+  EXPECT_NE(eval(*browser, *t, "String(window.korvane.deflatedRects)").value_or("0"), "0");
   // The readout is first written a second after the page starts counting, which may be after
   // the picture already matches.
   EXPECT_TRUE(wait_page(*browser, *t,
@@ -881,8 +885,10 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
     ws.read(buffer, ec);
     if (ec) break;
     const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
-    // EVT_RECT (2): x, y, width, height as u32, then the pixels.
-    if (buffer.size() > 21 && bytes[0] == 2) rect_bytes += buffer.size() - 21;
+    // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height as u32, then the pixels, plain
+    // or deflated; counted by the area they paint.
+    if (buffer.size() > 21 && (bytes[0] == korvane::EVT_RECT || bytes[0] == korvane::EVT_RECT_DEFLATE))
+      rect_bytes += uint64_t{korvane::get_u32(bytes + 13)} * korvane::get_u32(bytes + 17) * 4;
   }
   EXPECT_FALSE(ec) << ec.message();
   EXPECT_GE(rect_bytes, kFrames * kFrameBytes) << "the stream did not all arrive";

@@ -280,7 +280,9 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
 }
 
 std::vector<uint8_t> extension_block(const Target& target, bool h264) {
-  uint32_t mask = EXT_CURSOR | EXT_RESIZE | EXT_STATUS | EXT_TEXT;
+  // The page keeps its canvas, so only what changed needs to come, and deflated where that is
+  // smaller: a fraction of the raw pixels for the WebSocket.
+  uint32_t mask = EXT_CURSOR | EXT_RESIZE | EXT_STATUS | EXT_TEXT | EXT_CHANGED_ONLY | EXT_DEFLATE;
   std::vector<ExtensionField> fields;
   if (h264) {
     mask |= EXT_H264;

@@ -16,7 +16,7 @@ const bar = document.getElementById('bar');
 // Everything a person sees, also read by the browser tests.
 const state = window.korvane = {
   phase: 'idle', width: 0, height: 0, granted: 0, codecs: 0, cursor: 'default',
-  rects: 0, h264Chunks: 0, decodedFrames: 0, decodeErrors: 0, decoderErrorText: '',
+  rects: 0, deflatedRects: 0, h264Chunks: 0, decodedFrames: 0, decodeErrors: 0, decoderErrorText: '',
   bytes: 0, fps: 0, kbps: 0, status: '', endReason: null, error: null, remoteClipboard: null,
   resizes: 0,
 };
@@ -48,17 +48,57 @@ function setSize(width, height) {
   ctx.fillRect(0, 0, width, height);
 }
 
-function paintRect(f) {
-  if (f.bytes.byteLength < 16) return;
-  const x = f.view.getInt32(0, true), y = f.view.getInt32(4, true);
-  const w = f.view.getInt32(8, true), h = f.view.getInt32(12, true);
-  if (w <= 0 || h <= 0 || f.bytes.byteLength !== 16 + w * h * 4) return;
-  const px = new Uint8ClampedArray(f.bytes.buffer, f.bytes.byteOffset + 16, w * h * 4);
+function paintPixels(x, y, w, h, px) {
   // The server's pixels carry no meaningful alpha; the canvas must show them opaque.
   for (let i = 3; i < px.length; i += 4) px[i] = 255;
   ctx.putImageData(new ImageData(px, w, h), x, y);
   state.rects++;
   painted = true;
+}
+
+function paintRect(f) {
+  if (f.bytes.byteLength < 16) return;
+  const x = f.view.getInt32(0, true), y = f.view.getInt32(4, true);
+  const w = f.view.getInt32(8, true), h = f.view.getInt32(12, true);
+  if (w <= 0 || h <= 0 || f.bytes.byteLength !== 16 + w * h * 4) return;
+  paintPixels(x, y, w, h, new Uint8ClampedArray(f.bytes.buffer, f.bytes.byteOffset + 16, w * h * 4));
+}
+
+// EVT_RECT_DEFLATE: the same pixels as one zlib stream, which the browser inflates.
+async function paintDeflatedRect(f) {
+  if (f.bytes.byteLength <= 16) return;
+  const x = f.view.getInt32(0, true), y = f.view.getInt32(4, true);
+  const w = f.view.getInt32(8, true), h = f.view.getInt32(12, true);
+  if (w <= 0 || h <= 0 || x + w > state.width || y + h > state.height) return;
+  try {
+    const stream = new Blob([f.bytes.subarray(16)]).stream().pipeThrough(new DecompressionStream('deflate'));
+    const px = new Uint8ClampedArray(await new Response(stream).arrayBuffer());
+    if (px.length === w * h * 4) {
+      paintPixels(x, y, w, h, px);
+      state.deflatedRects++;
+    }
+  } catch (e) {
+    // A broken stream paints nothing; the next change of that area repaints it.
+  }
+}
+
+// Frames wait here while a deflated rectangle inflates (asynchronously), so that everything
+// reaches the canvas in korvane's order.
+let backlog = null;
+
+function deliver(f) {
+  if (backlog) {
+    backlog.push(f);
+  } else if (f.type === EVT.RECT_DEFLATE) {
+    backlog = [];
+    paintDeflatedRect(f).finally(() => {
+      const waiting = backlog;
+      backlog = null;
+      for (const next of waiting) deliver(next);
+    });
+  } else {
+    onFrame(f);
+  }
 }
 
 // One VideoDecoder per picture origin, as the graphics pipeline keeps one stream per surface.
@@ -397,7 +437,7 @@ async function connect(target, options) {
   ws.onmessage = (m) => {
     state.bytes += m.data.byteLength;
     const f = parseFrame(m.data);
-    if (f) onFrame(f);
+    if (f) deliver(f);
   };
   ws.onclose = () => {
     if (state.phase !== 'ended') {
