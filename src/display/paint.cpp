@@ -53,7 +53,12 @@ void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
   if (deflate_granted()) {
     // One per painting thread (update processing, the graphics channel), kept for its capacity.
     thread_local std::vector<uint8_t> deflated;
-    if (deflate_pixels(pixels, deflated) && deflated.size() < pixels.size()) {
+    // Photographs and video barely shrink and cost zlib several times what decoding them cost:
+    // a large area is first tried on its first 64 KiB, and sent raw when that does not halve.
+    constexpr size_t kProbe = 64 * 1024;
+    const bool worth = pixels.size() <= 4 * kProbe ||
+                       (deflate_pixels(pixels.first(kProbe), deflated) && deflated.size() < kProbe / 2);
+    if (worth && deflate_pixels(pixels, deflated) && deflated.size() < pixels.size()) {
       const std::span<const uint8_t> parts[] = {header, deflated};
       send_frame_parts(EVT_RECT_DEFLATE, parts);
       return;
