@@ -521,8 +521,13 @@ class WebBrowserTest : public ::testing::Test {
 TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
   auto t = open_connected("&codec=raw");
   ASSERT_TRUE(t);
-  EXPECT_EQ(eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height"),
-            std::to_string(kWidth) + "x" + std::to_string(kHeight));
+  // The page asks for its window's size; the shadow server answers with its own screen's, in a
+  // resize that may come a moment after the connection.
+  const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+  EXPECT_TRUE(wait_page(*browser, *t,
+                        "window.korvane.width + 'x' + window.korvane.height === '" + size + "'",
+                        10000))
+      << eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height").value_or("");
   std::string error;
   const auto screen = screenshot(x, &error);
   ASSERT_TRUE(screen) << error;
