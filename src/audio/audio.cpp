@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include <freerdp/addin.h>
 #include <freerdp/client/rdpsnd.h>
@@ -36,8 +37,9 @@ struct AudioStream {
 };
 AudioStream stream;
 
-// One per sound channel instance; used only by that channel's thread (and created and freed by
-// the library on threads that are not playing).
+// One per sound channel instance. The library makes and frees it on the thread that loads
+// channels and hands it to the channel's thread through its own queues, which no tool of ours
+// sees; so the fields are touched only under stream.mutex, which makes the hand-off explicit.
 struct Device {
   rdpsndDevicePlugin plugin{};  // first: the library hands this pointer back
   AudioFormat open_format;      // what the blocks are in since the last Open
@@ -80,7 +82,9 @@ BOOL default_format(rdpsndDevicePlugin*, const AUDIO_FORMAT* desired, AUDIO_FORM
 
 BOOL open_device(rdpsndDevicePlugin* p, const AUDIO_FORMAT* format, UINT32) {
   if (!format) return FALSE;
-  device_of(p)->open_format = to_format(*format);
+  AudioFormat opened = to_format(*format);
+  std::scoped_lock lock(stream.mutex);
+  device_of(p)->open_format = std::move(opened);
   return TRUE;
 }
 
@@ -96,32 +100,36 @@ UINT play(rdpsndDevicePlugin* p, const AUDIO_FORMAT*, const BYTE* data, size_t s
   Device* d = device_of(p);
   if (!data || size == 0) return 0;
   const uint32_t t = now_ms();
-  {
-    std::scoped_lock lock(stream.mutex);
-    if (!stream.announced || *stream.announced != d->open_format) {
-      stream.announced = d->open_format;
-      send_frame(EVT_AUDIO_FORMAT, encode_audio_format(d->open_format));
-    }
-    const auto header = encode_audio_data_header(stream.sequence++, t);
-    const std::span<const uint8_t> parts[] = {header, std::span<const uint8_t>(data, size)};
-    send_frame_parts(EVT_AUDIO_DATA, parts);
+  std::scoped_lock lock(stream.mutex);
+  if (!stream.announced || *stream.announced != d->open_format) {
+    stream.announced = d->open_format;
+    send_frame(EVT_AUDIO_FORMAT, encode_audio_format(d->open_format));
   }
+  const auto header = encode_audio_data_header(stream.sequence++, t);
+  const std::span<const uint8_t> parts[] = {header, std::span<const uint8_t>(data, size)};
+  send_frame_parts(EVT_AUDIO_DATA, parts);
   // A device that starts playing at once has the block's length still to play.
   return audio_block_ms(d->open_format, size);
 }
 
 BOOL set_volume(rdpsndDevicePlugin* p, UINT32 value) {
-  device_of(p)->volume = value;
   std::scoped_lock lock(stream.mutex);
+  device_of(p)->volume = value;
   send_frame(EVT_AUDIO_VOLUME, encode_audio_volume(value));
   return TRUE;
 }
 
-UINT32 get_volume(rdpsndDevicePlugin* p) { return device_of(p)->volume; }
+UINT32 get_volume(rdpsndDevicePlugin* p) {
+  std::scoped_lock lock(stream.mutex);
+  return device_of(p)->volume;
+}
 
 void close_device(rdpsndDevicePlugin*) {}
 
-void free_device(rdpsndDevicePlugin* p) { delete device_of(p); }
+void free_device(rdpsndDevicePlugin* p) {
+  std::scoped_lock lock(stream.mutex);
+  delete device_of(p);
+}
 
 UINT VCAPITYPE device_entry(PFREERDP_RDPSND_DEVICE_ENTRY_POINTS entry) {
   if (!entry || !entry->pRegisterRdpsndDevice) return ERROR_INVALID_PARAMETER;
@@ -135,6 +143,10 @@ UINT VCAPITYPE device_entry(PFREERDP_RDPSND_DEVICE_ENTRY_POINTS entry) {
   d->plugin.GetVolume = get_volume;
   d->plugin.Close = close_device;
   d->plugin.Free = free_device;
+  {
+    // Published under the lock: the sound thread takes it before it touches the device.
+    std::scoped_lock lock(stream.mutex);
+  }
   entry->pRegisterRdpsndDevice(entry->rdpsnd, &d->plugin);
   return CHANNEL_RC_OK;
 }

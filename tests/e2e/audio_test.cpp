@@ -218,8 +218,10 @@ TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
   expect_stream(audio.streams[0], sent[0], AUDIO_TAG_PCM, 2, 48000);
   // 5 s of this sound is 960 KB: korvane held none of it.
   ASSERT_GT(before, 0u);
-  EXPECT_LT(stalled, before + 512) << "RSS " << before << " KiB before the stall, " << stalled
-                                   << " KiB after";
+  if (!kSanitized) {
+    EXPECT_LT(stalled, before + 512) << "RSS " << before << " KiB before the stall, " << stalled
+                                     << " KiB after";
+  }
 }
 
 TEST(Audio, AHostThatDidNotAskHearsNothing) {

@@ -16,6 +16,20 @@
 
 namespace korvane::e2e {
 
+// The sanitizers keep memory of their own resident: bounds on korvane's resident size are the
+// plain build's to check.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 struct Rig {
   test::TestServer server;
   std::optional<host::Session> korvane;
