@@ -41,45 +41,15 @@
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "proc_stats.hpp"
 
 using namespace korvane;
 using namespace std::chrono;
 
 namespace {
 
-struct Cpu {
-  uint64_t run_ns = 0;  // all threads' run time
-  uint64_t utime = 0;   // clock ticks
-  uint64_t stime = 0;
-};
-
-std::optional<Cpu> process_cpu(pid_t pid) {
-  Cpu cpu;
-  {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = all.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    // Fields after the name start at 3 (state); utime and stime are 14 and 15.
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-      if (i == 14) cpu.utime = std::strtoull(field.c_str(), nullptr, 10);
-      if (i == 15) cpu.stime = std::strtoull(field.c_str(), nullptr, 10);
-    }
-  }
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(tasks.c_str());
-  if (!dir) return std::nullopt;
-  for (dirent* e = readdir(dir); e; e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-    uint64_t ns = 0;
-    if (in >> ns) cpu.run_ns += ns;
-  }
-  closedir(dir);
-  return cpu;
-}
+using bench::Cpu;
+using bench::process_cpu;
 
 Cpu minus(const Cpu& a, const Cpu& b) {
   return {a.run_ns - b.run_ns, a.utime - b.utime, a.stime - b.stime};

@@ -33,7 +33,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
-#include "proc_memory.hpp"
+#include "proc_stats.hpp"
 
 using namespace korvane;
 using Clock = std::chrono::steady_clock;

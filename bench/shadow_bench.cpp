@@ -39,7 +39,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "net.hpp"
-#include "proc_memory.hpp"
+#include "proc_stats.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -52,20 +52,7 @@ using namespace std::chrono;
 
 namespace {
 
-uint64_t run_ns(pid_t pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(tasks.c_str());
-  if (!dir) return 0;
-  uint64_t total = 0;
-  for (dirent* e = readdir(dir); e; e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-    uint64_t ns = 0;
-    if (in >> ns) total += ns;
-  }
-  closedir(dir);
-  return total;
-}
+using bench::run_ns;
 
 uint64_t thread_cpu_ns() {
   timespec ts{};
