@@ -32,17 +32,44 @@ bool changed_only_granted() { return (session.grant.mask & EXT_CHANGED_ONLY) != 
 
 bool deflate_granted() { return (session.grant.mask & EXT_DEFLATE) != 0; }
 
+// One zlib stream per painting thread (update processing, the graphics channel), reset for each
+// rectangle instead of made anew: making one costs a quarter-megabyte allocation, and
+// changed-only sends many small rectangles.
+struct Deflater {
+  z_stream z{};
+  bool ready = false;
+  Deflater() { ready = deflateInit(&z, 1) == Z_OK; }
+  ~Deflater() {
+    if (ready) deflateEnd(&z);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+};
+
+// Photographs and video barely shrink and cost zlib several times what decoding them cost: a
+// large area is first deflated as far as its first 64 KiB, and abandoned when that did not halve.
+constexpr size_t kProbe = 64 * 1024;
+
 // The pixels as one zlib stream at the fastest level, at the start of `out` (which only grows,
 // so that a large area after a small one is not zero-filled again): a desktop's text and flat
 // areas shrink tenfold and more at a few milliseconds per megabyte. The stream's length; 0 when
-// zlib fails.
+// zlib fails or the probe says the area is not worth it.
 size_t deflate_pixels(std::span<const uint8_t> pixels, std::vector<uint8_t>& out) {
-  const uLong bound = compressBound(static_cast<uLong>(pixels.size()));
+  thread_local Deflater d;
+  if (!d.ready || deflateReset(&d.z) != Z_OK) return 0;
+  // A sync flush after the probe adds a few bytes to the bound.
+  const size_t bound = deflateBound(&d.z, static_cast<uLong>(pixels.size())) + 64;
   if (out.size() < bound) out.resize(bound);
-  uLongf size = static_cast<uLongf>(out.size());
-  if (compress2(out.data(), &size, pixels.data(), static_cast<uLong>(pixels.size()), 1) != Z_OK)
-    return 0;
-  return size;
+  d.z.next_in = const_cast<Bytef*>(pixels.data());
+  d.z.next_out = out.data();
+  d.z.avail_out = static_cast<uInt>(out.size());
+  if (pixels.size() > 4 * kProbe) {
+    d.z.avail_in = static_cast<uInt>(kProbe);
+    if (deflate(&d.z, Z_SYNC_FLUSH) != Z_OK || d.z.total_out >= kProbe / 2) return 0;
+  }
+  d.z.avail_in = static_cast<uInt>(pixels.size() - d.z.total_in);
+  if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) return 0;
+  return d.z.total_out;
 }
 
 void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
@@ -53,14 +80,9 @@ void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
     pixels = packed;
   }
   if (deflate_granted()) {
-    // One per painting thread (update processing, the graphics channel), kept for its capacity.
+    // One per painting thread, kept for its capacity.
     thread_local std::vector<uint8_t> deflated;
-    // Photographs and video barely shrink and cost zlib several times what decoding them cost:
-    // a large area is first tried on its first 64 KiB, and sent raw when that does not halve.
-    constexpr size_t kProbe = 64 * 1024;
-    const size_t probe = pixels.size() <= 4 * kProbe ? 0 : deflate_pixels(pixels.first(kProbe), deflated);
-    const bool worth = pixels.size() <= 4 * kProbe || (probe && probe < kProbe / 2);
-    const size_t length = worth ? deflate_pixels(pixels, deflated) : 0;
+    const size_t length = deflate_pixels(pixels, deflated);
     if (length && length < pixels.size()) {
       const std::span<const uint8_t> parts[] = {header, std::span<const uint8_t>(deflated).first(length)};
       send_frame_parts(EVT_RECT_DEFLATE, parts);
