@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <mutex>
 #include <new>
-#include <sys/uio.h>
 
 #include "host_link/protocol.hpp"
 #include "platform/stdio_link.hpp"
@@ -37,7 +36,7 @@ int transport_output_errno() { return broken_errno.load(); }
 
 bool read_exact(uint8_t* buffer, size_t count) {
   while (count > 0) {
-    const ssize_t n = stdio_link_read(buffer, count);
+    const std::ptrdiff_t n = stdio_link_read(buffer, count);
     if (n <= 0) return false;
     buffer += n;
     count -= static_cast<size_t>(n);
@@ -74,19 +73,19 @@ namespace {
 constexpr size_t kMaxParts = 8;
 
 // Writes every buffer in order, with as few system calls as the pipe allows.
-bool write_all(iovec* iov, size_t count) {
+bool write_all(OutputPart* part, size_t count) {
   while (count > 0) {
-    const ssize_t n = stdio_link_writev(iov, count);
+    const std::ptrdiff_t n = stdio_link_write(part, count);
     if (n <= 0) return false;
     size_t done = static_cast<size_t>(n);
-    while (count > 0 && done >= iov->iov_len) {
-      done -= iov->iov_len;
-      ++iov;
+    while (count > 0 && done >= part->size) {
+      done -= part->size;
+      ++part;
       --count;
     }
     if (count > 0) {
-      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
-      iov->iov_len -= done;
+      part->data += done;
+      part->size -= done;
     }
   }
   return true;
@@ -99,16 +98,16 @@ void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> pa
   for (const auto& part : parts) length += part.size();
   if (length > UINT32_MAX) return;  // cannot be described by the header
   const auto header = encode_header(type, static_cast<uint32_t>(length));
-  iovec iov[kMaxParts];
+  OutputPart out[kMaxParts];
   size_t count = 0;
-  iov[count++] = {const_cast<uint8_t*>(header.data()), header.size()};
+  out[count++] = {header.data(), header.size()};
   for (const auto& part : parts) {
-    if (!part.empty()) iov[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
+    if (!part.empty()) out[count++] = {part.data(), part.size()};
   }
   {
     std::lock_guard<std::mutex> lock(write_lock);
     if (output_broken.load()) return;
-    if (write_all(iov, count)) return;
+    if (write_all(out, count)) return;
     broken_errno.store(errno);
     output_broken.store(true);
   }

@@ -1,15 +1,8 @@
 #include "platform/keyboard.hpp"
 
 #include <freerdp/locale/keyboard.h>
-#include <freerdp/locale/locale.h>
 
 namespace korvane {
-
-uint32_t system_keyboard_layout() {
-  DWORD layout = 0;
-  if (freerdp_detect_keyboard_layout_from_system_locale(&layout) != 0) return 0;
-  return layout;
-}
 
 bool keyboard_layout_known(uint32_t layout) {
   // The table rather than the name lookup: the latter answers "unknown" for an unknown id in

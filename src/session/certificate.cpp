@@ -2,10 +2,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <ftw.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include <freerdp/crypto/certificate.h>
 #include <freerdp/settings.h>
@@ -13,6 +11,7 @@
 
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
+#include "platform/files.hpp"
 #include "session/cert_policy.hpp"
 #include "session/diag.hpp"
 #include "session/session.hpp"
@@ -35,14 +34,9 @@ std::atomic<bool> host_gone{false};
 // thread and removed at exit (main thread, after session_main). Empty: the library's own.
 std::string private_config_dir;
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  ::remove(path);
-  return 0;
-}
-
 void remove_private_config_dir() {
   if (private_config_dir.empty()) return;
-  nftw(private_config_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  remove_private_dir(private_config_dir);
   private_config_dir.clear();
 }
 
@@ -98,13 +92,11 @@ BOOL certificate_configure(rdpSettings* settings) {
   if (private_config_dir.empty()) {
     // Licences the server issues and, should the library ever verify on its own, known hosts go
     // into a folder of this process's, never into the user's.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/korvane-XXXXXX";
-    if (!mkdtemp(templ.data())) {
+    private_config_dir = make_private_dir("korvane");
+    if (private_config_dir.empty()) {
       diag("Could not create a private configuration folder");
       return FALSE;
     }
-    private_config_dir = templ;
     std::atexit(remove_private_config_dir);
   }
   if (!freerdp_settings_set_string(settings, FreeRDP_ConfigPath, private_config_dir.c_str()))

@@ -1,14 +1,12 @@
-#include <malloc.h>
+#include <cstdio>
 
+#include "platform/process.hpp"
 #include "session/session.hpp"
 
 int main() {
-  // glibc gives each thread that allocates its own malloc arena (up to 8 per core), and each
-  // arena keeps the memory freed into it: korvane's ~19 threads (FreeRDP's channels, the
-  // graphics pipeline, input, output) then hold several arenas of retained heap per session,
-  // which a host running dozens of sessions pays for each one. Two arenas measured 7-8 MiB less
-  // private memory per 1080p session with no change in paint throughput; the bytes sent are the
-  // same. Set before any thread starts.
-  mallopt(M_ARENA_MAX, 2);
+  if (!korvane::process_init()) {
+    std::fprintf(stderr, "[korvane] the system's network layer could not be started\n");
+    return 1;
+  }
   return korvane::session_main();
 }

@@ -88,7 +88,7 @@ void stdio_link_attach(int in_fd, int out_fd) {
   cancelled.store(false);
 }
 
-ssize_t stdio_link_read(void* buffer, size_t count) {
+std::ptrdiff_t stdio_link_read(void* buffer, size_t count) {
   for (;;) {
     if (cancelled.load(std::memory_order_acquire)) return -1;
     if (cancel_pipe[0] >= 0) {
@@ -107,7 +107,13 @@ ssize_t stdio_link_read(void* buffer, size_t count) {
   }
 }
 
-ssize_t stdio_link_writev(const struct iovec* iov, size_t count) {
+std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
+  constexpr size_t kMaxParts = 16;
+  iovec iov[kMaxParts];
+  if (count > kMaxParts) count = kMaxParts;  // the rest goes with the caller's next call
+  for (size_t i = 0; i < count; ++i) {
+    iov[i] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+  }
   for (;;) {
     const ssize_t n = writev(output_fd, iov, static_cast<int>(count));
     if (n < 0 && errno == EINTR) continue;

@@ -1,0 +1,22 @@
+#include "platform/memory.hpp"
+
+#include <malloc.h>
+
+#include "platform/process.hpp"
+
+namespace korvane {
+
+bool process_init() {
+  // glibc gives each thread that allocates its own malloc arena (up to 8 per core), and each
+  // arena keeps the memory freed into it: korvane's ~19 threads (FreeRDP's channels, the
+  // graphics pipeline, input, output) then hold several arenas of retained heap per session,
+  // which a host running dozens of sessions pays for each one. Two arenas measured 7-8 MiB less
+  // private memory per 1080p session with no change in paint throughput; the bytes sent are the
+  // same.
+  mallopt(M_ARENA_MAX, 2);
+  return true;
+}
+
+void return_free_memory() { malloc_trim(0); }
+
+}  // namespace korvane
