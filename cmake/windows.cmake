@@ -12,6 +12,11 @@ add_executable(korvane_corpus_replay tests/fuzz/replay_main.cpp tests/fuzz/wire_
 target_link_libraries(korvane_corpus_replay PRIVATE korvane_wire)
 target_link_options(korvane_corpus_replay PRIVATE -static)
 
+# A Windows host for the tests: korvane.exe behind pipes made by CreatePipe.
+add_executable(windows_host tests/wine/windows_host.cpp)
+target_link_libraries(windows_host PRIVATE korvane_wire)
+target_link_options(windows_host PRIVATE -static)
+
 set(korvane_zip_name korvane-${PROJECT_VERSION}-win64)
 set(korvane_zip_root ${CMAKE_CURRENT_BINARY_DIR}/zip/${korvane_zip_name})
 set(korvane_licences
@@ -25,7 +30,7 @@ set(korvane_licences
 set(korvane_zip_commands
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_CURRENT_BINARY_DIR}/zip
   COMMAND ${CMAKE_COMMAND} -E make_directory ${korvane_zip_root}/licences
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:korvane> ${korvane_zip_root}/
+  COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:korvane> ${korvane_zip_root}/korvane.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${korvane_zip_root}/)
 foreach(pair ${korvane_licences})
   string(REPLACE "|" ";" pair "${pair}")
