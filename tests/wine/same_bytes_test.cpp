@@ -76,7 +76,7 @@ TEST(SameBytes, ErrorPathsGiveTheLinuxBytes) {
   for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
   // The magic, then a field longer than what follows it.
   std::vector<uint8_t> malformed_block(std::begin(kExtensionMagic), std::end(kExtensionMagic));
-  malformed_block.insert(malformed_block.end(), {1, 0, 0, 0, 1, 0, 5, 0, 1});
+  for (const uint8_t b : {1, 0, 0, 0, 1, 0, 5, 0, 1}) malformed_block.push_back(b);
   struct Case {
     const char* name;
     std::vector<uint8_t> input;
