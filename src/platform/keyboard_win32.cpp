@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 #include <windows.h>
 
@@ -8,16 +9,15 @@ namespace korvane {
 uint32_t system_keyboard_layout() {
   // The layout name is the KLID, eight hex digits ("00000409", "00010407" for a variant):
   // the same numbers the server's layout list uses.
-  char name[KL_NAMELENGTH] = {};
+  char name[KL_NAMELENGTH + 1] = {};
   if (GetKeyboardLayoutNameA(name)) {
-    char* end = nullptr;
-    const unsigned long klid = std::strtoul(name, &end, 16);
-    if (end && *end == '\0' && klid != 0) return static_cast<uint32_t>(klid);
+    errno = 0;
+    const unsigned long klid = std::strtoul(name, nullptr, 16);
+    if (errno == 0 && klid != 0) return static_cast<uint32_t>(klid);
   }
-  // No name (a process with no input desktop): the language half of the thread's layout
-  // handle is the standard layout of that language.
+  // No name: the upper half of the thread's layout handle; 0 leaves the choice to the server.
   const auto hkl = reinterpret_cast<uintptr_t>(GetKeyboardLayout(0));
-  return static_cast<uint32_t>(hkl & 0xFFFF);
+  return static_cast<uint32_t>((hkl >> 16) & 0xFFFF);
 }
 
 }  // namespace korvane

@@ -1,9 +1,14 @@
-// What the operating system needs set up once, first thing in main, before any thread starts.
+// What the operating system needs set up once per process.
 #pragma once
 
 namespace korvane {
 
-// Allocator arenas on Linux; Winsock on Windows. False when the process cannot run at all.
-bool process_init();
+// Tunes the allocator for a process of many threads (Linux). First thing in main, before any
+// thread starts.
+void process_init();
+
+// Starts the socket library (Windows Sockets 2.2 on Windows; nothing to do on Linux), once,
+// before any network use. False when it cannot start: no session is possible.
+bool network_init();
 
 }  // namespace korvane

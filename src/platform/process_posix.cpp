@@ -6,7 +6,7 @@
 
 namespace korvane {
 
-bool process_init() {
+void process_init() {
   // glibc gives each thread that allocates its own malloc arena (up to 8 per core), and each
   // arena keeps the memory freed into it: korvane's ~19 threads (FreeRDP's channels, the
   // graphics pipeline, input, output) then hold several arenas of retained heap per session,
@@ -14,8 +14,9 @@ bool process_init() {
   // private memory per 1080p session with no change in paint throughput; the bytes sent are the
   // same.
   mallopt(M_ARENA_MAX, 2);
-  return true;
 }
+
+bool network_init() { return true; }
 
 void return_free_memory() { malloc_trim(0); }
 

@@ -114,16 +114,15 @@ void stdio_link_init() {
   const HANDLE null_device = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          nullptr, OPEN_EXISTING, 0, nullptr);
   if (null_device == INVALID_HANDLE_VALUE) return;
+  SetStdHandle(STD_OUTPUT_HANDLE, null_device);
   std::fflush(stdout);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(null_device), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(null_device);
-    return;
-  }
+  if (fd < 0) return;  // the system's standard output alone is the null device
+  // _dup2 closes descriptor 1's own handle to the host's pipe: from here on frames reach the
+  // host through the duplicate only. The runtime makes the standard output handle descriptor
+  // 1's new one; it is set again here so that it never names the handle _close releases.
   if (_dup2(fd, 1) == 0) SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
   _close(fd);
-  // The original handle stays open in the process through the duplicate only.
-  CloseHandle(std_out);
 }
 
 void stdio_link_attach(int input_fd, int output_fd) {

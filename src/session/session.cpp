@@ -25,6 +25,7 @@
 #include "host_link/transport.hpp"
 #include "input/input_thread.hpp"
 #include "platform/keyboard.hpp"
+#include "platform/process.hpp"
 #include "platform/stdio_link.hpp"
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
@@ -135,6 +136,10 @@ int session_main() {
   transport_init();
   transport_on_output_broken(host_output_broken);
   route_library_log_to_stderr();
+  if (!network_init()) {
+    send_error("WSAStartup failed");
+    return 1;
+  }
 
   std::optional<Frame> first = read_frame();
   if (!first || first->type != CMD_CONNECT) {
