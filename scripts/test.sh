@@ -67,15 +67,7 @@ else
     -DKORVANE_WINDOWS_PREFIX="$windows_prefix" >/dev/null
   cmake --build build-win -j "$jobs"
   export WINEPREFIX="$PWD/build-win/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    /usr/lib/wine/wine64 wineboot -i >build-win/wineboot.log 2>&1 ||
-      { cat build-win/wineboot.log >&2; echo "Wine could not make its prefix" >&2; exit 1; }
-  fi
-  # One wineserver for the whole run rather than one per korvane.exe; gone with the run. The
-  # one wineboot started (or an earlier run left) must have gone first: -p refuses to start
-  # beside it.
-  timeout 30 /usr/lib/wine/wineserver -w || /usr/lib/wine/wineserver -k || true
-  /usr/lib/wine/wineserver -p
+  bash tests/wine/prepare.sh
   trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
   echo "== test korvane.exe under Wine"
   KORVANE_WINDOWS_EXE="$PWD/build-win/korvane.exe" \
