@@ -35,14 +35,9 @@ if(TARGET korvane_test_support AND TARGET korvane-test-server AND TARGET korvane
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   korvane_wine_suite(process ${CMAKE_CURRENT_LIST_DIR}/process_test.cpp "Process.*")
   korvane_wine_suite(same_bytes ${PROJECT_SOURCE_DIR}/tests/wine/same_bytes_test.cpp "SameBytes.*")
+  # The Linux korvane is the reference there.
   target_compile_definitions(korvane_wine_same_bytes_tests PRIVATE
-    KORVANE_WINE_PATH="${KORVANE_WINE_WRAPPER}")
-  # The Linux korvane is the reference there: KORVANE_PATH names it, not the wrapper.
-  get_target_property(defs korvane_wine_same_bytes_tests COMPILE_DEFINITIONS)
-  list(FILTER defs EXCLUDE REGEX "^KORVANE_PATH=")
-  set_target_properties(korvane_wine_same_bytes_tests PROPERTIES COMPILE_DEFINITIONS "${defs}")
-  target_compile_definitions(korvane_wine_same_bytes_tests PRIVATE
-    KORVANE_PATH="$<TARGET_FILE:korvane>")
+    KORVANE_LINUX_PATH="$<TARGET_FILE:korvane>")
   korvane_wine_suite(session ${CMAKE_CURRENT_LIST_DIR}/session_test.cpp
     "Session.*")
   korvane_wine_suite(display_input ${CMAKE_CURRENT_LIST_DIR}/display_input_test.cpp

@@ -93,8 +93,8 @@ TEST(SameBytes, ErrorPathsGiveTheLinuxBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Output linux_run = run(KORVANE_PATH, c.input, c.close_input);
-    const Output windows_run = run(KORVANE_WINE_PATH, c.input, c.close_input);
+    const Output linux_run = run(KORVANE_LINUX_PATH, c.input, c.close_input);
+    const Output windows_run = run(KORVANE_PATH, c.input, c.close_input);
     ASSERT_FALSE(linux_run.bytes.empty());
     EXPECT_EQ(windows_run.bytes, linux_run.bytes)
         << "Linux: " << printable(linux_run.bytes) << "\nWindows: " << printable(windows_run.bytes);
