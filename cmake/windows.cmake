@@ -30,22 +30,25 @@ set(korvane_licences
   "${KORVANE_WINDOWS_PREFIX}/licenses/zlib/LICENSE|zlib.txt"
   "/usr/share/doc/mingw-w64-common/copyright|mingw-w64-runtime.txt"
   "/usr/share/doc/gcc-mingw-w64-base/copyright|gcc-runtime.txt")
+set(korvane_zip ${CMAKE_CURRENT_BINARY_DIR}/${korvane_zip_name}.zip)
 set(korvane_zip_commands
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_CURRENT_BINARY_DIR}/zip
   COMMAND ${CMAKE_COMMAND} -E make_directory ${korvane_zip_root}/licences
   COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:korvane> ${korvane_zip_root}/korvane.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${korvane_zip_root}/)
+set(korvane_zip_inputs korvane ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
 foreach(pair ${korvane_licences})
   string(REPLACE "|" ";" pair "${pair}")
   list(GET pair 0 from)
   list(GET pair 1 to)
   list(APPEND korvane_zip_commands COMMAND ${CMAKE_COMMAND} -E copy ${from} ${korvane_zip_root}/licences/${to})
+  list(APPEND korvane_zip_inputs ${from})
 endforeach()
-add_custom_target(korvane_zip ALL
+# Made again only when the exe, the README or a licence text changed.
+add_custom_command(OUTPUT ${korvane_zip}
   ${korvane_zip_commands}
   COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_CURRENT_BINARY_DIR}/zip
-          ${CMAKE_COMMAND} -E tar cf ${CMAKE_CURRENT_BINARY_DIR}/${korvane_zip_name}.zip --format=zip
-          ${korvane_zip_name}
-  BYPRODUCTS ${CMAKE_CURRENT_BINARY_DIR}/${korvane_zip_name}.zip
-  DEPENDS korvane
+          ${CMAKE_COMMAND} -E tar cf ${korvane_zip} --format=zip ${korvane_zip_name}
+  DEPENDS ${korvane_zip_inputs}
   VERBATIM)
+add_custom_target(korvane_zip ALL DEPENDS ${korvane_zip})

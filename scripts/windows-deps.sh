@@ -27,6 +27,15 @@ triple=x86_64-w64-mingw32
 
 log() { echo "[windows-deps] $*" >&2; }
 
+# quietly COMMAND...: runs it with its output in the build log; a failure shows the log's end.
+quietly() {
+  if ! "$@" >>"$build_log" 2>&1; then
+    log "failed: $*; the last lines of $build_log:"
+    tail -n 40 "$build_log" >&2
+    exit 1
+  fi
+}
+
 # The cross compilers (POSIX threads, for std::thread), nasm for OpenH264's assembly, Wine to
 # run the tests. Installed without the backports preference: Debian 12's own versions.
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -40,8 +49,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   log "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >&2
+  install_log=$(mktemp)
+  build_log=$install_log
+  quietly $SUDO apt-get update -qq
+  quietly $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+  rm -f "$install_log"
 fi
 
 cache=${KORVANE_WINDOWS_CACHE:-/var/cache/korvane-windows}
@@ -64,12 +76,25 @@ flock 9
 if [ -f "$root/done" ]; then echo "$prefix"; exit 0; fi
 
 started=$SECONDS
+build_log=$root/build.log
 # Older recipes' results are never used again.
 for old in "$cache"/*/; do
   case $(basename "$old") in apt | downloads | "$key") ;; *) rm -rf "$old" ;; esac
 done
 mkdir -p "$root" "$cache/downloads"
+: >"$build_log"
 downloads=$cache/downloads
+
+# The Debian mirror the system's apt uses (deb822 sources first, then the one-line format).
+debian_mirror() {
+  local m
+  m=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+      tr ' ' '\n' | grep -E '/debian/?$' | head -n 1)
+  [ -n "$m" ] || m=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ {print $2; exit}' \
+                     /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null)
+  [ -n "$m" ] || { log "no Debian mirror in apt's sources"; exit 1; }
+  echo "$m"
+}
 
 # Source packages through a private apt configuration: its own sources, lists and state.
 fetch() {  # fetch PACKAGE VERSION: leaves the .orig tarball in $downloads
@@ -80,15 +105,17 @@ fetch() {  # fetch PACKAGE VERSION: leaves the .orig tarball in $downloads
   local apt=$cache/apt
   if [ ! -f "$apt/updated" ]; then
     mkdir -p "$apt/lists/partial"
-    cat >"$apt/src.sources" <<'SRC'
+    local mirror
+    mirror=$(debian_mirror)
+    cat >"$apt/src.sources" <<SRC
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: bookworm bookworm-updates trixie
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
     apt-get -o Dir::Etc::sourcelist="$apt/src.sources" -o Dir::Etc::sourceparts=/dev/null \
-      -o Dir::State::Lists="$apt/lists" -o APT::Get::List-Cleanup=0 update -qq >&2
+      -o Dir::State::Lists="$apt/lists" -o APT::Get::List-Cleanup=0 update -qq >>"$build_log" 2>&1
     touch "$apt/updated"
   fi
   log "fetching $name $version"
@@ -133,6 +160,23 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 EOF
 
+# Chained with &&: under quietly's test, a failing line would not stop a function by itself.
+make_zlib() {  # Debian's tarball has no win32 makefiles: the library is fifteen C files.
+  local f
+  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast \
+           inflate inftrees trees uncompr zutil; do
+    $triple-gcc-posix -O2 -c "$1/$f.c" -o "$1/$f.o" || return 1
+  done
+  $triple-ar rcs "$1/libz.a" "$1"/*.o
+}
+
+make_openssl() {  # static, without loadable modules: the legacy algorithms are compiled in
+  (cd "$1" &&
+    ./Configure mingw64 no-shared no-module no-tests no-engine no-dso \
+      --cross-compile-prefix=$triple- --prefix="$prefix" --libdir=lib &&
+    make -j"$jobs" build_libs && make install_dev)
+}
+
 step() {  # step NAME: true when NAME still has to be built
   [ ! -f "$root/$1.done" ]
 }
@@ -140,13 +184,7 @@ step() {  # step NAME: true when NAME still has to be built
 if step zlib; then
   log "building zlib"
   unpack zlib "$zlib_version" "$build/zlib"
-  # Debian's tarball has no win32 makefiles: the library is fifteen C files.
-  (cd "$build/zlib" &&
-    for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast \
-             inflate inftrees trees uncompr zutil; do
-      $triple-gcc-posix -O2 -c "$f.c" -o "$f.o"
-    done &&
-    $triple-ar rcs libz.a ./*.o)
+  quietly make_zlib "$build/zlib"
   install -m 644 "$build/zlib/libz.a" "$prefix/lib/"
   install -m 644 "$build/zlib/zlib.h" "$build/zlib/zconf.h" "$prefix/include/"
   install -D -m 644 "$build/zlib/LICENSE" "$prefix/licenses/zlib/LICENSE" 2>/dev/null ||
@@ -158,12 +196,7 @@ fi
 if step openssl; then
   log "building OpenSSL"
   unpack openssl "$openssl_version" "$build/openssl"
-  # Static, without loadable modules: the legacy algorithms are compiled in rather than looked
-  # for as a provider DLL at run time.
-  (cd "$build/openssl" &&
-    ./Configure mingw64 no-shared no-module no-tests no-engine no-dso \
-      --cross-compile-prefix=$triple- --prefix="$prefix" --libdir=lib >&2 &&
-    make -j"$jobs" build_libs >&2 && make install_dev >&2)
+  quietly make_openssl "$build/openssl"
   install -D -m 644 "$build/openssl/LICENSE.txt" "$prefix/licenses/openssl/LICENSE.txt"
   touch "$root/openssl.done"
 fi
@@ -171,12 +204,12 @@ fi
 if step openh264; then
   log "building OpenH264"
   unpack openh264 "$openh264_version" "$build/openh264"
-  make -C "$build/openh264" -j"$jobs" OS=mingw_nt ARCH=x86_64 USE_ASM=Yes \
+  quietly make -C "$build/openh264" -j"$jobs" OS=mingw_nt ARCH=x86_64 USE_ASM=Yes \
     CC=$triple-gcc-posix CXX=$triple-g++-posix AR=$triple-ar PREFIX="$prefix" \
-    libraries >&2
-  make -C "$build/openh264" OS=mingw_nt ARCH=x86_64 USE_ASM=Yes \
+    libraries
+  quietly make -C "$build/openh264" OS=mingw_nt ARCH=x86_64 USE_ASM=Yes \
     CC=$triple-gcc-posix CXX=$triple-g++-posix AR=$triple-ar PREFIX="$prefix" \
-    install-static >&2
+    install-static
   install -D -m 644 "$build/openh264/LICENSE" "$prefix/licenses/openh264/LICENSE"
   touch "$root/openh264.done"
 fi
@@ -207,7 +240,7 @@ if step freerdp; then
        CHANNEL_SSHAGENT CHANNEL_RDP2TCP)
   args=()
   for o in "${off[@]}"; do args+=("-D$o=OFF"); done
-  cmake -S "$build/freerdp-src" -B "$build/freerdp" -G Ninja \
+  quietly cmake -S "$build/freerdp-src" -B "$build/freerdp" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
     -DWITH_CLIENT=ON -DWITH_CLIENT_COMMON=ON -DWITH_CLIENT_CHANNELS=ON -DWITH_CHANNELS=ON \
@@ -215,9 +248,9 @@ if step freerdp; then
     -DWITH_INTERNAL_MD4=ON -DWITH_INTERNAL_RC4=ON -DWITH_NATIVE_SSPI=OFF \
     -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON \
     -DZLIB_ROOT="$prefix" -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include" \
-    "${args[@]}" >&2
-  cmake --build "$build/freerdp" -j "$jobs" >&2
-  cmake --install "$build/freerdp" >&2
+    "${args[@]}"
+  quietly cmake --build "$build/freerdp" -j "$jobs"
+  quietly cmake --install "$build/freerdp"
   install -D -m 644 "$build/freerdp-src/LICENSE" "$prefix/licenses/freerdp/LICENSE"
   touch "$root/freerdp.done"
 fi
@@ -228,4 +261,4 @@ touch "$root/done"
 log "done in $((SECONDS - started)) s: $prefix"
 echo "$prefix"
 }
-main "$@"
+main "$@"; exit  # on one line: bash has read it whole before main runs
