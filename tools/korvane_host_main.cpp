@@ -55,7 +55,7 @@ struct Options {
   std::optional<uint32_t> cursor_state_ms;  // send CMD_CURSOR_STATE this long after connecting
   std::optional<std::pair<uint32_t, uint32_t>> resize;
   uint32_t resize_ms = 0;
-  uint8_t h264_codecs = 0;
+  std::optional<uint8_t> h264_codecs;  // 0: rectangles only
   // The server's certificate: pinned fingerprints (text as given), or the answer to the question.
   std::string cert_pins;
   std::optional<bool> cert_accept;
@@ -73,7 +73,7 @@ void usage(FILE* out) {
                "                    [--click X,Y ...] [--key SCANCODE[,e] ...]\n"
                "                    [--connect-timeout S] [--korvane-log FILE] [--quiet]\n"
                "                    [--cursor] [--cursor-state MS] [--resize WxH[@MS]]\n"
-               "                    [--h264 avc420,avc444,avc444v2] [--changed-only] [--deflate]\n"
+               "                    [--h264 none|avc420,avc444,avc444v2] [--changed-only] [--deflate]\n"
                "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
                "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
                "                    [--audio] [--audio-wav FILE]\n"
@@ -87,7 +87,8 @@ void usage(FILE* out) {
                "                    (implies --cursor)\n"
                "  --resize WxH[@MS] ask the server for a new desktop size MS ms (default 0)\n"
                "                    after connecting\n"
-               "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here\n"
+               "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here;\n"
+               "                    none: every codec decoded by korvane, rectangles only\n"
                "  --changed-only    receive only the pixels that differ from what was sent\n"
                "  --deflate         receive rectangles deflated where that makes them smaller\n"
                "  --cert-pin FPS    connect only to a server whose certificate has one of these\n"
@@ -116,8 +117,12 @@ std::optional<unsigned long> parse_number(const std::string& text) {
   return v;
 }
 
-bool parse_codecs(const std::string& text, uint8_t& codecs) {
-  codecs = 0;
+bool parse_codecs(const std::string& text, std::optional<uint8_t>& wanted) {
+  uint8_t codecs = 0;
+  if (text == "none") {  // the host decodes none: rectangles only
+    wanted = 0;
+    return true;
+  }
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
@@ -131,7 +136,10 @@ bool parse_codecs(const std::string& text, uint8_t& codecs) {
     } else {
       return false;
     }
-    if (comma == std::string::npos) return true;
+    if (comma == std::string::npos) {
+      wanted = codecs;
+      return true;
+    }
     start = comma + 1;
   }
 }
@@ -395,8 +403,8 @@ std::optional<Options> parse_args(int argc, char** argv) {
       auto v = value();
       if (!v) return std::nullopt;
       if (!parse_codecs(*v, o.h264_codecs)) {
-        std::fprintf(stderr, "korvane-host: --h264 wants a list of avc420, avc444, avc444v2, "
-                             "not %s\n", v->c_str());
+        std::fprintf(stderr, "korvane-host: --h264 wants none or a list of avc420, avc444, "
+                             "avc444v2, not %s\n", v->c_str());
         return std::nullopt;
       }
     } else if (arg == "--cert-pin") {
@@ -439,7 +447,7 @@ std::optional<Options> parse_args(int argc, char** argv) {
   if (o.resize) mask |= EXT_RESIZE;
   if (o.h264_codecs) {
     mask |= EXT_H264;
-    fields.push_back({FIELD_H264_CODECS, {o.h264_codecs}});
+    fields.push_back({FIELD_H264_CODECS, {*o.h264_codecs}});
   }
   if (!o.cert_pins.empty() && o.cert_accept) {
     std::fprintf(stderr, "korvane-host: --cert-pin and --cert-ask exclude each other\n");

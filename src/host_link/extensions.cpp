@@ -106,8 +106,7 @@ Grant grant_extensions(const Extensions& wanted) {
   if (!wanted.present) return g;
   g.mask = wanted.wanted & kKnownExtensions;
   if (g.mask & EXT_H264) {
-    g.h264_codecs = wanted.h264_codecs ? (wanted.h264_codecs & kKnownH264Codecs) : H264_AVC420;
-    if (!g.h264_codecs) g.mask &= ~EXT_H264;
+    g.h264_codecs = static_cast<uint8_t>(wanted.h264_codecs.value_or(H264_AVC420) & kKnownH264Codecs);
   }
   return g;
 }

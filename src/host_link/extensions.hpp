@@ -89,7 +89,7 @@ struct ReconnectPolicy {
 struct Extensions {
   bool present = false;    // the request carried a block
   uint32_t wanted = 0;     // the mask as the host sent it
-  uint8_t h264_codecs = 0; // FIELD_H264_CODECS as sent (0: absent)
+  std::optional<uint8_t> h264_codecs;  // FIELD_H264_CODECS as sent
   // The session extensions' fields (session_extensions.hpp), each checked as it is read.
   std::optional<uint8_t> cert_mode;
   std::vector<std::array<uint8_t, 32>> fingerprints;
@@ -110,8 +110,9 @@ std::span<const uint8_t> connect_trailer(std::span<const uint8_t> connect_payloa
 // unknown mask bits are skipped: a newer host may ask for what this korvane does not have.
 ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& out);
 
-// What korvane grants for a request: the known bits it asked for; H.264 needs at least one
-// known codec (an absent codec field means AVC420, which every decoder has).
+// What korvane grants for a request: the known bits it asked for. An absent codec field means
+// AVC420, which every decoder has; a field naming no codec korvane knows (0 among them) grants
+// H.264 with no codec: korvane decodes every codec and the host gets rectangles only.
 struct Grant {
   uint32_t mask = 0;
   uint8_t h264_codecs = 0;

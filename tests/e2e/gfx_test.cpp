@@ -17,11 +17,13 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/canvas.hpp"
 #include "host/h264.hpp"
 #include "host/session.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
@@ -42,7 +44,8 @@ struct Rig {
   std::vector<host::Frame> events;
 };
 
-std::unique_ptr<Rig> start_rig(std::vector<std::string> steps) {
+std::unique_ptr<Rig> start_rig(std::vector<std::string> steps,
+                               std::vector<uint8_t> extension_block = {}) {
   auto rig = std::make_unique<Rig>();
   rig->dir = test::make_temp_dir("korvane-gfx");
   if (rig->dir.path.empty()) {
@@ -71,6 +74,7 @@ std::unique_ptr<Rig> start_rig(std::vector<std::string> steps) {
   ko.request.width = kWidth;
   ko.request.height = kHeight;
   ko.request.flags = CONNECT_FLAG_TLS;
+  ko.extension_block = std::move(extension_block);
   ko.stderr_path = rig->dir.path + "/korvane.err";
   rig->korvane = host::start_session(ko, &error);
   if (!rig->korvane) {
@@ -531,6 +535,53 @@ TEST(GfxRenderer, Avc444v2IsDecodedByTheRenderer) {
         fill_differs += canvas.rgba[p] != static_cast<uint8_t>(desk[p]);
       }
   EXPECT_EQ(fill_differs, 0u) << "bytes of the fill over the decoded picture";
+  finish(*rig);
+}
+
+TEST(GfxRenderer, ARectanglesOnlyHostGetsEveryCodecDecoded) {
+  // The test server sends H.264 whatever the client offers, as some servers do.
+  const ExtensionField none{FIELD_H264_CODECS, {0}};
+  auto rig = start_rig(
+      {
+          "gfx-open",
+          "gfx-surface 1 128 96",
+          "gfx-map 1 40 30",
+          "gfx-avc420 1 0 0 128 96 11",
+          "gfx-surface 2 160 96",
+          "gfx-map 2 400 300",
+          "gfx-avc444 2 0 0 160 96 12",
+      },
+      encode_extensions(EXT_H264, std::span(&none, 1)));
+  ASSERT_TRUE(rig);
+  run_script(*rig);
+  ASSERT_FALSE(rig->events.empty());
+  const auto grant = parse_grant(rig->events.front().payload);
+  ASSERT_EQ(rig->events.front().type, EVT_EXTENSIONS);
+  ASSERT_TRUE(grant);
+  EXPECT_EQ(grant->mask, EXT_H264);
+  EXPECT_EQ(grant->h264_codecs, 0);
+  for (const host::Frame& f : rig->events)
+    EXPECT_TRUE(f.type != EVT_H264 && f.type != EVT_H264_CODEC) << event_sequence(*rig);
+  // korvane offered the server no H.264: its newest capability set, the one servers pick, says
+  // AVC disabled (0x20).
+  const auto caps = log_records(*rig, "GFX-CAPS");
+  ASSERT_EQ(caps.size(), 1u);
+  unsigned version = 0, flags = 0, newest = 0, newest_flags = 0;
+  std::istringstream sets(caps[0].at("advertised"));
+  for (std::string set; std::getline(sets, set, ',');)
+    if (std::sscanf(set.c_str(), "%x/%x", &version, &flags) == 2 && version > newest)
+      std::tie(newest, newest_flags) = std::tie(version, flags);
+  EXPECT_EQ(newest_flags & 0x20, 0x20u) << caps[0].at("advertised");
+  // Each picture where it was sent, as the server encoded it.
+  const host::Canvas canvas = paint_rects(*rig, {"40,30,128,96", "400,300,160,96"});
+  const auto sent = log_records(*rig, "GFX-CMD");
+  ASSERT_EQ(sent.size(), 2u) << diagnostics(*rig);
+  const uint32_t at[2][4] = {{40, 30, 128, 96}, {400, 300, 160, 96}};
+  for (size_t i = 0; i < 2; ++i) {
+    const double db = psnr(canvas, at[i][0], at[i][1], at[i][2], at[i][3],
+                           dump_file(*rig, sent[i].at("step"), ".rgba"));
+    EXPECT_GT(db, 30.0) << "PSNR " << db << " dB of step " << sent[i].at("step");
+  }
   finish(*rig);
 }
 

@@ -46,7 +46,7 @@ if(TARGET korvane_test_support AND TARGET korvane-test-server AND TARGET korvane
     "Clipboard.HostFormatListReachesServer:Clipboard.ServerRequestsAreAnswered*:Clipboard.LargeHostData*:Clipboard.ServerFormatListsReachHost:Clipboard.HostRequestsGetTheServerBytes"
     OpenSSL::Crypto)
   korvane_wine_suite(gfx ${CMAKE_CURRENT_LIST_DIR}/gfx_test.cpp
-    "GfxContent.Avc420*:GfxContent.Avc444ArrivesExactlyAsSent:GfxRenderer.LosslessCommands*")
+    "GfxContent.Avc420*:GfxContent.Avc444ArrivesExactlyAsSent:GfxRenderer.LosslessCommands*:GfxRenderer.ARectanglesOnly*")
   korvane_wine_suite(shadow ${CMAKE_CURRENT_LIST_DIR}/shadow_test.cpp
     "ShadowTest.TlsCanvas*:ShadowTest.PointerMoves*:ShadowTest.Nla*:ShadowTest.ServerGoingAway*")
 

@@ -1,6 +1,7 @@
 // The extension block and the extension messages: golden bytes and the bad-input table.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "host_link/extensions.hpp"
@@ -147,14 +148,15 @@ TEST(ExtensionParse, BadBlocks) {
 TEST(ExtensionGrant, Table) {
   const struct {
     uint32_t wanted;
-    uint8_t codecs;
+    std::optional<uint8_t> codecs;
     uint32_t mask;
     uint8_t granted_codecs;
   } cases[] = {
-      {0, 0, 0, 0},
-      {EXT_CURSOR | 0xFF000000, 0, EXT_CURSOR, 0},         // unknown bits are not granted
-      {EXT_H264, 0, EXT_H264, H264_AVC420},                // no codec field: AVC420
-      {EXT_H264, 0xF0, 0, 0},                              // only unknown codecs: no H.264
+      {0, {}, 0, 0},
+      {EXT_CURSOR | 0xFF000000, {}, EXT_CURSOR, 0},        // unknown bits are not granted
+      {EXT_H264, {}, EXT_H264, H264_AVC420},               // no codec field: AVC420
+      {EXT_H264, 0x00, EXT_H264, 0},                       // none: rectangles only
+      {EXT_H264, 0xF0, EXT_H264, 0},                       // none korvane knows: the same
       {EXT_H264, 0xF4, EXT_H264, H264_AVC444V2},
       {EXT_RESIZE, H264_AVC444, EXT_RESIZE, 0},            // codecs without the bit
   };
