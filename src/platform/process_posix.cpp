@@ -1,6 +1,7 @@
 #include "platform/memory.hpp"
 
 #include <malloc.h>
+#include <poll.h>
 
 #include "platform/process.hpp"
 
@@ -17,6 +18,11 @@ void process_init() {
 }
 
 bool network_init() { return true; }
+
+bool socket_peer_closed(std::intptr_t socket) {
+  pollfd p{static_cast<int>(socket), POLLRDHUP, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
 
 void return_free_memory() { malloc_trim(0); }
 

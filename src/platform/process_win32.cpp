@@ -18,6 +18,11 @@ bool network_init() {
   return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
+bool socket_peer_closed(std::intptr_t socket) {
+  WSAPOLLFD p{static_cast<SOCKET>(socket), POLLRDNORM, 0};
+  return WSAPoll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+}
+
 // The Windows heap is shared by every thread and decommits large free blocks on its own; this
 // hands back what the runtime's heap still holds.
 void return_free_memory() { _heapmin(); }

@@ -31,6 +31,9 @@ std::ptrdiff_t stdio_link_read(void* buffer, size_t count);
 // written (possibly fewer than asked) or -1 with errno set (EPIPE when the host has gone).
 std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count);
 
+// Whether standard input is a terminal (a person started korvane by hand, not a host).
+bool stdio_input_is_terminal();
+
 // Makes a read blocked in another thread, and every later read, return -1.
 void stdio_link_cancel_input();
 

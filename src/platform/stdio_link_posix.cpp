@@ -121,6 +121,8 @@ std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
   }
 }
 
+bool stdio_input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+
 void stdio_link_cancel_input() {
   cancelled.store(true, std::memory_order_release);
   if (cancel_pipe[1] >= 0) {

@@ -189,6 +189,12 @@ std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
   return written;
 }
 
+// A console answers GetConsoleMode; the null device, a character device too, does not.
+bool stdio_input_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 void stdio_link_cancel_input() {
   cancelled.store(true, std::memory_order_release);
   if (cancel_event) SetEvent(cancel_event);

@@ -14,6 +14,7 @@
 #include <freerdp/client/cmdline.h>
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
+#include <winpr/ssl.h>
 #include <winpr/synch.h>
 #include <winpr/wlog.h>
 
@@ -32,6 +33,7 @@
 #include "session/diag.hpp"
 #include "session/reconnect.hpp"
 #include "session/status.hpp"
+#include "session/write_guard.hpp"
 
 namespace korvane {
 
@@ -178,12 +180,19 @@ int session_main() {
   entry.ClientStart = client_start;
   entry.ClientStop = client_stop;
 
+  // WinPR would load OpenSSL 3's legacy provider (MD4 for NTLM) only as the connection starts,
+  // after the library has already tried MD4 while making the context and logged
+  // "Failed to initialize digest md4" on every session: loaded first, there is nothing to log.
+  winpr_InitializeSSL(WINPR_SSL_INIT_DEFAULT);
   ContextPtr context(freerdp_client_context_new(&entry));
   if (!context) {
     send_error("freerdp_client_context_new failed");
     return 1;
   }
   session.context = context.get();
+  if (!write_guard_install(context.get()))
+    diag("Warning: the library's transport could not be wrapped; a server's last words may be "
+         "lost behind a failed write");
 
   PubSub_Subscribe(context->pubSub, "ChannelConnected", on_channel_connected);
   PubSub_Subscribe(context->pubSub, "ChannelDisconnected", on_channel_disconnected);
@@ -218,6 +227,10 @@ int session_main() {
     // A server picks AVC444 (either version) only when the client offers it; a host that
     // decodes AVC420 alone is better served by a server that never sends the other.
     const bool avc444 = session.grant.h264_codecs & (H264_AVC444 | H264_AVC444V2);
+    // A host that decodes none gets rectangles: korvane decodes whatever comes, and a server
+    // that is not offered H.264 picks a codec cheaper to decode (one that sends H.264 anyway
+    // is still decoded).
+    if (!session.grant.h264_codecs) freerdp_settings_set_bool(settings, FreeRDP_GfxH264, FALSE);
     freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, avc444);
     freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, avc444);
   }
@@ -290,6 +303,7 @@ int session_main() {
     }
     status_end(context.get(), session.stop_flag.load() != 0, reconnect_timed_out);
     freerdp_disconnect(context->instance);
+    write_guard_reset();
     send_frame(EVT_DISCONNECTED);
   }
 

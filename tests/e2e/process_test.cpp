@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -143,8 +145,14 @@ TEST(Process, GarbageInput) {
 }
 
 TEST(Process, UnreachableServerGivesOneConnectFailed) {
-  // WLOG_LEVEL makes the library log everything it can; none of it may reach the frames.
-  const auto run = run_korvane(connect_frame(closed_port()), false, 60000, {"WLOG_LEVEL=TRACE"});
+  // WLOG_LEVEL makes the library log everything it can; none of it may reach the frames. At
+  // TRACE it also opens a packet capture, $TMPDIR/wlog/<pid>.pcap: a folder of the test's own
+  // takes it.
+  std::string tmp = testing::TempDir() + "korvane-wlog-XXXXXX";
+  ASSERT_NE(mkdtemp(tmp.data()), nullptr);
+  const auto run = run_korvane(connect_frame(closed_port()), false, 60000,
+                               {"WLOG_LEVEL=TRACE", "TMPDIR=" + tmp});
+  std::filesystem::remove_all(tmp);
   expect_single_error(run, "Connect failed: 0x");
   const std::string text = text_of(run.frames[0]);
   EXPECT_LE(text.size(), 255u);
@@ -168,4 +176,19 @@ TEST(Process, HostThatClosesBothPipesAtOnceStillEndsTheProcess) {
   ASSERT_TRUE(status);
   EXPECT_EQ(status->signal, 0) << "killed by a signal (SIGPIPE?)";
   EXPECT_EQ(status->code, 1);
+}
+
+TEST(Process, HelpAndVersionArePlainTextForAPerson) {
+  for (const char* option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    host::SpawnOptions opt;
+    opt.argv = {KORVANE_BIN, option};
+    const auto r = host::run_capture(opt, 30000);
+    ASSERT_TRUE(r.status);
+    EXPECT_EQ(r.status->code, 0);
+    // Text, never a frame: no EVT_ERROR ("Expected CONNECT frame first") either.
+    EXPECT_EQ(r.out.rfind(option[2] == 'h' ? "Usage: korvane" : "korvane 0.1.0 (FreeRDP 3.", 0),
+              0u) << r.out;
+    EXPECT_EQ(r.out.find('\0'), std::string::npos);
+  }
 }
