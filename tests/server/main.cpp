@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace kts {
@@ -591,10 +592,11 @@ int run(int argc, char** argv) {
         log_error(error);
         return exit_setup;
     }
-    TempDir temp;
+    // Only when needed: a server ended by SIGKILL (as some tests do) leaves its folder behind.
+    std::optional<TempDir> temp;
     std::string sam_path = o.sam_file;
     if (o.sec == Security::nla && sam_path.empty()) {
-        if (const std::string error = write_sam_file(temp, o.user, o.password, sam_path);
+        if (const std::string error = write_sam_file(temp.emplace(), o.user, o.password, sam_path);
             !error.empty()) {
             log_error(error);
             return exit_setup;
