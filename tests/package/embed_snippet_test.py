@@ -69,7 +69,7 @@ def main():
             host = subprocess.run(
                 [sys.executable, host_py, "127.0.0.1", port, "test", "test", out],
                 env=dict(os.environ, KORVANE=korvane), stdin=subprocess.DEVNULL,
-                stderr=subprocess.PIPE, timeout=60)
+                stderr=subprocess.PIPE, timeout=60, cwd=scratch)
             if host.returncode != 0:
                 fail("the README's host exited with %d:\n%s" % (host.returncode,
                      host.stderr.decode(errors="replace")[-3000:]))
@@ -84,6 +84,9 @@ def main():
         log = server_log.read()
         if "\nDISCONNECTED" not in log:
             fail("the server saw no session end:\n" + log)
+        # The snippet keeps korvane's diagnostics apart, in a log file.
+        if "[korvane] " not in open(os.path.join(scratch, "korvane.log"), errors="replace").read():
+            fail("korvane.log holds no diagnostics of korvane's")
 
         width, height, pixels = read_ppm(out)
         if (width, height) != (1024, 768):

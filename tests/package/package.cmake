@@ -8,3 +8,9 @@ if(TARGET korvane-test-server)
             $<TARGET_FILE:korvane-test-server>)
   set_tests_properties(Readme.EmbeddingHost PROPERTIES TIMEOUT 120)
 endif()
+
+# The README's protocol tables, the manual page's message numbers and the web page's constants
+# against the numbers in src/host_link/.
+add_test(NAME Readme.ProtocolTables
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/readme_tables_test.py ${PROJECT_SOURCE_DIR})
+set_tests_properties(Readme.ProtocolTables PROPERTIES TIMEOUT 30 LABELS unit)
