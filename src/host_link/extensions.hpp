@@ -66,7 +66,7 @@ enum : uint8_t {
   EVT_CURSOR_POSITION = 14, // x (u32), y (u32): the server moved the pointer
   EVT_RESIZE_REFUSED = 15,  // width (u32), height (u32) as asked, reason (u8)
   EVT_H264_CODEC = 16,      // see H264CodecHeader
-  EVT_RECT_DEFLATE = 26,    // x, y, w, h (u32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_RECT_DEFLATE = 26,    // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
 };
 
 enum : uint8_t {

@@ -890,8 +890,8 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
     ws.read(buffer, ec);
     if (ec) break;
     const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
-    // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height as u32, then the pixels, plain
-    // or deflated; counted by the area they paint.
+    // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height (i32, never negative), then
+    // the pixels, plain or deflated; counted by the area they paint.
     if (buffer.size() > 21 && (bytes[0] == korvane::EVT_RECT || bytes[0] == korvane::EVT_RECT_DEFLATE))
       rect_bytes += uint64_t{korvane::get_u32(bytes + 13)} * korvane::get_u32(bytes + 17) * 4;
   }
