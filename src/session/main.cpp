@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   }
   korvane::process_init();
   // Hosts have always started korvane however they liked: arguments never stopped a session.
-  for (int i = 1; i < argc; ++i) korvane::diag("ignoring the argument '%s' (see korvane --help)", argv[i]);
+  for (int i = 1; i < argc; ++i)
+    korvane::diag("ignoring the argument '%s' (see korvane --help)", argv[i]);
   if (korvane::stdio_input_is_terminal())
     korvane::diag(
         "korvane is driven by a host program through its standard input and output, in a "
