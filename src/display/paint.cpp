@@ -7,7 +7,7 @@
 
 #include "display/changed_tiles.hpp"
 #include "display/rect_pack.hpp"
-#include "display/resize.hpp"
+#include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "session/session.hpp"

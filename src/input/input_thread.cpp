@@ -5,7 +5,7 @@
 
 #include "clipboard/clipboard.hpp"
 #include "display/cursor.hpp"
-#include "display/resize.hpp"
+#include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"

@@ -13,7 +13,7 @@
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
 #include "display/codec_memory.hpp"
-#include "display/resize.hpp"
+#include "resize/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "platform/keyboard.hpp"

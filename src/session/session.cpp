@@ -21,7 +21,7 @@
 #include "audio/audio.hpp"
 #include "clipboard/clipboard.hpp"
 #include "display/cursor.hpp"
-#include "display/resize.hpp"
+#include "resize/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_thread.hpp"

@@ -1,4 +1,4 @@
-#include "display/resize.hpp"
+#include "resize/resize.hpp"
 
 #include <chrono>
 #include <condition_variable>
