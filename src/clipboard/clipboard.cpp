@@ -12,6 +12,7 @@
 
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
+#include "session/deadlines.hpp"
 #include "session/diag.hpp"
 
 namespace korvane {
@@ -24,14 +25,12 @@ namespace {
 std::mutex channel_lock;
 CliprdrClientContext* cliprdr = nullptr;
 
-// The host's format lists on their way to the server, guarded by channel_lock: written by the
-// input thread (a host list), the channel thread (the server's response, monitor-ready, detach)
-// and the main thread (the time-out). One list at a time is with the server; until the server
-// answers it, the host's newer lists replace each other in `waiting_list`, so a burst of any
-// length costs one list, and only the newest reaches the server. A server that does not answer
-// within kListResponseTimeout no longer holds the newest one back.
-bool list_unanswered = false;
-std::chrono::steady_clock::time_point list_sent_at;
+// The host's format lists on their way to the server (list_throttle.hpp), guarded by
+// channel_lock: written by the input thread (a host list), the channel thread (the server's
+// response, monitor-ready, detach) and the main thread (the time-out). `waiting_list` is the
+// list the throttle holds.
+using Clock = std::chrono::steady_clock;
+ListThrottle throttle;
 std::optional<ClipFormatList> waiting_list;
 
 // The host clipboard store, guarded by store_lock. Taken by clip_host_data (input thread) and
@@ -73,7 +72,7 @@ void cliprdr_attach(CliprdrClientContext* context) {
   {
     std::lock_guard<std::mutex> lock(channel_lock);
     cliprdr = context;
-    list_unanswered = false;
+    throttle.reset();
     waiting_list.reset();
   }
   diag("CLIPRDR channel connected");
@@ -82,9 +81,7 @@ void cliprdr_attach(CliprdrClientContext* context) {
 void cliprdr_detach() {
   std::lock_guard<std::mutex> lock(channel_lock);
   cliprdr = nullptr;
-  // A list for a channel that is gone: after a reconnection the host announces its clipboard
-  // again.
-  list_unanswered = false;
+  throttle.reset();
   waiting_list.reset();
 }
 
@@ -103,10 +100,7 @@ UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) 
   std::lock_guard<std::mutex> lock(channel_lock);
   if (!context->ClientFormatList) return CHANNEL_RC_OK;
   const UINT rc = context->ClientFormatList(context, &empty);
-  if (rc == CHANNEL_RC_OK) {
-    list_unanswered = true;
-    list_sent_at = std::chrono::steady_clock::now();
-  }
+  if (rc == CHANNEL_RC_OK) throttle.sent(Clock::now());
   return rc;
 }
 
@@ -193,38 +187,37 @@ void send_host_list(ClipFormatList& parsed) {
   list.formats = entries.empty() ? nullptr : entries.data();
   if (!cliprdr->ClientFormatList || cliprdr->ClientFormatList(cliprdr, &list) != CHANNEL_RC_OK)
     return;
-  // An empty list after the first is not sent by the library and gets no answer; the time-out
-  // lets the next list through then.
-  list_unanswered = true;
-  list_sent_at = std::chrono::steady_clock::now();
+  throttle.sent(Clock::now());
 }
 
-bool list_timed_out() {
-  return std::chrono::steady_clock::now() - list_sent_at >= kListResponseTimeout;
-}
-
-}  // namespace
-
-UINT server_format_list_response(CliprdrClientContext*, const CLIPRDR_FORMAT_LIST_RESPONSE*) {
-  std::lock_guard<std::mutex> lock(channel_lock);
-  list_unanswered = false;
-  if (!cliprdr || !waiting_list) return CHANNEL_RC_OK;
-  ClipFormatList next = std::move(*waiting_list);
-  waiting_list.reset();
-  send_host_list(next);
-  return CHANNEL_RC_OK;
-}
-
-void clipboard_tick() {
-  std::lock_guard<std::mutex> lock(channel_lock);
-  if (!cliprdr || !waiting_list || (list_unanswered && !list_timed_out())) return;
-  if (list_unanswered)
+// Sends the held list when the throttle says so. The caller holds channel_lock.
+void send_held_list(ListStep step) {
+  if (step == ListStep::wait || !cliprdr || !waiting_list) return;
+  if (step == ListStep::send_late)
     diag("Warning: the server did not answer a clipboard format list within %lld ms; sending "
          "the host's newest list",
          static_cast<long long>(kListResponseTimeout.count()));
   ClipFormatList next = std::move(*waiting_list);
   waiting_list.reset();
   send_host_list(next);
+}
+
+}  // namespace
+
+UINT server_format_list_response(CliprdrClientContext*, const CLIPRDR_FORMAT_LIST_RESPONSE*) {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  send_held_list(throttle.answered());
+  return CHANNEL_RC_OK;
+}
+
+void clipboard_tick() {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  send_held_list(throttle.tick(Clock::now()));
+}
+
+std::optional<std::chrono::steady_clock::time_point> clipboard_deadline() {
+  std::lock_guard<std::mutex> lock(channel_lock);
+  return throttle.deadline();
 }
 
 void clip_host_formats(std::span<const uint8_t> payload) {
@@ -238,15 +231,18 @@ void clip_host_formats(std::span<const uint8_t> payload) {
          kMaxHostClipFormats);
     return;
   }
-  std::lock_guard<std::mutex> lock(channel_lock);
-  if (!cliprdr) return;
-  if (list_unanswered && !list_timed_out()) {
-    // The list before it is still with the server: this one waits, replacing any that waited.
+  {
+    std::lock_guard<std::mutex> lock(channel_lock);
+    if (!cliprdr) return;
+    if (throttle.host_list(Clock::now()) == ListStep::send) {
+      waiting_list.reset();
+      send_host_list(*parsed);
+      return;
+    }
     waiting_list = std::move(parsed);
-    return;
   }
-  waiting_list.reset();
-  send_host_list(*parsed);
+  // The event loop's wait now ends at the held list's time-out.
+  deadlines_changed();
 }
 
 void clip_host_data(std::span<const uint8_t> payload) {

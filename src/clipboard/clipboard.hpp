@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include <freerdp/client/cliprdr.h>
+
+#include "clipboard/list_throttle.hpp"
 
 namespace korvane {
 
@@ -22,9 +25,11 @@ void clip_host_request(std::span<const uint8_t> payload);
 // Empties the host clipboard store (start-up and teardown).
 void clipboard_reset();
 
-// Sends the host's newest format list when the server left the one before it unanswered for
-// kListResponseTimeout (main thread, at every wake of the event loop).
+// Main thread, the event loop (session/deadlines.hpp): sends the host's newest format list
+// when the server left the one before it unanswered for kListResponseTimeout, and tells when
+// that may next be due.
 void clipboard_tick();
+std::optional<std::chrono::steady_clock::time_point> clipboard_deadline();
 
 // Library callbacks on the channel.
 UINT monitor_ready(CliprdrClientContext* cliprdr, const CLIPRDR_MONITOR_READY* ready);
@@ -39,9 +44,5 @@ UINT server_format_list_response(CliprdrClientContext* cliprdr,
 // A host format list may declare at most this many formats; a longer one is dropped. Real
 // clipboards offer a few dozen, and the entries are allocated before they are read.
 inline constexpr uint32_t kMaxHostClipFormats = 4096;
-
-// How long a host format list waits behind an earlier one the server has not answered. A
-// server answers at once; one that does not must not hold the host's clipboard back for ever.
-inline constexpr std::chrono::milliseconds kListResponseTimeout{2000};
 
 }  // namespace korvane

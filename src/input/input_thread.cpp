@@ -12,6 +12,7 @@
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
+#include "input/pending_input.hpp"
 #include "session/certificate.hpp"
 #include "session/session.hpp"
 
@@ -23,31 +24,16 @@ namespace korvane {
 
 namespace {
 
-enum class InputKind : uint8_t { mouse, key, unicode, sync };
-
-struct PendingInput {
-  InputKind kind;
-  uint16_t flags;
-  uint16_t x;  // the scan code for key events
-  uint16_t y;
-  // Unicode: the code point, whole, so that a refusal names what the host sent and a surrogate
-  // pair is never split by the queue's bound. Sync: the lock bits.
-  uint32_t value = 0;
-};
-
 // Input that arrived before the connection was up: mouse, key, Unicode and lock-sync events.
 // Guarded by pending_lock, taken by the input thread for every event (and held while the event
 // goes to the library, so that a reconnection cannot take the connection away under it) and by
 // the main thread when the connection comes up or goes down for a reconnection; nothing else is
-// locked while it is held (refusals are sent after it is released). Bounded: a host that sends without pause while the connection takes
-// long loses its oldest events, never memory.
+// locked while it is held (refusals are sent after it is released).
 std::mutex pending_lock;
-std::vector<PendingInput> pending;
-bool connection_up = false;
-// Set together with connection_up (same lock, same writer): whether the server's input
+PendingInputQueue pending;
+// Set when the connection comes up (same lock, same writer): whether the server's input
 // capability offers Unicode events.
 bool server_unicode = false;
-constexpr size_t kMaxPendingInput = 4096;
 
 // The input capability set's type and its Unicode flag, from the RDP core protocol: the library
 // does not export them.
@@ -104,11 +90,7 @@ void forward_input(const PendingInput& e) {
   bool unicode_ok = false;
   {
     std::lock_guard<std::mutex> lock(pending_lock);
-    if (!connection_up) {
-      if (pending.size() == kMaxPendingInput) pending.erase(pending.begin());
-      pending.push_back(e);
-      return;
-    }
+    if (!pending.offer(e)) return;
     unicode_ok = server_unicode;
     if (send_input(input, e, unicode_ok)) return;
   }
@@ -134,18 +116,15 @@ void input_connection_up() {
   {
     std::lock_guard<std::mutex> lock(pending_lock);
     server_unicode = server_offers_unicode(session.context);
-    if (input)
-      for (const auto& e : pending)
-        if (!send_input(input, e, server_unicode)) refused.push_back(e.value);
-    pending = {};
-    connection_up = true;
+    for (const auto& e : pending.connection_up())
+      if (input && !send_input(input, e, server_unicode)) refused.push_back(e.value);
   }
   for (const uint32_t code_point : refused) send_refused_no_unicode(code_point);
 }
 
 void input_connection_down() {
   std::lock_guard<std::mutex> lock(pending_lock);
-  connection_up = false;
+  pending.connection_down();
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {

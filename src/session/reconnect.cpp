@@ -12,6 +12,7 @@
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_thread.hpp"
+#include "lifecycle/reconnect_policy.hpp"
 #include "session/diag.hpp"
 #include "session/session.hpp"
 
@@ -109,11 +110,11 @@ ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
   const ReconnectPolicy policy = session.ext.reconnect.value_or(ReconnectPolicy{});
   const std::chrono::milliseconds limit(session.ext.connect_timeout_ms.value_or(30000));
   input_connection_down();
-  uint32_t attempt = 0;
-  while (attempt < policy.max_attempts) {
-    ++attempt;
+  ReconnectAttempts attempts(policy);
+  while (const std::optional<ReconnectAttempt> next = attempts.next()) {
+    const uint32_t attempt = next->number;
     send_reconnect(RECONNECT_TRYING, attempt, policy.max_attempts);
-    if (!wait_unless_stopped(reconnect_delay_ms(policy, attempt))) return ReconnectOutcome::stopped;
+    if (!wait_unless_stopped(next->delay_ms)) return ReconnectOutcome::stopped;
     bool ok = false;
     // The library refuses to reconnect after a cancelled attempt; a time-out's cancel is ours.
     if (freerdp_get_last_error(context) == FREERDP_ERROR_CONNECT_CANCELLED)
@@ -134,9 +135,9 @@ ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
     facts = facts_now(context);
     facts.timed_out = timed_out;
     diag("reconnection attempt %u failed (last error 0x%08X)", attempt, facts.last_error);
-    if (reconnect_hopeless(facts)) break;
+    attempts.failed(facts);
   }
-  send_reconnect(RECONNECT_GAVE_UP, attempt, policy.max_attempts);
+  send_reconnect(RECONNECT_GAVE_UP, attempts.made(), policy.max_attempts);
   return ReconnectOutcome::gave_up;
 }
 

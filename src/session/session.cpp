@@ -30,6 +30,7 @@
 #include "platform/stdio_link.hpp"
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
+#include "session/deadlines.hpp"
 #include "session/diag.hpp"
 #include "session/reconnect.hpp"
 #include "session/status.hpp"
@@ -106,8 +107,6 @@ void host_output_broken() {
   if (connecting && session.context) freerdp_abort_connect_context(session.context);
 }
 
-constexpr DWORD kEventLoopTickMs = 250;
-
 void run_event_loop(rdpContext* context) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
@@ -116,16 +115,16 @@ void run_event_loop(rdpContext* context) {
     if (n == 0) break;
     DWORD count = n;
     if (session.stop_event && n < 64) handles[count++] = session.stop_event;
-    // Bounded, so that a host clipboard list held behind one the server never answers still
-    // goes out when its time-out passes, even on an idle connection.
-    const DWORD status = WaitForMultipleObjects(count, handles, FALSE, kEventLoopTickMs);
+    if (count < 64 && deadlines_event()) handles[count++] = deadlines_event();
+    // Bounded by the earliest deadline (a held clipboard list, a resize), even when idle.
+    const DWORD status = WaitForMultipleObjects(count, handles, FALSE, deadlines_wait_ms());
     if (status == WAIT_FAILED) break;
     // The stop request is honoured after every wake, whichever handle the wait reported: a
     // server that streams without pause keeps a library handle ready at every wait, and the
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
     if (session.stop_flag.load()) break;
     if (session.stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
-    clipboard_tick();
+    deadlines_run();
     if (status == WAIT_TIMEOUT) continue;
     if (!freerdp_check_event_handles(context)) break;
   }

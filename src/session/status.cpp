@@ -4,6 +4,7 @@
 
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
+#include "lifecycle/connect_steps.hpp"
 #include "session/diag.hpp"
 #include "session/session.hpp"
 
@@ -13,11 +14,11 @@ namespace {
 
 bool wanted() { return (session.grant.mask & EXT_STATUS) != 0; }
 
-// The last connection step sent. Guarded by step_lock: written by the watchdog thread while
+// The connection steps sent. Guarded by step_lock: written by the watchdog thread while
 // connecting and by the main thread (post_connect). Held while the step goes out, so steps
 // cannot pass each other on the wire; the write lock is taken under it, never the reverse.
 std::mutex step_lock;
-uint8_t last_connection_step = 0;
+ConnectSteps steps;
 
 }  // namespace
 
@@ -28,11 +29,7 @@ void status_progress(uint8_t step, uint32_t a, uint32_t b) {
     return;
   }
   std::lock_guard<std::mutex> guard(step_lock);
-  // Each step once, in order, none left out: reaching a step means the ones before it
-  // happened, however briefly. A reactivation runs through the states again, unannounced.
-  for (uint8_t s = static_cast<uint8_t>(last_connection_step + 1); s <= step; ++s)
-    send_frame(EVT_PROGRESS, encode_progress(s));
-  if (step > last_connection_step) last_connection_step = step;
+  for (const uint8_t s : steps.reach(step)) send_frame(EVT_PROGRESS, encode_progress(s));
 }
 
 void status_poll_connection(rdpContext* context) {
@@ -56,7 +53,7 @@ void status_end(rdpContext* context, bool host_requested, bool timed_out) {
   f.timed_out = timed_out;
   {
     std::lock_guard<std::mutex> guard(step_lock);
-    f.security_up = last_connection_step >= PROGRESS_SECURITY_UP;
+    f.security_up = steps.last() >= PROGRESS_SECURITY_UP;
   }
   EndReason r;
   r.category = classify_end(f);
