@@ -1,0 +1,177 @@
+// The clock-fed policies as tables: each row an event at a time (ms from the start), then what
+// the policy does and when it next wants the clock (-1: not until another event).
+#include <gtest/gtest.h>
+
+#include "clipboard/list_throttle.hpp"
+#include "input/pending_input.hpp"
+#include "lifecycle/connect_steps.hpp"
+#include "lifecycle/reconnect_policy.hpp"
+#include "resize/resize_policy.hpp"
+
+namespace korvane {
+namespace {
+
+using Time = std::chrono::steady_clock::time_point;
+Time at(int ms) { return Time{} + std::chrono::hours(1) + std::chrono::milliseconds(ms); }
+std::optional<Time> when(int ms) { return ms < 0 ? std::nullopt : std::optional(at(ms)); }
+
+// q: request w x h, u: connection up, s: desktop is w x h, a: channel attached, d: detached,
+// c: the channel's limits (area w * h, 0: none), x: act, expecting `want`.
+struct ResizeRow {
+  char event;
+  int t;
+  uint32_t w, h;
+  ResizeAction want;
+  int deadline;
+};
+
+void run(const std::vector<ResizeRow>& rows) {
+  ResizePolicy p;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ResizeRow& r = rows[i];
+    SCOPED_TRACE("row " + std::to_string(i));
+    ResizeAction got;
+    switch (r.event) {
+      case 'q': p.request(r.w, r.h, at(r.t)); break;
+      case 'u': p.connection_up(at(r.t)); break;
+      case 's': p.desktop(r.w, r.h); break;
+      case 'a': p.channel_attached(at(r.t)); break;
+      case 'd': p.channel_detached(at(r.t)); break;
+      case 'c': p.caps({8192, 8192, uint64_t{r.w} * r.h}); break;
+      case 'x': got = p.act(at(r.t)); break;
+    }
+    EXPECT_EQ(got, r.want);
+    EXPECT_EQ(p.deadline(), when(r.deadline));
+  }
+}
+
+constexpr ResizeAction kNone{};
+ResizeAction layout(uint32_t w, uint32_t h) { return {ResizeAction::layout, w, h}; }
+
+TEST(ResizePolicy, ABurstBecomesOneLayoutOnceQuiet) {
+  run({{'s', 0, 1024, 768, kNone, -1}, {'u', 0, 0, 0, kNone, -1}, {'a', 0, 0, 0, kNone, -1},
+       {'c', 0, 0, 0, kNone, -1},     {'q', 100, 700, 500, kNone, 300},
+       {'q', 250, 801, 587, kNone, 450},  // replaces the first, and the quiet starts again
+       {'x', 449, 0, 0, kNone, 450},  {'x', 450, 0, 0, layout(800, 587), -1},
+       {'x', 900, 0, 0, kNone, -1},   // nothing sent twice
+       {'q', 1000, 1024, 768, kNone, 1200},
+       {'x', 1200, 0, 0, kNone, -1}});  // the size the desktop has: nothing to ask
+}
+
+TEST(ResizePolicy, ARequestWaitsForTheConnectionThenTheChannelAndItsLimits) {
+  run({{'q', 0, 1920, 1080, kNone, -1},  // before the connection: no deadline
+       {'u', 500, 0, 0, kNone, 3500},    // the channel has 3 s to come
+       {'a', 600, 0, 0, kNone, 1600},    // its limits have 1 s
+       {'x', 1599, 0, 0, kNone, 1600},
+       {'c', 700, 1280, 720, kNone, 200},  // limits known: due at once
+       {'x', 700, 0, 0, layout(1280, 720), -1}});
+}
+
+TEST(ResizePolicy, SilentLimitsMeanTheDefaults) {
+  run({{'u', 0, 0, 0, kNone, -1}, {'a', 0, 0, 0, kNone, -1}, {'q', 0, 100000, 1, kNone, 1000},
+       {'x', 1000, 0, 0, layout(8192, 200), -1}});
+}
+
+TEST(ResizePolicy, WithoutAChannelTheHostIsToldAfterTheGrace) {
+  run({{'u', 0, 0, 0, kNone, -1},
+       {'q', 10, 700, 500, kNone, 3000},
+       {'q', 2900, 800, 600, kNone, 3100},  // the quiet still counts
+       {'x', 3099, 0, 0, kNone, 3100},
+       {'x', 3100, 0, 0, {ResizeAction::refuse, 800, 600}, -1},
+       // A channel closed by a reactivation: a request waits for the new one as for the first.
+       {'a', 4000, 0, 0, kNone, -1},
+       {'d', 5000, 0, 0, kNone, -1},
+       {'q', 5100, 640, 480, kNone, 8000},
+       {'a', 5500, 0, 0, kNone, 6500},
+       {'c', 5600, 0, 0, kNone, 5300},
+       {'x', 5600, 0, 0, layout(640, 480), -1}});
+}
+
+// h: a host list (the step `want`), s: a list went out, a: the server answered, t: tick,
+// r: the channel came or went.
+struct ListRow {
+  char event;
+  int t;
+  ListStep want;
+  int deadline;
+};
+
+TEST(ListThrottle, OneListWithTheServerTheNewestWaitsAndATimeOutFreesIt) {
+  const ListStep W = ListStep::wait, S = ListStep::send;
+  const std::vector<ListRow> rows = {
+      {'h', 0, S, -1},        {'s', 0, W, -1},  // the first goes at once
+      {'h', 10, W, 2000},     {'h', 20, W, 2000},  // held, the newer replacing the older
+      {'t', 1999, W, 2000},   {'a', 30, S, -1},    // an answer lets the newest go
+      {'s', 30, W, -1},       {'t', 5000, W, -1},  // nothing held, nothing due
+      {'h', 40, W, 2030},     {'t', 2029, W, 2030},
+      {'t', 2030, ListStep::send_late, -1},        // the server never answered
+      {'s', 2030, W, -1},     {'h', 2040, W, 4030},
+      {'r', 2050, W, -1},     {'h', 2060, S, -1},  // a new channel: nothing awaited
+      {'h', 2070, S, -1},  // the library did not take the last one: nothing awaited either
+      {'s', 2080, W, -1},     {'h', 4080, S, -1},  // a time-out passed: the next goes at once
+  };
+  ListThrottle p;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ListRow& r = rows[i];
+    SCOPED_TRACE("row " + std::to_string(i));
+    ListStep got = ListStep::wait;
+    switch (r.event) {
+      case 'h': got = p.host_list(at(r.t)); break;
+      case 's': p.sent(at(r.t)); break;
+      case 'a': got = p.answered(); break;
+      case 't': got = p.tick(at(r.t)); break;
+      case 'r': p.reset(); break;
+    }
+    EXPECT_EQ(got, r.want);
+    EXPECT_EQ(p.deadline(), when(r.deadline));
+  }
+}
+
+PendingInput key(uint16_t code) { return {InputKind::key, 0, code, 0}; }
+
+TEST(PendingInput, HeldInOrderUntilTheConnectionIsUpAndBounded) {
+  PendingInputQueue q;
+  EXPECT_FALSE(q.offer(key(1)));
+  EXPECT_FALSE(q.offer({InputKind::unicode, 0, 0, 0, 0x1F600}));
+  EXPECT_EQ(q.connection_up(),
+            (std::vector<PendingInput>{key(1), {InputKind::unicode, 0, 0, 0, 0x1F600}}));
+  EXPECT_TRUE(q.offer(key(2)));
+  EXPECT_TRUE(q.connection_up().empty());  // nothing sent twice
+  q.connection_down();                     // a reconnection holds input again
+  for (uint16_t i = 0; i < kMaxPendingInput + 2; ++i) EXPECT_FALSE(q.offer(key(i)));
+  const std::vector<PendingInput> out = q.connection_up();
+  ASSERT_EQ(out.size(), kMaxPendingInput);  // the oldest two dropped
+  EXPECT_EQ(out.front(), key(2));
+  EXPECT_EQ(out.back(), key(kMaxPendingInput + 1));
+}
+
+TEST(ConnectSteps, EachOnceInOrderNoneLeftOut) {
+  const struct {
+    uint8_t reached;
+    std::vector<uint8_t> sent;
+  } rows[] = {{1, {1}}, {3, {2, 3}}, {2, {}}, {3, {}}, {4, {4}}, {1, {}}};
+  ConnectSteps steps;
+  for (const auto& r : rows) EXPECT_EQ(steps.reach(r.reached), r.sent) << int{r.reached};
+  EXPECT_EQ(steps.last(), 4);
+}
+
+TEST(ReconnectAttempts, EveryAttemptWithAGrowingWaitUnlessOneFailsForGood) {
+  EndFacts dropped, logon_failed;
+  dropped.last_error = 0x0002000D;       // transport failed: try again
+  logon_failed.last_error = 0x00020014;  // would fail again
+  ReconnectAttempts a({3, 200});
+  for (const ReconnectAttempt want : {ReconnectAttempt{1, 200}, {2, 400}, {3, 800}}) {
+    EXPECT_EQ(a.next(), want);
+    a.failed(dropped);
+  }
+  EXPECT_EQ(a.next(), std::nullopt);
+  EXPECT_EQ(a.made(), 3u);
+  ReconnectAttempts b({5, 100});
+  EXPECT_EQ(b.next(), (ReconnectAttempt{1, 100}));
+  b.failed(logon_failed);
+  EXPECT_EQ(b.next(), std::nullopt);
+  EXPECT_EQ(b.made(), 1u);
+}
+
+}  // namespace
+}  // namespace korvane
