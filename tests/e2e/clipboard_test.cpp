@@ -865,34 +865,6 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   expect_clean_logs(rig);
 }
 
-TEST(Clipboard, AServerThatDoesNotAnswerAListHoldsTheNewestBackOnlyForAWhile) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 1 30000", "clip-list-answers off",
-                              "clip-wait-lists 3 30000"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  ASSERT_TRUE(expect_server_line(rig, "CLIP list-answers off"));
-  ASSERT_TRUE(send_formats(rig, {{13, "first"}}));
-  const auto first = next_server_list(rig);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(*first, (std::vector<std::string>{"13 first"}));
-  // The first list stays unanswered: these two wait, the newer replacing the older, until the
-  // time-out (2 s after the first list went out) lets the newest through.
-  const auto sent = Clock::now();
-  ASSERT_TRUE(send_formats(rig, {{13, "replaced"}}));
-  ASSERT_TRUE(send_formats(rig, {{13, "newest"}}));
-  const auto newest = next_server_list(rig, 10000);
-  const auto waited = Clock::now() - sent;
-  ASSERT_TRUE(newest);
-  EXPECT_EQ(*newest, (std::vector<std::string>{"13 newest"}));
-  EXPECT_GT(waited, 1s) << "the newest list did not wait for the server's answer";
-  EXPECT_LT(waited, 5s) << "the newest list was held back past the time-out";
-  for (const std::string& line : server_lines(rig))
-    EXPECT_EQ(line.find("name=replaced"), std::string::npos) << line;
-  EXPECT_NE(korvane_stderr(rig).find("did not answer a clipboard format list"), std::string::npos);
-  finish(rig);
-  expect_clean_logs(rig);
-}
-
 // ---------------------------------------------------------------- the channel going away
 
 namespace {

@@ -238,14 +238,3 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
   EXPECT_EQ(got, want) << test::output_of(*rig->server.process);
 }
 
-TEST(Input, CommandsSentBeforeConnectedArePassedOn) {
-  auto rig = start_rig({"wait-input 3 20000", "end"});
-  ASSERT_TRUE(rig);
-  // Straight after the connect request, before any event.
-  for (uint32_t i = 0; i < 3; ++i)
-    ASSERT_TRUE(host::send_command(*rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(100 + i, 5)));
-  const auto end = host::finish_session(*rig->korvane, 30000, {}, false);
-  EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
-  const std::string log = test::output_of(*rig->server.process);
-  EXPECT_NE(log.find("INPUT mouse flags=0x0800 x=102 y=5"), std::string::npos) << log;
-}

@@ -176,41 +176,6 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
   }
 }
 
-TEST(Extended, ResizeBurstGivesOneLayoutAndTheServersPicture) {
-  test::TempDir scratch = test::make_temp_dir("korvane-disp");
-  const std::string path = scratch.path + "/server.rgba";
-  auto rig = start_rig({"wait-layouts 1 20000", "dump " + path, "sleep 1500", "end"},
-                       ConnectRequest{.width = 1024, .height = 768}, "tls", {"--disp", "resize"},
-                       block(EXT_RESIZE));
-  ASSERT_TRUE(rig);
-  host::Canvas canvas;
-  ASSERT_TRUE(wait_painting(*rig, canvas, EVT_CONNECTED, 20000));
-  // A window being dragged: 30 sizes back to back, the last one odd in width.
-  for (uint32_t i = 0; i < 30; ++i)
-    ASSERT_TRUE(host::send_command(*rig->korvane, CMD_RESIZE,
-                                   encode_size(700 + 3 * i + (i == 29 ? 14 : 0), 500 + 3 * i)));
-  const auto resized = wait_painting(*rig, canvas, EVT_RESIZE, 20000);
-  ASSERT_TRUE(resized) << korvane_stderr(*rig) << server_log(*rig);
-  EXPECT_EQ(u32_at(*resized, 0), 800u);  // 801 asked: the channel takes even widths
-  EXPECT_EQ(u32_at(*resized, 4), 587u);
-  bool disconnected = false;
-  const auto end = host::finish_session(
-      *rig->korvane, 20000,
-      [&](const host::Frame& f) {
-        if (f.type == EVT_RESIZE) host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
-        if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
-        disconnected |= f.type == EVT_DISCONNECTED;
-      },
-      false);
-  EXPECT_TRUE(disconnected) << korvane_stderr(*rig);
-  const std::string log = server_log(*rig);
-  EXPECT_EQ(count_lines(log, "DISP layout"), 1u) << log;
-  EXPECT_NE(log.find("DISP layout count=1 width=800 height=587"), std::string::npos) << log;
-  const std::string reference = test::read_file(path);
-  ASSERT_EQ(reference.size(), 800u * 587u * 4u);
-  EXPECT_EQ(first_difference(reference, canvas), "");
-}
-
 TEST(Extended, ResizeIsClampedToTheServersLimits) {
   auto rig = start_rig({"wait-layouts 1 20000", "sleep 300", "end"},
                        ConnectRequest{.width = 1024, .height = 768}, "tls",

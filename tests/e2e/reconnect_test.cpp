@@ -256,20 +256,6 @@ TEST(Reconnect, AServerThatStaysAwayGetsEveryAttemptThenGaveUp) {
   EXPECT_NE(view.reason->category, EndCategory::host_requested);
 }
 
-TEST(Reconnect, ALoggedOffSessionIsNotRetried) {
-  auto rig = start_proxied({"sleep 300", "end-reason 0xC"}, 3, reconnect_block(EXT_STATUS, 3, 100));
-  ASSERT_TRUE(rig);
-  HostView view;
-  const auto end = host::finish_session(*rig->korvane, 20000, std::ref(view), false);
-  ASSERT_TRUE(end.exit);
-  EXPECT_TRUE(end.disconnected);
-  EXPECT_EQ(end.exit->code, 0);
-  EXPECT_TRUE(view.reconnects.empty());
-  ASSERT_TRUE(view.reason);
-  EXPECT_EQ(view.reason->category, EndCategory::logged_off);
-  EXPECT_EQ(rig->proxy->state->relayed.load(), 1u);
-}
-
 TEST(Reconnect, DisconnectWhileReconnectingEndsAtOnce) {
   auto rig = start_proxied({"sleep 100"}, 1, reconnect_block(0, 20, 5000));
   ASSERT_TRUE(rig);
