@@ -19,17 +19,15 @@ std::optional<Time> when(int ms) { return ms < 0 ? std::nullopt : std::optional(
 // c: the channel's limits (area w * h, 0: none), x: act, expecting `want`.
 struct ResizeRow {
   char event;
-  int t;
-  uint32_t w, h;
-  ResizeAction want;
-  int deadline;
+  int t, deadline;
+  uint32_t w = 0, h = 0;
+  ResizeAction want{};
 };
 
 void run(const std::vector<ResizeRow>& rows) {
   ResizePolicy p;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const ResizeRow& r = rows[i];
-    SCOPED_TRACE("row " + std::to_string(i));
+  for (const ResizeRow& r : rows) {
+    SCOPED_TRACE(std::string(1, r.event) + " at " + std::to_string(r.t));
     ResizeAction got;
     switch (r.event) {
       case 'q': p.request(r.w, r.h, at(r.t)); break;
@@ -45,46 +43,30 @@ void run(const std::vector<ResizeRow>& rows) {
   }
 }
 
-constexpr ResizeAction kNone{};
-ResizeAction layout(uint32_t w, uint32_t h) { return {ResizeAction::layout, w, h}; }
+constexpr auto kLayout = ResizeAction::layout;
 
 TEST(ResizePolicy, ABurstBecomesOneLayoutOnceQuiet) {
-  run({{'s', 0, 1024, 768, kNone, -1}, {'u', 0, 0, 0, kNone, -1}, {'a', 0, 0, 0, kNone, -1},
-       {'c', 0, 0, 0, kNone, -1},     {'q', 100, 700, 500, kNone, 300},
-       {'q', 250, 801, 587, kNone, 450},  // replaces the first, and the quiet starts again
-       {'x', 449, 0, 0, kNone, 450},  {'x', 450, 0, 0, layout(800, 587), -1},
-       {'x', 900, 0, 0, kNone, -1},   // nothing sent twice
-       {'q', 1000, 1024, 768, kNone, 1200},
-       {'x', 1200, 0, 0, kNone, -1}});  // the size the desktop has: nothing to ask
+  run({{'s', 0, -1, 1024, 768}, {'u', 0, -1}, {'a', 0, -1}, {'c', 0, -1},
+       {'q', 100, 300, 700, 500}, {'q', 250, 450, 801, 587},  // the quiet starts again
+       {'x', 449, 450}, {'x', 450, -1, 0, 0, {kLayout, 800, 587}},
+       {'x', 900, -1},                                   // nothing sent twice
+       {'q', 1000, 1200, 1024, 768}, {'x', 1200, -1},  // the desktop's size: nothing to ask
+       {'a', 2000, -1},  // a new channel silent about its limits: the defaults
+       {'q', 2000, 3000, 100000, 1}, {'x', 3000, -1, 0, 0, {kLayout, 8192, 200}}});
 }
 
 TEST(ResizePolicy, ARequestWaitsForTheConnectionThenTheChannelAndItsLimits) {
-  run({{'q', 0, 1920, 1080, kNone, -1},  // before the connection: no deadline
-       {'u', 500, 0, 0, kNone, 3500},    // the channel has 3 s to come
-       {'a', 600, 0, 0, kNone, 1600},    // its limits have 1 s
-       {'x', 1599, 0, 0, kNone, 1600},
-       {'c', 700, 1280, 720, kNone, 200},  // limits known: due at once
-       {'x', 700, 0, 0, layout(1280, 720), -1}});
-}
-
-TEST(ResizePolicy, SilentLimitsMeanTheDefaults) {
-  run({{'u', 0, 0, 0, kNone, -1}, {'a', 0, 0, 0, kNone, -1}, {'q', 0, 100000, 1, kNone, 1000},
-       {'x', 1000, 0, 0, layout(8192, 200), -1}});
+  // Before the connection no deadline; then the channel has 3 s to come, its limits 1 s.
+  run({{'q', 0, -1, 1920, 1080}, {'u', 500, 3500}, {'a', 600, 1600}, {'x', 1599, 1600},
+       {'c', 700, 200, 1280, 720}, {'x', 700, -1, 0, 0, {kLayout, 1280, 720}}});
 }
 
 TEST(ResizePolicy, WithoutAChannelTheHostIsToldAfterTheGrace) {
-  run({{'u', 0, 0, 0, kNone, -1},
-       {'q', 10, 700, 500, kNone, 3000},
-       {'q', 2900, 800, 600, kNone, 3100},  // the quiet still counts
-       {'x', 3099, 0, 0, kNone, 3100},
-       {'x', 3100, 0, 0, {ResizeAction::refuse, 800, 600}, -1},
+  run({{'u', 0, -1}, {'q', 10, 3000, 700, 500}, {'q', 2900, 3100, 800, 600},  // quiet counts
+       {'x', 3099, 3100}, {'x', 3100, -1, 0, 0, {ResizeAction::refuse, 800, 600}},
        // A channel closed by a reactivation: a request waits for the new one as for the first.
-       {'a', 4000, 0, 0, kNone, -1},
-       {'d', 5000, 0, 0, kNone, -1},
-       {'q', 5100, 640, 480, kNone, 8000},
-       {'a', 5500, 0, 0, kNone, 6500},
-       {'c', 5600, 0, 0, kNone, 5300},
-       {'x', 5600, 0, 0, layout(640, 480), -1}});
+       {'a', 4000, -1}, {'d', 5000, -1}, {'q', 5100, 8000, 640, 480}, {'a', 5500, 6500},
+       {'c', 5600, 5300}, {'x', 5600, -1, 0, 0, {kLayout, 640, 480}}});
 }
 
 // h: a host list (the step `want`), s: a list went out, a: the server answered, t: tick,
@@ -98,22 +80,20 @@ struct ListRow {
 
 TEST(ListThrottle, OneListWithTheServerTheNewestWaitsAndATimeOutFreesIt) {
   const ListStep W = ListStep::wait, S = ListStep::send;
-  const std::vector<ListRow> rows = {
-      {'h', 0, S, -1},        {'s', 0, W, -1},  // the first goes at once
-      {'h', 10, W, 2000},     {'h', 20, W, 2000},  // held, the newer replacing the older
-      {'t', 1999, W, 2000},   {'a', 30, S, -1},    // an answer lets the newest go
-      {'s', 30, W, -1},       {'t', 5000, W, -1},  // nothing held, nothing due
-      {'h', 40, W, 2030},     {'t', 2029, W, 2030},
-      {'t', 2030, ListStep::send_late, -1},        // the server never answered
-      {'s', 2030, W, -1},     {'h', 2040, W, 4030},
-      {'r', 2050, W, -1},     {'h', 2060, S, -1},  // a new channel: nothing awaited
+  const ListRow rows[] = {
+      {'h', 0, S, -1}, {'s', 0, W, -1},          // the first goes at once
+      {'h', 10, W, 2000}, {'h', 20, W, 2000},    // held, the newer replacing the older
+      {'t', 1999, W, 2000}, {'a', 30, S, -1},    // an answer lets the newest go
+      {'s', 30, W, -1}, {'t', 5000, W, -1},      // nothing held, nothing due
+      {'h', 40, W, 2030}, {'t', 2029, W, 2030},  // the server never answers:
+      {'t', 2030, ListStep::send_late, -1}, {'s', 2030, W, -1}, {'h', 2040, W, 4030},
+      {'r', 2050, W, -1}, {'h', 2060, S, -1},  // a new channel: nothing awaited
       {'h', 2070, S, -1},  // the library did not take the last one: nothing awaited either
-      {'s', 2080, W, -1},     {'h', 4080, S, -1},  // a time-out passed: the next goes at once
+      {'s', 2080, W, -1}, {'h', 4080, S, -1},  // a time-out passed: the next goes at once
   };
   ListThrottle p;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const ListRow& r = rows[i];
-    SCOPED_TRACE("row " + std::to_string(i));
+  for (const ListRow& r : rows) {
+    SCOPED_TRACE("row at " + std::to_string(r.t));
     ListStep got = ListStep::wait;
     switch (r.event) {
       case 'h': got = p.host_list(at(r.t)); break;
@@ -156,9 +136,7 @@ TEST(ConnectSteps, EachOnceInOrderNoneLeftOut) {
 }
 
 TEST(ReconnectAttempts, EveryAttemptWithAGrowingWaitUnlessOneFailsForGood) {
-  EndFacts dropped, logon_failed;
-  dropped.last_error = 0x0002000D;       // transport failed: try again
-  logon_failed.last_error = 0x00020014;  // would fail again
+  const EndFacts dropped{0x0002000D}, logon_failed{0x00020014};  // transport; logon: for good
   ReconnectAttempts a({3, 200});
   for (const ReconnectAttempt want : {ReconnectAttempt{1, 200}, {2, 400}, {3, 800}}) {
     EXPECT_EQ(a.next(), want);
@@ -166,7 +144,7 @@ TEST(ReconnectAttempts, EveryAttemptWithAGrowingWaitUnlessOneFailsForGood) {
   }
   EXPECT_EQ(a.next(), std::nullopt);
   EXPECT_EQ(a.made(), 3u);
-  ReconnectAttempts b({5, 100});
+  ReconnectAttempts b({5, 100});  // one that would fail again is not repeated
   EXPECT_EQ(b.next(), (ReconnectAttempt{1, 100}));
   b.failed(logon_failed);
   EXPECT_EQ(b.next(), std::nullopt);
