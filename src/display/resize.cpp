@@ -8,7 +8,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
-#include "session/diag.hpp"
+#include "platform/diag.hpp"
 
 namespace korvane {
 

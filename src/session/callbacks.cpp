@@ -7,20 +7,20 @@
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
 
+#include "certificate/certificate.hpp"
 #include "clipboard/clipboard.hpp"
-#include "display/cursor.hpp"
-#include "drive/drive_guard.hpp"
+#include "cursor/cursor.hpp"
+#include "display/codec_memory.hpp"
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
-#include "display/codec_memory.hpp"
 #include "display/resize.hpp"
+#include "drive/drive_guard.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
+#include "lifecycle/status.hpp"
+#include "platform/diag.hpp"
 #include "platform/keyboard.hpp"
-#include "session/certificate.hpp"
-#include "session/diag.hpp"
-#include "session/status.hpp"
-#include "session/session.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -92,7 +92,7 @@ BOOL pre_connect(freerdp* instance) {
 
   if (session.grant.mask & EXT_TEXT) {
     // The command line parser turns Unicode input off; the library then never sends it. Whether
-    // the server takes it is read from its input capability once connected (input_thread.cpp).
+    // the server takes it is read from its input capability once connected (input/dispatcher.cpp).
     if (!freerdp_settings_set_bool(settings, FreeRDP_UnicodeInput, TRUE)) return FALSE;
     // The host's layout (checked against the library's tables before connecting) beats the
     // machine's: the host knows which keyboard its user has, the locale only guesses.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,24 +21,25 @@
 
 #include "audio/audio.hpp"
 #include "clipboard/clipboard.hpp"
-#include "display/cursor.hpp"
+#include "cursor/cursor.hpp"
+#include "display/paint.hpp"
 #include "display/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
-#include "input/input_thread.hpp"
+#include "input/dispatcher.hpp"
+#include "lifecycle/reconnect.hpp"
+#include "lifecycle/status.hpp"
+#include "lifecycle/write_guard.hpp"
+#include "platform/diag.hpp"
 #include "platform/keyboard.hpp"
 #include "platform/process.hpp"
 #include "platform/stdio_link.hpp"
 #include "session/callbacks.hpp"
 #include "session/connect_args.hpp"
-#include "session/diag.hpp"
-#include "session/reconnect.hpp"
-#include "session/status.hpp"
-#include "session/write_guard.hpp"
+#include "state/control.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
-
-SessionState session;
 
 namespace {
 
@@ -73,7 +75,7 @@ struct InputThread {
 };
 
 void run_input_thread(InputThread& t) {
-  input_thread_main();
+  dispatcher_main();
   std::lock_guard<std::mutex> lock(t.mutex);
   t.done = true;
   t.cv.notify_all();
@@ -88,34 +90,34 @@ bool join_for(InputThread& t, std::chrono::milliseconds limit) {
   return true;
 }
 
-// Whether freerdp_connect is running, so that a host gone meanwhile can cut it short. Guarded
-// by connect_lock: set and cleared by the main thread, read by whichever thread finds the host
-// gone, which aborts the connection under the same lock so the context cannot go meanwhile.
+// The context while freerdp_connect runs (else null), so that a host gone meanwhile can cut it
+// short. Guarded by connect_lock: set and cleared by the main thread, read by whichever thread
+// finds the host gone, which aborts the connection under the same lock so the context cannot go
+// meanwhile.
 std::mutex connect_lock;
-bool connecting = false;
+rdpContext* connecting = nullptr;
 
 // A host that can no longer read holds a server session (a logon, a licence) that nobody
 // sees: the session ends as if the host had sent CMD_DISCONNECT, with a line on stderr.
 void host_output_broken() {
   const int error = transport_output_errno();
   diag("the host's output is closed (%s): disconnecting", std::strerror(error ? error : EPIPE));
-  session.host_gone.store(true);
-  session.stop_flag.store(1);
-  if (session.stop_event) SetEvent(session.stop_event);
+  note_host_gone();
+  request_stop();
   std::lock_guard<std::mutex> lock(connect_lock);
-  if (connecting && session.context) freerdp_abort_connect_context(session.context);
+  if (connecting) freerdp_abort_connect_context(connecting);
 }
 
 constexpr DWORD kEventLoopTickMs = 250;
 
-void run_event_loop(rdpContext* context) {
+void run_event_loop(rdpContext* context, HANDLE stop_event) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
     HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     const DWORD n = freerdp_get_event_handles(context, handles, 64);
     if (n == 0) break;
     DWORD count = n;
-    if (session.stop_event && n < 64) handles[count++] = session.stop_event;
+    if (stop_event && n < 64) handles[count++] = stop_event;
     // Bounded, so that a host clipboard list held behind one the server never answers still
     // goes out when its time-out passes, even on an idle connection.
     const DWORD status = WaitForMultipleObjects(count, handles, FALSE, kEventLoopTickMs);
@@ -123,13 +125,29 @@ void run_event_loop(rdpContext* context) {
     // The stop request is honoured after every wake, whichever handle the wait reported: a
     // server that streams without pause keeps a library handle ready at every wait, and the
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
-    if (session.stop_flag.load()) break;
-    if (session.stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
+    if (stop_requested()) break;
+    if (stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
     clipboard_tick();
     if (status == WAIT_TIMEOUT) continue;
     if (!freerdp_check_event_handles(context)) break;
   }
 }
+
+// The host's picture of the session starts again after a reconnection: the size, the whole frame
+// buffer (a host may start a new canvas on EVT_RESIZE), and the cursor; then input flows again.
+void session_back(rdpContext* context) {
+  desktop_resize(context);
+  if (context->update && context->update->RefreshRect && context->gdi) {
+    // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
+    RECTANGLE_16 all{0, 0, static_cast<UINT16>(context->gdi->width - 1),
+                     static_cast<UINT16>(context->gdi->height - 1)};
+    context->update->RefreshRect(context, 1, &all);
+  }
+  if (session.grant.mask & EXT_CURSOR) cursor_resend();
+  input_connection_up(context);
+}
+
+constexpr ReconnectHooks kReconnectHooks{input_connection_down, session_back};
 
 }  // namespace
 
@@ -189,7 +207,6 @@ int session_main() {
     send_error("freerdp_client_context_new failed");
     return 1;
   }
-  session.context = context.get();
   if (!write_guard_install(context.get()))
     diag("Warning: the library's transport could not be wrapped; a server's last words may be "
          "lost behind a failed write");
@@ -246,8 +263,9 @@ int session_main() {
        freerdp_settings_get_bool(settings, FreeRDP_GfxH264) ? 1 : 0,
        freerdp_settings_get_bool(settings, FreeRDP_GfxAVC444) ? 1 : 0);
 
-  session.input.store(context->input);
-  session.stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  dispatcher_attach_input(context->input);
+  std::optional<StopEvent> stop_event;
+  stop_event.emplace();
 
   if (session.grant.mask & EXT_RESIZE) resize_start();
 
@@ -273,12 +291,12 @@ int session_main() {
     ConnectWatchdog watchdog(context.get(), limit);
     {
       std::lock_guard<std::mutex> lock(connect_lock);
-      connecting = !session.host_gone.load();
+      connecting = host_gone() ? nullptr : context.get();
     }
     if (connecting) connected = freerdp_connect(context->instance);
     {
       std::lock_guard<std::mutex> lock(connect_lock);
-      connecting = false;
+      connecting = nullptr;
     }
     timed_out = !connected && watchdog.timed_out();
   }
@@ -287,29 +305,29 @@ int session_main() {
     char text[256];
     std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)",
                   static_cast<unsigned long>(code), freerdp_get_last_error_string(code));
-    status_end(context.get(), session.stop_flag.load() != 0, timed_out);
+    status_end(context.get(), stop_requested(), timed_out);
     send_error(text);
     exit_code = 1;
   } else {
-    input_connection_up();
+    input_connection_up(context.get());
     resize_connection_up();
     bool reconnect_timed_out = false;
     for (;;) {
-      run_event_loop(context.get());
-      const ReconnectOutcome r = reconnect_session(context.get(), reconnect_timed_out);
+      run_event_loop(context.get(), stop_event->handle());
+      const ReconnectOutcome r =
+          reconnect_session(context.get(), kReconnectHooks, reconnect_timed_out);
       if (r == ReconnectOutcome::reconnected) continue;
       if (r == ReconnectOutcome::gave_up) exit_code = 1;
       break;
     }
-    status_end(context.get(), session.stop_flag.load() != 0, reconnect_timed_out);
+    status_end(context.get(), stop_requested(), reconnect_timed_out);
     freerdp_disconnect(context->instance);
     write_guard_reset();
     send_frame(EVT_DISCONNECTED);
   }
 
   // Teardown.
-  session.stop_flag.store(1);
-  if (session.stop_event) SetEvent(session.stop_event);
+  request_stop();
   stdio_link_cancel_input();
   if (thread_started) {
     if (!join_for(input_thread, std::chrono::milliseconds(2000))) {
@@ -321,21 +339,17 @@ int session_main() {
       _exit(exit_code);
     }
   }
-  if (session.stop_event) {
-    CloseHandle(session.stop_event);
-    session.stop_event = nullptr;
-  }
-  session.input.store(nullptr);
+  stop_event.reset();
+  dispatcher_attach_input(nullptr);
   resize_stop();
   // The renderer is ours to release: the library frees the context but not what gdi_init
   // allocated. Only now, after the channels (which may still use it) are closed.
   gdi_free(context->instance);
   context.reset();
-  session.context = nullptr;
   audio_remove_device();
   clipboard_reset();
   cursor_reset();
-  return session.host_gone.load() ? 1 : exit_code;
+  return host_gone() ? 1 : exit_code;
 }
 
 }  // namespace korvane

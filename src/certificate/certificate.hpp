@@ -20,6 +20,9 @@ int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const
 // CMD_CERT_VERDICT, from the input thread.
 void certificate_verdict(std::span<const uint8_t> payload);
 
+// Whether a certificate was refused (by the host or its pinned list) on this connection's way up.
+bool certificate_rejected();
+
 // The input thread's frame stream ended: no verdict can come any more.
 void certificate_host_gone();
 
