@@ -6,7 +6,6 @@
 #include <string>
 
 #include <freerdp/crypto/certificate.h>
-#include <freerdp/settings.h>
 #include <winpr/crypto.h>
 
 #include "certificate/cert_policy.hpp"
@@ -92,25 +91,16 @@ bool ask_host(freerdp* instance, const CertificateQuestion& q) {
 
 }  // namespace
 
-BOOL certificate_configure(rdpSettings* settings) {
-  if (!(session.grant.mask & EXT_CERTIFICATE)) return TRUE;
+std::string certificate_config_dir() {
   if (private_config_dir.empty()) {
-    // Licences the server issues and, should the library ever verify on its own, known hosts go
-    // into a folder of this process's, never into the user's.
     private_config_dir = make_private_dir("korvane");
     if (private_config_dir.empty()) {
       diag("Could not create a private configuration folder");
-      return FALSE;
+      return {};
     }
     std::atexit(remove_private_config_dir);
   }
-  if (!freerdp_settings_set_string(settings, FreeRDP_ConfigPath, private_config_dir.c_str()))
-    return FALSE;
-  if (effective_cert_mode(session.ext, session.grant) == CERT_MODE_ACCEPT_ANY) return TRUE;
-  // Every certificate comes to certificate_verify, even one a public authority vouches for or
-  // one the library's store knows: a pinned list must not be bypassed.
-  return freerdp_settings_set_bool(settings, FreeRDP_IgnoreCertificate, FALSE) &&
-         freerdp_settings_set_bool(settings, FreeRDP_ExternalCertificateManagement, TRUE);
+  return private_config_dir;
 }
 
 int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
