@@ -13,7 +13,7 @@
 
 #include "host_link/audio_wire.hpp"
 #include "host_link/transport.hpp"
-#include "session/session.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 

@@ -12,8 +12,8 @@
 
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
-#include "session/deadlines.hpp"
-#include "session/diag.hpp"
+#include "platform/diag.hpp"
+#include "state/control.hpp"
 
 namespace korvane {
 

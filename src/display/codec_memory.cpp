@@ -11,8 +11,8 @@
 #include <freerdp/graphics.h>
 #include <freerdp/settings.h>
 
+#include "platform/diag.hpp"
 #include "platform/memory.hpp"
-#include "session/diag.hpp"
 
 namespace korvane {
 

@@ -8,15 +8,15 @@
 #include <freerdp/settings.h>
 #include <freerdp/update.h>
 
-#include "display/paint.hpp"
 #include "display/codec_memory.hpp"
+#include "display/paint.hpp"
 #include "display/rect_pack.hpp"
 #include "display/surface_table.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
-#include "session/diag.hpp"
-#include "session/status.hpp"
-#include "session/session.hpp"
+#include "lifecycle/status.hpp"
+#include "platform/diag.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 

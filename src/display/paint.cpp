@@ -10,7 +10,7 @@
 #include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
-#include "session/session.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 

@@ -11,7 +11,7 @@
 #include <winpr/stream.h>
 
 #include "drive/drive_path.hpp"
-#include "session/diag.hpp"
+#include "platform/diag.hpp"
 
 namespace korvane {
 

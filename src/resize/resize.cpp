@@ -6,8 +6,8 @@
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
 #include "resize/resize_policy.hpp"
-#include "session/deadlines.hpp"
-#include "session/diag.hpp"
+#include "state/control.hpp"
+#include "platform/diag.hpp"
 
 namespace korvane {
 

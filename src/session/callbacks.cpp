@@ -1,26 +1,28 @@
 #include "session/callbacks.hpp"
 
 #include <cstring>
+#include <string>
 
 #include <freerdp/client/cmdline.h>
 #include <freerdp/event.h>
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
 
+#include "certificate/certificate.hpp"
 #include "clipboard/clipboard.hpp"
-#include "display/cursor.hpp"
-#include "drive/drive_guard.hpp"
+#include "cursor/cursor.hpp"
+#include "display/codec_memory.hpp"
 #include "display/gfx.hpp"
 #include "display/paint.hpp"
 #include "display/codec_memory.hpp"
+#include "drive/drive_guard.hpp"
 #include "resize/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
-#include "platform/keyboard.hpp"
-#include "session/certificate.hpp"
-#include "session/diag.hpp"
-#include "session/status.hpp"
-#include "session/session.hpp"
+#include "lifecycle/status.hpp"
+#include "platform/diag.hpp"
+#include "session/settings.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -76,34 +78,18 @@ BOOL client_new(freerdp* instance, rdpContext*) {
 
 BOOL pre_connect(freerdp* instance) {
   rdpContext* context = instance->context;
-  rdpSettings* settings = context->settings;
-  if (!freerdp_settings_set_uint32(settings, FreeRDP_OsMajorType, OSMAJORTYPE_WINDOWS))
-    return FALSE;
-  if (!freerdp_settings_set_uint32(settings, FreeRDP_OsMinorType, OSMINORTYPE_WINDOWS_NT))
-    return FALSE;
-  freerdp_settings_set_bool(settings, FreeRDP_RedirectClipboard, TRUE);
-  if (session.params.drive_path[0]) freerdp_settings_set_bool(settings, FreeRDP_RedirectDrives, TRUE);
-
-  if (!certificate_configure(settings)) return FALSE;
-  // The library's drive takes the server's paths nearly as they come; korvane checks them first.
-  if (session.params.drive_path[0]) drive_guard_install();
-  if (!freerdp_client_load_addins(context->channels, settings))
-    diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
-
-  if (session.grant.mask & EXT_TEXT) {
-    // The command line parser turns Unicode input off; the library then never sends it. Whether
-    // the server takes it is read from its input capability once connected (input_thread.cpp).
-    if (!freerdp_settings_set_bool(settings, FreeRDP_UnicodeInput, TRUE)) return FALSE;
-    // The host's layout (checked against the library's tables before connecting) beats the
-    // machine's: the host knows which keyboard its user has, the locale only guesses.
-    if (session.ext.keyboard_layout)
-      return freerdp_settings_set_uint32(settings, FreeRDP_KeyboardLayout,
-                                         *session.ext.keyboard_layout);
+  const SettingsPlan& plan = *reinterpret_cast<ClientContext*>(context)->plan;
+  std::string config_dir;
+  if (plan.private_config_dir) {
+    config_dir = certificate_config_dir();
+    if (config_dir.empty()) return FALSE;
   }
-  if (freerdp_settings_get_uint32(settings, FreeRDP_KeyboardLayout) != 0) return TRUE;
-  const uint32_t layout = system_keyboard_layout();
-  if (layout == 0) return TRUE;
-  return freerdp_settings_set_uint32(settings, FreeRDP_KeyboardLayout, layout);
+  if (!apply_settings_at_connect(context->settings, plan, config_dir)) return FALSE;
+  // The library's drive takes the server's paths nearly as they come; korvane checks them first.
+  if (plan.redirect_drives.value_or(false)) drive_guard_install();
+  if (!freerdp_client_load_addins(context->channels, context->settings))
+    diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
+  return TRUE;
 }
 
 BOOL post_connect(freerdp* instance) {

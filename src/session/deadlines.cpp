@@ -20,16 +20,6 @@ constexpr std::chrono::milliseconds kLongestWait{1000};
 
 }  // namespace
 
-HANDLE deadlines_event() {
-  // Created once, on first use by whichever thread, and kept for the life of the process.
-  static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  return event;
-}
-
-void deadlines_changed() {
-  if (const HANDLE event = deadlines_event()) SetEvent(event);
-}
-
 uint32_t deadlines_wait_ms() {
   const auto now = Clock::now();
   auto until = now + kLongestWait;

@@ -4,17 +4,11 @@
 
 #include <cstdint>
 
-#include <winpr/wtypes.h>
-
 namespace korvane {
 
-// Main thread, the event loop: an auto-reset event to wait on beside the library's handles,
-// the wait's time-out in milliseconds, and what to run after every wake.
-HANDLE deadlines_event();
+// Main thread, the event loop: the wait's time-out in milliseconds (it also waits on
+// deadlines_event(), state/control.hpp), and what to run after every wake.
 uint32_t deadlines_wait_ms();
 void deadlines_run();
-
-// Any thread: a policy's next deadline may have moved earlier, so the loop's wait is cut short.
-void deadlines_changed();
 
 }  // namespace korvane

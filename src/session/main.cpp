@@ -3,9 +3,9 @@
 
 #include <freerdp/freerdp.h>
 
+#include "platform/diag.hpp"
 #include "platform/process.hpp"
 #include "platform/stdio_link.hpp"
-#include "session/diag.hpp"
 #include "session/session.hpp"
 
 namespace {

@@ -6,39 +6,40 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include <freerdp/client.h>
-#include <freerdp/client/cmdline.h>
 #include <freerdp/gdi/gdi.h>
-#include <freerdp/settings.h>
 #include <winpr/ssl.h>
 #include <winpr/synch.h>
 #include <winpr/wlog.h>
 
 #include "audio/audio.hpp"
 #include "clipboard/clipboard.hpp"
-#include "display/cursor.hpp"
+#include "cursor/cursor.hpp"
+#include "display/paint.hpp"
 #include "resize/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
-#include "input/input_thread.hpp"
+#include "input/dispatcher.hpp"
+#include "lifecycle/reconnect.hpp"
+#include "lifecycle/status.hpp"
+#include "lifecycle/write_guard.hpp"
+#include "platform/diag.hpp"
 #include "platform/keyboard.hpp"
 #include "platform/process.hpp"
 #include "platform/stdio_link.hpp"
 #include "session/callbacks.hpp"
-#include "session/connect_args.hpp"
 #include "session/deadlines.hpp"
-#include "session/diag.hpp"
-#include "session/reconnect.hpp"
-#include "session/status.hpp"
-#include "session/write_guard.hpp"
+#include "session/settings.hpp"
+#include "session/settings_plan.hpp"
+#include "state/control.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
-
-SessionState session;
 
 namespace {
 
@@ -74,7 +75,7 @@ struct InputThread {
 };
 
 void run_input_thread(InputThread& t) {
-  input_thread_main();
+  dispatcher_main();
   std::lock_guard<std::mutex> lock(t.mutex);
   t.done = true;
   t.cv.notify_all();
@@ -89,32 +90,32 @@ bool join_for(InputThread& t, std::chrono::milliseconds limit) {
   return true;
 }
 
-// Whether freerdp_connect is running, so that a host gone meanwhile can cut it short. Guarded
-// by connect_lock: set and cleared by the main thread, read by whichever thread finds the host
-// gone, which aborts the connection under the same lock so the context cannot go meanwhile.
+// The context while freerdp_connect runs (else null), so that a host gone meanwhile can cut it
+// short. Guarded by connect_lock: set and cleared by the main thread, read by whichever thread
+// finds the host gone, which aborts the connection under the same lock so the context cannot go
+// meanwhile.
 std::mutex connect_lock;
-bool connecting = false;
+rdpContext* connecting = nullptr;
 
 // A host that can no longer read holds a server session (a logon, a licence) that nobody
 // sees: the session ends as if the host had sent CMD_DISCONNECT, with a line on stderr.
 void host_output_broken() {
   const int error = transport_output_errno();
   diag("the host's output is closed (%s): disconnecting", std::strerror(error ? error : EPIPE));
-  session.host_gone.store(true);
-  session.stop_flag.store(1);
-  if (session.stop_event) SetEvent(session.stop_event);
+  note_host_gone();
+  request_stop();
   std::lock_guard<std::mutex> lock(connect_lock);
-  if (connecting && session.context) freerdp_abort_connect_context(session.context);
+  if (connecting) freerdp_abort_connect_context(connecting);
 }
 
-void run_event_loop(rdpContext* context) {
+void run_event_loop(rdpContext* context, HANDLE stop_event) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
     HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     const DWORD n = freerdp_get_event_handles(context, handles, 64);
     if (n == 0) break;
     DWORD count = n;
-    if (session.stop_event && n < 64) handles[count++] = session.stop_event;
+    if (stop_event && n < 64) handles[count++] = stop_event;
     if (count < 64 && deadlines_event()) handles[count++] = deadlines_event();
     // Bounded by the earliest deadline (a held clipboard list, a resize), even when idle.
     const DWORD status = WaitForMultipleObjects(count, handles, FALSE, deadlines_wait_ms());
@@ -122,58 +123,79 @@ void run_event_loop(rdpContext* context) {
     // The stop request is honoured after every wake, whichever handle the wait reported: a
     // server that streams without pause keeps a library handle ready at every wait, and the
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
-    if (session.stop_flag.load()) break;
-    if (session.stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
+    if (stop_requested()) break;
+    if (stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
     deadlines_run();
     if (status == WAIT_TIMEOUT) continue;
     if (!freerdp_check_event_handles(context)) break;
   }
 }
 
-}  // namespace
+// The host's picture of the session starts again after a reconnection: the size, the whole frame
+// buffer (a host may start a new canvas on EVT_RESIZE), and the cursor; then input flows again.
+void session_back(rdpContext* context) {
+  desktop_resize(context);
+  if (context->update && context->update->RefreshRect && context->gdi) {
+    // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
+    RECTANGLE_16 all{0, 0, static_cast<UINT16>(context->gdi->width - 1),
+                     static_cast<UINT16>(context->gdi->height - 1)};
+    context->update->RefreshRect(context, 1, &all);
+  }
+  if (session.grant.mask & EXT_CURSOR) cursor_resend();
+  input_connection_up(context);
+}
 
-int session_main() {
+constexpr ReconnectHooks kReconnectHooks{input_connection_down, session_back};
+
+// Sets up the process's side of the link before the host is read.
+bool prepare_process() {
   clipboard_reset();
   transport_init();
   transport_on_output_broken(host_output_broken);
   route_library_log_to_stderr();
   if (!network_init()) {
     send_error("WSAStartup failed");
-    return 1;
+    return false;
   }
+  return true;
+}
 
+// Step 1: the connect request fills the session record, and the host learns what it was granted.
+// False after telling the host why not.
+bool read_connect_request() {
   std::optional<Frame> first = read_frame();
   if (!first || first->type != CMD_CONNECT) {
     send_error("Expected CONNECT frame first");
-    return 1;
+    return false;
   }
   if (!parse_connect(first->payload, session.params)) {
     send_error("Malformed CONNECT frame");
-    return 1;
+    return false;
   }
-  {
-    Extensions wanted;
-    if (parse_extensions(connect_trailer(first->payload), wanted) == ExtensionParse::malformed) {
-      send_error("Malformed extension block");
-      return 1;
-    }
-    session.grant = grant_extensions(wanted);
-    session.ext = wanted;
-    // Refused here, not by the server: it would take any id and type with a layout nobody chose.
-    if ((session.grant.mask & EXT_TEXT) && wanted.keyboard_layout &&
-        !keyboard_layout_known(*wanted.keyboard_layout)) {
-      send_error("Unknown keyboard layout");
-      return 1;
-    }
-    // The host learns what it has before anything else, so it can fall back at once.
-    if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
+  Extensions wanted;
+  if (parse_extensions(connect_trailer(first->payload), wanted) == ExtensionParse::malformed) {
+    send_error("Malformed extension block");
+    return false;
   }
-  first.reset();
+  session.grant = grant_extensions(wanted);
+  session.ext = wanted;
+  // Refused here, not by the server: it would take any id and type with a layout nobody chose.
+  if ((session.grant.mask & EXT_TEXT) && wanted.keyboard_layout &&
+      !keyboard_layout_known(*wanted.keyboard_layout)) {
+    send_error("Unknown keyboard layout");
+    return false;
+  }
+  // The host learns what it has before anything else, so it can fall back at once.
+  if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
+  return true;
+}
 
+// Step 3: the library's client, with korvane's hooks in it. Null after telling the host why.
+ContextPtr make_client(const SettingsPlan& plan) {
   RDP_CLIENT_ENTRY_POINTS entry{};
   entry.Size = sizeof(RDP_CLIENT_ENTRY_POINTS);
   entry.Version = RDP_CLIENT_INTERFACE_VERSION;
-  entry.ContextSize = sizeof(rdpClientContext);
+  entry.ContextSize = sizeof(ClientContext);
   entry.ClientNew = client_new;
   entry.ClientFree = client_free;
   entry.ClientStart = client_start;
@@ -186,80 +208,54 @@ int session_main() {
   ContextPtr context(freerdp_client_context_new(&entry));
   if (!context) {
     send_error("freerdp_client_context_new failed");
-    return 1;
+    return nullptr;
   }
-  session.context = context.get();
+  reinterpret_cast<ClientContext*>(context.get())->plan = &plan;
   if (!write_guard_install(context.get()))
     diag("Warning: the library's transport could not be wrapped; a server's last words may be "
          "lost behind a failed write");
 
   PubSub_Subscribe(context->pubSub, "ChannelConnected", on_channel_connected);
   PubSub_Subscribe(context->pubSub, "ChannelDisconnected", on_channel_disconnected);
+  if (session.grant.mask & EXT_AUDIO) audio_install_device();
+  return context;
+}
 
-  rdpSettings* settings = context->settings;
-  {
-    std::vector<std::string> args = build_connect_args(session.params);
-    // Only a host that asked hears anything; to every other nothing changes.
-    if (session.grant.mask & EXT_AUDIO) {
-      audio_install_device();
-      args.push_back(audio_sound_argument());
-    }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int rc = freerdp_client_settings_parse_command_line(
-        settings, static_cast<int>(args.size()), argv.data(), FALSE);
-    if (rc != 0) {
-      send_error("freerdp_client_settings_parse_command_line failed");
-      return 1;
-    }
+// Step 4: the plan into the library's settings (the rest of it in pre_connect). False after
+// telling the host why.
+bool apply_plan(rdpContext* context, const SettingsPlan& plan) {
+  if (!apply_command_line(context->settings, plan)) {
+    send_error("freerdp_client_settings_parse_command_line failed");
+    return false;
   }
-
-  if (session.params.password[0])
-    freerdp_settings_set_string(settings, FreeRDP_Password, session.params.password);
-  freerdp_settings_set_uint32(settings, FreeRDP_TcpAckTimeout, 30000);
-  freerdp_settings_set_bool(settings, FreeRDP_SoftwareGdi, TRUE);
-  freerdp_settings_set_bool(settings, FreeRDP_GfxH264, TRUE);
-  freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, TRUE);
-  freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, TRUE);
-  if (session.grant.mask & EXT_H264) {
-    // A server picks AVC444 (either version) only when the client offers it; a host that
-    // decodes AVC420 alone is better served by a server that never sends the other.
-    const bool avc444 = session.grant.h264_codecs & (H264_AVC444 | H264_AVC444V2);
-    // A host that decodes none gets rectangles: korvane decodes whatever comes, and a server
-    // that is not offered H.264 picks a codec cheaper to decode (one that sends H.264 anyway
-    // is still decoded).
-    if (!session.grant.h264_codecs) freerdp_settings_set_bool(settings, FreeRDP_GfxH264, FALSE);
-    freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444, avc444);
-    freerdp_settings_set_bool(settings, FreeRDP_GfxAVC444v2, avc444);
+  if (!apply_settings_before_connect(context->settings, plan)) {
+    send_error("The connection settings could not be applied");
+    return false;
   }
-  if (session.grant.mask & EXT_RESIZE)
-    freerdp_settings_set_bool(settings, FreeRDP_SupportDisplayControl, TRUE);
-  if (session.grant.mask & EXT_CURSOR) {
-    // 96x96 and 384x384 pointers, as the server may have them.
-    freerdp_settings_set_uint32(settings, FreeRDP_LargePointerFlag, 0x0003);
-    // The library passes the server's pointer moves on only to a client that grabs the mouse.
-    freerdp_settings_set_bool(settings, FreeRDP_GrabMouse, TRUE);
-  }
-  diag("FreeRDP_GfxH264=%d AVC444=%d before connect",
-       freerdp_settings_get_bool(settings, FreeRDP_GfxH264) ? 1 : 0,
-       freerdp_settings_get_bool(settings, FreeRDP_GfxAVC444) ? 1 : 0);
+  return true;
+}
 
-  session.input.store(context->input);
-  session.stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+// What runs beside the main thread while the session lives.
+struct SessionThreads {
+  std::optional<StopEvent> stop_event;
+  InputThread input;
+  bool input_started = false;
+};
 
+void start_threads(rdpContext* context, SessionThreads& threads) {
+  dispatcher_attach_input(context->input);
+  threads.stop_event.emplace();
   if (session.grant.mask & EXT_RESIZE) resize_start();
-
-  InputThread input_thread;
-  bool thread_started = false;
   try {
-    input_thread.thread = std::thread(run_input_thread, std::ref(input_thread));
-    thread_started = true;
+    threads.input.thread = std::thread(run_input_thread, std::ref(threads.input));
+    threads.input_started = true;
   } catch (const std::system_error&) {
     diag("Warning: could not start the host input thread; the session runs without input");
   }
+}
 
-  int exit_code = 0;
+// Step 5: connects. False after telling the host why (EVT_END_REASON when it asked, EVT_ERROR).
+bool connect_session(rdpContext* context) {
   status_progress(PROGRESS_CONNECTING);
   bool connected = false;
   bool timed_out = false;
@@ -269,72 +265,93 @@ int session_main() {
     std::chrono::milliseconds limit{0};
     if (session.grant.mask & EXT_STATUS)
       limit = std::chrono::milliseconds(session.ext.connect_timeout_ms.value_or(120000));
-    ConnectWatchdog watchdog(context.get(), limit);
+    ConnectWatchdog watchdog(context, limit);
     {
       std::lock_guard<std::mutex> lock(connect_lock);
-      connecting = !session.host_gone.load();
+      connecting = host_gone() ? nullptr : context;
     }
     if (connecting) connected = freerdp_connect(context->instance);
     {
       std::lock_guard<std::mutex> lock(connect_lock);
-      connecting = false;
+      connecting = nullptr;
     }
     timed_out = !connected && watchdog.timed_out();
   }
-  if (!connected) {
-    const UINT32 code = freerdp_get_last_error(context.get());
-    char text[256];
-    std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)",
-                  static_cast<unsigned long>(code), freerdp_get_last_error_string(code));
-    status_end(context.get(), session.stop_flag.load() != 0, timed_out);
-    send_error(text);
-    exit_code = 1;
-  } else {
-    input_connection_up();
-    resize_connection_up();
-    bool reconnect_timed_out = false;
-    for (;;) {
-      run_event_loop(context.get());
-      const ReconnectOutcome r = reconnect_session(context.get(), reconnect_timed_out);
-      if (r == ReconnectOutcome::reconnected) continue;
-      if (r == ReconnectOutcome::gave_up) exit_code = 1;
-      break;
-    }
-    status_end(context.get(), session.stop_flag.load() != 0, reconnect_timed_out);
-    freerdp_disconnect(context->instance);
-    write_guard_reset();
-    send_frame(EVT_DISCONNECTED);
-  }
+  if (connected) return true;
+  const UINT32 code = freerdp_get_last_error(context);
+  char text[256];
+  std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)",
+                static_cast<unsigned long>(code), freerdp_get_last_error_string(code));
+  status_end(context, stop_requested(), timed_out);
+  send_error(text);
+  return false;
+}
 
-  // Teardown.
-  session.stop_flag.store(1);
-  if (session.stop_event) SetEvent(session.stop_event);
+// Step 6: runs the connected session to its end, reconnecting when the host asked for it, and
+// disconnects. Returns the exit code.
+int run_session(rdpContext* context, HANDLE stop_event) {
+  int exit_code = 0;
+  input_connection_up(context);
+  resize_connection_up();
+  bool reconnect_timed_out = false;
+  for (;;) {
+    run_event_loop(context, stop_event);
+    const ReconnectOutcome r = reconnect_session(context, kReconnectHooks, reconnect_timed_out);
+    if (r == ReconnectOutcome::reconnected) continue;
+    if (r == ReconnectOutcome::gave_up) exit_code = 1;
+    break;
+  }
+  status_end(context, stop_requested(), reconnect_timed_out);
+  freerdp_disconnect(context->instance);
+  write_guard_reset();
+  send_frame(EVT_DISCONNECTED);
+  return exit_code;
+}
+
+// Step 7: ends the threads, then releases what they and the library's channels could reach, in
+// that order. Returns the exit code; ends the process at once when the input thread is stuck.
+int tear_down(ContextPtr context, SessionThreads& threads, int exit_code) {
+  request_stop();
   stdio_link_cancel_input();
-  if (thread_started) {
-    if (!join_for(input_thread, std::chrono::milliseconds(2000))) {
+  if (threads.input_started) {
+    if (!join_for(threads.input, std::chrono::milliseconds(2000))) {
       // Blocked inside the library (a send to a server that stopped reading, say). It may
       // still touch the context, so nothing it can reach is released: the process ends here.
       diag("Warning: the host input thread did not end; exiting without teardown");
-      input_thread.thread.detach();
+      threads.input.thread.detach();
       std::fflush(stderr);
       _exit(exit_code);
     }
   }
-  if (session.stop_event) {
-    CloseHandle(session.stop_event);
-    session.stop_event = nullptr;
-  }
-  session.input.store(nullptr);
+  threads.stop_event.reset();
+  dispatcher_attach_input(nullptr);
   resize_stop();
   // The renderer is ours to release: the library frees the context but not what gdi_init
   // allocated. Only now, after the channels (which may still use it) are closed.
   gdi_free(context->instance);
   context.reset();
-  session.context = nullptr;
   audio_remove_device();
   clipboard_reset();
   cursor_reset();
-  return session.host_gone.load() ? 1 : exit_code;
+  return host_gone() ? 1 : exit_code;
+}
+
+}  // namespace
+
+int session_main() {
+  if (!prepare_process()) return 1;
+  if (!read_connect_request()) return 1;
+  // Step 2.
+  const SettingsPlan plan =
+      plan_settings(session.params, session.grant, session.ext, audio_sound_argument());
+  ContextPtr context = make_client(plan);
+  if (!context) return 1;
+  if (!apply_plan(context.get(), plan)) return 1;
+  SessionThreads threads;
+  start_threads(context.get(), threads);
+  const int exit_code =
+      connect_session(context.get()) ? run_session(context.get(), threads.stop_event->handle()) : 1;
+  return tear_down(std::move(context), threads, exit_code);
 }
 
 }  // namespace korvane

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "session/cert_policy.hpp"
+#include "certificate/cert_policy.hpp"
 
 using namespace korvane;
 using namespace std::chrono_literals;

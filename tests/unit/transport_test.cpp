@@ -10,9 +10,9 @@
 
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
-#include "input/input_thread.hpp"
+#include "input/dispatcher.hpp"
 #include "platform/stdio_link.hpp"
-#include "session/session.hpp"
+#include "state/control.hpp"
 
 using namespace korvane;
 using namespace std::chrono_literals;
@@ -157,16 +157,16 @@ TEST_F(TransportTest, ClosedHostMakesSendsFailQuietly) {
 }
 
 TEST(HostCommands, ShortUnknownAndDisconnect) {
-  session.stop_flag.store(0);
-  session.input.store(nullptr);
+  reset_stop();
+  dispatcher_attach_input(nullptr);
   // Short and unknown commands are consumed and the thread goes on.
   EXPECT_TRUE(handle_host_command(CMD_MOUSE_MOVE, std::vector<uint8_t>(7)));
   EXPECT_TRUE(handle_host_command(0, std::vector<uint8_t>(100)));
   EXPECT_TRUE(handle_host_command(200, {}));
   EXPECT_TRUE(handle_host_command(CMD_CONNECT, std::vector<uint8_t>(30)));
-  EXPECT_EQ(session.stop_flag.load(), 0);
+  EXPECT_FALSE(stop_requested());
   // A disconnect with a payload ends the thread and asks the session to stop.
   EXPECT_FALSE(handle_host_command(CMD_DISCONNECT, std::vector<uint8_t>{1, 2, 3}));
-  EXPECT_EQ(session.stop_flag.load(), 1);
-  session.stop_flag.store(0);
+  EXPECT_TRUE(stop_requested());
+  reset_stop();
 }

@@ -4,14 +4,16 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include <freerdp/freerdp.h>
 
 namespace korvane {
 
-// From pre_connect: hands every certificate to certificate_verify when the session pins or asks,
-// and keeps the library's own configuration folder (known hosts, licences) out of the user's.
-BOOL certificate_configure(rdpSettings* settings);
+// A configuration folder of this process's for the library (known hosts, licences), kept out of
+// the user's; made on the first call (main thread, from pre_connect), removed at exit. Empty when
+// it could not be made.
+std::string certificate_config_dir();
 
 // The library's VerifyX509Certificate callback; main thread, inside freerdp_connect.
 int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
@@ -19,6 +21,9 @@ int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const
 
 // CMD_CERT_VERDICT, from the input thread.
 void certificate_verdict(std::span<const uint8_t> payload);
+
+// Whether a certificate was refused (by the host or its pinned list) on this connection's way up.
+bool certificate_rejected();
 
 // The input thread's frame stream ended: no verdict can come any more.
 void certificate_host_gone();

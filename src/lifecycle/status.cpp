@@ -1,12 +1,13 @@
-#include "session/status.hpp"
+#include "lifecycle/status.hpp"
 
 #include <freerdp/event.h>
 
+#include "certificate/certificate.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "lifecycle/connect_steps.hpp"
-#include "session/diag.hpp"
-#include "session/session.hpp"
+#include "platform/diag.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -49,7 +50,7 @@ void status_end(rdpContext* context, bool host_requested, bool timed_out) {
   f.last_error = freerdp_get_last_error(context);
   f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
   f.host_requested = host_requested;
-  f.certificate_rejected = session.certificate_rejected.load();
+  f.certificate_rejected = certificate_rejected();
   f.timed_out = timed_out;
   {
     std::lock_guard<std::mutex> guard(step_lock);

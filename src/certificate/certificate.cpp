@@ -1,4 +1,4 @@
-#include "session/certificate.hpp"
+#include "certificate/certificate.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -6,15 +6,15 @@
 #include <string>
 
 #include <freerdp/crypto/certificate.h>
-#include <freerdp/settings.h>
 #include <winpr/crypto.h>
 
+#include "certificate/cert_policy.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
+#include "platform/diag.hpp"
 #include "platform/files.hpp"
-#include "session/cert_policy.hpp"
-#include "session/diag.hpp"
-#include "session/session.hpp"
+#include "state/control.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -28,7 +28,11 @@ constexpr auto kVerdictLimit = std::chrono::seconds(60);
 VerdictBox verdicts;
 // Set by the input thread when its frame stream ends; read by the main thread while it waits
 // for a verdict. No lock: a lone flag.
-std::atomic<bool> host_gone{false};
+std::atomic<bool> host_input_ended{false};
+// Set by certificate_verify (main thread, while connecting) when the host or its pinned list
+// refused the server's certificate; read by the main thread when it reports the failure. No
+// lock: a lone flag.
+std::atomic<bool> rejected{false};
 
 // The library's configuration folder for this process, created in pre_connect by the main
 // thread and removed at exit (main thread, after session_main). Empty: the library's own.
@@ -68,7 +72,7 @@ bool names_host(const rdpCertificate* cert, const std::string& host) {
 
 // The library's verdict for a certificate korvane refuses; the session remembers why it failed.
 int reject() {
-  session.certificate_rejected.store(true);
+  rejected.store(true);
   return 0;
 }
 
@@ -78,7 +82,7 @@ bool ask_host(freerdp* instance, const CertificateQuestion& q) {
   send_frame(EVT_CERTIFICATE, encode_certificate_question(q));
   rdpContext* context = instance->context;
   const auto v = verdicts.wait(std::chrono::steady_clock::now() + kVerdictLimit, [&] {
-    return session.stop_flag.load() != 0 || host_gone.load() ||
+    return stop_requested() || host_input_ended.load() ||
            (context && freerdp_shall_disconnect_context(context));
   });
   if (!v) diag("Certificate question unanswered: rejected");
@@ -87,25 +91,16 @@ bool ask_host(freerdp* instance, const CertificateQuestion& q) {
 
 }  // namespace
 
-BOOL certificate_configure(rdpSettings* settings) {
-  if (!(session.grant.mask & EXT_CERTIFICATE)) return TRUE;
+std::string certificate_config_dir() {
   if (private_config_dir.empty()) {
-    // Licences the server issues and, should the library ever verify on its own, known hosts go
-    // into a folder of this process's, never into the user's.
     private_config_dir = make_private_dir("korvane");
     if (private_config_dir.empty()) {
       diag("Could not create a private configuration folder");
-      return FALSE;
+      return {};
     }
     std::atexit(remove_private_config_dir);
   }
-  if (!freerdp_settings_set_string(settings, FreeRDP_ConfigPath, private_config_dir.c_str()))
-    return FALSE;
-  if (effective_cert_mode(session.ext, session.grant) == CERT_MODE_ACCEPT_ANY) return TRUE;
-  // Every certificate comes to certificate_verify, even one a public authority vouches for or
-  // one the library's store knows: a pinned list must not be bypassed.
-  return freerdp_settings_set_bool(settings, FreeRDP_IgnoreCertificate, FALSE) &&
-         freerdp_settings_set_bool(settings, FreeRDP_ExternalCertificateManagement, TRUE);
+  return private_config_dir;
 }
 
 int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
@@ -151,8 +146,10 @@ void certificate_verdict(std::span<const uint8_t> payload) {
   send_frame(EVT_REFUSED, encode_refused(CMD_CERT_VERDICT, REFUSED_NO_QUESTION, 0));
 }
 
+bool certificate_rejected() { return rejected.load(); }
+
 void certificate_host_gone() {
-  host_gone.store(true);
+  host_input_ended.store(true);
   verdicts.wake();
 }
 

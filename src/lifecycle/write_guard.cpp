@@ -1,4 +1,4 @@
-#include "session/write_guard.hpp"
+#include "lifecycle/write_guard.hpp"
 
 #include <atomic>
 #include <climits>

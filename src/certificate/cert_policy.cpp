@@ -1,4 +1,4 @@
-#include "session/cert_policy.hpp"
+#include "certificate/cert_policy.hpp"
 
 #include <algorithm>
 #include <cctype>

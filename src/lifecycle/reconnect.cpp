@@ -1,20 +1,17 @@
-#include "session/reconnect.hpp"
+#include "lifecycle/reconnect.hpp"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-#include <winpr/synch.h>
-
-#include "display/cursor.hpp"
-#include "display/paint.hpp"
+#include "certificate/certificate.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
-#include "input/input_thread.hpp"
 #include "lifecycle/reconnect_policy.hpp"
-#include "session/diag.hpp"
-#include "session/session.hpp"
+#include "platform/diag.hpp"
+#include "state/control.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -24,8 +21,8 @@ EndFacts facts_now(rdpContext* context) {
   EndFacts f;
   f.last_error = freerdp_get_last_error(context);
   f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
-  f.host_requested = session.stop_flag.load() != 0;
-  f.certificate_rejected = session.certificate_rejected.load();
+  f.host_requested = stop_requested();
+  f.certificate_rejected = certificate_rejected();
   f.security_up = true;  // it was, before the drop
   return f;
 }
@@ -54,7 +51,7 @@ struct AttemptWatch {
           if (done) return;
           const bool late = std::chrono::steady_clock::now() >= deadline;
           if (late) timed_out = true;
-          if (late || session.stop_flag.load()) freerdp_abort_connect_context(context);
+          if (late || stop_requested()) freerdp_abort_connect_context(context);
         }
       });
     } catch (const std::system_error&) {
@@ -73,35 +70,12 @@ struct AttemptWatch {
   AttemptWatch& operator=(const AttemptWatch&) = delete;
 };
 
-// Waits, or returns false at once when the host asks to disconnect.
-bool wait_unless_stopped(uint32_t ms) {
-  if (session.stop_flag.load()) return false;
-  if (session.stop_event)
-    WaitForSingleObject(session.stop_event, ms);
-  else
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  return session.stop_flag.load() == 0;
-}
-
-// The host's picture of the session starts again: the size, the whole frame buffer (a host may
-// start a new canvas on EVT_RESIZE), and the cursor.
-void session_back(rdpContext* context) {
-  desktop_resize(context);
-  if (context->update && context->update->RefreshRect && context->gdi) {
-    // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
-    RECTANGLE_16 all{0, 0, static_cast<UINT16>(context->gdi->width - 1),
-                     static_cast<UINT16>(context->gdi->height - 1)};
-    context->update->RefreshRect(context, 1, &all);
-  }
-  if (session.grant.mask & EXT_CURSOR) cursor_resend();
-  input_connection_up();
-}
-
 }  // namespace
 
-ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
+ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& hooks,
+                                   bool& timed_out) {
   timed_out = false;
-  if (!(session.grant.mask & EXT_RECONNECT) || session.stop_flag.load())
+  if (!(session.grant.mask & EXT_RECONNECT) || stop_requested())
     return ReconnectOutcome::not_wanted;
   EndFacts facts = facts_now(context);
   if (!connection_dropped(facts)) return ReconnectOutcome::not_wanted;
@@ -109,7 +83,7 @@ ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
 
   const ReconnectPolicy policy = session.ext.reconnect.value_or(ReconnectPolicy{});
   const std::chrono::milliseconds limit(session.ext.connect_timeout_ms.value_or(30000));
-  input_connection_down();
+  hooks.connection_down();
   ReconnectAttempts attempts(policy);
   while (const std::optional<ReconnectAttempt> next = attempts.next()) {
     const uint32_t attempt = next->number;
@@ -125,11 +99,11 @@ ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out) {
       std::lock_guard<std::mutex> guard(watch.lock);
       timed_out = watch.timed_out;
     }
-    if (session.stop_flag.load()) return ReconnectOutcome::stopped;
+    if (stop_requested()) return ReconnectOutcome::stopped;
     if (ok) {
       diag("reconnected at attempt %u", attempt);
       send_reconnect(RECONNECT_DONE, attempt, policy.max_attempts);
-      session_back(context);
+      hooks.session_back(context);
       return ReconnectOutcome::reconnected;
     }
     facts = facts_now(context);

@@ -1,21 +1,21 @@
-#include "input/input_thread.hpp"
+#include "input/dispatcher.hpp"
 
 #include <freerdp/input.h>
-#include <winpr/synch.h>
 
+#include "certificate/certificate.hpp"
 #include "clipboard/clipboard.hpp"
-#include "display/cursor.hpp"
+#include "cursor/cursor.hpp"
 #include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
-#include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
 #include "input/pending_input.hpp"
-#include "session/certificate.hpp"
-#include "session/session.hpp"
+#include "state/control.hpp"
+#include "state/record.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -34,6 +34,10 @@ PendingInputQueue pending;
 // Set when the connection comes up (same lock, same writer): whether the server's input
 // capability offers Unicode events.
 bool server_unicode = false;
+
+// The library's input, published by the main thread before the input thread starts and taken
+// back after it ended; read by the input thread and by the main thread.
+std::atomic<rdpInput*> library_input{nullptr};
 
 // The input capability set's type and its Unicode flag, from the RDP core protocol: the library
 // does not export them.
@@ -85,7 +89,7 @@ bool send_input(rdpInput* input, const PendingInput& e, bool unicode_ok) {
 }
 
 void forward_input(const PendingInput& e) {
-  rdpInput* input = session.input.load();
+  rdpInput* input = library_input.load();
   if (!input) return;
   bool unicode_ok = false;
   {
@@ -110,12 +114,14 @@ void forward_unicode(uint32_t code_point, bool pressed) {
 
 }  // namespace
 
-void input_connection_up() {
-  rdpInput* input = session.input.load();
+void dispatcher_attach_input(rdpInput* input) { library_input.store(input); }
+
+void input_connection_up(rdpContext* context) {
+  rdpInput* input = library_input.load();
   std::vector<uint32_t> refused;
   {
     std::lock_guard<std::mutex> lock(pending_lock);
-    server_unicode = server_offers_unicode(session.context);
+    server_unicode = server_offers_unicode(context);
     for (const auto& e : pending.connection_up())
       if (input && !send_input(input, e, server_unicode)) refused.push_back(e.value);
   }
@@ -169,8 +175,7 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       forward_input({InputKind::key, key_flags(p[1] != 0, p[2] != 0), p[0], 0});
       break;
     case CMD_DISCONNECT:
-      session.stop_flag.store(1);
-      if (session.stop_event) SetEvent(session.stop_event);
+      request_stop();
       return false;
     case CMD_CLIP_FORMATS: clip_host_formats(payload); break;
     case CMD_CLIP_DATA: clip_host_data(payload); break;
@@ -180,8 +185,8 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
   return true;
 }
 
-int input_thread_main() {
-  while (!session.stop_flag.load()) {
+int dispatcher_main() {
+  while (!stop_requested()) {
     std::optional<Frame> frame = read_frame();
     if (!frame) break;
     if (!handle_host_command(frame->type, frame->payload)) break;

@@ -13,8 +13,16 @@ enum class ReconnectOutcome {
   stopped,      // the host asked to disconnect meanwhile
 };
 
-// Main thread, after the event loop ended. Sends EVT_RECONNECT as it goes; on reconnected the
-// host has had the desktop size, the whole picture and the cursor again, and input flows again.
-ReconnectOutcome reconnect_session(rdpContext* context, bool& timed_out);
+// What the session driver does around a reconnection, with what only it reaches.
+struct ReconnectHooks {
+  // Before the connection is taken down to be made again: input is held.
+  void (*connection_down)();
+  // Once it is back: the host gets its picture of the session again and input flows again.
+  void (*session_back)(rdpContext* context);
+};
+
+// Main thread, after the event loop ended. Sends EVT_RECONNECT as it goes, and calls the hooks.
+ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& hooks,
+                                   bool& timed_out);
 
 }  // namespace korvane

@@ -1,4 +1,4 @@
-#include "display/cursor.hpp"
+#include "cursor/cursor.hpp"
 
 #include <map>
 #include <mutex>
@@ -11,7 +11,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/transport.hpp"
-#include "session/diag.hpp"
+#include "platform/diag.hpp"
 
 namespace korvane {
 

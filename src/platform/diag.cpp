@@ -1,4 +1,4 @@
-#include "session/diag.hpp"
+#include "platform/diag.hpp"
 
 #include <cstdarg>
 #include <cstdio>

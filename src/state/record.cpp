@@ -1,0 +1,7 @@
+#include "state/record.hpp"
+
+namespace korvane {
+
+SessionRecord session;
+
+}  // namespace korvane
