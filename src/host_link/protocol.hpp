@@ -11,32 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "host_link/registry.hpp"
+
 namespace korvane {
-
-// Host to bridge. Types share the numbers 1..8 with the events; the direction tells them apart.
-enum : uint8_t {
-  CMD_CONNECT = 1,
-  CMD_MOUSE_MOVE = 2,
-  CMD_MOUSE_BUTTON = 3,
-  CMD_MOUSE_WHEEL = 4,
-  CMD_KEY = 5,
-  CMD_DISCONNECT = 6,
-  CMD_CLIP_FORMATS = 7,
-  CMD_CLIP_DATA = 8,
-  CMD_CLIP_REQUEST = 9,
-};
-
-// Bridge to host.
-enum : uint8_t {
-  EVT_CONNECTED = 1,
-  EVT_RECT = 2,
-  EVT_RESIZE = 3,
-  EVT_ERROR = 4,
-  EVT_DISCONNECTED = 5,
-  EVT_H264 = 6,
-  EVT_CLIP_FORMATS = 7,
-  EVT_CLIP_DATA = 8,
-};
 
 enum : uint8_t {
   CONNECT_FLAG_TLS = 0x01,

@@ -16,14 +16,6 @@
 
 namespace korvane {
 
-enum : uint16_t {
-  FIELD_CERT_MODE = 2,          // u8, CERT_MODE_*
-  FIELD_CERT_FINGERPRINTS = 3,  // text: SHA-256 fingerprints in hex (see parse_fingerprints)
-  FIELD_KEYBOARD_LAYOUT = 4,    // u32: a keyboard layout id, instead of the machine's locale
-  FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
-  FIELD_RECONNECT = 6,          // u16 max attempts 1..100, u16 first back-off ms 100..30000
-};
-
 inline constexpr uint16_t kMinReconnectAttempts = 1;
 inline constexpr uint16_t kMaxReconnectAttempts = 100;
 inline constexpr uint16_t kMinReconnectBackoffMs = 100;
@@ -35,20 +27,6 @@ enum : uint8_t {
   CERT_MODE_ACCEPT_ANY = 0,
   CERT_MODE_PINNED = 1,
   CERT_MODE_ASK = 2,
-};
-
-enum : uint8_t {
-  CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
-  CMD_UNICODE = 13,       // code point (u32), pressed (u8)
-  CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
-};
-
-enum : uint8_t {
-  EVT_CERTIFICATE = 17,  // a question for the host, see CertificateQuestion
-  EVT_PROGRESS = 18,     // step (u8), two values (u32 each)
-  EVT_END_REASON = 19,   // see EndReason
-  EVT_REFUSED = 20,      // command type (u8), reason (u8), value (u32)
-  EVT_RECONNECT = 22,    // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
 };
 
 enum : uint8_t {
