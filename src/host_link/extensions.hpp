@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
 
 namespace korvane {
@@ -141,8 +142,23 @@ struct DisplayLimits {
 std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
                                                  const DisplayLimits& limits);
 
-// Shortest payload of an extension command whose extension was granted; nullopt for a type
-// that is not an extension command or whose extension the host did not ask for (dropped).
-std::optional<size_t> min_extension_command_payload(uint8_t type, uint32_t granted);
+// CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp).
+std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size);
+std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload);
+
+// EVT_CURSOR_USE: the id of a shape sent before.
+std::array<uint8_t, 4> encode_cursor_use(uint32_t id);
+std::optional<uint32_t> parse_cursor_use(std::span<const uint8_t> payload);
+
+// EVT_CURSOR_POSITION: x, y (u32), as encode_size writes them.
+std::optional<PointerPosition> parse_cursor_position(std::span<const uint8_t> payload);
+
+// EVT_RESIZE_REFUSED: the size as asked, and why (RESIZE_REFUSED_*).
+struct ResizeRefused {
+  uint32_t width = 0, height = 0;
+  uint8_t reason = 0;
+};
+std::array<uint8_t, 9> encode_resize_refused(const ResizeRefused& r);
+std::optional<ResizeRefused> parse_resize_refused(std::span<const uint8_t> payload);
 
 }  // namespace korvane
