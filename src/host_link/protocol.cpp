@@ -261,7 +261,9 @@ std::optional<KeyStroke> parse_key(std::span<const uint8_t> p) {
   return KeyStroke{p[0], p[1] != 0, p[2] != 0};
 }
 
-std::array<uint8_t, 4> encode_clip_request(uint32_t format) { return encode_clip_data_header(format); }
+std::array<uint8_t, 4> encode_clip_request(uint32_t format) {
+  return encode_clip_data_header(format);
+}
 
 std::optional<uint32_t> parse_clip_request(std::span<const uint8_t> p) {
   if (!long_enough(CMD_CLIP_REQUEST, p)) return std::nullopt;

@@ -47,7 +47,8 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
     case CMD_KEY: return parse_key(p).has_value();
     case CMD_DISCONNECT:
     case CMD_CURSOR_STATE: return true;  // no fields
-    case CMD_CLIP_FORMATS: return parse_clip_formats(p, 4096).has_value() || get_u32(p.data()) > 4096;
+    case CMD_CLIP_FORMATS:  // a list declaring too many formats is refused whole
+      return parse_clip_formats(p, 4096).has_value() || get_u32(p.data()) > 4096;
     case CMD_CLIP_DATA: return parse_clip_data(p).has_value();
     case CMD_CLIP_REQUEST: return parse_clip_request(p).has_value();
     case CMD_RESIZE: {

@@ -71,7 +71,7 @@ TEST(Registry, CommandTable) {
       {CMD_RESIZE, EXT_RESIZE, 8},               {CMD_CURSOR_STATE, EXT_RESIZE, std::nullopt},
       {CMD_CURSOR_STATE, EXT_CURSOR, 0},         {CMD_CERT_VERDICT, EXT_TEXT, std::nullopt},
       {CMD_CERT_VERDICT, EXT_CERTIFICATE, 1},    {CMD_UNICODE, 0, std::nullopt},
-      {CMD_UNICODE, EXT_TEXT, 5},                {CMD_SYNC_LOCKS, EXT_CERTIFICATE | EXT_STATUS, std::nullopt},
+      {CMD_UNICODE, EXT_TEXT, 5},                {CMD_SYNC_LOCKS, EXT_CERTIFICATE, std::nullopt},
       {CMD_SYNC_LOCKS, EXT_TEXT, 4},             {15, kKnownExtensions, std::nullopt},
       {200, kKnownExtensions, std::nullopt},
   };
@@ -151,7 +151,8 @@ TEST(WireParse, RoundTripsWithTrailingBytes) {
   EXPECT_EQ(std::tie(w->delta, w->horizontal), std::make_tuple(-240, false));
   const auto k = parse_key(with_tail(encode_key({0x2A, true, false})));
   ASSERT_TRUE(k);
-  EXPECT_EQ(std::tie(k->scancode, k->pressed, k->extended), std::make_tuple(uint8_t{0x2A}, true, false));
+  EXPECT_EQ(std::tie(k->scancode, k->pressed, k->extended),
+            std::make_tuple(uint8_t{0x2A}, true, false));
   EXPECT_EQ(parse_cert_verdict(std::vector<uint8_t>{2}), false);  // only 1 accepts
   const auto u = parse_unicode(with_tail(encode_unicode({0x10FFFF, false})));
   ASSERT_TRUE(u);
@@ -178,7 +179,8 @@ TEST(WireParse, RoundTripsWithTrailingBytes) {
   EXPECT_EQ(std::tie(h->left, h->bottom, h->height), std::make_tuple(1u, 4u, 6u));
   EXPECT_EQ(h->stream.size(), 1u);
   EXPECT_FALSE(parse_h264(std::vector<uint8_t>(kH264HeaderSize - 1)));
-  const std::vector<uint8_t> rect = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 9, 9, 9, 9};
+  const std::vector<uint8_t> rect = {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 1, 0,
+                                     0,    0,    1,    0,    0, 0, 9, 9, 9, 9};
   const auto re = parse_rect(rect);
   ASSERT_TRUE(re);
   EXPECT_EQ(std::tie(re->x, re->y, re->w, re->h), std::make_tuple(-1, 2, 1, 1));
