@@ -165,6 +165,8 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
   if (auto r = parse_resize_refused(bytes); r && !starts_with(encode_resize_refused(*r)))
     std::abort();
   if (auto id = parse_cursor_use(bytes); id && !starts_with(encode_cursor_use(*id))) std::abort();
+  if (auto m = parse_cursor_position(bytes); m && !starts_with(encode_size(m->x, m->y)))
+    std::abort();
   if (auto c = parse_clip_data(bytes); c && !starts_with(encode_clip_data_header(c->format)))
     std::abort();
   if (auto r = parse_refused(bytes);
