@@ -151,8 +151,7 @@ UINT server_format_data_response(CliprdrClientContext*,
   if (!(response->common.msgFlags & CB_RESPONSE_OK) || !response->requestedFormatData ||
       response->common.dataLen == 0)
     return CHANNEL_RC_OK;
-  std::array<uint8_t, 4> id{};
-  put_u32(id.data(), last_requested_format.load());
+  const auto id = encode_clip_data_header(last_requested_format.load());
   const std::span<const uint8_t> parts[] = {
       id, {response->requestedFormatData, response->common.dataLen}};
   send_frame_parts(EVT_CLIP_DATA, parts);

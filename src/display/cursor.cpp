@@ -50,9 +50,7 @@ void send_shape(const Shape& s) {
 }
 
 void send_use(uint32_t id) {
-  std::array<uint8_t, 4> p{};
-  put_u32(p.data(), id);
-  send_frame(EVT_CURSOR_USE, p);
+  send_frame(EVT_CURSOR_USE, encode_cursor_use(id));
 }
 
 void leave_shape_locked(CursorKind next) {

@@ -203,13 +203,8 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
   h264_forwarded.store(true);
   const auto ox = static_cast<uint32_t>(origin.first);
   const auto oy = static_cast<uint32_t>(origin.second);
-  std::array<uint8_t, kH264HeaderSize> head{};
-  put_u32(&head[0], ox + command->left);
-  put_u32(&head[4], oy + command->top);
-  put_u32(&head[8], ox + command->right);
-  put_u32(&head[12], oy + command->bottom);
-  put_u32(&head[16], command->width);
-  put_u32(&head[20], command->height);
+  const auto head = encode_h264_header({ox + command->left, oy + command->top, ox + command->right,
+                                        oy + command->bottom, command->width, command->height});
   const std::span<const uint8_t> parts[] = {head, data};
   const auto held = changed_only_forget(
       Rect{static_cast<int32_t>(ox + command->left), static_cast<int32_t>(oy + command->top),

@@ -57,11 +57,7 @@ UINT on_caps(DispClientContext*, UINT32 max_monitors, UINT32 factor_a, UINT32 fa
 }
 
 void send_refused(uint32_t width, uint32_t height, uint8_t reason) {
-  std::array<uint8_t, 9> p{};
-  put_u32(&p[0], width);
-  put_u32(&p[4], height);
-  p[8] = reason;
-  send_frame(EVT_RESIZE_REFUSED, p);
+  send_frame(EVT_RESIZE_REFUSED, encode_resize_refused({width, height, reason}));
 }
 
 void run_worker() {

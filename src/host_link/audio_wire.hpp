@@ -10,23 +10,15 @@
 #include <span>
 #include <vector>
 
-namespace korvane {
+#include "host_link/registry.hpp"
 
-enum : uint16_t {
-  FIELD_AUDIO_CODECS = 7,  // u8: AUDIO_CODEC_* the host decodes itself (absent: PCM only)
-};
+namespace korvane {
 
 enum : uint8_t {
   AUDIO_CODEC_AAC = 0x01,
   AUDIO_CODEC_OPUS = 0x02,
 };
 inline constexpr uint8_t kKnownAudioCodecs = AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS;
-
-enum : uint8_t {
-  EVT_AUDIO_FORMAT = 23,  // see AudioFormat
-  EVT_AUDIO_DATA = 24,    // sequence (u32), milliseconds (u32), then the bytes
-  EVT_AUDIO_VOLUME = 25,  // volume (u32) as the server gives it
-};
 
 // Wave format tags as the sound channel carries them.
 enum : uint16_t {

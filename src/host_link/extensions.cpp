@@ -248,17 +248,42 @@ std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height
   return {static_cast<uint32_t>(w), static_cast<uint32_t>(h)};
 }
 
-std::optional<size_t> min_extension_command_payload(uint8_t type, uint32_t granted) {
-  switch (type) {
-    case CMD_RESIZE:
-      if (granted & EXT_RESIZE) return 8;
-      break;
-    case CMD_CURSOR_STATE:
-      if (granted & EXT_CURSOR) return 0;
-      break;
-    default: break;
-  }
-  return std::nullopt;
+std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size) {
+  return encode_size(size.width, size.height);
+}
+
+std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload) {
+  if (payload.size() < find_command(CMD_RESIZE)->min_payload) return std::nullopt;
+  return parse_size(payload);
+}
+
+std::array<uint8_t, 4> encode_cursor_use(uint32_t id) {
+  std::array<uint8_t, 4> out{};
+  put_u32(out.data(), id);
+  return out;
+}
+
+std::optional<uint32_t> parse_cursor_use(std::span<const uint8_t> payload) {
+  if (payload.size() < 4) return std::nullopt;
+  return get_u32(payload.data());
+}
+
+std::optional<PointerPosition> parse_cursor_position(std::span<const uint8_t> payload) {
+  if (payload.size() < 8) return std::nullopt;
+  return PointerPosition{get_u32(payload.data()), get_u32(payload.data() + 4)};
+}
+
+std::array<uint8_t, 9> encode_resize_refused(const ResizeRefused& r) {
+  std::array<uint8_t, 9> out{};
+  put_u32(&out[0], r.width);
+  put_u32(&out[4], r.height);
+  out[8] = r.reason;
+  return out;
+}
+
+std::optional<ResizeRefused> parse_resize_refused(std::span<const uint8_t> payload) {
+  if (payload.size() < 9) return std::nullopt;
+  return ResizeRefused{get_u32(payload.data()), get_u32(payload.data() + 4), payload[8]};
 }
 
 }  // namespace korvane

@@ -14,34 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "host_link/protocol.hpp"
+#include "host_link/registry.hpp"
+
 namespace korvane {
 
 // "KVX1": the block's first four bytes. Bytes after the drive path that do not begin with it are
 // ignored, as they always were.
 inline constexpr uint8_t kExtensionMagic[4] = {'K', 'V', 'X', '1'};
-
-// Extension bits of the block's mask and of EVT_EXTENSIONS.
-enum : uint32_t {
-  EXT_CURSOR = 0x00000001,  // pointer shapes, use, hidden, default, position
-  EXT_RESIZE = 0x00000002,  // CMD_RESIZE through the display control channel
-  EXT_H264 = 0x00000004,    // EVT_H264_CODEC for the codecs of FIELD_H264_CODECS
-  // The session extensions (session_extensions.hpp).
-  EXT_CERTIFICATE = 0x00000008,  // the host decides on the server's certificate
-  EXT_STATUS = 0x00000010,       // EVT_PROGRESS and EVT_END_REASON
-  EXT_TEXT = 0x00000020,         // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
-  EXT_CHANGED_ONLY = 0x00000040, // EVT_RECT only where the pixels differ from the host's canvas
-  EXT_AUDIO = 0x00000080,        // the remote desktop's sound (audio_wire.hpp)
-  EXT_RECONNECT = 0x00000100,    // reconnect after a dropped connection, EVT_RECONNECT
-  EXT_DEFLATE = 0x00000200,      // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
-};
-inline constexpr uint32_t kKnownExtensions = EXT_CURSOR | EXT_RESIZE | EXT_H264 | EXT_STATUS |
-                                             EXT_CERTIFICATE | EXT_TEXT | EXT_CHANGED_ONLY |
-                                             EXT_RECONNECT | EXT_AUDIO | EXT_DEFLATE;
-
-// Typed fields after the mask: tag (u16), length (u16), value.
-enum : uint16_t {
-  FIELD_H264_CODECS = 1,  // u8: the H.264 codecs the host decodes itself (H264_* bits)
-};
 
 enum : uint8_t {
   H264_AVC420 = 0x01,
@@ -49,25 +29,6 @@ enum : uint8_t {
   H264_AVC444V2 = 0x04,
 };
 inline constexpr uint8_t kKnownH264Codecs = H264_AVC420 | H264_AVC444 | H264_AVC444V2;
-
-// Commands of the extensions (host to korvane), after the base protocol's 1..9.
-enum : uint8_t {
-  CMD_RESIZE = 10,        // width (u32), height (u32)
-  CMD_CURSOR_STATE = 11,  // empty: send the current cursor again
-};
-
-// Events of the extensions (korvane to host), after the base protocol's 1..8.
-enum : uint8_t {
-  EVT_EXTENSIONS = 9,       // granted mask (u32), granted H.264 codecs (u8)
-  EVT_CURSOR_SHAPE = 10,    // id, hotspot x, hotspot y, width, height (u32), then RGBA rows
-  EVT_CURSOR_USE = 11,      // id (u32)
-  EVT_CURSOR_HIDDEN = 12,   // empty
-  EVT_CURSOR_DEFAULT = 13,  // empty: the system arrow
-  EVT_CURSOR_POSITION = 14, // x (u32), y (u32): the server moved the pointer
-  EVT_RESIZE_REFUSED = 15,  // width (u32), height (u32) as asked, reason (u8)
-  EVT_H264_CODEC = 16,      // see H264CodecHeader
-  EVT_RECT_DEFLATE = 26,    // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
-};
 
 enum : uint8_t {
   RESIZE_REFUSED_NO_CHANNEL = 1,  // the server offers no display control channel
@@ -181,8 +142,23 @@ struct DisplayLimits {
 std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
                                                  const DisplayLimits& limits);
 
-// Shortest payload of an extension command whose extension was granted; nullopt for a type
-// that is not an extension command or whose extension the host did not ask for (dropped).
-std::optional<size_t> min_extension_command_payload(uint8_t type, uint32_t granted);
+// CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp).
+std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size);
+std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload);
+
+// EVT_CURSOR_USE: the id of a shape sent before.
+std::array<uint8_t, 4> encode_cursor_use(uint32_t id);
+std::optional<uint32_t> parse_cursor_use(std::span<const uint8_t> payload);
+
+// EVT_CURSOR_POSITION: x, y (u32), as encode_size writes them.
+std::optional<PointerPosition> parse_cursor_position(std::span<const uint8_t> payload);
+
+// EVT_RESIZE_REFUSED: the size as asked, and why (RESIZE_REFUSED_*).
+struct ResizeRefused {
+  uint32_t width = 0, height = 0;
+  uint8_t reason = 0;
+};
+std::array<uint8_t, 9> encode_resize_refused(const ResizeRefused& r);
+std::optional<ResizeRefused> parse_resize_refused(std::span<const uint8_t> payload);
 
 }  // namespace korvane

@@ -24,20 +24,6 @@ std::vector<uint8_t> encode_frame(uint8_t type, std::span<const uint8_t> payload
   return out;
 }
 
-std::optional<size_t> min_command_payload(uint8_t type) {
-  switch (type) {
-    case CMD_MOUSE_MOVE: return 8;
-    case CMD_MOUSE_BUTTON: return 10;
-    case CMD_MOUSE_WHEEL: return 13;
-    case CMD_KEY: return 3;
-    case CMD_DISCONNECT: return 0;
-    case CMD_CLIP_FORMATS:
-    case CMD_CLIP_DATA:
-    case CMD_CLIP_REQUEST: return 4;
-    default: return std::nullopt;
-  }
-}
-
 namespace {
 
 // Copies a length-prefixed text into a fixed field, cut to capacity - 1 so it stays terminated.
@@ -191,6 +177,107 @@ std::optional<std::vector<ClipFormat>> parse_clip_formats_strict(std::span<const
   }
   if (pos != size) return std::nullopt;
   return out;
+}
+
+namespace {
+
+// Whether the payload reaches the command's shortest length in the registry.
+bool long_enough(uint8_t command, std::span<const uint8_t> payload) {
+  const CommandInfo* info = find_command(command);
+  return info && payload.size() >= info->min_payload;
+}
+
+}  // namespace
+
+std::array<uint8_t, 8> encode_mouse_move(const PointerPosition& p) { return encode_size(p.x, p.y); }
+
+std::optional<PointerPosition> parse_mouse_move(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_MOUSE_MOVE, p)) return std::nullopt;
+  return PointerPosition{get_u32(p.data()), get_u32(p.data() + 4)};
+}
+
+std::array<uint8_t, 10> encode_mouse_button(const MouseButton& b) {
+  std::array<uint8_t, 10> out{};
+  put_u32(&out[0], b.x);
+  put_u32(&out[4], b.y);
+  out[8] = b.button;
+  out[9] = b.pressed ? 1 : 0;
+  return out;
+}
+
+std::optional<MouseButton> parse_mouse_button(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_MOUSE_BUTTON, p)) return std::nullopt;
+  return MouseButton{get_u32(p.data()), get_u32(p.data() + 4), p[8], p[9] != 0};
+}
+
+std::array<uint8_t, 13> encode_mouse_wheel(const MouseWheel& w) {
+  std::array<uint8_t, 13> out{};
+  put_u32(&out[0], w.x);
+  put_u32(&out[4], w.y);
+  put_u32(&out[8], static_cast<uint32_t>(w.delta));
+  out[12] = w.horizontal ? 1 : 0;
+  return out;
+}
+
+std::optional<MouseWheel> parse_mouse_wheel(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_MOUSE_WHEEL, p)) return std::nullopt;
+  return MouseWheel{get_u32(p.data()), get_u32(p.data() + 4),
+                    static_cast<int32_t>(get_u32(p.data() + 8)), p[12] != 0};
+}
+
+std::array<uint8_t, 3> encode_key(const KeyStroke& k) {
+  return {k.scancode, static_cast<uint8_t>(k.pressed ? 1 : 0),
+          static_cast<uint8_t>(k.extended ? 1 : 0)};
+}
+
+std::optional<KeyStroke> parse_key(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_KEY, p)) return std::nullopt;
+  return KeyStroke{p[0], p[1] != 0, p[2] != 0};
+}
+
+std::array<uint8_t, 4> encode_clip_request(uint32_t format) { return encode_clip_data_header(format); }
+
+std::optional<uint32_t> parse_clip_request(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_CLIP_REQUEST, p)) return std::nullopt;
+  return get_u32(p.data());
+}
+
+std::array<uint8_t, 4> encode_clip_data_header(uint32_t format) {
+  std::array<uint8_t, 4> out{};
+  put_u32(out.data(), format);
+  return out;
+}
+
+std::optional<ClipData> parse_clip_data(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_CLIP_DATA, p)) return std::nullopt;
+  return ClipData{get_u32(p.data()), p.subspan(4)};
+}
+
+std::optional<DesktopSize> parse_size(std::span<const uint8_t> p) {
+  if (p.size() < 8) return std::nullopt;
+  return DesktopSize{get_u32(p.data()), get_u32(p.data() + 4)};
+}
+
+std::optional<RectEvent> parse_rect(std::span<const uint8_t> p) {
+  if (p.size() < kRectHeaderSize) return std::nullopt;
+  const uint8_t* d = p.data();
+  return RectEvent{static_cast<int32_t>(get_u32(d)), static_cast<int32_t>(get_u32(d + 4)),
+                   static_cast<int32_t>(get_u32(d + 8)), static_cast<int32_t>(get_u32(d + 12)),
+                   p.subspan(kRectHeaderSize)};
+}
+
+std::array<uint8_t, kH264HeaderSize> encode_h264_header(const H264Event& h) {
+  std::array<uint8_t, kH264HeaderSize> out{};
+  const uint32_t fields[] = {h.left, h.top, h.right, h.bottom, h.width, h.height};
+  for (size_t i = 0; i < 6; ++i) put_u32(&out[4 * i], fields[i]);
+  return out;
+}
+
+std::optional<H264Event> parse_h264(std::span<const uint8_t> p) {
+  if (p.size() < kH264HeaderSize) return std::nullopt;
+  const uint8_t* d = p.data();
+  return H264Event{get_u32(d),      get_u32(d + 4),  get_u32(d + 8), get_u32(d + 12),
+                   get_u32(d + 16), get_u32(d + 20), p.subspan(kH264HeaderSize)};
 }
 
 }  // namespace korvane

@@ -11,32 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "host_link/registry.hpp"
+
 namespace korvane {
-
-// Host to bridge. Types share the numbers 1..8 with the events; the direction tells them apart.
-enum : uint8_t {
-  CMD_CONNECT = 1,
-  CMD_MOUSE_MOVE = 2,
-  CMD_MOUSE_BUTTON = 3,
-  CMD_MOUSE_WHEEL = 4,
-  CMD_KEY = 5,
-  CMD_DISCONNECT = 6,
-  CMD_CLIP_FORMATS = 7,
-  CMD_CLIP_DATA = 8,
-  CMD_CLIP_REQUEST = 9,
-};
-
-// Bridge to host.
-enum : uint8_t {
-  EVT_CONNECTED = 1,
-  EVT_RECT = 2,
-  EVT_RESIZE = 3,
-  EVT_ERROR = 4,
-  EVT_DISCONNECTED = 5,
-  EVT_H264 = 6,
-  EVT_CLIP_FORMATS = 7,
-  EVT_CLIP_DATA = 8,
-};
 
 enum : uint8_t {
   CONNECT_FLAG_TLS = 0x01,
@@ -58,10 +35,6 @@ FrameHeader decode_header(std::span<const uint8_t, kFrameHeaderSize> bytes);
 
 // A whole frame (header and payload) in one buffer: used by hosts and tests.
 std::vector<uint8_t> encode_frame(uint8_t type, std::span<const uint8_t> payload);
-
-// Shortest payload accepted for a host command; commands shorter than this are dropped.
-// Types without an entry (0, 10..255) yield nullopt: they are always dropped.
-std::optional<size_t> min_command_payload(uint8_t type);
 
 // The parsed connect request; text fields hold the wire bytes, cut to their capacity.
 // The first zero byte ends a value, and an empty value counts as absent (host excepted).
@@ -140,5 +113,76 @@ std::optional<ClipFormatList> parse_clip_formats(std::span<const uint8_t> payloa
 
 // Strict parse of an event-side list (for hosts): every entry must fit.
 std::optional<std::vector<ClipFormat>> parse_clip_formats_strict(std::span<const uint8_t> payload);
+
+// The base commands, as a host builds them and the input thread reads them. Each parse_* takes
+// a payload at least as long as the command's entry in kCommands (registry.hpp) and reads its
+// fields from the start; bytes after them are ignored; nullopt when it is shorter.
+struct PointerPosition {
+  uint32_t x = 0, y = 0;  // only the low 16 bits reach the server
+};
+std::array<uint8_t, 8> encode_mouse_move(const PointerPosition& p);
+std::optional<PointerPosition> parse_mouse_move(std::span<const uint8_t> payload);
+
+struct MouseButton {
+  uint32_t x = 0, y = 0;
+  uint8_t button = 0;  // 1 left, 2 right, 3 middle
+  bool pressed = false;
+};
+std::array<uint8_t, 10> encode_mouse_button(const MouseButton& b);
+std::optional<MouseButton> parse_mouse_button(std::span<const uint8_t> payload);
+
+struct MouseWheel {
+  uint32_t x = 0, y = 0;
+  int32_t delta = 0;  // 120 a notch
+  bool horizontal = false;
+};
+std::array<uint8_t, 13> encode_mouse_wheel(const MouseWheel& w);
+std::optional<MouseWheel> parse_mouse_wheel(std::span<const uint8_t> payload);
+
+struct KeyStroke {
+  uint8_t scancode = 0;
+  bool pressed = false;
+  bool extended = false;
+};
+std::array<uint8_t, 3> encode_key(const KeyStroke& k);
+std::optional<KeyStroke> parse_key(std::span<const uint8_t> payload);
+
+// CMD_CLIP_REQUEST: the format id.
+std::array<uint8_t, 4> encode_clip_request(uint32_t format);
+std::optional<uint32_t> parse_clip_request(std::span<const uint8_t> payload);
+
+// CMD_CLIP_DATA and EVT_CLIP_DATA: format id (u32), then the data; the header is sent before
+// the data without copying it.
+struct ClipData {
+  uint32_t format = 0;
+  std::span<const uint8_t> data;
+};
+std::array<uint8_t, 4> encode_clip_data_header(uint32_t format);
+std::optional<ClipData> parse_clip_data(std::span<const uint8_t> payload);
+
+// The base events a host reads. Each parse_* is nullopt for a payload shorter than the fixed
+// part; longer ones keep the rest (pixels, stream) or ignore it.
+struct DesktopSize {
+  uint32_t width = 0, height = 0;
+};
+// EVT_CONNECTED, EVT_RESIZE (encode_size above).
+std::optional<DesktopSize> parse_size(std::span<const uint8_t> payload);
+
+// EVT_RECT's header (encode_rect_header, display/rect_pack.hpp, writes it); the pixels are not
+// checked against the size here.
+struct RectEvent {
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  std::span<const uint8_t> pixels;
+};
+std::optional<RectEvent> parse_rect(std::span<const uint8_t> payload);
+
+// EVT_H264: left, top, right, bottom (desktop coordinates), width, height (u32), then the
+// stream, sent after the header without copying it.
+struct H264Event {
+  uint32_t left = 0, top = 0, right = 0, bottom = 0, width = 0, height = 0;
+  std::span<const uint8_t> stream;
+};
+std::array<uint8_t, kH264HeaderSize> encode_h264_header(const H264Event& h);
+std::optional<H264Event> parse_h264(std::span<const uint8_t> payload);
 
 }  // namespace korvane

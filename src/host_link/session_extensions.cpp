@@ -343,20 +343,52 @@ std::vector<uint16_t> utf16_units(uint32_t cp) {
   return {static_cast<uint16_t>(0xD800 | (v >> 10)), static_cast<uint16_t>(0xDC00 | (v & 0x3FF))};
 }
 
-std::optional<size_t> min_session_command_payload(uint8_t type, uint32_t granted) {
-  switch (type) {
-    case CMD_CERT_VERDICT:
-      if (granted & EXT_CERTIFICATE) return 1;
-      break;
-    case CMD_UNICODE:
-      if (granted & EXT_TEXT) return 5;
-      break;
-    case CMD_SYNC_LOCKS:
-      if (granted & EXT_TEXT) return 4;
-      break;
-    default: break;
-  }
-  return std::nullopt;
+namespace {
+
+bool long_enough(uint8_t command, std::span<const uint8_t> payload) {
+  return payload.size() >= find_command(command)->min_payload;
+}
+
+}  // namespace
+
+std::array<uint8_t, 1> encode_cert_verdict(bool accept) { return {static_cast<uint8_t>(accept ? 1 : 0)}; }
+
+std::optional<bool> parse_cert_verdict(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_CERT_VERDICT, p)) return std::nullopt;
+  return p[0] == 1;
+}
+
+std::array<uint8_t, 5> encode_unicode(const UnicodeKey& k) {
+  std::array<uint8_t, 5> out{};
+  put_u32(out.data(), k.code_point);
+  out[4] = k.pressed ? 1 : 0;
+  return out;
+}
+
+std::optional<UnicodeKey> parse_unicode(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_UNICODE, p)) return std::nullopt;
+  return UnicodeKey{get_u32(p.data()), p[4] != 0};
+}
+
+std::array<uint8_t, 4> encode_sync_locks(uint32_t locks) {
+  std::array<uint8_t, 4> out{};
+  put_u32(out.data(), locks);
+  return out;
+}
+
+std::optional<uint32_t> parse_sync_locks(std::span<const uint8_t> p) {
+  if (!long_enough(CMD_SYNC_LOCKS, p)) return std::nullopt;
+  return get_u32(p.data());
+}
+
+std::optional<RefusedEvent> parse_refused(std::span<const uint8_t> p) {
+  if (p.size() < 6) return std::nullopt;
+  return RefusedEvent{p[0], p[1], get_u32(p.data() + 2)};
+}
+
+std::optional<ProgressEvent> parse_progress(std::span<const uint8_t> p) {
+  if (p.size() < 9) return std::nullopt;
+  return ProgressEvent{p[0], get_u32(p.data() + 1), get_u32(p.data() + 5)};
 }
 
 }  // namespace korvane

@@ -16,14 +16,6 @@
 
 namespace korvane {
 
-enum : uint16_t {
-  FIELD_CERT_MODE = 2,          // u8, CERT_MODE_*
-  FIELD_CERT_FINGERPRINTS = 3,  // text: SHA-256 fingerprints in hex (see parse_fingerprints)
-  FIELD_KEYBOARD_LAYOUT = 4,    // u32: a keyboard layout id, instead of the machine's locale
-  FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
-  FIELD_RECONNECT = 6,          // u16 max attempts 1..100, u16 first back-off ms 100..30000
-};
-
 inline constexpr uint16_t kMinReconnectAttempts = 1;
 inline constexpr uint16_t kMaxReconnectAttempts = 100;
 inline constexpr uint16_t kMinReconnectBackoffMs = 100;
@@ -35,20 +27,6 @@ enum : uint8_t {
   CERT_MODE_ACCEPT_ANY = 0,
   CERT_MODE_PINNED = 1,
   CERT_MODE_ASK = 2,
-};
-
-enum : uint8_t {
-  CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
-  CMD_UNICODE = 13,       // code point (u32), pressed (u8)
-  CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
-};
-
-enum : uint8_t {
-  EVT_CERTIFICATE = 17,  // a question for the host, see CertificateQuestion
-  EVT_PROGRESS = 18,     // step (u8), two values (u32 each)
-  EVT_END_REASON = 19,   // see EndReason
-  EVT_REFUSED = 20,      // command type (u8), reason (u8), value (u32)
-  EVT_RECONNECT = 22,    // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
 };
 
 enum : uint8_t {
@@ -174,7 +152,36 @@ std::string format_fingerprint(const Fingerprint& f);  // lower-case pairs joine
 // half or a value past U+10FFFF.
 std::vector<uint16_t> utf16_units(uint32_t code_point);
 
-// Shortest payload of a session-extension command whose extension was granted.
-std::optional<size_t> min_session_command_payload(uint8_t type, uint32_t granted);
+// Commands of the session extensions: nullopt for a payload shorter than the command's entry in
+// kCommands (registry.hpp); bytes after the fields are ignored.
+// CMD_CERT_VERDICT: true only for 1 (accept); any other byte rejects.
+std::array<uint8_t, 1> encode_cert_verdict(bool accept);
+std::optional<bool> parse_cert_verdict(std::span<const uint8_t> payload);
+
+struct UnicodeKey {
+  uint32_t code_point = 0;
+  bool pressed = false;
+};
+std::array<uint8_t, 5> encode_unicode(const UnicodeKey& k);
+std::optional<UnicodeKey> parse_unicode(std::span<const uint8_t> payload);
+
+// CMD_SYNC_LOCKS: the LOCK_* bits as sent (unknown bits included; the input thread drops them).
+std::array<uint8_t, 4> encode_sync_locks(uint32_t locks);
+std::optional<uint32_t> parse_sync_locks(std::span<const uint8_t> payload);
+
+// EVT_REFUSED and EVT_PROGRESS as a host reads them (encode_refused, encode_progress above):
+// nullopt for a payload shorter than their fields.
+struct RefusedEvent {
+  uint8_t command = 0;
+  uint8_t reason = 0;  // REFUSED_*
+  uint32_t value = 0;
+};
+std::optional<RefusedEvent> parse_refused(std::span<const uint8_t> payload);
+
+struct ProgressEvent {
+  uint8_t step = 0;  // PROGRESS_*
+  uint32_t a = 0, b = 0;
+};
+std::optional<ProgressEvent> parse_progress(std::span<const uint8_t> payload);
 
 }  // namespace korvane

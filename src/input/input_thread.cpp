@@ -8,7 +8,7 @@
 #include "display/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
-#include "host_link/session_extensions.hpp"
+#include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "input/input_map.hpp"
@@ -149,46 +149,35 @@ void input_connection_down() {
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
-  if (type == CMD_CERT_VERDICT) {
-    const auto cert_min = min_session_command_payload(type, session.grant.mask);
-    if (cert_min && payload.size() >= *cert_min) certificate_verdict(payload);
+  // Unknown types, commands of an extension the host was not granted and payloads shorter than
+  // the command's fields are all dropped without a reply.
+  const CommandInfo* command = find_command(type);
+  if (!command || !command_granted(*command, session.grant.mask) ||
+      payload.size() < command->min_payload)
     return true;
-  }
-  if (const auto ext_min = min_extension_command_payload(type, session.grant.mask)) {
-    if (payload.size() < *ext_min) return true;
-    if (type == CMD_RESIZE) resize_request(get_u32(payload.data()), get_u32(payload.data() + 4));
-    if (type == CMD_CURSOR_STATE) cursor_resend();
-    return true;
-  }
-  if (const auto text_min = min_session_command_payload(type, session.grant.mask);
-      text_min && (type == CMD_UNICODE || type == CMD_SYNC_LOCKS)) {
-    if (payload.size() < *text_min) return true;
-    if (type == CMD_UNICODE) forward_unicode(get_u32(payload.data()), payload[4] != 0);
-    if (type == CMD_SYNC_LOCKS)
-      forward_input({InputKind::sync, 0, 0, 0,
-                     get_u32(payload.data()) & (LOCK_SCROLL | LOCK_NUM | LOCK_CAPS | LOCK_KANA)});
-    return true;
-  }
-  const auto min = min_command_payload(type);
-  if (!min || payload.size() < *min) return true;  // dropped without a reply
-  const uint8_t* p = payload.data();
   switch (type) {
-    case CMD_MOUSE_MOVE:
-      forward_input({InputKind::mouse, kPtrFlagsMove, coordinate(get_u32(p)),
-                     coordinate(get_u32(p + 4))});
+    case CMD_MOUSE_MOVE: {
+      const auto m = parse_mouse_move(payload);
+      forward_input({InputKind::mouse, kPtrFlagsMove, coordinate(m->x), coordinate(m->y)});
       break;
-    case CMD_MOUSE_BUTTON:
-      forward_input({InputKind::mouse, mouse_button_flags(p[8], p[9] != 0), coordinate(get_u32(p)),
-                     coordinate(get_u32(p + 4))});
+    }
+    case CMD_MOUSE_BUTTON: {
+      const auto b = parse_mouse_button(payload);
+      forward_input({InputKind::mouse, mouse_button_flags(b->button, b->pressed),
+                     coordinate(b->x), coordinate(b->y)});
       break;
-    case CMD_MOUSE_WHEEL:
-      forward_input({InputKind::mouse,
-                     mouse_wheel_flags(static_cast<int32_t>(get_u32(p + 8)), p[12] != 0),
-                     coordinate(get_u32(p)), coordinate(get_u32(p + 4))});
+    }
+    case CMD_MOUSE_WHEEL: {
+      const auto w = parse_mouse_wheel(payload);
+      forward_input({InputKind::mouse, mouse_wheel_flags(w->delta, w->horizontal),
+                     coordinate(w->x), coordinate(w->y)});
       break;
-    case CMD_KEY:
-      forward_input({InputKind::key, key_flags(p[1] != 0, p[2] != 0), p[0], 0});
+    }
+    case CMD_KEY: {
+      const auto k = parse_key(payload);
+      forward_input({InputKind::key, key_flags(k->pressed, k->extended), k->scancode, 0});
       break;
+    }
     case CMD_DISCONNECT:
       session.stop_flag.store(1);
       if (session.stop_event) SetEvent(session.stop_event);
@@ -196,7 +185,23 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
     case CMD_CLIP_FORMATS: clip_host_formats(payload); break;
     case CMD_CLIP_DATA: clip_host_data(payload); break;
     case CMD_CLIP_REQUEST: clip_host_request(payload); break;
-    default: break;
+    case CMD_RESIZE: {
+      const auto size = parse_resize_request(payload);
+      resize_request(size->width, size->height);
+      break;
+    }
+    case CMD_CURSOR_STATE: cursor_resend(); break;
+    case CMD_CERT_VERDICT: certificate_verdict(payload); break;
+    case CMD_UNICODE: {
+      const auto u = parse_unicode(payload);
+      forward_unicode(u->code_point, u->pressed);
+      break;
+    }
+    case CMD_SYNC_LOCKS:
+      forward_input({InputKind::sync, 0, 0, 0,
+                     *parse_sync_locks(payload) & (LOCK_SCROLL | LOCK_NUM | LOCK_CAPS | LOCK_KANA)});
+      break;
+    default: break;  // CMD_CONNECT again: only the first frame opens a session
   }
   return true;
 }

@@ -10,7 +10,12 @@ if(TARGET korvane-test-server)
 endif()
 
 # The README's protocol tables, the manual page's message numbers and the web page's constants
-# against the numbers in src/host_link/.
+# against the numbers of src/host_link/registry.hpp.
 add_test(NAME Readme.ProtocolTables
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/readme_tables_test.py ${PROJECT_SOURCE_DIR})
 set_tests_properties(Readme.ProtocolTables PROPERTIES TIMEOUT 30 LABELS unit)
+# The test above fails on each kind of drift: run on spoilt copies, it must fail every time.
+add_test(NAME Readme.ProtocolTablesCatchDrift
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/readme_tables_test.py --catches-drift
+          ${PROJECT_SOURCE_DIR})
+set_tests_properties(Readme.ProtocolTablesCatchDrift PROPERTIES TIMEOUT 60 LABELS unit)

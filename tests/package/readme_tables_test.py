@@ -1,16 +1,29 @@
 #!/usr/bin/env python3
 """Checks the README's protocol tables (and the manual page's message numbers, and the web page's
-constants) against the numbers of the C++ headers.
+constants) against the numbers of the wire registry, src/host_link/registry.hpp.
 
     readme_tables_test.py [REPOSITORY_ROOT]
+    readme_tables_test.py --catches-drift [REPOSITORY_ROOT]
+
+The second form copies what the test reads into a temporary folder, spoils one thing at a time
+(a page constant changed, one the page uses removed, a number given twice in the registry, a
+README row changed) and passes only when the test fails on each.
 """
 import os
 import re
+import shutil
+import subprocess
 import sys
+import tempfile
 
-root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
-HEADERS = ["protocol.hpp", "extensions.hpp", "session_extensions.hpp", "audio_wire.hpp"]
 NUMBER = r"(0x[0-9A-Fa-f]+|\d+)"
+WIRE_NAME = r"(?:CMD|EVT|EXT|FIELD)_\w+"
+# What the test reads, relative to the repository root.
+READS = ["README.md", "docs/korvane.1", "tools/web/page/protocol.js", "tools/web/page/app.js",
+         "src/host_link/registry.hpp", "src/host_link/protocol.hpp",
+         "src/host_link/extensions.hpp", "src/host_link/session_extensions.hpp",
+         "src/host_link/audio_wire.hpp"]
+root = "."
 problems = []
 
 
@@ -19,13 +32,23 @@ def read(path):
         return f.read()
 
 
+def definitions(text, pattern):
+    return re.findall(r"^\s*(" + pattern + r")\s*=\s*" + NUMBER + r"\s*,", text, re.M)
+
+
 def code_constants():
+    """The registry's numbers, and the H.264 codec ids of extensions.hpp. A message type, bit or
+    field tag defined anywhere else in src/host_link is a second place for one fact."""
     values = {}
-    for header in HEADERS:
-        text = read("src/host_link/" + header)
-        for name, value in re.findall(r"^\s*((?:CMD|EVT|EXT|FIELD|CODEC_ID)_\w+)\s*=\s*"
-                                      + NUMBER + r"\s*,", text, re.M):
-            values[name] = int(value, 0)
+    for name, value in definitions(read("src/host_link/registry.hpp"), WIRE_NAME):
+        if name in values:
+            problems.append(f"registry.hpp defines {name} twice")
+        values[name] = int(value, 0)
+    for name, value in definitions(read("src/host_link/extensions.hpp"), r"CODEC_ID_\w+"):
+        values[name] = int(value, 0)
+    for header in READS[5:]:
+        for name, _ in definitions(read(header), WIRE_NAME):
+            problems.append(f"{header} defines {name}, which belongs in registry.hpp")
     return values
 
 
@@ -135,14 +158,70 @@ def check_page(code):
     for name, value in pairs:
         if code.get(name) != int(value, 0):
             problems.append(f"the page's {name} is {value}, the code's {code.get(name)}")
+    # A constant the page uses but does not define is undefined at run time: a case that never
+    # matches, a command sent with type 0.
+    defined = {name for name, _ in pairs}
+    used = {k + "_" + n for k, n in re.findall(r"\b(EVT|CMD)\.(\w+)", page)}
+    used |= set(re.findall(r"\b((?:EXT|FIELD)_\w+)\b", page))
+    used |= {"CODEC_ID_" + n for n in re.findall(r"\bCODEC_(AVC\w+)\b", page)}
+    for name in sorted(used - defined):
+        problems.append(f"the page uses {name} but does not define it")
 
 
-code = code_constants()
-readme = read("README.md")
-check_messages(readme, code)
-check_extensions(readme, code)
-check_manual(code)
-check_page(code)
+def check(repository):
+    global root
+    root = repository
+    code = code_constants()
+    readme = read("README.md")
+    check_messages(readme, code)
+    check_extensions(readme, code)
+    check_manual(code)
+    check_page(code)
+    return code
+
+
+SPOILERS = [
+    ("tools/web/page/protocol.js", "CURSOR_USE: 11", "CURSOR_USE: 12"),
+    ("tools/web/page/protocol.js", "CURSOR_STATE: 11, ", ""),
+    ("tools/web/page/app.js", "EXT_TEXT = 0x20", "EXT_TEXT = 0x40"),
+    ("tools/web/page/app.js", ", EXT_TEXT = 0x20", ""),
+    ("src/host_link/registry.hpp", "EVT_RECT_DEFLATE = 26", "EVT_RECT_DEFLATE = 25"),
+    ("src/host_link/registry.hpp", "FIELD_AUDIO_CODECS = 7", "FIELD_AUDIO_CODECS = 6"),
+    ("src/host_link/audio_wire.hpp", "namespace korvane {",
+     "namespace korvane {\nenum : uint8_t {\n  EVT_AUDIO_DATA = 24,\n};"),
+    ("README.md", "| 14 | `CMD_SYNC_LOCKS` |", "| 15 | `CMD_SYNC_LOCKS` |"),
+]
+
+
+def catches_drift(repository):
+    """Runs this script on spoilt copies; returns the spoilers it did not catch."""
+    missed = []
+    for path, old, new in SPOILERS:
+        with tempfile.TemporaryDirectory() as copy:
+            for name in READS:
+                os.makedirs(os.path.dirname(os.path.join(copy, name)), exist_ok=True)
+                shutil.copy(os.path.join(repository, name), os.path.join(copy, name))
+            with open(os.path.join(copy, path), encoding="utf-8") as f:
+                text = f.read()
+            if old not in text:
+                missed.append(f"{path} no longer holds {old!r}: update SPOILERS")
+                continue
+            with open(os.path.join(copy, path), "w", encoding="utf-8") as f:
+                f.write(text.replace(old, new, 1))
+            run = subprocess.run([sys.executable, __file__, copy], capture_output=True)
+            if run.returncode == 0:
+                missed.append(f"{path}: {old!r} -> {new!r} passed")
+    return missed
+
+
+args = sys.argv[1:]
+if args and args[0] == "--catches-drift":
+    repository = args[1] if len(args) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
+    missed = catches_drift(repository)
+    for m in missed:
+        print("README tables test: DRIFT NOT CAUGHT:", m, file=sys.stderr)
+    sys.exit(1 if missed else 0)
+code = check(args[0] if args else os.path.join(os.path.dirname(__file__), "..", ".."))
 if problems:
     for p in problems:
         print("README tables test: FAILED:", p, file=sys.stderr)

@@ -171,15 +171,6 @@ TEST(ExtensionGrant, Table) {
   }
 }
 
-TEST(ExtensionCommands, OnlyGrantedOnesAreRead) {
-  EXPECT_FALSE(min_extension_command_payload(CMD_RESIZE, 0));
-  EXPECT_FALSE(min_extension_command_payload(CMD_RESIZE, EXT_CURSOR));
-  EXPECT_EQ(min_extension_command_payload(CMD_RESIZE, EXT_RESIZE), 8u);
-  EXPECT_FALSE(min_extension_command_payload(CMD_CURSOR_STATE, EXT_RESIZE));
-  EXPECT_EQ(min_extension_command_payload(CMD_CURSOR_STATE, EXT_CURSOR), 0u);
-  EXPECT_FALSE(min_extension_command_payload(CMD_KEY, EXT_CURSOR | EXT_RESIZE | EXT_H264));
-}
-
 TEST(DisplaySize, Clamping) {
   const struct {
     uint32_t w, h;

@@ -170,17 +170,6 @@ TEST(ParseConnect, HugeLengthFieldsCannotWrap) {
   EXPECT_FALSE(parse_connect(payload, p));
 }
 
-TEST(MinPayload, Table) {
-  const struct {
-    uint8_t type;
-    std::optional<size_t> min;
-  } table[] = {{0, std::nullopt}, {CMD_CONNECT, std::nullopt}, {CMD_MOUSE_MOVE, 8},
-               {CMD_MOUSE_BUTTON, 10}, {CMD_MOUSE_WHEEL, 13}, {CMD_KEY, 3},
-               {CMD_DISCONNECT, 0}, {CMD_CLIP_FORMATS, 4}, {CMD_CLIP_DATA, 4},
-               {CMD_CLIP_REQUEST, 4}, {10, std::nullopt}, {200, std::nullopt}};
-  for (const auto& row : table) EXPECT_EQ(min_command_payload(row.type), row.min) << int(row.type);
-}
-
 TEST(ClipFormats, DeclaredCountLargerThanEntriesLeavesZeroEntries) {
   // Declares 2 formats, holds one named entry.
   auto payload = bytes({2, 0, 0, 0, 13, 0, 0, 0, 3, 0, 'a', 'b', 'c'});

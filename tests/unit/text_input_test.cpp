@@ -60,9 +60,3 @@ TEST(TextInput, EveryAstralCodePointRoundTripsThroughItsPair) {
   }
 }
 
-TEST(TextInput, CommandsNeedTheirExtensionAndTheirLength) {
-  EXPECT_EQ(min_session_command_payload(CMD_UNICODE, EXT_TEXT), 5u);
-  EXPECT_EQ(min_session_command_payload(CMD_SYNC_LOCKS, EXT_TEXT), 4u);
-  EXPECT_FALSE(min_session_command_payload(CMD_UNICODE, 0));
-  EXPECT_FALSE(min_session_command_payload(CMD_SYNC_LOCKS, EXT_CERTIFICATE | EXT_STATUS));
-}

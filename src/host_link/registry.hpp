@@ -1,0 +1,216 @@
+// Every number of the host link, once: message types both ways, extension bits, the extension
+// block's field tags, and what the dispatcher needs to know of each host command. The other
+// host_link headers (and the tests that compare the README and the web page with the code) read
+// them from here. Pure; it needs only the standard library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace korvane {
+
+// Host to korvane. Types share the numbers 1..14 with the events; the direction tells them apart.
+enum : uint8_t {
+  CMD_CONNECT = 1,        // first frame only; see ConnectRequest
+  CMD_MOUSE_MOVE = 2,     // x (u32), y (u32)
+  CMD_MOUSE_BUTTON = 3,   // x, y, button (u8), pressed (u8)
+  CMD_MOUSE_WHEEL = 4,    // x, y, delta (i32), horizontal (u8)
+  CMD_KEY = 5,            // scan code (u8), pressed (u8), extended (u8)
+  CMD_DISCONNECT = 6,     // ignored payload
+  CMD_CLIP_FORMATS = 7,   // a format list
+  CMD_CLIP_DATA = 8,      // format id (u32), then the data
+  CMD_CLIP_REQUEST = 9,   // format id (u32)
+  // The extensions' commands: dropped like unknown types unless their extension was granted.
+  CMD_RESIZE = 10,        // width (u32), height (u32)
+  CMD_CURSOR_STATE = 11,  // empty: send the current cursor again
+  CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
+  CMD_UNICODE = 13,       // code point (u32), pressed (u8)
+  CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
+};
+
+// korvane to host.
+enum : uint8_t {
+  EVT_CONNECTED = 1,         // width (u32), height (u32)
+  EVT_RECT = 2,              // x, y, w, h (i32), then h rows of w RGBA pixels
+  EVT_RESIZE = 3,            // width (u32), height (u32)
+  EVT_ERROR = 4,             // text
+  EVT_DISCONNECTED = 5,      // empty
+  EVT_H264 = 6,              // left, top, right, bottom, width, height (u32), then the stream
+  EVT_CLIP_FORMATS = 7,      // a format list
+  EVT_CLIP_DATA = 8,         // format id (u32), then the data
+  // The extensions' events: a host that did not ask for one never gets it.
+  EVT_EXTENSIONS = 9,        // granted mask (u32), granted H.264 codecs (u8)
+  EVT_CURSOR_SHAPE = 10,     // id, hotspot x, hotspot y, width, height (u32), then RGBA rows
+  EVT_CURSOR_USE = 11,       // id (u32)
+  EVT_CURSOR_HIDDEN = 12,    // empty
+  EVT_CURSOR_DEFAULT = 13,   // empty: the system arrow
+  EVT_CURSOR_POSITION = 14,  // x (u32), y (u32): the server moved the pointer
+  EVT_RESIZE_REFUSED = 15,   // width (u32), height (u32) as asked, reason (u8)
+  EVT_H264_CODEC = 16,       // see H264CodecHeader
+  EVT_CERTIFICATE = 17,      // a question for the host, see CertificateQuestion
+  EVT_PROGRESS = 18,         // step (u8), two values (u32 each)
+  EVT_END_REASON = 19,       // see EndReason
+  EVT_REFUSED = 20,          // command type (u8), reason (u8), value (u32)
+  // 21 is not used.
+  EVT_RECONNECT = 22,        // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+  EVT_AUDIO_FORMAT = 23,     // see AudioFormat
+  EVT_AUDIO_DATA = 24,       // sequence (u32), milliseconds (u32), then the bytes
+  EVT_AUDIO_VOLUME = 25,     // volume (u32) as the server gives it
+  EVT_RECT_DEFLATE = 26,     // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+};
+
+// Extension bits of the block's mask and of EVT_EXTENSIONS.
+enum : uint32_t {
+  EXT_CURSOR = 0x00000001,        // pointer shapes, use, hidden, default, position
+  EXT_RESIZE = 0x00000002,        // CMD_RESIZE through the display control channel
+  EXT_H264 = 0x00000004,          // EVT_H264_CODEC for the codecs of FIELD_H264_CODECS
+  EXT_CERTIFICATE = 0x00000008,   // the host decides on the server's certificate
+  EXT_STATUS = 0x00000010,        // EVT_PROGRESS and EVT_END_REASON
+  EXT_TEXT = 0x00000020,          // CMD_UNICODE, CMD_SYNC_LOCKS, the keyboard layout field
+  EXT_CHANGED_ONLY = 0x00000040,  // EVT_RECT only where the pixels differ from the host's canvas
+  EXT_AUDIO = 0x00000080,         // the remote desktop's sound (audio_wire.hpp)
+  EXT_RECONNECT = 0x00000100,     // reconnect after a dropped connection, EVT_RECONNECT
+  EXT_DEFLATE = 0x00000200,       // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
+};
+
+// Typed fields of the extension block after the mask: tag (u16), length (u16), value.
+enum : uint16_t {
+  FIELD_H264_CODECS = 1,        // u8: the H.264 codecs the host decodes itself (H264_* bits)
+  FIELD_CERT_MODE = 2,          // u8, CERT_MODE_*
+  FIELD_CERT_FINGERPRINTS = 3,  // text: SHA-256 fingerprints in hex (see parse_fingerprints)
+  FIELD_KEYBOARD_LAYOUT = 4,    // u32: a keyboard layout id, instead of the machine's locale
+  FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
+  FIELD_RECONNECT = 6,          // u16 max attempts 1..100, u16 first back-off ms 100..30000
+  FIELD_AUDIO_CODECS = 7,       // u8: AUDIO_CODEC_* the host decodes itself (absent: PCM only)
+};
+
+// A host command as the dispatcher sees it: the extension that must have been granted for it not
+// to be dropped (0: the base protocol), and the shortest payload it is carried out with (shorter
+// ones are dropped without a reply).
+struct CommandInfo {
+  uint8_t type = 0;
+  std::string_view name;
+  uint32_t extension = 0;
+  size_t min_payload = 0;
+};
+
+// CMD_CONNECT's shortest payload: five empty texts' lengths, port, width and height.
+inline constexpr size_t kMinConnectPayload = 2 + 4 + 2 + 2 + 2 + 4 + 4;
+
+inline constexpr CommandInfo kCommands[] = {
+    {CMD_CONNECT, "CMD_CONNECT", 0, kMinConnectPayload},
+    {CMD_MOUSE_MOVE, "CMD_MOUSE_MOVE", 0, 8},
+    {CMD_MOUSE_BUTTON, "CMD_MOUSE_BUTTON", 0, 10},
+    {CMD_MOUSE_WHEEL, "CMD_MOUSE_WHEEL", 0, 13},
+    {CMD_KEY, "CMD_KEY", 0, 3},
+    {CMD_DISCONNECT, "CMD_DISCONNECT", 0, 0},
+    {CMD_CLIP_FORMATS, "CMD_CLIP_FORMATS", 0, 4},
+    {CMD_CLIP_DATA, "CMD_CLIP_DATA", 0, 4},
+    {CMD_CLIP_REQUEST, "CMD_CLIP_REQUEST", 0, 4},
+    {CMD_RESIZE, "CMD_RESIZE", EXT_RESIZE, 8},
+    {CMD_CURSOR_STATE, "CMD_CURSOR_STATE", EXT_CURSOR, 0},
+    {CMD_CERT_VERDICT, "CMD_CERT_VERDICT", EXT_CERTIFICATE, 1},
+    {CMD_UNICODE, "CMD_UNICODE", EXT_TEXT, 5},
+    {CMD_SYNC_LOCKS, "CMD_SYNC_LOCKS", EXT_TEXT, 4},
+};
+
+// An event: the extension without which a host never gets it (0: the base protocol).
+struct EventInfo {
+  uint8_t type = 0;
+  std::string_view name;
+  uint32_t extension = 0;
+};
+
+inline constexpr EventInfo kEvents[] = {
+    {EVT_CONNECTED, "EVT_CONNECTED", 0},
+    {EVT_RECT, "EVT_RECT", 0},
+    {EVT_RESIZE, "EVT_RESIZE", 0},
+    {EVT_ERROR, "EVT_ERROR", 0},
+    {EVT_DISCONNECTED, "EVT_DISCONNECTED", 0},
+    {EVT_H264, "EVT_H264", 0},
+    {EVT_CLIP_FORMATS, "EVT_CLIP_FORMATS", 0},
+    {EVT_CLIP_DATA, "EVT_CLIP_DATA", 0},
+    {EVT_EXTENSIONS, "EVT_EXTENSIONS", 0},  // the answer to any block, whatever it asked for
+    {EVT_CURSOR_SHAPE, "EVT_CURSOR_SHAPE", EXT_CURSOR},
+    {EVT_CURSOR_USE, "EVT_CURSOR_USE", EXT_CURSOR},
+    {EVT_CURSOR_HIDDEN, "EVT_CURSOR_HIDDEN", EXT_CURSOR},
+    {EVT_CURSOR_DEFAULT, "EVT_CURSOR_DEFAULT", EXT_CURSOR},
+    {EVT_CURSOR_POSITION, "EVT_CURSOR_POSITION", EXT_CURSOR},
+    {EVT_RESIZE_REFUSED, "EVT_RESIZE_REFUSED", EXT_RESIZE},
+    {EVT_H264_CODEC, "EVT_H264_CODEC", EXT_H264},
+    {EVT_CERTIFICATE, "EVT_CERTIFICATE", EXT_CERTIFICATE},
+    {EVT_PROGRESS, "EVT_PROGRESS", EXT_STATUS},
+    {EVT_END_REASON, "EVT_END_REASON", EXT_STATUS},
+    {EVT_REFUSED, "EVT_REFUSED", 0},  // answers CMD_CERT_VERDICT or CMD_UNICODE
+    {EVT_RECONNECT, "EVT_RECONNECT", EXT_RECONNECT},
+    {EVT_AUDIO_FORMAT, "EVT_AUDIO_FORMAT", EXT_AUDIO},
+    {EVT_AUDIO_DATA, "EVT_AUDIO_DATA", EXT_AUDIO},
+    {EVT_AUDIO_VOLUME, "EVT_AUDIO_VOLUME", EXT_AUDIO},
+    {EVT_RECT_DEFLATE, "EVT_RECT_DEFLATE", EXT_DEFLATE},
+};
+
+// An extension bit and the word the README's mask table (and korvane-host) names it by.
+struct ExtensionInfo {
+  uint32_t bit = 0;
+  std::string_view name;
+};
+
+inline constexpr ExtensionInfo kExtensionBits[] = {
+    {EXT_CURSOR, "cursor"},   {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
+    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"}, {EXT_TEXT, "text"},
+    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},   {EXT_RECONNECT, "reconnect"},
+    {EXT_DEFLATE, "deflate"},
+};
+
+// A field of the extension block and the extension it belongs to (0: any).
+struct FieldInfo {
+  uint16_t tag = 0;
+  std::string_view name;
+  uint32_t extension = 0;
+};
+
+inline constexpr FieldInfo kFields[] = {
+    {FIELD_H264_CODECS, "FIELD_H264_CODECS", EXT_H264},
+    {FIELD_CERT_MODE, "FIELD_CERT_MODE", EXT_CERTIFICATE},
+    {FIELD_CERT_FINGERPRINTS, "FIELD_CERT_FINGERPRINTS", EXT_CERTIFICATE},
+    {FIELD_KEYBOARD_LAYOUT, "FIELD_KEYBOARD_LAYOUT", EXT_TEXT},
+    {FIELD_CONNECT_TIMEOUT, "FIELD_CONNECT_TIMEOUT", EXT_STATUS},
+    {FIELD_RECONNECT, "FIELD_RECONNECT", EXT_RECONNECT},
+    {FIELD_AUDIO_CODECS, "FIELD_AUDIO_CODECS", EXT_AUDIO},
+};
+
+// Every extension bit this korvane knows: the others are not granted.
+inline constexpr uint32_t kKnownExtensions = [] {
+  uint32_t mask = 0;
+  for (const auto& e : kExtensionBits) mask |= e.bit;
+  return mask;
+}();
+
+// nullptr for a type that is no command (0, 15..255).
+constexpr const CommandInfo* find_command(uint8_t type) {
+  for (const auto& c : kCommands)
+    if (c.type == type) return &c;
+  return nullptr;
+}
+
+constexpr const EventInfo* find_event(uint8_t type) {
+  for (const auto& e : kEvents)
+    if (e.type == type) return &e;
+  return nullptr;
+}
+
+// Whether a host granted `granted` may send the command: base commands always.
+constexpr bool command_granted(const CommandInfo& c, uint32_t granted) {
+  return c.extension == 0 || (granted & c.extension) != 0;
+}
+
+// The README's word for one extension bit; empty for a bit korvane does not know.
+constexpr std::string_view extension_name(uint32_t bit) {
+  for (const auto& e : kExtensionBits)
+    if (e.bit == bit) return e.name;
+  return {};
+}
+
+}  // namespace korvane
