@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
       resize_at = Clock::time_point::max();
       const auto [w, h] = *options->resize;
       std::printf("SEND RESIZE width=%u height=%u\n", w, h);
-      if (!send_command(*session, CMD_RESIZE, mouse_move_payload(w, h))) {
+      if (!send_command(*session, CMD_RESIZE, resize_payload(w, h))) {
         std::printf("PROBLEM cannot send the resize to korvane\n");
       }
     }
@@ -187,9 +187,9 @@ int main(int argc, char** argv) {
     }
     on_event(frame);
     if (frame.type == EVT_CERTIFICATE && options->cert_accept) {
-      const uint8_t verdict = *options->cert_accept ? 1 : 0;
-      std::printf("SEND CERT_VERDICT %s\n", verdict ? "accept" : "reject");
-      if (!send_command(*session, CMD_CERT_VERDICT, std::span(&verdict, 1))) {
+      const bool accept = *options->cert_accept;
+      std::printf("SEND CERT_VERDICT %s\n", accept ? "accept" : "reject");
+      if (!send_command(*session, CMD_CERT_VERDICT, cert_verdict_payload(accept))) {
         std::printf("PROBLEM cannot send the certificate verdict to korvane\n");
       }
     }

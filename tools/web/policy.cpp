@@ -2,26 +2,10 @@
 
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
 
 namespace korvane::web {
-
-namespace {
-
-// Each command korvane knows and the extension it needs (0: none).
-struct Command {
-  uint8_t type;
-  uint32_t needs;
-};
-constexpr Command kCommands[] = {
-    {CMD_CONNECT, 0},          {CMD_MOUSE_MOVE, 0},           {CMD_MOUSE_BUTTON, 0},
-    {CMD_MOUSE_WHEEL, 0},      {CMD_KEY, 0},                  {CMD_DISCONNECT, 0},
-    {CMD_CLIP_FORMATS, 0},     {CMD_CLIP_DATA, 0},            {CMD_CLIP_REQUEST, 0},
-    {CMD_RESIZE, EXT_RESIZE},  {CMD_CURSOR_STATE, EXT_CURSOR}, {CMD_CERT_VERDICT, EXT_CERTIFICATE},
-    {CMD_UNICODE, EXT_TEXT},   {CMD_SYNC_LOCKS, EXT_TEXT},
-};
-
-}  // namespace
 
 std::string_view to_string(PageVerdict verdict) {
   switch (verdict) {
@@ -37,14 +21,12 @@ std::string_view to_string(PageVerdict verdict) {
 }
 
 PageVerdict page_command_verdict(uint8_t type, size_t payload) {
+  const CommandInfo* command = find_command(type);
+  if (!command) return PageVerdict::unknown;
   if (type == CMD_CONNECT) return PageVerdict::gateway_only;
   if (type == CMD_CERT_VERDICT) return PageVerdict::host_only;
-  const Command* command = nullptr;
-  for (const Command& c : kCommands) {
-    if (c.type == type) command = &c;
-  }
-  if (!command) return PageVerdict::unknown;
-  if ((command->needs & gateway_extensions()) != command->needs) return PageVerdict::not_asked;
+  // A command of an extension the gateway never asks for would only be dropped by korvane.
+  if (!command_granted(*command, gateway_extensions())) return PageVerdict::not_asked;
   // Clipboard contents are the only large thing a page sends.
   const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
   return payload <= (clipboard ? kMaxClipboard : kMaxInputPayload) ? PageVerdict::allowed
