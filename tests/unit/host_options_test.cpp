@@ -101,7 +101,8 @@ TEST(HostOptions, RefusedArguments) {
       {{"--h264", ""}, "--h264 wants none or a list of avc420, avc444, avc444v2, not "},
       {{"--cert-pin", "zz"}, "--cert-pin wants SHA-256 fingerprints, not zz"},
       {{"--cert-ask", "maybe"}, "--cert-ask wants accept or reject, not maybe"},
-      {{"--cert-ask", "accept", "--cert-pin", kPin}, "--cert-pin and --cert-ask exclude each other"},
+      {{"--cert-ask", "accept", "--cert-pin", kPin},
+       "--cert-pin and --cert-ask exclude each other"},
   };
   for (const auto& r : rows) {
     const ParsedArgs p = parse(r.args);

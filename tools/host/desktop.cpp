@@ -148,7 +148,8 @@ std::string describe_event(const Frame& frame) {
       return "CONNECTED width=" + std::to_string(size.width) +
              " height=" + std::to_string(size.height);
     case EVT_RESIZE:
-      return "RESIZE width=" + std::to_string(size.width) + " height=" + std::to_string(size.height);
+      return "RESIZE width=" + std::to_string(size.width) +
+             " height=" + std::to_string(size.height);
     case EVT_RECT:
       return "RECT" + rect_text();
     case EVT_RECT_DEFLATE:
@@ -258,7 +259,8 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_CLIP_DATA: {
       const ClipData c = parse_clip_data(p).value_or(ClipData{});
-      return "CLIP_DATA format=" + std::to_string(c.format) + " bytes=" + std::to_string(c.data.size());
+      return "CLIP_DATA format=" + std::to_string(c.format) +
+             " bytes=" + std::to_string(c.data.size());
     }
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:

@@ -53,7 +53,11 @@ std::optional<std::vector<uint32_t>> utf8_code_points(const std::string& text) {
   std::vector<uint32_t> out;
   for (size_t i = 0; i < text.size();) {
     const auto b = static_cast<unsigned char>(text[i]);
-    const size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    const size_t n = b < 0x80            ? 1
+                     : (b >> 5) == 0x6   ? 2
+                     : (b >> 4) == 0xE   ? 3
+                     : (b >> 3) == 0x1E  ? 4
+                                         : 0;
     if (n == 0 || i + n > text.size()) return std::nullopt;
     uint32_t cp = n == 1 ? b : b & (0x7F >> n);
     for (size_t k = 1; k < n; ++k) {

@@ -57,8 +57,8 @@ std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
   if (!target.fingerprints.empty()) {
     mask |= EXT_CERTIFICATE;
     fields.push_back({FIELD_CERT_MODE, {CERT_MODE_PINNED}});
-    fields.push_back({FIELD_CERT_FINGERPRINTS,
-                      std::vector<uint8_t>(target.fingerprints.begin(), target.fingerprints.end())});
+    const std::string& pins = target.fingerprints;
+    fields.push_back({FIELD_CERT_FINGERPRINTS, std::vector<uint8_t>(pins.begin(), pins.end())});
   }
   if (target.keyboard_layout) {
     std::vector<uint8_t> v;
