@@ -204,7 +204,7 @@ UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND
   const auto ox = static_cast<uint32_t>(origin.first);
   const auto oy = static_cast<uint32_t>(origin.second);
   const auto head = encode_h264_header({ox + command->left, oy + command->top, ox + command->right,
-                                        oy + command->bottom, command->width, command->height});
+                                        oy + command->bottom, command->width, command->height, {}});
   const std::span<const uint8_t> parts[] = {head, data};
   const auto held = changed_only_forget(
       Rect{static_cast<int32_t>(ox + command->left), static_cast<int32_t>(oy + command->top),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace korvane {
 
@@ -14,6 +15,31 @@ std::array<uint8_t, kFrameHeaderSize> encode_header(uint8_t type, uint32_t lengt
 
 FrameHeader decode_header(std::span<const uint8_t, kFrameHeaderSize> bytes) {
   return FrameHeader{bytes[0], get_u32(&bytes[1])};
+}
+
+namespace {
+// How much of a payload is allocated ahead of its bytes arriving.
+constexpr size_t kReadChunk = 1 << 20;
+}  // namespace
+
+std::optional<WireFrame> read_frame_from(ReadExact read, void* context) {
+  std::array<uint8_t, kFrameHeaderSize> header;
+  if (!read(context, header.data(), header.size())) return std::nullopt;
+  const FrameHeader h = decode_header(header);
+  WireFrame frame;
+  frame.type = h.type;
+  try {
+    size_t have = 0;
+    while (have < h.length) {
+      const size_t next = std::min<size_t>(h.length, have + kReadChunk);
+      frame.payload.resize(next);
+      if (!read(context, frame.payload.data() + have, next - have)) return std::nullopt;
+      have = next;
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  return frame;
 }
 
 std::vector<uint8_t> encode_frame(uint8_t type, std::span<const uint8_t> payload) {
@@ -235,7 +261,9 @@ std::optional<KeyStroke> parse_key(std::span<const uint8_t> p) {
   return KeyStroke{p[0], p[1] != 0, p[2] != 0};
 }
 
-std::array<uint8_t, 4> encode_clip_request(uint32_t format) { return encode_clip_data_header(format); }
+std::array<uint8_t, 4> encode_clip_request(uint32_t format) {
+  return encode_clip_data_header(format);
+}
 
 std::optional<uint32_t> parse_clip_request(std::span<const uint8_t> p) {
   if (!long_enough(CMD_CLIP_REQUEST, p)) return std::nullopt;

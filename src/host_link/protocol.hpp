@@ -33,6 +33,20 @@ struct FrameHeader {
 std::array<uint8_t, kFrameHeaderSize> encode_header(uint8_t type, uint32_t length);
 FrameHeader decode_header(std::span<const uint8_t, kFrameHeaderSize> bytes);
 
+// One frame as read (transport.hpp calls it Frame).
+struct WireFrame {
+  uint8_t type = 0;
+  std::vector<uint8_t> payload;
+};
+
+// Fills exactly `count` bytes, or fails (end of input, a read error).
+using ReadExact = bool (*)(void* context, uint8_t* buffer, size_t count);
+
+// The frame reader: one frame through `read`. Fails at end of input or on a read error, inside
+// the header or the payload alike. The payload grows as its bytes arrive, so a header that only
+// claims a huge length costs no memory before the data is there.
+std::optional<WireFrame> read_frame_from(ReadExact read, void* context);
+
 // A whole frame (header and payload) in one buffer: used by hosts and tests.
 std::vector<uint8_t> encode_frame(uint8_t type, std::span<const uint8_t> payload);
 

@@ -206,6 +206,15 @@ constexpr bool command_granted(const CommandInfo& c, uint32_t granted) {
   return c.extension == 0 || (granted & c.extension) != 0;
 }
 
+// The command a host frame carries, or nullptr when the input thread drops the frame without a
+// reply: a type that is no command, a command of an extension not granted, or a payload shorter
+// than the command's fields.
+constexpr const CommandInfo* accepted_command(uint8_t type, uint32_t granted, size_t payload_size) {
+  const CommandInfo* c = find_command(type);
+  if (!c || !command_granted(*c, granted) || payload_size < c->min_payload) return nullptr;
+  return c;
+}
+
 // The README's word for one extension bit; empty for a bit korvane does not know.
 constexpr std::string_view extension_name(uint32_t bit) {
   for (const auto& e : kExtensionBits)

@@ -196,7 +196,8 @@ bool reconnect_hopeless(const EndFacts& f) {
 
 uint32_t reconnect_delay_ms(const ReconnectPolicy& policy, uint32_t attempt) {
   uint64_t delay = policy.first_backoff_ms;
-  for (uint32_t i = 1; i < attempt && delay < kMaxReconnectDelayMs; ++i) delay *= 2;
+  // A zero back-off (which the block never lets through) stays zero: no need to count to 2^32.
+  for (uint32_t i = 1; i < attempt && delay != 0 && delay < kMaxReconnectDelayMs; ++i) delay *= 2;
   return static_cast<uint32_t>(std::min<uint64_t>(delay, kMaxReconnectDelayMs));
 }
 
@@ -351,7 +352,9 @@ bool long_enough(uint8_t command, std::span<const uint8_t> payload) {
 
 }  // namespace
 
-std::array<uint8_t, 1> encode_cert_verdict(bool accept) { return {static_cast<uint8_t>(accept ? 1 : 0)}; }
+std::array<uint8_t, 1> encode_cert_verdict(bool accept) {
+  return {static_cast<uint8_t>(accept ? 1 : 0)};
+}
 
 std::optional<bool> parse_cert_verdict(std::span<const uint8_t> p) {
   if (!long_enough(CMD_CERT_VERDICT, p)) return std::nullopt;

@@ -44,29 +44,11 @@ bool read_exact(uint8_t* buffer, size_t count) {
   return true;
 }
 
-namespace {
-// How much of a payload is allocated ahead of its bytes arriving.
-constexpr size_t kReadChunk = 1 << 20;
-}  // namespace
-
 std::optional<Frame> read_frame() {
-  std::array<uint8_t, kFrameHeaderSize> header;
-  if (!read_exact(header.data(), header.size())) return std::nullopt;
-  const FrameHeader h = decode_header(header);
-  Frame frame;
-  frame.type = h.type;
-  try {
-    size_t have = 0;
-    while (have < h.length) {
-      const size_t next = std::min<size_t>(h.length, have + kReadChunk);
-      frame.payload.resize(next);
-      if (!read_exact(frame.payload.data() + have, next - have)) return std::nullopt;
-      have = next;
-    }
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  return frame;
+  constexpr ReadExact from_stdin = [](void*, uint8_t* buffer, size_t count) {
+    return read_exact(buffer, count);
+  };
+  return read_frame_from(from_stdin, nullptr);
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "host_link/protocol.hpp"
+
 namespace korvane {
 
 void transport_init();
@@ -21,14 +23,9 @@ int transport_output_errno();
 
 bool read_exact(uint8_t* buffer, size_t count);
 
-struct Frame {
-  uint8_t type = 0;
-  std::vector<uint8_t> payload;
-};
+using Frame = WireFrame;
 
-// Fails at end of input or on a read error, inside the header or the payload alike.
-// The payload grows as its bytes arrive, so a header that only claims a huge length costs
-// no memory before the data is there.
+// The next frame of standard input (read_frame_from, protocol.hpp).
 std::optional<Frame> read_frame();
 
 // Sends one frame atomically with respect to other senders. A failed write cannot be reported

@@ -149,12 +149,7 @@ void input_connection_down() {
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
-  // Unknown types, commands of an extension the host was not granted and payloads shorter than
-  // the command's fields are all dropped without a reply.
-  const CommandInfo* command = find_command(type);
-  if (!command || !command_granted(*command, session.grant.mask) ||
-      payload.size() < command->min_payload)
-    return true;
+  if (!accepted_command(type, session.grant.mask, payload.size())) return true;
   switch (type) {
     case CMD_MOUSE_MOVE: {
       const auto m = parse_mouse_move(payload);
@@ -197,10 +192,11 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       forward_unicode(u->code_point, u->pressed);
       break;
     }
-    case CMD_SYNC_LOCKS:
-      forward_input({InputKind::sync, 0, 0, 0,
-                     *parse_sync_locks(payload) & (LOCK_SCROLL | LOCK_NUM | LOCK_CAPS | LOCK_KANA)});
+    case CMD_SYNC_LOCKS: {
+      constexpr uint32_t kLocks = LOCK_SCROLL | LOCK_NUM | LOCK_CAPS | LOCK_KANA;
+      forward_input({InputKind::sync, 0, 0, 0, *parse_sync_locks(payload) & kLocks});
       break;
+    }
     default: break;  // CMD_CONNECT again: only the first frame opens a session
   }
   return true;

@@ -10,12 +10,97 @@
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
 
 namespace korvane {
 
-void fuzz_wire_input(const uint8_t* data, size_t size) {
+namespace {
+
+struct ByteCursor {
+  std::span<const uint8_t> rest;
+};
+
+bool read_from_cursor(void* context, uint8_t* buffer, size_t count) {
+  auto& cursor = *static_cast<ByteCursor*>(context);
+  if (cursor.rest.size() < count) return false;
+  std::memcpy(buffer, cursor.rest.data(), count);
+  cursor.rest = cursor.rest.subspan(count);
+  return true;
+}
+
+// Whether the command's parser reads the payload. The input thread reads an accepted command's
+// fields without checking again, so a parser must take every payload the table lets through.
+bool command_parses(uint8_t type, std::span<const uint8_t> p) {
+  switch (type) {
+    case CMD_CONNECT: {
+      ConnectParams params;
+      Extensions ext;
+      // Any connect request may be refused: the point is that reading it is safe.
+      parse_connect(p, params);
+      parse_extensions(connect_trailer(p), ext);
+      return true;
+    }
+    case CMD_MOUSE_MOVE: return parse_mouse_move(p).has_value();
+    case CMD_MOUSE_BUTTON: return parse_mouse_button(p).has_value();
+    case CMD_MOUSE_WHEEL: return parse_mouse_wheel(p).has_value();
+    case CMD_KEY: return parse_key(p).has_value();
+    case CMD_DISCONNECT:
+    case CMD_CURSOR_STATE: return true;  // no fields
+    case CMD_CLIP_FORMATS:  // a list declaring too many formats is refused whole
+      return parse_clip_formats(p, 4096).has_value() || get_u32(p.data()) > 4096;
+    case CMD_CLIP_DATA: return parse_clip_data(p).has_value();
+    case CMD_CLIP_REQUEST: return parse_clip_request(p).has_value();
+    case CMD_RESIZE: {
+      const auto size = parse_resize_request(p);
+      if (!size) return false;
+      const auto [w, h] = clamp_display_size(size->width, size->height,
+                                             DisplayLimits{8192, 8192, p.size() * 4096});
+      if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
+      return true;
+    }
+    case CMD_CERT_VERDICT: return parse_cert_verdict(p).has_value();
+    case CMD_UNICODE: {
+      const auto key = parse_unicode(p);
+      if (!key) return false;
+      const uint32_t cp = key->code_point;
+      const auto units = utf16_units(cp);
+      const bool valid = cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+      if (units.empty() == valid) std::abort();
+      if (units.size() == 2 && !(units[0] >= 0xD800 && units[0] <= 0xDBFF)) std::abort();
+      return true;
+    }
+    case CMD_SYNC_LOCKS: return parse_sync_locks(p).has_value();
+    default: std::abort();  // a command in the table without a parser here
+  }
+}
+
+// The bytes as the input thread reads them: frames, each looked up once and parsed.
+uint64_t fuzz_host_frames(std::span<const uint8_t> bytes) {
+  uint64_t accepted = 0;
+  ByteCursor cursor{bytes};
+  // Each frame takes at least its header: the loop ends.
+  while (auto frame = read_frame_from(read_from_cursor, &cursor)) {
+    const std::span<const uint8_t> p = frame->payload;
+    const CommandInfo* all = accepted_command(frame->type, kKnownExtensions, p.size());
+    const CommandInfo* base = accepted_command(frame->type, 0, p.size());
+    if (base && (base != all || base->extension != 0)) std::abort();
+    if (!all) continue;
+    accepted |= uint64_t{1} << frame->type;
+    if (!command_parses(frame->type, p)) std::abort();
+    // One byte short of the table's minimum, the parser refuses too.
+    if (all->min_payload > 0 && all->type != CMD_CLIP_FORMATS && all->type != CMD_CONNECT &&
+        command_parses(frame->type, p.first(all->min_payload - 1)))
+      std::abort();
+  }
+  return accepted;
+}
+
+}  // namespace
+
+uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> bytes(data, size);
+  const uint64_t commands = fuzz_host_frames(bytes);
   ConnectParams params;
   if (parse_connect(bytes, params)) {
     // Every text the parser keeps is terminated within its field.
@@ -45,16 +130,6 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
     if (g.h264_codecs & ~kKnownH264Codecs) std::abort();
     if (connect_trailer(bytes).size() > size) std::abort();
   }
-  // Every extension command, as the input thread reads it.
-  if (size >= 1) {
-    if (auto min = min_extension_command_payload(data[0], kKnownExtensions)) {
-      if (size - 1 >= *min && data[0] == CMD_RESIZE) {
-        const auto [w, h] = clamp_display_size(get_u32(data + 1), get_u32(data + 5),
-                                               DisplayLimits{8192, 8192, size * 4096});
-        if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
-      }
-    }
-  }
   // The audio events, as a host reads them: what parses encodes back to the same bytes.
   if (auto f = parse_audio_format(bytes)) {
     if (encode_audio_format(*f) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
@@ -81,6 +156,25 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
     if (r->w < 0 || r->h < 0 || r->stream.empty() || kRectHeaderSize + r->stream.size() != size)
       std::abort();
   }
+  // The events a host reads by their fixed fields: what parses starts with what encodes back.
+  auto starts_with = [&bytes](std::span<const uint8_t> head) {
+    return head.size() <= bytes.size() && std::equal(head.begin(), head.end(), bytes.begin());
+  };
+  if (auto s = parse_size(bytes); s && !starts_with(encode_size(s->width, s->height))) std::abort();
+  if (auto h = parse_h264(bytes); h && !starts_with(encode_h264_header(*h))) std::abort();
+  if (auto r = parse_resize_refused(bytes); r && !starts_with(encode_resize_refused(*r)))
+    std::abort();
+  if (auto id = parse_cursor_use(bytes); id && !starts_with(encode_cursor_use(*id))) std::abort();
+  if (auto m = parse_cursor_position(bytes); m && !starts_with(encode_size(m->x, m->y)))
+    std::abort();
+  if (auto c = parse_clip_data(bytes); c && !starts_with(encode_clip_data_header(c->format)))
+    std::abort();
+  if (auto r = parse_refused(bytes);
+      r && !starts_with(encode_refused(r->command, r->reason, r->value)))
+    std::abort();
+  if (auto g = parse_progress(bytes); g && !starts_with(encode_progress(g->step, g->a, g->b)))
+    std::abort();
+  if (auto r = parse_rect(bytes); r && r->pixels.size() + kRectHeaderSize != size) std::abort();
   // The session extensions' messages, both directions.
   if (auto q = parse_certificate_question(bytes)) {
     if (encode_certificate_question(*q) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
@@ -102,15 +196,6 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
     if (list->empty()) std::abort();
   }
   if (size >= 5) {
-    if (auto min = min_session_command_payload(data[0], kKnownExtensions); min && size - 1 >= *min) {
-      if (data[0] == CMD_UNICODE) {
-        const uint32_t cp = get_u32(data + 1);
-        const auto units = utf16_units(cp);
-        const bool valid = cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (units.empty() == valid) std::abort();
-        if (units.size() == 2 && !(units[0] >= 0xD800 && units[0] <= 0xDBFF)) std::abort();
-      }
-    }
     EndFacts f;
     f.last_error = get_u32(data + 1);
     f.error_info = size >= 9 ? get_u32(data + 5) : 0;
@@ -140,6 +225,7 @@ void fuzz_wire_input(const uint8_t* data, size_t size) {
       }
     }
   }
+  return commands;
 }
 
 }  // namespace korvane
