@@ -17,12 +17,11 @@ if(Boost_FOUND AND TARGET korvane-web)
                        PROPERTIES TIMEOUT 180 RESOURCE_LOCK korvane_x_desktop)
 endif()
 
-# The configuration parser on its own: no network, no browser.
-if(TARGET korvane-web)
+# The configuration parser and the policy on their own: no network, no browser.
+if(TARGET korvane_web_policy)
   add_executable(korvane_web_config_tests ${CMAKE_CURRENT_LIST_DIR}/../unit/web_config_test.cpp
-                 ${PROJECT_SOURCE_DIR}/tools/web/config.cpp)
-  target_include_directories(korvane_web_config_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/web)
-  target_link_libraries(korvane_web_config_tests PRIVATE GTest::gtest_main)
+                 ${CMAKE_CURRENT_LIST_DIR}/../unit/web_policy_test.cpp)
+  target_link_libraries(korvane_web_config_tests PRIVATE korvane_web_policy GTest::gtest_main)
   target_compile_options(korvane_web_config_tests PRIVATE ${KORVANE_WARNINGS})
   gtest_discover_tests(korvane_web_config_tests DISCOVERY_TIMEOUT 30)
 endif()

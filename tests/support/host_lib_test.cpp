@@ -1523,11 +1523,10 @@ TEST(KorvaneHost, ConnectTimeoutIsBounded) {
   EXPECT_LT(elapsed_ms(t0), 10000);
 }
 
+// Which arguments are refused, and why: HostOptions.RefusedArguments.
 TEST(KorvaneHost, BadArgumentsAreUsageErrors) {
   EXPECT_EQ(run_host({"--port", "1"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "99999"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--move", "5"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--bogus"}).code, 2);
+  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640"}).code, 2);
 }
 
 
@@ -1582,14 +1581,6 @@ TEST(KorvaneHost, NoExtensionOptionsMeansNoBlock) {
   EXPECT_NE(r.out.find("EXTENSIONS mask=0x00000000 codecs=0x00 granted=none"), std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("CURSOR_"), std::string::npos) << r.out;
-}
-
-TEST(KorvaneHost, BadExtensionArgumentsAreUsageErrors) {
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640x480@soon"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--h264", "avc420,hevc"}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--h264", ""}).code, 2);
-  EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--cursor-state", "x"}).code, 2);
 }
 
 }  // namespace

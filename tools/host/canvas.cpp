@@ -41,19 +41,17 @@ void resize_canvas(Canvas& canvas, uint32_t width, uint32_t height) {
 }
 
 std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload) {
-  if (payload.size() < kRectHeaderSize) {
+  const auto rect = parse_rect(payload);
+  if (!rect) {
     return "RECT payload of " + std::to_string(payload.size()) + " bytes is shorter than its header";
   }
-  const auto x = static_cast<int32_t>(get_u32(payload.data()));
-  const auto y = static_cast<int32_t>(get_u32(payload.data() + 4));
-  const auto w = static_cast<int32_t>(get_u32(payload.data() + 8));
-  const auto h = static_cast<int32_t>(get_u32(payload.data() + 12));
+  const auto [x, y, w, h, pixels] = *rect;
   const std::string where = "RECT x=" + std::to_string(x) + " y=" + std::to_string(y) +
                             " w=" + std::to_string(w) + " h=" + std::to_string(h);
   if (w < 0 || h < 0) return where + ": negative size";
   const uint64_t pixel_bytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 4;
-  if (payload.size() - kRectHeaderSize != pixel_bytes) {
-    return where + ": payload carries " + std::to_string(payload.size() - kRectHeaderSize) +
+  if (pixels.size() != pixel_bytes) {
+    return where + ": payload carries " + std::to_string(pixels.size()) +
            " pixel bytes, expected " + std::to_string(pixel_bytes);
   }
   if (x < 0 || y < 0 || static_cast<int64_t>(x) + w > static_cast<int64_t>(canvas.width) ||
@@ -62,7 +60,7 @@ std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload) {
            std::to_string(canvas.height) + " canvas";
   }
   blit(canvas, x, y, static_cast<uint32_t>(w), static_cast<uint32_t>(h),
-       payload.data() + kRectHeaderSize, static_cast<size_t>(w) * 4);
+       pixels.data(), static_cast<size_t>(w) * 4);
   return {};
 }
 

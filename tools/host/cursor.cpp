@@ -31,8 +31,9 @@ std::string apply_cursor_event(Cursor& cursor, const Frame& frame) {
       break;
     }
     case EVT_CURSOR_USE: {
-      if (p.size() < 4) return "CURSOR_USE: payload shorter than 4 bytes";
-      const uint32_t id = get_u32(p.data());
+      const auto use = parse_cursor_use(p);
+      if (!use) return "CURSOR_USE: payload shorter than 4 bytes";
+      const uint32_t id = *use;
       if (!cursor.shapes.count(id)) return "CURSOR_USE of unknown shape " + std::to_string(id);
       cursor.mode = Cursor::Mode::shape;
       cursor.current = id;
@@ -41,9 +42,12 @@ std::string apply_cursor_event(Cursor& cursor, const Frame& frame) {
     case EVT_CURSOR_HIDDEN: cursor.mode = Cursor::Mode::hidden; break;
     case EVT_CURSOR_DEFAULT: cursor.mode = Cursor::Mode::system_default; break;
     case EVT_CURSOR_POSITION:
-      if (p.size() < 8) return "CURSOR_POSITION: payload shorter than 8 bytes";
-      note_pointer(cursor, get_u32(p.data()), get_u32(p.data() + 4));
+    {
+      const auto at = parse_cursor_position(p);
+      if (!at) return "CURSOR_POSITION: payload shorter than 8 bytes";
+      note_pointer(cursor, at->x, at->y);
       break;
+    }
     default: return "not a cursor event";
   }
   cursor.events++;

@@ -1,6 +1,7 @@
 #include "host/desktop.hpp"
 
 #include <cstdio>
+#include <tuple>
 
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
@@ -19,6 +20,15 @@ std::string printable(const std::vector<uint8_t>& bytes, size_t limit) {
   return out;
 }
 
+// The fixed part of an event as the wire library encodes it: the least its payload carries.
+template <typename Encoded>
+constexpr size_t kFixed = std::tuple_size_v<Encoded>;
+constexpr size_t kSizeBytes = kFixed<decltype(encode_size(0, 0))>;
+constexpr size_t kResizeRefusedBytes = kFixed<decltype(encode_resize_refused({}))>;
+constexpr size_t kRefusedBytes = kFixed<decltype(encode_refused(0, 0, 0))>;
+constexpr size_t kClipDataBytes = kFixed<decltype(encode_clip_data_header(0))>;
+constexpr size_t kGrantBytes = 4 /* mask */ + 1 /* codecs */;
+
 std::string size_problem(const Frame& frame, size_t need) {
   return describe_event(frame) + ": payload of " + std::to_string(frame.payload.size()) +
          " bytes, expected at least " + std::to_string(need);
@@ -34,12 +44,13 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
   switch (frame.type) {
     case EVT_CONNECTED:
     case EVT_RESIZE: {
-      if (p.size() < 8) {
-        problem = size_problem(frame, 8);
+      const auto size = parse_size(p);
+      if (!size) {
+        problem = size_problem(frame, kSizeBytes);
         break;
       }
-      const uint32_t w = get_u32(p.data());
-      const uint32_t h = get_u32(p.data() + 4);
+      const uint32_t w = size->width;
+      const uint32_t h = size->height;
       // A canvas is allocated whole: refuse sizes no RDP desktop has (8192 is the largest).
       if (w > 8192 || h > 8192) {
         problem = describe_event(frame) + ": size out of range";
@@ -71,7 +82,7 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       break;
     case EVT_EXTENSIONS:
       desktop.grant = parse_grant(p);
-      if (!desktop.grant) problem = size_problem(frame, 5);
+      if (!desktop.grant) problem = size_problem(frame, kGrantBytes);
       break;
     case EVT_CURSOR_SHAPE:
     case EVT_CURSOR_USE:
@@ -81,15 +92,15 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       problem = apply_cursor_event(desktop.cursor, frame);
       break;
     case EVT_RESIZE_REFUSED:
-      if (p.size() < 9) {
-        problem = size_problem(frame, 9);
+      if (!parse_resize_refused(p)) {
+        problem = size_problem(frame, kResizeRefusedBytes);
         break;
       }
       desktop.resize_refusals++;
       break;
     case EVT_REFUSED:
       // A command not carried out is the host's to act on, not a broken stream.
-      if (p.size() < 6) problem = size_problem(frame, 6);
+      if (!parse_refused(p)) problem = size_problem(frame, kRefusedBytes);
       break;
     case EVT_RECONNECT:
       // The picture comes again after "reconnected": EVT_RESIZE starts the canvas over.
@@ -105,7 +116,7 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       if (!parse_clip_formats_strict(p)) problem = describe_event(frame) + ": malformed list";
       break;
     case EVT_CLIP_DATA:
-      if (p.size() < 4) problem = size_problem(frame, 4);
+      if (!parse_clip_data(p)) problem = size_problem(frame, kClipDataBytes);
       break;
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
@@ -125,31 +136,35 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
 
 std::string describe_event(const Frame& frame) {
   const auto& p = frame.payload;
-  auto u32_at = [&p](size_t off) { return off + 4 <= p.size() ? get_u32(p.data() + off) : 0u; };
-  auto i32_at = [&](size_t off) { return static_cast<int32_t>(u32_at(off)); };
+  // A payload too short for its fields reads as zeros here; apply_event reports it.
+  const DesktopSize size = parse_size(p).value_or(DesktopSize{});
+  const RectEvent rect = parse_rect(p).value_or(RectEvent{});
+  auto rect_text = [&rect] {
+    return " x=" + std::to_string(rect.x) + " y=" + std::to_string(rect.y) +
+           " w=" + std::to_string(rect.w) + " h=" + std::to_string(rect.h);
+  };
   switch (frame.type) {
     case EVT_CONNECTED:
-      return "CONNECTED width=" + std::to_string(u32_at(0)) + " height=" + std::to_string(u32_at(4));
+      return "CONNECTED width=" + std::to_string(size.width) +
+             " height=" + std::to_string(size.height);
     case EVT_RESIZE:
-      return "RESIZE width=" + std::to_string(u32_at(0)) + " height=" + std::to_string(u32_at(4));
+      return "RESIZE width=" + std::to_string(size.width) +
+             " height=" + std::to_string(size.height);
     case EVT_RECT:
-      return "RECT x=" + std::to_string(i32_at(0)) + " y=" + std::to_string(i32_at(4)) +
-             " w=" + std::to_string(i32_at(8)) + " h=" + std::to_string(i32_at(12));
+      return "RECT" + rect_text();
     case EVT_RECT_DEFLATE:
-      return "RECT_DEFLATE x=" + std::to_string(i32_at(0)) + " y=" + std::to_string(i32_at(4)) +
-             " w=" + std::to_string(i32_at(8)) + " h=" + std::to_string(i32_at(12)) + " deflated " +
-             std::to_string(p.size() >= kRectHeaderSize ? p.size() - kRectHeaderSize : 0);
+      return "RECT_DEFLATE" + rect_text() + " deflated " + std::to_string(rect.pixels.size());
     case EVT_H264: {
-      const size_t data = p.size() >= kH264HeaderSize ? p.size() - kH264HeaderSize : 0;
-      const H264Parts parts =
-          split_h264(std::span<const uint8_t>(p).subspan(std::min(p.size(), kH264HeaderSize)));
+      const H264Event h = parse_h264(p).value_or(H264Event{});
+      const H264Parts parts = split_h264(h.stream);
       const char* kind = parts.kind == H264Kind::avc420   ? "avc420"
                          : parts.kind == H264Kind::avc444 ? "avc444"
                                                           : "unknown";
-      return "H264 left=" + std::to_string(i32_at(0)) + " top=" + std::to_string(i32_at(4)) +
-             " right=" + std::to_string(i32_at(8)) + " bottom=" + std::to_string(i32_at(12)) +
-             " w=" + std::to_string(u32_at(16)) + " h=" + std::to_string(u32_at(20)) +
-             " data=" + std::to_string(data) + " kind=" + kind;
+      auto i32 = [](uint32_t v) { return std::to_string(static_cast<int32_t>(v)); };
+      return "H264 left=" + i32(h.left) + " top=" + i32(h.top) + " right=" + i32(h.right) +
+             " bottom=" + i32(h.bottom) + " w=" + std::to_string(h.width) +
+             " h=" + std::to_string(h.height) + " data=" + std::to_string(h.stream.size()) +
+             " kind=" + kind;
     }
     case EVT_H264_CODEC: {
       const auto h = parse_h264_codec_header(p);
@@ -180,29 +195,33 @@ std::string describe_event(const Frame& frame) {
              " size=" + std::to_string(h->width) + "x" + std::to_string(h->height);
     }
     case EVT_CURSOR_USE:
-      return "CURSOR_USE id=" + std::to_string(u32_at(0));
+      return "CURSOR_USE id=" + std::to_string(parse_cursor_use(p).value_or(0));
     case EVT_CURSOR_HIDDEN:
       return "CURSOR_HIDDEN";
     case EVT_CURSOR_DEFAULT:
       return "CURSOR_DEFAULT";
-    case EVT_CURSOR_POSITION:
-      return "CURSOR_POSITION x=" + std::to_string(u32_at(0)) + " y=" + std::to_string(u32_at(4));
+    case EVT_CURSOR_POSITION: {
+      const PointerPosition at = parse_cursor_position(p).value_or(PointerPosition{});
+      return "CURSOR_POSITION x=" + std::to_string(at.x) + " y=" + std::to_string(at.y);
+    }
     case EVT_RESIZE_REFUSED: {
-      const int reason = p.size() >= 9 ? p[8] : -1;
-      return "RESIZE_REFUSED width=" + std::to_string(u32_at(0)) +
-             " height=" + std::to_string(u32_at(4)) + " reason=" + std::to_string(reason) +
+      const auto r = parse_resize_refused(p);
+      const int reason = r ? r->reason : -1;
+      return "RESIZE_REFUSED width=" + std::to_string(size.width) +
+             " height=" + std::to_string(size.height) + " reason=" + std::to_string(reason) +
              (reason == RESIZE_REFUSED_NO_CHANNEL ? " (no display control channel)" : "");
     }
     case EVT_REFUSED: {
-      if (p.size() < 6) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
-      const char* why = p[1] == REFUSED_NO_UNICODE        ? " (the server takes no Unicode input)"
-                        : p[1] == REFUSED_NOT_A_CHARACTER ? " (not a character)"
-                        : p[1] == REFUSED_NO_QUESTION     ? " (no certificate question pending)"
-                                                          : "";
+      const auto r = parse_refused(p);
+      if (!r) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
+      const char* why = r->reason == REFUSED_NO_UNICODE ? " (the server takes no Unicode input)"
+                        : r->reason == REFUSED_NOT_A_CHARACTER ? " (not a character)"
+                        : r->reason == REFUSED_NO_QUESTION ? " (no certificate question pending)"
+                                                           : "";
       char value[16];
-      std::snprintf(value, sizeof value, "0x%x", u32_at(2));
-      return "REFUSED command=" + std::to_string(p[0]) + " reason=" + std::to_string(p[1]) + why +
-             " value=" + value;
+      std::snprintf(value, sizeof value, "0x%x", r->value);
+      return "REFUSED command=" + std::to_string(r->command) +
+             " reason=" + std::to_string(r->reason) + why + " value=" + value;
     }
     case EVT_RECONNECT: {
       const auto r = parse_reconnect(p);
@@ -238,9 +257,11 @@ std::string describe_event(const Frame& frame) {
       }
       return out;
     }
-    case EVT_CLIP_DATA:
-      return "CLIP_DATA format=" + std::to_string(u32_at(0)) +
-             " bytes=" + std::to_string(p.size() >= 4 ? p.size() - 4 : 0);
+    case EVT_CLIP_DATA: {
+      const ClipData c = parse_clip_data(p).value_or(ClipData{});
+      return "CLIP_DATA format=" + std::to_string(c.format) +
+             " bytes=" + std::to_string(c.data.size());
+    }
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
     case EVT_AUDIO_VOLUME:
@@ -252,15 +273,9 @@ std::string describe_event(const Frame& frame) {
 
 std::string extension_names(uint32_t mask) {
   std::string out;
-  auto add = [&out](const char* name) { out += (out.empty() ? "" : ",") + std::string(name); };
-  if (mask & EXT_CURSOR) add("cursor");
-  if (mask & EXT_RESIZE) add("resize");
-  if (mask & EXT_H264) add("h264");
-  if (mask & EXT_TEXT) add("text");
-  if (mask & EXT_RECONNECT) add("reconnect");
-  if (mask & EXT_CHANGED_ONLY) add("changed");
-  if (mask & EXT_DEFLATE) add("deflate");
-  if (mask & EXT_AUDIO) add("audio");
+  for (const ExtensionInfo& e : kExtensionBits) {
+    if (mask & e.bit) out += (out.empty() ? "" : ",") + std::string(e.name);
+  }
   return out.empty() ? "none" : out;
 }
 

@@ -45,9 +45,9 @@ bool take_frame(FrameReader& reader, Frame& out, bool& too_large) {
 size_t wanted_bytes(const FrameReader& reader) {
   const size_t avail = reader.buffer.size() - reader.head;
   if (avail < kFrameHeaderSize) return kFrameHeaderSize - avail;
-  const uint8_t* p = reader.buffer.data() + reader.head;
-  const uint32_t length = get_u32(p + 1);
-  const size_t total = kFrameHeaderSize + length;
+  const FrameHeader header = decode_header(std::span<const uint8_t, kFrameHeaderSize>(
+      reader.buffer.data() + reader.head, kFrameHeaderSize));
+  const size_t total = kFrameHeaderSize + header.length;
   return total > avail ? total - avail : 0;
 }
 

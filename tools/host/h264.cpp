@@ -359,15 +359,16 @@ std::string paint_avc444(H264Decoder& decoder, Canvas& canvas, ChromaLayout layo
 std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uint8_t> payload) {
   H264Stats& stats = decoder.stats;
   stats.payloads++;
-  if (payload.size() < kH264HeaderSize) {
+  const auto h = parse_h264(payload);
+  if (!h) {
     stats.undecoded++;
     return "H264 payload of " + std::to_string(payload.size()) + " bytes is shorter than its header";
   }
-  const auto left = static_cast<int32_t>(get_u32(payload.data()));
-  const auto top = static_cast<int32_t>(get_u32(payload.data() + 4));
-  const uint32_t width = get_u32(payload.data() + 16);
-  const uint32_t height = get_u32(payload.data() + 20);
-  const H264Parts parts = split_h264(payload.subspan(kH264HeaderSize));
+  const auto left = static_cast<int32_t>(h->left);
+  const auto top = static_cast<int32_t>(h->top);
+  const uint32_t width = h->width;
+  const uint32_t height = h->height;
+  const H264Parts parts = split_h264(h->stream);
   switch (parts.kind) {
     case H264Kind::avc420: stats.avc420++; break;
     case H264Kind::avc444: stats.avc444++; break;

@@ -1,6 +1,11 @@
 #include "host/session.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+
+#include "host_link/extensions.hpp"
+#include "host_link/session_extensions.hpp"
 
 namespace korvane::host {
 
@@ -57,55 +62,57 @@ bool send_command(Session& session, uint8_t type, std::span<const uint8_t> paylo
   return write_frame(session.child.stdin_fd.get(), type, payload);
 }
 
+namespace {
+
+template <size_t N>
+std::vector<uint8_t> bytes(const std::array<uint8_t, N>& a) {
+  return {a.begin(), a.end()};
+}
+
+}  // namespace
+
 std::vector<uint8_t> mouse_move_payload(uint32_t x, uint32_t y) {
-  std::vector<uint8_t> p;
-  append_u32(p, x);
-  append_u32(p, y);
-  return p;
+  return bytes(encode_mouse_move({x, y}));
 }
 
 std::vector<uint8_t> mouse_button_payload(uint32_t x, uint32_t y, uint8_t button, bool pressed) {
-  std::vector<uint8_t> p = mouse_move_payload(x, y);
-  p.push_back(button);
-  p.push_back(pressed ? 1 : 0);
-  return p;
+  return bytes(encode_mouse_button({x, y, button, pressed}));
 }
 
 std::vector<uint8_t> mouse_wheel_payload(uint32_t x, uint32_t y, int32_t delta, bool horizontal) {
-  std::vector<uint8_t> p = mouse_move_payload(x, y);
-  append_u32(p, static_cast<uint32_t>(delta));
-  p.push_back(horizontal ? 1 : 0);
-  return p;
+  return bytes(encode_mouse_wheel({x, y, delta, horizontal}));
 }
 
 std::vector<uint8_t> key_payload(uint8_t scancode, bool pressed, bool extended) {
-  return {scancode, static_cast<uint8_t>(pressed ? 1 : 0), static_cast<uint8_t>(extended ? 1 : 0)};
+  return bytes(encode_key({scancode, pressed, extended}));
 }
 
 std::vector<uint8_t> unicode_payload(uint32_t code_point, bool pressed) {
-  std::vector<uint8_t> p;
-  append_u32(p, code_point);
-  p.push_back(pressed ? 1 : 0);
-  return p;
+  return bytes(encode_unicode({code_point, pressed}));
 }
 
 std::vector<uint8_t> sync_locks_payload(uint32_t locks) {
-  std::vector<uint8_t> p;
-  append_u32(p, locks);
-  return p;
+  return bytes(encode_sync_locks(locks));
+}
+
+std::vector<uint8_t> resize_payload(uint32_t width, uint32_t height) {
+  return bytes(encode_resize_request({width, height}));
+}
+
+std::vector<uint8_t> cert_verdict_payload(bool accept) {
+  return bytes(encode_cert_verdict(accept));
 }
 
 std::vector<uint8_t> clip_data_payload(uint32_t format, std::span<const uint8_t> data) {
-  std::vector<uint8_t> p;
-  append_u32(p, format);
-  p.insert(p.end(), data.begin(), data.end());
+  const auto header = encode_clip_data_header(format);
+  std::vector<uint8_t> p(header.size() + data.size());
+  std::copy(header.begin(), header.end(), p.begin());
+  std::copy(data.begin(), data.end(), p.begin() + static_cast<std::ptrdiff_t>(header.size()));
   return p;
 }
 
 std::vector<uint8_t> clip_request_payload(uint32_t format) {
-  std::vector<uint8_t> p;
-  append_u32(p, format);
-  return p;
+  return bytes(encode_clip_request(format));
 }
 
 std::optional<Frame> wait_for_event(Session& session, uint8_t type, int timeout_ms,

@@ -45,7 +45,7 @@ std::optional<Session> start_session(const SessionOptions& options, std::string*
 ReadStatus next_event(Session& session, int timeout_ms, Frame& out);
 bool send_command(Session& session, uint8_t type, std::span<const uint8_t> payload = {});
 
-// Command payloads.
+// Command payloads, as the wire library encodes them.
 std::vector<uint8_t> mouse_move_payload(uint32_t x, uint32_t y);
 std::vector<uint8_t> mouse_button_payload(uint32_t x, uint32_t y, uint8_t button, bool pressed);
 std::vector<uint8_t> mouse_wheel_payload(uint32_t x, uint32_t y, int32_t delta, bool horizontal);
@@ -54,6 +54,8 @@ std::vector<uint8_t> clip_data_payload(uint32_t format, std::span<const uint8_t>
 std::vector<uint8_t> clip_request_payload(uint32_t format);
 std::vector<uint8_t> unicode_payload(uint32_t code_point, bool pressed);  // CMD_UNICODE
 std::vector<uint8_t> sync_locks_payload(uint32_t locks);                  // CMD_SYNC_LOCKS
+std::vector<uint8_t> resize_payload(uint32_t width, uint32_t height);     // CMD_RESIZE
+std::vector<uint8_t> cert_verdict_payload(bool accept);                   // CMD_CERT_VERDICT
 
 using EventSink = std::function<void(const Frame&)>;
 

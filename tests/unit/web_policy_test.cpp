@@ -1,0 +1,76 @@
+// korvane-web's policy: every command type a page could send, allowed or not and why; and the
+// extension block every tab asks korvane for, in bytes.
+
+#include <gtest/gtest.h>
+
+#include "host_link/protocol.hpp"
+#include "policy.hpp"
+
+namespace korvane::web {
+namespace {
+
+TEST(WebPolicy, EveryCommandTypeFromThePage) {
+  using V = PageVerdict;
+  const struct {
+    uint8_t type;
+    V verdict;  // with a payload of 0 bytes
+    size_t max;  // longest payload allowed (0: none is)
+  } rows[] = {
+      {0, V::unknown, 0},
+      {1, V::gateway_only, 0},  // CMD_CONNECT: the target is the gateway's choice
+      {2, V::allowed, kMaxInputPayload},   // mouse move
+      {3, V::allowed, kMaxInputPayload},   // mouse button
+      {4, V::allowed, kMaxInputPayload},   // wheel
+      {5, V::allowed, kMaxInputPayload},   // key
+      {6, V::allowed, kMaxInputPayload},   // disconnect
+      {7, V::allowed, kMaxClipboard},      // clipboard formats
+      {8, V::allowed, kMaxClipboard},      // clipboard data
+      {9, V::allowed, kMaxInputPayload},   // clipboard request
+      {10, V::allowed, kMaxInputPayload},  // resize: asked for
+      {11, V::allowed, kMaxInputPayload},  // cursor state: asked for
+      {12, V::host_only, 0},               // certificate verdict: never the page's
+      {13, V::allowed, kMaxInputPayload},  // unicode: text asked for
+      {14, V::allowed, kMaxInputPayload},  // lock keys: text asked for
+      {15, V::unknown, 0},
+      {255, V::unknown, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(int{r.type});
+    EXPECT_EQ(page_command_verdict(r.type, 0), r.verdict);
+    if (r.verdict != V::allowed) continue;
+    EXPECT_EQ(page_command_verdict(r.type, r.max), V::allowed);
+    EXPECT_EQ(page_command_verdict(r.type, r.max + 1), V::too_long);
+  }
+}
+
+TEST(WebPolicy, OnlyBinaryWholeFramesAreLookedAt) {
+  const std::vector<uint8_t> key = encode_frame(5, std::vector<uint8_t>{0x1c, 1, 0});
+  EXPECT_EQ(page_message_verdict(true, key), PageVerdict::allowed);
+  EXPECT_EQ(page_message_verdict(false, key), PageVerdict::not_framed);
+  EXPECT_EQ(page_message_verdict(true, std::span(key).first(7)), PageVerdict::not_framed);
+  EXPECT_EQ(page_message_verdict(true, std::span(key).first(4)), PageVerdict::not_framed);
+  std::vector<uint8_t> longer = key;
+  longer.push_back(0);
+  EXPECT_EQ(page_message_verdict(true, longer), PageVerdict::not_framed);
+  EXPECT_EQ(page_message_verdict(true, encode_frame(1, {})), PageVerdict::gateway_only);
+}
+
+TEST(WebPolicy, ExtensionBlockGoldenBytes) {
+  Target t;
+  EXPECT_EQ(gateway_extension_block(t, false),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x02, 0, 0,  // cursor resize status
+                                                                         // text changed deflate
+                                  5, 0, 4, 0, 0x30, 0x75, 0, 0}));       // time-out 30000 ms
+  t.fingerprints = "AB";
+  t.keyboard_layout = 0x40C;
+  EXPECT_EQ(gateway_extension_block(t, true),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x7F, 0x02, 0, 0,  // + h264 certificate
+                                  1, 0, 1, 0, 0x01,                      // AVC420
+                                  5, 0, 4, 0, 0x30, 0x75, 0, 0,          // time-out
+                                  2, 0, 1, 0, 1,                         // pinned
+                                  3, 0, 2, 0, 'A', 'B',                  // fingerprints
+                                  4, 0, 4, 0, 0x0C, 0x04, 0, 0}));      // layout
+}
+
+}  // namespace
+}  // namespace korvane::web

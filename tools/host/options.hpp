@@ -1,0 +1,54 @@
+// korvane-host's command line: the connect request and the extension block it asks for, and the
+// tool's own options (inputs to send, timings, output files). Pure: no I/O.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/session.hpp"
+
+namespace korvane::host {
+
+struct Input {
+  enum Kind { move, click, key, text } kind = move;
+  uint32_t x = 0, y = 0;
+  uint32_t code_point = 0;  // text: one character, typed as itself
+  uint8_t scancode = 0;
+  bool extended = false;
+};
+
+struct HostOptions {
+  std::string korvane;     // --korvane as given; empty: the one beside korvane-host
+  SessionOptions session;  // the request and the extension block (empty when none is asked)
+  double seconds = 5;
+  double connect_timeout = 30;
+  std::string png;
+  std::vector<Input> inputs;
+  bool quiet = false;
+  bool cursor = false;                      // the pointer is drawn into the PNG
+  std::optional<uint32_t> cursor_state_ms;  // send CMD_CURSOR_STATE this long after connecting
+  std::optional<std::pair<uint32_t, uint32_t>> resize;
+  uint32_t resize_ms = 0;
+  std::optional<bool> cert_accept;  // the answer to korvane's certificate question
+  bool audio = false;
+  std::string audio_wav;  // where the PCM goes; empty: nowhere
+};
+
+struct ParsedArgs {
+  std::optional<HostOptions> options;  // nullopt: help asked for, or error says why not
+  bool help = false;
+  std::string error;        // the line to print after "korvane-host: "
+  bool show_usage = false;  // print the usage after the error
+};
+
+// args: the arguments after the program's name.
+ParsedArgs parse_host_args(std::span<const std::string> args);
+
+void print_usage(FILE* out);
+
+}  // namespace korvane::host

@@ -1,0 +1,235 @@
+#include "http.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "tab.hpp"
+
+namespace korvane::web {
+
+namespace {
+
+std::string url_decode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') out += ' ';
+    else if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else out += s[i];
+  }
+  return out;
+}
+
+std::map<std::string, std::string> parse_form(const std::string& body) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(body);
+  std::string pair;
+  while (std::getline(in, pair, '&')) {
+    const auto eq = pair.find('=');
+    if (eq == std::string::npos) continue;
+    try {
+      out[url_decode(pair.substr(0, eq))] = url_decode(pair.substr(eq + 1));
+    } catch (const std::exception&) {
+      // A malformed escape: the field is left out.
+    }
+  }
+  return out;
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\', out += c;
+    else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else out += c;
+  }
+  return out + "\"";
+}
+
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
+Response make_response(const Request& req, http::status status, std::string body,
+                       const std::string& type) {
+  Response res{status, req.version()};
+  res.set(http::field::server, "korvane-web");
+  res.set(http::field::content_type, type);
+  res.set(http::field::cache_control, "no-store");
+  res.set("X-Content-Type-Options", "nosniff");
+  res.set("X-Frame-Options", "DENY");
+  res.set("Referrer-Policy", "no-referrer");
+  res.set("Content-Security-Policy",
+          "default-src 'self'; img-src 'self' data: blob:; connect-src 'self'; "
+          "frame-ancestors 'none'");
+  res.keep_alive(req.keep_alive());
+  res.body() = std::move(body);
+  res.prepare_payload();
+  return res;
+}
+
+Response refuse(const Request& req, http::status status, const std::string& why) {
+  return make_response(req, status, why + "\n", "text/plain; charset=utf-8");
+}
+
+bool origin_ok(const Gateway& g, const Request& req) {
+  const auto it = req.find(http::field::origin);
+  return it != req.end() && g.origins.count(std::string(it->value())) > 0;
+}
+
+Response serve_file(const Gateway& g, const Request& req, std::string name) {
+  if (name.empty()) name = "index.html";
+  for (const char c : name) {  // no folders, no dot-dot: only the page's own files
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                    c == '.';
+    if (!ok || name[0] == '.') return refuse(req, http::status::not_found, "not found");
+  }
+  std::string type;
+  if (name.ends_with(".html")) type = "text/html; charset=utf-8";
+  else if (name.ends_with(".js")) type = "text/javascript; charset=utf-8";
+  else if (name.ends_with(".css")) type = "text/css; charset=utf-8";
+  else if (name.ends_with(".svg")) type = "image/svg+xml";
+  else return refuse(req, http::status::not_found, "not found");
+  std::ifstream f(g.web_root + "/" + name, std::ios::binary);
+  if (!f) return refuse(req, http::status::not_found, "not found");
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return make_response(req, http::status::ok, ss.str(), type);
+}
+
+Response new_session(Gateway& g, const Request& req) {
+  if (req.method() != http::verb::post) {
+    return refuse(req, http::status::method_not_allowed, "POST only");
+  }
+  if (!origin_ok(g, req)) {
+    log_line("refused a session request: origin not allowed");
+    return refuse(req, http::status::forbidden, "origin not allowed");
+  }
+  auto form = parse_form(req.body());
+  const std::string name = form["target"];
+  if (!valid_target_name(name) || !g.config.targets.count(name)) {
+    log_line("refused a session request: no such target");
+    return refuse(req, http::status::not_found, "no such target");
+  }
+  Pending p;
+  p.target = name;
+  p.user = form["user"];
+  p.domain = form["domain"];
+  p.password = form["password"];
+  p.h264 = form["codec"] == "h264";
+  try {
+    p.width = static_cast<uint32_t>(std::clamp(std::stol(form["width"]), 200L, 8192L));
+    p.height = static_cast<uint32_t>(std::clamp(std::stol(form["height"]), 200L, 8192L));
+  } catch (const std::exception&) {
+    // No usable size: the defaults; the page resizes afterwards.
+  }
+  p.width &= ~1u;
+  const auto token = issue_token(g.tokens, std::move(p), Clock::now());
+  if (!token) return refuse(req, http::status::too_many_requests, "busy");
+  return make_response(req, http::status::ok, "{\"token\":\"" + *token + "\"}",
+                       "application/json");
+}
+
+Response handle_http(Gateway& g, const Request& req) {
+  std::string target(req.target());
+  const auto q = target.find('?');
+  const std::string path = target.substr(0, q);
+  if (req.method() == http::verb::get && path == "/targets") {
+    std::string body = "[";
+    for (const auto& [name, t] : g.config.targets) {
+      if (body.size() > 1) body += ",";
+      body += "{\"name\":" + json_string(name) +
+              ",\"needs_login\":" + (t.password.empty() ? "true" : "false") + "}";
+    }
+    return make_response(req, http::status::ok, body + "]", "application/json");
+  }
+  if (path == "/session") return new_session(g, req);
+  if (req.method() != http::verb::get && req.method() != http::verb::head)
+    return refuse(req, http::status::method_not_allowed, "not allowed");
+  return serve_file(g, req, path.substr(1));
+}
+
+struct HttpConn {
+  beast::tcp_stream stream;
+  beast::flat_buffer buffer;
+  std::optional<http::request_parser<http::string_body>> parser;
+  explicit HttpConn(tcp::socket&& s) : stream(std::move(s)) {}
+};
+
+void read_request(Gateway& g, std::shared_ptr<HttpConn> c);
+
+void send_response(Gateway& g, std::shared_ptr<HttpConn> c, Response res) {
+  auto r = std::make_shared<Response>(std::move(res));
+  http::async_write(c->stream, *r, [&g, c, r](beast::error_code ec, size_t) {
+    if (ec || !r->keep_alive()) {
+      beast::error_code ignored;
+      c->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+      return;
+    }
+    read_request(g, c);
+  });
+}
+
+// A WebSocket to /ws from an allowed origin, with a token still waiting, becomes a tab.
+void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
+  if (req.target() != "/ws") {
+    send_response(g, c, refuse(req, http::status::not_found, "not found"));
+    return;
+  }
+  if (!origin_ok(g, req)) {
+    log_line("refused a WebSocket: origin not allowed");
+    send_response(g, c, refuse(req, http::status::forbidden, "origin not allowed"));
+    return;
+  }
+  const auto protocols = req.find(http::field::sec_websocket_protocol);
+  const auto token =
+      protocols == req.end()
+          ? std::nullopt
+          : token_of_protocols({protocols->value().data(), protocols->value().size()});
+  std::optional<Pending> p;
+  if (token) p = take_token(g.tokens, *token, Clock::now());
+  if (!p) {
+    log_line(std::string("refused a WebSocket: ") + (token ? "unknown token" : "no token"));
+    send_response(g, c, refuse(req, http::status::forbidden, "no valid session token"));
+    return;
+  }
+  c->stream.expires_never();
+  start_tab(g, c->stream.release_socket(), std::move(req), std::move(*p));
+}
+
+void read_request(Gateway& g, std::shared_ptr<HttpConn> c) {
+  c->parser.emplace();
+  c->parser->body_limit(64 * 1024);
+  c->stream.expires_after(std::chrono::seconds(30));
+  http::async_read(c->stream, c->buffer, *c->parser, [&g, c](beast::error_code ec, size_t) {
+    if (ec) return;
+    auto req = c->parser->release();
+    if (websocket::is_upgrade(req)) {
+      upgrade(g, c, std::move(req));
+    } else {
+      send_response(g, c, handle_http(g, req));
+    }
+  });
+}
+
+}  // namespace
+
+void accept_next(Gateway& g, tcp::acceptor& acceptor) {
+  acceptor.async_accept(net::make_strand(g.io),
+                        [&g, &acceptor](beast::error_code ec, tcp::socket s) {
+                          if (ec) {
+                            if (!g.stopping) accept_next(g, acceptor);
+                            return;
+                          }
+                          read_request(g, std::make_shared<HttpConn>(std::move(s)));
+                          accept_next(g, acceptor);
+                        });
+}
+
+}  // namespace korvane::web

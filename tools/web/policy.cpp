@@ -1,0 +1,71 @@
+#include "policy.hpp"
+
+#include "host_link/extensions.hpp"
+#include "host_link/protocol.hpp"
+#include "host_link/registry.hpp"
+#include "host_link/session_extensions.hpp"
+
+namespace korvane::web {
+
+std::string_view to_string(PageVerdict verdict) {
+  switch (verdict) {
+    case PageVerdict::allowed: return "allowed";
+    case PageVerdict::not_framed: return "not one frame";
+    case PageVerdict::gateway_only: return "the gateway's own";
+    case PageVerdict::host_only: return "not the page's to answer";
+    case PageVerdict::not_asked: return "extension not asked for";
+    case PageVerdict::unknown: return "unknown type";
+    case PageVerdict::too_long: return "too long";
+  }
+  return "?";
+}
+
+PageVerdict page_command_verdict(uint8_t type, size_t payload) {
+  const CommandInfo* command = find_command(type);
+  if (!command) return PageVerdict::unknown;
+  if (type == CMD_CONNECT) return PageVerdict::gateway_only;
+  if (type == CMD_CERT_VERDICT) return PageVerdict::host_only;
+  // A command of an extension the gateway never asks for would only be dropped by korvane.
+  if (!command_granted(*command, gateway_extensions())) return PageVerdict::not_asked;
+  // Clipboard contents are the only large thing a page sends.
+  const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
+  return payload <= (clipboard ? kMaxClipboard : kMaxInputPayload) ? PageVerdict::allowed
+                                                                    : PageVerdict::too_long;
+}
+
+PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message) {
+  if (!binary || message.size() < kFrameHeaderSize) return PageVerdict::not_framed;
+  const FrameHeader header = decode_header(message.first<kFrameHeaderSize>());
+  if (header.length != message.size() - kFrameHeaderSize) return PageVerdict::not_framed;
+  return page_command_verdict(header.type, header.length);
+}
+
+uint32_t gateway_extensions() {
+  return EXT_CURSOR | EXT_RESIZE | EXT_STATUS | EXT_TEXT | EXT_CHANGED_ONLY | EXT_DEFLATE;
+}
+
+std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
+  uint32_t mask = gateway_extensions();
+  std::vector<ExtensionField> fields;
+  if (h264) {
+    mask |= EXT_H264;
+    fields.push_back({FIELD_H264_CODECS, {H264_AVC420}});
+  }
+  std::vector<uint8_t> timeout;
+  append_u32(timeout, 30000);
+  fields.push_back({FIELD_CONNECT_TIMEOUT, timeout});
+  if (!target.fingerprints.empty()) {
+    mask |= EXT_CERTIFICATE;
+    fields.push_back({FIELD_CERT_MODE, {CERT_MODE_PINNED}});
+    const std::string& pins = target.fingerprints;
+    fields.push_back({FIELD_CERT_FINGERPRINTS, std::vector<uint8_t>(pins.begin(), pins.end())});
+  }
+  if (target.keyboard_layout) {
+    std::vector<uint8_t> v;
+    append_u32(v, *target.keyboard_layout);
+    fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
+  }
+  return encode_extensions(mask, fields);
+}
+
+}  // namespace korvane::web

@@ -1,0 +1,46 @@
+// What a page may send to its korvane, and what the gateway asks korvane for: the gateway's
+// security policy as pure functions, so every command type's verdict is tested without a browser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config.hpp"
+
+namespace korvane::web {
+
+// Largest clipboard payload a page may send; the WebSocket refuses longer messages.
+inline constexpr size_t kMaxClipboard = 16u << 20;
+// Largest payload of any other command a page may send: input is a few bytes.
+inline constexpr size_t kMaxInputPayload = 64;
+
+enum class PageVerdict {
+  allowed,
+  not_framed,    // not a binary message holding exactly one frame
+  gateway_only,  // CMD_CONNECT: the gateway alone chooses the target
+  host_only,     // CMD_CERT_VERDICT: certificates are the gateway's configuration, never the page's
+  not_asked,     // a command of an extension the gateway does not ask korvane for
+  unknown,       // no such command
+  too_long,      // longer than such a command needs
+};
+
+std::string_view to_string(PageVerdict verdict);
+
+// The verdict on one command type and payload length from the page.
+PageVerdict page_command_verdict(uint8_t type, size_t payload);
+
+// The verdict on one WebSocket message: it must be binary and one whole frame.
+PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message);
+
+// The extensions every tab asks for. The page keeps its canvas, so only what changed needs to
+// come, and deflated where that is smaller: a fraction of the raw pixels for the WebSocket.
+uint32_t gateway_extensions();
+
+// The extension block of a tab's connect request: the base extensions, the page's codec choice,
+// a connect time-out, and the target's pinned certificates and keyboard layout.
+std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264);
+
+}  // namespace korvane::web

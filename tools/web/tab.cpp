@@ -1,0 +1,236 @@
+#include "tab.hpp"
+
+#include <chrono>
+#include <deque>
+#include <thread>
+
+#include "host_link/protocol.hpp"
+#include "policy.hpp"
+
+namespace korvane::web {
+
+namespace {
+
+struct Tab {
+  uint64_t id = 0;
+  Gateway* gateway = nullptr;
+  websocket::stream<beast::tcp_stream> ws;
+  beast::flat_buffer in;
+  std::deque<std::shared_ptr<std::vector<uint8_t>>> out;  // io thread only
+  bool writing = false;
+  bool korvane_done = false;  // no more frames will come: close once the queue is sent
+  bool closed = false;
+  std::shared_ptr<Link> link;
+  explicit Tab(tcp::socket&& s) : ws(std::move(s)) {}
+};
+
+void end_tab(const std::shared_ptr<Tab>& tab, const char* why) {
+  if (!tab->closed) {
+    tab->closed = true;
+    log_line("session " + std::to_string(tab->id) + ": browser side ended (" + why + ")");
+  }
+  std::lock_guard lock(tab->link->mutex);
+  tab->link->closing = true;
+  tab->link->changed.notify_all();
+}
+
+void close_when_sent(const std::shared_ptr<Tab>& tab) {
+  if (tab->closed || tab->writing || !tab->out.empty() || !tab->korvane_done) return;
+  tab->closed = true;
+  tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
+}
+
+void write_next(const std::shared_ptr<Tab>& tab) {
+  if (tab->writing || tab->closed) return;
+  if (tab->out.empty()) {
+    close_when_sent(tab);
+    return;
+  }
+  tab->writing = true;
+  auto msg = tab->out.front();
+  tab->ws.binary(true);
+  tab->ws.async_write(net::buffer(*msg), [tab, msg](beast::error_code ec, size_t) {
+    tab->writing = false;
+    tab->out.pop_front();
+    {
+      std::lock_guard lock(tab->link->mutex);
+      tab->link->queued_bytes -= msg->size();
+      tab->link->changed.notify_all();
+    }
+    if (ec) {
+      tab->out.clear();
+      end_tab(tab, "write failed");
+      return;
+    }
+    write_next(tab);
+  });
+}
+
+// Each message from the page is one frame; only those the policy allows reach korvane, as they
+// came. Anything else closes the tab.
+void read_next(const std::shared_ptr<Tab>& tab) {
+  tab->ws.async_read(tab->in, [tab](beast::error_code ec, size_t) {
+    if (ec) {
+      end_tab(tab, ec == websocket::error::closed ? "closed" : "gone");
+      return;
+    }
+    const auto data = tab->in.cdata();
+    const std::span<const uint8_t> message(static_cast<const uint8_t*>(data.data()), data.size());
+    if (page_message_verdict(tab->ws.got_binary(), message) != PageVerdict::allowed) {
+      log_line("session " + std::to_string(tab->id) + ": refused a message from the page (type " +
+               std::to_string(message.empty() ? 0 : message[0]) + ", " +
+               std::to_string(message.size()) + " bytes)");
+      tab->in.consume(message.size());
+      tab->closed = true;
+      tab->ws.async_close(websocket::close_code::policy_error, [tab](beast::error_code) {});
+      end_tab(tab, "refused message");
+      return;
+    }
+    bool ok = true;
+    {
+      std::lock_guard lock(tab->link->mutex);
+      if (!tab->link->closing && tab->link->session.child.stdin_fd) {
+        // korvane reads its commands promptly; one that stops reading for a second is stuck.
+        ok = host::write_all(tab->link->session.child.stdin_fd.get(), message, 1000);
+      }
+    }
+    tab->in.consume(message.size());
+    if (!ok) {
+      end_tab(tab, "korvane stopped taking commands");
+      return;
+    }
+    read_next(tab);
+  });
+}
+
+// Reads korvane's frames and hands them to the io thread, never more than kQueueLimit ahead of
+// the browser; when the tab goes, ends korvane at once.
+void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Link> link,
+                  uint64_t id) {
+  host::Session& s = link->session;
+  s.reader.max_payload = kMaxFramePayload;
+  std::string ending = "korvane's output ended";
+  for (;;) {
+    {
+      std::unique_lock lock(link->mutex);
+      link->changed.wait_for(lock, std::chrono::milliseconds(100),
+                             [&] { return link->closing || link->queued_bytes < kQueueLimit; });
+      if (link->closing) {
+        ending = "tab closed";
+        break;
+      }
+      if (link->queued_bytes >= kQueueLimit) continue;
+    }
+    host::Frame f;
+    const host::ReadStatus st = host::next_event(s, 100, f);
+    if (st == host::ReadStatus::timeout) continue;
+    if (st != host::ReadStatus::frame) {
+      ending = std::string("korvane's output: ") + host::to_string(st);
+      break;
+    }
+    // korvane's frames cross the WebSocket unchanged, one per binary message.
+    auto msg = std::make_shared<std::vector<uint8_t>>(encode_frame(f.type, f.payload));
+    {
+      std::lock_guard lock(link->mutex);
+      link->queued_bytes += msg->size();
+    }
+    auto tab = weak.lock();
+    if (!tab) break;
+    net::post(gateway->io, [tab, msg] {
+      tab->out.push_back(msg);
+      write_next(tab);
+    });
+  }
+  // A closed tab is a session nobody sees: ask korvane to end it, then make sure it does.
+  {
+    std::lock_guard lock(link->mutex);
+    link->closing = true;
+    if (s.child.stdin_fd) {
+      host::write_frame(s.child.stdin_fd.get(), CMD_DISCONNECT, {}, 100);
+      host::close_stdin(s.child);
+    }
+  }
+  auto status = host::wait_exit(s.child, 300);
+  if (!status) status = host::terminate(s.child, 400);
+  log_line("session " + std::to_string(id) + ": " + ending + "; korvane " +
+           host::describe(*status));
+  if (auto tab = weak.lock()) {
+    net::post(gateway->io, [tab] {
+      tab->korvane_done = true;
+      if (tab->out.empty()) close_when_sent(tab);
+    });
+  }
+  gateway->live_threads--;
+}
+
+}  // namespace
+
+void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+               Pending&& p) {
+  const Target& target = g.config.targets.at(p.target);
+  host::SessionOptions o;
+  o.korvane_path = g.korvane_path;
+  o.request.host = target.host;
+  o.request.port = target.port;
+  o.request.username = p.user.empty() ? target.user : p.user;
+  o.request.domain = p.user.empty() ? target.domain : p.domain;
+  o.request.password = p.password.empty() ? target.password : p.password;
+  o.request.width = p.width;
+  o.request.height = p.height;
+  o.request.flags = target.flags;
+  o.request.drive = "";  // the gateway's own folders are never offered to the server
+  o.extension_block = gateway_extension_block(target, p.h264);
+  o.die_with_host = true;  // spawned on the io thread, which lives as long as the gateway
+
+  auto tab = std::make_shared<Tab>(std::move(socket));
+  tab->gateway = &g;
+  {
+    std::lock_guard lock(g.mutex);
+    tab->id = g.next_session++;
+  }
+  std::string error;
+  auto session = host::start_session(o, &error);
+  if (!session) {
+    log_line("session " + std::to_string(tab->id) + ": cannot start korvane: " + error);
+    return;  // the socket closes with the tab; the page sees the WebSocket fail
+  }
+  tab->link = std::make_shared<Link>();
+  tab->link->session = std::move(*session);
+  {
+    std::lock_guard lock(g.mutex);
+    std::erase_if(g.links, [](const std::weak_ptr<Link>& l) { return l.expired(); });
+    g.links.push_back(tab->link);
+  }
+  log_line("session " + std::to_string(tab->id) + ": target " + p.target + ", " +
+           std::to_string(p.width) + "x" + std::to_string(p.height) +
+           (p.h264 ? ", H.264" : ", rectangles") + ", korvane pid " +
+           std::to_string(tab->link->session.child.pid));
+
+  tab->ws.read_message_max(kMaxClipboard + kFrameHeaderSize);
+  tab->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+  tab->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::sec_websocket_protocol, "korvane");
+  }));
+  g.live_threads++;
+  std::thread(pump_korvane, &g, std::weak_ptr<Tab>(tab), tab->link, tab->id).detach();
+  tab->ws.async_accept(req, [tab](beast::error_code ec) {
+    if (ec) {
+      end_tab(tab, "handshake failed");
+      return;
+    }
+    read_next(tab);
+  });
+}
+
+void close_all_links(Gateway& g) {
+  std::lock_guard lock(g.mutex);
+  for (auto& weak : g.links) {
+    if (auto link = weak.lock()) {
+      std::lock_guard link_lock(link->mutex);
+      link->closing = true;
+      link->changed.notify_all();
+    }
+  }
+}
+
+}  // namespace korvane::web

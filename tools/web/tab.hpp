@@ -1,0 +1,34 @@
+// One browser tab: its WebSocket (io thread) and its korvane, whose frames a thread of the tab's
+// own reads and hands to the io thread, never more than kQueueLimit ahead of the browser.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "gateway.hpp"
+#include "host/session.hpp"
+
+namespace korvane::web {
+
+// A slow browser must not make the gateway hold a desktop's worth of frames after another: past
+// this much queued for the WebSocket, korvane's output is left unread (korvane then waits).
+inline constexpr size_t kQueueLimit = 8u << 20;
+inline constexpr size_t kMaxFramePayload = 64u << 20;
+
+struct Link {  // korvane's side, shared by the io thread and the tab's reader thread
+  host::Session session;
+  std::mutex mutex;  // guards everything below, and writes to korvane's stdin
+  std::condition_variable changed;
+  size_t queued_bytes = 0;
+  bool closing = false;  // the tab went: end korvane
+};
+
+// Starts korvane for an upgraded request whose token gave p, and accepts its WebSocket. On the
+// io thread.
+void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+               Pending&& p);
+
+// Tells every live tab's reader thread to end its korvane (after the io thread stopped).
+void close_all_links(Gateway& g);
+
+}  // namespace korvane::web

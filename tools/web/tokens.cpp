@@ -1,0 +1,62 @@
+#include "tokens.hpp"
+
+#include <sys/random.h>
+
+#include <iterator>
+#include <sstream>
+
+namespace korvane::web {
+
+std::string random_token() {
+  uint8_t bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n <= 0) continue;
+    got += static_cast<size_t>(n);
+  }
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (const uint8_t b : bytes) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
+
+std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_point now) {
+  p.expires = now + kTokenLifetime;
+  const std::string token = random_token();
+  std::lock_guard lock(tokens.mutex);
+  for (auto it = tokens.pending.begin(); it != tokens.pending.end();) {
+    it = it->second.expires < now ? tokens.pending.erase(it) : std::next(it);
+  }
+  if (tokens.pending.size() >= kMaxPendingTokens) return std::nullopt;
+  tokens.pending[token] = std::move(p);
+  return token;
+}
+
+std::optional<Pending> take_token(Tokens& tokens, const std::string& token, Clock::time_point now) {
+  std::optional<Pending> p;
+  std::lock_guard lock(tokens.mutex);
+  const auto it = tokens.pending.find(token);
+  if (it != tokens.pending.end()) {
+    if (it->second.expires >= now) p = std::move(it->second);
+    tokens.pending.erase(it);
+  }
+  return p;
+}
+
+std::optional<std::string> token_of_protocols(std::string_view protocols) {
+  std::istringstream in{std::string(protocols)};
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const auto b = item.find_first_not_of(' ');
+    if (b == std::string::npos) continue;
+    item = item.substr(b);
+    if (item.rfind("token.", 0) == 0) return item.substr(6);
+  }
+  return std::nullopt;
+}
+
+}  // namespace korvane::web
