@@ -212,7 +212,7 @@ bool start_server(Rig& rig, std::vector<std::string> steps) {
     return false;
   }
   test::TestServerOptions options;
-  options.path = CLIP_TEST_SERVER_PATH;
+  options.path = KORVANE_TEST_SERVER_PATH;
   options.sec = "tls";
   options.steps = std::move(steps);
   options.stderr_path = rig.scratch.path + "/server.err";
@@ -224,7 +224,7 @@ bool start_server(Rig& rig, std::vector<std::string> steps) {
 
 bool start_korvane(Rig& rig) {
   host::SessionOptions options;
-  options.korvane_path = CLIP_KORVANE_PATH;
+  options.korvane_path = KORVANE_PATH;
   options.request.host = "127.0.0.1";
   options.request.port = rig.server->port;
   // Given so that no authentication prompt is involved; the test server does not check them.

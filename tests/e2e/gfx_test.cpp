@@ -53,7 +53,7 @@ std::unique_ptr<Rig> start_rig(std::vector<std::string> steps,
     return nullptr;
   }
   test::TestServerOptions so;
-  so.path = GFX_TEST_SERVER_PATH;
+  so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = "tls";
   so.steps = std::move(steps);
   so.extra = {"--dump-dir", rig->dir.path};
@@ -66,7 +66,7 @@ std::unique_ptr<Rig> start_rig(std::vector<std::string> steps,
   }
   rig->server = std::move(*server);
   host::SessionOptions ko;
-  ko.korvane_path = GFX_KORVANE_PATH;
+  ko.korvane_path = KORVANE_PATH;
   ko.request.host = "127.0.0.1";
   ko.request.port = rig->server.port;
   ko.request.username = "test";
