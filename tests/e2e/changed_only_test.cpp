@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host_link/extensions.hpp"
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;

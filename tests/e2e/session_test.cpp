@@ -6,7 +6,7 @@
 #include <fstream>
 #include <regex>
 
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;

@@ -39,9 +39,9 @@ korvane_e2e_suite(shadow_ext SOURCES ${e2e}/shadow_ext_test.cpp
 # korvane-web: the gateway's refusals without a browser, and the page in headless Chromium
 # against korvane and the shadow server on Xvfb.
 find_package(Boost 1.74 COMPONENTS system)
-if(Boost_FOUND AND KORVANE_WEB AND TARGET korvane-web)
+if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
   korvane_e2e_suite(web SOURCES ${e2e}/web_test.cpp LABELS e2e x_desktop slow
-                    LINK Boost::system NEEDS korvane-web korvane-test-server)
+                    LINK korvane_test_devtools Boost::system NEEDS korvane-web korvane-test-server)
   if(TARGET korvane_web_tests)
     target_compile_definitions(korvane_web_tests PRIVATE
       KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")

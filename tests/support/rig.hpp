@@ -1,4 +1,7 @@
-// Shared by the end-to-end suites that run korvane against korvane-test-server.
+// The end-to-end rig: korvane-test-server with a script of steps, korvane connected to it with
+// the test's options, their stderr in a scratch directory, and the checks every suite makes of
+// them (the sanitizers' reports, the server's log). Header only: the suites link GoogleTest, the
+// support library does not.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,24 +29,41 @@ inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 #else
 inline constexpr bool kSanitized = false;
 #endif
 
+// Declared in this order so that korvane ends first, then the server, and the scratch directory
+// (their stderr: korvane.err, server.err) goes last.
 struct Rig {
+  test::TempDir scratch;
   test::TestServer server;
   std::optional<host::Session> korvane;
-  test::TempDir scratch;
 };
 
-// Starts the test server with the steps, then korvane connecting to it with `request`'s options
-// (host and port are filled in). Fails the test (and returns nullopt) when either cannot start.
-inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
-                                    const std::string& sec = "tls",
-                                    std::vector<std::string> extra = {},
-                                    std::vector<uint8_t> extension_block = {}) {
-  Rig rig;
-  rig.scratch = test::make_temp_dir("korvane-e2e");
+// Starts the test server with the steps (and `extra` arguments), then korvane connecting to it
+// with `request`'s options (host and port are filled in, TLS when no flags are given). Fails the
+// test (and returns false) when either cannot start.
+inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest request = {},
+                      const std::string& sec = "tls", std::vector<std::string> extra = {},
+                      std::vector<uint8_t> extension_block = {}) {
+  // A caller may have made it already, to name it in the server's arguments.
+  if (rig.scratch.path.empty()) rig.scratch = test::make_temp_dir("korvane-e2e");
+  if (rig.scratch.path.empty()) {
+    ADD_FAILURE() << "no scratch directory";
+    return false;
+  }
   test::TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = sec;
@@ -56,7 +76,7 @@ inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectReque
   auto server = test::start_test_server(so, &error);
   if (!server) {
     ADD_FAILURE() << "test server: " << error;
-    return std::nullopt;
+    return false;
   }
   rig.server = std::move(*server);
   request.host = "127.0.0.1";
@@ -70,14 +90,42 @@ inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectReque
   rig.korvane = host::start_session(ko, &error);
   if (!rig.korvane) {
     ADD_FAILURE() << "korvane: " << error;
-    return std::nullopt;
+    return false;
   }
+  return true;
+}
+
+inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
+                                    const std::string& sec = "tls",
+                                    std::vector<std::string> extra = {},
+                                    std::vector<uint8_t> extension_block = {}) {
+  Rig rig;
+  if (!start_rig(rig, std::move(steps), std::move(request), sec, std::move(extra),
+                 std::move(extension_block)))
+    return std::nullopt;
   return rig;
 }
 
 inline std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
 inline std::string korvane_stderr(Rig& rig) {
   return test::read_file(rig.scratch.path + "/korvane.err");
+}
+
+// Sanitizer builds report to stderr, of korvane and of the server alike.
+inline void expect_no_sanitizer_report(const Rig& rig) {
+  for (const char* name : {"korvane.err", "server.err"}) {
+    const std::string err = test::read_file(rig.scratch.path + "/" + name);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << name << ":\n" << err.substr(0, 20000);
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << name << ":\n"
+                                                            << err.substr(0, 20000);
+  }
+}
+
+// No error in the server's log, no sanitizer report.
+inline void expect_clean_logs(Rig& rig) {
+  for (const std::string& line : test::lines_of(*rig.server.process))
+    EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
+  expect_no_sanitizer_report(rig);
 }
 
 // Waits for a server log line while reading (and dropping) korvane's events: a host that
