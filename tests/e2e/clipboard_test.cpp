@@ -192,18 +192,28 @@ struct ResumeOnExit {
   }
 };
 
-bool start_rig(Rig& rig, std::vector<std::string> steps) {
+bool start_server(Rig& rig, std::vector<std::string> steps) {
+  return e2e::start_server(rig.run, std::move(steps));
+}
+
+bool start_korvane(Rig& rig) {
   // Given so that no authentication prompt is involved; the test server does not check them.
-  if (!e2e::start_rig(rig.run, std::move(steps),
-                      ConnectRequest{.username = "clip", .password = "board", .width = 640,
-                                     .height = 480, .flags = CONNECT_FLAG_TLS}))
+  if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip", .password = "board",
+                                                  .width = 640, .height = 480,
+                                                  .flags = CONNECT_FLAG_TLS}))
     return false;
   rig.pump = std::make_unique<EventPump>();
   rig.pump->thread = std::thread(pump_events, &*rig.run.korvane, rig.pump.get());
   return true;
 }
 
+bool start_rig(Rig& rig, std::vector<std::string> steps) {
+  return start_server(rig, std::move(steps)) && start_korvane(rig);
+}
+
 std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
+
+std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
 
 std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
 

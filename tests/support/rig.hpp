@@ -21,14 +21,6 @@ namespace korvane::e2e {
 
 // The sanitizers keep memory of their own resident: bounds on korvane's resident size are the
 // plain build's to check.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAddressSanitizer = true;
 #elif defined(__has_feature)
@@ -40,8 +32,16 @@ inline constexpr bool kAddressSanitizer = false;
 #else
 inline constexpr bool kAddressSanitizer = false;
 #endif
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
 #else
-inline constexpr bool kSanitized = false;
+inline constexpr bool kSanitized = kAddressSanitizer;
+#endif
+#else
+inline constexpr bool kSanitized = kAddressSanitizer;
 #endif
 
 // Declared in this order so that korvane ends first, then the server, and the scratch directory
@@ -52,12 +52,10 @@ struct Rig {
   std::optional<host::Session> korvane;
 };
 
-// Starts the test server with the steps (and `extra` arguments), then korvane connecting to it
-// with `request`'s options (host and port are filled in, TLS when no flags are given). Fails the
-// test (and returns false) when either cannot start.
-inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest request = {},
-                      const std::string& sec = "tls", std::vector<std::string> extra = {},
-                      std::vector<uint8_t> extension_block = {}) {
+// Starts the test server with the steps (and `extra` arguments). Fails the test (and returns
+// false) when it cannot start.
+inline bool start_server(Rig& rig, std::vector<std::string> steps, const std::string& sec = "tls",
+                         std::vector<std::string> extra = {}) {
   // A caller may have made it already, to name it in the server's arguments.
   if (rig.scratch.path.empty()) rig.scratch = test::make_temp_dir("korvane-e2e");
   if (rig.scratch.path.empty()) {
@@ -79,6 +77,13 @@ inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest r
     return false;
   }
   rig.server = std::move(*server);
+  return true;
+}
+
+// Starts korvane connecting to the rig's server with `request`'s options (host and port are
+// filled in, TLS when no flags are given). Fails the test (and returns false) when it cannot.
+inline bool start_korvane(Rig& rig, ConnectRequest request = {},
+                          std::vector<uint8_t> extension_block = {}) {
   request.host = "127.0.0.1";
   request.port = rig.server.port;
   if (!request.flags) request.flags = CONNECT_FLAG_TLS;
@@ -87,12 +92,21 @@ inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest r
   ko.request = request;
   ko.extension_block = std::move(extension_block);
   ko.stderr_path = rig.scratch.path + "/korvane.err";
+  std::string error;
   rig.korvane = host::start_session(ko, &error);
   if (!rig.korvane) {
     ADD_FAILURE() << "korvane: " << error;
     return false;
   }
   return true;
+}
+
+// Both.
+inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest request = {},
+                      const std::string& sec = "tls", std::vector<std::string> extra = {},
+                      std::vector<uint8_t> extension_block = {}) {
+  return start_server(rig, std::move(steps), sec, std::move(extra)) &&
+         start_korvane(rig, std::move(request), std::move(extension_block));
 }
 
 inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
