@@ -48,8 +48,8 @@ using namespace std::chrono;
 
 namespace {
 
-using bench::Cpu;
-using bench::process_cpu;
+using test::Cpu;
+using test::cpu_of;
 
 Cpu minus(const Cpu& a, const Cpu& b) {
   return {a.run_ns - b.run_ns, a.utime - b.utime, a.stime - b.stime};
@@ -155,10 +155,10 @@ Result run(const std::string& korvane, const std::string& server, uint32_t secon
   // The first second of the sleep is left out: the connection's own work may still be going on.
   const auto idle_from = steady_clock::now() + 1s;
   while (steady_clock::now() < idle_from) host::pump_events(*session, 50, on_frame);
-  const std::optional<Cpu> idle_before = process_cpu(session->child.pid);
+  const std::optional<Cpu> idle_before = cpu_of(session->child.pid);
   const auto idle_start = steady_clock::now();
   if (!pump_until("STEP n=3")) return failed("no stream step");
-  const std::optional<Cpu> stream_before = process_cpu(session->child.pid);
+  const std::optional<Cpu> stream_before = cpu_of(session->child.pid);
   const auto stream_start = steady_clock::now();
   if (!idle_before || !stream_before) return failed("korvane is gone");
   r.idle = minus(*stream_before, *idle_before);
@@ -182,7 +182,7 @@ Result run(const std::string& korvane, const std::string& server, uint32_t secon
     else if (st != host::ReadStatus::timeout)
       return failed("korvane's output ended during the stream");
   }
-  const std::optional<Cpu> stream_after = process_cpu(session->child.pid);
+  const std::optional<Cpu> stream_after = cpu_of(session->child.pid);
   if (!stream_after) return failed("korvane is gone");
   r.stream = minus(*stream_after, *stream_before);
   r.stream_s = duration<double>(steady_clock::now() - stream_start).count();

@@ -31,7 +31,7 @@ using namespace std::chrono;
 
 namespace {
 
-using bench::run_ns;
+using test::run_ns;
 
 struct Phase {
   double seconds = 0;
@@ -43,7 +43,7 @@ struct Result {
   std::string error;
   Phase scrolling, still;
   std::vector<double> latency_ms;  // X change to the host's canvas showing it, one per sample
-  bench::Memory memory;  // korvane's, after the still phase
+  test::Memory memory;  // korvane's, after the still phase
 };
 
 constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000, kLatencySamples = 10;
@@ -119,7 +119,7 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
   };
   measure(r.scrolling, kScrollSeconds);
   measure(r.still, kStillSeconds);
-  r.memory = bench::memory_of(session->child.pid);
+  r.memory = test::memory_of(session->child.pid);
   // A real change: the root window's colour, read back at a corner the xterm does not cover.
   for (int i = 0; i < kLatencySamples; ++i) {
     const uint8_t red = static_cast<uint8_t>(40 + 20 * i), green = 90, blue = 160;

@@ -41,8 +41,8 @@ using namespace std::chrono;
 
 namespace {
 
-using bench::Cpu;
-using bench::process_cpu;
+using test::Cpu;
+using test::cpu_of;
 
 struct Result {
   bool ok = false;
@@ -116,9 +116,9 @@ Result run(const std::string& korvane, const std::string& server, const std::str
   }
   // The server encodes now; korvane has nothing to do and sends nothing.
   const auto idle_from = steady_clock::now();
-  const std::optional<Cpu> idle_cpu = process_cpu(session->child.pid);
+  const std::optional<Cpu> idle_cpu = cpu_of(session->child.pid);
   const auto start_line = test::wait_for_prefix(log, "GFX-STREAM-START", 15 * 60 * 1000, &cursor);
-  const std::optional<Cpu> before = process_cpu(session->child.pid);
+  const std::optional<Cpu> before = cpu_of(session->child.pid);
   if (!start_line || !before || !idle_cpu) return failed("the stream did not start");
   r.idle_ns = before->run_ns - idle_cpu->run_ns;
   r.idle_ms =
@@ -148,7 +148,7 @@ Result run(const std::string& korvane, const std::string& server, const std::str
   }
   // Every frame is acknowledged, so all korvane wrote for it is in the pipe.
   host::pump_events(*session, 300, count);
-  const std::optional<Cpu> after = process_cpu(session->child.pid);
+  const std::optional<Cpu> after = cpu_of(session->child.pid);
   if (!after) return failed("korvane is gone");
   r.cpu = {after->run_ns - before->run_ns, after->utime - before->utime,
            after->stime - before->stime};

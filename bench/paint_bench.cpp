@@ -25,6 +25,7 @@
 #include "logged_process.hpp"
 #include "net.hpp"
 #include "platform/stdio_link.hpp"
+#include "proc_stats.hpp"
 
 using namespace korvane;
 using Clock = std::chrono::steady_clock;
@@ -33,28 +34,6 @@ namespace {
 
 double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-// user+sys of a live process, in seconds.
-double process_cpu(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(s.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
 }
 
 struct Rig {
@@ -166,14 +145,14 @@ void throughput(int frames, uint32_t w, uint32_t h) {
         if (f.payload.size() != full) return;
         if (full_rects == 0) {
           first = Clock::now();
-          cpu_at_first = process_cpu(pid);
-          server_cpu_at_first = process_cpu(server_pid);
+          cpu_at_first = test::cpu_seconds(pid);
+          server_cpu_at_first = test::cpu_seconds(server_pid);
         }
         ++full_rects;
         bytes += f.payload.size();
         last = Clock::now();
-        cpu_at_last = process_cpu(pid);
-        server_cpu_at_last = process_cpu(server_pid);
+        cpu_at_last = test::cpu_seconds(pid);
+        server_cpu_at_last = test::cpu_seconds(server_pid);
       },
       false);
   const int counted = full_rects - 1;  // intervals after the first frame
@@ -209,8 +188,8 @@ void memory(int paints) {
       [&](const host::Frame& f) {
         if (f.type != EVT_RECT) return;
         ++rects;
-        if (rects == 100) rss_100 = rss_kib(pid);
-        if (rects == paints) rss_last = rss_kib(pid);
+        if (rects == 100) rss_100 = test::resident_kib(pid);
+        if (rects == paints) rss_last = test::resident_kib(pid);
       },
       false);
   std::printf("memory (1024x768, %d single-pixel paints)\n", paints);

@@ -40,21 +40,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double process_cpu(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(s.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-using bench::Memory;
-using bench::memory_of;
+using test::Memory;
+using test::memory_of;
 
 struct Options {
   int sessions = 10;
@@ -181,12 +168,12 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   gate.arrive(0);
   wait_phase(1, &*session);
   r.after_connect = memory_of(pid);
-  const double idle0 = process_cpu(pid);
+  const double idle0 = test::cpu_seconds(pid);
   wait_phase(2, &*session);
-  r.idle_cpu = process_cpu(pid) - idle0;
+  r.idle_cpu = test::cpu_seconds(pid) - idle0;
   // Go: the workload.
   const uint64_t rects0 = r.rects, h2640 = r.h264;
-  const double cpu0 = process_cpu(pid);
+  const double cpu0 = test::cpu_seconds(pid);
   const auto t0 = Clock::now();
   if (r.connected) {
     host::send_command(*session, CMD_MOUSE_MOVE, host::mouse_move_payload(1, 1));
@@ -205,7 +192,7 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     r.finished = line && line->rfind("STEP", 0) == 0;
     if (!r.finished) r.failure = line ? *line : "workload not finished in time";
   }
-  r.work_cpu = process_cpu(pid) - cpu0;
+  r.work_cpu = test::cpu_seconds(pid) - cpu0;
   r.after_workload = memory_of(pid);
   r.rects -= rects0;
   r.h264 -= h2640;

@@ -52,7 +52,7 @@ using namespace std::chrono;
 
 namespace {
 
-using bench::run_ns;
+using test::run_ns;
 
 uint64_t thread_cpu_ns() {
   timespec ts{};
@@ -142,7 +142,7 @@ struct Result {
   uint64_t host_ns = 0;
   uint64_t problems = 0;
   std::string codecs;
-  bench::Memory memory;  // korvane's, at the end of the measured run
+  test::Memory memory;  // korvane's, at the end of the measured run
 };
 
 struct Options {
@@ -209,7 +209,7 @@ Result run(const Options& opt, bool extension, const test::XServer& x, Painter& 
   const uint64_t d0 = painter.drawn.load();
   host::pump_events(*session, opt.seconds * 1000, apply);
   const uint64_t k1 = run_ns(session->child.pid), s1 = run_ns(shadow->process.pid);
-  r.memory = bench::memory_of(session->child.pid);
+  r.memory = test::memory_of(session->child.pid);
   r.drawn = painter.drawn.load() - d0;
   r.seconds = duration<double>(steady_clock::now() - t0).count();
   counting = false;

@@ -1,9 +1,8 @@
 # web_bench: korvane-web in headless Chromium against the shadow server on a 1080p Xvfb desktop,
 # raw rectangles against H.264 (see the comment at the top of web_bench.cpp).
-find_package(Boost 1.74)
-if(Boost_FOUND AND TARGET korvane_test_support AND TARGET korvane-web)
+if(TARGET korvane_test_devtools AND TARGET korvane-web)
   add_executable(web_bench ${CMAKE_CURRENT_LIST_DIR}/web_bench.cpp)
-  target_link_libraries(web_bench PRIVATE korvane_test_support korvane_host)
+  target_link_libraries(web_bench PRIVATE korvane_test_devtools korvane_host)
   target_compile_options(web_bench PRIVATE ${KORVANE_WARNINGS})
   korvane_program_paths(web_bench)
   target_compile_definitions(web_bench PRIVATE KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")

@@ -10,13 +10,9 @@
 //
 // web_bench [--seconds S] [--samples N]
 
-#include <dirent.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -25,21 +21,18 @@
 #include <sstream>
 #include <thread>
 
+#include "devtools.hpp"
 #include "host/process.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "proc_stats.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
-#define ADD_FAILURE() std::cerr
-#include <iostream>
-
-using boost::property_tree::ptree;
 using Clock = std::chrono::steady_clock;
 
 namespace korvane::test {
 namespace {
-
 
 long ms_since(Clock::time_point t0) {
   return static_cast<long>(
@@ -53,195 +46,16 @@ bool have_program(const std::string& name) {
   return r.status && r.status->exited() && r.status->code == 0;
 }
 
-// The processes whose parent is pid (zombies too: an unreaped korvane is still left behind).
-std::string json_quote(const std::string& s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
-// ---- Chromium over --remote-debugging-pipe: JSON messages ended by NUL, on fds 3 and 4.
-
-struct Browser {
-  TempDir profile;
-  host::Child process;
-  host::UniqueFd to;    // chromium reads commands here
-  host::UniqueFd from;  // and writes answers and events here
-  std::string pending;
-  int next_id = 1;
-};
-
+// The shared driver; a command the browser refuses is reported.
 std::optional<Browser> start_browser(const std::string& log_path) {
-  Browser b;
-  b.profile = make_temp_dir("korvane-web-chromium");
-  int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
-  host::SpawnOptions o;
-  o.argv = {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
-            "--remote-debugging-pipe", "--user-data-dir=" + b.profile.path, "--no-first-run",
-            "--no-default-browser-check", "--disable-extensions", "--mute-audio",
-            "--window-size=1920,1080", "about:blank"};
-  o.env = {"DISPLAY="};
-  o.keep_fds = {{in[0], 3}, {out[1], 4}};
-  o.stdout_path = log_path;
-  o.stderr_path = "-";
-  o.own_process_group = true;
-  o.term_grace_ms = 2000;
-  o.die_with_parent = true;
-  auto child = host::spawn(o);
-  close(in[0]);
-  close(out[1]);
-  b.to.reset(in[1]);
-  b.from.reset(out[0]);
-  if (!child) return std::nullopt;
-  b.process = std::move(*child);
+  auto b = test::start_browser(log_path, 1920, 1080);
+  if (b) b->on_error = [](const std::string& what) { std::fprintf(stderr, "%s\n", what.c_str()); };
   return b;
 }
 
-// Sends one command and waits (bounded) for its answer; events in between are dropped.
-std::optional<ptree> cdp(Browser& b, const std::string& method, const std::string& params = "{}",
-                         const std::string& session = "", int timeout_ms = 20000) {
-  const int id = b.next_id++;
-  std::string msg = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
-                    "\",\"params\":" + params;
-  if (!session.empty()) msg += ",\"sessionId\":\"" + session + "\"";
-  msg += "}";
-  msg.push_back('\0');
-  if (!host::write_all(b.to.get(), std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()),
-                       5000))
-    return std::nullopt;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const std::string want = "{\"id\":" + std::to_string(id) + ",";
-  for (;;) {
-    size_t nul;
-    while ((nul = b.pending.find('\0')) != std::string::npos) {
-      std::string one = b.pending.substr(0, nul);
-      b.pending.erase(0, nul + 1);
-      if (one.rfind(want, 0) != 0) continue;
-      ptree tree;
-      std::istringstream in(one);
-      try {
-        boost::property_tree::read_json(in, tree);
-      } catch (const std::exception&) {
-        return std::nullopt;
-      }
-      if (tree.get_child_optional("error")) {
-        ADD_FAILURE() << method << ": " << one.substr(0, 500);
-        return std::nullopt;
-      }
-      return tree;
-    }
-    const long left = timeout_ms - ms_since(deadline - std::chrono::milliseconds(timeout_ms));
-    if (left <= 0) return std::nullopt;
-    pollfd p{b.from.get(), POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0) continue;
-    char buf[65536];
-    const ssize_t n = read(b.from.get(), buf, sizeof buf);
-    if (n <= 0) return std::nullopt;
-    b.pending.append(buf, static_cast<size_t>(n));
-  }
-}
-
-struct Tab {
-  std::string target_id;
-  std::string session;
-};
-
-std::optional<Tab> open_tab(Browser& b, const std::string& url) {
-  Tab t;
-  auto created = cdp(b, "Target.createTarget",
-                     "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":1920,\"height\":1080}");
-  if (!created) return std::nullopt;
-  t.target_id = created->get<std::string>("result.targetId", "");
-  auto attached = cdp(b, "Target.attachToTarget",
-                      "{\"targetId\":\"" + t.target_id + "\",\"flatten\":true}");
-  if (!attached) return std::nullopt;
-  t.session = attached->get<std::string>("result.sessionId", "");
-  return t;
-}
-
-
-// Runs an expression in the page and returns its value as text (JSON.stringify'd by the caller
-// when it is not a string).
-std::optional<std::string> eval(Browser& b, const Tab& t, const std::string& expression) {
-  auto r = cdp(b, "Runtime.evaluate",
-               "{\"expression\":" + json_quote(expression) +
-                   ",\"returnByValue\":true,\"awaitPromise\":true}",
-               t.session);
-  if (!r) return std::nullopt;
-  const auto v = r->get_optional<std::string>("result.result.value");
-  if (!v) return std::nullopt;
-  return *v;
-}
-
-// Polls a page expression that yields "true" until it does or timeout_ms passes.
-bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeout_ms) {
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < timeout_ms) {
-    const auto v = eval(b, t, "String(!!(" + condition + "))");
-    if (v && *v == "true") return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
-std::string page_state(Browser& b, const Tab& t) {
-  return eval(b, t, "JSON.stringify(window.korvane)").value_or("(no state)");
-}
-
-
-struct GatewayRun {
-  host::Child process;
-  uint16_t port = 0;
-  std::string log_path;
-};
-
 std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
                                         std::string* error) {
-  const std::string config_path = dir + "/gateway.conf";
-  std::ofstream(config_path) << config;
-  GatewayRun g;
-  g.port = free_tcp_port();
-  g.log_path = dir + "/gateway.log";
-  host::SpawnOptions o;
-  o.argv = {KORVANE_WEB_PATH, "--config", config_path, "--port", std::to_string(g.port),
-            "--korvane", KORVANE_PATH};
-  o.stdout_path = g.log_path;
-  o.stderr_path = "-";
-  o.term_grace_ms = 3000;
-  o.die_with_parent = true;
-  auto child = host::spawn(o, error);
-  if (!child) return std::nullopt;
-  g.process = std::move(*child);
-  if (!wait_for_port(g.port, 10000, &g.process)) {
-    if (error) *error = "korvane-web did not listen: " + read_file(g.log_path);
-    return std::nullopt;
-  }
-  return g;
-}
-
-// user+sys clock ticks of a process.
-long cpu_ticks(int pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(f, stat);
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(stat.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return utime + stime;
+  return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
 
 long wall_ms() {
@@ -320,7 +134,7 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
   // Frames/s: the screen repainted without pause for S seconds.
-  const long gw0 = cpu_ticks(gateway->process.pid);
+  const double gw0 = test::cpu_seconds(gateway->process.pid);
   const auto t0 = Clock::now();
   double fps_sum = 0, mbit_sum = 0;
   int reads = 0;
@@ -338,12 +152,12 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     }
   }
   const double elapsed = static_cast<double>(ms_since(t0)) / 1000.0;
-  const long gw1 = cpu_ticks(gateway->process.pid);
+  const double gw1 = test::cpu_seconds(gateway->process.pid);
   run.fps = reads ? fps_sum / reads : 0;
   run.mbit = reads ? mbit_sum / reads : 0;
   const double frames = run.fps * elapsed;
   run.gateway_ms_per_frame =
-      frames > 0 ? static_cast<double>(gw1 - gw0) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / frames : 0;
+      frames > 0 ? (gw1 - gw0) * 1000.0 / frames : 0;
   run.codec_seen = eval(*b, *t, "'chunks ' + window.korvane.h264Chunks + ', decoded ' + "
                                 "window.korvane.decodedFrames + ', errors ' + window.korvane.decodeErrors + ', rects ' + window.korvane.rects")
                        .value_or("?");

@@ -28,10 +28,13 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 
 if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  echo "[setup] adding the bookworm-backports suite to apt's sources" >&2
-  $SUDO tee /etc/apt/sources.list.d/korvane-backports.sources >/dev/null <<'SRC'
+  # shellcheck source=scripts/debian-mirror.sh
+  source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
+  mirror=$(debian_mirror)
+  echo "[setup] adding the bookworm-backports suite ($mirror) to apt's sources" >&2
+  $SUDO tee /etc/apt/sources.list.d/korvane-backports.sources >/dev/null <<SRC
 Types: deb
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: bookworm-backports
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg

@@ -85,16 +85,9 @@ mkdir -p "$root" "$cache/downloads"
 : >"$build_log"
 downloads=$cache/downloads
 
-# The Debian mirror the system's apt uses (deb822 sources first, then the one-line format).
-debian_mirror() {
-  local m
-  m=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-      tr ' ' '\n' | grep -E '/debian/?$' | head -n 1)
-  [ -n "$m" ] || m=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ {print $2; exit}' \
-                     /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null)
-  [ -n "$m" ] || { log "no Debian mirror in apt's sources"; exit 1; }
-  echo "$m"
-}
+# The Debian mirror the system's apt uses.
+# shellcheck source=scripts/debian-mirror.sh
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 # Source packages through a private apt configuration: its own sources, lists and state.
 fetch() {  # fetch PACKAGE VERSION: leaves the .orig tarball in $downloads

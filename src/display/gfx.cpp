@@ -226,7 +226,7 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   // Another thread may be between BeginPaint and EndPaint: its area is half drawn, and taking
   // it here would leave its EndPaint nothing to send. The paint lock keeps the two apart.
   rdpUpdate* update = gdi->context->update;
-  rdp_update_lock(update);
+  paint_lock(update);
   HGDI_RGN invalid = invalid_region(gdi);
   if (invalid && !invalid->null) {
     // Usually end_paint has already sent and consumed the area: the renderer puts its surfaces
@@ -234,7 +234,7 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
     invalid->null = TRUE;
     send_invalid_rect(gdi);
   }
-  rdp_update_unlock(update);
+  paint_unlock(update);
   return status;
 }
 

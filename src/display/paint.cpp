@@ -10,6 +10,7 @@
 #include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
+#include "platform/tsan.hpp"
 #include "state/record.hpp"
 
 namespace korvane {
@@ -27,6 +28,11 @@ struct ChangedOnly {
   std::vector<uint8_t> packed;  // likewise
 };
 ChangedOnly changed_only;
+
+// Stands for the library's paint lock in ThreadSanitizer's eyes: acquired once the lock is
+// held (in BeginPaint, which the library calls holding it, and in paint_lock), released before
+// it is let go (at the end of EndPaint, and in paint_unlock). Never read or written.
+char paint_lock_token;
 
 bool changed_only_granted() { return (session.grant.mask & EXT_CHANGED_ONLY) != 0; }
 
@@ -114,7 +120,18 @@ HGDI_RGN invalid_region(rdpGdi* gdi) {
   return gdi->primary->hdc->hwnd->invalid;
 }
 
+void paint_lock(rdpUpdate* update) {
+  rdp_update_lock(update);
+  tsan_acquired(&paint_lock_token);
+}
+
+void paint_unlock(rdpUpdate* update) {
+  tsan_releasing(&paint_lock_token);
+  rdp_update_unlock(update);
+}
+
 BOOL begin_paint(rdpContext* context) {
+  tsan_acquired(&paint_lock_token);
   if (HGDI_RGN invalid = invalid_region(context->gdi)) invalid->null = TRUE;
   return TRUE;
 }
@@ -122,11 +139,14 @@ BOOL begin_paint(rdpContext* context) {
 BOOL end_paint(rdpContext* context) {
   rdpGdi* gdi = context->gdi;
   HGDI_RGN invalid = invalid_region(gdi);
-  if (!invalid || invalid->null) return TRUE;
-  send_invalid_rect(gdi);
-  // Delivered. Left marked, the area would go out a second time from the graphics-pipeline
-  // hook, which sends whatever is still marked after an update.
-  invalid->null = TRUE;
+  if (invalid && !invalid->null) {
+    send_invalid_rect(gdi);
+    // Delivered. Left marked, the area would go out a second time from the graphics-pipeline
+    // hook, which sends whatever is still marked after an update.
+    invalid->null = TRUE;
+  }
+  // The library lets its paint lock go when this returns.
+  tsan_releasing(&paint_lock_token);
   return TRUE;
 }
 

@@ -30,6 +30,12 @@ std::unique_lock<std::mutex> changed_only_reset(int32_t width, int32_t height);
 // while holding it, so that no paint of r can slip between the two.
 std::unique_lock<std::mutex> changed_only_forget(const Rect& r);
 
+// The library's paint lock (rdp_update_lock), for code of korvane's that takes it itself. The
+// library holds it from BeginPaint to EndPaint; a WinPR critical section is invisible to
+// ThreadSanitizer, so these also tell it (see platform/tsan.hpp).
+void paint_lock(rdpUpdate* update);
+void paint_unlock(rdpUpdate* update);
+
 // The renderer's bounding invalid rectangle, or null when a link of the chain is missing.
 HGDI_RGN invalid_region(rdpGdi* gdi);
 

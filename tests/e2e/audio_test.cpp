@@ -12,7 +12,8 @@
 
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
-#include "rdp_fixture.hpp"
+#include "proc_stats.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -104,22 +105,6 @@ uint32_t granted_mask(Rig& rig) {
   return grant ? grant->mask : 0xFFFFFFFF;
 }
 
-// Resident memory of a process in KiB, 0 when unknown.
-uint64_t rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      uint64_t v = 0;
-      in >> v;
-      return v;
-    }
-    std::string rest;
-    std::getline(in, rest);
-  }
-  return 0;
-}
-
 void expect_stream(const Stream& got, const Done& sent, uint16_t tag, uint16_t channels,
                    uint32_t rate) {
   EXPECT_EQ(got.format.tag, tag);
@@ -206,9 +191,9 @@ TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
     host::pump_events(*rig->korvane, 50, sink);
   ASSERT_FALSE(audio.streams.empty()) << server_log(*rig);
   const pid_t pid = rig->korvane->child.pid;
-  const uint64_t before = rss_kib(pid);
+  const long before = test::resident_kib(pid);
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  const uint64_t stalled = rss_kib(pid);
+  const long stalled = test::resident_kib(pid);
   const auto end = host::finish_session(*rig->korvane, 60000, sink, false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   EXPECT_FALSE(audio.sequence_gap);
@@ -217,7 +202,7 @@ TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
   ASSERT_EQ(audio.streams.size(), 1u);
   expect_stream(audio.streams[0], sent[0], AUDIO_TAG_PCM, 2, 48000);
   // 5 s of this sound is 960 KB: korvane held none of it.
-  ASSERT_GT(before, 0u);
+  ASSERT_GT(before, 0);
   if (!kSanitized) {
     EXPECT_LT(stalled, before + 512) << "RSS " << before << " KiB before the stall, " << stalled
                                      << " KiB after";

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host_link/extensions.hpp"
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -97,7 +97,9 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
     const Outcome& run = runs[with];
     EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
     EXPECT_EQ(run.exit_code, 0);
-    if (with) EXPECT_EQ(run.granted, EXT_CHANGED_ONLY);
+    if (with) {
+      EXPECT_EQ(run.granted, EXT_CHANGED_ONLY);
+    }
     const std::string reference = test::read_file(second);
     ASSERT_EQ(reference.size(), 640u * 480u * 4u) << server_log(*rig);
     EXPECT_EQ(first_difference(run.canvas, reference), -1) << (with ? "with" : "without");
@@ -163,7 +165,9 @@ TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
     const Outcome& run = runs[i];
     EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
     EXPECT_EQ(run.exit_code, 0);
-    if (masks[i]) EXPECT_EQ(run.granted, masks[i]);
+    if (masks[i]) {
+      EXPECT_EQ(run.granted, masks[i]);
+    }
     EXPECT_EQ(run.problem, "");
     const std::string reference = test::read_file(dump);
     ASSERT_EQ(reference.size(), 800u * 600u * 4u) << server_log(*rig);

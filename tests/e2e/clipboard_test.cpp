@@ -27,6 +27,8 @@
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "proc_stats.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace std::chrono_literals;
@@ -34,18 +36,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 // Generous: the same tests run in sanitizer builds, several times slower.
 constexpr int kWaitMs = 30000;
@@ -184,17 +174,14 @@ void pump_events(host::Session* session, EventPump* pump) {
   pump->changed.notify_all();
 }
 
-// One server and one korvane. Declared in this order so that the pump ends first, then
-// korvane, then the server, and the scratch directory goes last.
+// The shared rig and a pump of korvane's events. Declared in this order so that the pump ends
+// before korvane.
 struct Rig {
-  test::TempDir scratch;
-  std::optional<test::TestServer> server;
-  std::optional<host::Session> korvane;
+  e2e::Rig run;
   std::unique_ptr<EventPump> pump;
   size_t cursor = 0;  // server log lines already looked at
-  std::string korvane_err;
 
-  pid_t server_pid() const { return server ? server->process->child.pid : -1; }
+  pid_t server_pid() const { return run.server.process ? run.server.process->child.pid : -1; }
 };
 
 // Keeps a stopped server from staying stopped when a test fails half-way.
@@ -206,43 +193,17 @@ struct ResumeOnExit {
 };
 
 bool start_server(Rig& rig, std::vector<std::string> steps) {
-  rig.scratch = test::make_temp_dir("korvane-clip");
-  if (rig.scratch.path.empty()) {
-    ADD_FAILURE() << "no scratch directory";
-    return false;
-  }
-  test::TestServerOptions options;
-  options.path = CLIP_TEST_SERVER_PATH;
-  options.sec = "tls";
-  options.steps = std::move(steps);
-  options.stderr_path = rig.scratch.path + "/server.err";
-  std::string error;
-  rig.server = test::start_test_server(options, &error);
-  if (!rig.server) ADD_FAILURE() << "test server: " << error;
-  return rig.server.has_value();
+  return e2e::start_server(rig.run, std::move(steps));
 }
 
 bool start_korvane(Rig& rig) {
-  host::SessionOptions options;
-  options.korvane_path = CLIP_KORVANE_PATH;
-  options.request.host = "127.0.0.1";
-  options.request.port = rig.server->port;
   // Given so that no authentication prompt is involved; the test server does not check them.
-  options.request.username = "clip";
-  options.request.password = "board";
-  options.request.width = 640;
-  options.request.height = 480;
-  options.request.flags = CONNECT_FLAG_TLS;
-  rig.korvane_err = rig.scratch.path + "/korvane.err";
-  options.stderr_path = rig.korvane_err;
-  std::string error;
-  rig.korvane = host::start_session(options, &error);
-  if (!rig.korvane) {
-    ADD_FAILURE() << "korvane: " << error;
+  if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip", .password = "board",
+                                                  .width = 640, .height = 480,
+                                                  .flags = CONNECT_FLAG_TLS}))
     return false;
-  }
   rig.pump = std::make_unique<EventPump>();
-  rig.pump->thread = std::thread(pump_events, &*rig.korvane, rig.pump.get());
+  rig.pump->thread = std::thread(pump_events, &*rig.run.korvane, rig.pump.get());
   return true;
 }
 
@@ -250,11 +211,11 @@ bool start_rig(Rig& rig, std::vector<std::string> steps) {
   return start_server(rig, std::move(steps)) && start_korvane(rig);
 }
 
-std::string server_log(Rig& rig) { return test::output_of(*rig.server->process); }
+std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
 
-std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.server->process); }
+std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
 
-std::string korvane_stderr(Rig& rig) { return test::read_file(rig.korvane_err); }
+std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
 // (The support library matches prefixes; std::regex is kept out of this file, it recurses per
@@ -264,7 +225,7 @@ bool find_server_line(Rig& rig, const std::string& line, int timeout_ms, size_t*
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const auto found = test::wait_for_prefix(*rig.server->process, line,
+    const auto found = test::wait_for_prefix(*rig.run.server.process, line,
                                              static_cast<int>(std::max<int64_t>(left, 0)), cursor);
     if (!found) return false;
     if (*found == line) return true;
@@ -293,7 +254,7 @@ bool server_logged(Rig& rig, const std::string& line, int timeout_ms = kWaitMs) 
 std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_ms = kWaitMs) {
   const std::string count_prefix = "CLIP formats count=";
   const auto head =
-      test::wait_for_prefix(*rig.server->process, count_prefix, timeout_ms, &rig.cursor);
+      test::wait_for_prefix(*rig.run.server.process, count_prefix, timeout_ms, &rig.cursor);
   if (!head) {
     ADD_FAILURE() << "no client format list at the server; its log:\n"
                   << server_log(rig).substr(0, 20000) << "\nkorvane's stderr:\n"
@@ -305,7 +266,7 @@ std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_m
   const std::string prefix = "CLIP format id=";
   std::vector<std::string> entries;
   for (size_t i = 0; i < count; ++i) {
-    const auto line = test::wait_for_prefix(*rig.server->process, prefix, timeout_ms, &rig.cursor);
+    const auto line = test::wait_for_prefix(*rig.run.server.process, prefix, timeout_ms, &rig.cursor);
     const size_t name_at = line ? line->find(" name=") : std::string::npos;
     if (name_at == std::string::npos) {
       ADD_FAILURE() << "list of " << count << " formats cut short at " << i;
@@ -336,7 +297,7 @@ std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
 }
 
 bool send(Rig& rig, uint8_t type, std::span<const uint8_t> payload) {
-  const bool sent = host::send_command(*rig.korvane, type, payload);
+  const bool sent = host::send_command(*rig.run.korvane, type, payload);
   if (!sent) ADD_FAILURE() << "command " << int(type) << " not sent";
   return sent;
 }
@@ -364,7 +325,7 @@ bool wait_channel_up(Rig& rig) {
 
 // Ends the session from the host side; korvane must say goodbye and exit 0.
 void finish(Rig& rig) {
-  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_DISCONNECT));
+  ASSERT_TRUE(host::send_command(*rig.run.korvane, CMD_DISCONNECT));
   {
     EventPump& pump = *rig.pump;
     std::unique_lock lock(pump.mutex);
@@ -373,34 +334,10 @@ void finish(Rig& rig) {
     EXPECT_TRUE(pump.disconnected) << "no EVT_DISCONNECTED";
     EXPECT_FALSE(pump.error_event);
   }
-  const auto exit = host::wait_exit(rig.korvane->child, kWaitMs);
+  const auto exit = host::wait_exit(rig.run.korvane->child, kWaitMs);
   ASSERT_TRUE(exit) << "korvane did not exit";
   EXPECT_TRUE(exit->exited()) << host::describe(*exit);
   EXPECT_EQ(exit->code, 0);
-}
-
-// Sanitizer builds report to stderr, of korvane and of the server alike.
-void expect_no_sanitizer_report(Rig& rig) {
-  for (const char* name : {"korvane.err", "server.err"}) {
-    const std::string err = test::read_file(rig.scratch.path + "/" + name);
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << name << ":\n" << err.substr(0, 20000);
-    EXPECT_EQ(err.find("runtime error"), std::string::npos) << name << ":\n"
-                                                            << err.substr(0, 20000);
-  }
-}
-
-void expect_clean_logs(Rig& rig) {
-  for (const std::string& line : server_lines(rig))
-    EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
-  expect_no_sanitizer_report(rig);
-}
-
-std::optional<uint64_t> status_kib(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
-  }
-  return std::nullopt;
 }
 
 size_t count_of(const std::string& text, const std::string& what) {
@@ -457,7 +394,7 @@ TEST(Clipboard, HostFormatListReachesServer) {
                                                      "49406 ", "7 tail"}));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
@@ -487,7 +424,7 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, LargeHostDataReachesServerIntact) {
@@ -502,7 +439,7 @@ TEST(Clipboard, LargeHostDataReachesServerIntact) {
   ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
   ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- server to host
@@ -576,7 +513,7 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   }
   EXPECT_EQ(responses, lists_seen);
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, HostRequestsGetTheServerBytes) {
@@ -616,7 +553,7 @@ TEST(Clipboard, HostRequestsGetTheServerBytes) {
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=4 flags=0x0002 len=0"));
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=6 flags=0x0001 len=0"));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- before the channel
@@ -658,7 +595,7 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
     EXPECT_NE(line.rfind("CLIP format id=77", 0), 0u) << line;
   }
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- bad host input
@@ -667,8 +604,8 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   Rig rig;
   ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 3 30000"}));
   ASSERT_TRUE(wait_channel_up(rig));
-  const pid_t pid = rig.korvane->child.pid;
-  const auto peak_before = status_kib(pid, "VmHWM");
+  const pid_t pid = rig.run.korvane->child.pid;
+  const auto peak_before = test::status_field(pid, "VmHWM");
   ASSERT_TRUE(peak_before);
 
   // Counts that would be allocated (2 million entries are tens of MiB) if korvane believed them.
@@ -703,7 +640,7 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   ASSERT_TRUE(send_formats(rig, {{23, "sync"}}));
   const auto sync = next_server_list(rig);
   // Once the lists arrived every command before them has been handled: the peak is final.
-  const auto peak_after = status_kib(pid, "VmHWM");
+  const auto peak_after = test::status_field(pid, "VmHWM");
   ASSERT_TRUE(peak_after);
   EXPECT_LT(*peak_after - *peak_before, 32u * 1024u)
       << "peak resident memory grew from " << *peak_before << " KiB to " << *peak_after << " KiB";
@@ -719,7 +656,7 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   ASSERT_TRUE(sync);
   EXPECT_EQ(*sync, (std::vector<std::string>{"23 sync"}));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
@@ -790,7 +727,7 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
@@ -799,9 +736,9 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 1 30000", "wait-input 1 120000",
                               "clip-request 13 60000"}));
   ASSERT_TRUE(wait_channel_up(rig));
-  const pid_t pid = rig.korvane->child.pid;
+  const pid_t pid = rig.run.korvane->child.pid;
   std::this_thread::sleep_for(300ms);
-  const auto rss_before = status_kib(pid, "VmRSS");
+  const auto rss_before = test::status_field(pid, "VmRSS");
   ASSERT_TRUE(rss_before);
 
   // 10,000 lists of three formats with names, and every 400th command 8 MiB of data: 200 MiB
@@ -839,10 +776,10 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   ASSERT_TRUE(final_seen);
   // The data the server gets is the newest, whole.
   ASSERT_TRUE(server_logged(rig, data_line(13, true, final_data)));
-  const auto rss_after = status_kib(pid, "VmRSS");
+  const auto rss_after = test::status_field(pid, "VmRSS");
   ASSERT_TRUE(rss_after);
   size_t after_final = rig.cursor;
-  EXPECT_FALSE(test::wait_for_prefix(*rig.server->process, "CLIP formats count=", 500,
+  EXPECT_FALSE(test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=", 500,
                                      &after_final))
       << "a list reached the server after the newest";
   std::printf("[ figures  ] %d lists and %d x %zu MiB of data sent; %zu lists reached the "
@@ -854,7 +791,7 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   // frames it freed; 200 MiB queued would show far above this. AddressSanitizer keeps freed
   // blocks resident in its quarantine (up to 256 MiB), so there the plain build's figure is the
   // one that counts.
-  if (!kAddressSanitizer) {
+  if (!e2e::kAddressSanitizer) {
     EXPECT_LT(*rss_after, *rss_before + 48u * 1024u)
         << "resident memory grew from " << *rss_before << " KiB to " << *rss_after << " KiB";
   }
@@ -862,7 +799,7 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   // while they wait, and never go out.
   EXPECT_LT(lists, size_t{kLists} / 2);
   finish(rig);
-  expect_clean_logs(rig);
+  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- the channel going away
@@ -908,23 +845,23 @@ Hammered hammer(Rig& rig, Ending ending) {
     if (i % 2 == 0) {
       const auto pace_until = Clock::now() + 5ms;
       while (lists_sent > lists_read + kAhead && Clock::now() < pace_until) {
-        if (test::wait_for_prefix(*rig.server->process, "CLIP formats count=1", 1, &pace_cursor))
+        if (test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=1", 1, &pace_cursor))
           ++lists_read;
       }
       ++lists_sent;
-      sent = host::send_command(*rig.korvane, CMD_CLIP_FORMATS,
+      sent = host::send_command(*rig.run.korvane, CMD_CLIP_FORMATS,
                                 formats_payload({{static_cast<uint32_t>(1 + i % 500), "h"}}));
     } else {
-      sent = host::send_command(*rig.korvane, CMD_CLIP_REQUEST, host::clip_request_payload(1));
+      sent = host::send_command(*rig.run.korvane, CMD_CLIP_REQUEST, host::clip_request_payload(1));
     }
     if (!sent) break;  // korvane stopped reading: the session is over
     ++result.commands;
     if (ending == Ending::kill_server && !killed && i % 64 == 0) {
       // As far into the hammering as the other endings get before the session goes.
-      while (lists < 40 && test::wait_for_prefix(*rig.server->process, "CLIP formats count=1",
+      while (lists < 40 && test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=1",
                                                  0, &list_cursor))
         ++lists;
-      while (served < 20 && test::wait_for_prefix(*rig.server->process,
+      while (served < 20 && test::wait_for_prefix(*rig.run.server.process,
                                                   "CLIP served format=1 ", 0, &served_cursor))
         ++served;
       if (lists >= 40 && served >= 20) {
@@ -933,7 +870,7 @@ Hammered hammer(Rig& rig, Ending ending) {
       }
     }
   }
-  result.exit = host::wait_exit(rig.korvane->child, kWaitMs);
+  result.exit = host::wait_exit(rig.run.korvane->child, kWaitMs);
   {
     std::unique_lock lock(pump.mutex);
     // The last events are read once korvane is gone.
@@ -966,7 +903,7 @@ void expect_survived(Rig& rig, const Hammered& h, bool clean_end, bool data_befo
   if (data_before_end) {
     EXPECT_GT(h.clip_data, 0u);
   }
-  expect_no_sanitizer_report(rig);
+  e2e::expect_no_sanitizer_report(rig.run);
 }
 
 }  // namespace
@@ -978,7 +915,7 @@ TEST(Clipboard, HammeringWhileTheServerClosesTheChannelAndEnds) {
   ASSERT_TRUE(wait_channel_up(rig));
   const Hammered h = hammer(rig, Ending::close_channel_then_end);
   expect_survived(rig, h, true, true);
-  EXPECT_TRUE(test::wait_for_prefix(*rig.server->process, "CLIP closed", 1000));
+  EXPECT_TRUE(test::wait_for_prefix(*rig.run.server.process, "CLIP closed", 1000));
 }
 
 TEST(Clipboard, HammeringWhileTheServerEndsTheSession) {

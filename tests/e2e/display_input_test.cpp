@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;

@@ -16,7 +16,7 @@
 
 #include "host_link/extensions.hpp"
 #include "host_link/session_extensions.hpp"
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -302,7 +302,9 @@ TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
     ASSERT_TRUE(e.reason);
     EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name << " "
                                               << e.reason->error_info_name;
-    if (c.error_info) EXPECT_EQ(e.reason->error_info, c.error_info);
+    if (c.error_info) {
+      EXPECT_EQ(e.reason->error_info, c.error_info);
+    }
     // Then, and only then, the end.
     ASSERT_GE(e.types.size(), 2u);
     EXPECT_EQ(e.types[e.types.size() - 2], EVT_END_REASON);

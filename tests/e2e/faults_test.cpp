@@ -20,7 +20,8 @@
 #include <thread>
 
 #include "host/frame_io.hpp"
-#include "rdp_fixture.hpp"
+#include "proc_stats.hpp"
+#include "rig.hpp"
 #include "tcp_proxy.hpp"
 
 using namespace korvane;
@@ -101,9 +102,9 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
   // root/share is the redirected folder; root/share2 and root/outside lie beside it.
   auto root = test::make_temp_dir("korvane-drive");
   const std::string share = root.path + "/share";
-  for (const std::string dir : {share, root.path + "/share2", root.path + "/outside"})
+  for (const std::string& dir : {share, root.path + "/share2", root.path + "/outside"})
     std::filesystem::create_directory(dir);
-  for (const std::string file : {share + "/inside.txt", root.path + "/share2/secret.txt",
+  for (const std::string& file : {share + "/inside.txt", root.path + "/share2/secret.txt",
                                  root.path + "/outside/secret.txt", root.path + "/top.txt"}) {
     std::ofstream(file) << "secret";
   }
@@ -277,7 +278,7 @@ TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
       type = t;
       length = random() % full;
     } else {
-      const unsigned pick = random() % 242;
+      const auto pick = static_cast<unsigned>(random() % 242);
       type = pick == 0 ? 0 : static_cast<uint8_t>(14 + pick);  // 0 or 15..255
       length = random() % 64;
     }
@@ -427,18 +428,6 @@ TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
   }
 }
 
-namespace {
-
-// korvane's resident size in KiB, 0 when it cannot be read.
-long resident_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
-
-}  // namespace
-
 TEST(Faults, AHostThatStopsReadingCostsNoMemoryAndCatchesUp) {
   auto rig = start_rig({"stream 300", "sleep 2000", "end"},
                        ConnectRequest{.width = 640, .height = 480});
@@ -447,12 +436,12 @@ TEST(Faults, AHostThatStopsReadingCostsNoMemoryAndCatchesUp) {
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) << why(*rig);
   host::pump_events(*rig->korvane, 300, {});
   const pid_t pid = rig->korvane->child.pid;
-  const long before = resident_kib(pid);
+  const long before = test::resident_kib(pid);
   ASSERT_GT(before, 0);
 
   // The host stops reading: korvane's writes to it block while the server keeps streaming.
   std::this_thread::sleep_for(3s);
-  const long during = resident_kib(pid);
+  const long during = test::resident_kib(pid);
   // Nothing piles up inside korvane while the host does not read: the pipe and the server's
   // socket hold the backlog.
   if (!kSanitized) {

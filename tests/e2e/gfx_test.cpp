@@ -27,6 +27,7 @@
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace std::chrono;
@@ -37,59 +38,31 @@ constexpr uint32_t kWidth = 800;
 constexpr uint32_t kHeight = 600;
 constexpr int kScriptTimeoutMs = 90000;
 
+// The shared rig, and every event korvane sent.
 struct Rig {
-  test::TempDir dir;
-  test::TestServer server;
-  std::optional<host::Session> korvane;  // ended before the server, both before dir goes
+  e2e::Rig run;
   std::vector<host::Frame> events;
 };
 
+// The server dumps what it sent into the scratch directory.
 std::unique_ptr<Rig> start_rig(std::vector<std::string> steps,
                                std::vector<uint8_t> extension_block = {}) {
   auto rig = std::make_unique<Rig>();
-  rig->dir = test::make_temp_dir("korvane-gfx");
-  if (rig->dir.path.empty()) {
-    ADD_FAILURE() << "no scratch directory";
+  rig->run.scratch = test::make_temp_dir("korvane-gfx");
+  const ConnectRequest request{.username = "test", .password = "test", .width = kWidth,
+                               .height = kHeight, .flags = CONNECT_FLAG_TLS};
+  if (!e2e::start_rig(rig->run, std::move(steps), request, "tls",
+                      {"--dump-dir", rig->run.scratch.path}, std::move(extension_block)))
     return nullptr;
-  }
-  test::TestServerOptions so;
-  so.path = GFX_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.steps = std::move(steps);
-  so.extra = {"--dump-dir", rig->dir.path};
-  so.stderr_path = rig->dir.path + "/server.err";
-  std::string error;
-  auto server = test::start_test_server(so, &error);
-  if (!server) {
-    ADD_FAILURE() << "test server: " << error;
-    return nullptr;
-  }
-  rig->server = std::move(*server);
-  host::SessionOptions ko;
-  ko.korvane_path = GFX_KORVANE_PATH;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = rig->server.port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.width = kWidth;
-  ko.request.height = kHeight;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.extension_block = std::move(extension_block);
-  ko.stderr_path = rig->dir.path + "/korvane.err";
-  rig->korvane = host::start_session(ko, &error);
-  if (!rig->korvane) {
-    ADD_FAILURE() << "korvane: " << error;
-    return nullptr;
-  }
   return rig;
 }
 
-std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
+std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
 
 std::string diagnostics(Rig& rig) {
   return "\n--- server log\n" + server_log(rig) + "--- korvane stderr (tail)\n" +
          [&] {
-           const std::string all = test::read_file(rig.dir.path + "/korvane.err");
+           const std::string all = e2e::korvane_stderr(rig.run);
            return all.size() > 4000 ? all.substr(all.size() - 4000) : all;
          }();
 }
@@ -100,7 +73,7 @@ void run_script(Rig& rig) {
   const auto deadline = steady_clock::now() + milliseconds(kScriptTimeoutMs);
   for (;;) {
     host::Frame f;
-    const host::ReadStatus st = host::next_event(*rig.korvane, 20, f);
+    const host::ReadStatus st = host::next_event(*rig.run.korvane, 20, f);
     if (st == host::ReadStatus::frame) {
       rig.events.push_back(std::move(f));
       continue;
@@ -108,19 +81,19 @@ void run_script(Rig& rig) {
     ASSERT_EQ(st, host::ReadStatus::timeout)
         << "korvane's output ended: " << host::to_string(st) << diagnostics(rig);
     bool done = false;
-    for (const std::string& line : test::lines_of(*rig.server.process)) {
+    for (const std::string& line : test::lines_of(*rig.run.server.process)) {
       ASSERT_NE(line.rfind("ERROR", 0), 0u) << line << diagnostics(rig);
       done = done || line == "DONE";
     }
     if (done) break;
     ASSERT_LT(steady_clock::now(), deadline) << "script not done in time" << diagnostics(rig);
   }
-  host::pump_events(*rig.korvane, 300, [&](const host::Frame& f) { rig.events.push_back(f); });
+  host::pump_events(*rig.run.korvane, 300, [&](const host::Frame& f) { rig.events.push_back(f); });
 }
 
 // Ends the session from the host side; korvane must still be there to end it cleanly.
 void finish(Rig& rig) {
-  const auto end = host::finish_session(*rig.korvane, 15000,
+  const auto end = host::finish_session(*rig.run.korvane, 15000,
                                         [&](const host::Frame& f) { rig.events.push_back(f); });
   EXPECT_TRUE(end.disconnected) << diagnostics(rig);
   EXPECT_FALSE(end.error) << *end.error;
@@ -206,7 +179,7 @@ using Fields = std::map<std::string, std::string>;
 
 std::vector<Fields> log_records(Rig& rig, const std::string& key) {
   std::vector<Fields> out;
-  for (const std::string& line : test::lines_of(*rig.server.process)) {
+  for (const std::string& line : test::lines_of(*rig.run.server.process)) {
     std::istringstream words(line);
     std::string first;
     words >> first;
@@ -222,7 +195,7 @@ std::vector<Fields> log_records(Rig& rig, const std::string& key) {
 }
 
 std::vector<uint8_t> dump_file(Rig& rig, const std::string& step, const char* suffix) {
-  const std::string bytes = test::read_file(rig.dir.path + "/gfx-" + step + suffix);
+  const std::string bytes = test::read_file(rig.run.scratch.path + "/gfx-" + step + suffix);
   return {bytes.begin(), bytes.end()};
 }
 
@@ -470,7 +443,7 @@ TEST(GfxRenderer, LosslessCommandsArriveAsTheServersPixels) {
   const std::vector<std::string> areas = shown_areas(*rig);
   ASSERT_EQ(areas.size(), 8u) << diagnostics(*rig);
   const host::Canvas canvas = paint_rects(*rig, areas);
-  const std::string desk = test::read_file(rig->dir.path + "/desk.rgba");
+  const std::string desk = test::read_file(rig->run.scratch.path + "/desk.rgba");
   ASSERT_EQ(desk.size(), canvas.rgba.size());
   std::string first;
   const uint32_t nothing[4] = {0, 0, 0, 0};
@@ -515,7 +488,7 @@ TEST(GfxRenderer, Avc444v2IsDecodedByTheRenderer) {
   }
   // The server decodes the stream with the same library: the two pictures differ only by the
   // decoder's own rounding from run to run, which exact comparison cannot allow for.
-  const std::string desk = test::read_file(rig->dir.path + "/desk.rgba");
+  const std::string desk = test::read_file(rig->run.scratch.path + "/desk.rgba");
   ASSERT_EQ(desk.size(), canvas.rgba.size());
   std::vector<uint8_t> reference(160 * 96 * 4);
   for (uint32_t row = 0; row < 96; ++row)
@@ -628,7 +601,7 @@ TEST(GfxNoWaste, AClassicPaintIsNotSentAgainByAGraphicsFrame) {
   bool seen = false;
   while (!seen && steady_clock::now() < deadline) {
     host::Frame f;
-    const auto st = host::next_event(*rig->korvane, 100, f);
+    const auto st = host::next_event(*rig->run.korvane, 100, f);
     ASSERT_TRUE(st == host::ReadStatus::frame || st == host::ReadStatus::timeout)
         << diagnostics(*rig);
     if (st != host::ReadStatus::frame) continue;
@@ -636,7 +609,7 @@ TEST(GfxNoWaste, AClassicPaintIsNotSentAgainByAGraphicsFrame) {
     rig->events.push_back(std::move(f));
   }
   ASSERT_TRUE(seen) << diagnostics(*rig);
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(1, 1)));
+  ASSERT_TRUE(host::send_command(*rig->run.korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(1, 1)));
   run_script(*rig);
   paint_rects(*rig, {"5,6,7,8"});
   finish(*rig);

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <regex>
 
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SecurityCase{"nla", "nla", CONNECT_FLAG_NLA, "test", true},
                       SecurityCase{"nla_wrong_password", "nla", CONNECT_FLAG_NLA, "nope", false},
                       SecurityCase{"rdp_security", "rdp", 0, "test", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(Session, RedirectedDriveIsNamedTessaranAndServesItsFiles) {
   auto share = test::make_temp_dir("korvane-share");

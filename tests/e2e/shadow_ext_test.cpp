@@ -28,8 +28,7 @@
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
-#include "net.hpp"
-#include "shadow.hpp"
+#include "shadow_fixture.hpp"
 #include "x_cursor.hpp"
 #include "x_display.hpp"
 
@@ -39,20 +38,11 @@ using namespace korvane;
 using namespace korvane::test;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kWidth = 1024;
-constexpr uint32_t kHeight = 768;
-constexpr const char* kRootColour = "#3a6ea5";
+constexpr uint32_t kWidth = kShadowWidth;
+constexpr uint32_t kHeight = kShadowHeight;
 // Over the root window, clear of the clients draw_desktop starts.
 constexpr uint32_t kPointerX = 300;
 constexpr uint32_t kPointerY = 600;
-
-std::string tail(const std::string& text, size_t lines) {
-  size_t pos = text.size();
-  for (size_t n = 0; n <= lines && pos != std::string::npos && pos > 0; ++n) {
-    pos = text.rfind('\n', pos - 1);
-  }
-  return pos == std::string::npos ? text : text.substr(pos + 1);
-}
 
 // The shape a server can send for an X cursor image: its pointer carries 24-bit colour and a
 // one-bit mask, so a pixel is either opaque, its colour taken back from premultiplied alpha,
@@ -83,36 +73,10 @@ struct ShapeSeen {
   std::vector<uint8_t> rgba;
 };
 
-class ShadowExtTest : public ::testing::Test {
+class ShadowExtTest : public ShadowDesktop {
  protected:
-  void SetUp() override {
-    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
-    logs = make_temp_dir("korvane-e2e-shadow-ext");
-    ASSERT_FALSE(logs.path.empty());
-    std::string error;
-    auto started = start_xvfb(kWidth, kHeight, logs.path, &error);
-    ASSERT_TRUE(started) << error;
-    x = std::move(*started);
-    ASSERT_TRUE(draw_desktop(x, kRootColour, &error)) << error;
-  }
-
-  void TearDown() override {
-    if (!HasFailure()) return;
-    std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
-                 tail(read_file(logs.path + "/korvane.log"), 30).c_str());
-    if (shadow) {
-      std::fprintf(stderr, "---- shadow server's log (tail)\n%s\n",
-                   tail(read_file(shadow->log_path), 30).c_str());
-    }
-  }
-
   void start_server(std::vector<std::string> extra = {}) {
-    ShadowOptions o;
-    o.security = ShadowSecurity::tls;
-    o.extra = std::move(extra);
-    std::string error;
-    shadow = start_shadow(x, o, &error);
-    ASSERT_TRUE(shadow) << error;
+    start_shadow_server(ShadowOptions{.extra = std::move(extra)});
   }
 
   bool run_x(const std::vector<std::string>& argv) {
@@ -136,16 +100,7 @@ class ShadowExtTest : public ::testing::Test {
   }
 
   std::optional<host::Session> open(uint32_t mask, uint8_t h264_codecs = 0) {
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = shadow->port;
-    o.request.username = "test";
-    o.request.password = "test";
-    o.request.width = kWidth;
-    o.request.height = kHeight;
-    o.request.flags = CONNECT_FLAG_TLS;
-    o.stderr_path = logs.path + "/korvane.log";
+    host::SessionOptions o = session_options();
     std::vector<ExtensionField> fields;
     if (h264_codecs) fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
     o.extension_block = encode_extensions(mask, fields);
@@ -185,9 +140,6 @@ class ShadowExtTest : public ::testing::Test {
     EXPECT_EQ(e.exit->code, 0);
   }
 
-  TempDir logs;  // first: outlives the servers that write into it
-  XServer x;
-  std::optional<ShadowServer> shadow;
 };
 
 // The canvas a host paints from korvane's events against what X shows, H.264 being lossy. Every

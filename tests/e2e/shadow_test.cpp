@@ -12,8 +12,7 @@
 #include "host/desktop.hpp"
 #include "host/session.hpp"
 #include "host_link/protocol.hpp"
-#include "net.hpp"
-#include "shadow.hpp"
+#include "shadow_fixture.hpp"
 #include "x_display.hpp"
 
 namespace {
@@ -22,69 +21,23 @@ using namespace korvane;
 using namespace korvane::test;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kWidth = 1024;
-constexpr uint32_t kHeight = 768;
-constexpr const char* kRootColour = "#3a6ea5";
+constexpr uint32_t kWidth = kShadowWidth;
+constexpr uint32_t kHeight = kShadowHeight;
 
 long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-std::string tail(const std::string& text, size_t lines) {
-  size_t pos = text.size();
-  for (size_t n = 0; n <= lines && pos != std::string::npos && pos > 0; ++n) {
-    pos = text.rfind('\n', pos - 1);
-  }
-  return pos == std::string::npos ? text : text.substr(pos + 1);
-}
-
-class ShadowTest : public ::testing::Test {
+class ShadowTest : public ShadowDesktop {
  protected:
-  void SetUp() override {
-    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
-    logs = make_temp_dir("korvane-e2e-shadow");
-    ASSERT_FALSE(logs.path.empty());
-    std::string error;
-    auto started = start_xvfb(kWidth, kHeight, logs.path, &error);
-    ASSERT_TRUE(started) << error;
-    x = std::move(*started);
-    ASSERT_TRUE(draw_desktop(x, kRootColour, &error)) << error;
-  }
-
-  void TearDown() override {
-    if (!HasFailure()) return;
-    std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
-                 tail(read_file(logs.path + "/korvane.log"), 30).c_str());
-    if (shadow) {
-      std::fprintf(stderr, "---- shadow server's log (tail)\n%s\n",
-                   tail(read_file(shadow->log_path), 30).c_str());
-    }
-  }
-
   void start_server(ShadowSecurity security) {
-    ShadowOptions o;
-    o.security = security;
-    std::string error;
-    shadow = start_shadow(x, o, &error);
-    ASSERT_TRUE(shadow) << error;
+    start_shadow_server(ShadowOptions{.security = security});
   }
 
-  // The shadow server lets anyone in under TLS (-auth) but the RDP client library would prompt
-  // on korvane's stdin for a missing user name, so one is always given.
   std::optional<host::Session> open(uint8_t flags, const std::string& password = "test") {
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = shadow->port;
-    o.request.username = "test";
-    o.request.password = password;
-    o.request.width = kWidth;
-    o.request.height = kHeight;
-    o.request.flags = flags;
-    o.stderr_path = logs.path + "/korvane.log";
     std::string error;
-    auto s = host::start_session(o, &error);
+    auto s = host::start_session(session_options(flags, password), &error);
     EXPECT_TRUE(s) << error;
     return s;
   }
@@ -117,9 +70,6 @@ class ShadowTest : public ::testing::Test {
         << "EVT_DISCONNECTED must be the last frame";
   }
 
-  TempDir logs;  // first: outlives the servers that write into it
-  XServer x;
-  std::optional<ShadowServer> shadow;
 };
 
 // The canvas a host paints from korvane's events against what X shows, H.264 being lossy.

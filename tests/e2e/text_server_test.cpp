@@ -9,7 +9,7 @@
 
 #include "host_link/extensions.hpp"
 #include "host_link/session_extensions.hpp"
-#include "rdp_fixture.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;

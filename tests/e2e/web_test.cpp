@@ -21,12 +21,14 @@
 #include <sstream>
 #include <thread>
 
+#include "devtools.hpp"
 #include "host/png.hpp"
+#include "host/process.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
-#include "host/process.hpp"
 #include "net.hpp"
+#include "proc_stats.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -56,259 +58,16 @@ bool have_program(const std::string& name) {
   return r.status && r.status->exited() && r.status->code == 0;
 }
 
-// The processes whose parent is pid (zombies too: an unreaped korvane is still left behind).
-std::vector<int> children_of(int pid) {
-  std::vector<int> out;
-  DIR* d = opendir("/proc");
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    const int child = std::atoi(e->d_name);
-    if (child <= 0) continue;
-    std::ifstream f("/proc/" + std::string(e->d_name) + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    char state = 0;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == pid) out.push_back(child);
-  }
-  closedir(d);
-  return out;
-}
-
-std::string base64_decode(const std::string& in) {
-  std::string out;
-  uint32_t acc = 0;
-  int bits = 0;
-  for (const char c : in) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else continue;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((acc >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
-
-std::string json_quote(const std::string& s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
-// ---- Chromium over --remote-debugging-pipe: JSON messages ended by NUL, on fds 3 and 4.
-
-struct Browser {
-  TempDir profile;
-  host::Child process;
-  host::UniqueFd to;    // chromium reads commands here
-  host::UniqueFd from;  // and writes answers and events here
-  std::string pending;
-  int next_id = 1;
-};
-
+// The shared driver at this suite's window size: a command the browser refuses fails the test.
 std::optional<Browser> start_browser(const std::string& log_path) {
-  Browser b;
-  b.profile = make_temp_dir("korvane-web-chromium");
-  int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
-  host::SpawnOptions o;
-  o.argv = {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
-            "--remote-debugging-pipe", "--user-data-dir=" + b.profile.path, "--no-first-run",
-            "--no-default-browser-check", "--disable-extensions", "--mute-audio",
-            "--window-size=1000,800", "about:blank"};
-  o.env = {"DISPLAY="};
-  o.keep_fds = {{in[0], 3}, {out[1], 4}};
-  o.stdout_path = log_path;
-  o.stderr_path = "-";
-  o.own_process_group = true;
-  o.term_grace_ms = 2000;
-  o.die_with_parent = true;
-  auto child = host::spawn(o);
-  close(in[0]);
-  close(out[1]);
-  b.to.reset(in[1]);
-  b.from.reset(out[0]);
-  if (!child) return std::nullopt;
-  b.process = std::move(*child);
+  auto b = test::start_browser(log_path, 1000, 800);
+  if (b) b->on_error = [](const std::string& what) { ADD_FAILURE() << what; };
   return b;
 }
 
-// Sends one command and waits (bounded) for its answer; events in between are dropped.
-std::optional<ptree> cdp(Browser& b, const std::string& method, const std::string& params = "{}",
-                         const std::string& session = "", int timeout_ms = 20000) {
-  const int id = b.next_id++;
-  std::string msg = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
-                    "\",\"params\":" + params;
-  if (!session.empty()) msg += ",\"sessionId\":\"" + session + "\"";
-  msg += "}";
-  msg.push_back('\0');
-  if (!host::write_all(b.to.get(), std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()),
-                       5000))
-    return std::nullopt;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const std::string want = "{\"id\":" + std::to_string(id) + ",";
-  for (;;) {
-    size_t nul;
-    while ((nul = b.pending.find('\0')) != std::string::npos) {
-      std::string one = b.pending.substr(0, nul);
-      b.pending.erase(0, nul + 1);
-      if (one.rfind(want, 0) != 0) continue;
-      ptree tree;
-      std::istringstream in(one);
-      try {
-        boost::property_tree::read_json(in, tree);
-      } catch (const std::exception&) {
-        return std::nullopt;
-      }
-      if (tree.get_child_optional("error")) {
-        ADD_FAILURE() << method << ": " << one.substr(0, 500);
-        return std::nullopt;
-      }
-      return tree;
-    }
-    const long left = timeout_ms - ms_since(deadline - std::chrono::milliseconds(timeout_ms));
-    if (left <= 0) return std::nullopt;
-    pollfd p{b.from.get(), POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0) continue;
-    char buf[65536];
-    const ssize_t n = read(b.from.get(), buf, sizeof buf);
-    if (n <= 0) return std::nullopt;
-    b.pending.append(buf, static_cast<size_t>(n));
-  }
-}
-
-struct Tab {
-  std::string target_id;
-  std::string session;
-};
-
-std::optional<Tab> open_tab(Browser& b, const std::string& url) {
-  Tab t;
-  auto created = cdp(b, "Target.createTarget",
-                     "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":1000,\"height\":800}");
-  if (!created) return std::nullopt;
-  t.target_id = created->get<std::string>("result.targetId", "");
-  auto attached = cdp(b, "Target.attachToTarget",
-                      "{\"targetId\":\"" + t.target_id + "\",\"flatten\":true}");
-  if (!attached) return std::nullopt;
-  t.session = attached->get<std::string>("result.sessionId", "");
-  return t;
-}
-
-bool close_tab(Browser& b, const Tab& t) {
-  return cdp(b, "Target.closeTarget", "{\"targetId\":\"" + t.target_id + "\"}").has_value();
-}
-
-// Runs an expression in the page and returns its value as text (JSON.stringify'd by the caller
-// when it is not a string).
-std::optional<std::string> eval(Browser& b, const Tab& t, const std::string& expression) {
-  auto r = cdp(b, "Runtime.evaluate",
-               "{\"expression\":" + json_quote(expression) +
-                   ",\"returnByValue\":true,\"awaitPromise\":true}",
-               t.session);
-  if (!r) return std::nullopt;
-  const auto v = r->get_optional<std::string>("result.result.value");
-  if (!v) return std::nullopt;
-  return *v;
-}
-
-// Polls a page expression that yields "true" until it does or timeout_ms passes.
-bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeout_ms) {
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < timeout_ms) {
-    const auto v = eval(b, t, "String(!!(" + condition + "))");
-    if (v && *v == "true") return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
-std::string page_state(Browser& b, const Tab& t) {
-  return eval(b, t, "JSON.stringify(window.korvane)").value_or("(no state)");
-}
-
-std::optional<host::Canvas> page_screenshot(Browser& b, const Tab& t, const std::string& dir,
-                                            uint32_t w, uint32_t h) {
-  auto r = cdp(b, "Page.captureScreenshot",
-               "{\"format\":\"png\",\"clip\":{\"x\":0,\"y\":0,\"width\":" + std::to_string(w) +
-                   ",\"height\":" + std::to_string(h) + ",\"scale\":1}}",
-               t.session);
-  if (!r) return std::nullopt;
-  const std::string png = base64_decode(r->get<std::string>("result.data", ""));
-  const std::string path = dir + "/page.png";
-  std::ofstream(path, std::ios::binary) << png;
-  return host::read_png(path);
-}
-
-bool key(Browser& b, const Tab& t, const std::string& code, const std::string& text, int vk) {
-  for (const char* type : {"keyDown", "keyUp"}) {
-    std::string params = std::string("{\"type\":\"") + type + "\",\"code\":\"" + code +
-                         "\",\"key\":" + json_quote(text == "\r" ? "Enter" : text) +
-                         ",\"windowsVirtualKeyCode\":" + std::to_string(vk);
-    if (std::string(type) == "keyDown") params += ",\"text\":" + json_quote(text);
-    params += "}";
-    if (!cdp(b, "Input.dispatchKeyEvent", params, t.session)) return false;
-  }
-  return true;
-}
-
-bool mouse(Browser& b, const Tab& t, const std::string& type, int x, int y) {
-  std::string params = "{\"type\":\"" + type + "\",\"x\":" + std::to_string(x) +
-                       ",\"y\":" + std::to_string(y);
-  if (type != "mouseMoved") params += ",\"button\":\"left\",\"clickCount\":1";
-  params += "}";
-  return cdp(b, "Input.dispatchMouseEvent", params, t.session).has_value();
-}
-
-// ---- the gateway
-
-struct GatewayRun {
-  host::Child process;
-  uint16_t port = 0;
-  std::string log_path;
-};
-
 std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
                                         std::string* error) {
-  const std::string config_path = dir + "/gateway.conf";
-  std::ofstream(config_path) << config;
-  GatewayRun g;
-  g.port = free_tcp_port();
-  g.log_path = dir + "/gateway.log";
-  host::SpawnOptions o;
-  o.argv = {KORVANE_WEB_PATH, "--config", config_path, "--port", std::to_string(g.port),
-            "--korvane", KORVANE_PATH};
-  o.stdout_path = g.log_path;
-  o.stderr_path = "-";
-  o.term_grace_ms = 3000;
-  o.die_with_parent = true;
-  auto child = host::spawn(o, error);
-  if (!child) return std::nullopt;
-  g.process = std::move(*child);
-  if (!wait_for_port(g.port, 10000, &g.process)) {
-    if (error) *error = "korvane-web did not listen: " + read_file(g.log_path);
-    return std::nullopt;
-  }
-  return g;
+  return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
 
 // ---- plain HTTP and WebSocket requests, as a foreign page or a script would send them
@@ -431,7 +190,7 @@ TEST_F(WebGatewayTest, RefusesUnknownTargetsAndForeignOrigins) {
   const std::string token = token_of(ok.body);
   ASSERT_EQ(token.size(), 32u) << ok.body;
   EXPECT_EQ(ws_handshake(gateway->port, "http://evil.example", "korvane, token." + token), 403);
-  EXPECT_TRUE(children_of(gateway->process.pid).empty()) << "korvane started for a refused socket";
+  EXPECT_TRUE(test::children_of(gateway->process.pid).empty()) << "korvane started for a refused socket";
 }
 
 TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
@@ -613,14 +372,14 @@ TEST_F(WebBrowserTest, XCursorBecomesThePagesCssCursor) {
 TEST_F(WebBrowserTest, ClosingTheTabEndsKorvaneWithinASecond) {
   auto t = open_connected("&codec=raw");
   ASSERT_TRUE(t);
-  ASSERT_EQ(children_of(gateway->process.pid).size(), 1u);
+  ASSERT_EQ(test::children_of(gateway->process.pid).size(), 1u);
   ASSERT_TRUE(close_tab(*browser, *t));
   const auto t0 = Clock::now();
-  while (!children_of(gateway->process.pid).empty() && ms_since(t0) < 5000) {
+  while (!test::children_of(gateway->process.pid).empty() && ms_since(t0) < 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const long took = ms_since(t0);
-  EXPECT_TRUE(children_of(gateway->process.pid).empty());
+  EXPECT_TRUE(test::children_of(gateway->process.pid).empty());
   EXPECT_LT(took, 1000) << "korvane outlived its tab by " << took << " ms";
 }
 
@@ -631,10 +390,10 @@ TEST_F(WebBrowserTest, TenTabsInTurnLeaveNoKorvane) {
     ASSERT_TRUE(close_tab(*browser, *t));
   }
   const auto t0 = Clock::now();
-  while (!children_of(gateway->process.pid).empty() && ms_since(t0) < 3000) {
+  while (!test::children_of(gateway->process.pid).empty() && ms_since(t0) < 3000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
   }
-  EXPECT_TRUE(children_of(gateway->process.pid).empty());
+  EXPECT_TRUE(test::children_of(gateway->process.pid).empty());
 }
 
 // ---- clipboard and resizing, against the test server's clipboard and display control channels
@@ -817,15 +576,6 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
 
 // ---- a browser that does not read
 
-long rss_kib(int pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
 // A page that stops reading (a busy or throttled tab) must not make the gateway queue frames
 // without bound: it stops reading korvane instead, and every frame still arrives once the page
 // reads again.
@@ -854,7 +604,7 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
                                      "target=flood&width=1920&height=1080&codec=raw");
   ASSERT_EQ(session.status, 200) << session.body;
   const std::string token = token_of(session.body);
-  const long base_kib = rss_kib(gateway->process.pid);
+  const long base_kib = test::resident_kib(gateway->process.pid);
   ASSERT_GT(base_kib, 0);
 
   net::io_context io;
@@ -876,7 +626,7 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
   long peak_kib = base_kib;
   const auto t0 = Clock::now();
   while (ms_since(t0) < 3000) {
-    peak_kib = std::max(peak_kib, rss_kib(gateway->process.pid));
+    peak_kib = std::max(peak_kib, test::resident_kib(gateway->process.pid));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_LT(peak_kib - base_kib, 64 * 1024)

@@ -30,7 +30,8 @@ endfunction()
 
 # Not in the sanitizer builds: there korvane.exe is the same program, and the test programs'
 # build would only cost time.
-if(TARGET korvane_test_support AND TARGET korvane-test-server AND TARGET korvane-host
+korvane_suite_wanted(wanted wine)
+if(wanted AND TARGET korvane_test_support AND TARGET korvane-test-server AND TARGET korvane-host
    AND NOT KORVANE_SANITIZE AND NOT KORVANE_TSAN)
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   korvane_wine_suite(process ${CMAKE_CURRENT_LIST_DIR}/process_test.cpp "Process.*")

@@ -6,7 +6,7 @@ if(TARGET korvane-test-server)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/embed_snippet_test.py
             ${PROJECT_SOURCE_DIR}/README.md $<TARGET_FILE:korvane>
             $<TARGET_FILE:korvane-test-server>)
-  set_tests_properties(Readme.EmbeddingHost PROPERTIES TIMEOUT 120)
+  set_tests_properties(Readme.EmbeddingHost PROPERTIES TIMEOUT 120 LABELS e2e)
 endif()
 
 # The README's protocol tables, the manual page's message numbers and the web page's constants

@@ -245,13 +245,6 @@ bool parse_source(const std::string& text, Served& out) {
     return false;
 }
 
-std::uint32_t timeout_arg(const Step& step, std::size_t index) {
-    std::uint32_t ms = static_cast<std::uint32_t>(default_timeout.count());
-    if (step.args.size() > index)
-        parse_number(step.args[index], ms);
-    return ms;
-}
-
 // ------------------------------------------------------------ channel callbacks
 // All on the channel's own thread.
 
@@ -444,20 +437,31 @@ CliprdrServerContext* ready_context(Session& s, ClipState& state,
     return state.context;
 }
 
-std::string check_count_timeout(const Step& step) {
-    std::uint32_t v = 0;
-    if (!parse_number(step.args[0], v))
-        return "bad count";
-    if (step.args.size() > 1 && !parse_number(step.args[1], v))
+// NUMBER [TIMEOUT_MS]: a count or a format id, then how long to wait.
+struct NumberTimeout {
+    std::uint32_t number = 0;
+    std::uint32_t timeout_ms = static_cast<std::uint32_t>(default_timeout.count());
+};
+
+std::string parse_number_timeout(const Step& step, NumberTimeout& a, const char* what) {
+    if (!parse_number(step.args[0], a.number))
+        return std::string("bad ") + what;
+    if (!optional_u32(step, 1, a.timeout_ms))
         return "bad timeout";
     return {};
 }
 
-std::string wait_counter(Session& s, const Step& step, std::uint64_t ClipState::*counter,
+std::string parse_clip_count(const Step& step, NumberTimeout& a) {
+    return parse_number_timeout(step, a, "count");
+}
+
+std::string parse_request(const Step& step, NumberTimeout& a) {
+    return parse_number_timeout(step, a, "format id");
+}
+
+std::string wait_counter(Session& s, const NumberTimeout& args, std::uint64_t ClipState::*counter,
                          const char* what) {
-    std::uint32_t n = 0;
-    parse_number(step.args[0], n);
-    const std::uint32_t timeout_ms = timeout_arg(step, 1);
+    const std::uint32_t n = args.number, timeout_ms = args.timeout_ms;
     auto state = clip_state(s);
     std::unique_lock lock(state->mutex);
     state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
@@ -468,12 +472,12 @@ std::string wait_counter(Session& s, const Step& step, std::uint64_t ClipState::
            " " + what + ", have " + std::to_string((*state).*counter);
 }
 
-std::string run_wait_lists(Session& s, const Step& step) {
-    return wait_counter(s, step, &ClipState::lists, "client format lists");
+std::string run_wait_lists(Session& s, const NumberTimeout& args) {
+    return wait_counter(s, args, &ClipState::lists, "client format lists");
 }
 
-std::string run_wait_requests(Session& s, const Step& step) {
-    return wait_counter(s, step, &ClipState::requests, "client data requests");
+std::string run_wait_requests(Session& s, const NumberTimeout& args) {
+    return wait_counter(s, args, &ClipState::requests, "client data requests");
 }
 
 std::string check_formats(const Step& step) {
@@ -547,19 +551,8 @@ std::string run_formats(Session& s, const Step& step) {
     return {};
 }
 
-std::string check_request(const Step& step) {
-    std::uint32_t v = 0;
-    if (!parse_number(step.args[0], v))
-        return "bad format id";
-    if (step.args.size() > 1 && !parse_number(step.args[1], v))
-        return "bad timeout";
-    return {};
-}
-
-std::string run_request(Session& s, const Step& step) {
-    std::uint32_t id = 0;
-    parse_number(step.args[0], id);
-    const std::uint32_t timeout_ms = timeout_arg(step, 1);
+std::string run_request(Session& s, const NumberTimeout& args) {
+    const std::uint32_t id = args.number, timeout_ms = args.timeout_ms;
     auto state = clip_state(s);
     std::unique_lock lock(state->mutex);
     std::string error;
@@ -653,10 +646,10 @@ std::string run_list_answers(Session& s, const Step& step) {
 }
 
 [[maybe_unused]] const bool clip_registered = [] {
-    register_step({"clip-wait-lists", 1, 2, check_count_timeout, run_wait_lists});
-    register_step({"clip-wait-requests", 1, 2, check_count_timeout, run_wait_requests});
+    register_step(parsed_step("clip-wait-lists", 1, 2, parse_clip_count, run_wait_lists));
+    register_step(parsed_step("clip-wait-requests", 1, 2, parse_clip_count, run_wait_requests));
     register_step({"clip-formats", 0, 1024, check_formats, run_formats});
-    register_step({"clip-request", 1, 2, check_request, run_request});
+    register_step(parsed_step("clip-request", 1, 2, parse_request, run_request));
     register_step({"clip-serve", 2, 2, check_serve, run_serve});
     register_step({"clip-close", 0, 0, {}, run_close});
     register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});

@@ -337,23 +337,10 @@ void on_close(Session& s) {
     disp_server_context_free(context);
 }
 
-std::string check_wait_layouts(const Step& step) {
-    std::uint32_t n = 0;
-    if (!parse_u32(step.args[0], n))
-        return "bad count";
-    if (step.args.size() > 1 && !parse_u32(step.args[1], n))
-        return "bad timeout";
-    return {};
-}
-
-std::string run_wait_layouts(Session& s, const Step& step) {
+std::string run_wait_layouts(Session& s, const CountTimeout& args) {
     if (s.options->disp == DispMode::none)
         return "the display control channel is off (--disp)";
-    std::uint32_t n = 0;
-    std::uint32_t timeout_ms = 10000;
-    parse_u32(step.args[0], n);
-    if (step.args.size() > 1)
-        parse_u32(step.args[1], timeout_ms);
+    const std::uint32_t n = args.count, timeout_ms = args.timeout_ms;
     auto st = disp_state(s);
     std::unique_lock lock(s.state_mutex);
     auto done = [&] { return st->received >= n && st->applied == st->received; };
@@ -369,7 +356,7 @@ std::string run_wait_layouts(Session& s, const Step& step) {
 }
 
 [[maybe_unused]] const bool disp_registered = [] {
-    register_step({"wait-layouts", 1, 2, check_wait_layouts, run_wait_layouts});
+    register_step(parsed_step("wait-layouts", 1, 2, parse_count_timeout, run_wait_layouts));
     ChannelHook hook{"disp", {}, on_dynamic_ready, {}, on_close};
     hook.on_stop = on_stop;
     register_hook(std::move(hook));

@@ -90,6 +90,37 @@ struct StepHandler {
 bool register_step(StepHandler handler);
 const StepHandler* find_step(std::string_view name);
 
+// A step whose arguments are taken apart once, by `parse`, into a record of its own (whose
+// member initialisers are the defaults of optional arguments): the check before the server
+// listens is that parse, and the run gets the record it filled. parse returns an error text,
+// empty when the arguments are good.
+template <class Args>
+StepHandler parsed_step(std::string name, std::size_t min_args, std::size_t max_args,
+                        std::string (*parse)(const Step&, Args&),
+                        std::string (*run)(Session&, const Args&)) {
+    return {std::move(name), min_args, max_args,
+            [parse](const Step& step) {
+                Args args;
+                return parse(step, args);
+            },
+            [parse, run](Session& s, const Step& step) {
+                Args args;
+                if (std::string error = parse(step, args); !error.empty())
+                    return error;
+                return run(s, args);
+            }};
+}
+
+// Optional argument i as a number (parse_seed's forms): absent leaves `out` as it is.
+bool optional_u32(const Step& step, std::size_t i, std::uint32_t& out);
+
+// COUNT [TIMEOUT_MS], shared by the steps that wait for something to happen COUNT times.
+struct CountTimeout {
+    std::uint32_t count = 0;
+    std::uint32_t timeout_ms = 10000;
+};
+std::string parse_count_timeout(const Step& step, CountTimeout& out);
+
 // Hooks run on the peer thread while it holds Session::io.
 struct ChannelHook {
     std::string name;

@@ -275,22 +275,22 @@ std::optional<UINT16> find_format(RdpsndServerContext* context, UINT16 tag, UINT
     return std::nullopt;
 }
 
-std::string check_pcm(const Step& step) {
+struct PcmArgs {
     std::uint32_t rate = 0, channels = 0, ms = 0;
-    if (!parse_u32(step.args[0], rate) || (rate != 44100 && rate != 48000))
+};
+
+std::string parse_pcm(const Step& step, PcmArgs& a) {
+    if (!parse_u32(step.args[0], a.rate) || (a.rate != 44100 && a.rate != 48000))
         return "RATE must be 44100 or 48000";
-    if (!parse_u32(step.args[1], channels) || (channels != 1 && channels != 2))
+    if (!parse_u32(step.args[1], a.channels) || (a.channels != 1 && a.channels != 2))
         return "CHANNELS must be 1 or 2";
-    if (!parse_u32(step.args[2], ms) || ms == 0 || ms > max_stream_ms)
+    if (!parse_u32(step.args[2], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
         return "MS must be 1..600000";
     return {};
 }
 
-std::string run_pcm(Session& s, const Step& step) {
-    std::uint32_t rate = 0, channels = 0, ms = 0;
-    parse_u32(step.args[0], rate);
-    parse_u32(step.args[1], channels);
-    parse_u32(step.args[2], ms);
+std::string run_pcm(Session& s, const PcmArgs& a) {
+    const std::uint32_t rate = a.rate, channels = a.channels, ms = a.ms;
     auto state = sound_state(s);
     UINT16 format_no = 0;
     {
@@ -328,19 +328,20 @@ std::string run_pcm(Session& s, const Step& step) {
     return send_stream(s, format_no, blocks);
 }
 
-std::string check_coded(const Step& step) {
+struct CodedArgs {
     std::uint32_t tag = 0, ms = 0;
-    if (!parse_seed(step.args[0], tag) || tag == 0 || tag > 0xFFFF)
+};
+
+std::string parse_coded(const Step& step, CodedArgs& a) {
+    if (!parse_seed(step.args[0], a.tag) || a.tag == 0 || a.tag > 0xFFFF)
         return "bad TAG";
-    if (!parse_u32(step.args[1], ms) || ms == 0 || ms > max_stream_ms)
+    if (!parse_u32(step.args[1], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
         return "MS must be 1..600000";
     return {};
 }
 
-std::string run_coded(Session& s, const Step& step) {
-    std::uint32_t tag = 0, ms = 0;
-    parse_seed(step.args[0], tag);
-    parse_u32(step.args[1], ms);
+std::string run_coded(Session& s, const CodedArgs& a) {
+    const std::uint32_t tag = a.tag, ms = a.ms;
     auto state = sound_state(s);
     UINT16 format_no = 0;
     {
@@ -407,8 +408,8 @@ std::string check_volume(const Step& step) {
 }
 
 [[maybe_unused]] const bool sound_registered = [] {
-    register_step({"sound-pcm", 3, 3, check_pcm, run_pcm});
-    register_step({"sound-coded", 2, 2, check_coded, run_coded});
+    register_step(parsed_step("sound-pcm", 3, 3, parse_pcm, run_pcm));
+    register_step(parsed_step("sound-coded", 2, 2, parse_coded, run_coded));
     register_step({"sound-volume", 1, 1, check_volume, run_volume});
     register_step({"sound-wait-confirms", 0, 1, {}, run_wait_confirms});
     register_hook({"rdpsnd", open_sound, {}, {}, close_sound});

@@ -26,6 +26,18 @@ bool parse_seed(const std::string& text, std::uint32_t& out) {
     return parse_u32(text, out);
 }
 
+bool optional_u32(const Step& step, std::size_t i, std::uint32_t& out) {
+    return step.args.size() <= i || parse_seed(step.args[i], out);
+}
+
+std::string parse_count_timeout(const Step& step, CountTimeout& out) {
+    if (!parse_u32(step.args[0], out.count))
+        return "bad count";
+    if (step.args.size() > 1 && !parse_u32(step.args[1], out.timeout_ms))
+        return "bad timeout";
+    return {};
+}
+
 namespace {
 
 std::vector<StepHandler>& step_table() {
@@ -99,21 +111,8 @@ Rect whole_desktop(Session& s) {
     return {0, 0, s.picture.width, s.picture.height};
 }
 
-std::string check_count(const Step& step) {
-    std::uint32_t n = 0;
-    if (!parse_u32(step.args[0], n))
-        return "bad count";
-    if (step.args.size() > 1 && !parse_u32(step.args[1], n))
-        return "bad timeout";
-    return {};
-}
-
-std::string run_wait_input(Session& s, const Step& step) {
-    std::uint32_t n = 0;
-    std::uint32_t timeout_ms = 10000;
-    parse_u32(step.args[0], n);
-    if (step.args.size() > 1)
-        parse_u32(step.args[1], timeout_ms);
+std::string run_wait_input(Session& s, const CountTimeout& args) {
+    const std::uint32_t n = args.count, timeout_ms = args.timeout_ms;
     std::unique_lock lock(s.state_mutex);
     const bool reached =
         s.state_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
@@ -127,60 +126,58 @@ std::string run_wait_input(Session& s, const Step& step) {
     return "session ended while waiting for input";
 }
 
-std::string check_sleep(const Step& step) {
-    std::uint32_t ms = 0;
-    return parse_u32(step.args[0], ms) ? std::string{} : "bad duration";
+// One number: a duration in ms, or a count of frames.
+std::string parse_number_arg(const Step& step, std::uint32_t& out) {
+    return parse_u32(step.args[0], out) ? std::string{} : "bad duration";
 }
 
-std::string run_sleep(Session& s, const Step& step) {
-    std::uint32_t ms = 0;
-    parse_u32(step.args[0], ms);
+std::string run_sleep(Session& s, const std::uint32_t& ms) {
     if (!session_sleep(s, std::chrono::milliseconds(ms)))
         return "session ended while sleeping";
     return {};
 }
 
-std::string check_fill(const Step& step) {
+struct FillArgs {
     Rect r;
     std::uint8_t red = 0, green = 0, blue = 0;
-    if (!parse_rect(step, 0, r))
+};
+
+std::string parse_fill(const Step& step, FillArgs& a) {
+    if (!parse_rect(step, 0, a.r))
         return "bad rectangle";
-    if (!parse_color(step.args[4], red, green, blue))
+    if (!parse_color(step.args[4], a.red, a.green, a.blue))
         return "bad colour, want RRGGBB";
     return {};
 }
 
-std::string run_fill(Session& s, const Step& step) {
-    Rect r;
-    std::uint8_t red = 0, green = 0, blue = 0;
-    parse_rect(step, 0, r);
-    parse_color(step.args[4], red, green, blue);
-    return draw_and_send(s, r, [&](Picture& p) { picture_fill(p, r, red, green, blue); });
+std::string run_fill(Session& s, const FillArgs& a) {
+    const Rect& r = a.r;
+    return draw_and_send(s, r, [&](Picture& p) { picture_fill(p, r, a.red, a.green, a.blue); });
 }
 
-std::string check_pattern(const Step& step) {
+// X Y W H SEED
+struct AreaSeed {
     Rect r;
     std::uint32_t seed = 0;
-    if (!parse_rect(step, 0, r))
+};
+
+std::string parse_area_seed(const Step& step, AreaSeed& a) {
+    if (!parse_rect(step, 0, a.r))
         return "bad rectangle";
-    if (!parse_seed(step.args[4], seed))
+    if (!parse_seed(step.args[4], a.seed))
         return "bad seed";
     return {};
 }
 
-std::string run_pattern(Session& s, const Step& step) {
-    Rect r;
-    std::uint32_t seed = 0;
-    parse_rect(step, 0, r);
-    parse_seed(step.args[4], seed);
+std::string run_pattern(Session& s, const AreaSeed& a) {
+    const Rect& r = a.r;
+    const std::uint32_t seed = a.seed;
     return draw_and_send(s, r, [&](Picture& p) { picture_pattern(p, r, seed); });
 }
 
-std::string run_planar_bitmap(Session& s, const Step& step) {
-    Rect r;
-    std::uint32_t seed = 0;
-    parse_rect(step, 0, r);
-    parse_seed(step.args[4], seed);
+std::string run_planar_bitmap(Session& s, const AreaSeed& a) {
+    const Rect& r = a.r;
+    const std::uint32_t seed = a.seed;
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     {
@@ -193,18 +190,19 @@ std::string run_planar_bitmap(Session& s, const Step& step) {
 }
 
 // A faulty server: one grey planar bitmap at 0,0 of W x H, larger than the desktop if asked.
-std::string check_planar_oversize(const Step& step) {
+struct Size {
     std::uint32_t w = 0, h = 0;
-    if (!parse_u32(step.args[0], w) || !parse_u32(step.args[1], h) || w == 0 || h == 0 ||
-        w > 0xFFFF || h > 0xFFFF)
+};
+
+std::string parse_oversize(const Step& step, Size& a) {
+    if (!parse_u32(step.args[0], a.w) || !parse_u32(step.args[1], a.h) || a.w == 0 || a.h == 0 ||
+        a.w > 0xFFFF || a.h > 0xFFFF)
         return "want W H (1 to 65535)";
     return {};
 }
 
-std::string run_planar_oversize(Session& s, const Step& step) {
-    std::uint32_t w = 0, h = 0;
-    parse_u32(step.args[0], w);
-    parse_u32(step.args[1], h);
+std::string run_planar_oversize(Session& s, const Size& a) {
+    const std::uint32_t w = a.w, h = a.h;
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     const std::vector<std::uint8_t> grey(static_cast<std::size_t>(w) * h * 4, 0x80);
@@ -213,14 +211,11 @@ std::string run_planar_oversize(Session& s, const Step& step) {
     });
 }
 
-std::string check_seed_arg(const Step& step) {
-    std::uint32_t seed = 0;
+std::string parse_seed_arg(const Step& step, std::uint32_t& seed) {
     return parse_seed(step.args[0], seed) ? std::string{} : "bad seed";
 }
 
-std::string run_full(Session& s, const Step& step) {
-    std::uint32_t seed = 0;
-    parse_seed(step.args[0], seed);
+std::string run_full(Session& s, const std::uint32_t& seed) {
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     const Rect r = whole_desktop(s);
@@ -234,9 +229,7 @@ void log_stream(std::uint64_t frames, std::chrono::steady_clock::time_point star
     log_line("STREAM frames=" + std::to_string(frames) + " ms=" + std::to_string(ms));
 }
 
-std::string run_stream(Session& s, const Step& step) {
-    std::uint32_t n = 0;
-    parse_u32(step.args[0], n);
+std::string run_stream(Session& s, const std::uint32_t& n) {
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     const Rect r = whole_desktop(s);
@@ -257,9 +250,7 @@ std::string run_stream(Session& s, const Step& step) {
 
 // Tiny updates back to back: the client's socket never drains, so every wait of its event loop
 // finds the connection ready.
-std::string run_flood(Session& s, const Step& step) {
-    std::uint32_t n = 0;
-    parse_u32(step.args[0], n);
+std::string run_flood(Session& s, const std::uint32_t& n) {
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     const Rect whole = whole_desktop(s);
@@ -313,19 +304,16 @@ std::string run_stream_until_input(Session& s, const Step&) {
     return {};
 }
 
-std::string check_resize(const Step& step) {
-    std::uint32_t w = 0, h = 0;
-    if (!parse_u32(step.args[0], w) || !parse_u32(step.args[1], h))
+std::string parse_resize(const Step& step, Size& a) {
+    if (!parse_u32(step.args[0], a.w) || !parse_u32(step.args[1], a.h))
         return "bad size";
-    if (w < 64 || h < 64 || w > 8192 || h > 8192)
+    if (a.w < 64 || a.h < 64 || a.w > 8192 || a.h > 8192)
         return "size out of range 64..8192";
     return {};
 }
 
-std::string run_resize(Session& s, const Step& step) {
-    std::uint32_t w = 0, h = 0;
-    parse_u32(step.args[0], w);
-    parse_u32(step.args[1], h);
+std::string run_resize(Session& s, const Size& a) {
+    const std::uint32_t w = a.w, h = a.h;
     if (!wait_active(s, activation_timeout))
         return "peer not active";
     std::uint64_t before = 0;
@@ -378,7 +366,7 @@ std::string run_dump(Session& s, const Step& step) {
     return {};
 }
 
-std::string run_end(Session& s, const Step&) {
+std::string end_session(Session& s) {
     {
         auto io = lock_io(s);
         {
@@ -398,9 +386,7 @@ std::string run_end(Session& s, const Step&) {
 
 // The server's reason for ending the session (an error info code, decimal or 0x hex), sent in
 // a Set Error Info PDU before the end: a client can tell a logoff from a takeover.
-std::string run_end_reason(Session& s, const Step& step) {
-    std::uint32_t code = 0;
-    parse_seed(step.args[0], code);
+std::string run_end_reason(Session& s, const std::uint32_t& code) {
     {
         auto io = lock_io(s);
         {
@@ -412,24 +398,24 @@ std::string run_end_reason(Session& s, const Step& step) {
         if (!freerdp_send_error_info(s.peer->context->rdp))
             return "the error info could not be sent";
     }
-    return run_end(s, step);
+    return end_session(s);
 }
 
 [[maybe_unused]] const bool core_steps_registered = [] {
-    register_step({"wait-input", 1, 2, check_count, run_wait_input});
-    register_step({"sleep", 1, 1, check_sleep, run_sleep});
-    register_step({"fill", 5, 5, check_fill, run_fill});
-    register_step({"pattern", 5, 5, check_pattern, run_pattern});
-    register_step({"planar", 5, 5, check_pattern, run_planar_bitmap});
-    register_step({"planar-oversize", 2, 2, check_planar_oversize, run_planar_oversize});
-    register_step({"full", 1, 1, check_seed_arg, run_full});
-    register_step({"stream", 1, 1, check_sleep, run_stream});
+    register_step(parsed_step("wait-input", 1, 2, parse_count_timeout, run_wait_input));
+    register_step(parsed_step("sleep", 1, 1, parse_number_arg, run_sleep));
+    register_step(parsed_step("fill", 5, 5, parse_fill, run_fill));
+    register_step(parsed_step("pattern", 5, 5, parse_area_seed, run_pattern));
+    register_step(parsed_step("planar", 5, 5, parse_area_seed, run_planar_bitmap));
+    register_step(parsed_step("planar-oversize", 2, 2, parse_oversize, run_planar_oversize));
+    register_step(parsed_step("full", 1, 1, parse_seed_arg, run_full));
+    register_step(parsed_step("stream", 1, 1, parse_number_arg, run_stream));
     register_step({"stream-until-input", 0, 0, {}, run_stream_until_input});
-    register_step({"flood", 1, 1, check_sleep, run_flood});
-    register_step({"resize", 2, 2, check_resize, run_resize});
+    register_step(parsed_step("flood", 1, 1, parse_number_arg, run_flood));
+    register_step(parsed_step("resize", 2, 2, parse_resize, run_resize));
     register_step({"dump", 1, 1, {}, run_dump});
-    register_step({"end", 0, 0, {}, run_end});
-    register_step({"end-reason", 1, 1, check_seed_arg, run_end_reason});
+    register_step({"end", 0, 0, {}, [](Session& s, const Step&) { return end_session(s); }});
+    register_step(parsed_step("end-reason", 1, 1, parse_seed_arg, run_end_reason));
     return true;
 }();
 

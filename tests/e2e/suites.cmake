@@ -1,0 +1,58 @@
+# The end-to-end suites: korvane_NAME_tests from NAME_test.cpp, with their labels (see
+# tests/CMakeLists.txt). The first group runs korvane against korvane-test-server, the scripted
+# server; the x_desktop group against FreeRDP's shadow server on a private Xvfb desktop.
+set(e2e ${CMAKE_CURRENT_LIST_DIR})
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+
+# Sessions, display and input; the host-link extensions; text input (EXT_TEXT); sending only
+# what changed (EXT_CHANGED_ONLY, EXT_DEFLATE); the remote desktop's sound (EXT_AUDIO);
+# reconnection through a TCP proxy the test cuts; a server or host that misbehaves.
+foreach(suite session display_input extensions text_server changed_only audio reconnect faults)
+  korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e threaded
+                    NEEDS korvane-test-server)
+endforeach()
+# The clipboard bridge against the server's clipboard channel (digests of large data).
+korvane_e2e_suite(clipboard SOURCES ${e2e}/clipboard_test.cpp LABELS e2e threaded
+                  LINK OpenSSL::Crypto NEEDS korvane-test-server)
+# The graphics-pipeline hooks against the server's graphics pipeline.
+korvane_e2e_suite(gfx SOURCES ${e2e}/gfx_test.cpp LABELS e2e threaded TIMEOUT 240
+                  NEEDS korvane-test-server)
+# The reference host's sound output (korvane-host --audio-wav).
+korvane_e2e_suite(audio_host SOURCES ${e2e}/audio_host_test.cpp LABELS e2e
+                  NEEDS korvane-host korvane-test-server)
+
+# The certificate decision (EXT_CERTIFICATE): its verdict crosses threads.
+korvane_e2e_suite(certificate SOURCES ${e2e}/certificate_test.cpp
+                  LABELS e2e x_desktop threaded NEEDS korvane-host)
+# The shadow server and the demo script exercise the same korvane code as the scripted server.
+foreach(suite shadow demo)
+  korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e x_desktop slow
+                    NEEDS korvane-host)
+endforeach()
+# The host-link extensions against the shadow server. The X server's own pointer image (XFixes)
+# is what a cursor shape is checked against, so this suite alone links libX11 and libXfixes.
+pkg_check_modules(SHADOW_EXT_X REQUIRED IMPORTED_TARGET x11 xfixes)
+korvane_e2e_suite(shadow_ext SOURCES ${e2e}/shadow_ext_test.cpp
+                  ${PROJECT_SOURCE_DIR}/tests/support/x_cursor.cpp
+                  LABELS e2e x_desktop slow LINK PkgConfig::SHADOW_EXT_X NEEDS korvane-host)
+
+# korvane-web: the gateway's refusals without a browser, and the page in headless Chromium
+# against korvane and the shadow server on Xvfb.
+find_package(Boost 1.74 COMPONENTS system)
+if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
+  korvane_e2e_suite(web SOURCES ${e2e}/web_test.cpp LABELS e2e x_desktop slow
+                    LINK korvane_test_devtools Boost::system NEEDS korvane-web korvane-test-server)
+  if(TARGET korvane_web_tests)
+    target_compile_definitions(korvane_web_tests PRIVATE
+      KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")
+  endif()
+  # The configuration parser and the policy on their own: no network, no browser.
+  korvane_suite_wanted(wanted unit)
+  if(wanted)
+    add_executable(korvane_web_config_tests ${e2e}/../unit/web_config_test.cpp
+                   ${e2e}/../unit/web_policy_test.cpp)
+    target_link_libraries(korvane_web_config_tests PRIVATE korvane_web_policy GTest::gtest_main)
+    target_compile_options(korvane_web_config_tests PRIVATE ${KORVANE_WARNINGS})
+    korvane_discover(korvane_web_config_tests LABELS unit)
+  endif()
+endif()

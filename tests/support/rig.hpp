@@ -1,0 +1,189 @@
+// The end-to-end rig: korvane-test-server with a script of steps, korvane connected to it with
+// the test's options, their stderr in a scratch directory, and the checks every suite makes of
+// them (the sanitizers' reports, the server's log). Header only: the suites link GoogleTest, the
+// support library does not.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "host/canvas.hpp"
+#include "host/session.hpp"
+#include "logged_process.hpp"
+#include "net.hpp"
+
+namespace korvane::e2e {
+
+// The sanitizers keep memory of their own resident: bounds on korvane's resident size are the
+// plain build's to check.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = kAddressSanitizer;
+#endif
+#else
+inline constexpr bool kSanitized = kAddressSanitizer;
+#endif
+
+// Declared in this order so that korvane ends first, then the server, and the scratch directory
+// (their stderr: korvane.err, server.err) goes last.
+struct Rig {
+  test::TempDir scratch;
+  test::TestServer server;
+  std::optional<host::Session> korvane;
+};
+
+// Starts the test server with the steps (and `extra` arguments). Fails the test (and returns
+// false) when it cannot start.
+inline bool start_server(Rig& rig, std::vector<std::string> steps, const std::string& sec = "tls",
+                         std::vector<std::string> extra = {}) {
+  // A caller may have made it already, to name it in the server's arguments.
+  if (rig.scratch.path.empty()) rig.scratch = test::make_temp_dir("korvane-e2e");
+  if (rig.scratch.path.empty()) {
+    ADD_FAILURE() << "no scratch directory";
+    return false;
+  }
+  test::TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = sec;
+  so.user = "test";
+  so.password = "test";
+  so.steps = std::move(steps);
+  so.extra = std::move(extra);
+  so.stderr_path = rig.scratch.path + "/server.err";
+  std::string error;
+  auto server = test::start_test_server(so, &error);
+  if (!server) {
+    ADD_FAILURE() << "test server: " << error;
+    return false;
+  }
+  rig.server = std::move(*server);
+  return true;
+}
+
+// Starts korvane connecting to the rig's server with `request`'s options (host and port are
+// filled in, TLS when no flags are given). Fails the test (and returns false) when it cannot.
+inline bool start_korvane(Rig& rig, ConnectRequest request = {},
+                          std::vector<uint8_t> extension_block = {}) {
+  request.host = "127.0.0.1";
+  request.port = rig.server.port;
+  if (!request.flags) request.flags = CONNECT_FLAG_TLS;
+  host::SessionOptions ko;
+  ko.korvane_path = KORVANE_PATH;
+  ko.request = request;
+  ko.extension_block = std::move(extension_block);
+  ko.stderr_path = rig.scratch.path + "/korvane.err";
+  std::string error;
+  rig.korvane = host::start_session(ko, &error);
+  if (!rig.korvane) {
+    ADD_FAILURE() << "korvane: " << error;
+    return false;
+  }
+  return true;
+}
+
+// Both.
+inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest request = {},
+                      const std::string& sec = "tls", std::vector<std::string> extra = {},
+                      std::vector<uint8_t> extension_block = {}) {
+  return start_server(rig, std::move(steps), sec, std::move(extra)) &&
+         start_korvane(rig, std::move(request), std::move(extension_block));
+}
+
+inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
+                                    const std::string& sec = "tls",
+                                    std::vector<std::string> extra = {},
+                                    std::vector<uint8_t> extension_block = {}) {
+  Rig rig;
+  if (!start_rig(rig, std::move(steps), std::move(request), sec, std::move(extra),
+                 std::move(extension_block)))
+    return std::nullopt;
+  return rig;
+}
+
+inline std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
+inline std::string korvane_stderr(Rig& rig) {
+  return test::read_file(rig.scratch.path + "/korvane.err");
+}
+
+// Sanitizer builds report to stderr, of korvane and of the server alike.
+inline void expect_no_sanitizer_report(const Rig& rig) {
+  for (const char* name : {"korvane.err", "server.err"}) {
+    const std::string err = test::read_file(rig.scratch.path + "/" + name);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << name << ":\n" << err.substr(0, 20000);
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << name << ":\n"
+                                                            << err.substr(0, 20000);
+  }
+}
+
+// No error in the server's log, no sanitizer report.
+inline void expect_clean_logs(Rig& rig) {
+  for (const std::string& line : test::lines_of(*rig.server.process))
+    EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
+  expect_no_sanitizer_report(rig);
+}
+
+// Waits for a server log line while reading (and dropping) korvane's events: a host that
+// stops reading stalls korvane's event loop, and with it every channel.
+inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pattern,
+                                                  int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0)) return line;
+    host::pump_events(*rig.korvane, 100, {});
+  }
+  return test::wait_for_line(*rig.server.process, pattern, 0);
+}
+
+inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
+
+// A session korvane must refuse before connecting anywhere: no server listens on the port.
+struct EarlyEnd {
+  std::vector<uint8_t> types;  // every event, in order
+  std::string error;           // the text of EVT_ERROR
+  std::optional<host::ExitStatus> exit;
+};
+inline EarlyEnd run_without_server(std::vector<uint8_t> extension_block) {
+  EarlyEnd e;
+  host::SessionOptions o;
+  o.korvane_path = KORVANE_PATH;
+  o.request.host = "127.0.0.1";
+  o.request.port = test::free_tcp_port();
+  o.extension_block = std::move(extension_block);
+  o.stderr_path = "/dev/null";
+  auto s = host::start_session(o);
+  if (!s) {
+    ADD_FAILURE() << "korvane did not start";
+    return e;
+  }
+  e.exit = host::finish_session(
+               *s, 10000,
+               [&](const host::Frame& f) {
+                 e.types.push_back(f.type);
+                 if (f.type == EVT_ERROR) e.error.assign(f.payload.begin(), f.payload.end());
+               },
+               false)
+               .exit;
+  return e;
+}
+
+}  // namespace korvane::e2e

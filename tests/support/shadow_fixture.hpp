@@ -1,0 +1,85 @@
+// The fixture the shadow-server suites share: a private Xvfb desktop of 1024x768 drawn in one
+// colour, FreeRDP's shadow server on it once a test starts one, and korvane's and the server's
+// logs shown when a test fails.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "host/session.hpp"
+#include "host_link/protocol.hpp"
+#include "net.hpp"
+#include "shadow.hpp"
+#include "x_display.hpp"
+
+namespace korvane::test {
+
+inline constexpr uint32_t kShadowWidth = 1024;
+inline constexpr uint32_t kShadowHeight = 768;
+inline constexpr const char* kShadowRootColour = "#3a6ea5";
+
+// The last lines of a log.
+inline std::string tail(const std::string& text, size_t lines) {
+  size_t pos = text.size();
+  for (size_t n = 0; n <= lines && pos != std::string::npos && pos > 0; ++n) {
+    pos = text.rfind('\n', pos - 1);
+  }
+  return pos == std::string::npos ? text : text.substr(pos + 1);
+}
+
+class ShadowDesktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
+    logs = make_temp_dir("korvane-e2e-shadow");
+    ASSERT_FALSE(logs.path.empty());
+    std::string error;
+    auto started = start_xvfb(kShadowWidth, kShadowHeight, logs.path, &error);
+    ASSERT_TRUE(started) << error;
+    x = std::move(*started);
+    ASSERT_TRUE(draw_desktop(x, kShadowRootColour, &error)) << error;
+  }
+
+  void TearDown() override {
+    if (!HasFailure()) return;
+    std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
+                 tail(read_file(logs.path + "/korvane.log"), 30).c_str());
+    if (shadow) {
+      std::fprintf(stderr, "---- shadow server's log (tail)\n%s\n",
+                   tail(read_file(shadow->log_path), 30).c_str());
+    }
+  }
+
+  void start_shadow_server(const ShadowOptions& options) {
+    std::string error;
+    shadow = start_shadow(x, options, &error);
+    ASSERT_TRUE(shadow) << error;
+  }
+
+  // korvane for the shadow server at the desktop's size, its stderr in korvane.log. The shadow
+  // server lets anyone in under TLS (-auth) but the RDP client library would prompt on
+  // korvane's stdin for a missing user name, so one is always given.
+  host::SessionOptions session_options(uint8_t flags = CONNECT_FLAG_TLS,
+                                       const std::string& password = "test") const {
+    host::SessionOptions o;
+    o.korvane_path = KORVANE_PATH;
+    o.request.host = "127.0.0.1";
+    o.request.port = shadow->port;
+    o.request.username = "test";
+    o.request.password = password;
+    o.request.width = kShadowWidth;
+    o.request.height = kShadowHeight;
+    o.request.flags = flags;
+    o.stderr_path = logs.path + "/korvane.log";
+    return o;
+  }
+
+  TempDir logs;  // first: outlives the servers that write into it
+  XServer x;
+  std::optional<ShadowServer> shadow;
+};
+
+}  // namespace korvane::test
