@@ -1,5 +1,6 @@
 #include "display/paint.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include <freerdp/settings.h>
@@ -10,6 +11,7 @@
 #include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
+#include "platform/diag.hpp"
 #include "platform/tsan.hpp"
 #include "state/record.hpp"
 
@@ -174,6 +176,32 @@ void send_rect(rdpGdi* gdi, const Rect& r) {
   }
   std::vector<uint8_t> packed;
   send_pixels(gdi, r, packed);
+}
+
+void display_refresh(rdpContext* context) {
+  rdpUpdate* update = context->update;
+  if (!update || !context->gdi) return;
+  uint32_t width = 0, height = 0;
+  paint_lock(update);  // the renderer's size changes under this lock only
+  width = context->gdi->width;
+  height = context->gdi->height;
+  if (width && height)
+    changed_only_forget(Rect{0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
+  paint_unlock(update);
+  if (!width || !height) return;
+  const RECTANGLE_16 all{0, 0, static_cast<UINT16>(std::min<uint32_t>(width, 0x10000) - 1),
+                         static_cast<UINT16>(std::min<uint32_t>(height, 0x10000) - 1)};
+  bool asked = false;
+  if (freerdp_settings_get_bool(context->settings, FreeRDP_RefreshRect) && update->RefreshRect)
+    asked = update->RefreshRect(context, 1, &all);
+  else if (freerdp_settings_get_bool(context->settings, FreeRDP_SuppressOutput) &&
+           update->SuppressOutput)
+    // A server that is told to draw again after being told to stop sends all of its picture.
+    asked = update->SuppressOutput(context, 0, nullptr) && update->SuppressOutput(context, 1, &all);
+  else
+    diag("the server offers neither refresh-rect nor suppress-output: its picture cannot be "
+         "asked for again");
+  if (!asked) diag("asking the server for its whole picture failed");
 }
 
 BOOL desktop_resize(rdpContext* context) {

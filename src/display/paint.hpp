@@ -36,6 +36,13 @@ std::unique_lock<std::mutex> changed_only_forget(const Rect& r);
 void paint_lock(rdpUpdate* update);
 void paint_unlock(rdpUpdate* update);
 
+// Asks the server for the whole picture again (its refresh-rect, else suppress-output off and
+// on), after forgetting what a host granted EXT_CHANGED_ONLY was sent, so that all of the repaint
+// goes out. Any thread but one inside the paint lock; the caller keeps the connection from going
+// away meanwhile (the input thread holds its pending-input lock, the main thread is the one that
+// reconnects).
+void display_refresh(rdpContext* context);
+
 // The renderer's bounding invalid rectangle, or null when a link of the chain is missing.
 HGDI_RGN invalid_region(rdpGdi* gdi);
 

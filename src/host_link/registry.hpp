@@ -11,7 +11,7 @@
 
 namespace korvane {
 
-// Host to korvane. Types share the numbers 1..14 with the events; the direction tells them apart.
+// Host to korvane. Types share their numbers with the events; the direction tells them apart.
 enum : uint8_t {
   CMD_CONNECT = 1,        // first frame only; see ConnectRequest
   CMD_MOUSE_MOVE = 2,     // x (u32), y (u32)
@@ -28,6 +28,7 @@ enum : uint8_t {
   CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
   CMD_UNICODE = 13,       // code point (u32), pressed (u8)
   CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
+  CMD_REFRESH = 15,       // empty: ask the server for the whole picture again
 };
 
 // korvane to host.
@@ -73,6 +74,7 @@ enum : uint32_t {
   EXT_AUDIO = 0x00000080,         // the remote desktop's sound (audio_wire.hpp)
   EXT_RECONNECT = 0x00000100,     // reconnect after a dropped connection, EVT_RECONNECT
   EXT_DEFLATE = 0x00000200,       // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
+  EXT_REFRESH = 0x00000400,       // CMD_REFRESH
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -114,6 +116,7 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_CERT_VERDICT, "CMD_CERT_VERDICT", EXT_CERTIFICATE, 1},
     {CMD_UNICODE, "CMD_UNICODE", EXT_TEXT, 5},
     {CMD_SYNC_LOCKS, "CMD_SYNC_LOCKS", EXT_TEXT, 4},
+    {CMD_REFRESH, "CMD_REFRESH", EXT_REFRESH, 0},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -161,7 +164,7 @@ inline constexpr ExtensionInfo kExtensionBits[] = {
     {EXT_CURSOR, "cursor"},   {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
     {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"}, {EXT_TEXT, "text"},
     {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},   {EXT_RECONNECT, "reconnect"},
-    {EXT_DEFLATE, "deflate"},
+    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -188,7 +191,7 @@ inline constexpr uint32_t kKnownExtensions = [] {
   return mask;
 }();
 
-// nullptr for a type that is no command (0, 15..255).
+// nullptr for a type that is no command (0, 16..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
     if (c.type == type) return &c;

@@ -5,6 +5,7 @@
 #include "certificate/certificate.hpp"
 #include "clipboard/clipboard.hpp"
 #include "cursor/cursor.hpp"
+#include "display/paint.hpp"
 #include "resize/resize.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
@@ -28,13 +29,16 @@ namespace {
 // Input that arrived before the connection was up: mouse, key, Unicode and lock-sync events.
 // Guarded by pending_lock, taken by the input thread for every event (and held while the event
 // goes to the library, so that a reconnection cannot take the connection away under it) and by
-// the main thread when the connection comes up or goes down for a reconnection; nothing else is
-// locked while it is held (refusals are sent after it is released).
+// the main thread when the connection comes up or goes down for a reconnection. Only a refresh
+// takes other locks under it (the paint lock, then the changed-tiles lock; neither is ever held
+// while this one is taken); refusals are sent after it is released.
 std::mutex pending_lock;
 PendingInputQueue pending;
 // Set when the connection comes up (same lock, same writer): whether the server's input
 // capability offers Unicode events.
 bool server_unicode = false;
+// CMD_REFRESH arrived while the connection was not up (same lock): asked when it comes up.
+bool refresh_pending = false;
 
 // The library's input, published by the main thread before the input thread starts and taken
 // back after it ended; read by the input thread and by the main thread.
@@ -113,6 +117,18 @@ void forward_unicode(uint32_t code_point, bool pressed) {
                  code_point});
 }
 
+// The host lost its canvas, or a second viewer joined. Asked before the connection is up (the
+// host may have seen EVT_CONNECTED already), it is asked once the connection is.
+void refresh_picture() {
+  rdpInput* input = library_input.load();
+  if (!input) return;
+  std::lock_guard<std::mutex> lock(pending_lock);
+  if (pending.connected())
+    display_refresh(input->context);
+  else
+    refresh_pending = true;
+}
+
 }  // namespace
 
 void dispatcher_attach_input(rdpInput* input) { library_input.store(input); }
@@ -123,6 +139,8 @@ void input_connection_up(rdpContext* context) {
   {
     std::lock_guard<std::mutex> lock(pending_lock);
     server_unicode = server_offers_unicode(context);
+    if (refresh_pending) display_refresh(context);
+    refresh_pending = false;
     for (const auto& e : pending.connection_up())
       if (input && !send_input(input, e, server_unicode)) refused.push_back(e.value);
   }
@@ -182,6 +200,7 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       forward_input({InputKind::sync, 0, 0, 0, *parse_sync_locks(payload) & kLocks});
       break;
     }
+    case CMD_REFRESH: refresh_picture(); break;
     default: break;  // CMD_CONNECT again: only the first frame opens a session
   }
   return true;

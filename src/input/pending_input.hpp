@@ -33,6 +33,7 @@ struct PendingInputQueue {
   // The connection is up: what waited, oldest first, to be sent now.
   std::vector<PendingInput> connection_up();
   void connection_down() { up = false; }
+  bool connected() const { return up; }
 
  private:
   bool up = false;

@@ -135,12 +135,8 @@ void run_event_loop(rdpContext* context, HANDLE stop_event) {
 // buffer (a host may start a new canvas on EVT_RESIZE), and the cursor; then input flows again.
 void session_back(rdpContext* context) {
   desktop_resize(context);
-  if (context->update && context->update->RefreshRect && context->gdi) {
-    // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
-    RECTANGLE_16 all{0, 0, static_cast<UINT16>(context->gdi->width - 1),
-                     static_cast<UINT16>(context->gdi->height - 1)};
-    context->update->RefreshRect(context, 1, &all);
-  }
+  // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
+  display_refresh(context);
   if (session.grant.mask & EXT_CURSOR) cursor_resend();
   input_connection_up(context);
 }

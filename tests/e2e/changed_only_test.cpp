@@ -28,31 +28,36 @@ struct Outcome {
   int exit_code = -1;
 };
 
+void take_frame(Outcome& run, const host::Frame& f) {
+  if (f.type == EVT_EXTENSIONS) run.granted = u32_at(f, 0);
+  if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+    host::resize_canvas(run.canvas, u32_at(f, 0), u32_at(f, 4));
+  if (f.type == EVT_RECT) {
+    ++run.rect_frames;
+    run.rect_bytes += f.payload.size();
+    run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
+    const std::string p = host::paint_rect(run.canvas, f.payload);
+    if (run.problem.empty()) run.problem = p;
+  }
+  if (f.type == EVT_RECT_DEFLATE) {
+    ++run.deflate_frames;
+    run.deflate_bytes += f.payload.size();
+    const std::string p = host::paint_rect_deflate(run.canvas, f.payload);
+    if (run.problem.empty()) run.problem = p;
+  }
+  run.disconnected |= f.type == EVT_DISCONNECTED;
+}
+
+// Reads the session to its end into run (which may hold what was read before).
+void run_session(Rig& rig, Outcome& run) {
+  const auto end = host::finish_session(
+      *rig.korvane, 90000, [&](const host::Frame& f) { take_frame(run, f); }, false);
+  if (end.exit) run.exit_code = end.exit->code;
+}
+
 Outcome run_session(Rig& rig) {
   Outcome run;
-  const auto end = host::finish_session(
-      *rig.korvane, 90000,
-      [&](const host::Frame& f) {
-        if (f.type == EVT_EXTENSIONS) run.granted = u32_at(f, 0);
-        if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
-          host::resize_canvas(run.canvas, u32_at(f, 0), u32_at(f, 4));
-        if (f.type == EVT_RECT) {
-          ++run.rect_frames;
-          run.rect_bytes += f.payload.size();
-          run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
-          const std::string p = host::paint_rect(run.canvas, f.payload);
-          if (run.problem.empty()) run.problem = p;
-        }
-        if (f.type == EVT_RECT_DEFLATE) {
-          ++run.deflate_frames;
-          run.deflate_bytes += f.payload.size();
-          const std::string p = host::paint_rect_deflate(run.canvas, f.payload);
-          if (run.problem.empty()) run.problem = p;
-        }
-        run.disconnected |= f.type == EVT_DISCONNECTED;
-      },
-      false);
-  if (end.exit) run.exit_code = end.exit->code;
+  run_session(rig, run);
   return run;
 }
 
@@ -180,4 +185,39 @@ TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
     const uint64_t total = runs[i].rect_bytes + runs[i].deflate_bytes;
     EXPECT_LT(total * 2, runs[0].rect_bytes) << "mask " << masks[i] << ": " << total << " bytes";
   }
+}
+
+// CMD_REFRESH: the server is asked for its whole picture, and all of it reaches the host even
+// though the host's canvas already shows it. Without the refresh a changed-only host gets the
+// activation's picture and the fill: not two whole desktops.
+TEST(Refresh, AChangedOnlyHostGetsTheWholePictureAgain) {
+  // The fill waits for a key, so once the host has it the activation's picture is all painted;
+  // the second key, sent after CMD_REFRESH, lets the server end after the refresh's repaint.
+  auto rig = start_rig({"wait-input 1 30000", "fill 0 0 64 64 FF0000", "wait-input 2 30000",
+                        "sleep 300", "end"},
+                       ConnectRequest{.width = 320, .height = 240}, "tls", {},
+                       encode_extensions(EXT_CHANGED_ONLY | EXT_REFRESH));
+  ASSERT_TRUE(rig);
+  Outcome run;
+  const auto take = [&](const host::Frame& f) { take_frame(run, f); };
+  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, take))
+      << korvane_stderr(*rig) << server_log(*rig);
+  const auto key = encode_key({0x1E, true, false});
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, key));
+  const auto is_fill = [](const host::Frame& f) {
+    return get_u32(&f.payload[8]) == 64 && get_u32(&f.payload[12]) == 64;
+  };
+  std::optional<host::Frame> rect;
+  for (int i = 0; i < 50 && !(rect && is_fill(*rect)); ++i)
+    rect = host::wait_for_event(*rig->korvane, EVT_RECT, 20000, take);
+  ASSERT_TRUE(rect && is_fill(*rect)) << server_log(*rig);
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_REFRESH));
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, key));
+  run_session(*rig, run);
+  EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
+  EXPECT_EQ(run.granted, EXT_CHANGED_ONLY | EXT_REFRESH);
+  EXPECT_EQ(run.problem, "");
+  uint64_t area = 0;
+  for (const auto& h : run.rects) area += uint64_t{get_u32(&h[8])} * get_u32(&h[12]);
+  EXPECT_GE(area, 2u * 320 * 240);
 }

@@ -46,7 +46,8 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
     case CMD_MOUSE_WHEEL: return parse_mouse_wheel(p).has_value();
     case CMD_KEY: return parse_key(p).has_value();
     case CMD_DISCONNECT:
-    case CMD_CURSOR_STATE: return true;  // no fields
+    case CMD_CURSOR_STATE:
+    case CMD_REFRESH: return true;  // no fields
     case CMD_CLIP_FORMATS:  // a list declaring too many formats is refused whole
       return parse_clip_formats(p, 4096).has_value() || get_u32(p.data()) > 4096;
     case CMD_CLIP_DATA: return parse_clip_data(p).has_value();

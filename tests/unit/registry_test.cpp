@@ -73,7 +73,8 @@ TEST(Registry, CommandTable) {
       {CMD_CURSOR_STATE, EXT_CURSOR, 0},         {CMD_CERT_VERDICT, EXT_TEXT, std::nullopt},
       {CMD_CERT_VERDICT, EXT_CERTIFICATE, 1},    {CMD_UNICODE, 0, std::nullopt},
       {CMD_UNICODE, EXT_TEXT, 5},                {CMD_SYNC_LOCKS, EXT_CERTIFICATE, std::nullopt},
-      {CMD_SYNC_LOCKS, EXT_TEXT, 4},             {15, kKnownExtensions, std::nullopt},
+      {CMD_SYNC_LOCKS, EXT_TEXT, 4},             {CMD_REFRESH, EXT_DEFLATE, std::nullopt},
+      {CMD_REFRESH, EXT_REFRESH, 0},             {16, kKnownExtensions, std::nullopt},
       {200, kKnownExtensions, std::nullopt},
   };
   for (const auto& row : table) {

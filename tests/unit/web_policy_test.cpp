@@ -31,7 +31,8 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
       {12, V::host_only, 0},               // certificate verdict: never the page's
       {13, V::allowed, kMaxInputPayload},  // unicode: text asked for
       {14, V::allowed, kMaxInputPayload},  // lock keys: text asked for
-      {15, V::unknown, 0},
+      {15, V::not_asked, 0},               // refresh: a tab has a session of its own
+      {16, V::unknown, 0},
       {255, V::unknown, 0},
   };
   for (const auto& r : rows) {
