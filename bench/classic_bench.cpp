@@ -43,7 +43,7 @@ struct Result {
   std::string error;
   Phase scrolling, still;
   std::vector<double> latency_ms;  // X change to the host's canvas showing it, one per sample
-  test::Memory memory;  // korvane's, after the still phase
+  test::Memory memory;             // korvane's, after the still phase
 };
 
 constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000, kLatencySamples = 10;
@@ -51,8 +51,7 @@ constexpr int kScrollSeconds = 10, kStillSeconds = 3, kXtermStartMs = 2000, kLat
 // The binary measured: korvane's build by default, another one (an older build) with --korvane.
 std::string korvane_binary = CLASSIC_BENCH_KORVANE_PATH;
 
-Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
-           const std::string& dir) {
+Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const std::string& dir) {
   Result r;
   std::string error;
   test::ShadowOptions so;
@@ -73,7 +72,8 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
   ko.request.height = h;
   ko.request.flags = CONNECT_FLAG_TLS;
   ko.stderr_path = dir + "/korvane-" + std::to_string(mask) + ".err";
-  if (mask) ko.extension_block = encode_extensions(mask);
+  if (mask)
+    ko.extension_block = encode_extensions(mask);
   auto session = host::start_session(ko, &error);
   if (!session) {
     r.error = "korvane: " + error;
@@ -83,9 +83,11 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
   host::Desktop desktop;
   auto sink = [&](const host::Frame& f) {
     host::apply_event(desktop, f);
-    if (!counting) return;
+    if (!counting)
+      return;
     counting->bytes += kFrameHeaderSize + f.payload.size();
-    if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE) ++counting->rects;
+    if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE)
+      ++counting->rects;
   };
   if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, sink)) {
     r.error = "korvane did not connect; see " + ko.stderr_path;
@@ -95,7 +97,12 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
   // The xterm waits a moment so that its window is up before the scrolling starts, scrolls for
   // the scrolling phase and then stays still until it is ended.
   host::SpawnOptions xo;
-  xo.argv = {"xterm", "-geometry", "120x50+0+0", "-e", "sh", "-c",
+  xo.argv = {"xterm",
+             "-geometry",
+             "120x50+0+0",
+             "-e",
+             "sh",
+             "-c",
              "sleep " + std::to_string(kXtermStartMs / 1000) + "; timeout " +
                  std::to_string(kScrollSeconds) + " seq 1 1000000000; sleep 600"};
   xo.env = {x.env()};
@@ -134,11 +141,13 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
     bool seen = false;
     while (!seen && steady_clock::now() - t0 < std::chrono::seconds(3)) {
       host::Frame f;
-      if (host::next_event(*session, 100, f) == host::ReadStatus::frame) sink(f);
+      if (host::next_event(*session, 100, f) == host::ReadStatus::frame)
+        sink(f);
       const auto& px = desktop.canvas.rgba;
       seen = px.size() > at + 2 && px[at] == red && px[at + 1] == green && px[at + 2] == blue;
     }
-    if (seen) r.latency_ms.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());
+    if (seen)
+      r.latency_ms.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());
   }
   const auto ending = host::finish_session(*session, 15000);
   if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
@@ -152,7 +161,8 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h,
 void print(const char* mode, const char* phase, const Phase& p) {
   std::printf("%-13s %-9s %6.1f %8llu %14llu %10.2f %9.1f\n", mode, phase, p.seconds,
               static_cast<unsigned long long>(p.rects), static_cast<unsigned long long>(p.bytes),
-              static_cast<double>(p.bytes) / 1e6, 100.0 * static_cast<double>(p.cpu_ns) / 1e9 / p.seconds);
+              static_cast<double>(p.bytes) / 1e6,
+              100.0 * static_cast<double>(p.cpu_ns) / 1e9 / p.seconds);
 }
 
 }  // namespace
@@ -162,9 +172,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const auto v = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
-    if (a == "--width" && v >= 640 && v <= 8192) w = v;
-    if (a == "--height" && v >= 480 && v <= 8192) h = v;
-    if (a == "--korvane") korvane_binary = argv[i + 1];
+    if (a == "--width" && v >= 640 && v <= 8192)
+      w = v;
+    if (a == "--height" && v >= 480 && v <= 8192)
+      h = v;
+    if (a == "--korvane")
+      korvane_binary = argv[i + 1];
   }
   test::TempDir dir = test::make_temp_dir("korvane-classic-bench");
   std::string error;
@@ -173,14 +186,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "X: %s\n", error.c_str());
     return 1;
   }
-  std::printf("classic_bench: %ux%u Xvfb, shadow server -gfx -rfx -nsc over TLS, xterm scrolling "
-              "seq for %d s then still for %d s\n", w, h, kScrollSeconds, kStillSeconds);
+  std::printf(
+      "classic_bench: %ux%u Xvfb, shadow server -gfx -rfx -nsc over TLS, xterm scrolling "
+      "seq for %d s then still for %d s\n",
+      w, h, kScrollSeconds, kStillSeconds);
   std::fflush(stdout);
   const Result base = run(0, *x, w, h, dir.path);
   const Result changed = run(EXT_CHANGED_ONLY, *x, w, h, dir.path);
   const Result deflated = run(EXT_CHANGED_ONLY | EXT_DEFLATE, *x, w, h, dir.path);
-  std::printf("%-13s %-9s %6s %8s %14s %10s %9s\n", "mode", "phase", "secs", "rects",
-              "bytes out", "MB out", "korv %cpu");
+  std::printf("%-13s %-9s %6s %8s %14s %10s %9s\n", "mode", "phase", "secs", "rects", "bytes out",
+              "MB out", "korv %cpu");
   int rc = 0;
   const std::pair<const char*, const Result*> runs[] = {
       {"base", &base}, {"changed-only", &changed}, {"+deflate", &deflated}};
@@ -194,15 +209,18 @@ int main(int argc, char** argv) {
     print(name, "still", r->still);
   }
   for (const auto& [name, r] : runs) {
-    if (!r->ok) continue;
+    if (!r->ok)
+      continue;
     std::vector<double> l = r->latency_ms;
     std::sort(l.begin(), l.end());
     if (l.empty()) {
       std::printf("change latency, %s: no change was seen\n", name);
       continue;
     }
-    std::printf("change latency, %s: %zu of %d seen, p50 %.1f ms, p90 %.1f ms (xsetroot to canvas)\n",
-                name, l.size(), kLatencySamples, l[l.size() / 2], l[(l.size() * 9) / 10 < l.size() ? (l.size() * 9) / 10 : l.size() - 1]);
+    std::printf(
+        "change latency, %s: %zu of %d seen, p50 %.1f ms, p90 %.1f ms (xsetroot to canvas)\n", name,
+        l.size(), kLatencySamples, l[l.size() / 2],
+        l[(l.size() * 9) / 10 < l.size() ? (l.size() * 9) / 10 : l.size() - 1]);
   }
   for (const auto& [name, r] : runs)
     if (r->ok)

@@ -73,14 +73,16 @@ std::optional<Rig> start(const std::vector<std::string>& steps, uint32_t w, uint
 // and read by the same reader.
 double pipe_limit_mb_s(size_t frame_payload, int frames) {
   int fds[2];
-  if (pipe(fds) != 0) return 0;
+  if (pipe(fds) != 0)
+    return 0;
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     std::vector<uint8_t> frame(kFrameHeaderSize + frame_payload, 0x5A);
     const auto h = encode_header(EVT_RECT, static_cast<uint32_t>(frame_payload));
     std::memcpy(frame.data(), h.data(), h.size());
-    for (int i = 0; i < frames; ++i) host::write_all(fds[1], frame, 60000);
+    for (int i = 0; i < frames; ++i)
+      host::write_all(fds[1], frame, 60000);
     _exit(0);
   }
   close(fds[1]);
@@ -89,7 +91,8 @@ double pipe_limit_mb_s(size_t frame_payload, int frames) {
   const auto t0 = Clock::now();
   uint64_t bytes = 0;
   host::Frame f;
-  while (host::read_frame(reader, 60000, f) == host::ReadStatus::frame) bytes += f.payload.size();
+  while (host::read_frame(reader, 60000, f) == host::ReadStatus::frame)
+    bytes += f.payload.size();
   const double secs = seconds_since(t0);
   close(fds[0]);
   waitpid(pid, nullptr, 0);
@@ -100,7 +103,8 @@ double pipe_limit_mb_s(size_t frame_payload, int frames) {
 // another thread (what capture-and-send costs besides the decoding).
 double send_cpu_per_frame(size_t payload, int frames) {
   int out[2], in[2];
-  if (pipe(out) != 0 || pipe(in) != 0) return 0;
+  if (pipe(out) != 0 || pipe(in) != 0)
+    return 0;
   stdio_link_attach(in[0], out[1]);
   std::thread drain([&] {
     std::vector<uint8_t> buf(1 << 20);
@@ -121,13 +125,15 @@ double send_cpu_per_frame(size_t payload, int frames) {
   close(out[0]);
   close(in[0]);
   close(in[1]);
-  return (static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9) /
+  return (static_cast<double>(b.tv_sec - a.tv_sec) +
+          static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9) /
          frames;
 }
 
 void throughput(int frames, uint32_t w, uint32_t h) {
   auto rig = start({"stream " + std::to_string(frames), "sleep 200", "end"}, w, h);
-  if (!rig) return;
+  if (!rig)
+    return;
   const size_t full = kRectHeaderSize + size_t{w} * h * 4;
   int full_rects = 0, rects = 0;
   uint64_t bytes = 0;
@@ -140,9 +146,11 @@ void throughput(int frames, uint32_t w, uint32_t h) {
   host::finish_session(
       rig->korvane, 600000,
       [&](const host::Frame& f) {
-        if (f.type != EVT_RECT) return;
+        if (f.type != EVT_RECT)
+          return;
         ++rects;
-        if (f.payload.size() != full) return;
+        if (f.payload.size() != full)
+          return;
         if (full_rects == 0) {
           first = Clock::now();
           cpu_at_first = test::cpu_seconds(pid);
@@ -165,50 +173,62 @@ void throughput(int frames, uint32_t w, uint32_t h) {
   const double decode_cpu = std::max(cpu_per_frame - send_cpu, 1e-9);
   std::printf("paint throughput (%ux%u, %d full-screen updates from the server)\n", w, h, frames);
   std::printf("  frames received          %d full-screen (%d rects in all)\n", full_rects, rects);
-  std::printf("  rate                     %.1f frames/s, %.1f MB/s of EVT_RECT payload\n", fps, mb_s);
+  std::printf("  rate                     %.1f frames/s, %.1f MB/s of EVT_RECT payload\n", fps,
+              mb_s);
   std::printf("  korvane CPU per frame    %.2f ms (user+sys)\n", cpu_per_frame * 1e3);
   std::printf("  test server CPU per frame %.2f ms (it draws, converts and encrypts each frame)\n",
               (server_cpu_at_last - server_cpu_at_first) / counted * 1e3);
-  std::printf("  host pipe limit          %.1f MB/s (plain writer, same reader): korvane at %.1f%%\n",
-              limit, 100.0 * mb_s / limit);
-  std::printf("  capture+send CPU         %.3f ms/frame = %.1f%% of korvane's CPU\n", send_cpu * 1e3,
-              100.0 * send_cpu / cpu_per_frame);
+  std::printf(
+      "  host pipe limit          %.1f MB/s (plain writer, same reader): korvane at %.1f%%\n",
+      limit, 100.0 * mb_s / limit);
+  std::printf("  capture+send CPU         %.3f ms/frame = %.1f%% of korvane's CPU\n",
+              send_cpu * 1e3, 100.0 * send_cpu / cpu_per_frame);
   std::printf("  rate the decoding alone allows %.1f frames/s: delivered %.1f%% of it\n",
               1.0 / decode_cpu, 100.0 * fps * decode_cpu);
 }
 
 void memory(int paints) {
   auto rig = start({"flood " + std::to_string(paints), "sleep 300", "end"}, 1024, 768);
-  if (!rig) return;
+  if (!rig)
+    return;
   const pid_t pid = rig->korvane.child.pid;
   int rects = 0;
   long rss_100 = -1, rss_last = -1;
   host::finish_session(
       rig->korvane, 600000,
       [&](const host::Frame& f) {
-        if (f.type != EVT_RECT) return;
+        if (f.type != EVT_RECT)
+          return;
         ++rects;
-        if (rects == 100) rss_100 = test::resident_kib(pid);
-        if (rects == paints) rss_last = test::resident_kib(pid);
+        if (rects == 100)
+          rss_100 = test::resident_kib(pid);
+        if (rects == paints)
+          rss_last = test::resident_kib(pid);
       },
       false);
   std::printf("memory (1024x768, %d single-pixel paints)\n", paints);
   std::printf("  resident after 100 paints    %ld KiB\n", rss_100);
   std::printf("  resident after %d paints  %ld KiB (%+.2f%%)\n", rects, rss_last,
-              rss_100 > 0 ? 100.0 * static_cast<double>(rss_last - rss_100) / static_cast<double>(rss_100) : 0.0);
+              rss_100 > 0
+                  ? 100.0 * static_cast<double>(rss_last - rss_100) / static_cast<double>(rss_100)
+                  : 0.0);
 }
 
 void latency(int moves, int gap_ms) {
-  auto rig = start({"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768);
-  if (!rig) return;
-  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000)) return;
+  auto rig =
+      start({"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768);
+  if (!rig)
+    return;
+  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000))
+    return;
   test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000);
   std::map<uint32_t, uint64_t> sent;  // x -> send time
   for (int i = 0; i < moves; ++i) {
     const uint32_t x = static_cast<uint32_t>(i % 1000), y = static_cast<uint32_t>(i / 1000);
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    sent[y * 1000 + x] = static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+    sent[y * 1000 + x] =
+        static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
     host::send_command(rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(x, y));
     host::pump_events(rig->korvane, gap_ms, {});  // keeps korvane's output drained
   }
@@ -217,14 +237,16 @@ void latency(int moves, int gap_ms) {
   std::vector<double> us;
   for (const auto& line : test::lines_of(*rig->server.process)) {
     std::smatch m;
-    if (!std::regex_search(line, m, re)) continue;
+    if (!std::regex_search(line, m, re))
+      continue;
     const uint32_t key = static_cast<uint32_t>(std::stoul(m[2]) * 1000 + std::stoul(m[1]));
     const auto it = sent.find(key);
-    if (it != sent.end()) us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
+    if (it != sent.end())
+      us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
   }
   std::sort(us.begin(), us.end());
-  std::printf("input latency (%d mouse moves %d ms apart, host command to server receipt)\n",
-              moves, gap_ms);
+  std::printf("input latency (%d mouse moves %d ms apart, host command to server receipt)\n", moves,
+              gap_ms);
   if (us.empty()) {
     std::printf("  no moves matched\n");
     return;
@@ -241,11 +263,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const int v = std::atoi(argv[i + 1]);
-    if (a == "--frames") frames = v;
-    else if (a == "--paints") paints = v;
-    else if (a == "--moves") moves = v;
-    else if (a == "--width") w = static_cast<uint32_t>(v);
-    else if (a == "--height") h = static_cast<uint32_t>(v);
+    if (a == "--frames")
+      frames = v;
+    else if (a == "--paints")
+      paints = v;
+    else if (a == "--moves")
+      moves = v;
+    else if (a == "--width")
+      w = static_cast<uint32_t>(v);
+    else if (a == "--height")
+      h = static_cast<uint32_t>(v);
   }
   throughput(frames, w, h);
   memory(paints);

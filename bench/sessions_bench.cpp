@@ -62,8 +62,10 @@ std::vector<std::string> workload(const Options& o, int index) {
     const uint32_t y = 300 + (static_cast<uint32_t>(t) * 8u) % (o.height - 300 - 64);
     s.push_back("pattern " + std::to_string(x) + " " + std::to_string(y) + " 128 64 " +
                 std::to_string(seed++));
-    if (t % 50 == 49) s.push_back("full " + std::to_string(seed++));
-    if (t % 10 == 5) s.push_back("gfx-avc420 1 0 0 256 256 " + std::to_string(seed++));
+    if (t % 50 == 49)
+      s.push_back("full " + std::to_string(seed++));
+    if (t % 10 == 5)
+      s.push_back("gfx-avc420 1 0 0 256 256 " + std::to_string(seed++));
     s.push_back("sleep 100");
   }
   s.push_back("sleep 50");  // its STEP line marks the end of the workload
@@ -84,7 +86,7 @@ struct Result {
 struct Gate {
   std::mutex mutex;
   std::condition_variable changed;
-  int phase = 0;  // 0 connecting, 1 idle, 2 workload, 3 disconnect
+  int phase = 0;      // 0 connecting, 1 idle, 2 workload, 3 disconnect
   int ready[3] = {};  // sessions past each barrier: connected (or failed), worked, ended
   void arrive(int barrier) {
     std::lock_guard lock(mutex);
@@ -99,10 +101,13 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     for (int i = 0; i < 20000; ++i) {
       {
         std::lock_guard lock(gate.mutex);
-        if (gate.phase >= p) return;
+        if (gate.phase >= p)
+          return;
       }
-      if (s) host::pump_events(*s, 50, {});
-      else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (s)
+        host::pump_events(*s, 50, {});
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   };
   test::TestServerOptions so;
@@ -137,7 +142,8 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   ko.request.flags = CONNECT_FLAG_TLS;
   ko.stderr_path = "/dev/null";
   ko.env = o.env;
-  if (o.changed_only) ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
+  if (o.changed_only)
+    ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
   auto session = host::start_session(ko, &error);
   if (!session) {
     r.failure = "korvane: " + error;
@@ -149,8 +155,10 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   }
   const pid_t pid = session->child.pid;
   auto sink = [&](const host::Frame& f) {
-    if (f.type == EVT_RECT) ++r.rects;
-    if (f.type == EVT_H264) ++r.h264;
+    if (f.type == EVT_RECT)
+      ++r.rects;
+    if (f.type == EVT_H264)
+      ++r.h264;
     r.bytes += f.payload.size() + kFrameHeaderSize;
   };
   r.connected = host::wait_for_event(*session, EVT_CONNECTED, 300000, sink).has_value();
@@ -159,12 +167,12 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     size_t cursor = 0;
     const std::regex mapped("^STEP n=4 ");  // logged as wait-input starts: gfx-map is done
     const auto deadline = Clock::now() + std::chrono::seconds(300);
-    while (Clock::now() < deadline &&
-           !test::wait_for_line(*server->process, mapped, 0, &cursor))
+    while (Clock::now() < deadline && !test::wait_for_line(*server->process, mapped, 0, &cursor))
       host::pump_events(*session, 50, sink);
     host::pump_events(*session, 500, sink);
   }
-  if (!r.connected) r.failure = "not connected";
+  if (!r.connected)
+    r.failure = "not connected";
   gate.arrive(0);
   wait_phase(1, &*session);
   r.after_connect = memory_of(pid);
@@ -185,12 +193,14 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     while (Clock::now() < deadline &&
            !(line = test::wait_for_line(*server->process, done, 0, &cursor))) {
       const auto st = host::pump_events(*session, 50, sink);
-      if (st != host::ReadStatus::frame && st != host::ReadStatus::timeout) break;  // korvane gone
+      if (st != host::ReadStatus::frame && st != host::ReadStatus::timeout)
+        break;  // korvane gone
     }
     r.work_seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     host::pump_events(*session, 300, sink);
     r.finished = line && line->rfind("STEP", 0) == 0;
-    if (!r.finished) r.failure = line ? *line : "workload not finished in time";
+    if (!r.finished)
+      r.failure = line ? *line : "workload not finished in time";
   }
   r.work_cpu = test::cpu_seconds(pid) - cpu0;
   r.after_workload = memory_of(pid);
@@ -201,8 +211,10 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   const auto ending = host::finish_session(*session, 60000, {}, true);
   r.disconnected = ending.disconnected;
   r.exit0 = ending.exit && ending.exit->exited() && ending.exit->code == 0;
-  if (r.failure.empty() && !r.disconnected) r.failure = ending.error.value_or("no EVT_DISCONNECTED");
-  if (r.failure.empty() && !r.exit0) r.failure = "exit status not 0";
+  if (r.failure.empty() && !r.disconnected)
+    r.failure = ending.error.value_or("no EVT_DISCONNECTED");
+  if (r.failure.empty() && !r.exit0)
+    r.failure = "exit status not 0";
   server->process->stop = true;
   gate.arrive(2);
 }
@@ -214,13 +226,20 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const int v = std::atoi(argv[i + 1]);
-    if (a == "--sessions") o.sessions = std::clamp(v, 1, 500);
-    else if (a == "--width") o.width = static_cast<uint32_t>(std::clamp(v, 640, 8192));
-    else if (a == "--height") o.height = static_cast<uint32_t>(std::clamp(v, 480, 8192));
-    else if (a == "--seconds") o.seconds = std::clamp(v, 1, 600);
-    else if (a == "--idle") o.idle = std::clamp(v, 1, 600);
-    else if (a == "--changed-only") o.changed_only = v != 0;
-    else if (a == "--env") o.env.push_back(argv[i + 1]);
+    if (a == "--sessions")
+      o.sessions = std::clamp(v, 1, 500);
+    else if (a == "--width")
+      o.width = static_cast<uint32_t>(std::clamp(v, 640, 8192));
+    else if (a == "--height")
+      o.height = static_cast<uint32_t>(std::clamp(v, 480, 8192));
+    else if (a == "--seconds")
+      o.seconds = std::clamp(v, 1, 600);
+    else if (a == "--idle")
+      o.idle = std::clamp(v, 1, 600);
+    else if (a == "--changed-only")
+      o.changed_only = v != 0;
+    else if (a == "--env")
+      o.env.push_back(argv[i + 1]);
   }
   const int n = o.sessions;
   std::vector<Result> results(static_cast<size_t>(n));
@@ -256,7 +275,8 @@ int main(int argc, char** argv) {
   }
   gate.changed.notify_all();
   barrier(2, n, 300);
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
 
   std::printf("sessions_bench: %d sessions at %ux%u, %d s workload, %s\n", n, o.width, o.height,
               o.seconds, o.changed_only ? "EXT_CHANGED_ONLY" : "base protocol");
@@ -297,14 +317,17 @@ int main(int argc, char** argv) {
   std::printf("  connected in              %.1f s (all sessions started at once)\n", connect_s);
   std::printf("  sessions held             %d of %d; failed %d; fell behind %d\n", held, n, failed,
               behind);
-  std::printf("  mean PSS / private        %.1f / %.1f MiB after connection, %.1f / %.1f MiB after the workload\n",
-              pss0 / 1024.0 / n, priv0 / 1024.0 / n, pss1 / 1024.0 / n, priv1 / 1024.0 / n);
+  std::printf(
+      "  mean PSS / private        %.1f / %.1f MiB after connection, %.1f / %.1f MiB after the "
+      "workload\n",
+      pss0 / 1024.0 / n, priv0 / 1024.0 / n, pss1 / 1024.0 / n, priv1 / 1024.0 / n);
   std::printf("  median private after work %.1f MiB; sum of PSS %.1f MiB\n",
               priv1s[priv1s.size() / 2] / 1024.0, pss1 / 1024.0);
   std::printf("  idle CPU per session      %.3f%% of a core (mean over %d s)\n",
               100.0 * idle_total / n / o.idle, o.idle);
   std::printf("  aggregate frames/s        %.1f (%llu EVT_RECT + EVT_H264 in %.1f s)\n",
-              static_cast<double>(frames) / work_s, static_cast<unsigned long long>(frames), work_s);
+              static_cast<double>(frames) / work_s, static_cast<unsigned long long>(frames),
+              work_s);
   std::printf("  korvane CPU per frame     %.3f ms (all sessions); %.1f%% of a core per session\n",
               frames ? cpu_total / static_cast<double>(frames) * 1e3 : 0.0,
               100.0 * cpu_total / n / work_s);

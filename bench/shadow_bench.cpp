@@ -67,10 +67,15 @@ class Painter {
  public:
   std::atomic<uint64_t> drawn{0};
 
-  bool start(const test::XServer& x, uint32_t width, uint32_t height, uint32_t area_w,
-             uint32_t area_h, uint32_t fps) {
+  bool start(const test::XServer& x,
+             uint32_t width,
+             uint32_t height,
+             uint32_t area_w,
+             uint32_t area_h,
+             uint32_t fps) {
     display_ = XOpenDisplay(x.name().c_str());
-    if (!display_) return false;
+    if (!display_)
+      return false;
     w_ = area_w;
     h_ = area_h;
     left_ = static_cast<int>((width - area_w) / 2);
@@ -86,7 +91,8 @@ class Painter {
   }
 
   void stop() {
-    if (!thread_.joinable()) return;
+    if (!thread_.joinable())
+      return;
     stop_ = true;
     thread_.join();
     XFreeGC(display_, gc_);
@@ -151,7 +157,10 @@ struct Options {
   int seconds = 10, warmup = 3;
 };
 
-Result run(const Options& opt, bool extension, const test::XServer& x, Painter& painter,
+Result run(const Options& opt,
+           bool extension,
+           const test::XServer& x,
+           Painter& painter,
            const std::string& dir) {
   Result r;
   std::string error;
@@ -188,7 +197,8 @@ Result run(const Options& opt, bool extension, const test::XServer& x, Painter& 
     const uint64_t t0 = thread_cpu_ns();
     host::apply_event(desktop, f);
     const uint64_t spent = thread_cpu_ns() - t0;
-    if (!counting) return;
+    if (!counting)
+      return;
     r.host_ns += spent;
     r.bytes_out += kFrameHeaderSize + f.payload.size();
     if (f.type == EVT_RECT)
@@ -313,20 +323,25 @@ int main(int argc, char** argv) {
               "host ms/upd", "srv ms/upd");
   print("base", base);
   print("ext-h264", ext);
-  std::printf("base events: %llu EVT_RECT, %llu EVT_H264_CODEC, %llu other; problems %llu\n",
-              static_cast<unsigned long long>(base.rects),
-              static_cast<unsigned long long>(base.h264),
-              static_cast<unsigned long long>(base.other),
-              static_cast<unsigned long long>(base.problems));
-  std::printf("ext-h264 events: %llu EVT_RECT, %llu EVT_H264_CODEC (whole session: %s), %llu other; problems "
-              "%llu\n",
-              static_cast<unsigned long long>(ext.rects), static_cast<unsigned long long>(ext.h264),
-              ext.codecs.c_str(), static_cast<unsigned long long>(ext.other),
-              static_cast<unsigned long long>(ext.problems));
-  const double base_per = static_cast<double>(base.korvane_ns) / static_cast<double>(base.updates ? base.updates : 1);
-  const double ext_per = static_cast<double>(ext.korvane_ns) / static_cast<double>(ext.updates ? ext.updates : 1);
-  const double base_bytes = static_cast<double>(base.bytes_out) / static_cast<double>(base.updates ? base.updates : 1);
-  const double ext_bytes = static_cast<double>(ext.bytes_out) / static_cast<double>(ext.updates ? ext.updates : 1);
+  std::printf(
+      "base events: %llu EVT_RECT, %llu EVT_H264_CODEC, %llu other; problems %llu\n",
+      static_cast<unsigned long long>(base.rects), static_cast<unsigned long long>(base.h264),
+      static_cast<unsigned long long>(base.other), static_cast<unsigned long long>(base.problems));
+  std::printf(
+      "ext-h264 events: %llu EVT_RECT, %llu EVT_H264_CODEC (whole session: %s), %llu other; "
+      "problems "
+      "%llu\n",
+      static_cast<unsigned long long>(ext.rects), static_cast<unsigned long long>(ext.h264),
+      ext.codecs.c_str(), static_cast<unsigned long long>(ext.other),
+      static_cast<unsigned long long>(ext.problems));
+  const double base_per =
+      static_cast<double>(base.korvane_ns) / static_cast<double>(base.updates ? base.updates : 1);
+  const double ext_per =
+      static_cast<double>(ext.korvane_ns) / static_cast<double>(ext.updates ? ext.updates : 1);
+  const double base_bytes =
+      static_cast<double>(base.bytes_out) / static_cast<double>(base.updates ? base.updates : 1);
+  const double ext_bytes =
+      static_cast<double>(ext.bytes_out) / static_cast<double>(ext.updates ? ext.updates : 1);
   for (const auto& [name, r] : {std::pair{"base", &base}, std::pair{"ext-h264", &ext}})
     std::printf("korvane memory, %s: PSS %.1f MiB, private %.1f MiB, %ld threads\n", name,
                 static_cast<double>(r->memory.pss) / 1024,

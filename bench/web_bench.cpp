@@ -49,11 +49,13 @@ bool have_program(const std::string& name) {
 // The shared driver; a command the browser refuses is reported.
 std::optional<Browser> start_browser(const std::string& log_path) {
   auto b = test::start_browser(log_path, 1920, 1080);
-  if (b) b->on_error = [](const std::string& what) { std::fprintf(stderr, "%s\n", what.c_str()); };
+  if (b)
+    b->on_error = [](const std::string& what) { std::fprintf(stderr, "%s\n", what.c_str()); };
   return b;
 }
 
-std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
+std::optional<GatewayRun> start_gateway(const std::string& dir,
+                                        const std::string& config,
                                         std::string* error) {
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
@@ -86,7 +88,11 @@ const char* kWatch =
     "  poll();"
     "}); 'ok'";
 
-Run run_one(XServer& x, const std::string& codec, int seconds, int samples, const std::string& dir) {
+Run run_one(XServer& x,
+            const std::string& codec,
+            int seconds,
+            int samples,
+            const std::string& dir) {
   Run run;
   std::string error;
   ShadowOptions so;
@@ -95,16 +101,18 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     std::fprintf(stderr, "shadow: %s\n", error.c_str());
     return run;
   }
-  auto gateway = start_gateway(dir,
-                               "[target desk]\nhost = 127.0.0.1\nport = " +
-                                   std::to_string(shadow->port) + "\nuser = test\npassword = test\nflags = 1\n",
-                               &error);
+  auto gateway =
+      start_gateway(dir,
+                    "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
+                        "\nuser = test\npassword = test\nflags = 1\n",
+                    &error);
   if (!gateway) {
     std::fprintf(stderr, "gateway: %s\n", error.c_str());
     return run;
   }
   auto b = start_browser(dir + "/chromium-" + codec + ".log");
-  if (!b) return run;
+  if (!b)
+    return run;
   auto t = open_tab(*b, "http://127.0.0.1:" + std::to_string(gateway->port) +
                             "/?target=desk&connect=1&codec=" + codec);
   if (!t || !wait_page(*b, *t, "window.korvane.phase === 'connected'", 30000)) {
@@ -125,12 +133,14 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
   for (int i = 0; i < samples; ++i) {
     const int c = i % 2;
     // The watch starts before the change; its promise is collected after.
-    eval(*b, *t, "window.benchResult = window.benchWatch(" + std::to_string(rgb[c][0]) + "," +
-                     std::to_string(rgb[c][1]) + "," + std::to_string(rgb[c][2]) + "); 'ok'");
+    eval(*b, *t,
+         "window.benchResult = window.benchWatch(" + std::to_string(rgb[c][0]) + "," +
+             std::to_string(rgb[c][1]) + "," + std::to_string(rgb[c][2]) + "); 'ok'");
     xrun({"xsetroot", "-solid", colours[c]});
     const long changed = wall_ms();
     const auto seen = eval(*b, *t, "window.benchResult");
-    if (seen && *seen != "timeout") run.latencies.push_back(std::stol(*seen) - changed);
+    if (seen && *seen != "timeout")
+      run.latencies.push_back(std::stol(*seen) - changed);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
   // Frames/s: the screen repainted without pause for S seconds.
@@ -156,10 +166,11 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
   run.fps = reads ? fps_sum / reads : 0;
   run.mbit = reads ? mbit_sum / reads : 0;
   const double frames = run.fps * elapsed;
-  run.gateway_ms_per_frame =
-      frames > 0 ? (gw1 - gw0) * 1000.0 / frames : 0;
-  run.codec_seen = eval(*b, *t, "'chunks ' + window.korvane.h264Chunks + ', decoded ' + "
-                                "window.korvane.decodedFrames + ', errors ' + window.korvane.decodeErrors + ', rects ' + window.korvane.rects")
+  run.gateway_ms_per_frame = frames > 0 ? (gw1 - gw0) * 1000.0 / frames : 0;
+  run.codec_seen = eval(*b, *t,
+                        "'chunks ' + window.korvane.h264Chunks + ', decoded ' + "
+                        "window.korvane.decodedFrames + ', errors ' + window.korvane.decodeErrors "
+                        "+ ', rects ' + window.korvane.rects")
                        .value_or("?");
   run.ok = true;
   cdp(*b, "Browser.close", "{}", "", 3000);
@@ -168,7 +179,8 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
 }
 
 long percentile(std::vector<long> v, double p) {
-  if (v.empty()) return -1;
+  if (v.empty())
+    return -1;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
@@ -180,8 +192,10 @@ int main(int argc, char** argv) {
   using namespace korvane::test;
   int seconds = 10, samples = 40;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--samples")) samples = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--seconds"))
+      seconds = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--samples"))
+      samples = std::atoi(argv[i + 1]);
   }
   if (!have_program("chromium")) {
     std::fprintf(stderr, "chromium is not installed (scripts/setup.sh)\n");
@@ -204,10 +218,11 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    std::printf("%-5s 1920x1080: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
-                "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s\n",
-                codec.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame, percentile(r.latencies, 0.5),
-                percentile(r.latencies, 0.9), r.latencies.size(), samples, r.codec_seen.c_str());
+    std::printf(
+        "%-5s 1920x1080: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
+        "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s\n",
+        codec.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame, percentile(r.latencies, 0.5),
+        percentile(r.latencies, 0.9), r.latencies.size(), samples, r.codec_seen.c_str());
   }
   return status;
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config ninja-build
-  g++ clang-14 libclang-rt-14-dev
+  g++ clang-14 clang-format-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev
   freerdp3-dev libwinpr3-dev libfreerdp-server3-3 winpr3-utils
   freerdp3-shadow-x11 freerdp3-x11 xvfb x11-utils x11-apps x11-xserver-utils xdotool xterm

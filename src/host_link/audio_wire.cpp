@@ -17,12 +17,14 @@ std::vector<uint8_t> encode_audio_format(const AudioFormat& f) {
   append_u16(out, f.block_align);
   append_u16(out, f.bits_per_sample);
   append_u16(out, static_cast<uint16_t>(n));
-  out.insert(out.end(), f.codec_data.begin(), f.codec_data.begin() + static_cast<std::ptrdiff_t>(n));
+  out.insert(out.end(), f.codec_data.begin(),
+             f.codec_data.begin() + static_cast<std::ptrdiff_t>(n));
   return out;
 }
 
 std::optional<AudioFormat> parse_audio_format(std::span<const uint8_t> payload) {
-  if (payload.size() < kAudioFormatHeaderSize) return std::nullopt;
+  if (payload.size() < kAudioFormatHeaderSize)
+    return std::nullopt;
   const uint8_t* p = payload.data();
   AudioFormat f;
   f.tag = get_u16(p);
@@ -32,7 +34,8 @@ std::optional<AudioFormat> parse_audio_format(std::span<const uint8_t> payload) 
   f.block_align = get_u16(p + 12);
   f.bits_per_sample = get_u16(p + 14);
   const size_t cb = get_u16(p + 16);
-  if (payload.size() - kAudioFormatHeaderSize != cb) return std::nullopt;
+  if (payload.size() - kAudioFormatHeaderSize != cb)
+    return std::nullopt;
   f.codec_data.assign(p + kAudioFormatHeaderSize, p + kAudioFormatHeaderSize + cb);
   return f;
 }
@@ -48,7 +51,8 @@ std::array<uint8_t, kAudioDataHeaderSize> encode_audio_data_header(uint32_t sequ
 }
 
 std::optional<AudioData> parse_audio_data(std::span<const uint8_t> payload) {
-  if (payload.size() < kAudioDataHeaderSize) return std::nullopt;
+  if (payload.size() < kAudioDataHeaderSize)
+    return std::nullopt;
   return AudioData{get_u32(payload.data()), get_u32(payload.data() + 4),
                    payload.subspan(kAudioDataHeaderSize)};
 }
@@ -60,7 +64,8 @@ std::vector<uint8_t> encode_audio_volume(uint32_t volume) {
 }
 
 std::optional<uint32_t> parse_audio_volume(std::span<const uint8_t> payload) {
-  if (payload.size() != 4) return std::nullopt;
+  if (payload.size() != 4)
+    return std::nullopt;
   return get_u32(payload.data());
 }
 
@@ -70,9 +75,12 @@ bool audio_format_taken(const AudioFormat& f, uint8_t codecs) {
       return f.bits_per_sample == 16 && (f.channels == 1 || f.channels == 2) &&
              (f.samples_per_sec == 44100 || f.samples_per_sec == 48000) &&
              f.block_align == f.channels * 2;
-    case AUDIO_TAG_AAC: return (codecs & AUDIO_CODEC_AAC) != 0 && f.channels != 0;
-    case AUDIO_TAG_OPUS: return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
-    default: return false;
+    case AUDIO_TAG_AAC:
+      return (codecs & AUDIO_CODEC_AAC) != 0 && f.channels != 0;
+    case AUDIO_TAG_OPUS:
+      return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
+    default:
+      return false;
   }
 }
 
@@ -88,7 +96,8 @@ AudioFormat pcm_format_like(const AudioFormat& from) {
 }
 
 uint32_t audio_block_ms(const AudioFormat& f, size_t size) {
-  if (f.avg_bytes_per_sec == 0) return 0;
+  if (f.avg_bytes_per_sec == 0)
+    return 0;
   const uint64_t ms = uint64_t{size} * 1000 / f.avg_bytes_per_sec;
   return static_cast<uint32_t>(std::min<uint64_t>(ms, 10000));
 }

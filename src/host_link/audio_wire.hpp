@@ -23,7 +23,7 @@ inline constexpr uint8_t kKnownAudioCodecs = AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS;
 // Wave format tags as the sound channel carries them.
 enum : uint16_t {
   AUDIO_TAG_PCM = 0x0001,
-  AUDIO_TAG_AAC = 0xA106,   // AAC as Windows names it in a wave format
+  AUDIO_TAG_AAC = 0xA106,  // AAC as Windows names it in a wave format
   AUDIO_TAG_OPUS = 0x704F,
 };
 

@@ -48,8 +48,8 @@ struct ReconnectPolicy {
 };
 
 struct Extensions {
-  bool present = false;    // the request carried a block
-  uint32_t wanted = 0;     // the mask as the host sent it
+  bool present = false;                // the request carried a block
+  uint32_t wanted = 0;                 // the mask as the host sent it
   std::optional<uint8_t> h264_codecs;  // FIELD_H264_CODECS as sent
   // The session extensions' fields (session_extensions.hpp), each checked as it is read.
   std::optional<uint8_t> cert_mode;
@@ -139,7 +139,8 @@ struct DisplayLimits {
   uint32_t max_height = 8192;
   uint64_t max_area = 0;
 };
-std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
+std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width,
+                                                 uint32_t height,
                                                  const DisplayLimits& limits);
 
 // CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp).

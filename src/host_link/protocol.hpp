@@ -75,8 +75,8 @@ struct ConnectRequest {
   std::string password;
   uint32_t width = 1024;
   uint32_t height = 768;
-  std::optional<uint8_t> flags;        // absent: the payload ends after the height
-  std::optional<std::string> drive;   // needs flags
+  std::optional<uint8_t> flags;      // absent: the payload ends after the height
+  std::optional<std::string> drive;  // needs flags
 };
 std::vector<uint8_t> encode_connect(const ConnectRequest& request);
 

@@ -13,15 +13,15 @@ namespace korvane {
 
 // Host to korvane. Types share their numbers with the events; the direction tells them apart.
 enum : uint8_t {
-  CMD_CONNECT = 1,        // first frame only; see ConnectRequest
-  CMD_MOUSE_MOVE = 2,     // x (u32), y (u32)
-  CMD_MOUSE_BUTTON = 3,   // x, y, button (u8), pressed (u8)
-  CMD_MOUSE_WHEEL = 4,    // x, y, delta (i32), horizontal (u8)
-  CMD_KEY = 5,            // scan code (u8), pressed (u8), extended (u8)
-  CMD_DISCONNECT = 6,     // ignored payload
-  CMD_CLIP_FORMATS = 7,   // a format list
-  CMD_CLIP_DATA = 8,      // format id (u32), then the data
-  CMD_CLIP_REQUEST = 9,   // format id (u32)
+  CMD_CONNECT = 1,       // first frame only; see ConnectRequest
+  CMD_MOUSE_MOVE = 2,    // x (u32), y (u32)
+  CMD_MOUSE_BUTTON = 3,  // x, y, button (u8), pressed (u8)
+  CMD_MOUSE_WHEEL = 4,   // x, y, delta (i32), horizontal (u8)
+  CMD_KEY = 5,           // scan code (u8), pressed (u8), extended (u8)
+  CMD_DISCONNECT = 6,    // ignored payload
+  CMD_CLIP_FORMATS = 7,  // a format list
+  CMD_CLIP_DATA = 8,     // format id (u32), then the data
+  CMD_CLIP_REQUEST = 9,  // format id (u32)
   // The extensions' commands: dropped like unknown types unless their extension was granted.
   CMD_RESIZE = 10,        // width (u32), height (u32)
   CMD_CURSOR_STATE = 11,  // empty: send the current cursor again
@@ -33,14 +33,14 @@ enum : uint8_t {
 
 // korvane to host.
 enum : uint8_t {
-  EVT_CONNECTED = 1,         // width (u32), height (u32)
-  EVT_RECT = 2,              // x, y, w, h (i32), then h rows of w RGBA pixels
-  EVT_RESIZE = 3,            // width (u32), height (u32)
-  EVT_ERROR = 4,             // text
-  EVT_DISCONNECTED = 5,      // empty
-  EVT_H264 = 6,              // left, top, right, bottom, width, height (u32), then the stream
-  EVT_CLIP_FORMATS = 7,      // a format list
-  EVT_CLIP_DATA = 8,         // format id (u32), then the data
+  EVT_CONNECTED = 1,     // width (u32), height (u32)
+  EVT_RECT = 2,          // x, y, w, h (i32), then h rows of w RGBA pixels
+  EVT_RESIZE = 3,        // width (u32), height (u32)
+  EVT_ERROR = 4,         // text
+  EVT_DISCONNECTED = 5,  // empty
+  EVT_H264 = 6,          // left, top, right, bottom, width, height (u32), then the stream
+  EVT_CLIP_FORMATS = 7,  // a format list
+  EVT_CLIP_DATA = 8,     // format id (u32), then the data
   // The extensions' events: a host that did not ask for one never gets it.
   EVT_EXTENSIONS = 9,        // granted mask (u32), granted H.264 codecs (u8)
   EVT_CURSOR_SHAPE = 10,     // id, hotspot x, hotspot y, width, height (u32), then RGBA rows
@@ -55,11 +55,11 @@ enum : uint8_t {
   EVT_END_REASON = 19,       // see EndReason
   EVT_REFUSED = 20,          // command type (u8), reason (u8), value (u32)
   // 21 is not used.
-  EVT_RECONNECT = 22,        // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
-  EVT_AUDIO_FORMAT = 23,     // see AudioFormat
-  EVT_AUDIO_DATA = 24,       // sequence (u32), milliseconds (u32), then the bytes
-  EVT_AUDIO_VOLUME = 25,     // volume (u32) as the server gives it
-  EVT_RECT_DEFLATE = 26,     // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_RECONNECT = 22,     // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+  EVT_AUDIO_FORMAT = 23,  // see AudioFormat
+  EVT_AUDIO_DATA = 24,    // sequence (u32), milliseconds (u32), then the bytes
+  EVT_AUDIO_VOLUME = 25,  // volume (u32) as the server gives it
+  EVT_RECT_DEFLATE = 26,  // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -161,9 +161,9 @@ struct ExtensionInfo {
 };
 
 inline constexpr ExtensionInfo kExtensionBits[] = {
-    {EXT_CURSOR, "cursor"},   {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
-    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"}, {EXT_TEXT, "text"},
-    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},   {EXT_RECONNECT, "reconnect"},
+    {EXT_CURSOR, "cursor"},           {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
+    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},   {EXT_TEXT, "text"},
+    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},     {EXT_RECONNECT, "reconnect"},
     {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},
 };
 
@@ -187,20 +187,23 @@ inline constexpr FieldInfo kFields[] = {
 // Every extension bit this korvane knows: the others are not granted.
 inline constexpr uint32_t kKnownExtensions = [] {
   uint32_t mask = 0;
-  for (const auto& e : kExtensionBits) mask |= e.bit;
+  for (const auto& e : kExtensionBits)
+    mask |= e.bit;
   return mask;
 }();
 
 // nullptr for a type that is no command (0, 16..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
-    if (c.type == type) return &c;
+    if (c.type == type)
+      return &c;
   return nullptr;
 }
 
 constexpr const EventInfo* find_event(uint8_t type) {
   for (const auto& e : kEvents)
-    if (e.type == type) return &e;
+    if (e.type == type)
+      return &e;
   return nullptr;
 }
 
@@ -214,14 +217,16 @@ constexpr bool command_granted(const CommandInfo& c, uint32_t granted) {
 // than the command's fields.
 constexpr const CommandInfo* accepted_command(uint8_t type, uint32_t granted, size_t payload_size) {
   const CommandInfo* c = find_command(type);
-  if (!c || !command_granted(*c, granted) || payload_size < c->min_payload) return nullptr;
+  if (!c || !command_granted(*c, granted) || payload_size < c->min_payload)
+    return nullptr;
   return c;
 }
 
 // The README's word for one extension bit; empty for a bit korvane does not know.
 constexpr std::string_view extension_name(uint32_t bit) {
   for (const auto& e : kExtensionBits)
-    if (e.bit == bit) return e.name;
+    if (e.bit == bit)
+      return e.name;
   return {};
 }
 

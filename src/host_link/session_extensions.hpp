@@ -30,9 +30,9 @@ enum : uint8_t {
 };
 
 enum : uint8_t {
-  RECONNECT_TRYING = 1,     // attempt n of m is about to be made
-  RECONNECT_DONE = 2,       // attempt n brought the session back
-  RECONNECT_GAVE_UP = 3,    // n attempts failed, or one failed in a way not worth repeating
+  RECONNECT_TRYING = 1,   // attempt n of m is about to be made
+  RECONNECT_DONE = 2,     // attempt n brought the session back
+  RECONNECT_GAVE_UP = 3,  // n attempts failed, or one failed in a way not worth repeating
 };
 
 enum : uint32_t {
@@ -43,18 +43,18 @@ enum : uint32_t {
 };
 
 enum : uint8_t {
-  PROGRESS_CONNECTING = 1,       // the connection is being made
-  PROGRESS_SECURITY_UP = 2,      // transport and security (TLS, NLA or RDP security) up
-  PROGRESS_AUTHENTICATED = 3,    // the server took the logon information and licensing is done
-  PROGRESS_LOGON_COMPLETE = 4,   // the session is active; EVT_CONNECTED follows
-  PROGRESS_GFX_ON = 5,           // graphics pipeline: capability version, flags the server chose
-  PROGRESS_GFX_OFF = 6,          // graphics pipeline closed
+  PROGRESS_CONNECTING = 1,      // the connection is being made
+  PROGRESS_SECURITY_UP = 2,     // transport and security (TLS, NLA or RDP security) up
+  PROGRESS_AUTHENTICATED = 3,   // the server took the logon information and licensing is done
+  PROGRESS_LOGON_COMPLETE = 4,  // the session is active; EVT_CONNECTED follows
+  PROGRESS_GFX_ON = 5,          // graphics pipeline: capability version, flags the server chose
+  PROGRESS_GFX_OFF = 6,         // graphics pipeline closed
 };
 
 enum : uint8_t {
-  REFUSED_NO_UNICODE = 1,         // the server does not take Unicode input
-  REFUSED_NOT_A_CHARACTER = 2,    // a surrogate half or past U+10FFFF
-  REFUSED_NO_QUESTION = 3,        // a verdict with no certificate question pending
+  REFUSED_NO_UNICODE = 1,       // the server does not take Unicode input
+  REFUSED_NOT_A_CHARACTER = 2,  // a surrogate half or past U+10FFFF
+  REFUSED_NO_QUESTION = 3,      // a verdict with no certificate question pending
 };
 
 // Why a session ended or failed, for a host to act on.
@@ -84,7 +84,7 @@ struct EndFacts {
   uint32_t error_info = 0;
   bool host_requested = false;
   bool certificate_rejected = false;
-  bool timed_out = false;  // korvane's own connect time-out ran out
+  bool timed_out = false;    // korvane's own connect time-out ran out
   bool security_up = false;  // the connection got as far as transport and security
 };
 EndCategory classify_end(const EndFacts& facts);
@@ -126,9 +126,9 @@ std::array<uint8_t, 6> encode_refused(uint8_t command, uint8_t reason, uint32_t 
 
 // The host's certificate question.
 struct CertificateQuestion {
-  uint32_t flags = 0;       // the library's VERIFY_CERT_FLAG_* bits
-  bool changed = false;     // the server presented another certificate than the one known
-  bool mismatch = false;    // the certificate does not name the host connected to
+  uint32_t flags = 0;     // the library's VERIFY_CERT_FLAG_* bits
+  bool changed = false;   // the server presented another certificate than the one known
+  bool mismatch = false;  // the certificate does not name the host connected to
   uint32_t port = 0;
   std::string host;
   std::string subject;

@@ -37,7 +37,7 @@ void send_reconnect(uint8_t state, uint32_t attempt, uint16_t max_attempts) {
 struct AttemptWatch {
   std::mutex lock;
   std::condition_variable wake;
-  bool done = false;      // guarded by lock: set by the main thread, read by the watch thread
+  bool done = false;       // guarded by lock: set by the main thread, read by the watch thread
   bool timed_out = false;  // guarded by lock: set by the watch thread, read by the main thread
   std::thread thread;
 
@@ -48,10 +48,13 @@ struct AttemptWatch {
         std::unique_lock<std::mutex> guard(lock);
         while (!done) {
           wake.wait_for(guard, std::chrono::milliseconds(50));
-          if (done) return;
+          if (done)
+            return;
           const bool late = std::chrono::steady_clock::now() >= deadline;
-          if (late) timed_out = true;
-          if (late || stop_requested()) freerdp_abort_connect_context(context);
+          if (late)
+            timed_out = true;
+          if (late || stop_requested())
+            freerdp_abort_connect_context(context);
         }
       });
     } catch (const std::system_error&) {
@@ -64,7 +67,8 @@ struct AttemptWatch {
       done = true;
     }
     wake.notify_all();
-    if (thread.joinable()) thread.join();
+    if (thread.joinable())
+      thread.join();
   }
   AttemptWatch(const AttemptWatch&) = delete;
   AttemptWatch& operator=(const AttemptWatch&) = delete;
@@ -72,13 +76,15 @@ struct AttemptWatch {
 
 }  // namespace
 
-ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& hooks,
+ReconnectOutcome reconnect_session(rdpContext* context,
+                                   const ReconnectHooks& hooks,
                                    bool& timed_out) {
   timed_out = false;
   if (!(session.grant.mask & EXT_RECONNECT) || stop_requested())
     return ReconnectOutcome::not_wanted;
   EndFacts facts = facts_now(context);
-  if (!connection_dropped(facts)) return ReconnectOutcome::not_wanted;
+  if (!connection_dropped(facts))
+    return ReconnectOutcome::not_wanted;
   diag("the connection dropped (last error 0x%08X): reconnecting", facts.last_error);
 
   const ReconnectPolicy policy = session.ext.reconnect.value_or(ReconnectPolicy{});
@@ -88,7 +94,8 @@ ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& ho
   while (const std::optional<ReconnectAttempt> next = attempts.next()) {
     const uint32_t attempt = next->number;
     send_reconnect(RECONNECT_TRYING, attempt, policy.max_attempts);
-    if (!wait_unless_stopped(next->delay_ms)) return ReconnectOutcome::stopped;
+    if (!wait_unless_stopped(next->delay_ms))
+      return ReconnectOutcome::stopped;
     bool ok = false;
     // The library refuses to reconnect after a cancelled attempt; a time-out's cancel is ours.
     if (freerdp_get_last_error(context) == FREERDP_ERROR_CONNECT_CANCELLED)
@@ -99,7 +106,8 @@ ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& ho
       std::lock_guard<std::mutex> guard(watch.lock);
       timed_out = watch.timed_out;
     }
-    if (stop_requested()) return ReconnectOutcome::stopped;
+    if (stop_requested())
+      return ReconnectOutcome::stopped;
     if (ok) {
       diag("reconnected at attempt %u", attempt);
       send_reconnect(RECONNECT_DONE, attempt, policy.max_attempts);

@@ -51,7 +51,8 @@ void run_pump(std::shared_ptr<Pump> p) {
   std::vector<uint8_t> buffer(64 * 1024);
   for (;;) {
     DWORD got = 0;
-    const BOOL ok = ReadFile(p->handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    const BOOL ok =
+        ReadFile(p->handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
     std::unique_lock<std::mutex> hold(p->lock);
     if (!ok || got == 0) {
       // A closed pipe reads as ERROR_BROKEN_PIPE, the end of a file as a read of nothing.
@@ -74,7 +75,8 @@ std::shared_ptr<Pump> start_pump(HANDLE handle) {
   p->handle = handle;
   p->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   p->taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (!p->ready || !p->taken) return nullptr;
+  if (!p->ready || !p->taken)
+    return nullptr;
   try {
     std::thread(run_pump, p).detach();
   } catch (const std::system_error&) {
@@ -84,13 +86,15 @@ std::shared_ptr<Pump> start_pump(HANDLE handle) {
 }
 
 void make_cancel_event() {
-  if (!cancel_event) cancel_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!cancel_event)
+    cancel_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 void set_errno_from(DWORD error) {
-  errno = (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
-              ? EPIPE
-              : EIO;
+  errno =
+      (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+          ? EPIPE
+          : EIO;
 }
 }  // namespace
 
@@ -104,8 +108,8 @@ void stdio_link_init() {
   output = std_out;
   HANDLE duplicate = nullptr;
   if (!std_out || std_out == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(GetCurrentProcess(), std_out, GetCurrentProcess(), &duplicate, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
+      !DuplicateHandle(GetCurrentProcess(), std_out, GetCurrentProcess(), &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
     return;  // standard output stays the only way to the host and is left alone
   }
   output = duplicate;
@@ -113,15 +117,18 @@ void stdio_link_init() {
   // library's log lines and anything else that prints there never reach the host's stream.
   const HANDLE null_device = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          nullptr, OPEN_EXISTING, 0, nullptr);
-  if (null_device == INVALID_HANDLE_VALUE) return;
+  if (null_device == INVALID_HANDLE_VALUE)
+    return;
   SetStdHandle(STD_OUTPUT_HANDLE, null_device);
   std::fflush(stdout);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(null_device), _O_WRONLY | _O_BINARY);
-  if (fd < 0) return;  // the system's standard output alone is the null device
+  if (fd < 0)
+    return;  // the system's standard output alone is the null device
   // _dup2 closes descriptor 1's own handle to the host's pipe: from here on frames reach the
   // host through the duplicate only. The runtime makes the standard output handle descriptor
   // 1's new one; it is set again here so that it never names the handle _close releases.
-  if (_dup2(fd, 1) == 0) SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  if (_dup2(fd, 1) == 0)
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
   _close(fd);
 }
 
@@ -135,12 +142,17 @@ void stdio_link_attach(int input_fd, int output_fd) {
 }
 
 std::ptrdiff_t stdio_link_read(void* buffer, size_t count) {
-  if (cancelled.load(std::memory_order_acquire)) return -1;
-  if (!input || input == INVALID_HANDLE_VALUE) return 0;  // no standard input: nothing comes
-  if (!pump) pump = start_pump(input);
-  if (!pump) return -1;
+  if (cancelled.load(std::memory_order_acquire))
+    return -1;
+  if (!input || input == INVALID_HANDLE_VALUE)
+    return 0;  // no standard input: nothing comes
+  if (!pump)
+    pump = start_pump(input);
+  if (!pump)
+    return -1;
   const HANDLE waits[2] = {cancel_event, pump->ready};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return -1;
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+    return -1;
   std::lock_guard<std::mutex> hold(pump->lock);
   if (pump->offset < pump->piece.size()) {
     const size_t n = std::min(count, pump->piece.size() - pump->offset);
@@ -161,11 +173,13 @@ std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
   // into one buffer and written with one call; a large one goes part by part.
   constexpr size_t kJoinLimit = 64 * 1024;
   size_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += parts[i].size;
+  for (size_t i = 0; i < count; ++i)
+    total += parts[i].size;
   thread_local std::vector<uint8_t> joined;
   if (count > 1 && total <= kJoinLimit) {
     joined.clear();
-    for (size_t i = 0; i < count; ++i) joined.insert(joined.end(), parts[i].data, parts[i].data + parts[i].size);
+    for (size_t i = 0; i < count; ++i)
+      joined.insert(joined.end(), parts[i].data, parts[i].data + parts[i].size);
     parts = nullptr;
   }
   const OutputPart one{joined.data(), joined.size()};
@@ -197,9 +211,11 @@ bool stdio_input_is_terminal() {
 
 void stdio_link_cancel_input() {
   cancelled.store(true, std::memory_order_release);
-  if (cancel_event) SetEvent(cancel_event);
+  if (cancel_event)
+    SetEvent(cancel_event);
   // Where the system can, the pump's blocked read ends too (not needed: nothing waits for it).
-  if (input && input != INVALID_HANDLE_VALUE) CancelIoEx(input, nullptr);
+  if (input && input != INVALID_HANDLE_VALUE)
+    CancelIoEx(input, nullptr);
 }
 
 }  // namespace korvane

@@ -1,5 +1,6 @@
-// Host-driven resize: CMD_RESIZE requests, coalesced (resize_policy.hpp), become one monitor layout on the display
-// control channel; a server without that channel gets the host an EVT_RESIZE_REFUSED instead.
+// Host-driven resize: CMD_RESIZE requests, coalesced (resize_policy.hpp), become one monitor layout
+// on the display control channel; a server without that channel gets the host an EVT_RESIZE_REFUSED
+// instead.
 #pragma once
 
 #include <chrono>

@@ -30,7 +30,8 @@ std::vector<uint8_t> sweep(uint32_t rate, uint32_t channels, uint32_t ms) {
   for (uint64_t i = 0; i < frames; ++i) {
     const double freq = 200.0 + 7800.0 * static_cast<double>(i) / static_cast<double>(frames);
     phase += 2 * std::numbers::pi * freq / rate;
-    const auto v = static_cast<uint16_t>(static_cast<int16_t>(std::lround(12000.0 * std::sin(phase))));
+    const auto v =
+        static_cast<uint16_t>(static_cast<int16_t>(std::lround(12000.0 * std::sin(phase))));
     for (uint32_t c = 0; c < channels; ++c) {
       out.push_back(static_cast<uint8_t>(v & 0xFF));
       out.push_back(static_cast<uint8_t>(v >> 8));
@@ -75,7 +76,10 @@ std::optional<Wav> read_wav(const std::string& path) {
   return w;
 }
 
-void expect_wav(const std::string& path, uint32_t rate, uint16_t channels, uint32_t ms,
+void expect_wav(const std::string& path,
+                uint32_t rate,
+                uint16_t channels,
+                uint32_t ms,
                 uint64_t server_fnv) {
   SCOPED_TRACE(path);
   const auto w = read_wav(path);
@@ -113,10 +117,26 @@ TEST(AudioHost, WavFilesHoldTheServersSamplesOneFilePerFormat) {
   auto server = test::start_test_server(so, &error);
   ASSERT_TRUE(server) << error;
   host::SpawnOptions o;
-  o.argv = {KORVANE_HOST_PATH, "--korvane", KORVANE_PATH, "--host", "127.0.0.1", "--port",
-            std::to_string(server->port), "--user", "test", "--password", "test", "--flags", "1",
-            "--seconds", "60", "--quiet", "--audio-wav", dir.path + "/sound.wav",
-            "--korvane-log", dir.path + "/korvane.log"};
+  o.argv = {KORVANE_HOST_PATH,
+            "--korvane",
+            KORVANE_PATH,
+            "--host",
+            "127.0.0.1",
+            "--port",
+            std::to_string(server->port),
+            "--user",
+            "test",
+            "--password",
+            "test",
+            "--flags",
+            "1",
+            "--seconds",
+            "60",
+            "--quiet",
+            "--audio-wav",
+            dir.path + "/sound.wav",
+            "--korvane-log",
+            dir.path + "/korvane.log"};
   const auto run = host::run_capture(o, 90000);
   const std::string& out = run.out;
   const std::string server_log = test::output_of(*server->process);
@@ -141,11 +161,14 @@ TEST(AudioHost, WavFilesHoldTheServersSamplesOneFilePerFormat) {
   EXPECT_EQ(out.find("AUDIO_DATA"), std::string::npos);
   EXPECT_NE(out.find("AUDIO_VOLUME value=0x80004000"), std::string::npos) << out;
   EXPECT_NE(out.find("WAV OPENED " + dir.path + "/sound.wav channels=2 rate=48000"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("WAV CLOSED " + dir.path + "/sound.wav data=192000 seconds=1.000"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("WAV CLOSED " + dir.path + "/sound-2.wav data=44100 seconds=0.500"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   // 1 s of 48 kHz stereo and 0.5 s of 44.1 kHz mono in 20 ms blocks, just before SUMMARY.
   const std::string summary = "AUDIO formats=2 blocks=75 bytes=236100 seconds=1.500\nSUMMARY ";
   EXPECT_NE(out.find(summary), std::string::npos) << out;

@@ -22,7 +22,8 @@ namespace {
 
 std::vector<uint8_t> audio_block(uint8_t codecs = 0) {
   std::vector<ExtensionField> fields;
-  if (codecs) fields.push_back({FIELD_AUDIO_CODECS, {codecs}});
+  if (codecs)
+    fields.push_back({FIELD_AUDIO_CODECS, {codecs}});
   return encode_extensions(EXT_AUDIO, fields);
 }
 
@@ -53,13 +54,23 @@ struct AudioSink {
     return [this](const host::Frame& f) {
       if (f.type == EVT_AUDIO_FORMAT) {
         auto fmt = parse_audio_format(f.payload);
-        if (!fmt) { bad_frame = true; return; }
+        if (!fmt) {
+          bad_frame = true;
+          return;
+        }
         streams.push_back({*fmt});
       } else if (f.type == EVT_AUDIO_DATA) {
         auto d = parse_audio_data(f.payload);
-        if (!d) { bad_frame = true; return; }
-        if (streams.empty()) { data_before_format = true; return; }
-        if (d->sequence != next_sequence) sequence_gap = true;
+        if (!d) {
+          bad_frame = true;
+          return;
+        }
+        if (streams.empty()) {
+          data_before_format = true;
+          return;
+        }
+        if (d->sequence != next_sequence)
+          sequence_gap = true;
         next_sequence = d->sequence + 1;
         auto& s = streams.back();
         s.fnv = fnv_add(s.fnv, d->bytes);
@@ -67,7 +78,10 @@ struct AudioSink {
         ++s.blocks;
       } else if (f.type == EVT_AUDIO_VOLUME) {
         auto v = parse_audio_volume(f.payload);
-        if (!v) { bad_frame = true; return; }
+        if (!v) {
+          bad_frame = true;
+          return;
+        }
         volumes.push_back(*v);
       }
     };
@@ -84,8 +98,8 @@ std::vector<Done> done_lines(Rig& rig) {
   for (const auto& l : test::lines_of(*rig.server.process)) {
     std::smatch m;
     if (std::regex_search(l, m, re))
-      out.push_back({std::stoull(m[1].str()), std::stoull(m[2].str()),
-                     std::stoull(m[3].str(), nullptr, 16)});
+      out.push_back(
+          {std::stoull(m[1].str()), std::stoull(m[2].str()), std::stoull(m[3].str(), nullptr, 16)});
   }
   return out;
 }
@@ -93,19 +107,25 @@ std::vector<Done> done_lines(Rig& rig) {
 size_t count_lines(Rig& rig, const std::regex& re) {
   size_t n = 0;
   for (const auto& l : test::lines_of(*rig.server.process))
-    if (std::regex_search(l, re)) ++n;
+    if (std::regex_search(l, re))
+      ++n;
   return n;
 }
 
 uint32_t granted_mask(Rig& rig) {
   host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame)
+    return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS)
+    return 0xFFFFFFFF;
   const auto grant = parse_grant(first.payload);
   return grant ? grant->mask : 0xFFFFFFFF;
 }
 
-void expect_stream(const Stream& got, const Done& sent, uint16_t tag, uint16_t channels,
+void expect_stream(const Stream& got,
+                   const Done& sent,
+                   uint16_t tag,
+                   uint16_t channels,
                    uint32_t rate) {
   EXPECT_EQ(got.format.tag, tag);
   EXPECT_EQ(got.format.channels, channels);
@@ -149,9 +169,9 @@ TEST(Audio, PcmSweepArrivesWholeInOrderWithItsFormatFirst) {
 }
 
 TEST(Audio, CompressedFormatsTheHostDecodesPassThroughUnchanged) {
-  auto rig = start_rig({"sound-coded 0xA106 400", "sound-coded 0x704F 400",
-                        "sound-wait-confirms", "end"},
-                       {}, "tls", {}, audio_block(AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS));
+  auto rig =
+      start_rig({"sound-coded 0xA106 400", "sound-coded 0x704F 400", "sound-wait-confirms", "end"},
+                {}, "tls", {}, audio_block(AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS));
   ASSERT_TRUE(rig);
   ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
   AudioSink audio;
@@ -174,12 +194,13 @@ TEST(Audio, AHostThatDoesNotDecodeAacIsNotOfferedIt) {
   AudioSink audio;
   host::finish_session(*rig->korvane, 30000, audio.sink(), false);
   // Either the library decodes AAC itself (the host then gets PCM) or the step finds no AAC.
-  for (const auto& s : audio.streams) EXPECT_EQ(s.format.tag, AUDIO_TAG_PCM);
+  for (const auto& s : audio.streams)
+    EXPECT_EQ(s.format.tag, AUDIO_TAG_PCM);
 }
 
 TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
-  auto rig = start_rig({"sound-pcm 48000 2 9000", "sound-wait-confirms 30000", "end"}, {},
-                       "tls", {}, audio_block());
+  auto rig = start_rig({"sound-pcm 48000 2 9000", "sound-wait-confirms 30000", "end"}, {}, "tls",
+                       {}, audio_block());
   ASSERT_TRUE(rig);
   ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
   AudioSink audio;
@@ -204,16 +225,16 @@ TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {
   // 5 s of this sound is 960 KB: korvane held none of it.
   ASSERT_GT(before, 0);
   if (!kSanitized) {
-    EXPECT_LT(stalled, before + 512) << "RSS " << before << " KiB before the stall, " << stalled
-                                     << " KiB after";
+    EXPECT_LT(stalled, before + 512)
+        << "RSS " << before << " KiB before the stall, " << stalled << " KiB after";
   }
 }
 
 TEST(Audio, AHostThatDidNotAskHearsNothing) {
   // As before the extension: the library's own silent device takes what the server plays.
   for (const auto& block : {std::vector<uint8_t>{}, encode_extensions(EXT_CURSOR)}) {
-    auto rig = start_rig({"sound-pcm 48000 2 300", "sound-wait-confirms", "end"}, {}, "tls", {},
-                         block);
+    auto rig =
+        start_rig({"sound-pcm 48000 2 300", "sound-wait-confirms", "end"}, {}, "tls", {}, block);
     ASSERT_TRUE(rig);
     AudioSink audio;
     const auto end = host::finish_session(*rig->korvane, 30000, audio.sink(), false);

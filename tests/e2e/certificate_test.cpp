@@ -39,16 +39,20 @@ std::vector<std::string> entries(const std::string& dir) {
 
 std::string joined(const std::vector<std::string>& v) {
   std::string s;
-  for (const auto& e : v) s += e + "\n";
+  for (const auto& e : v)
+    s += e + "\n";
   return s;
 }
 
-std::vector<uint8_t> text_bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> text_bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
+    if (std::string(KORVANE_PATH).empty())
+      GTEST_SKIP() << "korvane is not built";
     logs = make_temp_dir("korvane-e2e-cert");
     home = make_temp_dir("korvane-e2e-home");
     tmp = make_temp_dir("korvane-e2e-tmp");
@@ -65,7 +69,8 @@ class CertificateTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!HasFailure() || logs.path.empty()) return;
+    if (!HasFailure() || logs.path.empty())
+      return;
     std::fprintf(stderr, "---- korvane's log\n%s\n", read_file(logs.path + "/korvane.log").c_str());
   }
 
@@ -93,7 +98,8 @@ class CertificateTest : public ::testing::Test {
 
   static std::vector<uint8_t> block(uint8_t mode, const std::string& pins = "") {
     std::vector<ExtensionField> fields = {{FIELD_CERT_MODE, {mode}}};
-    if (!pins.empty()) fields.push_back({FIELD_CERT_FINGERPRINTS, text_bytes(pins)});
+    if (!pins.empty())
+      fields.push_back({FIELD_CERT_FINGERPRINTS, text_bytes(pins)});
     return encode_extensions(EXT_CERTIFICATE, fields);
   }
 
@@ -111,7 +117,8 @@ class CertificateTest : public ::testing::Test {
   std::string openssl_fingerprint() {
     std::string crt;
     for (const auto& e : entries(shadow->scratch.path))
-      if (e.size() > 4 && e.compare(e.size() - 4, 4, ".crt") == 0) crt = e;
+      if (e.size() > 4 && e.compare(e.size() - 4, 4, ".crt") == 0)
+        crt = e;
     if (crt.empty()) {
       ADD_FAILURE() << "no certificate under the server's folder:\n"
                     << joined(entries(shadow->scratch.path));
@@ -156,7 +163,8 @@ class CertificateTest : public ::testing::Test {
   }
 
   void expect_nothing_left_behind() {
-    EXPECT_TRUE(entries(home.path).empty()) << "written under HOME:\n" << joined(entries(home.path));
+    EXPECT_TRUE(entries(home.path).empty()) << "written under HOME:\n"
+                                            << joined(entries(home.path));
     EXPECT_TRUE(entries(tmp.path).empty()) << "left in TMPDIR:\n" << joined(entries(tmp.path));
   }
 
@@ -301,14 +309,30 @@ TEST_F(CertificateTest, WithoutTheExtensionNothingIsAskedNorWritten) {
 }
 
 TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
-  if (std::string(KORVANE_HOST_PATH).empty()) GTEST_SKIP() << "korvane-host is not built";
+  if (std::string(KORVANE_HOST_PATH).empty())
+    GTEST_SKIP() << "korvane-host is not built";
   const std::string fp = server_fingerprint();
   ASSERT_FALSE(fp.empty());
   auto run = [&](std::vector<std::string> extra) {
     host::SpawnOptions o;
-    o.argv = {KORVANE_HOST_PATH, "--korvane", KORVANE_PATH, "--host", "127.0.0.1", "--port",
-              std::to_string(shadow->port), "--user", "test", "--password", "test", "--flags",
-              "1", "--seconds", "1", "--quiet", "--korvane-log", logs.path + "/korvane.log"};
+    o.argv = {KORVANE_HOST_PATH,
+              "--korvane",
+              KORVANE_PATH,
+              "--host",
+              "127.0.0.1",
+              "--port",
+              std::to_string(shadow->port),
+              "--user",
+              "test",
+              "--password",
+              "test",
+              "--flags",
+              "1",
+              "--seconds",
+              "1",
+              "--quiet",
+              "--korvane-log",
+              logs.path + "/korvane.log"};
     o.argv.insert(o.argv.end(), extra.begin(), extra.end());
     o.env = {"HOME=" + home.path, "XDG_CONFIG_HOME=" + home.path + "/.config",
              "TMPDIR=" + tmp.path};
@@ -316,7 +340,8 @@ TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
   };
   const auto asked = run({"--cert-ask", "accept"});
   EXPECT_NE(asked.out.find("CERTIFICATE host=127.0.0.1 port=" + std::to_string(shadow->port)),
-            std::string::npos) << asked.out;
+            std::string::npos)
+      << asked.out;
   EXPECT_NE(asked.out.find("sha256=" + fp), std::string::npos) << asked.out;
   EXPECT_NE(asked.out.find("SEND CERT_VERDICT accept"), std::string::npos) << asked.out;
   EXPECT_TRUE(asked.status && asked.status->exited() && asked.status->code == 0) << asked.out;
@@ -324,7 +349,8 @@ TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
   wrong[1] = wrong[1] == '0' ? '1' : '0';
   const auto pinned_wrong = run({"--cert-pin", wrong});
   EXPECT_NE(pinned_wrong.out.find("KORVANE ERROR"), std::string::npos) << pinned_wrong.out;
-  EXPECT_FALSE(pinned_wrong.status && pinned_wrong.status->exited() && pinned_wrong.status->code == 0);
+  EXPECT_FALSE(pinned_wrong.status && pinned_wrong.status->exited() &&
+               pinned_wrong.status->code == 0);
   const auto pinned = run({"--cert-pin", fp});
   EXPECT_TRUE(pinned.status && pinned.status->exited() && pinned.status->code == 0) << pinned.out;
   expect_nothing_left_behind();

@@ -22,14 +22,15 @@ struct Outcome {
   uint64_t rect_bytes = 0;
   size_t deflate_frames = 0;  // EVT_RECT_DEFLATE
   uint64_t deflate_bytes = 0;
-  std::string problem;        // the first payload the canvas refused
+  std::string problem;                      // the first payload the canvas refused
   std::vector<std::vector<uint8_t>> rects;  // each EVT_RECT's header: x, y, w, h
   bool disconnected = false;
   int exit_code = -1;
 };
 
 void take_frame(Outcome& run, const host::Frame& f) {
-  if (f.type == EVT_EXTENSIONS) run.granted = u32_at(f, 0);
+  if (f.type == EVT_EXTENSIONS)
+    run.granted = u32_at(f, 0);
   if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
     host::resize_canvas(run.canvas, u32_at(f, 0), u32_at(f, 4));
   if (f.type == EVT_RECT) {
@@ -37,13 +38,15 @@ void take_frame(Outcome& run, const host::Frame& f) {
     run.rect_bytes += f.payload.size();
     run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
     const std::string p = host::paint_rect(run.canvas, f.payload);
-    if (run.problem.empty()) run.problem = p;
+    if (run.problem.empty())
+      run.problem = p;
   }
   if (f.type == EVT_RECT_DEFLATE) {
     ++run.deflate_frames;
     run.deflate_bytes += f.payload.size();
     const std::string p = host::paint_rect_deflate(run.canvas, f.payload);
-    if (run.problem.empty()) run.problem = p;
+    if (run.problem.empty())
+      run.problem = p;
   }
   run.disconnected |= f.type == EVT_DISCONNECTED;
 }
@@ -52,7 +55,8 @@ void take_frame(Outcome& run, const host::Frame& f) {
 void run_session(Rig& rig, Outcome& run) {
   const auto end = host::finish_session(
       *rig.korvane, 90000, [&](const host::Frame& f) { take_frame(run, f); }, false);
-  if (end.exit) run.exit_code = end.exit->code;
+  if (end.exit)
+    run.exit_code = end.exit->code;
 }
 
 Outcome run_session(Rig& rig) {
@@ -62,9 +66,11 @@ Outcome run_session(Rig& rig) {
 }
 
 long first_difference(const host::Canvas& canvas, const std::string& reference) {
-  if (reference.size() != canvas.rgba.size()) return -2;
+  if (reference.size() != canvas.rgba.size())
+    return -2;
   for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0) return static_cast<long>(i / 4);
+    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
+      return static_cast<long>(i / 4);
   return -1;
 }
 
@@ -75,7 +81,8 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
   // a resize (the host starts a new canvas) in the middle.
   const auto steps = [](const std::string& first, const std::string& second) {
     std::vector<std::string> s = {"full 1"};
-    for (int i = 0; i < 12; ++i) s.push_back("full 1");
+    for (int i = 0; i < 12; ++i)
+      s.push_back("full 1");
     s.push_back("pattern 100 100 50 40 3");
     s.push_back("fill 799 599 1 1 00FF00");
     s.push_back("pattern 100 100 50 40 3");
@@ -84,7 +91,8 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
     s.push_back("dump " + first);
     s.push_back("resize 640 480");
     s.push_back("full 2");
-    for (int i = 0; i < 8; ++i) s.push_back("full 2");
+    for (int i = 0; i < 8; ++i)
+      s.push_back("full 2");
     s.push_back("fill 320 240 3 3 FF00FF");
     s.push_back("dump " + second);
     s.push_back("sleep 300");
@@ -124,12 +132,11 @@ TEST(ChangedOnly, AnAreaTheHostDecodedItselfIsSentAgain) {
   // The same uncompressed picture three times with H.264 between: the first repeat is
   // suppressed, the one after the H.264 update is not, because the host's decoder painted there.
   test::TempDir scratch = test::make_temp_dir("korvane-changed");
-  auto rig = start_rig({"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 0 0",
-                        "gfx-uncompressed 1 0 0 64 64 5", "gfx-uncompressed 1 0 0 64 64 5",
-                        "gfx-avc420 1 0 0 64 64 9", "gfx-uncompressed 1 0 0 64 64 5",
-                        "sleep 300", "end"},
-                       ConnectRequest{.width = 320, .height = 240}, "tls", {},
-                       encode_extensions(EXT_CHANGED_ONLY));
+  auto rig = start_rig(
+      {"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 0 0", "gfx-uncompressed 1 0 0 64 64 5",
+       "gfx-uncompressed 1 0 0 64 64 5", "gfx-avc420 1 0 0 64 64 9",
+       "gfx-uncompressed 1 0 0 64 64 5", "sleep 300", "end"},
+      ConnectRequest{.width = 320, .height = 240}, "tls", {}, encode_extensions(EXT_CHANGED_ONLY));
   ASSERT_TRUE(rig);
   const Outcome run = run_session(*rig);
   EXPECT_TRUE(run.disconnected) << korvane_stderr(*rig) << server_log(*rig);
@@ -141,9 +148,12 @@ TEST(ChangedOnly, AnAreaTheHostDecodedItselfIsSentAgain) {
   std::vector<std::string> after_whole;
   for (const auto& h : run.rects) {
     const std::string r = std::to_string(get_u32(&h[0])) + "," + std::to_string(get_u32(&h[4])) +
-                          " " + std::to_string(get_u32(&h[8])) + "x" + std::to_string(get_u32(&h[12]));
-    if (r == "0,0 320x240") after_whole.clear();
-    else after_whole.push_back(r);
+                          " " + std::to_string(get_u32(&h[8])) + "x" +
+                          std::to_string(get_u32(&h[12]));
+    if (r == "0,0 320x240")
+      after_whole.clear();
+    else
+      after_whole.push_back(r);
   }
   EXPECT_EQ(after_whole, (std::vector<std::string>{"0,0 64x64", "0,0 64x64"}));
 }
@@ -153,10 +163,15 @@ TEST(ChangedOnly, AnAreaTheHostDecodedItselfIsSentAgain) {
 // picture either way, alone or with EXT_CHANGED_ONLY.
 TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
   const auto steps = [](const std::string& dump) {
-    return std::vector<std::string>{"fill 0 0 800 600 336699", "pattern 100 100 50 40 3",
-                                    "fill 10 10 300 200 FFFFFF", "fill 400 300 1 1 FF0000",
-                                    "pattern 600 0 200 600 4", "fill 0 590 800 10 000000",
-                                    "dump " + dump, "sleep 300", "end"};
+    return std::vector<std::string>{"fill 0 0 800 600 336699",
+                                    "pattern 100 100 50 40 3",
+                                    "fill 10 10 300 200 FFFFFF",
+                                    "fill 400 300 1 1 FF0000",
+                                    "pattern 600 0 200 600 4",
+                                    "fill 0 590 800 10 000000",
+                                    "dump " + dump,
+                                    "sleep 300",
+                                    "end"};
   };
   const uint32_t masks[] = {0, EXT_DEFLATE, EXT_DEFLATE | EXT_CHANGED_ONLY};
   Outcome runs[3];
@@ -193,10 +208,10 @@ TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
 TEST(Refresh, AChangedOnlyHostGetsTheWholePictureAgain) {
   // The fill waits for a key, so once the host has it the activation's picture is all painted;
   // the second key, sent after CMD_REFRESH, lets the server end after the refresh's repaint.
-  auto rig = start_rig({"wait-input 1 30000", "fill 0 0 64 64 FF0000", "wait-input 2 30000",
-                        "sleep 300", "end"},
-                       ConnectRequest{.width = 320, .height = 240}, "tls", {},
-                       encode_extensions(EXT_CHANGED_ONLY | EXT_REFRESH));
+  auto rig = start_rig(
+      {"wait-input 1 30000", "fill 0 0 64 64 FF0000", "wait-input 2 30000", "sleep 300", "end"},
+      ConnectRequest{.width = 320, .height = 240}, "tls", {},
+      encode_extensions(EXT_CHANGED_ONLY | EXT_REFRESH));
   ASSERT_TRUE(rig);
   Outcome run;
   const auto take = [&](const host::Frame& f) { take_frame(run, f); };
@@ -218,6 +233,7 @@ TEST(Refresh, AChangedOnlyHostGetsTheWholePictureAgain) {
   EXPECT_EQ(run.granted, EXT_CHANGED_ONLY | EXT_REFRESH);
   EXPECT_EQ(run.problem, "");
   uint64_t area = 0;
-  for (const auto& h : run.rects) area += uint64_t{get_u32(&h[8])} * get_u32(&h[12]);
+  for (const auto& h : run.rects)
+    area += uint64_t{get_u32(&h[8])} * get_u32(&h[12]);
   EXPECT_GE(area, 2u * 320 * 240);
 }

@@ -46,7 +46,8 @@ constexpr int kWaitMs = 30000;
 std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
   std::vector<uint8_t> out(count);
   uint32_t x = seed ^ 0x9E3779B9u;
-  if (x == 0) x = 1;
+  if (x == 0)
+    x = 1;
   for (uint32_t i = 0; i < count; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
@@ -59,7 +60,8 @@ std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
 // The server's ID:*LEN names.
 std::string generated_name(size_t length) {
   std::string name(length, 'a');
-  for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i % 26);
+  for (size_t i = 0; i < length; ++i)
+    name[i] = static_cast<char>('a' + i % 26);
   return name;
 }
 
@@ -102,14 +104,14 @@ std::string sha256_hex(std::span<const uint8_t> bytes) {
 
 // The line the server logs for the client's answer to a clip-request.
 std::string data_line(uint32_t format, bool ok, std::span<const uint8_t> bytes) {
-  const std::string shown =
-      bytes.size() <= 256 ? hex(bytes) : hex(bytes.subspan(0, 32)) + "...";
+  const std::string shown = bytes.size() <= 256 ? hex(bytes) : hex(bytes.subspan(0, 32)) + "...";
   return "CLIP data format=" + std::to_string(format) + " flags=" + (ok ? "0x0001" : "0x0002") +
-         " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) +
-         " hex=" + shown;
+         " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) + " hex=" + shown;
 }
 
-std::vector<uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytes_of(std::string_view text) {
+  return {text.begin(), text.end()};
+}
 
 std::vector<uint8_t> formats_payload(const std::vector<ClipFormat>& formats) {
   return encode_clip_formats(formats);
@@ -136,7 +138,8 @@ struct EventPump {
   EventPump& operator=(const EventPump&) = delete;
   ~EventPump() {
     stop = true;
-    if (thread.joinable()) thread.join();
+    if (thread.joinable())
+      thread.join();
   }
 };
 
@@ -147,7 +150,8 @@ void pump_events(host::Session* session, EventPump* pump) {
   while (!pump->stop && Clock::now() < deadline) {
     host::Frame frame;
     const host::ReadStatus status = host::next_event(*session, 100, frame);
-    if (status == host::ReadStatus::timeout) continue;
+    if (status == host::ReadStatus::timeout)
+      continue;
     std::lock_guard lock(pump->mutex);
     if (status != host::ReadStatus::frame) {
       pump->ended = true;
@@ -155,8 +159,12 @@ void pump_events(host::Session* session, EventPump* pump) {
       return;
     }
     switch (frame.type) {
-      case EVT_CLIP_DATA: ++pump->clip_data; [[fallthrough]];
-      case EVT_CLIP_FORMATS: pump->kept.push_back(std::move(frame)); break;
+      case EVT_CLIP_DATA:
+        ++pump->clip_data;
+        [[fallthrough]];
+      case EVT_CLIP_FORMATS:
+        pump->kept.push_back(std::move(frame));
+        break;
       case EVT_DISCONNECTED:
         pump->disconnected = true;
         pump->kept.push_back(std::move(frame));
@@ -165,7 +173,8 @@ void pump_events(host::Session* session, EventPump* pump) {
         pump->error_event = true;
         pump->kept.push_back(std::move(frame));
         break;
-      default: break;
+      default:
+        break;
     }
     pump->changed.notify_all();
   }
@@ -188,7 +197,8 @@ struct Rig {
 struct ResumeOnExit {
   pid_t pid = -1;
   ~ResumeOnExit() {
-    if (pid > 0) kill(pid, SIGCONT);
+    if (pid > 0)
+      kill(pid, SIGCONT);
   }
 };
 
@@ -198,8 +208,10 @@ bool start_server(Rig& rig, std::vector<std::string> steps) {
 
 bool start_korvane(Rig& rig) {
   // Given so that no authentication prompt is involved; the test server does not check them.
-  if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip", .password = "board",
-                                                  .width = 640, .height = 480,
+  if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip",
+                                                  .password = "board",
+                                                  .width = 640,
+                                                  .height = 480,
                                                   .flags = CONNECT_FLAG_TLS}))
     return false;
   rig.pump = std::make_unique<EventPump>();
@@ -211,11 +223,17 @@ bool start_rig(Rig& rig, std::vector<std::string> steps) {
   return start_server(rig, std::move(steps)) && start_korvane(rig);
 }
 
-std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
+std::string server_log(Rig& rig) {
+  return e2e::server_log(rig.run);
+}
 
-std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
+std::vector<std::string> server_lines(Rig& rig) {
+  return test::lines_of(*rig.run.server.process);
+}
 
-std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
+std::string korvane_stderr(Rig& rig) {
+  return e2e::korvane_stderr(rig.run);
+}
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
 // (The support library matches prefixes; std::regex is kept out of this file, it recurses per
@@ -227,8 +245,10 @@ bool find_server_line(Rig& rig, const std::string& line, int timeout_ms, size_t*
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const auto found = test::wait_for_prefix(*rig.run.server.process, line,
                                              static_cast<int>(std::max<int64_t>(left, 0)), cursor);
-    if (!found) return false;
-    if (*found == line) return true;
+    if (!found)
+      return false;
+    if (*found == line)
+      return true;
   }
 }
 
@@ -246,7 +266,8 @@ bool expect_server_line(Rig& rig, const std::string& line, int timeout_ms = kWai
 bool server_logged(Rig& rig, const std::string& line, int timeout_ms = kWaitMs) {
   size_t cursor = 0;
   const bool found = find_server_line(rig, line, timeout_ms, &cursor);
-  if (!found) ADD_FAILURE() << "the server never logged \"" << line << "\"";
+  if (!found)
+    ADD_FAILURE() << "the server never logged \"" << line << "\"";
   return found;
 }
 
@@ -266,7 +287,8 @@ std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_m
   const std::string prefix = "CLIP format id=";
   std::vector<std::string> entries;
   for (size_t i = 0; i < count; ++i) {
-    const auto line = test::wait_for_prefix(*rig.run.server.process, prefix, timeout_ms, &rig.cursor);
+    const auto line =
+        test::wait_for_prefix(*rig.run.server.process, prefix, timeout_ms, &rig.cursor);
     const size_t name_at = line ? line->find(" name=") : std::string::npos;
     if (name_at == std::string::npos) {
       ADD_FAILURE() << "list of " << count << " formats cut short at " << i;
@@ -280,7 +302,8 @@ std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_m
 
 std::vector<std::string> entry_texts(const std::vector<ClipFormat>& formats) {
   std::vector<std::string> out;
-  for (const auto& f : formats) out.push_back(std::to_string(f.id) + " " + escaped(f.name));
+  for (const auto& f : formats)
+    out.push_back(std::to_string(f.id) + " " + escaped(f.name));
   return out;
 }
 
@@ -290,7 +313,8 @@ std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
   std::unique_lock lock(pump.mutex);
   pump.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                         [&] { return !pump.kept.empty() || pump.ended; });
-  if (pump.kept.empty()) return std::nullopt;
+  if (pump.kept.empty())
+    return std::nullopt;
   host::Frame frame = std::move(pump.kept.front());
   pump.kept.pop_front();
   return frame;
@@ -298,7 +322,8 @@ std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
 
 bool send(Rig& rig, uint8_t type, std::span<const uint8_t> payload) {
   const bool sent = host::send_command(*rig.run.korvane, type, payload);
-  if (!sent) ADD_FAILURE() << "command " << int(type) << " not sent";
+  if (!sent)
+    ADD_FAILURE() << "command " << int(type) << " not sent";
   return sent;
 }
 
@@ -318,7 +343,8 @@ bool send_request(Rig& rig, uint32_t format) {
 // server logged that list, korvane's end of the channel is attached.
 bool wait_channel_up(Rig& rig) {
   const auto first = next_server_list(rig);
-  if (!first) return false;
+  if (!first)
+    return false;
   EXPECT_TRUE(first->empty()) << "korvane's first list should be empty";
   return true;
 }
@@ -342,7 +368,8 @@ void finish(Rig& rig) {
 
 size_t count_of(const std::string& text, const std::string& what) {
   size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
   return n;
 }
 
@@ -350,7 +377,8 @@ size_t count_of(const std::string& text, const std::string& what) {
 bool wait_stderr(Rig& rig, const std::string& what, size_t times, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
-    if (count_of(korvane_stderr(rig), what) >= times) return true;
+    if (count_of(korvane_stderr(rig), what) >= times)
+      return true;
     std::this_thread::sleep_for(20ms);
   }
   return count_of(korvane_stderr(rig), what) >= times;
@@ -383,7 +411,9 @@ TEST(Clipboard, HostFormatListReachesServer) {
 
   // FreeRDP's encoder cannot write a non-ASCII name without shifting the entries after it, so
   // korvane sends such entries without their name: the ids all arrive in place.
-  const std::vector<ClipFormat> foreign = {{0xC0FF, "Gr\xC3\xB6\xC3\x9F" "e"},
+  const std::vector<ClipFormat> foreign = {{0xC0FF,
+                                            "Gr\xC3\xB6\xC3\x9F"
+                                            "e"},
                                            {49153, "Rich Text Format"},
                                            {0xC0FE, "\xF0\x9F\x93\x8B"},
                                            {7, "tail"}};
@@ -399,13 +429,14 @@ TEST(Clipboard, HostFormatListReachesServer) {
 
 TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 13", "clip-request 13",
-                              "clip-request 1", "clip-request 13", "clip-wait-lists 3 30000",
-                              "clip-request 13"}));
+  ASSERT_TRUE(start_rig(
+      rig, {"clip-wait-lists 2 30000", "clip-request 13", "clip-request 13", "clip-request 1",
+            "clip-request 13", "clip-wait-lists 3 30000", "clip-request 13"}));
   ASSERT_TRUE(wait_channel_up(rig));
 
   std::vector<uint8_t> data(64);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(255 - i * 7);
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<uint8_t>(255 - i * 7);
   data[0] = 0;  // a zero byte must not end the data
   ASSERT_TRUE(send_data(rig, 13, data));
   ASSERT_TRUE(send_formats(rig, {{13, ""}}));
@@ -429,8 +460,8 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
 
 TEST(Clipboard, LargeHostDataReachesServerIntact) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 49161 60000",
-                              "clip-request 49161 60000"}));
+  ASSERT_TRUE(start_rig(
+      rig, {"clip-wait-lists 2 30000", "clip-request 49161 60000", "clip-request 49161 60000"}));
   ASSERT_TRUE(wait_channel_up(rig));
   const std::vector<uint8_t> data = generated(8u << 20, 99);
   ASSERT_TRUE(send_data(rig, 49161, data));
@@ -446,10 +477,12 @@ TEST(Clipboard, LargeHostDataReachesServerIntact) {
 
 TEST(Clipboard, ServerFormatListsReachHost) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 1 30000",
-                              "clip-formats 13 49152:HTML_Format 7:Gr\xC3\xB6\xC3\x9F" "e "
-                              "0xC004 0xC005:\xF0\x9F\x93\x8B 6:after",
-                              "clip-formats", "clip-formats 99:*65536 100:*70000 101:*65535 102:*1"}));
+  ASSERT_TRUE(
+      start_rig(rig, {"clip-wait-lists 1 30000",
+                      "clip-formats 13 49152:HTML_Format 7:Gr\xC3\xB6\xC3\x9F"
+                      "e "
+                      "0xC004 0xC005:\xF0\x9F\x93\x8B 6:after",
+                      "clip-formats", "clip-formats 99:*65536 100:*70000 101:*65535 102:*1"}));
 
   auto event = next_clip_event(rig);
   ASSERT_TRUE(event);
@@ -462,7 +495,9 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   EXPECT_EQ((*formats)[1].id, 49152u);
   EXPECT_EQ((*formats)[1].name, "HTML_Format");
   EXPECT_EQ((*formats)[2].id, 7u);
-  EXPECT_EQ((*formats)[2].name, "Gr\xC3\xB6\xC3\x9F" "e");
+  EXPECT_EQ((*formats)[2].name,
+            "Gr\xC3\xB6\xC3\x9F"
+            "e");
   EXPECT_EQ((*formats)[3].id, 0xC004u);
   EXPECT_EQ((*formats)[3].name, "");
   EXPECT_EQ((*formats)[4].id, 0xC005u);
@@ -518,9 +553,9 @@ TEST(Clipboard, ServerFormatListsReachHost) {
 
 TEST(Clipboard, HostRequestsGetTheServerBytes) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-serve 2 gen:65536:2",
-                              "clip-serve 3 gen:8388608:3", "clip-serve 4 fail",
-                              "clip-serve 6 empty"}));
+  ASSERT_TRUE(
+      start_rig(rig, {"clip-serve 1 hex:41", "clip-serve 2 gen:65536:2",
+                      "clip-serve 3 gen:8388608:3", "clip-serve 4 fail", "clip-serve 6 empty"}));
   ASSERT_TRUE(wait_channel_up(rig));
   ASSERT_TRUE(server_logged(rig, "DONE"));
 
@@ -651,7 +686,8 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   EXPECT_EQ((*big)[0], "21 x");
   EXPECT_EQ((*big)[1], "22 ");
   size_t zero_entries = 0;
-  for (size_t i = 2; i < big->size(); ++i) zero_entries += (*big)[i] == "0 " ? 1 : 0;
+  for (size_t i = 2; i < big->size(); ++i)
+    zero_entries += (*big)[i] == "0 " ? 1 : 0;
   EXPECT_EQ(zero_entries, size_t{kMaxCount} - 2);
   ASSERT_TRUE(sync);
   EXPECT_EQ(*sync, (std::vector<std::string>{"23 sync"}));
@@ -661,9 +697,9 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
 
 TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7",
-                              "clip-request 0", "clip-request 5", "clip-wait-lists 7 30000",
-                              "clip-request 13"}));
+  ASSERT_TRUE(start_rig(
+      rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7", "clip-request 0",
+            "clip-request 5", "clip-wait-lists 7 30000", "clip-request 13"}));
   ASSERT_TRUE(wait_channel_up(rig));
   const std::vector<uint8_t> good = bytes_of("only these bytes");
   ASSERT_TRUE(send_data(rig, 13, good));
@@ -685,7 +721,8 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   append_u32(long_name, 2);
   append_u32(long_name, 7);
   append_u16(long_name, 500);
-  for (const char c : std::string("xyz")) long_name.push_back(static_cast<uint8_t>(c));
+  for (const char c : std::string("xyz"))
+    long_name.push_back(static_cast<uint8_t>(c));
   // A count and nothing else.
   std::vector<uint8_t> count_only;
   append_u32(count_only, 1);
@@ -697,8 +734,7 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   one_short.push_back('a');
   one_short.push_back('b');
   // A name that is not UTF-8.
-  std::vector<uint8_t> not_utf8 =
-      formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}});
+  std::vector<uint8_t> not_utf8 = formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}});
   using Texts = std::vector<std::string>;
   const std::pair<const std::vector<uint8_t>*, Texts> expected[] = {
       {&short_list, {"13 A", "0 ", "0 "}},
@@ -733,8 +769,8 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
 TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   Rig rig;
   // The server asks for the data once the host's key says the flood is over.
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 1 30000", "wait-input 1 120000",
-                              "clip-request 13 60000"}));
+  ASSERT_TRUE(
+      start_rig(rig, {"clip-wait-lists 1 30000", "wait-input 1 120000", "clip-request 13 60000"}));
   ASSERT_TRUE(wait_channel_up(rig));
   const pid_t pid = rig.run.korvane->child.pid;
   std::this_thread::sleep_for(300ms);
@@ -749,8 +785,8 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   int data_sent = 0;
   for (int i = 0; i < kLists; ++i) {
     const auto n = static_cast<uint32_t>(i);
-    ASSERT_TRUE(send_formats(rig, {{13, ""}, {0xC000 + n % 0x3000, "flood-" + std::to_string(i)},
-                                   {1, "text"}}));
+    ASSERT_TRUE(send_formats(
+        rig, {{13, ""}, {0xC000 + n % 0x3000, "flood-" + std::to_string(i)}, {1, "text"}}));
     if (i % 400 == 0) {
       std::fill(data.begin(), data.end(), static_cast<uint8_t>(i / 400));
       ASSERT_TRUE(send_data(rig, 13, data));
@@ -779,14 +815,14 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   const auto rss_after = test::status_field(pid, "VmRSS");
   ASSERT_TRUE(rss_after);
   size_t after_final = rig.cursor;
-  EXPECT_FALSE(test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=", 500,
-                                     &after_final))
+  EXPECT_FALSE(
+      test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=", 500, &after_final))
       << "a list reached the server after the newest";
-  std::printf("[ figures  ] %d lists and %d x %zu MiB of data sent; %zu lists reached the "
-              "server; korvane's VmRSS %llu KiB before, %llu KiB after\n",
-              kLists + 1, data_sent + 1, kDataSize >> 20, lists,
-              static_cast<unsigned long long>(*rss_before),
-              static_cast<unsigned long long>(*rss_after));
+  std::printf(
+      "[ figures  ] %d lists and %d x %zu MiB of data sent; %zu lists reached the "
+      "server; korvane's VmRSS %llu KiB before, %llu KiB after\n",
+      kLists + 1, data_sent + 1, kDataSize >> 20, lists,
+      static_cast<unsigned long long>(*rss_before), static_cast<unsigned long long>(*rss_after));
   // One waiting list and one data (8 MiB) are held, plus what the allocator keeps of the
   // frames it freed; 200 MiB queued would show far above this. AddressSanitizer keeps freed
   // blocks resident in its quarantine (up to 256 MiB), so there the plain build's figure is the
@@ -833,14 +869,16 @@ Hammered hammer(Rig& rig, Ending ending) {
   size_t lists = 0;
   size_t served = 0;
   // Korvane sends a host's data requests on the channel as they come; a host that outruns the
-  // server by far only grows the channel's queue. Lists are paced to stay at most kAhead in front of what the
-  // server has read, and once the server stops reading they go on every few milliseconds.
+  // server by far only grows the channel's queue. Lists are paced to stay at most kAhead in front
+  // of what the server has read, and once the server stops reading they go on every few
+  // milliseconds.
   constexpr uint64_t kAhead = 32;
   size_t pace_cursor = rig.cursor;
   uint64_t lists_sent = 0;
   uint64_t lists_read = 0;
   for (uint64_t i = 0; i < kMaxCommands && Clock::now() < deadline; ++i) {
-    if (i % 16 == 0 && session_over()) break;
+    if (i % 16 == 0 && session_over())
+      break;
     bool sent = false;
     if (i % 2 == 0) {
       const auto pace_until = Clock::now() + 5ms;
@@ -854,15 +892,16 @@ Hammered hammer(Rig& rig, Ending ending) {
     } else {
       sent = host::send_command(*rig.run.korvane, CMD_CLIP_REQUEST, host::clip_request_payload(1));
     }
-    if (!sent) break;  // korvane stopped reading: the session is over
+    if (!sent)
+      break;  // korvane stopped reading: the session is over
     ++result.commands;
     if (ending == Ending::kill_server && !killed && i % 64 == 0) {
       // As far into the hammering as the other endings get before the session goes.
-      while (lists < 40 && test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=1",
-                                                 0, &list_cursor))
+      while (lists < 40 && test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=1", 0,
+                                                 &list_cursor))
         ++lists;
-      while (served < 20 && test::wait_for_prefix(*rig.run.server.process,
-                                                  "CLIP served format=1 ", 0, &served_cursor))
+      while (served < 20 && test::wait_for_prefix(*rig.run.server.process, "CLIP served format=1 ",
+                                                  0, &served_cursor))
         ++served;
       if (lists >= 40 && served >= 20) {
         kill(rig.server_pid(), SIGKILL);

@@ -21,7 +21,8 @@ using namespace korvane::test;
 
 std::string match(const std::string& text, const std::string& pattern) {
   std::smatch m;
-  if (std::regex_search(text, m, std::regex(pattern)) && m.size() > 1) return m[1];
+  if (std::regex_search(text, m, std::regex(pattern)) && m.size() > 1)
+    return m[1];
   return {};
 }
 
@@ -34,8 +35,10 @@ TEST(Demo, ShortRunSavesTheDesktopAndCleansUp) {
   const std::string png = dir.path + "/demo.png";
 
   host::SpawnOptions o;
-  o.argv = {"bash", std::string(KORVANE_SOURCE_DIR) + "/scripts/demo.sh", "--seconds", "2",
-            "--png", png, "--build-dir", KORVANE_BINARY_DIR};
+  o.argv = {"bash",        std::string(KORVANE_SOURCE_DIR) + "/scripts/demo.sh",
+            "--seconds",   "2",
+            "--png",       png,
+            "--build-dir", KORVANE_BINARY_DIR};
   // setup.sh only checks here: everything it installs is already on a machine that built this.
   o.env = {"KORVANE_SKIP_SETUP=1", "TMPDIR=" + dir.path};
   o.stderr_path = "-";

@@ -36,7 +36,8 @@ Painted paint_until_end(Rig& rig, int timeout_ms) {
         } else if (f.type == EVT_RECT) {
           ++p.rects;
           const std::string why = host::paint_rect(p.canvas, f.payload);
-          if (!why.empty()) p.errors.push_back(why);
+          if (!why.empty())
+            p.errors.push_back(why);
         }
       },
       false);
@@ -47,9 +48,11 @@ Painted paint_until_end(Rig& rig, int timeout_ms) {
 
 // Index of the first differing pixel, or -1.
 long first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  if (a.size() != b.size()) return 0;
+  if (a.size() != b.size())
+    return 0;
   for (size_t i = 0; i < a.size(); i += 4)
-    if (std::memcmp(&a[i], &b[i], 4) != 0) return static_cast<long>(i / 4);
+    if (std::memcmp(&a[i], &b[i], 4) != 0)
+      return static_cast<long>(i / 4);
   return -1;
 }
 
@@ -59,25 +62,19 @@ TEST(Display, CanvasEqualsTheServerPictureByteForByte) {
   test::TempDir scratch = test::make_temp_dir("korvane-display");
   const std::string path = scratch.path + "/server.rgba";
   const std::vector<std::string> steps = {
-      "full 1",                        // everything, once
-      "fill 0 0 1 1 FF0000",           // the corners and edges
+      "full 1",               // everything, once
+      "fill 0 0 1 1 FF0000",  // the corners and edges
       "fill 799 599 1 1 00FF00",
-      "pattern 0 300 800 7 2",         // a full-width band
-      "pattern 790 0 10 600 3",        // the right edge, top to bottom
-      "pattern 0 590 800 10 4",        // the bottom edge
-      "pattern 123 45 67 89 5",        // odd sizes and positions
-      "pattern 1 1 1 1 6",
-      "fill 200 100 300 250 123456",
-      "full 7",                        // a full-screen update at the end
+      "pattern 0 300 800 7 2",   // a full-width band
+      "pattern 790 0 10 600 3",  // the right edge, top to bottom
+      "pattern 0 590 800 10 4",  // the bottom edge
+      "pattern 123 45 67 89 5",  // odd sizes and positions
+      "pattern 1 1 1 1 6", "fill 200 100 300 250 123456",
+      "full 7",  // a full-screen update at the end
       "pattern 640 480 160 120 8",
       // Planar bitmaps: korvane keeps the decoder small and grows it for the larger ones.
-      "planar 100 400 64 64 10",
-      "planar 300 200 160 96 11",
-      "planar 0 0 800 20 12",
-      "planar 500 500 32 16 13",
-      "dump " + path,
-      "sleep 500",
-      "end"};
+      "planar 100 400 64 64 10", "planar 300 200 160 96 11", "planar 0 0 800 20 12",
+      "planar 500 500 32 16 13", "dump " + path, "sleep 500", "end"};
   auto rig2 = start_rig(steps, ConnectRequest{.width = 800, .height = 600});
   ASSERT_TRUE(rig2);
   const Painted p = paint_until_end(*rig2, 60000);
@@ -113,12 +110,16 @@ TEST(Display, ServerResizeGivesResizeAndBoundedCorrectRectangles) {
         if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE) {
           w = u32_at(f, 0);
           h = u32_at(f, 4);
-          if (f.type == EVT_RESIZE) sizes.emplace_back(w, h);
+          if (f.type == EVT_RESIZE)
+            sizes.emplace_back(w, h);
           host::resize_canvas(canvas, w, h);
         } else if (f.type == EVT_RECT) {
-          const int32_t x = static_cast<int32_t>(u32_at(f, 0)), y = static_cast<int32_t>(u32_at(f, 4));
-          const int32_t rw = static_cast<int32_t>(u32_at(f, 8)), rh = static_cast<int32_t>(u32_at(f, 12));
-          if (x < 0 || y < 0 || x + rw > static_cast<int64_t>(w) || y + rh > static_cast<int64_t>(h))
+          const int32_t x = static_cast<int32_t>(u32_at(f, 0)),
+                        y = static_cast<int32_t>(u32_at(f, 4));
+          const int32_t rw = static_cast<int32_t>(u32_at(f, 8)),
+                        rh = static_cast<int32_t>(u32_at(f, 12));
+          if (x < 0 || y < 0 || x + rw > static_cast<int64_t>(w) ||
+              y + rh > static_cast<int64_t>(h))
             bounded = false;
           host::paint_rect(canvas, f.payload);
         }
@@ -161,8 +162,9 @@ TEST(Display, ResizeToTheSameSizeResendsThePicture) {
   EXPECT_EQ(*(resize + 1), EVT_RECT);
   const std::string reference = test::read_file(path);
   ASSERT_EQ(reference.size(), 800u * 600u * 4u);
-  EXPECT_EQ(first_difference(p.canvas.rgba, std::vector<uint8_t>(reference.begin(), reference.end())),
-            -1);
+  EXPECT_EQ(
+      first_difference(p.canvas.rgba, std::vector<uint8_t>(reference.begin(), reference.end())),
+      -1);
 }
 
 namespace {
@@ -175,7 +177,8 @@ struct Command {
 
 std::vector<uint8_t> raw(std::initializer_list<int> bytes) {
   std::vector<uint8_t> out;
-  for (int b : bytes) out.push_back(static_cast<uint8_t>(b));
+  for (int b : bytes)
+    out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
@@ -198,14 +201,20 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
       {CMD_MOUSE_BUTTON, mouse_button_payload(5, 6, 3, true), "INPUT mouse flags=0xC000 x=5 y=6"},
       {CMD_MOUSE_BUTTON, mouse_button_payload(5, 6, 3, false), "INPUT mouse flags=0x4000 x=5 y=6"},
       {CMD_MOUSE_BUTTON, mouse_button_payload(7, 8, 5, true), "INPUT mouse flags=0x8000 x=7 y=8"},
-      {CMD_MOUSE_BUTTON, mouse_button_payload(9, 10, 0, false), "INPUT mouse flags=0x0000 x=9 y=10"},
+      {CMD_MOUSE_BUTTON, mouse_button_payload(9, 10, 0, false),
+       "INPUT mouse flags=0x0000 x=9 y=10"},
       {CMD_MOUSE_BUTTON, raw({1, 0, 0, 0, 1, 0, 0, 0, 1}), nullptr},  // 9 bytes
       {200, {}, nullptr},
-      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 120, false), "INPUT mouse flags=0x0278 x=11 y=12"},
-      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, -120, false), "INPUT mouse flags=0x0388 x=11 y=12"},
-      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 300, false), "INPUT mouse flags=0x022C x=11 y=12"},
-      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 0, false), "INPUT mouse flags=0x0200 x=11 y=12"},
-      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, -1, true), "INPUT mouse flags=0x05FF x=11 y=12"},
+      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 120, false),
+       "INPUT mouse flags=0x0278 x=11 y=12"},
+      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, -120, false),
+       "INPUT mouse flags=0x0388 x=11 y=12"},
+      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 300, false),
+       "INPUT mouse flags=0x022C x=11 y=12"},
+      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, 0, false),
+       "INPUT mouse flags=0x0200 x=11 y=12"},
+      {CMD_MOUSE_WHEEL, mouse_wheel_payload(11, 12, -1, true),
+       "INPUT mouse flags=0x05FF x=11 y=12"},
       {CMD_CONNECT, raw({0, 0}), nullptr},  // a second connect is never honoured
       {CMD_KEY, key_payload(0x1D, true, true), "INPUT key flags=0x0100 code=0x1D"},
       {CMD_KEY, key_payload(0x1D, false, true), "INPUT key flags=0x8100 code=0x1D"},
@@ -213,16 +222,20 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
       {CMD_KEY, key_payload(0x1E, false, false), "INPUT key flags=0x8000 code=0x1E"},
       {CMD_KEY, raw({0x1E, 1}), nullptr},
       // Longer than needed: the extra bytes are ignored.
-      {CMD_MOUSE_MOVE, raw({40, 0, 0, 0, 50, 0, 0, 0, 9, 9, 9}), "INPUT mouse flags=0x0800 x=40 y=50"},
+      {CMD_MOUSE_MOVE, raw({40, 0, 0, 0, 50, 0, 0, 0, 9, 9, 9}),
+       "INPUT mouse flags=0x0800 x=40 y=50"},
   };
   size_t expected_count = 0;
-  for (const auto& c : commands) expected_count += c.expect != nullptr;
+  for (const auto& c : commands)
+    expected_count += c.expect != nullptr;
 
-  auto rig = start_rig({"wait-input " + std::to_string(expected_count) + " 20000", "sleep 300", "end"});
+  auto rig =
+      start_rig({"wait-input " + std::to_string(expected_count) + " 20000", "sleep 300", "end"});
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000));
-  for (const auto& c : commands) ASSERT_TRUE(host::send_command(*rig->korvane, c.type, c.payload));
+  for (const auto& c : commands)
+    ASSERT_TRUE(host::send_command(*rig->korvane, c.type, c.payload));
   const auto end = host::finish_session(*rig->korvane, 30000, {}, false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
 
@@ -230,11 +243,12 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
   const std::regex input("^(INPUT (mouse|key|extmouse|unicode) flags=0x[0-9A-F]+ [^t]*?) t_ns=");
   for (const auto& line : test::lines_of(*rig->server.process)) {
     std::smatch m;
-    if (std::regex_search(line, m, input)) got.push_back(m[1].str());
+    if (std::regex_search(line, m, input))
+      got.push_back(m[1].str());
   }
   std::vector<std::string> want;
   for (const auto& c : commands)
-    if (c.expect) want.push_back(c.expect);
+    if (c.expect)
+      want.push_back(c.expect);
   EXPECT_EQ(got, want) << test::output_of(*rig->server.process);
 }
-

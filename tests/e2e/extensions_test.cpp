@@ -84,12 +84,15 @@ namespace {
 
 std::vector<uint8_t> block(uint32_t mask, uint8_t codecs = 0) {
   std::vector<ExtensionField> fields;
-  if (codecs) fields.push_back({FIELD_H264_CODECS, {codecs}});
+  if (codecs)
+    fields.push_back({FIELD_H264_CODECS, {codecs}});
   return encode_extensions(mask, fields);
 }
 
 // Reads events, painting them, until one of `type` arrives.
-std::optional<host::Frame> wait_painting(Rig& rig, host::Canvas& canvas, uint8_t type,
+std::optional<host::Frame> wait_painting(Rig& rig,
+                                         host::Canvas& canvas,
+                                         uint8_t type,
                                          int timeout_ms) {
   return host::wait_for_event(*rig.korvane, type, timeout_ms, [&](const host::Frame& f) {
     if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
@@ -101,7 +104,8 @@ std::optional<host::Frame> wait_painting(Rig& rig, host::Canvas& canvas, uint8_t
 
 // Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
 std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size()) return "sizes differ";
+  if (reference.size() != canvas.rgba.size())
+    return "sizes differ";
   for (size_t i = 0; i < reference.size(); i += 4)
     if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
@@ -111,7 +115,8 @@ std::string first_difference(const std::string& reference, const host::Canvas& c
 size_t count_lines(const std::string& log, const std::string& prefix) {
   size_t n = 0;
   std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0;
+  for (std::string line; std::getline(in, line);)
+    n += line.rfind(prefix, 0) == 0;
   return n;
 }
 
@@ -160,11 +165,11 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
     return b;
   };
   const std::vector<std::vector<uint8_t>> cases = {
-      with({1, 0}),                                   // mask cut short
-      with({1, 0, 0, 0, 1}),                          // field header cut short
-      with({1, 0, 0, 0, 1, 0, 5, 0, 1}),              // field longer than the payload
+      with({1, 0}),                                      // mask cut short
+      with({1, 0, 0, 0, 1}),                             // field header cut short
+      with({1, 0, 0, 0, 1, 0, 5, 0, 1}),                 // field longer than the payload
       with({4, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0, 1, 0, 1}),  // a field given twice
-      with({4, 0, 0, 0, 1, 0, 2, 0, 1, 1}),           // codec field of the wrong size
+      with({4, 0, 0, 0, 1, 0, 2, 0, 1, 1}),              // codec field of the wrong size
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
@@ -178,8 +183,8 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
 
 TEST(Extended, ResizeIsClampedToTheServersLimits) {
   auto rig = start_rig({"wait-layouts 1 20000", "sleep 300", "end"},
-                       ConnectRequest{.width = 1024, .height = 768}, "tls",
-                       {"--disp", "resize"}, block(EXT_RESIZE));
+                       ConnectRequest{.width = 1024, .height = 768}, "tls", {"--disp", "resize"},
+                       block(EXT_RESIZE));
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   // Far past every limit on one side, under the minimum on the other.
@@ -213,7 +218,8 @@ TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
           sizes.emplace_back(u32_at(f, 0), u32_at(f, 4));
           host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
         }
-        if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
+        if (f.type == EVT_RECT)
+          host::paint_rect(canvas, f.payload);
         disconnected |= f.type == EVT_DISCONNECTED;
       },
       false);
@@ -245,9 +251,12 @@ Ending read_status_session(host::Session& s, bool disconnect, int timeout_ms) {
   Ending e;
   const auto keep = [&](const host::Frame& f) {
     e.types.push_back(f.type);
-    if (f.type == EVT_PROGRESS && !f.payload.empty()) e.progress.push_back(f.payload[0]);
-    if (f.type == EVT_END_REASON) e.reason = parse_end_reason(f.payload);
-    if (f.type == EVT_ERROR) e.error_text.assign(f.payload.begin(), f.payload.end());
+    if (f.type == EVT_PROGRESS && !f.payload.empty())
+      e.progress.push_back(f.payload[0]);
+    if (f.type == EVT_END_REASON)
+      e.reason = parse_end_reason(f.payload);
+    if (f.type == EVT_ERROR)
+      e.error_text.assign(f.payload.begin(), f.payload.end());
   };
   if (disconnect) {
     if (host::wait_for_event(s, EVT_CONNECTED, timeout_ms, keep))
@@ -289,19 +298,19 @@ TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 0) << korvane_stderr(*rig);
     std::string seen;
-    for (uint8_t t : e.types) seen += std::to_string(t) + " ";
+    for (uint8_t t : e.types)
+      seen += std::to_string(t) + " ";
     ASSERT_GE(e.types.size(), 8u) << seen;
     EXPECT_EQ(e.types.front(), EVT_EXTENSIONS);
-    EXPECT_EQ(e.progress,
-              (std::vector<uint8_t>{PROGRESS_CONNECTING, PROGRESS_SECURITY_UP,
-                                    PROGRESS_AUTHENTICATED, PROGRESS_LOGON_COMPLETE}));
+    EXPECT_EQ(e.progress, (std::vector<uint8_t>{PROGRESS_CONNECTING, PROGRESS_SECURITY_UP,
+                                                PROGRESS_AUTHENTICATED, PROGRESS_LOGON_COMPLETE}));
     // The connection steps all come before EVT_CONNECTED.
     const auto connected = std::find(e.types.begin(), e.types.end(), EVT_CONNECTED);
     ASSERT_NE(connected, e.types.end());
     EXPECT_EQ(std::count(connected, e.types.end(), EVT_PROGRESS), 0);
     ASSERT_TRUE(e.reason);
-    EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name << " "
-                                              << e.reason->error_info_name;
+    EXPECT_EQ(e.reason->category, c.category)
+        << e.reason->last_error_name << " " << e.reason->error_info_name;
     if (c.error_info) {
       EXPECT_EQ(e.reason->error_info, c.error_info);
     }
@@ -345,8 +354,8 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
     ASSERT_TRUE(e.reason);
     EXPECT_EQ(e.reason->category, EndCategory::unreachable) << e.reason->last_error_name;
     EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
-    EXPECT_EQ(e.types, (std::vector<uint8_t>{EVT_EXTENSIONS, EVT_PROGRESS, EVT_END_REASON,
-                                             EVT_ERROR}));
+    EXPECT_EQ(e.types,
+              (std::vector<uint8_t>{EVT_EXTENSIONS, EVT_PROGRESS, EVT_END_REASON, EVT_ERROR}));
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 1);
   }
@@ -372,7 +381,8 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
     std::string password;
     EndCategory category;
   } servers[] = {
-      {"wrong password with NLA", "nla", CONNECT_FLAG_NLA, "wrong", EndCategory::authentication_failed},
+      {"wrong password with NLA", "nla", CONNECT_FLAG_NLA, "wrong",
+       EndCategory::authentication_failed},
       {"server takes only NLA, client offers TLS", "nla", CONNECT_FLAG_TLS, "test",
        EndCategory::server_denied},
   };

@@ -30,7 +30,9 @@ using namespace std::chrono;
 
 namespace {
 
-std::string why(Rig& rig) { return "korvane:\n" + korvane_stderr(rig) + "\nserver:\n" + server_log(rig); }
+std::string why(Rig& rig) {
+  return "korvane:\n" + korvane_stderr(rig) + "\nserver:\n" + server_log(rig);
+}
 
 }  // namespace
 
@@ -60,14 +62,14 @@ TEST(GoneHost, ClosingBothPipesMidStreamEndsKorvaneAndTheServerSession) {
 }
 
 TEST(GoneHost, EndOfInputAloneKeepsTheSessionWhileTheHostReads) {
-  auto rig = start_rig({"stream 40", "sleep 300", "end"}, ConnectRequest{.width = 320, .height = 240});
+  auto rig =
+      start_rig({"stream 40", "sleep 300", "end"}, ConnectRequest{.width = 320, .height = 240});
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   host::close_stdin(rig->korvane->child);
   int rects = 0;
-  const auto end = host::finish_session(*rig->korvane, 20000,
-                                        [&](const host::Frame& f) { rects += f.type == EVT_RECT; },
-                                        false);
+  const auto end = host::finish_session(
+      *rig->korvane, 20000, [&](const host::Frame& f) { rects += f.type == EVT_RECT; }, false);
   EXPECT_TRUE(end.disconnected) << why(*rig);
   EXPECT_GT(rects, 0);
   ASSERT_TRUE(end.exit);
@@ -88,10 +90,11 @@ std::map<std::string, std::pair<off_t, int64_t>> tree_of(const std::string& dir)
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st{};
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    out[it->path().string()] = {st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                                                st.st_mtim.tv_nsec};
+    struct stat st {};
+    if (lstat(it->path().c_str(), &st) != 0)
+      continue;
+    out[it->path().string()] = {
+        st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
   }
   return out;
 }
@@ -105,7 +108,7 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
   for (const std::string& dir : {share, root.path + "/share2", root.path + "/outside"})
     std::filesystem::create_directory(dir);
   for (const std::string& file : {share + "/inside.txt", root.path + "/share2/secret.txt",
-                                 root.path + "/outside/secret.txt", root.path + "/top.txt"}) {
+                                  root.path + "/outside/secret.txt", root.path + "/top.txt"}) {
     std::ofstream(file) << "secret";
   }
   // Modification times are compared after the session: let a later write show.
@@ -131,11 +134,12 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
       {"write", "\\inside.txt:stream"},
       {"mkdir", "\\..\\made"},
   };
-  // What stays inside still works. The test server's library completes no further create-directory or
-  // delete request after one the client refused, so only one of them is tried; its write request
+  // What stays inside still works. The test server's library completes no further create-directory
+  // or delete request after one the client refused, so only one of them is tried; its write request
   // gets no completion here, so a "write" probe stops at the open (which creates the file).
   std::vector<std::string> steps = {"drive-probe read \\inside.txt"};
-  for (const auto& p : hostile) steps.push_back(std::string("drive-probe ") + p.mode + " " + p.path);
+  for (const auto& p : hostile)
+    steps.push_back(std::string("drive-probe ") + p.mode + " " + p.path);
   steps.push_back("end");
 
   ConnectRequest r;
@@ -166,7 +170,8 @@ namespace {
 struct ResumeOnExit {
   pid_t pid = -1;
   ~ResumeOnExit() {
-    if (pid > 0) kill(pid, SIGCONT);
+    if (pid > 0)
+      kill(pid, SIGCONT);
   }
 };
 
@@ -177,8 +182,10 @@ std::vector<uint8_t> drain(host::Session& s, int timeout_ms) {
   while (steady_clock::now() < deadline) {
     host::Frame f;
     const auto status = host::next_event(s, 100, f);
-    if (status == host::ReadStatus::timeout) continue;
-    if (status != host::ReadStatus::frame) break;
+    if (status == host::ReadStatus::timeout)
+      continue;
+    if (status != host::ReadStatus::frame)
+      break;
     types.push_back(f.type);
   }
   return types;
@@ -191,7 +198,8 @@ bool has(const std::vector<uint8_t>& types, uint8_t type) {
 // A connected rig whose server streams pictures until input comes.
 std::optional<Rig> streaming_rig() {
   auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
-  if (!rig) return std::nullopt;
+  if (!rig)
+    return std::nullopt;
   if (!host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) {
     ADD_FAILURE() << "not connected\n" << why(*rig);
     return std::nullopt;
@@ -266,8 +274,8 @@ TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
   // Commands shorter than their fields, by type: the shortest complete payload. CMD_DISCONNECT
   // has no fields, CMD_CONNECT after the first frame is no command.
   const std::pair<uint8_t, size_t> short_commands[] = {
-      {CMD_MOUSE_MOVE, 8}, {CMD_MOUSE_BUTTON, 10}, {CMD_MOUSE_WHEEL, 13}, {CMD_KEY, 3},
-      {CMD_CLIP_FORMATS, 4}, {CMD_CLIP_DATA, 4},   {CMD_CLIP_REQUEST, 4}};
+      {CMD_MOUSE_MOVE, 8},   {CMD_MOUSE_BUTTON, 10}, {CMD_MOUSE_WHEEL, 13}, {CMD_KEY, 3},
+      {CMD_CLIP_FORMATS, 4}, {CMD_CLIP_DATA, 4},     {CMD_CLIP_REQUEST, 4}};
   constexpr int kFrames = 20000;
   std::vector<uint8_t> batch;
   for (int i = 0; i < kFrames; ++i) {
@@ -283,8 +291,10 @@ TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
       length = random() % 64;
     }
     batch.push_back(type);
-    for (int b = 0; b < 4; ++b) batch.push_back(static_cast<uint8_t>(length >> (8 * b)));
-    for (size_t b = 0; b < length; ++b) batch.push_back(static_cast<uint8_t>(random()));
+    for (int b = 0; b < 4; ++b)
+      batch.push_back(static_cast<uint8_t>(length >> (8 * b)));
+    for (size_t b = 0; b < length; ++b)
+      batch.push_back(static_cast<uint8_t>(random()));
     // Written in pieces, with korvane's events read in between so that neither side blocks.
     if (batch.size() > 32768 || i + 1 == kFrames) {
       ASSERT_TRUE(host::write_all(rig->korvane->child.stdin_fd.get(), batch)) << why(*rig);
@@ -325,7 +335,8 @@ TEST(Faults, TheConnectionCutMidStreamEndsTheSessionWithExitZero) {
   auto korvane = host::start_session(ko, &error);
   ASSERT_TRUE(korvane) << error;
   ASSERT_TRUE(host::wait_for_event(*korvane, EVT_CONNECTED, 20000))
-      << test::read_file(ko.stderr_path) << "\n" << test::output_of(*server->process);
+      << test::read_file(ko.stderr_path) << "\n"
+      << test::output_of(*server->process);
   // Cut while the server streams whole-desktop pictures, each many TCP segments long: the
   // connection ends inside a PDU.
   int rects = 0;
@@ -359,14 +370,17 @@ struct OneShotServer {
   uint16_t port = 0;
   std::thread thread;
   ~OneShotServer() {
-    if (thread.joinable()) thread.join();
-    else if (listener >= 0) close(listener);
+    if (thread.joinable())
+      thread.join();
+    else if (listener >= 0)
+      close(listener);
   }
 };
 
 bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
   s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.listener < 0) return false;
+  if (s.listener < 0)
+    return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -380,12 +394,15 @@ bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
     pollfd p{listener, POLLIN, 0};
     const int fd = poll(&p, 1, 10000) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     close(listener);
-    if (fd < 0) return;
+    if (fd < 0)
+      return;
     // The request, as far as it comes within a second.
     pollfd c{fd, POLLIN, 0};
     uint8_t buffer[512];
-    if (poll(&c, 1, 1000) == 1) (void)!read(fd, buffer, sizeof buffer);
-    if (!reply.empty()) (void)!write(fd, reply.data(), reply.size());
+    if (poll(&c, 1, 1000) == 1)
+      (void)!read(fd, buffer, sizeof buffer);
+    if (!reply.empty())
+      (void)!write(fd, reply.data(), reply.size());
     close(fd);
   });
   return true;
@@ -429,8 +446,8 @@ TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
 }
 
 TEST(Faults, AHostThatStopsReadingCostsNoMemoryAndCatchesUp) {
-  auto rig = start_rig({"stream 300", "sleep 2000", "end"},
-                       ConnectRequest{.width = 640, .height = 480});
+  auto rig =
+      start_rig({"stream 300", "sleep 2000", "end"}, ConnectRequest{.width = 640, .height = 480});
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) << why(*rig);
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) << why(*rig);

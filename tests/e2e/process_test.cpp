@@ -37,10 +37,13 @@ std::string temp_path(const char* tag) {
 
 // Starts korvane, writes `input` (then closes its stdin when asked), reads every frame until
 // end of stream and waits for the exit, all bounded.
-Run run_korvane(const std::vector<uint8_t>& input, bool close_stdin, int timeout_ms = 20000,
+Run run_korvane(const std::vector<uint8_t>& input,
+                bool close_stdin,
+                int timeout_ms = 20000,
                 std::vector<std::string> env = {}) {
   Run run;
-  const std::string err = temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const std::string err =
+      temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
   host::SpawnOptions opt;
   opt.argv = {KORVANE_BIN};
   opt.pipe_stdin = true;
@@ -49,19 +52,24 @@ Run run_korvane(const std::vector<uint8_t>& input, bool close_stdin, int timeout
   opt.env = std::move(env);
   auto child = host::spawn(opt);
   EXPECT_TRUE(child);
-  if (!child) return run;
-  if (!input.empty()) host::write_all(child->stdin_fd.get(), input);
-  if (close_stdin) host::close_stdin(*child);
+  if (!child)
+    return run;
+  if (!input.empty())
+    host::write_all(child->stdin_fd.get(), input);
+  if (close_stdin)
+    host::close_stdin(*child);
   host::FrameReader reader;
   reader.fd = child->stdout_fd.get();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    if (left.count() <= 0)
+      break;
     host::Frame f;
     run.end = host::read_frame(reader, static_cast<int>(left.count()), f);
-    if (run.end != host::ReadStatus::frame) break;
+    if (run.end != host::ReadStatus::frame)
+      break;
     run.frames.push_back(std::move(f));
   }
   run.truncated = reader.truncated;
@@ -74,7 +82,9 @@ Run run_korvane(const std::vector<uint8_t>& input, bool close_stdin, int timeout
   return run;
 }
 
-std::string text_of(const host::Frame& f) { return {f.payload.begin(), f.payload.end()}; }
+std::string text_of(const host::Frame& f) {
+  return {f.payload.begin(), f.payload.end()};
+}
 
 void expect_single_error(const Run& run, const std::string& prefix) {
   EXPECT_EQ(run.end, host::ReadStatus::eof);
@@ -139,7 +149,8 @@ TEST(Process, HugeDeclaredLengthThenEndOfInput) {
 
 TEST(Process, GarbageInput) {
   std::vector<uint8_t> garbage(4096);
-  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
+  for (size_t i = 0; i < garbage.size(); ++i)
+    garbage[i] = static_cast<uint8_t>(i * 131 + 7);
   const auto run = run_korvane(garbage, true);
   expect_single_error(run, "Expected CONNECT frame first");
 }
@@ -187,8 +198,8 @@ TEST(Process, HelpAndVersionArePlainTextForAPerson) {
     ASSERT_TRUE(r.status);
     EXPECT_EQ(r.status->code, 0);
     // Text, never a frame: no EVT_ERROR ("Expected CONNECT frame first") either.
-    EXPECT_EQ(r.out.rfind(option[2] == 'h' ? "Usage: korvane" : "korvane 0.1.0 (FreeRDP 3.", 0),
-              0u) << r.out;
+    EXPECT_EQ(r.out.rfind(option[2] == 'h' ? "Usage: korvane" : "korvane 0.1.0 (FreeRDP 3.", 0), 0u)
+        << r.out;
     EXPECT_EQ(r.out.find('\0'), std::string::npos);
   }
 }

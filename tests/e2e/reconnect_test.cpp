@@ -41,7 +41,8 @@ std::vector<uint8_t> reconnect_block(uint32_t extra_mask, uint16_t attempts, uin
 }
 
 // The test server serves `sessions` activations one after another, each running the steps.
-std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps, unsigned sessions,
+std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps,
+                                        unsigned sessions,
                                         std::vector<uint8_t> block) {
   ProxiedRig rig;
   rig.scratch = test::make_temp_dir("korvane-reconnect");
@@ -83,7 +84,9 @@ std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps, u
 std::string korvane_stderr(ProxiedRig& rig) {
   return test::read_file(rig.scratch.path + "/korvane.err");
 }
-std::string server_log(ProxiedRig& rig) { return test::output_of(*rig.server.process); }
+std::string server_log(ProxiedRig& rig) {
+  return test::output_of(*rig.server.process);
+}
 
 size_t count_lines(const std::string& log, const std::string& prefix) {
   size_t n = 0;
@@ -96,7 +99,8 @@ size_t count_lines(const std::string& log, const std::string& prefix) {
 }
 
 std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size()) return "sizes differ";
+  if (reference.size() != canvas.rgba.size())
+    return "sizes differ";
   for (size_t i = 0; i < reference.size(); i += 4)
     if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
@@ -114,38 +118,50 @@ struct HostView {
     types.push_back(f.type);
     if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
       host::resize_canvas(canvas, get_u32(&f.payload[0]), get_u32(&f.payload[4]));
-    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
+    if (f.type == EVT_RECT)
+      host::paint_rect(canvas, f.payload);
     if (f.type == EVT_RECONNECT) {
       const auto r = parse_reconnect(f.payload);
       EXPECT_TRUE(r) << "malformed EVT_RECONNECT";
-      if (r) reconnects.push_back(*r);
+      if (r)
+        reconnects.push_back(*r);
     }
-    if (f.type == EVT_END_REASON) reason = parse_end_reason(f.payload);
+    if (f.type == EVT_END_REASON)
+      reason = parse_end_reason(f.payload);
   }
 };
 
 // Reads events until the reconnection events number `count` and the last is in `state`.
-bool pump_until_reconnect(host::Session& s, HostView& view, size_t count, uint8_t state,
+bool pump_until_reconnect(host::Session& s,
+                          HostView& view,
+                          size_t count,
+                          uint8_t state,
                           int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const auto sink = [&](const host::Frame& f) { view(f); };
   while (std::chrono::steady_clock::now() < deadline) {
-    if (view.reconnects.size() >= count && view.reconnects.back().state == state) return true;
+    if (view.reconnects.size() >= count && view.reconnects.back().state == state)
+      return true;
     host::Frame f;
     const auto status = host::next_event(s, 100, f);
-    if (status == host::ReadStatus::frame) sink(f);
-    else if (status != host::ReadStatus::timeout) return false;
+    if (status == host::ReadStatus::frame)
+      sink(f);
+    else if (status != host::ReadStatus::timeout)
+      return false;
   }
   return view.reconnects.size() >= count && view.reconnects.back().state == state;
 }
 
 // Reads events (the picture among them) until a server log line matches.
-std::optional<std::string> pump_until_line(ProxiedRig& rig, HostView& view,
-                                           const std::regex& pattern, int timeout_ms,
+std::optional<std::string> pump_until_line(ProxiedRig& rig,
+                                           HostView& view,
+                                           const std::regex& pattern,
+                                           int timeout_ms,
                                            size_t& cursor) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0, &cursor)) return line;
+    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0, &cursor))
+      return line;
     host::pump_events(*rig.korvane, 100, [&](const host::Frame& f) { view(f); });
   }
   return test::wait_for_line(*rig.server.process, pattern, 0, &cursor);
@@ -156,8 +172,7 @@ TEST(Reconnect, FiveCutsFiveReconnectionsEachWithThePictureAndInput) {
   const std::string dump = scratch.path + "/server.rgba";
   // Each activation paints the same pattern; the canvas is checked only after a reconnection,
   // starting from black at EVT_RESIZE, so the whole picture has to come again.
-  auto rig = start_proxied({"full 0x5EED", "dump " + dump}, 6,
-                           reconnect_block(EXT_STATUS, 3, 100));
+  auto rig = start_proxied({"full 0x5EED", "dump " + dump}, 6, reconnect_block(EXT_STATUS, 3, 100));
   ASSERT_TRUE(rig);
   HostView view;
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, std::ref(view)))
@@ -193,10 +208,9 @@ TEST(Reconnect, FiveCutsFiveReconnectionsEachWithThePictureAndInput) {
     // Input flows to the new connection.
     const uint32_t x = 100 + static_cast<uint32_t>(cut);
     ASSERT_TRUE(host::send_command(*rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(x, 77)));
-    ASSERT_TRUE(pump_until_line(*rig, view,
-                                std::regex("^INPUT mouse flags=0x0800 x=" + std::to_string(x) +
-                                           " y=77"),
-                                20000, rig->input_cursor))
+    ASSERT_TRUE(pump_until_line(
+        *rig, view, std::regex("^INPUT mouse flags=0x0800 x=" + std::to_string(x) + " y=77"), 20000,
+        rig->input_cursor))
         << server_log(*rig);
     // The new activation's picture, and the host's equal to it.
     ASSERT_TRUE(pump_until_line(*rig, view, std::regex("^DUMPED"), 20000, rig->dump_cursor));

@@ -24,7 +24,8 @@ TEST(Session, ConnectedFirstWithRequestedSizeThenHostDisconnect) {
   ASSERT_EQ(first.payload.size(), 8u);
   EXPECT_EQ(u32_at(first, 0), 1024u);
   EXPECT_EQ(u32_at(first, 4), 768u);
-  ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "CONNECTED width=1024 height=768", 10000));
+  ASSERT_TRUE(
+      test::wait_for_prefix(*rig->server.process, "CONNECTED width=1024 height=768", 10000));
 
   // A disconnect with a payload ends the session like an empty one.
   const auto start = steady_clock::now();
@@ -52,9 +53,8 @@ TEST(Session, DisconnectSentWhileConnectingEndsTheSessionOnceUp) {
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT));
   std::vector<uint8_t> types;
-  const auto end = host::finish_session(*rig->korvane, 20000,
-                                        [&](const host::Frame& f) { types.push_back(f.type); },
-                                        false);
+  const auto end = host::finish_session(
+      *rig->korvane, 20000, [&](const host::Frame& f) { types.push_back(f.type); }, false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   ASSERT_FALSE(types.empty());
   EXPECT_EQ(types.front(), EVT_CONNECTED);
@@ -123,8 +123,9 @@ TEST_P(Security, ConnectsOrFailsAsExpected) {
   host::Frame first;
   ASSERT_EQ(host::next_event(*rig->korvane, 30000, first), host::ReadStatus::frame);
   if (c.connects) {
-    EXPECT_EQ(first.type, EVT_CONNECTED) << std::string(first.payload.begin(), first.payload.end())
-                                         << "\n" << korvane_stderr(*rig);
+    EXPECT_EQ(first.type, EVT_CONNECTED)
+        << std::string(first.payload.begin(), first.payload.end()) << "\n"
+        << korvane_stderr(*rig);
     const auto end = host::finish_session(*rig->korvane, 10000);
     EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
     ASSERT_TRUE(end.exit);
@@ -142,7 +143,8 @@ TEST_P(Security, ConnectsOrFailsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TestServer, Security,
+    TestServer,
+    Security,
     ::testing::Values(SecurityCase{"tls", "tls", CONNECT_FLAG_TLS, "test", true},
                       SecurityCase{"tls_seclevel0", "tls",
                                    CONNECT_FLAG_TLS | CONNECT_FLAG_TLS_SECLEVEL0, "test", true},
@@ -154,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Session, RedirectedDriveIsNamedTessaranAndServesItsFiles) {
   auto share = test::make_temp_dir("korvane-share");
   std::string content;
-  for (int i = 0; i < 3000; ++i) content.push_back(static_cast<char>((i * 37 + 11) & 0xFF));
+  for (int i = 0; i < 3000; ++i)
+    content.push_back(static_cast<char>((i * 37 + 11) & 0xFF));
   {
     std::ofstream out(share.path + "/hello.bin", std::ios::binary);
     out << content;

@@ -56,8 +56,8 @@ class ShadowTest : public ShadowDesktop {
   // Ends the session the way a host does and checks it ended cleanly and quickly.
   void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
     const auto t0 = Clock::now();
-    const host::Ending e =
-        host::finish_session(s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+    const host::Ending e = host::finish_session(
+        s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
     const long took = elapsed_ms(t0);
     EXPECT_TRUE(e.disconnected);
     EXPECT_FALSE(e.error) << *e.error;
@@ -69,7 +69,6 @@ class ShadowTest : public ShadowDesktop {
     EXPECT_EQ(host::next_event(s, 1000, after), host::ReadStatus::eof)
         << "EVT_DISCONNECTED must be the last frame";
   }
-
 };
 
 // The canvas a host paints from korvane's events against what X shows, H.264 being lossy.
@@ -125,7 +124,8 @@ TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
     o.argv = {"xdotool", "getmouselocation"};
     o.env = {x.env()};
     where = host::run_capture(o, 5000).out;
-    if (where.rfind("x:1000 y:740 ", 0) == 0) break;
+    if (where.rfind("x:1000 y:740 ", 0) == 0)
+      break;
   }
   EXPECT_EQ(where.rfind("x:1000 y:740 ", 0), 0u) << "pointer at " << where;
 
@@ -165,7 +165,8 @@ TEST_F(ShadowTest, NlaWithAWrongPasswordIsOneErrorAndExitOne) {
       frames.push_back(std::move(f));
       continue;
     }
-    if (end != host::ReadStatus::timeout) break;
+    if (end != host::ReadStatus::timeout)
+      break;
   }
   EXPECT_EQ(end, host::ReadStatus::eof);
   ASSERT_EQ(frames.size(), 1u) << "exactly one frame, the error";

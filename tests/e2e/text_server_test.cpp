@@ -33,7 +33,8 @@ std::vector<std::string> text_lines(Rig& rig) {
   const std::regex line("^(INPUT (unicode|sync|key) flags=0x[0-9A-F]+( code=0x[0-9A-F]+)?)");
   for (const auto& l : test::lines_of(*rig.server.process)) {
     std::smatch m;
-    if (std::regex_search(l, m, line)) got.push_back(m[1].str());
+    if (std::regex_search(l, m, line))
+      got.push_back(m[1].str());
   }
   return got;
 }
@@ -54,22 +55,28 @@ struct RefusalSink {
   std::vector<Refusal> got;
   host::EventSink sink() {
     return [this](const host::Frame& f) {
-      if (f.type != EVT_REFUSED) return;
+      if (f.type != EVT_REFUSED)
+        return;
       EXPECT_EQ(f.payload.size(), 6u);
-      if (f.payload.size() == 6) got.push_back({f.payload[0], f.payload[1], u32_at(f, 2)});
+      if (f.payload.size() == 6)
+        got.push_back({f.payload[0], f.payload[1], u32_at(f, 2)});
     };
   }
 };
 
 void type(Rig& rig, uint32_t code_point) {
-  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_UNICODE, host::unicode_payload(code_point, true)));
-  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_UNICODE, host::unicode_payload(code_point, false)));
+  ASSERT_TRUE(
+      host::send_command(*rig.korvane, CMD_UNICODE, host::unicode_payload(code_point, true)));
+  ASSERT_TRUE(
+      host::send_command(*rig.korvane, CMD_UNICODE, host::unicode_payload(code_point, false)));
 }
 
 uint32_t granted_mask(Rig& rig) {
   host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame)
+    return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS)
+    return 0xFFFFFFFF;
   const auto grant = parse_grant(first.payload);
   return grant ? grant->mask : 0xFFFFFFFF;
 }
@@ -83,7 +90,8 @@ TEST(TextInput, CharactersArriveAsTheirUtf16UnitsAndNonCharactersAreRefused) {
   ASSERT_EQ(granted_mask(*rig), EXT_TEXT) << korvane_stderr(*rig);
   RefusalSink refusals;
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, refusals.sink()));
-  for (uint32_t cp : {0x00E9u, 0x20ACu, 0x4E2Du, 0x1F600u}) type(*rig, cp);
+  for (uint32_t cp : {0x00E9u, 0x20ACu, 0x4E2Du, 0x1F600u})
+    type(*rig, cp);
   // Neither a surrogate half nor a value past the last code point is sent.
   for (uint32_t cp : {0xD800u, 0xDFFFu, 0x110000u})
     ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(cp, true)));
@@ -94,13 +102,17 @@ TEST(TextInput, CharactersArriveAsTheirUtf16UnitsAndNonCharactersAreRefused) {
   const auto end = host::finish_session(*rig->korvane, 30000, refusals.sink(), false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
 
-  const std::vector<std::string> want = {
-      "INPUT unicode flags=0x0000 code=0x00E9", "INPUT unicode flags=0x8000 code=0x00E9",
-      "INPUT unicode flags=0x0000 code=0x20AC", "INPUT unicode flags=0x8000 code=0x20AC",
-      "INPUT unicode flags=0x0000 code=0x4E2D", "INPUT unicode flags=0x8000 code=0x4E2D",
-      "INPUT unicode flags=0x0000 code=0xD83D", "INPUT unicode flags=0x0000 code=0xDE00",
-      "INPUT unicode flags=0x8000 code=0xD83D", "INPUT unicode flags=0x8000 code=0xDE00",
-      "INPUT sync flags=0x00000006"};
+  const std::vector<std::string> want = {"INPUT unicode flags=0x0000 code=0x00E9",
+                                         "INPUT unicode flags=0x8000 code=0x00E9",
+                                         "INPUT unicode flags=0x0000 code=0x20AC",
+                                         "INPUT unicode flags=0x8000 code=0x20AC",
+                                         "INPUT unicode flags=0x0000 code=0x4E2D",
+                                         "INPUT unicode flags=0x8000 code=0x4E2D",
+                                         "INPUT unicode flags=0x0000 code=0xD83D",
+                                         "INPUT unicode flags=0x0000 code=0xDE00",
+                                         "INPUT unicode flags=0x8000 code=0xD83D",
+                                         "INPUT unicode flags=0x8000 code=0xDE00",
+                                         "INPUT sync flags=0x00000006"};
   EXPECT_EQ(text_lines(*rig), want) << server_log(*rig);
   const std::vector<Refusal> refused = {{CMD_UNICODE, REFUSED_NOT_A_CHARACTER, 0xD800},
                                         {CMD_UNICODE, REFUSED_NOT_A_CHARACTER, 0xDFFF},
@@ -112,7 +124,8 @@ TEST(TextInput, TextAndLocksSentBeforeConnectedArePassedOnInOrder) {
   auto rig = start_rig({"wait-input 5 20000", "sleep 300", "end"}, {}, "tls", {}, text_block());
   ASSERT_TRUE(rig);
   // Straight after the connect request, before any event.
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_SCROLL)));
+  ASSERT_TRUE(
+      host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_SCROLL)));
   type(*rig, 0x00E9);
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, host::key_payload(0x1E, true, false)));
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(0xDC00, true)));
@@ -127,26 +140,27 @@ TEST(TextInput, TextAndLocksSentBeforeConnectedArePassedOnInOrder) {
       "INPUT unicode flags=0x8000 code=0x00E9", "INPUT key flags=0x0000 code=0x1E",
       "INPUT sync flags=0x00000008"};
   EXPECT_EQ(text_lines(*rig), want) << server_log(*rig);
-  EXPECT_EQ(refusals.got,
-            (std::vector<Refusal>{{CMD_UNICODE, REFUSED_NOT_A_CHARACTER, 0xDC00}}));
+  EXPECT_EQ(refusals.got, (std::vector<Refusal>{{CMD_UNICODE, REFUSED_NOT_A_CHARACTER, 0xDC00}}));
 }
 
 TEST(TextInput, AServerWithoutUnicodeInputGetsNoneAndTheHostIsTold) {
-  auto rig = start_rig({"wait-input 2 20000", "sleep 300", "end"}, {}, "tls",
-                       {"--unicode", "off"}, text_block());
+  auto rig = start_rig({"wait-input 2 20000", "sleep 300", "end"}, {}, "tls", {"--unicode", "off"},
+                       text_block());
   ASSERT_TRUE(rig);
   // One before the connection is up (refused once it is), one after.
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(0x00E9, true)));
   RefusalSink refusals;
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, refusals.sink()));
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(0x1F600, false)));
+  ASSERT_TRUE(
+      host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(0x1F600, false)));
   // Scan codes and lock keys still go through.
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, host::key_payload(0x1E, true, false)));
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_CAPS)));
+  ASSERT_TRUE(
+      host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_CAPS)));
   const auto end = host::finish_session(*rig->korvane, 30000, refusals.sink(), false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
-  EXPECT_EQ(text_lines(*rig),
-            (std::vector<std::string>{"INPUT key flags=0x0000 code=0x1E", "INPUT sync flags=0x00000004"}))
+  EXPECT_EQ(text_lines(*rig), (std::vector<std::string>{"INPUT key flags=0x0000 code=0x1E",
+                                                        "INPUT sync flags=0x00000004"}))
       << server_log(*rig);
   const std::vector<Refusal> refused = {{CMD_UNICODE, REFUSED_NO_UNICODE, 0x00E9},
                                         {CMD_UNICODE, REFUSED_NO_UNICODE, 0x1F600}};
@@ -159,15 +173,17 @@ TEST(TextInput, AHostThatDidNotAskGetsTheCommandsDropped) {
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   type(*rig, 0x00E9);
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(0xD800, true)));
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_CAPS)));
+  ASSERT_TRUE(
+      host::send_command(*rig->korvane, CMD_SYNC_LOCKS, host::sync_locks_payload(LOCK_CAPS)));
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_KEY, host::key_payload(0x1E, true, false)));
   std::vector<uint8_t> types;
-  const auto end = host::finish_session(*rig->korvane, 30000,
-                                        [&](const host::Frame& f) { types.push_back(f.type); }, false);
+  const auto end = host::finish_session(
+      *rig->korvane, 30000, [&](const host::Frame& f) { types.push_back(f.type); }, false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   EXPECT_EQ(text_lines(*rig), (std::vector<std::string>{"INPUT key flags=0x0000 code=0x1E"}))
       << server_log(*rig);
-  for (uint8_t t : types) EXPECT_NE(t, EVT_REFUSED);
+  for (uint8_t t : types)
+    EXPECT_NE(t, EVT_REFUSED);
 }
 
 TEST(TextInput, TheHostsLayoutIsTheOneTheServerIsTold) {

@@ -61,11 +61,13 @@ bool have_program(const std::string& name) {
 // The shared driver at this suite's window size: a command the browser refuses fails the test.
 std::optional<Browser> start_browser(const std::string& log_path) {
   auto b = test::start_browser(log_path, 1000, 800);
-  if (b) b->on_error = [](const std::string& what) { ADD_FAILURE() << what; };
+  if (b)
+    b->on_error = [](const std::string& what) { ADD_FAILURE() << what; };
   return b;
 }
 
-std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
+std::optional<GatewayRun> start_gateway(const std::string& dir,
+                                        const std::string& config,
                                         std::string* error) {
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
@@ -77,26 +79,34 @@ struct Reply {
   std::string body;
 };
 
-Reply http_request(uint16_t port, http::verb verb, const std::string& target,
-                   const std::string& origin, const std::string& body = {}) {
+Reply http_request(uint16_t port,
+                   http::verb verb,
+                   const std::string& target,
+                   const std::string& origin,
+                   const std::string& body = {}) {
   net::io_context io;
   beast::tcp_stream stream(io);
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
   stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-  if (ec) return {};
+  if (ec)
+    return {};
   http::request<http::string_body> req{verb, target, 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  if (!origin.empty()) req.set(http::field::origin, origin);
-  if (!body.empty()) req.set(http::field::content_type, "application/x-www-form-urlencoded");
+  if (!origin.empty())
+    req.set(http::field::origin, origin);
+  if (!body.empty())
+    req.set(http::field::content_type, "application/x-www-form-urlencoded");
   req.body() = body;
   req.prepare_payload();
   http::write(stream, req, ec);
-  if (ec) return {};
+  if (ec)
+    return {};
   beast::flat_buffer buffer;
   http::response<http::string_body> res;
   http::read(stream, buffer, res, ec);
-  if (ec) return {};
+  if (ec)
+    return {};
   return {static_cast<int>(res.result_int()), res.body()};
 }
 
@@ -107,28 +117,34 @@ int ws_handshake(uint16_t port, const std::string& origin, const std::string& pr
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
   stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-  if (ec) return 0;
+  if (ec)
+    return 0;
   http::request<http::empty_body> req{http::verb::get, "/ws", 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
   req.set(http::field::connection, "Upgrade");
   req.set(http::field::upgrade, "websocket");
   req.set(http::field::sec_websocket_version, "13");
   req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
-  if (!origin.empty()) req.set(http::field::origin, origin);
-  if (!protocols.empty()) req.set(http::field::sec_websocket_protocol, protocols);
+  if (!origin.empty())
+    req.set(http::field::origin, origin);
+  if (!protocols.empty())
+    req.set(http::field::sec_websocket_protocol, protocols);
   http::write(stream, req, ec);
-  if (ec) return 0;
+  if (ec)
+    return 0;
   beast::flat_buffer buffer;
   http::response_parser<http::empty_body> res;
   res.skip(true);  // a 101 has no body to wait for
   http::read_header(stream, buffer, res, ec);
-  if (ec) return 0;
+  if (ec)
+    return 0;
   return static_cast<int>(res.get().result_int());
 }
 
 std::string token_of(const std::string& json) {
   const auto at = json.find("\"token\":\"");
-  if (at == std::string::npos) return {};
+  if (at == std::string::npos)
+    return {};
   return json.substr(at + 9, json.find('"', at + 9) - at - 9);
 }
 
@@ -137,14 +153,15 @@ std::string token_of(const std::string& json) {
 class WebGatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
+    if (std::string(KORVANE_WEB_PATH).empty())
+      GTEST_SKIP() << "korvane-web not built";
     dir = make_temp_dir("korvane-web-test");
     std::string error;
     // The target is never reached here: port 9 on loopback has no RDP server.
-    gateway = start_gateway(dir.path,
-                            "[target office]\nhost = 127.0.0.1\nport = 9\nuser = u\npassword = " +
-                                kSecret + "\n",
-                            &error);
+    gateway = start_gateway(
+        dir.path,
+        "[target office]\nhost = 127.0.0.1\nport = 9\nuser = u\npassword = " + kSecret + "\n",
+        &error);
     ASSERT_TRUE(gateway) << error;
     origin = "http://127.0.0.1:" + std::to_string(gateway->port);
   }
@@ -174,23 +191,28 @@ TEST_F(WebGatewayTest, ServesThePageAndListsTargetsWithoutSecrets) {
 
 TEST_F(WebGatewayTest, RefusesUnknownTargetsAndForeignOrigins) {
   EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", origin,
-                         "target=elsewhere&width=800&height=600").status,
+                         "target=elsewhere&width=800&height=600")
+                .status,
             404);
-  EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", origin,
-                         "target=127.0.0.1:3389").status,
-            404);
+  EXPECT_EQ(
+      http_request(gateway->port, http::verb::post, "/session", origin, "target=127.0.0.1:3389")
+          .status,
+      404);
   EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", "http://evil.example",
-                         "target=office").status,
+                         "target=office")
+                .status,
             403);
   EXPECT_EQ(http_request(gateway->port, http::verb::post, "/session", "", "target=office").status,
             403);
   // A foreign origin holding a valid token is refused all the same.
-  const Reply ok = http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
+  const Reply ok =
+      http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
   ASSERT_EQ(ok.status, 200) << ok.body;
   const std::string token = token_of(ok.body);
   ASSERT_EQ(token.size(), 32u) << ok.body;
   EXPECT_EQ(ws_handshake(gateway->port, "http://evil.example", "korvane, token." + token), 403);
-  EXPECT_TRUE(test::children_of(gateway->process.pid).empty()) << "korvane started for a refused socket";
+  EXPECT_TRUE(test::children_of(gateway->process.pid).empty())
+      << "korvane started for a refused socket";
 }
 
 TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
@@ -198,7 +220,8 @@ TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
   EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane"), 403);
   EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane, token.00112233445566778899aabbccddeeff"),
             403);
-  const Reply ok = http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
+  const Reply ok =
+      http_request(gateway->port, http::verb::post, "/session", origin, "target=office");
   const std::string token = token_of(ok.body);
   ASSERT_FALSE(token.empty());
   EXPECT_EQ(ws_handshake(gateway->port, origin, "korvane, token." + token), 101);
@@ -211,8 +234,10 @@ TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
 class WebBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
-    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    if (std::string(KORVANE_WEB_PATH).empty())
+      GTEST_SKIP() << "korvane-web not built";
+    if (!have_program("chromium"))
+      GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
     logs = make_temp_dir("korvane-web-test");
     std::string error;
     auto xs = start_xvfb(kWidth, kHeight, logs.path, &error);
@@ -223,11 +248,11 @@ class WebBrowserTest : public ::testing::Test {
     auto s = start_shadow(x, so, &error);
     ASSERT_TRUE(s) << error;
     shadow = std::move(*s);
-    gateway = start_gateway(logs.path,
-                            "[target desk]\nhost = 127.0.0.1\nport = " +
-                                std::to_string(shadow->port) + "\nuser = test\npassword = " +
-                                kSecret + "\nflags = 1\n",
-                            &error);
+    gateway =
+        start_gateway(logs.path,
+                      "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
+                          "\nuser = test\npassword = " + kSecret + "\nflags = 1\n",
+                      &error);
     ASSERT_TRUE(gateway) << error;
     auto b = start_browser(logs.path + "/chromium.log");
     ASSERT_TRUE(b) << "chromium did not start";
@@ -242,7 +267,8 @@ class WebBrowserTest : public ::testing::Test {
     if (gateway) {
       const std::string log = read_file(gateway->log_path);
       EXPECT_EQ(log.find(kSecret), std::string::npos) << "the password is in a log line:\n" << log;
-      if (HasFailure()) std::fprintf(stderr, "---- gateway log\n%s\n", log.c_str());
+      if (HasFailure())
+        std::fprintf(stderr, "---- gateway log\n%s\n", log.c_str());
     }
   }
 
@@ -255,18 +281,21 @@ class WebBrowserTest : public ::testing::Test {
     o.argv = argv;
     o.env = {x.env()};
     const host::RunResult r = host::run_capture(o, 10000);
-    if (out) *out = r.out;
+    if (out)
+      *out = r.out;
     return r.status && r.status->exited() && r.status->code == 0;
   }
 
   std::optional<Tab> open_connected(const std::string& extra = "") {
     auto t = open_tab(*browser, url(extra));
     EXPECT_TRUE(t);
-    if (!t) return std::nullopt;
-    const bool up = wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'",
-                              30000);
+    if (!t)
+      return std::nullopt;
+    const bool up =
+        wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
     EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up) return std::nullopt;
+    if (!up)
+      return std::nullopt;
     return t;
   }
 
@@ -283,9 +312,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
   // The page asks for its window's size; the shadow server answers with its own screen's, in a
   // resize that may come a moment after the connection.
   const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
-  EXPECT_TRUE(wait_page(*browser, *t,
-                        "window.korvane.width + 'x' + window.korvane.height === '" + size + "'",
-                        10000))
+  EXPECT_TRUE(wait_page(
+      *browser, *t, "window.korvane.width + 'x' + window.korvane.height === '" + size + "'", 10000))
       << eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height").value_or("");
   std::string error;
   const auto screen = screenshot(x, &error);
@@ -298,7 +326,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
     const auto diff = compare_rgb(*page, *screen, 16);
     ASSERT_TRUE(diff) << "page " << page->width << "x" << page->height;
     best = std::max(best, diff->within);
-    if (best >= 0.99) break;
+    if (best >= 0.99)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   EXPECT_GE(best, 0.99) << page_state(*browser, *t);
@@ -312,7 +341,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
 }
 
 TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
-  if (!have_program("xterm")) GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
+  if (!have_program("xterm"))
+    GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
   const std::string typed = logs.path + "/typed.txt";
   host::SpawnOptions o;
   o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
@@ -331,7 +361,8 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   const auto t0 = Clock::now();
   while (ms_since(t0) < 5000) {
     run_x({"xdotool", "getmouselocation"}, &where);
-    if (where.rfind("x:200 y:150 ", 0) == 0) break;
+    if (where.rfind("x:200 y:150 ", 0) == 0)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(where.rfind("x:200 y:150 ", 0), 0u) << where;
@@ -345,7 +376,8 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   const auto t1 = Clock::now();
   while (ms_since(t1) < 8000) {
     got = read_file(typed);
-    if (got == word + "\n") break;
+    if (got == word + "\n")
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(got, word + "\n") << page_state(*browser, *t);
@@ -417,7 +449,8 @@ class WebTestServerTest : public ::testing::Test {
   void SetUp() override {
     if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
       GTEST_SKIP() << "korvane-web or korvane-test-server not built";
-    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    if (!have_program("chromium"))
+      GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
     dir = make_temp_dir("korvane-web-server");
   }
   void TearDown() override {
@@ -443,10 +476,11 @@ class WebTestServerTest : public ::testing::Test {
     std::string error;
     server = start_test_server(so, &error);
     ASSERT_TRUE(server) << error;
-    gateway = start_gateway(dir.path,
-                            "[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                                "\nuser = test\npassword = test\nflags = 1\n",
-                            &error);
+    gateway =
+        start_gateway(dir.path,
+                      "[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                          "\nuser = test\npassword = test\nflags = 1\n",
+                      &error);
     ASSERT_TRUE(gateway) << error;
     browser = start_browser(dir.path + "/chromium.log");
     ASSERT_TRUE(browser) << "chromium did not start";
@@ -457,11 +491,13 @@ class WebTestServerTest : public ::testing::Test {
   std::optional<Tab> open_connected() {
     auto t = open_tab(*browser, origin() + "/?target=test&connect=1&codec=raw");
     EXPECT_TRUE(t);
-    if (!t) return std::nullopt;
-    const bool up = wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'",
-                              30000);
+    if (!t)
+      return std::nullopt;
+    const bool up =
+        wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
     EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up) return std::nullopt;
+    if (!up)
+      return std::nullopt;
     return t;
   }
 
@@ -487,7 +523,8 @@ TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
   ASSERT_TRUE(cdp(*browser, "Browser.grantPermissions",
                   "{\"origin\":" + json_quote(origin()) +
                       ",\"permissions\":[\"clipboardReadWrite\",\"clipboardSanitizedWrite\"]}"));
-  ASSERT_TRUE(cdp(*browser, "Emulation.setFocusEmulationEnabled", "{\"enabled\":true}", t->session));
+  ASSERT_TRUE(
+      cdp(*browser, "Emulation.setFocusEmulationEnabled", "{\"enabled\":true}", t->session));
   // Copied in the browser, then back to the tab: the page reads the clipboard and offers it.
   ASSERT_EQ(eval(*browser, *t,
                  "navigator.clipboard.writeText('vom Browser: \\u00bd \\u2615').then(() => 'ok')"),
@@ -502,21 +539,23 @@ TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
   EXPECT_EQ(got_hex, utf16le_hex(from_page) + "0000") << *data;
   // The server's text reaches the page and, through it, the browser's clipboard.
   const std::string want = "Grüße aus RDP ✓";
-  EXPECT_TRUE(wait_page(*browser, *t, "window.korvane.remoteClipboard === " + json_quote(want),
-                        30000))
+  EXPECT_TRUE(
+      wait_page(*browser, *t, "window.korvane.remoteClipboard === " + json_quote(want), 30000))
       << page_state(*browser, *t);
   std::optional<std::string> clip;
   const auto t0 = Clock::now();
   while (ms_since(t0) < 5000) {
     clip = eval(*browser, *t, "navigator.clipboard.readText()");
-    if (clip == want) break;
+    if (clip == want)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(clip.value_or("(unreadable)"), want);
   // What came from the server is not offered back to it: the page's one list is all it sent.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int lists = 0;
-  for (const auto& line : lines_of(*server->process)) lists += line.rfind("CLIP formats ", 0) == 0;
+  for (const auto& line : lines_of(*server->process))
+    lists += line.rfind("CLIP formats ", 0) == 0;
   EXPECT_EQ(lists, 2) << output_of(*server->process);
 }
 
@@ -526,8 +565,7 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   auto t = open_connected();
   ASSERT_TRUE(t);
   const auto before = eval(*browser, *t, "window.korvane.width + 'x' + window.korvane.height");
-  auto win = cdp(*browser, "Browser.getWindowForTarget",
-                 "{\"targetId\":\"" + t->target_id + "\"}");
+  auto win = cdp(*browser, "Browser.getWindowForTarget", "{\"targetId\":\"" + t->target_id + "\"}");
   ASSERT_TRUE(win);
   const int window_id = win->get<int>("result.windowId", 0);
   // What the page sends, seen on its way out: korvane coalesces requests too, so the server's
@@ -547,8 +585,8 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   // A window dragged to its size goes through several on the way; the page must send one.
   for (const int w : {760, 740, 720}) {
     ASSERT_TRUE(cdp(*browser, "Browser.setWindowBounds",
-                    "{\"windowId\":" + std::to_string(window_id) + ",\"bounds\":{\"width\":" +
-                        std::to_string(w) + ",\"height\":500}}"));
+                    "{\"windowId\":" + std::to_string(window_id) +
+                        ",\"bounds\":{\"width\":" + std::to_string(w) + ",\"height\":500}}"));
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
   }
   ASSERT_TRUE(wait_page(*browser, *t, "innerWidth === 720", 5000))
@@ -570,7 +608,8 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(eval(*browser, *t, "window.sentResizes.join(' ')"), inner);
   int layouts = 0;
-  for (const auto& line : lines_of(*server->process)) layouts += line.rfind("DISP layout ", 0) == 0;
+  for (const auto& line : lines_of(*server->process))
+    layouts += line.rfind("DISP layout ", 0) == 0;
   EXPECT_EQ(layouts, 1) << output_of(*server->process);
 }
 
@@ -593,11 +632,11 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
   std::string error;
   auto server = start_test_server(so, &error);
   ASSERT_TRUE(server) << error;
-  auto gateway = start_gateway(dir.path,
-                               "[target flood]\nhost = 127.0.0.1\nport = " +
-                                   std::to_string(server->port) +
-                                   "\nuser = test\npassword = test\nflags = 1\n",
-                               &error);
+  auto gateway =
+      start_gateway(dir.path,
+                    "[target flood]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                        "\nuser = test\npassword = test\nflags = 1\n",
+                    &error);
   ASSERT_TRUE(gateway) << error;
   const std::string origin = "http://127.0.0.1:" + std::to_string(gateway->port);
   const Reply session = http_request(gateway->port, http::verb::post, "/session", origin,
@@ -630,7 +669,8 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_LT(peak_kib - base_kib, 64 * 1024)
-      << "the gateway grew by " << (peak_kib - base_kib) / 1024 << " MiB for a socket that reads nothing";
+      << "the gateway grew by " << (peak_kib - base_kib) / 1024
+      << " MiB for a socket that reads nothing";
   // Reading again, everything comes.
   uint64_t rect_bytes = 0;
   const auto t1 = Clock::now();
@@ -638,11 +678,13 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
     beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(20));
     beast::flat_buffer buffer;
     ws.read(buffer, ec);
-    if (ec) break;
+    if (ec)
+      break;
     const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
     // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height (i32, never negative), then
     // the pixels, plain or deflated; counted by the area they paint.
-    if (buffer.size() > 21 && (bytes[0] == korvane::EVT_RECT || bytes[0] == korvane::EVT_RECT_DEFLATE))
+    if (buffer.size() > 21 &&
+        (bytes[0] == korvane::EVT_RECT || bytes[0] == korvane::EVT_RECT_DEFLATE))
       rect_bytes += uint64_t{korvane::get_u32(bytes + 13)} * korvane::get_u32(bytes + 17) * 4;
   }
   EXPECT_FALSE(ec) << ec.message();
@@ -656,25 +698,29 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
 TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
   if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
     GTEST_SKIP() << "korvane-web or korvane-test-server not built";
-  if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+  if (!have_program("chromium"))
+    GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
   TempDir dir = make_temp_dir("korvane-web-h264");
   TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = "tls";
   // A key frame, then pictures that depend on it: decoding must carry across updates.
-  so.steps = {"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 100 80",
-              "gfx-avc420 1 0 0 320 240 1", "gfx-avc420 1 0 0 320 240 2",
+  so.steps = {"gfx-open",
+              "gfx-surface 1 320 240",
+              "gfx-map 1 100 80",
+              "gfx-avc420 1 0 0 320 240 1",
+              "gfx-avc420 1 0 0 320 240 2",
               "gfx-avc420 1 0 0 320 240 3"};
   so.extra = {"--dump-dir", dir.path};
   so.stderr_path = dir.path + "/server.err";
   std::string error;
   auto server = start_test_server(so, &error);
   ASSERT_TRUE(server) << error;
-  auto gateway = start_gateway(dir.path,
-                               "[target video]\nhost = 127.0.0.1\nport = " +
-                                   std::to_string(server->port) +
-                                   "\nuser = test\npassword = test\nflags = 1\n",
-                               &error);
+  auto gateway =
+      start_gateway(dir.path,
+                    "[target video]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                        "\nuser = test\npassword = test\nflags = 1\n",
+                    &error);
   ASSERT_TRUE(gateway) << error;
   auto b = start_browser(dir.path + "/chromium.log");
   ASSERT_TRUE(b);
@@ -696,8 +742,9 @@ TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
   for (uint32_t y = 0; y < 240; ++y) {
     for (uint32_t x = 0; x < 320; ++x) {
       for (int c = 0; c < 3; ++c) {
-        const double d = static_cast<double>(page->rgba[((80 + y) * page->width + 100 + x) * 4 + c]) -
-                         static_cast<uint8_t>(sent[(y * 320 + x) * 4 + c]);
+        const double d =
+            static_cast<double>(page->rgba[((80 + y) * page->width + 100 + x) * 4 + c]) -
+            static_cast<uint8_t>(sent[(y * 320 + x) * 4 + c]);
         sum += d * d;
       }
     }

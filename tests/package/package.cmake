@@ -19,3 +19,7 @@ add_test(NAME Readme.ProtocolTablesCatchDrift
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/readme_tables_test.py --catches-drift
           ${PROJECT_SOURCE_DIR})
 set_tests_properties(Readme.ProtocolTablesCatchDrift PROPERTIES TIMEOUT 60 LABELS unit)
+
+# Every C++ file in the one style of .clang-format (scripts/format.sh formats them).
+add_test(NAME Format.Tree COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/format.sh --check)
+set_tests_properties(Format.Tree PROPERTIES TIMEOUT 120 LABELS unit)

@@ -72,589 +72,592 @@ constexpr std::uint32_t max_generated = 64u << 20;
 
 // What the server answers for one format.
 struct Served {
-    UINT16 flags = CB_RESPONSE_FAIL;
-    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+  UINT16 flags = CB_RESPONSE_FAIL;
+  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
 };
 
 struct ClipState {
-    std::mutex mutex;
-    std::condition_variable cv;
-    CliprdrServerContext* context = nullptr;  // owned, freed in close_clip
-    HANDLE channel = nullptr;                 // the context's channel, valid with it
-    bool ready = false;                       // the client's capabilities arrived
-    std::uint64_t lists = 0;                  // client format lists
-    std::uint64_t requests = 0;               // client data requests
-    bool answer_lists = true;                 // client format lists get a response
-    std::map<UINT32, Served> served;
-    // One clip-request at a time: the answer it waits for.
-    bool awaiting = false;
-    bool answered = false;
-    UINT32 asked_format = 0;  // the format of the last clip-request
+  std::mutex mutex;
+  std::condition_variable cv;
+  CliprdrServerContext* context = nullptr;  // owned, freed in close_clip
+  HANDLE channel = nullptr;                 // the context's channel, valid with it
+  bool ready = false;                       // the client's capabilities arrived
+  std::uint64_t lists = 0;                  // client format lists
+  std::uint64_t requests = 0;               // client data requests
+  bool answer_lists = true;                 // client format lists get a response
+  std::map<UINT32, Served> served;
+  // One clip-request at a time: the answer it waits for.
+  bool awaiting = false;
+  bool answered = false;
+  UINT32 asked_format = 0;  // the format of the last clip-request
 
-    ClipState() = default;
-    ClipState(const ClipState&) = delete;
-    ClipState& operator=(const ClipState&) = delete;
-    ~ClipState() {
-        if (context) {
-            context->Stop(context);
-            cliprdr_server_context_free(context);
-        }
+  ClipState() = default;
+  ClipState(const ClipState&) = delete;
+  ClipState& operator=(const ClipState&) = delete;
+  ~ClipState() {
+    if (context) {
+      context->Stop(context);
+      cliprdr_server_context_free(context);
     }
+  }
 };
 
 std::shared_ptr<ClipState> clip_state(Session& s) {
-    return session_slot<ClipState>(s, "clip");
+  return session_slot<ClipState>(s, "clip");
 }
 
 Session& session_of_clip(CliprdrServerContext* context) {
-    return *static_cast<Session*>(context->custom);
+  return *static_cast<Session*>(context->custom);
 }
 
 // ------------------------------------------------------------ text helpers
 
 // Ids, sizes, counts and timeouts: decimal, or hexadecimal written 0x...
 bool parse_number(const std::string& text, std::uint32_t& out) {
-    return parse_seed(text, out);
+  return parse_seed(text, out);
 }
 
 std::string hex16(UINT16 v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v));
-    return buf;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v));
+  return buf;
 }
 
 std::string hex32(UINT32 v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v));
-    return buf;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v));
+  return buf;
 }
 
 std::string escape_name(const char* name) {
-    std::string out;
-    if (!name)
-        return out;
-    static constexpr char digits[] = "0123456789abcdef";
-    for (const char* p = name; *p; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c > 0x20 && c < 0x7F && c != '\\') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out += "\\x";
-            out.push_back(digits[c >> 4]);
-            out.push_back(digits[c & 0x0F]);
-        }
-    }
+  std::string out;
+  if (!name)
     return out;
+  static constexpr char digits[] = "0123456789abcdef";
+  for (const char* p = name; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c > 0x20 && c < 0x7F && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += "\\x";
+      out.push_back(digits[c >> 4]);
+      out.push_back(digits[c & 0x0F]);
+    }
+  }
+  return out;
 }
 
 std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    static const std::uint8_t nothing = 0;
-    if (EVP_Digest(size ? data : &nothing, size, digest, &length, EVP_sha256(), nullptr) != 1)
-        return "unavailable";
-    return to_hex(digest, length);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  static const std::uint8_t nothing = 0;
+  if (EVP_Digest(size ? data : &nothing, size, digest, &length, EVP_sha256(), nullptr) != 1)
+    return "unavailable";
+  return to_hex(digest, length);
 }
 
 std::vector<std::uint8_t> generated_bytes(std::uint32_t count, std::uint32_t seed) {
-    std::vector<std::uint8_t> out(count);
-    std::uint32_t x = seed ^ 0x9E3779B9u;
-    if (x == 0)
-        x = 1;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = static_cast<std::uint8_t>(x & 0xFF);
-    }
-    return out;
+  std::vector<std::uint8_t> out(count);
+  std::uint32_t x = seed ^ 0x9E3779B9u;
+  if (x == 0)
+    x = 1;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<std::uint8_t>(x & 0xFF);
+  }
+  return out;
 }
 
 std::string generated_name(std::uint32_t length) {
-    std::string name(length, 'a');
-    for (std::uint32_t i = 0; i < length; ++i)
-        name[i] = static_cast<char>('a' + i % 26);
-    return name;
+  std::string name(length, 'a');
+  for (std::uint32_t i = 0; i < length; ++i)
+    name[i] = static_cast<char>('a' + i % 26);
+  return name;
 }
 
 // ------------------------------------------------------------ step arguments
 
 struct Entry {
-    UINT32 id = 0;
-    bool has_name = false;
-    std::string name;
+  UINT32 id = 0;
+  bool has_name = false;
+  std::string name;
 };
 
 bool parse_entry(const std::string& text, Entry& out) {
-    const auto colon = text.find(':');
-    if (!parse_number(text.substr(0, colon), out.id))
-        return false;
-    if (colon == std::string::npos)
-        return true;
-    const std::string rest = text.substr(colon + 1);
-    if (rest.empty())
-        return false;
-    out.has_name = true;
-    if (rest[0] == '*') {
-        std::uint32_t length = 0;
-        if (!parse_number(rest.substr(1), length) || length == 0 || length > max_generated)
-            return false;
-        out.name = generated_name(length);
-    } else {
-        out.name = rest;
-    }
+  const auto colon = text.find(':');
+  if (!parse_number(text.substr(0, colon), out.id))
+    return false;
+  if (colon == std::string::npos)
     return true;
+  const std::string rest = text.substr(colon + 1);
+  if (rest.empty())
+    return false;
+  out.has_name = true;
+  if (rest[0] == '*') {
+    std::uint32_t length = 0;
+    if (!parse_number(rest.substr(1), length) || length == 0 || length > max_generated)
+      return false;
+    out.name = generated_name(length);
+  } else {
+    out.name = rest;
+  }
+  return true;
 }
 
 bool parse_source(const std::string& text, Served& out) {
-    if (text == "fail") {
-        out.flags = CB_RESPONSE_FAIL;
-        out.bytes = std::make_shared<const std::vector<std::uint8_t>>();
-        return true;
-    }
-    if (text == "empty") {
-        out.flags = CB_RESPONSE_OK;
-        out.bytes = std::make_shared<const std::vector<std::uint8_t>>();
-        return true;
-    }
-    if (text.rfind("hex:", 0) == 0) {
-        const std::string digits = text.substr(4);
-        if (digits.empty() || digits.size() % 2 != 0 ||
-            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-            return false;
-        std::vector<std::uint8_t> bytes(digits.size() / 2);
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<std::uint8_t>(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
-        out.flags = CB_RESPONSE_OK;
-        out.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
-        return true;
-    }
-    if (text.rfind("gen:", 0) == 0) {
-        const std::string spec = text.substr(4);
-        const auto colon = spec.find(':');
-        std::uint32_t count = 0;
-        std::uint32_t seed = 1;
-        if (!parse_number(spec.substr(0, colon), count) || count == 0 || count > max_generated)
-            return false;
-        if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), seed))
-            return false;
-        out.flags = CB_RESPONSE_OK;
-        out.bytes = std::make_shared<const std::vector<std::uint8_t>>(generated_bytes(count, seed));
-        return true;
-    }
-    return false;
+  if (text == "fail") {
+    out.flags = CB_RESPONSE_FAIL;
+    out.bytes = std::make_shared<const std::vector<std::uint8_t>>();
+    return true;
+  }
+  if (text == "empty") {
+    out.flags = CB_RESPONSE_OK;
+    out.bytes = std::make_shared<const std::vector<std::uint8_t>>();
+    return true;
+  }
+  if (text.rfind("hex:", 0) == 0) {
+    const std::string digits = text.substr(4);
+    if (digits.empty() || digits.size() % 2 != 0 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    std::vector<std::uint8_t> bytes(digits.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<std::uint8_t>(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
+    out.flags = CB_RESPONSE_OK;
+    out.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+    return true;
+  }
+  if (text.rfind("gen:", 0) == 0) {
+    const std::string spec = text.substr(4);
+    const auto colon = spec.find(':');
+    std::uint32_t count = 0;
+    std::uint32_t seed = 1;
+    if (!parse_number(spec.substr(0, colon), count) || count == 0 || count > max_generated)
+      return false;
+    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), seed))
+      return false;
+    out.flags = CB_RESPONSE_OK;
+    out.bytes = std::make_shared<const std::vector<std::uint8_t>>(generated_bytes(count, seed));
+    return true;
+  }
+  return false;
 }
 
 // ------------------------------------------------------------ channel callbacks
 // All on the channel's own thread.
 
 UINT on_client_caps(CliprdrServerContext* context, const CLIPRDR_CAPABILITIES* caps) {
-    UINT32 version = 0;
-    UINT32 flags = 0;
-    // Only the first set is looked at: the library lays out further ones at a
-    // stride of its own, and a client sends the one general set anyway.
-    if (caps->cCapabilitiesSets >= 1 && caps->capabilitySets &&
-        caps->capabilitySets[0].capabilitySetType == CB_CAPSTYPE_GENERAL) {
-        const auto* general =
-            reinterpret_cast<const CLIPRDR_GENERAL_CAPABILITY_SET*>(caps->capabilitySets);
-        version = general->version;
-        flags = general->generalFlags;
-    }
-    log_line("CLIP caps version=" + std::to_string(version) + " flags=" + hex32(flags));
-    auto state = clip_state(session_of_clip(context));
-    std::scoped_lock lock(state->mutex);
-    state->ready = true;
-    state->cv.notify_all();
-    return CHANNEL_RC_OK;
+  UINT32 version = 0;
+  UINT32 flags = 0;
+  // Only the first set is looked at: the library lays out further ones at a
+  // stride of its own, and a client sends the one general set anyway.
+  if (caps->cCapabilitiesSets >= 1 && caps->capabilitySets &&
+      caps->capabilitySets[0].capabilitySetType == CB_CAPSTYPE_GENERAL) {
+    const auto* general =
+        reinterpret_cast<const CLIPRDR_GENERAL_CAPABILITY_SET*>(caps->capabilitySets);
+    version = general->version;
+    flags = general->generalFlags;
+  }
+  log_line("CLIP caps version=" + std::to_string(version) + " flags=" + hex32(flags));
+  auto state = clip_state(session_of_clip(context));
+  std::scoped_lock lock(state->mutex);
+  state->ready = true;
+  state->cv.notify_all();
+  return CHANNEL_RC_OK;
 }
 
 UINT on_client_format_list(CliprdrServerContext* context, const CLIPRDR_FORMAT_LIST* list) {
-    const UINT32 count = list->formats ? list->numFormats : 0;
-    log_line("CLIP formats count=" + std::to_string(count));
-    for (UINT32 i = 0; i < count; ++i)
-        log_line("CLIP format id=" + std::to_string(list->formats[i].formatId) +
-                 " name=" + escape_name(list->formats[i].formatName));
-    auto state = clip_state(session_of_clip(context));
-    bool answer = true;
-    {
-        std::scoped_lock lock(state->mutex);
-        answer = state->answer_lists;
-    }
-    UINT rc = CHANNEL_RC_OK;
-    if (answer) {
-        CLIPRDR_FORMAT_LIST_RESPONSE response{};
-        response.common.msgType = CB_FORMAT_LIST_RESPONSE;
-        response.common.msgFlags = CB_RESPONSE_OK;
-        rc = context->ServerFormatListResponse(context, &response);
-    }
-    // Counted after the answer went out, so that a step waiting for the list
-    // cannot race the response on the wire.
+  const UINT32 count = list->formats ? list->numFormats : 0;
+  log_line("CLIP formats count=" + std::to_string(count));
+  for (UINT32 i = 0; i < count; ++i)
+    log_line("CLIP format id=" + std::to_string(list->formats[i].formatId) +
+             " name=" + escape_name(list->formats[i].formatName));
+  auto state = clip_state(session_of_clip(context));
+  bool answer = true;
+  {
     std::scoped_lock lock(state->mutex);
-    ++state->lists;
-    state->cv.notify_all();
-    return rc;
+    answer = state->answer_lists;
+  }
+  UINT rc = CHANNEL_RC_OK;
+  if (answer) {
+    CLIPRDR_FORMAT_LIST_RESPONSE response{};
+    response.common.msgType = CB_FORMAT_LIST_RESPONSE;
+    response.common.msgFlags = CB_RESPONSE_OK;
+    rc = context->ServerFormatListResponse(context, &response);
+  }
+  // Counted after the answer went out, so that a step waiting for the list
+  // cannot race the response on the wire.
+  std::scoped_lock lock(state->mutex);
+  ++state->lists;
+  state->cv.notify_all();
+  return rc;
 }
 
 UINT on_client_list_response(CliprdrServerContext*, const CLIPRDR_FORMAT_LIST_RESPONSE* response) {
-    log_line("CLIP list-response flags=" + hex16(response->common.msgFlags));
-    return CHANNEL_RC_OK;
+  log_line("CLIP list-response flags=" + hex16(response->common.msgFlags));
+  return CHANNEL_RC_OK;
 }
 
 UINT on_client_data_request(CliprdrServerContext* context,
                             const CLIPRDR_FORMAT_DATA_REQUEST* request) {
-    const UINT32 id = request->requestedFormatId;
-    log_line("CLIP request format=" + std::to_string(id));
-    auto state = clip_state(session_of_clip(context));
-    Served served;
-    {
-        std::scoped_lock lock(state->mutex);
-        const auto it = state->served.find(id);
-        if (it != state->served.end())
-            served = it->second;
-    }
-    CLIPRDR_FORMAT_DATA_RESPONSE response{};
-    response.common.msgType = CB_FORMAT_DATA_RESPONSE;
-    response.common.msgFlags = served.flags;
-    if (served.flags == CB_RESPONSE_OK && served.bytes && !served.bytes->empty()) {
-        response.common.dataLen = static_cast<UINT32>(served.bytes->size());
-        response.requestedFormatData = served.bytes->data();
-    }
-    const UINT rc = context->ServerFormatDataResponse(context, &response);
-    log_line("CLIP served format=" + std::to_string(id) + " flags=" + hex16(served.flags) +
-             " len=" + std::to_string(response.common.dataLen));
+  const UINT32 id = request->requestedFormatId;
+  log_line("CLIP request format=" + std::to_string(id));
+  auto state = clip_state(session_of_clip(context));
+  Served served;
+  {
     std::scoped_lock lock(state->mutex);
-    ++state->requests;
-    state->cv.notify_all();
-    return rc;
+    const auto it = state->served.find(id);
+    if (it != state->served.end())
+      served = it->second;
+  }
+  CLIPRDR_FORMAT_DATA_RESPONSE response{};
+  response.common.msgType = CB_FORMAT_DATA_RESPONSE;
+  response.common.msgFlags = served.flags;
+  if (served.flags == CB_RESPONSE_OK && served.bytes && !served.bytes->empty()) {
+    response.common.dataLen = static_cast<UINT32>(served.bytes->size());
+    response.requestedFormatData = served.bytes->data();
+  }
+  const UINT rc = context->ServerFormatDataResponse(context, &response);
+  log_line("CLIP served format=" + std::to_string(id) + " flags=" + hex16(served.flags) +
+           " len=" + std::to_string(response.common.dataLen));
+  std::scoped_lock lock(state->mutex);
+  ++state->requests;
+  state->cv.notify_all();
+  return rc;
 }
 
 UINT on_client_data_response(CliprdrServerContext* context,
                              const CLIPRDR_FORMAT_DATA_RESPONSE* response) {
-    const std::size_t size = response->requestedFormatData ? response->common.dataLen : 0;
-    const auto* data = response->requestedFormatData;
-    std::string hex;
-    if (size <= 256)
-        hex = to_hex(data, size);
-    else
-        hex = to_hex(data, 32) + "...";
-    auto state = clip_state(session_of_clip(context));
-    UINT32 format = 0;
-    {
-        std::scoped_lock lock(state->mutex);
-        format = state->asked_format;
-    }
-    log_line("CLIP data format=" + std::to_string(format) + " flags=" +
-             hex16(response->common.msgFlags) + " len=" + std::to_string(size) +
-             " sha256=" + sha256_hex(data, size) + " hex=" + hex);
+  const std::size_t size = response->requestedFormatData ? response->common.dataLen : 0;
+  const auto* data = response->requestedFormatData;
+  std::string hex;
+  if (size <= 256)
+    hex = to_hex(data, size);
+  else
+    hex = to_hex(data, 32) + "...";
+  auto state = clip_state(session_of_clip(context));
+  UINT32 format = 0;
+  {
     std::scoped_lock lock(state->mutex);
-    if (state->awaiting)
-        state->answered = true;
-    state->cv.notify_all();
-    return CHANNEL_RC_OK;
+    format = state->asked_format;
+  }
+  log_line("CLIP data format=" + std::to_string(format) +
+           " flags=" + hex16(response->common.msgFlags) + " len=" + std::to_string(size) +
+           " sha256=" + sha256_hex(data, size) + " hex=" + hex);
+  std::scoped_lock lock(state->mutex);
+  if (state->awaiting)
+    state->answered = true;
+  state->cv.notify_all();
+  return CHANNEL_RC_OK;
 }
 
 // ------------------------------------------------------------ hooks
 
 std::string open_clip(Session& s) {
-    if (!script_uses(s, "clip-"))
-        return {};
-    if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, CLIPRDR_SVC_CHANNEL_NAME))
-        return "the client did not join the clipboard channel";
-    auto state = clip_state(s);
-    CliprdrServerContext* context = cliprdr_server_context_new(s.vcm);
-    if (!context)
-        return "cliprdr_server_context_new failed";
-    context->custom = &s;
-    context->rdpcontext = s.peer->context;
-    context->useLongFormatNames = TRUE;
-    context->ClientCapabilities = on_client_caps;
-    context->ClientFormatList = on_client_format_list;
-    context->ClientFormatListResponse = on_client_list_response;
-    context->ClientFormatDataRequest = on_client_data_request;
-    context->ClientFormatDataResponse = on_client_data_response;
-    // Opened before the thread starts, so that the channel handle is known
-    // before the client can answer: opening it again hands back the
-    // context's own handle, which the format lists are written to (never
-    // closed here, the context owns it).
-    if (const UINT rc = context->Open(context); rc != CHANNEL_RC_OK) {
-        context->Close(context);
-        cliprdr_server_context_free(context);
-        return "cliprdr open failed: " + std::to_string(rc);
-    }
-    HANDLE channel = WTSVirtualChannelOpen(s.vcm, WTS_CURRENT_SESSION,
-                                           const_cast<char*>(CLIPRDR_SVC_CHANNEL_NAME));
-    // Published before the thread starts: its first callbacks look it up.
-    {
-        std::scoped_lock lock(state->mutex);
-        state->context = context;
-        state->channel = channel;
-    }
-    const UINT rc = context->Start(context);
-    if (rc != CHANNEL_RC_OK) {
-        {
-            std::scoped_lock lock(state->mutex);
-            state->context = nullptr;
-            state->channel = nullptr;
-        }
-        context->Close(context);
-        cliprdr_server_context_free(context);
-        return "cliprdr start failed: " + std::to_string(rc);
-    }
+  if (!script_uses(s, "clip-"))
     return {};
+  if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, CLIPRDR_SVC_CHANNEL_NAME))
+    return "the client did not join the clipboard channel";
+  auto state = clip_state(s);
+  CliprdrServerContext* context = cliprdr_server_context_new(s.vcm);
+  if (!context)
+    return "cliprdr_server_context_new failed";
+  context->custom = &s;
+  context->rdpcontext = s.peer->context;
+  context->useLongFormatNames = TRUE;
+  context->ClientCapabilities = on_client_caps;
+  context->ClientFormatList = on_client_format_list;
+  context->ClientFormatListResponse = on_client_list_response;
+  context->ClientFormatDataRequest = on_client_data_request;
+  context->ClientFormatDataResponse = on_client_data_response;
+  // Opened before the thread starts, so that the channel handle is known
+  // before the client can answer: opening it again hands back the
+  // context's own handle, which the format lists are written to (never
+  // closed here, the context owns it).
+  if (const UINT rc = context->Open(context); rc != CHANNEL_RC_OK) {
+    context->Close(context);
+    cliprdr_server_context_free(context);
+    return "cliprdr open failed: " + std::to_string(rc);
+  }
+  HANDLE channel = WTSVirtualChannelOpen(s.vcm, WTS_CURRENT_SESSION,
+                                         const_cast<char*>(CLIPRDR_SVC_CHANNEL_NAME));
+  // Published before the thread starts: its first callbacks look it up.
+  {
+    std::scoped_lock lock(state->mutex);
+    state->context = context;
+    state->channel = channel;
+  }
+  const UINT rc = context->Start(context);
+  if (rc != CHANNEL_RC_OK) {
+    {
+      std::scoped_lock lock(state->mutex);
+      state->context = nullptr;
+      state->channel = nullptr;
+    }
+    context->Close(context);
+    cliprdr_server_context_free(context);
+    return "cliprdr start failed: " + std::to_string(rc);
+  }
+  return {};
 }
 
 void close_clip(Session& s) {
-    auto state = clip_state(s);
-    CliprdrServerContext* context = nullptr;
-    {
-        std::scoped_lock lock(state->mutex);
-        context = state->context;
-        state->context = nullptr;
-        state->channel = nullptr;
-        state->ready = false;
-        state->cv.notify_all();
-    }
-    if (context) {
-        // Stop joins the channel thread, whose callbacks take state->mutex.
-        context->Stop(context);
-        cliprdr_server_context_free(context);
-    }
+  auto state = clip_state(s);
+  CliprdrServerContext* context = nullptr;
+  {
+    std::scoped_lock lock(state->mutex);
+    context = state->context;
+    state->context = nullptr;
+    state->channel = nullptr;
+    state->ready = false;
+    state->cv.notify_all();
+  }
+  if (context) {
+    // Stop joins the channel thread, whose callbacks take state->mutex.
+    context->Stop(context);
+    cliprdr_server_context_free(context);
+  }
 }
 
 // ------------------------------------------------------------ steps
 
 // Waits (bounded) until the client's capabilities arrived; returns the
 // context, null with `error` set otherwise. The caller holds `lock`.
-CliprdrServerContext* ready_context(Session& s, ClipState& state,
-                                    std::unique_lock<std::mutex>& lock, std::string& error) {
-    const bool ready = state.cv.wait_for(lock, default_timeout, [&] {
-        return (state.ready && state.context) || s.stop.load();
-    });
-    if (!ready || !state.context || !state.ready) {
-        error = "the clipboard channel is not ready";
-        return nullptr;
-    }
-    return state.context;
+CliprdrServerContext* ready_context(Session& s,
+                                    ClipState& state,
+                                    std::unique_lock<std::mutex>& lock,
+                                    std::string& error) {
+  const bool ready = state.cv.wait_for(
+      lock, default_timeout, [&] { return (state.ready && state.context) || s.stop.load(); });
+  if (!ready || !state.context || !state.ready) {
+    error = "the clipboard channel is not ready";
+    return nullptr;
+  }
+  return state.context;
 }
 
 // NUMBER [TIMEOUT_MS]: a count or a format id, then how long to wait.
 struct NumberTimeout {
-    std::uint32_t number = 0;
-    std::uint32_t timeout_ms = static_cast<std::uint32_t>(default_timeout.count());
+  std::uint32_t number = 0;
+  std::uint32_t timeout_ms = static_cast<std::uint32_t>(default_timeout.count());
 };
 
 std::string parse_number_timeout(const Step& step, NumberTimeout& a, const char* what) {
-    if (!parse_number(step.args[0], a.number))
-        return std::string("bad ") + what;
-    if (!optional_u32(step, 1, a.timeout_ms))
-        return "bad timeout";
-    return {};
+  if (!parse_number(step.args[0], a.number))
+    return std::string("bad ") + what;
+  if (!optional_u32(step, 1, a.timeout_ms))
+    return "bad timeout";
+  return {};
 }
 
 std::string parse_clip_count(const Step& step, NumberTimeout& a) {
-    return parse_number_timeout(step, a, "count");
+  return parse_number_timeout(step, a, "count");
 }
 
 std::string parse_request(const Step& step, NumberTimeout& a) {
-    return parse_number_timeout(step, a, "format id");
+  return parse_number_timeout(step, a, "format id");
 }
 
-std::string wait_counter(Session& s, const NumberTimeout& args, std::uint64_t ClipState::*counter,
+std::string wait_counter(Session& s,
+                         const NumberTimeout& args,
+                         std::uint64_t ClipState::*counter,
                          const char* what) {
-    const std::uint32_t n = args.number, timeout_ms = args.timeout_ms;
-    auto state = clip_state(s);
-    std::unique_lock lock(state->mutex);
-    state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                       [&] { return (*state).*counter >= n || s.stop.load(); });
-    if ((*state).*counter >= n)
-        return {};
-    return std::string("waited ") + std::to_string(timeout_ms) + " ms for " + std::to_string(n) +
-           " " + what + ", have " + std::to_string((*state).*counter);
+  const std::uint32_t n = args.number, timeout_ms = args.timeout_ms;
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                     [&] { return (*state).*counter >= n || s.stop.load(); });
+  if ((*state).*counter >= n)
+    return {};
+  return std::string("waited ") + std::to_string(timeout_ms) + " ms for " + std::to_string(n) +
+         " " + what + ", have " + std::to_string((*state).*counter);
 }
 
 std::string run_wait_lists(Session& s, const NumberTimeout& args) {
-    return wait_counter(s, args, &ClipState::lists, "client format lists");
+  return wait_counter(s, args, &ClipState::lists, "client format lists");
 }
 
 std::string run_wait_requests(Session& s, const NumberTimeout& args) {
-    return wait_counter(s, args, &ClipState::requests, "client data requests");
+  return wait_counter(s, args, &ClipState::requests, "client data requests");
 }
 
 std::string check_formats(const Step& step) {
-    for (const std::string& arg : step.args) {
-        Entry entry;
-        if (!parse_entry(arg, entry))
-            return "bad format entry " + arg.substr(0, 64);
-    }
-    return {};
+  for (const std::string& arg : step.args) {
+    Entry entry;
+    if (!parse_entry(arg, entry))
+      return "bad format entry " + arg.substr(0, 64);
+  }
+  return {};
 }
 
 void append_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
+  out.push_back(static_cast<std::uint8_t>(v));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
 }
 
 void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    append_u16(out, static_cast<std::uint16_t>(v));
-    append_u16(out, static_cast<std::uint16_t>(v >> 16));
+  append_u16(out, static_cast<std::uint16_t>(v));
+  append_u16(out, static_cast<std::uint16_t>(v >> 16));
 }
 
 // A whole Format List PDU with long format names; empty on a name that is not UTF-8.
 std::vector<std::uint8_t> format_list_pdu(const std::vector<Entry>& entries) {
-    std::vector<std::uint8_t> pdu;
-    append_u16(pdu, CB_FORMAT_LIST);
-    append_u16(pdu, 0);
-    append_u32(pdu, 0);  // dataLen, known at the end
-    for (const Entry& entry : entries) {
-        append_u32(pdu, entry.id);
-        if (entry.has_name) {
-            std::size_t units = 0;
-            WCHAR* wide = ConvertUtf8NToWCharAlloc(entry.name.data(), entry.name.size(), &units);
-            if (!wide)
-                return {};
-            for (std::size_t i = 0; i < units; ++i)
-                append_u16(pdu, static_cast<std::uint16_t>(wide[i]));
-            free(wide);
-        }
-        append_u16(pdu, 0);
+  std::vector<std::uint8_t> pdu;
+  append_u16(pdu, CB_FORMAT_LIST);
+  append_u16(pdu, 0);
+  append_u32(pdu, 0);  // dataLen, known at the end
+  for (const Entry& entry : entries) {
+    append_u32(pdu, entry.id);
+    if (entry.has_name) {
+      std::size_t units = 0;
+      WCHAR* wide = ConvertUtf8NToWCharAlloc(entry.name.data(), entry.name.size(), &units);
+      if (!wide)
+        return {};
+      for (std::size_t i = 0; i < units; ++i)
+        append_u16(pdu, static_cast<std::uint16_t>(wide[i]));
+      free(wide);
     }
-    const auto data_len = static_cast<std::uint32_t>(pdu.size() - 8);
-    for (int i = 0; i < 4; ++i)
-        pdu[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(data_len >> (8 * i));
-    return pdu;
+    append_u16(pdu, 0);
+  }
+  const auto data_len = static_cast<std::uint32_t>(pdu.size() - 8);
+  for (int i = 0; i < 4; ++i)
+    pdu[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(data_len >> (8 * i));
+  return pdu;
 }
 
 std::string run_formats(Session& s, const Step& step) {
-    std::vector<Entry> entries(step.args.size());
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        parse_entry(step.args[i], entries[i]);
-    std::vector<std::uint8_t> pdu = format_list_pdu(entries);
-    if (pdu.empty())
-        return "a format name is not UTF-8";
+  std::vector<Entry> entries(step.args.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    parse_entry(step.args[i], entries[i]);
+  std::vector<std::uint8_t> pdu = format_list_pdu(entries);
+  if (pdu.empty())
+    return "a format name is not UTF-8";
 
-    auto state = clip_state(s);
-    std::unique_lock lock(state->mutex);
-    std::string error;
-    CliprdrServerContext* context = ready_context(s, *state, lock, error);
-    if (!context)
-        return error;
-    if (!context->useLongFormatNames)
-        return "the client did not agree to long format names";
-    if (!state->channel)
-        return "no clipboard channel handle";
-    // Held across the write: clip-close cannot free the channel under it.
-    ULONG written = 0;
-    if (!WTSVirtualChannelWrite(state->channel, reinterpret_cast<PCHAR>(pdu.data()),
-                                static_cast<ULONG>(pdu.size()), &written))
-        return "writing the format list failed";
-    log_line("CLIP sent formats count=" + std::to_string(entries.size()));
-    return {};
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  CliprdrServerContext* context = ready_context(s, *state, lock, error);
+  if (!context)
+    return error;
+  if (!context->useLongFormatNames)
+    return "the client did not agree to long format names";
+  if (!state->channel)
+    return "no clipboard channel handle";
+  // Held across the write: clip-close cannot free the channel under it.
+  ULONG written = 0;
+  if (!WTSVirtualChannelWrite(state->channel, reinterpret_cast<PCHAR>(pdu.data()),
+                              static_cast<ULONG>(pdu.size()), &written))
+    return "writing the format list failed";
+  log_line("CLIP sent formats count=" + std::to_string(entries.size()));
+  return {};
 }
 
 std::string run_request(Session& s, const NumberTimeout& args) {
-    const std::uint32_t id = args.number, timeout_ms = args.timeout_ms;
-    auto state = clip_state(s);
-    std::unique_lock lock(state->mutex);
-    std::string error;
-    CliprdrServerContext* context = ready_context(s, *state, lock, error);
-    if (!context)
-        return error;
-    if (state->awaiting)
-        return "another clip-request is waiting";
-    CLIPRDR_FORMAT_DATA_REQUEST request{};
-    request.common.msgType = CB_FORMAT_DATA_REQUEST;
-    request.common.dataLen = 4;
-    request.requestedFormatId = id;
-    // The answer does not carry the format; it is logged with this one.
-    state->asked_format = id;
-    state->awaiting = true;
-    state->answered = false;
-    const UINT rc = context->ServerFormatDataRequest(context, &request);
-    if (rc != CHANNEL_RC_OK) {
-        state->awaiting = false;
-        return "ServerFormatDataRequest failed: " + std::to_string(rc);
-    }
-    state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                       [&] { return state->answered || !state->context || s.stop.load(); });
-    const bool answered = state->answered;
+  const std::uint32_t id = args.number, timeout_ms = args.timeout_ms;
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  CliprdrServerContext* context = ready_context(s, *state, lock, error);
+  if (!context)
+    return error;
+  if (state->awaiting)
+    return "another clip-request is waiting";
+  CLIPRDR_FORMAT_DATA_REQUEST request{};
+  request.common.msgType = CB_FORMAT_DATA_REQUEST;
+  request.common.dataLen = 4;
+  request.requestedFormatId = id;
+  // The answer does not carry the format; it is logged with this one.
+  state->asked_format = id;
+  state->awaiting = true;
+  state->answered = false;
+  const UINT rc = context->ServerFormatDataRequest(context, &request);
+  if (rc != CHANNEL_RC_OK) {
     state->awaiting = false;
-    state->answered = false;
-    if (!answered)
-        return "no answer for format " + std::to_string(id) + " within " +
-               std::to_string(timeout_ms) + " ms";
-    return {};
+    return "ServerFormatDataRequest failed: " + std::to_string(rc);
+  }
+  state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                     [&] { return state->answered || !state->context || s.stop.load(); });
+  const bool answered = state->answered;
+  state->awaiting = false;
+  state->answered = false;
+  if (!answered)
+    return "no answer for format " + std::to_string(id) + " within " + std::to_string(timeout_ms) +
+           " ms";
+  return {};
 }
 
 std::string check_serve(const Step& step) {
-    std::uint32_t id = 0;
-    if (!parse_number(step.args[0], id))
-        return "bad format id";
-    // Generated data is checked for its size only; made when the step runs.
-    const std::string& source = step.args[1];
-    if (source.rfind("gen:", 0) == 0) {
-        const std::string spec = source.substr(4);
-        const auto colon = spec.find(':');
-        std::uint32_t v = 0;
-        if (!parse_number(spec.substr(0, colon), v) || v == 0 || v > max_generated)
-            return "bad generated size";
-        if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), v))
-            return "bad seed";
-        return {};
-    }
-    Served served;
-    return parse_source(source, served) ? std::string{} : "bad data source";
+  std::uint32_t id = 0;
+  if (!parse_number(step.args[0], id))
+    return "bad format id";
+  // Generated data is checked for its size only; made when the step runs.
+  const std::string& source = step.args[1];
+  if (source.rfind("gen:", 0) == 0) {
+    const std::string spec = source.substr(4);
+    const auto colon = spec.find(':');
+    std::uint32_t v = 0;
+    if (!parse_number(spec.substr(0, colon), v) || v == 0 || v > max_generated)
+      return "bad generated size";
+    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), v))
+      return "bad seed";
+    return {};
+  }
+  Served served;
+  return parse_source(source, served) ? std::string{} : "bad data source";
 }
 
 std::string run_serve(Session& s, const Step& step) {
-    std::uint32_t id = 0;
-    parse_number(step.args[0], id);
-    Served served;
-    if (!parse_source(step.args[1], served))
-        return "bad data source";
-    const std::size_t size = served.bytes ? served.bytes->size() : 0;
-    {
-        auto state = clip_state(s);
-        std::scoped_lock lock(state->mutex);
-        state->served[id] = served;
-    }
-    log_line("CLIP serve format=" + std::to_string(id) + " flags=" + hex16(served.flags) +
-             " len=" + std::to_string(size));
-    return {};
+  std::uint32_t id = 0;
+  parse_number(step.args[0], id);
+  Served served;
+  if (!parse_source(step.args[1], served))
+    return "bad data source";
+  const std::size_t size = served.bytes ? served.bytes->size() : 0;
+  {
+    auto state = clip_state(s);
+    std::scoped_lock lock(state->mutex);
+    state->served[id] = served;
+  }
+  log_line("CLIP serve format=" + std::to_string(id) + " flags=" + hex16(served.flags) +
+           " len=" + std::to_string(size));
+  return {};
 }
 
 std::string run_close(Session& s, const Step&) {
-    // Closing frees the library's channel, which the peer thread reads
-    // incoming channel data into while it holds io.
-    auto io = lock_io(s);
-    close_clip(s);
-    log_line("CLIP closed");
-    return {};
+  // Closing frees the library's channel, which the peer thread reads
+  // incoming channel data into while it holds io.
+  auto io = lock_io(s);
+  close_clip(s);
+  log_line("CLIP closed");
+  return {};
 }
 
 std::string check_on_off(const Step& step) {
-    return step.args[0] == "on" || step.args[0] == "off" ? std::string{} : "expected on or off";
+  return step.args[0] == "on" || step.args[0] == "off" ? std::string{} : "expected on or off";
 }
 
 std::string run_list_answers(Session& s, const Step& step) {
-    {
-        auto state = clip_state(s);
-        std::scoped_lock lock(state->mutex);
-        state->answer_lists = step.args[0] == "on";
-    }
-    log_line("CLIP list-answers " + step.args[0]);
-    return {};
+  {
+    auto state = clip_state(s);
+    std::scoped_lock lock(state->mutex);
+    state->answer_lists = step.args[0] == "on";
+  }
+  log_line("CLIP list-answers " + step.args[0]);
+  return {};
 }
 
 [[maybe_unused]] const bool clip_registered = [] {
-    register_step(parsed_step("clip-wait-lists", 1, 2, parse_clip_count, run_wait_lists));
-    register_step(parsed_step("clip-wait-requests", 1, 2, parse_clip_count, run_wait_requests));
-    register_step({"clip-formats", 0, 1024, check_formats, run_formats});
-    register_step(parsed_step("clip-request", 1, 2, parse_request, run_request));
-    register_step({"clip-serve", 2, 2, check_serve, run_serve});
-    register_step({"clip-close", 0, 0, {}, run_close});
-    register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});
-    register_hook({"cliprdr", open_clip, {}, {}, close_clip});
-    return true;
+  register_step(parsed_step("clip-wait-lists", 1, 2, parse_clip_count, run_wait_lists));
+  register_step(parsed_step("clip-wait-requests", 1, 2, parse_clip_count, run_wait_requests));
+  register_step({"clip-formats", 0, 1024, check_formats, run_formats});
+  register_step(parsed_step("clip-request", 1, 2, parse_request, run_request));
+  register_step({"clip-serve", 2, 2, check_serve, run_serve});
+  register_step({"clip-close", 0, 0, {}, run_close});
+  register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});
+  register_hook({"cliprdr", open_clip, {}, {}, close_clip});
+  return true;
 }();
 
 }  // namespace

@@ -51,369 +51,370 @@ constexpr std::size_t max_ahead = 8;
 constexpr std::uint32_t max_stream_ms = 600000;
 
 struct SoundState {
-    std::mutex mutex;
-    std::condition_variable cv;
-    RdpsndServerContext* context = nullptr;  // guarded by mutex; owned, freed in close_sound
-    bool formats_known = false;              // guarded by mutex: the client's list arrived
-    // Guarded by mutex: blocks sent and not yet confirmed, oldest first (block number, t_ns).
-    std::deque<std::pair<BYTE, std::uint64_t>> unconfirmed;
-    std::array<std::uint64_t, 256> sent_ns{};  // guarded by mutex: last send time per number
-    std::array<std::uint8_t, 14> aac_config{};
+  std::mutex mutex;
+  std::condition_variable cv;
+  RdpsndServerContext* context = nullptr;  // guarded by mutex; owned, freed in close_sound
+  bool formats_known = false;              // guarded by mutex: the client's list arrived
+  // Guarded by mutex: blocks sent and not yet confirmed, oldest first (block number, t_ns).
+  std::deque<std::pair<BYTE, std::uint64_t>> unconfirmed;
+  std::array<std::uint64_t, 256> sent_ns{};  // guarded by mutex: last send time per number
+  std::array<std::uint8_t, 14> aac_config{};
 };
 
 std::shared_ptr<SoundState> sound_state(Session& s) {
-    return session_slot<SoundState>(s, "sound");
+  return session_slot<SoundState>(s, "sound");
 }
 
 Session& session_of_sound(RdpsndServerContext* context) {
-    return *static_cast<Session*>(context->data);
+  return *static_cast<Session*>(context->data);
 }
 
 std::string hex16(std::uint64_t v) {
-    char text[20];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
-    return text;
+  char text[20];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+  return text;
 }
 
 std::string hex_tag(unsigned v, int width) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", width, v);
-    return text;
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", width, v);
+  return text;
 }
 
 // The library's thread: the client's formats arrived and the channel is usable.
 void on_activated(RdpsndServerContext* context) {
-    Session& s = session_of_sound(context);
-    auto state = sound_state(s);
-    log_line("SOUND formats count=" + std::to_string(context->num_client_formats));
-    for (UINT16 i = 0; i < context->num_client_formats; ++i) {
-        const AUDIO_FORMAT& f = context->client_formats[i];
-        log_line("SOUND format index=" + std::to_string(i) + " tag=" + hex_tag(f.wFormatTag, 4) +
-                 " channels=" + std::to_string(f.nChannels) +
-                 " rate=" + std::to_string(f.nSamplesPerSec) +
-                 " bits=" + std::to_string(f.wBitsPerSample) +
-                 " align=" + std::to_string(f.nBlockAlign) + " cb=" + std::to_string(f.cbSize));
-    }
-    std::scoped_lock lock(state->mutex);
-    state->formats_known = true;
-    state->cv.notify_all();
+  Session& s = session_of_sound(context);
+  auto state = sound_state(s);
+  log_line("SOUND formats count=" + std::to_string(context->num_client_formats));
+  for (UINT16 i = 0; i < context->num_client_formats; ++i) {
+    const AUDIO_FORMAT& f = context->client_formats[i];
+    log_line("SOUND format index=" + std::to_string(i) + " tag=" + hex_tag(f.wFormatTag, 4) +
+             " channels=" + std::to_string(f.nChannels) + " rate=" +
+             std::to_string(f.nSamplesPerSec) + " bits=" + std::to_string(f.wBitsPerSample) +
+             " align=" + std::to_string(f.nBlockAlign) + " cb=" + std::to_string(f.cbSize));
+  }
+  std::scoped_lock lock(state->mutex);
+  state->formats_known = true;
+  state->cv.notify_all();
 }
 
 UINT on_confirm(RdpsndServerContext* context, BYTE block, UINT16 timestamp) {
-    Session& s = session_of_sound(context);
-    auto state = sound_state(s);
-    const std::uint64_t now = monotonic_ns();
-    bool first = false;
-    std::uint64_t sent = 0;
-    {
-        std::scoped_lock lock(state->mutex);
-        sent = state->sent_ns[block];
-        if (!state->unconfirmed.empty() && state->unconfirmed.front().first == block) {
-            state->unconfirmed.pop_front();
-            first = true;
-        }
-        state->cv.notify_all();
+  Session& s = session_of_sound(context);
+  auto state = sound_state(s);
+  const std::uint64_t now = monotonic_ns();
+  bool first = false;
+  std::uint64_t sent = 0;
+  {
+    std::scoped_lock lock(state->mutex);
+    sent = state->sent_ns[block];
+    if (!state->unconfirmed.empty() && state->unconfirmed.front().first == block) {
+      state->unconfirmed.pop_front();
+      first = true;
     }
-    log_line("SOUND confirm block=" + std::to_string(block) + " ts=" + std::to_string(timestamp) +
-             " after_ms=" + std::to_string(sent ? (now - sent) / 1000000 : 0) +
-             " first=" + (first ? "1" : "0"));
-    return CHANNEL_RC_OK;
+    state->cv.notify_all();
+  }
+  log_line("SOUND confirm block=" + std::to_string(block) + " ts=" + std::to_string(timestamp) +
+           " after_ms=" + std::to_string(sent ? (now - sent) / 1000000 : 0) +
+           " first=" + (first ? "1" : "0"));
+  return CHANNEL_RC_OK;
 }
 
 AUDIO_FORMAT make_format(UINT16 tag, UINT16 channels, UINT32 rate, UINT16 bits) {
-    AUDIO_FORMAT f{};
-    f.wFormatTag = tag;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<UINT16>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
+  AUDIO_FORMAT f{};
+  f.wFormatTag = tag;
+  f.nChannels = channels;
+  f.nSamplesPerSec = rate;
+  f.wBitsPerSample = bits;
+  f.nBlockAlign = static_cast<UINT16>(channels * bits / 8);
+  f.nAvgBytesPerSec = rate * f.nBlockAlign;
+  return f;
 }
 
 std::string open_sound(Session& s) {
-    if (!script_uses(s, "sound-"))
-        return {};
-    const bool joined = WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPSND_CHANNEL_NAME);
-    const bool playback =
-        freerdp_settings_get_bool(s.peer->context->settings, FreeRDP_AudioPlayback);
-    log_line(std::string("SOUND channel joined=") + (joined ? "1" : "0") +
-             " playback=" + (playback ? "1" : "0"));
-    if (!joined)
-        return {};
-    auto state = sound_state(s);
-    RdpsndServerContext* context = rdpsnd_server_context_new(s.vcm);
-    if (!context)
-        return "rdpsnd_server_context_new failed";
-    static AUDIO_FORMAT formats[6];
-    formats[0] = make_format(WAVE_FORMAT_PCM, 2, 48000, 16);
-    formats[1] = make_format(WAVE_FORMAT_PCM, 2, 44100, 16);
-    formats[2] = make_format(WAVE_FORMAT_PCM, 1, 48000, 16);
-    formats[3] = make_format(WAVE_FORMAT_PCM, 1, 44100, 16);
-    formats[4] = make_format(WAVE_FORMAT_AAC_MS, 2, 48000, 16);
-    formats[4].nBlockAlign = 4;
-    formats[4].nAvgBytesPerSec = 24000;
-    for (std::size_t i = 0; i < state->aac_config.size(); ++i)
-        state->aac_config[i] = static_cast<std::uint8_t>(i);
-    formats[4].cbSize = static_cast<UINT16>(state->aac_config.size());
-    formats[4].data = state->aac_config.data();
-    formats[5] = make_format(WAVE_FORMAT_OPUS, 2, 48000, 16);
-    formats[5].nBlockAlign = 4;
-    formats[5].nAvgBytesPerSec = 16000;
-    context->data = &s;
-    context->rdpcontext = s.peer->context;
-    context->server_formats = formats;
-    context->num_server_formats = 6;
-    context->src_format = &formats[0];
-    context->latency = 50;
-    context->Activated = on_activated;
-    context->ConfirmBlock = on_confirm;
-    {
-        std::scoped_lock lock(state->mutex);
-        state->context = context;
-    }
-    if (const UINT rc = context->Initialize(context, TRUE); rc != CHANNEL_RC_OK) {
-        {
-            std::scoped_lock lock(state->mutex);
-            state->context = nullptr;
-        }
-        // The formats are static: the context must not free them.
-        context->server_formats = nullptr;
-        context->num_server_formats = 0;
-        rdpsnd_server_context_free(context);
-        return "rdpsnd initialize failed: " + std::to_string(rc);
-    }
+  if (!script_uses(s, "sound-"))
     return {};
+  const bool joined = WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPSND_CHANNEL_NAME);
+  const bool playback = freerdp_settings_get_bool(s.peer->context->settings, FreeRDP_AudioPlayback);
+  log_line(std::string("SOUND channel joined=") + (joined ? "1" : "0") +
+           " playback=" + (playback ? "1" : "0"));
+  if (!joined)
+    return {};
+  auto state = sound_state(s);
+  RdpsndServerContext* context = rdpsnd_server_context_new(s.vcm);
+  if (!context)
+    return "rdpsnd_server_context_new failed";
+  static AUDIO_FORMAT formats[6];
+  formats[0] = make_format(WAVE_FORMAT_PCM, 2, 48000, 16);
+  formats[1] = make_format(WAVE_FORMAT_PCM, 2, 44100, 16);
+  formats[2] = make_format(WAVE_FORMAT_PCM, 1, 48000, 16);
+  formats[3] = make_format(WAVE_FORMAT_PCM, 1, 44100, 16);
+  formats[4] = make_format(WAVE_FORMAT_AAC_MS, 2, 48000, 16);
+  formats[4].nBlockAlign = 4;
+  formats[4].nAvgBytesPerSec = 24000;
+  for (std::size_t i = 0; i < state->aac_config.size(); ++i)
+    state->aac_config[i] = static_cast<std::uint8_t>(i);
+  formats[4].cbSize = static_cast<UINT16>(state->aac_config.size());
+  formats[4].data = state->aac_config.data();
+  formats[5] = make_format(WAVE_FORMAT_OPUS, 2, 48000, 16);
+  formats[5].nBlockAlign = 4;
+  formats[5].nAvgBytesPerSec = 16000;
+  context->data = &s;
+  context->rdpcontext = s.peer->context;
+  context->server_formats = formats;
+  context->num_server_formats = 6;
+  context->src_format = &formats[0];
+  context->latency = 50;
+  context->Activated = on_activated;
+  context->ConfirmBlock = on_confirm;
+  {
+    std::scoped_lock lock(state->mutex);
+    state->context = context;
+  }
+  if (const UINT rc = context->Initialize(context, TRUE); rc != CHANNEL_RC_OK) {
+    {
+      std::scoped_lock lock(state->mutex);
+      state->context = nullptr;
+    }
+    // The formats are static: the context must not free them.
+    context->server_formats = nullptr;
+    context->num_server_formats = 0;
+    rdpsnd_server_context_free(context);
+    return "rdpsnd initialize failed: " + std::to_string(rc);
+  }
+  return {};
 }
 
 void close_sound(Session& s) {
-    auto state = sound_state(s);
-    RdpsndServerContext* context = nullptr;
-    {
-        std::scoped_lock lock(state->mutex);
-        context = state->context;
-        state->context = nullptr;
-        state->formats_known = false;
-        state->cv.notify_all();
-    }
-    if (context) {
-        // Freeing stops (joins) the channel thread, whose callbacks take state->mutex; the
-        // formats are static, the context must not free them.
-        context->server_formats = nullptr;
-        context->num_server_formats = 0;
-        rdpsnd_server_context_free(context);
-    }
+  auto state = sound_state(s);
+  RdpsndServerContext* context = nullptr;
+  {
+    std::scoped_lock lock(state->mutex);
+    context = state->context;
+    state->context = nullptr;
+    state->formats_known = false;
+    state->cv.notify_all();
+  }
+  if (context) {
+    // Freeing stops (joins) the channel thread, whose callbacks take state->mutex; the
+    // formats are static, the context must not free them.
+    context->server_formats = nullptr;
+    context->num_server_formats = 0;
+    rdpsnd_server_context_free(context);
+  }
 }
 
 // Waits (bounded) for the client's formats; the context, or null with `error` set.
-RdpsndServerContext* ready(Session& s, SoundState& state, std::unique_lock<std::mutex>& lock,
+RdpsndServerContext* ready(Session& s,
+                           SoundState& state,
+                           std::unique_lock<std::mutex>& lock,
                            std::string& error) {
-    const bool ok = state.cv.wait_for(lock, default_timeout, [&] {
-        return (state.formats_known && state.context) || s.stop.load();
-    });
-    if (!ok || !state.context || !state.formats_known) {
-        error = "the sound channel is not ready (did the client join it?)";
-        return nullptr;
-    }
-    return state.context;
+  const bool ok = state.cv.wait_for(lock, default_timeout, [&] {
+    return (state.formats_known && state.context) || s.stop.load();
+  });
+  if (!ok || !state.context || !state.formats_known) {
+    error = "the sound channel is not ready (did the client join it?)";
+    return nullptr;
+  }
+  return state.context;
 }
 
 // Sends the blocks one by one at play speed, never more than max_ahead unconfirmed.
-std::string send_stream(Session& s, UINT16 format_no,
+std::string send_stream(Session& s,
+                        UINT16 format_no,
                         const std::vector<std::vector<std::uint8_t>>& blocks) {
-    auto state = sound_state(s);
-    std::uint64_t fnv = 0xcbf29ce484222325ull;
-    std::uint64_t total = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        const auto due = start + std::chrono::milliseconds(k * block_ms);
-        std::this_thread::sleep_until(due);
-        std::unique_lock lock(state->mutex);
-        if (!state->cv.wait_for(lock, std::chrono::seconds(30), [&] {
-                return state->unconfirmed.size() < max_ahead || !state->context || s.stop.load();
-            }))
-            return "the client confirmed nothing for 30 s";
-        RdpsndServerContext* context = state->context;
-        if (!context || s.stop.load())
-            return "the sound channel went away";
-        const BYTE number = context->block_no;
-        const std::uint64_t t = monotonic_ns();
-        state->unconfirmed.emplace_back(number, t);
-        state->sent_ns[number] = t;
-        const auto& b = blocks[k];
-        const UINT16 ts = static_cast<UINT16>((k * block_ms) & 0xFFFF);
-        // Under the state lock: the confirmation of this block must find it in the list.
-        const UINT rc = context->SendSamples2(context, format_no, b.data(), b.size(), ts,
-                                              static_cast<UINT32>(k * block_ms));
-        lock.unlock();
-        if (rc != CHANNEL_RC_OK)
-            return "SendSamples2 failed: " + std::to_string(rc);
-        for (std::uint8_t byte : b) {
-            fnv ^= byte;
-            fnv *= 0x100000001b3ull;
-        }
-        total += b.size();
-        log_line("SOUND sent block=" + std::to_string(number) + " seq=" + std::to_string(k) +
-                 " bytes=" + std::to_string(b.size()) + " t_ns=" + std::to_string(t));
+  auto state = sound_state(s);
+  std::uint64_t fnv = 0xcbf29ce484222325ull;
+  std::uint64_t total = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const auto due = start + std::chrono::milliseconds(k * block_ms);
+    std::this_thread::sleep_until(due);
+    std::unique_lock lock(state->mutex);
+    if (!state->cv.wait_for(lock, std::chrono::seconds(30), [&] {
+          return state->unconfirmed.size() < max_ahead || !state->context || s.stop.load();
+        }))
+      return "the client confirmed nothing for 30 s";
+    RdpsndServerContext* context = state->context;
+    if (!context || s.stop.load())
+      return "the sound channel went away";
+    const BYTE number = context->block_no;
+    const std::uint64_t t = monotonic_ns();
+    state->unconfirmed.emplace_back(number, t);
+    state->sent_ns[number] = t;
+    const auto& b = blocks[k];
+    const UINT16 ts = static_cast<UINT16>((k * block_ms) & 0xFFFF);
+    // Under the state lock: the confirmation of this block must find it in the list.
+    const UINT rc = context->SendSamples2(context, format_no, b.data(), b.size(), ts,
+                                          static_cast<UINT32>(k * block_ms));
+    lock.unlock();
+    if (rc != CHANNEL_RC_OK)
+      return "SendSamples2 failed: " + std::to_string(rc);
+    for (std::uint8_t byte : b) {
+      fnv ^= byte;
+      fnv *= 0x100000001b3ull;
     }
-    log_line("SOUND done blocks=" + std::to_string(blocks.size()) +
-             " bytes=" + std::to_string(total) + " fnv=" + hex16(fnv));
-    return {};
+    total += b.size();
+    log_line("SOUND sent block=" + std::to_string(number) + " seq=" + std::to_string(k) +
+             " bytes=" + std::to_string(b.size()) + " t_ns=" + std::to_string(t));
+  }
+  log_line("SOUND done blocks=" + std::to_string(blocks.size()) +
+           " bytes=" + std::to_string(total) + " fnv=" + hex16(fnv));
+  return {};
 }
 
-std::optional<UINT16> find_format(RdpsndServerContext* context, UINT16 tag, UINT16 channels,
+std::optional<UINT16> find_format(RdpsndServerContext* context,
+                                  UINT16 tag,
+                                  UINT16 channels,
                                   UINT32 rate) {
-    for (UINT16 i = 0; i < context->num_client_formats; ++i) {
-        const AUDIO_FORMAT& f = context->client_formats[i];
-        if (f.wFormatTag != tag)
-            continue;
-        if (tag == WAVE_FORMAT_PCM &&
-            (f.nChannels != channels || f.nSamplesPerSec != rate || f.wBitsPerSample != 16))
-            continue;
-        return i;
-    }
-    return std::nullopt;
+  for (UINT16 i = 0; i < context->num_client_formats; ++i) {
+    const AUDIO_FORMAT& f = context->client_formats[i];
+    if (f.wFormatTag != tag)
+      continue;
+    if (tag == WAVE_FORMAT_PCM &&
+        (f.nChannels != channels || f.nSamplesPerSec != rate || f.wBitsPerSample != 16))
+      continue;
+    return i;
+  }
+  return std::nullopt;
 }
 
 struct PcmArgs {
-    std::uint32_t rate = 0, channels = 0, ms = 0;
+  std::uint32_t rate = 0, channels = 0, ms = 0;
 };
 
 std::string parse_pcm(const Step& step, PcmArgs& a) {
-    if (!parse_u32(step.args[0], a.rate) || (a.rate != 44100 && a.rate != 48000))
-        return "RATE must be 44100 or 48000";
-    if (!parse_u32(step.args[1], a.channels) || (a.channels != 1 && a.channels != 2))
-        return "CHANNELS must be 1 or 2";
-    if (!parse_u32(step.args[2], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
-        return "MS must be 1..600000";
-    return {};
+  if (!parse_u32(step.args[0], a.rate) || (a.rate != 44100 && a.rate != 48000))
+    return "RATE must be 44100 or 48000";
+  if (!parse_u32(step.args[1], a.channels) || (a.channels != 1 && a.channels != 2))
+    return "CHANNELS must be 1 or 2";
+  if (!parse_u32(step.args[2], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
+    return "MS must be 1..600000";
+  return {};
 }
 
 std::string run_pcm(Session& s, const PcmArgs& a) {
-    const std::uint32_t rate = a.rate, channels = a.channels, ms = a.ms;
-    auto state = sound_state(s);
-    UINT16 format_no = 0;
-    {
-        std::unique_lock lock(state->mutex);
-        std::string error;
-        RdpsndServerContext* context = ready(s, *state, lock, error);
-        if (!context)
-            return error;
-        const auto found = find_format(context, WAVE_FORMAT_PCM, static_cast<UINT16>(channels),
-                                       rate);
-        if (!found)
-            return "the client has no 16-bit PCM format at that rate and channel count";
-        format_no = *found;
-    }
-    // Linear sweep: the frequency climbs from 200 Hz to 8 kHz over the stream.
-    const std::uint64_t frames = std::uint64_t{rate} * ms / 1000;
-    const std::uint64_t per_block = std::uint64_t{rate} * block_ms / 1000;
-    std::vector<std::vector<std::uint8_t>> blocks;
-    double phase = 0;
-    for (std::uint64_t f0 = 0; f0 < frames; f0 += per_block) {
-        std::vector<std::uint8_t> b;
-        const std::uint64_t n = std::min(per_block, frames - f0);
-        b.reserve(n * channels * 2);
-        for (std::uint64_t i = f0; i < f0 + n; ++i) {
-            const double freq = 200.0 + 7800.0 * static_cast<double>(i) / static_cast<double>(frames);
-            phase += 2 * std::numbers::pi * freq / rate;
-            const auto v = static_cast<std::int16_t>(std::lround(12000.0 * std::sin(phase)));
-            for (std::uint32_t c = 0; c < channels; ++c) {
-                b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) & 0xFF));
-                b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) >> 8));
-            }
-        }
-        blocks.push_back(std::move(b));
-    }
-    return send_stream(s, format_no, blocks);
-}
-
-struct CodedArgs {
-    std::uint32_t tag = 0, ms = 0;
-};
-
-std::string parse_coded(const Step& step, CodedArgs& a) {
-    if (!parse_seed(step.args[0], a.tag) || a.tag == 0 || a.tag > 0xFFFF)
-        return "bad TAG";
-    if (!parse_u32(step.args[1], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
-        return "MS must be 1..600000";
-    return {};
-}
-
-std::string run_coded(Session& s, const CodedArgs& a) {
-    const std::uint32_t tag = a.tag, ms = a.ms;
-    auto state = sound_state(s);
-    UINT16 format_no = 0;
-    {
-        std::unique_lock lock(state->mutex);
-        std::string error;
-        RdpsndServerContext* context = ready(s, *state, lock, error);
-        if (!context)
-            return error;
-        const auto found = find_format(context, static_cast<UINT16>(tag), 0, 0);
-        if (!found)
-            return "the client does not take format " + hex_tag(tag, 4);
-        format_no = *found;
-    }
-    std::uint32_t x = 7u ^ 0x9E3779B9u;
-    if (!x)
-        x = 1;
-    std::vector<std::vector<std::uint8_t>> blocks((ms + block_ms - 1) / block_ms);
-    for (auto& b : blocks) {
-        b.resize(400);
-        for (auto& byte : b) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            byte = static_cast<std::uint8_t>(x & 0xFF);
-        }
-    }
-    return send_stream(s, format_no, blocks);
-}
-
-std::string run_volume(Session& s, const Step& step) {
-    std::uint32_t value = 0;
-    if (!parse_seed(step.args[0], value))
-        return "bad VALUE";
-    auto state = sound_state(s);
+  const std::uint32_t rate = a.rate, channels = a.channels, ms = a.ms;
+  auto state = sound_state(s);
+  UINT16 format_no = 0;
+  {
     std::unique_lock lock(state->mutex);
     std::string error;
     RdpsndServerContext* context = ready(s, *state, lock, error);
     if (!context)
-        return error;
-    const UINT rc = context->SetVolume(context, static_cast<UINT16>(value & 0xFFFF),
-                                       static_cast<UINT16>(value >> 16));
-    if (rc != CHANNEL_RC_OK)
-        return "SetVolume failed: " + std::to_string(rc);
-    log_line("SOUND volume value=" + hex_tag(value, 8));
-    return {};
+      return error;
+    const auto found = find_format(context, WAVE_FORMAT_PCM, static_cast<UINT16>(channels), rate);
+    if (!found)
+      return "the client has no 16-bit PCM format at that rate and channel count";
+    format_no = *found;
+  }
+  // Linear sweep: the frequency climbs from 200 Hz to 8 kHz over the stream.
+  const std::uint64_t frames = std::uint64_t{rate} * ms / 1000;
+  const std::uint64_t per_block = std::uint64_t{rate} * block_ms / 1000;
+  std::vector<std::vector<std::uint8_t>> blocks;
+  double phase = 0;
+  for (std::uint64_t f0 = 0; f0 < frames; f0 += per_block) {
+    std::vector<std::uint8_t> b;
+    const std::uint64_t n = std::min(per_block, frames - f0);
+    b.reserve(n * channels * 2);
+    for (std::uint64_t i = f0; i < f0 + n; ++i) {
+      const double freq = 200.0 + 7800.0 * static_cast<double>(i) / static_cast<double>(frames);
+      phase += 2 * std::numbers::pi * freq / rate;
+      const auto v = static_cast<std::int16_t>(std::lround(12000.0 * std::sin(phase)));
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) & 0xFF));
+        b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) >> 8));
+      }
+    }
+    blocks.push_back(std::move(b));
+  }
+  return send_stream(s, format_no, blocks);
+}
+
+struct CodedArgs {
+  std::uint32_t tag = 0, ms = 0;
+};
+
+std::string parse_coded(const Step& step, CodedArgs& a) {
+  if (!parse_seed(step.args[0], a.tag) || a.tag == 0 || a.tag > 0xFFFF)
+    return "bad TAG";
+  if (!parse_u32(step.args[1], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
+    return "MS must be 1..600000";
+  return {};
+}
+
+std::string run_coded(Session& s, const CodedArgs& a) {
+  const std::uint32_t tag = a.tag, ms = a.ms;
+  auto state = sound_state(s);
+  UINT16 format_no = 0;
+  {
+    std::unique_lock lock(state->mutex);
+    std::string error;
+    RdpsndServerContext* context = ready(s, *state, lock, error);
+    if (!context)
+      return error;
+    const auto found = find_format(context, static_cast<UINT16>(tag), 0, 0);
+    if (!found)
+      return "the client does not take format " + hex_tag(tag, 4);
+    format_no = *found;
+  }
+  std::uint32_t x = 7u ^ 0x9E3779B9u;
+  if (!x)
+    x = 1;
+  std::vector<std::vector<std::uint8_t>> blocks((ms + block_ms - 1) / block_ms);
+  for (auto& b : blocks) {
+    b.resize(400);
+    for (auto& byte : b) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      byte = static_cast<std::uint8_t>(x & 0xFF);
+    }
+  }
+  return send_stream(s, format_no, blocks);
+}
+
+std::string run_volume(Session& s, const Step& step) {
+  std::uint32_t value = 0;
+  if (!parse_seed(step.args[0], value))
+    return "bad VALUE";
+  auto state = sound_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  RdpsndServerContext* context = ready(s, *state, lock, error);
+  if (!context)
+    return error;
+  const UINT rc = context->SetVolume(context, static_cast<UINT16>(value & 0xFFFF),
+                                     static_cast<UINT16>(value >> 16));
+  if (rc != CHANNEL_RC_OK)
+    return "SetVolume failed: " + std::to_string(rc);
+  log_line("SOUND volume value=" + hex_tag(value, 8));
+  return {};
 }
 
 std::string run_wait_confirms(Session& s, const Step& step) {
-    std::uint32_t timeout = static_cast<std::uint32_t>(default_timeout.count());
-    if (step.args.size() > 0 && !parse_u32(step.args[0], timeout))
-        return "bad TIMEOUT_MS";
-    auto state = sound_state(s);
-    std::unique_lock lock(state->mutex);
-    if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeout), [&] {
-            return state->unconfirmed.empty() || s.stop.load();
-        }))
-        return std::to_string(state->unconfirmed.size()) + " blocks unconfirmed";
-    return {};
+  std::uint32_t timeout = static_cast<std::uint32_t>(default_timeout.count());
+  if (step.args.size() > 0 && !parse_u32(step.args[0], timeout))
+    return "bad TIMEOUT_MS";
+  auto state = sound_state(s);
+  std::unique_lock lock(state->mutex);
+  if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeout),
+                          [&] { return state->unconfirmed.empty() || s.stop.load(); }))
+    return std::to_string(state->unconfirmed.size()) + " blocks unconfirmed";
+  return {};
 }
 
 std::string check_volume(const Step& step) {
-    std::uint32_t value = 0;
-    return parse_seed(step.args[0], value) ? std::string{} : std::string("bad VALUE");
+  std::uint32_t value = 0;
+  return parse_seed(step.args[0], value) ? std::string{} : std::string("bad VALUE");
 }
 
 [[maybe_unused]] const bool sound_registered = [] {
-    register_step(parsed_step("sound-pcm", 3, 3, parse_pcm, run_pcm));
-    register_step(parsed_step("sound-coded", 2, 2, parse_coded, run_coded));
-    register_step({"sound-volume", 1, 1, check_volume, run_volume});
-    register_step({"sound-wait-confirms", 0, 1, {}, run_wait_confirms});
-    register_hook({"rdpsnd", open_sound, {}, {}, close_sound});
-    return true;
+  register_step(parsed_step("sound-pcm", 3, 3, parse_pcm, run_pcm));
+  register_step(parsed_step("sound-coded", 2, 2, parse_coded, run_coded));
+  register_step({"sound-volume", 1, 1, check_volume, run_volume});
+  register_step({"sound-wait-confirms", 0, 1, {}, run_wait_confirms});
+  register_hook({"rdpsnd", open_sound, {}, {}, close_sound});
+  return true;
 }();
 
 }  // namespace

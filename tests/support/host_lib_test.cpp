@@ -45,7 +45,9 @@ long elapsed_ms(Clock::time_point since) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-bool pid_alive(pid_t pid) { return kill(pid, 0) == 0; }
+bool pid_alive(pid_t pid) {
+  return kill(pid, 0) == 0;
+}
 
 // ---------------------------------------------------------------- processes
 
@@ -142,7 +144,8 @@ TEST(HostProcess, GroupOwnerEndsGrandchildrenToo) {
   bool gone = false;
   for (int i = 0; i < 100 && !gone; ++i) {
     gone = !pid_alive(grandchild);
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!gone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
 }
@@ -244,10 +247,9 @@ TEST(HostFrameIo, BigFrameArrivesWhole) {
   FrameReader reader;
   reader.fd = p.read_end.get();
   std::vector<uint8_t> payload(3 << 20);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
-  std::thread writer([&] {
-    write_frame(p.write_end.get(), EVT_RECT, payload, 10000);
-  });
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<uint8_t>(i * 7);
+  std::thread writer([&] { write_frame(p.write_end.get(), EVT_RECT, payload, 10000); });
   Frame f;
   const ReadStatus st = read_frame(reader, 10000, f);
   writer.join();
@@ -282,15 +284,20 @@ TEST(HostFrameIo, AbsurdLengthIsRefused) {
 
 // ---------------------------------------------------------------- canvas
 
-std::vector<uint8_t> rect_payload(int32_t x, int32_t y, int32_t w, int32_t h,
-                                  std::array<uint8_t, 4> colour, size_t pixel_bytes_delta = 0) {
+std::vector<uint8_t> rect_payload(int32_t x,
+                                  int32_t y,
+                                  int32_t w,
+                                  int32_t h,
+                                  std::array<uint8_t, 4> colour,
+                                  size_t pixel_bytes_delta = 0) {
   std::vector<uint8_t> p;
   append_u32(p, static_cast<uint32_t>(x));
   append_u32(p, static_cast<uint32_t>(y));
   append_u32(p, static_cast<uint32_t>(w));
   append_u32(p, static_cast<uint32_t>(h));
   const size_t pixels = w > 0 && h > 0 ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
-  for (size_t i = 0; i < pixels; ++i) p.insert(p.end(), colour.begin(), colour.end());
+  for (size_t i = 0; i < pixels; ++i)
+    p.insert(p.end(), colour.begin(), colour.end());
   p.resize(p.size() + pixel_bytes_delta);
   return p;
 }
@@ -317,16 +324,16 @@ TEST(HostCanvas, BadRectsAreReportedAndPaintNothing) {
   resize_canvas(c, 10, 8);
   const std::vector<uint8_t> before = c.rgba;
   const std::array<uint8_t, 4> red{255, 0, 0, 255};
-  EXPECT_NE(paint_rect(c, std::vector<uint8_t>(15, 0)), "");                 // short header
-  EXPECT_NE(paint_rect(c, rect_payload(0, 0, 2, 2, red, 1)), "");            // extra byte
+  EXPECT_NE(paint_rect(c, std::vector<uint8_t>(15, 0)), "");       // short header
+  EXPECT_NE(paint_rect(c, rect_payload(0, 0, 2, 2, red, 1)), "");  // extra byte
   std::vector<uint8_t> missing_pixel = rect_payload(0, 0, 2, 2, red);
   missing_pixel.resize(missing_pixel.size() - 4);
   EXPECT_NE(paint_rect(c, missing_pixel), "");
-  EXPECT_NE(paint_rect(c, rect_payload(9, 0, 2, 2, red)), "");               // past the right
-  EXPECT_NE(paint_rect(c, rect_payload(0, 7, 2, 2, red)), "");               // past the bottom
-  EXPECT_NE(paint_rect(c, rect_payload(-1, 0, 2, 2, red)), "");              // left of it
-  EXPECT_NE(paint_rect(c, rect_payload(0, 0, -2, 2, red)), "");              // negative width
-  EXPECT_NE(paint_rect(c, rect_payload(2147483647, 0, 2, 2, red)), "");      // overflowing x
+  EXPECT_NE(paint_rect(c, rect_payload(9, 0, 2, 2, red)), "");           // past the right
+  EXPECT_NE(paint_rect(c, rect_payload(0, 7, 2, 2, red)), "");           // past the bottom
+  EXPECT_NE(paint_rect(c, rect_payload(-1, 0, 2, 2, red)), "");          // left of it
+  EXPECT_NE(paint_rect(c, rect_payload(0, 0, -2, 2, red)), "");          // negative width
+  EXPECT_NE(paint_rect(c, rect_payload(2147483647, 0, 2, 2, red)), "");  // overflowing x
   EXPECT_EQ(c.rgba, before);
 }
 
@@ -393,8 +400,8 @@ struct TestPicture {
 // Colour blocks of 16x16 so 4:2:0 subsampling loses nothing.
 TestPicture make_picture(uint32_t w, uint32_t h, int seed) {
   TestPicture p{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
-  const uint8_t palette[6][3] = {{220, 40, 40}, {40, 200, 60}, {30, 60, 210},
-                                 {240, 240, 240}, {20, 20, 20}, {200, 180, 40}};
+  const uint8_t palette[6][3] = {{220, 40, 40},   {40, 200, 60}, {30, 60, 210},
+                                 {240, 240, 240}, {20, 20, 20},  {200, 180, 40}};
   for (uint32_t y = 0; y < h; ++y) {
     for (uint32_t x = 0; x < w; ++x) {
       const auto& c = palette[(x / 16 + y / 16 * 3 + static_cast<uint32_t>(seed)) % 6];
@@ -414,7 +421,8 @@ std::vector<std::vector<uint8_t>> encode_views(const std::vector<Yuv420Picture>&
   std::vector<std::vector<uint8_t>> out;
   av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (!codec || pictures.empty()) return out;
+  if (!codec || pictures.empty())
+    return out;
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
   ctx->width = static_cast<int>(pictures[0].width);
   ctx->height = static_cast<int>(pictures[0].height);
@@ -489,7 +497,10 @@ std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pi
   return encode_views(views);
 }
 
-std::vector<uint8_t> h264_payload(uint32_t left, uint32_t top, uint32_t width, uint32_t height,
+std::vector<uint8_t> h264_payload(uint32_t left,
+                                  uint32_t top,
+                                  uint32_t width,
+                                  uint32_t height,
                                   std::span<const uint8_t> data) {
   std::vector<uint8_t> p;
   append_u32(p, left);
@@ -505,13 +516,16 @@ std::vector<uint8_t> h264_payload(uint32_t left, uint32_t top, uint32_t width, u
 std::vector<uint8_t> metablock(uint32_t rects) {
   std::vector<uint8_t> m;
   append_u32(m, rects);
-  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {0, 0, 0, 0, 16, 0, 16, 0});
-  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {22, 100});
+  for (uint32_t i = 0; i < rects; ++i)
+    m.insert(m.end(), {0, 0, 0, 0, 16, 0, 16, 0});
+  for (uint32_t i = 0; i < rects; ++i)
+    m.insert(m.end(), {22, 100});
   return m;
 }
 
 // An AVC444 bitmap stream: info word (first stream size, LC), then the streams.
-std::vector<uint8_t> avc444(uint32_t lc, std::span<const uint8_t> first,
+std::vector<uint8_t> avc444(uint32_t lc,
+                            std::span<const uint8_t> first,
                             std::span<const uint8_t> second) {
   std::vector<uint8_t> s1 = metablock(2);
   s1.insert(s1.end(), first.begin(), first.end());
@@ -532,8 +546,12 @@ struct Placement {
   bool outside_untouched = true;
 };
 
-Placement check_placement(const Canvas& c, const TestPicture& pic, uint32_t left, uint32_t top,
-                          uint32_t width, uint32_t height) {
+Placement check_placement(const Canvas& c,
+                          const TestPicture& pic,
+                          uint32_t left,
+                          uint32_t top,
+                          uint32_t width,
+                          uint32_t height) {
   Placement r;
   for (uint32_t y = 0; y < c.height; ++y) {
     for (uint32_t x = 0; x < c.width; ++x) {
@@ -592,7 +610,8 @@ class HostH264Decode : public ::testing::Test {
   void SetUp() override {
     pictures = {make_picture(64, 48, 0), make_picture(64, 48, 1), make_picture(64, 48, 2)};
     units = encode_h264(pictures);
-    if (units.size() != pictures.size()) GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    if (units.size() != pictures.size())
+      GTEST_SKIP() << "no H.264 encoder in libavcodec";
     resize_canvas(canvas, 120, 90);
   }
   std::vector<TestPicture> pictures;
@@ -646,7 +665,8 @@ TEST_F(HostH264Decode, PictureIsClippedToWidthHeightAndCanvas) {
 
 TEST_F(HostH264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
   const std::vector<uint8_t> chroma = {0, 0, 0, 1, 0x41, 0x9a, 0x00};
-  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(0, units[0], chroma))), "");
+  EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(0, units[0], chroma))),
+            "");
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, avc444(1, units[1], {}))), "");
   const Placement p = check_placement(canvas, pictures[1], 0, 0, 64, 48);
   EXPECT_LE(p.max_diff, 12);
@@ -662,7 +682,8 @@ TEST_F(HostH264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
 TEST_F(HostH264Decode, GarbageIsCountedOrRejectedNeverPainted) {
   const std::vector<uint8_t> before = canvas.rgba;
   std::vector<uint8_t> noise(500);
-  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 37 + 11);
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<uint8_t>(i * 37 + 11);
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, noise)), "");
   EXPECT_EQ(decoder.stats.undecoded, 1u);
   // A start code followed by junk reaches the decoder, which must not paint anything.
@@ -682,11 +703,12 @@ TEST_F(HostH264Decode, GarbageIsCountedOrRejectedNeverPainted) {
 // sample of the full-colour picture matters: 4:2:0 alone cannot show it.
 TestPicture make_detailed_picture(uint32_t w, uint32_t h, int seed) {
   TestPicture p{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
-  const uint8_t palette[7][3] = {{230, 30, 30},  {30, 210, 40},  {20, 40, 230}, {240, 240, 240},
-                                 {15, 15, 15},   {230, 200, 20}, {200, 30, 200}};
+  const uint8_t palette[7][3] = {{230, 30, 30}, {30, 210, 40},  {20, 40, 230}, {240, 240, 240},
+                                 {15, 15, 15},  {230, 200, 20}, {200, 30, 200}};
   for (uint32_t y = 0; y < h; ++y) {
     for (uint32_t x = 0; x < w; ++x) {
-      const auto& c = palette[(x * 3 + y * 5 + (x / 3) * (y / 2) + static_cast<uint32_t>(seed)) % 7];
+      const auto& c =
+          palette[(x * 3 + y * 5 + (x / 3) * (y / 2) + static_cast<uint32_t>(seed)) % 7];
       uint8_t* o = p.rgba.data() + (size_t{y} * w + x) * 4;
       o[0] = c[0];
       o[1] = c[1];
@@ -788,10 +810,12 @@ Views split_v2(const Yuv444Picture& f) {
 }
 
 int max_rgb_diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  if (a.size() != b.size()) return 1000;
+  if (a.size() != b.size())
+    return 1000;
   int worst = 0;
   for (size_t i = 0; i < a.size(); i += 4) {
-    for (size_t c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
+    for (size_t c = 0; c < 3; ++c)
+      worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
   }
   return worst;
 }
@@ -853,7 +877,8 @@ TEST(HostAvc444Combine, ConversionInvertsTheEncodersColours) {
   std::vector<uint8_t> rgba;
   yuv444_to_rgba(to_yuv444(p), rgba);
   EXPECT_LE(max_rgb_diff(rgba, p.rgba), 3);
-  for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255);
+  for (size_t i = 3; i < rgba.size(); i += 4)
+    ASSERT_EQ(rgba[i], 255);
 }
 
 TEST(HostAvc444Combine, Version1RebuildsEveryChromaSample) {
@@ -906,8 +931,12 @@ TEST(HostAvc444Combine, MainViewAloneSpreadsItsChromaAndBadInputIsRefused) {
   EXPECT_FALSE(combine_avc444(ChromaLayout::avc444, Yuv420Picture{}, nullptr, full));
 }
 
-std::vector<uint8_t> codec_payload(uint16_t codec, uint32_t left, uint32_t top, uint32_t width,
-                                   uint32_t height, std::span<const uint8_t> main,
+std::vector<uint8_t> codec_payload(uint16_t codec,
+                                   uint32_t left,
+                                   uint32_t top,
+                                   uint32_t width,
+                                   uint32_t height,
+                                   std::span<const uint8_t> main,
                                    std::span<const uint8_t> aux) {
   H264CodecHeader h;
   h.codec = codec;
@@ -928,15 +957,22 @@ std::vector<uint8_t> codec_payload(uint16_t codec, uint32_t left, uint32_t top, 
 // Canvas pixels at (left, top) against an RGBA picture. With carried_only, the top-left pixel
 // of each 2x2 block is skipped: its chroma is worked back from the block mean only past a
 // threshold, and coding noise can tip it either way.
-int canvas_diff(const Canvas& c, uint32_t left, uint32_t top, uint32_t w, uint32_t h,
-                const std::vector<uint8_t>& want, bool carried_only = true) {
+int canvas_diff(const Canvas& c,
+                uint32_t left,
+                uint32_t top,
+                uint32_t w,
+                uint32_t h,
+                const std::vector<uint8_t>& want,
+                bool carried_only = true) {
   int worst = 0;
   for (uint32_t y = 0; y < h; ++y) {
     for (uint32_t x = 0; x < w; ++x) {
-      if (carried_only && x % 2 == 0 && y % 2 == 0) continue;
+      if (carried_only && x % 2 == 0 && y % 2 == 0)
+        continue;
       const uint8_t* got = pixel(c, left + x, top + y);
       const uint8_t* exp = want.data() + (size_t{y} * w + x) * 4;
-      for (int ch = 0; ch < 3; ++ch) worst = std::max(worst, std::abs(int{got[ch]} - int{exp[ch]}));
+      for (int ch = 0; ch < 3; ++ch)
+        worst = std::max(worst, std::abs(int{got[ch]} - int{exp[ch]}));
     }
   }
   return worst;
@@ -962,7 +998,8 @@ class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
     };
     a = to_yuv444(make_detailed_picture(kW, kH, 3));
     b = a;
-    for (auto& y : b.y) y = static_cast<uint8_t>(std::min(235, y + 20));
+    for (auto& y : b.y)
+      y = static_cast<uint8_t>(std::min(235, y + 20));
     c = b;
     // Odd columns are aux samples in both layouts; swapping them between the two rows of a
     // block keeps its mean, so the main view stays as it was.
@@ -979,7 +1016,8 @@ class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
     want_b = rgba_of(combined(layout, vb, true));
     want_c = rgba_of(combined(layout, vc, true));
     units = encode_views({va.main, va.aux, vb.main, vc.aux});
-    if (units.size() != 4) GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    if (units.size() != 4)
+      GTEST_SKIP() << "no H.264 encoder in libavcodec";
     codec = layout == ChromaLayout::avc444 ? CODEC_ID_AVC444 : CODEC_ID_AVC444V2;
     resize_canvas(canvas, 120, 90);
   }
@@ -993,15 +1031,19 @@ class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
 
 TEST_P(HostAvc444Decode, ViewsCombineAcrossUpdates) {
   const std::vector<uint8_t> none;
-  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[0], units[1])), "");
+  EXPECT_EQ(
+      paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[0], units[1])),
+      "");
   EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, want_a), 12);
   EXPECT_EQ(pixel(canvas, 19, 10)[0], 0);
   EXPECT_EQ(pixel(canvas, 20, 9)[1], 0);
 
-  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[2], none)), "");
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, units[2], none)),
+            "");
   EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, want_b), 12);
 
-  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, none, units[3])), "");
+  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 20, 10, kW, kH, none, units[3])),
+            "");
   EXPECT_LE(canvas_diff(canvas, 20, 10, kW, kH, want_c), 12);
   // Were the chroma update lost, the picture would still be B's.
   EXPECT_GT(canvas_diff(canvas, 20, 10, kW, kH, want_b), 40);
@@ -1023,7 +1065,9 @@ TEST_P(HostAvc444Decode, ClippedToTheCommandsSizeAndNothingBeforeAMainView) {
   EXPECT_EQ(canvas.rgba, before);
   EXPECT_EQ(other.stats.pictures, 0u);
 
-  EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(codec, 100, 70, 30, 10, units[0], units[1])), "");
+  EXPECT_EQ(
+      paint_h264_codec(decoder, canvas, codec_payload(codec, 100, 70, 30, 10, units[0], units[1])),
+      "");
   const std::vector<uint8_t>& full = want_a;
   for (uint32_t y = 0; y < canvas.height; ++y) {
     for (uint32_t x = 0; x < canvas.width; ++x) {
@@ -1032,28 +1076,32 @@ TEST_P(HostAvc444Decode, ClippedToTheCommandsSizeAndNothingBeforeAMainView) {
         ASSERT_EQ(pixel(canvas, x, y)[0], 0) << x << "," << y;
         continue;
       }
-      if (x % 2 == 0 && y % 2 == 0) continue;  // block corners: see canvas_diff
+      if (x % 2 == 0 && y % 2 == 0)
+        continue;  // block corners: see canvas_diff
       const uint8_t* want = full.data() + (size_t{y - 70} * kW + (x - 100)) * 4;
-      for (int ch = 0; ch < 3; ++ch) ASSERT_NEAR(pixel(canvas, x, y)[ch], want[ch], 12);
+      for (int ch = 0; ch < 3; ++ch)
+        ASSERT_NEAR(pixel(canvas, x, y)[ch], want[ch], 12);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, HostAvc444Decode,
+INSTANTIATE_TEST_SUITE_P(Layouts,
+                         HostAvc444Decode,
                          ::testing::Values(ChromaLayout::avc444, ChromaLayout::avc444v2),
                          [](const auto& param_info) {
                            return param_info.param == ChromaLayout::avc444 ? "v1" : "v2";
                          });
 
 // AVC444v2 pictures from FreeRDP's encoder (what a FreeRDP server sends), decoded here and by
-// FreeRDP's own decoder: the two must agree wherever the aux view carries the chroma. (Version 1 is left out: FreeRDP's encoder splits the picture into strips
-// whose height need not be a multiple of 16, and version 1's row blocks then come out shifted.)
+// FreeRDP's own decoder: the two must agree wherever the aux view carries the chroma. (Version 1 is
+// left out: FreeRDP's encoder splits the picture into strips whose height need not be a multiple of
+// 16, and version 1's row blocks then come out shifted.)
 TEST(HostAvc444FreeRdp, Version2MatchesFreeRdpsDecoder) {
   constexpr uint32_t w = 64, h = 48;
   std::unique_ptr<H264_CONTEXT, void (*)(H264_CONTEXT*)> enc(h264_context_new(TRUE),
-                                                              h264_context_free);
+                                                             h264_context_free);
   std::unique_ptr<H264_CONTEXT, void (*)(H264_CONTEXT*)> dec(h264_context_new(FALSE),
-                                                              h264_context_free);
+                                                             h264_context_free);
   if (!enc || !h264_context_reset(enc.get(), w, h) ||
       !h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_RATECONTROL, H264_RATECONTROL_CQP) ||
       !h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_QP, 1))
@@ -1071,16 +1119,20 @@ TEST(HostAvc444FreeRdp, Version2MatchesFreeRdpsDecoder) {
     BYTE *main = nullptr, *aux = nullptr;
     UINT32 main_size = 0, aux_size = 0;
     RDPGFX_H264_METABLOCK meta{}, aux_meta{};
-    const INT32 rc = avc444_compress(enc.get(), pic.rgba.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h,
-                                     2, &region, &op, &main, &main_size, &aux, &aux_size, &meta,
-                                     &aux_meta);
-    if (rc < 0 && frames == 0) GTEST_SKIP() << "FreeRDP's AVC444 encoder failed: " << rc;
+    const INT32 rc =
+        avc444_compress(enc.get(), pic.rgba.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h, 2, &region,
+                        &op, &main, &main_size, &aux, &aux_size, &meta, &aux_meta);
+    if (rc < 0 && frames == 0)
+      GTEST_SKIP() << "FreeRDP's AVC444 encoder failed: " << rc;
     ASSERT_GE(rc, 0);
-    if (rc == 0) continue;
+    if (rc == 0)
+      continue;
     // Copies: the encoder reuses its buffers.
     std::vector<uint8_t> m, a;
-    if (op == 0 || op == 1) m.assign(main, main + main_size);
-    if (op == 0 || op == 2) a.assign(aux, aux + aux_size);
+    if (op == 0 || op == 1)
+      m.assign(main, main + main_size);
+    if (op == 0 || op == 2)
+      a.assign(aux, aux + aux_size);
     EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(CODEC_ID_AVC444V2, 0, 0, w, h, m, a)),
               "")
         << "frame " << frames;
@@ -1090,10 +1142,9 @@ TEST(HostAvc444FreeRdp, Version2MatchesFreeRdpsDecoder) {
     const RDPGFX_H264_METABLOCK& m1 = chroma_only ? aux_meta : meta;
     const std::vector<uint8_t>& s1 = chroma_only ? a : m;
     const INT32 decoded = avc444_decompress(
-        dec.get(), op, m1.regionRects, m1.numRegionRects, s1.data(),
-        static_cast<UINT32>(s1.size()), aux_meta.regionRects, aux_meta.numRegionRects, a.data(),
-        static_cast<UINT32>(a.size()), reference.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h,
-        RDPGFX_CODECID_AVC444v2);
+        dec.get(), op, m1.regionRects, m1.numRegionRects, s1.data(), static_cast<UINT32>(s1.size()),
+        aux_meta.regionRects, aux_meta.numRegionRects, a.data(), static_cast<UINT32>(a.size()),
+        reference.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h, RDPGFX_CODECID_AVC444v2);
     free_h264_metablock(&meta);
     free_h264_metablock(&aux_meta);
     ASSERT_GE(decoded, 0);
@@ -1127,8 +1178,8 @@ TEST_F(HostH264Decode, CodecEventAvc420PaintsLikeTheOldEvent) {
 TEST(HostExtensions, CodecEventGoldenBytes) {
   // AVC444v2 at (16,8)-(80,56), 64x48, main 3 bytes, aux 2 bytes.
   const std::vector<uint8_t> payload = {
-      0x0F, 0x00, 0x00, 0x00,  16, 0, 0, 0,  8, 0, 0, 0,  80, 0, 0, 0,  56, 0, 0, 0,
-      64, 0, 0, 0,  48, 0, 0, 0,  3, 0, 0, 0,  2, 0, 0, 0,  0xA1, 0xA2, 0xA3, 0xB1, 0xB2};
+      0x0F, 0x00, 0x00, 0x00, 16, 0, 0, 0, 8, 0, 0, 0, 80, 0, 0, 0,    56,   0,    0,    0,   64,
+      0,    0,    0,    48,   0,  0, 0, 3, 0, 0, 0, 2, 0,  0, 0, 0xA1, 0xA2, 0xA3, 0xB1, 0xB2};
   Frame f{EVT_H264_CODEC, payload};
   EXPECT_EQ(describe_event(f),
             "H264_CODEC codec=avc444v2 left=16 top=8 right=80 bottom=56 w=64 h=48 main=3 aux=2");
@@ -1173,17 +1224,22 @@ TEST(HostExtensions, GrantAndRefusalLines) {
   EXPECT_EQ(d.resize_refusals, 1u);
 }
 
-std::vector<uint8_t> shape_payload(uint32_t id, uint32_t hx, uint32_t hy, uint32_t w, uint32_t h,
+std::vector<uint8_t> shape_payload(uint32_t id,
+                                   uint32_t hx,
+                                   uint32_t hy,
+                                   uint32_t w,
+                                   uint32_t h,
                                    std::array<uint8_t, 4> colour) {
   std::vector<uint8_t> p = encode_cursor_shape_header({id, hx, hy, w, h});
-  for (uint32_t i = 0; i < w * h; ++i) p.insert(p.end(), colour.begin(), colour.end());
+  for (uint32_t i = 0; i < w * h; ++i)
+    p.insert(p.end(), colour.begin(), colour.end());
   return p;
 }
 
 TEST(HostCursor, EventsGoldenBytesAndState) {
   // Shape 9, hotspot (1,2), 2x1: two RGBA pixels.
-  const std::vector<uint8_t> shape = {9, 0, 0, 0,  1, 0, 0, 0,  2, 0, 0, 0,  2, 0, 0, 0,
-                                      1, 0, 0, 0,  10, 20, 30, 255,  40, 50, 60, 0};
+  const std::vector<uint8_t> shape = {9, 0, 0, 0, 1, 0, 0,  0,  2,  0,   0,  0,  2,  0,
+                                      0, 0, 1, 0, 0, 0, 10, 20, 30, 255, 40, 50, 60, 0};
   Desktop d;
   Frame f{EVT_CURSOR_SHAPE, shape};
   EXPECT_EQ(describe_event(f), "CURSOR_SHAPE id=9 hotspot=1,2 size=2x1");
@@ -1255,10 +1311,14 @@ TEST(HostCursor, DrawnAtPositionMinusHotspotBlendedAndClipped) {
 
 TEST(HostCursor, ShapesAreBoundedAndTheOneInUseStays) {
   Cursor cursor;
-  ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_SHAPE, shape_payload(0, 0, 0, 1, 1, {1, 2, 3, 4})}), "");
+  ASSERT_EQ(apply_cursor_event(cursor,
+                               Frame{EVT_CURSOR_SHAPE, shape_payload(0, 0, 0, 1, 1, {1, 2, 3, 4})}),
+            "");
   ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_USE, {0, 0, 0, 0}}), "");
   for (uint32_t id = 1; id < kMaxCursorShapes + 10; ++id) {
-    ASSERT_EQ(apply_cursor_event(cursor, Frame{EVT_CURSOR_SHAPE, shape_payload(id, 0, 0, 1, 1, {1, 2, 3, 4})}), "");
+    ASSERT_EQ(apply_cursor_event(
+                  cursor, Frame{EVT_CURSOR_SHAPE, shape_payload(id, 0, 0, 1, 1, {1, 2, 3, 4})}),
+              "");
   }
   EXPECT_EQ(cursor.shapes.size(), kMaxCursorShapes);
   EXPECT_EQ(cursor.shapes.count(0), 1u);
@@ -1271,7 +1331,8 @@ TEST(HostPng, RoundTripKeepsRgb) {
   test::TempDir dir = test::make_temp_dir();
   Canvas c;
   resize_canvas(c, 7, 5);
-  for (size_t i = 0; i < c.rgba.size(); ++i) c.rgba[i] = static_cast<uint8_t>(i * 13);
+  for (size_t i = 0; i < c.rgba.size(); ++i)
+    c.rgba[i] = static_cast<uint8_t>(i * 13);
   const std::string path = dir.path + "/x.png";
   ASSERT_EQ(write_png(path, c), "");
   std::string error;
@@ -1354,7 +1415,8 @@ TEST(HostSession, ErrorEventAndExitCodeOne) {
   ASSERT_TRUE(s);
   auto err = wait_for_event(*s, EVT_ERROR, 5000);
   ASSERT_TRUE(err);
-  EXPECT_EQ(std::string(err->payload.begin(), err->payload.end()).rfind("Connect failed: 0x", 0), 0u);
+  EXPECT_EQ(std::string(err->payload.begin(), err->payload.end()).rfind("Connect failed: 0x", 0),
+            0u);
   Frame f;
   EXPECT_EQ(next_event(*s, 5000, f), ReadStatus::eof);
   auto st = wait_exit(s->child, 5000);
@@ -1473,16 +1535,17 @@ HostRun run_host(std::vector<std::string> args) {
   RunResult r = run_capture(o, 30000);
   HostRun h;
   h.out = r.out;
-  if (r.status && r.status->exited()) h.code = r.status->code;
+  if (r.status && r.status->exited())
+    h.code = r.status->code;
   return h;
 }
 
 TEST(KorvaneHost, CleanSessionPrintsEventsSendsInputsWritesPng) {
   test::TempDir dir = test::make_temp_dir();
   const std::string png = dir.path + "/out.png";
-  const HostRun r = run_host({"--host", "paint", "--port", "3389", "--width", "64", "--height",
-                              "32", "--seconds", "0.5", "--png", png, "--move", "10,20", "--key",
-                              "0x1c,e"});
+  const HostRun r =
+      run_host({"--host", "paint", "--port", "3389", "--width", "64", "--height", "32", "--seconds",
+                "0.5", "--png", png, "--move", "10,20", "--key", "0x1c,e"});
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("CONNECTED width=64 height=32 | frames=1 bytes=13 fps="), std::string::npos)
       << r.out;
@@ -1529,20 +1592,24 @@ TEST(KorvaneHost, BadArgumentsAreUsageErrors) {
   EXPECT_EQ(run_host({"--host", "h", "--port", "1", "--resize", "640"}).code, 2);
 }
 
-
 TEST(KorvaneHost, ExtensionsAskedGrantedPrintedAndCursorDrawn) {
   test::TempDir dir = test::make_temp_dir();
   const std::string png = dir.path + "/out.png";
-  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height",
-                              "32", "--seconds", "0.8", "--png", png, "--cursor-state", "300",
-                              "--resize", "640x480@50", "--h264", "avc420,avc444v2"});
+  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height", "32",
+                              "--seconds", "0.8", "--png", png, "--cursor-state", "300", "--resize",
+                              "640x480@50", "--h264", "avc420,avc444v2"});
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_EQ(r.out.rfind("EXTENSIONS mask=0x00000007 codecs=0x05 granted=cursor,resize,h264 "
-                        "h264=avc420,avc444v2 | frames=1 ", 0), 0u) << r.out;
+                        "h264=avc420,avc444v2 | frames=1 ",
+                        0),
+            0u)
+      << r.out;
   EXPECT_NE(r.out.find("CONNECTED width=64 height=32 | frames=2 "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("CURSOR_SHAPE id=7 hotspot=1,1 size=3x3 | "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("SEND RESIZE width=640 height=480\nRESIZE_REFUSED width=640 height=480 "
-                       "reason=1"), std::string::npos) << r.out;
+                       "reason=1"),
+            std::string::npos)
+      << r.out;
   // Asked again, the bridge sends the use and position a second time.
   const size_t again = r.out.find("SEND CURSOR_STATE\n");
   ASSERT_NE(again, std::string::npos) << r.out;
@@ -1550,7 +1617,9 @@ TEST(KorvaneHost, ExtensionsAskedGrantedPrintedAndCursorDrawn) {
   EXPECT_NE(r.out.find("CURSOR_POSITION x=10 y=5 |", again), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("CURSOR DRAWN id=7 x=10 y=5"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("problems=1 exit=exit code 0 codec_avc420=0 codec_avc444=0 "
-                       "codec_avc444v2=0\n"), std::string::npos) << r.out;
+                       "codec_avc444v2=0\n"),
+            std::string::npos)
+      << r.out;
   auto picture = read_png(png);
   ASSERT_TRUE(picture);
   EXPECT_EQ(pixel(*picture, 10, 5)[1], 255);  // the shape's centre at the position
@@ -1563,9 +1632,8 @@ TEST(KorvaneHost, PointerPositionFromTheHostsOwnMove) {
   test::TempDir dir = test::make_temp_dir();
   const std::string png = dir.path + "/out.png";
   // The bridge's position comes first; the move sent afterwards is the last known one.
-  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height",
-                              "32", "--seconds", "0.6", "--png", png, "--cursor", "--move",
-                              "30,20"});
+  const HostRun r = run_host({"--host", "ext", "--port", "3389", "--width", "64", "--height", "32",
+                              "--seconds", "0.6", "--png", png, "--cursor", "--move", "30,20"});
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("granted=cursor h264=none"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("CURSOR DRAWN id=7 x=30 y=20"), std::string::npos) << r.out;

@@ -23,7 +23,7 @@ struct ShadowOptions {
 };
 
 struct ShadowServer {
-  TempDir scratch;  // its XDG_CONFIG_HOME (certificate and key), the SAM file, the log
+  TempDir scratch;      // its XDG_CONFIG_HOME (certificate and key), the SAM file, the log
   host::Child process;  // declared after scratch: ended before the directory goes
   uint16_t port = 0;
   std::string log_path;  // the server's stdout and stderr
@@ -31,7 +31,8 @@ struct ShadowServer {
 
 // Starts freerdp-shadow-cli3 on the display and a free port, and waits (bounded) until the
 // port accepts connections. Another port is tried if the server dies at start.
-std::optional<ShadowServer> start_shadow(const XServer& x, const ShadowOptions& options,
+std::optional<ShadowServer> start_shadow(const XServer& x,
+                                         const ShadowOptions& options,
                                          std::string* error = nullptr);
 
 }  // namespace korvane::test

@@ -33,7 +33,8 @@ long elapsed_ms(Clock::time_point since) {
 struct Listener {
   int fd = -1;
   ~Listener() {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+      close(fd);
   }
 };
 
@@ -150,7 +151,8 @@ TEST(SupportLogged, OwnerEndsAChildThatHoldsItsPipeOpen) {
   bool gone = false;
   for (int i = 0; i < 100 && !gone; ++i) {
     gone = kill(grandchild, 0) != 0;
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!gone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
 }
@@ -162,7 +164,8 @@ TEST(SupportLogged, ChildrenDieWithTheThreadThatStartedThem) {
     o.argv = {"sleep", "30"};
     o.die_with_parent = true;
     auto child = host::spawn(o);
-    if (!child) return;
+    if (!child)
+      return;
     pid = child->pid;
     // Leave it unreaped and unkilled, as a crashed host would.
     child->pid = -1;
@@ -189,7 +192,8 @@ TEST(SupportLogged, TestServerLauncherNeedsTheListeningLine) {
 
 TEST(SupportLogged, TestServerLauncherAgainstTheRealServer) {
   const std::string path = KORVANE_TEST_SERVER_PATH;
-  if (path.empty()) GTEST_SKIP() << "korvane-test-server is not built";
+  if (path.empty())
+    GTEST_SKIP() << "korvane-test-server is not built";
   TestServerOptions o;
   o.path = path;
   std::string error;
@@ -222,10 +226,33 @@ std::vector<uint8_t> make_xwd(const XwdSpec& s, const std::vector<uint32_t>& val
   const uint32_t bytes_per_line = s.width * bpp_bytes + s.pad_bytes;
   const uint32_t header_size = 100 + static_cast<uint32_t>(s.name.size()) + 1;
   std::vector<uint8_t> out;
-  const uint32_t fields[25] = {header_size, 7, 2, 24, s.width, s.height, 0, s.byte_order, 32,
-                               s.byte_order, 32, s.bits_per_pixel, bytes_per_line, 4, s.red,
-                               s.green, s.blue, 8, 256, s.ncolors, s.width, s.height, 0, 0, 0};
-  for (uint32_t f : fields) be32(out, f);
+  const uint32_t fields[25] = {header_size,
+                               7,
+                               2,
+                               24,
+                               s.width,
+                               s.height,
+                               0,
+                               s.byte_order,
+                               32,
+                               s.byte_order,
+                               32,
+                               s.bits_per_pixel,
+                               bytes_per_line,
+                               4,
+                               s.red,
+                               s.green,
+                               s.blue,
+                               8,
+                               256,
+                               s.ncolors,
+                               s.width,
+                               s.height,
+                               0,
+                               0,
+                               0};
+  for (uint32_t f : fields)
+    be32(out, f);
   out.insert(out.end(), s.name.begin(), s.name.end());
   out.push_back(0);
   out.resize(out.size() + s.ncolors * 12, 0xEE);
@@ -306,8 +333,8 @@ TEST(SupportCompare, MeansAndShareWithinTolerance) {
   host::Canvas a, b;
   host::resize_canvas(a, 4, 1);
   host::resize_canvas(b, 4, 1);
-  host::fill(b, 0, 0, 1, 1, 10, 0, 0);   // within 10
-  host::fill(b, 1, 0, 1, 1, 0, 50, 0);   // outside
+  host::fill(b, 0, 0, 1, 1, 10, 0, 0);  // within 10
+  host::fill(b, 1, 0, 1, 1, 0, 50, 0);  // outside
   auto d = compare_rgb(a, b, 10);
   ASSERT_TRUE(d);
   EXPECT_DOUBLE_EQ(d->mean_abs[0], 2.5);
@@ -339,8 +366,7 @@ TEST(SupportXDisplay, DrawnDesktopShowsRootColourAndClients) {
   EXPECT_EQ(rgb_at(*shot, 5, 5), (std::array<uint8_t, 3>{0x3a, 0x6e, 0xa5}));
   EXPECT_EQ(rgb_at(*shot, 1000, 10), (std::array<uint8_t, 3>{0x3a, 0x6e, 0xa5}));
   EXPECT_GE(count_colours(*shot, 100), 3u);
-  EXPECT_NE(rgb_at(*shot, 160, 160), (std::array<uint8_t, 3>{0x3a, 0x6e, 0xa5}))
-      << "xclock's face";
+  EXPECT_NE(rgb_at(*shot, 160, 160), (std::array<uint8_t, 3>{0x3a, 0x6e, 0xa5})) << "xclock's face";
 }
 
 }  // namespace

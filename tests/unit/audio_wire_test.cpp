@@ -39,7 +39,8 @@ TEST(AudioGolden, DataAndVolume) {
   ASSERT_TRUE(d);
   EXPECT_EQ(d->sequence, 0x01020304u);
   EXPECT_EQ(d->time_ms, 0xA0B0C0D0u);
-  EXPECT_EQ(std::vector<uint8_t>(d->bytes.begin(), d->bytes.end()), (std::vector<uint8_t>{9, 8, 7}));
+  EXPECT_EQ(std::vector<uint8_t>(d->bytes.begin(), d->bytes.end()),
+            (std::vector<uint8_t>{9, 8, 7}));
   EXPECT_FALSE(parse_audio_data(std::span(want).first(7)));
 
   EXPECT_EQ(encode_audio_volume(0x80004000), (std::vector<uint8_t>{0x00, 0x40, 0x00, 0x80}));

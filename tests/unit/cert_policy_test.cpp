@@ -117,7 +117,8 @@ TEST(VerdictBox, DeadlineEndsTheWait) {
   VerdictBox box;
   box.open();
   const auto t0 = Clock::now();
-  const auto v = box.wait(t0 + 200ms, [] { return false; }, 50ms);
+  const auto v = box.wait(
+      t0 + 200ms, [] { return false; }, 50ms);
   const auto took = Clock::now() - t0;
   EXPECT_FALSE(v);
   EXPECT_GE(took, 200ms);
@@ -136,7 +137,8 @@ TEST(VerdictBox, GiveUpEndsTheWaitEarly) {
   });
   const auto t0 = Clock::now();
   // A slice longer than the test's bound: only wake() can end the wait in time.
-  const auto v = box.wait(t0 + 30s, [&] { return gone.load(); }, 20s);
+  const auto v = box.wait(
+      t0 + 30s, [&] { return gone.load(); }, 20s);
   const auto took = Clock::now() - t0;
   host.join();
   EXPECT_FALSE(v);

@@ -16,8 +16,8 @@ namespace {
 std::string show(const std::vector<Rect>& rs) {
   std::string out;
   for (const Rect& r : rs)
-    out += "{" + std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.w) +
-           "," + std::to_string(r.h) + "}";
+    out += "{" + std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.w) + "," +
+           std::to_string(r.h) + "}";
   return out;
 }
 
@@ -25,7 +25,8 @@ std::string show(const std::vector<Rect>& rs) {
 std::vector<uint8_t> grid(const std::vector<std::string>& rows) {
   std::vector<uint8_t> out;
   for (const auto& row : rows)
-    for (char c : row) out.push_back(c == '#');
+    for (char c : row)
+      out.push_back(c == '#');
   return out;
 }
 
@@ -34,7 +35,9 @@ struct Frame {
   uint32_t stride;
   std::vector<uint8_t> bytes;
   Frame(int32_t w, int32_t h, uint32_t pad = 0)
-      : width(w), height(h), stride(static_cast<uint32_t>(w) * 4 + pad),
+      : width(w),
+        height(h),
+        stride(static_cast<uint32_t>(w) * 4 + pad),
         bytes(static_cast<size_t>(stride) * h, 0) {}
   void fill(const Rect& r, uint8_t v) {
     for (int32_t y = r.y; y < r.y + r.h; ++y)
@@ -85,7 +88,9 @@ TEST(MergeCells, Table) {
     std::vector<Rect> got;
     merge_cells(marked, static_cast<int32_t>(c.rows[0].size()), static_cast<int32_t>(c.rows.size()),
                 got);
-    const auto by_pos = [](const Rect& a, const Rect& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; };
+    const auto by_pos = [](const Rect& a, const Rect& b) {
+      return a.y != b.y ? a.y < b.y : a.x < b.x;
+    };
     std::sort(got.begin(), got.end(), by_pos);
     std::vector<Rect> want = c.want;
     std::sort(want.begin(), want.end(), by_pos);
@@ -94,8 +99,10 @@ TEST(MergeCells, Table) {
     std::vector<int> cover(marked.size(), 0);
     for (const Rect& r : got)
       for (int32_t y = r.y; y < r.y + r.h; ++y)
-        for (int32_t x = r.x; x < r.x + r.w; ++x) ++cover[y * c.rows[0].size() + x];
-    for (size_t i = 0; i < marked.size(); ++i) EXPECT_EQ(cover[i], marked[i] ? 1 : 0) << c.name;
+        for (int32_t x = r.x; x < r.x + r.w; ++x)
+          ++cover[y * c.rows[0].size() + x];
+    for (size_t i = 0; i < marked.size(); ++i)
+      EXPECT_EQ(cover[i], marked[i] ? 1 : 0) << c.name;
   }
 }
 
@@ -113,24 +120,46 @@ TEST(HostPicture, Table) {
   const std::vector<Case> cases = {
       {"unchanged pixels resent: nothing", {}, {}, {0, 0, 100, 70}, {}},
       {"one pixel: its tile, clipped to the paint",
-       {{{40, 40, 1, 1}, 0x22}}, {}, {0, 0, 100, 70}, {{32, 32, 32, 32}}},
+       {{{40, 40, 1, 1}, 0x22}},
+       {},
+       {0, 0, 100, 70},
+       {{32, 32, 32, 32}}},
       {"one pixel in a small paint: the paint's part of the tile",
-       {{{40, 40, 1, 1}, 0x22}}, {}, {38, 38, 4, 4}, {{38, 38, 4, 4}}},
+       {{{40, 40, 1, 1}, 0x22}},
+       {},
+       {38, 38, 4, 4},
+       {{38, 38, 4, 4}}},
       {"the bottom-right corner: a partial tile",
-       {{{99, 69, 1, 1}, 0x22}}, {}, {0, 0, 100, 70}, {{96, 64, 4, 6}}},
+       {{{99, 69, 1, 1}, 0x22}},
+       {},
+       {0, 0, 100, 70},
+       {{96, 64, 4, 6}}},
       {"a full-width band: one rectangle",
-       {{{0, 33, 100, 2}, 0x22}}, {}, {0, 0, 100, 70}, {{0, 32, 100, 32}}},
+       {{{0, 33, 100, 2}, 0x22}},
+       {},
+       {0, 0, 100, 70},
+       {{0, 32, 100, 32}}},
       {"two far pixels: two rectangles",
-       {{{0, 0, 1, 1}, 0x22}, {{99, 69, 1, 1}, 0x22}}, {}, {0, 0, 100, 70},
+       {{{0, 0, 1, 1}, 0x22}, {{99, 69, 1, 1}, 0x22}},
+       {},
+       {0, 0, 100, 70},
        {{0, 0, 32, 32}, {96, 64, 4, 6}}},
       {"a change outside the paint is not looked at",
-       {{{0, 0, 1, 1}, 0x22}}, {}, {50, 50, 10, 10}, {}},
-      {"a change to the same value is no change",
-       {{{5, 5, 3, 3}, 0x11}}, {}, {0, 0, 100, 70}, {}},
-      {"forgotten area: sent though unchanged", {}, {33, 1, 2, 2}, {0, 0, 100, 70},
+       {{{0, 0, 1, 1}, 0x22}},
+       {},
+       {50, 50, 10, 10},
+       {}},
+      {"a change to the same value is no change", {{{5, 5, 3, 3}, 0x11}}, {}, {0, 0, 100, 70}, {}},
+      {"forgotten area: sent though unchanged",
+       {},
+       {33, 1, 2, 2},
+       {0, 0, 100, 70},
        {{32, 0, 32, 32}}},
       {"forgotten across tiles", {}, {30, 30, 4, 4}, {0, 0, 100, 70}, {{0, 0, 64, 64}}},
-      {"forgotten, the paint covers part of it", {}, {0, 0, 32, 32}, {10, 10, 5, 5},
+      {"forgotten, the paint covers part of it",
+       {},
+       {0, 0, 32, 32},
+       {10, 10, 5, 5},
        {{10, 10, 5, 5}}},
       {"forgotten outside the picture: nothing", {}, {200, 200, 10, 10}, {0, 0, 100, 70}, {}},
   };
@@ -144,8 +173,10 @@ TEST(HostPicture, Table) {
     ASSERT_EQ(show(first), show({{0, 0, 100, 70}})) << c.name;
     std::vector<uint8_t> canvas(100 * 70 * 4, 0);
     paint(canvas, f, first);
-    for (const auto& [r, v] : c.change) f.fill(r, v);
-    if (c.forget.w) host_picture_forget(picture, c.forget);
+    for (const auto& [r, v] : c.change)
+      f.fill(r, v);
+    if (c.forget.w)
+      host_picture_forget(picture, c.forget);
     std::vector<Rect> got;
     ASSERT_TRUE(host_picture_changes(picture, c.paint, f.bytes.data(), f.stride, got));
     EXPECT_EQ(show(got), show(c.want)) << c.name;
@@ -157,14 +188,17 @@ TEST(HostPicture, Table) {
     }
     // Painted as sent, the canvas equals the frame wherever the paint looked.
     paint(canvas, f, got);
-    if (c.paint.w == 100 && c.paint.h == 70) EXPECT_TRUE(canvas_equals(canvas, f)) << c.name;
+    if (c.paint.w == 100 && c.paint.h == 70)
+      EXPECT_TRUE(canvas_equals(canvas, f)) << c.name;
     // And the same paint again sends nothing more, unless it left part of a forgotten tile
     // unpainted: that tile stays unknown.
     std::vector<Rect> again;
     ASSERT_TRUE(host_picture_changes(picture, c.paint, f.bytes.data(), f.stride, again));
     const bool whole_paint = c.paint.w == 100 && c.paint.h == 70;
-    if (c.forget.w == 0 || whole_paint) EXPECT_EQ(show(again), "") << c.name;
-    else EXPECT_EQ(show(again), show(c.want)) << c.name;
+    if (c.forget.w == 0 || whole_paint)
+      EXPECT_EQ(show(again), "") << c.name;
+    else
+      EXPECT_EQ(show(again), show(c.want)) << c.name;
   }
 }
 
@@ -199,7 +233,8 @@ TEST(HostPicture, RandomPaintsKeepTheCanvasExact) {
   host_picture_reset(picture, f.width, f.height);
   std::vector<uint8_t> canvas(static_cast<size_t>(f.width) * f.height * 4, 0);
   std::vector<Rect> sent;
-  ASSERT_TRUE(host_picture_changes(picture, {0, 0, f.width, f.height}, f.bytes.data(), f.stride, sent));
+  ASSERT_TRUE(
+      host_picture_changes(picture, {0, 0, f.width, f.height}, f.bytes.data(), f.stride, sent));
   paint(canvas, f, sent);
   uint32_t s = 12345;
   const auto next = [&](uint32_t n) {
@@ -210,15 +245,18 @@ TEST(HostPicture, RandomPaintsKeepTheCanvasExact) {
   };
   size_t bytes_sent = 0;
   for (int round = 0; round < 300; ++round) {
-    const int32_t x = next(static_cast<uint32_t>(f.width)), y = next(static_cast<uint32_t>(f.height));
+    const int32_t x = next(static_cast<uint32_t>(f.width)),
+                  y = next(static_cast<uint32_t>(f.height));
     const Rect change{x, y, 1 + next(static_cast<uint32_t>(f.width - x)),
                       1 + next(static_cast<uint32_t>(std::min(f.height - y, 8)))};
     f.fill(change, static_cast<uint8_t>(next(3)));  // often the value already there
     // The renderer reports a bounding area at least as large as what it drew.
     const Rect whole{0, 0, f.width, f.height};
     sent.clear();
-    ASSERT_TRUE(host_picture_changes(picture, round % 2 ? whole : change, f.bytes.data(), f.stride, sent));
-    for (const Rect& r : sent) bytes_sent += static_cast<size_t>(r.w) * r.h * 4;
+    ASSERT_TRUE(
+        host_picture_changes(picture, round % 2 ? whole : change, f.bytes.data(), f.stride, sent));
+    for (const Rect& r : sent)
+      bytes_sent += static_cast<size_t>(r.w) * r.h * 4;
     paint(canvas, f, sent);
     ASSERT_TRUE(canvas_equals(canvas, f)) << "round " << round;
   }

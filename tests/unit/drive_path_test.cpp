@@ -16,11 +16,14 @@ std::vector<uint8_t> le(const std::u16string& s, bool terminate = true) {
     out.push_back(static_cast<uint8_t>(u & 0xFF));
     out.push_back(static_cast<uint8_t>(u >> 8));
   }
-  if (terminate) out.insert(out.end(), {0, 0});
+  if (terminate)
+    out.insert(out.end(), {0, 0});
   return out;
 }
 
-bool ok(const std::u16string& s) { return drive_path_acceptable(le(s)); }
+bool ok(const std::u16string& s) {
+  return drive_path_acceptable(le(s));
+}
 
 }  // namespace
 
@@ -43,9 +46,9 @@ TEST(DrivePath, PathsInsideTheFolderAreAccepted) {
 }
 
 TEST(DrivePath, DotDotInEverySpellingIsRefused) {
-  for (const std::u16string p : {u"\\..", u"\\..\\", u"\\..\\x", u"/../x", u"\\a\\..\\..\\x",
-                                 u"\\a/../b", u"\\.", u"\\.\\x", u"\\...", u"\\.. ", u"\\. .",
-                                 u"\\ ", u"\\a\\..", u"\\..\\..\\..\\etc\\passwd"})
+  for (const std::u16string p :
+       {u"\\..", u"\\..\\", u"\\..\\x", u"/../x", u"\\a\\..\\..\\x", u"\\a/../b", u"\\.", u"\\.\\x",
+        u"\\...", u"\\.. ", u"\\. .", u"\\ ", u"\\a\\..", u"\\..\\..\\..\\etc\\passwd"})
     EXPECT_FALSE(ok(p)) << std::string(p.begin(), p.end());
 }
 
@@ -58,8 +61,8 @@ TEST(DrivePath, PathsThatDoNotStartAtTheFolderAreRefused) {
 TEST(DrivePath, DriveLettersStreamsAndDevicesAreRefused) {
   for (const std::u16string p :
        {u"\\C:\\x", u"\\C:", u"\\\\?\\C:\\x", u"\\\\.\\PHYSICALDRIVE0", u"\\\\.\\pipe\\x",
-        u"\\a.txt:stream", u"\\CON", u"\\con", u"\\nul.txt", u"\\dir\\Aux.c", u"\\PRN ",
-        u"\\COM1", u"\\lpt9.log", u"\\NUL .txt"})
+        u"\\a.txt:stream", u"\\CON", u"\\con", u"\\nul.txt", u"\\dir\\Aux.c", u"\\PRN ", u"\\COM1",
+        u"\\lpt9.log", u"\\NUL .txt"})
     EXPECT_FALSE(ok(p)) << std::string(p.begin(), p.end());
 }
 
@@ -69,11 +72,11 @@ TEST(DrivePath, NulControlCharactersAndBrokenUtf16AreRefused) {
   EXPECT_FALSE(drive_path_acceptable(le(std::u16string(u"\\a\0", 3))));  // two terminators
   EXPECT_FALSE(ok(u"\\a\nb"));
   EXPECT_FALSE(ok(u"\\a\x7F"));
-  EXPECT_FALSE(ok(u"\\a\xD800"));             // lone high surrogate at the end
-  EXPECT_FALSE(ok(u"\\a\xD800x"));            // high surrogate without its low one
-  EXPECT_FALSE(ok(u"\\a\xDC00"));             // lone low surrogate
-  EXPECT_FALSE(ok(u"\\\xDC00\xD800"));        // reversed pair
-  EXPECT_FALSE(ok(u"\\\xD800\\\xDC00"));      // pair split by a separator
+  EXPECT_FALSE(ok(u"\\a\xD800"));         // lone high surrogate at the end
+  EXPECT_FALSE(ok(u"\\a\xD800x"));        // high surrogate without its low one
+  EXPECT_FALSE(ok(u"\\a\xDC00"));         // lone low surrogate
+  EXPECT_FALSE(ok(u"\\\xDC00\xD800"));    // reversed pair
+  EXPECT_FALSE(ok(u"\\\xD800\\\xDC00"));  // pair split by a separator
   const std::vector<uint8_t> odd = {'\\', 0, 'a'};
   EXPECT_FALSE(drive_path_acceptable(odd));
 }
@@ -82,7 +85,8 @@ TEST(DrivePath, OverlongPathsAndNamesAreRefused) {
   EXPECT_FALSE(ok(u"\\" + std::u16string(256, u'a')));
   EXPECT_FALSE(ok(u"\\" + std::u16string(300, u'a') + u"\\b"));
   std::u16string deep;
-  while (deep.size() <= korvane::kMaxDrivePathUnits) deep += u"\\abc";
+  while (deep.size() <= korvane::kMaxDrivePathUnits)
+    deep += u"\\abc";
   EXPECT_FALSE(ok(deep));
   EXPECT_TRUE(ok(deep.substr(0, 4000)));
 }

@@ -13,7 +13,8 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
   std::vector<uint8_t> out;
-  for (int b : list) out.push_back(static_cast<uint8_t>(b));
+  for (int b : list)
+    out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
@@ -51,7 +52,8 @@ TEST(ExtensionGolden, ConnectWithBlock) {
 
 TEST(ExtensionGolden, DeflatedRectangleHeaderIsTheRectsThenTheStream) {
   // x 1, y 2, w 3, h 4, then a zlib stream (any bytes, as far as the header goes).
-  const std::vector<uint8_t> p = bytes({1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0x78, 0x01});
+  const std::vector<uint8_t> p =
+      bytes({1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0x78, 0x01});
   const auto r = parse_rect_deflate(p);
   ASSERT_TRUE(r);
   EXPECT_EQ(std::vector<int32_t>({r->x, r->y, r->w, r->h}), std::vector<int32_t>({1, 2, 3, 4}));
@@ -97,8 +99,8 @@ TEST(ExtensionGolden, CodecTaggedH264AndCursorShape) {
   h.main_length = 2;
   h.aux_length = 1;
   auto payload = encode_h264_codec_header(h);
-  EXPECT_EQ(payload, bytes({0x0F, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5, 0,
-                            0, 0, 6, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(payload, bytes({0x0F, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0,
+                            0,    0, 5, 0, 0, 0, 6, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0}));
   payload.insert(payload.end(), {0xA, 0xB, 0xC});
   const auto back = parse_h264_codec_header(payload);
   ASSERT_TRUE(back);
@@ -153,12 +155,12 @@ TEST(ExtensionGrant, Table) {
     uint8_t granted_codecs;
   } cases[] = {
       {0, {}, 0, 0},
-      {EXT_CURSOR | 0xFF000000, {}, EXT_CURSOR, 0},        // unknown bits are not granted
-      {EXT_H264, {}, EXT_H264, H264_AVC420},               // no codec field: AVC420
-      {EXT_H264, 0x00, EXT_H264, 0},                       // none: rectangles only
-      {EXT_H264, 0xF0, EXT_H264, 0},                       // none korvane knows: the same
+      {EXT_CURSOR | 0xFF000000, {}, EXT_CURSOR, 0},  // unknown bits are not granted
+      {EXT_H264, {}, EXT_H264, H264_AVC420},         // no codec field: AVC420
+      {EXT_H264, 0x00, EXT_H264, 0},                 // none: rectangles only
+      {EXT_H264, 0xF0, EXT_H264, 0},                 // none korvane knows: the same
       {EXT_H264, 0xF4, EXT_H264, H264_AVC444V2},
-      {EXT_RESIZE, H264_AVC444, EXT_RESIZE, 0},            // codecs without the bit
+      {EXT_RESIZE, H264_AVC444, EXT_RESIZE, 0},  // codecs without the bit
   };
   for (const auto& c : cases) {
     Extensions e;
@@ -181,7 +183,7 @@ TEST(DisplaySize, Clamping) {
       {0, 0, {}, 200, 200},
       {1, 1, {}, 200, 200},
       {100000, 100000, {}, 8192, 8192},
-      {801, 601, {}, 800, 601},                 // even widths only
+      {801, 601, {}, 800, 601},  // even widths only
       {8191, 300, {}, 8190, 300},
       {1920, 1080, {8192, 8192, 1280 * 720}, 1280, 720},  // area kept, shape kept
       {4000, 200, {8192, 8192, 100 * 1000}, 500, 200},    // never under the minimum
@@ -222,7 +224,7 @@ TEST(Avc444Split, Views) {
   EXPECT_TRUE(v->main.empty());
   EXPECT_EQ(v->aux.size(), 4u);
 
-  EXPECT_FALSE(split_avc444_stream(stream(3, meta({1}), {})));       // no such LC
+  EXPECT_FALSE(split_avc444_stream(stream(3, meta({1}), {})));        // no such LC
   EXPECT_FALSE(split_avc444_stream(bytes({200, 0, 0, 0, 0, 0, 0})));  // first size too large
   EXPECT_FALSE(split_avc444_stream(stream(0, meta({1}), bytes({5, 0, 0, 0}))));  // metablock cut
   EXPECT_FALSE(split_avc444_stream(bytes({1, 0})));

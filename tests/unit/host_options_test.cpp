@@ -46,16 +46,18 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
     const ParsedArgs p = parse(r.args);
     ASSERT_TRUE(p.options) << p.error;
     std::vector<uint8_t> want = r.block;
-    if (r.args.size() > 1 && r.args[0] == "--cert-pin") want.insert(want.end(), 64, 'a');
+    if (r.args.size() > 1 && r.args[0] == "--cert-pin")
+      want.insert(want.end(), 64, 'a');
     EXPECT_EQ(p.options->session.extension_block, want);
   }
 }
 
 TEST(HostOptions, RequestAndToolOptions) {
   ParsedArgs p = parse_host_args(std::vector<std::string>{
-      "--host", "srv", "--port", "3390", "--user", "u", "--domain", "d", "--password", "pw",
-      "--width", "800", "--height", "600", "--drive", "/x", "--seconds", "0.5", "--move", "1,2",
-      "--key", "0x1c,e", "--type", "a\xC3\xA9", "--quiet"});
+      "--host",  "srv",        "--port",    "3390",    "--user", "u",        "--domain",
+      "d",       "--password", "pw",        "--width", "800",    "--height", "600",
+      "--drive", "/x",         "--seconds", "0.5",     "--move", "1,2",      "--key",
+      "0x1c,e",  "--type",     "a\xC3\xA9", "--quiet"});
   ASSERT_TRUE(p.options) << p.error;
   const HostOptions& o = *p.options;
   EXPECT_EQ(encode_connect(o.session.request),

@@ -17,8 +17,8 @@ TEST(InputMap, ButtonTable) {
     uint8_t button;
     bool pressed;
     uint16_t flags;
-  } table[] = {{1, true, 0x9000}, {1, false, 0x1000}, {2, true, 0xA000}, {2, false, 0x2000},
-               {3, true, 0xC000}, {3, false, 0x4000}, {0, true, 0x8000}, {0, false, 0x0000},
+  } table[] = {{1, true, 0x9000}, {1, false, 0x1000},  {2, true, 0xA000}, {2, false, 0x2000},
+               {3, true, 0xC000}, {3, false, 0x4000},  {0, true, 0x8000}, {0, false, 0x0000},
                {5, true, 0x8000}, {255, false, 0x0000}};
   for (const auto& row : table)
     EXPECT_EQ(mouse_button_flags(row.button, row.pressed), row.flags)
@@ -30,9 +30,9 @@ TEST(InputMap, WheelTable) {
     int32_t delta;
     bool horizontal;
     uint16_t flags;
-  } table[] = {{120, false, 0x0278},  {-120, false, 0x0388}, {300, false, 0x022C},
-               {0, false, 0x0200},    {-1, true, 0x05FF},    {255, false, 0x02FF},
-               {-256, false, 0x0300}, {1, true, 0x0401},     {INT32_MIN, false, 0x0300},
+  } table[] = {{120, false, 0x0278},      {-120, false, 0x0388}, {300, false, 0x022C},
+               {0, false, 0x0200},        {-1, true, 0x05FF},    {255, false, 0x02FF},
+               {-256, false, 0x0300},     {1, true, 0x0401},     {INT32_MIN, false, 0x0300},
                {INT32_MAX, false, 0x02FF}};
   for (const auto& row : table)
     EXPECT_EQ(mouse_wheel_flags(row.delta, row.horizontal), row.flags) << row.delta;
@@ -95,14 +95,15 @@ TEST(ConnectArgs, Table) {
       {0x01, "", "", "", with({"/sec:tls"})},
       {0x02, "bob", "CORP", "", with({"/sec:nla", "/u:bob", "/d:CORP"})},
       {0xF8, "", "", "", kBase},
-      {0x07, "bob", "", "/srv/share", with({"/sec:tls", "/tls:seclevel:0", "/u:bob",
-                                             "/drive:Tessaran,/srv/share"})},
+      {0x07, "bob", "", "/srv/share",
+       with({"/sec:tls", "/tls:seclevel:0", "/u:bob", "/drive:Tessaran,/srv/share"})},
       {0x00, "", "D", "/x", with({"/d:D", "/drive:Tessaran,/x"})},
   };
   for (const auto& row : table) {
     const Args got = build_connect_args(params_with(row.flags, row.user, row.domain, row.drive));
     EXPECT_EQ(got, row.expected) << "flags " << int(row.flags);
-    for (const auto& a : got) EXPECT_EQ(a.find("never-in-the-list"), std::string::npos);
+    for (const auto& a : got)
+      EXPECT_EQ(a.find("never-in-the-list"), std::string::npos);
   }
 }
 
@@ -110,11 +111,11 @@ TEST(Rect, FitsTable) {
   const struct {
     Rect r;
     bool fits;
-  } table[] = {{{0, 0, 100, 50}, true},      {{10, 20, 20, 5}, true},
-               {{0, 0, 101, 50}, false},     {{1, 0, 100, 50}, false},
-               {{-1, 0, 10, 10}, false},     {{0, -1, 10, 10}, false},
-               {{0, 0, 0, 10}, false},       {{0, 0, 10, 0}, false},
-               {{0, 0, -5, 10}, false},      {{INT32_MAX, 0, INT32_MAX, 1}, false},
+  } table[] = {{{0, 0, 100, 50}, true},  {{10, 20, 20, 5}, true},
+               {{0, 0, 101, 50}, false}, {{1, 0, 100, 50}, false},
+               {{-1, 0, 10, 10}, false}, {{0, -1, 10, 10}, false},
+               {{0, 0, 0, 10}, false},   {{0, 0, 10, 0}, false},
+               {{0, 0, -5, 10}, false},  {{INT32_MAX, 0, INT32_MAX, 1}, false},
                {{99, 49, 1, 1}, true}};
   for (const auto& row : table)
     EXPECT_EQ(rect_fits(row.r, 100, 50), row.fits)
@@ -125,7 +126,8 @@ TEST(Rect, PackCopiesRowsAndHeaderIsLittleEndian) {
   const int width = 40, height = 30;
   const uint32_t stride = width * 4 + 12;  // padded rows
   std::vector<uint8_t> frame(stride * height);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (size_t i = 0; i < frame.size(); ++i)
+    frame[i] = static_cast<uint8_t>(i * 7 + 3);
   const Rect r{10, 20, 20, 5};
   ASSERT_TRUE(rect_fits(r, width, height));
   std::vector<uint8_t> packed;
@@ -174,7 +176,8 @@ TEST(SurfaceTable, MapsRemapsAndForgetsPast32) {
   surface_table_map(t, 7, 300, 10);  // in place
   EXPECT_EQ(surface_table_origin(t, 7), std::make_pair(300, 10));
   EXPECT_EQ(std::count_if(t.slots.begin(), t.slots.end(), [](auto& s) { return s.in_use; }), 1);
-  for (uint32_t id = 100; id < 131; ++id) surface_table_map(t, id, static_cast<int32_t>(id), 1);
+  for (uint32_t id = 100; id < 131; ++id)
+    surface_table_map(t, id, static_cast<int32_t>(id), 1);
   EXPECT_EQ(surface_table_origin(t, 130), std::make_pair(130, 1));  // the 32nd
   surface_table_map(t, 999, 5, 5);                                  // the 33rd
   EXPECT_EQ(surface_table_origin(t, 999), std::make_pair(0, 0));

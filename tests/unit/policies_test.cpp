@@ -12,8 +12,12 @@ namespace korvane {
 namespace {
 
 using Time = std::chrono::steady_clock::time_point;
-Time at(int ms) { return Time{} + std::chrono::hours(1) + std::chrono::milliseconds(ms); }
-std::optional<Time> when(int ms) { return ms < 0 ? std::nullopt : std::optional(at(ms)); }
+Time at(int ms) {
+  return Time{} + std::chrono::hours(1) + std::chrono::milliseconds(ms);
+}
+std::optional<Time> when(int ms) {
+  return ms < 0 ? std::nullopt : std::optional(at(ms));
+}
 
 // q: request w x h, u: connection up, s: desktop is w x h, a: channel attached, d: detached,
 // c: the channel's limits (area w * h, 0: none), x: act, expecting `want`.
@@ -30,13 +34,27 @@ void run(const std::vector<ResizeRow>& rows) {
     SCOPED_TRACE(std::string(1, r.event) + " at " + std::to_string(r.t));
     ResizeAction got;
     switch (r.event) {
-      case 'q': p.request(r.w, r.h, at(r.t)); break;
-      case 'u': p.connection_up(at(r.t)); break;
-      case 's': p.desktop(r.w, r.h); break;
-      case 'a': p.channel_attached(at(r.t)); break;
-      case 'd': p.channel_detached(at(r.t)); break;
-      case 'c': p.caps({8192, 8192, uint64_t{r.w} * r.h}); break;
-      case 'x': got = p.act(at(r.t)); break;
+      case 'q':
+        p.request(r.w, r.h, at(r.t));
+        break;
+      case 'u':
+        p.connection_up(at(r.t));
+        break;
+      case 's':
+        p.desktop(r.w, r.h);
+        break;
+      case 'a':
+        p.channel_attached(at(r.t));
+        break;
+      case 'd':
+        p.channel_detached(at(r.t));
+        break;
+      case 'c':
+        p.caps({8192, 8192, uint64_t{r.w} * r.h});
+        break;
+      case 'x':
+        got = p.act(at(r.t));
+        break;
     }
     EXPECT_EQ(got, r.want);
     EXPECT_EQ(p.deadline(), when(r.deadline));
@@ -46,27 +64,45 @@ void run(const std::vector<ResizeRow>& rows) {
 constexpr auto kLayout = ResizeAction::layout;
 
 TEST(ResizePolicy, ABurstBecomesOneLayoutOnceQuiet) {
-  run({{'s', 0, -1, 1024, 768}, {'u', 0, -1}, {'a', 0, -1}, {'c', 0, -1},
-       {'q', 100, 300, 700, 500}, {'q', 250, 450, 801, 587},  // the quiet starts again
-       {'x', 449, 450}, {'x', 450, -1, 0, 0, {kLayout, 800, 587}},
-       {'x', 900, -1},                                   // nothing sent twice
-       {'q', 1000, 1200, 1024, 768}, {'x', 1200, -1},  // the desktop's size: nothing to ask
+  run({{'s', 0, -1, 1024, 768},
+       {'u', 0, -1},
+       {'a', 0, -1},
+       {'c', 0, -1},
+       {'q', 100, 300, 700, 500},
+       {'q', 250, 450, 801, 587},  // the quiet starts again
+       {'x', 449, 450},
+       {'x', 450, -1, 0, 0, {kLayout, 800, 587}},
+       {'x', 900, -1},  // nothing sent twice
+       {'q', 1000, 1200, 1024, 768},
+       {'x', 1200, -1},  // the desktop's size: nothing to ask
        {'a', 2000, -1},  // a new channel silent about its limits: the defaults
-       {'q', 2000, 3000, 100000, 1}, {'x', 3000, -1, 0, 0, {kLayout, 8192, 200}}});
+       {'q', 2000, 3000, 100000, 1},
+       {'x', 3000, -1, 0, 0, {kLayout, 8192, 200}}});
 }
 
 TEST(ResizePolicy, ARequestWaitsForTheConnectionThenTheChannelAndItsLimits) {
   // Before the connection no deadline; then the channel has 3 s to come, its limits 1 s.
-  run({{'q', 0, -1, 1920, 1080}, {'u', 500, 3500}, {'a', 600, 1600}, {'x', 1599, 1600},
-       {'c', 700, 200, 1280, 720}, {'x', 700, -1, 0, 0, {kLayout, 1280, 720}}});
+  run({{'q', 0, -1, 1920, 1080},
+       {'u', 500, 3500},
+       {'a', 600, 1600},
+       {'x', 1599, 1600},
+       {'c', 700, 200, 1280, 720},
+       {'x', 700, -1, 0, 0, {kLayout, 1280, 720}}});
 }
 
 TEST(ResizePolicy, WithoutAChannelTheHostIsToldAfterTheGrace) {
-  run({{'u', 0, -1}, {'q', 10, 3000, 700, 500}, {'q', 2900, 3100, 800, 600},  // quiet counts
-       {'x', 3099, 3100}, {'x', 3100, -1, 0, 0, {ResizeAction::refuse, 800, 600}},
+  run({{'u', 0, -1},
+       {'q', 10, 3000, 700, 500},
+       {'q', 2900, 3100, 800, 600},  // quiet counts
+       {'x', 3099, 3100},
+       {'x', 3100, -1, 0, 0, {ResizeAction::refuse, 800, 600}},
        // A channel closed by a reactivation: a request waits for the new one as for the first.
-       {'a', 4000, -1}, {'d', 5000, -1}, {'q', 5100, 8000, 640, 480}, {'a', 5500, 6500},
-       {'c', 5600, 5300}, {'x', 5600, -1, 0, 0, {kLayout, 640, 480}}});
+       {'a', 4000, -1},
+       {'d', 5000, -1},
+       {'q', 5100, 8000, 640, 480},
+       {'a', 5500, 6500},
+       {'c', 5600, 5300},
+       {'x', 5600, -1, 0, 0, {kLayout, 640, 480}}});
 }
 
 // h: a host list (the step `want`), s: a list went out, a: the server answered, t: tick,
@@ -81,33 +117,54 @@ struct ListRow {
 TEST(ListThrottle, OneListWithTheServerTheNewestWaitsAndATimeOutFreesIt) {
   const ListStep W = ListStep::wait, S = ListStep::send;
   const ListRow rows[] = {
-      {'h', 0, S, -1}, {'s', 0, W, -1},          // the first goes at once
-      {'h', 10, W, 2000}, {'h', 20, W, 2000},    // held, the newer replacing the older
-      {'t', 1999, W, 2000}, {'a', 30, S, -1},    // an answer lets the newest go
-      {'s', 30, W, -1}, {'t', 5000, W, -1},      // nothing held, nothing due
-      {'h', 40, W, 2030}, {'t', 2029, W, 2030},  // the server never answers:
-      {'t', 2030, ListStep::send_late, -1}, {'s', 2030, W, -1}, {'h', 2040, W, 4030},
-      {'r', 2050, W, -1}, {'h', 2060, S, -1},  // a new channel: nothing awaited
+      {'h', 0, S, -1},
+      {'s', 0, W, -1},  // the first goes at once
+      {'h', 10, W, 2000},
+      {'h', 20, W, 2000},  // held, the newer replacing the older
+      {'t', 1999, W, 2000},
+      {'a', 30, S, -1},  // an answer lets the newest go
+      {'s', 30, W, -1},
+      {'t', 5000, W, -1},  // nothing held, nothing due
+      {'h', 40, W, 2030},
+      {'t', 2029, W, 2030},  // the server never answers:
+      {'t', 2030, ListStep::send_late, -1},
+      {'s', 2030, W, -1},
+      {'h', 2040, W, 4030},
+      {'r', 2050, W, -1},
+      {'h', 2060, S, -1},  // a new channel: nothing awaited
       {'h', 2070, S, -1},  // the library did not take the last one: nothing awaited either
-      {'s', 2080, W, -1}, {'h', 4080, S, -1},  // a time-out passed: the next goes at once
+      {'s', 2080, W, -1},
+      {'h', 4080, S, -1},  // a time-out passed: the next goes at once
   };
   ListThrottle p;
   for (const ListRow& r : rows) {
     SCOPED_TRACE("row at " + std::to_string(r.t));
     ListStep got = ListStep::wait;
     switch (r.event) {
-      case 'h': got = p.host_list(at(r.t)); break;
-      case 's': p.sent(at(r.t)); break;
-      case 'a': got = p.answered(); break;
-      case 't': got = p.tick(at(r.t)); break;
-      case 'r': p.reset(); break;
+      case 'h':
+        got = p.host_list(at(r.t));
+        break;
+      case 's':
+        p.sent(at(r.t));
+        break;
+      case 'a':
+        got = p.answered();
+        break;
+      case 't':
+        got = p.tick(at(r.t));
+        break;
+      case 'r':
+        p.reset();
+        break;
     }
     EXPECT_EQ(got, r.want);
     EXPECT_EQ(p.deadline(), when(r.deadline));
   }
 }
 
-PendingInput key(uint16_t code) { return {InputKind::key, 0, code, 0}; }
+PendingInput key(uint16_t code) {
+  return {InputKind::key, 0, code, 0};
+}
 
 TEST(PendingInput, HeldInOrderUntilTheConnectionIsUpAndBounded) {
   PendingInputQueue q;
@@ -118,7 +175,8 @@ TEST(PendingInput, HeldInOrderUntilTheConnectionIsUpAndBounded) {
   EXPECT_TRUE(q.offer(key(2)));
   EXPECT_TRUE(q.connection_up().empty());  // nothing sent twice
   q.connection_down();                     // a reconnection holds input again
-  for (uint16_t i = 0; i < kMaxPendingInput + 2; ++i) EXPECT_FALSE(q.offer(key(i)));
+  for (uint16_t i = 0; i < kMaxPendingInput + 2; ++i)
+    EXPECT_FALSE(q.offer(key(i)));
   const std::vector<PendingInput> out = q.connection_up();
   ASSERT_EQ(out.size(), kMaxPendingInput);  // the oldest two dropped
   EXPECT_EQ(out.front(), key(2));
@@ -131,7 +189,8 @@ TEST(ConnectSteps, EachOnceInOrderNoneLeftOut) {
     std::vector<uint8_t> sent;
   } rows[] = {{1, {1}}, {3, {2, 3}}, {2, {}}, {3, {}}, {4, {4}}, {1, {}}};
   ConnectSteps steps;
-  for (const auto& r : rows) EXPECT_EQ(steps.reach(r.reached), r.sent) << int{r.reached};
+  for (const auto& r : rows)
+    EXPECT_EQ(steps.reach(r.reached), r.sent) << int{r.reached};
   EXPECT_EQ(steps.last(), 4);
 }
 

@@ -12,14 +12,19 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
   std::vector<uint8_t> out;
-  for (int b : list) out.push_back(static_cast<uint8_t>(b));
+  for (int b : list)
+    out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
 // A connect payload built field by field, so that tests can cut it anywhere.
-std::vector<uint8_t> connect_payload(const std::string& host, uint32_t port, const std::string& user,
-                                     const std::string& domain, const std::string& password,
-                                     uint32_t w, uint32_t h) {
+std::vector<uint8_t> connect_payload(const std::string& host,
+                                     uint32_t port,
+                                     const std::string& user,
+                                     const std::string& domain,
+                                     const std::string& password,
+                                     uint32_t w,
+                                     uint32_t h) {
   ConnectRequest r;
   r.host = host;
   r.port = port;
@@ -42,9 +47,9 @@ TEST(Golden, ConnectFrame) {
   r.flags = 0x02;
   const auto payload = encode_connect(r);
   const auto frame = encode_frame(CMD_CONNECT, payload);
-  EXPECT_EQ(frame, bytes({0x01, 0x16, 0x00, 0x00, 0x00, 0x01, 0x00, 0x68, 0x3D, 0x0D, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x03, 0x00, 0x00, 0x58, 0x02,
-                          0x00, 0x00, 0x02}));
+  EXPECT_EQ(frame, bytes({0x01, 0x16, 0x00, 0x00, 0x00, 0x01, 0x00, 0x68, 0x3D,
+                          0x0D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                          0x20, 0x03, 0x00, 0x00, 0x58, 0x02, 0x00, 0x00, 0x02}));
 
   ConnectParams p;
   ASSERT_TRUE(parse_connect(payload, p));

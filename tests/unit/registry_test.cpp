@@ -24,13 +24,17 @@ std::vector<std::string> duplicates(const Table& table, Key key) {
   std::set<std::string_view> names;
   std::vector<std::string> out;
   for (const auto& row : table) {
-    if (!seen.insert(key(row)).second) out.push_back("number of " + std::string(row.name));
-    if (!names.insert(row.name).second) out.push_back("name " + std::string(row.name));
+    if (!seen.insert(key(row)).second)
+      out.push_back("number of " + std::string(row.name));
+    if (!names.insert(row.name).second)
+      out.push_back("name " + std::string(row.name));
   }
   return out;
 }
 
-std::vector<uint8_t> v(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> v(std::span<const uint8_t> s) {
+  return {s.begin(), s.end()};
+}
 
 }  // namespace
 
@@ -48,9 +52,12 @@ TEST(Registry, ExtensionsAreSingleBitsAndTablesNameOnlyKnownOnes) {
     EXPECT_EQ(extension_name(e.bit), e.name);
   }
   EXPECT_EQ(extension_name(0x80000000u), "");
-  for (const auto& c : kCommands) EXPECT_EQ(c.extension & ~kKnownExtensions, 0u) << c.name;
-  for (const auto& e : kEvents) EXPECT_EQ(e.extension & ~kKnownExtensions, 0u) << e.name;
-  for (const auto& f : kFields) EXPECT_EQ(f.extension & ~kKnownExtensions, 0u) << f.name;
+  for (const auto& c : kCommands)
+    EXPECT_EQ(c.extension & ~kKnownExtensions, 0u) << c.name;
+  for (const auto& e : kEvents)
+    EXPECT_EQ(e.extension & ~kKnownExtensions, 0u) << e.name;
+  for (const auto& f : kFields)
+    EXPECT_EQ(f.extension & ~kKnownExtensions, 0u) << f.name;
   EXPECT_EQ(find_event(EVT_RECONNECT)->name, "EVT_RECONNECT");
   EXPECT_EQ(find_event(21), nullptr);
 }
@@ -63,25 +70,38 @@ TEST(Registry, CommandTable) {
     uint32_t granted;
     std::optional<size_t> min;  // nullopt: dropped whatever its length
   } table[] = {
-      {0, kKnownExtensions, std::nullopt},       {CMD_CONNECT, 0, 20},
-      {CMD_MOUSE_MOVE, 0, 8},                    {CMD_MOUSE_BUTTON, 0, 10},
-      {CMD_MOUSE_WHEEL, 0, 13},                  {CMD_KEY, 0, 3},
-      {CMD_DISCONNECT, 0, 0},                    {CMD_CLIP_FORMATS, 0, 4},
-      {CMD_CLIP_DATA, 0, 4},                     {CMD_CLIP_REQUEST, 0, 4},
-      {CMD_RESIZE, 0, std::nullopt},             {CMD_RESIZE, EXT_CURSOR, std::nullopt},
-      {CMD_RESIZE, EXT_RESIZE, 8},               {CMD_CURSOR_STATE, EXT_RESIZE, std::nullopt},
-      {CMD_CURSOR_STATE, EXT_CURSOR, 0},         {CMD_CERT_VERDICT, EXT_TEXT, std::nullopt},
-      {CMD_CERT_VERDICT, EXT_CERTIFICATE, 1},    {CMD_UNICODE, 0, std::nullopt},
-      {CMD_UNICODE, EXT_TEXT, 5},                {CMD_SYNC_LOCKS, EXT_CERTIFICATE, std::nullopt},
-      {CMD_SYNC_LOCKS, EXT_TEXT, 4},             {CMD_REFRESH, EXT_DEFLATE, std::nullopt},
-      {CMD_REFRESH, EXT_REFRESH, 0},             {16, kKnownExtensions, std::nullopt},
+      {0, kKnownExtensions, std::nullopt},
+      {CMD_CONNECT, 0, 20},
+      {CMD_MOUSE_MOVE, 0, 8},
+      {CMD_MOUSE_BUTTON, 0, 10},
+      {CMD_MOUSE_WHEEL, 0, 13},
+      {CMD_KEY, 0, 3},
+      {CMD_DISCONNECT, 0, 0},
+      {CMD_CLIP_FORMATS, 0, 4},
+      {CMD_CLIP_DATA, 0, 4},
+      {CMD_CLIP_REQUEST, 0, 4},
+      {CMD_RESIZE, 0, std::nullopt},
+      {CMD_RESIZE, EXT_CURSOR, std::nullopt},
+      {CMD_RESIZE, EXT_RESIZE, 8},
+      {CMD_CURSOR_STATE, EXT_RESIZE, std::nullopt},
+      {CMD_CURSOR_STATE, EXT_CURSOR, 0},
+      {CMD_CERT_VERDICT, EXT_TEXT, std::nullopt},
+      {CMD_CERT_VERDICT, EXT_CERTIFICATE, 1},
+      {CMD_UNICODE, 0, std::nullopt},
+      {CMD_UNICODE, EXT_TEXT, 5},
+      {CMD_SYNC_LOCKS, EXT_CERTIFICATE, std::nullopt},
+      {CMD_SYNC_LOCKS, EXT_TEXT, 4},
+      {CMD_REFRESH, EXT_DEFLATE, std::nullopt},
+      {CMD_REFRESH, EXT_REFRESH, 0},
+      {16, kKnownExtensions, std::nullopt},
       {200, kKnownExtensions, std::nullopt},
   };
   for (const auto& row : table) {
     const size_t min = row.min.value_or(0);
     EXPECT_EQ(accepted_command(row.type, row.granted, min) != nullptr, row.min.has_value())
         << int(row.type) << " granted " << row.granted;
-    if (min > 0) EXPECT_FALSE(accepted_command(row.type, row.granted, min - 1)) << int(row.type);
+    if (min > 0)
+      EXPECT_FALSE(accepted_command(row.type, row.granted, min - 1)) << int(row.type);
   }
 }
 
@@ -92,8 +112,8 @@ TEST(WireGolden, MessagesOnceBuiltOutsideTheLibrary) {
   EXPECT_EQ(v(encode_cursor_use(0x01020304)), (std::vector<uint8_t>{4, 3, 2, 1}));
   EXPECT_EQ(v(encode_clip_data_header(13)), (std::vector<uint8_t>{13, 0, 0, 0}));
   EXPECT_EQ(v(encode_h264_header({1, 2, 0x101, 0x202, 0x100, 0x200, {}})),
-            (std::vector<uint8_t>{1, 0, 0, 0, 2, 0, 0, 0, 1, 1, 0, 0, 2, 2, 0, 0, 0, 1, 0, 0,
-                                  0, 2, 0, 0}));
+            (std::vector<uint8_t>{1, 0, 0, 0, 2, 0, 0, 0, 1, 1, 0, 0,
+                                  2, 2, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0}));
 }
 
 TEST(WireGolden, CommandsAsHostsSendThem) {
@@ -135,8 +155,8 @@ TEST(WireParse, CommandsRoundTripWithTrailingBytes) {
   ASSERT_TRUE(u);
   EXPECT_EQ(std::tie(u->code_point, u->pressed), std::make_tuple(0x10FFFFu, false));
   EXPECT_EQ(parse_cert_verdict(std::vector<uint8_t>{2}), false);  // only 1 accepts
-  const auto r = parse_rect(std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 1, 0, 0, 0,
-                                                 1, 0, 0, 0, 9, 9, 9, 9});
+  const auto r = parse_rect(
+      std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 9, 9, 9, 9});
   ASSERT_TRUE(r);
   EXPECT_EQ(std::tie(r->x, r->y, r->w, r->h), std::make_tuple(-1, 2, 1, 1));
   EXPECT_EQ(r->pixels.size(), 4u);

@@ -14,7 +14,8 @@ namespace {
 // 00 01 02 ... 1f, and the same with every byte plus 0xa0, as the hosts would type them.
 Fingerprint counting(uint8_t base) {
   Fingerprint f{};
-  for (size_t i = 0; i < f.size(); ++i) f[i] = static_cast<uint8_t>(base + i);
+  for (size_t i = 0; i < f.size(); ++i)
+    f[i] = static_cast<uint8_t>(base + i);
   return f;
 }
 
@@ -24,7 +25,8 @@ std::string hex(const Fingerprint& f, bool colons, bool upper) {
   const char* d = upper ? upper_digits : lower_digits;
   std::string out;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (colons && i) out += ':';
+    if (colons && i)
+      out += ':';
     out += d[f[i] >> 4];
     out += d[f[i] & 0xF];
   }
@@ -67,21 +69,22 @@ TEST(ParseFingerprints, Refused) {
   const std::vector<std::string> rows = {
       "",
       " , ; \n",
-      good.substr(0, good.size() - 3),                 // 31 bytes
-      good + ":00",                                    // 33 bytes
-      good.substr(0, good.size() - 1),                 // half a byte at the end
-      hex(a, false, false) + "0",                      // odd digit count without colons
-      "g" + good.substr(1),                            // not hex
-      good.substr(0, 10) + "-" + good.substr(11),      // a stray character inside
-      good.substr(0, 9) + "x" + good.substr(10),       // a stray character for a digit
-      good + "," + good.substr(3),                     // one good, one short
-      "sha1 Fingerprint=" + good.substr(0, 59),        // a SHA-1 fingerprint: 20 bytes
-      "sha256 " + good.substr(0, 10),                  // the openssl word, then too little
-      "sha256",                                        // the word alone
-      "Fingerprint=",                                  // nothing after the prefix
-      "0x" + hex(a, false, false),                     // a C-style prefix
+      good.substr(0, good.size() - 3),             // 31 bytes
+      good + ":00",                                // 33 bytes
+      good.substr(0, good.size() - 1),             // half a byte at the end
+      hex(a, false, false) + "0",                  // odd digit count without colons
+      "g" + good.substr(1),                        // not hex
+      good.substr(0, 10) + "-" + good.substr(11),  // a stray character inside
+      good.substr(0, 9) + "x" + good.substr(10),   // a stray character for a digit
+      good + "," + good.substr(3),                 // one good, one short
+      "sha1 Fingerprint=" + good.substr(0, 59),    // a SHA-1 fingerprint: 20 bytes
+      "sha256 " + good.substr(0, 10),              // the openssl word, then too little
+      "sha256",                                    // the word alone
+      "Fingerprint=",                              // nothing after the prefix
+      "0x" + hex(a, false, false),                 // a C-style prefix
   };
-  for (const auto& text : rows) EXPECT_FALSE(parse_fingerprints(text)) << "'" << text << "'";
+  for (const auto& text : rows)
+    EXPECT_FALSE(parse_fingerprints(text)) << "'" << text << "'";
 }
 
 TEST(ParseFingerprints, FormatRoundTrips) {
@@ -98,7 +101,7 @@ TEST(ParseFingerprints, FormatRoundTrips) {
 // waits between attempts.
 TEST(Reconnect, FieldIsReadAndCheckedAndTheBitGranted) {
   // Magic, mask 0x100, tag 6, length 4, 5 attempts, 250 ms.
-  const std::vector<uint8_t> golden = {'K', 'V', 'X', '1', 0x00, 0x01, 0x00, 0x00,
+  const std::vector<uint8_t> golden = {'K',  'V',  'X',  '1',  0x00, 0x01, 0x00, 0x00,
                                        0x06, 0x00, 0x04, 0x00, 0x05, 0x00, 0xFA, 0x00};
   const ExtensionField fields[] = {{FIELD_RECONNECT, {0x05, 0x00, 0xFA, 0x00}}};
   EXPECT_EQ(encode_extensions(EXT_RECONNECT, fields), golden);
@@ -209,7 +212,8 @@ TEST(Reconnect, AttemptsThatWouldFailAgainAreNotRepeated) {
 TEST(Reconnect, WaitsDoubleUpToTheirLimit) {
   const ReconnectPolicy p{10, 250};
   const uint32_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
-  for (uint32_t n = 1; n <= 10; ++n) EXPECT_EQ(reconnect_delay_ms(p, n), expected[n - 1]) << n;
+  for (uint32_t n = 1; n <= 10; ++n)
+    EXPECT_EQ(reconnect_delay_ms(p, n), expected[n - 1]) << n;
   EXPECT_EQ(reconnect_delay_ms({100, 30000}, 1), 30000u);
   EXPECT_EQ(reconnect_delay_ms({100, 30000}, 100), 30000u);
   EXPECT_EQ(reconnect_delay_ms({100, 100}, 0xFFFFFFFF), 30000u);

@@ -16,23 +16,23 @@ struct Case {
 
 const Case kCases[] = {
     {0x0000, {0x0000}},
-    {0x0041, {0x0041}},                    // 'A'
-    {0x00E9, {0x00E9}},                    // é
-    {0x20AC, {0x20AC}},                    // €
-    {0x4E2D, {0x4E2D}},                    // 中
-    {0xD7FF, {0xD7FF}},                    // last before the surrogates
-    {0xD800, {}},                          // first high surrogate
-    {0xDBFF, {}},                          // last high surrogate
-    {0xDC00, {}},                          // first low surrogate
-    {0xDFFF, {}},                          // last low surrogate
-    {0xE000, {0xE000}},                    // first after them
+    {0x0041, {0x0041}},  // 'A'
+    {0x00E9, {0x00E9}},  // é
+    {0x20AC, {0x20AC}},  // €
+    {0x4E2D, {0x4E2D}},  // 中
+    {0xD7FF, {0xD7FF}},  // last before the surrogates
+    {0xD800, {}},        // first high surrogate
+    {0xDBFF, {}},        // last high surrogate
+    {0xDC00, {}},        // first low surrogate
+    {0xDFFF, {}},        // last low surrogate
+    {0xE000, {0xE000}},  // first after them
     {0xFFFD, {0xFFFD}},
-    {0xFFFF, {0xFFFF}},                    // last of the basic plane: one unit
-    {0x10000, {0xD800, 0xDC00}},           // first astral
-    {0x1F600, {0xD83D, 0xDE00}},           // 😀
-    {0x20000, {0xD840, 0xDC00}},           // CJK extension B
-    {0x10FFFF, {0xDBFF, 0xDFFF}},          // last code point
-    {0x110000, {}},                        // one past it
+    {0xFFFF, {0xFFFF}},            // last of the basic plane: one unit
+    {0x10000, {0xD800, 0xDC00}},   // first astral
+    {0x1F600, {0xD83D, 0xDE00}},   // 😀
+    {0x20000, {0xD840, 0xDC00}},   // CJK extension B
+    {0x10FFFF, {0xDBFF, 0xDFFF}},  // last code point
+    {0x110000, {}},                // one past it
     {0xFFFFFFFF, {}},
 };
 
@@ -59,4 +59,3 @@ TEST(TextInput, EveryAstralCodePointRoundTripsThroughItsPair) {
     ASSERT_EQ(back, cp);
   }
 }
-

@@ -101,9 +101,9 @@ TEST(WebConfig, RefusesWhatItDoesNotUnderstand) {
 TEST(WebConfig, ErrorsNeverQuoteAPassword) {
   const std::string secret = "s3cr3t-Vq9";
   const std::string texts[] = {
-      "[target a]\npassword = " + secret + "\n",                    // no host
-      "[target a]\nhost = h\npassword = " + secret + "\nbogus\n",   // a later bad line
-      "[target a]\nhost = h\npassword " + secret + "\n",            // no '=': the line is bad
+      "[target a]\npassword = " + secret + "\n",                   // no host
+      "[target a]\nhost = h\npassword = " + secret + "\nbogus\n",  // a later bad line
+      "[target a]\nhost = h\npassword " + secret + "\n",           // no '=': the line is bad
   };
   for (const auto& text : texts) {
     std::string error;

@@ -13,11 +13,11 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
   using V = PageVerdict;
   const struct {
     uint8_t type;
-    V verdict;  // with a payload of 0 bytes
+    V verdict;   // with a payload of 0 bytes
     size_t max;  // longest payload allowed (0: none is)
   } rows[] = {
       {0, V::unknown, 0},
-      {1, V::gateway_only, 0},  // CMD_CONNECT: the target is the gateway's choice
+      {1, V::gateway_only, 0},             // CMD_CONNECT: the target is the gateway's choice
       {2, V::allowed, kMaxInputPayload},   // mouse move
       {3, V::allowed, kMaxInputPayload},   // mouse button
       {4, V::allowed, kMaxInputPayload},   // wheel
@@ -38,7 +38,8 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
   for (const auto& r : rows) {
     SCOPED_TRACE(int{r.type});
     EXPECT_EQ(page_command_verdict(r.type, 0), r.verdict);
-    if (r.verdict != V::allowed) continue;
+    if (r.verdict != V::allowed)
+      continue;
     EXPECT_EQ(page_command_verdict(r.type, r.max), V::allowed);
     EXPECT_EQ(page_command_verdict(r.type, r.max + 1), V::too_long);
   }
@@ -65,12 +66,12 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
   t.fingerprints = "AB";
   t.keyboard_layout = 0x40C;
   EXPECT_EQ(gateway_extension_block(t, true),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x7F, 0x02, 0, 0,  // + h264 certificate
-                                  1, 0, 1, 0, 0x01,                      // AVC420
-                                  5, 0, 4, 0, 0x30, 0x75, 0, 0,          // time-out
-                                  2, 0, 1, 0, 1,                         // pinned
-                                  3, 0, 2, 0, 'A', 'B',                  // fingerprints
-                                  4, 0, 4, 0, 0x0C, 0x04, 0, 0}));      // layout
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x7F, 0x02, 0, 0,     // + h264 certificate
+                                  1,   0,   1,   0,   0x01,                 // AVC420
+                                  5,   0,   4,   0,   0x30, 0x75, 0, 0,     // time-out
+                                  2,   0,   1,   0,   1,                    // pinned
+                                  3,   0,   2,   0,   'A',  'B',            // fingerprints
+                                  4,   0,   4,   0,   0x0C, 0x04, 0, 0}));  // layout
 }
 
 }  // namespace

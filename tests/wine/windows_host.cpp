@@ -37,7 +37,8 @@ bool send(uint8_t type, const std::vector<uint8_t>& payload) {
 bool read_exact(uint8_t* data, size_t size) {
   while (size > 0) {
     DWORD got = 0;
-    if (!ReadFile(from_korvane, data, static_cast<DWORD>(size), &got, nullptr) || got == 0) return false;
+    if (!ReadFile(from_korvane, data, static_cast<DWORD>(size), &got, nullptr) || got == 0)
+      return false;
     data += got;
     size -= got;
   }
@@ -46,7 +47,8 @@ bool read_exact(uint8_t* data, size_t size) {
 
 bool next_frame(uint8_t& type, std::vector<uint8_t>& payload) {
   uint8_t header[5];
-  if (!read_exact(header, sizeof header)) return false;
+  if (!read_exact(header, sizeof header))
+    return false;
   type = header[0];
   payload.resize(get_u32(header + 1));
   return payload.empty() || read_exact(payload.data(), payload.size());
@@ -55,7 +57,8 @@ bool next_frame(uint8_t& type, std::vector<uint8_t>& payload) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return fail("usage: windows_host.exe KORVANE_EXE HOST PORT");
+  if (argc != 4)
+    return fail("usage: windows_host.exe KORVANE_EXE HOST PORT");
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE child_in = nullptr, child_out = nullptr;
   if (!CreatePipe(&child_in, &to_korvane, &inherit, 0) ||
@@ -71,7 +74,8 @@ int main(int argc, char** argv) {
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   std::string command = std::string("\"") + argv[1] + "\"";
-  if (!CreateProcessA(argv[1], command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+  if (!CreateProcessA(argv[1], command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                      &pi))
     return fail("CreateProcess");
   CloseHandle(child_in);
   CloseHandle(child_out);
@@ -84,7 +88,8 @@ int main(int argc, char** argv) {
   request.flags = CONNECT_FLAG_TLS;
   request.username = "test";
   request.password = "test";
-  if (!send(CMD_CONNECT, encode_connect(request))) return fail("writing CMD_CONNECT");
+  if (!send(CMD_CONNECT, encode_connect(request)))
+    return fail("writing CMD_CONNECT");
 
   uint8_t type = 0;
   std::vector<uint8_t> payload;
@@ -96,26 +101,33 @@ int main(int argc, char** argv) {
   uint64_t painted = 0;
   unsigned frames = 1;
   while (painted < uint64_t{width} * height) {
-    if (!next_frame(type, payload)) return fail("the stream ended before the desktop was painted");
+    if (!next_frame(type, payload))
+      return fail("the stream ended before the desktop was painted");
     ++frames;
     if (type == EVT_RECT && payload.size() >= 16)
       painted += uint64_t{get_u32(payload.data() + 8)} * get_u32(payload.data() + 12);
   }
-  if (!send(CMD_KEY, {0x1E, 1, 0}) || !send(CMD_KEY, {0x1E, 0, 0})) return fail("writing CMD_KEY");
+  if (!send(CMD_KEY, {0x1E, 1, 0}) || !send(CMD_KEY, {0x1E, 0, 0}))
+    return fail("writing CMD_KEY");
   const auto asked = std::chrono::steady_clock::now();
-  if (!send(CMD_DISCONNECT, {})) return fail("writing CMD_DISCONNECT");
+  if (!send(CMD_DISCONNECT, {}))
+    return fail("writing CMD_DISCONNECT");
   bool disconnected = false;
   while (next_frame(type, payload)) {
     ++frames;
-    if (type == EVT_DISCONNECTED) disconnected = true;
+    if (type == EVT_DISCONNECTED)
+      disconnected = true;
   }
-  if (WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0) return fail("korvane.exe still runs");
+  if (WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0)
+    return fail("korvane.exe still runs");
   const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - asked).count();
+                         std::chrono::steady_clock::now() - asked)
+                         .count();
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
-  std::printf("CONNECTED %ux%u painted=%llu frames=%u key=sent disconnected=%d exit=%lu after_ms=%lld\n",
-              width, height, static_cast<unsigned long long>(painted), frames, disconnected ? 1 : 0,
-              code, static_cast<long long>(after));
+  std::printf(
+      "CONNECTED %ux%u painted=%llu frames=%u key=sent disconnected=%d exit=%lu after_ms=%lld\n",
+      width, height, static_cast<unsigned long long>(painted), frames, disconnected ? 1 : 0, code,
+      static_cast<long long>(after));
   return 0;
 }

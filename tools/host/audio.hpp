@@ -17,10 +17,10 @@ namespace korvane::host {
 struct HostAudio {
   std::vector<AudioFormat> formats;  // every EVT_AUDIO_FORMAT, in order
   uint64_t blocks = 0;
-  uint64_t bytes = 0;                // the blocks' bytes, headers not counted
-  double seconds = 0;                // play time: each block's bytes over its format's byte rate
-  std::optional<uint32_t> volume;    // the last EVT_AUDIO_VOLUME
-  uint32_t next_sequence = 0;        // korvane numbers blocks 0, 1, 2, ...: a gap is a loss
+  uint64_t bytes = 0;              // the blocks' bytes, headers not counted
+  double seconds = 0;              // play time: each block's bytes over its format's byte rate
+  std::optional<uint32_t> volume;  // the last EVT_AUDIO_VOLUME
+  uint32_t next_sequence = 0;      // korvane numbers blocks 0, 1, 2, ...: a gap is a loss
 };
 
 // Checks and counts one audio event. Returns "" or what was wrong with it.

@@ -21,12 +21,12 @@ struct Desktop {
   Canvas canvas;
   H264Decoder h264;
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  uint64_t frames = 0;     // every event
-  uint64_t bytes = 0;      // every event's bytes, headers included
+  uint64_t frames = 0;          // every event
+  uint64_t bytes = 0;           // every event's bytes, headers included
   uint64_t rects = 0;           // EVT_RECT and EVT_RECT_DEFLATE
   uint64_t deflated_rects = 0;  // of which EVT_RECT_DEFLATE
   uint64_t resizes = 0;
-  uint64_t problems = 0;   // events the desktop could not apply (see last_problem)
+  uint64_t problems = 0;  // events the desktop could not apply (see last_problem)
   std::string last_problem;
   std::optional<uint32_t> connected_width, connected_height;
   std::optional<std::string> error;  // text of EVT_ERROR

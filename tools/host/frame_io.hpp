@@ -25,11 +25,11 @@ enum class ReadStatus {
 // Buffers one stream. A frame split over several reads, or several frames in one read, are
 // both fine.
 struct FrameReader {
-  int fd = -1;                        // not owned
-  size_t max_payload = 256u << 20;    // a full 8K desktop as one rectangle still fits
+  int fd = -1;                      // not owned
+  size_t max_payload = 256u << 20;  // a full 8K desktop as one rectangle still fits
   std::vector<uint8_t> buffer;
-  size_t head = 0;                    // first unconsumed byte of buffer
-  bool truncated = false;             // eof arrived in the middle of a frame
+  size_t head = 0;         // first unconsumed byte of buffer
+  bool truncated = false;  // eof arrived in the middle of a frame
 };
 
 ReadStatus read_frame(FrameReader& reader, int timeout_ms, Frame& out);

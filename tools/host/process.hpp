@@ -31,23 +31,23 @@ struct UniqueFd {
 };
 
 struct SpawnOptions {
-  std::vector<std::string> argv;        // argv[0] is the program: a path, or a name searched in PATH
-  std::vector<std::string> env;         // "NAME=value" entries set on top of the current environment
-  bool pipe_stdin = false;              // else the child reads /dev/null
-  bool pipe_stdout = false;             // else stdout goes where stdout_path says
-  std::string stdout_path;              // empty: inherited (unless piped)
-  std::string stderr_path;              // empty: inherited; "-" : into the same place as stdout
-  bool own_process_group = false;       // the child leads a group, and is signalled as a group
+  std::vector<std::string> argv;   // argv[0] is the program: a path, or a name searched in PATH
+  std::vector<std::string> env;    // "NAME=value" entries set on top of the current environment
+  bool pipe_stdin = false;         // else the child reads /dev/null
+  bool pipe_stdout = false;        // else stdout goes where stdout_path says
+  std::string stdout_path;         // empty: inherited (unless piped)
+  std::string stderr_path;         // empty: inherited; "-" : into the same place as stdout
+  bool own_process_group = false;  // the child leads a group, and is signalled as a group
   std::vector<std::pair<int, int>> keep_fds;  // (parent fd, child fd) handed on to the child
-  int term_grace_ms = 0;                // on destruction: SIGTERM and this long before SIGKILL
+  int term_grace_ms = 0;  // on destruction: SIGTERM and this long before SIGKILL
   // The child gets SIGTERM when the thread that spawned it ends (the whole host, for a
   // single-threaded one), so a host killed outright leaves no server or session behind.
   bool die_with_parent = false;
 };
 
 struct ExitStatus {
-  int code = -1;    // exit code when the child exited
-  int signal = 0;   // the signal that ended it, or 0
+  int code = -1;   // exit code when the child exited
+  int signal = 0;  // the signal that ended it, or 0
   bool exited() const { return signal == 0 && code >= 0; }
 };
 

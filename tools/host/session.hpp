@@ -18,8 +18,8 @@ namespace korvane::host {
 struct SessionOptions {
   std::string korvane_path;
   ConnectRequest request;
-  std::string stderr_path;        // empty: korvane's stderr is inherited
-  std::vector<std::string> env;   // extra "NAME=value" for korvane
+  std::string stderr_path;       // empty: korvane's stderr is inherited
+  std::vector<std::string> env;  // extra "NAME=value" for korvane
   // korvane keeps its RDP session when its stdin ends, so a host that dies without ending the
   // session would leave it running: with this, korvane gets SIGTERM when the thread that
   // started it ends. Turn it off when sessions are started from short-lived threads.
@@ -61,8 +61,11 @@ using EventSink = std::function<void(const Frame&)>;
 
 // Reads events until one of the given type arrives (returned), the stream ends or timeout_ms
 // passes (nullopt; status says which). Every event read, the awaited one too, goes to sink.
-std::optional<Frame> wait_for_event(Session& session, uint8_t type, int timeout_ms,
-                                    const EventSink& sink = {}, ReadStatus* status = nullptr);
+std::optional<Frame> wait_for_event(Session& session,
+                                    uint8_t type,
+                                    int timeout_ms,
+                                    const EventSink& sink = {},
+                                    ReadStatus* status = nullptr);
 
 // Reads and hands to sink every event for duration_ms (or until the stream ends).
 ReadStatus pump_events(Session& session, int duration_ms, const EventSink& sink);
@@ -76,7 +79,9 @@ struct Ending {
 // Sends CMD_DISCONNECT (when send_disconnect), reads events until EVT_DISCONNECTED or
 // EVT_ERROR or the end of the stream, then waits for the exit; kills korvane if it has not
 // exited within timeout_ms in all.
-Ending finish_session(Session& session, int timeout_ms, const EventSink& sink = {},
+Ending finish_session(Session& session,
+                      int timeout_ms,
+                      const EventSink& sink = {},
                       bool send_disconnect = true);
 
 }  // namespace korvane::host

@@ -14,20 +14,20 @@ struct Target {
   std::string name;
   std::string host;
   uint32_t port = 3389;
-  std::string user;      // empty: the person types one in the page
+  std::string user;  // empty: the person types one in the page
   std::string domain;
-  std::string password;  // empty: the person types one in the page
-  uint8_t flags = 0x01;  // CMD_CONNECT's flags byte (0x01 TLS, 0x02 NLA, 0x04 security level 0)
-  std::string fingerprints;               // pinned SHA-256 fingerprints; empty: any certificate
+  std::string password;      // empty: the person types one in the page
+  uint8_t flags = 0x01;      // CMD_CONNECT's flags byte (0x01 TLS, 0x02 NLA, 0x04 security level 0)
+  std::string fingerprints;  // pinned SHA-256 fingerprints; empty: any certificate
   std::optional<uint32_t> keyboard_layout;
 };
 
 struct Config {
   std::string listen = "127.0.0.1";
   uint16_t port = 8080;
-  std::string korvane;                 // empty: the one next to korvane-web, else "korvane"
-  std::string web_root;                // empty: the page's source folder
-  std::vector<std::string> origins;    // allowed besides the gateway's own address
+  std::string korvane;               // empty: the one next to korvane-web, else "korvane"
+  std::string web_root;              // empty: the page's source folder
+  std::vector<std::string> origins;  // allowed besides the gateway's own address
   std::map<std::string, Target> targets;
 };
 

@@ -34,11 +34,11 @@ struct Gateway {
   std::set<std::string> origins;
   net::io_context io;
   Tokens tokens;
-  std::mutex mutex;                          // guards next_session and links
-  uint64_t next_session = 1;                 // guarded by mutex
-  std::vector<std::weak_ptr<Link>> links;    // guarded by mutex; for stopping
-  std::atomic<int> live_threads{0};          // korvane reader threads still running
-  std::atomic<bool> stopping{false};         // set once by the signal handler (io thread)
+  std::mutex mutex;                        // guards next_session and links
+  uint64_t next_session = 1;               // guarded by mutex
+  std::vector<std::weak_ptr<Link>> links;  // guarded by mutex; for stopping
+  std::atomic<int> live_threads{0};        // korvane reader threads still running
+  std::atomic<bool> stopping{false};       // set once by the signal handler (io thread)
 };
 
 void log_line(const std::string& text);
