@@ -63,8 +63,7 @@ uint64_t monotonic_ns() {
 }
 
 double percentile(std::vector<double> v, double p) {
-  if (v.empty())
-    return 0;
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
   return v[i];
@@ -84,9 +83,7 @@ struct Result {
   uint64_t unmatched = 0;  // blocks with no receipt or no send time
 };
 
-Result run(const std::string& korvane,
-           const std::string& server,
-           uint32_t seconds,
+Result run(const std::string& korvane, const std::string& server, uint32_t seconds,
            uint32_t idle_seconds) {
   Result r;
   test::TempDir dir = test::make_temp_dir("korvane-audio-bench");
@@ -131,12 +128,10 @@ Result run(const std::string& korvane,
   std::map<uint32_t, uint64_t> received_ns;  // korvane's sequence -> host receipt
   std::map<uint32_t, uint32_t> device_ms;    // korvane's sequence -> korvane's stamp
   auto on_frame = [&](const host::Frame& f) {
-    if (f.type != EVT_AUDIO_DATA)
-      return;
+    if (f.type != EVT_AUDIO_DATA) return;
     const uint64_t now = monotonic_ns();
     const auto d = parse_audio_data(f.payload);
-    if (!d)
-      return;
+    if (!d) return;
     received_ns.emplace(d->sequence, now);
     device_ms.emplace(d->sequence, d->time_ms);
     r.bytes += d->bytes.size();
@@ -154,40 +149,31 @@ Result run(const std::string& korvane,
       // Frames come faster than the log is looked at: look once more when korvane's output ends.
       if (st != host::ReadStatus::timeout)
         return test::wait_for_prefix(log, prefix, 1000, &cursor).has_value();
-      if (test::wait_for_prefix(log, prefix, 0, &cursor))
-        return true;
-      if (test::wait_for_prefix(log, "ERROR", 0))
-        return false;
+      if (test::wait_for_prefix(log, prefix, 0, &cursor)) return true;
+      if (test::wait_for_prefix(log, "ERROR", 0)) return false;
     }
     return false;
   };
-  if (!pump_until("STEP n=2"))
-    return failed("no sleep step");
+  if (!pump_until("STEP n=2")) return failed("no sleep step");
   // The first second of the sleep is left out: the connection's own work may still be going on.
   const auto idle_from = steady_clock::now() + 1s;
-  while (steady_clock::now() < idle_from)
-    host::pump_events(*session, 50, on_frame);
+  while (steady_clock::now() < idle_from) host::pump_events(*session, 50, on_frame);
   const std::optional<Cpu> idle_before = cpu_of(session->child.pid);
   const auto idle_start = steady_clock::now();
-  if (!pump_until("STEP n=3"))
-    return failed("no stream step");
+  if (!pump_until("STEP n=3")) return failed("no stream step");
   const std::optional<Cpu> stream_before = cpu_of(session->child.pid);
   const auto stream_start = steady_clock::now();
-  if (!idle_before || !stream_before)
-    return failed("korvane is gone");
+  if (!idle_before || !stream_before) return failed("korvane is gone");
   r.idle = minus(*stream_before, *idle_before);
   r.idle_s = duration<double>(stream_start - idle_start).count();
   const auto done = [&]() -> std::optional<std::string> {
-    if (!pump_until("SOUND done "))
-      return std::nullopt;
+    if (!pump_until("SOUND done ")) return std::nullopt;
     return test::lines_of(log)[cursor - 1];
   }();
-  if (!done)
-    return failed("the stream did not end");
+  if (!done) return failed("the stream did not end");
   const std::regex done_re("blocks=(\\d+) bytes=(\\d+)");
   std::smatch m;
-  if (!std::regex_search(*done, m, done_re))
-    return failed("no block count");
+  if (!std::regex_search(*done, m, done_re)) return failed("no block count");
   r.blocks = std::stoull(m[1].str());
   const uint64_t sent_bytes = std::stoull(m[2].str());
   // The last blocks may still be on their way.
@@ -200,8 +186,7 @@ Result run(const std::string& korvane,
       return failed("korvane's output ended during the stream");
   }
   const std::optional<Cpu> stream_after = cpu_of(session->child.pid);
-  if (!stream_after)
-    return failed("korvane is gone");
+  if (!stream_after) return failed("korvane is gone");
   r.stream = minus(*stream_after, *stream_before);
   r.stream_s = duration<double>(steady_clock::now() - stream_start).count();
   if (r.bytes != sent_bytes)
@@ -212,13 +197,11 @@ Result run(const std::string& korvane,
   const std::regex sent_re("^SOUND sent block=\\d+ seq=(\\d+) bytes=\\d+ t_ns=(\\d+)");
   size_t matched = 0;
   for (const auto& line : test::lines_of(log)) {
-    if (!std::regex_search(line, m, sent_re))
-      continue;
+    if (!std::regex_search(line, m, sent_re)) continue;
     const auto seq = static_cast<uint32_t>(std::stoul(m[1].str()));
     const uint64_t sent = std::stoull(m[2].str());
     const auto got = received_ns.find(seq);
-    if (got == received_ns.end())
-      continue;
+    if (got == received_ns.end()) continue;
     ++matched;
     r.latency_ms.push_back(static_cast<double>(static_cast<int64_t>(got->second - sent)) / 1e6);
     const uint32_t stamp = device_ms[seq];

@@ -72,8 +72,7 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
   ko.request.height = h;
   ko.request.flags = CONNECT_FLAG_TLS;
   ko.stderr_path = dir + "/korvane-" + std::to_string(mask) + ".err";
-  if (mask)
-    ko.extension_block = encode_extensions(mask);
+  if (mask) ko.extension_block = encode_extensions(mask);
   auto session = host::start_session(ko, &error);
   if (!session) {
     r.error = "korvane: " + error;
@@ -83,11 +82,9 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
   host::Desktop desktop;
   auto sink = [&](const host::Frame& f) {
     host::apply_event(desktop, f);
-    if (!counting)
-      return;
+    if (!counting) return;
     counting->bytes += kFrameHeaderSize + f.payload.size();
-    if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE)
-      ++counting->rects;
+    if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE) ++counting->rects;
   };
   if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, sink)) {
     r.error = "korvane did not connect; see " + ko.stderr_path;
@@ -141,8 +138,7 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
     bool seen = false;
     while (!seen && steady_clock::now() - t0 < std::chrono::seconds(3)) {
       host::Frame f;
-      if (host::next_event(*session, 100, f) == host::ReadStatus::frame)
-        sink(f);
+      if (host::next_event(*session, 100, f) == host::ReadStatus::frame) sink(f);
       const auto& px = desktop.canvas.rgba;
       seen = px.size() > at + 2 && px[at] == red && px[at + 1] == green && px[at + 2] == blue;
     }
@@ -172,12 +168,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const auto v = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
-    if (a == "--width" && v >= 640 && v <= 8192)
-      w = v;
-    if (a == "--height" && v >= 480 && v <= 8192)
-      h = v;
-    if (a == "--korvane")
-      korvane_binary = argv[i + 1];
+    if (a == "--width" && v >= 640 && v <= 8192) w = v;
+    if (a == "--height" && v >= 480 && v <= 8192) h = v;
+    if (a == "--korvane") korvane_binary = argv[i + 1];
   }
   test::TempDir dir = test::make_temp_dir("korvane-classic-bench");
   std::string error;
@@ -209,8 +202,7 @@ int main(int argc, char** argv) {
     print(name, "still", r->still);
   }
   for (const auto& [name, r] : runs) {
-    if (!r->ok)
-      continue;
+    if (!r->ok) continue;
     std::vector<double> l = r->latency_ms;
     std::sort(l.begin(), l.end());
     if (l.empty()) {

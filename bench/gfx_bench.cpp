@@ -61,17 +61,12 @@ struct Result {
 
 uint64_t field_of(const std::string& line, const std::string& key) {
   const auto at = line.find(key + "=");
-  if (at == std::string::npos)
-    return 0;
+  if (at == std::string::npos) return 0;
   return std::strtoull(line.c_str() + at + key.size() + 1, nullptr, 10);
 }
 
-Result run(const std::string& korvane,
-           const std::string& server,
-           const std::string& mode,
-           uint32_t frames,
-           uint32_t width,
-           uint32_t height) {
+Result run(const std::string& korvane, const std::string& server, const std::string& mode,
+           uint32_t frames, uint32_t width, uint32_t height) {
   Result r;
   test::TempDir dir = test::make_temp_dir("korvane-gfx-bench");
   test::TestServerOptions so;
@@ -115,20 +110,16 @@ Result run(const std::string& korvane,
     const host::ReadStatus st = host::next_event(*session, 20, f);
     if (st != host::ReadStatus::frame && st != host::ReadStatus::timeout)
       return failed("korvane's output ended before the stream");
-    if (test::wait_for_prefix(log, "STEP n=4", 0, &cursor))
-      break;
-    if (test::wait_for_prefix(log, "ERROR", 0))
-      return failed("server error");
-    if (steady_clock::now() > deadline)
-      return failed("no stream step in time");
+    if (test::wait_for_prefix(log, "STEP n=4", 0, &cursor)) break;
+    if (test::wait_for_prefix(log, "ERROR", 0)) return failed("server error");
+    if (steady_clock::now() > deadline) return failed("no stream step in time");
   }
   // The server encodes now; korvane has nothing to do and sends nothing.
   const auto idle_from = steady_clock::now();
   const std::optional<Cpu> idle_cpu = cpu_of(session->child.pid);
   const auto start_line = test::wait_for_prefix(log, "GFX-STREAM-START", 15 * 60 * 1000, &cursor);
   const std::optional<Cpu> before = cpu_of(session->child.pid);
-  if (!start_line || !before || !idle_cpu)
-    return failed("the stream did not start");
+  if (!start_line || !before || !idle_cpu) return failed("the stream did not start");
   r.idle_ns = before->run_ns - idle_cpu->run_ns;
   r.idle_ms =
       static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now() - idle_from).count());
@@ -150,19 +141,15 @@ Result run(const std::string& korvane,
       count(f);
       continue;
     }
-    if (st != host::ReadStatus::timeout)
-      return failed("korvane's output ended during the stream");
+    if (st != host::ReadStatus::timeout) return failed("korvane's output ended during the stream");
     end_line = test::wait_for_prefix(log, "GFX-STREAM frames=", 0, &cursor);
-    if (test::wait_for_prefix(log, "ERROR", 0))
-      return failed("server error");
-    if (steady_clock::now() > deadline)
-      return failed("the stream did not end in time");
+    if (test::wait_for_prefix(log, "ERROR", 0)) return failed("server error");
+    if (steady_clock::now() > deadline) return failed("the stream did not end in time");
   }
   // Every frame is acknowledged, so all korvane wrote for it is in the pipe.
   host::pump_events(*session, 300, count);
   const std::optional<Cpu> after = cpu_of(session->child.pid);
-  if (!after)
-    return failed("korvane is gone");
+  if (!after) return failed("korvane is gone");
   r.cpu = {after->run_ns - before->run_ns, after->utime - before->utime,
            after->stime - before->stime};
   r.frames = field_of(*end_line, "frames");

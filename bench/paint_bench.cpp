@@ -73,16 +73,14 @@ std::optional<Rig> start(const std::vector<std::string>& steps, uint32_t w, uint
 // and read by the same reader.
 double pipe_limit_mb_s(size_t frame_payload, int frames) {
   int fds[2];
-  if (pipe(fds) != 0)
-    return 0;
+  if (pipe(fds) != 0) return 0;
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     std::vector<uint8_t> frame(kFrameHeaderSize + frame_payload, 0x5A);
     const auto h = encode_header(EVT_RECT, static_cast<uint32_t>(frame_payload));
     std::memcpy(frame.data(), h.data(), h.size());
-    for (int i = 0; i < frames; ++i)
-      host::write_all(fds[1], frame, 60000);
+    for (int i = 0; i < frames; ++i) host::write_all(fds[1], frame, 60000);
     _exit(0);
   }
   close(fds[1]);
@@ -91,8 +89,7 @@ double pipe_limit_mb_s(size_t frame_payload, int frames) {
   const auto t0 = Clock::now();
   uint64_t bytes = 0;
   host::Frame f;
-  while (host::read_frame(reader, 60000, f) == host::ReadStatus::frame)
-    bytes += f.payload.size();
+  while (host::read_frame(reader, 60000, f) == host::ReadStatus::frame) bytes += f.payload.size();
   const double secs = seconds_since(t0);
   close(fds[0]);
   waitpid(pid, nullptr, 0);
@@ -103,8 +100,7 @@ double pipe_limit_mb_s(size_t frame_payload, int frames) {
 // another thread (what capture-and-send costs besides the decoding).
 double send_cpu_per_frame(size_t payload, int frames) {
   int out[2], in[2];
-  if (pipe(out) != 0 || pipe(in) != 0)
-    return 0;
+  if (pipe(out) != 0 || pipe(in) != 0) return 0;
   stdio_link_attach(in[0], out[1]);
   std::thread drain([&] {
     std::vector<uint8_t> buf(1 << 20);
@@ -132,8 +128,7 @@ double send_cpu_per_frame(size_t payload, int frames) {
 
 void throughput(int frames, uint32_t w, uint32_t h) {
   auto rig = start({"stream " + std::to_string(frames), "sleep 200", "end"}, w, h);
-  if (!rig)
-    return;
+  if (!rig) return;
   const size_t full = kRectHeaderSize + size_t{w} * h * 4;
   int full_rects = 0, rects = 0;
   uint64_t bytes = 0;
@@ -146,11 +141,9 @@ void throughput(int frames, uint32_t w, uint32_t h) {
   host::finish_session(
       rig->korvane, 600000,
       [&](const host::Frame& f) {
-        if (f.type != EVT_RECT)
-          return;
+        if (f.type != EVT_RECT) return;
         ++rects;
-        if (f.payload.size() != full)
-          return;
+        if (f.payload.size() != full) return;
         if (full_rects == 0) {
           first = Clock::now();
           cpu_at_first = test::cpu_seconds(pid);
@@ -189,21 +182,17 @@ void throughput(int frames, uint32_t w, uint32_t h) {
 
 void memory(int paints) {
   auto rig = start({"flood " + std::to_string(paints), "sleep 300", "end"}, 1024, 768);
-  if (!rig)
-    return;
+  if (!rig) return;
   const pid_t pid = rig->korvane.child.pid;
   int rects = 0;
   long rss_100 = -1, rss_last = -1;
   host::finish_session(
       rig->korvane, 600000,
       [&](const host::Frame& f) {
-        if (f.type != EVT_RECT)
-          return;
+        if (f.type != EVT_RECT) return;
         ++rects;
-        if (rects == 100)
-          rss_100 = test::resident_kib(pid);
-        if (rects == paints)
-          rss_last = test::resident_kib(pid);
+        if (rects == 100) rss_100 = test::resident_kib(pid);
+        if (rects == paints) rss_last = test::resident_kib(pid);
       },
       false);
   std::printf("memory (1024x768, %d single-pixel paints)\n", paints);
@@ -217,10 +206,8 @@ void memory(int paints) {
 void latency(int moves, int gap_ms) {
   auto rig =
       start({"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768);
-  if (!rig)
-    return;
-  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000))
-    return;
+  if (!rig) return;
+  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000)) return;
   test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000);
   std::map<uint32_t, uint64_t> sent;  // x -> send time
   for (int i = 0; i < moves; ++i) {
@@ -237,12 +224,10 @@ void latency(int moves, int gap_ms) {
   std::vector<double> us;
   for (const auto& line : test::lines_of(*rig->server.process)) {
     std::smatch m;
-    if (!std::regex_search(line, m, re))
-      continue;
+    if (!std::regex_search(line, m, re)) continue;
     const uint32_t key = static_cast<uint32_t>(std::stoul(m[2]) * 1000 + std::stoul(m[1]));
     const auto it = sent.find(key);
-    if (it != sent.end())
-      us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
+    if (it != sent.end()) us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
   }
   std::sort(us.begin(), us.end());
   std::printf("input latency (%d mouse moves %d ms apart, host command to server receipt)\n", moves,

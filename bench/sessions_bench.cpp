@@ -62,10 +62,8 @@ std::vector<std::string> workload(const Options& o, int index) {
     const uint32_t y = 300 + (static_cast<uint32_t>(t) * 8u) % (o.height - 300 - 64);
     s.push_back("pattern " + std::to_string(x) + " " + std::to_string(y) + " 128 64 " +
                 std::to_string(seed++));
-    if (t % 50 == 49)
-      s.push_back("full " + std::to_string(seed++));
-    if (t % 10 == 5)
-      s.push_back("gfx-avc420 1 0 0 256 256 " + std::to_string(seed++));
+    if (t % 50 == 49) s.push_back("full " + std::to_string(seed++));
+    if (t % 10 == 5) s.push_back("gfx-avc420 1 0 0 256 256 " + std::to_string(seed++));
     s.push_back("sleep 100");
   }
   s.push_back("sleep 50");  // its STEP line marks the end of the workload
@@ -101,8 +99,7 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     for (int i = 0; i < 20000; ++i) {
       {
         std::lock_guard lock(gate.mutex);
-        if (gate.phase >= p)
-          return;
+        if (gate.phase >= p) return;
       }
       if (s)
         host::pump_events(*s, 50, {});
@@ -142,8 +139,7 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   ko.request.flags = CONNECT_FLAG_TLS;
   ko.stderr_path = "/dev/null";
   ko.env = o.env;
-  if (o.changed_only)
-    ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
+  if (o.changed_only) ko.extension_block = encode_extensions(EXT_CHANGED_ONLY);
   auto session = host::start_session(ko, &error);
   if (!session) {
     r.failure = "korvane: " + error;
@@ -155,10 +151,8 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   }
   const pid_t pid = session->child.pid;
   auto sink = [&](const host::Frame& f) {
-    if (f.type == EVT_RECT)
-      ++r.rects;
-    if (f.type == EVT_H264)
-      ++r.h264;
+    if (f.type == EVT_RECT) ++r.rects;
+    if (f.type == EVT_H264) ++r.h264;
     r.bytes += f.payload.size() + kFrameHeaderSize;
   };
   r.connected = host::wait_for_event(*session, EVT_CONNECTED, 300000, sink).has_value();
@@ -171,8 +165,7 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
       host::pump_events(*session, 50, sink);
     host::pump_events(*session, 500, sink);
   }
-  if (!r.connected)
-    r.failure = "not connected";
+  if (!r.connected) r.failure = "not connected";
   gate.arrive(0);
   wait_phase(1, &*session);
   r.after_connect = memory_of(pid);
@@ -193,14 +186,12 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
     while (Clock::now() < deadline &&
            !(line = test::wait_for_line(*server->process, done, 0, &cursor))) {
       const auto st = host::pump_events(*session, 50, sink);
-      if (st != host::ReadStatus::frame && st != host::ReadStatus::timeout)
-        break;  // korvane gone
+      if (st != host::ReadStatus::frame && st != host::ReadStatus::timeout) break;  // korvane gone
     }
     r.work_seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     host::pump_events(*session, 300, sink);
     r.finished = line && line->rfind("STEP", 0) == 0;
-    if (!r.finished)
-      r.failure = line ? *line : "workload not finished in time";
+    if (!r.finished) r.failure = line ? *line : "workload not finished in time";
   }
   r.work_cpu = test::cpu_seconds(pid) - cpu0;
   r.after_workload = memory_of(pid);
@@ -213,8 +204,7 @@ void run_session(const Options& o, int index, Gate& gate, Result& r) {
   r.exit0 = ending.exit && ending.exit->exited() && ending.exit->code == 0;
   if (r.failure.empty() && !r.disconnected)
     r.failure = ending.error.value_or("no EVT_DISCONNECTED");
-  if (r.failure.empty() && !r.exit0)
-    r.failure = "exit status not 0";
+  if (r.failure.empty() && !r.exit0) r.failure = "exit status not 0";
   server->process->stop = true;
   gate.arrive(2);
 }
@@ -275,8 +265,7 @@ int main(int argc, char** argv) {
   }
   gate.changed.notify_all();
   barrier(2, n, 300);
-  for (auto& t : threads)
-    t.join();
+  for (auto& t : threads) t.join();
 
   std::printf("sessions_bench: %d sessions at %ux%u, %d s workload, %s\n", n, o.width, o.height,
               o.seconds, o.changed_only ? "EXT_CHANGED_ONLY" : "base protocol");

@@ -67,15 +67,10 @@ class Painter {
  public:
   std::atomic<uint64_t> drawn{0};
 
-  bool start(const test::XServer& x,
-             uint32_t width,
-             uint32_t height,
-             uint32_t area_w,
-             uint32_t area_h,
-             uint32_t fps) {
+  bool start(const test::XServer& x, uint32_t width, uint32_t height, uint32_t area_w,
+             uint32_t area_h, uint32_t fps) {
     display_ = XOpenDisplay(x.name().c_str());
-    if (!display_)
-      return false;
+    if (!display_) return false;
     w_ = area_w;
     h_ = area_h;
     left_ = static_cast<int>((width - area_w) / 2);
@@ -91,8 +86,7 @@ class Painter {
   }
 
   void stop() {
-    if (!thread_.joinable())
-      return;
+    if (!thread_.joinable()) return;
     stop_ = true;
     thread_.join();
     XFreeGC(display_, gc_);
@@ -157,10 +151,7 @@ struct Options {
   int seconds = 10, warmup = 3;
 };
 
-Result run(const Options& opt,
-           bool extension,
-           const test::XServer& x,
-           Painter& painter,
+Result run(const Options& opt, bool extension, const test::XServer& x, Painter& painter,
            const std::string& dir) {
   Result r;
   std::string error;
@@ -197,8 +188,7 @@ Result run(const Options& opt,
     const uint64_t t0 = thread_cpu_ns();
     host::apply_event(desktop, f);
     const uint64_t spent = thread_cpu_ns() - t0;
-    if (!counting)
-      return;
+    if (!counting) return;
     r.host_ns += spent;
     r.bytes_out += kFrameHeaderSize + f.payload.size();
     if (f.type == EVT_RECT)

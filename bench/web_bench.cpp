@@ -49,13 +49,11 @@ bool have_program(const std::string& name) {
 // The shared driver; a command the browser refuses is reported.
 std::optional<Browser> start_browser(const std::string& log_path) {
   auto b = test::start_browser(log_path, 1920, 1080);
-  if (b)
-    b->on_error = [](const std::string& what) { std::fprintf(stderr, "%s\n", what.c_str()); };
+  if (b) b->on_error = [](const std::string& what) { std::fprintf(stderr, "%s\n", what.c_str()); };
   return b;
 }
 
-std::optional<GatewayRun> start_gateway(const std::string& dir,
-                                        const std::string& config,
+std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
                                         std::string* error) {
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
@@ -88,10 +86,7 @@ const char* kWatch =
     "  poll();"
     "}); 'ok'";
 
-Run run_one(XServer& x,
-            const std::string& codec,
-            int seconds,
-            int samples,
+Run run_one(XServer& x, const std::string& codec, int seconds, int samples,
             const std::string& dir) {
   Run run;
   std::string error;
@@ -111,8 +106,7 @@ Run run_one(XServer& x,
     return run;
   }
   auto b = start_browser(dir + "/chromium-" + codec + ".log");
-  if (!b)
-    return run;
+  if (!b) return run;
   auto t = open_tab(*b, "http://127.0.0.1:" + std::to_string(gateway->port) +
                             "/?target=desk&connect=1&codec=" + codec);
   if (!t || !wait_page(*b, *t, "window.korvane.phase === 'connected'", 30000)) {
@@ -139,8 +133,7 @@ Run run_one(XServer& x,
     xrun({"xsetroot", "-solid", colours[c]});
     const long changed = wall_ms();
     const auto seen = eval(*b, *t, "window.benchResult");
-    if (seen && *seen != "timeout")
-      run.latencies.push_back(std::stol(*seen) - changed);
+    if (seen && *seen != "timeout") run.latencies.push_back(std::stol(*seen) - changed);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
   // Frames/s: the screen repainted without pause for S seconds.
@@ -179,8 +172,7 @@ Run run_one(XServer& x,
 }
 
 long percentile(std::vector<long> v, double p) {
-  if (v.empty())
-    return -1;
+  if (v.empty()) return -1;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }

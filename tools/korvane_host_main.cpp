@@ -29,9 +29,7 @@ using namespace korvane::host;
 
 std::atomic<bool> g_stop{false};
 
-void on_stop_signal(int) {
-  g_stop = true;
-}
+void on_stop_signal(int) { g_stop = true; }
 
 std::string default_korvane_path() {
   char self[4096];
@@ -41,8 +39,7 @@ std::string default_korvane_path() {
     const size_t slash = path.rfind('/');
     if (slash != std::string::npos) {
       std::string candidate = path.substr(0, slash + 1) + "korvane";
-      if (access(candidate.c_str(), X_OK) == 0)
-        return candidate;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
     }
   }
   return "korvane";
@@ -58,8 +55,7 @@ std::optional<HostOptions> parse_args(int argc, char** argv) {
   }
   if (!parsed.options) {
     std::fprintf(stderr, "korvane-host: %s\n", parsed.error.c_str());
-    if (parsed.show_usage)
-      print_usage(stderr);
+    if (parsed.show_usage) print_usage(stderr);
     return std::nullopt;
   }
   HostOptions& o = *parsed.options;
@@ -68,8 +64,7 @@ std::optional<HostOptions> parse_args(int argc, char** argv) {
 }
 
 bool send_input(Session& session, Desktop& desktop, const Input& in) {
-  if (in.kind == Input::move || in.kind == Input::click)
-    note_pointer(desktop.cursor, in.x, in.y);
+  if (in.kind == Input::move || in.kind == Input::click) note_pointer(desktop.cursor, in.x, in.y);
   switch (in.kind) {
     case Input::move:
       std::printf("SEND MOVE x=%u y=%u\n", in.x, in.y);
@@ -94,8 +89,7 @@ bool send_input(Session& session, Desktop& desktop, const Input& in) {
 
 int main(int argc, char** argv) {
   auto options = parse_args(argc, argv);
-  if (!options)
-    return 2;
+  if (!options) return 2;
   // Line by line even into a pipe, so whoever reads the event stream sees it as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -114,16 +108,13 @@ int main(int argc, char** argv) {
 
   Desktop desktop;
   std::optional<WavSeries> wav;
-  if (!options->audio_wav.empty())
-    wav.emplace(options->audio_wav);
+  if (!options->audio_wav.empty()) wav.emplace(options->audio_wav);
   std::string wav_problem;  // the first file that could not be written
   auto wav_lines = [&](const std::vector<std::string>& lines, const std::string& problem) {
-    for (const auto& line : lines)
-      std::printf("%s\n", line.c_str());
+    for (const auto& line : lines) std::printf("%s\n", line.c_str());
     if (!problem.empty()) {
       std::printf("PROBLEM %s\n", problem.c_str());
-      if (wav_problem.empty())
-        wav_problem = problem;
+      if (wav_problem.empty()) wav_problem = problem;
     }
   };
   auto on_event = [&](const Frame& frame) {
@@ -132,8 +123,7 @@ int main(int argc, char** argv) {
     if (!options->quiet || (frame.type != EVT_RECT && frame.type != EVT_AUDIO_DATA)) {
       std::printf("%s | %s\n", describe_event(frame).c_str(), totals_text(desktop).c_str());
     }
-    if (!problem.empty())
-      std::printf("PROBLEM %s\n", problem.c_str());
+    if (!problem.empty()) std::printf("PROBLEM %s\n", problem.c_str());
     if (wav) {
       std::string wav_error;
       const auto lines = wav->on_event(frame, &wav_error);
@@ -187,8 +177,7 @@ int main(int argc, char** argv) {
     }
     Frame frame;
     const ReadStatus st = next_event(*session, 50, frame);
-    if (st == ReadStatus::timeout)
-      continue;
+    if (st == ReadStatus::timeout) continue;
     if (st != ReadStatus::frame) {
       failure =
           std::string("korvane's output ended (") + to_string(st) + ") before EVT_DISCONNECTED";
@@ -224,8 +213,7 @@ int main(int argc, char** argv) {
   if (ended_by_bridge) {
     ending.disconnected = desktop.disconnected;
     ending.exit = wait_exit(session->child, 5000);
-    if (!ending.exit)
-      terminate(session->child, 0);
+    if (!ending.exit) terminate(session->child, 0);
   } else if (!failed) {
     ending = finish_session(*session, 5000, on_event);
   } else {
@@ -281,8 +269,7 @@ int main(int argc, char** argv) {
       failed = true;
     }
   }
-  if (options->audio)
-    std::printf("%s\n", audio_summary(desktop.audio).c_str());
+  if (options->audio) std::printf("%s\n", audio_summary(desktop.audio).c_str());
   const H264Stats& h = desktop.h264.stats;
   std::printf(
       "SUMMARY %s rects=%llu h264=%llu avc420=%llu avc444=%llu decoded=%llu "
@@ -297,7 +284,6 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(h.codec_avc420),
       static_cast<unsigned long long>(h.codec_avc444),
       static_cast<unsigned long long>(h.codec_avc444v2));
-  if (!failure.empty())
-    std::printf("FAILED: %s\n", failure.c_str());
+  if (!failure.empty()) std::printf("FAILED: %s\n", failure.c_str());
   return failed ? 1 : 0;
 }

@@ -46,9 +46,7 @@ struct Device {
   uint32_t volume = 0xFFFFFFFF;
 };
 
-Device* device_of(rdpsndDevicePlugin* p) {
-  return reinterpret_cast<Device*>(p);
-}
+Device* device_of(rdpsndDevicePlugin* p) { return reinterpret_cast<Device*>(p); }
 
 AudioFormat to_format(const AUDIO_FORMAT& f) {
   AudioFormat out;
@@ -58,14 +56,11 @@ AudioFormat to_format(const AUDIO_FORMAT& f) {
   out.avg_bytes_per_sec = f.nAvgBytesPerSec;
   out.block_align = f.nBlockAlign;
   out.bits_per_sample = f.wBitsPerSample;
-  if (f.data && f.cbSize)
-    out.codec_data.assign(f.data, f.data + f.cbSize);
+  if (f.data && f.cbSize) out.codec_data.assign(f.data, f.data + f.cbSize);
   return out;
 }
 
-uint8_t granted_codecs() {
-  return session.ext.audio_codecs & kKnownAudioCodecs;
-}
+uint8_t granted_codecs() { return session.ext.audio_codecs & kKnownAudioCodecs; }
 
 BOOL format_supported(rdpsndDevicePlugin*, const AUDIO_FORMAT* format) {
   return format && audio_format_taken(to_format(*format), granted_codecs());
@@ -73,8 +68,7 @@ BOOL format_supported(rdpsndDevicePlugin*, const AUDIO_FORMAT* format) {
 
 // What the library asks for when it decodes a format itself: 16-bit PCM, same rate and channels.
 BOOL default_format(rdpsndDevicePlugin*, const AUDIO_FORMAT* desired, AUDIO_FORMAT* out) {
-  if (!desired || !out)
-    return FALSE;
+  if (!desired || !out) return FALSE;
   const AudioFormat pcm = pcm_format_like(to_format(*desired));
   *out = AUDIO_FORMAT{};
   out->wFormatTag = pcm.tag;
@@ -87,8 +81,7 @@ BOOL default_format(rdpsndDevicePlugin*, const AUDIO_FORMAT* desired, AUDIO_FORM
 }
 
 BOOL open_device(rdpsndDevicePlugin* p, const AUDIO_FORMAT* format, UINT32) {
-  if (!format)
-    return FALSE;
+  if (!format) return FALSE;
   AudioFormat opened = to_format(*format);
   std::scoped_lock lock(stream.mutex);
   device_of(p)->open_format = std::move(opened);
@@ -105,8 +98,7 @@ uint32_t now_ms() {
 // the PCM the library decoded to (the `format` argument then names the server's).
 UINT play(rdpsndDevicePlugin* p, const AUDIO_FORMAT*, const BYTE* data, size_t size) {
   Device* d = device_of(p);
-  if (!data || size == 0)
-    return 0;
+  if (!data || size == 0) return 0;
   const uint32_t t = now_ms();
   std::scoped_lock lock(stream.mutex);
   if (!stream.announced || *stream.announced != d->open_format) {
@@ -140,11 +132,9 @@ void free_device(rdpsndDevicePlugin* p) {
 }
 
 UINT VCAPITYPE device_entry(PFREERDP_RDPSND_DEVICE_ENTRY_POINTS entry) {
-  if (!entry || !entry->pRegisterRdpsndDevice)
-    return ERROR_INVALID_PARAMETER;
+  if (!entry || !entry->pRegisterRdpsndDevice) return ERROR_INVALID_PARAMETER;
   Device* d = new (std::nothrow) Device;
-  if (!d)
-    return CHANNEL_RC_NO_MEMORY;
+  if (!d) return CHANNEL_RC_NO_MEMORY;
   d->plugin.FormatSupported = format_supported;
   d->plugin.DefaultFormat = default_format;
   d->plugin.Open = open_device;
@@ -177,8 +167,7 @@ void audio_install_device() {
     stream.sequence = 0;
   }
   FREERDP_LOAD_CHANNEL_ADDIN_ENTRY_FN current = freerdp_get_current_addin_provider();
-  if (current == provider)
-    return;
+  if (current == provider) return;
   previous_provider = current;
   freerdp_register_addin_provider(provider, 0);
 }

@@ -39,8 +39,7 @@ std::atomic<bool> rejected{false};
 std::string private_config_dir;
 
 void remove_private_config_dir() {
-  if (private_config_dir.empty())
-    return;
+  if (private_config_dir.empty()) return;
   remove_private_dir(private_config_dir);
   private_config_dir.clear();
 }
@@ -60,15 +59,13 @@ std::string take_string(char* s) {
 bool names_host(const rdpCertificate* cert, const std::string& host) {
   size_t cn_length = 0;
   const std::string cn = take_string(freerdp_certificate_get_common_name(cert, &cn_length));
-  if (certificate_name_matches(cn, host))
-    return true;
+  if (certificate_name_matches(cn, host)) return true;
   size_t count = 0;
   size_t* lengths = nullptr;
   char** names = freerdp_certificate_get_dns_names(cert, &count, &lengths);
   bool match = false;
   for (size_t i = 0; names && i < count && !match; ++i)
-    if (names[i])
-      match = certificate_name_matches(std::string_view(names[i], lengths[i]), host);
+    if (names[i]) match = certificate_name_matches(std::string_view(names[i], lengths[i]), host);
   freerdp_certificate_free_dns_names(count, lengths, names);
   return match;
 }
@@ -88,8 +85,7 @@ bool ask_host(freerdp* instance, const CertificateQuestion& q) {
     return stop_requested() || host_input_ended.load() ||
            (context && freerdp_shall_disconnect_context(context));
   });
-  if (!v)
-    diag("Certificate question unanswered: rejected");
+  if (!v) diag("Certificate question unanswered: rejected");
   return v.value_or(false);
 }
 
@@ -107,17 +103,11 @@ std::string certificate_config_dir() {
   return private_config_dir;
 }
 
-int certificate_verify(freerdp* instance,
-                       const BYTE* data,
-                       size_t length,
-                       const char* hostname,
-                       UINT16 port,
-                       DWORD flags) {
+int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
+                       UINT16 port, DWORD flags) {
   const uint8_t mode = effective_cert_mode(session.ext, session.grant);
-  if (mode == CERT_MODE_ACCEPT_ANY)
-    return 1;
-  if (!data || length == 0)
-    return reject();
+  if (mode == CERT_MODE_ACCEPT_ANY) return 1;
+  if (!data || length == 0) return reject();
   const std::string pem(reinterpret_cast<const char*>(data), length);
   std::unique_ptr<rdpCertificate, CertificateDeleter> cert(
       freerdp_certificate_new_from_pem(pem.c_str()));
@@ -133,8 +123,7 @@ int certificate_verify(freerdp* instance,
     return reject();
   }
   if (mode == CERT_MODE_PINNED) {
-    if (fingerprint_pinned(fp, session.ext.fingerprints))
-      return 1;
+    if (fingerprint_pinned(fp, session.ext.fingerprints)) return 1;
     diag("Server certificate %s is not pinned: rejected", format_fingerprint(fp).c_str());
     return reject();
   }
@@ -148,20 +137,16 @@ int certificate_verify(freerdp* instance,
   q.issuer = take_string(freerdp_certificate_get_issuer(cert.get()));
   q.fingerprint = format_fingerprint(fp);
   q.pem = pem;
-  if (ask_host(instance, q))
-    return 1;
+  if (ask_host(instance, q)) return 1;
   return reject();
 }
 
 void certificate_verdict(std::span<const uint8_t> payload) {
-  if (!payload.empty() && verdicts.deliver(payload[0] == 1))
-    return;
+  if (!payload.empty() && verdicts.deliver(payload[0] == 1)) return;
   send_frame(EVT_REFUSED, encode_refused(CMD_CERT_VERDICT, REFUSED_NO_QUESTION, 0));
 }
 
-bool certificate_rejected() {
-  return rejected.load();
-}
+bool certificate_rejected() { return rejected.load(); }
 
 void certificate_host_gone() {
   host_input_ended.store(true);

@@ -16,12 +16,8 @@ namespace korvane {
 std::string certificate_config_dir();
 
 // The library's VerifyX509Certificate callback; main thread, inside freerdp_connect.
-int certificate_verify(freerdp* instance,
-                       const BYTE* data,
-                       size_t length,
-                       const char* hostname,
-                       UINT16 port,
-                       DWORD flags);
+int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
+                       UINT16 port, DWORD flags);
 
 // CMD_CERT_VERDICT, from the input thread.
 void certificate_verdict(std::span<const uint8_t> payload);

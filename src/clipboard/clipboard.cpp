@@ -45,8 +45,7 @@ std::atomic<uint32_t> last_requested_format{0};
 
 bool is_ascii(const std::string& text) {
   for (const char c : text)
-    if (static_cast<unsigned char>(c) > 0x7F)
-      return false;
+    if (static_cast<unsigned char>(c) > 0x7F) return false;
   return true;
 }
 
@@ -63,8 +62,7 @@ void clipboard_reset() {
 }
 
 void cliprdr_attach(CliprdrClientContext* context) {
-  if (!context)
-    return;
+  if (!context) return;
   context->MonitorReady = monitor_ready;
   context->ServerCapabilities = accept_capabilities;
   context->ServerFormatList = server_format_list;
@@ -96,16 +94,13 @@ UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) 
   CLIPRDR_CAPABILITIES caps{};
   caps.cCapabilitiesSets = 1;
   caps.capabilitySets = reinterpret_cast<CLIPRDR_CAPABILITY_SET*>(&general);
-  if (context->ClientCapabilities)
-    context->ClientCapabilities(context, &caps);
+  if (context->ClientCapabilities) context->ClientCapabilities(context, &caps);
   CLIPRDR_FORMAT_LIST empty{};
   // The server answers this one too: a host list that arrives meanwhile waits for that answer.
   std::lock_guard<std::mutex> lock(channel_lock);
-  if (!context->ClientFormatList)
-    return CHANNEL_RC_OK;
+  if (!context->ClientFormatList) return CHANNEL_RC_OK;
   const UINT rc = context->ClientFormatList(context, &empty);
-  if (rc == CHANNEL_RC_OK)
-    throttle.sent(Clock::now());
+  if (rc == CHANNEL_RC_OK) throttle.sent(Clock::now());
   return rc;
 }
 
@@ -114,8 +109,7 @@ UINT server_format_list(CliprdrClientContext* context, const CLIPRDR_FORMAT_LIST
     std::vector<ClipFormat> formats(list->formats ? list->numFormats : 0);
     for (size_t i = 0; i < formats.size(); ++i) {
       formats[i].id = list->formats[i].formatId;
-      if (list->formats[i].formatName)
-        formats[i].name = list->formats[i].formatName;
+      if (list->formats[i].formatName) formats[i].name = list->formats[i].formatName;
     }
     // Names the u16 length cannot describe are cut to 65535 bytes: the host identifies formats
     // by id, the name is only a hint.
@@ -173,8 +167,7 @@ void send_host_list(ClipFormatList& parsed) {
   for (size_t i = 0; i < entries.size(); ++i) {
     entries[i].formatId = parsed.formats[i].id;
     std::string& name = parsed.formats[i].name;
-    if (name.empty())
-      continue;
+    if (name.empty()) continue;
     // The library sizes a name's UTF-16 field by its UTF-8 byte count: a name with any byte
     // above 0x7F gets extra zero characters that shift every later entry for the server (and
     // one that is not UTF-8 makes the library drop the whole list). Such an entry keeps its id.
@@ -197,8 +190,7 @@ void send_host_list(ClipFormatList& parsed) {
 
 // Sends the held list when the throttle says so. The caller holds channel_lock.
 void send_held_list(ListStep step) {
-  if (step == ListStep::wait || !cliprdr || !waiting_list)
-    return;
+  if (step == ListStep::wait || !cliprdr || !waiting_list) return;
   if (step == ListStep::send_late)
     diag(
         "Warning: the server did not answer a clipboard format list within %lld ms; sending "
@@ -240,8 +232,7 @@ void clip_host_formats(std::span<const uint8_t> payload) {
   }
   {
     std::lock_guard<std::mutex> lock(channel_lock);
-    if (!cliprdr)
-      return;
+    if (!cliprdr) return;
     if (throttle.host_list(Clock::now()) == ListStep::send) {
       waiting_list.reset();
       send_host_list(*parsed);
@@ -276,8 +267,7 @@ void clip_host_data(std::span<const uint8_t> payload) {
 void clip_host_request(std::span<const uint8_t> payload) {
   const uint32_t format_id = get_u32(payload.data());
   std::lock_guard<std::mutex> lock(channel_lock);
-  if (!cliprdr || !cliprdr->ClientFormatDataRequest)
-    return;
+  if (!cliprdr || !cliprdr->ClientFormatDataRequest) return;
   last_requested_format.store(format_id);
   CLIPRDR_FORMAT_DATA_REQUEST request{};
   request.requestedFormatId = format_id;

@@ -14,22 +14,19 @@ void ListThrottle::sent(Time now) {
 
 ListStep ListThrottle::answered() {
   unanswered = false;
-  if (!held)
-    return ListStep::wait;
+  if (!held) return ListStep::wait;
   held = false;
   return ListStep::send;
 }
 
 ListStep ListThrottle::tick(Time now) {
-  if (!held || (unanswered && now - sent_at < kListResponseTimeout))
-    return ListStep::wait;
+  if (!held || (unanswered && now - sent_at < kListResponseTimeout)) return ListStep::wait;
   held = false;
   return unanswered ? ListStep::send_late : ListStep::send;
 }
 
 std::optional<ListThrottle::Time> ListThrottle::deadline() const {
-  if (!held)
-    return std::nullopt;
+  if (!held) return std::nullopt;
   return unanswered ? sent_at + kListResponseTimeout : sent_at;
 }
 

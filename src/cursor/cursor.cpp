@@ -49,13 +49,10 @@ void send_shape(const Shape& s) {
   send_frame_parts(EVT_CURSOR_SHAPE, parts);
 }
 
-void send_use(uint32_t id) {
-  send_frame(EVT_CURSOR_USE, encode_cursor_use(id));
-}
+void send_use(uint32_t id) { send_frame(EVT_CURSOR_USE, encode_cursor_use(id)); }
 
 void leave_shape_locked(CursorKind next) {
-  if (kind == CursorKind::shape && current_freed)
-    shapes.erase(current);
+  if (kind == CursorKind::shape && current_freed) shapes.erase(current);
   current_freed = false;
   kind = next;
 }
@@ -104,8 +101,7 @@ void pointer_free(rdpContext*, rdpPointer* pointer) {
 BOOL pointer_set(rdpContext*, rdpPointer* pointer) {
   const uint32_t id = reinterpret_cast<KorvanePointer*>(pointer)->id;
   std::lock_guard<std::mutex> lock(cursor_lock);
-  if (!(kind == CursorKind::shape && current == id))
-    leave_shape_locked(CursorKind::shape);
+  if (!(kind == CursorKind::shape && current == id)) leave_shape_locked(CursorKind::shape);
   current = id;
   send_use(id);
   return TRUE;
@@ -153,21 +149,15 @@ void cursor_resend() {
   switch (kind) {
     case CursorKind::shape: {
       const auto it = shapes.find(current);
-      if (it != shapes.end())
-        send_shape(it->second);
+      if (it != shapes.end()) send_shape(it->second);
       send_use(current);
       break;
     }
-    case CursorKind::hidden:
-      send_frame(EVT_CURSOR_HIDDEN);
-      break;
+    case CursorKind::hidden: send_frame(EVT_CURSOR_HIDDEN); break;
     case CursorKind::unset:
-    case CursorKind::system_default:
-      send_frame(EVT_CURSOR_DEFAULT);
-      break;
+    case CursorKind::system_default: send_frame(EVT_CURSOR_DEFAULT); break;
   }
-  if (has_position)
-    send_frame(EVT_CURSOR_POSITION, encode_size(pos_x, pos_y));
+  if (has_position) send_frame(EVT_CURSOR_POSITION, encode_size(pos_x, pos_y));
 }
 
 void cursor_reset() {

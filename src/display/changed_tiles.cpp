@@ -17,29 +17,24 @@ void host_picture_reset(HostPicture& picture, int32_t width, int32_t height) {
 }
 
 void host_picture_forget(HostPicture& picture, const Rect& r) {
-  if (picture.known.empty())
-    return;
+  if (picture.known.empty()) return;
   const int64_t x0 = std::max<int64_t>(r.x, 0), y0 = std::max<int64_t>(r.y, 0);
   const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(r.x) + r.w, picture.width);
   const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(r.y) + r.h, picture.height);
-  if (x0 >= x1 || y0 >= y1)
-    return;
+  if (x0 >= x1 || y0 >= y1) return;
   for (int64_t ty = y0 / kChangedTile; ty <= (y1 - 1) / kChangedTile; ++ty)
     for (int64_t tx = x0 / kChangedTile; tx <= (x1 - 1) / kChangedTile; ++tx)
       picture.known[static_cast<size_t>(ty * picture.tiles_x + tx)] = 0;
 }
 
-void merge_cells(std::span<const uint8_t> marked,
-                 int32_t cols,
-                 int32_t rows,
+void merge_cells(std::span<const uint8_t> marked, int32_t cols, int32_t rows,
                  std::vector<Rect>& out) {
   struct Open {
     int32_t a, b, top;
   };
   std::vector<Open> open, next;
   const auto close_all = [&](std::vector<Open>& list, int32_t row) {
-    for (const Open& o : list)
-      out.push_back(Rect{o.a, o.top, o.b - o.a, row - o.top});
+    for (const Open& o : list) out.push_back(Rect{o.a, o.top, o.b - o.a, row - o.top});
     list.clear();
   };
   for (int32_t y = 0; y < rows; ++y) {
@@ -50,8 +45,7 @@ void merge_cells(std::span<const uint8_t> marked,
         continue;
       }
       const int32_t a = x;
-      while (x < cols && line[x])
-        ++x;
+      while (x < cols && line[x]) ++x;
       // Runs of a row are disjoint and ordered, so at most one open rectangle spans [a, x).
       auto same = std::find_if(open.begin(), open.end(),
                                [&](const Open& o) { return o.a == a && o.b == x; });
@@ -68,11 +62,8 @@ void merge_cells(std::span<const uint8_t> marked,
   close_all(open, rows);
 }
 
-bool host_picture_changes(HostPicture& picture,
-                          const Rect& r,
-                          const uint8_t* frame,
-                          uint32_t stride,
-                          std::vector<Rect>& out) {
+bool host_picture_changes(HostPicture& picture, const Rect& r, const uint8_t* frame,
+                          uint32_t stride, std::vector<Rect>& out) {
   const size_t row_bytes = static_cast<size_t>(picture.width) * 4;
   if (picture.pixels.empty()) {
     try {
@@ -108,16 +99,14 @@ bool host_picture_changes(HostPicture& picture,
           differs = true;
         }
       }
-      if (!differs)
-        continue;
+      if (!differs) continue;
       changed[static_cast<size_t>(ty - ty0) * cols + (tx - tx0)] = 1;
       // A known tile stays known: outside the cell the host's canvas did not change. An
       // unknown one becomes known only when the cell is the whole tile.
       const bool whole = x0 == tx * kChangedTile && y0 == ty * kChangedTile &&
                          (x1 - x0 == kChangedTile || x1 == picture.width) &&
                          (y1 - y0 == kChangedTile || y1 == picture.height);
-      if (whole)
-        known = 1;
+      if (whole) known = 1;
     }
   }
   const size_t first = out.size();

@@ -39,17 +39,12 @@ void host_picture_forget(HostPicture& picture, const Rect& r);
 // of a tile row, then runs of equal span in consecutive rows). r must satisfy rect_fits.
 // Returns false when the copy cannot be allocated: then r is to be sent whole and the copy is
 // left unknown.
-bool host_picture_changes(HostPicture& picture,
-                          const Rect& r,
-                          const uint8_t* frame,
-                          uint32_t stride,
-                          std::vector<Rect>& out);
+bool host_picture_changes(HostPicture& picture, const Rect& r, const uint8_t* frame,
+                          uint32_t stride, std::vector<Rect>& out);
 
 // Merges marked cells of a cols x rows grid (row-major, nonzero: marked) into rectangles in
 // cell units: each row's runs, a run joined with the one above when it spans the same columns.
-void merge_cells(std::span<const uint8_t> marked,
-                 int32_t cols,
-                 int32_t rows,
+void merge_cells(std::span<const uint8_t> marked, int32_t cols, int32_t rows,
                  std::vector<Rect>& out);
 
 }  // namespace korvane

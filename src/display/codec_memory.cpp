@@ -34,9 +34,7 @@ struct PlanarSlot {
 std::mutex planar_lock;
 std::array<PlanarSlot, 2> slots;
 
-PlanarSlot& slot_of(PlanarUser user) {
-  return slots[user == PlanarUser::bitmaps ? 0 : 1];
-}
+PlanarSlot& slot_of(PlanarUser user) { return slots[user == PlanarUser::bitmaps ? 0 : 1]; }
 
 // The library's context can only grow (its buffers are reallocated, never shrunk), so a small
 // one takes its place.
@@ -56,18 +54,11 @@ bool replace_context(PlanarSlot& slot, rdpCodecs* codecs, uint32_t width, uint32
 // classic_codecs_trim on the same thread before any bitmap arrives.
 std::atomic<pBitmap_Decompress> renderer_decompress{nullptr};
 
-BOOL planar_bitmap_decompress(rdpContext* context,
-                              rdpBitmap* bitmap,
-                              const BYTE* data,
-                              UINT32 width,
-                              UINT32 height,
-                              UINT32 bpp,
-                              UINT32 length,
-                              BOOL compressed,
-                              UINT32 codec_id) {
+BOOL planar_bitmap_decompress(rdpContext* context, rdpBitmap* bitmap, const BYTE* data,
+                              UINT32 width, UINT32 height, UINT32 bpp, UINT32 length,
+                              BOOL compressed, UINT32 codec_id) {
   const pBitmap_Decompress renderer = renderer_decompress.load();
-  if (!renderer)
-    return FALSE;
+  if (!renderer) return FALSE;
   // The renderer's planar case: compressed, 32 bits, no surface codec named.
   const bool planar = compressed && bpp == 32 && codec_id != RDP_CODEC_ID_REMOTEFX &&
                       codec_id != RDP_CODEC_ID_IMAGE_REMOTEFX && codec_id != RDP_CODEC_ID_NSCODEC;
@@ -76,16 +67,14 @@ BOOL planar_bitmap_decompress(rdpContext* context,
   bool ok = false;
   const auto lock =
       planar_fit(PlanarUser::bitmaps, context->codecs, context->settings, width, height, &ok);
-  if (!ok)
-    return FALSE;
+  if (!ok) return FALSE;
   return renderer(context, bitmap, data, width, height, bpp, length, compressed, codec_id);
 }
 
 }  // namespace
 
 void planar_shrink(PlanarUser user, rdpCodecs* codecs) {
-  if (!codecs || !codecs->planar)
-    return;
+  if (!codecs || !codecs->planar) return;
   {
     std::lock_guard<std::mutex> lock(planar_lock);
     if (!replace_context(slot_of(user), codecs, kSmallest, kSmallest))
@@ -94,16 +83,12 @@ void planar_shrink(PlanarUser user, rdpCodecs* codecs) {
   return_free_memory();
 }
 
-std::unique_lock<std::mutex> planar_fit(PlanarUser user,
-                                        rdpCodecs* codecs,
-                                        const rdpSettings* settings,
-                                        uint32_t width,
-                                        uint32_t height,
-                                        bool* ok) {
+std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs,
+                                        const rdpSettings* settings, uint32_t width,
+                                        uint32_t height, bool* ok) {
   std::unique_lock<std::mutex> lock(planar_lock);
   *ok = false;
-  if (!codecs || !codecs->planar || !settings)
-    return lock;
+  if (!codecs || !codecs->planar || !settings) return lock;
   // The library's own context covered the desktop and no more. A bitmap beyond it is a server's
   // error, and growing for it would let one small PDU make korvane zero gigabytes.
   const uint32_t most_w =
@@ -127,8 +112,7 @@ std::unique_lock<std::mutex> planar_fit(PlanarUser user,
   } else {
     *ok = true;
   }
-  if (!*ok)
-    diag("Warning: no memory for a %ux%u planar bitmap; it was dropped", width, height);
+  if (!*ok) diag("Warning: no memory for a %ux%u planar bitmap; it was dropped", width, height);
   return lock;
 }
 
@@ -143,8 +127,7 @@ void classic_codecs_trim(rdpContext* context) {
     codecs->h264 = nullptr;
   }
   rdpGraphics* graphics = context->graphics;
-  if (!graphics || !graphics->Bitmap_Prototype)
-    return;
+  if (!graphics || !graphics->Bitmap_Prototype) return;
   rdpBitmap prototype = *graphics->Bitmap_Prototype;
   // A second connection of the process registers again: keep the renderer's decoder, not ours.
   if (prototype.Decompress != planar_bitmap_decompress)
@@ -155,8 +138,7 @@ void classic_codecs_trim(rdpContext* context) {
 }
 
 void pipeline_codecs_trim(rdpCodecs* codecs) {
-  if (!codecs)
-    return;
+  if (!codecs) return;
   h264_context_free(codecs->h264);
   codecs->h264 = nullptr;
   planar_shrink(PlanarUser::pipeline, codecs);

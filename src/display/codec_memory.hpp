@@ -26,12 +26,9 @@ void planar_shrink(PlanarUser user, rdpCodecs* codecs);
 // returned lock, so that a shrink from the pipeline's thread cannot swap the context meanwhile; *ok
 // is false when the bitmap is larger than the desktop (settings) or the context could not be made:
 // the caller fails the decode, as the library would.
-[[nodiscard]] std::unique_lock<std::mutex> planar_fit(PlanarUser user,
-                                                      rdpCodecs* codecs,
-                                                      const rdpSettings* settings,
-                                                      uint32_t width,
-                                                      uint32_t height,
-                                                      bool* ok);
+[[nodiscard]] std::unique_lock<std::mutex> planar_fit(PlanarUser user, rdpCodecs* codecs,
+                                                      const rdpSettings* settings, uint32_t width,
+                                                      uint32_t height, bool* ok);
 
 // Wraps the renderer's bitmap decoder (call after gdi_init) so that compressed 32-bit bitmaps,
 // the planar ones, find a context big enough, and trims the classic set: progressive, ClearCodec

@@ -66,8 +66,7 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
   gfx->UpdateSurfaces = update_surfaces_hook;
   // The renderer leaves this one alone, so a re-attached interface still holds our hook: saved,
   // it would call itself.
-  if (gfx->CapsConfirm != caps_confirm_hook)
-    orig_caps_confirm.store(gfx->CapsConfirm);
+  if (gfx->CapsConfirm != caps_confirm_hook) orig_caps_confirm.store(gfx->CapsConfirm);
   gfx->CapsConfirm = caps_confirm_hook;
   attached_gfx.store(gfx);
   pipeline_codecs_trim(gfx->codecs);
@@ -78,16 +77,14 @@ void gfx_attach(rdpContext* context, RdpgfxClientContext* gfx) {
 
 void gfx_detach(rdpContext* context) {
   RdpgfxClientContext* gfx = attached_gfx.load();
-  if (gfx && context->gdi)
-    gdi_graphics_pipeline_uninit(context->gdi, gfx);
+  if (gfx && context->gdi) gdi_graphics_pipeline_uninit(context->gdi, gfx);
   attached_gfx.store(nullptr);
   orig_surface_command.store(nullptr);
   orig_map_surface_to_output.store(nullptr);
   orig_update_surfaces.store(nullptr);
   orig_reset_graphics.store(nullptr);
   orig_caps_confirm.store(nullptr);
-  if (gfx)
-    status_progress(PROGRESS_GFX_OFF);
+  if (gfx) status_progress(PROGRESS_GFX_OFF);
 }
 
 UINT caps_confirm_hook(RdpgfxClientContext* gfx, const RDPGFX_CAPS_CONFIRM_PDU* pdu) {
@@ -105,8 +102,7 @@ UINT reset_graphics_hook(RdpgfxClientContext* gfx, const RDPGFX_RESET_GRAPHICS_P
   // The renderer has just sized both codec sets for the desktop again.
   planar_shrink(PlanarUser::pipeline, gfx->codecs);
   auto* gdi = static_cast<rdpGdi*>(gfx->custom);
-  if (gdi && gdi->context)
-    planar_shrink(PlanarUser::bitmaps, gdi->context->codecs);
+  if (gdi && gdi->context) planar_shrink(PlanarUser::bitmaps, gdi->context->codecs);
   return status;
 }
 
@@ -126,10 +122,8 @@ namespace {
 // The renderer's handler: every codec korvane does not pass through.
 UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
   const auto orig = orig_surface_command.load();
-  if (!orig)
-    return CHANNEL_RC_OK;
-  if (command->codecId != RDPGFX_CODECID_PLANAR)
-    return orig(gfx, command);
+  if (!orig) return CHANNEL_RC_OK;
+  if (command->codecId != RDPGFX_CODECID_PLANAR) return orig(gfx, command);
   bool ok = false;
   const auto* gdi = static_cast<const rdpGdi*>(gfx->custom);
   const rdpSettings* settings = gdi && gdi->context ? gdi->context->settings : nullptr;
@@ -151,28 +145,18 @@ std::pair<int32_t, int32_t> surface_origin(uint32_t surface_id) {
 
 // For a host that decodes H.264 itself: the codecs it named go out tagged, with the views of an
 // AVC444 update already apart; everything else is the renderer's.
-UINT forward_tagged(RdpgfxClientContext* gfx,
-                    const RDPGFX_SURFACE_COMMAND* command,
+UINT forward_tagged(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command,
                     uint8_t codecs) {
   uint8_t codec_bit = 0;
   switch (command->codecId) {
-    case RDPGFX_CODECID_AVC420:
-      codec_bit = H264_AVC420;
-      break;
-    case RDPGFX_CODECID_AVC444:
-      codec_bit = H264_AVC444;
-      break;
-    case RDPGFX_CODECID_AVC444v2:
-      codec_bit = H264_AVC444V2;
-      break;
-    default:
-      break;
+    case RDPGFX_CODECID_AVC420: codec_bit = H264_AVC420; break;
+    case RDPGFX_CODECID_AVC444: codec_bit = H264_AVC444; break;
+    case RDPGFX_CODECID_AVC444v2: codec_bit = H264_AVC444V2; break;
+    default: break;
   }
-  if (!(codecs & codec_bit))
-    return render(gfx, command);
+  if (!(codecs & codec_bit)) return render(gfx, command);
   std::span<const uint8_t> data;
-  if (command->data && command->length)
-    data = {command->data, command->length};
+  if (command->data && command->length) data = {command->data, command->length};
   Avc444Views views;
   if (codec_bit == H264_AVC420) {
     views.main = data.subspan(avc420_metablock_skip(data));
@@ -207,17 +191,14 @@ UINT forward_tagged(RdpgfxClientContext* gfx,
 }  // namespace
 
 UINT surface_command_hook(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
-  if (session.grant.mask & EXT_H264)
-    return forward_tagged(gfx, command, session.grant.h264_codecs);
+  if (session.grant.mask & EXT_H264) return forward_tagged(gfx, command, session.grant.h264_codecs);
   if (command->codecId != RDPGFX_CODECID_AVC420 && command->codecId != RDPGFX_CODECID_AVC444)
     return render(gfx, command);
   const std::pair<int32_t, int32_t> origin = surface_origin(command->surfaceId);
   std::span<const uint8_t> data;
-  if (command->data && command->length)
-    data = {command->data, command->length};
+  if (command->data && command->length) data = {command->data, command->length};
   // AVC444 goes out whole: the host takes its two streams apart itself.
-  if (command->codecId == RDPGFX_CODECID_AVC420)
-    data = data.subspan(avc420_metablock_skip(data));
+  if (command->codecId == RDPGFX_CODECID_AVC420) data = data.subspan(avc420_metablock_skip(data));
 
   h264_forwarded.store(true);
   const auto ox = static_cast<uint32_t>(origin.first);
@@ -244,11 +225,9 @@ UINT update_surfaces_hook(RdpgfxClientContext* gfx) {
   const UINT status = orig ? orig(gfx) : CHANNEL_RC_OK;
   // After H.264 the renderer's invalid area stays marked and goes out with the next update
   // that sends one.
-  if (forwarded)
-    return status;
+  if (forwarded) return status;
   rdpGdi* gdi = static_cast<rdpGdi*>(gfx->custom);
-  if (!gdi || !gdi->context || !gdi->context->update)
-    return status;
+  if (!gdi || !gdi->context || !gdi->context->update) return status;
   // Another thread may be between BeginPaint and EndPaint: its area is half drawn, and taking
   // it here would leave its EndPaint nothing to send. The paint lock keeps the two apart.
   rdpUpdate* update = gdi->context->update;

@@ -36,13 +36,9 @@ ChangedOnly changed_only;
 // it is let go (at the end of EndPaint, and in paint_unlock). Never read or written.
 char paint_lock_token;
 
-bool changed_only_granted() {
-  return (session.grant.mask & EXT_CHANGED_ONLY) != 0;
-}
+bool changed_only_granted() { return (session.grant.mask & EXT_CHANGED_ONLY) != 0; }
 
-bool deflate_granted() {
-  return (session.grant.mask & EXT_DEFLATE) != 0;
-}
+bool deflate_granted() { return (session.grant.mask & EXT_DEFLATE) != 0; }
 
 // One zlib stream per painting thread (update processing, the graphics channel), reset for each
 // rectangle instead of made anew: making one costs a quarter-megabyte allocation, and
@@ -52,8 +48,7 @@ struct Deflater {
   bool ready = false;
   Deflater() { ready = deflateInit(&z, 1) == Z_OK; }
   ~Deflater() {
-    if (ready)
-      deflateEnd(&z);
+    if (ready) deflateEnd(&z);
   }
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
@@ -69,23 +64,19 @@ constexpr size_t kProbe = 64 * 1024;
 // zlib fails or the probe says the area is not worth it.
 size_t deflate_pixels(std::span<const uint8_t> pixels, std::vector<uint8_t>& out) {
   thread_local Deflater d;
-  if (!d.ready || deflateReset(&d.z) != Z_OK)
-    return 0;
+  if (!d.ready || deflateReset(&d.z) != Z_OK) return 0;
   // A sync flush after the probe adds a few bytes to the bound.
   const size_t bound = deflateBound(&d.z, static_cast<uLong>(pixels.size())) + 64;
-  if (out.size() < bound)
-    out.resize(bound);
+  if (out.size() < bound) out.resize(bound);
   d.z.next_in = const_cast<Bytef*>(pixels.data());
   d.z.next_out = out.data();
   d.z.avail_out = static_cast<uInt>(out.size());
   if (pixels.size() > 4 * kProbe) {
     d.z.avail_in = static_cast<uInt>(kProbe);
-    if (deflate(&d.z, Z_SYNC_FLUSH) != Z_OK || d.z.total_out >= kProbe / 2)
-      return 0;
+    if (deflate(&d.z, Z_SYNC_FLUSH) != Z_OK || d.z.total_out >= kProbe / 2) return 0;
   }
   d.z.avail_in = static_cast<uInt>(pixels.size() - d.z.total_in);
-  if (deflate(&d.z, Z_FINISH) != Z_STREAM_END)
-    return 0;
+  if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) return 0;
   return d.z.total_out;
 }
 
@@ -93,8 +84,7 @@ void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
   const auto header = encode_rect_header(r);
   std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
   if (pixels.empty()) {
-    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed))
-      return;
+    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed)) return;
     pixels = packed;
   }
   if (deflate_granted()) {
@@ -115,24 +105,21 @@ void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
 }  // namespace
 
 std::unique_lock<std::mutex> changed_only_reset(int32_t width, int32_t height) {
-  if (!changed_only_granted())
-    return {};
+  if (!changed_only_granted()) return {};
   std::unique_lock<std::mutex> lock(changed_only.lock);
   host_picture_reset(changed_only.picture, width, height);
   return lock;
 }
 
 std::unique_lock<std::mutex> changed_only_forget(const Rect& r) {
-  if (!changed_only_granted())
-    return {};
+  if (!changed_only_granted()) return {};
   std::unique_lock<std::mutex> lock(changed_only.lock);
   host_picture_forget(changed_only.picture, r);
   return lock;
 }
 
 HGDI_RGN invalid_region(rdpGdi* gdi) {
-  if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd)
-    return nullptr;
+  if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) return nullptr;
   return gdi->primary->hdc->hwnd->invalid;
 }
 
@@ -148,8 +135,7 @@ void paint_unlock(rdpUpdate* update) {
 
 BOOL begin_paint(rdpContext* context) {
   tsan_acquired(&paint_lock_token);
-  if (HGDI_RGN invalid = invalid_region(context->gdi))
-    invalid->null = TRUE;
+  if (HGDI_RGN invalid = invalid_region(context->gdi)) invalid->null = TRUE;
   return TRUE;
 }
 
@@ -169,14 +155,12 @@ BOOL end_paint(rdpContext* context) {
 
 void send_invalid_rect(rdpGdi* gdi) {
   HGDI_RGN invalid = invalid_region(gdi);
-  if (!invalid)
-    return;
+  if (!invalid) return;
   send_rect(gdi, Rect{invalid->x, invalid->y, invalid->w, invalid->h});
 }
 
 void send_rect(rdpGdi* gdi, const Rect& r) {
-  if (!gdi->primary_buffer || !rect_fits(r, gdi->width, gdi->height))
-    return;
+  if (!gdi->primary_buffer || !rect_fits(r, gdi->width, gdi->height)) return;
   if (changed_only_granted()) {
     std::lock_guard<std::mutex> lock(changed_only.lock);
     HostPicture& picture = changed_only.picture;
@@ -188,8 +172,7 @@ void send_rect(rdpGdi* gdi, const Rect& r) {
                          static_cast<int32_t>(gdi->height));
     changed_only.areas.clear();
     host_picture_changes(picture, r, gdi->primary_buffer, gdi->stride, changed_only.areas);
-    for (const Rect& area : changed_only.areas)
-      send_pixels(gdi, area, changed_only.packed);
+    for (const Rect& area : changed_only.areas) send_pixels(gdi, area, changed_only.packed);
     return;
   }
   std::vector<uint8_t> packed;
@@ -198,8 +181,7 @@ void send_rect(rdpGdi* gdi, const Rect& r) {
 
 void display_refresh(rdpContext* context) {
   rdpUpdate* update = context->update;
-  if (!update || !context->gdi)
-    return;
+  if (!update || !context->gdi) return;
   uint32_t width = 0, height = 0;
   paint_lock(update);  // the renderer's size changes under this lock only
   width = context->gdi->width;
@@ -207,8 +189,7 @@ void display_refresh(rdpContext* context) {
   if (width && height)
     changed_only_forget(Rect{0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
   paint_unlock(update);
-  if (!width || !height)
-    return;
+  if (!width || !height) return;
   const RECTANGLE_16 all{0, 0, static_cast<UINT16>(std::min<uint32_t>(width, 0x10000) - 1),
                          static_cast<UINT16>(std::min<uint32_t>(height, 0x10000) - 1)};
   bool asked = false;
@@ -222,8 +203,7 @@ void display_refresh(rdpContext* context) {
     diag(
         "the server offers neither refresh-rect nor suppress-output: its picture cannot be "
         "asked for again");
-  if (!asked)
-    diag("asking the server for its whole picture failed");
+  if (!asked) diag("asking the server for its whole picture failed");
 }
 
 BOOL desktop_resize(rdpContext* context) {
@@ -232,8 +212,7 @@ BOOL desktop_resize(rdpContext* context) {
   rdpGdi* gdi = context->gdi;
   const bool same_size = gdi && static_cast<int64_t>(gdi->width) == width &&
                          static_cast<int64_t>(gdi->height) == height;
-  if (!gdi_resize(gdi, width, height))
-    return FALSE;
+  if (!gdi_resize(gdi, width, height)) return FALSE;
   resize_note_desktop(width, height);
   {
     // Held until EVT_RESIZE is out: a paint sent before it would land on the canvas the host
@@ -244,8 +223,7 @@ BOOL desktop_resize(rdpContext* context) {
   // At an unchanged size the renderer keeps its picture, and servers that reset the graphics
   // may not draw it again; a host that starts a new canvas on EVT_RESIZE would be left blank.
   // Sending the picture once keeps the two the same.
-  if (same_size)
-    send_rect(gdi, Rect{0, 0, gdi->width, gdi->height});
+  if (same_size) send_rect(gdi, Rect{0, 0, gdi->width, gdi->height});
   return TRUE;
 }
 

@@ -6,8 +6,7 @@
 namespace korvane {
 
 bool rect_fits(const Rect& r, int32_t width, int32_t height) {
-  if (r.x < 0 || r.y < 0 || r.w <= 0 || r.h <= 0)
-    return false;
+  if (r.x < 0 || r.y < 0 || r.w <= 0 || r.h <= 0) return false;
   return static_cast<int64_t>(r.x) + r.w <= width && static_cast<int64_t>(r.y) + r.h <= height;
 }
 
@@ -20,12 +19,10 @@ std::array<uint8_t, kRectHeaderSize> encode_rect_header(const Rect& r) {
   return out;
 }
 
-std::span<const uint8_t> rect_contiguous_pixels(const Rect& r,
-                                                const uint8_t* frame,
+std::span<const uint8_t> rect_contiguous_pixels(const Rect& r, const uint8_t* frame,
                                                 uint32_t stride) {
   const uint64_t row = static_cast<uint64_t>(r.w) * 4;
-  if (r.h != 1 && row != stride)
-    return {};
+  if (r.h != 1 && row != stride) return {};
   const uint8_t* start =
       frame + static_cast<uint64_t>(r.y) * stride + static_cast<uint64_t>(r.x) * 4;
   return {start, static_cast<size_t>(row * static_cast<uint64_t>(r.h))};
@@ -49,8 +46,7 @@ bool pack_rect(const Rect& r, const uint8_t* frame, uint32_t stride, std::vector
 }
 
 size_t avc420_metablock_skip(std::span<const uint8_t> data) {
-  if (data.size() < 4)
-    return 0;
+  if (data.size() < 4) return 0;
   const uint64_t n = get_u32(data.data());
   const uint64_t skip = 4 + 10 * n;  // cannot overflow in 64 bits
   return skip < data.size() ? static_cast<size_t>(skip) : 0;

@@ -24,8 +24,7 @@ std::array<uint8_t, kRectHeaderSize> encode_rect_header(const Rect& r);
 // The rectangle's pixels when its rows already lie back to back in the frame buffer (full-width
 // rectangles, or a single row): the payload can then be sent straight from the buffer.
 // Empty when they do not.
-std::span<const uint8_t> rect_contiguous_pixels(const Rect& r,
-                                                const uint8_t* frame,
+std::span<const uint8_t> rect_contiguous_pixels(const Rect& r, const uint8_t* frame,
                                                 uint32_t stride);
 
 // Copies the rectangle's rows into `out`, packed. The rectangle must satisfy rect_fits for a

@@ -41,14 +41,11 @@ uint32_t u32_at(std::span<const uint8_t> s, size_t offset) {
 
 // The path of a request at `offset` with its byte length at `length_at`; a request too short
 // to hold them is left to the library, which refuses it itself.
-std::optional<std::span<const uint8_t>> path_in(std::span<const uint8_t> in,
-                                                size_t length_at,
+std::optional<std::span<const uint8_t>> path_in(std::span<const uint8_t> in, size_t length_at,
                                                 size_t offset) {
-  if (in.size() < offset || in.size() < length_at + 4)
-    return std::nullopt;
+  if (in.size() < offset || in.size() < length_at + 4) return std::nullopt;
   const uint32_t length = u32_at(in, length_at);
-  if (in.size() - offset < length)
-    return std::nullopt;
+  if (in.size() - offset < length) return std::nullopt;
   return in.subspan(offset, length);
 }
 
@@ -59,19 +56,16 @@ UINT refuse(IRP* irp, const char* what) {
   irp->IoStatus = STATUS_ACCESS_DENIED;
   switch (irp->MajorFunction) {
     case IRP_MJ_CREATE:
-      if (!Stream_EnsureRemainingCapacity(irp->output, 5))
-        return ERROR_OUTOFMEMORY;
+      if (!Stream_EnsureRemainingCapacity(irp->output, 5)) return ERROR_OUTOFMEMORY;
       Stream_Write_UINT32(irp->output, 0);  // FileId
       Stream_Write_UINT8(irp->output, 0);   // Information
       break;
     case IRP_MJ_SET_INFORMATION:
-      if (!Stream_EnsureRemainingCapacity(irp->output, 4))
-        return ERROR_OUTOFMEMORY;
+      if (!Stream_EnsureRemainingCapacity(irp->output, 4)) return ERROR_OUTOFMEMORY;
       Stream_Write_UINT32(irp->output, 0);  // Length
       break;
     default:
-      if (!Stream_EnsureRemainingCapacity(irp->output, 5))
-        return ERROR_OUTOFMEMORY;
+      if (!Stream_EnsureRemainingCapacity(irp->output, 5)) return ERROR_OUTOFMEMORY;
       Stream_Write_UINT32(irp->output, 0);  // Length
       Stream_Write_UINT8(irp->output, 0);   // Padding
       break;
@@ -85,34 +79,28 @@ UINT guarded_request(DEVICE* device, IRP* irp) {
     std::lock_guard<std::mutex> lock(guard_lock);
     next = library_drive_request;
   }
-  if (!next)
-    return ERROR_INTERNAL_ERROR;
-  if (!irp || !irp->input)
-    return next(device, irp);
+  if (!next) return ERROR_INTERNAL_ERROR;
+  if (!irp || !irp->input) return next(device, irp);
   const std::span<const uint8_t> in(static_cast<const uint8_t*>(Stream_ConstPointer(irp->input)),
                                     Stream_GetRemainingLength(irp->input));
   switch (irp->MajorFunction) {
     case IRP_MJ_CREATE:
       if (auto path = path_in(in, kCreateFixed, kCreateFixed + 4))
-        if (!drive_path_acceptable(*path))
-          return refuse(irp, "create");
+        if (!drive_path_acceptable(*path)) return refuse(irp, "create");
       break;
     case IRP_MJ_SET_INFORMATION:
       if (in.size() >= 4 &&
           (u32_at(in, 0) == FileRenameInformation || u32_at(in, 0) == FileLinkInformation)) {
         if (auto path = path_in(in, kSetInfoFixed + 2, kSetInfoFixed + kRenameFixed))
-          if (!drive_path_acceptable(*path))
-            return refuse(irp, "rename");
+          if (!drive_path_acceptable(*path)) return refuse(irp, "rename");
       }
       break;
     case IRP_MJ_DIRECTORY_CONTROL:
       if (irp->MinorFunction == IRP_MN_QUERY_DIRECTORY)
         if (auto path = path_in(in, 5, kQueryDirFixed))
-          if (!drive_path_acceptable(*path))
-            return refuse(irp, "directory query");
+          if (!drive_path_acceptable(*path)) return refuse(irp, "directory query");
       break;
-    default:
-      break;
+    default: break;
   }
   return next(device, irp);
 }
@@ -136,11 +124,9 @@ UINT VCAPITYPE guarded_drive_entry(PDEVICE_SERVICE_ENTRY_POINTS points) {
   {
     std::lock_guard<std::mutex> lock(guard_lock);
     next = library_drive_entry;
-    if (points)
-      library_register_device = points->RegisterDevice;
+    if (points) library_register_device = points->RegisterDevice;
   }
-  if (!next || !points)
-    return ERROR_INTERNAL_ERROR;
+  if (!next || !points) return ERROR_INTERNAL_ERROR;
   // The drive registers its device during the call through the copy's function only.
   DEVICE_SERVICE_ENTRY_POINTS copy = *points;
   copy.RegisterDevice = guarded_register_device;
@@ -166,8 +152,7 @@ PVIRTUALCHANNELENTRY guarded_provider(LPCSTR name, LPCSTR subsystem, LPCSTR type
 
 void drive_guard_install() {
   FREERDP_LOAD_CHANNEL_ADDIN_ENTRY_FN current = freerdp_get_current_addin_provider();
-  if (current == guarded_provider)
-    return;
+  if (current == guarded_provider) return;
   {
     std::lock_guard<std::mutex> lock(guard_lock);
     library_provider = current;

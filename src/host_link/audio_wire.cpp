@@ -23,8 +23,7 @@ std::vector<uint8_t> encode_audio_format(const AudioFormat& f) {
 }
 
 std::optional<AudioFormat> parse_audio_format(std::span<const uint8_t> payload) {
-  if (payload.size() < kAudioFormatHeaderSize)
-    return std::nullopt;
+  if (payload.size() < kAudioFormatHeaderSize) return std::nullopt;
   const uint8_t* p = payload.data();
   AudioFormat f;
   f.tag = get_u16(p);
@@ -34,8 +33,7 @@ std::optional<AudioFormat> parse_audio_format(std::span<const uint8_t> payload) 
   f.block_align = get_u16(p + 12);
   f.bits_per_sample = get_u16(p + 14);
   const size_t cb = get_u16(p + 16);
-  if (payload.size() - kAudioFormatHeaderSize != cb)
-    return std::nullopt;
+  if (payload.size() - kAudioFormatHeaderSize != cb) return std::nullopt;
   f.codec_data.assign(p + kAudioFormatHeaderSize, p + kAudioFormatHeaderSize + cb);
   return f;
 }
@@ -51,8 +49,7 @@ std::array<uint8_t, kAudioDataHeaderSize> encode_audio_data_header(uint32_t sequ
 }
 
 std::optional<AudioData> parse_audio_data(std::span<const uint8_t> payload) {
-  if (payload.size() < kAudioDataHeaderSize)
-    return std::nullopt;
+  if (payload.size() < kAudioDataHeaderSize) return std::nullopt;
   return AudioData{get_u32(payload.data()), get_u32(payload.data() + 4),
                    payload.subspan(kAudioDataHeaderSize)};
 }
@@ -64,8 +61,7 @@ std::vector<uint8_t> encode_audio_volume(uint32_t volume) {
 }
 
 std::optional<uint32_t> parse_audio_volume(std::span<const uint8_t> payload) {
-  if (payload.size() != 4)
-    return std::nullopt;
+  if (payload.size() != 4) return std::nullopt;
   return get_u32(payload.data());
 }
 
@@ -75,12 +71,9 @@ bool audio_format_taken(const AudioFormat& f, uint8_t codecs) {
       return f.bits_per_sample == 16 && (f.channels == 1 || f.channels == 2) &&
              (f.samples_per_sec == 44100 || f.samples_per_sec == 48000) &&
              f.block_align == f.channels * 2;
-    case AUDIO_TAG_AAC:
-      return (codecs & AUDIO_CODEC_AAC) != 0 && f.channels != 0;
-    case AUDIO_TAG_OPUS:
-      return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
-    default:
-      return false;
+    case AUDIO_TAG_AAC: return (codecs & AUDIO_CODEC_AAC) != 0 && f.channels != 0;
+    case AUDIO_TAG_OPUS: return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
+    default: return false;
   }
 }
 
@@ -96,8 +89,7 @@ AudioFormat pcm_format_like(const AudioFormat& from) {
 }
 
 uint32_t audio_block_ms(const AudioFormat& f, size_t size) {
-  if (f.avg_bytes_per_sec == 0)
-    return 0;
+  if (f.avg_bytes_per_sec == 0) return 0;
   const uint64_t ms = uint64_t{size} * 1000 / f.avg_bytes_per_sec;
   return static_cast<uint32_t>(std::min<uint64_t>(ms, 10000));
 }

@@ -17,19 +17,15 @@ std::span<const uint8_t> connect_trailer(std::span<const uint8_t> payload) {
   const uint64_t size = payload.size();
   uint64_t pos = 0;
   auto text = [&]() {
-    if (pos + 2 > size)
-      return false;
+    if (pos + 2 > size) return false;
     pos += 2 + get_u16(p + pos);
     return pos <= size;
   };
-  if (!text())
-    return {};  // host
-  pos += 4;     // port
-  if (pos > size || !text() || !text() || !text())
-    return {};   // user, domain, password
-  pos += 8 + 1;  // width, height, flags
-  if (pos > size || !text())
-    return {};  // drive path
+  if (!text()) return {};                                      // host
+  pos += 4;                                                    // port
+  if (pos > size || !text() || !text() || !text()) return {};  // user, domain, password
+  pos += 8 + 1;                                                // width, height, flags
+  if (pos > size || !text()) return {};                        // drive path
   return payload.subspan(static_cast<size_t>(pos));
 }
 
@@ -41,58 +37,47 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
   out.present = true;
   const uint8_t* p = trailer.data();
   const size_t size = trailer.size();
-  if (size < 8)
-    return ExtensionParse::malformed;
+  if (size < 8) return ExtensionParse::malformed;
   out.wanted = get_u32(p + 4);
   size_t pos = 8;
   std::vector<uint16_t> seen;
   while (pos < size) {
-    if (size - pos < 4)
-      return ExtensionParse::malformed;
+    if (size - pos < 4) return ExtensionParse::malformed;
     const uint16_t tag = get_u16(p + pos);
     const size_t length = get_u16(p + pos + 2);
     pos += 4;
-    if (size - pos < length)
-      return ExtensionParse::malformed;
-    if (std::find(seen.begin(), seen.end(), tag) != seen.end())
-      return ExtensionParse::malformed;
+    if (size - pos < length) return ExtensionParse::malformed;
+    if (std::find(seen.begin(), seen.end(), tag) != seen.end()) return ExtensionParse::malformed;
     seen.push_back(tag);
     const uint8_t* v = p + pos;
     switch (tag) {
       case FIELD_H264_CODECS:
-        if (length != 1)
-          return ExtensionParse::malformed;
+        if (length != 1) return ExtensionParse::malformed;
         out.h264_codecs = v[0];
         break;
       case FIELD_CERT_MODE:
-        if (length != 1 || v[0] > CERT_MODE_ASK)
-          return ExtensionParse::malformed;
+        if (length != 1 || v[0] > CERT_MODE_ASK) return ExtensionParse::malformed;
         out.cert_mode = v[0];
         break;
       case FIELD_CERT_FINGERPRINTS: {
         auto list = parse_fingerprints(std::string_view(reinterpret_cast<const char*>(v), length));
-        if (!list)
-          return ExtensionParse::malformed;
+        if (!list) return ExtensionParse::malformed;
         out.fingerprints = std::move(*list);
         break;
       }
       case FIELD_KEYBOARD_LAYOUT:
-        if (length != 4)
-          return ExtensionParse::malformed;
+        if (length != 4) return ExtensionParse::malformed;
         out.keyboard_layout = get_u32(v);
         break;
       case FIELD_CONNECT_TIMEOUT: {
-        if (length != 4)
-          return ExtensionParse::malformed;
+        if (length != 4) return ExtensionParse::malformed;
         const uint32_t ms = get_u32(v);
-        if (ms < 1000 || ms > 600000)
-          return ExtensionParse::malformed;
+        if (ms < 1000 || ms > 600000) return ExtensionParse::malformed;
         out.connect_timeout_ms = ms;
         break;
       }
       case FIELD_RECONNECT: {
-        if (length != 4)
-          return ExtensionParse::malformed;
+        if (length != 4) return ExtensionParse::malformed;
         const ReconnectPolicy policy{get_u16(v), get_u16(v + 2)};
         if (policy.max_attempts < kMinReconnectAttempts ||
             policy.max_attempts > kMaxReconnectAttempts ||
@@ -103,12 +88,10 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         break;
       }
       case FIELD_AUDIO_CODECS:
-        if (length != 1)
-          return ExtensionParse::malformed;
+        if (length != 1) return ExtensionParse::malformed;
         out.audio_codecs = v[0];
         break;
-      default:
-        break;  // a newer host's field
+      default: break;  // a newer host's field
     }
     pos += length;
   }
@@ -120,8 +103,7 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
 
 Grant grant_extensions(const Extensions& wanted) {
   Grant g;
-  if (!wanted.present)
-    return g;
+  if (!wanted.present) return g;
   g.mask = wanted.wanted & kKnownExtensions;
   if (g.mask & EXT_H264) {
     g.h264_codecs =
@@ -150,8 +132,7 @@ std::vector<uint8_t> encode_grant(const Grant& grant) {
 }
 
 std::optional<Grant> parse_grant(std::span<const uint8_t> payload) {
-  if (payload.size() < 5)
-    return std::nullopt;
+  if (payload.size() < 5) return std::nullopt;
   return Grant{get_u32(payload.data()), payload[4]};
 }
 
@@ -167,32 +148,27 @@ std::vector<uint8_t> encode_h264_codec_header(const H264CodecHeader& h) {
 }
 
 std::optional<H264CodecHeader> parse_h264_codec_header(std::span<const uint8_t> payload) {
-  if (payload.size() < kH264CodecHeaderSize)
-    return std::nullopt;
+  if (payload.size() < kH264CodecHeaderSize) return std::nullopt;
   const uint8_t* p = payload.data();
   H264CodecHeader h;
   h.codec = get_u16(p);
   uint32_t* fields[] = {&h.left,  &h.top,    &h.right,       &h.bottom,
                         &h.width, &h.height, &h.main_length, &h.aux_length};
-  for (size_t i = 0; i < 8; ++i)
-    *fields[i] = get_u32(p + 4 + 4 * i);
+  for (size_t i = 0; i < 8; ++i) *fields[i] = get_u32(p + 4 + 4 * i);
   const uint64_t body = payload.size() - kH264CodecHeaderSize;
-  if (uint64_t{h.main_length} + h.aux_length != body)
-    return std::nullopt;
+  if (uint64_t{h.main_length} + h.aux_length != body) return std::nullopt;
   return h;
 }
 
 std::optional<DeflatedRect> parse_rect_deflate(std::span<const uint8_t> payload) {
-  if (payload.size() <= kRectHeaderSize)
-    return std::nullopt;
+  if (payload.size() <= kRectHeaderSize) return std::nullopt;
   const uint8_t* p = payload.data();
   DeflatedRect r;
   r.x = static_cast<int32_t>(get_u32(p));
   r.y = static_cast<int32_t>(get_u32(p + 4));
   r.w = static_cast<int32_t>(get_u32(p + 8));
   r.h = static_cast<int32_t>(get_u32(p + 12));
-  if (r.w < 0 || r.h < 0)
-    return std::nullopt;
+  if (r.w < 0 || r.h < 0) return std::nullopt;
   r.stream = payload.subspan(kRectHeaderSize);
   return r;
 }
@@ -201,46 +177,35 @@ namespace {
 
 // An AVC420 stream inside an AVC444 one: its region metablock, then Annex-B data.
 std::optional<std::span<const uint8_t>> strip_metablock(std::span<const uint8_t> s) {
-  if (s.size() < 4)
-    return std::nullopt;
+  if (s.size() < 4) return std::nullopt;
   const uint64_t skip = 4 + 10 * uint64_t{get_u32(s.data())};
-  if (skip > s.size())
-    return std::nullopt;
+  if (skip > s.size()) return std::nullopt;
   return s.subspan(static_cast<size_t>(skip));
 }
 
 }  // namespace
 
 std::optional<Avc444Views> split_avc444_stream(std::span<const uint8_t> stream) {
-  if (stream.size() < 4)
-    return std::nullopt;
+  if (stream.size() < 4) return std::nullopt;
   const uint32_t info = get_u32(stream.data());
   const uint32_t first_size = info & 0x3FFFFFFFu;
   const uint32_t lc = info >> 30;
   const std::span<const uint8_t> rest = stream.subspan(4);
-  if (first_size > rest.size())
-    return std::nullopt;
+  if (first_size > rest.size()) return std::nullopt;
   const auto first = strip_metablock(rest.first(first_size));
-  if (!first)
-    return std::nullopt;
+  if (!first) return std::nullopt;
   Avc444Views v;
   switch (lc) {
     case 0: {  // the main view, then the chroma view
       const auto second = strip_metablock(rest.subspan(first_size));
-      if (!second)
-        return std::nullopt;
+      if (!second) return std::nullopt;
       v.main = *first;
       v.aux = *second;
       break;
     }
-    case 1:
-      v.main = *first;
-      break;  // the main view only
-    case 2:
-      v.aux = *first;
-      break;  // the chroma view only
-    default:
-      return std::nullopt;
+    case 1: v.main = *first; break;  // the main view only
+    case 2: v.aux = *first; break;   // the chroma view only
+    default: return std::nullopt;
   }
   return v;
 }
@@ -248,14 +213,12 @@ std::optional<Avc444Views> split_avc444_stream(std::span<const uint8_t> stream) 
 std::vector<uint8_t> encode_cursor_shape_header(const CursorShapeHeader& h) {
   std::vector<uint8_t> out;
   out.reserve(kCursorShapeHeaderSize);
-  for (uint32_t v : {h.id, h.hotspot_x, h.hotspot_y, h.width, h.height})
-    append_u32(out, v);
+  for (uint32_t v : {h.id, h.hotspot_x, h.hotspot_y, h.width, h.height}) append_u32(out, v);
   return out;
 }
 
 std::optional<CursorShapeHeader> parse_cursor_shape(std::span<const uint8_t> payload) {
-  if (payload.size() < kCursorShapeHeaderSize)
-    return std::nullopt;
+  if (payload.size() < kCursorShapeHeaderSize) return std::nullopt;
   const uint8_t* p = payload.data();
   CursorShapeHeader h{get_u32(p), get_u32(p + 4), get_u32(p + 8), get_u32(p + 12), get_u32(p + 16)};
   if (uint64_t{h.width} * h.height * 4 != payload.size() - kCursorShapeHeaderSize)
@@ -263,8 +226,7 @@ std::optional<CursorShapeHeader> parse_cursor_shape(std::span<const uint8_t> pay
   return h;
 }
 
-std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width,
-                                                 uint32_t height,
+std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
                                                  const DisplayLimits& limits) {
   constexpr uint32_t kMin = 200;
   const uint32_t max_w = std::max(kMin, std::min<uint32_t>(limits.max_width, 8192));
@@ -293,8 +255,7 @@ std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size) {
 }
 
 std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload) {
-  if (payload.size() < find_command(CMD_RESIZE)->min_payload)
-    return std::nullopt;
+  if (payload.size() < find_command(CMD_RESIZE)->min_payload) return std::nullopt;
   return parse_size(payload);
 }
 
@@ -305,14 +266,12 @@ std::array<uint8_t, 4> encode_cursor_use(uint32_t id) {
 }
 
 std::optional<uint32_t> parse_cursor_use(std::span<const uint8_t> payload) {
-  if (payload.size() < 4)
-    return std::nullopt;
+  if (payload.size() < 4) return std::nullopt;
   return get_u32(payload.data());
 }
 
 std::optional<PointerPosition> parse_cursor_position(std::span<const uint8_t> payload) {
-  if (payload.size() < 8)
-    return std::nullopt;
+  if (payload.size() < 8) return std::nullopt;
   return PointerPosition{get_u32(payload.data()), get_u32(payload.data() + 4)};
 }
 
@@ -325,8 +284,7 @@ std::array<uint8_t, 9> encode_resize_refused(const ResizeRefused& r) {
 }
 
 std::optional<ResizeRefused> parse_resize_refused(std::span<const uint8_t> payload) {
-  if (payload.size() < 9)
-    return std::nullopt;
+  if (payload.size() < 9) return std::nullopt;
   return ResizeRefused{get_u32(payload.data()), get_u32(payload.data() + 4), payload[8]};
 }
 

@@ -139,8 +139,7 @@ struct DisplayLimits {
   uint32_t max_height = 8192;
   uint64_t max_area = 0;
 };
-std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width,
-                                                 uint32_t height,
+std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
                                                  const DisplayLimits& limits);
 
 // CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp).

@@ -24,8 +24,7 @@ constexpr size_t kReadChunk = 1 << 20;
 
 std::optional<WireFrame> read_frame_from(ReadExact read, void* context) {
   std::array<uint8_t, kFrameHeaderSize> header;
-  if (!read(context, header.data(), header.size()))
-    return std::nullopt;
+  if (!read(context, header.data(), header.size())) return std::nullopt;
   const FrameHeader h = decode_header(header);
   WireFrame frame;
   frame.type = h.type;
@@ -34,8 +33,7 @@ std::optional<WireFrame> read_frame_from(ReadExact read, void* context) {
     while (have < h.length) {
       const size_t next = std::min<size_t>(h.length, have + kReadChunk);
       frame.payload.resize(next);
-      if (!read(context, frame.payload.data() + have, next - have))
-        return std::nullopt;
+      if (!read(context, frame.payload.data() + have, next - have)) return std::nullopt;
       have = next;
     }
   } catch (const std::bad_alloc&) {
@@ -70,54 +68,41 @@ bool parse_connect(std::span<const uint8_t> payload, ConnectParams& out) {
   // 64-bit sums: no length field can make them wrap.
   const uint64_t size = payload.size();
 
-  if (size < 2)
-    return false;
+  if (size < 2) return false;
   const uint64_t H = get_u16(p);
-  if (size < H + 2)
-    return false;
+  if (size < H + 2) return false;
   copy_text(out.host, p + 2, H);
 
-  if (size < H + 6)
-    return false;
+  if (size < H + 6) return false;
   out.port = get_u32(p + 2 + H);
 
-  if (size < H + 8)
-    return false;
+  if (size < H + 8) return false;
   const uint64_t U = get_u16(p + 6 + H);
-  if (size < H + U + 8)
-    return false;
+  if (size < H + U + 8) return false;
   copy_text(out.username, p + 8 + H, U);
 
-  if (size < H + U + 10)
-    return false;
+  if (size < H + U + 10) return false;
   const uint64_t D = get_u16(p + 8 + H + U);
-  if (size < H + U + D + 10)
-    return false;
+  if (size < H + U + D + 10) return false;
   copy_text(out.domain, p + 10 + H + U, D);
 
-  if (size < H + U + D + 12)
-    return false;
+  if (size < H + U + D + 12) return false;
   const uint64_t P = get_u16(p + 10 + H + U + D);
   const uint64_t S = H + U + D + P;
-  if (size < S + 12)
-    return false;
+  if (size < S + 12) return false;
   copy_text(out.password, p + 12 + H + U + D, P);
 
-  if (size < S + 16)
-    return false;
+  if (size < S + 16) return false;
   out.width = get_u32(p + 12 + S);
-  if (size < S + 20)
-    return false;
+  if (size < S + 20) return false;
   out.height = get_u32(p + 16 + S);
 
-  if (size <= S + 20)
-    return true;
+  if (size <= S + 20) return true;
   out.flags = p[20 + S];
 
   if (size >= S + 23) {
     const uint64_t R = get_u16(p + 21 + S);
-    if (R != 0 && size >= S + 23 + R)
-      copy_text(out.drive_path, p + 23 + S, R);
+    if (R != 0 && size >= S + 23 + R) copy_text(out.drive_path, p + 23 + S, R);
   }
   return true;
 }
@@ -128,8 +113,7 @@ void append_u16(std::vector<uint8_t>& out, uint16_t v) {
 }
 
 void append_u32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 void append_text16(std::vector<uint8_t>& out, std::string_view s) {
@@ -149,8 +133,7 @@ std::vector<uint8_t> encode_connect(const ConnectRequest& r) {
   append_u32(out, r.height);
   if (r.flags || r.drive) {
     out.push_back(r.flags.value_or(0));
-    if (r.drive)
-      append_text16(out, *r.drive);
+    if (r.drive) append_text16(out, *r.drive);
   }
   return out;
 }
@@ -165,8 +148,7 @@ std::array<uint8_t, 8> encode_size(uint32_t width, uint32_t height) {
 std::vector<uint8_t> encode_clip_formats(std::span<const ClipFormat> formats) {
   std::vector<uint8_t> out;
   size_t total = 4;
-  for (const auto& f : formats)
-    total += 4 + 2 + std::min<size_t>(f.name.size(), 0xFFFF);
+  for (const auto& f : formats) total += 4 + 2 + std::min<size_t>(f.name.size(), 0xFFFF);
   out.reserve(total);
   append_u32(out, static_cast<uint32_t>(formats.size()));
   for (const auto& f : formats) {
@@ -178,19 +160,16 @@ std::vector<uint8_t> encode_clip_formats(std::span<const ClipFormat> formats) {
 
 std::optional<ClipFormatList> parse_clip_formats(std::span<const uint8_t> payload,
                                                  uint32_t max_count) {
-  if (payload.size() < 4)
-    return std::nullopt;
+  if (payload.size() < 4) return std::nullopt;
   const uint8_t* p = payload.data();
   const uint64_t size = payload.size();
   ClipFormatList list;
   list.declared = get_u32(p);
-  if (list.declared > max_count)
-    return std::nullopt;
+  if (list.declared > max_count) return std::nullopt;
   list.formats.resize(list.declared);
   uint64_t pos = 4;
   for (uint32_t i = 0; i < list.declared; ++i) {
-    if (pos + 6 > size)
-      break;
+    if (pos + 6 > size) break;
     list.formats[i].id = get_u32(p + pos);
     const uint64_t len = get_u16(p + pos + 4);
     if (len != 0 && pos + 6 + len <= size) {
@@ -206,28 +185,23 @@ std::optional<ClipFormatList> parse_clip_formats(std::span<const uint8_t> payloa
 }
 
 std::optional<std::vector<ClipFormat>> parse_clip_formats_strict(std::span<const uint8_t> payload) {
-  if (payload.size() < 4)
-    return std::nullopt;
+  if (payload.size() < 4) return std::nullopt;
   const uint8_t* p = payload.data();
   const uint64_t size = payload.size();
   const uint32_t count = get_u32(p);
   // Each entry needs at least 6 bytes, which bounds the count by the payload.
-  if (count > (size - 4) / 6)
-    return std::nullopt;
+  if (count > (size - 4) / 6) return std::nullopt;
   std::vector<ClipFormat> out(count);
   uint64_t pos = 4;
   for (uint32_t i = 0; i < count; ++i) {
-    if (pos + 6 > size)
-      return std::nullopt;
+    if (pos + 6 > size) return std::nullopt;
     out[i].id = get_u32(p + pos);
     const uint64_t len = get_u16(p + pos + 4);
-    if (pos + 6 + len > size)
-      return std::nullopt;
+    if (pos + 6 + len > size) return std::nullopt;
     out[i].name.assign(reinterpret_cast<const char*>(p + pos + 6), len);
     pos += 6 + len;
   }
-  if (pos != size)
-    return std::nullopt;
+  if (pos != size) return std::nullopt;
   return out;
 }
 
@@ -241,13 +215,10 @@ bool long_enough(uint8_t command, std::span<const uint8_t> payload) {
 
 }  // namespace
 
-std::array<uint8_t, 8> encode_mouse_move(const PointerPosition& p) {
-  return encode_size(p.x, p.y);
-}
+std::array<uint8_t, 8> encode_mouse_move(const PointerPosition& p) { return encode_size(p.x, p.y); }
 
 std::optional<PointerPosition> parse_mouse_move(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_MOUSE_MOVE, p))
-    return std::nullopt;
+  if (!long_enough(CMD_MOUSE_MOVE, p)) return std::nullopt;
   return PointerPosition{get_u32(p.data()), get_u32(p.data() + 4)};
 }
 
@@ -261,8 +232,7 @@ std::array<uint8_t, 10> encode_mouse_button(const MouseButton& b) {
 }
 
 std::optional<MouseButton> parse_mouse_button(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_MOUSE_BUTTON, p))
-    return std::nullopt;
+  if (!long_enough(CMD_MOUSE_BUTTON, p)) return std::nullopt;
   return MouseButton{get_u32(p.data()), get_u32(p.data() + 4), p[8], p[9] != 0};
 }
 
@@ -276,8 +246,7 @@ std::array<uint8_t, 13> encode_mouse_wheel(const MouseWheel& w) {
 }
 
 std::optional<MouseWheel> parse_mouse_wheel(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_MOUSE_WHEEL, p))
-    return std::nullopt;
+  if (!long_enough(CMD_MOUSE_WHEEL, p)) return std::nullopt;
   return MouseWheel{get_u32(p.data()), get_u32(p.data() + 4),
                     static_cast<int32_t>(get_u32(p.data() + 8)), p[12] != 0};
 }
@@ -288,8 +257,7 @@ std::array<uint8_t, 3> encode_key(const KeyStroke& k) {
 }
 
 std::optional<KeyStroke> parse_key(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_KEY, p))
-    return std::nullopt;
+  if (!long_enough(CMD_KEY, p)) return std::nullopt;
   return KeyStroke{p[0], p[1] != 0, p[2] != 0};
 }
 
@@ -298,8 +266,7 @@ std::array<uint8_t, 4> encode_clip_request(uint32_t format) {
 }
 
 std::optional<uint32_t> parse_clip_request(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_CLIP_REQUEST, p))
-    return std::nullopt;
+  if (!long_enough(CMD_CLIP_REQUEST, p)) return std::nullopt;
   return get_u32(p.data());
 }
 
@@ -310,20 +277,17 @@ std::array<uint8_t, 4> encode_clip_data_header(uint32_t format) {
 }
 
 std::optional<ClipData> parse_clip_data(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_CLIP_DATA, p))
-    return std::nullopt;
+  if (!long_enough(CMD_CLIP_DATA, p)) return std::nullopt;
   return ClipData{get_u32(p.data()), p.subspan(4)};
 }
 
 std::optional<DesktopSize> parse_size(std::span<const uint8_t> p) {
-  if (p.size() < 8)
-    return std::nullopt;
+  if (p.size() < 8) return std::nullopt;
   return DesktopSize{get_u32(p.data()), get_u32(p.data() + 4)};
 }
 
 std::optional<RectEvent> parse_rect(std::span<const uint8_t> p) {
-  if (p.size() < kRectHeaderSize)
-    return std::nullopt;
+  if (p.size() < kRectHeaderSize) return std::nullopt;
   const uint8_t* d = p.data();
   return RectEvent{static_cast<int32_t>(get_u32(d)), static_cast<int32_t>(get_u32(d + 4)),
                    static_cast<int32_t>(get_u32(d + 8)), static_cast<int32_t>(get_u32(d + 12)),
@@ -333,14 +297,12 @@ std::optional<RectEvent> parse_rect(std::span<const uint8_t> p) {
 std::array<uint8_t, kH264HeaderSize> encode_h264_header(const H264Event& h) {
   std::array<uint8_t, kH264HeaderSize> out{};
   const uint32_t fields[] = {h.left, h.top, h.right, h.bottom, h.width, h.height};
-  for (size_t i = 0; i < 6; ++i)
-    put_u32(&out[4 * i], fields[i]);
+  for (size_t i = 0; i < 6; ++i) put_u32(&out[4 * i], fields[i]);
   return out;
 }
 
 std::optional<H264Event> parse_h264(std::span<const uint8_t> p) {
-  if (p.size() < kH264HeaderSize)
-    return std::nullopt;
+  if (p.size() < kH264HeaderSize) return std::nullopt;
   const uint8_t* d = p.data();
   return H264Event{get_u32(d),
                    get_u32(d + 4),

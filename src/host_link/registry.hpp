@@ -187,23 +187,20 @@ inline constexpr FieldInfo kFields[] = {
 // Every extension bit this korvane knows: the others are not granted.
 inline constexpr uint32_t kKnownExtensions = [] {
   uint32_t mask = 0;
-  for (const auto& e : kExtensionBits)
-    mask |= e.bit;
+  for (const auto& e : kExtensionBits) mask |= e.bit;
   return mask;
 }();
 
 // nullptr for a type that is no command (0, 16..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
-    if (c.type == type)
-      return &c;
+    if (c.type == type) return &c;
   return nullptr;
 }
 
 constexpr const EventInfo* find_event(uint8_t type) {
   for (const auto& e : kEvents)
-    if (e.type == type)
-      return &e;
+    if (e.type == type) return &e;
   return nullptr;
 }
 
@@ -217,16 +214,14 @@ constexpr bool command_granted(const CommandInfo& c, uint32_t granted) {
 // than the command's fields.
 constexpr const CommandInfo* accepted_command(uint8_t type, uint32_t granted, size_t payload_size) {
   const CommandInfo* c = find_command(type);
-  if (!c || !command_granted(*c, granted) || payload_size < c->min_payload)
-    return nullptr;
+  if (!c || !command_granted(*c, granted) || payload_size < c->min_payload) return nullptr;
   return c;
 }
 
 // The README's word for one extension bit; empty for a bit korvane does not know.
 constexpr std::string_view extension_name(uint32_t bit) {
   for (const auto& e : kExtensionBits)
-    if (e.bit == bit)
-      return e.name;
+    if (e.bit == bit) return e.name;
   return {};
 }
 

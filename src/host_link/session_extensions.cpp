@@ -25,11 +25,10 @@ EndCategory classify_error_info(uint32_t info) {
     case 0x0003:  // IDLE_TIMEOUT
     case 0x0004:  // LOGON_TIMEOUT
       return EndCategory::timed_out;
-    case 0x0005:
-      return EndCategory::taken_over;  // DISCONNECTED_BY_OTHER_CONNECTION
-    case 0x0007:                       // SERVER_DENIED_CONNECTION
-    case 0x0009:                       // SERVER_INSUFFICIENT_PRIVILEGES
-    case 0x000A:                       // SERVER_FRESH_CREDENTIALS_REQUIRED
+    case 0x0005: return EndCategory::taken_over;  // DISCONNECTED_BY_OTHER_CONNECTION
+    case 0x0007:                                  // SERVER_DENIED_CONNECTION
+    case 0x0009:                                  // SERVER_INSUFFICIENT_PRIVILEGES
+    case 0x000A:                                  // SERVER_FRESH_CREDENTIALS_REQUIRED
       return EndCategory::server_denied;
     case 0x0006:  // OUT_OF_MEMORY
     case 0x000F:  // CLOSE_STACK_ON_DRIVER_NOT_READY
@@ -39,13 +38,10 @@ EndCategory classify_error_info(uint32_t info) {
     case 0x0017:  // SERVER_WINLOGON_CRASH
     case 0x0018:  // SERVER_CSRSS_CRASH
       return EndCategory::server_shut_down;
-    default:
-      break;
+    default: break;
   }
-  if (info >= 0x0100 && info <= 0x010A)
-    return EndCategory::server_denied;  // licensing
-  if (info >= 0x10C9 && info <= 0x1196)
-    return EndCategory::protocol_error;
+  if (info >= 0x0100 && info <= 0x010A) return EndCategory::server_denied;  // licensing
+  if (info >= 0x10C9 && info <= 0x1196) return EndCategory::protocol_error;
   return EndCategory::other;
 }
 
@@ -56,12 +52,11 @@ EndCategory classify_connect_error(uint32_t code) {
     case 0x06:  // CONNECT_FAILED
     case 0x11:  // KDC_UNREACHABLE
       return EndCategory::unreachable;
-    case 0x08:
-      return EndCategory::tls_failed;  // TLS_CONNECT_FAILED
-    case 0x09:                         // AUTHENTICATION_FAILED
-    case 0x14:                         // LOGON_FAILURE
-    case 0x15:                         // WRONG_PASSWORD
-    case 0x1B:                         // NO_OR_MISSING_CREDENTIALS
+    case 0x08: return EndCategory::tls_failed;  // TLS_CONNECT_FAILED
+    case 0x09:                                  // AUTHENTICATION_FAILED
+    case 0x14:                                  // LOGON_FAILURE
+    case 0x15:                                  // WRONG_PASSWORD
+    case 0x1B:                                  // NO_OR_MISSING_CREDENTIALS
       return EndCategory::authentication_failed;
     case 0x0E:  // PASSWORD_EXPIRED
     case 0x0F:  // PASSWORD_CERTAINLY_EXPIRED
@@ -77,39 +72,31 @@ EndCategory classify_connect_error(uint32_t code) {
     case 0x16:  // ACCESS_DENIED
     case 0x0C:  // SECURITY_NEGO_CONNECT_FAILED: the server takes none of what was offered
       return EndCategory::server_denied;
-    case 0x1C:
-      return EndCategory::timed_out;  // ACTIVATION_TIMEOUT
-    case 0x0B:
-      return EndCategory::host_requested;  // CONNECT_CANCELLED
-    case 0x02:                             // CONNECT_UNDEFINED
-    case 0x07:                             // MCS_CONNECT_INITIAL_ERROR
-    case 0x0D:                             // CONNECT_TRANSPORT_FAILED
+    case 0x1C: return EndCategory::timed_out;       // ACTIVATION_TIMEOUT
+    case 0x0B: return EndCategory::host_requested;  // CONNECT_CANCELLED
+    case 0x02:                                      // CONNECT_UNDEFINED
+    case 0x07:                                      // MCS_CONNECT_INITIAL_ERROR
+    case 0x0D:                                      // CONNECT_TRANSPORT_FAILED
       return EndCategory::protocol_error;
-    default:
-      return EndCategory::other;
+    default: return EndCategory::other;
   }
 }
 
 // Reads a u16-length text at pos; false when it runs past the end.
 bool read_text16(std::span<const uint8_t> p, size_t& pos, std::string& out) {
-  if (p.size() - pos < 2)
-    return false;
+  if (p.size() - pos < 2) return false;
   const size_t n = get_u16(p.data() + pos);
   pos += 2;
-  if (p.size() - pos < n)
-    return false;
+  if (p.size() - pos < n) return false;
   out.assign(reinterpret_cast<const char*>(p.data() + pos), n);
   pos += n;
   return true;
 }
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
@@ -126,11 +113,9 @@ bool is_sha256_word(std::string_view item) {
 }
 
 bool next_item_has_equals(std::string_view text, size_t pos) {
-  while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])))
-    ++pos;
+  while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
   while (pos < text.size() && !is_separator(text[pos])) {
-    if (text[pos] == '=')
-      return true;
+    if (text[pos] == '=') return true;
     ++pos;
   }
   return false;
@@ -140,78 +125,53 @@ bool next_item_has_equals(std::string_view text, size_t pos) {
 
 std::string_view end_category_name(EndCategory c) {
   switch (c) {
-    case EndCategory::other:
-      return "other";
-    case EndCategory::unreachable:
-      return "unreachable";
-    case EndCategory::timed_out:
-      return "timed out";
-    case EndCategory::tls_failed:
-      return "TLS failed";
-    case EndCategory::certificate_rejected:
-      return "certificate rejected";
-    case EndCategory::authentication_failed:
-      return "authentication failed";
-    case EndCategory::account_problem:
-      return "account problem";
-    case EndCategory::server_denied:
-      return "server denied";
-    case EndCategory::logged_off:
-      return "logged off";
-    case EndCategory::taken_over:
-      return "taken over by another connection";
-    case EndCategory::server_shut_down:
-      return "server shut down";
-    case EndCategory::protocol_error:
-      return "protocol error";
-    case EndCategory::host_requested:
-      return "host requested";
-    case EndCategory::server_disconnected:
-      return "server disconnected";
-    case EndCategory::bad_request:
-      return "bad request";
+    case EndCategory::other: return "other";
+    case EndCategory::unreachable: return "unreachable";
+    case EndCategory::timed_out: return "timed out";
+    case EndCategory::tls_failed: return "TLS failed";
+    case EndCategory::certificate_rejected: return "certificate rejected";
+    case EndCategory::authentication_failed: return "authentication failed";
+    case EndCategory::account_problem: return "account problem";
+    case EndCategory::server_denied: return "server denied";
+    case EndCategory::logged_off: return "logged off";
+    case EndCategory::taken_over: return "taken over by another connection";
+    case EndCategory::server_shut_down: return "server shut down";
+    case EndCategory::protocol_error: return "protocol error";
+    case EndCategory::host_requested: return "host requested";
+    case EndCategory::server_disconnected: return "server disconnected";
+    case EndCategory::bad_request: return "bad request";
   }
   return "other";
 }
 
 EndCategory classify_end(const EndFacts& f) {
   // korvane's own knowledge first: the library reports each of these as something vaguer.
-  if (f.certificate_rejected)
-    return EndCategory::certificate_rejected;
-  if (f.timed_out)
-    return EndCategory::timed_out;
-  if (f.host_requested)
-    return EndCategory::host_requested;
+  if (f.certificate_rejected) return EndCategory::certificate_rejected;
+  if (f.timed_out) return EndCategory::timed_out;
+  if (f.host_requested) return EndCategory::host_requested;
   // The server's own word beats the library's view of the connection it closed.
   if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu) {
     const EndCategory c = classify_error_info(f.error_info);
-    if (c != EndCategory::other)
-      return c;
+    if (c != EndCategory::other) return c;
   }
   const uint32_t cls = f.last_error >> 16, code = f.last_error & 0xFFFF;
   // The library says "transport failed" both for a port nobody listens on and for a connection
   // that broke later: before security was up, nobody answered.
   if (cls == kConnectClass && code == 0x0D)
     return f.security_up ? EndCategory::server_shut_down : EndCategory::unreachable;
-  if (cls == kConnectClass)
-    return classify_connect_error(code);
-  if (cls == kErrInfoClass)
-    return classify_error_info(code);
+  if (cls == kConnectClass) return classify_connect_error(code);
+  if (cls == kErrInfoClass) return classify_error_info(code);
   // No error anywhere: the server closed the session and gave no reason.
-  if (f.last_error == 0)
-    return EndCategory::server_disconnected;
+  if (f.last_error == 0) return EndCategory::server_disconnected;
   return EndCategory::other;
 }
 
 bool connection_dropped(const EndFacts& f) {
-  if (f.host_requested || f.certificate_rejected || f.timed_out)
-    return false;
+  if (f.host_requested || f.certificate_rejected || f.timed_out) return false;
   // The server said why it ended the session (or its disconnect ultimatum did, which the library
   // turns into error info): it meant to.
-  if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu)
-    return false;
-  if ((f.last_error >> 16) == kErrInfoClass)
-    return false;
+  if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu) return false;
+  if ((f.last_error >> 16) == kErrInfoClass) return false;
   return !reconnect_hopeless(f);
 }
 
@@ -220,8 +180,7 @@ bool reconnect_hopeless(const EndFacts& f) {
     // A reason the server gives for closing a connection it never let in, or a session it
     // ended: asking again gets the same answer.
     const EndCategory c = classify_error_info(f.error_info);
-    if (c != EndCategory::other && c != EndCategory::protocol_error)
-      return true;
+    if (c != EndCategory::other && c != EndCategory::protocol_error) return true;
   }
   switch (classify_end(f)) {
     case EndCategory::certificate_rejected:
@@ -229,18 +188,15 @@ bool reconnect_hopeless(const EndFacts& f) {
     case EndCategory::account_problem:
     case EndCategory::host_requested:
     case EndCategory::logged_off:
-    case EndCategory::taken_over:
-      return true;
-    default:
-      return false;
+    case EndCategory::taken_over: return true;
+    default: return false;
   }
 }
 
 uint32_t reconnect_delay_ms(const ReconnectPolicy& policy, uint32_t attempt) {
   uint64_t delay = policy.first_backoff_ms;
   // A zero back-off (which the block never lets through) stays zero: no need to count to 2^32.
-  for (uint32_t i = 1; i < attempt && delay != 0 && delay < kMaxReconnectDelayMs; ++i)
-    delay *= 2;
+  for (uint32_t i = 1; i < attempt && delay != 0 && delay < kMaxReconnectDelayMs; ++i) delay *= 2;
   return static_cast<uint32_t>(std::min<uint64_t>(delay, kMaxReconnectDelayMs));
 }
 
@@ -253,8 +209,7 @@ std::array<uint8_t, 5> encode_reconnect(uint8_t state, uint16_t attempt, uint16_
 }
 
 std::optional<ReconnectEvent> parse_reconnect(std::span<const uint8_t> p) {
-  if (p.size() != 5 || p[0] < RECONNECT_TRYING || p[0] > RECONNECT_GAVE_UP)
-    return std::nullopt;
+  if (p.size() != 5 || p[0] < RECONNECT_TRYING || p[0] > RECONNECT_GAVE_UP) return std::nullopt;
   return ReconnectEvent{p[0], get_u16(p.data() + 1), get_u16(p.data() + 3)};
 }
 
@@ -269,8 +224,7 @@ std::vector<uint8_t> encode_end_reason(const EndReason& r) {
 }
 
 std::optional<EndReason> parse_end_reason(std::span<const uint8_t> p) {
-  if (p.size() < 9)
-    return std::nullopt;
+  if (p.size() < 9) return std::nullopt;
   EndReason r;
   r.category = static_cast<EndCategory>(p[0]);
   r.last_error = get_u32(p.data() + 1);
@@ -278,8 +232,7 @@ std::optional<EndReason> parse_end_reason(std::span<const uint8_t> p) {
   size_t pos = 9;
   if (!read_text16(p, pos, r.last_error_name) || !read_text16(p, pos, r.error_info_name))
     return std::nullopt;
-  if (pos != p.size())
-    return std::nullopt;
+  if (pos != p.size()) return std::nullopt;
   return r;
 }
 
@@ -313,25 +266,20 @@ std::vector<uint8_t> encode_certificate_question(const CertificateQuestion& q) {
 }
 
 std::optional<CertificateQuestion> parse_certificate_question(std::span<const uint8_t> p) {
-  if (p.size() < 10)
-    return std::nullopt;
+  if (p.size() < 10) return std::nullopt;
   CertificateQuestion q;
   q.flags = get_u32(p.data());
-  if (p[4] > 1 || p[5] > 1)
-    return std::nullopt;
+  if (p[4] > 1 || p[5] > 1) return std::nullopt;
   q.changed = p[4] != 0;
   q.mismatch = p[5] != 0;
   q.port = get_u32(p.data() + 6);
   size_t pos = 10;
   for (std::string* s : {&q.host, &q.subject, &q.issuer, &q.fingerprint})
-    if (!read_text16(p, pos, *s))
-      return std::nullopt;
-  if (p.size() - pos < 4)
-    return std::nullopt;
+    if (!read_text16(p, pos, *s)) return std::nullopt;
+  if (p.size() - pos < 4) return std::nullopt;
   const uint64_t n = get_u32(p.data() + pos);
   pos += 4;
-  if (p.size() - pos != n)
-    return std::nullopt;
+  if (p.size() - pos != n) return std::nullopt;
   q.pem.assign(reinterpret_cast<const char*>(p.data() + pos), static_cast<size_t>(n));
   return q;
 }
@@ -353,12 +301,9 @@ std::optional<std::vector<Fingerprint>> parse_fingerprints(std::string_view text
     i = end;
     // openssl prints "sha256 Fingerprint=AB:...": its first word is skipped when the next item
     // carries the '=', and of that item only the part after '=' is read.
-    if (is_sha256_word(item) && next_item_has_equals(text, i))
-      continue;
-    if (const size_t eq = item.find('='); eq != std::string_view::npos)
-      item = item.substr(eq + 1);
-    if (item.empty())
-      continue;
+    if (is_sha256_word(item) && next_item_has_equals(text, i)) continue;
+    if (const size_t eq = item.find('='); eq != std::string_view::npos) item = item.substr(eq + 1);
+    if (item.empty()) continue;
     Fingerprint f{};
     size_t n = 0;
     size_t k = 0;
@@ -367,20 +312,16 @@ std::optional<std::vector<Fingerprint>> parse_fingerprints(std::string_view text
         ++k;
         continue;
       }
-      if (k + 1 >= item.size())
-        return std::nullopt;
+      if (k + 1 >= item.size()) return std::nullopt;
       const int hi = hex_value(item[k]), lo = hex_value(item[k + 1]);
-      if (hi < 0 || lo < 0 || n == f.size())
-        return std::nullopt;
+      if (hi < 0 || lo < 0 || n == f.size()) return std::nullopt;
       f[n++] = static_cast<uint8_t>(hi << 4 | lo);
       k += 2;
     }
-    if (n != f.size())
-      return std::nullopt;
+    if (n != f.size()) return std::nullopt;
     out.push_back(f);
   }
-  if (out.empty())
-    return std::nullopt;
+  if (out.empty()) return std::nullopt;
   return out;
 }
 
@@ -388,8 +329,7 @@ std::string format_fingerprint(const Fingerprint& f) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (i)
-      out += ':';
+    if (i) out += ':';
     out += digits[f[i] >> 4];
     out += digits[f[i] & 0xF];
   }
@@ -397,10 +337,8 @@ std::string format_fingerprint(const Fingerprint& f) {
 }
 
 std::vector<uint16_t> utf16_units(uint32_t cp) {
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-    return {};
-  if (cp < 0x10000)
-    return {static_cast<uint16_t>(cp)};
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return {};
+  if (cp < 0x10000) return {static_cast<uint16_t>(cp)};
   const uint32_t v = cp - 0x10000;
   return {static_cast<uint16_t>(0xD800 | (v >> 10)), static_cast<uint16_t>(0xDC00 | (v & 0x3FF))};
 }
@@ -418,8 +356,7 @@ std::array<uint8_t, 1> encode_cert_verdict(bool accept) {
 }
 
 std::optional<bool> parse_cert_verdict(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_CERT_VERDICT, p))
-    return std::nullopt;
+  if (!long_enough(CMD_CERT_VERDICT, p)) return std::nullopt;
   return p[0] == 1;
 }
 
@@ -431,8 +368,7 @@ std::array<uint8_t, 5> encode_unicode(const UnicodeKey& k) {
 }
 
 std::optional<UnicodeKey> parse_unicode(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_UNICODE, p))
-    return std::nullopt;
+  if (!long_enough(CMD_UNICODE, p)) return std::nullopt;
   return UnicodeKey{get_u32(p.data()), p[4] != 0};
 }
 
@@ -443,20 +379,17 @@ std::array<uint8_t, 4> encode_sync_locks(uint32_t locks) {
 }
 
 std::optional<uint32_t> parse_sync_locks(std::span<const uint8_t> p) {
-  if (!long_enough(CMD_SYNC_LOCKS, p))
-    return std::nullopt;
+  if (!long_enough(CMD_SYNC_LOCKS, p)) return std::nullopt;
   return get_u32(p.data());
 }
 
 std::optional<RefusedEvent> parse_refused(std::span<const uint8_t> p) {
-  if (p.size() < 6)
-    return std::nullopt;
+  if (p.size() < 6) return std::nullopt;
   return RefusedEvent{p[0], p[1], get_u32(p.data() + 2)};
 }
 
 std::optional<ProgressEvent> parse_progress(std::span<const uint8_t> p) {
-  if (p.size() < 9)
-    return std::nullopt;
+  if (p.size() < 9) return std::nullopt;
   return ProgressEvent{p[0], get_u32(p.data() + 1), get_u32(p.data() + 5)};
 }
 

@@ -26,27 +26,18 @@ std::atomic<int> broken_errno{0};
 std::atomic<void (*)()> broken_handler{nullptr};
 }  // namespace
 
-void transport_init() {
-  stdio_link_init();
-}
+void transport_init() { stdio_link_init(); }
 
-void transport_on_output_broken(void (*handler)()) {
-  broken_handler.store(handler);
-}
+void transport_on_output_broken(void (*handler)()) { broken_handler.store(handler); }
 
-bool transport_output_broken() {
-  return output_broken.load();
-}
+bool transport_output_broken() { return output_broken.load(); }
 
-int transport_output_errno() {
-  return broken_errno.load();
-}
+int transport_output_errno() { return broken_errno.load(); }
 
 bool read_exact(uint8_t* buffer, size_t count) {
   while (count > 0) {
     const std::ptrdiff_t n = stdio_link_read(buffer, count);
-    if (n <= 0)
-      return false;
+    if (n <= 0) return false;
     buffer += n;
     count -= static_cast<size_t>(n);
   }
@@ -67,8 +58,7 @@ constexpr size_t kMaxParts = 8;
 bool write_all(OutputPart* part, size_t count) {
   while (count > 0) {
     const std::ptrdiff_t n = stdio_link_write(part, count);
-    if (n <= 0)
-      return false;
+    if (n <= 0) return false;
     size_t done = static_cast<size_t>(n);
     while (count > 0 && done >= part->size) {
       done -= part->size;
@@ -85,32 +75,25 @@ bool write_all(OutputPart* part, size_t count) {
 }  // namespace
 
 void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> parts) {
-  if (parts.size() > kMaxParts - 1)
-    return;
+  if (parts.size() > kMaxParts - 1) return;
   uint64_t length = 0;
-  for (const auto& part : parts)
-    length += part.size();
-  if (length > UINT32_MAX)
-    return;  // cannot be described by the header
+  for (const auto& part : parts) length += part.size();
+  if (length > UINT32_MAX) return;  // cannot be described by the header
   const auto header = encode_header(type, static_cast<uint32_t>(length));
   OutputPart out[kMaxParts];
   size_t count = 0;
   out[count++] = {header.data(), header.size()};
   for (const auto& part : parts) {
-    if (!part.empty())
-      out[count++] = {part.data(), part.size()};
+    if (!part.empty()) out[count++] = {part.data(), part.size()};
   }
   {
     std::lock_guard<std::mutex> lock(write_lock);
-    if (output_broken.load())
-      return;
-    if (write_all(out, count))
-      return;
+    if (output_broken.load()) return;
+    if (write_all(out, count)) return;
     broken_errno.store(errno);
     output_broken.store(true);
   }
-  if (auto handler = broken_handler.load())
-    handler();
+  if (auto handler = broken_handler.load()) handler();
 }
 
 void send_frame(uint8_t type, std::span<const uint8_t> payload) {

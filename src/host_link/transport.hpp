@@ -31,9 +31,7 @@ std::optional<Frame> read_frame();
 // Sends one frame atomically with respect to other senders. A failed write cannot be reported
 // to the host: it marks the output broken (nothing is written after it) and calls the handler.
 void send_frame(uint8_t type, std::span<const uint8_t> payload);
-inline void send_frame(uint8_t type) {
-  send_frame(type, {});
-}
+inline void send_frame(uint8_t type) { send_frame(type, {}); }
 
 // Sends one frame whose payload is the concatenation of `parts`, gathered by the system call
 // straight from the callers' buffers (a frame-buffer region is sent without copying it).

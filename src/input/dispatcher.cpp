@@ -53,8 +53,7 @@ constexpr uint16_t kInputFlagUnicode = 0x0010;
 // would send events the server never offered to take. Main thread only, while nothing re-reads
 // the capabilities.
 bool server_offers_unicode(rdpContext* context) {
-  if (!context || !freerdp_settings_get_bool(context->settings, FreeRDP_UnicodeInput))
-    return false;
+  if (!context || !freerdp_settings_get_bool(context->settings, FreeRDP_UnicodeInput)) return false;
   const rdpSettings* s = context->settings;
   const auto* received =
       static_cast<const BYTE*>(freerdp_settings_get_pointer(s, FreeRDP_ReceivedCapabilities));
@@ -81,34 +80,26 @@ bool send_input(rdpInput* input, const PendingInput& e, bool unicode_ok) {
     case InputKind::key:
       freerdp_input_send_keyboard_event(input, e.flags, static_cast<uint8_t>(e.x));
       break;
-    case InputKind::mouse:
-      freerdp_input_send_mouse_event(input, e.flags, e.x, e.y);
-      break;
+    case InputKind::mouse: freerdp_input_send_mouse_event(input, e.flags, e.x, e.y); break;
     case InputKind::unicode:
-      if (!unicode_ok)
-        return false;
+      if (!unicode_ok) return false;
       for (const uint16_t unit : utf16_units(e.value))
         freerdp_input_send_unicode_keyboard_event(input, e.flags, unit);
       break;
-    case InputKind::sync:
-      freerdp_input_send_synchronize_event(input, e.value);
-      break;
+    case InputKind::sync: freerdp_input_send_synchronize_event(input, e.value); break;
   }
   return true;
 }
 
 void forward_input(const PendingInput& e) {
   rdpInput* input = library_input.load();
-  if (!input)
-    return;
+  if (!input) return;
   bool unicode_ok = false;
   {
     std::lock_guard<std::mutex> lock(pending_lock);
-    if (!pending.offer(e))
-      return;
+    if (!pending.offer(e)) return;
     unicode_ok = server_unicode;
-    if (send_input(input, e, unicode_ok))
-      return;
+    if (send_input(input, e, unicode_ok)) return;
   }
   send_refused_no_unicode(e.value);
 }
@@ -128,8 +119,7 @@ void forward_unicode(uint32_t code_point, bool pressed) {
 // host may have seen EVT_CONNECTED already), it is asked once the connection is.
 void refresh_picture() {
   rdpInput* input = library_input.load();
-  if (!input)
-    return;
+  if (!input) return;
   std::lock_guard<std::mutex> lock(pending_lock);
   if (pending.connected())
     display_refresh(input->context);
@@ -139,9 +129,7 @@ void refresh_picture() {
 
 }  // namespace
 
-void dispatcher_attach_input(rdpInput* input) {
-  library_input.store(input);
-}
+void dispatcher_attach_input(rdpInput* input) { library_input.store(input); }
 
 void input_connection_up(rdpContext* context) {
   rdpInput* input = library_input.load();
@@ -149,15 +137,12 @@ void input_connection_up(rdpContext* context) {
   {
     std::lock_guard<std::mutex> lock(pending_lock);
     server_unicode = server_offers_unicode(context);
-    if (refresh_pending)
-      display_refresh(context);
+    if (refresh_pending) display_refresh(context);
     refresh_pending = false;
     for (const auto& e : pending.connection_up())
-      if (input && !send_input(input, e, server_unicode))
-        refused.push_back(e.value);
+      if (input && !send_input(input, e, server_unicode)) refused.push_back(e.value);
   }
-  for (const uint32_t code_point : refused)
-    send_refused_no_unicode(code_point);
+  for (const uint32_t code_point : refused) send_refused_no_unicode(code_point);
 }
 
 void input_connection_down() {
@@ -166,8 +151,7 @@ void input_connection_down() {
 }
 
 bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
-  if (!accepted_command(type, session.grant.mask, payload.size()))
-    return true;
+  if (!accepted_command(type, session.grant.mask, payload.size())) return true;
   switch (type) {
     case CMD_MOUSE_MOVE: {
       const auto m = parse_mouse_move(payload);
@@ -191,29 +175,17 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       forward_input({InputKind::key, key_flags(k->pressed, k->extended), k->scancode, 0});
       break;
     }
-    case CMD_DISCONNECT:
-      request_stop();
-      return false;
-    case CMD_CLIP_FORMATS:
-      clip_host_formats(payload);
-      break;
-    case CMD_CLIP_DATA:
-      clip_host_data(payload);
-      break;
-    case CMD_CLIP_REQUEST:
-      clip_host_request(payload);
-      break;
+    case CMD_DISCONNECT: request_stop(); return false;
+    case CMD_CLIP_FORMATS: clip_host_formats(payload); break;
+    case CMD_CLIP_DATA: clip_host_data(payload); break;
+    case CMD_CLIP_REQUEST: clip_host_request(payload); break;
     case CMD_RESIZE: {
       const auto size = parse_resize_request(payload);
       resize_request(size->width, size->height);
       break;
     }
-    case CMD_CURSOR_STATE:
-      cursor_resend();
-      break;
-    case CMD_CERT_VERDICT:
-      certificate_verdict(payload);
-      break;
+    case CMD_CURSOR_STATE: cursor_resend(); break;
+    case CMD_CERT_VERDICT: certificate_verdict(payload); break;
     case CMD_UNICODE: {
       const auto u = parse_unicode(payload);
       forward_unicode(u->code_point, u->pressed);
@@ -224,11 +196,8 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       forward_input({InputKind::sync, 0, 0, 0, *parse_sync_locks(payload) & kLocks});
       break;
     }
-    case CMD_REFRESH:
-      refresh_picture();
-      break;
-    default:
-      break;  // CMD_CONNECT again: only the first frame opens a session
+    case CMD_REFRESH: refresh_picture(); break;
+    default: break;  // CMD_CONNECT again: only the first frame opens a session
   }
   return true;
 }
@@ -236,10 +205,8 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
 int dispatcher_main() {
   while (!stop_requested()) {
     std::optional<Frame> frame = read_frame();
-    if (!frame)
-      break;
-    if (!handle_host_command(frame->type, frame->payload))
-      break;
+    if (!frame) break;
+    if (!handle_host_command(frame->type, frame->payload)) break;
   }
   certificate_host_gone();
   return 0;

@@ -17,17 +17,10 @@ constexpr uint16_t kKbdFlagsExtended = 0x0100;
 uint16_t mouse_button_flags(uint8_t button, bool pressed) {
   uint16_t flags = pressed ? kPtrFlagsDown : 0;
   switch (button) {
-    case 1:
-      flags |= kPtrFlagsButton1;
-      break;
-    case 2:
-      flags |= kPtrFlagsButton2;
-      break;
-    case 3:
-      flags |= kPtrFlagsButton3;
-      break;
-    default:
-      break;
+    case 1: flags |= kPtrFlagsButton1; break;
+    case 2: flags |= kPtrFlagsButton2; break;
+    case 3: flags |= kPtrFlagsButton3; break;
+    default: break;
   }
   return flags;
 }
@@ -47,8 +40,7 @@ uint16_t mouse_wheel_flags(int32_t delta, bool horizontal) {
 
 uint16_t key_flags(bool pressed, bool extended) {
   uint16_t flags = pressed ? 0 : kKbdFlagsRelease;
-  if (extended)
-    flags |= kKbdFlagsExtended;
+  if (extended) flags |= kKbdFlagsExtended;
   return flags;
 }
 

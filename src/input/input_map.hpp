@@ -19,8 +19,6 @@ uint16_t mouse_wheel_flags(int32_t delta, bool horizontal);
 uint16_t key_flags(bool pressed, bool extended);
 
 // Only the low 16 bits of the host's 32-bit coordinates reach the server.
-inline uint16_t coordinate(uint32_t wire) {
-  return static_cast<uint16_t>(wire & 0xFFFF);
-}
+inline uint16_t coordinate(uint32_t wire) { return static_cast<uint16_t>(wire & 0xFFFF); }
 
 }  // namespace korvane

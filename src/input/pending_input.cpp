@@ -3,10 +3,8 @@
 namespace korvane {
 
 bool PendingInputQueue::offer(const PendingInput& e) {
-  if (up)
-    return true;
-  if (queued.size() == kMaxPendingInput)
-    queued.pop_front();
+  if (up) return true;
+  if (queued.size() == kMaxPendingInput) queued.pop_front();
   queued.push_back(e);
   return false;
 }

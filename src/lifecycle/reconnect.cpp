@@ -48,13 +48,10 @@ struct AttemptWatch {
         std::unique_lock<std::mutex> guard(lock);
         while (!done) {
           wake.wait_for(guard, std::chrono::milliseconds(50));
-          if (done)
-            return;
+          if (done) return;
           const bool late = std::chrono::steady_clock::now() >= deadline;
-          if (late)
-            timed_out = true;
-          if (late || stop_requested())
-            freerdp_abort_connect_context(context);
+          if (late) timed_out = true;
+          if (late || stop_requested()) freerdp_abort_connect_context(context);
         }
       });
     } catch (const std::system_error&) {
@@ -67,8 +64,7 @@ struct AttemptWatch {
       done = true;
     }
     wake.notify_all();
-    if (thread.joinable())
-      thread.join();
+    if (thread.joinable()) thread.join();
   }
   AttemptWatch(const AttemptWatch&) = delete;
   AttemptWatch& operator=(const AttemptWatch&) = delete;
@@ -76,15 +72,13 @@ struct AttemptWatch {
 
 }  // namespace
 
-ReconnectOutcome reconnect_session(rdpContext* context,
-                                   const ReconnectHooks& hooks,
+ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& hooks,
                                    bool& timed_out) {
   timed_out = false;
   if (!(session.grant.mask & EXT_RECONNECT) || stop_requested())
     return ReconnectOutcome::not_wanted;
   EndFacts facts = facts_now(context);
-  if (!connection_dropped(facts))
-    return ReconnectOutcome::not_wanted;
+  if (!connection_dropped(facts)) return ReconnectOutcome::not_wanted;
   diag("the connection dropped (last error 0x%08X): reconnecting", facts.last_error);
 
   const ReconnectPolicy policy = session.ext.reconnect.value_or(ReconnectPolicy{});
@@ -94,8 +88,7 @@ ReconnectOutcome reconnect_session(rdpContext* context,
   while (const std::optional<ReconnectAttempt> next = attempts.next()) {
     const uint32_t attempt = next->number;
     send_reconnect(RECONNECT_TRYING, attempt, policy.max_attempts);
-    if (!wait_unless_stopped(next->delay_ms))
-      return ReconnectOutcome::stopped;
+    if (!wait_unless_stopped(next->delay_ms)) return ReconnectOutcome::stopped;
     bool ok = false;
     // The library refuses to reconnect after a cancelled attempt; a time-out's cancel is ours.
     if (freerdp_get_last_error(context) == FREERDP_ERROR_CONNECT_CANCELLED)
@@ -106,8 +99,7 @@ ReconnectOutcome reconnect_session(rdpContext* context,
       std::lock_guard<std::mutex> guard(watch.lock);
       timed_out = watch.timed_out;
     }
-    if (stop_requested())
-      return ReconnectOutcome::stopped;
+    if (stop_requested()) return ReconnectOutcome::stopped;
     if (ok) {
       diag("reconnected at attempt %u", attempt);
       send_reconnect(RECONNECT_DONE, attempt, policy.max_attempts);

@@ -22,8 +22,7 @@ struct ReconnectHooks {
 };
 
 // Main thread, after the event loop ended. Sends EVT_RECONNECT as it goes, and calls the hooks.
-ReconnectOutcome reconnect_session(rdpContext* context,
-                                   const ReconnectHooks& hooks,
+ReconnectOutcome reconnect_session(rdpContext* context, const ReconnectHooks& hooks,
                                    bool& timed_out);
 
 }  // namespace korvane

@@ -3,8 +3,7 @@
 namespace korvane {
 
 std::optional<ReconnectAttempt> ReconnectAttempts::next() {
-  if (hopeless || attempt >= policy.max_attempts)
-    return std::nullopt;
+  if (hopeless || attempt >= policy.max_attempts) return std::nullopt;
   ++attempt;
   return ReconnectAttempt{attempt, reconnect_delay_ms(policy, attempt)};
 }

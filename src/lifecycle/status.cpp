@@ -13,9 +13,7 @@ namespace korvane {
 
 namespace {
 
-bool wanted() {
-  return (session.grant.mask & EXT_STATUS) != 0;
-}
+bool wanted() { return (session.grant.mask & EXT_STATUS) != 0; }
 
 // The connection steps sent. Guarded by step_lock: written by the watchdog thread while
 // connecting and by the main thread (post_connect). Held while the step goes out, so steps
@@ -26,15 +24,13 @@ ConnectSteps steps;
 }  // namespace
 
 void status_progress(uint8_t step, uint32_t a, uint32_t b) {
-  if (!wanted())
-    return;
+  if (!wanted()) return;
   if (step > PROGRESS_LOGON_COMPLETE) {
     send_frame(EVT_PROGRESS, encode_progress(step, a, b));
     return;
   }
   std::lock_guard<std::mutex> guard(step_lock);
-  for (const uint8_t s : steps.reach(step))
-    send_frame(EVT_PROGRESS, encode_progress(s));
+  for (const uint8_t s : steps.reach(step)) send_frame(EVT_PROGRESS, encode_progress(s));
 }
 
 void status_poll_connection(rdpContext* context) {
@@ -49,8 +45,7 @@ void status_poll_connection(rdpContext* context) {
 }
 
 void status_end(rdpContext* context, bool host_requested, bool timed_out) {
-  if (!wanted())
-    return;
+  if (!wanted()) return;
   EndFacts f;
   f.last_error = freerdp_get_last_error(context);
   f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
@@ -65,18 +60,15 @@ void status_end(rdpContext* context, bool host_requested, bool timed_out) {
   r.category = classify_end(f);
   r.last_error = f.last_error;
   r.error_info = f.error_info;
-  if (const char* n = freerdp_get_last_error_name(f.last_error))
-    r.last_error_name = n;
-  if (const char* n = freerdp_get_error_info_name(f.error_info))
-    r.error_info_name = n;
+  if (const char* n = freerdp_get_last_error_name(f.last_error)) r.last_error_name = n;
+  if (const char* n = freerdp_get_error_info_name(f.error_info)) r.error_info_name = n;
   diag("session end: %s (last error 0x%08X, error info 0x%08X)",
        std::string(end_category_name(r.category)).c_str(), f.last_error, f.error_info);
   send_frame(EVT_END_REASON, encode_end_reason(r));
 }
 
 ConnectWatchdog::ConnectWatchdog(rdpContext* context, std::chrono::milliseconds limit) {
-  if (limit.count() <= 0)
-    return;
+  if (limit.count() <= 0) return;
   try {
     thread_ = std::thread([this, context, limit] {
       std::unique_lock<std::mutex> guard(lock_);
@@ -85,14 +77,12 @@ ConnectWatchdog::ConnectWatchdog(rdpContext* context, std::chrono::milliseconds 
       // second, cheap against a connection that takes tens of milliseconds at the least.
       while (!done_ && std::chrono::steady_clock::now() < deadline) {
         wake_.wait_for(guard, std::chrono::milliseconds(20));
-        if (done_)
-          return;
+        if (done_) return;
         guard.unlock();
         status_poll_connection(context);
         guard.lock();
       }
-      if (done_)
-        return;
+      if (done_) return;
       fired_ = true;
       diag("the connection took longer than %lld ms: giving up",
            static_cast<long long>(limit.count()));
@@ -109,8 +99,7 @@ ConnectWatchdog::~ConnectWatchdog() {
     done_ = true;
   }
   wake_.notify_all();
-  if (thread_.joinable())
-    thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 bool ConnectWatchdog::timed_out() {

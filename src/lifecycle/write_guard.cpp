@@ -19,10 +19,7 @@ rdpTransportIo library_io{};
 // a reconnection) and after the disconnection; read by every thread that writes to the server.
 std::atomic<std::intptr_t> server_socket{-1};
 
-int connect_and_record(rdpContext* context,
-                       rdpSettings* settings,
-                       const char* host,
-                       int port,
+int connect_and_record(rdpContext* context, rdpSettings* settings, const char* host, int port,
                        DWORD timeout) {
   const int socket = library_io.TCPConnect(context, settings, host, port, timeout);
   server_socket.store(socket);
@@ -43,8 +40,7 @@ int write_unless_closed(rdpTransport* transport, wStream* s) {
 
 bool write_guard_install(rdpContext* context) {
   const rdpTransportIo* io = freerdp_get_io_callbacks(context);
-  if (!io || !io->TCPConnect || !io->WritePdu)
-    return false;
+  if (!io || !io->TCPConnect || !io->WritePdu) return false;
   library_io = *io;
   rdpTransportIo guarded = *io;
   guarded.TCPConnect = connect_and_record;
@@ -52,8 +48,6 @@ bool write_guard_install(rdpContext* context) {
   return freerdp_set_io_callbacks(context, &guarded);
 }
 
-void write_guard_reset() {
-  server_socket.store(-1);
-}
+void write_guard_reset() { server_socket.store(-1); }
 
 }  // namespace korvane

@@ -10,8 +10,7 @@ namespace korvane {
 std::string make_private_dir(const char* prefix) {
   const char* tmp = std::getenv("TMPDIR");
   std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
-  if (!mkdtemp(templ.data()))
-    return {};
+  if (!mkdtemp(templ.data())) return {};
   return templ;
 }
 

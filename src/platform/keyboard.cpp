@@ -12,11 +12,9 @@ bool keyboard_layout_known(uint32_t layout) {
                                                                   RDP_KEYBOARD_LAYOUT_TYPE_VARIANT |
                                                                   RDP_KEYBOARD_LAYOUT_TYPE_IME,
                                                               &count);
-  if (!layouts)
-    return false;
+  if (!layouts) return false;
   bool found = false;
-  for (size_t i = 0; i < count && !found; ++i)
-    found = layouts[i].code == layout;
+  for (size_t i = 0; i < count && !found; ++i) found = layouts[i].code == layout;
   freerdp_keyboard_layouts_free(layouts, count);
   return found;
 }

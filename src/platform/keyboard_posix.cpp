@@ -7,8 +7,7 @@ namespace korvane {
 
 uint32_t system_keyboard_layout() {
   DWORD layout = 0;
-  if (freerdp_detect_keyboard_layout_from_system_locale(&layout) != 0)
-    return 0;
+  if (freerdp_detect_keyboard_layout_from_system_locale(&layout) != 0) return 0;
   return layout;
 }
 

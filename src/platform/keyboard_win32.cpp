@@ -13,8 +13,7 @@ uint32_t system_keyboard_layout() {
   if (GetKeyboardLayoutNameA(name)) {
     errno = 0;
     const unsigned long klid = std::strtoul(name, nullptr, 16);
-    if (errno == 0 && klid != 0)
-      return static_cast<uint32_t>(klid);
+    if (errno == 0 && klid != 0) return static_cast<uint32_t>(klid);
   }
   // No name: the upper half of the thread's layout handle; 0 leaves the choice to the server.
   const auto hkl = reinterpret_cast<uintptr_t>(GetKeyboardLayout(0));

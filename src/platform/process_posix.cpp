@@ -17,17 +17,13 @@ void process_init() {
   mallopt(M_ARENA_MAX, 2);
 }
 
-bool network_init() {
-  return true;
-}
+bool network_init() { return true; }
 
 bool socket_peer_closed(std::intptr_t socket) {
   pollfd p{static_cast<int>(socket), POLLRDHUP, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
-void return_free_memory() {
-  malloc_trim(0);
-}
+void return_free_memory() { malloc_trim(0); }
 
 }  // namespace korvane

@@ -25,8 +25,6 @@ bool socket_peer_closed(std::intptr_t socket) {
 
 // The Windows heap is shared by every thread and decommits large free blocks on its own; this
 // hands back what the runtime's heap still holds.
-void return_free_memory() {
-  _heapmin();
-}
+void return_free_memory() { _heapmin(); }
 
 }  // namespace korvane

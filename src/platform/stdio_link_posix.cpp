@@ -35,8 +35,7 @@ void widen_pipe(int fd) {
 // A descriptor above the standard three, so that a process started with one of them closed
 // never gets its protocol streams mixed up with korvane's own descriptors.
 int above_stdio(int fd) {
-  if (fd < 0 || fd > 2)
-    return fd;
+  if (fd < 0 || fd > 2) return fd;
   const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   close(fd);
   return moved;
@@ -91,23 +90,19 @@ void stdio_link_attach(int in_fd, int out_fd) {
 
 std::ptrdiff_t stdio_link_read(void* buffer, size_t count) {
   for (;;) {
-    if (cancelled.load(std::memory_order_acquire))
-      return -1;
+    if (cancelled.load(std::memory_order_acquire)) return -1;
     if (cancel_pipe[0] >= 0) {
       pollfd fds[2] = {{input_fd, POLLIN, 0}, {cancel_pipe[0], POLLIN, 0}};
       const int rc = poll(fds, 2, -1);
       if (rc < 0) {
-        if (errno == EINTR)
-          continue;
+        if (errno == EINTR) continue;
         return -1;
       }
-      if (fds[1].revents)
-        return -1;
+      if (fds[1].revents) return -1;
       // POLLHUP and POLLERR fall through to read, which reports them as 0 or -1.
     }
     const ssize_t n = read(input_fd, buffer, count);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-      continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return n;
   }
 }
@@ -115,22 +110,18 @@ std::ptrdiff_t stdio_link_read(void* buffer, size_t count) {
 std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
   constexpr size_t kMaxParts = 16;
   iovec iov[kMaxParts];
-  if (count > kMaxParts)
-    count = kMaxParts;  // the rest goes with the caller's next call
+  if (count > kMaxParts) count = kMaxParts;  // the rest goes with the caller's next call
   for (size_t i = 0; i < count; ++i) {
     iov[i] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
   }
   for (;;) {
     const ssize_t n = writev(output_fd, iov, static_cast<int>(count));
-    if (n < 0 && errno == EINTR)
-      continue;
+    if (n < 0 && errno == EINTR) continue;
     return n;
   }
 }
 
-bool stdio_input_is_terminal() {
-  return isatty(STDIN_FILENO) == 1;
-}
+bool stdio_input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 
 void stdio_link_cancel_input() {
   cancelled.store(true, std::memory_order_release);

@@ -75,8 +75,7 @@ std::shared_ptr<Pump> start_pump(HANDLE handle) {
   p->handle = handle;
   p->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   p->taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (!p->ready || !p->taken)
-    return nullptr;
+  if (!p->ready || !p->taken) return nullptr;
   try {
     std::thread(run_pump, p).detach();
   } catch (const std::system_error&) {
@@ -86,8 +85,7 @@ std::shared_ptr<Pump> start_pump(HANDLE handle) {
 }
 
 void make_cancel_event() {
-  if (!cancel_event)
-    cancel_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!cancel_event) cancel_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 void set_errno_from(DWORD error) {
@@ -117,13 +115,11 @@ void stdio_link_init() {
   // library's log lines and anything else that prints there never reach the host's stream.
   const HANDLE null_device = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          nullptr, OPEN_EXISTING, 0, nullptr);
-  if (null_device == INVALID_HANDLE_VALUE)
-    return;
+  if (null_device == INVALID_HANDLE_VALUE) return;
   SetStdHandle(STD_OUTPUT_HANDLE, null_device);
   std::fflush(stdout);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(null_device), _O_WRONLY | _O_BINARY);
-  if (fd < 0)
-    return;  // the system's standard output alone is the null device
+  if (fd < 0) return;  // the system's standard output alone is the null device
   // _dup2 closes descriptor 1's own handle to the host's pipe: from here on frames reach the
   // host through the duplicate only. The runtime makes the standard output handle descriptor
   // 1's new one; it is set again here so that it never names the handle _close releases.
@@ -142,17 +138,12 @@ void stdio_link_attach(int input_fd, int output_fd) {
 }
 
 std::ptrdiff_t stdio_link_read(void* buffer, size_t count) {
-  if (cancelled.load(std::memory_order_acquire))
-    return -1;
-  if (!input || input == INVALID_HANDLE_VALUE)
-    return 0;  // no standard input: nothing comes
-  if (!pump)
-    pump = start_pump(input);
-  if (!pump)
-    return -1;
+  if (cancelled.load(std::memory_order_acquire)) return -1;
+  if (!input || input == INVALID_HANDLE_VALUE) return 0;  // no standard input: nothing comes
+  if (!pump) pump = start_pump(input);
+  if (!pump) return -1;
   const HANDLE waits[2] = {cancel_event, pump->ready};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-    return -1;
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return -1;
   std::lock_guard<std::mutex> hold(pump->lock);
   if (pump->offset < pump->piece.size()) {
     const size_t n = std::min(count, pump->piece.size() - pump->offset);
@@ -173,8 +164,7 @@ std::ptrdiff_t stdio_link_write(const OutputPart* parts, size_t count) {
   // into one buffer and written with one call; a large one goes part by part.
   constexpr size_t kJoinLimit = 64 * 1024;
   size_t total = 0;
-  for (size_t i = 0; i < count; ++i)
-    total += parts[i].size;
+  for (size_t i = 0; i < count; ++i) total += parts[i].size;
   thread_local std::vector<uint8_t> joined;
   if (count > 1 && total <= kJoinLimit) {
     joined.clear();
@@ -211,11 +201,9 @@ bool stdio_input_is_terminal() {
 
 void stdio_link_cancel_input() {
   cancelled.store(true, std::memory_order_release);
-  if (cancel_event)
-    SetEvent(cancel_event);
+  if (cancel_event) SetEvent(cancel_event);
   // Where the system can, the pump's blocked read ends too (not needed: nothing waits for it).
-  if (input && input != INVALID_HANDLE_VALUE)
-    CancelIoEx(input, nullptr);
+  if (input && input != INVALID_HANDLE_VALUE) CancelIoEx(input, nullptr);
 }
 
 }  // namespace korvane

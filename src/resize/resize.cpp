@@ -29,8 +29,7 @@ UINT on_caps(DispClientContext*, UINT32 max_monitors, UINT32 factor_a, UINT32 fa
   {
     std::lock_guard<std::mutex> guard(lock);
     DisplayLimits limits;
-    if (max_monitors && factor_a && factor_b)
-      limits.max_area = uint64_t{factor_a} * factor_b;
+    if (max_monitors && factor_a && factor_b) limits.max_area = uint64_t{factor_a} * factor_b;
     policy.caps(limits);
   }
   diag("display control: at most %u monitors, area factors %u x %u", max_monitors, factor_a,
@@ -74,8 +73,7 @@ void resize_tick() {
     send_refused(a.width, a.height, RESIZE_REFUSED_NO_CHANNEL);
     return;
   }
-  if (a.kind != ResizeAction::layout || !disp)
-    return;
+  if (a.kind != ResizeAction::layout || !disp) return;
   DISPLAY_CONTROL_MONITOR_LAYOUT layout{};
   layout.Flags = DISPLAY_CONTROL_MONITOR_PRIMARY;
   layout.Width = a.width;
@@ -86,14 +84,12 @@ void resize_tick() {
   diag("display control: asking for %ux%u (host asked %ux%u)", a.width, a.height, asked_w, asked_h);
   const UINT rc =
       disp->SendMonitorLayout ? disp->SendMonitorLayout(disp, 1, &layout) : ERROR_INTERNAL_ERROR;
-  if (rc != CHANNEL_RC_OK)
-    diag("Warning: the monitor layout could not be sent (0x%08X)", rc);
+  if (rc != CHANNEL_RC_OK) diag("Warning: the monitor layout could not be sent (0x%08X)", rc);
 }
 
 void resize_request(uint32_t width, uint32_t height) {
   std::lock_guard<std::mutex> guard(lock);
-  if (!running)
-    return;
+  if (!running) return;
   policy.request(width, height, Clock::now());
   deadlines_changed();
 }
@@ -112,8 +108,7 @@ void resize_note_desktop(uint32_t width, uint32_t height) {
 }
 
 void disp_attach(DispClientContext* context) {
-  if (!context)
-    return;
+  if (!context) return;
   context->DisplayControlCaps = on_caps;
   {
     std::lock_guard<std::mutex> guard(lock);

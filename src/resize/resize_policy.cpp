@@ -40,26 +40,20 @@ void ResizePolicy::caps(const DisplayLimits& server_limits) {
 }
 
 std::optional<ResizePolicy::Time> ResizePolicy::deadline() const {
-  if (!pending || !up)
-    return std::nullopt;
+  if (!pending || !up) return std::nullopt;
   const Time quiet = last_request + kQuiet;
-  if (!attached)
-    return std::max(quiet, up_since + kChannelGrace);
-  if (!caps_known)
-    return std::max(quiet, attached_since + kCapsGrace);
+  if (!attached) return std::max(quiet, up_since + kChannelGrace);
+  if (!caps_known) return std::max(quiet, attached_since + kCapsGrace);
   return quiet;
 }
 
 ResizeAction ResizePolicy::act(Time now) {
   const std::optional<Time> due = deadline();
-  if (!due || now < *due)
-    return {};
+  if (!due || now < *due) return {};
   pending = false;
-  if (!attached)
-    return {ResizeAction::refuse, want_width, want_height};
+  if (!attached) return {ResizeAction::refuse, want_width, want_height};
   const auto [w, h] = clamp_display_size(want_width, want_height, limits);
-  if (w == desktop_width && h == desktop_height)
-    return {};
+  if (w == desktop_width && h == desktop_height) return {};
   return {ResizeAction::layout, w, h};
 }
 

@@ -37,41 +37,19 @@ void post_disconnect(freerdp*) {}
 BOOL authenticate_from_request(freerdp*, char**, char**, char**, rdp_auth_reason) {
   return TRUE;  // go on with the credentials we have; the server decides
 }
-BOOL no_smartcard(freerdp*, SmartcardCertInfo**, DWORD, DWORD*, BOOL) {
-  return FALSE;
-}
-DWORD accept_certificate(freerdp*,
-                         const char*,
-                         UINT16,
-                         const char*,
-                         const char*,
-                         const char*,
-                         const char*,
-                         DWORD) {
+BOOL no_smartcard(freerdp*, SmartcardCertInfo**, DWORD, DWORD*, BOOL) { return FALSE; }
+DWORD accept_certificate(freerdp*, const char*, UINT16, const char*, const char*, const char*,
+                         const char*, DWORD) {
   return 2;  // accepted for this session only, as "/cert:ignore" asks
 }
-DWORD accept_changed_certificate(freerdp*,
-                                 const char*,
-                                 UINT16,
-                                 const char*,
-                                 const char*,
-                                 const char*,
-                                 const char*,
-                                 const char*,
-                                 const char*,
-                                 const char*,
+DWORD accept_changed_certificate(freerdp*, const char*, UINT16, const char*, const char*,
+                                 const char*, const char*, const char*, const char*, const char*,
                                  DWORD) {
   return 2;
 }
-BOOL accept_gateway_message(freerdp*, UINT32, BOOL, BOOL, size_t, const WCHAR*) {
-  return TRUE;
-}
-int log_logon_error(freerdp*, UINT32, UINT32) {
-  return 1;
-}
-BOOL no_access_token(freerdp*, AccessTokenType, char**, size_t, ...) {
-  return FALSE;
-}
+BOOL accept_gateway_message(freerdp*, UINT32, BOOL, BOOL, size_t, const WCHAR*) { return TRUE; }
+int log_logon_error(freerdp*, UINT32, UINT32) { return 1; }
+BOOL no_access_token(freerdp*, AccessTokenType, char**, size_t, ...) { return FALSE; }
 
 constexpr char kGfxChannel[] = "Microsoft::Windows::RDS::Graphics";
 
@@ -104,14 +82,11 @@ BOOL pre_connect(freerdp* instance) {
   std::string config_dir;
   if (plan.private_config_dir) {
     config_dir = certificate_config_dir();
-    if (config_dir.empty())
-      return FALSE;
+    if (config_dir.empty()) return FALSE;
   }
-  if (!apply_settings_at_connect(context->settings, plan, config_dir))
-    return FALSE;
+  if (!apply_settings_at_connect(context->settings, plan, config_dir)) return FALSE;
   // The library's drive takes the server's paths nearly as they come; korvane checks them first.
-  if (plan.redirect_drives.value_or(false))
-    drive_guard_install();
+  if (plan.redirect_drives.value_or(false)) drive_guard_install();
   if (!freerdp_client_load_addins(context->channels, context->settings))
     diag("Warning: freerdp_client_load_addins failed (clipboard/drive may not work)");
   return TRUE;
@@ -119,15 +94,13 @@ BOOL pre_connect(freerdp* instance) {
 
 BOOL post_connect(freerdp* instance) {
   rdpContext* context = instance->context;
-  if (!gdi_init(instance, PIXEL_FORMAT_RGBA32))
-    return FALSE;
+  if (!gdi_init(instance, PIXEL_FORMAT_RGBA32)) return FALSE;
   classic_codecs_trim(context);
   rdpUpdate* update = context->update;
   update->BeginPaint = begin_paint;
   update->EndPaint = end_paint;
   update->DesktopResize = desktop_resize;
-  if (session.grant.mask & EXT_CURSOR)
-    cursor_register(context);
+  if (session.grant.mask & EXT_CURSOR) cursor_register(context);
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
   resize_note_desktop(width, height);
@@ -139,8 +112,7 @@ BOOL post_connect(freerdp* instance) {
 
 void on_channel_connected(void* context, const wEventArgs* event) {
   const auto* e = reinterpret_cast<const ChannelConnectedEventArgs*>(event);
-  if (!e->name)
-    return;
+  if (!e->name) return;
   if (std::strcmp(e->name, kGfxChannel) == 0) {
     gfx_attach(static_cast<rdpContext*>(context), static_cast<RdpgfxClientContext*>(e->pInterface));
   } else if (is_clipboard_channel(e->name)) {
@@ -152,8 +124,7 @@ void on_channel_connected(void* context, const wEventArgs* event) {
 
 void on_channel_disconnected(void* context, const wEventArgs* event) {
   const auto* e = reinterpret_cast<const ChannelDisconnectedEventArgs*>(event);
-  if (!e->name)
-    return;
+  if (!e->name) return;
   if (std::strcmp(e->name, kGfxChannel) == 0) {
     gfx_detach(static_cast<rdpContext*>(context));
   } else if (is_clipboard_channel(e->name)) {

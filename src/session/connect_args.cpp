@@ -15,14 +15,10 @@ std::vector<std::string> build_connect_args(const ConnectParams& p) {
   } else if (p.flags & CONNECT_FLAG_NLA) {
     args.emplace_back("/sec:nla");
   }
-  if (p.flags & CONNECT_FLAG_TLS_SECLEVEL0)
-    args.emplace_back("/tls:seclevel:0");
-  if (p.username[0])
-    args.push_back("/u:" + std::string(p.username));
-  if (p.domain[0])
-    args.push_back("/d:" + std::string(p.domain));
-  if (p.drive_path[0])
-    args.push_back("/drive:Tessaran," + std::string(p.drive_path));
+  if (p.flags & CONNECT_FLAG_TLS_SECLEVEL0) args.emplace_back("/tls:seclevel:0");
+  if (p.username[0]) args.push_back("/u:" + std::string(p.username));
+  if (p.domain[0]) args.push_back("/d:" + std::string(p.domain));
+  if (p.drive_path[0]) args.push_back("/drive:Tessaran," + std::string(p.drive_path));
   return args;
 }
 

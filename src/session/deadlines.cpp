@@ -24,10 +24,8 @@ uint32_t deadlines_wait_ms() {
   const auto now = Clock::now();
   auto until = now + kLongestWait;
   for (const std::optional<Clock::time_point> d : {resize_deadline(), clipboard_deadline()})
-    if (d)
-      until = std::min(until, *d);
-  if (until <= now)
-    return 0;
+    if (d) until = std::min(until, *d);
+  if (until <= now) return 0;
   // Rounded up: a wake a little early would find nothing due and wait again.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now);
   return static_cast<uint32_t>(ms.count());

@@ -48,12 +48,8 @@ void send_error(const std::string& text) {
 }
 
 void client_free(freerdp*, rdpContext*) {}
-int client_start(rdpContext*) {
-  return 0;
-}
-int client_stop(rdpContext*) {
-  return 0;
-}
+int client_start(rdpContext*) { return 0; }
+int client_stop(rdpContext*) { return 0; }
 
 struct ContextDeleter {
   void operator()(rdpContext* c) const { freerdp_client_context_free(c); }
@@ -64,13 +60,10 @@ using ContextPtr = std::unique_ptr<rdpContext, ContextDeleter>;
 // standard output. Standard output belongs to the frames, so all of it goes to standard error.
 void route_library_log_to_stderr() {
   wLog* root = WLog_GetRoot();
-  if (!root)
-    return;
-  if (!WLog_SetLogAppenderType(root, WLOG_APPENDER_CONSOLE))
-    return;
+  if (!root) return;
+  if (!WLog_SetLogAppenderType(root, WLOG_APPENDER_CONSOLE)) return;
   wLogAppender* appender = WLog_GetLogAppender(root);
-  if (appender)
-    WLog_ConfigureAppender(appender, "outputstream", const_cast<char*>("stderr"));
+  if (appender) WLog_ConfigureAppender(appender, "outputstream", const_cast<char*>("stderr"));
 }
 
 // The input thread with a bounded join: std::thread cannot be joined with a time-out.
@@ -91,8 +84,7 @@ void run_input_thread(InputThread& t) {
 // Returns false when the thread is still running after the limit.
 bool join_for(InputThread& t, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(t.mutex);
-  if (!t.cv.wait_for(lock, limit, [&] { return t.done; }))
-    return false;
+  if (!t.cv.wait_for(lock, limit, [&] { return t.done; })) return false;
   lock.unlock();
   t.thread.join();
   return true;
@@ -113,39 +105,29 @@ void host_output_broken() {
   note_host_gone();
   request_stop();
   std::lock_guard<std::mutex> lock(connect_lock);
-  if (connecting)
-    freerdp_abort_connect_context(connecting);
+  if (connecting) freerdp_abort_connect_context(connecting);
 }
 
 void run_event_loop(rdpContext* context, HANDLE stop_event) {
   for (;;) {
-    if (freerdp_shall_disconnect_context(context))
-      break;
+    if (freerdp_shall_disconnect_context(context)) break;
     HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     const DWORD n = freerdp_get_event_handles(context, handles, 64);
-    if (n == 0)
-      break;
+    if (n == 0) break;
     DWORD count = n;
-    if (stop_event && n < 64)
-      handles[count++] = stop_event;
-    if (count < 64 && deadlines_event())
-      handles[count++] = deadlines_event();
+    if (stop_event && n < 64) handles[count++] = stop_event;
+    if (count < 64 && deadlines_event()) handles[count++] = deadlines_event();
     // Bounded by the earliest deadline (a held clipboard list, a resize), even when idle.
     const DWORD status = WaitForMultipleObjects(count, handles, FALSE, deadlines_wait_ms());
-    if (status == WAIT_FAILED)
-      break;
+    if (status == WAIT_FAILED) break;
     // The stop request is honoured after every wake, whichever handle the wait reported: a
     // server that streams without pause keeps a library handle ready at every wait, and the
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
-    if (stop_requested())
-      break;
-    if (stop_event && n < 64 && status == WAIT_OBJECT_0 + n)
-      break;
+    if (stop_requested()) break;
+    if (stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
     deadlines_run();
-    if (status == WAIT_TIMEOUT)
-      continue;
-    if (!freerdp_check_event_handles(context))
-      break;
+    if (status == WAIT_TIMEOUT) continue;
+    if (!freerdp_check_event_handles(context)) break;
   }
 }
 
@@ -155,8 +137,7 @@ void session_back(rdpContext* context) {
   desktop_resize(context);
   // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
   display_refresh(context);
-  if (session.grant.mask & EXT_CURSOR)
-    cursor_resend();
+  if (session.grant.mask & EXT_CURSOR) cursor_resend();
   input_connection_up(context);
 }
 
@@ -201,8 +182,7 @@ bool read_connect_request() {
     return false;
   }
   // The host learns what it has before anything else, so it can fall back at once.
-  if (wanted.present)
-    send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
+  if (wanted.present) send_frame(EVT_EXTENSIONS, encode_grant(session.grant));
   return true;
 }
 
@@ -234,8 +214,7 @@ ContextPtr make_client(const SettingsPlan& plan) {
 
   PubSub_Subscribe(context->pubSub, "ChannelConnected", on_channel_connected);
   PubSub_Subscribe(context->pubSub, "ChannelDisconnected", on_channel_disconnected);
-  if (session.grant.mask & EXT_AUDIO)
-    audio_install_device();
+  if (session.grant.mask & EXT_AUDIO) audio_install_device();
   return context;
 }
 
@@ -263,8 +242,7 @@ struct SessionThreads {
 void start_threads(rdpContext* context, SessionThreads& threads) {
   dispatcher_attach_input(context->input);
   threads.stop_event.emplace();
-  if (session.grant.mask & EXT_RESIZE)
-    resize_start();
+  if (session.grant.mask & EXT_RESIZE) resize_start();
   try {
     threads.input.thread = std::thread(run_input_thread, std::ref(threads.input));
     threads.input_started = true;
@@ -289,16 +267,14 @@ bool connect_session(rdpContext* context) {
       std::lock_guard<std::mutex> lock(connect_lock);
       connecting = host_gone() ? nullptr : context;
     }
-    if (connecting)
-      connected = freerdp_connect(context->instance);
+    if (connecting) connected = freerdp_connect(context->instance);
     {
       std::lock_guard<std::mutex> lock(connect_lock);
       connecting = nullptr;
     }
     timed_out = !connected && watchdog.timed_out();
   }
-  if (connected)
-    return true;
+  if (connected) return true;
   const UINT32 code = freerdp_get_last_error(context);
   char text[256];
   std::snprintf(text, sizeof text, "Connect failed: 0x%08lX (%s)", static_cast<unsigned long>(code),
@@ -318,10 +294,8 @@ int run_session(rdpContext* context, HANDLE stop_event) {
   for (;;) {
     run_event_loop(context, stop_event);
     const ReconnectOutcome r = reconnect_session(context, kReconnectHooks, reconnect_timed_out);
-    if (r == ReconnectOutcome::reconnected)
-      continue;
-    if (r == ReconnectOutcome::gave_up)
-      exit_code = 1;
+    if (r == ReconnectOutcome::reconnected) continue;
+    if (r == ReconnectOutcome::gave_up) exit_code = 1;
     break;
   }
   status_end(context, stop_requested(), reconnect_timed_out);
@@ -362,18 +336,14 @@ int tear_down(ContextPtr context, SessionThreads& threads, int exit_code) {
 }  // namespace
 
 int session_main() {
-  if (!prepare_process())
-    return 1;
-  if (!read_connect_request())
-    return 1;
+  if (!prepare_process()) return 1;
+  if (!read_connect_request()) return 1;
   // Step 2.
   const SettingsPlan plan =
       plan_settings(session.params, session.grant, session.ext, audio_sound_argument());
   ContextPtr context = make_client(plan);
-  if (!context)
-    return 1;
-  if (!apply_plan(context.get(), plan))
-    return 1;
+  if (!context) return 1;
+  if (!apply_plan(context.get(), plan)) return 1;
   SessionThreads threads;
   start_threads(context.get(), threads);
   const int exit_code =

@@ -18,8 +18,7 @@ bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& pl
 
 // What the library takes as the connection starts; from its pre-connect callback (main thread,
 // at every connection). config_dir: the private configuration folder when the plan has one.
-bool apply_settings_at_connect(rdpSettings* settings,
-                               const SettingsPlan& plan,
+bool apply_settings_at_connect(rdpSettings* settings, const SettingsPlan& plan,
                                const std::string& config_dir);
 
 }  // namespace korvane

@@ -6,17 +6,13 @@
 
 namespace korvane {
 
-SettingsPlan plan_settings(const ConnectParams& params,
-                           const Grant& grant,
-                           const Extensions& ext,
+SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, const Extensions& ext,
                            std::string_view sound_argument) {
   SettingsPlan plan;
   plan.args = build_connect_args(params);
   // Only a host that asked hears anything; to every other nothing changes.
-  if (grant.mask & EXT_AUDIO)
-    plan.args.emplace_back(sound_argument);
-  if (params.password[0])
-    plan.password = params.password;
+  if (grant.mask & EXT_AUDIO) plan.args.emplace_back(sound_argument);
+  if (params.password[0]) plan.password = params.password;
   if (grant.mask & EXT_H264) {
     // A host that decodes none gets rectangles: korvane decodes whatever comes, and a server
     // that is not offered H.264 picks a codec cheaper to decode (one that sends H.264 anyway
@@ -27,15 +23,13 @@ SettingsPlan plan_settings(const ConnectParams& params,
     plan.gfx_avc444 = (grant.h264_codecs & (H264_AVC444 | H264_AVC444V2)) != 0;
     plan.gfx_avc444v2 = plan.gfx_avc444;
   }
-  if (grant.mask & EXT_RESIZE)
-    plan.display_control = true;
+  if (grant.mask & EXT_RESIZE) plan.display_control = true;
   if (grant.mask & EXT_CURSOR) {
     plan.large_pointer_flag = kLargePointers;
     // The library passes the server's pointer moves on only to a client that grabs the mouse.
     plan.grab_mouse = true;
   }
-  if (params.drive_path[0])
-    plan.redirect_drives = true;
+  if (params.drive_path[0]) plan.redirect_drives = true;
   // Licences the server issues and, should the library ever verify on its own, known hosts go
   // into a folder of this process's, never into the user's.
   plan.private_config_dir = (grant.mask & EXT_CERTIFICATE) != 0;

@@ -54,9 +54,7 @@ struct SettingsPlan {
 
 // sound_argument names korvane's sound device on the command line (audio_sound_argument()); it
 // is added only for a host granted sound.
-SettingsPlan plan_settings(const ConnectParams& params,
-                           const Grant& grant,
-                           const Extensions& ext,
+SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, const Extensions& ext,
                            std::string_view sound_argument);
 
 }  // namespace korvane

@@ -30,21 +30,15 @@ HANDLE open_event = nullptr;
 void request_stop() {
   stop_flag.store(true);
   std::lock_guard<std::mutex> lock(event_lock);
-  if (open_event)
-    SetEvent(open_event);
+  if (open_event) SetEvent(open_event);
 }
 
-bool stop_requested() {
-  return stop_flag.load();
-}
+bool stop_requested() { return stop_flag.load(); }
 
-void reset_stop() {
-  stop_flag.store(false);
-}
+void reset_stop() { stop_flag.store(false); }
 
 bool wait_unless_stopped(uint32_t ms) {
-  if (stop_requested())
-    return false;
+  if (stop_requested()) return false;
   HANDLE event = nullptr;
   {
     std::lock_guard<std::mutex> lock(event_lock);
@@ -57,13 +51,9 @@ bool wait_unless_stopped(uint32_t ms) {
   return !stop_requested();
 }
 
-void note_host_gone() {
-  host_gone_flag.store(true);
-}
+void note_host_gone() { host_gone_flag.store(true); }
 
-bool host_gone() {
-  return host_gone_flag.load();
-}
+bool host_gone() { return host_gone_flag.load(); }
 
 StopEvent::StopEvent() {
   handle_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -73,13 +63,11 @@ StopEvent::StopEvent() {
   }
   std::lock_guard<std::mutex> lock(event_lock);
   open_event = handle_;
-  if (stop_requested())
-    SetEvent(handle_);
+  if (stop_requested()) SetEvent(handle_);
 }
 
 StopEvent::~StopEvent() {
-  if (!handle_)
-    return;
+  if (!handle_) return;
   {
     std::lock_guard<std::mutex> lock(event_lock);
     open_event = nullptr;
@@ -94,8 +82,7 @@ HANDLE deadlines_event() {
 }
 
 void deadlines_changed() {
-  if (const HANDLE event = deadlines_event())
-    SetEvent(event);
+  if (const HANDLE event = deadlines_event()) SetEvent(event);
 }
 
 }  // namespace korvane

@@ -76,10 +76,7 @@ std::optional<Wav> read_wav(const std::string& path) {
   return w;
 }
 
-void expect_wav(const std::string& path,
-                uint32_t rate,
-                uint16_t channels,
-                uint32_t ms,
+void expect_wav(const std::string& path, uint32_t rate, uint16_t channels, uint32_t ms,
                 uint64_t server_fnv) {
   SCOPED_TRACE(path);
   const auto w = read_wav(path);

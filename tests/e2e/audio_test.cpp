@@ -22,8 +22,7 @@ namespace {
 
 std::vector<uint8_t> audio_block(uint8_t codecs = 0) {
   std::vector<ExtensionField> fields;
-  if (codecs)
-    fields.push_back({FIELD_AUDIO_CODECS, {codecs}});
+  if (codecs) fields.push_back({FIELD_AUDIO_CODECS, {codecs}});
   return encode_extensions(EXT_AUDIO, fields);
 }
 
@@ -69,8 +68,7 @@ struct AudioSink {
           data_before_format = true;
           return;
         }
-        if (d->sequence != next_sequence)
-          sequence_gap = true;
+        if (d->sequence != next_sequence) sequence_gap = true;
         next_sequence = d->sequence + 1;
         auto& s = streams.back();
         s.fnv = fnv_add(s.fnv, d->bytes);
@@ -107,25 +105,19 @@ std::vector<Done> done_lines(Rig& rig) {
 size_t count_lines(Rig& rig, const std::regex& re) {
   size_t n = 0;
   for (const auto& l : test::lines_of(*rig.server.process))
-    if (std::regex_search(l, re))
-      ++n;
+    if (std::regex_search(l, re)) ++n;
   return n;
 }
 
 uint32_t granted_mask(Rig& rig) {
   host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame)
-    return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS)
-    return 0xFFFFFFFF;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
   const auto grant = parse_grant(first.payload);
   return grant ? grant->mask : 0xFFFFFFFF;
 }
 
-void expect_stream(const Stream& got,
-                   const Done& sent,
-                   uint16_t tag,
-                   uint16_t channels,
+void expect_stream(const Stream& got, const Done& sent, uint16_t tag, uint16_t channels,
                    uint32_t rate) {
   EXPECT_EQ(got.format.tag, tag);
   EXPECT_EQ(got.format.channels, channels);
@@ -194,8 +186,7 @@ TEST(Audio, AHostThatDoesNotDecodeAacIsNotOfferedIt) {
   AudioSink audio;
   host::finish_session(*rig->korvane, 30000, audio.sink(), false);
   // Either the library decodes AAC itself (the host then gets PCM) or the step finds no AAC.
-  for (const auto& s : audio.streams)
-    EXPECT_EQ(s.format.tag, AUDIO_TAG_PCM);
+  for (const auto& s : audio.streams) EXPECT_EQ(s.format.tag, AUDIO_TAG_PCM);
 }
 
 TEST(Audio, AHostThatStallsLosesNothingAndKorvaneKeepsNoBacklog) {

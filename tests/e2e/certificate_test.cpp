@@ -39,20 +39,16 @@ std::vector<std::string> entries(const std::string& dir) {
 
 std::string joined(const std::vector<std::string>& v) {
   std::string s;
-  for (const auto& e : v)
-    s += e + "\n";
+  for (const auto& e : v) s += e + "\n";
   return s;
 }
 
-std::vector<uint8_t> text_bytes(const std::string& s) {
-  return {s.begin(), s.end()};
-}
+std::vector<uint8_t> text_bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_PATH).empty())
-      GTEST_SKIP() << "korvane is not built";
+    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
     logs = make_temp_dir("korvane-e2e-cert");
     home = make_temp_dir("korvane-e2e-home");
     tmp = make_temp_dir("korvane-e2e-tmp");
@@ -69,8 +65,7 @@ class CertificateTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!HasFailure() || logs.path.empty())
-      return;
+    if (!HasFailure() || logs.path.empty()) return;
     std::fprintf(stderr, "---- korvane's log\n%s\n", read_file(logs.path + "/korvane.log").c_str());
   }
 
@@ -98,8 +93,7 @@ class CertificateTest : public ::testing::Test {
 
   static std::vector<uint8_t> block(uint8_t mode, const std::string& pins = "") {
     std::vector<ExtensionField> fields = {{FIELD_CERT_MODE, {mode}}};
-    if (!pins.empty())
-      fields.push_back({FIELD_CERT_FINGERPRINTS, text_bytes(pins)});
+    if (!pins.empty()) fields.push_back({FIELD_CERT_FINGERPRINTS, text_bytes(pins)});
     return encode_extensions(EXT_CERTIFICATE, fields);
   }
 
@@ -117,8 +111,7 @@ class CertificateTest : public ::testing::Test {
   std::string openssl_fingerprint() {
     std::string crt;
     for (const auto& e : entries(shadow->scratch.path))
-      if (e.size() > 4 && e.compare(e.size() - 4, 4, ".crt") == 0)
-        crt = e;
+      if (e.size() > 4 && e.compare(e.size() - 4, 4, ".crt") == 0) crt = e;
     if (crt.empty()) {
       ADD_FAILURE() << "no certificate under the server's folder:\n"
                     << joined(entries(shadow->scratch.path));
@@ -309,8 +302,7 @@ TEST_F(CertificateTest, WithoutTheExtensionNothingIsAskedNorWritten) {
 }
 
 TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
-  if (std::string(KORVANE_HOST_PATH).empty())
-    GTEST_SKIP() << "korvane-host is not built";
+  if (std::string(KORVANE_HOST_PATH).empty()) GTEST_SKIP() << "korvane-host is not built";
   const std::string fp = server_fingerprint();
   ASSERT_FALSE(fp.empty());
   auto run = [&](std::vector<std::string> extra) {

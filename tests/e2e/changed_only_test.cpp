@@ -29,8 +29,7 @@ struct Outcome {
 };
 
 void take_frame(Outcome& run, const host::Frame& f) {
-  if (f.type == EVT_EXTENSIONS)
-    run.granted = u32_at(f, 0);
+  if (f.type == EVT_EXTENSIONS) run.granted = u32_at(f, 0);
   if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
     host::resize_canvas(run.canvas, u32_at(f, 0), u32_at(f, 4));
   if (f.type == EVT_RECT) {
@@ -38,15 +37,13 @@ void take_frame(Outcome& run, const host::Frame& f) {
     run.rect_bytes += f.payload.size();
     run.rects.emplace_back(f.payload.begin(), f.payload.begin() + 16);
     const std::string p = host::paint_rect(run.canvas, f.payload);
-    if (run.problem.empty())
-      run.problem = p;
+    if (run.problem.empty()) run.problem = p;
   }
   if (f.type == EVT_RECT_DEFLATE) {
     ++run.deflate_frames;
     run.deflate_bytes += f.payload.size();
     const std::string p = host::paint_rect_deflate(run.canvas, f.payload);
-    if (run.problem.empty())
-      run.problem = p;
+    if (run.problem.empty()) run.problem = p;
   }
   run.disconnected |= f.type == EVT_DISCONNECTED;
 }
@@ -55,8 +52,7 @@ void take_frame(Outcome& run, const host::Frame& f) {
 void run_session(Rig& rig, Outcome& run) {
   const auto end = host::finish_session(
       *rig.korvane, 90000, [&](const host::Frame& f) { take_frame(run, f); }, false);
-  if (end.exit)
-    run.exit_code = end.exit->code;
+  if (end.exit) run.exit_code = end.exit->code;
 }
 
 Outcome run_session(Rig& rig) {
@@ -66,11 +62,9 @@ Outcome run_session(Rig& rig) {
 }
 
 long first_difference(const host::Canvas& canvas, const std::string& reference) {
-  if (reference.size() != canvas.rgba.size())
-    return -2;
+  if (reference.size() != canvas.rgba.size()) return -2;
   for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
-      return static_cast<long>(i / 4);
+    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0) return static_cast<long>(i / 4);
   return -1;
 }
 
@@ -81,8 +75,7 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
   // a resize (the host starts a new canvas) in the middle.
   const auto steps = [](const std::string& first, const std::string& second) {
     std::vector<std::string> s = {"full 1"};
-    for (int i = 0; i < 12; ++i)
-      s.push_back("full 1");
+    for (int i = 0; i < 12; ++i) s.push_back("full 1");
     s.push_back("pattern 100 100 50 40 3");
     s.push_back("fill 799 599 1 1 00FF00");
     s.push_back("pattern 100 100 50 40 3");
@@ -91,8 +84,7 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
     s.push_back("dump " + first);
     s.push_back("resize 640 480");
     s.push_back("full 2");
-    for (int i = 0; i < 8; ++i)
-      s.push_back("full 2");
+    for (int i = 0; i < 8; ++i) s.push_back("full 2");
     s.push_back("fill 320 240 3 3 FF00FF");
     s.push_back("dump " + second);
     s.push_back("sleep 300");
@@ -233,7 +225,6 @@ TEST(Refresh, AChangedOnlyHostGetsTheWholePictureAgain) {
   EXPECT_EQ(run.granted, EXT_CHANGED_ONLY | EXT_REFRESH);
   EXPECT_EQ(run.problem, "");
   uint64_t area = 0;
-  for (const auto& h : run.rects)
-    area += uint64_t{get_u32(&h[8])} * get_u32(&h[12]);
+  for (const auto& h : run.rects) area += uint64_t{get_u32(&h[8])} * get_u32(&h[12]);
   EXPECT_GE(area, 2u * 320 * 240);
 }

@@ -46,8 +46,7 @@ constexpr int kWaitMs = 30000;
 std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
   std::vector<uint8_t> out(count);
   uint32_t x = seed ^ 0x9E3779B9u;
-  if (x == 0)
-    x = 1;
+  if (x == 0) x = 1;
   for (uint32_t i = 0; i < count; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
@@ -60,8 +59,7 @@ std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
 // The server's ID:*LEN names.
 std::string generated_name(size_t length) {
   std::string name(length, 'a');
-  for (size_t i = 0; i < length; ++i)
-    name[i] = static_cast<char>('a' + i % 26);
+  for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i % 26);
   return name;
 }
 
@@ -109,9 +107,7 @@ std::string data_line(uint32_t format, bool ok, std::span<const uint8_t> bytes) 
          " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) + " hex=" + shown;
 }
 
-std::vector<uint8_t> bytes_of(std::string_view text) {
-  return {text.begin(), text.end()};
-}
+std::vector<uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
 
 std::vector<uint8_t> formats_payload(const std::vector<ClipFormat>& formats) {
   return encode_clip_formats(formats);
@@ -138,8 +134,7 @@ struct EventPump {
   EventPump& operator=(const EventPump&) = delete;
   ~EventPump() {
     stop = true;
-    if (thread.joinable())
-      thread.join();
+    if (thread.joinable()) thread.join();
   }
 };
 
@@ -150,8 +145,7 @@ void pump_events(host::Session* session, EventPump* pump) {
   while (!pump->stop && Clock::now() < deadline) {
     host::Frame frame;
     const host::ReadStatus status = host::next_event(*session, 100, frame);
-    if (status == host::ReadStatus::timeout)
-      continue;
+    if (status == host::ReadStatus::timeout) continue;
     std::lock_guard lock(pump->mutex);
     if (status != host::ReadStatus::frame) {
       pump->ended = true;
@@ -159,12 +153,8 @@ void pump_events(host::Session* session, EventPump* pump) {
       return;
     }
     switch (frame.type) {
-      case EVT_CLIP_DATA:
-        ++pump->clip_data;
-        [[fallthrough]];
-      case EVT_CLIP_FORMATS:
-        pump->kept.push_back(std::move(frame));
-        break;
+      case EVT_CLIP_DATA: ++pump->clip_data; [[fallthrough]];
+      case EVT_CLIP_FORMATS: pump->kept.push_back(std::move(frame)); break;
       case EVT_DISCONNECTED:
         pump->disconnected = true;
         pump->kept.push_back(std::move(frame));
@@ -173,8 +163,7 @@ void pump_events(host::Session* session, EventPump* pump) {
         pump->error_event = true;
         pump->kept.push_back(std::move(frame));
         break;
-      default:
-        break;
+      default: break;
     }
     pump->changed.notify_all();
   }
@@ -197,8 +186,7 @@ struct Rig {
 struct ResumeOnExit {
   pid_t pid = -1;
   ~ResumeOnExit() {
-    if (pid > 0)
-      kill(pid, SIGCONT);
+    if (pid > 0) kill(pid, SIGCONT);
   }
 };
 
@@ -223,17 +211,11 @@ bool start_rig(Rig& rig, std::vector<std::string> steps) {
   return start_server(rig, std::move(steps)) && start_korvane(rig);
 }
 
-std::string server_log(Rig& rig) {
-  return e2e::server_log(rig.run);
-}
+std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
 
-std::vector<std::string> server_lines(Rig& rig) {
-  return test::lines_of(*rig.run.server.process);
-}
+std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
 
-std::string korvane_stderr(Rig& rig) {
-  return e2e::korvane_stderr(rig.run);
-}
+std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
 // (The support library matches prefixes; std::regex is kept out of this file, it recurses per
@@ -245,10 +227,8 @@ bool find_server_line(Rig& rig, const std::string& line, int timeout_ms, size_t*
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const auto found = test::wait_for_prefix(*rig.run.server.process, line,
                                              static_cast<int>(std::max<int64_t>(left, 0)), cursor);
-    if (!found)
-      return false;
-    if (*found == line)
-      return true;
+    if (!found) return false;
+    if (*found == line) return true;
   }
 }
 
@@ -266,8 +246,7 @@ bool expect_server_line(Rig& rig, const std::string& line, int timeout_ms = kWai
 bool server_logged(Rig& rig, const std::string& line, int timeout_ms = kWaitMs) {
   size_t cursor = 0;
   const bool found = find_server_line(rig, line, timeout_ms, &cursor);
-  if (!found)
-    ADD_FAILURE() << "the server never logged \"" << line << "\"";
+  if (!found) ADD_FAILURE() << "the server never logged \"" << line << "\"";
   return found;
 }
 
@@ -302,8 +281,7 @@ std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_m
 
 std::vector<std::string> entry_texts(const std::vector<ClipFormat>& formats) {
   std::vector<std::string> out;
-  for (const auto& f : formats)
-    out.push_back(std::to_string(f.id) + " " + escaped(f.name));
+  for (const auto& f : formats) out.push_back(std::to_string(f.id) + " " + escaped(f.name));
   return out;
 }
 
@@ -313,8 +291,7 @@ std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
   std::unique_lock lock(pump.mutex);
   pump.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                         [&] { return !pump.kept.empty() || pump.ended; });
-  if (pump.kept.empty())
-    return std::nullopt;
+  if (pump.kept.empty()) return std::nullopt;
   host::Frame frame = std::move(pump.kept.front());
   pump.kept.pop_front();
   return frame;
@@ -322,8 +299,7 @@ std::optional<host::Frame> next_clip_event(Rig& rig, int timeout_ms = kWaitMs) {
 
 bool send(Rig& rig, uint8_t type, std::span<const uint8_t> payload) {
   const bool sent = host::send_command(*rig.run.korvane, type, payload);
-  if (!sent)
-    ADD_FAILURE() << "command " << int(type) << " not sent";
+  if (!sent) ADD_FAILURE() << "command " << int(type) << " not sent";
   return sent;
 }
 
@@ -343,8 +319,7 @@ bool send_request(Rig& rig, uint32_t format) {
 // server logged that list, korvane's end of the channel is attached.
 bool wait_channel_up(Rig& rig) {
   const auto first = next_server_list(rig);
-  if (!first)
-    return false;
+  if (!first) return false;
   EXPECT_TRUE(first->empty()) << "korvane's first list should be empty";
   return true;
 }
@@ -368,8 +343,7 @@ void finish(Rig& rig) {
 
 size_t count_of(const std::string& text, const std::string& what) {
   size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
 
@@ -377,8 +351,7 @@ size_t count_of(const std::string& text, const std::string& what) {
 bool wait_stderr(Rig& rig, const std::string& what, size_t times, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
-    if (count_of(korvane_stderr(rig), what) >= times)
-      return true;
+    if (count_of(korvane_stderr(rig), what) >= times) return true;
     std::this_thread::sleep_for(20ms);
   }
   return count_of(korvane_stderr(rig), what) >= times;
@@ -435,8 +408,7 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   ASSERT_TRUE(wait_channel_up(rig));
 
   std::vector<uint8_t> data(64);
-  for (size_t i = 0; i < data.size(); ++i)
-    data[i] = static_cast<uint8_t>(255 - i * 7);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(255 - i * 7);
   data[0] = 0;  // a zero byte must not end the data
   ASSERT_TRUE(send_data(rig, 13, data));
   ASSERT_TRUE(send_formats(rig, {{13, ""}}));
@@ -686,8 +658,7 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   EXPECT_EQ((*big)[0], "21 x");
   EXPECT_EQ((*big)[1], "22 ");
   size_t zero_entries = 0;
-  for (size_t i = 2; i < big->size(); ++i)
-    zero_entries += (*big)[i] == "0 " ? 1 : 0;
+  for (size_t i = 2; i < big->size(); ++i) zero_entries += (*big)[i] == "0 " ? 1 : 0;
   EXPECT_EQ(zero_entries, size_t{kMaxCount} - 2);
   ASSERT_TRUE(sync);
   EXPECT_EQ(*sync, (std::vector<std::string>{"23 sync"}));
@@ -721,8 +692,7 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   append_u32(long_name, 2);
   append_u32(long_name, 7);
   append_u16(long_name, 500);
-  for (const char c : std::string("xyz"))
-    long_name.push_back(static_cast<uint8_t>(c));
+  for (const char c : std::string("xyz")) long_name.push_back(static_cast<uint8_t>(c));
   // A count and nothing else.
   std::vector<uint8_t> count_only;
   append_u32(count_only, 1);
@@ -877,8 +847,7 @@ Hammered hammer(Rig& rig, Ending ending) {
   uint64_t lists_sent = 0;
   uint64_t lists_read = 0;
   for (uint64_t i = 0; i < kMaxCommands && Clock::now() < deadline; ++i) {
-    if (i % 16 == 0 && session_over())
-      break;
+    if (i % 16 == 0 && session_over()) break;
     bool sent = false;
     if (i % 2 == 0) {
       const auto pace_until = Clock::now() + 5ms;
@@ -892,8 +861,7 @@ Hammered hammer(Rig& rig, Ending ending) {
     } else {
       sent = host::send_command(*rig.run.korvane, CMD_CLIP_REQUEST, host::clip_request_payload(1));
     }
-    if (!sent)
-      break;  // korvane stopped reading: the session is over
+    if (!sent) break;  // korvane stopped reading: the session is over
     ++result.commands;
     if (ending == Ending::kill_server && !killed && i % 64 == 0) {
       // As far into the hammering as the other endings get before the session goes.

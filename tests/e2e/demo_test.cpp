@@ -21,8 +21,7 @@ using namespace korvane::test;
 
 std::string match(const std::string& text, const std::string& pattern) {
   std::smatch m;
-  if (std::regex_search(text, m, std::regex(pattern)) && m.size() > 1)
-    return m[1];
+  if (std::regex_search(text, m, std::regex(pattern)) && m.size() > 1) return m[1];
   return {};
 }
 

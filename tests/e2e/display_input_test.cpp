@@ -36,8 +36,7 @@ Painted paint_until_end(Rig& rig, int timeout_ms) {
         } else if (f.type == EVT_RECT) {
           ++p.rects;
           const std::string why = host::paint_rect(p.canvas, f.payload);
-          if (!why.empty())
-            p.errors.push_back(why);
+          if (!why.empty()) p.errors.push_back(why);
         }
       },
       false);
@@ -48,11 +47,9 @@ Painted paint_until_end(Rig& rig, int timeout_ms) {
 
 // Index of the first differing pixel, or -1.
 long first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  if (a.size() != b.size())
-    return 0;
+  if (a.size() != b.size()) return 0;
   for (size_t i = 0; i < a.size(); i += 4)
-    if (std::memcmp(&a[i], &b[i], 4) != 0)
-      return static_cast<long>(i / 4);
+    if (std::memcmp(&a[i], &b[i], 4) != 0) return static_cast<long>(i / 4);
   return -1;
 }
 
@@ -110,8 +107,7 @@ TEST(Display, ServerResizeGivesResizeAndBoundedCorrectRectangles) {
         if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE) {
           w = u32_at(f, 0);
           h = u32_at(f, 4);
-          if (f.type == EVT_RESIZE)
-            sizes.emplace_back(w, h);
+          if (f.type == EVT_RESIZE) sizes.emplace_back(w, h);
           host::resize_canvas(canvas, w, h);
         } else if (f.type == EVT_RECT) {
           const int32_t x = static_cast<int32_t>(u32_at(f, 0)),
@@ -177,8 +173,7 @@ struct Command {
 
 std::vector<uint8_t> raw(std::initializer_list<int> bytes) {
   std::vector<uint8_t> out;
-  for (int b : bytes)
-    out.push_back(static_cast<uint8_t>(b));
+  for (int b : bytes) out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
@@ -226,16 +221,14 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
        "INPUT mouse flags=0x0800 x=40 y=50"},
   };
   size_t expected_count = 0;
-  for (const auto& c : commands)
-    expected_count += c.expect != nullptr;
+  for (const auto& c : commands) expected_count += c.expect != nullptr;
 
   auto rig =
       start_rig({"wait-input " + std::to_string(expected_count) + " 20000", "sleep 300", "end"});
   ASSERT_TRUE(rig);
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
   ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000));
-  for (const auto& c : commands)
-    ASSERT_TRUE(host::send_command(*rig->korvane, c.type, c.payload));
+  for (const auto& c : commands) ASSERT_TRUE(host::send_command(*rig->korvane, c.type, c.payload));
   const auto end = host::finish_session(*rig->korvane, 30000, {}, false);
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
 
@@ -243,12 +236,10 @@ TEST(Input, EveryCommandArrivesWithTheFlagsAndCoordinatesOfTheTables) {
   const std::regex input("^(INPUT (mouse|key|extmouse|unicode) flags=0x[0-9A-F]+ [^t]*?) t_ns=");
   for (const auto& line : test::lines_of(*rig->server.process)) {
     std::smatch m;
-    if (std::regex_search(line, m, input))
-      got.push_back(m[1].str());
+    if (std::regex_search(line, m, input)) got.push_back(m[1].str());
   }
   std::vector<std::string> want;
   for (const auto& c : commands)
-    if (c.expect)
-      want.push_back(c.expect);
+    if (c.expect) want.push_back(c.expect);
   EXPECT_EQ(got, want) << test::output_of(*rig->server.process);
 }

@@ -84,15 +84,12 @@ namespace {
 
 std::vector<uint8_t> block(uint32_t mask, uint8_t codecs = 0) {
   std::vector<ExtensionField> fields;
-  if (codecs)
-    fields.push_back({FIELD_H264_CODECS, {codecs}});
+  if (codecs) fields.push_back({FIELD_H264_CODECS, {codecs}});
   return encode_extensions(mask, fields);
 }
 
 // Reads events, painting them, until one of `type` arrives.
-std::optional<host::Frame> wait_painting(Rig& rig,
-                                         host::Canvas& canvas,
-                                         uint8_t type,
+std::optional<host::Frame> wait_painting(Rig& rig, host::Canvas& canvas, uint8_t type,
                                          int timeout_ms) {
   return host::wait_for_event(*rig.korvane, type, timeout_ms, [&](const host::Frame& f) {
     if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
@@ -104,8 +101,7 @@ std::optional<host::Frame> wait_painting(Rig& rig,
 
 // Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
 std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size())
-    return "sizes differ";
+  if (reference.size() != canvas.rgba.size()) return "sizes differ";
   for (size_t i = 0; i < reference.size(); i += 4)
     if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
@@ -115,8 +111,7 @@ std::string first_difference(const std::string& reference, const host::Canvas& c
 size_t count_lines(const std::string& log, const std::string& prefix) {
   size_t n = 0;
   std::istringstream in(log);
-  for (std::string line; std::getline(in, line);)
-    n += line.rfind(prefix, 0) == 0;
+  for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0;
   return n;
 }
 
@@ -218,8 +213,7 @@ TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
           sizes.emplace_back(u32_at(f, 0), u32_at(f, 4));
           host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
         }
-        if (f.type == EVT_RECT)
-          host::paint_rect(canvas, f.payload);
+        if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
         disconnected |= f.type == EVT_DISCONNECTED;
       },
       false);
@@ -251,12 +245,9 @@ Ending read_status_session(host::Session& s, bool disconnect, int timeout_ms) {
   Ending e;
   const auto keep = [&](const host::Frame& f) {
     e.types.push_back(f.type);
-    if (f.type == EVT_PROGRESS && !f.payload.empty())
-      e.progress.push_back(f.payload[0]);
-    if (f.type == EVT_END_REASON)
-      e.reason = parse_end_reason(f.payload);
-    if (f.type == EVT_ERROR)
-      e.error_text.assign(f.payload.begin(), f.payload.end());
+    if (f.type == EVT_PROGRESS && !f.payload.empty()) e.progress.push_back(f.payload[0]);
+    if (f.type == EVT_END_REASON) e.reason = parse_end_reason(f.payload);
+    if (f.type == EVT_ERROR) e.error_text.assign(f.payload.begin(), f.payload.end());
   };
   if (disconnect) {
     if (host::wait_for_event(s, EVT_CONNECTED, timeout_ms, keep))
@@ -298,8 +289,7 @@ TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 0) << korvane_stderr(*rig);
     std::string seen;
-    for (uint8_t t : e.types)
-      seen += std::to_string(t) + " ";
+    for (uint8_t t : e.types) seen += std::to_string(t) + " ";
     ASSERT_GE(e.types.size(), 8u) << seen;
     EXPECT_EQ(e.types.front(), EVT_EXTENSIONS);
     EXPECT_EQ(e.progress, (std::vector<uint8_t>{PROGRESS_CONNECTING, PROGRESS_SECURITY_UP,

@@ -91,8 +91,7 @@ std::map<std::string, std::pair<off_t, int64_t>> tree_of(const std::string& dir)
   for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st {};
-    if (lstat(it->path().c_str(), &st) != 0)
-      continue;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
     out[it->path().string()] = {
         st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
   }
@@ -170,8 +169,7 @@ namespace {
 struct ResumeOnExit {
   pid_t pid = -1;
   ~ResumeOnExit() {
-    if (pid > 0)
-      kill(pid, SIGCONT);
+    if (pid > 0) kill(pid, SIGCONT);
   }
 };
 
@@ -182,10 +180,8 @@ std::vector<uint8_t> drain(host::Session& s, int timeout_ms) {
   while (steady_clock::now() < deadline) {
     host::Frame f;
     const auto status = host::next_event(s, 100, f);
-    if (status == host::ReadStatus::timeout)
-      continue;
-    if (status != host::ReadStatus::frame)
-      break;
+    if (status == host::ReadStatus::timeout) continue;
+    if (status != host::ReadStatus::frame) break;
     types.push_back(f.type);
   }
   return types;
@@ -198,8 +194,7 @@ bool has(const std::vector<uint8_t>& types, uint8_t type) {
 // A connected rig whose server streams pictures until input comes.
 std::optional<Rig> streaming_rig() {
   auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
-  if (!rig)
-    return std::nullopt;
+  if (!rig) return std::nullopt;
   if (!host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) {
     ADD_FAILURE() << "not connected\n" << why(*rig);
     return std::nullopt;
@@ -291,10 +286,8 @@ TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
       length = random() % 64;
     }
     batch.push_back(type);
-    for (int b = 0; b < 4; ++b)
-      batch.push_back(static_cast<uint8_t>(length >> (8 * b)));
-    for (size_t b = 0; b < length; ++b)
-      batch.push_back(static_cast<uint8_t>(random()));
+    for (int b = 0; b < 4; ++b) batch.push_back(static_cast<uint8_t>(length >> (8 * b)));
+    for (size_t b = 0; b < length; ++b) batch.push_back(static_cast<uint8_t>(random()));
     // Written in pieces, with korvane's events read in between so that neither side blocks.
     if (batch.size() > 32768 || i + 1 == kFrames) {
       ASSERT_TRUE(host::write_all(rig->korvane->child.stdin_fd.get(), batch)) << why(*rig);
@@ -379,8 +372,7 @@ struct OneShotServer {
 
 bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
   s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.listener < 0)
-    return false;
+  if (s.listener < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -394,15 +386,12 @@ bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
     pollfd p{listener, POLLIN, 0};
     const int fd = poll(&p, 1, 10000) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     close(listener);
-    if (fd < 0)
-      return;
+    if (fd < 0) return;
     // The request, as far as it comes within a second.
     pollfd c{fd, POLLIN, 0};
     uint8_t buffer[512];
-    if (poll(&c, 1, 1000) == 1)
-      (void)!read(fd, buffer, sizeof buffer);
-    if (!reply.empty())
-      (void)!write(fd, reply.data(), reply.size());
+    if (poll(&c, 1, 1000) == 1) (void)!read(fd, buffer, sizeof buffer);
+    if (!reply.empty()) (void)!write(fd, reply.data(), reply.size());
     close(fd);
   });
   return true;

@@ -60,9 +60,7 @@ std::unique_ptr<Rig> start_rig(std::vector<std::string> steps,
   return rig;
 }
 
-std::string server_log(Rig& rig) {
-  return e2e::server_log(rig.run);
-}
+std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
 
 std::string diagnostics(Rig& rig) {
   return "\n--- server log\n" + server_log(rig) + "--- korvane stderr (tail)\n" + [&] {
@@ -89,8 +87,7 @@ void run_script(Rig& rig) {
       ASSERT_NE(line.rfind("ERROR", 0), 0u) << line << diagnostics(rig);
       done = done || line == "DONE";
     }
-    if (done)
-      break;
+    if (done) break;
     ASSERT_LT(steady_clock::now(), deadline) << "script not done in time" << diagnostics(rig);
   }
   host::pump_events(*rig.run.korvane, 300, [&](const host::Frame& f) { rig.events.push_back(f); });
@@ -106,9 +103,7 @@ void finish(Rig& rig) {
   EXPECT_TRUE(end.exit->exited() && end.exit->code == 0) << host::describe(*end.exit);
 }
 
-uint32_t u32_at(const host::Frame& f, size_t offset) {
-  return get_u32(&f.payload[offset]);
-}
+uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
 
 // Events after the first EVT_RESIZE, which the graphics reset sends: what the pipeline caused.
 // The whole picture that korvane sends right after a resize to the size the desktop already had
@@ -123,10 +118,8 @@ std::vector<host::Frame> after_reset(const Rig& rig, uint8_t type) {
                                 get_u32(&f.payload[8]) == get_u32(&last->payload[0]) &&
                                 get_u32(&f.payload[12]) == get_u32(&last->payload[4]);
     last = &f;
-    if (f.type == EVT_RESIZE)
-      reset = true;
-    if (reset && f.type == type && !resent_picture)
-      out.push_back(f);
+    if (f.type == EVT_RESIZE) reset = true;
+    if (reset && f.type == type && !resent_picture) out.push_back(f);
   }
   return out;
 }
@@ -139,8 +132,7 @@ struct H264Event {
 H264Event h264_of(const host::Frame& f) {
   EXPECT_GE(f.payload.size(), kH264HeaderSize);
   H264Event e{};
-  if (f.payload.size() < kH264HeaderSize)
-    return e;
+  if (f.payload.size() < kH264HeaderSize) return e;
   e.left = u32_at(f, 0);
   e.top = u32_at(f, 4);
   e.right = u32_at(f, 8);
@@ -179,8 +171,7 @@ std::string event_sequence(const Rig& rig) {
   std::string seq;
   for (const host::Frame& e : rig.events) {
     seq += " " + std::to_string(e.type);
-    if (e.type == EVT_RECT)
-      seq += "(" + rect_of(e) + ")";
+    if (e.type == EVT_RECT) seq += "(" + rect_of(e) + ")";
   }
   return seq;
 }
@@ -194,13 +185,11 @@ std::vector<Fields> log_records(Rig& rig, const std::string& key) {
     std::istringstream words(line);
     std::string first;
     words >> first;
-    if (first != key)
-      continue;
+    if (first != key) continue;
     Fields f;
     for (std::string w; words >> w;) {
       const auto eq = w.find('=');
-      if (eq != std::string::npos)
-        f[w.substr(0, eq)] = w.substr(eq + 1);
+      if (eq != std::string::npos) f[w.substr(0, eq)] = w.substr(eq + 1);
     }
     out.push_back(std::move(f));
   }
@@ -214,11 +203,7 @@ std::vector<uint8_t> dump_file(Rig& rig, const std::string& step, const char* su
 
 // Peak signal-to-noise ratio of the RGB channels of a w x h area of the canvas at (x, y)
 // against an RGBA picture of that size.
-double psnr(const host::Canvas& canvas,
-            uint32_t x,
-            uint32_t y,
-            uint32_t w,
-            uint32_t h,
+double psnr(const host::Canvas& canvas, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
             const std::vector<uint8_t>& picture) {
   if (picture.size() != static_cast<size_t>(w) * h * 4 || x + w > canvas.width ||
       y + h > canvas.height)
@@ -377,8 +362,7 @@ host::Canvas paint_rects(Rig& rig, const std::vector<std::string>& expected_area
   const auto rects = after_reset(rig, EVT_RECT);
   EXPECT_EQ(rects.size(), expected_areas.size()) << "one EVT_RECT for each update" << [&] {
     std::string all;
-    for (const auto& r : rects)
-      all += " " + rect_of(r);
+    for (const auto& r : rects) all += " " + rect_of(r);
     return all;
   }();
   for (size_t i = 0; i < rects.size(); ++i) {
@@ -405,28 +389,23 @@ std::vector<std::string> shown_areas(Rig& rig) {
   std::stable_sort(shows.begin(), shows.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> out;
-  for (const auto& s : shows)
-    out.push_back(s.second);
+  for (const auto& s : shows) out.push_back(s.second);
   return out;
 }
 
 // Byte differences between the canvas and an RGBA picture of the desktop outside `skip` (x, y,
 // w, h; w == 0 skips nothing); describes the first one.
-size_t differences(const host::Canvas& canvas,
-                   const std::string& desk,
-                   std::string& first,
+size_t differences(const host::Canvas& canvas, const std::string& desk, std::string& first,
                    const uint32_t skip[4]) {
   size_t count = 0;
   for (size_t p = 0; p + 4 <= desk.size() && p + 4 <= canvas.rgba.size(); p += 4) {
     const uint32_t x = static_cast<uint32_t>(p / 4 % kWidth),
                    y = static_cast<uint32_t>(p / 4 / kWidth);
-    if (x >= skip[0] && x < skip[0] + skip[2] && y >= skip[1] && y < skip[1] + skip[3])
-      continue;
+    if (x >= skip[0] && x < skip[0] + skip[2] && y >= skip[1] && y < skip[1] + skip[3]) continue;
     bool same = true;
     for (size_t c = 0; c < 4; ++c)
       same = same && static_cast<uint8_t>(desk[p + c]) == canvas.rgba[p + c];
-    if (same)
-      continue;
+    if (same) continue;
     if (count++ == 0) {
       std::ostringstream s;
       s << "x=" << x << " y=" << y << ": host RGBA " << int(canvas.rgba[p]) << ","
@@ -627,8 +606,7 @@ TEST(GfxNoWaste, AClassicPaintIsNotSentAgainByAGraphicsFrame) {
     const auto st = host::next_event(*rig->run.korvane, 100, f);
     ASSERT_TRUE(st == host::ReadStatus::frame || st == host::ReadStatus::timeout)
         << diagnostics(*rig);
-    if (st != host::ReadStatus::frame)
-      continue;
+    if (st != host::ReadStatus::frame) continue;
     seen = f.type == EVT_RECT && rect_of(f) == "5,6,7,8";
     rig->events.push_back(std::move(f));
   }
@@ -678,8 +656,7 @@ TEST(GfxChannel, ClosedAndReopenedChannelKeepsTheSessionGoing) {
             std::vector<uint8_t>(wire.begin() + static_cast<long>(meta), wire.end()));
   const auto rects = after_reset(*rig, EVT_RECT);
   std::vector<std::string> got;
-  for (const auto& r : rects)
-    got.push_back(rect_of(r));
+  for (const auto& r : rects) got.push_back(rect_of(r));
   EXPECT_EQ(got, (std::vector<std::string>{"100,50,16,16", "208,158,16,16", "600,500,32,32"}));
   finish(*rig);
 }
@@ -704,8 +681,7 @@ TEST(GfxBadInput, MalformedCommandsAreDroppedAndTheSessionGoesOn) {
   const auto cases = log_records(*rig, "GFX-RAW");
   ASSERT_EQ(cases.size(), 11u) << diagnostics(*rig);
   std::map<std::string, Fields> by_name;
-  for (const Fields& c : cases)
-    by_name[c.at("case")] = c;
+  for (const Fields& c : cases) by_name[c.at("case")] = c;
   // These reach korvane's hooks (the rest the library refuses first, and then closes the
   // channel); had a hook failed them, the client would have closed the channel too.
   for (const char* name : {"unknown-codec", "unknown-codec-empty", "metablock-only"})
@@ -730,8 +706,7 @@ TEST(GfxBadInput, MalformedCommandsAreDroppedAndTheSessionGoesOn) {
   // Nothing the bad commands carried shows up anywhere.
   for (const auto& f : after_reset(*rig, EVT_RECT))
     ADD_FAILURE() << "EVT_RECT " << rect_of(f) << "; events:" << event_sequence(*rig);
-  for (const auto& f : rig->events)
-    EXPECT_NE(f.type, EVT_ERROR);
+  for (const auto& f : rig->events) EXPECT_NE(f.type, EVT_ERROR);
   finish(*rig);
 }
 

@@ -37,9 +37,7 @@ std::string temp_path(const char* tag) {
 
 // Starts korvane, writes `input` (then closes its stdin when asked), reads every frame until
 // end of stream and waits for the exit, all bounded.
-Run run_korvane(const std::vector<uint8_t>& input,
-                bool close_stdin,
-                int timeout_ms = 20000,
+Run run_korvane(const std::vector<uint8_t>& input, bool close_stdin, int timeout_ms = 20000,
                 std::vector<std::string> env = {}) {
   Run run;
   const std::string err =
@@ -52,24 +50,19 @@ Run run_korvane(const std::vector<uint8_t>& input,
   opt.env = std::move(env);
   auto child = host::spawn(opt);
   EXPECT_TRUE(child);
-  if (!child)
-    return run;
-  if (!input.empty())
-    host::write_all(child->stdin_fd.get(), input);
-  if (close_stdin)
-    host::close_stdin(*child);
+  if (!child) return run;
+  if (!input.empty()) host::write_all(child->stdin_fd.get(), input);
+  if (close_stdin) host::close_stdin(*child);
   host::FrameReader reader;
   reader.fd = child->stdout_fd.get();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      break;
+    if (left.count() <= 0) break;
     host::Frame f;
     run.end = host::read_frame(reader, static_cast<int>(left.count()), f);
-    if (run.end != host::ReadStatus::frame)
-      break;
+    if (run.end != host::ReadStatus::frame) break;
     run.frames.push_back(std::move(f));
   }
   run.truncated = reader.truncated;
@@ -82,9 +75,7 @@ Run run_korvane(const std::vector<uint8_t>& input,
   return run;
 }
 
-std::string text_of(const host::Frame& f) {
-  return {f.payload.begin(), f.payload.end()};
-}
+std::string text_of(const host::Frame& f) { return {f.payload.begin(), f.payload.end()}; }
 
 void expect_single_error(const Run& run, const std::string& prefix) {
   EXPECT_EQ(run.end, host::ReadStatus::eof);
@@ -149,8 +140,7 @@ TEST(Process, HugeDeclaredLengthThenEndOfInput) {
 
 TEST(Process, GarbageInput) {
   std::vector<uint8_t> garbage(4096);
-  for (size_t i = 0; i < garbage.size(); ++i)
-    garbage[i] = static_cast<uint8_t>(i * 131 + 7);
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
   const auto run = run_korvane(garbage, true);
   expect_single_error(run, "Expected CONNECT frame first");
 }

@@ -41,8 +41,7 @@ std::vector<uint8_t> reconnect_block(uint32_t extra_mask, uint16_t attempts, uin
 }
 
 // The test server serves `sessions` activations one after another, each running the steps.
-std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps,
-                                        unsigned sessions,
+std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps, unsigned sessions,
                                         std::vector<uint8_t> block) {
   ProxiedRig rig;
   rig.scratch = test::make_temp_dir("korvane-reconnect");
@@ -84,9 +83,7 @@ std::optional<ProxiedRig> start_proxied(const std::vector<std::string>& steps,
 std::string korvane_stderr(ProxiedRig& rig) {
   return test::read_file(rig.scratch.path + "/korvane.err");
 }
-std::string server_log(ProxiedRig& rig) {
-  return test::output_of(*rig.server.process);
-}
+std::string server_log(ProxiedRig& rig) { return test::output_of(*rig.server.process); }
 
 size_t count_lines(const std::string& log, const std::string& prefix) {
   size_t n = 0;
@@ -99,8 +96,7 @@ size_t count_lines(const std::string& log, const std::string& prefix) {
 }
 
 std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size())
-    return "sizes differ";
+  if (reference.size() != canvas.rgba.size()) return "sizes differ";
   for (size_t i = 0; i < reference.size(); i += 4)
     if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
@@ -118,30 +114,23 @@ struct HostView {
     types.push_back(f.type);
     if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
       host::resize_canvas(canvas, get_u32(&f.payload[0]), get_u32(&f.payload[4]));
-    if (f.type == EVT_RECT)
-      host::paint_rect(canvas, f.payload);
+    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
     if (f.type == EVT_RECONNECT) {
       const auto r = parse_reconnect(f.payload);
       EXPECT_TRUE(r) << "malformed EVT_RECONNECT";
-      if (r)
-        reconnects.push_back(*r);
+      if (r) reconnects.push_back(*r);
     }
-    if (f.type == EVT_END_REASON)
-      reason = parse_end_reason(f.payload);
+    if (f.type == EVT_END_REASON) reason = parse_end_reason(f.payload);
   }
 };
 
 // Reads events until the reconnection events number `count` and the last is in `state`.
-bool pump_until_reconnect(host::Session& s,
-                          HostView& view,
-                          size_t count,
-                          uint8_t state,
+bool pump_until_reconnect(host::Session& s, HostView& view, size_t count, uint8_t state,
                           int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const auto sink = [&](const host::Frame& f) { view(f); };
   while (std::chrono::steady_clock::now() < deadline) {
-    if (view.reconnects.size() >= count && view.reconnects.back().state == state)
-      return true;
+    if (view.reconnects.size() >= count && view.reconnects.back().state == state) return true;
     host::Frame f;
     const auto status = host::next_event(s, 100, f);
     if (status == host::ReadStatus::frame)
@@ -153,15 +142,12 @@ bool pump_until_reconnect(host::Session& s,
 }
 
 // Reads events (the picture among them) until a server log line matches.
-std::optional<std::string> pump_until_line(ProxiedRig& rig,
-                                           HostView& view,
-                                           const std::regex& pattern,
-                                           int timeout_ms,
+std::optional<std::string> pump_until_line(ProxiedRig& rig, HostView& view,
+                                           const std::regex& pattern, int timeout_ms,
                                            size_t& cursor) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0, &cursor))
-      return line;
+    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0, &cursor)) return line;
     host::pump_events(*rig.korvane, 100, [&](const host::Frame& f) { view(f); });
   }
   return test::wait_for_line(*rig.server.process, pattern, 0, &cursor);

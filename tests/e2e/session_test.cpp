@@ -143,8 +143,7 @@ TEST_P(Security, ConnectsOrFailsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TestServer,
-    Security,
+    TestServer, Security,
     ::testing::Values(SecurityCase{"tls", "tls", CONNECT_FLAG_TLS, "test", true},
                       SecurityCase{"tls_seclevel0", "tls",
                                    CONNECT_FLAG_TLS | CONNECT_FLAG_TLS_SECLEVEL0, "test", true},
@@ -156,8 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Session, RedirectedDriveIsNamedTessaranAndServesItsFiles) {
   auto share = test::make_temp_dir("korvane-share");
   std::string content;
-  for (int i = 0; i < 3000; ++i)
-    content.push_back(static_cast<char>((i * 37 + 11) & 0xFF));
+  for (int i = 0; i < 3000; ++i) content.push_back(static_cast<char>((i * 37 + 11) & 0xFF));
   {
     std::ofstream out(share.path + "/hello.bin", std::ios::binary);
     out << content;

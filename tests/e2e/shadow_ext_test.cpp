@@ -64,8 +64,7 @@ std::vector<uint8_t> expected_rgba(const XCursorImage& image) {
 
 size_t opaque_pixels(const std::vector<uint8_t>& rgba) {
   size_t n = 0;
-  for (size_t i = 3; i < rgba.size(); i += 4)
-    n += rgba[i] != 0;
+  for (size_t i = 3; i < rgba.size(); i += 4) n += rgba[i] != 0;
   return n;
 }
 
@@ -95,8 +94,7 @@ class ShadowExtTest : public ShadowDesktop {
     o.env = {x.env()};
     o.term_grace_ms = 500;
     auto child = host::spawn(o);
-    if (!child)
-      return false;
+    if (!child) return false;
     x.clients.push_back(std::move(*child));
     return true;
   }
@@ -104,8 +102,7 @@ class ShadowExtTest : public ShadowDesktop {
   std::optional<host::Session> open(uint32_t mask, uint8_t h264_codecs = 0) {
     host::SessionOptions o = session_options();
     std::vector<ExtensionField> fields;
-    if (h264_codecs)
-      fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
+    if (h264_codecs) fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
     o.extension_block = encode_extensions(mask, fields);
     std::string error;
     auto s = host::start_session(o, &error);
@@ -114,9 +111,7 @@ class ShadowExtTest : public ShadowDesktop {
   }
 
   // The grant comes before anything else, then EVT_CONNECTED with the requested size.
-  void expect_granted_then_connected(host::Session& s,
-                                     host::Desktop& desktop,
-                                     uint32_t mask,
+  void expect_granted_then_connected(host::Session& s, host::Desktop& desktop, uint32_t mask,
                                      uint8_t codecs) {
     host::Frame first;
     ASSERT_EQ(host::next_event(s, 30000, first), host::ReadStatus::frame);
@@ -222,8 +217,7 @@ TEST_F(ShadowExtTest, CursorShapesAreTheXServersCursor) {
   // The server sends pointers only to a client it has activated, as it has once it sends a
   // picture; EVT_CONNECTED may come a moment before.
   const auto activated_by = Clock::now() + std::chrono::seconds(20);
-  while (pictures == 0 && Clock::now() < activated_by)
-    host::pump_events(*s, 100, observe);
+  while (pictures == 0 && Clock::now() < activated_by) host::pump_events(*s, 100, observe);
   ASSERT_GT(pictures, 0u) << "no picture came";
 
   // Shows the X cursor `name`, waits for a shape equal to what X shows then, and for its use.
@@ -325,8 +319,7 @@ void pump_counting(host::Session& s, host::Desktop& desktop, CodecCounts& counts
     const uint64_t h264_so_far = counts.avc420 + counts.avc444 + counts.avc444v2 + counts.other;
     if (f.type == EVT_RECT) {
       ++counts.rects;
-      if (h264_so_far)
-        ++counts.rects_after_h264;
+      if (h264_so_far) ++counts.rects_after_h264;
     } else if (f.type == EVT_H264) {
       ++counts.plain_h264;
     } else if (f.type == EVT_H264_CODEC) {

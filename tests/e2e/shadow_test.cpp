@@ -124,8 +124,7 @@ TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
     o.argv = {"xdotool", "getmouselocation"};
     o.env = {x.env()};
     where = host::run_capture(o, 5000).out;
-    if (where.rfind("x:1000 y:740 ", 0) == 0)
-      break;
+    if (where.rfind("x:1000 y:740 ", 0) == 0) break;
   }
   EXPECT_EQ(where.rfind("x:1000 y:740 ", 0), 0u) << "pointer at " << where;
 
@@ -165,8 +164,7 @@ TEST_F(ShadowTest, NlaWithAWrongPasswordIsOneErrorAndExitOne) {
       frames.push_back(std::move(f));
       continue;
     }
-    if (end != host::ReadStatus::timeout)
-      break;
+    if (end != host::ReadStatus::timeout) break;
   }
   EXPECT_EQ(end, host::ReadStatus::eof);
   ASSERT_EQ(frames.size(), 1u) << "exactly one frame, the error";

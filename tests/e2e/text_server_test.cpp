@@ -33,8 +33,7 @@ std::vector<std::string> text_lines(Rig& rig) {
   const std::regex line("^(INPUT (unicode|sync|key) flags=0x[0-9A-F]+( code=0x[0-9A-F]+)?)");
   for (const auto& l : test::lines_of(*rig.server.process)) {
     std::smatch m;
-    if (std::regex_search(l, m, line))
-      got.push_back(m[1].str());
+    if (std::regex_search(l, m, line)) got.push_back(m[1].str());
   }
   return got;
 }
@@ -55,11 +54,9 @@ struct RefusalSink {
   std::vector<Refusal> got;
   host::EventSink sink() {
     return [this](const host::Frame& f) {
-      if (f.type != EVT_REFUSED)
-        return;
+      if (f.type != EVT_REFUSED) return;
       EXPECT_EQ(f.payload.size(), 6u);
-      if (f.payload.size() == 6)
-        got.push_back({f.payload[0], f.payload[1], u32_at(f, 2)});
+      if (f.payload.size() == 6) got.push_back({f.payload[0], f.payload[1], u32_at(f, 2)});
     };
   }
 };
@@ -73,10 +70,8 @@ void type(Rig& rig, uint32_t code_point) {
 
 uint32_t granted_mask(Rig& rig) {
   host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame)
-    return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS)
-    return 0xFFFFFFFF;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
   const auto grant = parse_grant(first.payload);
   return grant ? grant->mask : 0xFFFFFFFF;
 }
@@ -90,8 +85,7 @@ TEST(TextInput, CharactersArriveAsTheirUtf16UnitsAndNonCharactersAreRefused) {
   ASSERT_EQ(granted_mask(*rig), EXT_TEXT) << korvane_stderr(*rig);
   RefusalSink refusals;
   ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, refusals.sink()));
-  for (uint32_t cp : {0x00E9u, 0x20ACu, 0x4E2Du, 0x1F600u})
-    type(*rig, cp);
+  for (uint32_t cp : {0x00E9u, 0x20ACu, 0x4E2Du, 0x1F600u}) type(*rig, cp);
   // Neither a surrogate half nor a value past the last code point is sent.
   for (uint32_t cp : {0xD800u, 0xDFFFu, 0x110000u})
     ASSERT_TRUE(host::send_command(*rig->korvane, CMD_UNICODE, host::unicode_payload(cp, true)));
@@ -182,8 +176,7 @@ TEST(TextInput, AHostThatDidNotAskGetsTheCommandsDropped) {
   EXPECT_TRUE(end.disconnected) << korvane_stderr(*rig);
   EXPECT_EQ(text_lines(*rig), (std::vector<std::string>{"INPUT key flags=0x0000 code=0x1E"}))
       << server_log(*rig);
-  for (uint8_t t : types)
-    EXPECT_NE(t, EVT_REFUSED);
+  for (uint8_t t : types) EXPECT_NE(t, EVT_REFUSED);
 }
 
 TEST(TextInput, TheHostsLayoutIsTheOneTheServerIsTold) {

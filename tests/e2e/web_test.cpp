@@ -61,13 +61,11 @@ bool have_program(const std::string& name) {
 // The shared driver at this suite's window size: a command the browser refuses fails the test.
 std::optional<Browser> start_browser(const std::string& log_path) {
   auto b = test::start_browser(log_path, 1000, 800);
-  if (b)
-    b->on_error = [](const std::string& what) { ADD_FAILURE() << what; };
+  if (b) b->on_error = [](const std::string& what) { ADD_FAILURE() << what; };
   return b;
 }
 
-std::optional<GatewayRun> start_gateway(const std::string& dir,
-                                        const std::string& config,
+std::optional<GatewayRun> start_gateway(const std::string& dir, const std::string& config,
                                         std::string* error) {
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
@@ -79,34 +77,26 @@ struct Reply {
   std::string body;
 };
 
-Reply http_request(uint16_t port,
-                   http::verb verb,
-                   const std::string& target,
-                   const std::string& origin,
-                   const std::string& body = {}) {
+Reply http_request(uint16_t port, http::verb verb, const std::string& target,
+                   const std::string& origin, const std::string& body = {}) {
   net::io_context io;
   beast::tcp_stream stream(io);
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
   stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-  if (ec)
-    return {};
+  if (ec) return {};
   http::request<http::string_body> req{verb, target, 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  if (!origin.empty())
-    req.set(http::field::origin, origin);
-  if (!body.empty())
-    req.set(http::field::content_type, "application/x-www-form-urlencoded");
+  if (!origin.empty()) req.set(http::field::origin, origin);
+  if (!body.empty()) req.set(http::field::content_type, "application/x-www-form-urlencoded");
   req.body() = body;
   req.prepare_payload();
   http::write(stream, req, ec);
-  if (ec)
-    return {};
+  if (ec) return {};
   beast::flat_buffer buffer;
   http::response<http::string_body> res;
   http::read(stream, buffer, res, ec);
-  if (ec)
-    return {};
+  if (ec) return {};
   return {static_cast<int>(res.result_int()), res.body()};
 }
 
@@ -117,34 +107,28 @@ int ws_handshake(uint16_t port, const std::string& origin, const std::string& pr
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
   stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-  if (ec)
-    return 0;
+  if (ec) return 0;
   http::request<http::empty_body> req{http::verb::get, "/ws", 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
   req.set(http::field::connection, "Upgrade");
   req.set(http::field::upgrade, "websocket");
   req.set(http::field::sec_websocket_version, "13");
   req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
-  if (!origin.empty())
-    req.set(http::field::origin, origin);
-  if (!protocols.empty())
-    req.set(http::field::sec_websocket_protocol, protocols);
+  if (!origin.empty()) req.set(http::field::origin, origin);
+  if (!protocols.empty()) req.set(http::field::sec_websocket_protocol, protocols);
   http::write(stream, req, ec);
-  if (ec)
-    return 0;
+  if (ec) return 0;
   beast::flat_buffer buffer;
   http::response_parser<http::empty_body> res;
   res.skip(true);  // a 101 has no body to wait for
   http::read_header(stream, buffer, res, ec);
-  if (ec)
-    return 0;
+  if (ec) return 0;
   return static_cast<int>(res.get().result_int());
 }
 
 std::string token_of(const std::string& json) {
   const auto at = json.find("\"token\":\"");
-  if (at == std::string::npos)
-    return {};
+  if (at == std::string::npos) return {};
   return json.substr(at + 9, json.find('"', at + 9) - at - 9);
 }
 
@@ -153,8 +137,7 @@ std::string token_of(const std::string& json) {
 class WebGatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_WEB_PATH).empty())
-      GTEST_SKIP() << "korvane-web not built";
+    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
     dir = make_temp_dir("korvane-web-test");
     std::string error;
     // The target is never reached here: port 9 on loopback has no RDP server.
@@ -234,10 +217,8 @@ TEST_F(WebGatewayTest, RefusesWebSocketsWithoutAValidToken) {
 class WebBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_WEB_PATH).empty())
-      GTEST_SKIP() << "korvane-web not built";
-    if (!have_program("chromium"))
-      GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    if (std::string(KORVANE_WEB_PATH).empty()) GTEST_SKIP() << "korvane-web not built";
+    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
     logs = make_temp_dir("korvane-web-test");
     std::string error;
     auto xs = start_xvfb(kWidth, kHeight, logs.path, &error);
@@ -267,8 +248,7 @@ class WebBrowserTest : public ::testing::Test {
     if (gateway) {
       const std::string log = read_file(gateway->log_path);
       EXPECT_EQ(log.find(kSecret), std::string::npos) << "the password is in a log line:\n" << log;
-      if (HasFailure())
-        std::fprintf(stderr, "---- gateway log\n%s\n", log.c_str());
+      if (HasFailure()) std::fprintf(stderr, "---- gateway log\n%s\n", log.c_str());
     }
   }
 
@@ -281,21 +261,18 @@ class WebBrowserTest : public ::testing::Test {
     o.argv = argv;
     o.env = {x.env()};
     const host::RunResult r = host::run_capture(o, 10000);
-    if (out)
-      *out = r.out;
+    if (out) *out = r.out;
     return r.status && r.status->exited() && r.status->code == 0;
   }
 
   std::optional<Tab> open_connected(const std::string& extra = "") {
     auto t = open_tab(*browser, url(extra));
     EXPECT_TRUE(t);
-    if (!t)
-      return std::nullopt;
+    if (!t) return std::nullopt;
     const bool up =
         wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
     EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up)
-      return std::nullopt;
+    if (!up) return std::nullopt;
     return t;
   }
 
@@ -326,8 +303,7 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
     const auto diff = compare_rgb(*page, *screen, 16);
     ASSERT_TRUE(diff) << "page " << page->width << "x" << page->height;
     best = std::max(best, diff->within);
-    if (best >= 0.99)
-      break;
+    if (best >= 0.99) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   EXPECT_GE(best, 0.99) << page_state(*browser, *t);
@@ -341,8 +317,7 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
 }
 
 TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
-  if (!have_program("xterm"))
-    GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
+  if (!have_program("xterm")) GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
   const std::string typed = logs.path + "/typed.txt";
   host::SpawnOptions o;
   o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
@@ -361,8 +336,7 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   const auto t0 = Clock::now();
   while (ms_since(t0) < 5000) {
     run_x({"xdotool", "getmouselocation"}, &where);
-    if (where.rfind("x:200 y:150 ", 0) == 0)
-      break;
+    if (where.rfind("x:200 y:150 ", 0) == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(where.rfind("x:200 y:150 ", 0), 0u) << where;
@@ -376,8 +350,7 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   const auto t1 = Clock::now();
   while (ms_since(t1) < 8000) {
     got = read_file(typed);
-    if (got == word + "\n")
-      break;
+    if (got == word + "\n") break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(got, word + "\n") << page_state(*browser, *t);
@@ -449,8 +422,7 @@ class WebTestServerTest : public ::testing::Test {
   void SetUp() override {
     if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
       GTEST_SKIP() << "korvane-web or korvane-test-server not built";
-    if (!have_program("chromium"))
-      GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+    if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
     dir = make_temp_dir("korvane-web-server");
   }
   void TearDown() override {
@@ -491,13 +463,11 @@ class WebTestServerTest : public ::testing::Test {
   std::optional<Tab> open_connected() {
     auto t = open_tab(*browser, origin() + "/?target=test&connect=1&codec=raw");
     EXPECT_TRUE(t);
-    if (!t)
-      return std::nullopt;
+    if (!t) return std::nullopt;
     const bool up =
         wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
     EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up)
-      return std::nullopt;
+    if (!up) return std::nullopt;
     return t;
   }
 
@@ -546,16 +516,14 @@ TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
   const auto t0 = Clock::now();
   while (ms_since(t0) < 5000) {
     clip = eval(*browser, *t, "navigator.clipboard.readText()");
-    if (clip == want)
-      break;
+    if (clip == want) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(clip.value_or("(unreadable)"), want);
   // What came from the server is not offered back to it: the page's one list is all it sent.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int lists = 0;
-  for (const auto& line : lines_of(*server->process))
-    lists += line.rfind("CLIP formats ", 0) == 0;
+  for (const auto& line : lines_of(*server->process)) lists += line.rfind("CLIP formats ", 0) == 0;
   EXPECT_EQ(lists, 2) << output_of(*server->process);
 }
 
@@ -608,8 +576,7 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(eval(*browser, *t, "window.sentResizes.join(' ')"), inner);
   int layouts = 0;
-  for (const auto& line : lines_of(*server->process))
-    layouts += line.rfind("DISP layout ", 0) == 0;
+  for (const auto& line : lines_of(*server->process)) layouts += line.rfind("DISP layout ", 0) == 0;
   EXPECT_EQ(layouts, 1) << output_of(*server->process);
 }
 
@@ -678,8 +645,7 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
     beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(20));
     beast::flat_buffer buffer;
     ws.read(buffer, ec);
-    if (ec)
-      break;
+    if (ec) break;
     const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
     // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height (i32, never negative), then
     // the pixels, plain or deflated; counted by the area they paint.
@@ -698,8 +664,7 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
 TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
   if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
     GTEST_SKIP() << "korvane-web or korvane-test-server not built";
-  if (!have_program("chromium"))
-    GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
+  if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
   TempDir dir = make_temp_dir("korvane-web-h264");
   TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;

@@ -23,8 +23,7 @@ struct ByteCursor {
 
 bool read_from_cursor(void* context, uint8_t* buffer, size_t count) {
   auto& cursor = *static_cast<ByteCursor*>(context);
-  if (cursor.rest.size() < count)
-    return false;
+  if (cursor.rest.size() < count) return false;
   std::memcpy(buffer, cursor.rest.data(), count);
   cursor.rest = cursor.rest.subspan(count);
   return true;
@@ -42,53 +41,38 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
       parse_extensions(connect_trailer(p), ext);
       return true;
     }
-    case CMD_MOUSE_MOVE:
-      return parse_mouse_move(p).has_value();
-    case CMD_MOUSE_BUTTON:
-      return parse_mouse_button(p).has_value();
-    case CMD_MOUSE_WHEEL:
-      return parse_mouse_wheel(p).has_value();
-    case CMD_KEY:
-      return parse_key(p).has_value();
+    case CMD_MOUSE_MOVE: return parse_mouse_move(p).has_value();
+    case CMD_MOUSE_BUTTON: return parse_mouse_button(p).has_value();
+    case CMD_MOUSE_WHEEL: return parse_mouse_wheel(p).has_value();
+    case CMD_KEY: return parse_key(p).has_value();
     case CMD_DISCONNECT:
     case CMD_CURSOR_STATE:
-    case CMD_REFRESH:
-      return true;          // no fields
-    case CMD_CLIP_FORMATS:  // a list declaring too many formats is refused whole
+    case CMD_REFRESH: return true;  // no fields
+    case CMD_CLIP_FORMATS:          // a list declaring too many formats is refused whole
       return parse_clip_formats(p, 4096).has_value() || get_u32(p.data()) > 4096;
-    case CMD_CLIP_DATA:
-      return parse_clip_data(p).has_value();
-    case CMD_CLIP_REQUEST:
-      return parse_clip_request(p).has_value();
+    case CMD_CLIP_DATA: return parse_clip_data(p).has_value();
+    case CMD_CLIP_REQUEST: return parse_clip_request(p).has_value();
     case CMD_RESIZE: {
       const auto size = parse_resize_request(p);
-      if (!size)
-        return false;
+      if (!size) return false;
       const auto [w, h] =
           clamp_display_size(size->width, size->height, DisplayLimits{8192, 8192, p.size() * 4096});
-      if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1))
-        std::abort();
+      if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
       return true;
     }
-    case CMD_CERT_VERDICT:
-      return parse_cert_verdict(p).has_value();
+    case CMD_CERT_VERDICT: return parse_cert_verdict(p).has_value();
     case CMD_UNICODE: {
       const auto key = parse_unicode(p);
-      if (!key)
-        return false;
+      if (!key) return false;
       const uint32_t cp = key->code_point;
       const auto units = utf16_units(cp);
       const bool valid = cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-      if (units.empty() == valid)
-        std::abort();
-      if (units.size() == 2 && !(units[0] >= 0xD800 && units[0] <= 0xDBFF))
-        std::abort();
+      if (units.empty() == valid) std::abort();
+      if (units.size() == 2 && !(units[0] >= 0xD800 && units[0] <= 0xDBFF)) std::abort();
       return true;
     }
-    case CMD_SYNC_LOCKS:
-      return parse_sync_locks(p).has_value();
-    default:
-      std::abort();  // a command in the table without a parser here
+    case CMD_SYNC_LOCKS: return parse_sync_locks(p).has_value();
+    default: std::abort();  // a command in the table without a parser here
   }
 }
 
@@ -101,13 +85,10 @@ uint64_t fuzz_host_frames(std::span<const uint8_t> bytes) {
     const std::span<const uint8_t> p = frame->payload;
     const CommandInfo* all = accepted_command(frame->type, kKnownExtensions, p.size());
     const CommandInfo* base = accepted_command(frame->type, 0, p.size());
-    if (base && (base != all || base->extension != 0))
-      std::abort();
-    if (!all)
-      continue;
+    if (base && (base != all || base->extension != 0)) std::abort();
+    if (!all) continue;
     accepted |= uint64_t{1} << frame->type;
-    if (!command_parses(frame->type, p))
-      std::abort();
+    if (!command_parses(frame->type, p)) std::abort();
     // One byte short of the table's minimum, the parser refuses too.
     if (all->min_payload > 0 && all->type != CMD_CLIP_FORMATS && all->type != CMD_CONNECT &&
         command_parses(frame->type, p.first(all->min_payload - 1)))
@@ -130,64 +111,48 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
       std::abort();
   }
   if (auto list = parse_clip_formats(bytes, 4096)) {
-    if (list->formats.size() != list->declared)
-      std::abort();
+    if (list->formats.size() != list->declared) std::abort();
     for (const auto& f : list->formats)
-      if (f.name.size() > size)
-        std::abort();
+      if (f.name.size() > size) std::abort();
   }
   if (auto strict = parse_clip_formats_strict(bytes)) {
     // What parses strictly encodes back to the same bytes.
     if (encode_clip_formats(*strict) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
       std::abort();
   }
-  if (avc420_metablock_skip(bytes) >= size && size != 0)
-    std::abort();
+  if (avc420_metablock_skip(bytes) >= size && size != 0) std::abort();
 
   // The extension block, whether it follows a connect request or stands alone.
   Extensions ext;
   for (auto trailer : {connect_trailer(bytes), bytes}) {
     const ExtensionParse r = parse_extensions(trailer, ext);
-    if (r != ExtensionParse::none && !ext.present)
-      std::abort();
+    if (r != ExtensionParse::none && !ext.present) std::abort();
     const Grant g = grant_extensions(ext);
-    if (g.mask & ~kKnownExtensions)
-      std::abort();
-    if (g.h264_codecs & ~kKnownH264Codecs)
-      std::abort();
-    if (connect_trailer(bytes).size() > size)
-      std::abort();
+    if (g.mask & ~kKnownExtensions) std::abort();
+    if (g.h264_codecs & ~kKnownH264Codecs) std::abort();
+    if (connect_trailer(bytes).size() > size) std::abort();
   }
   // The audio events, as a host reads them: what parses encodes back to the same bytes.
   if (auto f = parse_audio_format(bytes)) {
-    if (encode_audio_format(*f) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
-      std::abort();
+    if (encode_audio_format(*f) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
     const bool taken = audio_format_taken(*f, kKnownAudioCodecs);
-    if (taken && f->tag == AUDIO_TAG_PCM && f->block_align != f->channels * 2)
-      std::abort();
-    if (audio_block_ms(*f, size) > 10000)
-      std::abort();
-    if (pcm_format_like(*f).tag != AUDIO_TAG_PCM)
-      std::abort();
+    if (taken && f->tag == AUDIO_TAG_PCM && f->block_align != f->channels * 2) std::abort();
+    if (audio_block_ms(*f, size) > 10000) std::abort();
+    if (pcm_format_like(*f).tag != AUDIO_TAG_PCM) std::abort();
   }
   if (auto d = parse_audio_data(bytes)) {
-    if (d->bytes.size() + kAudioDataHeaderSize != size)
-      std::abort();
+    if (d->bytes.size() + kAudioDataHeaderSize != size) std::abort();
     const auto h = encode_audio_data_header(d->sequence, d->time_ms);
-    if (!std::equal(h.begin(), h.end(), bytes.begin()))
-      std::abort();
+    if (!std::equal(h.begin(), h.end(), bytes.begin())) std::abort();
   }
   if (auto v = parse_audio_volume(bytes)) {
-    if (encode_audio_volume(*v) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
-      std::abort();
+    if (encode_audio_volume(*v) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
   }
   if (auto views = split_avc444_stream(bytes)) {
-    if (views->main.size() + views->aux.size() > size)
-      std::abort();
+    if (views->main.size() + views->aux.size() > size) std::abort();
   }
   if (auto h = parse_h264_codec_header(bytes)) {
-    if (kH264CodecHeaderSize + uint64_t{h->main_length} + h->aux_length != size)
-      std::abort();
+    if (kH264CodecHeaderSize + uint64_t{h->main_length} + h->aux_length != size) std::abort();
   }
   if (auto r = parse_rect_deflate(bytes)) {
     if (r->w < 0 || r->h < 0 || r->stream.empty() || kRectHeaderSize + r->stream.size() != size)
@@ -197,14 +162,11 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
   auto starts_with = [&bytes](std::span<const uint8_t> head) {
     return head.size() <= bytes.size() && std::equal(head.begin(), head.end(), bytes.begin());
   };
-  if (auto s = parse_size(bytes); s && !starts_with(encode_size(s->width, s->height)))
-    std::abort();
-  if (auto h = parse_h264(bytes); h && !starts_with(encode_h264_header(*h)))
-    std::abort();
+  if (auto s = parse_size(bytes); s && !starts_with(encode_size(s->width, s->height))) std::abort();
+  if (auto h = parse_h264(bytes); h && !starts_with(encode_h264_header(*h))) std::abort();
   if (auto r = parse_resize_refused(bytes); r && !starts_with(encode_resize_refused(*r)))
     std::abort();
-  if (auto id = parse_cursor_use(bytes); id && !starts_with(encode_cursor_use(*id)))
-    std::abort();
+  if (auto id = parse_cursor_use(bytes); id && !starts_with(encode_cursor_use(*id))) std::abort();
   if (auto m = parse_cursor_position(bytes); m && !starts_with(encode_size(m->x, m->y)))
     std::abort();
   if (auto c = parse_clip_data(bytes); c && !starts_with(encode_clip_data_header(c->format)))
@@ -214,30 +176,25 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
     std::abort();
   if (auto g = parse_progress(bytes); g && !starts_with(encode_progress(g->step, g->a, g->b)))
     std::abort();
-  if (auto r = parse_rect(bytes); r && r->pixels.size() + kRectHeaderSize != size)
-    std::abort();
+  if (auto r = parse_rect(bytes); r && r->pixels.size() + kRectHeaderSize != size) std::abort();
   // The session extensions' messages, both directions.
   if (auto q = parse_certificate_question(bytes)) {
     if (encode_certificate_question(*q) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
       std::abort();
   }
   if (auto r = parse_end_reason(bytes)) {
-    if (encode_end_reason(*r) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
-      std::abort();
+    if (encode_end_reason(*r) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
   }
   if (auto r = parse_reconnect(bytes)) {
     const auto again = encode_reconnect(r->state, r->attempt, r->max_attempts);
-    if (!std::equal(again.begin(), again.end(), bytes.begin(), bytes.end()))
-      std::abort();
+    if (!std::equal(again.begin(), again.end(), bytes.begin(), bytes.end())) std::abort();
   }
   if (size >= 8) {
     const ReconnectPolicy policy{get_u16(data), get_u16(data + 2)};
-    if (reconnect_delay_ms(policy, get_u32(data + 4)) > kMaxReconnectDelayMs)
-      std::abort();
+    if (reconnect_delay_ms(policy, get_u32(data + 4)) > kMaxReconnectDelayMs) std::abort();
   }
   if (auto list = parse_fingerprints(std::string_view(reinterpret_cast<const char*>(data), size))) {
-    if (list->empty())
-      std::abort();
+    if (list->empty()) std::abort();
   }
   if (size >= 5) {
     EndFacts f;
@@ -249,8 +206,7 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
       std::abort();
   }
   if (auto shape = parse_cursor_shape(bytes)) {
-    if (kCursorShapeHeaderSize + uint64_t{shape->width} * shape->height * 4 != size)
-      std::abort();
+    if (kCursorShapeHeaderSize + uint64_t{shape->width} * shape->height * 4 != size) std::abort();
   }
   if (drive_path_acceptable(bytes)) {
     // An accepted path starts at the folder and never names its parent: no ".." component
@@ -266,8 +222,7 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
             i + 6 == size ||
             (i + 8 <= size &&
              ((data[i + 6] == '\\' || data[i + 6] == '/' || data[i + 6] == 0) && data[i + 7] == 0));
-        if (ends)
-          std::abort();
+        if (ends) std::abort();
       }
     }
   }

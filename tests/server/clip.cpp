@@ -102,9 +102,7 @@ struct ClipState {
   }
 };
 
-std::shared_ptr<ClipState> clip_state(Session& s) {
-  return session_slot<ClipState>(s, "clip");
-}
+std::shared_ptr<ClipState> clip_state(Session& s) { return session_slot<ClipState>(s, "clip"); }
 
 Session& session_of_clip(CliprdrServerContext* context) {
   return *static_cast<Session*>(context->custom);
@@ -113,9 +111,7 @@ Session& session_of_clip(CliprdrServerContext* context) {
 // ------------------------------------------------------------ text helpers
 
 // Ids, sizes, counts and timeouts: decimal, or hexadecimal written 0x...
-bool parse_number(const std::string& text, std::uint32_t& out) {
-  return parse_seed(text, out);
-}
+bool parse_number(const std::string& text, std::uint32_t& out) { return parse_seed(text, out); }
 
 std::string hex16(UINT16 v) {
   char buf[16];
@@ -131,8 +127,7 @@ std::string hex32(UINT32 v) {
 
 std::string escape_name(const char* name) {
   std::string out;
-  if (!name)
-    return out;
+  if (!name) return out;
   static constexpr char digits[] = "0123456789abcdef";
   for (const char* p = name; *p; ++p) {
     const auto c = static_cast<unsigned char>(*p);
@@ -159,8 +154,7 @@ std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
 std::vector<std::uint8_t> generated_bytes(std::uint32_t count, std::uint32_t seed) {
   std::vector<std::uint8_t> out(count);
   std::uint32_t x = seed ^ 0x9E3779B9u;
-  if (x == 0)
-    x = 1;
+  if (x == 0) x = 1;
   for (std::uint32_t i = 0; i < count; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
@@ -172,8 +166,7 @@ std::vector<std::uint8_t> generated_bytes(std::uint32_t count, std::uint32_t see
 
 std::string generated_name(std::uint32_t length) {
   std::string name(length, 'a');
-  for (std::uint32_t i = 0; i < length; ++i)
-    name[i] = static_cast<char>('a' + i % 26);
+  for (std::uint32_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i % 26);
   return name;
 }
 
@@ -187,13 +180,10 @@ struct Entry {
 
 bool parse_entry(const std::string& text, Entry& out) {
   const auto colon = text.find(':');
-  if (!parse_number(text.substr(0, colon), out.id))
-    return false;
-  if (colon == std::string::npos)
-    return true;
+  if (!parse_number(text.substr(0, colon), out.id)) return false;
+  if (colon == std::string::npos) return true;
   const std::string rest = text.substr(colon + 1);
-  if (rest.empty())
-    return false;
+  if (rest.empty()) return false;
   out.has_name = true;
   if (rest[0] == '*') {
     std::uint32_t length = 0;
@@ -236,8 +226,7 @@ bool parse_source(const std::string& text, Served& out) {
     std::uint32_t seed = 1;
     if (!parse_number(spec.substr(0, colon), count) || count == 0 || count > max_generated)
       return false;
-    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), seed))
-      return false;
+    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), seed)) return false;
     out.flags = CB_RESPONSE_OK;
     out.bytes = std::make_shared<const std::vector<std::uint8_t>>(generated_bytes(count, seed));
     return true;
@@ -309,8 +298,7 @@ UINT on_client_data_request(CliprdrServerContext* context,
   {
     std::scoped_lock lock(state->mutex);
     const auto it = state->served.find(id);
-    if (it != state->served.end())
-      served = it->second;
+    if (it != state->served.end()) served = it->second;
   }
   CLIPRDR_FORMAT_DATA_RESPONSE response{};
   response.common.msgType = CB_FORMAT_DATA_RESPONSE;
@@ -347,8 +335,7 @@ UINT on_client_data_response(CliprdrServerContext* context,
            " flags=" + hex16(response->common.msgFlags) + " len=" + std::to_string(size) +
            " sha256=" + sha256_hex(data, size) + " hex=" + hex);
   std::scoped_lock lock(state->mutex);
-  if (state->awaiting)
-    state->answered = true;
+  if (state->awaiting) state->answered = true;
   state->cv.notify_all();
   return CHANNEL_RC_OK;
 }
@@ -356,14 +343,12 @@ UINT on_client_data_response(CliprdrServerContext* context,
 // ------------------------------------------------------------ hooks
 
 std::string open_clip(Session& s) {
-  if (!script_uses(s, "clip-"))
-    return {};
+  if (!script_uses(s, "clip-")) return {};
   if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, CLIPRDR_SVC_CHANNEL_NAME))
     return "the client did not join the clipboard channel";
   auto state = clip_state(s);
   CliprdrServerContext* context = cliprdr_server_context_new(s.vcm);
-  if (!context)
-    return "cliprdr_server_context_new failed";
+  if (!context) return "cliprdr_server_context_new failed";
   context->custom = &s;
   context->rdpcontext = s.peer->context;
   context->useLongFormatNames = TRUE;
@@ -425,10 +410,8 @@ void close_clip(Session& s) {
 
 // Waits (bounded) until the client's capabilities arrived; returns the
 // context, null with `error` set otherwise. The caller holds `lock`.
-CliprdrServerContext* ready_context(Session& s,
-                                    ClipState& state,
-                                    std::unique_lock<std::mutex>& lock,
-                                    std::string& error) {
+CliprdrServerContext* ready_context(Session& s, ClipState& state,
+                                    std::unique_lock<std::mutex>& lock, std::string& error) {
   const bool ready = state.cv.wait_for(
       lock, default_timeout, [&] { return (state.ready && state.context) || s.stop.load(); });
   if (!ready || !state.context || !state.ready) {
@@ -445,10 +428,8 @@ struct NumberTimeout {
 };
 
 std::string parse_number_timeout(const Step& step, NumberTimeout& a, const char* what) {
-  if (!parse_number(step.args[0], a.number))
-    return std::string("bad ") + what;
-  if (!optional_u32(step, 1, a.timeout_ms))
-    return "bad timeout";
+  if (!parse_number(step.args[0], a.number)) return std::string("bad ") + what;
+  if (!optional_u32(step, 1, a.timeout_ms)) return "bad timeout";
   return {};
 }
 
@@ -460,17 +441,14 @@ std::string parse_request(const Step& step, NumberTimeout& a) {
   return parse_number_timeout(step, a, "format id");
 }
 
-std::string wait_counter(Session& s,
-                         const NumberTimeout& args,
-                         std::uint64_t ClipState::*counter,
+std::string wait_counter(Session& s, const NumberTimeout& args, std::uint64_t ClipState::*counter,
                          const char* what) {
   const std::uint32_t n = args.number, timeout_ms = args.timeout_ms;
   auto state = clip_state(s);
   std::unique_lock lock(state->mutex);
   state->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                      [&] { return (*state).*counter >= n || s.stop.load(); });
-  if ((*state).*counter >= n)
-    return {};
+  if ((*state).*counter >= n) return {};
   return std::string("waited ") + std::to_string(timeout_ms) + " ms for " + std::to_string(n) +
          " " + what + ", have " + std::to_string((*state).*counter);
 }
@@ -486,8 +464,7 @@ std::string run_wait_requests(Session& s, const NumberTimeout& args) {
 std::string check_formats(const Step& step) {
   for (const std::string& arg : step.args) {
     Entry entry;
-    if (!parse_entry(arg, entry))
-      return "bad format entry " + arg.substr(0, 64);
+    if (!parse_entry(arg, entry)) return "bad format entry " + arg.substr(0, 64);
   }
   return {};
 }
@@ -513,10 +490,8 @@ std::vector<std::uint8_t> format_list_pdu(const std::vector<Entry>& entries) {
     if (entry.has_name) {
       std::size_t units = 0;
       WCHAR* wide = ConvertUtf8NToWCharAlloc(entry.name.data(), entry.name.size(), &units);
-      if (!wide)
-        return {};
-      for (std::size_t i = 0; i < units; ++i)
-        append_u16(pdu, static_cast<std::uint16_t>(wide[i]));
+      if (!wide) return {};
+      for (std::size_t i = 0; i < units; ++i) append_u16(pdu, static_cast<std::uint16_t>(wide[i]));
       free(wide);
     }
     append_u16(pdu, 0);
@@ -529,22 +504,17 @@ std::vector<std::uint8_t> format_list_pdu(const std::vector<Entry>& entries) {
 
 std::string run_formats(Session& s, const Step& step) {
   std::vector<Entry> entries(step.args.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    parse_entry(step.args[i], entries[i]);
+  for (std::size_t i = 0; i < entries.size(); ++i) parse_entry(step.args[i], entries[i]);
   std::vector<std::uint8_t> pdu = format_list_pdu(entries);
-  if (pdu.empty())
-    return "a format name is not UTF-8";
+  if (pdu.empty()) return "a format name is not UTF-8";
 
   auto state = clip_state(s);
   std::unique_lock lock(state->mutex);
   std::string error;
   CliprdrServerContext* context = ready_context(s, *state, lock, error);
-  if (!context)
-    return error;
-  if (!context->useLongFormatNames)
-    return "the client did not agree to long format names";
-  if (!state->channel)
-    return "no clipboard channel handle";
+  if (!context) return error;
+  if (!context->useLongFormatNames) return "the client did not agree to long format names";
+  if (!state->channel) return "no clipboard channel handle";
   // Held across the write: clip-close cannot free the channel under it.
   ULONG written = 0;
   if (!WTSVirtualChannelWrite(state->channel, reinterpret_cast<PCHAR>(pdu.data()),
@@ -560,10 +530,8 @@ std::string run_request(Session& s, const NumberTimeout& args) {
   std::unique_lock lock(state->mutex);
   std::string error;
   CliprdrServerContext* context = ready_context(s, *state, lock, error);
-  if (!context)
-    return error;
-  if (state->awaiting)
-    return "another clip-request is waiting";
+  if (!context) return error;
+  if (state->awaiting) return "another clip-request is waiting";
   CLIPRDR_FORMAT_DATA_REQUEST request{};
   request.common.msgType = CB_FORMAT_DATA_REQUEST;
   request.common.dataLen = 4;
@@ -590,8 +558,7 @@ std::string run_request(Session& s, const NumberTimeout& args) {
 
 std::string check_serve(const Step& step) {
   std::uint32_t id = 0;
-  if (!parse_number(step.args[0], id))
-    return "bad format id";
+  if (!parse_number(step.args[0], id)) return "bad format id";
   // Generated data is checked for its size only; made when the step runs.
   const std::string& source = step.args[1];
   if (source.rfind("gen:", 0) == 0) {
@@ -600,8 +567,7 @@ std::string check_serve(const Step& step) {
     std::uint32_t v = 0;
     if (!parse_number(spec.substr(0, colon), v) || v == 0 || v > max_generated)
       return "bad generated size";
-    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), v))
-      return "bad seed";
+    if (colon != std::string::npos && !parse_number(spec.substr(colon + 1), v)) return "bad seed";
     return {};
   }
   Served served;
@@ -612,8 +578,7 @@ std::string run_serve(Session& s, const Step& step) {
   std::uint32_t id = 0;
   parse_number(step.args[0], id);
   Served served;
-  if (!parse_source(step.args[1], served))
-    return "bad data source";
+  if (!parse_source(step.args[1], served)) return "bad data source";
   const std::size_t size = served.bytes ? served.bytes->size() : 0;
   {
     auto state = clip_state(s);

@@ -66,16 +66,12 @@ struct DispState {
   DispState(const DispState&) = delete;
   DispState& operator=(const DispState&) = delete;
   ~DispState() {
-    if (worker.joinable())
-      worker.join();
-    if (context)
-      disp_server_context_free(context);
+    if (worker.joinable()) worker.join();
+    if (context) disp_server_context_free(context);
   }
 };
 
-std::shared_ptr<DispState> disp_state(Session& s) {
-  return session_slot<DispState>(s, "disp");
-}
+std::shared_ptr<DispState> disp_state(Session& s) { return session_slot<DispState>(s, "disp"); }
 
 Session& session_of_disp(DispServerContext* context) {
   return *static_cast<Session*>(context->custom);
@@ -141,8 +137,7 @@ UINT on_layout(DispServerContext* context, const DISPLAY_CONTROL_MONITOR_LAYOUT_
       break;
     }
   }
-  if (!primary && pdu->NumMonitors > 0 && pdu->Monitors)
-    primary = &pdu->Monitors[0];
+  if (!primary && pdu->NumMonitors > 0 && pdu->Monitors) primary = &pdu->Monitors[0];
   if (primary) {
     l.width = primary->Width;
     l.height = primary->Height;
@@ -167,8 +162,7 @@ bool resize_desktop(Session& s, std::uint32_t w, std::uint32_t h) {
     rdpSettings* settings = context->settings;
     {
       std::scoped_lock lock(s.state_mutex);
-      if (s.gone)
-        return false;
+      if (s.gone) return false;
       before = s.activations;
       s.active = false;
     }
@@ -183,10 +177,8 @@ bool resize_desktop(Session& s, std::uint32_t w, std::uint32_t h) {
   std::unique_lock lock(s.state_mutex);
   s.state_cv.wait_for(lock, activation_timeout,
                       [&] { return s.activations > before || s.gone || s.stop.load(); });
-  if (s.activations > before)
-    return true;
-  if (!s.gone && !s.stop.load())
-    log_error("DISP: client was not reactivated within 10 s");
+  if (s.activations > before) return true;
+  if (!s.gone && !s.stop.load()) log_error("DISP: client was not reactivated within 10 s");
   return false;
 }
 
@@ -207,13 +199,11 @@ void paint_pattern(Session& s) {
       error = "BeginPaint failed";
     } else {
       error = send_picture_area(s, &io, r);
-      if (!end_paint(s) && error.empty())
-        error = "EndPaint failed";
+      if (!end_paint(s) && error.empty()) error = "EndPaint failed";
     }
   }
   if (!error.empty()) {
-    if (!session_stopping(s))
-      log_error("DISP: painting after the resize: " + error);
+    if (!session_stopping(s)) log_error("DISP: painting after the resize: " + error);
     return;
   }
   char hex[16];
@@ -223,13 +213,10 @@ void paint_pattern(Session& s) {
 
 void apply(Session& s, const Layout& l) {
   const Options& o = *s.options;
-  if (l.count == 0)
-    return log_ignored(l, "no-monitors");
-  if (l.width > o.disp_max_width || l.height > o.disp_max_height)
-    return log_ignored(l, "over-max");
+  if (l.count == 0) return log_ignored(l, "no-monitors");
+  if (l.width > o.disp_max_width || l.height > o.disp_max_height) return log_ignored(l, "over-max");
   if (!wait_active(s, activation_timeout)) {
-    if (!session_stopping(s))
-      log_error("DISP: peer not active for a layout");
+    if (!session_stopping(s)) log_error("DISP: peer not active for a layout");
     return;
   }
   {
@@ -247,8 +234,7 @@ void apply(Session& s, const Layout& l) {
     if (const std::string e = gfx_pipeline_close(s); !e.empty())
       return log_error("DISP: closing the graphics pipeline: " + e);
   }
-  if (!resize_desktop(s, l.width, l.height))
-    return;
+  if (!resize_desktop(s, l.width, l.height)) return;
   if (cycle_gfx) {
     if (const std::string e = gfx_pipeline_reopen(s); !e.empty() && !session_stopping(s))
       log_error("DISP: reopening the graphics pipeline: " + e);
@@ -266,10 +252,8 @@ void run_worker(Session& s, std::shared_ptr<DispState> st) {
       s.state_cv.wait_for(lock, std::chrono::milliseconds(100), [&] {
         return !st->pending.empty() || st->stopping || s.gone || s.stop.load();
       });
-      if (st->stopping || s.gone || s.stop.load())
-        return;
-      if (st->pending.empty())
-        continue;
+      if (st->stopping || s.gone || s.stop.load()) return;
+      if (st->pending.empty()) continue;
       l = st->pending.front();
     }
     apply(s, l);
@@ -284,12 +268,10 @@ void run_worker(Session& s, std::shared_ptr<DispState> st) {
 
 std::string on_dynamic_ready(Session& s) {
   const Options& o = *s.options;
-  if (o.disp == DispMode::none)
-    return {};
+  if (o.disp == DispMode::none) return {};
   auto st = disp_state(s);
   DispServerContext* context = disp_server_context_new(s.vcm);
-  if (!context)
-    return "disp_server_context_new failed";
+  if (!context) return "disp_server_context_new failed";
   context->custom = &s;
   context->rdpcontext = s.peer->context;
   context->MaxNumMonitors = 1;
@@ -304,8 +286,7 @@ std::string on_dynamic_ready(Session& s) {
   }
   // The manager has one such callback; no other channel file uses it.
   WTSVirtualChannelManagerSetDVCCreationCallback(s.vcm, on_creation_status, &s);
-  if (context->Open(context) != CHANNEL_RC_OK)
-    return "the display control channel did not open";
+  if (context->Open(context) != CHANNEL_RC_OK) return "the display control channel did not open";
   st->worker = std::thread(run_worker, std::ref(s), st);
   return {};
 }
@@ -317,8 +298,7 @@ void on_stop(Session& s) {
     st->stopping = true;
     s.state_cv.notify_all();
   }
-  if (st->worker.joinable())
-    st->worker.join();
+  if (st->worker.joinable()) st->worker.join();
 }
 
 void on_close(Session& s) {
@@ -329,26 +309,22 @@ void on_close(Session& s) {
     context = st->context;
     st->context = nullptr;
   }
-  if (!context)
-    return;
+  if (!context) return;
   WTSVirtualChannelManagerSetDVCCreationCallback(s.vcm, nullptr, nullptr);
   // Joins the context's thread, whose callback takes state_mutex, so that is not held here.
   disp_server_context_free(context);
 }
 
 std::string run_wait_layouts(Session& s, const CountTimeout& args) {
-  if (s.options->disp == DispMode::none)
-    return "the display control channel is off (--disp)";
+  if (s.options->disp == DispMode::none) return "the display control channel is off (--disp)";
   const std::uint32_t n = args.count, timeout_ms = args.timeout_ms;
   auto st = disp_state(s);
   std::unique_lock lock(s.state_mutex);
   auto done = [&] { return st->received >= n && st->applied == st->received; };
   s.state_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                       [&] { return done() || s.gone || s.stop.load(); });
-  if (done())
-    return {};
-  if (s.gone || s.stop.load())
-    return "session ended while waiting for layouts";
+  if (done()) return {};
+  if (s.gone || s.stop.load()) return "session ended while waiting for layouts";
   return "wait-layouts timed out after " + std::to_string(timeout_ms) + " ms with " +
          std::to_string(st->received) + " of " + std::to_string(n) + " layouts, " +
          std::to_string(st->applied) + " applied";

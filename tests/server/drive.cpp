@@ -51,9 +51,7 @@ struct DriveState {
   }
 };
 
-std::shared_ptr<DriveState> drive_state(Session& s) {
-  return session_slot<DriveState>(s, "drive");
-}
+std::shared_ptr<DriveState> drive_state(Session& s) { return session_slot<DriveState>(s, "drive"); }
 
 Session& session_of_rdpdr(RdpdrServerContext* context) {
   return *static_cast<Session*>(context->data);
@@ -69,11 +67,9 @@ std::string device_name(const RdpdrDevice* device) {
       for (UINT32 i = 0; i + 1 < device->DeviceDataLength && (d[i] || d[i + 1]); i += 2)
         name.push_back(d[i]);
     } else {
-      for (UINT32 i = 0; i < device->DeviceDataLength && d[i]; ++i)
-        name.push_back(d[i]);
+      for (UINT32 i = 0; i < device->DeviceDataLength && d[i]; ++i) name.push_back(d[i]);
     }
-    if (!name.empty())
-      return name;
+    if (!name.empty()) return name;
   }
   std::string name;
   for (std::size_t i = 0; i < sizeof device->PreferredDosName && device->PreferredDosName[i]; ++i)
@@ -104,8 +100,7 @@ void complete(RdpdrServerContext* context, void* callback_data, UINT32 status, F
   auto state = drive_state(session_of_rdpdr(context));
   std::scoped_lock lock(state->mutex);
   const auto it = state->pending.find(reinterpret_cast<std::uintptr_t>(callback_data));
-  if (it == state->pending.end())
-    return;
+  if (it == state->pending.end()) return;
   it->second->done = true;
   it->second->status = status;
   fill(*it->second);
@@ -117,14 +112,10 @@ void on_open_done(RdpdrServerContext* context, void* data, UINT32 status, UINT32
   complete(context, data, status, [&](Request& r) { r.file_id = file_id; });
 }
 
-void on_read_done(RdpdrServerContext* context,
-                  void* data,
-                  UINT32 status,
-                  const char* buffer,
+void on_read_done(RdpdrServerContext* context, void* data, UINT32 status, const char* buffer,
                   UINT32 length) {
   complete(context, data, status, [&](Request& r) {
-    if (buffer && length > 0)
-      r.data.assign(buffer, buffer + length);
+    if (buffer && length > 0) r.data.assign(buffer, buffer + length);
   });
 }
 
@@ -141,12 +132,10 @@ void on_write_done(RdpdrServerContext* context, void* data, UINT32 status, UINT3
 }
 
 std::string open_drive(Session& s) {
-  if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPDR_SVC_CHANNEL_NAME))
-    return {};
+  if (!WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPDR_SVC_CHANNEL_NAME)) return {};
   auto state = drive_state(s);
   RdpdrServerContext* context = rdpdr_server_context_new(s.vcm);
-  if (!context)
-    return "rdpdr_server_context_new failed";
+  if (!context) return "rdpdr_server_context_new failed";
   context->data = &s;
   context->ReceiveDeviceAnnounce = on_device_announce;
   context->ReceiveDeviceRemove = on_device_remove;
@@ -184,17 +173,14 @@ void close_drive(Session& s) {
 }
 
 // Sends one request through `send` and waits for its completion.
-std::string round_trip(Session& s,
-                       DriveState& state,
-                       const std::function<UINT(RdpdrServerContext*, void*)>& send,
-                       Request& out) {
+std::string round_trip(Session& s, DriveState& state,
+                       const std::function<UINT(RdpdrServerContext*, void*)>& send, Request& out) {
   auto request = std::make_shared<Request>();
   std::uintptr_t id = 0;
   RdpdrServerContext* context = nullptr;
   {
     std::scoped_lock lock(state.mutex);
-    if (!state.context)
-      return "no device redirection channel";
+    if (!state.context) return "no device redirection channel";
     context = state.context;
     id = state.next_id++;
     state.pending[id] = request;
@@ -207,8 +193,7 @@ std::string round_trip(Session& s,
   }
   const auto deadline = std::chrono::steady_clock::now() + reply_timeout;
   while (!request->done && !s.stop.load() && state.context) {
-    if (state.cv.wait_until(lock, deadline) == std::cv_status::timeout)
-      break;
+    if (state.cv.wait_until(lock, deadline) == std::cv_status::timeout) break;
   }
   if (!request->done) {
     state.pending.erase(id);
@@ -231,11 +216,9 @@ std::optional<UINT32> first_drive(Session& s, DriveState& st) {
   {
     std::unique_lock lock(state->mutex);
     const bool found = state->cv.wait_for(lock, reply_timeout, [&] {
-      if (s.stop.load())
-        return true;
+      if (s.stop.load()) return true;
       for (const Device& d : state->devices)
-        if (d.type == RDPDR_DTYP_FILESYSTEM)
-          return true;
+        if (d.type == RDPDR_DTYP_FILESYSTEM) return true;
       return false;
     });
     bool have = false;
@@ -246,8 +229,7 @@ std::optional<UINT32> first_drive(Session& s, DriveState& st) {
         break;
       }
     }
-    if (!found || !have)
-      return std::nullopt;
+    if (!found || !have) return std::nullopt;
   }
   return device_id;
 }
@@ -256,13 +238,11 @@ std::string run_read_file(Session& s, const Step& step) {
   const std::string& name = step.args[0];
   auto state = drive_state(s);
   const auto drive = first_drive(s, *state);
-  if (!drive)
-    return "the client announced no drive";
+  if (!drive) return "the client announced no drive";
   const UINT32 device_id = *drive;
 
   std::string path = name;
-  if (path.empty() || (path[0] != '\\' && path[0] != '/'))
-    path = "\\" + path;
+  if (path.empty() || (path[0] != '\\' && path[0] != '/')) path = "\\" + path;
 
   Request opened;
   std::string error = round_trip(
@@ -271,10 +251,8 @@ std::string run_read_file(Session& s, const Step& step) {
         return c->DriveOpenFile(c, id, device_id, path.c_str(), GENERIC_READ, FILE_OPEN);
       },
       opened);
-  if (!error.empty())
-    return "open " + name + ": " + error;
-  if (opened.status != STATUS_SUCCESS)
-    return "open " + name + ": status " + hex32(opened.status);
+  if (!error.empty()) return "open " + name + ": " + error;
+  if (opened.status != STATUS_SUCCESS) return "open " + name + ": status " + hex32(opened.status);
 
   std::vector<std::uint8_t> content;
   for (std::size_t i = 0; i <= max_file_bytes / read_chunk + 1; ++i) {
@@ -286,10 +264,8 @@ std::string run_read_file(Session& s, const Step& step) {
           return c->DriveReadFile(c, id, device_id, opened.file_id, read_chunk, offset);
         },
         got);
-    if (!error.empty())
-      break;
-    if (got.status == static_cast<UINT32>(STATUS_END_OF_FILE) || got.data.empty())
-      break;
+    if (!error.empty()) break;
+    if (got.status == static_cast<UINT32>(STATUS_END_OF_FILE) || got.data.empty()) break;
     if (got.status != STATUS_SUCCESS) {
       error = "status " + hex32(got.status);
       break;
@@ -308,10 +284,8 @@ std::string run_read_file(Session& s, const Step& step) {
         return c->DriveCloseFile(c, id, device_id, opened.file_id);
       },
       closed);
-  if (!error.empty())
-    return "read " + name + ": " + error;
-  if (!close_error.empty())
-    return "close " + name + ": " + close_error;
+  if (!error.empty()) return "read " + name + ": " + error;
+  if (!close_error.empty()) return "close " + name + ": " + close_error;
   log_line("FILE name=" + name + " bytes=" + to_hex(content.data(), content.size()));
   return {};
 }
@@ -325,8 +299,7 @@ std::string run_drive_probe(Session& s, const Step& step) {
   const std::string& path = step.args[1];
   auto state = drive_state(s);
   const auto drive = first_drive(s, *state);
-  if (!drive)
-    return "the client announced no drive";
+  if (!drive) return "the client announced no drive";
   const UINT32 device_id = *drive;
   Request reply;
   std::string error;
@@ -373,12 +346,10 @@ std::string run_drive_probe(Session& s, const Step& step) {
             return c->DriveCloseFile(c, id, device_id, file_id);
           },
           closed);
-      if (error.empty())
-        error = close_error;
+      if (error.empty()) error = close_error;
     }
   }
-  if (!error.empty())
-    return mode + " " + path + ": " + error;
+  if (!error.empty()) return mode + " " + path + ": " + error;
   log_line("DRIVE mode=" + mode + " path=" + path + " status=" + hex32(reply.status));
   return {};
 }

@@ -96,8 +96,7 @@ constexpr std::uint32_t max_stream_frames = 100000;
 
 bool parse_u16(const std::string& text, std::uint16_t& out) {
   std::uint32_t v = 0;
-  if (!parse_u32(text, v) || v > 0xFFFF)
-    return false;
+  if (!parse_u32(text, v) || v > 0xFFFF) return false;
   out = static_cast<std::uint16_t>(v);
   return true;
 }
@@ -105,8 +104,7 @@ bool parse_u16(const std::string& text, std::uint16_t& out) {
 std::string sha256_hex(const std::vector<std::uint8_t>& data) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  if (!EVP_Digest(data.data(), data.size(), md, &size, EVP_sha256(), nullptr))
-    return "none";
+  if (!EVP_Digest(data.data(), data.size(), md, &size, EVP_sha256(), nullptr)) return "none";
   return to_hex(md, size);
 }
 
@@ -127,8 +125,7 @@ void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
 }
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 // A picture H.264 carries well: triangle waves across and down whose slopes and phases come from
@@ -228,8 +225,7 @@ std::size_t metablock_size(const RDPGFX_H264_METABLOCK& meta) {
 
 H264Ptr new_encoder(std::uint32_t w, std::uint32_t h) {
   H264Ptr enc(h264_context_new(TRUE));
-  if (!enc || !h264_context_reset(enc.get(), w, h))
-    return {};
+  if (!enc || !h264_context_reset(enc.get(), w, h)) return {};
   if (!h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_RATECONTROL, H264_RATECONTROL_CQP) ||
       !h264_context_set_option(enc.get(), H264_CONTEXT_OPTION_QP, encoder_qp))
     return {};
@@ -275,14 +271,11 @@ struct GfxState {
   GfxState(const GfxState&) = delete;
   GfxState& operator=(const GfxState&) = delete;
   ~GfxState() {
-    if (context)
-      rdpgfx_server_context_free(context);
+    if (context) rdpgfx_server_context_free(context);
   }
 };
 
-std::shared_ptr<GfxState> gfx_state(Session& s) {
-  return session_slot<GfxState>(s, "gfx");
-}
+std::shared_ptr<GfxState> gfx_state(Session& s) { return session_slot<GfxState>(s, "gfx"); }
 
 Session& session_of_gfx(RdpgfxServerContext* context) {
   return *static_cast<Session*>(context->custom);
@@ -299,8 +292,7 @@ UINT on_caps_advertise(RdpgfxServerContext* context, const RDPGFX_CAPS_ADVERTISE
   for (UINT16 i = 0; i < pdu->capsSetCount; ++i) {
     const RDPGFX_CAPSET& c = pdu->capsSets[i];
     advertised += (advertised.empty() ? "" : ",") + hex32(c.version) + "/" + hex32(c.flags);
-    if (c.version > best.version)
-      best = c;
+    if (c.version > best.version) best = c;
   }
   if (best.version == 0) {
     std::scoped_lock lock(st->mutex);
@@ -309,8 +301,7 @@ UINT on_caps_advertise(RdpgfxServerContext* context, const RDPGFX_CAPS_ADVERTISE
     return ERROR_INVALID_DATA;
   }
   best.flags &= ~RDPGFX_CAPS_FLAG_AVC_DISABLED;
-  if (best.version == RDPGFX_CAPVERSION_81)
-    best.flags |= RDPGFX_CAPS_FLAG_AVC420_ENABLED;
+  if (best.version == RDPGFX_CAPVERSION_81) best.flags |= RDPGFX_CAPS_FLAG_AVC420_ENABLED;
   RDPGFX_CAPS_CONFIRM_PDU confirm{&best};
   const UINT rc = context->CapsConfirm(context, &confirm);
   log_line("GFX-CAPS advertised=" + advertised + " confirmed=" + hex32(best.version) + "/" +
@@ -341,32 +332,25 @@ bool wait_ack(Session& s, GfxState& st, std::uint32_t frame) {
   }) && st.acked >= frame;
 }
 
-std::uint32_t timestamp_now() {
-  return static_cast<std::uint32_t>(monotonic_ns() / 1000000ULL);
-}
+std::uint32_t timestamp_now() { return static_cast<std::uint32_t>(monotonic_ns() / 1000000ULL); }
 
 // Sends StartFrame, what `body` sends, EndFrame, and waits for the acknowledgement.
-std::string send_frame(Session& s,
-                       GfxState& st,
-                       RdpgfxServerContext* context,
+std::string send_frame(Session& s, GfxState& st, RdpgfxServerContext* context,
                        const std::function<std::string(std::uint32_t)>& body,
                        std::uint32_t* frame_out = nullptr) {
   if (st.batch) {
-    if (frame_out)
-      *frame_out = *st.batch;
+    if (frame_out) *frame_out = *st.batch;
     return body(*st.batch);
   }
   const std::uint32_t frame = ++st.next_frame;
   const RDPGFX_START_FRAME_PDU start{timestamp_now(), frame};
   if (const UINT rc = context->StartFrame(context, &start); rc != CHANNEL_RC_OK)
     return "StartFrame failed: " + std::to_string(rc);
-  if (std::string e = body(frame); !e.empty())
-    return e;
+  if (std::string e = body(frame); !e.empty()) return e;
   const RDPGFX_END_FRAME_PDU end{frame};
   if (const UINT rc = context->EndFrame(context, &end); rc != CHANNEL_RC_OK)
     return "EndFrame failed: " + std::to_string(rc);
-  if (frame_out)
-    *frame_out = frame;
+  if (frame_out) *frame_out = frame;
   if (!wait_ack(s, st, frame))
     return "frame " + std::to_string(frame) + " not acknowledged within 10 s";
   return {};
@@ -394,15 +378,12 @@ void close_context(GfxState& st) {
     st.confirmed.reset();
     st.cv.notify_all();
   }
-  if (context)
-    rdpgfx_server_context_free(context);
+  if (context) rdpgfx_server_context_free(context);
   st.surfaces.clear();
   st.batch.reset();
 }
 
-void on_close(Session& s) {
-  close_context(*gfx_state(s));
-}
+void on_close(Session& s) { close_context(*gfx_state(s)); }
 
 bool wait_dynamic_ready(Session& s, GfxState& st) {
   std::unique_lock lock(st.mutex);
@@ -418,21 +399,17 @@ std::string desktop_size(Session& s, std::uint32_t& w, std::uint32_t& h) {
 }
 
 std::string run_open(Session& s, const Step&) {
-  if (!wait_active(s, open_timeout))
-    return "peer not active";
+  if (!wait_active(s, open_timeout)) return "peer not active";
   auto st = gfx_state(s);
-  if (!wait_dynamic_ready(s, *st))
-    return "the dynamic channels did not come up within 10 s";
+  if (!wait_dynamic_ready(s, *st)) return "the dynamic channels did not come up within 10 s";
   {
     std::scoped_lock lock(st->mutex);
-    if (st->open)
-      return "the graphics pipeline is already open";
+    if (st->open) return "the graphics pipeline is already open";
     st->confirmed.reset();
     st->caps_error.clear();
   }
   RdpgfxServerContext* context = rdpgfx_server_context_new(s.vcm);
-  if (!context)
-    return "rdpgfx_server_context_new failed";
+  if (!context) return "rdpgfx_server_context_new failed";
   context->custom = &s;
   context->rdpcontext = s.peer->context;
   context->CapsAdvertise = on_caps_advertise;
@@ -466,8 +443,7 @@ std::string run_open(Session& s, const Step&) {
     return error;
   }
   std::uint32_t w = 0, h = 0;
-  if (std::string e = desktop_size(s, w, h); !e.empty())
-    return e;
+  if (std::string e = desktop_size(s, w, h); !e.empty()) return e;
   MONITOR_DEF monitor{0, 0, static_cast<INT32>(w) - 1, static_cast<INT32>(h) - 1, 1};
   RDPGFX_RESET_GRAPHICS_PDU reset{w, h, 1, &monitor};
   if (const UINT rc = context->ResetGraphics(context, &reset); rc != CHANNEL_RC_OK)
@@ -488,8 +464,7 @@ std::string run_close(Session& s, const Step&) {
   auto st = gfx_state(s);
   {
     std::scoped_lock lock(st->mutex);
-    if (!st->context)
-      return "the graphics pipeline is not open";
+    if (!st->context) return "the graphics pipeline is not open";
   }
   {
     auto io = lock_io(s);
@@ -500,8 +475,7 @@ std::string run_close(Session& s, const Step&) {
 }
 
 std::string run_reopen(Session& s, const Step& step) {
-  if (std::string e = run_close(s, step); !e.empty())
-    return e;
+  if (std::string e = run_close(s, step); !e.empty()) return e;
   return run_open(s, step);
 }
 
@@ -517,8 +491,7 @@ RdpgfxServerContext* open_context(GfxState& st, std::string& error) {
 
 std::string dump_path(Session& s, const Step& step, const char* suffix) {
   const std::string& dir = s.options->dump_dir;
-  if (dir.empty())
-    return {};
+  if (dir.empty()) return {};
   return dir + "/gfx-" + std::to_string(step.index) + suffix;
 }
 
@@ -530,26 +503,15 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) 
 }
 
 // Logs a command and writes its dump files.
-std::string note_command(Session& s,
-                         const Step& step,
-                         std::uint32_t frame,
-                         std::uint32_t codec,
-                         std::uint16_t surface,
-                         std::uint32_t l,
-                         std::uint32_t t,
-                         std::uint32_t r,
-                         std::uint32_t b,
-                         std::size_t meta,
-                         const std::vector<std::uint8_t>& data,
-                         const std::vector<std::uint8_t>* picture,
-                         const std::string& shows) {
+std::string note_command(Session& s, const Step& step, std::uint32_t frame, std::uint32_t codec,
+                         std::uint16_t surface, std::uint32_t l, std::uint32_t t, std::uint32_t r,
+                         std::uint32_t b, std::size_t meta, const std::vector<std::uint8_t>& data,
+                         const std::vector<std::uint8_t>* picture, const std::string& shows) {
   if (const std::string path = dump_path(s, step, ".data"); !path.empty()) {
-    if (!write_file(path, data))
-      return "cannot write " + path;
+    if (!write_file(path, data)) return "cannot write " + path;
     if (picture) {
       const std::string pic = dump_path(s, step, ".rgba");
-      if (!write_file(pic, *picture))
-        return "cannot write " + pic;
+      if (!write_file(pic, *picture)) return "cannot write " + pic;
     }
   }
   std::string line = "GFX-CMD step=" + std::to_string(step.index) +
@@ -557,8 +519,7 @@ std::string note_command(Session& s,
                      " surface=" + std::to_string(surface) + " rect=" + rect_text(l, t, r, b) +
                      " meta=" + std::to_string(meta) + " bytes=" + std::to_string(data.size()) +
                      " sha256=" + sha256_hex(data);
-  if (!shows.empty())
-    line += " shows=" + shows;
+  if (!shows.empty()) line += " shows=" + shows;
   log_line(line);
   return {};
 }
@@ -568,24 +529,17 @@ std::string note_command(Session& s,
 // Copies the surface area to the session's picture where the surface is mapped, as the client's
 // renderer copies the areas a frame changed to its frame buffer. Returns the desktop area as
 // "x,y,w,h", empty when nothing shows.
-std::string show_area(Session& s,
-                      const Surface& sf,
-                      std::uint32_t l,
-                      std::uint32_t t,
-                      std::uint32_t r,
-                      std::uint32_t b) {
-  if (!sf.mapped)
-    return {};
+std::string show_area(Session& s, const Surface& sf, std::uint32_t l, std::uint32_t t,
+                      std::uint32_t r, std::uint32_t b) {
+  if (!sf.mapped) return {};
   r = std::min(r, sf.width);
   b = std::min(b, sf.height);
-  if (l >= r || t >= b)
-    return {};
+  if (l >= r || t >= b) return {};
   std::scoped_lock lock(s.picture_mutex);
   Picture& pic = s.picture;
   const std::uint64_t x0 = static_cast<std::uint64_t>(sf.x) + l;
   const std::uint64_t y0 = static_cast<std::uint64_t>(sf.y) + t;
-  if (x0 >= pic.width || y0 >= pic.height)
-    return {};
+  if (x0 >= pic.width || y0 >= pic.height) return {};
   const std::uint32_t w =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(r - l, pic.width - x0));
   const std::uint32_t h =
@@ -604,8 +558,7 @@ std::string bounding(const std::vector<std::string>& areas) {
   std::uint64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
   for (const std::string& a : areas) {
     unsigned x = 0, y = 0, w = 0, h = 0;
-    if (std::sscanf(a.c_str(), "%u,%u,%u,%u", &x, &y, &w, &h) != 4)
-      continue;
+    if (std::sscanf(a.c_str(), "%u,%u,%u,%u", &x, &y, &w, &h) != 4) continue;
     if (!any) {
       x0 = x, y0 = y, x1 = x + static_cast<std::uint64_t>(w),
       y1 = y + static_cast<std::uint64_t>(h);
@@ -617,17 +570,12 @@ std::string bounding(const std::vector<std::string>& areas) {
       y1 = std::max<std::uint64_t>(y1, y + static_cast<std::uint64_t>(h));
     }
   }
-  if (!any)
-    return {};
+  if (!any) return {};
   return rect_text(static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0),
                    static_cast<std::uint32_t>(x1 - x0), static_cast<std::uint32_t>(y1 - y0));
 }
 
-void put_pixels(Surface& sf,
-                std::uint32_t x,
-                std::uint32_t y,
-                std::uint32_t w,
-                std::uint32_t h,
+void put_pixels(Surface& sf, std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h,
                 const std::vector<std::uint8_t>& rgba) {
   for (std::uint32_t row = 0; row < h; ++row)
     std::memcpy(&sf.rgba[(static_cast<std::size_t>(y + row) * sf.width + x) * 4],
@@ -649,10 +597,8 @@ bool parse_id_pair(const Step& step, IdPair& out) {
 
 std::string check_surface(const Step& step) {
   IdPair p;
-  if (!parse_id_pair(step, p))
-    return "bad surface";
-  if (p.a == 0 || p.b == 0 || p.a > 8192 || p.b > 8192)
-    return "surface size out of range 1..8192";
+  if (!parse_id_pair(step, p)) return "bad surface";
+  if (p.a == 0 || p.b == 0 || p.a > 8192 || p.b > 8192) return "surface size out of range 1..8192";
   return {};
 }
 
@@ -664,8 +610,7 @@ std::string run_surface(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   const RDPGFX_CREATE_SURFACE_PDU pdu{id, static_cast<UINT16>(w), static_cast<UINT16>(h),
                                       GFX_PIXEL_FORMAT_XRGB_8888};
   if (const UINT rc = context->CreateSurface(context, &pdu); rc != CHANNEL_RC_OK)
@@ -692,8 +637,7 @@ std::string run_map(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   const RDPGFX_MAP_SURFACE_TO_OUTPUT_PDU pdu{id, 0, x, y};
   if (const UINT rc = context->MapSurfaceToOutput(context, &pdu); rc != CHANNEL_RC_OK)
     return "MapSurfaceToOutput failed: " + std::to_string(rc);
@@ -716,8 +660,7 @@ std::string run_delete(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   const RDPGFX_DELETE_SURFACE_PDU pdu{id};
   if (const UINT rc = context->DeleteSurface(context, &pdu); rc != CHANNEL_RC_OK)
     return "DeleteSurface failed: " + std::to_string(rc);
@@ -731,17 +674,13 @@ std::string check_h264_rect(const Step& step) {
   std::uint16_t id = 0;
   std::uint32_t v[4] = {};
   std::uint32_t seed = 0;
-  if (!parse_u16(step.args[0], id))
-    return "bad surface id";
+  if (!parse_u16(step.args[0], id)) return "bad surface id";
   for (int i = 0; i < 4; ++i)
     if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
       return "bad rectangle";
-  if (v[2] <= v[0] || v[3] <= v[1])
-    return "empty rectangle";
-  if ((v[2] - v[0]) % 2 || (v[3] - v[1]) % 2)
-    return "H.264 pictures need even sizes";
-  if (!parse_seed(step.args[5], seed))
-    return "bad seed";
+  if (v[2] <= v[0] || v[3] <= v[1]) return "empty rectangle";
+  if ((v[2] - v[0]) % 2 || (v[3] - v[1]) % 2) return "H.264 pictures need even sizes";
+  if (!parse_seed(step.args[5], seed)) return "bad seed";
   return {};
 }
 
@@ -773,12 +712,8 @@ H264_CONTEXT* encoder_for(Surface& sf, const std::string& codec, std::uint32_t w
   return e.h264.get();
 }
 
-RDPGFX_SURFACE_COMMAND surface_command(std::uint16_t id,
-                                       std::uint32_t codec,
-                                       std::uint32_t l,
-                                       std::uint32_t t,
-                                       std::uint32_t r,
-                                       std::uint32_t b) {
+RDPGFX_SURFACE_COMMAND surface_command(std::uint16_t id, std::uint32_t codec, std::uint32_t l,
+                                       std::uint32_t t, std::uint32_t r, std::uint32_t b) {
   RDPGFX_SURFACE_COMMAND cmd{};
   cmd.surfaceId = id;
   cmd.codecId = codec;
@@ -798,18 +733,14 @@ struct Avc420 {
   std::vector<std::uint8_t> bitstream;
 };
 
-std::string encode_avc420(H264_CONTEXT* enc,
-                          const std::vector<std::uint8_t>& rgba,
-                          std::uint32_t w,
-                          std::uint32_t h,
-                          Avc420& out) {
+std::string encode_avc420(H264_CONTEXT* enc, const std::vector<std::uint8_t>& rgba, std::uint32_t w,
+                          std::uint32_t h, Avc420& out) {
   const RECTANGLE_16 region{0, 0, static_cast<UINT16>(w), static_cast<UINT16>(h)};
   BYTE* data = nullptr;
   UINT32 size = 0;
   const INT32 rc = avc420_compress(enc, rgba.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h, &region,
                                    &data, &size, &out.meta.m);
-  if (rc < 0)
-    return "avc420_compress failed: " + std::to_string(rc);
+  if (rc < 0) return "avc420_compress failed: " + std::to_string(rc);
   if (rc == 0 || !data || size == 0)
     return "the encoder found nothing new to send (repeat a seed?)";
   out.bitstream.assign(data, data + size);
@@ -846,26 +777,20 @@ std::string prepare_h264(Session& s, const H264Rect& a, const char* codec, H264S
   out.st = gfx_state(s);
   std::string error;
   out.context = open_context(*out.st, error);
-  if (!out.context)
-    return error;
+  if (!out.context) return error;
   Surface* sf = find_surface(*out.st, a.id, error);
-  if (!sf)
-    return error;
+  if (!sf) return error;
   out.w = a.r - a.l;
   out.h = a.b - a.t;
   out.enc = encoder_for(*sf, codec, out.w, out.h);
-  if (!out.enc)
-    return "cannot make an H.264 encoder";
+  if (!out.enc) return "cannot make an H.264 encoder";
   out.picture = smooth_picture(out.w, out.h, a.seed);
   return {};
 }
 
 // One surface command in a frame of its own, acknowledged.
-std::string send_surface_command(Session& s,
-                                 GfxState& st,
-                                 RdpgfxServerContext* context,
-                                 const RDPGFX_SURFACE_COMMAND& cmd,
-                                 std::uint32_t& frame) {
+std::string send_surface_command(Session& s, GfxState& st, RdpgfxServerContext* context,
+                                 const RDPGFX_SURFACE_COMMAND& cmd, std::uint32_t& frame) {
   return send_frame(
       s, st, context,
       [&](std::uint32_t) {
@@ -878,8 +803,7 @@ std::string send_surface_command(Session& s,
 std::string run_avc420(Session& s, const Step& step) {
   const H264Rect a = h264_rect(step);
   H264Setup set;
-  if (std::string e = prepare_h264(s, a, "avc420", set); !e.empty())
-    return e;
+  if (std::string e = prepare_h264(s, a, "avc420", set); !e.empty()) return e;
   Avc420 coded;
   if (std::string e = encode_avc420(set.enc, set.picture, set.w, set.h, coded); !e.empty())
     return e;
@@ -904,12 +828,8 @@ struct Avc444 {
   std::vector<std::uint8_t> wire;
 };
 
-std::string encode_avc444(H264_CONTEXT* enc,
-                          BYTE version,
-                          const std::vector<std::uint8_t>& rgba,
-                          std::uint32_t w,
-                          std::uint32_t h,
-                          Avc444& out) {
+std::string encode_avc444(H264_CONTEXT* enc, BYTE version, const std::vector<std::uint8_t>& rgba,
+                          std::uint32_t w, std::uint32_t h, Avc444& out) {
   const RECTANGLE_16 region{0, 0, static_cast<UINT16>(w), static_cast<UINT16>(h)};
   BYTE op = 0;
   BYTE* main_data = nullptr;
@@ -919,14 +839,10 @@ std::string encode_avc444(H264_CONTEXT* enc,
   const INT32 rc =
       avc444_compress(enc, rgba.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h, version, &region, &op,
                       &main_data, &main_size, &aux_data, &aux_size, &out.meta[0].m, &out.meta[1].m);
-  if (rc < 0)
-    return "avc444_compress failed: " + std::to_string(rc);
-  if (rc == 0)
-    return "the encoder found nothing new to send (repeat a seed?)";
-  if (op == 0 || op == 1)
-    out.streams[0].assign(main_data, main_data + main_size);
-  if (op == 0 || op == 2)
-    out.streams[1].assign(aux_data, aux_data + aux_size);
+  if (rc < 0) return "avc444_compress failed: " + std::to_string(rc);
+  if (rc == 0) return "the encoder found nothing new to send (repeat a seed?)";
+  if (op == 0 || op == 1) out.streams[0].assign(main_data, main_data + main_size);
+  if (op == 0 || op == 2) out.streams[1].assign(aux_data, aux_data + aux_size);
   // With only the chroma view, it is the one stream the command carries.
   if (op == 2) {
     std::swap(out.streams[0], out.streams[1]);
@@ -950,17 +866,9 @@ std::string encode_avc444(H264_CONTEXT* enc,
   return {};
 }
 
-std::string send_avc444(Session& s,
-                        GfxState& st,
-                        RdpgfxServerContext* context,
-                        std::uint16_t id,
-                        std::uint32_t codec,
-                        std::uint32_t l,
-                        std::uint32_t t,
-                        std::uint32_t r,
-                        std::uint32_t b,
-                        Avc444& coded,
-                        std::uint32_t& frame) {
+std::string send_avc444(Session& s, GfxState& st, RdpgfxServerContext* context, std::uint16_t id,
+                        std::uint32_t codec, std::uint32_t l, std::uint32_t t, std::uint32_t r,
+                        std::uint32_t b, Avc444& coded, std::uint32_t& frame) {
   RDPGFX_SURFACE_COMMAND cmd = surface_command(id, codec, l, t, r, b);
   cmd.extra = &coded.bs;
   return send_surface_command(s, st, context, cmd, frame);
@@ -969,8 +877,7 @@ std::string send_avc444(Session& s,
 std::string run_avc444(Session& s, const Step& step) {
   const H264Rect a = h264_rect(step);
   H264Setup set;
-  if (std::string e = prepare_h264(s, a, "avc444", set); !e.empty())
-    return e;
+  if (std::string e = prepare_h264(s, a, "avc444", set); !e.empty()) return e;
   Avc444 coded;
   if (std::string e = encode_avc444(set.enc, 1, set.picture, set.w, set.h, coded); !e.empty())
     return e;
@@ -986,16 +893,12 @@ std::string run_avc444(Session& s, const Step& step) {
 std::string check_avc444v2(const Step& step) {
   std::uint16_t id = 0;
   std::uint32_t seed = 0;
-  if (!parse_u16(step.args[0], id))
-    return "bad surface id";
-  if (!parse_seed(step.args[1], seed))
-    return "bad seed";
+  if (!parse_u16(step.args[0], id)) return "bad surface id";
+  if (!parse_seed(step.args[1], seed)) return "bad seed";
   return {};
 }
 
-std::uint32_t align16(std::uint32_t v) {
-  return (v + 15) / 16 * 16;
-}
+std::uint32_t align16(std::uint32_t v) { return (v + 15) / 16 * 16; }
 
 std::string run_avc444v2(Session& s, const Step& step) {
   std::uint16_t id = 0;
@@ -1005,21 +908,16 @@ std::string run_avc444v2(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   Surface* sf = find_surface(*st, id, error);
-  if (!sf)
-    return error;
+  if (!sf) return error;
   const std::uint32_t w = sf->width, h = sf->height;
-  if (w % 2 || h % 2)
-    return "H.264 pictures need even sizes";
+  if (w % 2 || h % 2) return "H.264 pictures need even sizes";
   H264_CONTEXT* enc = encoder_for(*sf, "avc444v2", w, h);
-  if (!enc)
-    return "cannot make an H.264 encoder";
+  if (!enc) return "cannot make an H.264 encoder";
   const std::vector<std::uint8_t> picture = smooth_picture(w, h, seed);
   Avc444 coded;
-  if (std::string e = encode_avc444(enc, 2, picture, w, h, coded); !e.empty())
-    return e;
+  if (std::string e = encode_avc444(enc, 2, picture, w, h, coded); !e.empty()) return e;
 
   // The renderer decodes into a surface whose sides it rounds up to 16, starting white, with
   // a decoder of that size; the same here gives the same pixels.
@@ -1040,8 +938,7 @@ std::string run_avc444v2(Session& s, const Step& step) {
       coded.bs.bitstream[0].data, coded.bs.bitstream[0].length, m2.regionRects, m2.numRegionRects,
       coded.bs.bitstream[1].data, coded.bs.bitstream[1].length, decoded.data(), PIXEL_FORMAT_BGRX32,
       aw * 4, aw, ah, RDPGFX_CODECID_AVC444v2);
-  if (rc < 0)
-    return "avc444_decompress failed: " + std::to_string(rc);
+  if (rc < 0) return "avc444_decompress failed: " + std::to_string(rc);
 
   std::uint32_t frame = 0;
   if (std::string e =
@@ -1068,15 +965,12 @@ std::string check_area_seed(const Step& step) {
   std::uint16_t id = 0;
   std::uint32_t v[4] = {};
   std::uint32_t seed = 0;
-  if (!parse_u16(step.args[0], id))
-    return "bad surface id";
+  if (!parse_u16(step.args[0], id)) return "bad surface id";
   for (int i = 0; i < 4; ++i)
     if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
       return "bad rectangle";
-  if (v[2] == 0 || v[3] == 0)
-    return "empty rectangle";
-  if (!parse_seed(step.args[5], seed))
-    return "bad seed";
+  if (v[2] == 0 || v[3] == 0) return "empty rectangle";
+  if (!parse_seed(step.args[5], seed)) return "bad seed";
   return {};
 }
 
@@ -1101,22 +995,16 @@ bool inside(const Surface& sf, const Area& a) {
 }
 
 // Sends `data` as a command the renderer decodes to `pixels` over the area, and draws them.
-std::string send_decoded(Session& s,
-                         const Step& step,
-                         std::uint32_t codec,
-                         const Area& a,
+std::string send_decoded(Session& s, const Step& step, std::uint32_t codec, const Area& a,
                          const std::vector<std::uint8_t>& data,
                          const std::vector<std::uint8_t>& pixels) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   Surface* sf = find_surface(*st, a.id, error);
-  if (!sf)
-    return error;
-  if (!inside(*sf, a))
-    return "area outside the surface";
+  if (!sf) return error;
+  if (!inside(*sf, a)) return "area outside the surface";
   RDPGFX_SURFACE_COMMAND cmd = surface_command(a.id, codec, a.x, a.y, a.x + a.w, a.y + a.h);
   cmd.data = const_cast<BYTE*>(data.data());
   cmd.length = static_cast<UINT32>(data.size());
@@ -1144,15 +1032,13 @@ std::string run_planar(Session& s, const Step& step) {
   const std::vector<std::uint8_t> pixels = noise_picture(a.w, a.h, seed);
   std::unique_ptr<BITMAP_PLANAR_CONTEXT, PlanarFree> planar(freerdp_bitmap_planar_context_new(
       PLANAR_FORMAT_HEADER_RLE | PLANAR_FORMAT_HEADER_NA, a.w, a.h));
-  if (!planar)
-    return "cannot make a planar encoder";
+  if (!planar) return "cannot make a planar encoder";
   // Rows go top to bottom in the pipeline, unlike in classic bitmaps.
   freerdp_planar_topdown_image(planar.get(), TRUE);
   UINT32 size = 0;
   BYTE* out = freerdp_bitmap_compress_planar(planar.get(), pixels.data(), PIXEL_FORMAT_RGBA32, a.w,
                                              a.h, a.w * 4, nullptr, &size);
-  if (!out || size == 0)
-    return "planar compression failed";
+  if (!out || size == 0) return "planar compression failed";
   std::vector<std::uint8_t> data(out, out + size);
   free(out);
   return send_decoded(s, step, RDPGFX_CODECID_PLANAR, a, data, pixels);
@@ -1178,13 +1064,11 @@ std::string check_fill(const Step& step) {
   std::uint16_t id = 0;
   std::uint32_t v[4] = {};
   std::uint32_t colour = 0;
-  if (!parse_u16(step.args[0], id))
-    return "bad surface id";
+  if (!parse_u16(step.args[0], id)) return "bad surface id";
   for (int i = 0; i < 4; ++i)
     if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
       return "bad rectangle";
-  if (v[2] == 0 || v[3] == 0)
-    return "empty rectangle";
+  if (v[2] == 0 || v[3] == 0) return "empty rectangle";
   if (step.args[5].size() != 6 ||
       step.args[5].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
       !parse_u32(step.args[5], colour, 16))
@@ -1199,13 +1083,10 @@ std::string run_fill(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   Surface* sf = find_surface(*st, a.id, error);
-  if (!sf)
-    return error;
-  if (!inside(*sf, a))
-    return "area outside the surface";
+  if (!sf) return error;
+  if (!inside(*sf, a)) return "area outside the surface";
   RECTANGLE_16 rect{static_cast<UINT16>(a.x), static_cast<UINT16>(a.y),
                     static_cast<UINT16>(a.x + a.w), static_cast<UINT16>(a.y + a.h)};
   RDPGFX_SOLID_FILL_PDU pdu{};
@@ -1245,8 +1126,7 @@ std::string run_empty(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   std::uint32_t frame = 0;
   if (std::string e = send_frame(
           s, *st, context, [](std::uint32_t) { return std::string{}; }, &frame);
@@ -1260,10 +1140,8 @@ std::string run_frame_begin(Session& s, const Step&) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
-  if (st->batch)
-    return "a frame is open already";
+  if (!context) return error;
+  if (st->batch) return "a frame is open already";
   const std::uint32_t frame = ++st->next_frame;
   const RDPGFX_START_FRAME_PDU start{timestamp_now(), frame};
   if (const UINT rc = context->StartFrame(context, &start); rc != CHANNEL_RC_OK)
@@ -1276,10 +1154,8 @@ std::string run_frame_end(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
-  if (!st->batch)
-    return "no frame is open (gfx-frame-begin)";
+  if (!context) return error;
+  if (!st->batch) return "no frame is open (gfx-frame-begin)";
   const std::uint32_t frame = *st->batch;
   st->batch.reset();
   const RDPGFX_END_FRAME_PDU end{frame};
@@ -1298,8 +1174,7 @@ std::string check_stream(const Step& step) {
   std::uint16_t id = 0;
   if (!parse_u32(step.args[0], n) || n == 0 || n > max_stream_frames)
     return "bad frame count (1.." + std::to_string(max_stream_frames) + ")";
-  if (!parse_u16(step.args[1], id))
-    return "bad surface id";
+  if (!parse_u16(step.args[1], id)) return "bad surface id";
   if (step.args.size() > 2 && step.args[2] != "avc420" && step.args[2] != "avc444v2-main")
     return "bad mode, want avc420 or avc444v2-main";
   return {};
@@ -1314,26 +1189,20 @@ std::string run_stream(Session& s, const Step& step) {
   auto st = gfx_state(s);
   std::string error;
   RdpgfxServerContext* context = open_context(*st, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   Surface* sf = find_surface(*st, id, error);
-  if (!sf)
-    return error;
-  if (st->batch)
-    return "a stream cannot go into one frame";
+  if (!sf) return error;
+  if (st->batch) return "a stream cannot go into one frame";
   const std::uint32_t w = sf->width, h = sf->height;
-  if (w % 2 || h % 2)
-    return "H.264 pictures need even sizes";
+  if (w % 2 || h % 2) return "H.264 pictures need even sizes";
   H264Ptr enc = new_encoder(w, h);
-  if (!enc)
-    return "cannot make an H.264 encoder";
+  if (!enc) return "cannot make an H.264 encoder";
 
   // Encoded first, so that the stream is limited by the client alone.
   std::vector<Avc420> frames(n);
   std::uint64_t bytes = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (session_stopping(s))
-      return "session ended while encoding";
+    if (session_stopping(s)) return "session ended while encoding";
     const std::vector<std::uint8_t> picture = smooth_picture(w, h, i + 1);
     if (std::string e = encode_avc420(enc.get(), picture, w, h, frames[i]); !e.empty())
       return "frame " + std::to_string(i) + ": " + e;
@@ -1343,8 +1212,7 @@ std::string run_stream(Session& s, const Step& step) {
 
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (session_stopping(s))
-      return "session ended while streaming";
+    if (session_stopping(s)) return "session ended while streaming";
     const std::uint32_t frame = ++st->next_frame;
     const auto window = static_cast<std::uint32_t>(stream_window);
     if (frame > window && !wait_ack(s, *st, frame - window))
@@ -1372,8 +1240,7 @@ std::string run_stream(Session& s, const Step& step) {
     frames[i].meta = Meta{};
     frames[i].bitstream = {};
   }
-  if (!wait_ack(s, *st, st->next_frame))
-    return "the last frame was not acknowledged within 10 s";
+  if (!wait_ack(s, *st, st->next_frame)) return "the last frame was not acknowledged within 10 s";
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
@@ -1403,8 +1270,7 @@ std::vector<std::uint8_t> pdu(std::uint16_t cmd, const std::vector<std::uint8_t>
 std::string raw_send(RawChannel& ch, const std::vector<std::uint8_t>& bytes) {
   const std::size_t capacity = bytes.size() + 64 + (bytes.size() / 65535 + 1) * 4;
   wStream* out = Stream_New(nullptr, capacity);
-  if (!out)
-    return "out of memory";
+  if (!out) return "out of memory";
   UINT32 flags = 0;
   std::string error;
   if (zgfx_compress_to_stream(ch.zgfx.get(), out, bytes.data(), static_cast<UINT32>(bytes.size()),
@@ -1424,8 +1290,7 @@ std::string raw_send(RawChannel& ch, const std::vector<std::uint8_t>& bytes) {
 void raw_poll(RawChannel& ch) {
   for (int i = 0; i < 64; ++i) {
     ULONG size = 0;
-    if (!WTSVirtualChannelRead(ch.handle, 0, nullptr, 0, &size) || size == 0)
-      return;
+    if (!WTSVirtualChannelRead(ch.handle, 0, nullptr, 0, &size) || size == 0) return;
     std::vector<std::uint8_t> message(size);
     ULONG got = 0;
     if (!WTSVirtualChannelRead(ch.handle, 0, reinterpret_cast<PCHAR>(message.data()), size, &got))
@@ -1437,8 +1302,7 @@ void raw_poll(RawChannel& ch) {
                                    (static_cast<std::uint32_t>(message[at + 5]) << 8) |
                                    (static_cast<std::uint32_t>(message[at + 6]) << 16) |
                                    (static_cast<std::uint32_t>(message[at + 7]) << 24);
-      if (length < 8 || at + length > message.size())
-        break;
+      if (length < 8 || at + length > message.size()) break;
       ch.received.emplace_back(message.begin() + static_cast<std::ptrdiff_t>(at),
                                message.begin() + static_cast<std::ptrdiff_t>(at + length));
       at += length;
@@ -1458,9 +1322,7 @@ std::uint32_t u32_at(const std::vector<std::uint8_t>& p, std::size_t at) {
 
 // Waits (bounded) for a client PDU with the command id that `accept` takes; consumes PDUs up to it.
 std::optional<std::vector<std::uint8_t>> raw_wait(
-    Session& s,
-    RawChannel& ch,
-    std::uint16_t cmd,
+    Session& s, RawChannel& ch, std::uint16_t cmd,
     const std::function<bool(const std::vector<std::uint8_t>&)>& accept) {
   const auto deadline = std::chrono::steady_clock::now() + ack_timeout;
   while (std::chrono::steady_clock::now() < deadline && !session_stopping(s)) {
@@ -1468,8 +1330,7 @@ std::optional<std::vector<std::uint8_t>> raw_wait(
     while (!ch.received.empty()) {
       std::vector<std::uint8_t> p = std::move(ch.received.front());
       ch.received.pop_front();
-      if (cmd_of(p) == cmd && accept(p))
-        return p;
+      if (cmd_of(p) == cmd && accept(p)) return p;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -1477,8 +1338,7 @@ std::optional<std::vector<std::uint8_t>> raw_wait(
 }
 
 void raw_close(Session& s, RawChannel& ch) {
-  if (!ch.handle)
-    return;
+  if (!ch.handle) return;
   auto io = lock_io(s);
   WTSVirtualChannelClose(ch.handle);
   ch.handle = nullptr;
@@ -1492,8 +1352,7 @@ struct RawChannelOwner {
 
 std::string raw_open(Session& s, RawChannel& ch) {
   ch.zgfx.reset(zgfx_context_new(TRUE));
-  if (!ch.zgfx)
-    return "zgfx_context_new failed";
+  if (!ch.zgfx) return "zgfx_context_new failed";
   {
     auto io = lock_io(s);
     DWORD* session_id = nullptr;
@@ -1506,8 +1365,7 @@ std::string raw_open(Session& s, RawChannel& ch) {
     WTSFreeMemory(session_id);
     ch.handle = WTSVirtualChannelOpenEx(id, const_cast<LPSTR>(RDPGFX_DVC_CHANNEL_NAME),
                                         WTS_CHANNEL_OPTION_DYNAMIC);
-    if (!ch.handle)
-      return "WTSVirtualChannelOpenEx failed";
+    if (!ch.handle) return "WTSVirtualChannelOpenEx failed";
   }
   const auto deadline = std::chrono::steady_clock::now() + open_timeout;
   for (;;) {
@@ -1518,8 +1376,7 @@ std::string raw_open(Session& s, RawChannel& ch) {
       ready = *static_cast<BOOL*>(buffer) != FALSE;
       WTSFreeMemory(buffer);
     }
-    if (ready)
-      return {};
+    if (ready) return {};
     if (std::chrono::steady_clock::now() >= deadline || session_stopping(s))
       return "the client did not take the graphics channel within 10 s";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -1539,22 +1396,16 @@ bool raw_alive(RawChannel& ch) {
 
 // One frame holding `command` (a whole PDU), each PDU its own channel message. Returns
 // "acked" when the client acknowledged the frame, "closed" when it closed the channel instead.
-std::string raw_frame(Session& s,
-                      RawChannel& ch,
-                      std::uint32_t frame,
-                      const std::vector<std::uint8_t>& command,
-                      std::string& outcome) {
+std::string raw_frame(Session& s, RawChannel& ch, std::uint32_t frame,
+                      const std::vector<std::uint8_t>& command, std::string& outcome) {
   std::vector<std::uint8_t> start;
   put32(start, timestamp_now());
   put32(start, frame);
   std::vector<std::uint8_t> end;
   put32(end, frame);
-  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_STARTFRAME, start)); !e.empty())
-    return e;
-  if (std::string e = raw_send(ch, command); !e.empty())
-    return e;
-  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_ENDFRAME, end)); !e.empty())
-    return e;
+  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_STARTFRAME, start)); !e.empty()) return e;
+  if (std::string e = raw_send(ch, command); !e.empty()) return e;
+  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_ENDFRAME, end)); !e.empty()) return e;
   const auto deadline = std::chrono::steady_clock::now() + ack_timeout;
   while (std::chrono::steady_clock::now() < deadline && !session_stopping(s)) {
     raw_poll(ch);
@@ -1576,13 +1427,9 @@ std::string raw_frame(Session& s,
 }
 
 // A WireToSurface1 PDU whose bitmapDataLength field says `declared` while `data` follows.
-std::vector<std::uint8_t> wire_to_surface(std::uint16_t surface,
-                                          std::uint16_t codec,
-                                          std::uint16_t l,
-                                          std::uint16_t t,
-                                          std::uint16_t r,
-                                          std::uint16_t b,
-                                          std::uint32_t declared,
+std::vector<std::uint8_t> wire_to_surface(std::uint16_t surface, std::uint16_t codec,
+                                          std::uint16_t l, std::uint16_t t, std::uint16_t r,
+                                          std::uint16_t b, std::uint32_t declared,
                                           const std::vector<std::uint8_t>& data) {
   std::vector<std::uint8_t> body;
   put16(body, surface);
@@ -1599,17 +1446,12 @@ std::vector<std::uint8_t> wire_to_surface(std::uint16_t surface,
 
 // Opens the channel by hand and brings it to where commands can follow: capabilities confirmed
 // (the newest set, as gfx-open does), graphics reset to the desktop, a 64x64 surface mapped.
-std::string raw_start(Session& s,
-                      RawChannel& ch,
-                      std::uint16_t id,
-                      std::uint32_t x,
+std::string raw_start(Session& s, RawChannel& ch, std::uint16_t id, std::uint32_t x,
                       std::uint32_t y) {
-  if (std::string e = raw_open(s, ch); !e.empty())
-    return e;
+  if (std::string e = raw_open(s, ch); !e.empty()) return e;
   const auto caps =
       raw_wait(s, ch, RDPGFX_CMDID_CAPSADVERTISE, [](const auto& p) { return p.size() >= 10; });
-  if (!caps)
-    return "no capabilities from the client within 10 s";
+  if (!caps) return "no capabilities from the client within 10 s";
   std::uint32_t version = 0, flags = 0, length = 0;
   {
     const std::vector<std::uint8_t>& p = *caps;
@@ -1618,8 +1460,7 @@ std::string raw_start(Session& s,
     for (std::size_t i = 0; i < count && at + 8 <= p.size(); ++i) {
       const std::uint32_t v = u32_at(p, at);
       const std::uint32_t len = u32_at(p, at + 4);
-      if (at + 8 + len > p.size())
-        break;
+      if (at + 8 + len > p.size()) break;
       if (v > version) {
         version = v;
         length = len;
@@ -1628,23 +1469,18 @@ std::string raw_start(Session& s,
       at += 8 + len;
     }
   }
-  if (version == 0)
-    return "no usable capability set";
+  if (version == 0) return "no usable capability set";
   flags &= ~RDPGFX_CAPS_FLAG_AVC_DISABLED;
-  if (version == RDPGFX_CAPVERSION_81)
-    flags |= RDPGFX_CAPS_FLAG_AVC420_ENABLED;
+  if (version == RDPGFX_CAPVERSION_81) flags |= RDPGFX_CAPS_FLAG_AVC420_ENABLED;
   std::vector<std::uint8_t> confirm;
   put32(confirm, version);
   put32(confirm, length);
-  if (length >= 4)
-    put32(confirm, flags);
+  if (length >= 4) put32(confirm, flags);
   confirm.resize(8 + length, 0);
-  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_CAPSCONFIRM, confirm)); !e.empty())
-    return e;
+  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_CAPSCONFIRM, confirm)); !e.empty()) return e;
 
   std::uint32_t dw = 0, dh = 0;
-  if (std::string e = desktop_size(s, dw, dh); !e.empty())
-    return e;
+  if (std::string e = desktop_size(s, dw, dh); !e.empty()) return e;
   std::vector<std::uint8_t> reset;
   put32(reset, dw);
   put32(reset, dh);
@@ -1655,15 +1491,13 @@ std::string raw_start(Session& s,
   put32(reset, dh - 1);
   put32(reset, 1);
   reset.resize(340 - 8, 0);
-  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_RESETGRAPHICS, reset)); !e.empty())
-    return e;
+  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_RESETGRAPHICS, reset)); !e.empty()) return e;
   std::vector<std::uint8_t> create;
   put16(create, id);
   put16(create, 64);
   put16(create, 64);
   create.push_back(GFX_PIXEL_FORMAT_XRGB_8888);
-  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_CREATESURFACE, create)); !e.empty())
-    return e;
+  if (std::string e = raw_send(ch, pdu(RDPGFX_CMDID_CREATESURFACE, create)); !e.empty()) return e;
   std::vector<std::uint8_t> mapping;
   put16(mapping, id);
   put16(mapping, 0);
@@ -1743,15 +1577,12 @@ std::string run_raw_bad(Session& s, const Step& step) {
   parse_u32(step.args[1], x);
   parse_u32(step.args[2], y);
   parse_seed(step.args[3], seed);
-  if (!wait_active(s, open_timeout))
-    return "peer not active";
+  if (!wait_active(s, open_timeout)) return "peer not active";
   auto st = gfx_state(s);
-  if (!wait_dynamic_ready(s, *st))
-    return "the dynamic channels did not come up within 10 s";
+  if (!wait_dynamic_ready(s, *st)) return "the dynamic channels did not come up within 10 s";
   {
     std::scoped_lock lock(st->mutex);
-    if (st->context)
-      return "close the graphics pipeline first (gfx-close)";
+    if (st->context) return "close the graphics pipeline first (gfx-close)";
   }
   // A client closes the channel on a PDU it cannot parse, so every case gets a channel of its
   // own, as does the valid command at the end.
@@ -1773,15 +1604,12 @@ std::string run_raw_bad(Session& s, const Step& step) {
 
   RawChannel ch;
   RawChannelOwner owner{s, ch};
-  if (std::string e = raw_start(s, ch, id, x, y); !e.empty())
-    return "valid command: " + e;
+  if (std::string e = raw_start(s, ch, id, x, y); !e.empty()) return "valid command: " + e;
   H264Ptr enc = new_encoder(64, 64);
-  if (!enc)
-    return "cannot make an H.264 encoder";
+  if (!enc) return "cannot make an H.264 encoder";
   const std::vector<std::uint8_t> picture = smooth_picture(64, 64, seed);
   Avc420 coded;
-  if (std::string e = encode_avc420(enc.get(), picture, 64, 64, coded); !e.empty())
-    return e;
+  if (std::string e = encode_avc420(enc.get(), picture, 64, 64, coded); !e.empty()) return e;
   const std::vector<std::uint8_t> wire = avc420_wire(coded);
   std::string outcome;
   if (std::string e = raw_frame(s, ch, 1,
@@ -1790,8 +1618,7 @@ std::string run_raw_bad(Session& s, const Step& step) {
                                 outcome);
       !e.empty())
     return "valid command: " + e;
-  if (outcome != "acked")
-    return "valid command: the client closed the channel";
+  if (outcome != "acked") return "valid command: the client closed the channel";
   if (std::string e = note_command(s, step, 1, RDPGFX_CODECID_AVC420, id, 0, 0, 64, 64,
                                    metablock_size(coded.meta.m), wire, &picture, {});
       !e.empty())
@@ -1831,12 +1658,8 @@ bool gfx_pipeline_open(Session& s) {
   return st->context && st->open;
 }
 
-std::string gfx_pipeline_close(Session& s) {
-  return run_close(s, Step{});
-}
+std::string gfx_pipeline_close(Session& s) { return run_close(s, Step{}); }
 
-std::string gfx_pipeline_reopen(Session& s) {
-  return run_open(s, Step{});
-}
+std::string gfx_pipeline_reopen(Session& s) { return run_open(s, Step{}); }
 
 }  // namespace kts

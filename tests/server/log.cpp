@@ -13,8 +13,7 @@ std::FILE* g_log = nullptr;  // null means stdout
 
 bool log_open(const std::string& path) {
   std::scoped_lock lock(g_log_mutex);
-  if (path.empty())
-    return true;
+  if (path.empty()) return true;
   g_log = std::fopen(path.c_str(), "w");
   return g_log != nullptr;
 }

@@ -35,13 +35,9 @@ namespace {
 
 volatile std::sig_atomic_t g_terminate = 0;
 
-void on_signal(int) {
-  g_terminate = 1;
-}
+void on_signal(int) { g_terminate = 1; }
 
-bool terminating() {
-  return g_terminate != 0;
-}
+bool terminating() { return g_terminate != 0; }
 
 constexpr int exit_ok = 0;
 constexpr int exit_setup = 1;
@@ -73,8 +69,7 @@ bool parse_args(int argc, char** argv, Options& o) {
         out = value;
         return true;
       }
-      if (i + 1 >= argc)
-        return false;
+      if (i + 1 >= argc) return false;
       out = argv[++i];
       return true;
     };
@@ -174,8 +169,7 @@ void quiet_freerdp_log() {
   WLog_SetLogAppenderType(root, WLOG_APPENDER_CONSOLE);
   wLogAppender* appender = WLog_GetLogAppender(root);
   WLog_ConfigureAppender(appender, "outputstream", const_cast<char*>("stderr"));
-  if (!std::getenv("WLOG_LEVEL"))
-    WLog_SetLogLevel(root, WLOG_ERROR);
+  if (!std::getenv("WLOG_LEVEL")) WLog_SetLogLevel(root, WLOG_ERROR);
 }
 
 struct Fd {
@@ -185,8 +179,7 @@ struct Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   ~Fd() {
-    if (fd >= 0)
-      ::close(fd);
+    if (fd >= 0) ::close(fd);
   }
   int release() {
     const int f = fd;
@@ -197,21 +190,17 @@ struct Fd {
 
 bool open_listener(std::uint16_t port, Fd& out, std::uint16_t& bound) {
   Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (s.fd < 0)
-    return false;
+  if (s.fd < 0) return false;
   const int one = 1;
   ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    return false;
-  if (::listen(s.fd, 4) != 0)
-    return false;
+  if (::bind(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+  if (::listen(s.fd, 4) != 0) return false;
   socklen_t len = sizeof addr;
-  if (::getsockname(s.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    return false;
+  if (::getsockname(s.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return false;
   bound = ntohs(addr.sin_port);
   out.fd = s.release();
   return true;
@@ -223,8 +212,7 @@ void note_input(Session& s, const std::string& line, bool user_input) {
   log_line(line);
   std::scoped_lock lock(s.state_mutex);
   ++s.input_lines;
-  if (user_input)
-    ++s.user_inputs;
+  if (user_input) ++s.user_inputs;
   s.state_cv.notify_all();
 }
 
@@ -283,8 +271,7 @@ BOOL on_refresh_rect(rdpContext* context, BYTE count, const RECTANGLE_16* areas)
   Session& s = session_of(context);
   {
     std::scoped_lock lock(s.state_mutex);
-    if (!s.active)
-      return TRUE;
+    if (!s.active) return TRUE;
   }
   for (BYTE i = 0; i < count; ++i) {
     Rect r;
@@ -292,21 +279,17 @@ BOOL on_refresh_rect(rdpContext* context, BYTE count, const RECTANGLE_16* areas)
       std::scoped_lock lock(s.picture_mutex);
       const std::uint32_t right = std::min<std::uint32_t>(areas[i].right, s.picture.width - 1);
       const std::uint32_t bottom = std::min<std::uint32_t>(areas[i].bottom, s.picture.height - 1);
-      if (areas[i].left > right || areas[i].top > bottom)
-        continue;
+      if (areas[i].left > right || areas[i].top > bottom) continue;
       r = {areas[i].left, areas[i].top, right - areas[i].left + 1, bottom - areas[i].top + 1};
     }
     // Runs on the peer thread, which already holds io.
     const std::string error = send_picture_area(s, nullptr, r);
-    if (!error.empty())
-      log_error("refresh: " + error);
+    if (!error.empty()) log_error("refresh: " + error);
   }
   return TRUE;
 }
 
-BOOL on_suppress_output(rdpContext*, BYTE, const RECTANGLE_16*) {
-  return TRUE;
-}
+BOOL on_suppress_output(rdpContext*, BYTE, const RECTANGLE_16*) { return TRUE; }
 
 BOOL on_post_connect(freerdp_peer* peer) {
   Session& s = session_of(peer->context);
@@ -320,11 +303,9 @@ BOOL on_post_connect(freerdp_peer* peer) {
   }
   s.color_depth = freerdp_settings_get_uint32(settings, FreeRDP_ColorDepth);
   for (const ChannelHook& hook : hooks()) {
-    if (!hook.on_connect)
-      continue;
+    if (!hook.on_connect) continue;
     const std::string error = hook.on_connect(s);
-    if (!error.empty())
-      log_error(hook.name + ": " + error);
+    if (!error.empty()) log_error(hook.name + ": " + error);
   }
   return TRUE;
 }
@@ -353,8 +334,7 @@ BOOL on_activate(freerdp_peer* peer) {
   if (begin_paint(s)) {
     const std::string error = send_picture_area(s, nullptr, {0, 0, w, h});
     end_paint(s);
-    if (!error.empty())
-      log_error("initial paint: " + error);
+    if (!error.empty()) log_error("initial paint: " + error);
   }
 
   if (first)
@@ -408,8 +388,7 @@ bool configure_security(freerdp_peer* peer, const Options& o, const std::string&
 
 struct PeerFree {
   void operator()(freerdp_peer* p) const {
-    if (p->context)
-      freerdp_peer_context_free(p);
+    if (p->context) freerdp_peer_context_free(p);
     freerdp_peer_free(p);
   }
 };
@@ -420,9 +399,7 @@ struct PeerResult {
   bool ended = false;  // `end` or `end-reason`: the run is over, whatever --sessions says
 };
 
-PeerResult run_peer(int fd,
-                    const Options& o,
-                    const std::vector<Step>& script,
+PeerResult run_peer(int fd, const Options& o, const std::vector<Step>& script,
                     const std::string& sam_path) {
   PeerResult result;
   Session s;
@@ -476,52 +453,42 @@ PeerResult run_peer(int fd,
   while (!terminating()) {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     DWORD count = peer->GetEventHandles(peer.get(), handles, 32);
-    if (count == 0)
-      break;
+    if (count == 0) break;
     handles[count++] = WTSVirtualChannelManagerGetEventHandle(s.vcm);
     // Bounded so that SIGTERM and `end` are noticed without traffic.
     const DWORD status = WaitForMultipleObjects(count, handles, FALSE, 100);
-    if (status == WAIT_FAILED)
-      break;
+    if (status == WAIT_FAILED) break;
     {
       ++s.io_waiters;
       std::unique_lock io(s.io);
       --s.io_waiters;
-      if (status != WAIT_TIMEOUT && !peer->CheckFileDescriptor(peer.get()))
-        break;
+      if (status != WAIT_TIMEOUT && !peer->CheckFileDescriptor(peer.get())) break;
       // The dynamic channel manager may only start once the static
       // channels are joined; opened earlier it fails for good.
       const BOOL open_dynamic = peer->connected && WTSVirtualChannelManagerIsChannelJoined(
                                                        s.vcm, DRDYNVC_SVC_CHANNEL_NAME);
-      if (!WTSVirtualChannelManagerCheckFileDescriptorEx(s.vcm, open_dynamic))
-        break;
+      if (!WTSVirtualChannelManagerCheckFileDescriptorEx(s.vcm, open_dynamic)) break;
       if (!dynamic_ready &&
           WTSVirtualChannelManagerIsChannelJoined(s.vcm, DRDYNVC_SVC_CHANNEL_NAME) &&
           WTSVirtualChannelManagerGetDrdynvcState(s.vcm) == DRDYNVC_STATE_READY) {
         dynamic_ready = true;
         for (const ChannelHook& hook : hooks()) {
-          if (!hook.on_dynamic_ready)
-            continue;
+          if (!hook.on_dynamic_ready) continue;
           const std::string error = hook.on_dynamic_ready(s);
-          if (!error.empty())
-            log_error(hook.name + ": " + error);
+          if (!error.empty()) log_error(hook.name + ": " + error);
         }
       }
       for (const ChannelHook& hook : hooks())
-        if (hook.on_poll)
-          hook.on_poll(s);
+        if (hook.on_poll) hook.on_poll(s);
     }
     bool start = false;
     {
       std::scoped_lock lock(s.state_mutex);
-      if (s.end_requested)
-        break;
+      if (s.end_requested) break;
       start = s.active && !result.activated;
-      if (s.active)
-        result.activated = true;
+      if (s.active) result.activated = true;
     }
-    if (start)
-      scenario = std::thread([&s, &scenario_ok] { scenario_ok = run_scenario(s); });
+    if (start) scenario = std::thread([&s, &scenario_ok] { scenario_ok = run_scenario(s); });
   }
 
   s.stop = true;
@@ -534,25 +501,20 @@ PeerResult run_peer(int fd,
   // A send blocked on a peer that stopped reading must fail now, not later.
   if (!terminating()) {
     std::scoped_lock lock(s.state_mutex);
-    if (!s.end_requested)
-      ::shutdown(peer->sockfd, SHUT_RDWR);
+    if (!s.end_requested) ::shutdown(peer->sockfd, SHUT_RDWR);
   } else {
     ::shutdown(peer->sockfd, SHUT_RDWR);
   }
-  if (scenario.joinable())
-    scenario.join();
+  if (scenario.joinable()) scenario.join();
   for (const ChannelHook& hook : hooks())
-    if (hook.on_stop)
-      hook.on_stop(s);
+    if (hook.on_stop) hook.on_stop(s);
   {
     std::unique_lock io(s.io);
     for (const ChannelHook& hook : hooks())
-      if (hook.on_close)
-        hook.on_close(s);
+      if (hook.on_close) hook.on_close(s);
     peer->Disconnect(peer.get());
   }
-  if (result.activated)
-    log_line("DISCONNECTED");
+  if (result.activated) log_line("DISCONNECTED");
   result.scenario_failed = !scenario_ok;
   return result;
 }
@@ -575,8 +537,7 @@ int run(int argc, char** argv) {
   }
   lines.insert(lines.end(), o.step_lines.begin(), o.step_lines.end());
   std::vector<Step> script;
-  if (!parse_script(lines, script))
-    return exit_script;
+  if (!parse_script(lines, script)) return exit_script;
 
   quiet_freerdp_log();
   std::signal(SIGPIPE, SIG_IGN);
@@ -623,17 +584,13 @@ int run(int argc, char** argv) {
       log_error(std::string("poll failed: ") + std::strerror(errno));
       return exit_setup;
     }
-    if (ready <= 0)
-      continue;
+    if (ready <= 0) continue;
     const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
-      continue;
+    if (fd < 0) continue;
     const PeerResult r = run_peer(fd, o, script, sam_path);
-    if (!r.activated)
-      continue;
+    if (!r.activated) continue;
     failed = failed || r.scenario_failed;
-    if (r.ended || ++served >= o.sessions)
-      break;
+    if (r.ended || ++served >= o.sessions) break;
   }
   return failed ? exit_step_failed : exit_ok;
 }

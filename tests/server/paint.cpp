@@ -20,16 +20,11 @@ struct WireFormat {
 // bit depth to, so these must be the same mapping.
 WireFormat wire_format(std::uint32_t depth) {
   switch (depth) {
-    case 32:
-      return {PIXEL_FORMAT_BGRA32, 4};
-    case 24:
-      return {PIXEL_FORMAT_BGR24, 3};
-    case 16:
-      return {PIXEL_FORMAT_RGB16, 2};
-    case 15:
-      return {PIXEL_FORMAT_RGB15, 2};
-    default:
-      return {};
+    case 32: return {PIXEL_FORMAT_BGRA32, 4};
+    case 24: return {PIXEL_FORMAT_BGR24, 3};
+    case 16: return {PIXEL_FORMAT_RGB16, 2};
+    case 15: return {PIXEL_FORMAT_RGB15, 2};
+    default: return {};
   }
 }
 
@@ -67,10 +62,7 @@ std::uint8_t widen(std::uint32_t format, std::uint16_t value, int channel) {
   return out[channel];
 }
 
-void fill_inverse(std::uint8_t (&table)[256],
-                  std::uint32_t format,
-                  unsigned shift,
-                  unsigned bits,
+void fill_inverse(std::uint8_t (&table)[256], std::uint32_t format, unsigned shift, unsigned bits,
                   int channel) {
   std::uint8_t widened[64] = {};
   const unsigned count = 1U << bits;
@@ -78,8 +70,7 @@ void fill_inverse(std::uint8_t (&table)[256],
     widened[c] = widen(format, static_cast<std::uint16_t>(c << shift), channel);
   unsigned c = 0;
   for (unsigned v = 0; v < 256; ++v) {
-    while (c + 1 < count && widened[c + 1] <= v)
-      ++c;
+    while (c + 1 < count && widened[c + 1] <= v) ++c;
     table[v] = static_cast<std::uint8_t>(c);
   }
 }
@@ -107,12 +98,8 @@ const NarrowTables& narrow_tables(std::uint32_t depth) {
 }
 
 // Bottom-up 15/16-bit rows from the top-down RGBA picture.
-void narrow_tile(const NarrowTables& t,
-                 std::uint8_t* dst,
-                 std::uint32_t dst_stride,
-                 const std::uint8_t* src,
-                 std::uint32_t src_stride,
-                 std::uint32_t w,
+void narrow_tile(const NarrowTables& t, std::uint8_t* dst, std::uint32_t dst_stride,
+                 const std::uint8_t* src, std::uint32_t src_stride, std::uint32_t w,
                  std::uint32_t h) {
   for (std::uint32_t row = 0; row < h; ++row) {
     const std::uint8_t* s = src + static_cast<std::size_t>(h - 1 - row) * src_stride;
@@ -132,21 +119,16 @@ void picture_reset(Picture& picture, std::uint32_t width, std::uint32_t height) 
   picture.width = width;
   picture.height = height;
   picture.rgba.assign(static_cast<std::size_t>(width) * height * 4, 0);
-  for (std::size_t i = 3; i < picture.rgba.size(); i += 4)
-    picture.rgba[i] = 0xFF;
+  for (std::size_t i = 3; i < picture.rgba.size(); i += 4) picture.rgba[i] = 0xFF;
 }
 
 bool rect_inside(const Picture& picture, const Rect& r) {
-  if (r.w == 0 || r.h == 0)
-    return false;
+  if (r.w == 0 || r.h == 0) return false;
   return static_cast<std::uint64_t>(r.x) + r.w <= picture.width &&
          static_cast<std::uint64_t>(r.y) + r.h <= picture.height;
 }
 
-void picture_fill(Picture& picture,
-                  const Rect& r,
-                  std::uint8_t red,
-                  std::uint8_t green,
+void picture_fill(Picture& picture, const Rect& r, std::uint8_t red, std::uint8_t green,
                   std::uint8_t blue) {
   for (std::uint32_t row = 0; row < r.h; ++row) {
     std::uint8_t* p =
@@ -162,8 +144,7 @@ void picture_fill(Picture& picture,
 
 void picture_pattern(Picture& picture, const Rect& r, std::uint32_t seed) {
   std::uint32_t x = seed ^ 0x9E3779B9U;
-  if (x == 0)
-    x = 1;
+  if (x == 0) x = 1;
   for (std::uint32_t row = 0; row < r.h; ++row) {
     std::uint8_t* p =
         picture.rgba.data() + (static_cast<std::size_t>(r.y + row) * picture.width + r.x) * 4;
@@ -180,8 +161,7 @@ void picture_pattern(Picture& picture, const Rect& r, std::uint32_t seed) {
 }
 
 void fit_picture_to_depth(Picture& picture, std::uint32_t depth, const Rect& r) {
-  if (depth != 15 && depth != 16)
-    return;
+  if (depth != 15 && depth != 16) return;
   // Round trip through the same conversion the client uses, so the picture
   // holds exactly what the client's frame buffer will hold.
   const WireFormat wire = wire_format(depth);
@@ -200,8 +180,7 @@ std::unique_lock<std::mutex> lock_io(Session& session) {
 }
 
 void let_peer_in(Session& session, std::unique_lock<std::mutex>& io) {
-  if (session.io_waiters.load() == 0)
-    return;
+  if (session.io_waiters.load() == 0) return;
   io.unlock();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
   while (session.io_waiters.load() > 0 && std::chrono::steady_clock::now() < deadline)
@@ -224,8 +203,7 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
   rdpSettings* settings = context->settings;
   const std::uint32_t depth = session.color_depth.load();
   const WireFormat wire = wire_format(depth);
-  if (wire.bytes == 0)
-    return "unsupported client colour depth " + std::to_string(depth);
+  if (wire.bytes == 0) return "unsupported client colour depth " + std::to_string(depth);
   if (!freerdp_settings_get_bool(settings, FreeRDP_FastPathOutput))
     return "client does not take fast-path output";
 
@@ -242,8 +220,7 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
 
   {
     std::scoped_lock lock(session.picture_mutex);
-    if (!rect_inside(session.picture, r))
-      return "area outside the desktop";
+    if (!rect_inside(session.picture, r)) return "area outside the desktop";
   }
 
   std::vector<Tile> tiles;
@@ -252,8 +229,7 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
       Tile t;
       t.dest = {x, y, std::min(tile_w, r.x + r.w - x), std::min(tile_h, r.y + r.h - y)};
       t.wire_width = t.dest.w;
-      while ((t.wire_width * wire.bytes) % 4 != 0)
-        ++t.wire_width;
+      while ((t.wire_width * wire.bytes) % 4 != 0) ++t.wire_width;
       t.bytes = static_cast<std::size_t>(t.wire_width) * t.dest.h * wire.bytes;
       tiles.push_back(t);
     }
@@ -271,16 +247,14 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
       total += bitmap_header_bytes + tiles[end].bytes;
       ++end;
     }
-    if (end == next)
-      return "tile does not fit the client's request size";
+    if (end == next) return "tile does not fit the client's request size";
 
     data.assign(total, 0);
     rects.assign(end - next, BITMAP_DATA{});
     {
       std::scoped_lock lock(session.picture_mutex);
       const Picture& pic = session.picture;
-      if (!rect_inside(pic, r))
-        return "desktop changed while drawing";
+      if (!rect_inside(pic, r)) return "desktop changed while drawing";
       std::size_t offset = 0;
       for (std::size_t i = next; i < end; ++i) {
         Tile& t = tiles[i];
@@ -319,11 +293,9 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
     update.rectangles = rects.data();
     // Pattern data does not compress; trying costs more than it saves.
     update.skipCompression = TRUE;
-    if (!context->update->BitmapUpdate(context, &update))
-      return "bitmap update failed";
+    if (!context->update->BitmapUpdate(context, &update)) return "bitmap update failed";
     next = end;
-    if (io)
-      let_peer_in(session, *io);
+    if (io) let_peer_in(session, *io);
   }
   return {};
 }
@@ -333,8 +305,7 @@ std::string send_planar_area(Session& session, const Rect& r) {
   {
     std::scoped_lock lock(session.picture_mutex);
     const Picture& pic = session.picture;
-    if (!rect_inside(pic, r))
-      return "area outside the desktop";
+    if (!rect_inside(pic, r)) return "area outside the desktop";
     for (std::uint32_t row = 0; row < r.h; ++row)
       std::memcpy(pixels.data() + static_cast<std::size_t>(row) * r.w * 4,
                   pic.rgba.data() + ((static_cast<std::size_t>(r.y) + row) * pic.width + r.x) * 4,
@@ -343,16 +314,13 @@ std::string send_planar_area(Session& session, const Rect& r) {
   return send_planar_bitmap(session, r, pixels);
 }
 
-std::string send_planar_bitmap(Session& session,
-                               const Rect& r,
+std::string send_planar_bitmap(Session& session, const Rect& r,
                                const std::vector<std::uint8_t>& pixels) {
   rdpContext* context = session.peer->context;
-  if (session.color_depth.load() != 32)
-    return "planar bitmaps need a 32-bit client";
+  if (session.color_depth.load() != 32) return "planar bitmaps need a 32-bit client";
   BITMAP_PLANAR_CONTEXT* planar = freerdp_bitmap_planar_context_new(
       PLANAR_FORMAT_HEADER_RLE | PLANAR_FORMAT_HEADER_NA, r.w, r.h);
-  if (!planar)
-    return "cannot make a planar encoder";
+  if (!planar) return "cannot make a planar encoder";
   UINT32 size = 0;
   BYTE* out = freerdp_bitmap_compress_planar(planar, pixels.data(), PIXEL_FORMAT_RGBA32, r.w, r.h,
                                              r.w * 4, nullptr, &size);
@@ -378,8 +346,7 @@ std::string send_planar_bitmap(Session& session,
   update.number = 1;
   update.rectangles = &b;
   update.skipCompression = TRUE;
-  if (!context->update->BitmapUpdate(context, &update))
-    return "bitmap update failed";
+  if (!context->update->BitmapUpdate(context, &update)) return "bitmap update failed";
   return {};
 }
 

@@ -95,9 +95,7 @@ const StepHandler* find_step(std::string_view name);
 // listens is that parse, and the run gets the record it filled. parse returns an error text,
 // empty when the arguments are good.
 template <class Args>
-StepHandler parsed_step(std::string name,
-                        std::size_t min_args,
-                        std::size_t max_args,
+StepHandler parsed_step(std::string name, std::size_t min_args, std::size_t max_args,
                         std::string (*parse)(const Step&, Args&),
                         std::string (*run)(Session&, const Args&)) {
   return {std::move(name), min_args, max_args,
@@ -107,8 +105,7 @@ StepHandler parsed_step(std::string name,
           },
           [parse, run](Session& s, const Step& step) {
             Args args;
-            if (std::string error = parse(step, args); !error.empty())
-              return error;
+            if (std::string error = parse(step, args); !error.empty()) return error;
             return run(s, args);
           }};
 }
@@ -174,10 +171,7 @@ struct Picture {
 };
 
 void picture_reset(Picture& picture, std::uint32_t width, std::uint32_t height);
-void picture_fill(Picture& picture,
-                  const Rect& r,
-                  std::uint8_t red,
-                  std::uint8_t green,
+void picture_fill(Picture& picture, const Rect& r, std::uint8_t red, std::uint8_t green,
                   std::uint8_t blue);
 // xorshift32 over the pixels of r in row order: state starts at
 // seed ^ 0x9E3779B9 (1 if that is 0); for each pixel the state advances
@@ -223,8 +217,7 @@ template <typename T>
 std::shared_ptr<T> session_slot(Session& session, const std::string& key) {
   std::scoped_lock lock(session.state_mutex);
   auto& slot = session.slots[key];
-  if (!slot)
-    slot = std::make_shared<T>();
+  if (!slot) slot = std::make_shared<T>();
   return std::static_pointer_cast<T>(slot);
 }
 
@@ -257,8 +250,7 @@ std::string send_picture_area(Session& session, std::unique_lock<std::mutex>* io
 // One planar-compressed bitmap of the whole area (no tiling): up to 64 KiB of planar data.
 std::string send_planar_area(Session& session, const Rect& r);
 // The same for any RGBA pixels, wherever r lies (a faulty server's bitmaps too).
-std::string send_planar_bitmap(Session& session,
-                               const Rect& r,
+std::string send_planar_bitmap(Session& session, const Rect& r,
                                const std::vector<std::uint8_t>& pixels);
 // Reduces the colours of an area of the picture to what the client can show
 // at its depth, so that the picture stays equal to the client's frame buffer.

@@ -21,9 +21,7 @@ struct TempDir {
   std::vector<std::string> files;
 };
 
-std::string write_sam_file(TempDir& dir,
-                           const std::string& user,
-                           const std::string& password,
+std::string write_sam_file(TempDir& dir, const std::string& user, const std::string& password,
                            std::string& sam_path);
 
 }  // namespace kts

@@ -61,9 +61,7 @@ struct SoundState {
   std::array<std::uint8_t, 14> aac_config{};
 };
 
-std::shared_ptr<SoundState> sound_state(Session& s) {
-  return session_slot<SoundState>(s, "sound");
-}
+std::shared_ptr<SoundState> sound_state(Session& s) { return session_slot<SoundState>(s, "sound"); }
 
 Session& session_of_sound(RdpsndServerContext* context) {
   return *static_cast<Session*>(context->data);
@@ -131,18 +129,15 @@ AUDIO_FORMAT make_format(UINT16 tag, UINT16 channels, UINT32 rate, UINT16 bits) 
 }
 
 std::string open_sound(Session& s) {
-  if (!script_uses(s, "sound-"))
-    return {};
+  if (!script_uses(s, "sound-")) return {};
   const bool joined = WTSVirtualChannelManagerIsChannelJoined(s.vcm, RDPSND_CHANNEL_NAME);
   const bool playback = freerdp_settings_get_bool(s.peer->context->settings, FreeRDP_AudioPlayback);
   log_line(std::string("SOUND channel joined=") + (joined ? "1" : "0") +
            " playback=" + (playback ? "1" : "0"));
-  if (!joined)
-    return {};
+  if (!joined) return {};
   auto state = sound_state(s);
   RdpsndServerContext* context = rdpsnd_server_context_new(s.vcm);
-  if (!context)
-    return "rdpsnd_server_context_new failed";
+  if (!context) return "rdpsnd_server_context_new failed";
   static AUDIO_FORMAT formats[6];
   formats[0] = make_format(WAVE_FORMAT_PCM, 2, 48000, 16);
   formats[1] = make_format(WAVE_FORMAT_PCM, 2, 44100, 16);
@@ -204,9 +199,7 @@ void close_sound(Session& s) {
 }
 
 // Waits (bounded) for the client's formats; the context, or null with `error` set.
-RdpsndServerContext* ready(Session& s,
-                           SoundState& state,
-                           std::unique_lock<std::mutex>& lock,
+RdpsndServerContext* ready(Session& s, SoundState& state, std::unique_lock<std::mutex>& lock,
                            std::string& error) {
   const bool ok = state.cv.wait_for(lock, default_timeout, [&] {
     return (state.formats_known && state.context) || s.stop.load();
@@ -219,8 +212,7 @@ RdpsndServerContext* ready(Session& s,
 }
 
 // Sends the blocks one by one at play speed, never more than max_ahead unconfirmed.
-std::string send_stream(Session& s,
-                        UINT16 format_no,
+std::string send_stream(Session& s, UINT16 format_no,
                         const std::vector<std::vector<std::uint8_t>>& blocks) {
   auto state = sound_state(s);
   std::uint64_t fnv = 0xcbf29ce484222325ull;
@@ -235,8 +227,7 @@ std::string send_stream(Session& s,
         }))
       return "the client confirmed nothing for 30 s";
     RdpsndServerContext* context = state->context;
-    if (!context || s.stop.load())
-      return "the sound channel went away";
+    if (!context || s.stop.load()) return "the sound channel went away";
     const BYTE number = context->block_no;
     const std::uint64_t t = monotonic_ns();
     state->unconfirmed.emplace_back(number, t);
@@ -247,8 +238,7 @@ std::string send_stream(Session& s,
     const UINT rc = context->SendSamples2(context, format_no, b.data(), b.size(), ts,
                                           static_cast<UINT32>(k * block_ms));
     lock.unlock();
-    if (rc != CHANNEL_RC_OK)
-      return "SendSamples2 failed: " + std::to_string(rc);
+    if (rc != CHANNEL_RC_OK) return "SendSamples2 failed: " + std::to_string(rc);
     for (std::uint8_t byte : b) {
       fnv ^= byte;
       fnv *= 0x100000001b3ull;
@@ -262,14 +252,11 @@ std::string send_stream(Session& s,
   return {};
 }
 
-std::optional<UINT16> find_format(RdpsndServerContext* context,
-                                  UINT16 tag,
-                                  UINT16 channels,
+std::optional<UINT16> find_format(RdpsndServerContext* context, UINT16 tag, UINT16 channels,
                                   UINT32 rate) {
   for (UINT16 i = 0; i < context->num_client_formats; ++i) {
     const AUDIO_FORMAT& f = context->client_formats[i];
-    if (f.wFormatTag != tag)
-      continue;
+    if (f.wFormatTag != tag) continue;
     if (tag == WAVE_FORMAT_PCM &&
         (f.nChannels != channels || f.nSamplesPerSec != rate || f.wBitsPerSample != 16))
       continue;
@@ -300,11 +287,9 @@ std::string run_pcm(Session& s, const PcmArgs& a) {
     std::unique_lock lock(state->mutex);
     std::string error;
     RdpsndServerContext* context = ready(s, *state, lock, error);
-    if (!context)
-      return error;
+    if (!context) return error;
     const auto found = find_format(context, WAVE_FORMAT_PCM, static_cast<UINT16>(channels), rate);
-    if (!found)
-      return "the client has no 16-bit PCM format at that rate and channel count";
+    if (!found) return "the client has no 16-bit PCM format at that rate and channel count";
     format_no = *found;
   }
   // Linear sweep: the frequency climbs from 200 Hz to 8 kHz over the stream.
@@ -335,8 +320,7 @@ struct CodedArgs {
 };
 
 std::string parse_coded(const Step& step, CodedArgs& a) {
-  if (!parse_seed(step.args[0], a.tag) || a.tag == 0 || a.tag > 0xFFFF)
-    return "bad TAG";
+  if (!parse_seed(step.args[0], a.tag) || a.tag == 0 || a.tag > 0xFFFF) return "bad TAG";
   if (!parse_u32(step.args[1], a.ms) || a.ms == 0 || a.ms > max_stream_ms)
     return "MS must be 1..600000";
   return {};
@@ -350,16 +334,13 @@ std::string run_coded(Session& s, const CodedArgs& a) {
     std::unique_lock lock(state->mutex);
     std::string error;
     RdpsndServerContext* context = ready(s, *state, lock, error);
-    if (!context)
-      return error;
+    if (!context) return error;
     const auto found = find_format(context, static_cast<UINT16>(tag), 0, 0);
-    if (!found)
-      return "the client does not take format " + hex_tag(tag, 4);
+    if (!found) return "the client does not take format " + hex_tag(tag, 4);
     format_no = *found;
   }
   std::uint32_t x = 7u ^ 0x9E3779B9u;
-  if (!x)
-    x = 1;
+  if (!x) x = 1;
   std::vector<std::vector<std::uint8_t>> blocks((ms + block_ms - 1) / block_ms);
   for (auto& b : blocks) {
     b.resize(400);
@@ -375,26 +356,22 @@ std::string run_coded(Session& s, const CodedArgs& a) {
 
 std::string run_volume(Session& s, const Step& step) {
   std::uint32_t value = 0;
-  if (!parse_seed(step.args[0], value))
-    return "bad VALUE";
+  if (!parse_seed(step.args[0], value)) return "bad VALUE";
   auto state = sound_state(s);
   std::unique_lock lock(state->mutex);
   std::string error;
   RdpsndServerContext* context = ready(s, *state, lock, error);
-  if (!context)
-    return error;
+  if (!context) return error;
   const UINT rc = context->SetVolume(context, static_cast<UINT16>(value & 0xFFFF),
                                      static_cast<UINT16>(value >> 16));
-  if (rc != CHANNEL_RC_OK)
-    return "SetVolume failed: " + std::to_string(rc);
+  if (rc != CHANNEL_RC_OK) return "SetVolume failed: " + std::to_string(rc);
   log_line("SOUND volume value=" + hex_tag(value, 8));
   return {};
 }
 
 std::string run_wait_confirms(Session& s, const Step& step) {
   std::uint32_t timeout = static_cast<std::uint32_t>(default_timeout.count());
-  if (step.args.size() > 0 && !parse_u32(step.args[0], timeout))
-    return "bad TIMEOUT_MS";
+  if (step.args.size() > 0 && !parse_u32(step.args[0], timeout)) return "bad TIMEOUT_MS";
   auto state = sound_state(s);
   std::unique_lock lock(state->mutex);
   if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeout),

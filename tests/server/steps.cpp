@@ -9,13 +9,11 @@
 namespace kts {
 
 bool parse_u32(const std::string& text, std::uint32_t& out, int base) {
-  if (text.empty() || text[0] == '-' || text[0] == '+')
-    return false;
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > 0xFFFFFFFFULL)
-    return false;
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > 0xFFFFFFFFULL) return false;
   out = static_cast<std::uint32_t>(v);
   return true;
 }
@@ -31,10 +29,8 @@ bool optional_u32(const Step& step, std::size_t i, std::uint32_t& out) {
 }
 
 std::string parse_count_timeout(const Step& step, CountTimeout& out) {
-  if (!parse_u32(step.args[0], out.count))
-    return "bad count";
-  if (step.args.size() > 1 && !parse_u32(step.args[1], out.timeout_ms))
-    return "bad timeout";
+  if (!parse_u32(step.args[0], out.count)) return "bad count";
+  if (step.args.size() > 1 && !parse_u32(step.args[1], out.timeout_ms)) return "bad timeout";
   return {};
 }
 
@@ -52,8 +48,7 @@ std::vector<ChannelHook>& hook_table() {
 
 std::string trim(const std::string& s) {
   const auto begin = s.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos)
-    return {};
+  if (begin == std::string::npos) return {};
   const auto end = s.find_last_not_of(" \t\r\n");
   return s.substr(begin, end - begin + 1);
 }
@@ -64,9 +59,7 @@ bool parse_rect(const Step& step, std::size_t first, Rect& r) {
          r.h > 0;
 }
 
-bool parse_color(const std::string& text,
-                 std::uint8_t& red,
-                 std::uint8_t& green,
+bool parse_color(const std::string& text, std::uint8_t& red, std::uint8_t& green,
                  std::uint8_t& blue) {
   std::uint32_t v = 0;
   if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
@@ -84,18 +77,15 @@ constexpr std::chrono::milliseconds activation_timeout{10000};
 std::string paint_once(Session& s,
                        const std::function<std::string(std::unique_lock<std::mutex>&)>& send) {
   auto io = lock_io(s);
-  if (!begin_paint(s))
-    return "BeginPaint failed";
+  if (!begin_paint(s)) return "BeginPaint failed";
   std::string error = send(io);
-  if (!end_paint(s) && error.empty())
-    error = "EndPaint failed";
+  if (!end_paint(s) && error.empty()) error = "EndPaint failed";
   return error;
 }
 
 // Changes the picture with `draw` and sends the changed area as one paint.
 std::string draw_and_send(Session& s, const Rect& r, const std::function<void(Picture&)>& draw) {
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   {
     std::scoped_lock lock(s.picture_mutex);
     if (!rect_inside(s.picture, r))
@@ -120,8 +110,7 @@ std::string run_wait_input(Session& s, const CountTimeout& args) {
   const bool reached = s.state_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
     return s.input_lines >= n || s.gone || s.stop.load();
   });
-  if (s.input_lines >= n)
-    return {};
+  if (s.input_lines >= n) return {};
   if (!reached)
     return "wait-input timed out after " + std::to_string(timeout_ms) + " ms with " +
            std::to_string(s.input_lines) + " of " + std::to_string(n) + " INPUT lines";
@@ -134,8 +123,7 @@ std::string parse_number_arg(const Step& step, std::uint32_t& out) {
 }
 
 std::string run_sleep(Session& s, const std::uint32_t& ms) {
-  if (!session_sleep(s, std::chrono::milliseconds(ms)))
-    return "session ended while sleeping";
+  if (!session_sleep(s, std::chrono::milliseconds(ms))) return "session ended while sleeping";
   return {};
 }
 
@@ -145,10 +133,8 @@ struct FillArgs {
 };
 
 std::string parse_fill(const Step& step, FillArgs& a) {
-  if (!parse_rect(step, 0, a.r))
-    return "bad rectangle";
-  if (!parse_color(step.args[4], a.red, a.green, a.blue))
-    return "bad colour, want RRGGBB";
+  if (!parse_rect(step, 0, a.r)) return "bad rectangle";
+  if (!parse_color(step.args[4], a.red, a.green, a.blue)) return "bad colour, want RRGGBB";
   return {};
 }
 
@@ -164,10 +150,8 @@ struct AreaSeed {
 };
 
 std::string parse_area_seed(const Step& step, AreaSeed& a) {
-  if (!parse_rect(step, 0, a.r))
-    return "bad rectangle";
-  if (!parse_seed(step.args[4], a.seed))
-    return "bad seed";
+  if (!parse_rect(step, 0, a.r)) return "bad rectangle";
+  if (!parse_seed(step.args[4], a.seed)) return "bad seed";
   return {};
 }
 
@@ -180,12 +164,10 @@ std::string run_pattern(Session& s, const AreaSeed& a) {
 std::string run_planar_bitmap(Session& s, const AreaSeed& a) {
   const Rect& r = a.r;
   const std::uint32_t seed = a.seed;
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   {
     std::scoped_lock lock(s.picture_mutex);
-    if (!rect_inside(s.picture, r))
-      return "area outside the desktop";
+    if (!rect_inside(s.picture, r)) return "area outside the desktop";
     picture_pattern(s.picture, r, seed);
   }
   return paint_once(s, [&](std::unique_lock<std::mutex>&) { return send_planar_area(s, r); });
@@ -205,8 +187,7 @@ std::string parse_oversize(const Step& step, Size& a) {
 
 std::string run_planar_oversize(Session& s, const Size& a) {
   const std::uint32_t w = a.w, h = a.h;
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   const std::vector<std::uint8_t> grey(static_cast<std::size_t>(w) * h * 4, 0x80);
   return paint_once(s, [&](std::unique_lock<std::mutex>&) {
     return send_planar_bitmap(s, Rect{0, 0, w, h}, grey);
@@ -218,8 +199,7 @@ std::string parse_seed_arg(const Step& step, std::uint32_t& seed) {
 }
 
 std::string run_full(Session& s, const std::uint32_t& seed) {
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   const Rect r = whole_desktop(s);
   return draw_and_send(s, r, [&](Picture& p) { picture_pattern(p, r, seed); });
 }
@@ -232,18 +212,15 @@ void log_stream(std::uint64_t frames, std::chrono::steady_clock::time_point star
 }
 
 std::string run_stream(Session& s, const std::uint32_t& n) {
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   const Rect r = whole_desktop(s);
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (session_stopping(s))
-      return "session ended while streaming";
+    if (session_stopping(s)) return "session ended while streaming";
     // Seeds differ from frame to frame so that no frame repeats the last.
     const std::uint32_t seed = i + 1;
     std::string error = draw_and_send(s, r, [&](Picture& p) { picture_pattern(p, r, seed); });
-    if (!error.empty())
-      return error;
+    if (!error.empty()) return error;
   }
   log_stream(n, start);
   return {};
@@ -252,26 +229,22 @@ std::string run_stream(Session& s, const std::uint32_t& n) {
 // Tiny updates back to back: the client's socket never drains, so every wait of its event loop
 // finds the connection ready.
 std::string run_flood(Session& s, const std::uint32_t& n) {
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   const Rect whole = whole_desktop(s);
   const auto start = std::chrono::steady_clock::now();
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (session_stopping(s))
-      return {};  // the client leaving ends a flood normally
+    if (session_stopping(s)) return {};  // the client leaving ends a flood normally
     const Rect r{i % whole.w, (i / whole.w) % whole.h, 1, 1};
     const auto shade = static_cast<std::uint8_t>(i);
     std::string error = draw_and_send(s, r, [&](Picture& p) { picture_fill(p, r, shade, 0, 255); });
-    if (!error.empty())
-      return error;
+    if (!error.empty()) return error;
   }
   log_stream(n, start);
   return {};
 }
 
 std::string run_stream_until_input(Session& s, const Step&) {
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   std::uint64_t seen = 0;
   {
     std::scoped_lock lock(s.state_mutex);
@@ -284,19 +257,16 @@ std::string run_stream_until_input(Session& s, const Step&) {
   while (true) {
     {
       std::scoped_lock lock(s.state_mutex);
-      if (s.user_inputs != seen)
-        break;
+      if (s.user_inputs != seen) break;
     }
-    if (session_stopping(s))
-      return "session ended while streaming";
+    if (session_stopping(s)) return "session ended while streaming";
     if (std::chrono::steady_clock::now() >= deadline) {
       log_stream(frames, start);
       return "no input within 30 s";
     }
     const std::uint32_t seed = static_cast<std::uint32_t>(frames + 1);
     std::string error = draw_and_send(s, r, [&](Picture& p) { picture_pattern(p, r, seed); });
-    if (!error.empty())
-      return error;
+    if (!error.empty()) return error;
     ++frames;
   }
   log_stream(frames, start);
@@ -304,17 +274,14 @@ std::string run_stream_until_input(Session& s, const Step&) {
 }
 
 std::string parse_resize(const Step& step, Size& a) {
-  if (!parse_u32(step.args[0], a.w) || !parse_u32(step.args[1], a.h))
-    return "bad size";
-  if (a.w < 64 || a.h < 64 || a.w > 8192 || a.h > 8192)
-    return "size out of range 64..8192";
+  if (!parse_u32(step.args[0], a.w) || !parse_u32(step.args[1], a.h)) return "bad size";
+  if (a.w < 64 || a.h < 64 || a.w > 8192 || a.h > 8192) return "size out of range 64..8192";
   return {};
 }
 
 std::string run_resize(Session& s, const Size& a) {
   const std::uint32_t w = a.w, h = a.h;
-  if (!wait_active(s, activation_timeout))
-    return "peer not active";
+  if (!wait_active(s, activation_timeout)) return "peer not active";
   std::uint64_t before = 0;
   {
     auto io = lock_io(s);
@@ -330,36 +297,30 @@ std::string run_resize(Session& s, const Size& a) {
     if (!freerdp_settings_set_uint32(settings, FreeRDP_DesktopWidth, w) ||
         !freerdp_settings_set_uint32(settings, FreeRDP_DesktopHeight, h))
       return "cannot set the desktop size";
-    if (!context->update->DesktopResize(context))
-      return "deactivate-reactivate failed";
+    if (!context->update->DesktopResize(context)) return "deactivate-reactivate failed";
   }
   std::unique_lock lock(s.state_mutex);
   const bool done = s.state_cv.wait_for(
       lock, activation_timeout, [&] { return s.activations > before || s.gone || s.stop.load(); });
-  if (!done)
-    return "client was not reactivated within 10 s";
-  if (s.activations == before)
-    return "session ended during resize";
+  if (!done) return "client was not reactivated within 10 s";
+  if (s.activations == before) return "session ended during resize";
   return {};
 }
 
 std::string run_dump(Session& s, const Step& step) {
   std::string path = step.args[0];
   const std::string& dir = s.options->dump_dir;
-  if (!dir.empty() && !path.empty() && path[0] != '/')
-    path = dir + "/" + path;
+  if (!dir.empty() && !path.empty() && path[0] != '/') path = dir + "/" + path;
   std::vector<std::uint8_t> copy;
   {
     std::scoped_lock lock(s.picture_mutex);
     copy = s.picture.rgba;
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out)
-    return "cannot open " + path;
+  if (!out) return "cannot open " + path;
   out.write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
   out.close();
-  if (!out)
-    return "cannot write " + path;
+  if (!out) return "cannot write " + path;
   log_line("DUMPED path=" + path);
   return {};
 }
@@ -369,8 +330,7 @@ std::string end_session(Session& s) {
     auto io = lock_io(s);
     {
       std::scoped_lock lock(s.state_mutex);
-      if (s.gone)
-        return {};
+      if (s.gone) return {};
     }
     // Deactivate All plus Disconnect Provider Ultimatum: the client sees
     // a clean end of session, not a broken connection.
@@ -389,12 +349,10 @@ std::string run_end_reason(Session& s, const std::uint32_t& code) {
     auto io = lock_io(s);
     {
       std::scoped_lock lock(s.state_mutex);
-      if (s.gone)
-        return {};
+      if (s.gone) return {};
     }
     freerdp_set_error_info(s.peer->context->rdp, code);
-    if (!freerdp_send_error_info(s.peer->context->rdp))
-      return "the error info could not be sent";
+    if (!freerdp_send_error_info(s.peer->context->rdp)) return "the error info could not be sent";
   }
   return end_session(s);
 }
@@ -426,8 +384,7 @@ bool register_step(StepHandler handler) {
 
 const StepHandler* find_step(std::string_view name) {
   for (const StepHandler& h : step_table())
-    if (h.name == name)
-      return &h;
+    if (h.name == name) return &h;
   return nullptr;
 }
 
@@ -436,14 +393,11 @@ bool register_hook(ChannelHook hook) {
   return true;
 }
 
-const std::vector<ChannelHook>& hooks() {
-  return hook_table();
-}
+const std::vector<ChannelHook>& hooks() { return hook_table(); }
 
 bool script_uses(const Session& session, std::string_view prefix) {
   for (const Step& step : session.script)
-    if (step.name.compare(0, prefix.size(), prefix) == 0)
-      return true;
+    if (step.name.compare(0, prefix.size(), prefix) == 0) return true;
   return false;
 }
 
@@ -451,15 +405,13 @@ bool parse_script(const std::vector<std::string>& lines, std::vector<Step>& out)
   out.clear();
   for (const std::string& raw : lines) {
     const std::string text = trim(raw);
-    if (text.empty() || text[0] == '#')
-      continue;
+    if (text.empty() || text[0] == '#') continue;
     Step step;
     step.index = out.size() + 1;
     step.text = text;
     std::istringstream words(text);
     words >> step.name;
-    for (std::string word; words >> word;)
-      step.args.push_back(word);
+    for (std::string word; words >> word;) step.args.push_back(word);
     const StepHandler* handler = find_step(step.name);
     if (!handler) {
       log_error("unknown step: " + text);
@@ -483,17 +435,14 @@ bool parse_script(const std::vector<std::string>& lines, std::vector<Step>& out)
 
 bool read_script_file(const std::string& path, std::vector<std::string>& lines) {
   std::ifstream in(path);
-  if (!in)
-    return false;
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return true;
 }
 
 bool run_scenario(Session& s) {
   for (const Step& step : s.script) {
-    if (session_stopping(s))
-      return true;
+    if (session_stopping(s)) return true;
     log_line("STEP n=" + std::to_string(step.index) + " text=" + step.text);
     const StepHandler* handler = find_step(step.name);
     const std::string error = handler ? handler->run(s, step) : "unknown step";
@@ -504,14 +453,12 @@ bool run_scenario(Session& s) {
         std::scoped_lock lock(s.state_mutex);
         gone = s.gone;
       }
-      if (gone || s.stop.load())
-        return true;
+      if (gone || s.stop.load()) return true;
       log_error("step " + std::to_string(step.index) + " (" + step.text + "): " + error);
       return false;
     }
     std::scoped_lock lock(s.state_mutex);
-    if (s.end_requested)
-      break;
+    if (s.end_requested) break;
   }
   log_line("DONE");
   return true;
@@ -529,8 +476,7 @@ bool session_sleep(Session& s, std::chrono::milliseconds duration) {
 }
 
 bool session_stopping(Session& s) {
-  if (s.stop.load())
-    return true;
+  if (s.stop.load()) return true;
   std::scoped_lock lock(s.state_mutex);
   return s.gone;
 }

@@ -57,8 +57,7 @@ std::string base64_decode(const std::string& in) {
 std::string json_quote(const std::string& s) {
   std::string out = "\"";
   for (const char c : s) {
-    if (c == '"' || c == '\\')
-      out += '\\';
+    if (c == '"' || c == '\\') out += '\\';
     if (c == '\n') {
       out += "\\n";
       continue;
@@ -74,8 +73,7 @@ std::optional<Browser> start_browser(const std::string& log_path, int width, int
   b.height = height;
   b.profile = make_temp_dir("korvane-web-chromium");
   int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0)
-    return std::nullopt;
+  if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
   host::SpawnOptions o;
   o.argv = {"chromium",
             "--headless=new",
@@ -101,22 +99,17 @@ std::optional<Browser> start_browser(const std::string& log_path, int width, int
   close(out[1]);
   b.to.reset(in[1]);
   b.from.reset(out[0]);
-  if (!child)
-    return std::nullopt;
+  if (!child) return std::nullopt;
   b.process = std::move(*child);
   return b;
 }
 
-std::optional<ptree> cdp(Browser& b,
-                         const std::string& method,
-                         const std::string& params,
-                         const std::string& session,
-                         int timeout_ms) {
+std::optional<ptree> cdp(Browser& b, const std::string& method, const std::string& params,
+                         const std::string& session, int timeout_ms) {
   const int id = b.next_id++;
   std::string msg =
       "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params;
-  if (!session.empty())
-    msg += ",\"sessionId\":\"" + session + "\"";
+  if (!session.empty()) msg += ",\"sessionId\":\"" + session + "\"";
   msg += "}";
   msg.push_back('\0');
   if (!host::write_all(b.to.get(),
@@ -129,8 +122,7 @@ std::optional<ptree> cdp(Browser& b,
     while ((nul = b.pending.find('\0')) != std::string::npos) {
       std::string one = b.pending.substr(0, nul);
       b.pending.erase(0, nul + 1);
-      if (one.rfind(want, 0) != 0)
-        continue;
+      if (one.rfind(want, 0) != 0) continue;
       ptree tree;
       std::istringstream in(one);
       try {
@@ -139,22 +131,18 @@ std::optional<ptree> cdp(Browser& b,
         return std::nullopt;
       }
       if (tree.get_child_optional("error")) {
-        if (b.on_error)
-          b.on_error(method + ": " + one.substr(0, 500));
+        if (b.on_error) b.on_error(method + ": " + one.substr(0, 500));
         return std::nullopt;
       }
       return tree;
     }
     const long left = timeout_ms - ms_since(deadline - std::chrono::milliseconds(timeout_ms));
-    if (left <= 0)
-      return std::nullopt;
+    if (left <= 0) return std::nullopt;
     pollfd p{b.from.get(), POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0)
-      continue;
+    if (poll(&p, 1, static_cast<int>(std::min(left, 200L))) <= 0) continue;
     char buf[65536];
     const ssize_t n = read(b.from.get(), buf, sizeof buf);
-    if (n <= 0)
-      return std::nullopt;
+    if (n <= 0) return std::nullopt;
     b.pending.append(buf, static_cast<size_t>(n));
   }
 }
@@ -164,13 +152,11 @@ std::optional<Tab> open_tab(Browser& b, const std::string& url) {
   auto created = cdp(b, "Target.createTarget",
                      "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":" +
                          std::to_string(b.width) + ",\"height\":" + std::to_string(b.height) + "}");
-  if (!created)
-    return std::nullopt;
+  if (!created) return std::nullopt;
   t.target_id = created->get<std::string>("result.targetId", "");
   auto attached =
       cdp(b, "Target.attachToTarget", "{\"targetId\":\"" + t.target_id + "\",\"flatten\":true}");
-  if (!attached)
-    return std::nullopt;
+  if (!attached) return std::nullopt;
   t.session = attached->get<std::string>("result.sessionId", "");
   return t;
 }
@@ -184,11 +170,9 @@ std::optional<std::string> eval(Browser& b, const Tab& t, const std::string& exp
                "{\"expression\":" + json_quote(expression) +
                    ",\"returnByValue\":true,\"awaitPromise\":true}",
                t.session);
-  if (!r)
-    return std::nullopt;
+  if (!r) return std::nullopt;
   const auto v = r->get_optional<std::string>("result.result.value");
-  if (!v)
-    return std::nullopt;
+  if (!v) return std::nullopt;
   return *v;
 }
 
@@ -196,8 +180,7 @@ bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeo
   const auto t0 = Clock::now();
   while (ms_since(t0) < timeout_ms) {
     const auto v = eval(b, t, "String(!!(" + condition + "))");
-    if (v && *v == "true")
-      return true;
+    if (v && *v == "true") return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -207,17 +190,13 @@ std::string page_state(Browser& b, const Tab& t) {
   return eval(b, t, "JSON.stringify(window.korvane)").value_or("(no state)");
 }
 
-std::optional<host::Canvas> page_screenshot(Browser& b,
-                                            const Tab& t,
-                                            const std::string& dir,
-                                            uint32_t w,
-                                            uint32_t h) {
+std::optional<host::Canvas> page_screenshot(Browser& b, const Tab& t, const std::string& dir,
+                                            uint32_t w, uint32_t h) {
   auto r = cdp(b, "Page.captureScreenshot",
                "{\"format\":\"png\",\"clip\":{\"x\":0,\"y\":0,\"width\":" + std::to_string(w) +
                    ",\"height\":" + std::to_string(h) + ",\"scale\":1}}",
                t.session);
-  if (!r)
-    return std::nullopt;
+  if (!r) return std::nullopt;
   const std::string png = base64_decode(r->get<std::string>("result.data", ""));
   const std::string path = dir + "/page.png";
   std::ofstream(path, std::ios::binary) << png;
@@ -229,11 +208,9 @@ bool key(Browser& b, const Tab& t, const std::string& code, const std::string& t
     std::string params = std::string("{\"type\":\"") + type + "\",\"code\":\"" + code +
                          "\",\"key\":" + json_quote(text == "\r" ? "Enter" : text) +
                          ",\"windowsVirtualKeyCode\":" + std::to_string(vk);
-    if (std::string(type) == "keyDown")
-      params += ",\"text\":" + json_quote(text);
+    if (std::string(type) == "keyDown") params += ",\"text\":" + json_quote(text);
     params += "}";
-    if (!cdp(b, "Input.dispatchKeyEvent", params, t.session))
-      return false;
+    if (!cdp(b, "Input.dispatchKeyEvent", params, t.session)) return false;
   }
   return true;
 }
@@ -241,17 +218,14 @@ bool key(Browser& b, const Tab& t, const std::string& code, const std::string& t
 bool mouse(Browser& b, const Tab& t, const std::string& type, int x, int y) {
   std::string params =
       "{\"type\":\"" + type + "\",\"x\":" + std::to_string(x) + ",\"y\":" + std::to_string(y);
-  if (type != "mouseMoved")
-    params += ",\"button\":\"left\",\"clickCount\":1";
+  if (type != "mouseMoved") params += ",\"button\":\"left\",\"clickCount\":1";
   params += "}";
   return cdp(b, "Input.dispatchMouseEvent", params, t.session).has_value();
 }
 
 std::optional<GatewayRun> start_gateway(const std::string& web_path,
-                                        const std::string& korvane_path,
-                                        const std::string& dir,
-                                        const std::string& config,
-                                        std::string* error) {
+                                        const std::string& korvane_path, const std::string& dir,
+                                        const std::string& config, std::string* error) {
   const std::string config_path = dir + "/gateway.conf";
   std::ofstream(config_path) << config;
   GatewayRun g;
@@ -265,12 +239,10 @@ std::optional<GatewayRun> start_gateway(const std::string& web_path,
   o.term_grace_ms = 3000;
   o.die_with_parent = true;
   auto child = host::spawn(o, error);
-  if (!child)
-    return std::nullopt;
+  if (!child) return std::nullopt;
   g.process = std::move(*child);
   if (!wait_for_port(g.port, 10000, &g.process)) {
-    if (error)
-      *error = "korvane-web did not listen: " + read_file(g.log_path);
+    if (error) *error = "korvane-web did not listen: " + read_file(g.log_path);
     return std::nullopt;
   }
   return g;

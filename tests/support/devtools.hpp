@@ -31,8 +31,7 @@ struct Browser {
 std::optional<Browser> start_browser(const std::string& log_path, int width, int height);
 
 // Sends one command and waits (bounded) for its answer; events in between are dropped.
-std::optional<boost::property_tree::ptree> cdp(Browser& b,
-                                               const std::string& method,
+std::optional<boost::property_tree::ptree> cdp(Browser& b, const std::string& method,
                                                const std::string& params = "{}",
                                                const std::string& session = "",
                                                int timeout_ms = 20000);
@@ -53,11 +52,8 @@ bool wait_page(Browser& b, const Tab& t, const std::string& condition, int timeo
 // The page's window.korvane, as JSON.
 std::string page_state(Browser& b, const Tab& t);
 // The page's top left w x h, through a PNG written in dir.
-std::optional<host::Canvas> page_screenshot(Browser& b,
-                                            const Tab& t,
-                                            const std::string& dir,
-                                            uint32_t w,
-                                            uint32_t h);
+std::optional<host::Canvas> page_screenshot(Browser& b, const Tab& t, const std::string& dir,
+                                            uint32_t w, uint32_t h);
 bool key(Browser& b, const Tab& t, const std::string& code, const std::string& text, int vk);
 bool mouse(Browser& b, const Tab& t, const std::string& type, int x, int y);
 
@@ -72,9 +68,7 @@ struct GatewayRun {
 // korvane-web with this configuration on a free port, its log in dir; waits (bounded) until it
 // listens.
 std::optional<GatewayRun> start_gateway(const std::string& web_path,
-                                        const std::string& korvane_path,
-                                        const std::string& dir,
-                                        const std::string& config,
-                                        std::string* error);
+                                        const std::string& korvane_path, const std::string& dir,
+                                        const std::string& config, std::string* error);
 
 }  // namespace korvane::test

@@ -35,8 +35,8 @@ bool send(uint8_t type, std::span<const uint8_t> payload) {
   return host::write_frame(1, type, payload);
 }
 
-std::vector<uint8_t>
-rect(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t r, uint8_t g, uint8_t b) {
+std::vector<uint8_t> rect(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t r, uint8_t g,
+                          uint8_t b) {
   std::vector<uint8_t> p;
   append_u32(p, static_cast<uint32_t>(x));
   append_u32(p, static_cast<uint32_t>(y));
@@ -77,10 +77,8 @@ int echo_until_disconnect(host::FrameReader& in, const Grant& grant) {
   while (std::chrono::steady_clock::now() < deadline) {
     host::Frame f;
     const host::ReadStatus st = host::read_frame(in, 200, f);
-    if (st == host::ReadStatus::timeout)
-      continue;
-    if (st != host::ReadStatus::frame)
-      return 3;
+    if (st == host::ReadStatus::timeout) continue;
+    if (st != host::ReadStatus::frame) return 3;
     if (f.type == CMD_DISCONNECT) {
       send(EVT_DISCONNECTED, {});
       return 0;
@@ -133,8 +131,7 @@ int main() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
       host::Frame f;
-      if (host::read_frame(in, 200, f) == host::ReadStatus::eof)
-        return 0;
+      if (host::read_frame(in, 200, f) == host::ReadStatus::eof) return 0;
     }
     return 0;
   }
@@ -151,11 +148,9 @@ int main() {
   }
   const auto size = encode_size(params.width, params.height);
   send(EVT_CONNECTED, size);
-  if (mode == "crash")
-    std::abort();
+  if (mode == "crash") std::abort();
   send(EVT_RECT, rect(1, 2, 4, 4, 255, 0, 0));
   send(EVT_RECT, rect(static_cast<int32_t>(params.width) - 2, 0, 4, 4, 0, 255, 0));
-  if (grant.mask & EXT_CURSOR)
-    send_cursor();
+  if (grant.mask & EXT_CURSOR) send_cursor();
   return echo_until_disconnect(in, grant);
 }

@@ -45,9 +45,7 @@ long elapsed_ms(Clock::time_point since) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-bool pid_alive(pid_t pid) {
-  return kill(pid, 0) == 0;
-}
+bool pid_alive(pid_t pid) { return kill(pid, 0) == 0; }
 
 // ---------------------------------------------------------------- processes
 
@@ -144,8 +142,7 @@ TEST(HostProcess, GroupOwnerEndsGrandchildrenToo) {
   bool gone = false;
   for (int i = 0; i < 100 && !gone; ++i) {
     gone = !pid_alive(grandchild);
-    if (!gone)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
 }
@@ -247,8 +244,7 @@ TEST(HostFrameIo, BigFrameArrivesWhole) {
   FrameReader reader;
   reader.fd = p.read_end.get();
   std::vector<uint8_t> payload(3 << 20);
-  for (size_t i = 0; i < payload.size(); ++i)
-    payload[i] = static_cast<uint8_t>(i * 7);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
   std::thread writer([&] { write_frame(p.write_end.get(), EVT_RECT, payload, 10000); });
   Frame f;
   const ReadStatus st = read_frame(reader, 10000, f);
@@ -284,20 +280,15 @@ TEST(HostFrameIo, AbsurdLengthIsRefused) {
 
 // ---------------------------------------------------------------- canvas
 
-std::vector<uint8_t> rect_payload(int32_t x,
-                                  int32_t y,
-                                  int32_t w,
-                                  int32_t h,
-                                  std::array<uint8_t, 4> colour,
-                                  size_t pixel_bytes_delta = 0) {
+std::vector<uint8_t> rect_payload(int32_t x, int32_t y, int32_t w, int32_t h,
+                                  std::array<uint8_t, 4> colour, size_t pixel_bytes_delta = 0) {
   std::vector<uint8_t> p;
   append_u32(p, static_cast<uint32_t>(x));
   append_u32(p, static_cast<uint32_t>(y));
   append_u32(p, static_cast<uint32_t>(w));
   append_u32(p, static_cast<uint32_t>(h));
   const size_t pixels = w > 0 && h > 0 ? static_cast<size_t>(w) * static_cast<size_t>(h) : 0;
-  for (size_t i = 0; i < pixels; ++i)
-    p.insert(p.end(), colour.begin(), colour.end());
+  for (size_t i = 0; i < pixels; ++i) p.insert(p.end(), colour.begin(), colour.end());
   p.resize(p.size() + pixel_bytes_delta);
   return p;
 }
@@ -421,8 +412,7 @@ std::vector<std::vector<uint8_t>> encode_views(const std::vector<Yuv420Picture>&
   std::vector<std::vector<uint8_t>> out;
   av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (!codec || pictures.empty())
-    return out;
+  if (!codec || pictures.empty()) return out;
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
   ctx->width = static_cast<int>(pictures[0].width);
   ctx->height = static_cast<int>(pictures[0].height);
@@ -497,10 +487,7 @@ std::vector<std::vector<uint8_t>> encode_h264(const std::vector<TestPicture>& pi
   return encode_views(views);
 }
 
-std::vector<uint8_t> h264_payload(uint32_t left,
-                                  uint32_t top,
-                                  uint32_t width,
-                                  uint32_t height,
+std::vector<uint8_t> h264_payload(uint32_t left, uint32_t top, uint32_t width, uint32_t height,
                                   std::span<const uint8_t> data) {
   std::vector<uint8_t> p;
   append_u32(p, left);
@@ -516,16 +503,13 @@ std::vector<uint8_t> h264_payload(uint32_t left,
 std::vector<uint8_t> metablock(uint32_t rects) {
   std::vector<uint8_t> m;
   append_u32(m, rects);
-  for (uint32_t i = 0; i < rects; ++i)
-    m.insert(m.end(), {0, 0, 0, 0, 16, 0, 16, 0});
-  for (uint32_t i = 0; i < rects; ++i)
-    m.insert(m.end(), {22, 100});
+  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {0, 0, 0, 0, 16, 0, 16, 0});
+  for (uint32_t i = 0; i < rects; ++i) m.insert(m.end(), {22, 100});
   return m;
 }
 
 // An AVC444 bitmap stream: info word (first stream size, LC), then the streams.
-std::vector<uint8_t> avc444(uint32_t lc,
-                            std::span<const uint8_t> first,
+std::vector<uint8_t> avc444(uint32_t lc, std::span<const uint8_t> first,
                             std::span<const uint8_t> second) {
   std::vector<uint8_t> s1 = metablock(2);
   s1.insert(s1.end(), first.begin(), first.end());
@@ -546,12 +530,8 @@ struct Placement {
   bool outside_untouched = true;
 };
 
-Placement check_placement(const Canvas& c,
-                          const TestPicture& pic,
-                          uint32_t left,
-                          uint32_t top,
-                          uint32_t width,
-                          uint32_t height) {
+Placement check_placement(const Canvas& c, const TestPicture& pic, uint32_t left, uint32_t top,
+                          uint32_t width, uint32_t height) {
   Placement r;
   for (uint32_t y = 0; y < c.height; ++y) {
     for (uint32_t x = 0; x < c.width; ++x) {
@@ -610,8 +590,7 @@ class HostH264Decode : public ::testing::Test {
   void SetUp() override {
     pictures = {make_picture(64, 48, 0), make_picture(64, 48, 1), make_picture(64, 48, 2)};
     units = encode_h264(pictures);
-    if (units.size() != pictures.size())
-      GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    if (units.size() != pictures.size()) GTEST_SKIP() << "no H.264 encoder in libavcodec";
     resize_canvas(canvas, 120, 90);
   }
   std::vector<TestPicture> pictures;
@@ -682,8 +661,7 @@ TEST_F(HostH264Decode, Avc444MainViewDecodesAndChromaIsCounted) {
 TEST_F(HostH264Decode, GarbageIsCountedOrRejectedNeverPainted) {
   const std::vector<uint8_t> before = canvas.rgba;
   std::vector<uint8_t> noise(500);
-  for (size_t i = 0; i < noise.size(); ++i)
-    noise[i] = static_cast<uint8_t>(i * 37 + 11);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 37 + 11);
   EXPECT_EQ(paint_h264(decoder, canvas, h264_payload(0, 0, 64, 48, noise)), "");
   EXPECT_EQ(decoder.stats.undecoded, 1u);
   // A start code followed by junk reaches the decoder, which must not paint anything.
@@ -810,12 +788,10 @@ Views split_v2(const Yuv444Picture& f) {
 }
 
 int max_rgb_diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  if (a.size() != b.size())
-    return 1000;
+  if (a.size() != b.size()) return 1000;
   int worst = 0;
   for (size_t i = 0; i < a.size(); i += 4) {
-    for (size_t c = 0; c < 3; ++c)
-      worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
+    for (size_t c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{a[i + c]} - int{b[i + c]}));
   }
   return worst;
 }
@@ -877,8 +853,7 @@ TEST(HostAvc444Combine, ConversionInvertsTheEncodersColours) {
   std::vector<uint8_t> rgba;
   yuv444_to_rgba(to_yuv444(p), rgba);
   EXPECT_LE(max_rgb_diff(rgba, p.rgba), 3);
-  for (size_t i = 3; i < rgba.size(); i += 4)
-    ASSERT_EQ(rgba[i], 255);
+  for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255);
 }
 
 TEST(HostAvc444Combine, Version1RebuildsEveryChromaSample) {
@@ -931,12 +906,8 @@ TEST(HostAvc444Combine, MainViewAloneSpreadsItsChromaAndBadInputIsRefused) {
   EXPECT_FALSE(combine_avc444(ChromaLayout::avc444, Yuv420Picture{}, nullptr, full));
 }
 
-std::vector<uint8_t> codec_payload(uint16_t codec,
-                                   uint32_t left,
-                                   uint32_t top,
-                                   uint32_t width,
-                                   uint32_t height,
-                                   std::span<const uint8_t> main,
+std::vector<uint8_t> codec_payload(uint16_t codec, uint32_t left, uint32_t top, uint32_t width,
+                                   uint32_t height, std::span<const uint8_t> main,
                                    std::span<const uint8_t> aux) {
   H264CodecHeader h;
   h.codec = codec;
@@ -957,22 +928,15 @@ std::vector<uint8_t> codec_payload(uint16_t codec,
 // Canvas pixels at (left, top) against an RGBA picture. With carried_only, the top-left pixel
 // of each 2x2 block is skipped: its chroma is worked back from the block mean only past a
 // threshold, and coding noise can tip it either way.
-int canvas_diff(const Canvas& c,
-                uint32_t left,
-                uint32_t top,
-                uint32_t w,
-                uint32_t h,
-                const std::vector<uint8_t>& want,
-                bool carried_only = true) {
+int canvas_diff(const Canvas& c, uint32_t left, uint32_t top, uint32_t w, uint32_t h,
+                const std::vector<uint8_t>& want, bool carried_only = true) {
   int worst = 0;
   for (uint32_t y = 0; y < h; ++y) {
     for (uint32_t x = 0; x < w; ++x) {
-      if (carried_only && x % 2 == 0 && y % 2 == 0)
-        continue;
+      if (carried_only && x % 2 == 0 && y % 2 == 0) continue;
       const uint8_t* got = pixel(c, left + x, top + y);
       const uint8_t* exp = want.data() + (size_t{y} * w + x) * 4;
-      for (int ch = 0; ch < 3; ++ch)
-        worst = std::max(worst, std::abs(int{got[ch]} - int{exp[ch]}));
+      for (int ch = 0; ch < 3; ++ch) worst = std::max(worst, std::abs(int{got[ch]} - int{exp[ch]}));
     }
   }
   return worst;
@@ -998,8 +962,7 @@ class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
     };
     a = to_yuv444(make_detailed_picture(kW, kH, 3));
     b = a;
-    for (auto& y : b.y)
-      y = static_cast<uint8_t>(std::min(235, y + 20));
+    for (auto& y : b.y) y = static_cast<uint8_t>(std::min(235, y + 20));
     c = b;
     // Odd columns are aux samples in both layouts; swapping them between the two rows of a
     // block keeps its mean, so the main view stays as it was.
@@ -1016,8 +979,7 @@ class HostAvc444Decode : public ::testing::TestWithParam<ChromaLayout> {
     want_b = rgba_of(combined(layout, vb, true));
     want_c = rgba_of(combined(layout, vc, true));
     units = encode_views({va.main, va.aux, vb.main, vc.aux});
-    if (units.size() != 4)
-      GTEST_SKIP() << "no H.264 encoder in libavcodec";
+    if (units.size() != 4) GTEST_SKIP() << "no H.264 encoder in libavcodec";
     codec = layout == ChromaLayout::avc444 ? CODEC_ID_AVC444 : CODEC_ID_AVC444V2;
     resize_canvas(canvas, 120, 90);
   }
@@ -1076,17 +1038,14 @@ TEST_P(HostAvc444Decode, ClippedToTheCommandsSizeAndNothingBeforeAMainView) {
         ASSERT_EQ(pixel(canvas, x, y)[0], 0) << x << "," << y;
         continue;
       }
-      if (x % 2 == 0 && y % 2 == 0)
-        continue;  // block corners: see canvas_diff
+      if (x % 2 == 0 && y % 2 == 0) continue;  // block corners: see canvas_diff
       const uint8_t* want = full.data() + (size_t{y - 70} * kW + (x - 100)) * 4;
-      for (int ch = 0; ch < 3; ++ch)
-        ASSERT_NEAR(pixel(canvas, x, y)[ch], want[ch], 12);
+      for (int ch = 0; ch < 3; ++ch) ASSERT_NEAR(pixel(canvas, x, y)[ch], want[ch], 12);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts,
-                         HostAvc444Decode,
+INSTANTIATE_TEST_SUITE_P(Layouts, HostAvc444Decode,
                          ::testing::Values(ChromaLayout::avc444, ChromaLayout::avc444v2),
                          [](const auto& param_info) {
                            return param_info.param == ChromaLayout::avc444 ? "v1" : "v2";
@@ -1122,17 +1081,13 @@ TEST(HostAvc444FreeRdp, Version2MatchesFreeRdpsDecoder) {
     const INT32 rc =
         avc444_compress(enc.get(), pic.rgba.data(), PIXEL_FORMAT_RGBA32, w * 4, w, h, 2, &region,
                         &op, &main, &main_size, &aux, &aux_size, &meta, &aux_meta);
-    if (rc < 0 && frames == 0)
-      GTEST_SKIP() << "FreeRDP's AVC444 encoder failed: " << rc;
+    if (rc < 0 && frames == 0) GTEST_SKIP() << "FreeRDP's AVC444 encoder failed: " << rc;
     ASSERT_GE(rc, 0);
-    if (rc == 0)
-      continue;
+    if (rc == 0) continue;
     // Copies: the encoder reuses its buffers.
     std::vector<uint8_t> m, a;
-    if (op == 0 || op == 1)
-      m.assign(main, main + main_size);
-    if (op == 0 || op == 2)
-      a.assign(aux, aux + aux_size);
+    if (op == 0 || op == 1) m.assign(main, main + main_size);
+    if (op == 0 || op == 2) a.assign(aux, aux + aux_size);
     EXPECT_EQ(paint_h264_codec(decoder, canvas, codec_payload(CODEC_ID_AVC444V2, 0, 0, w, h, m, a)),
               "")
         << "frame " << frames;
@@ -1224,15 +1179,10 @@ TEST(HostExtensions, GrantAndRefusalLines) {
   EXPECT_EQ(d.resize_refusals, 1u);
 }
 
-std::vector<uint8_t> shape_payload(uint32_t id,
-                                   uint32_t hx,
-                                   uint32_t hy,
-                                   uint32_t w,
-                                   uint32_t h,
+std::vector<uint8_t> shape_payload(uint32_t id, uint32_t hx, uint32_t hy, uint32_t w, uint32_t h,
                                    std::array<uint8_t, 4> colour) {
   std::vector<uint8_t> p = encode_cursor_shape_header({id, hx, hy, w, h});
-  for (uint32_t i = 0; i < w * h; ++i)
-    p.insert(p.end(), colour.begin(), colour.end());
+  for (uint32_t i = 0; i < w * h; ++i) p.insert(p.end(), colour.begin(), colour.end());
   return p;
 }
 
@@ -1331,8 +1281,7 @@ TEST(HostPng, RoundTripKeepsRgb) {
   test::TempDir dir = test::make_temp_dir();
   Canvas c;
   resize_canvas(c, 7, 5);
-  for (size_t i = 0; i < c.rgba.size(); ++i)
-    c.rgba[i] = static_cast<uint8_t>(i * 13);
+  for (size_t i = 0; i < c.rgba.size(); ++i) c.rgba[i] = static_cast<uint8_t>(i * 13);
   const std::string path = dir.path + "/x.png";
   ASSERT_EQ(write_png(path, c), "");
   std::string error;
@@ -1535,8 +1484,7 @@ HostRun run_host(std::vector<std::string> args) {
   RunResult r = run_capture(o, 30000);
   HostRun h;
   h.out = r.out;
-  if (r.status && r.status->exited())
-    h.code = r.status->code;
+  if (r.status && r.status->exited()) h.code = r.status->code;
   return h;
 }
 

@@ -41,16 +41,12 @@ std::unique_ptr<LoggedProcess> start_logged(host::SpawnOptions options,
 // Waits for a line matching pattern (std::regex_search), looking at lines from *cursor on (from
 // the first line when cursor is null) and moving *cursor past the match. nullopt when the
 // deadline passes or stdout ends without one.
-std::optional<std::string> wait_for_line(LoggedProcess& process,
-                                         const std::regex& pattern,
-                                         int timeout_ms,
-                                         size_t* cursor = nullptr);
+std::optional<std::string> wait_for_line(LoggedProcess& process, const std::regex& pattern,
+                                         int timeout_ms, size_t* cursor = nullptr);
 
 // Same with a plain prefix.
-std::optional<std::string> wait_for_prefix(LoggedProcess& process,
-                                           const std::string& prefix,
-                                           int timeout_ms,
-                                           size_t* cursor = nullptr);
+std::optional<std::string> wait_for_prefix(LoggedProcess& process, const std::string& prefix,
+                                           int timeout_ms, size_t* cursor = nullptr);
 
 std::vector<std::string> lines_of(LoggedProcess& process);
 std::string output_of(LoggedProcess& process);  // the lines joined with '\n'

@@ -29,8 +29,7 @@ sockaddr_in loopback(uint16_t port) {
 
 uint16_t free_tcp_port() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return 0;
+  if (fd < 0) return 0;
   sockaddr_in addr = loopback(0);
   uint16_t port = 0;
   socklen_t len = sizeof addr;
@@ -46,17 +45,13 @@ bool wait_for_port(uint16_t port, int timeout_ms, host::Child* watch) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-      return false;
+    if (fd < 0) return false;
     sockaddr_in addr = loopback(port);
     const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
-    if (up)
-      return true;
-    if (watch && host::wait_exit(*watch, 0))
-      return false;
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
+    if (up) return true;
+    if (watch && host::wait_exit(*watch, 0)) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
@@ -70,8 +65,7 @@ TempDir& TempDir::operator=(TempDir&& other) noexcept {
 }
 
 TempDir::~TempDir() {
-  if (path.empty())
-    return;
+  if (path.empty()) return;
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
 }
@@ -82,8 +76,7 @@ TempDir make_temp_dir(const std::string& prefix) {
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   TempDir dir;
-  if (mkdtemp(buf.data()))
-    dir.path = buf.data();
+  if (mkdtemp(buf.data())) dir.path = buf.data();
   return dir;
 }
 

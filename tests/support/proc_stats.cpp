@@ -24,11 +24,9 @@ std::vector<std::string> stat_fields(pid_t pid) {
   const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto close = all.rfind(')');
   std::vector<std::string> fields;
-  if (close == std::string::npos || close + 2 > all.size())
-    return fields;
+  if (close == std::string::npos || close + 2 > all.size()) return fields;
   std::istringstream rest(all.substr(close + 2));
-  for (std::string field; rest >> field;)
-    fields.push_back(field);
+  for (std::string field; rest >> field;) fields.push_back(field);
   return fields;
 }
 
@@ -49,9 +47,7 @@ std::optional<uint64_t> status_field(pid_t pid, std::string_view field) {
   return std::nullopt;
 }
 
-long resident_kib(pid_t pid) {
-  return static_cast<long>(status_field(pid, "VmRSS").value_or(0));
-}
+long resident_kib(pid_t pid) { return static_cast<long>(status_field(pid, "VmRSS").value_or(0)); }
 
 Memory memory_of(pid_t pid) {
   Memory m;
@@ -63,30 +59,24 @@ Memory memory_of(pid_t pid) {
     std::string key;
     long v = 0;
     s >> key >> v;
-    if (key == "Pss:")
-      m.pss = v;
-    if (key == "Private_Dirty:" || key == "Private_Clean:")
-      priv += v;
+    if (key == "Pss:") m.pss = v;
+    if (key == "Private_Dirty:" || key == "Private_Clean:") priv += v;
   }
   m.private_kib = priv;
-  if (const auto threads = status_field(pid, "Threads"))
-    m.threads = static_cast<long>(*threads);
+  if (const auto threads = status_field(pid, "Threads")) m.threads = static_cast<long>(*threads);
   return m;
 }
 
 uint64_t run_ns(pid_t pid) {
   const std::string tasks = proc(pid, "task");
   DIR* dir = opendir(tasks.c_str());
-  if (!dir)
-    return 0;
+  if (!dir) return 0;
   uint64_t total = 0;
   for (dirent* e = readdir(dir); e; e = readdir(dir)) {
-    if (e->d_name[0] == '.')
-      continue;
+    if (e->d_name[0] == '.') continue;
     std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
     uint64_t ns = 0;
-    if (in >> ns)
-      total += ns;
+    if (in >> ns) total += ns;
   }
   closedir(dir);
   return total;
@@ -94,8 +84,7 @@ uint64_t run_ns(pid_t pid) {
 
 std::optional<Cpu> cpu_of(pid_t pid) {
   const auto fields = stat_fields(pid);
-  if (fields.empty())
-    return std::nullopt;
+  if (fields.empty()) return std::nullopt;
   // utime and stime are fields 14 and 15.
   return Cpu{run_ns(pid), stat_number(fields, 14), stat_number(fields, 15)};
 }
@@ -109,15 +98,12 @@ double cpu_seconds(pid_t pid) {
 std::vector<pid_t> children_of(pid_t pid) {
   std::vector<pid_t> out;
   DIR* d = opendir("/proc");
-  if (!d)
-    return out;
+  if (!d) return out;
   while (dirent* e = readdir(d)) {
     const pid_t child = static_cast<pid_t>(std::atoi(e->d_name));
-    if (child <= 0)
-      continue;
+    if (child <= 0) continue;
     // The parent is field 4.
-    if (stat_number(stat_fields(child), 4) == static_cast<uint64_t>(pid))
-      out.push_back(child);
+    if (stat_number(stat_fields(child), 4) == static_cast<uint64_t>(pid)) out.push_back(child);
   }
   closedir(d);
   return out;

@@ -54,13 +54,10 @@ struct Rig {
 
 // Starts the test server with the steps (and `extra` arguments). Fails the test (and returns
 // false) when it cannot start.
-inline bool start_server(Rig& rig,
-                         std::vector<std::string> steps,
-                         const std::string& sec = "tls",
+inline bool start_server(Rig& rig, std::vector<std::string> steps, const std::string& sec = "tls",
                          std::vector<std::string> extra = {}) {
   // A caller may have made it already, to name it in the server's arguments.
-  if (rig.scratch.path.empty())
-    rig.scratch = test::make_temp_dir("korvane-e2e");
+  if (rig.scratch.path.empty()) rig.scratch = test::make_temp_dir("korvane-e2e");
   if (rig.scratch.path.empty()) {
     ADD_FAILURE() << "no scratch directory";
     return false;
@@ -85,13 +82,11 @@ inline bool start_server(Rig& rig,
 
 // Starts korvane connecting to the rig's server with `request`'s options (host and port are
 // filled in, TLS when no flags are given). Fails the test (and returns false) when it cannot.
-inline bool start_korvane(Rig& rig,
-                          ConnectRequest request = {},
+inline bool start_korvane(Rig& rig, ConnectRequest request = {},
                           std::vector<uint8_t> extension_block = {}) {
   request.host = "127.0.0.1";
   request.port = rig.server.port;
-  if (!request.flags)
-    request.flags = CONNECT_FLAG_TLS;
+  if (!request.flags) request.flags = CONNECT_FLAG_TLS;
   host::SessionOptions ko;
   ko.korvane_path = KORVANE_PATH;
   ko.request = request;
@@ -107,18 +102,14 @@ inline bool start_korvane(Rig& rig,
 }
 
 // Both.
-inline bool start_rig(Rig& rig,
-                      std::vector<std::string> steps,
-                      ConnectRequest request = {},
-                      const std::string& sec = "tls",
-                      std::vector<std::string> extra = {},
+inline bool start_rig(Rig& rig, std::vector<std::string> steps, ConnectRequest request = {},
+                      const std::string& sec = "tls", std::vector<std::string> extra = {},
                       std::vector<uint8_t> extension_block = {}) {
   return start_server(rig, std::move(steps), sec, std::move(extra)) &&
          start_korvane(rig, std::move(request), std::move(extension_block));
 }
 
-inline std::optional<Rig> start_rig(std::vector<std::string> steps,
-                                    ConnectRequest request = {},
+inline std::optional<Rig> start_rig(std::vector<std::string> steps, ConnectRequest request = {},
                                     const std::string& sec = "tls",
                                     std::vector<std::string> extra = {},
                                     std::vector<uint8_t> extension_block = {}) {
@@ -129,9 +120,7 @@ inline std::optional<Rig> start_rig(std::vector<std::string> steps,
   return rig;
 }
 
-inline std::string server_log(Rig& rig) {
-  return test::output_of(*rig.server.process);
-}
+inline std::string server_log(Rig& rig) { return test::output_of(*rig.server.process); }
 inline std::string korvane_stderr(Rig& rig) {
   return test::read_file(rig.scratch.path + "/korvane.err");
 }
@@ -155,21 +144,17 @@ inline void expect_clean_logs(Rig& rig) {
 
 // Waits for a server log line while reading (and dropping) korvane's events: a host that
 // stops reading stalls korvane's event loop, and with it every channel.
-inline std::optional<std::string> pump_until_line(Rig& rig,
-                                                  const std::regex& pattern,
+inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pattern,
                                                   int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0))
-      return line;
+    if (auto line = test::wait_for_line(*rig.server.process, pattern, 0)) return line;
     host::pump_events(*rig.korvane, 100, {});
   }
   return test::wait_for_line(*rig.server.process, pattern, 0);
 }
 
-inline uint32_t u32_at(const host::Frame& f, size_t offset) {
-  return get_u32(&f.payload[offset]);
-}
+inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
 
 // A session korvane must refuse before connecting anywhere: no server listens on the port.
 struct EarlyEnd {
@@ -194,8 +179,7 @@ inline EarlyEnd run_without_server(std::vector<uint8_t> extension_block) {
                *s, 10000,
                [&](const host::Frame& f) {
                  e.types.push_back(f.type);
-                 if (f.type == EVT_ERROR)
-                   e.error.assign(f.payload.begin(), f.payload.end());
+                 if (f.type == EVT_ERROR) e.error.assign(f.payload.begin(), f.payload.end());
                },
                false)
                .exit;

@@ -31,8 +31,7 @@ struct ShadowServer {
 
 // Starts freerdp-shadow-cli3 on the display and a free port, and waits (bounded) until the
 // port accepts connections. Another port is tried if the server dies at start.
-std::optional<ShadowServer> start_shadow(const XServer& x,
-                                         const ShadowOptions& options,
+std::optional<ShadowServer> start_shadow(const XServer& x, const ShadowOptions& options,
                                          std::string* error = nullptr);
 
 }  // namespace korvane::test

@@ -33,8 +33,7 @@ inline std::string tail(const std::string& text, size_t lines) {
 class ShadowDesktop : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(KORVANE_PATH).empty())
-      GTEST_SKIP() << "korvane is not built";
+    if (std::string(KORVANE_PATH).empty()) GTEST_SKIP() << "korvane is not built";
     logs = make_temp_dir("korvane-e2e-shadow");
     ASSERT_FALSE(logs.path.empty());
     std::string error;
@@ -45,8 +44,7 @@ class ShadowDesktop : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!HasFailure())
-      return;
+    if (!HasFailure()) return;
     std::fprintf(stderr, "---- korvane's log (tail)\n%s\n",
                  tail(read_file(logs.path + "/korvane.log"), 30).c_str());
     if (shadow) {

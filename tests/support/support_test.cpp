@@ -33,8 +33,7 @@ long elapsed_ms(Clock::time_point since) {
 struct Listener {
   int fd = -1;
   ~Listener() {
-    if (fd >= 0)
-      close(fd);
+    if (fd >= 0) close(fd);
   }
 };
 
@@ -151,8 +150,7 @@ TEST(SupportLogged, OwnerEndsAChildThatHoldsItsPipeOpen) {
   bool gone = false;
   for (int i = 0; i < 100 && !gone; ++i) {
     gone = kill(grandchild, 0) != 0;
-    if (!gone)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
 }
@@ -164,8 +162,7 @@ TEST(SupportLogged, ChildrenDieWithTheThreadThatStartedThem) {
     o.argv = {"sleep", "30"};
     o.die_with_parent = true;
     auto child = host::spawn(o);
-    if (!child)
-      return;
+    if (!child) return;
     pid = child->pid;
     // Leave it unreaped and unkilled, as a crashed host would.
     child->pid = -1;
@@ -192,8 +189,7 @@ TEST(SupportLogged, TestServerLauncherNeedsTheListeningLine) {
 
 TEST(SupportLogged, TestServerLauncherAgainstTheRealServer) {
   const std::string path = KORVANE_TEST_SERVER_PATH;
-  if (path.empty())
-    GTEST_SKIP() << "korvane-test-server is not built";
+  if (path.empty()) GTEST_SKIP() << "korvane-test-server is not built";
   TestServerOptions o;
   o.path = path;
   std::string error;
@@ -251,8 +247,7 @@ std::vector<uint8_t> make_xwd(const XwdSpec& s, const std::vector<uint32_t>& val
                                0,
                                0,
                                0};
-  for (uint32_t f : fields)
-    be32(out, f);
+  for (uint32_t f : fields) be32(out, f);
   out.insert(out.end(), s.name.begin(), s.name.end());
   out.push_back(0);
   out.resize(out.size() + s.ncolors * 12, 0xEE);

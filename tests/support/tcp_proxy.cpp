@@ -15,8 +15,7 @@ namespace {
 
 // Closing with a zero linger sends a reset, as a dropped network or a crashed peer does.
 void reset_close(int fd) {
-  if (fd < 0)
-    return;
+  if (fd < 0) return;
   linger l{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
   ::close(fd);
@@ -27,8 +26,7 @@ void pump(int from, int to) {
   char buf[64 * 1024];
   for (;;) {
     const ssize_t n = ::recv(from, buf, sizeof buf, 0);
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     ssize_t done = 0;
     while (done < n) {
       const ssize_t w = ::send(to, buf + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
@@ -46,8 +44,7 @@ void pump(int from, int to) {
 
 int connect_loopback(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return -1;
+  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -62,10 +59,8 @@ int connect_loopback(uint16_t port) {
 void end_link(ProxyLink& link) {
   ::shutdown(link.client, SHUT_RDWR);
   ::shutdown(link.server, SHUT_RDWR);
-  if (link.up.joinable())
-    link.up.join();
-  if (link.down.joinable())
-    link.down.join();
+  if (link.up.joinable()) link.up.join();
+  if (link.down.joinable()) link.down.join();
   reset_close(link.client);
   reset_close(link.server);
   link.client = link.server = -1;
@@ -90,11 +85,9 @@ void reap_ended(ProxyState& s) {
 void accept_loop(ProxyState& s) {
   while (!s.stop.load()) {
     pollfd p{s.listener, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0)
-      continue;
+    if (::poll(&p, 1, 50) <= 0) continue;
     const int client = ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0)
-      continue;
+    if (client < 0) continue;
     reap_ended(s);
     if (s.refusing.load()) {
       reset_close(client);
@@ -137,10 +130,8 @@ std::optional<TcpProxy> start_tcp_proxy(uint16_t target_port, std::string* error
       ::bind(state->listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(state->listener, 8) != 0 ||
       ::getsockname(state->listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (error)
-      *error = std::string("proxy listener: ") + std::strerror(errno);
-    if (state->listener >= 0)
-      ::close(state->listener);
+    if (error) *error = std::string("proxy listener: ") + std::strerror(errno);
+    if (state->listener >= 0) ::close(state->listener);
     return std::nullopt;
   }
   TcpProxy proxy;
@@ -152,27 +143,22 @@ std::optional<TcpProxy> start_tcp_proxy(uint16_t target_port, std::string* error
 }
 
 size_t proxy_cut(TcpProxy& proxy) {
-  if (!proxy.state)
-    return 0;
+  if (!proxy.state) return 0;
   std::lock_guard<std::mutex> guard(proxy.state->lock);
   const size_t n = proxy.state->links.size();
-  for (auto& link : proxy.state->links)
-    end_link(*link);
+  for (auto& link : proxy.state->links) end_link(*link);
   proxy.state->links.clear();
   return n;
 }
 
 void proxy_refuse(TcpProxy& proxy, bool refuse) {
-  if (proxy.state)
-    proxy.state->refusing.store(refuse);
+  if (proxy.state) proxy.state->refusing.store(refuse);
 }
 
 TcpProxy::~TcpProxy() {
-  if (!state)
-    return;
+  if (!state) return;
   state->stop.store(true);
-  if (state->acceptor.joinable())
-    state->acceptor.join();
+  if (state->acceptor.joinable()) state->acceptor.join();
   proxy_cut(*this);
   ::close(state->listener);
 }

@@ -35,15 +35,13 @@ XRootCursor::XRootCursor(const XServer& server) {
 }
 
 XRootCursor::~XRootCursor() {
-  if (display_)
-    XCloseDisplay(display_);
+  if (display_) XCloseDisplay(display_);
 }
 
 bool XRootCursor::sync(const char* what) {
   g_x_error = 0;
   XSync(display_, False);
-  if (g_x_error == 0)
-    return true;
+  if (g_x_error == 0) return true;
   error_ = std::string(what) + ": X error " + std::to_string(g_x_error);
   return false;
 }
@@ -51,16 +49,13 @@ bool XRootCursor::sync(const char* what) {
 bool XRootCursor::set(const std::string& name) {
   static const std::pair<const char*, unsigned> kShapes[] = {{"xterm", XC_xterm},
                                                              {"hand2", XC_hand2}};
-  if (!display_)
-    return false;
+  if (!display_) return false;
   for (const auto& [shape_name, shape] : kShapes) {
-    if (name != shape_name)
-      continue;
+    if (name != shape_name) continue;
     const Cursor cursor = XCreateFontCursor(display_, shape);
     XDefineCursor(display_, DefaultRootWindow(display_), cursor);
     // The one shown before is the root window's no more: freeing it cannot touch what X shows.
-    if (cursor_)
-      XFreeCursor(display_, cursor_);
+    if (cursor_) XFreeCursor(display_, cursor_);
     cursor_ = cursor;
     return sync(("setting the cursor " + name).c_str());
   }
@@ -69,8 +64,7 @@ bool XRootCursor::set(const std::string& name) {
 }
 
 bool XRootCursor::nudge() {
-  if (!display_)
-    return false;
+  if (!display_) return false;
   const Window w = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0,
                                  CopyFromParent, InputOnly, CopyFromParent, 0, nullptr);
   XDestroyWindow(display_, w);
@@ -78,8 +72,7 @@ bool XRootCursor::nudge() {
 }
 
 std::optional<XCursorImage> XRootCursor::image() {
-  if (!display_)
-    return std::nullopt;
+  if (!display_) return std::nullopt;
   g_x_error = 0;
   XFixesCursorImage* ci = XFixesGetCursorImage(display_);
   if (!ci) {
@@ -97,8 +90,7 @@ std::optional<XCursorImage> XRootCursor::image() {
   const size_t n = size_t{ci->width} * ci->height;
   image.argb.reserve(n);
   // Xlib hands the pixels out as unsigned long, 8 bytes on 64-bit systems: one pixel each.
-  for (size_t i = 0; i < n; ++i)
-    image.argb.push_back(static_cast<uint32_t>(ci->pixels[i]));
+  for (size_t i = 0; i < n; ++i) image.argb.push_back(static_cast<uint32_t>(ci->pixels[i]));
   XFree(ci);
   return image;
 }

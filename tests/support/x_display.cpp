@@ -21,8 +21,7 @@ uint32_t be32(const uint8_t* p) {
 }
 
 void set_error(std::string* error, const std::string& text) {
-  if (error)
-    *error = text;
+  if (error) *error = text;
 }
 
 // Where a channel sits in a pixel value and how to widen it to 8 bits.
@@ -35,44 +34,34 @@ struct Channel {
 Channel channel_of(uint32_t mask) {
   Channel c;
   c.mask = mask;
-  if (mask == 0)
-    return c;
-  while (((mask >> c.shift) & 1u) == 0)
-    c.shift++;
-  while (c.shift + c.bits < 32 && ((mask >> (c.shift + c.bits)) & 1u))
-    c.bits++;
+  if (mask == 0) return c;
+  while (((mask >> c.shift) & 1u) == 0) c.shift++;
+  while (c.shift + c.bits < 32 && ((mask >> (c.shift + c.bits)) & 1u)) c.bits++;
   return c;
 }
 
 uint8_t extract(uint32_t value, const Channel& c) {
-  if (c.bits == 0)
-    return 0;
+  if (c.bits == 0) return 0;
   const uint32_t v = (value & c.mask) >> c.shift;
-  if (c.bits >= 8)
-    return static_cast<uint8_t>(v >> (c.bits - 8));
+  if (c.bits >= 8) return static_cast<uint8_t>(v >> (c.bits - 8));
   const uint32_t max = (1u << c.bits) - 1;
   return static_cast<uint8_t>((v * 255 + max / 2) / max);
 }
 
-std::optional<host::RunResult> run_on(const XServer& server,
-                                      std::vector<std::string> argv,
-                                      int timeout_ms,
-                                      std::string* error) {
+std::optional<host::RunResult> run_on(const XServer& server, std::vector<std::string> argv,
+                                      int timeout_ms, std::string* error) {
   host::SpawnOptions o;
   o.argv = std::move(argv);
   o.env = {server.env()};
   o.stderr_path = "/dev/null";
   host::RunResult r = host::run_capture(o, timeout_ms, error);
-  if (!r.status)
-    return std::nullopt;
+  if (!r.status) return std::nullopt;
   return r;
 }
 
 }  // namespace
 
-std::optional<XServer> start_xvfb(uint32_t width,
-                                  uint32_t height,
-                                  const std::string& log_dir,
+std::optional<XServer> start_xvfb(uint32_t width, uint32_t height, const std::string& log_dir,
                                   std::string* error) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -97,8 +86,7 @@ std::optional<XServer> start_xvfb(uint32_t width,
   o.term_grace_ms = 3000;
   o.die_with_parent = true;
   auto child = host::spawn(o, error);
-  if (!child)
-    return std::nullopt;
+  if (!child) return std::nullopt;
   server.xvfb = std::move(*child);
   write_end.reset();
 
@@ -111,8 +99,7 @@ std::optional<XServer> start_xvfb(uint32_t width,
     if (r > 0) {
       char buf[64];
       const ssize_t n = read(read_end.get(), buf, sizeof buf);
-      if (n <= 0)
-        break;
+      if (n <= 0) break;
       text.append(buf, static_cast<size_t>(n));
     }
   }
@@ -127,8 +114,7 @@ std::optional<XServer> start_xvfb(uint32_t width,
 bool draw_desktop(XServer& server, const std::string& colour, std::string* error) {
   auto root = run_on(server, {"xsetroot", "-solid", colour}, 10000, error);
   if (!root || !root->status->exited() || root->status->code != 0) {
-    if (root)
-      set_error(error, "xsetroot failed: " + host::describe(*root->status));
+    if (root) set_error(error, "xsetroot failed: " + host::describe(*root->status));
     return false;
   }
   const std::vector<std::vector<std::string>> clients = {
@@ -144,8 +130,7 @@ bool draw_desktop(XServer& server, const std::string& colour, std::string* error
     o.stderr_path = "/dev/null";
     o.die_with_parent = true;
     auto child = host::spawn(o, error);
-    if (!child)
-      return false;
+    if (!child) return false;
     server.clients.push_back(std::move(*child));
   }
 
@@ -157,8 +142,7 @@ bool draw_desktop(XServer& server, const std::string& colour, std::string* error
     listed = tree && tree->out.find("\"xclock\"") != std::string::npos &&
              tree->out.find("\"xeyes\"") != std::string::npos &&
              tree->out.find("\"xlogo\"") != std::string::npos;
-    if (!listed)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!listed) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!listed) {
     set_error(error, "the X clients did not show up on " + server.name());
@@ -168,10 +152,8 @@ bool draw_desktop(XServer& server, const std::string& colour, std::string* error
   while (Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     auto shot = screenshot(server, error);
-    if (!shot)
-      return false;
-    if (previous && previous->rgba == shot->rgba)
-      return true;
+    if (!shot) return false;
+    if (previous && previous->rgba == shot->rgba) return true;
     previous = std::move(shot);
   }
   set_error(error, "the desktop on " + server.name() + " kept changing");
@@ -180,8 +162,7 @@ bool draw_desktop(XServer& server, const std::string& colour, std::string* error
 
 std::optional<host::Canvas> screenshot(const XServer& server, std::string* error) {
   auto r = run_on(server, {"xwd", "-root", "-silent", "-display", server.name()}, 15000, error);
-  if (!r)
-    return std::nullopt;
+  if (!r) return std::nullopt;
   if (!r->status->exited() || r->status->code != 0) {
     set_error(error, "xwd failed: " + host::describe(*r->status));
     return std::nullopt;
@@ -198,8 +179,7 @@ std::optional<host::Canvas> parse_xwd(std::span<const uint8_t> bytes, std::strin
     return std::nullopt;
   }
   uint32_t h[kHeaderFields];
-  for (size_t i = 0; i < kHeaderFields; ++i)
-    h[i] = be32(bytes.data() + i * 4);
+  for (size_t i = 0; i < kHeaderFields; ++i) h[i] = be32(bytes.data() + i * 4);
   const uint32_t header_size = h[0], version = h[1], format = h[2];
   const uint32_t width = h[4], height = h[5], byte_order = h[7];
   const uint32_t bits_per_pixel = h[11], bytes_per_line = h[12], visual_class = h[13];
@@ -256,8 +236,7 @@ std::optional<ImageDiff> compare_rgb(const host::Canvas& a, const host::Canvas& 
   }
   ImageDiff d;
   const size_t pixels = size_t{a.width} * a.height;
-  if (pixels == 0)
-    return d;
+  if (pixels == 0) return d;
   uint64_t sums[3] = {0, 0, 0};
   size_t within = 0;
   for (size_t i = 0; i < pixels; ++i) {
@@ -265,13 +244,10 @@ std::optional<ImageDiff> compare_rgb(const host::Canvas& a, const host::Canvas& 
     for (int c = 0; c < 3; ++c) {
       const int diff = std::abs(int{a.rgba[i * 4 + c]} - int{b.rgba[i * 4 + c]});
       sums[c] += static_cast<uint64_t>(diff);
-      if (diff > tolerance)
-        ok = false;
-      if (diff > d.max_abs)
-        d.max_abs = static_cast<uint8_t>(diff);
+      if (diff > tolerance) ok = false;
+      if (diff > d.max_abs) d.max_abs = static_cast<uint8_t>(diff);
     }
-    if (ok)
-      within++;
+    if (ok) within++;
   }
   for (int c = 0; c < 3; ++c)
     d.mean_abs[c] = static_cast<double>(sums[c]) / static_cast<double>(pixels);

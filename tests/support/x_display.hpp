@@ -25,9 +25,7 @@ struct XServer {
 
 // Starts Xvfb (width x height x 24, no TCP) on a display number it picks itself
 // (-displayfd), and returns once the server accepts clients. log_dir receives Xvfb's stderr.
-std::optional<XServer> start_xvfb(uint32_t width,
-                                  uint32_t height,
-                                  const std::string& log_dir,
+std::optional<XServer> start_xvfb(uint32_t width, uint32_t height, const std::string& log_dir,
                                   std::string* error = nullptr);
 
 // Colours the root window (xsetroot -solid) and starts xclock, xeyes and xlogo at fixed places;

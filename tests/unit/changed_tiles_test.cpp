@@ -25,8 +25,7 @@ std::string show(const std::vector<Rect>& rs) {
 std::vector<uint8_t> grid(const std::vector<std::string>& rows) {
   std::vector<uint8_t> out;
   for (const auto& row : rows)
-    for (char c : row)
-      out.push_back(c == '#');
+    for (char c : row) out.push_back(c == '#');
   return out;
 }
 
@@ -99,10 +98,8 @@ TEST(MergeCells, Table) {
     std::vector<int> cover(marked.size(), 0);
     for (const Rect& r : got)
       for (int32_t y = r.y; y < r.y + r.h; ++y)
-        for (int32_t x = r.x; x < r.x + r.w; ++x)
-          ++cover[y * c.rows[0].size() + x];
-    for (size_t i = 0; i < marked.size(); ++i)
-      EXPECT_EQ(cover[i], marked[i] ? 1 : 0) << c.name;
+        for (int32_t x = r.x; x < r.x + r.w; ++x) ++cover[y * c.rows[0].size() + x];
+    for (size_t i = 0; i < marked.size(); ++i) EXPECT_EQ(cover[i], marked[i] ? 1 : 0) << c.name;
   }
 }
 
@@ -173,10 +170,8 @@ TEST(HostPicture, Table) {
     ASSERT_EQ(show(first), show({{0, 0, 100, 70}})) << c.name;
     std::vector<uint8_t> canvas(100 * 70 * 4, 0);
     paint(canvas, f, first);
-    for (const auto& [r, v] : c.change)
-      f.fill(r, v);
-    if (c.forget.w)
-      host_picture_forget(picture, c.forget);
+    for (const auto& [r, v] : c.change) f.fill(r, v);
+    if (c.forget.w) host_picture_forget(picture, c.forget);
     std::vector<Rect> got;
     ASSERT_TRUE(host_picture_changes(picture, c.paint, f.bytes.data(), f.stride, got));
     EXPECT_EQ(show(got), show(c.want)) << c.name;
@@ -188,8 +183,7 @@ TEST(HostPicture, Table) {
     }
     // Painted as sent, the canvas equals the frame wherever the paint looked.
     paint(canvas, f, got);
-    if (c.paint.w == 100 && c.paint.h == 70)
-      EXPECT_TRUE(canvas_equals(canvas, f)) << c.name;
+    if (c.paint.w == 100 && c.paint.h == 70) EXPECT_TRUE(canvas_equals(canvas, f)) << c.name;
     // And the same paint again sends nothing more, unless it left part of a forgotten tile
     // unpainted: that tile stays unknown.
     std::vector<Rect> again;
@@ -255,8 +249,7 @@ TEST(HostPicture, RandomPaintsKeepTheCanvasExact) {
     sent.clear();
     ASSERT_TRUE(
         host_picture_changes(picture, round % 2 ? whole : change, f.bytes.data(), f.stride, sent));
-    for (const Rect& r : sent)
-      bytes_sent += static_cast<size_t>(r.w) * r.h * 4;
+    for (const Rect& r : sent) bytes_sent += static_cast<size_t>(r.w) * r.h * 4;
     paint(canvas, f, sent);
     ASSERT_TRUE(canvas_equals(canvas, f)) << "round " << round;
   }

@@ -16,14 +16,11 @@ std::vector<uint8_t> le(const std::u16string& s, bool terminate = true) {
     out.push_back(static_cast<uint8_t>(u & 0xFF));
     out.push_back(static_cast<uint8_t>(u >> 8));
   }
-  if (terminate)
-    out.insert(out.end(), {0, 0});
+  if (terminate) out.insert(out.end(), {0, 0});
   return out;
 }
 
-bool ok(const std::u16string& s) {
-  return drive_path_acceptable(le(s));
-}
+bool ok(const std::u16string& s) { return drive_path_acceptable(le(s)); }
 
 }  // namespace
 
@@ -85,8 +82,7 @@ TEST(DrivePath, OverlongPathsAndNamesAreRefused) {
   EXPECT_FALSE(ok(u"\\" + std::u16string(256, u'a')));
   EXPECT_FALSE(ok(u"\\" + std::u16string(300, u'a') + u"\\b"));
   std::u16string deep;
-  while (deep.size() <= korvane::kMaxDrivePathUnits)
-    deep += u"\\abc";
+  while (deep.size() <= korvane::kMaxDrivePathUnits) deep += u"\\abc";
   EXPECT_FALSE(ok(deep));
   EXPECT_TRUE(ok(deep.substr(0, 4000)));
 }

@@ -13,8 +13,7 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
   std::vector<uint8_t> out;
-  for (int b : list)
-    out.push_back(static_cast<uint8_t>(b));
+  for (int b : list) out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 

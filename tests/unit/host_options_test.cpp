@@ -46,8 +46,7 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
     const ParsedArgs p = parse(r.args);
     ASSERT_TRUE(p.options) << p.error;
     std::vector<uint8_t> want = r.block;
-    if (r.args.size() > 1 && r.args[0] == "--cert-pin")
-      want.insert(want.end(), 64, 'a');
+    if (r.args.size() > 1 && r.args[0] == "--cert-pin") want.insert(want.end(), 64, 'a');
     EXPECT_EQ(p.options->session.extension_block, want);
   }
 }

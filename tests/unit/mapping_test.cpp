@@ -102,8 +102,7 @@ TEST(ConnectArgs, Table) {
   for (const auto& row : table) {
     const Args got = build_connect_args(params_with(row.flags, row.user, row.domain, row.drive));
     EXPECT_EQ(got, row.expected) << "flags " << int(row.flags);
-    for (const auto& a : got)
-      EXPECT_EQ(a.find("never-in-the-list"), std::string::npos);
+    for (const auto& a : got) EXPECT_EQ(a.find("never-in-the-list"), std::string::npos);
   }
 }
 
@@ -126,8 +125,7 @@ TEST(Rect, PackCopiesRowsAndHeaderIsLittleEndian) {
   const int width = 40, height = 30;
   const uint32_t stride = width * 4 + 12;  // padded rows
   std::vector<uint8_t> frame(stride * height);
-  for (size_t i = 0; i < frame.size(); ++i)
-    frame[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 3);
   const Rect r{10, 20, 20, 5};
   ASSERT_TRUE(rect_fits(r, width, height));
   std::vector<uint8_t> packed;
@@ -176,8 +174,7 @@ TEST(SurfaceTable, MapsRemapsAndForgetsPast32) {
   surface_table_map(t, 7, 300, 10);  // in place
   EXPECT_EQ(surface_table_origin(t, 7), std::make_pair(300, 10));
   EXPECT_EQ(std::count_if(t.slots.begin(), t.slots.end(), [](auto& s) { return s.in_use; }), 1);
-  for (uint32_t id = 100; id < 131; ++id)
-    surface_table_map(t, id, static_cast<int32_t>(id), 1);
+  for (uint32_t id = 100; id < 131; ++id) surface_table_map(t, id, static_cast<int32_t>(id), 1);
   EXPECT_EQ(surface_table_origin(t, 130), std::make_pair(130, 1));  // the 32nd
   surface_table_map(t, 999, 5, 5);                                  // the 33rd
   EXPECT_EQ(surface_table_origin(t, 999), std::make_pair(0, 0));

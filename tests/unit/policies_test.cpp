@@ -12,12 +12,8 @@ namespace korvane {
 namespace {
 
 using Time = std::chrono::steady_clock::time_point;
-Time at(int ms) {
-  return Time{} + std::chrono::hours(1) + std::chrono::milliseconds(ms);
-}
-std::optional<Time> when(int ms) {
-  return ms < 0 ? std::nullopt : std::optional(at(ms));
-}
+Time at(int ms) { return Time{} + std::chrono::hours(1) + std::chrono::milliseconds(ms); }
+std::optional<Time> when(int ms) { return ms < 0 ? std::nullopt : std::optional(at(ms)); }
 
 // q: request w x h, u: connection up, s: desktop is w x h, a: channel attached, d: detached,
 // c: the channel's limits (area w * h, 0: none), x: act, expecting `want`.
@@ -34,27 +30,13 @@ void run(const std::vector<ResizeRow>& rows) {
     SCOPED_TRACE(std::string(1, r.event) + " at " + std::to_string(r.t));
     ResizeAction got;
     switch (r.event) {
-      case 'q':
-        p.request(r.w, r.h, at(r.t));
-        break;
-      case 'u':
-        p.connection_up(at(r.t));
-        break;
-      case 's':
-        p.desktop(r.w, r.h);
-        break;
-      case 'a':
-        p.channel_attached(at(r.t));
-        break;
-      case 'd':
-        p.channel_detached(at(r.t));
-        break;
-      case 'c':
-        p.caps({8192, 8192, uint64_t{r.w} * r.h});
-        break;
-      case 'x':
-        got = p.act(at(r.t));
-        break;
+      case 'q': p.request(r.w, r.h, at(r.t)); break;
+      case 'u': p.connection_up(at(r.t)); break;
+      case 's': p.desktop(r.w, r.h); break;
+      case 'a': p.channel_attached(at(r.t)); break;
+      case 'd': p.channel_detached(at(r.t)); break;
+      case 'c': p.caps({8192, 8192, uint64_t{r.w} * r.h}); break;
+      case 'x': got = p.act(at(r.t)); break;
     }
     EXPECT_EQ(got, r.want);
     EXPECT_EQ(p.deadline(), when(r.deadline));
@@ -141,30 +123,18 @@ TEST(ListThrottle, OneListWithTheServerTheNewestWaitsAndATimeOutFreesIt) {
     SCOPED_TRACE("row at " + std::to_string(r.t));
     ListStep got = ListStep::wait;
     switch (r.event) {
-      case 'h':
-        got = p.host_list(at(r.t));
-        break;
-      case 's':
-        p.sent(at(r.t));
-        break;
-      case 'a':
-        got = p.answered();
-        break;
-      case 't':
-        got = p.tick(at(r.t));
-        break;
-      case 'r':
-        p.reset();
-        break;
+      case 'h': got = p.host_list(at(r.t)); break;
+      case 's': p.sent(at(r.t)); break;
+      case 'a': got = p.answered(); break;
+      case 't': got = p.tick(at(r.t)); break;
+      case 'r': p.reset(); break;
     }
     EXPECT_EQ(got, r.want);
     EXPECT_EQ(p.deadline(), when(r.deadline));
   }
 }
 
-PendingInput key(uint16_t code) {
-  return {InputKind::key, 0, code, 0};
-}
+PendingInput key(uint16_t code) { return {InputKind::key, 0, code, 0}; }
 
 TEST(PendingInput, HeldInOrderUntilTheConnectionIsUpAndBounded) {
   PendingInputQueue q;
@@ -175,8 +145,7 @@ TEST(PendingInput, HeldInOrderUntilTheConnectionIsUpAndBounded) {
   EXPECT_TRUE(q.offer(key(2)));
   EXPECT_TRUE(q.connection_up().empty());  // nothing sent twice
   q.connection_down();                     // a reconnection holds input again
-  for (uint16_t i = 0; i < kMaxPendingInput + 2; ++i)
-    EXPECT_FALSE(q.offer(key(i)));
+  for (uint16_t i = 0; i < kMaxPendingInput + 2; ++i) EXPECT_FALSE(q.offer(key(i)));
   const std::vector<PendingInput> out = q.connection_up();
   ASSERT_EQ(out.size(), kMaxPendingInput);  // the oldest two dropped
   EXPECT_EQ(out.front(), key(2));
@@ -189,8 +158,7 @@ TEST(ConnectSteps, EachOnceInOrderNoneLeftOut) {
     std::vector<uint8_t> sent;
   } rows[] = {{1, {1}}, {3, {2, 3}}, {2, {}}, {3, {}}, {4, {4}}, {1, {}}};
   ConnectSteps steps;
-  for (const auto& r : rows)
-    EXPECT_EQ(steps.reach(r.reached), r.sent) << int{r.reached};
+  for (const auto& r : rows) EXPECT_EQ(steps.reach(r.reached), r.sent) << int{r.reached};
   EXPECT_EQ(steps.last(), 4);
 }
 

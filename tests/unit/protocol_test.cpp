@@ -12,19 +12,14 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
   std::vector<uint8_t> out;
-  for (int b : list)
-    out.push_back(static_cast<uint8_t>(b));
+  for (int b : list) out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
 // A connect payload built field by field, so that tests can cut it anywhere.
-std::vector<uint8_t> connect_payload(const std::string& host,
-                                     uint32_t port,
-                                     const std::string& user,
-                                     const std::string& domain,
-                                     const std::string& password,
-                                     uint32_t w,
-                                     uint32_t h) {
+std::vector<uint8_t> connect_payload(const std::string& host, uint32_t port,
+                                     const std::string& user, const std::string& domain,
+                                     const std::string& password, uint32_t w, uint32_t h) {
   ConnectRequest r;
   r.host = host;
   r.port = port;

@@ -24,17 +24,13 @@ std::vector<std::string> duplicates(const Table& table, Key key) {
   std::set<std::string_view> names;
   std::vector<std::string> out;
   for (const auto& row : table) {
-    if (!seen.insert(key(row)).second)
-      out.push_back("number of " + std::string(row.name));
-    if (!names.insert(row.name).second)
-      out.push_back("name " + std::string(row.name));
+    if (!seen.insert(key(row)).second) out.push_back("number of " + std::string(row.name));
+    if (!names.insert(row.name).second) out.push_back("name " + std::string(row.name));
   }
   return out;
 }
 
-std::vector<uint8_t> v(std::span<const uint8_t> s) {
-  return {s.begin(), s.end()};
-}
+std::vector<uint8_t> v(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
 
 }  // namespace
 
@@ -52,12 +48,9 @@ TEST(Registry, ExtensionsAreSingleBitsAndTablesNameOnlyKnownOnes) {
     EXPECT_EQ(extension_name(e.bit), e.name);
   }
   EXPECT_EQ(extension_name(0x80000000u), "");
-  for (const auto& c : kCommands)
-    EXPECT_EQ(c.extension & ~kKnownExtensions, 0u) << c.name;
-  for (const auto& e : kEvents)
-    EXPECT_EQ(e.extension & ~kKnownExtensions, 0u) << e.name;
-  for (const auto& f : kFields)
-    EXPECT_EQ(f.extension & ~kKnownExtensions, 0u) << f.name;
+  for (const auto& c : kCommands) EXPECT_EQ(c.extension & ~kKnownExtensions, 0u) << c.name;
+  for (const auto& e : kEvents) EXPECT_EQ(e.extension & ~kKnownExtensions, 0u) << e.name;
+  for (const auto& f : kFields) EXPECT_EQ(f.extension & ~kKnownExtensions, 0u) << f.name;
   EXPECT_EQ(find_event(EVT_RECONNECT)->name, "EVT_RECONNECT");
   EXPECT_EQ(find_event(21), nullptr);
 }
@@ -100,8 +93,7 @@ TEST(Registry, CommandTable) {
     const size_t min = row.min.value_or(0);
     EXPECT_EQ(accepted_command(row.type, row.granted, min) != nullptr, row.min.has_value())
         << int(row.type) << " granted " << row.granted;
-    if (min > 0)
-      EXPECT_FALSE(accepted_command(row.type, row.granted, min - 1)) << int(row.type);
+    if (min > 0) EXPECT_FALSE(accepted_command(row.type, row.granted, min - 1)) << int(row.type);
   }
 }
 

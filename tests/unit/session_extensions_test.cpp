@@ -14,8 +14,7 @@ namespace {
 // 00 01 02 ... 1f, and the same with every byte plus 0xa0, as the hosts would type them.
 Fingerprint counting(uint8_t base) {
   Fingerprint f{};
-  for (size_t i = 0; i < f.size(); ++i)
-    f[i] = static_cast<uint8_t>(base + i);
+  for (size_t i = 0; i < f.size(); ++i) f[i] = static_cast<uint8_t>(base + i);
   return f;
 }
 
@@ -25,8 +24,7 @@ std::string hex(const Fingerprint& f, bool colons, bool upper) {
   const char* d = upper ? upper_digits : lower_digits;
   std::string out;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (colons && i)
-      out += ':';
+    if (colons && i) out += ':';
     out += d[f[i] >> 4];
     out += d[f[i] & 0xF];
   }
@@ -83,8 +81,7 @@ TEST(ParseFingerprints, Refused) {
       "Fingerprint=",                              // nothing after the prefix
       "0x" + hex(a, false, false),                 // a C-style prefix
   };
-  for (const auto& text : rows)
-    EXPECT_FALSE(parse_fingerprints(text)) << "'" << text << "'";
+  for (const auto& text : rows) EXPECT_FALSE(parse_fingerprints(text)) << "'" << text << "'";
 }
 
 TEST(ParseFingerprints, FormatRoundTrips) {
@@ -212,8 +209,7 @@ TEST(Reconnect, AttemptsThatWouldFailAgainAreNotRepeated) {
 TEST(Reconnect, WaitsDoubleUpToTheirLimit) {
   const ReconnectPolicy p{10, 250};
   const uint32_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
-  for (uint32_t n = 1; n <= 10; ++n)
-    EXPECT_EQ(reconnect_delay_ms(p, n), expected[n - 1]) << n;
+  for (uint32_t n = 1; n <= 10; ++n) EXPECT_EQ(reconnect_delay_ms(p, n), expected[n - 1]) << n;
   EXPECT_EQ(reconnect_delay_ms({100, 30000}, 1), 30000u);
   EXPECT_EQ(reconnect_delay_ms({100, 30000}, 100), 30000u);
   EXPECT_EQ(reconnect_delay_ms({100, 100}, 0xFFFFFFFF), 30000u);

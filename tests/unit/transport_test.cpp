@@ -23,17 +23,14 @@ struct Pipe {
   int r = -1, w = -1;
   Pipe() {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == 0)
-      r = fds[0], w = fds[1];
+    if (pipe2(fds, O_CLOEXEC) == 0) r = fds[0], w = fds[1];
   }
   ~Pipe() {
     close_write();
-    if (r >= 0)
-      close(r);
+    if (r >= 0) close(r);
   }
   void close_write() {
-    if (w >= 0)
-      close(w);
+    if (w >= 0) close(w);
     w = -1;
   }
 };
@@ -52,8 +49,7 @@ std::vector<uint8_t> read_n(int fd, size_t count) {
   size_t done = 0;
   while (done < count) {
     const ssize_t n = read(fd, out.data() + done, count - done);
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
   out.resize(done);
@@ -145,8 +141,7 @@ TEST_F(TransportTest, ConcurrentSendersProduceWholeFrames) {
     ASSERT_TRUE(type == EVT_RECT || type == EVT_H264);
     ASSERT_EQ(get_u32(&bytes[pos + 1]), kSize);
     const uint8_t fill = type == EVT_RECT ? 0xAA : 0xBB;
-    for (size_t k = 0; k < kSize; ++k)
-      ASSERT_EQ(bytes[pos + 5 + k], fill) << "mixed at " << k;
+    for (size_t k = 0; k < kSize; ++k) ASSERT_EQ(bytes[pos + 5 + k], fill) << "mixed at " << k;
     seen.push_back(type);
     pos += 5 + kSize;
   }

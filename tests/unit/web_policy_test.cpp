@@ -38,8 +38,7 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
   for (const auto& r : rows) {
     SCOPED_TRACE(int{r.type});
     EXPECT_EQ(page_command_verdict(r.type, 0), r.verdict);
-    if (r.verdict != V::allowed)
-      continue;
+    if (r.verdict != V::allowed) continue;
     EXPECT_EQ(page_command_verdict(r.type, r.max), V::allowed);
     EXPECT_EQ(page_command_verdict(r.type, r.max + 1), V::too_long);
   }

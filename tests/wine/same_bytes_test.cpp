@@ -25,9 +25,7 @@ struct Output {
 
 // Everything the program writes to the host until it closes its output, and its exit code;
 // bounded by timeout_ms.
-Output run(const std::string& program,
-           const std::vector<uint8_t>& input,
-           bool close_input,
+Output run(const std::string& program, const std::vector<uint8_t>& input, bool close_input,
            int timeout_ms = 60000) {
   Output out;
   host::SpawnOptions opt;
@@ -37,25 +35,19 @@ Output run(const std::string& program,
   opt.stderr_path = "/dev/null";
   auto child = host::spawn(opt);
   EXPECT_TRUE(child) << program;
-  if (!child)
-    return out;
-  if (!input.empty())
-    host::write_all(child->stdin_fd.get(), input);
-  if (close_input)
-    host::close_stdin(*child);
+  if (!child) return out;
+  if (!input.empty()) host::write_all(child->stdin_fd.get(), input);
+  if (close_input) host::close_stdin(*child);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   uint8_t buffer[4096];
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{child->stdout_fd.get(), POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0)
-      continue;
+    if (poll(&p, 1, 100) <= 0) continue;
     const ssize_t n = read(p.fd, buffer, sizeof buffer);
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     out.bytes.insert(out.bytes.end(), buffer, buffer + n);
   }
-  if (auto status = host::wait_exit(*child, 10000))
-    out.exit_code = status->code;
+  if (auto status = host::wait_exit(*child, 10000)) out.exit_code = status->code;
   return out;
 }
 
@@ -73,8 +65,7 @@ std::vector<uint8_t> connect_to(uint16_t port, std::vector<uint8_t> extension_bl
 
 std::string printable(const std::vector<uint8_t>& bytes) {
   std::string s;
-  for (uint8_t b : bytes)
-    s += (b >= 32 && b < 127) ? static_cast<char>(b) : '.';
+  for (uint8_t b : bytes) s += (b >= 32 && b < 127) ? static_cast<char>(b) : '.';
   return s;
 }
 
@@ -82,12 +73,10 @@ std::string printable(const std::vector<uint8_t>& bytes) {
 
 TEST(SameBytes, ErrorPathsGiveTheLinuxBytes) {
   std::vector<uint8_t> garbage(4096);
-  for (size_t i = 0; i < garbage.size(); ++i)
-    garbage[i] = static_cast<uint8_t>(i * 131 + 7);
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
   // The magic, then a field longer than what follows it.
   std::vector<uint8_t> malformed_block(std::begin(kExtensionMagic), std::end(kExtensionMagic));
-  for (const uint8_t b : {1, 0, 0, 0, 1, 0, 5, 0, 1})
-    malformed_block.push_back(b);
+  for (const uint8_t b : {1, 0, 0, 0, 1, 0, 5, 0, 1}) malformed_block.push_back(b);
   struct Case {
     const char* name;
     std::vector<uint8_t> input;

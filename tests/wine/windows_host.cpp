@@ -47,8 +47,7 @@ bool read_exact(uint8_t* data, size_t size) {
 
 bool next_frame(uint8_t& type, std::vector<uint8_t>& payload) {
   uint8_t header[5];
-  if (!read_exact(header, sizeof header))
-    return false;
+  if (!read_exact(header, sizeof header)) return false;
   type = header[0];
   payload.resize(get_u32(header + 1));
   return payload.empty() || read_exact(payload.data(), payload.size());
@@ -57,8 +56,7 @@ bool next_frame(uint8_t& type, std::vector<uint8_t>& payload) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4)
-    return fail("usage: windows_host.exe KORVANE_EXE HOST PORT");
+  if (argc != 4) return fail("usage: windows_host.exe KORVANE_EXE HOST PORT");
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE child_in = nullptr, child_out = nullptr;
   if (!CreatePipe(&child_in, &to_korvane, &inherit, 0) ||
@@ -88,8 +86,7 @@ int main(int argc, char** argv) {
   request.flags = CONNECT_FLAG_TLS;
   request.username = "test";
   request.password = "test";
-  if (!send(CMD_CONNECT, encode_connect(request)))
-    return fail("writing CMD_CONNECT");
+  if (!send(CMD_CONNECT, encode_connect(request))) return fail("writing CMD_CONNECT");
 
   uint8_t type = 0;
   std::vector<uint8_t> payload;
@@ -101,22 +98,18 @@ int main(int argc, char** argv) {
   uint64_t painted = 0;
   unsigned frames = 1;
   while (painted < uint64_t{width} * height) {
-    if (!next_frame(type, payload))
-      return fail("the stream ended before the desktop was painted");
+    if (!next_frame(type, payload)) return fail("the stream ended before the desktop was painted");
     ++frames;
     if (type == EVT_RECT && payload.size() >= 16)
       painted += uint64_t{get_u32(payload.data() + 8)} * get_u32(payload.data() + 12);
   }
-  if (!send(CMD_KEY, {0x1E, 1, 0}) || !send(CMD_KEY, {0x1E, 0, 0}))
-    return fail("writing CMD_KEY");
+  if (!send(CMD_KEY, {0x1E, 1, 0}) || !send(CMD_KEY, {0x1E, 0, 0})) return fail("writing CMD_KEY");
   const auto asked = std::chrono::steady_clock::now();
-  if (!send(CMD_DISCONNECT, {}))
-    return fail("writing CMD_DISCONNECT");
+  if (!send(CMD_DISCONNECT, {})) return fail("writing CMD_DISCONNECT");
   bool disconnected = false;
   while (next_frame(type, payload)) {
     ++frames;
-    if (type == EVT_DISCONNECTED)
-      disconnected = true;
+    if (type == EVT_DISCONNECTED) disconnected = true;
   }
   if (WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0)
     return fail("korvane.exe still runs");

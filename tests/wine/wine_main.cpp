@@ -11,10 +11,8 @@
 namespace {
 std::string skip_reason() {
   const char* exe = std::getenv("KORVANE_WINDOWS_EXE");
-  if (!exe || !*exe)
-    return "KORVANE_WINDOWS_EXE is not set (scripts/test.sh sets it)";
-  if (!std::filesystem::is_regular_file(exe))
-    return std::string("no korvane.exe at ") + exe;
+  if (!exe || !*exe) return "KORVANE_WINDOWS_EXE is not set (scripts/test.sh sets it)";
+  if (!std::filesystem::is_regular_file(exe)) return std::string("no korvane.exe at ") + exe;
   const char* wine = std::getenv("KORVANE_WINE");
   const std::string wine_path = wine && *wine ? wine : "/usr/lib/wine/wine64";
   if (!std::filesystem::is_regular_file(wine_path))
@@ -25,8 +23,7 @@ std::string skip_reason() {
 struct WineEnvironment : ::testing::Environment {
   void SetUp() override {
     const std::string why = skip_reason();
-    if (!why.empty())
-      GTEST_SKIP() << "korvane.exe under Wine skipped: " << why;
+    if (!why.empty()) GTEST_SKIP() << "korvane.exe under Wine skipped: " << why;
   }
 };
 }  // namespace

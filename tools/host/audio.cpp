@@ -41,9 +41,7 @@ bool is_pcm16(const AudioFormat& f) {
          f.block_align == f.channels * 2 && f.samples_per_sec != 0;
 }
 
-std::string errno_text() {
-  return std::strerror(errno);
-}
+std::string errno_text() { return std::strerror(errno); }
 
 }  // namespace
 
@@ -51,17 +49,14 @@ std::string apply_audio_event(HostAudio& audio, const Frame& frame) {
   switch (frame.type) {
     case EVT_AUDIO_FORMAT: {
       auto f = parse_audio_format(frame.payload);
-      if (!f)
-        return describe_audio_event(frame) + ": malformed";
+      if (!f) return describe_audio_event(frame) + ": malformed";
       audio.formats.push_back(std::move(*f));
       return {};
     }
     case EVT_AUDIO_DATA: {
       auto d = parse_audio_data(frame.payload);
-      if (!d)
-        return describe_audio_event(frame) + ": malformed";
-      if (audio.formats.empty())
-        return describe_audio_event(frame) + ": before any format";
+      if (!d) return describe_audio_event(frame) + ": malformed";
+      if (audio.formats.empty()) return describe_audio_event(frame) + ": before any format";
       std::string problem;
       if (d->sequence != audio.next_sequence) {
         problem = describe_audio_event(frame) + ": expected sequence " +
@@ -71,19 +66,16 @@ std::string apply_audio_event(HostAudio& audio, const Frame& frame) {
       audio.blocks++;
       audio.bytes += d->bytes.size();
       const uint32_t rate = audio.formats.back().avg_bytes_per_sec;
-      if (rate)
-        audio.seconds += static_cast<double>(d->bytes.size()) / rate;
+      if (rate) audio.seconds += static_cast<double>(d->bytes.size()) / rate;
       return problem;
     }
     case EVT_AUDIO_VOLUME: {
       auto v = parse_audio_volume(frame.payload);
-      if (!v)
-        return describe_audio_event(frame) + ": malformed";
+      if (!v) return describe_audio_event(frame) + ": malformed";
       audio.volume = *v;
       return {};
     }
-    default:
-      return "not an audio event";
+    default: return "not an audio event";
   }
 }
 
@@ -91,27 +83,23 @@ std::string describe_audio_event(const Frame& frame) {
   switch (frame.type) {
     case EVT_AUDIO_FORMAT: {
       const auto f = parse_audio_format(frame.payload);
-      if (!f)
-        return "AUDIO_FORMAT (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
+      if (!f) return "AUDIO_FORMAT (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
       return "AUDIO_FORMAT " + format_text(*f);
     }
     case EVT_AUDIO_DATA: {
       const auto d = parse_audio_data(frame.payload);
-      if (!d)
-        return "AUDIO_DATA (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
+      if (!d) return "AUDIO_DATA (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
       return "AUDIO_DATA sequence=" + std::to_string(d->sequence) +
              " time_ms=" + std::to_string(d->time_ms) + " bytes=" + std::to_string(d->bytes.size());
     }
     case EVT_AUDIO_VOLUME: {
       const auto v = parse_audio_volume(frame.payload);
-      if (!v)
-        return "AUDIO_VOLUME (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
+      if (!v) return "AUDIO_VOLUME (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
       char text[40];
       std::snprintf(text, sizeof text, "AUDIO_VOLUME value=0x%08x", *v);
       return text;
     }
-    default:
-      return "EVENT type=" + std::to_string(frame.type);
+    default: return "EVENT type=" + std::to_string(frame.type);
   }
 }
 
@@ -121,9 +109,7 @@ std::string audio_summary(const HostAudio& audio) {
          " seconds=" + fixed3(audio.seconds);
 }
 
-WavFile::WavFile(WavFile&& other) noexcept {
-  *this = std::move(other);
-}
+WavFile::WavFile(WavFile&& other) noexcept { *this = std::move(other); }
 
 WavFile& WavFile::operator=(WavFile&& other) noexcept {
   if (this != &other) {
@@ -136,17 +122,13 @@ WavFile& WavFile::operator=(WavFile&& other) noexcept {
   return *this;
 }
 
-WavFile::~WavFile() {
-  close();
-}
+WavFile::~WavFile() { close(); }
 
 std::string WavFile::open(const std::string& path, const AudioFormat& format) {
   close();
-  if (!is_pcm16(format))
-    return "only 16-bit PCM goes into a WAV file";
+  if (!is_pcm16(format)) return "only 16-bit PCM goes into a WAV file";
   file_ = std::fopen(path.c_str(), "wb");
-  if (!file_)
-    return "cannot create " + path + ": " + errno_text();
+  if (!file_) return "cannot create " + path + ": " + errno_text();
   path_ = path;
   format_ = format;
   data_bytes_ = 0;
@@ -177,10 +159,8 @@ std::string WavFile::open(const std::string& path, const AudioFormat& format) {
 }
 
 std::string WavFile::write(std::span<const uint8_t> bytes) {
-  if (!file_)
-    return "no WAV file open";
-  if (data_bytes_ + bytes.size() > kMaxWavData)
-    return path_ + " is full (4 GiB)";
+  if (!file_) return "no WAV file open";
+  if (data_bytes_ + bytes.size() > kMaxWavData) return path_ + " is full (4 GiB)";
   if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
     return "cannot write " + path_ + ": " + errno_text();
   }
@@ -189,13 +169,11 @@ std::string WavFile::write(std::span<const uint8_t> bytes) {
 }
 
 std::string WavFile::close() {
-  if (!file_)
-    return {};
+  if (!file_) return {};
   std::string problem;
   // A chunk of odd size is followed by a pad byte that its size does not count.
   const bool pad = (data_bytes_ & 1) != 0;
-  if (pad && std::fputc(0, file_) == EOF)
-    problem = "cannot write " + path_ + ": " + errno_text();
+  if (pad && std::fputc(0, file_) == EOF) problem = "cannot write " + path_ + ": " + errno_text();
   std::vector<uint8_t> riff, data;
   append_u32(riff, static_cast<uint32_t>(kWavHeaderSize - 8 + data_bytes_ + (pad ? 1 : 0)));
   append_u32(data, static_cast<uint32_t>(data_bytes_));
@@ -212,8 +190,7 @@ std::string WavFile::close() {
 }
 
 std::string wav_series_path(const std::string& base, size_t n) {
-  if (n <= 1)
-    return base;
+  if (n <= 1) return base;
   const size_t slash = base.rfind('/');
   const size_t dot = base.rfind('.');
   const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
@@ -235,15 +212,12 @@ std::vector<std::string> WavSeries::on_event(const Frame& frame, std::string* pr
   std::vector<std::string> lines;
   if (frame.type == EVT_AUDIO_FORMAT) {
     const auto f = parse_audio_format(frame.payload);
-    if (!f)
-      return lines;
-    if (current_.is_open() && current_.format() == *f)
-      return lines;  // same stream goes on
+    if (!f) return lines;
+    if (current_.is_open() && current_.format() == *f) return lines;  // same stream goes on
     if (current_.is_open()) {
       lines.push_back(closed_line());
       const std::string why = current_.close();
-      if (!why.empty())
-        *problem = why;
+      if (!why.empty()) *problem = why;
     }
     skipping_ = true;
     if (!is_pcm16(*f)) {
@@ -265,8 +239,7 @@ std::vector<std::string> WavSeries::on_event(const Frame& frame, std::string* pr
                     " rate=" + std::to_string(f->samples_per_sec) + " bits=16");
   } else if (frame.type == EVT_AUDIO_DATA) {
     const auto d = parse_audio_data(frame.payload);
-    if (!d || skipping_ || !current_.is_open())
-      return lines;
+    if (!d || skipping_ || !current_.is_open()) return lines;
     const std::string why = current_.write(d->bytes);
     if (!why.empty()) {
       *problem = why;
@@ -281,12 +254,10 @@ std::vector<std::string> WavSeries::on_event(const Frame& frame, std::string* pr
 
 std::vector<std::string> WavSeries::finish(std::string* problem) {
   std::vector<std::string> lines;
-  if (!current_.is_open())
-    return lines;
+  if (!current_.is_open()) return lines;
   lines.push_back(closed_line());
   const std::string why = current_.close();
-  if (!why.empty())
-    *problem = why;
+  if (!why.empty()) *problem = why;
   return lines;
 }
 

@@ -57,10 +57,8 @@ void place_v1(const Yuv420Picture& aux, Yuv444Picture& out) {
     const uint32_t u_row = k / 8 * 16 + k % 8;
     const uint32_t v_row = u_row + 8;
     const size_t dst = size_t{2 * k + 1} * w;
-    if (u_row < aux.height)
-      std::memcpy(out.u.data() + dst, aux.y.data() + size_t{u_row} * w, w);
-    if (v_row < aux.height)
-      std::memcpy(out.v.data() + dst, aux.y.data() + size_t{v_row} * w, w);
+    if (u_row < aux.height) std::memcpy(out.u.data() + dst, aux.y.data() + size_t{u_row} * w, w);
+    if (v_row < aux.height) std::memcpy(out.v.data() + dst, aux.y.data() + size_t{v_row} * w, w);
   }
   // Odd columns of even rows, from the aux chroma planes.
   for (uint32_t r = 0; 2 * r < h; ++r) {
@@ -108,9 +106,7 @@ void place_v2(const Yuv420Picture& aux, Yuv444Picture& out) {
   }
 }
 
-uint8_t clamp_byte(int32_t v) {
-  return static_cast<uint8_t>(std::clamp(v, 0, 255));
-}
+uint8_t clamp_byte(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
 // Encoders put the mean of each 2x2 chroma block in the main view, not its top-left sample.
 // With the other three samples known, the top-left one is four times the mean less their sum;
@@ -124,8 +120,7 @@ void restore_block_corners(std::vector<uint8_t>& plane, uint32_t w, uint32_t h) 
     for (uint32_t x = 0; x + 1 < w; x += 2) {
       const int32_t mean = top[x];
       const int32_t corner = clamp_byte(4 * mean - top[x + 1] - below[x] - below[x + 1]);
-      if (std::abs(corner - mean) >= kThreshold)
-        top[x] = static_cast<uint8_t>(corner);
+      if (std::abs(corner - mean) >= kThreshold) top[x] = static_cast<uint8_t>(corner);
     }
   }
 }
@@ -133,21 +128,16 @@ void restore_block_corners(std::vector<uint8_t>& plane, uint32_t w, uint32_t h) 
 }  // namespace
 
 bool expand_yuv420(const Yuv420Picture& picture, Yuv444Picture& out) {
-  if (!picture.valid())
-    return false;
+  if (!picture.valid()) return false;
   spread_main(picture, out);
   return true;
 }
 
-bool combine_avc444(ChromaLayout layout,
-                    const Yuv420Picture& main,
-                    const Yuv420Picture* aux,
+bool combine_avc444(ChromaLayout layout, const Yuv420Picture& main, const Yuv420Picture* aux,
                     Yuv444Picture& out) {
-  if (!main.valid())
-    return false;
+  if (!main.valid()) return false;
   spread_main(main, out);
-  if (!aux || !aux->valid() || aux->width != main.width || aux->height != main.height)
-    return true;
+  if (!aux || !aux->valid() || aux->width != main.width || aux->height != main.height) return true;
   if (layout == ChromaLayout::avc444) {
     place_v1(*aux, out);
   } else {

@@ -42,9 +42,7 @@ enum class ChromaLayout {
 // size) the other three, from which the block's top-left sample is worked back out of the
 // mean. Without aux every chroma sample of the main view stands for its 2x2 block. Returns
 // false (out untouched) when main is not valid.
-bool combine_avc444(ChromaLayout layout,
-                    const Yuv420Picture& main,
-                    const Yuv420Picture* aux,
+bool combine_avc444(ChromaLayout layout, const Yuv420Picture& main, const Yuv420Picture* aux,
                     Yuv444Picture& out);
 
 // The AVC420 case on the same terms: each chroma sample stands for its 2x2 block.

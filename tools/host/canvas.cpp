@@ -41,8 +41,7 @@ void resize_canvas(Canvas& canvas, uint32_t width, uint32_t height) {
   canvas.width = width;
   canvas.height = height;
   canvas.rgba.assign(static_cast<size_t>(width) * height * 4, 0);
-  for (size_t i = 3; i < canvas.rgba.size(); i += 4)
-    canvas.rgba[i] = 255;
+  for (size_t i = 3; i < canvas.rgba.size(); i += 4) canvas.rgba[i] = 255;
 }
 
 std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload) {
@@ -54,8 +53,7 @@ std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload) {
   const auto [x, y, w, h, pixels] = *rect;
   const std::string where = "RECT x=" + std::to_string(x) + " y=" + std::to_string(y) +
                             " w=" + std::to_string(w) + " h=" + std::to_string(h);
-  if (w < 0 || h < 0)
-    return where + ": negative size";
+  if (w < 0 || h < 0) return where + ": negative size";
   const uint64_t pixel_bytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 4;
   if (pixels.size() != pixel_bytes) {
     return where + ": payload carries " + std::to_string(pixels.size()) +
@@ -71,19 +69,13 @@ std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload) {
   return {};
 }
 
-void blit(Canvas& canvas,
-          int64_t x,
-          int64_t y,
-          uint32_t width,
-          uint32_t height,
-          const uint8_t* pixels,
-          size_t stride) {
+void blit(Canvas& canvas, int64_t x, int64_t y, uint32_t width, uint32_t height,
+          const uint8_t* pixels, size_t stride) {
   const int64_t x0 = std::max<int64_t>(x, 0);
   const int64_t y0 = std::max<int64_t>(y, 0);
   const int64_t x1 = std::min<int64_t>(x + width, canvas.width);
   const int64_t y1 = std::min<int64_t>(y + height, canvas.height);
-  if (x0 >= x1 || y0 >= y1)
-    return;
+  if (x0 >= x1 || y0 >= y1) return;
   const size_t row_bytes = static_cast<size_t>(x1 - x0) * 4;
   for (int64_t row = y0; row < y1; ++row) {
     const uint8_t* src =
@@ -94,15 +86,8 @@ void blit(Canvas& canvas,
   }
 }
 
-void fill(Canvas& canvas,
-          uint32_t x,
-          uint32_t y,
-          uint32_t width,
-          uint32_t height,
-          uint8_t r,
-          uint8_t g,
-          uint8_t b,
-          uint8_t a) {
+void fill(Canvas& canvas, uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint8_t r,
+          uint8_t g, uint8_t b, uint8_t a) {
   const auto x1 = static_cast<uint32_t>(std::min<uint64_t>(canvas.width, uint64_t{x} + width));
   const auto y1 = static_cast<uint32_t>(std::min<uint64_t>(canvas.height, uint64_t{y} + height));
   for (uint32_t row = y; row < y1; ++row) {

@@ -27,23 +27,11 @@ std::string paint_rect(Canvas& canvas, std::span<const uint8_t> payload);
 std::string paint_rect_deflate(Canvas& canvas, std::span<const uint8_t> payload);
 
 // Copies width x height RGBA pixels (stride bytes per row) to (x, y), clipped to the canvas.
-void blit(Canvas& canvas,
-          int64_t x,
-          int64_t y,
-          uint32_t width,
-          uint32_t height,
-          const uint8_t* pixels,
-          size_t stride);
+void blit(Canvas& canvas, int64_t x, int64_t y, uint32_t width, uint32_t height,
+          const uint8_t* pixels, size_t stride);
 
 // Whole rectangle of one colour (tests and demos).
-void fill(Canvas& canvas,
-          uint32_t x,
-          uint32_t y,
-          uint32_t width,
-          uint32_t height,
-          uint8_t r,
-          uint8_t g,
-          uint8_t b,
-          uint8_t a = 255);
+void fill(Canvas& canvas, uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint8_t r,
+          uint8_t g, uint8_t b, uint8_t a = 255);
 
 }  // namespace korvane::host

@@ -16,12 +16,10 @@ std::string apply_cursor_event(Cursor& cursor, const Frame& frame) {
   switch (frame.type) {
     case EVT_CURSOR_SHAPE: {
       const auto h = parse_cursor_shape(p);
-      if (!h)
-        return "CURSOR_SHAPE: header short or pixels not matching its size";
+      if (!h) return "CURSOR_SHAPE: header short or pixels not matching its size";
       if (cursor.shapes.size() >= kMaxCursorShapes && !cursor.shapes.count(h->id)) {
         auto victim = cursor.shapes.begin();
-        if (cursor.mode == Cursor::Mode::shape && victim->first == cursor.current)
-          ++victim;
+        if (cursor.mode == Cursor::Mode::shape && victim->first == cursor.current) ++victim;
         cursor.shapes.erase(victim);
       }
       CursorShape& s = cursor.shapes[h->id];
@@ -34,30 +32,22 @@ std::string apply_cursor_event(Cursor& cursor, const Frame& frame) {
     }
     case EVT_CURSOR_USE: {
       const auto use = parse_cursor_use(p);
-      if (!use)
-        return "CURSOR_USE: payload shorter than 4 bytes";
+      if (!use) return "CURSOR_USE: payload shorter than 4 bytes";
       const uint32_t id = *use;
-      if (!cursor.shapes.count(id))
-        return "CURSOR_USE of unknown shape " + std::to_string(id);
+      if (!cursor.shapes.count(id)) return "CURSOR_USE of unknown shape " + std::to_string(id);
       cursor.mode = Cursor::Mode::shape;
       cursor.current = id;
       break;
     }
-    case EVT_CURSOR_HIDDEN:
-      cursor.mode = Cursor::Mode::hidden;
-      break;
-    case EVT_CURSOR_DEFAULT:
-      cursor.mode = Cursor::Mode::system_default;
-      break;
+    case EVT_CURSOR_HIDDEN: cursor.mode = Cursor::Mode::hidden; break;
+    case EVT_CURSOR_DEFAULT: cursor.mode = Cursor::Mode::system_default; break;
     case EVT_CURSOR_POSITION: {
       const auto at = parse_cursor_position(p);
-      if (!at)
-        return "CURSOR_POSITION: payload shorter than 8 bytes";
+      if (!at) return "CURSOR_POSITION: payload shorter than 8 bytes";
       note_pointer(cursor, at->x, at->y);
       break;
     }
-    default:
-      return "not a cursor event";
+    default: return "not a cursor event";
   }
   cursor.events++;
   return {};
@@ -69,23 +59,20 @@ void note_pointer(Cursor& cursor, uint32_t x, uint32_t y) {
 }
 
 const CursorShape* visible_shape(const Cursor& cursor) {
-  if (cursor.mode != Cursor::Mode::shape || !cursor.x || !cursor.y)
-    return nullptr;
+  if (cursor.mode != Cursor::Mode::shape || !cursor.x || !cursor.y) return nullptr;
   const auto it = cursor.shapes.find(cursor.current);
   return it == cursor.shapes.end() ? nullptr : &it->second;
 }
 
 bool draw_cursor(const Cursor& cursor, Canvas& canvas) {
   const CursorShape* s = visible_shape(cursor);
-  if (!s)
-    return false;
+  if (!s) return false;
   const int64_t x = int64_t{*cursor.x} - s->hotspot_x;
   const int64_t y = int64_t{*cursor.y} - s->hotspot_y;
   const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
   const int64_t x1 = std::min<int64_t>(x + s->width, canvas.width);
   const int64_t y1 = std::min<int64_t>(y + s->height, canvas.height);
-  if (x0 >= x1 || y0 >= y1)
-    return false;
+  if (x0 >= x1 || y0 >= y1) return false;
   for (int64_t row = y0; row < y1; ++row) {
     for (int64_t col = x0; col < x1; ++col) {
       const uint8_t* src =

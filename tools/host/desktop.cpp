@@ -16,8 +16,7 @@ std::string printable(const std::vector<uint8_t>& bytes, size_t limit) {
     const char c = static_cast<char>(bytes[i]);
     out += (c >= 0x20 && c < 0x7f) ? c : '.';
   }
-  if (bytes.size() > limit)
-    out += "...";
+  if (bytes.size() > limit) out += "...";
   return out;
 }
 
@@ -75,24 +74,17 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       desktop.deflated_rects++;
       problem = paint_rect_deflate(desktop.canvas, p);
       break;
-    case EVT_H264:
-      problem = paint_h264(desktop.h264, desktop.canvas, p);
-      break;
-    case EVT_H264_CODEC:
-      problem = paint_h264_codec(desktop.h264, desktop.canvas, p);
-      break;
+    case EVT_H264: problem = paint_h264(desktop.h264, desktop.canvas, p); break;
+    case EVT_H264_CODEC: problem = paint_h264_codec(desktop.h264, desktop.canvas, p); break;
     case EVT_EXTENSIONS:
       desktop.grant = parse_grant(p);
-      if (!desktop.grant)
-        problem = size_problem(frame, kGrantBytes);
+      if (!desktop.grant) problem = size_problem(frame, kGrantBytes);
       break;
     case EVT_CURSOR_SHAPE:
     case EVT_CURSOR_USE:
     case EVT_CURSOR_HIDDEN:
     case EVT_CURSOR_DEFAULT:
-    case EVT_CURSOR_POSITION:
-      problem = apply_cursor_event(desktop.cursor, frame);
-      break;
+    case EVT_CURSOR_POSITION: problem = apply_cursor_event(desktop.cursor, frame); break;
     case EVT_RESIZE_REFUSED:
       if (!parse_resize_refused(p)) {
         problem = size_problem(frame, kResizeRefusedBytes);
@@ -102,36 +94,24 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       break;
     case EVT_REFUSED:
       // A command not carried out is the host's to act on, not a broken stream.
-      if (!parse_refused(p))
-        problem = size_problem(frame, kRefusedBytes);
+      if (!parse_refused(p)) problem = size_problem(frame, kRefusedBytes);
       break;
     case EVT_RECONNECT:
       // The picture comes again after "reconnected": EVT_RESIZE starts the canvas over.
-      if (!parse_reconnect(p))
-        problem = describe_event(frame) + ": malformed";
+      if (!parse_reconnect(p)) problem = describe_event(frame) + ": malformed";
       break;
-    case EVT_ERROR:
-      desktop.error = std::string(p.begin(), p.end());
-      break;
-    case EVT_DISCONNECTED:
-      desktop.disconnected = true;
-      break;
+    case EVT_ERROR: desktop.error = std::string(p.begin(), p.end()); break;
+    case EVT_DISCONNECTED: desktop.disconnected = true; break;
     case EVT_CLIP_FORMATS:
-      if (!parse_clip_formats_strict(p))
-        problem = describe_event(frame) + ": malformed list";
+      if (!parse_clip_formats_strict(p)) problem = describe_event(frame) + ": malformed list";
       break;
     case EVT_CLIP_DATA:
-      if (!parse_clip_data(p))
-        problem = size_problem(frame, kClipDataBytes);
+      if (!parse_clip_data(p)) problem = size_problem(frame, kClipDataBytes);
       break;
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
-    case EVT_AUDIO_VOLUME:
-      problem = apply_audio_event(desktop.audio, frame);
-      break;
-    default:
-      problem = describe_event(frame) + ": unknown event type";
-      break;
+    case EVT_AUDIO_VOLUME: problem = apply_audio_event(desktop.audio, frame); break;
+    default: problem = describe_event(frame) + ": unknown event type"; break;
   }
   if (!problem.empty()) {
     desktop.problems++;
@@ -156,8 +136,7 @@ std::string describe_event(const Frame& frame) {
     case EVT_RESIZE:
       return "RESIZE width=" + std::to_string(size.width) +
              " height=" + std::to_string(size.height);
-    case EVT_RECT:
-      return "RECT" + rect_text();
+    case EVT_RECT: return "RECT" + rect_text();
     case EVT_RECT_DEFLATE:
       return "RECT_DEFLATE" + rect_text() + " deflated " + std::to_string(rect.pixels.size());
     case EVT_H264: {
@@ -174,8 +153,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_H264_CODEC: {
       const auto h = parse_h264_codec_header(p);
-      if (!h)
-        return "H264_CODEC (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!h) return "H264_CODEC (malformed, " + std::to_string(p.size()) + " bytes)";
       const char* codec = h->codec == CODEC_ID_AVC420     ? "avc420"
                           : h->codec == CODEC_ID_AVC444   ? "avc444"
                           : h->codec == CODEC_ID_AVC444V2 ? "avc444v2"
@@ -188,8 +166,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_EXTENSIONS: {
       const auto g = parse_grant(p);
-      if (!g)
-        return "EXTENSIONS (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!g) return "EXTENSIONS (malformed, " + std::to_string(p.size()) + " bytes)";
       char hex[40];
       std::snprintf(hex, sizeof hex, "mask=0x%08x codecs=0x%02x", g->mask, g->h264_codecs);
       return std::string("EXTENSIONS ") + hex + " granted=" + extension_names(g->mask) +
@@ -197,18 +174,14 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_CURSOR_SHAPE: {
       const auto h = parse_cursor_shape(p);
-      if (!h)
-        return "CURSOR_SHAPE (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!h) return "CURSOR_SHAPE (malformed, " + std::to_string(p.size()) + " bytes)";
       return "CURSOR_SHAPE id=" + std::to_string(h->id) +
              " hotspot=" + std::to_string(h->hotspot_x) + "," + std::to_string(h->hotspot_y) +
              " size=" + std::to_string(h->width) + "x" + std::to_string(h->height);
     }
-    case EVT_CURSOR_USE:
-      return "CURSOR_USE id=" + std::to_string(parse_cursor_use(p).value_or(0));
-    case EVT_CURSOR_HIDDEN:
-      return "CURSOR_HIDDEN";
-    case EVT_CURSOR_DEFAULT:
-      return "CURSOR_DEFAULT";
+    case EVT_CURSOR_USE: return "CURSOR_USE id=" + std::to_string(parse_cursor_use(p).value_or(0));
+    case EVT_CURSOR_HIDDEN: return "CURSOR_HIDDEN";
+    case EVT_CURSOR_DEFAULT: return "CURSOR_DEFAULT";
     case EVT_CURSOR_POSITION: {
       const PointerPosition at = parse_cursor_position(p).value_or(PointerPosition{});
       return "CURSOR_POSITION x=" + std::to_string(at.x) + " y=" + std::to_string(at.y);
@@ -222,8 +195,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_REFUSED: {
       const auto r = parse_refused(p);
-      if (!r)
-        return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!r) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
       const char* why = r->reason == REFUSED_NO_UNICODE ? " (the server takes no Unicode input)"
                         : r->reason == REFUSED_NOT_A_CHARACTER ? " (not a character)"
                         : r->reason == REFUSED_NO_QUESTION ? " (no certificate question pending)"
@@ -235,8 +207,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_RECONNECT: {
       const auto r = parse_reconnect(p);
-      if (!r)
-        return "RECONNECT (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!r) return "RECONNECT (malformed, " + std::to_string(p.size()) + " bytes)";
       const char* state = r->state == RECONNECT_TRYING ? "reconnecting"
                           : r->state == RECONNECT_DONE ? "reconnected"
                                                        : "gave-up";
@@ -245,8 +216,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_CERTIFICATE: {
       const auto q = parse_certificate_question(p);
-      if (!q)
-        return "CERTIFICATE (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!q) return "CERTIFICATE (malformed, " + std::to_string(p.size()) + " bytes)";
       char flags[16];
       std::snprintf(flags, sizeof flags, "0x%x", q->flags);
       return "CERTIFICATE host=" + q->host + " port=" + std::to_string(q->port) +
@@ -255,19 +225,15 @@ std::string describe_event(const Frame& frame) {
              " subject=\"" + q->subject + "\" issuer=\"" + q->issuer +
              "\" pem=" + std::to_string(q->pem.size()) + " bytes";
     }
-    case EVT_ERROR:
-      return "ERROR " + printable(p, 512);
-    case EVT_DISCONNECTED:
-      return "DISCONNECTED";
+    case EVT_ERROR: return "ERROR " + printable(p, 512);
+    case EVT_DISCONNECTED: return "DISCONNECTED";
     case EVT_CLIP_FORMATS: {
       auto formats = parse_clip_formats_strict(p);
-      if (!formats)
-        return "CLIP_FORMATS (malformed, " + std::to_string(p.size()) + " bytes)";
+      if (!formats) return "CLIP_FORMATS (malformed, " + std::to_string(p.size()) + " bytes)";
       std::string out = "CLIP_FORMATS count=" + std::to_string(formats->size());
       for (const auto& f : *formats) {
         out += " " + std::to_string(f.id);
-        if (!f.name.empty())
-          out += ":" + f.name;
+        if (!f.name.empty()) out += ":" + f.name;
       }
       return out;
     }
@@ -278,8 +244,7 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
-    case EVT_AUDIO_VOLUME:
-      return describe_audio_event(frame);
+    case EVT_AUDIO_VOLUME: return describe_audio_event(frame);
     default:
       return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
   }
@@ -288,8 +253,7 @@ std::string describe_event(const Frame& frame) {
 std::string extension_names(uint32_t mask) {
   std::string out;
   for (const ExtensionInfo& e : kExtensionBits) {
-    if (mask & e.bit)
-      out += (out.empty() ? "" : ",") + std::string(e.name);
+    if (mask & e.bit) out += (out.empty() ? "" : ",") + std::string(e.name);
   }
   return out.empty() ? "none" : out;
 }
@@ -297,12 +261,9 @@ std::string extension_names(uint32_t mask) {
 std::string h264_codec_names(uint8_t codecs) {
   std::string out;
   auto add = [&out](const char* name) { out += (out.empty() ? "" : ",") + std::string(name); };
-  if (codecs & H264_AVC420)
-    add("avc420");
-  if (codecs & H264_AVC444)
-    add("avc444");
-  if (codecs & H264_AVC444V2)
-    add("avc444v2");
+  if (codecs & H264_AVC420) add("avc420");
+  if (codecs & H264_AVC444) add("avc444");
+  if (codecs & H264_AVC444V2) add("avc444v2");
   return out.empty() ? "none" : out;
 }
 

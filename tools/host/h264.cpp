@@ -24,11 +24,9 @@ namespace korvane::host {
 namespace {
 
 bool starts_with_start_code(std::span<const uint8_t> d, size_t zeros) {
-  if (d.size() < zeros + 1)
-    return false;
+  if (d.size() < zeros + 1) return false;
   for (size_t i = 0; i < zeros; ++i) {
-    if (d[i] != 0)
-      return false;
+    if (d[i] != 0) return false;
   }
   return d[zeros] == 1;
 }
@@ -40,19 +38,16 @@ bool is_annex_b(std::span<const uint8_t> d) {
 // Skips the region metablock (count, rectangles, quantisation/quality pairs) of an AVC420
 // stream inside an AVC444 stream. Returns false when it does not fit.
 bool skip_metablock(std::span<const uint8_t>& stream) {
-  if (stream.size() < 4)
-    return false;
+  if (stream.size() < 4) return false;
   const uint64_t count = get_u32(stream.data());
   const uint64_t skip = 4 + 10 * count;
-  if (skip > stream.size())
-    return false;
+  if (skip > stream.size()) return false;
   stream = stream.subspan(static_cast<size_t>(skip));
   return true;
 }
 
 std::optional<H264Parts> split_avc444(std::span<const uint8_t> d) {
-  if (d.size() < 4)
-    return std::nullopt;
+  if (d.size() < 4) return std::nullopt;
   const uint32_t info = get_u32(d.data());
   const uint32_t first_size = info & 0x3FFFFFFFu;
   const uint32_t lc = info >> 30;
@@ -61,32 +56,26 @@ std::optional<H264Parts> split_avc444(std::span<const uint8_t> d) {
   parts.kind = H264Kind::avc444;
   switch (lc) {
     case 0: {  // main view then chroma
-      if (first_size > rest.size())
-        return std::nullopt;
+      if (first_size > rest.size()) return std::nullopt;
       std::span<const uint8_t> first = rest.first(first_size);
       std::span<const uint8_t> second = rest.subspan(first_size);
-      if (!skip_metablock(first) || !skip_metablock(second))
-        return std::nullopt;
-      if (!is_annex_b(first))
-        return std::nullopt;
+      if (!skip_metablock(first) || !skip_metablock(second)) return std::nullopt;
+      if (!is_annex_b(first)) return std::nullopt;
       parts.main = first;
       parts.aux = second;
       return parts;
     }
     case 1: {  // main view only
-      if (!skip_metablock(rest) || !is_annex_b(rest))
-        return std::nullopt;
+      if (!skip_metablock(rest) || !is_annex_b(rest)) return std::nullopt;
       parts.main = rest;
       return parts;
     }
     case 2: {  // chroma only
-      if (!skip_metablock(rest) || !is_annex_b(rest))
-        return std::nullopt;
+      if (!skip_metablock(rest) || !is_annex_b(rest)) return std::nullopt;
       parts.aux = rest;
       return parts;
     }
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -125,13 +114,11 @@ constexpr size_t kMaxStreams = 32;
 
 bool open_stream(Stream& s) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  if (!codec)
-    return false;
+  if (!codec) return false;
   s.codec = avcodec_alloc_context3(codec);
   s.packet = av_packet_alloc();
   s.frame = av_frame_alloc();
-  if (!s.codec || !s.packet || !s.frame)
-    return false;
+  if (!s.codec || !s.packet || !s.frame) return false;
   // One picture in, one picture out: frame threading would hold pictures back.
   s.codec->thread_count = 1;
   s.codec->flags |= AV_CODEC_FLAG_LOW_DELAY;
@@ -145,17 +132,13 @@ bool open_stream(Stream& s) {
 bool convert_frame(Stream& s) {
   const AVFrame* f = s.frame;
   auto format = static_cast<AVPixelFormat>(f->format);
-  if (format == AV_PIX_FMT_YUVJ420P)
-    format = AV_PIX_FMT_YUV420P;
-  if (format == AV_PIX_FMT_YUVJ422P)
-    format = AV_PIX_FMT_YUV422P;
-  if (format == AV_PIX_FMT_YUVJ444P)
-    format = AV_PIX_FMT_YUV444P;
+  if (format == AV_PIX_FMT_YUVJ420P) format = AV_PIX_FMT_YUV420P;
+  if (format == AV_PIX_FMT_YUVJ422P) format = AV_PIX_FMT_YUV422P;
+  if (format == AV_PIX_FMT_YUVJ444P) format = AV_PIX_FMT_YUV444P;
   s.sws =
       sws_getCachedContext(s.sws, f->width, f->height, format, f->width, f->height, AV_PIX_FMT_RGBA,
                            SWS_POINT | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-  if (!s.sws)
-    return false;
+  if (!s.sws) return false;
   const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
   sws_setColorspaceDetails(s.sws, bt709, 1, bt709, 1, 0, 1 << 16, 1 << 16);
   s.rgba.resize(static_cast<size_t>(f->width) * static_cast<size_t>(f->height) * 4);
@@ -183,9 +166,7 @@ struct H264Streams {
   uint64_t uses = 0;
 };
 
-void free_h264_streams(H264Streams* streams) {
-  delete streams;
-}
+void free_h264_streams(H264Streams* streams) { delete streams; }
 
 H264Parts split_h264(std::span<const uint8_t> codec_data) {
   // A 4-byte start code read as an AVC444 info word would announce a 16 MiB first stream, so
@@ -194,8 +175,7 @@ H264Parts split_h264(std::span<const uint8_t> codec_data) {
   if (starts_with_start_code(codec_data, 3)) {
     return H264Parts{H264Kind::avc420, codec_data, {}};
   }
-  if (auto parts = split_avc444(codec_data))
-    return *parts;
+  if (auto parts = split_avc444(codec_data)) return *parts;
   if (starts_with_start_code(codec_data, 2)) {
     return H264Parts{H264Kind::avc420, codec_data, {}};
   }
@@ -214,9 +194,7 @@ enum StreamKind : int {
 };
 
 template <typename T>
-T* find_or_evict(std::map<StreamKey, std::unique_ptr<T>>& all,
-                 const StreamKey& key,
-                 uint64_t& uses,
+T* find_or_evict(std::map<StreamKey, std::unique_ptr<T>>& all, const StreamKey& key, uint64_t& uses,
                  bool& created) {
   created = false;
   auto it = all.find(key);
@@ -224,8 +202,7 @@ T* find_or_evict(std::map<StreamKey, std::unique_ptr<T>>& all,
     if (all.size() >= kMaxStreams) {
       auto oldest = all.begin();
       for (auto i = all.begin(); i != all.end(); ++i) {
-        if (i->second->last_use < oldest->second->last_use)
-          oldest = i;
+        if (i->second->last_use < oldest->second->last_use) oldest = i;
       }
       all.erase(oldest);
     }
@@ -261,9 +238,7 @@ Avc444Stream* avc444_stream_for(H264Streams& all, const StreamKey& key, std::str
 // Hands one access unit to the decoder and every picture it yields to on_picture, which
 // returns "" or a problem. Returns "" or the first problem.
 template <typename OnPicture>
-std::string decode_unit(Stream& s,
-                        H264Stats& stats,
-                        std::span<const uint8_t> data,
+std::string decode_unit(Stream& s, H264Stats& stats, std::span<const uint8_t> data,
                         OnPicture&& on_picture) {
   if (data.size() > static_cast<size_t>(std::numeric_limits<int>::max() - 64)) {
     stats.errors++;
@@ -284,13 +259,11 @@ std::string decode_unit(Stream& s,
   std::string problem;
   // Bounded: a packet yields at most a few pictures.
   for (int i = 0; i < 16; ++i) {
-    if (avcodec_receive_frame(s.codec, s.frame) != 0)
-      break;
+    if (avcodec_receive_frame(s.codec, s.frame) != 0) break;
     std::string p = on_picture(*s.frame);
     if (!p.empty()) {
       stats.errors++;
-      if (problem.empty())
-        problem = std::move(p);
+      if (problem.empty()) problem = std::move(p);
     }
   }
   return problem;
@@ -298,19 +271,13 @@ std::string decode_unit(Stream& s,
 
 H264Streams& streams_of(H264Decoder& decoder) {
   quiet_libav();
-  if (!decoder.streams)
-    decoder.streams.reset(new H264Streams);
+  if (!decoder.streams) decoder.streams.reset(new H264Streams);
   return *decoder.streams;
 }
 
 // Decodes data as a plain 4:2:0 stream and paints each picture.
-std::string paint_annexb(H264Decoder& decoder,
-                         Canvas& canvas,
-                         StreamKind kind,
-                         int32_t left,
-                         int32_t top,
-                         uint32_t width,
-                         uint32_t height,
+std::string paint_annexb(H264Decoder& decoder, Canvas& canvas, StreamKind kind, int32_t left,
+                         int32_t top, uint32_t width, uint32_t height,
                          std::span<const uint8_t> data) {
   std::string problem;
   Stream* s = stream_for(streams_of(decoder), StreamKey{kind, left, top}, problem);
@@ -319,8 +286,7 @@ std::string paint_annexb(H264Decoder& decoder,
     return problem;
   }
   return decode_unit(*s, decoder.stats, data, [&](const AVFrame& f) -> std::string {
-    if (!convert_frame(*s))
-      return "H264: cannot convert a decoded picture to RGBA";
+    if (!convert_frame(*s)) return "H264: cannot convert a decoded picture to RGBA";
     const auto w = static_cast<uint32_t>(f.width);
     const auto h = static_cast<uint32_t>(f.height);
     blit(canvas, left, top, std::min(w, width), std::min(h, height), s->rgba.data(),
@@ -348,11 +314,8 @@ bool take_yuv420(const AVFrame& f, Yuv420Picture& out) {
   return true;
 }
 
-std::string paint_avc444(H264Decoder& decoder,
-                         Canvas& canvas,
-                         ChromaLayout layout,
-                         const H264CodecHeader& h,
-                         std::span<const uint8_t> main,
+std::string paint_avc444(H264Decoder& decoder, Canvas& canvas, ChromaLayout layout,
+                         const H264CodecHeader& h, std::span<const uint8_t> main,
                          std::span<const uint8_t> aux) {
   std::string problem;
   const StreamKind kind = layout == ChromaLayout::avc444 ? kCodecAvc444 : kCodecAvc444v2;
@@ -367,8 +330,7 @@ std::string paint_avc444(H264Decoder& decoder,
   auto keep = [&fresh](Yuv420Picture& into, bool& have) {
     return [&fresh, &into, &have](const AVFrame& f) -> std::string {
       have = take_yuv420(f, into);
-      if (!have)
-        return "H264: decoded picture is not 8-bit 4:2:0";
+      if (!have) return "H264: decoded picture is not 8-bit 4:2:0";
       fresh = true;
       return {};
     };
@@ -379,13 +341,10 @@ std::string paint_avc444(H264Decoder& decoder,
   }
   if (!aux.empty()) {
     std::string p = decode_unit(s->decoder, decoder.stats, aux, keep(s->aux, s->have_aux));
-    if (problem.empty())
-      problem = std::move(p);
+    if (problem.empty()) problem = std::move(p);
   }
-  if (!fresh || !s->have_main)
-    return problem;
-  if (!combine_avc444(layout, s->main, s->have_aux ? &s->aux : nullptr, s->full))
-    return problem;
+  if (!fresh || !s->have_main) return problem;
+  if (!combine_avc444(layout, s->main, s->have_aux ? &s->aux : nullptr, s->full)) return problem;
   yuv444_to_rgba(s->full, s->rgba);
   blit(canvas, left, top, std::min(s->full.width, h.width), std::min(s->full.height, h.height),
        s->rgba.data(), size_t{s->full.width} * 4);
@@ -410,26 +369,17 @@ std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uin
   const uint32_t height = h->height;
   const H264Parts parts = split_h264(h->stream);
   switch (parts.kind) {
-    case H264Kind::avc420:
-      stats.avc420++;
-      break;
-    case H264Kind::avc444:
-      stats.avc444++;
-      break;
-    case H264Kind::unknown:
-      stats.undecoded++;
-      return {};
+    case H264Kind::avc420: stats.avc420++; break;
+    case H264Kind::avc444: stats.avc444++; break;
+    case H264Kind::unknown: stats.undecoded++; return {};
   }
-  if (!parts.aux.empty())
-    stats.undecoded++;
-  if (parts.main.empty())
-    return {};
+  if (!parts.aux.empty()) stats.undecoded++;
+  if (parts.main.empty()) return {};
   return paint_annexb(decoder, canvas, parts.kind == H264Kind::avc420 ? kEventAvc420 : kEventAvc444,
                       left, top, width, height, parts.main);
 }
 
-std::string paint_h264_codec(H264Decoder& decoder,
-                             Canvas& canvas,
+std::string paint_h264_codec(H264Decoder& decoder, Canvas& canvas,
                              std::span<const uint8_t> payload) {
   H264Stats& stats = decoder.stats;
   const auto header = parse_h264_codec_header(payload);
@@ -444,8 +394,7 @@ std::string paint_h264_codec(H264Decoder& decoder,
   switch (header->codec) {
     case CODEC_ID_AVC420:
       stats.codec_avc420++;
-      if (main.empty())
-        return {};
+      if (main.empty()) return {};
       return paint_annexb(decoder, canvas, kCodecAvc420, static_cast<int32_t>(header->left),
                           static_cast<int32_t>(header->top), header->width, header->height, main);
     case CODEC_ID_AVC444:

@@ -60,8 +60,7 @@ std::string paint_h264(H264Decoder& decoder, Canvas& canvas, std::span<const uin
 // of pictures, each view predicted from the picture before it); the last picture of each view
 // is kept, so an update of one view combines with the other's previous picture. Nothing is
 // painted until a main view has been decoded. Returns "" or what went wrong.
-std::string paint_h264_codec(H264Decoder& decoder,
-                             Canvas& canvas,
+std::string paint_h264_codec(H264Decoder& decoder, Canvas& canvas,
                              std::span<const uint8_t> payload);
 
 }  // namespace korvane::host

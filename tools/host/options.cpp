@@ -12,13 +12,11 @@ namespace korvane::host {
 namespace {
 
 std::optional<unsigned long> parse_number(const std::string& text) {
-  if (text.empty())
-    return std::nullopt;
+  if (text.empty()) return std::nullopt;
   char* end = nullptr;
   errno = 0;
   const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || text[0] == '-')
-    return std::nullopt;
+  if (errno != 0 || *end != '\0' || text[0] == '-') return std::nullopt;
   return v;
 }
 
@@ -60,13 +58,11 @@ std::optional<std::vector<uint32_t>> utf8_code_points(const std::string& text) {
                      : (b >> 4) == 0xE  ? 3
                      : (b >> 3) == 0x1E ? 4
                                         : 0;
-    if (n == 0 || i + n > text.size())
-      return std::nullopt;
+    if (n == 0 || i + n > text.size()) return std::nullopt;
     uint32_t cp = n == 1 ? b : b & (0x7F >> n);
     for (size_t k = 1; k < n; ++k) {
       const auto c = static_cast<unsigned char>(text[i + k]);
-      if ((c & 0xC0) != 0x80)
-        return std::nullopt;
+      if ((c & 0xC0) != 0x80) return std::nullopt;
       cp = cp << 6 | (c & 0x3F);
     }
     out.push_back(cp);
@@ -82,18 +78,15 @@ bool parse_resize(const std::string& text, uint32_t& w, uint32_t& h, uint32_t& m
   const size_t at = text.find('@');
   if (at != std::string::npos) {
     auto n = parse_number(text.substr(at + 1));
-    if (!n || *n > 3600000)
-      return false;
+    if (!n || *n > 3600000) return false;
     ms = static_cast<uint32_t>(*n);
     size = text.substr(0, at);
   }
   const size_t x = size.find('x');
-  if (x == std::string::npos)
-    return false;
+  if (x == std::string::npos) return false;
   auto pw = parse_number(size.substr(0, x));
   auto ph = parse_number(size.substr(x + 1));
-  if (!pw || !ph || *pw > 0xFFFFFFFFul || *ph > 0xFFFFFFFFul)
-    return false;
+  if (!pw || !ph || *pw > 0xFFFFFFFFul || *ph > 0xFFFFFFFFul) return false;
   w = static_cast<uint32_t>(*pw);
   h = static_cast<uint32_t>(*ph);
   return true;
@@ -101,35 +94,27 @@ bool parse_resize(const std::string& text, uint32_t& w, uint32_t& h, uint32_t& m
 
 bool parse_point(const std::string& text, uint32_t& x, uint32_t& y) {
   const size_t comma = text.find(',');
-  if (comma == std::string::npos)
-    return false;
+  if (comma == std::string::npos) return false;
   auto px = parse_number(text.substr(0, comma));
   auto py = parse_number(text.substr(comma + 1));
-  if (!px || !py || *px > 0xFFFFFFFFul || *py > 0xFFFFFFFFul)
-    return false;
+  if (!px || !py || *px > 0xFFFFFFFFul || *py > 0xFFFFFFFFul) return false;
   x = static_cast<uint32_t>(*px);
   y = static_cast<uint32_t>(*py);
   return true;
 }
 
 // What the options ask of korvane, as the extension block; empty when nothing is.
-std::vector<uint8_t> extension_block(const HostOptions& o,
-                                     bool changed_only,
-                                     bool deflate,
+std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bool deflate,
                                      std::optional<uint8_t> h264_codecs,
                                      const std::string& cert_pins,
                                      std::optional<uint32_t> keyboard_layout,
                                      std::optional<uint16_t> reconnect_attempts) {
   uint32_t mask = 0;
   std::vector<ExtensionField> fields;
-  if (o.cursor)
-    mask |= EXT_CURSOR;
-  if (changed_only)
-    mask |= EXT_CHANGED_ONLY;
-  if (deflate)
-    mask |= EXT_DEFLATE;
-  if (o.resize)
-    mask |= EXT_RESIZE;
+  if (o.cursor) mask |= EXT_CURSOR;
+  if (changed_only) mask |= EXT_CHANGED_ONLY;
+  if (deflate) mask |= EXT_DEFLATE;
+  if (o.resize) mask |= EXT_RESIZE;
   if (h264_codecs) {
     mask |= EXT_H264;
     fields.push_back({FIELD_H264_CODECS, {*h264_codecs}});
@@ -144,15 +129,13 @@ std::vector<uint8_t> extension_block(const HostOptions& o,
   }
   const bool types = std::any_of(o.inputs.begin(), o.inputs.end(),
                                  [](const Input& in) { return in.kind == Input::text; });
-  if (types || keyboard_layout)
-    mask |= EXT_TEXT;
+  if (types || keyboard_layout) mask |= EXT_TEXT;
   if (keyboard_layout) {
     std::vector<uint8_t> v;
     append_u32(v, *keyboard_layout);
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
   }
-  if (o.audio)
-    mask |= EXT_AUDIO;
+  if (o.audio) mask |= EXT_AUDIO;
   if (reconnect_attempts) {
     mask |= EXT_RECONNECT;
     std::vector<uint8_t> v;
@@ -160,8 +143,7 @@ std::vector<uint8_t> extension_block(const HostOptions& o,
     append_u16(v, ReconnectPolicy{}.first_backoff_ms);
     fields.push_back({FIELD_RECONNECT, v});
   }
-  if (!mask)
-    return {};
+  if (!mask) return {};
   return encode_extensions(mask, fields);
 }
 
@@ -240,8 +222,7 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
     };
     auto number = [&](unsigned long max) -> std::optional<unsigned long> {
       auto v = value();
-      if (!v)
-        return std::nullopt;
+      if (!v) return std::nullopt;
       auto n = parse_number(*v);
       if (!n || *n > max) {
         error = "bad value for " + arg + ": " + *v;
@@ -251,8 +232,7 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
     };
     auto seconds = [&]() -> std::optional<double> {
       auto v = value();
-      if (!v)
-        return std::nullopt;
+      if (!v) return std::nullopt;
       char* end = nullptr;
       const double d = std::strtod(v->c_str(), &end);
       if (*end != '\0' || !(d >= 0) || d > 86400) {
@@ -264,74 +244,58 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
     // A text option: stores its value, or fails with the reader's error.
     auto text = [&](std::string& into) {
       auto v = value();
-      if (v)
-        into = *v;
+      if (v) into = *v;
       return v.has_value();
     };
     if (arg == "-h" || arg == "--help") {
       result.help = true;
       return result;
     } else if (arg == "--korvane") {
-      if (!text(o.korvane))
-        return fail(error);
+      if (!text(o.korvane)) return fail(error);
     } else if (arg == "--host") {
-      if (!text(request.host))
-        return fail(error);
+      if (!text(request.host)) return fail(error);
       have_host = true;
     } else if (arg == "--port") {
       auto n = number(65535);
-      if (!n)
-        return fail(error);
+      if (!n) return fail(error);
       request.port = static_cast<uint32_t>(*n);
       have_port = true;
     } else if (arg == "--user") {
-      if (!text(request.username))
-        return fail(error);
+      if (!text(request.username)) return fail(error);
     } else if (arg == "--domain") {
-      if (!text(request.domain))
-        return fail(error);
+      if (!text(request.domain)) return fail(error);
     } else if (arg == "--password") {
-      if (!text(request.password))
-        return fail(error);
+      if (!text(request.password)) return fail(error);
     } else if (arg == "--width" || arg == "--height") {
       auto n = number(8192);
-      if (!n)
-        return fail(error);
+      if (!n) return fail(error);
       (arg == "--width" ? request.width : request.height) = static_cast<uint32_t>(*n);
     } else if (arg == "--flags") {
       auto n = number(255);
-      if (!n)
-        return fail(error);
+      if (!n) return fail(error);
       flags = static_cast<uint8_t>(*n);
     } else if (arg == "--drive") {
       std::string drive;
-      if (!text(drive))
-        return fail(error);
+      if (!text(drive)) return fail(error);
       request.drive = drive;
     } else if (arg == "--seconds" || arg == "--connect-timeout") {
       auto d = seconds();
-      if (!d)
-        return fail(error);
+      if (!d) return fail(error);
       (arg == "--seconds" ? o.seconds : o.connect_timeout) = *d;
     } else if (arg == "--png") {
-      if (!text(o.png))
-        return fail(error);
+      if (!text(o.png)) return fail(error);
     } else if (arg == "--korvane-log") {
-      if (!text(o.session.stderr_path))
-        return fail(error);
+      if (!text(o.session.stderr_path)) return fail(error);
     } else if (arg == "--move" || arg == "--click") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       Input in;
       in.kind = arg == "--move" ? Input::move : Input::click;
-      if (!parse_point(*v, in.x, in.y))
-        return fail(arg + " wants X,Y, not " + *v);
+      if (!parse_point(*v, in.x, in.y)) return fail(arg + " wants X,Y, not " + *v);
       o.inputs.push_back(in);
     } else if (arg == "--key") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       Input in;
       in.kind = Input::key;
       std::string code = *v;
@@ -347,11 +311,9 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
       o.inputs.push_back(in);
     } else if (arg == "--type") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       const auto code_points = utf8_code_points(*v);
-      if (!code_points)
-        return fail("--type wants UTF-8 text");
+      if (!code_points) return fail("--type wants UTF-8 text");
       for (const uint32_t cp : *code_points) {
         Input in;
         in.kind = Input::text;
@@ -360,27 +322,22 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
       }
     } else if (arg == "--reconnect") {
       auto n = number(kMaxReconnectAttempts);
-      if (!n)
-        return fail(error);
+      if (!n) return fail(error);
       if (*n < kMinReconnectAttempts) {
         return fail("--reconnect wants 1.." + std::to_string(kMaxReconnectAttempts) + " attempts");
       }
       reconnect_attempts = static_cast<uint16_t>(*n);
     } else if (arg == "--layout") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       const auto n = parse_number(*v);
-      if (!n || *n > 0xFFFFFFFFul)
-        return fail("--layout wants a layout id, not " + *v);
+      if (!n || *n > 0xFFFFFFFFul) return fail("--layout wants a layout id, not " + *v);
       keyboard_layout = static_cast<uint32_t>(*n);
     } else if (arg == "--audio") {
       o.audio = true;
     } else if (arg == "--audio-wav") {
-      if (!text(o.audio_wav))
-        return fail(error);
-      if (o.audio_wav.empty())
-        return fail("--audio-wav wants a file name");
+      if (!text(o.audio_wav)) return fail(error);
+      if (o.audio_wav.empty()) return fail("--audio-wav wants a file name");
       o.audio = true;
     } else if (arg == "--quiet") {
       o.quiet = true;
@@ -392,14 +349,12 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
       o.cursor = true;
     } else if (arg == "--cursor-state") {
       auto n = number(3600000);
-      if (!n)
-        return fail(error);
+      if (!n) return fail(error);
       o.cursor = true;
       o.cursor_state_ms = static_cast<uint32_t>(*n);
     } else if (arg == "--resize") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       uint32_t w = 0, h = 0;
       if (!parse_resize(*v, w, h, o.resize_ms)) {
         return fail("--resize wants WxH or WxH@MS, not " + *v);
@@ -407,22 +362,18 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
       o.resize = std::make_pair(w, h);
     } else if (arg == "--h264") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       if (!parse_codecs(*v, h264_codecs)) {
         return fail("--h264 wants none or a list of avc420, avc444, avc444v2, not " + *v);
       }
     } else if (arg == "--cert-pin") {
       auto v = value();
-      if (!v)
-        return fail(error);
-      if (!parse_fingerprints(*v))
-        return fail("--cert-pin wants SHA-256 fingerprints, not " + *v);
+      if (!v) return fail(error);
+      if (!parse_fingerprints(*v)) return fail("--cert-pin wants SHA-256 fingerprints, not " + *v);
       cert_pins = *v;
     } else if (arg == "--cert-ask") {
       auto v = value();
-      if (!v)
-        return fail(error);
+      if (!v) return fail(error);
       if (*v != "accept" && *v != "reject") {
         return fail("--cert-ask wants accept or reject, not " + *v);
       }
@@ -431,14 +382,12 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
       return fail("unknown argument " + arg, true);
     }
   }
-  if (!have_host || !have_port)
-    return fail("--host and --port are required", true);
+  if (!have_host || !have_port) return fail("--host and --port are required", true);
   if (!cert_pins.empty() && o.cert_accept) {
     return fail("--cert-pin and --cert-ask exclude each other");
   }
   // The drive path sits after the flags byte on the wire.
-  if (request.drive && !flags)
-    flags = 0;
+  if (request.drive && !flags) flags = 0;
   request.flags = flags;
   o.session.extension_block = extension_block(o, changed_only, deflate, h264_codecs, cert_pins,
                                               keyboard_layout, reconnect_attempts);

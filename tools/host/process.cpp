@@ -34,15 +34,9 @@ bool set_nonblocking(int fd) {
 }
 
 // The child side of fork(): only async-signal-safe calls until execve.
-[[noreturn]] void exec_child(const SpawnOptions& options,
-                             const char* program,
-                             char* const* argv,
-                             char* const* envp,
-                             int stdin_read,
-                             int stdout_write,
-                             int error_write,
-                             const std::vector<int>& open_fds,
-                             pid_t parent) {
+[[noreturn]] void exec_child(const SpawnOptions& options, const char* program, char* const* argv,
+                             char* const* envp, int stdin_read, int stdout_write, int error_write,
+                             const std::vector<int>& open_fds, pid_t parent) {
   auto fail = [error_write]() {
     const int err = errno;
     ssize_t ignored = write(error_write, &err, sizeof err);
@@ -60,50 +54,37 @@ bool set_nonblocking(int fd) {
   sigaction(SIGINT, &dfl, nullptr);
   sigaction(SIGTERM, &dfl, nullptr);
 
-  if (options.own_process_group && setpgid(0, 0) != 0)
-    fail();
+  if (options.own_process_group && setpgid(0, 0) != 0) fail();
   if (options.die_with_parent) {
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0)
-      fail();
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail();
     // The parent may have gone before the request was made.
-    if (getppid() != parent)
-      _exit(127);
+    if (getppid() != parent) _exit(127);
   }
 
   if (stdin_read >= 0) {
-    if (dup2(stdin_read, 0) < 0)
-      fail();
+    if (dup2(stdin_read, 0) < 0) fail();
   } else {
     const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || dup2(null_fd, 0) < 0)
-      fail();
-    if (null_fd != 0)
-      close(null_fd);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0) fail();
+    if (null_fd != 0) close(null_fd);
   }
   if (stdout_write >= 0) {
-    if (dup2(stdout_write, 1) < 0)
-      fail();
+    if (dup2(stdout_write, 1) < 0) fail();
   } else if (!options.stdout_path.empty()) {
     const int fd = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd < 0 || dup2(fd, 1) < 0)
-      fail();
-    if (fd != 1)
-      close(fd);
+    if (fd < 0 || dup2(fd, 1) < 0) fail();
+    if (fd != 1) close(fd);
   }
   if (options.stderr_path == "-") {
-    if (dup2(1, 2) < 0)
-      fail();
+    if (dup2(1, 2) < 0) fail();
   } else if (!options.stderr_path.empty()) {
     const int fd = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd < 0 || dup2(fd, 2) < 0)
-      fail();
-    if (fd != 2)
-      close(fd);
+    if (fd < 0 || dup2(fd, 2) < 0) fail();
+    if (fd != 2) close(fd);
   }
   for (const auto& [from, to] : options.keep_fds) {
     if (from == to) {
-      if (fcntl(to, F_SETFD, 0) != 0)
-        fail();
+      if (fcntl(to, F_SETFD, 0) != 0) fail();
     } else if (dup2(from, to) < 0) {
       fail();
     }
@@ -113,10 +94,8 @@ bool set_nonblocking(int fd) {
   unsigned int low = 3;
   for (int fd : open_fds) {
     const auto keep = static_cast<unsigned int>(fd);
-    if (keep < low)
-      continue;
-    if (keep > low)
-      close_range(low, keep - 1, 0);
+    if (keep < low) continue;
+    if (keep > low) close_range(low, keep - 1, 0);
     low = keep + 1;
   }
   close_range(low, ~0u, 0);
@@ -126,21 +105,17 @@ bool set_nonblocking(int fd) {
 }
 
 std::string find_program(const std::string& name) {
-  if (name.find('/') != std::string::npos)
-    return name;
+  if (name.find('/') != std::string::npos) return name;
   const char* path = getenv("PATH");
   std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
   size_t start = 0;
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
-    if (end == std::string::npos)
-      end = dirs.size();
+    if (end == std::string::npos) end = dirs.size();
     std::string dir = dirs.substr(start, end - start);
-    if (dir.empty())
-      dir = ".";
+    if (dir.empty()) dir = ".";
     std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0)
-      return candidate;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
   return name;
@@ -153,11 +128,9 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& extr
     const std::string name = entry.substr(0, entry.find('=') + 1);
     bool overridden = false;
     for (const auto& x : extra) {
-      if (x.compare(0, name.size(), name) == 0)
-        overridden = true;
+      if (x.compare(0, name.size(), name) == 0) overridden = true;
     }
-    if (!overridden)
-      out.push_back(std::move(entry));
+    if (!overridden) out.push_back(std::move(entry));
   }
   out.insert(out.end(), extra.begin(), extra.end());
   return out;
@@ -166,15 +139,13 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& extr
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
   std::vector<char*> out;
   out.reserve(strings.size() + 1);
-  for (auto& s : strings)
-    out.push_back(s.data());
+  for (auto& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
 }
 
 void set_error(std::string* error, const std::string& text) {
-  if (error)
-    *error = text;
+  if (error) *error = text;
 }
 
 ExitStatus from_wait_status(int ws) {
@@ -190,18 +161,14 @@ ExitStatus from_wait_status(int ws) {
 }  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other)
-    reset(std::exchange(other.fd, -1));
+  if (this != &other) reset(std::exchange(other.fd, -1));
   return *this;
 }
 
-UniqueFd::~UniqueFd() {
-  reset();
-}
+UniqueFd::~UniqueFd() { reset(); }
 
 void UniqueFd::reset(int f) {
-  if (fd >= 0)
-    close(fd);
+  if (fd >= 0) close(fd);
   fd = f;
 }
 
@@ -215,8 +182,7 @@ Child::Child(Child&& other) noexcept
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
-    if (pid > 0 && !status)
-      terminate(*this, term_grace_ms);
+    if (pid > 0 && !status) terminate(*this, term_grace_ms);
     pid = std::exchange(other.pid, -1);
     stdin_fd = std::move(other.stdin_fd);
     stdout_fd = std::move(other.stdout_fd);
@@ -230,8 +196,7 @@ Child& Child::operator=(Child&& other) noexcept {
 Child::~Child() {
   // A child that reads its stdin may end by itself once the host's end is closed.
   stdin_fd.reset();
-  if (pid > 0 && !status)
-    terminate(*this, term_grace_ms);
+  if (pid > 0 && !status) terminate(*this, term_grace_ms);
 }
 
 std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
@@ -253,8 +218,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
       (options.pipe_stdout && pipe2(out_pipe, O_CLOEXEC) != 0) || pipe2(err_pipe, O_CLOEXEC) != 0) {
     const std::string text = std::string("spawn: pipe: ") + strerror(errno);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      if (fd >= 0)
-        close(fd);
+      if (fd >= 0) close(fd);
     }
     set_error(error, text);
     return std::nullopt;
@@ -264,8 +228,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
   UniqueFd err_read(err_pipe[0]), err_write(err_pipe[1]);
 
   std::vector<int> open_fds = {err_write.get()};
-  for (const auto& kept : options.keep_fds)
-    open_fds.push_back(kept.second);
+  for (const auto& kept : options.keep_fds) open_fds.push_back(kept.second);
   std::sort(open_fds.begin(), open_fds.end());
 
   const pid_t parent = getpid();
@@ -279,8 +242,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
                err_write.get(), open_fds, parent);
   }
   // Both sides set the group so a signal sent right after spawn already reaches it.
-  if (options.own_process_group)
-    setpgid(pid, pid);
+  if (options.own_process_group) setpgid(pid, pid);
 
   Child child;
   child.pid = pid;
@@ -315,8 +277,7 @@ std::optional<Child> spawn(const SpawnOptions& options, std::string* error) {
 }
 
 bool write_all(int fd, std::span<const uint8_t> bytes, int timeout_ms) {
-  if (fd < 0)
-    return false;
+  if (fd < 0) return false;
   // SIGPIPE is blocked for this thread only, and a SIGPIPE our own write raised is consumed,
   // so the process-wide disposition stays whatever the program chose.
   sigset_t pipe_set, old_set, pending;
@@ -337,8 +298,7 @@ bool write_all(int fd, std::span<const uint8_t> bytes, int timeout_ms) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR)
-      continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       const int wait = remaining_ms(deadline);
       if (wait == 0) {
@@ -372,15 +332,11 @@ bool write_all(int fd, std::span<const uint8_t> bytes, int timeout_ms) {
   return ok;
 }
 
-void close_stdin(Child& child) {
-  child.stdin_fd.reset();
-}
+void close_stdin(Child& child) { child.stdin_fd.reset(); }
 
 std::optional<ExitStatus> wait_exit(Child& child, int timeout_ms) {
-  if (child.status)
-    return child.status;
-  if (child.pid <= 0)
-    return std::nullopt;
+  if (child.status) return child.status;
+  if (child.pid <= 0) return std::nullopt;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
@@ -396,16 +352,14 @@ std::optional<ExitStatus> wait_exit(Child& child, int timeout_ms) {
       return child.status;
     }
     const int left = remaining_ms(deadline);
-    if (left == 0)
-      return std::nullopt;
+    if (left == 0) return std::nullopt;
     std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(left)));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
 }
 
 void signal_child(const Child& child, int sig) {
-  if (child.pid <= 0 || child.status)
-    return;
+  if (child.pid <= 0 || child.status) return;
   if (child.process_group) {
     kill(-child.pid, sig);
   } else {
@@ -414,8 +368,7 @@ void signal_child(const Child& child, int sig) {
 }
 
 ExitStatus terminate(Child& child, int grace_ms) {
-  if (child.pid <= 0)
-    return child.status.value_or(ExitStatus{});
+  if (child.pid <= 0) return child.status.value_or(ExitStatus{});
   if (!child.status && grace_ms > 0) {
     signal_child(child, SIGTERM);
     wait_exit(child, grace_ms);
@@ -426,8 +379,7 @@ ExitStatus terminate(Child& child, int grace_ms) {
     wait_exit(child, 10000);
   }
   // Whatever the group leader left behind goes too.
-  if (child.process_group)
-    kill(-child.pid, SIGKILL);
+  if (child.process_group) kill(-child.pid, SIGKILL);
   return child.status.value_or(ExitStatus{});
 }
 
@@ -436,31 +388,25 @@ RunResult run_capture(const SpawnOptions& options, int timeout_ms, std::string* 
   SpawnOptions opts = options;
   opts.pipe_stdout = true;
   auto child = spawn(opts, error);
-  if (!child)
-    return result;
+  if (!child) return result;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   char buf[65536];
   bool eof = false;
   while (!eof) {
     const int left = remaining_ms(deadline);
-    if (left == 0)
-      break;
+    if (left == 0) break;
     pollfd p{child->stdout_fd.get(), POLLIN, 0};
     const int r = poll(&p, 1, left);
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r <= 0)
-      break;
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
     for (;;) {
       const ssize_t n = read(child->stdout_fd.get(), buf, sizeof buf);
       if (n > 0) {
         result.out.append(buf, static_cast<size_t>(n));
         continue;
       }
-      if (n == 0)
-        eof = true;
-      if (n < 0 && errno == EINTR)
-        continue;
+      if (n == 0) eof = true;
+      if (n < 0 && errno == EINTR) continue;
       break;
     }
   }
@@ -473,10 +419,8 @@ RunResult run_capture(const SpawnOptions& options, int timeout_ms, std::string* 
 }
 
 std::string describe(const ExitStatus& status) {
-  if (status.signal)
-    return "killed by signal " + std::to_string(status.signal);
-  if (status.code < 0)
-    return "exit status unknown";
+  if (status.signal) return "killed by signal " + std::to_string(status.signal);
+  if (status.code < 0) return "exit status unknown";
   return "exit code " + std::to_string(status.code);
 }
 

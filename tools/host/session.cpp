@@ -22,8 +22,7 @@ int remaining_ms(Clock::time_point deadline) {
 }  // namespace
 
 std::vector<uint8_t> connect_payload(const SessionOptions& options) {
-  if (options.extension_block.empty())
-    return encode_connect(options.request);
+  if (options.extension_block.empty()) return encode_connect(options.request);
   ConnectRequest request = options.request;
   request.flags = request.flags.value_or(0);
   request.drive = request.drive.value_or("");
@@ -41,15 +40,13 @@ std::optional<Session> start_session(const SessionOptions& options, std::string*
   spawn_options.stderr_path = options.stderr_path;
   spawn_options.die_with_parent = options.die_with_host;
   auto child = spawn(spawn_options, error);
-  if (!child)
-    return std::nullopt;
+  if (!child) return std::nullopt;
   Session session;
   session.child = std::move(*child);
   session.reader.fd = session.child.stdout_fd.get();
   const std::vector<uint8_t> connect = connect_payload(options);
   if (!write_frame(session.child.stdin_fd.get(), CMD_CONNECT, connect)) {
-    if (error)
-      *error = "cannot send CMD_CONNECT to " + options.korvane_path;
+    if (error) *error = "cannot send CMD_CONNECT to " + options.korvane_path;
     return std::nullopt;
   }
   return session;
@@ -57,8 +54,7 @@ std::optional<Session> start_session(const SessionOptions& options, std::string*
 
 ReadStatus next_event(Session& session, int timeout_ms, Frame& out) {
   const ReadStatus status = read_frame(session.reader, timeout_ms, out);
-  if (status == ReadStatus::frame)
-    session.events++;
+  if (status == ReadStatus::frame) session.events++;
   return status;
 }
 
@@ -95,9 +91,7 @@ std::vector<uint8_t> unicode_payload(uint32_t code_point, bool pressed) {
   return bytes(encode_unicode({code_point, pressed}));
 }
 
-std::vector<uint8_t> sync_locks_payload(uint32_t locks) {
-  return bytes(encode_sync_locks(locks));
-}
+std::vector<uint8_t> sync_locks_payload(uint32_t locks) { return bytes(encode_sync_locks(locks)); }
 
 std::vector<uint8_t> resize_payload(uint32_t width, uint32_t height) {
   return bytes(encode_resize_request({width, height}));
@@ -119,23 +113,16 @@ std::vector<uint8_t> clip_request_payload(uint32_t format) {
   return bytes(encode_clip_request(format));
 }
 
-std::optional<Frame> wait_for_event(Session& session,
-                                    uint8_t type,
-                                    int timeout_ms,
-                                    const EventSink& sink,
-                                    ReadStatus* status) {
+std::optional<Frame> wait_for_event(Session& session, uint8_t type, int timeout_ms,
+                                    const EventSink& sink, ReadStatus* status) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     Frame frame;
     const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
-    if (status)
-      *status = st;
-    if (st != ReadStatus::frame)
-      return std::nullopt;
-    if (sink)
-      sink(frame);
-    if (frame.type == type)
-      return frame;
+    if (status) *status = st;
+    if (st != ReadStatus::frame) return std::nullopt;
+    if (sink) sink(frame);
+    if (frame.type == type) return frame;
   }
 }
 
@@ -144,28 +131,21 @@ ReadStatus pump_events(Session& session, int duration_ms, const EventSink& sink)
   for (;;) {
     Frame frame;
     const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
-    if (st != ReadStatus::frame)
-      return st;
-    if (sink)
-      sink(frame);
+    if (st != ReadStatus::frame) return st;
+    if (sink) sink(frame);
   }
 }
 
-Ending finish_session(Session& session,
-                      int timeout_ms,
-                      const EventSink& sink,
+Ending finish_session(Session& session, int timeout_ms, const EventSink& sink,
                       bool send_disconnect) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   Ending ending;
-  if (send_disconnect)
-    send_command(session, CMD_DISCONNECT);
+  if (send_disconnect) send_command(session, CMD_DISCONNECT);
   for (;;) {
     Frame frame;
     const ReadStatus st = next_event(session, remaining_ms(deadline), frame);
-    if (st != ReadStatus::frame)
-      break;
-    if (sink)
-      sink(frame);
+    if (st != ReadStatus::frame) break;
+    if (sink) sink(frame);
     if (frame.type == EVT_DISCONNECTED) {
       ending.disconnected = true;
       break;
@@ -176,8 +156,7 @@ Ending finish_session(Session& session,
     }
   }
   ending.exit = wait_exit(session.child, remaining_ms(deadline));
-  if (!ending.exit)
-    terminate(session.child, 0);
+  if (!ending.exit) terminate(session.child, 0);
   close_stdin(session.child);
   return ending;
 }

@@ -61,11 +61,8 @@ using EventSink = std::function<void(const Frame&)>;
 
 // Reads events until one of the given type arrives (returned), the stream ends or timeout_ms
 // passes (nullopt; status says which). Every event read, the awaited one too, goes to sink.
-std::optional<Frame> wait_for_event(Session& session,
-                                    uint8_t type,
-                                    int timeout_ms,
-                                    const EventSink& sink = {},
-                                    ReadStatus* status = nullptr);
+std::optional<Frame> wait_for_event(Session& session, uint8_t type, int timeout_ms,
+                                    const EventSink& sink = {}, ReadStatus* status = nullptr);
 
 // Reads and hands to sink every event for duration_ms (or until the stream ends).
 ReadStatus pump_events(Session& session, int duration_ms, const EventSink& sink);
@@ -79,9 +76,7 @@ struct Ending {
 // Sends CMD_DISCONNECT (when send_disconnect), reads events until EVT_DISCONNECTED or
 // EVT_ERROR or the end of the stream, then waits for the exit; kills korvane if it has not
 // exited within timeout_ms in all.
-Ending finish_session(Session& session,
-                      int timeout_ms,
-                      const EventSink& sink = {},
+Ending finish_session(Session& session, int timeout_ms, const EventSink& sink = {},
                       bool send_disconnect = true);
 
 }  // namespace korvane::host

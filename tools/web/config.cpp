@@ -10,8 +10,7 @@ namespace {
 
 std::string trim(const std::string& s) {
   const auto b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos)
-    return {};
+  if (b == std::string::npos) return {};
   const auto e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
 }
@@ -26,10 +25,8 @@ bool parse_number(const std::string& text, T& out, T low, T high) {
     digits.remove_prefix(2);
   }
   const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
-  if (r.ec != std::errc() || r.ptr != digits.data() + digits.size())
-    return false;
-  if (v < static_cast<uint64_t>(low) || v > static_cast<uint64_t>(high))
-    return false;
+  if (r.ec != std::errc() || r.ptr != digits.data() + digits.size()) return false;
+  if (v < static_cast<uint64_t>(low) || v > static_cast<uint64_t>(high)) return false;
   out = static_cast<T>(v);
   return true;
 }
@@ -37,13 +34,11 @@ bool parse_number(const std::string& text, T& out, T low, T high) {
 }  // namespace
 
 bool valid_target_name(const std::string& name) {
-  if (name.empty() || name.size() > 64)
-    return false;
+  if (name.empty() || name.size() > 64) return false;
   for (const char c : name) {
     const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                     c == '-' || c == '_' || c == '.';
-    if (!ok)
-      return false;
+    if (!ok) return false;
   }
   return true;
 }
@@ -56,38 +51,32 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
   int line_no = 0;
   auto fail = [&](const std::string& why) -> std::optional<Config> {
     // Past the last line (a target left without a host) no line number would help.
-    if (error)
-      *error = line_no > 0 ? "line " + std::to_string(line_no) + ": " + why : why;
+    if (error) *error = line_no > 0 ? "line " + std::to_string(line_no) + ": " + why : why;
     return std::nullopt;
   };
   while (std::getline(in, raw)) {
     ++line_no;
     const std::string line = trim(raw);
-    if (line.empty() || line[0] == '#')
-      continue;
+    if (line.empty() || line[0] == '#') continue;
     if (line.front() == '[') {
       if (line.back() != ']' || line.rfind("[target ", 0) != 0)
         return fail("expected [target NAME]");
       const std::string name = trim(line.substr(8, line.size() - 9));
-      if (!valid_target_name(name))
-        return fail("target names are 1-64 of A-Z a-z 0-9 - _ .");
-      if (config.targets.count(name))
-        return fail("target " + name + " given twice");
+      if (!valid_target_name(name)) return fail("target names are 1-64 of A-Z a-z 0-9 - _ .");
+      if (config.targets.count(name)) return fail("target " + name + " given twice");
       target = &config.targets[name];
       target->name = name;
       continue;
     }
     const auto eq = line.find('=');
-    if (eq == std::string::npos)
-      return fail("expected key = value");
+    if (eq == std::string::npos) return fail("expected key = value");
     const std::string key = trim(line.substr(0, eq));
     const std::string value = trim(line.substr(eq + 1));
     if (!target) {
       if (key == "listen")
         config.listen = value;
       else if (key == "port") {
-        if (!parse_number<uint16_t>(value, config.port, 0, 65535))
-          return fail("port: 0-65535");
+        if (!parse_number<uint16_t>(value, config.port, 0, 65535)) return fail("port: 0-65535");
       } else if (key == "korvane")
         config.korvane = value;
       else if (key == "web_root")
@@ -101,8 +90,7 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
     if (key == "host")
       target->host = value;
     else if (key == "port") {
-      if (!parse_number<uint32_t>(value, target->port, 1, 65535))
-        return fail("port: 1-65535");
+      if (!parse_number<uint32_t>(value, target->port, 1, 65535)) return fail("port: 1-65535");
     } else if (key == "user")
       target->user = value;
     else if (key == "domain")
@@ -110,11 +98,9 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
     else if (key == "password")
       target->password = value;
     else if (key == "flags") {
-      if (!parse_number<uint8_t>(value, target->flags, 0, 255))
-        return fail("flags: 0-255");
+      if (!parse_number<uint8_t>(value, target->flags, 0, 255)) return fail("flags: 0-255");
     } else if (key == "fingerprint") {
-      if (!target->fingerprints.empty())
-        target->fingerprints += ",";
+      if (!target->fingerprints.empty()) target->fingerprints += ",";
       target->fingerprints += value;
     } else if (key == "keyboard_layout") {
       uint32_t layout = 0;
@@ -137,15 +123,13 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
 std::optional<Config> load_config(const std::string& path, std::string* error) {
   std::ifstream f(path);
   if (!f) {
-    if (error)
-      *error = "cannot read " + path;
+    if (error) *error = "cannot read " + path;
     return std::nullopt;
   }
   std::stringstream ss;
   ss << f.rdbuf();
   auto c = parse_config(ss.str(), error);
-  if (!c && error)
-    *error = path + ": " + *error;
+  if (!c && error) *error = path + ": " + *error;
   return c;
 }
 

@@ -52,8 +52,7 @@ int run(int argc, char** argv) {
   std::vector<std::string> origins;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc)
-      return usage();
+    if (i + 1 >= argc) return usage();
     const std::string v = argv[++i];
     if (a == "--config")
       config_path = v;
@@ -65,8 +64,7 @@ int run(int argc, char** argv) {
       } catch (const std::exception&) {
         return usage();
       }
-      if (*port < 0 || *port > 65535)
-        return usage();
+      if (*port < 0 || *port > 65535) return usage();
     } else if (a == "--korvane")
       korvane = v;
     else if (a == "--web-root")
@@ -76,8 +74,7 @@ int run(int argc, char** argv) {
     else
       return usage();
   }
-  if (config_path.empty())
-    return usage();
+  if (config_path.empty()) return usage();
   std::string error;
   auto config = load_config(config_path, &error);
   if (!config) {
@@ -86,16 +83,11 @@ int run(int argc, char** argv) {
   }
   Gateway g;
   g.config = std::move(*config);
-  if (!listen.empty())
-    g.config.listen = listen;
-  if (port)
-    g.config.port = static_cast<uint16_t>(*port);
-  if (!korvane.empty())
-    g.config.korvane = korvane;
-  if (!web_root.empty())
-    g.config.web_root = web_root;
-  for (auto& o : origins)
-    g.config.origins.push_back(o);
+  if (!listen.empty()) g.config.listen = listen;
+  if (port) g.config.port = static_cast<uint16_t>(*port);
+  if (!korvane.empty()) g.config.korvane = korvane;
+  if (!web_root.empty()) g.config.web_root = web_root;
+  for (auto& o : origins) g.config.origins.push_back(o);
   g.korvane_path = g.config.korvane;
   if (g.korvane_path.empty()) {
     const std::string beside = self_dir() + "/korvane";
@@ -113,12 +105,9 @@ int run(int argc, char** argv) {
   }
   const tcp::endpoint endpoint(address, g.config.port);
   acceptor.open(endpoint.protocol(), ec);
-  if (!ec)
-    acceptor.set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec)
-    acceptor.bind(endpoint, ec);
-  if (!ec)
-    acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
     log_line("cannot listen on " + g.config.listen + ":" + std::to_string(g.config.port) + ": " +
              ec.message());
@@ -127,10 +116,8 @@ int run(int argc, char** argv) {
   const uint16_t bound = acceptor.local_endpoint().port();
   const std::string host = address.is_v6() ? "[" + g.config.listen + "]" : g.config.listen;
   g.origins.insert("http://" + host + ":" + std::to_string(bound));
-  if (address.is_loopback())
-    g.origins.insert("http://localhost:" + std::to_string(bound));
-  for (const auto& o : g.config.origins)
-    g.origins.insert(o);
+  if (address.is_loopback()) g.origins.insert("http://localhost:" + std::to_string(bound));
+  for (const auto& o : g.config.origins) g.origins.insert(o);
   std::printf("korvane-web: open http://%s:%u/\n", host.c_str(), bound);
   std::fflush(stdout);
   log_line("listening on " + host + ":" + std::to_string(bound) + ", " +
@@ -166,6 +153,4 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace korvane::web
 
-int main(int argc, char** argv) {
-  return korvane::web::run(argc, argv);
-}
+int main(int argc, char** argv) { return korvane::web::run(argc, argv); }

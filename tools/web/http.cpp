@@ -32,8 +32,7 @@ std::map<std::string, std::string> parse_form(const std::string& body) {
   std::string pair;
   while (std::getline(in, pair, '&')) {
     const auto eq = pair.find('=');
-    if (eq == std::string::npos)
-      continue;
+    if (eq == std::string::npos) continue;
     try {
       out[url_decode(pair.substr(0, eq))] = url_decode(pair.substr(eq + 1));
     } catch (const std::exception&) {
@@ -61,9 +60,7 @@ std::string json_string(const std::string& s) {
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
-Response make_response(const Request& req,
-                       http::status status,
-                       std::string body,
+Response make_response(const Request& req, http::status status, std::string body,
                        const std::string& type) {
   Response res{status, req.version()};
   res.set(http::field::server, "korvane-web");
@@ -91,13 +88,11 @@ bool origin_ok(const Gateway& g, const Request& req) {
 }
 
 Response serve_file(const Gateway& g, const Request& req, std::string name) {
-  if (name.empty())
-    name = "index.html";
+  if (name.empty()) name = "index.html";
   for (const char c : name) {  // no folders, no dot-dot: only the page's own files
     const bool ok =
         (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
-    if (!ok || name[0] == '.')
-      return refuse(req, http::status::not_found, "not found");
+    if (!ok || name[0] == '.') return refuse(req, http::status::not_found, "not found");
   }
   std::string type;
   if (name.ends_with(".html"))
@@ -111,8 +106,7 @@ Response serve_file(const Gateway& g, const Request& req, std::string name) {
   else
     return refuse(req, http::status::not_found, "not found");
   std::ifstream f(g.web_root + "/" + name, std::ios::binary);
-  if (!f)
-    return refuse(req, http::status::not_found, "not found");
+  if (!f) return refuse(req, http::status::not_found, "not found");
   std::stringstream ss;
   ss << f.rdbuf();
   return make_response(req, http::status::ok, ss.str(), type);
@@ -146,8 +140,7 @@ Response new_session(Gateway& g, const Request& req) {
   }
   p.width &= ~1u;
   const auto token = issue_token(g.tokens, std::move(p), Clock::now());
-  if (!token)
-    return refuse(req, http::status::too_many_requests, "busy");
+  if (!token) return refuse(req, http::status::too_many_requests, "busy");
   return make_response(req, http::status::ok, "{\"token\":\"" + *token + "\"}", "application/json");
 }
 
@@ -158,15 +151,13 @@ Response handle_http(Gateway& g, const Request& req) {
   if (req.method() == http::verb::get && path == "/targets") {
     std::string body = "[";
     for (const auto& [name, t] : g.config.targets) {
-      if (body.size() > 1)
-        body += ",";
+      if (body.size() > 1) body += ",";
       body += "{\"name\":" + json_string(name) +
               ",\"needs_login\":" + (t.password.empty() ? "true" : "false") + "}";
     }
     return make_response(req, http::status::ok, body + "]", "application/json");
   }
-  if (path == "/session")
-    return new_session(g, req);
+  if (path == "/session") return new_session(g, req);
   if (req.method() != http::verb::get && req.method() != http::verb::head)
     return refuse(req, http::status::method_not_allowed, "not allowed");
   return serve_file(g, req, path.substr(1));
@@ -210,8 +201,7 @@ void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
           ? std::nullopt
           : token_of_protocols({protocols->value().data(), protocols->value().size()});
   std::optional<Pending> p;
-  if (token)
-    p = take_token(g.tokens, *token, Clock::now());
+  if (token) p = take_token(g.tokens, *token, Clock::now());
   if (!p) {
     log_line(std::string("refused a WebSocket: ") + (token ? "unknown token" : "no token"));
     send_response(g, c, refuse(req, http::status::forbidden, "no valid session token"));
@@ -226,8 +216,7 @@ void read_request(Gateway& g, std::shared_ptr<HttpConn> c) {
   c->parser->body_limit(64 * 1024);
   c->stream.expires_after(std::chrono::seconds(30));
   http::async_read(c->stream, c->buffer, *c->parser, [&g, c](beast::error_code ec, size_t) {
-    if (ec)
-      return;
+    if (ec) return;
     auto req = c->parser->release();
     if (websocket::is_upgrade(req)) {
       upgrade(g, c, std::move(req));
@@ -243,8 +232,7 @@ void accept_next(Gateway& g, tcp::acceptor& acceptor) {
   acceptor.async_accept(net::make_strand(g.io),
                         [&g, &acceptor](beast::error_code ec, tcp::socket s) {
                           if (ec) {
-                            if (!g.stopping)
-                              accept_next(g, acceptor);
+                            if (!g.stopping) accept_next(g, acceptor);
                             return;
                           }
                           read_request(g, std::make_shared<HttpConn>(std::move(s)));

@@ -9,35 +9,24 @@ namespace korvane::web {
 
 std::string_view to_string(PageVerdict verdict) {
   switch (verdict) {
-    case PageVerdict::allowed:
-      return "allowed";
-    case PageVerdict::not_framed:
-      return "not one frame";
-    case PageVerdict::gateway_only:
-      return "the gateway's own";
-    case PageVerdict::host_only:
-      return "not the page's to answer";
-    case PageVerdict::not_asked:
-      return "extension not asked for";
-    case PageVerdict::unknown:
-      return "unknown type";
-    case PageVerdict::too_long:
-      return "too long";
+    case PageVerdict::allowed: return "allowed";
+    case PageVerdict::not_framed: return "not one frame";
+    case PageVerdict::gateway_only: return "the gateway's own";
+    case PageVerdict::host_only: return "not the page's to answer";
+    case PageVerdict::not_asked: return "extension not asked for";
+    case PageVerdict::unknown: return "unknown type";
+    case PageVerdict::too_long: return "too long";
   }
   return "?";
 }
 
 PageVerdict page_command_verdict(uint8_t type, size_t payload) {
   const CommandInfo* command = find_command(type);
-  if (!command)
-    return PageVerdict::unknown;
-  if (type == CMD_CONNECT)
-    return PageVerdict::gateway_only;
-  if (type == CMD_CERT_VERDICT)
-    return PageVerdict::host_only;
+  if (!command) return PageVerdict::unknown;
+  if (type == CMD_CONNECT) return PageVerdict::gateway_only;
+  if (type == CMD_CERT_VERDICT) return PageVerdict::host_only;
   // A command of an extension the gateway never asks for would only be dropped by korvane.
-  if (!command_granted(*command, gateway_extensions()))
-    return PageVerdict::not_asked;
+  if (!command_granted(*command, gateway_extensions())) return PageVerdict::not_asked;
   // Clipboard contents are the only large thing a page sends.
   const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
   return payload <= (clipboard ? kMaxClipboard : kMaxInputPayload) ? PageVerdict::allowed
@@ -45,11 +34,9 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
 }
 
 PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message) {
-  if (!binary || message.size() < kFrameHeaderSize)
-    return PageVerdict::not_framed;
+  if (!binary || message.size() < kFrameHeaderSize) return PageVerdict::not_framed;
   const FrameHeader header = decode_header(message.first<kFrameHeaderSize>());
-  if (header.length != message.size() - kFrameHeaderSize)
-    return PageVerdict::not_framed;
+  if (header.length != message.size() - kFrameHeaderSize) return PageVerdict::not_framed;
   return page_command_verdict(header.type, header.length);
 }
 

@@ -35,15 +35,13 @@ void end_tab(const std::shared_ptr<Tab>& tab, const char* why) {
 }
 
 void close_when_sent(const std::shared_ptr<Tab>& tab) {
-  if (tab->closed || tab->writing || !tab->out.empty() || !tab->korvane_done)
-    return;
+  if (tab->closed || tab->writing || !tab->out.empty() || !tab->korvane_done) return;
   tab->closed = true;
   tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
 }
 
 void write_next(const std::shared_ptr<Tab>& tab) {
-  if (tab->writing || tab->closed)
-    return;
+  if (tab->writing || tab->closed) return;
   if (tab->out.empty()) {
     close_when_sent(tab);
     return;
@@ -107,9 +105,7 @@ void read_next(const std::shared_ptr<Tab>& tab) {
 
 // Reads korvane's frames and hands them to the io thread, never more than kQueueLimit ahead of
 // the browser; when the tab goes, ends korvane at once.
-void pump_korvane(Gateway* gateway,
-                  std::weak_ptr<Tab> weak,
-                  std::shared_ptr<Link> link,
+void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Link> link,
                   uint64_t id) {
   host::Session& s = link->session;
   s.reader.max_payload = kMaxFramePayload;
@@ -123,13 +119,11 @@ void pump_korvane(Gateway* gateway,
         ending = "tab closed";
         break;
       }
-      if (link->queued_bytes >= kQueueLimit)
-        continue;
+      if (link->queued_bytes >= kQueueLimit) continue;
     }
     host::Frame f;
     const host::ReadStatus st = host::next_event(s, 100, f);
-    if (st == host::ReadStatus::timeout)
-      continue;
+    if (st == host::ReadStatus::timeout) continue;
     if (st != host::ReadStatus::frame) {
       ending = std::string("korvane's output: ") + host::to_string(st);
       break;
@@ -141,8 +135,7 @@ void pump_korvane(Gateway* gateway,
       link->queued_bytes += msg->size();
     }
     auto tab = weak.lock();
-    if (!tab)
-      break;
+    if (!tab) break;
     net::post(gateway->io, [tab, msg] {
       tab->out.push_back(msg);
       write_next(tab);
@@ -158,15 +151,13 @@ void pump_korvane(Gateway* gateway,
     }
   }
   auto status = host::wait_exit(s.child, 300);
-  if (!status)
-    status = host::terminate(s.child, 400);
+  if (!status) status = host::terminate(s.child, 400);
   log_line("session " + std::to_string(id) + ": " + ending + "; korvane " +
            host::describe(*status));
   if (auto tab = weak.lock()) {
     net::post(gateway->io, [tab] {
       tab->korvane_done = true;
-      if (tab->out.empty())
-        close_when_sent(tab);
+      if (tab->out.empty()) close_when_sent(tab);
     });
   }
   gateway->live_threads--;
@@ -174,9 +165,7 @@ void pump_korvane(Gateway* gateway,
 
 }  // namespace
 
-void start_tab(Gateway& g,
-               tcp::socket&& socket,
-               http::request<http::string_body>&& req,
+void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
                Pending&& p) {
   const Target& target = g.config.targets.at(p.target);
   host::SessionOptions o;

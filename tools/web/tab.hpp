@@ -25,9 +25,7 @@ struct Link {  // korvane's side, shared by the io thread and the tab's reader t
 
 // Starts korvane for an upgraded request whose token gave p, and accepts its WebSocket. On the
 // io thread.
-void start_tab(Gateway& g,
-               tcp::socket&& socket,
-               http::request<http::string_body>&& req,
+void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
                Pending&& p);
 
 // Tells every live tab's reader thread to end its korvane (after the io thread stopped).

@@ -12,8 +12,7 @@ std::string random_token() {
   size_t got = 0;
   while (got < sizeof bytes) {
     const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n <= 0)
-      continue;
+    if (n <= 0) continue;
     got += static_cast<size_t>(n);
   }
   static const char* hex = "0123456789abcdef";
@@ -32,8 +31,7 @@ std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_po
   for (auto it = tokens.pending.begin(); it != tokens.pending.end();) {
     it = it->second.expires < now ? tokens.pending.erase(it) : std::next(it);
   }
-  if (tokens.pending.size() >= kMaxPendingTokens)
-    return std::nullopt;
+  if (tokens.pending.size() >= kMaxPendingTokens) return std::nullopt;
   tokens.pending[token] = std::move(p);
   return token;
 }
@@ -43,8 +41,7 @@ std::optional<Pending> take_token(Tokens& tokens, const std::string& token, Cloc
   std::lock_guard lock(tokens.mutex);
   const auto it = tokens.pending.find(token);
   if (it != tokens.pending.end()) {
-    if (it->second.expires >= now)
-      p = std::move(it->second);
+    if (it->second.expires >= now) p = std::move(it->second);
     tokens.pending.erase(it);
   }
   return p;
@@ -55,11 +52,9 @@ std::optional<std::string> token_of_protocols(std::string_view protocols) {
   std::string item;
   while (std::getline(in, item, ',')) {
     const auto b = item.find_first_not_of(' ');
-    if (b == std::string::npos)
-      continue;
+    if (b == std::string::npos) continue;
     item = item.substr(b);
-    if (item.rfind("token.", 0) == 0)
-      return item.substr(6);
+    if (item.rfind("token.", 0) == 0) return item.substr(6);
   }
   return std::nullopt;
 }
