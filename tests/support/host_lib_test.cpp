@@ -829,16 +829,9 @@ TEST(HostAvc444Combine, MainViewAloneSpreadsItsChromaAndBadInputIsRefused) {
 std::vector<uint8_t> codec_payload(uint16_t codec, uint32_t left, uint32_t top, uint32_t width,
                                    uint32_t height, std::span<const uint8_t> main,
                                    std::span<const uint8_t> aux) {
-  H264CodecHeader h;
-  h.codec = codec;
-  h.left = left;
-  h.top = top;
-  h.right = left + width;
-  h.bottom = top + height;
-  h.width = width;
-  h.height = height;
-  h.main_length = static_cast<uint32_t>(main.size());
-  h.aux_length = static_cast<uint32_t>(aux.size());
+  auto size = [](std::span<const uint8_t> s) { return static_cast<uint32_t>(s.size()); };
+  const H264CodecHeader h{codec, left,   top,        left + width, top + height,
+                          width, height, size(main), size(aux)};
   std::vector<uint8_t> p = encode_h264_codec_header(h);
   p.insert(p.end(), main.begin(), main.end());
   p.insert(p.end(), aux.begin(), aux.end());
