@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
@@ -448,16 +449,11 @@ std::vector<std::vector<uint8_t>> encode_views(const std::vector<Yuv420Picture>&
   };
   for (const auto& pic : pictures) {
     av_frame_make_writable(frame);
-    auto copy = [](const std::vector<uint8_t>& src, uint32_t w, uint32_t h, uint8_t* dst,
-                   int stride) {
-      for (uint32_t y = 0; y < h; ++y) {
-        std::memcpy(dst + static_cast<size_t>(y) * static_cast<size_t>(stride),
-                    src.data() + size_t{y} * w, w);
-      }
-    };
-    copy(pic.y, pic.width, pic.height, frame->data[0], frame->linesize[0]);
-    copy(pic.u, pic.chroma_width(), pic.chroma_height(), frame->data[1], frame->linesize[1]);
-    copy(pic.v, pic.chroma_width(), pic.chroma_height(), frame->data[2], frame->linesize[2]);
+    const int w = ctx->width, h = ctx->height, cw = static_cast<int>(pic.chroma_width());
+    const int ch = static_cast<int>(pic.chroma_height());
+    av_image_copy_plane(frame->data[0], frame->linesize[0], pic.y.data(), w, w, h);
+    av_image_copy_plane(frame->data[1], frame->linesize[1], pic.u.data(), cw, cw, ch);
+    av_image_copy_plane(frame->data[2], frame->linesize[2], pic.v.data(), cw, cw, ch);
     frame->pts = pts++;
     avcodec_send_frame(ctx, frame);
     drain();
@@ -1188,8 +1184,7 @@ TEST(HostSession, ConnectPaintEchoAndDisconnect) {
   ASSERT_TRUE(s) << error;
   Desktop d;
   auto sink = [&d](const Frame& f) { apply_event(d, f); };
-  auto connected = wait_for_event(*s, EVT_CONNECTED, 5000, sink);
-  ASSERT_TRUE(connected);
+  ASSERT_TRUE(wait_for_event(*s, EVT_CONNECTED, 5000, sink));
   EXPECT_EQ(d.canvas.width, 320u);
   EXPECT_EQ(d.canvas.height, 200u);
 
