@@ -30,13 +30,6 @@ long elapsed_ms(Clock::time_point since) {
 
 // ---------------------------------------------------------------- ports
 
-struct Listener {
-  int fd = -1;
-  ~Listener() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 TEST(SupportPorts, FreePortIsBindableAndWaitSeesAListener) {
   const uint16_t port = free_tcp_port();
   ASSERT_NE(port, 0);
@@ -46,17 +39,16 @@ TEST(SupportPorts, FreePortIsBindableAndWaitSeesAListener) {
   EXPECT_GE(elapsed_ms(t0), 190);
   EXPECT_LT(elapsed_ms(t0), 2000);
 
-  Listener l;
-  l.fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(l.fd, 0);
+  host::UniqueFd l(socket(AF_INET, SOCK_STREAM, 0));
+  ASSERT_GE(l.get(), 0);
   int one = 1;
-  setsockopt(l.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(l.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(l.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
-  ASSERT_EQ(listen(l.fd, 4), 0);
+  ASSERT_EQ(bind(l.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+  ASSERT_EQ(listen(l.get(), 4), 0);
   t0 = Clock::now();
   EXPECT_TRUE(wait_for_port(port, 2000));
   EXPECT_LT(elapsed_ms(t0), 1000);
@@ -210,11 +202,10 @@ struct XwdSpec {
   std::string name = "test";
 };
 
-void be32(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 24));
-  out.push_back(static_cast<uint8_t>(v >> 16));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
+void be32(std::vector<uint8_t>& out, std::initializer_list<uint32_t> values) {
+  for (uint32_t v : values) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+  }
 }
 
 std::vector<uint8_t> make_xwd(const XwdSpec& s, const std::vector<uint32_t>& values) {
@@ -222,32 +213,10 @@ std::vector<uint8_t> make_xwd(const XwdSpec& s, const std::vector<uint32_t>& val
   const uint32_t bytes_per_line = s.width * bpp_bytes + s.pad_bytes;
   const uint32_t header_size = 100 + static_cast<uint32_t>(s.name.size()) + 1;
   std::vector<uint8_t> out;
-  const uint32_t fields[25] = {header_size,
-                               7,
-                               2,
-                               24,
-                               s.width,
-                               s.height,
-                               0,
-                               s.byte_order,
-                               32,
-                               s.byte_order,
-                               32,
-                               s.bits_per_pixel,
-                               bytes_per_line,
-                               4,
-                               s.red,
-                               s.green,
-                               s.blue,
-                               8,
-                               256,
-                               s.ncolors,
-                               s.width,
-                               s.height,
-                               0,
-                               0,
-                               0};
-  for (uint32_t f : fields) be32(out, f);
+  // The 25 header words: sizes, format, byte orders, pixel layout, colours, window.
+  be32(out, {header_size, 7, 2, 24, s.width, s.height, 0, s.byte_order, 32, s.byte_order, 32});
+  be32(out, {s.bits_per_pixel, bytes_per_line, 4, s.red, s.green, s.blue, 8, 256, s.ncolors});
+  be32(out, {s.width, s.height, 0, 0, 0});
   out.insert(out.end(), s.name.begin(), s.name.end());
   out.push_back(0);
   out.resize(out.size() + s.ncolors * 12, 0xEE);
@@ -288,14 +257,13 @@ TEST(SupportXwd, ThirtyTwoBitsBothByteOrders) {
 }
 
 TEST(SupportXwd, SixteenBitsWidenTheChannels) {
-  XwdSpec s;
-  s.bits_per_pixel = 16;
-  s.red = 0xf800;
-  s.green = 0x07e0;
-  s.blue = 0x001f;
-  s.width = 2;
-  s.height = 1;
-  s.pad_bytes = 0;
+  const XwdSpec s{.bits_per_pixel = 16,
+                  .red = 0xf800,
+                  .green = 0x07e0,
+                  .blue = 0x001f,
+                  .width = 2,
+                  .height = 1,
+                  .pad_bytes = 0};
   auto c = parse_xwd(make_xwd(s, {0xf800, 0x07ff}));
   ASSERT_TRUE(c);
   EXPECT_EQ(rgb_at(*c, 0, 0), (std::array<uint8_t, 3>{255, 0, 0}));
