@@ -80,16 +80,6 @@ std::string escaped(std::string_view name) {
   return out;
 }
 
-std::string hex(std::span<const uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
-}
-
 std::string sha256_hex(std::span<const uint8_t> bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -97,12 +87,13 @@ std::string sha256_hex(std::span<const uint8_t> bytes) {
   if (EVP_Digest(bytes.empty() ? &nothing : bytes.data(), bytes.size(), digest, &length,
                  EVP_sha256(), nullptr) != 1)
     return "digest-failed";
-  return hex({digest, length});
+  return e2e::hex({digest, length});
 }
 
 // The line the server logs for the client's answer to a clip-request.
 std::string data_line(uint32_t format, bool ok, std::span<const uint8_t> bytes) {
-  const std::string shown = bytes.size() <= 256 ? hex(bytes) : hex(bytes.subspan(0, 32)) + "...";
+  const std::string shown =
+      bytes.size() <= 256 ? e2e::hex(bytes) : e2e::hex(bytes.subspan(0, 32)) + "...";
   return "CLIP data format=" + std::to_string(format) + " flags=" + (ok ? "0x0001" : "0x0002") +
          " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) + " hex=" + shown;
 }
@@ -182,18 +173,6 @@ struct Rig {
   pid_t server_pid() const { return run.server.process ? run.server.process->child.pid : -1; }
 };
 
-// Keeps a stopped server from staying stopped when a test fails half-way.
-struct ResumeOnExit {
-  pid_t pid = -1;
-  ~ResumeOnExit() {
-    if (pid > 0) kill(pid, SIGCONT);
-  }
-};
-
-bool start_server(Rig& rig, std::vector<std::string> steps) {
-  return e2e::start_server(rig.run, std::move(steps));
-}
-
 bool start_korvane(Rig& rig) {
   // Given so that no authentication prompt is involved; the test server does not check them.
   if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip",
@@ -208,7 +187,7 @@ bool start_korvane(Rig& rig) {
 }
 
 bool start_rig(Rig& rig, std::vector<std::string> steps) {
-  return start_server(rig, std::move(steps)) && start_korvane(rig);
+  return e2e::start_server(rig.run, std::move(steps)) && start_korvane(rig);
 }
 
 std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
@@ -402,23 +381,23 @@ TEST(Clipboard, HostFormatListReachesServer) {
 
 TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 2 30000", "clip-request 13", "clip-request 13", "clip-request 1",
-            "clip-request 13", "clip-wait-lists 3 30000", "clip-request 13"}));
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 13 60000",
+                              "clip-request 13 60000", "clip-request 1", "clip-request 13 60000",
+                              "clip-wait-lists 3 30000", "clip-request 13"}));
   ASSERT_TRUE(wait_channel_up(rig));
 
-  std::vector<uint8_t> data(64);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(255 - i * 7);
-  data[0] = 0;  // a zero byte must not end the data
+  // 8 MiB reach the server whole; a zero byte must not end the data.
+  std::vector<uint8_t> data = generated(8u << 20, 99);
+  data[0] = 0;
   ASSERT_TRUE(send_data(rig, 13, data));
   ASSERT_TRUE(send_formats(rig, {{13, ""}}));
   ASSERT_TRUE(next_server_list(rig));
 
   // The same bytes for every request of the format, CB_RESPONSE_FAIL for another one.
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
   ASSERT_TRUE(expect_server_line(rig, data_line(1, false, {})));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
 
   // The id alone empties the store.
   ASSERT_TRUE(send_data(rig, 13, {}));
@@ -426,21 +405,6 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   ASSERT_TRUE(next_server_list(rig));
   ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
-  finish(rig);
-  e2e::expect_clean_logs(rig.run);
-}
-
-TEST(Clipboard, LargeHostDataReachesServerIntact) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 2 30000", "clip-request 49161 60000", "clip-request 49161 60000"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const std::vector<uint8_t> data = generated(8u << 20, 99);
-  ASSERT_TRUE(send_data(rig, 49161, data));
-  ASSERT_TRUE(send_formats(rig, {{49161, "Big"}}));
-  ASSERT_TRUE(next_server_list(rig));
-  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
-  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
   finish(rig);
   e2e::expect_clean_logs(rig.run);
 }
@@ -461,21 +425,14 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   ASSERT_EQ(event->type, EVT_CLIP_FORMATS);
   auto formats = parse_clip_formats_strict(event->payload);
   ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
-  ASSERT_EQ(formats->size(), 6u);
-  EXPECT_EQ((*formats)[0].id, 13u);
-  EXPECT_EQ((*formats)[0].name, "");
-  EXPECT_EQ((*formats)[1].id, 49152u);
-  EXPECT_EQ((*formats)[1].name, "HTML_Format");
-  EXPECT_EQ((*formats)[2].id, 7u);
-  EXPECT_EQ((*formats)[2].name,
-            "Gr\xC3\xB6\xC3\x9F"
-            "e");
-  EXPECT_EQ((*formats)[3].id, 0xC004u);
-  EXPECT_EQ((*formats)[3].name, "");
-  EXPECT_EQ((*formats)[4].id, 0xC005u);
-  EXPECT_EQ((*formats)[4].name, "\xF0\x9F\x93\x8B");
-  EXPECT_EQ((*formats)[5].id, 6u);
-  EXPECT_EQ((*formats)[5].name, "after");
+  EXPECT_EQ(entry_texts(*formats), entry_texts({{13, ""},
+                                                {49152, "HTML_Format"},
+                                                {7,
+                                                 "Gr\xC3\xB6\xC3\x9F"
+                                                 "e"},
+                                                {0xC004, ""},
+                                                {0xC005, "\xF0\x9F\x93\x8B"},
+                                                {6, "after"}}));
   // Answered although the host never answers.
   ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
 
@@ -495,17 +452,10 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   ++lists_seen;
   formats = parse_clip_formats_strict(event->payload);
   ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
-  ASSERT_EQ(formats->size(), 4u);
-  const std::string longest = generated_name(65535);
   // Names past 65535 bytes are cut to what the u16 length can say.
-  EXPECT_EQ((*formats)[0].id, 99u);
-  EXPECT_TRUE((*formats)[0].name == longest) << (*formats)[0].name.size();
-  EXPECT_EQ((*formats)[1].id, 100u);
-  EXPECT_TRUE((*formats)[1].name == longest) << (*formats)[1].name.size();
-  EXPECT_EQ((*formats)[2].id, 101u);
-  EXPECT_TRUE((*formats)[2].name == longest) << (*formats)[2].name.size();
-  EXPECT_EQ((*formats)[3].id, 102u);
-  EXPECT_EQ((*formats)[3].name, "a");
+  const std::string longest = generated_name(65535);
+  EXPECT_TRUE(entry_texts(*formats) ==
+              entry_texts({{99, longest}, {100, longest}, {101, longest}, {102, "a"}}));
 
   // Every list that reached the host was answered with CB_RESPONSE_OK, and only those.
   for (size_t i = 1; i < lists_seen; ++i)
@@ -567,10 +517,10 @@ TEST(Clipboard, HostRequestsGetTheServerBytes) {
 
 TEST(Clipboard, CommandsBeforeTheChannelConnects) {
   Rig rig;
-  ASSERT_TRUE(start_server(rig, {"clip-wait-lists 2 30000", "clip-request 13"}));
+  ASSERT_TRUE(e2e::start_server(rig.run, {"clip-wait-lists 2 30000", "clip-request 13"}));
   // A stopped server accepts the TCP connection (the kernel does) but never answers: the
   // channel cannot connect while korvane handles the commands below.
-  ResumeOnExit resume{rig.server_pid()};
+  e2e::ResumeOnExit resume{rig.server_pid()};
   ASSERT_EQ(kill(rig.server_pid(), SIGSTOP), 0);
   ASSERT_TRUE(start_korvane(rig));
 
@@ -668,9 +618,8 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
 
 TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7", "clip-request 0",
-            "clip-request 5", "clip-wait-lists 7 30000", "clip-request 13"}));
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7",
+                              "clip-request 0", "clip-request 5"}));
   ASSERT_TRUE(wait_channel_up(rig));
   const std::vector<uint8_t> good = bytes_of("only these bytes");
   ASSERT_TRUE(send_data(rig, 13, good));
@@ -681,41 +630,23 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   // A list shorter than its count field is dropped.
   ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, std::vector<uint8_t>{1, 0, 0}));
 
-  // Three formats declared, one given.
-  std::vector<uint8_t> short_list;
-  append_u32(short_list, 3);
-  append_u32(short_list, 13);
-  append_u16(short_list, 1);
-  short_list.push_back('A');
-  // A name of 500 bytes with 3 there.
-  std::vector<uint8_t> long_name;
-  append_u32(long_name, 2);
-  append_u32(long_name, 7);
-  append_u16(long_name, 500);
-  for (const char c : std::string("xyz")) long_name.push_back(static_cast<uint8_t>(c));
-  // A count and nothing else.
-  std::vector<uint8_t> count_only;
-  append_u32(count_only, 1);
-  // A name one byte short.
-  std::vector<uint8_t> one_short;
-  append_u32(one_short, 2);
-  append_u32(one_short, 5);
-  append_u16(one_short, 3);
-  one_short.push_back('a');
-  one_short.push_back('b');
-  // A name that is not UTF-8.
-  std::vector<uint8_t> not_utf8 = formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}});
+  // A u32 count, then a u32 id, a u16 name length and the name for each entry.
   using Texts = std::vector<std::string>;
-  const std::pair<const std::vector<uint8_t>*, Texts> expected[] = {
-      {&short_list, {"13 A", "0 ", "0 "}},
-      {&long_name, {"7 ", "0 "}},
-      {&count_only, {"0 "}},
-      {&one_short, {"5 ", "0 "}},
-      {&not_utf8, {"9 ", "10 ok"}}};
+  const std::pair<std::vector<uint8_t>, Texts> expected[] = {
+      // Three formats declared, one given.
+      {{3, 0, 0, 0, 13, 0, 0, 0, 1, 0, 'A'}, {"13 A", "0 ", "0 "}},
+      // A name of 500 bytes with 3 there.
+      {{2, 0, 0, 0, 7, 0, 0, 0, 0xF4, 0x01, 'x', 'y', 'z'}, {"7 ", "0 "}},
+      // A count and nothing else.
+      {{1, 0, 0, 0}, {"0 "}},
+      // A name one byte short.
+      {{2, 0, 0, 0, 5, 0, 0, 0, 3, 0, 'a', 'b'}, {"5 ", "0 "}},
+      // A name that is not UTF-8.
+      {formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}}), {"9 ", "10 ok"}}};
   // One at a time: a list sent while the one before is unanswered would replace the one
   // waiting, and only the newest would reach the server.
   for (const auto& [payload, want] : expected) {
-    ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, *payload));
+    ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, payload));
     const auto seen = next_server_list(rig);
     ASSERT_TRUE(seen);
     EXPECT_EQ(*seen, want);
@@ -725,12 +656,6 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   ASSERT_TRUE(expect_server_line(rig, data_line(7, false, {})));
   ASSERT_TRUE(expect_server_line(rig, data_line(0, false, {})));
   ASSERT_TRUE(expect_server_line(rig, data_line(5, false, {})));
-
-  // Data of zero length: the store is emptied.
-  ASSERT_TRUE(send_data(rig, 13, {}));
-  ASSERT_TRUE(send_formats(rig, {{13, "again"}}));
-  ASSERT_TRUE(next_server_list(rig));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
   e2e::expect_clean_logs(rig.run);
@@ -784,10 +709,6 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   ASSERT_TRUE(server_logged(rig, data_line(13, true, final_data)));
   const auto rss_after = test::status_field(pid, "VmRSS");
   ASSERT_TRUE(rss_after);
-  size_t after_final = rig.cursor;
-  EXPECT_FALSE(
-      test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=", 500, &after_final))
-      << "a list reached the server after the newest";
   std::printf(
       "[ figures  ] %d lists and %d x %zu MiB of data sent; %zu lists reached the "
       "server; korvane's VmRSS %llu KiB before, %llu KiB after\n",
