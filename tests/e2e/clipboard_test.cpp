@@ -192,8 +192,6 @@ bool start_rig(Rig& rig, std::vector<std::string> steps) {
 
 std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
 
-std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
-
 std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
@@ -462,7 +460,7 @@ TEST(Clipboard, ServerFormatListsReachHost) {
     ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   size_t responses = 0;
-  for (const std::string& line : server_lines(rig)) {
+  for (const std::string& line : test::lines_of(*rig.run.server.process)) {
     if (line.rfind("CLIP list-response", 0) == 0) {
       ++responses;
       EXPECT_EQ(line, "CLIP list-response flags=0x0001");
@@ -547,7 +545,7 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
   ASSERT_TRUE(expect_server_line(rig, data_line(13, true, early)));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   // The early request would have reached the server before the late list.
-  for (const std::string& line : server_lines(rig)) {
+  for (const std::string& line : test::lines_of(*rig.run.server.process)) {
     EXPECT_NE(line.rfind("CLIP request", 0), 0u) << line;
     EXPECT_NE(line.rfind("CLIP format id=77", 0), 0u) << line;
   }
@@ -810,55 +808,48 @@ Hammered hammer(Rig& rig, Ending ending) {
   return result;
 }
 
-void expect_survived(Rig& rig, const Hammered& h, bool clean_end, bool data_before_end) {
-  ASSERT_TRUE(h.exit) << "korvane still running after the session ended";
-  EXPECT_TRUE(h.exit->exited()) << host::describe(*h.exit) << "\n"
-                                << korvane_stderr(rig).substr(0, 20000);
-  if (clean_end) {
-    EXPECT_EQ(h.exit->code, 0);
-    EXPECT_TRUE(h.disconnected);
-  } else {
-    EXPECT_TRUE(h.disconnected || h.error_event);
-  }
-  // The hammering did reach the channel before it went: the server saw lists and answered
-  // requests (which a clean end delivers before the session's end).
-  EXPECT_GT(h.commands, 40u);
-  const std::string log = server_log(rig);
-  EXPECT_GE(count_of(log, "CLIP formats count="), 40u);
-  EXPECT_GE(count_of(log, "CLIP served format=1 flags=0x0001 len=1\n"), 20u);
-  // Answers still queued at the server when it ends the session are lost with it; with the
-  // channel closed first they had time to arrive.
-  if (data_before_end) {
-    EXPECT_GT(h.clip_data, 0u);
-  }
-  e2e::expect_no_sanitizer_report(rig.run);
-}
-
 }  // namespace
 
-TEST(Clipboard, HammeringWhileTheServerClosesTheChannelAndEnds) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
-                              "clip-wait-requests 20 30000", "clip-close", "sleep 300", "end"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::close_channel_then_end);
-  expect_survived(rig, h, true, true);
-  EXPECT_TRUE(test::wait_for_prefix(*rig.run.server.process, "CLIP closed", 1000));
-}
-
-TEST(Clipboard, HammeringWhileTheServerEndsTheSession) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
-                              "clip-wait-requests 20 30000", "end"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::end_session);
-  expect_survived(rig, h, true, false);
-}
-
-TEST(Clipboard, HammeringWhileTheServerVanishes) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 1000000 60000"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::kill_server);
-  expect_survived(rig, h, false, false);
+// The server closes the channel then ends, ends the session, or is killed while the host
+// hammers the channel; korvane must survive each.
+TEST(Clipboard, HammeringWhileTheChannelOrTheSessionGoes) {
+  const struct {
+    Ending ending;
+    std::vector<std::string> steps;
+  } cases[] = {
+      {Ending::close_channel_then_end,
+       {"clip-serve 1 hex:41", "clip-wait-lists 40 30000", "clip-wait-requests 20 30000",
+        "clip-close", "sleep 300", "end"}},
+      {Ending::end_session,
+       {"clip-serve 1 hex:41", "clip-wait-lists 40 30000", "clip-wait-requests 20 30000", "end"}},
+      {Ending::kill_server, {"clip-serve 1 hex:41", "clip-wait-lists 1000000 60000"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ending));
+    Rig rig;
+    ASSERT_TRUE(start_rig(rig, c.steps));
+    ASSERT_TRUE(wait_channel_up(rig));
+    const Hammered h = hammer(rig, c.ending);
+    ASSERT_TRUE(h.exit) << "korvane still running after the session ended";
+    EXPECT_TRUE(h.exit->exited()) << host::describe(*h.exit) << "\n"
+                                  << korvane_stderr(rig).substr(0, 20000);
+    if (c.ending != Ending::kill_server) {
+      EXPECT_EQ(h.exit->code, 0);
+      EXPECT_TRUE(h.disconnected);
+    } else {
+      EXPECT_TRUE(h.disconnected || h.error_event);
+    }
+    // The hammering did reach the channel before it went: the server saw lists and answered
+    // requests (which a clean end delivers before the session's end).
+    EXPECT_GT(h.commands, 40u);
+    const std::string log = server_log(rig);
+    EXPECT_GE(count_of(log, "CLIP formats count="), 40u);
+    EXPECT_GE(count_of(log, "CLIP served format=1 flags=0x0001 len=1\n"), 20u);
+    // Answers still queued at the server when it ends the session are lost with it; with the
+    // channel closed first they had time to arrive.
+    if (c.ending == Ending::close_channel_then_end) {
+      EXPECT_GT(h.clip_data, 0u);
+      EXPECT_TRUE(test::wait_for_prefix(*rig.run.server.process, "CLIP closed", 1000));
+    }
+    e2e::expect_no_sanitizer_report(rig.run);
+  }
 }
