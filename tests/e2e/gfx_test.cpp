@@ -131,16 +131,14 @@ struct H264Event {
 
 H264Event h264_of(const host::Frame& f) {
   EXPECT_GE(f.payload.size(), kH264HeaderSize);
-  H264Event e{};
-  if (f.payload.size() < kH264HeaderSize) return e;
-  e.left = u32_at(f, 0);
-  e.top = u32_at(f, 4);
-  e.right = u32_at(f, 8);
-  e.bottom = u32_at(f, 12);
-  e.width = u32_at(f, 16);
-  e.height = u32_at(f, 20);
-  e.data.assign(f.payload.begin() + kH264HeaderSize, f.payload.end());
-  return e;
+  if (f.payload.size() < kH264HeaderSize) return {};
+  return {u32_at(f, 0),
+          u32_at(f, 4),
+          u32_at(f, 8),
+          u32_at(f, 12),
+          u32_at(f, 16),
+          u32_at(f, 20),
+          {f.payload.begin() + kH264HeaderSize, f.payload.end()}};
 }
 
 std::string placement(const H264Event& e) {
