@@ -140,19 +140,13 @@ void pump_events(host::Session* session, EventPump* pump) {
       pump->changed.notify_all();
       return;
     }
-    switch (frame.type) {
-      case EVT_CLIP_DATA: ++pump->clip_data; [[fallthrough]];
-      case EVT_CLIP_FORMATS: pump->kept.push_back(std::move(frame)); break;
-      case EVT_DISCONNECTED:
-        pump->disconnected = true;
-        pump->kept.push_back(std::move(frame));
-        break;
-      case EVT_ERROR:
-        pump->error_event = true;
-        pump->kept.push_back(std::move(frame));
-        break;
-      default: break;
-    }
+    const uint8_t type = frame.type;
+    if (type == EVT_CLIP_DATA) ++pump->clip_data;
+    pump->disconnected = pump->disconnected || type == EVT_DISCONNECTED;
+    pump->error_event = pump->error_event || type == EVT_ERROR;
+    if (type == EVT_CLIP_DATA || type == EVT_CLIP_FORMATS || type == EVT_DISCONNECTED ||
+        type == EVT_ERROR)
+      pump->kept.push_back(std::move(frame));
     pump->changed.notify_all();
   }
   std::lock_guard lock(pump->mutex);

@@ -286,18 +286,6 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
   getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
   const uint16_t silent_port = ntohs(addr.sin_port);
 
-  const auto direct = [](uint16_t port, std::vector<uint8_t> block) {
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = port;
-    o.request.username = "test";
-    o.request.password = "test";
-    o.request.flags = CONNECT_FLAG_TLS;
-    o.extension_block = std::move(block);
-    o.stderr_path = "/dev/null";
-    return host::start_session(o);
-  };
   // A closed port; the silent one with a connect time-out of 1.5 s.
   const struct {
     uint16_t port;
@@ -308,9 +296,11 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
   for (const auto& c : ports) {
     SCOPED_TRACE(c.timeout_ms ? "silent port" : "closed port");
     const auto start = steady_clock::now();
-    auto s = direct(c.port, status_block(c.timeout_ms));
-    ASSERT_TRUE(s);
-    const Ending e = read_status_session(*s, false, 20000);
+    Rig rig;  // korvane alone, connecting to the port
+    rig.scratch = test::make_temp_dir("korvane-status");
+    ASSERT_TRUE(start_korvane(rig, {.username = "test", .password = "test"},
+                              status_block(c.timeout_ms), c.port));
+    const Ending e = read_status_session(*rig.korvane, false, 20000);
     EXPECT_LT(steady_clock::now() - start, 10s);
     ASSERT_TRUE(e.reason);
     EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name;
