@@ -80,16 +80,6 @@ std::string escaped(std::string_view name) {
   return out;
 }
 
-std::string hex(std::span<const uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
-}
-
 std::string sha256_hex(std::span<const uint8_t> bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -97,12 +87,13 @@ std::string sha256_hex(std::span<const uint8_t> bytes) {
   if (EVP_Digest(bytes.empty() ? &nothing : bytes.data(), bytes.size(), digest, &length,
                  EVP_sha256(), nullptr) != 1)
     return "digest-failed";
-  return hex({digest, length});
+  return e2e::hex({digest, length});
 }
 
 // The line the server logs for the client's answer to a clip-request.
 std::string data_line(uint32_t format, bool ok, std::span<const uint8_t> bytes) {
-  const std::string shown = bytes.size() <= 256 ? hex(bytes) : hex(bytes.subspan(0, 32)) + "...";
+  const std::string shown =
+      bytes.size() <= 256 ? e2e::hex(bytes) : e2e::hex(bytes.subspan(0, 32)) + "...";
   return "CLIP data format=" + std::to_string(format) + " flags=" + (ok ? "0x0001" : "0x0002") +
          " len=" + std::to_string(bytes.size()) + " sha256=" + sha256_hex(bytes) + " hex=" + shown;
 }
@@ -129,9 +120,6 @@ struct EventPump {
   bool disconnected = false;     // guarded by mutex
   bool error_event = false;      // guarded by mutex
 
-  EventPump() = default;
-  EventPump(const EventPump&) = delete;
-  EventPump& operator=(const EventPump&) = delete;
   ~EventPump() {
     stop = true;
     if (thread.joinable()) thread.join();
@@ -152,19 +140,13 @@ void pump_events(host::Session* session, EventPump* pump) {
       pump->changed.notify_all();
       return;
     }
-    switch (frame.type) {
-      case EVT_CLIP_DATA: ++pump->clip_data; [[fallthrough]];
-      case EVT_CLIP_FORMATS: pump->kept.push_back(std::move(frame)); break;
-      case EVT_DISCONNECTED:
-        pump->disconnected = true;
-        pump->kept.push_back(std::move(frame));
-        break;
-      case EVT_ERROR:
-        pump->error_event = true;
-        pump->kept.push_back(std::move(frame));
-        break;
-      default: break;
-    }
+    const uint8_t type = frame.type;
+    if (type == EVT_CLIP_DATA) ++pump->clip_data;
+    pump->disconnected = pump->disconnected || type == EVT_DISCONNECTED;
+    pump->error_event = pump->error_event || type == EVT_ERROR;
+    if (type == EVT_CLIP_DATA || type == EVT_CLIP_FORMATS || type == EVT_DISCONNECTED ||
+        type == EVT_ERROR)
+      pump->kept.push_back(std::move(frame));
     pump->changed.notify_all();
   }
   std::lock_guard lock(pump->mutex);
@@ -182,18 +164,6 @@ struct Rig {
   pid_t server_pid() const { return run.server.process ? run.server.process->child.pid : -1; }
 };
 
-// Keeps a stopped server from staying stopped when a test fails half-way.
-struct ResumeOnExit {
-  pid_t pid = -1;
-  ~ResumeOnExit() {
-    if (pid > 0) kill(pid, SIGCONT);
-  }
-};
-
-bool start_server(Rig& rig, std::vector<std::string> steps) {
-  return e2e::start_server(rig.run, std::move(steps));
-}
-
 bool start_korvane(Rig& rig) {
   // Given so that no authentication prompt is involved; the test server does not check them.
   if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip",
@@ -208,14 +178,8 @@ bool start_korvane(Rig& rig) {
 }
 
 bool start_rig(Rig& rig, std::vector<std::string> steps) {
-  return start_server(rig, std::move(steps)) && start_korvane(rig);
+  return e2e::start_server(rig.run, std::move(steps)) && start_korvane(rig);
 }
-
-std::string server_log(Rig& rig) { return e2e::server_log(rig.run); }
-
-std::vector<std::string> server_lines(Rig& rig) { return test::lines_of(*rig.run.server.process); }
-
-std::string korvane_stderr(Rig& rig) { return e2e::korvane_stderr(rig.run); }
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
 // (The support library matches prefixes; std::regex is kept out of this file, it recurses per
@@ -237,7 +201,7 @@ bool expect_server_line(Rig& rig, const std::string& line, int timeout_ms = kWai
   const bool found = find_server_line(rig, line, timeout_ms, &rig.cursor);
   if (!found) {
     ADD_FAILURE() << "the server did not log \"" << line.substr(0, 300) << "\"; its log:\n"
-                  << server_log(rig).substr(0, 20000);
+                  << e2e::server_log(rig.run).substr(0, 20000);
   }
   return found;
 }
@@ -257,8 +221,8 @@ std::optional<std::vector<std::string>> next_server_list(Rig& rig, int timeout_m
       test::wait_for_prefix(*rig.run.server.process, count_prefix, timeout_ms, &rig.cursor);
   if (!head) {
     ADD_FAILURE() << "no client format list at the server; its log:\n"
-                  << server_log(rig).substr(0, 20000) << "\nkorvane's stderr:\n"
-                  << korvane_stderr(rig).substr(0, 20000);
+                  << e2e::server_log(rig.run).substr(0, 20000) << "\nkorvane's stderr:\n"
+                  << e2e::korvane_stderr(rig.run).substr(0, 20000);
     return std::nullopt;
   }
   const size_t count = std::stoul(head->substr(count_prefix.size()));
@@ -347,14 +311,13 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
-// Polls korvane's stderr (bounded) until `what` appears `times` times.
-bool wait_stderr(Rig& rig, const std::string& what, size_t times, int timeout_ms) {
+// Polls korvane's stderr (bounded) until `what` appears in it.
+bool wait_stderr(Rig& rig, const std::string& what, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    if (count_of(korvane_stderr(rig), what) >= times) return true;
-    std::this_thread::sleep_for(20ms);
+  for (;; std::this_thread::sleep_for(20ms)) {
+    const bool seen = e2e::korvane_stderr(rig.run).find(what) != std::string::npos;
+    if (seen || Clock::now() >= deadline) return seen;
   }
-  return count_of(korvane_stderr(rig), what) >= times;
 }
 
 const std::string kDropped = "host clipboard format list dropped";
@@ -402,23 +365,23 @@ TEST(Clipboard, HostFormatListReachesServer) {
 
 TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 2 30000", "clip-request 13", "clip-request 13", "clip-request 1",
-            "clip-request 13", "clip-wait-lists 3 30000", "clip-request 13"}));
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 2 30000", "clip-request 13 60000",
+                              "clip-request 13 60000", "clip-request 1", "clip-request 13 60000",
+                              "clip-wait-lists 3 30000", "clip-request 13"}));
   ASSERT_TRUE(wait_channel_up(rig));
 
-  std::vector<uint8_t> data(64);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(255 - i * 7);
-  data[0] = 0;  // a zero byte must not end the data
+  // 8 MiB reach the server whole; a zero byte must not end the data.
+  std::vector<uint8_t> data = generated(8u << 20, 99);
+  data[0] = 0;
   ASSERT_TRUE(send_data(rig, 13, data));
   ASSERT_TRUE(send_formats(rig, {{13, ""}}));
   ASSERT_TRUE(next_server_list(rig));
 
   // The same bytes for every request of the format, CB_RESPONSE_FAIL for another one.
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
   ASSERT_TRUE(expect_server_line(rig, data_line(1, false, {})));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data)));
+  ASSERT_TRUE(expect_server_line(rig, data_line(13, true, data), 60000));
 
   // The id alone empties the store.
   ASSERT_TRUE(send_data(rig, 13, {}));
@@ -426,21 +389,6 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   ASSERT_TRUE(next_server_list(rig));
   ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
-  finish(rig);
-  e2e::expect_clean_logs(rig.run);
-}
-
-TEST(Clipboard, LargeHostDataReachesServerIntact) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 2 30000", "clip-request 49161 60000", "clip-request 49161 60000"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const std::vector<uint8_t> data = generated(8u << 20, 99);
-  ASSERT_TRUE(send_data(rig, 49161, data));
-  ASSERT_TRUE(send_formats(rig, {{49161, "Big"}}));
-  ASSERT_TRUE(next_server_list(rig));
-  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
-  ASSERT_TRUE(expect_server_line(rig, data_line(49161, true, data), 60000));
   finish(rig);
   e2e::expect_clean_logs(rig.run);
 }
@@ -461,21 +409,14 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   ASSERT_EQ(event->type, EVT_CLIP_FORMATS);
   auto formats = parse_clip_formats_strict(event->payload);
   ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
-  ASSERT_EQ(formats->size(), 6u);
-  EXPECT_EQ((*formats)[0].id, 13u);
-  EXPECT_EQ((*formats)[0].name, "");
-  EXPECT_EQ((*formats)[1].id, 49152u);
-  EXPECT_EQ((*formats)[1].name, "HTML_Format");
-  EXPECT_EQ((*formats)[2].id, 7u);
-  EXPECT_EQ((*formats)[2].name,
-            "Gr\xC3\xB6\xC3\x9F"
-            "e");
-  EXPECT_EQ((*formats)[3].id, 0xC004u);
-  EXPECT_EQ((*formats)[3].name, "");
-  EXPECT_EQ((*formats)[4].id, 0xC005u);
-  EXPECT_EQ((*formats)[4].name, "\xF0\x9F\x93\x8B");
-  EXPECT_EQ((*formats)[5].id, 6u);
-  EXPECT_EQ((*formats)[5].name, "after");
+  EXPECT_EQ(entry_texts(*formats), entry_texts({{13, ""},
+                                                {49152, "HTML_Format"},
+                                                {7,
+                                                 "Gr\xC3\xB6\xC3\x9F"
+                                                 "e"},
+                                                {0xC004, ""},
+                                                {0xC005, "\xF0\x9F\x93\x8B"},
+                                                {6, "after"}}));
   // Answered although the host never answers.
   ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
 
@@ -495,24 +436,17 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   ++lists_seen;
   formats = parse_clip_formats_strict(event->payload);
   ASSERT_TRUE(formats) << "malformed EVT_CLIP_FORMATS";
-  ASSERT_EQ(formats->size(), 4u);
-  const std::string longest = generated_name(65535);
   // Names past 65535 bytes are cut to what the u16 length can say.
-  EXPECT_EQ((*formats)[0].id, 99u);
-  EXPECT_TRUE((*formats)[0].name == longest) << (*formats)[0].name.size();
-  EXPECT_EQ((*formats)[1].id, 100u);
-  EXPECT_TRUE((*formats)[1].name == longest) << (*formats)[1].name.size();
-  EXPECT_EQ((*formats)[2].id, 101u);
-  EXPECT_TRUE((*formats)[2].name == longest) << (*formats)[2].name.size();
-  EXPECT_EQ((*formats)[3].id, 102u);
-  EXPECT_EQ((*formats)[3].name, "a");
+  const std::string longest = generated_name(65535);
+  EXPECT_TRUE(entry_texts(*formats) ==
+              entry_texts({{99, longest}, {100, longest}, {101, longest}, {102, "a"}}));
 
   // Every list that reached the host was answered with CB_RESPONSE_OK, and only those.
   for (size_t i = 1; i < lists_seen; ++i)
     ASSERT_TRUE(expect_server_line(rig, "CLIP list-response flags=0x0001"));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   size_t responses = 0;
-  for (const std::string& line : server_lines(rig)) {
+  for (const std::string& line : test::lines_of(*rig.run.server.process)) {
     if (line.rfind("CLIP list-response", 0) == 0) {
       ++responses;
       EXPECT_EQ(line, "CLIP list-response flags=0x0001");
@@ -567,10 +501,10 @@ TEST(Clipboard, HostRequestsGetTheServerBytes) {
 
 TEST(Clipboard, CommandsBeforeTheChannelConnects) {
   Rig rig;
-  ASSERT_TRUE(start_server(rig, {"clip-wait-lists 2 30000", "clip-request 13"}));
+  ASSERT_TRUE(e2e::start_server(rig.run, {"clip-wait-lists 2 30000", "clip-request 13"}));
   // A stopped server accepts the TCP connection (the kernel does) but never answers: the
   // channel cannot connect while korvane handles the commands below.
-  ResumeOnExit resume{rig.server_pid()};
+  e2e::ResumeOnExit resume{rig.server_pid()};
   ASSERT_EQ(kill(rig.server_pid(), SIGSTOP), 0);
   ASSERT_TRUE(start_korvane(rig));
 
@@ -583,8 +517,8 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
   std::vector<uint8_t> marker;
   append_u32(marker, 5000);
   ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, marker));
-  ASSERT_TRUE(wait_stderr(rig, kDropped, 1, kWaitMs)) << korvane_stderr(rig);
-  EXPECT_EQ(korvane_stderr(rig).find("CLIPRDR channel connected"), std::string::npos);
+  ASSERT_TRUE(wait_stderr(rig, kDropped, kWaitMs)) << e2e::korvane_stderr(rig.run);
+  EXPECT_EQ(e2e::korvane_stderr(rig.run).find("CLIPRDR channel connected"), std::string::npos);
   ASSERT_EQ(kill(rig.server_pid(), SIGCONT), 0);
 
   // The first list the server sees is korvane's own empty one, not the early list.
@@ -597,7 +531,7 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
   ASSERT_TRUE(expect_server_line(rig, data_line(13, true, early)));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   // The early request would have reached the server before the late list.
-  for (const std::string& line : server_lines(rig)) {
+  for (const std::string& line : test::lines_of(*rig.run.server.process)) {
     EXPECT_NE(line.rfind("CLIP request", 0), 0u) << line;
     EXPECT_NE(line.rfind("CLIP format id=77", 0), 0u) << line;
   }
@@ -607,9 +541,10 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
 
 // ---------------------------------------------------------------- bad host input
 
-TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
+TEST(Clipboard, MalformedHostListsAndDataStoreNothingTheHostDidNotSendInBoundedMemory) {
   Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 3 30000"}));
+  ASSERT_TRUE(start_rig(rig, {"clip-wait-lists 8 30000", "clip-request 13", "clip-request 7",
+                              "clip-request 0", "clip-request 5"}));
   ASSERT_TRUE(wait_channel_up(rig));
   const pid_t pid = rig.run.korvane->child.pid;
   const auto peak_before = test::status_field(pid, "VmHWM");
@@ -651,7 +586,7 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   ASSERT_TRUE(peak_after);
   EXPECT_LT(*peak_after - *peak_before, 32u * 1024u)
       << "peak resident memory grew from " << *peak_before << " KiB to " << *peak_after << " KiB";
-  EXPECT_EQ(count_of(korvane_stderr(rig), kDropped), dropped);
+  EXPECT_EQ(count_of(e2e::korvane_stderr(rig.run), kDropped), dropped);
 
   ASSERT_TRUE(big);
   ASSERT_EQ(big->size(), size_t{kMaxCount});
@@ -662,16 +597,7 @@ TEST(Clipboard, HugeDeclaredCountsAreDroppedAndMemoryStaysBounded) {
   EXPECT_EQ(zero_entries, size_t{kMaxCount} - 2);
   ASSERT_TRUE(sync);
   EXPECT_EQ(*sync, (std::vector<std::string>{"23 sync"}));
-  finish(rig);
-  e2e::expect_clean_logs(rig.run);
-}
 
-TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(
-      rig, {"clip-wait-lists 6 30000", "clip-request 13", "clip-request 7", "clip-request 0",
-            "clip-request 5", "clip-wait-lists 7 30000", "clip-request 13"}));
-  ASSERT_TRUE(wait_channel_up(rig));
   const std::vector<uint8_t> good = bytes_of("only these bytes");
   ASSERT_TRUE(send_data(rig, 13, good));
 
@@ -681,41 +607,23 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   // A list shorter than its count field is dropped.
   ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, std::vector<uint8_t>{1, 0, 0}));
 
-  // Three formats declared, one given.
-  std::vector<uint8_t> short_list;
-  append_u32(short_list, 3);
-  append_u32(short_list, 13);
-  append_u16(short_list, 1);
-  short_list.push_back('A');
-  // A name of 500 bytes with 3 there.
-  std::vector<uint8_t> long_name;
-  append_u32(long_name, 2);
-  append_u32(long_name, 7);
-  append_u16(long_name, 500);
-  for (const char c : std::string("xyz")) long_name.push_back(static_cast<uint8_t>(c));
-  // A count and nothing else.
-  std::vector<uint8_t> count_only;
-  append_u32(count_only, 1);
-  // A name one byte short.
-  std::vector<uint8_t> one_short;
-  append_u32(one_short, 2);
-  append_u32(one_short, 5);
-  append_u16(one_short, 3);
-  one_short.push_back('a');
-  one_short.push_back('b');
-  // A name that is not UTF-8.
-  std::vector<uint8_t> not_utf8 = formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}});
+  // A u32 count, then a u32 id, a u16 name length and the name for each entry.
   using Texts = std::vector<std::string>;
-  const std::pair<const std::vector<uint8_t>*, Texts> expected[] = {
-      {&short_list, {"13 A", "0 ", "0 "}},
-      {&long_name, {"7 ", "0 "}},
-      {&count_only, {"0 "}},
-      {&one_short, {"5 ", "0 "}},
-      {&not_utf8, {"9 ", "10 ok"}}};
+  const std::pair<std::vector<uint8_t>, Texts> expected[] = {
+      // Three formats declared, one given.
+      {{3, 0, 0, 0, 13, 0, 0, 0, 1, 0, 'A'}, {"13 A", "0 ", "0 "}},
+      // A name of 500 bytes with 3 there.
+      {{2, 0, 0, 0, 7, 0, 0, 0, 0xF4, 0x01, 'x', 'y', 'z'}, {"7 ", "0 "}},
+      // A count and nothing else.
+      {{1, 0, 0, 0}, {"0 "}},
+      // A name one byte short.
+      {{2, 0, 0, 0, 5, 0, 0, 0, 3, 0, 'a', 'b'}, {"5 ", "0 "}},
+      // A name that is not UTF-8.
+      {formats_payload({{9, "\xFF\xFE\x80"}, {10, "ok"}}), {"9 ", "10 ok"}}};
   // One at a time: a list sent while the one before is unanswered would replace the one
   // waiting, and only the newest would reach the server.
   for (const auto& [payload, want] : expected) {
-    ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, *payload));
+    ASSERT_TRUE(send(rig, CMD_CLIP_FORMATS, payload));
     const auto seen = next_server_list(rig);
     ASSERT_TRUE(seen);
     EXPECT_EQ(*seen, want);
@@ -725,12 +633,6 @@ TEST(Clipboard, MalformedHostListsStoreNothingTheHostDidNotSend) {
   ASSERT_TRUE(expect_server_line(rig, data_line(7, false, {})));
   ASSERT_TRUE(expect_server_line(rig, data_line(0, false, {})));
   ASSERT_TRUE(expect_server_line(rig, data_line(5, false, {})));
-
-  // Data of zero length: the store is emptied.
-  ASSERT_TRUE(send_data(rig, 13, {}));
-  ASSERT_TRUE(send_formats(rig, {{13, "again"}}));
-  ASSERT_TRUE(next_server_list(rig));
-  ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
   e2e::expect_clean_logs(rig.run);
@@ -784,10 +686,6 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   ASSERT_TRUE(server_logged(rig, data_line(13, true, final_data)));
   const auto rss_after = test::status_field(pid, "VmRSS");
   ASSERT_TRUE(rss_after);
-  size_t after_final = rig.cursor;
-  EXPECT_FALSE(
-      test::wait_for_prefix(*rig.run.server.process, "CLIP formats count=", 500, &after_final))
-      << "a list reached the server after the newest";
   std::printf(
       "[ figures  ] %d lists and %d x %zu MiB of data sent; %zu lists reached the "
       "server; korvane's VmRSS %llu KiB before, %llu KiB after\n",
@@ -889,55 +787,48 @@ Hammered hammer(Rig& rig, Ending ending) {
   return result;
 }
 
-void expect_survived(Rig& rig, const Hammered& h, bool clean_end, bool data_before_end) {
-  ASSERT_TRUE(h.exit) << "korvane still running after the session ended";
-  EXPECT_TRUE(h.exit->exited()) << host::describe(*h.exit) << "\n"
-                                << korvane_stderr(rig).substr(0, 20000);
-  if (clean_end) {
-    EXPECT_EQ(h.exit->code, 0);
-    EXPECT_TRUE(h.disconnected);
-  } else {
-    EXPECT_TRUE(h.disconnected || h.error_event);
-  }
-  // The hammering did reach the channel before it went: the server saw lists and answered
-  // requests (which a clean end delivers before the session's end).
-  EXPECT_GT(h.commands, 40u);
-  const std::string log = server_log(rig);
-  EXPECT_GE(count_of(log, "CLIP formats count="), 40u);
-  EXPECT_GE(count_of(log, "CLIP served format=1 flags=0x0001 len=1\n"), 20u);
-  // Answers still queued at the server when it ends the session are lost with it; with the
-  // channel closed first they had time to arrive.
-  if (data_before_end) {
-    EXPECT_GT(h.clip_data, 0u);
-  }
-  e2e::expect_no_sanitizer_report(rig.run);
-}
-
 }  // namespace
 
-TEST(Clipboard, HammeringWhileTheServerClosesTheChannelAndEnds) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
-                              "clip-wait-requests 20 30000", "clip-close", "sleep 300", "end"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::close_channel_then_end);
-  expect_survived(rig, h, true, true);
-  EXPECT_TRUE(test::wait_for_prefix(*rig.run.server.process, "CLIP closed", 1000));
-}
-
-TEST(Clipboard, HammeringWhileTheServerEndsTheSession) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 40 30000",
-                              "clip-wait-requests 20 30000", "end"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::end_session);
-  expect_survived(rig, h, true, false);
-}
-
-TEST(Clipboard, HammeringWhileTheServerVanishes) {
-  Rig rig;
-  ASSERT_TRUE(start_rig(rig, {"clip-serve 1 hex:41", "clip-wait-lists 1000000 60000"}));
-  ASSERT_TRUE(wait_channel_up(rig));
-  const Hammered h = hammer(rig, Ending::kill_server);
-  expect_survived(rig, h, false, false);
+// The server closes the channel then ends, ends the session, or is killed while the host
+// hammers the channel; korvane must survive each.
+TEST(Clipboard, HammeringWhileTheChannelOrTheSessionGoes) {
+  const struct {
+    Ending ending;
+    std::vector<std::string> steps;
+  } cases[] = {
+      {Ending::close_channel_then_end,
+       {"clip-serve 1 hex:41", "clip-wait-lists 40 30000", "clip-wait-requests 20 30000",
+        "clip-close", "sleep 300", "end"}},
+      {Ending::end_session,
+       {"clip-serve 1 hex:41", "clip-wait-lists 40 30000", "clip-wait-requests 20 30000", "end"}},
+      {Ending::kill_server, {"clip-serve 1 hex:41", "clip-wait-lists 1000000 60000"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ending));
+    Rig rig;
+    ASSERT_TRUE(start_rig(rig, c.steps));
+    ASSERT_TRUE(wait_channel_up(rig));
+    const Hammered h = hammer(rig, c.ending);
+    ASSERT_TRUE(h.exit) << "korvane still running after the session ended";
+    EXPECT_TRUE(h.exit->exited()) << host::describe(*h.exit) << "\n"
+                                  << e2e::korvane_stderr(rig.run).substr(0, 20000);
+    if (c.ending != Ending::kill_server) {
+      EXPECT_EQ(h.exit->code, 0);
+      EXPECT_TRUE(h.disconnected);
+    } else {
+      EXPECT_TRUE(h.disconnected || h.error_event);
+    }
+    // The hammering did reach the channel before it went: the server saw lists and answered
+    // requests (which a clean end delivers before the session's end).
+    EXPECT_GT(h.commands, 40u);
+    const std::string log = e2e::server_log(rig.run);
+    EXPECT_GE(count_of(log, "CLIP formats count="), 40u);
+    EXPECT_GE(count_of(log, "CLIP served format=1 flags=0x0001 len=1\n"), 20u);
+    // Answers still queued at the server when it ends the session are lost with it; with the
+    // channel closed first they had time to arrive.
+    if (c.ending == Ending::close_channel_then_end) {
+      EXPECT_GT(h.clip_data, 0u);
+      EXPECT_TRUE(test::wait_for_prefix(*rig.run.server.process, "CLIP closed", 1000));
+    }
+    e2e::expect_no_sanitizer_report(rig.run);
+  }
 }

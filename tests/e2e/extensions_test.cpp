@@ -82,23 +82,6 @@ TEST(Compat, BaseSessionIsByteIdentical) {
 
 namespace {
 
-std::vector<uint8_t> block(uint32_t mask, uint8_t codecs = 0) {
-  std::vector<ExtensionField> fields;
-  if (codecs) fields.push_back({FIELD_H264_CODECS, {codecs}});
-  return encode_extensions(mask, fields);
-}
-
-// Reads events, painting them, until one of `type` arrives.
-std::optional<host::Frame> wait_painting(Rig& rig, host::Canvas& canvas, uint8_t type,
-                                         int timeout_ms) {
-  return host::wait_for_event(*rig.korvane, type, timeout_ms, [&](const host::Frame& f) {
-    if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
-      host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
-    else if (f.type == EVT_RECT)
-      host::paint_rect(canvas, f.payload);
-  });
-}
-
 // Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
 std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
   if (reference.size() != canvas.rgba.size()) return "sizes differ";
@@ -106,13 +89,6 @@ std::string first_difference(const std::string& reference, const host::Canvas& c
     if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
   return {};
-}
-
-size_t count_lines(const std::string& log, const std::string& prefix) {
-  size_t n = 0;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0;
-  return n;
 }
 
 }  // namespace
@@ -159,12 +135,10 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
   };
+  // Every kind of malformed block is in ExtensionParse.BadBlocks; two reach korvane here.
   const std::vector<std::vector<uint8_t>> cases = {
       with({1, 0}),                                      // mask cut short
-      with({1, 0, 0, 0, 1}),                             // field header cut short
-      with({1, 0, 0, 0, 1, 0, 5, 0, 1}),                 // field longer than the payload
       with({4, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0, 1, 0, 1}),  // a field given twice
-      with({4, 0, 0, 0, 1, 0, 2, 0, 1, 1}),              // codec field of the wrong size
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
@@ -176,21 +150,6 @@ TEST(Extended, MalformedBlocksAreRefusedBeforeConnecting) {
   }
 }
 
-TEST(Extended, ResizeIsClampedToTheServersLimits) {
-  auto rig = start_rig({"wait-layouts 1 20000", "sleep 300", "end"},
-                       ConnectRequest{.width = 1024, .height = 768}, "tls", {"--disp", "resize"},
-                       block(EXT_RESIZE));
-  ASSERT_TRUE(rig);
-  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
-  // Far past every limit on one side, under the minimum on the other.
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_RESIZE, encode_size(100000, 1)));
-  const auto resized = host::wait_for_event(*rig->korvane, EVT_RESIZE, 20000);
-  ASSERT_TRUE(resized) << korvane_stderr(*rig) << server_log(*rig);
-  EXPECT_EQ(u32_at(*resized, 0), 8192u);
-  EXPECT_EQ(u32_at(*resized, 4), 200u);
-  host::finish_session(*rig->korvane, 10000, {}, false);
-}
-
 TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
   test::TempDir scratch = test::make_temp_dir("korvane-reactivate");
   const std::string path = scratch.path + "/server.rgba";
@@ -198,32 +157,33 @@ TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
                         "gfx-map 1 0 0", "gfx-fill 1 0 0 640 480 204080",
                         "gfx-fill 1 10 20 30 40 FF8000", "dump " + path, "sleep 500", "end"},
                        ConnectRequest{.width = 1024, .height = 768}, "tls",
-                       {"--disp", "reactivate"}, block(EXT_RESIZE));
+                       {"--disp", "reactivate"}, encode_extensions(EXT_RESIZE));
   ASSERT_TRUE(rig);
   host::Canvas canvas;
-  ASSERT_TRUE(wait_painting(*rig, canvas, EVT_CONNECTED, 20000));
+  bool disconnected = false;
+  std::vector<std::pair<uint32_t, uint32_t>> sizes;  // of each EVT_RESIZE
+  const auto paint = [&](const host::Frame& f) {
+    if (f.type == EVT_RESIZE) sizes.emplace_back(u32_at(f, 0), u32_at(f, 4));
+    if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+      host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
+    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
+    disconnected |= f.type == EVT_DISCONNECTED;
+  };
+  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000, paint));
   ASSERT_TRUE(pump_until_line(*rig, std::regex("^GFX-OPEN"), 20000)) << server_log(*rig);
   ASSERT_TRUE(host::send_command(*rig->korvane, CMD_RESIZE, encode_size(640, 480)));
-  bool disconnected = false;
-  std::vector<std::pair<uint32_t, uint32_t>> sizes;
-  const auto end = host::finish_session(
-      *rig->korvane, 30000,
-      [&](const host::Frame& f) {
-        if (f.type == EVT_RESIZE) {
-          sizes.emplace_back(u32_at(f, 0), u32_at(f, 4));
-          host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
-        }
-        if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
-        disconnected |= f.type == EVT_DISCONNECTED;
-      },
-      false);
+  const auto end = host::finish_session(*rig->korvane, 30000, paint, false);
   EXPECT_TRUE(disconnected) << korvane_stderr(*rig) << server_log(*rig);
   ASSERT_TRUE(end.exit);
   EXPECT_EQ(end.exit->code, 0);
   ASSERT_FALSE(sizes.empty());
   EXPECT_EQ(sizes.back(), std::make_pair(640u, 480u));
   const std::string log = server_log(*rig);
-  EXPECT_EQ(count_lines(log, "GFX-CLOSED"), 1u) << log;
+  EXPECT_EQ(
+      std::ranges::count_if(test::lines_of(*rig->server.process),
+                            [](const std::string& l) { return l.rfind("GFX-CLOSED", 0) == 0; }),
+      1)
+      << log;
   const std::string reference = test::read_file(path);
   ASSERT_EQ(reference.size(), 640u * 480u * 4u) << log;
   EXPECT_EQ(first_difference(reference, canvas), "");
@@ -274,18 +234,20 @@ TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
     const char* step;
     EndCategory category;
     uint32_t error_info;
+    bool host_disconnects = false;
   } cases[] = {
       {"end", EndCategory::logged_off, 0},  // the server library says logoff by user
       {"end-reason 0xC", EndCategory::logged_off, 0xC},
       {"end-reason 0x5", EndCategory::taken_over, 0x5},
       {"end-reason 0x3", EndCategory::timed_out, 0x3},
       {"end-reason 0x7", EndCategory::server_denied, 0x7},
+      {"sleep 30000", EndCategory::host_requested, 0, true},  // the host disconnects
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.step);
     auto rig = start_rig({"sleep 200", c.step}, {}, "tls", {}, status_block());
     ASSERT_TRUE(rig);
-    const Ending e = read_status_session(*rig->korvane, false, 20000);
+    const Ending e = read_status_session(*rig->korvane, c.host_disconnects, 20000);
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 0) << korvane_stderr(*rig);
     std::string seen;
@@ -324,41 +286,29 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
   getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
   const uint16_t silent_port = ntohs(addr.sin_port);
 
-  const auto direct = [](uint16_t port, std::vector<uint8_t> block) {
-    host::SessionOptions o;
-    o.korvane_path = KORVANE_PATH;
-    o.request.host = "127.0.0.1";
-    o.request.port = port;
-    o.request.username = "test";
-    o.request.password = "test";
-    o.request.flags = CONNECT_FLAG_TLS;
-    o.extension_block = std::move(block);
-    o.stderr_path = "/dev/null";
-    return host::start_session(o);
-  };
-  {
-    SCOPED_TRACE("closed port");
-    auto s = direct(test::free_tcp_port(), status_block());
-    ASSERT_TRUE(s);
-    const Ending e = read_status_session(*s, false, 20000);
-    ASSERT_TRUE(e.reason);
-    EXPECT_EQ(e.reason->category, EndCategory::unreachable) << e.reason->last_error_name;
-    EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
-    EXPECT_EQ(e.types,
-              (std::vector<uint8_t>{EVT_EXTENSIONS, EVT_PROGRESS, EVT_END_REASON, EVT_ERROR}));
-    ASSERT_TRUE(e.exit);
-    EXPECT_EQ(e.exit->code, 1);
-  }
-  {
-    SCOPED_TRACE("silent port");
+  // A closed port; the silent one with a connect time-out of 1.5 s.
+  const struct {
+    uint16_t port;
+    uint32_t timeout_ms;
+    EndCategory category;
+  } ports[] = {{test::free_tcp_port(), 0, EndCategory::unreachable},
+               {silent_port, 1500, EndCategory::timed_out}};
+  for (const auto& c : ports) {
+    SCOPED_TRACE(c.timeout_ms ? "silent port" : "closed port");
     const auto start = steady_clock::now();
-    auto s = direct(silent_port, status_block(1500));
-    ASSERT_TRUE(s);
-    const Ending e = read_status_session(*s, false, 20000);
+    Rig rig;  // korvane alone, connecting to the port
+    rig.scratch = test::make_temp_dir("korvane-status");
+    ASSERT_TRUE(start_korvane(rig, {.username = "test", .password = "test"},
+                              status_block(c.timeout_ms), c.port));
+    const Ending e = read_status_session(*rig.korvane, false, 20000);
     EXPECT_LT(steady_clock::now() - start, 10s);
     ASSERT_TRUE(e.reason);
-    EXPECT_EQ(e.reason->category, EndCategory::timed_out) << e.reason->last_error_name;
+    EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name;
     EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
+    if (!c.timeout_ms) {
+      EXPECT_EQ(e.types,
+                (std::vector<uint8_t>{EVT_EXTENSIONS, EVT_PROGRESS, EVT_END_REASON, EVT_ERROR}));
+    }
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 1);
   }
@@ -391,14 +341,5 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
     EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
     EXPECT_EQ(e.types.back(), EVT_ERROR);
     EXPECT_EQ(e.types[e.types.size() - 2], EVT_END_REASON);
-  }
-  {
-    SCOPED_TRACE("host requested");
-    auto rig = start_rig({"sleep 30000"}, {}, "tls", {}, status_block());
-    ASSERT_TRUE(rig);
-    const Ending e = read_status_session(*rig->korvane, true, 20000);
-    ASSERT_TRUE(e.reason);
-    EXPECT_EQ(e.reason->category, EndCategory::host_requested);
-    EXPECT_EQ(e.types.back(), EVT_DISCONNECTED);
   }
 }

@@ -34,17 +34,72 @@ std::string why(Rig& rig) {
   return "korvane:\n" + korvane_stderr(rig) + "\nserver:\n" + server_log(rig);
 }
 
+// Reads events until korvane's stream ends or timeout_ms passes; the types in order.
+std::vector<uint8_t> drain(host::Session& s, int timeout_ms) {
+  std::vector<uint8_t> types;
+  const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (steady_clock::now() < deadline) {
+    host::Frame f;
+    const auto status = host::next_event(s, 100, f);
+    if (status == host::ReadStatus::timeout) continue;
+    if (status != host::ReadStatus::frame) break;
+    types.push_back(f.type);
+  }
+  return types;
+}
+
+bool has(const std::vector<uint8_t>& types, uint8_t type) {
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// The events korvane sent until its output ended, and its exit; the time from `start` to
+// then (`after` names what happened at `start`) is printed and must stay under `limit`.
+struct Ended {
+  std::vector<uint8_t> types;
+  std::optional<host::ExitStatus> status;
+};
+Ended end_within(host::Session& s, steady_clock::time_point start, int drain_ms, int exit_ms,
+                 const char* after, milliseconds limit) {
+  Ended e{drain(s, drain_ms), host::wait_exit(s.child, exit_ms)};
+  const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
+  std::printf("[ figures  ] exit %lld ms after %s\n", static_cast<long long>(took.count()), after);
+  EXPECT_LT(took, limit) << took.count() << " ms";
+  return e;
+}
+
+// Reads pictures until two came (or 15 s passed).
+int wait_pictures(host::Session& s) {
+  int rects = 0;
+  const auto streaming_by = steady_clock::now() + 15s;
+  while (rects < 2 && steady_clock::now() < streaming_by)
+    host::pump_events(s, 100, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
+  return rects;
+}
+
+// A connected rig whose server streams pictures until input comes.
+std::optional<Rig> streaming_rig() {
+  auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
+  if (!rig) return std::nullopt;
+  if (!host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) {
+    ADD_FAILURE() << "not connected\n" << why(*rig);
+    return std::nullopt;
+  }
+  if (!test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) {
+    ADD_FAILURE() << "the stream did not start\n" << why(*rig);
+    return std::nullopt;
+  }
+  if (wait_pictures(*rig->korvane) == 0) {
+    ADD_FAILURE() << "no pictures\n" << why(*rig);
+    return std::nullopt;
+  }
+  return rig;
+}
+
 }  // namespace
 
 TEST(GoneHost, ClosingBothPipesMidStreamEndsKorvaneAndTheServerSession) {
-  auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
+  auto rig = streaming_rig();
   ASSERT_TRUE(rig);
-  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
-  ASSERT_TRUE(test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000));
-  int rects = 0;
-  host::pump_events(*rig->korvane, 300, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
-  ASSERT_GT(rects, 0) << why(*rig);
-
   const auto start = steady_clock::now();
   rig->korvane->child.stdout_fd.reset();
   host::close_stdin(rig->korvane->child);
@@ -61,19 +116,37 @@ TEST(GoneHost, ClosingBothPipesMidStreamEndsKorvaneAndTheServerSession) {
   EXPECT_TRUE(test::wait_for_prefix(*rig->server.process, "DISCONNECTED", 5000)) << why(*rig);
 }
 
-TEST(GoneHost, EndOfInputAloneKeepsTheSessionWhileTheHostReads) {
-  auto rig =
-      start_rig({"stream 40", "sleep 300", "end"}, ConnectRequest{.width = 320, .height = 240});
+TEST(Faults, AKilledServerEndsTheSessionAtOnceWithExitZero) {
+  auto rig = streaming_rig();
   ASSERT_TRUE(rig);
-  ASSERT_TRUE(host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000));
-  host::close_stdin(rig->korvane->child);
-  int rects = 0;
-  const auto end = host::finish_session(
-      *rig->korvane, 20000, [&](const host::Frame& f) { rects += f.type == EVT_RECT; }, false);
-  EXPECT_TRUE(end.disconnected) << why(*rig);
-  EXPECT_GT(rects, 0);
-  ASSERT_TRUE(end.exit);
-  EXPECT_EQ(end.exit->code, 0);
+  const auto start = steady_clock::now();
+  ASSERT_EQ(kill(rig->server.process->child.pid, SIGKILL), 0);
+  const auto [types, status] = end_within(*rig->korvane, start, 5000, 5000, "SIGKILL", 2s);
+  ASSERT_TRUE(status) << "still running 10 s after the server died\n" << why(*rig);
+  EXPECT_FALSE(has(types, EVT_ERROR));
+  ASSERT_FALSE(types.empty()) << why(*rig);
+  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << "EVT_DISCONNECTED must be the last frame";
+  EXPECT_EQ(status->signal, 0);
+  EXPECT_EQ(status->code, 0);
+}
+
+TEST(Faults, AFrozenServerDoesNotHoldUpTheHostsDisconnect) {
+  auto rig = streaming_rig();
+  ASSERT_TRUE(rig);
+  const pid_t server = rig->server.process->child.pid;
+  ResumeOnExit resume{server};
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  // Whatever the server had in flight is read; then nothing more comes.
+  host::pump_events(*rig->korvane, 300, {});
+  const auto start = steady_clock::now();
+  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT));
+  const auto [types, status] = end_within(*rig->korvane, start, 8000, 2000, "CMD_DISCONNECT", 5s);
+  ASSERT_TRUE(status) << "still running 10 s after CMD_DISCONNECT to a frozen server\n"
+                      << why(*rig);
+  EXPECT_TRUE(has(types, EVT_DISCONNECTED)) << why(*rig);
+  EXPECT_EQ(status->signal, 0);
+  EXPECT_EQ(status->code, 0);
+  kill(server, SIGKILL);
 }
 
 namespace {
@@ -113,23 +186,15 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
   // Modification times are compared after the session: let a later write show.
   const auto before = tree_of(root.path);
 
+  // One of each kind for each request: every spelling korvane refuses is in the DrivePath tables.
   const std::vector<Probe> hostile = {
       {"read", "\\..\\outside\\secret.txt"},
-      {"read", "\\..\\top.txt"},
       {"read", "/../top.txt"},
-      {"read", "\\.."},
-      {"read", "\\..."},
       {"read", "2\\secret.txt"},
-      {"read", "..\\top.txt"},
-      {"write", "2\\made.txt"},
-      {"write", "\\..\\made.txt"},
       {"write", "\\sub\\..\\..\\made.txt"},
       {"write", "C:\\made.txt"},
-      {"write", "\\C:\\made.txt"},
       {"write", "\\\\?\\C:\\made.txt"},
-      {"write", "\\\\.\\PHYSICALDRIVE0"},
       {"write", "\\CON"},
-      {"write", "\\nul.txt"},
       {"write", "\\inside.txt:stream"},
       {"mkdir", "\\..\\made"},
   };
@@ -161,101 +226,6 @@ TEST(HostileDrive, PathsOutsideTheFolderAreRefusedAndNothingAroundItChanges) {
 
   auto after = tree_of(root.path);
   EXPECT_EQ(after, before) << "the file system around the folder changed";
-}
-
-namespace {
-
-// Keeps a stopped server from staying stopped when a test fails half-way.
-struct ResumeOnExit {
-  pid_t pid = -1;
-  ~ResumeOnExit() {
-    if (pid > 0) kill(pid, SIGCONT);
-  }
-};
-
-// Reads events until korvane's stream ends or timeout_ms passes; the types in order.
-std::vector<uint8_t> drain(host::Session& s, int timeout_ms) {
-  std::vector<uint8_t> types;
-  const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  while (steady_clock::now() < deadline) {
-    host::Frame f;
-    const auto status = host::next_event(s, 100, f);
-    if (status == host::ReadStatus::timeout) continue;
-    if (status != host::ReadStatus::frame) break;
-    types.push_back(f.type);
-  }
-  return types;
-}
-
-bool has(const std::vector<uint8_t>& types, uint8_t type) {
-  return std::find(types.begin(), types.end(), type) != types.end();
-}
-
-// A connected rig whose server streams pictures until input comes.
-std::optional<Rig> streaming_rig() {
-  auto rig = start_rig({"stream-until-input"}, ConnectRequest{.width = 640, .height = 480});
-  if (!rig) return std::nullopt;
-  if (!host::wait_for_event(*rig->korvane, EVT_CONNECTED, 20000)) {
-    ADD_FAILURE() << "not connected\n" << why(*rig);
-    return std::nullopt;
-  }
-  if (!test::wait_for_prefix(*rig->server.process, "STEP n=1", 10000)) {
-    ADD_FAILURE() << "the stream did not start\n" << why(*rig);
-    return std::nullopt;
-  }
-  int rects = 0;
-  host::pump_events(*rig->korvane, 300, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
-  if (rects == 0) {
-    ADD_FAILURE() << "no pictures\n" << why(*rig);
-    return std::nullopt;
-  }
-  return rig;
-}
-
-}  // namespace
-
-TEST(Faults, AKilledServerEndsTheSessionAtOnceWithExitZero) {
-  auto rig = streaming_rig();
-  ASSERT_TRUE(rig);
-  const auto start = steady_clock::now();
-  ASSERT_EQ(kill(rig->server.process->child.pid, SIGKILL), 0);
-  const auto types = drain(*rig->korvane, 5000);
-  const auto status = host::wait_exit(rig->korvane->child, 5000);
-  const auto took = steady_clock::now() - start;
-  ASSERT_TRUE(status) << "still running 10 s after the server died\n" << why(*rig);
-  std::printf("[ figures  ] exit %lld ms after SIGKILL\n",
-              static_cast<long long>(duration_cast<milliseconds>(took).count()));
-  EXPECT_LT(took, 2s) << duration_cast<milliseconds>(took).count() << " ms";
-  EXPECT_TRUE(has(types, EVT_DISCONNECTED)) << why(*rig);
-  EXPECT_FALSE(has(types, EVT_ERROR));
-  ASSERT_FALSE(types.empty());
-  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << "EVT_DISCONNECTED must be the last frame";
-  EXPECT_EQ(status->signal, 0);
-  EXPECT_EQ(status->code, 0);
-}
-
-TEST(Faults, AFrozenServerDoesNotHoldUpTheHostsDisconnect) {
-  auto rig = streaming_rig();
-  ASSERT_TRUE(rig);
-  const pid_t server = rig->server.process->child.pid;
-  ResumeOnExit resume{server};
-  ASSERT_EQ(kill(server, SIGSTOP), 0);
-  // Whatever the server had in flight is read; then nothing more comes.
-  host::pump_events(*rig->korvane, 300, {});
-  const auto start = steady_clock::now();
-  ASSERT_TRUE(host::send_command(*rig->korvane, CMD_DISCONNECT));
-  const auto types = drain(*rig->korvane, 8000);
-  const auto status = host::wait_exit(rig->korvane->child, 2000);
-  const auto took = steady_clock::now() - start;
-  ASSERT_TRUE(status) << "still running 10 s after CMD_DISCONNECT to a frozen server\n"
-                      << why(*rig);
-  std::printf("[ figures  ] exit %lld ms after CMD_DISCONNECT\n",
-              static_cast<long long>(duration_cast<milliseconds>(took).count()));
-  EXPECT_LT(took, 5s) << duration_cast<milliseconds>(took).count() << " ms";
-  EXPECT_TRUE(has(types, EVT_DISCONNECTED)) << why(*rig);
-  EXPECT_EQ(status->signal, 0);
-  EXPECT_EQ(status->code, 0);
-  kill(server, SIGKILL);
 }
 
 TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
@@ -305,51 +275,24 @@ TEST(Faults, GarbageHostFramesLeaveTheSessionWorking) {
 }
 
 TEST(Faults, TheConnectionCutMidStreamEndsTheSessionWithExitZero) {
-  auto scratch = test::make_temp_dir("korvane-faults");
-  test::TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.user = "test";
-  so.password = "test";
-  so.steps = {"stream-until-input"};
-  so.stderr_path = scratch.path + "/server.err";
+  Rig rig;
+  ASSERT_TRUE(start_server(rig, {"stream-until-input"}));
   std::string error;
-  auto server = test::start_test_server(so, &error);
-  ASSERT_TRUE(server) << error;
-  auto proxy = test::start_tcp_proxy(server->port, &error);
+  auto proxy = test::start_tcp_proxy(rig.server.port, &error);
   ASSERT_TRUE(proxy) << error;
-  host::SessionOptions ko;
-  ko.korvane_path = KORVANE_PATH;
-  ko.request = ConnectRequest{.width = 640, .height = 480};
-  ko.request.host = "127.0.0.1";
-  ko.request.port = proxy->port;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = scratch.path + "/korvane.err";
-  auto korvane = host::start_session(ko, &error);
-  ASSERT_TRUE(korvane) << error;
-  ASSERT_TRUE(host::wait_for_event(*korvane, EVT_CONNECTED, 20000))
-      << test::read_file(ko.stderr_path) << "\n"
-      << test::output_of(*server->process);
+  ASSERT_TRUE(start_korvane(rig, ConnectRequest{.width = 640, .height = 480}, {}, proxy->port));
+  ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_CONNECTED, 20000)) << why(rig);
   // Cut while the server streams whole-desktop pictures, each many TCP segments long: the
   // connection ends inside a PDU.
-  int rects = 0;
-  const auto streaming_by = steady_clock::now() + 15s;
-  while (rects < 2 && steady_clock::now() < streaming_by)
-    host::pump_events(*korvane, 100, [&](const host::Frame& f) { rects += f.type == EVT_RECT; });
-  ASSERT_GE(rects, 2) << test::output_of(*server->process);
+  ASSERT_GE(wait_pictures(*rig.korvane), 2) << why(rig);
   const auto start = steady_clock::now();
   ASSERT_GE(test::proxy_cut(*proxy), 1u);
-  const auto types = drain(*korvane, 5000);
-  const auto status = host::wait_exit(korvane->child, 5000);
-  const auto took = steady_clock::now() - start;
-  ASSERT_TRUE(status) << "still running 10 s after the cut\n" << test::read_file(ko.stderr_path);
-  std::printf("[ figures  ] exit %lld ms after the cut\n",
-              static_cast<long long>(duration_cast<milliseconds>(took).count()));
-  EXPECT_LT(took, 3s) << duration_cast<milliseconds>(took).count() << " ms";
+  const auto [types, status] = end_within(*rig.korvane, start, 5000, 5000, "the cut", 3s);
+  ASSERT_TRUE(status) << "still running 10 s after the cut\n" << why(rig);
   ASSERT_FALSE(types.empty());
-  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << test::read_file(ko.stderr_path);
+  EXPECT_EQ(types.back(), EVT_DISCONNECTED) << why(rig);
   EXPECT_FALSE(has(types, EVT_ERROR));
-  EXPECT_EQ(status->code, 0) << test::read_file(ko.stderr_path);
+  EXPECT_EQ(status->code, 0) << why(rig);
 }
 
 namespace {
@@ -408,28 +351,16 @@ TEST(Faults, TheConnectionLostDuringTheConnectionSequenceIsAnError) {
     SCOPED_TRACE("reply of " + std::to_string(reply.size()) + " bytes");
     OneShotServer server;
     ASSERT_TRUE(start_one_shot(server, reply));
-    auto scratch = test::make_temp_dir("korvane-faults");
-    host::SessionOptions ko;
-    ko.korvane_path = KORVANE_PATH;
-    ko.request.host = "127.0.0.1";
-    ko.request.port = server.port;
-    ko.request.flags = CONNECT_FLAG_TLS;
-    ko.stderr_path = scratch.path + "/korvane.err";
-    std::string error;
-    auto korvane = host::start_session(ko, &error);
-    ASSERT_TRUE(korvane) << error;
-    const auto start = steady_clock::now();
-    const auto types = drain(*korvane, 10000);
-    const auto status = host::wait_exit(korvane->child, 2000);
-    const auto took = steady_clock::now() - start;
-    ASSERT_TRUE(status) << "still running\n" << test::read_file(ko.stderr_path);
-    std::printf("[ figures  ] exit %lld ms after connecting\n",
-                static_cast<long long>(duration_cast<milliseconds>(took).count()));
+    Rig rig;
+    rig.scratch = test::make_temp_dir("korvane-faults");
+    ASSERT_TRUE(start_korvane(rig, {}, {}, server.port));
     // Under the sanitizers the library's second try takes a few seconds.
-    EXPECT_LT(took, 8s) << duration_cast<milliseconds>(took).count() << " ms";
+    const auto [types, status] =
+        end_within(*rig.korvane, steady_clock::now(), 10000, 2000, "connecting", 8s);
+    ASSERT_TRUE(status) << "still running\n" << korvane_stderr(rig);
     EXPECT_FALSE(has(types, EVT_CONNECTED));
-    ASSERT_FALSE(types.empty()) << test::read_file(ko.stderr_path);
-    EXPECT_EQ(types.back(), EVT_ERROR) << test::read_file(ko.stderr_path);
+    ASSERT_FALSE(types.empty()) << korvane_stderr(rig);
+    EXPECT_EQ(types.back(), EVT_ERROR) << korvane_stderr(rig);
     EXPECT_EQ(status->code, 1);
   }
 }

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <optional>
+#include <span>
 #include <regex>
 #include <string>
 #include <vector>
@@ -81,11 +84,12 @@ inline bool start_server(Rig& rig, std::vector<std::string> steps, const std::st
 }
 
 // Starts korvane connecting to the rig's server with `request`'s options (host and port are
-// filled in, TLS when no flags are given). Fails the test (and returns false) when it cannot.
+// filled in, TLS when no flags are given), or to `port` (a proxy in front of the server) when
+// given. Fails the test (and returns false) when it cannot.
 inline bool start_korvane(Rig& rig, ConnectRequest request = {},
-                          std::vector<uint8_t> extension_block = {}) {
+                          std::vector<uint8_t> extension_block = {}, uint16_t port = 0) {
   request.host = "127.0.0.1";
-  request.port = rig.server.port;
+  request.port = port ? port : rig.server.port;
   if (!request.flags) request.flags = CONNECT_FLAG_TLS;
   host::SessionOptions ko;
   ko.korvane_path = KORVANE_PATH;
@@ -155,6 +159,25 @@ inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pa
 }
 
 inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }
+
+// Bytes as lower-case hex digits, as the test server logs them.
+inline std::string hex(std::span<const uint8_t> bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 0x0F]);
+  }
+  return out;
+}
+
+// Keeps a stopped server from staying stopped when a test fails half-way.
+struct ResumeOnExit {
+  pid_t pid = -1;
+  ~ResumeOnExit() {
+    if (pid > 0) kill(pid, SIGCONT);
+  }
+};
 
 // A session korvane must refuse before connecting anywhere: no server listens on the port.
 struct EarlyEnd {
