@@ -91,7 +91,15 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         if (length != 1) return ExtensionParse::malformed;
         out.audio_codecs = v[0];
         break;
-      default: break;  // a newer host's field
+      default: {
+        // A profile field, or a newer host's field.
+        const auto problem = read_profile_field(tag, std::span(v, length), out.profile);
+        if (problem && !problem->empty()) {
+          out.problem = *problem;
+          return ExtensionParse::malformed;
+        }
+        break;
+      }
     }
     pos += length;
   }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_link/profile.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
 
@@ -58,6 +59,9 @@ struct Extensions {
   std::optional<uint32_t> connect_timeout_ms;
   std::optional<ReconnectPolicy> reconnect;
   uint8_t audio_codecs = 0;  // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
+  Profile profile;
+  // What is wrong with a malformed block's profile field (empty for the other faults).
+  std::string_view problem;
 };
 
 enum class ExtensionParse { none, ok, malformed };
@@ -67,7 +71,8 @@ enum class ExtensionParse { none, ok, malformed };
 std::span<const uint8_t> connect_trailer(std::span<const uint8_t> connect_payload);
 
 // Reads a block from the trailer. A trailer that does not begin with the magic is none; a block
-// cut short, a field running past the end or a tag given twice is malformed. Unknown tags and
+// cut short, a field running past the end, a tag given twice or a field whose value is out of its
+// bounds is malformed (a profile field says why in `problem`). Unknown tags and
 // unknown mask bits are skipped: a newer host may ask for what this korvane does not have.
 ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& out);
 

@@ -75,6 +75,7 @@ enum : uint32_t {
   EXT_RECONNECT = 0x00000100,     // reconnect after a dropped connection, EVT_RECONNECT
   EXT_DEFLATE = 0x00000200,       // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
   EXT_REFRESH = 0x00000400,       // CMD_REFRESH
+  EXT_PROFILE = 0x00000800,       // the connection profile's fields (profile.hpp)
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -86,6 +87,19 @@ enum : uint16_t {
   FIELD_CONNECT_TIMEOUT = 5,    // u32: milliseconds the connection may take, 1000..600000
   FIELD_RECONNECT = 6,          // u16 max attempts 1..100, u16 first back-off ms 100..30000
   FIELD_AUDIO_CODECS = 7,       // u8: AUDIO_CODEC_* the host decodes itself (absent: PCM only)
+  // The profile's (profile.hpp has their bounds). Texts are UTF-8.
+  FIELD_RDP_FILE = 8,           // a whole .rdp file's text
+  FIELD_LOAD_BALANCE_INFO = 9,  // bytes: the routing token a connection broker reads
+  FIELD_PRECONNECTION = 10,     // id (u32), then the blob (text)
+  FIELD_CONSOLE = 11,           // u8: 1 the console session, 0 a normal one
+  FIELD_SHELL = 12,             // text: the alternate shell or initial program
+  FIELD_SHELL_DIR = 13,         // text: its working folder
+  FIELD_CLIENT_NAME = 14,       // text: the name the server shows for this client
+  FIELD_TIME_ZONE = 15,         // text: a time zone key name
+  FIELD_SECURITY = 16,          // text: rdp, tls, nla, ext or negotiate
+  FIELD_COLOR_DEPTH = 17,       // u8: 15, 16, 24 or 32 bits per pixel
+  FIELD_PERFORMANCE = 18,       // u32: PROFILE_* performance flags
+  FIELD_NETWORK_TYPE = 19,      // u8: connection type, 1 modem .. 6 LAN, 7 auto-detect
 };
 
 // A host command as the dispatcher sees it: the extension that must have been granted for it not
@@ -164,7 +178,7 @@ inline constexpr ExtensionInfo kExtensionBits[] = {
     {EXT_CURSOR, "cursor"},           {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
     {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},   {EXT_TEXT, "text"},
     {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},     {EXT_RECONNECT, "reconnect"},
-    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},
+    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"}, {EXT_PROFILE, "profile"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -182,6 +196,18 @@ inline constexpr FieldInfo kFields[] = {
     {FIELD_CONNECT_TIMEOUT, "FIELD_CONNECT_TIMEOUT", EXT_STATUS},
     {FIELD_RECONNECT, "FIELD_RECONNECT", EXT_RECONNECT},
     {FIELD_AUDIO_CODECS, "FIELD_AUDIO_CODECS", EXT_AUDIO},
+    {FIELD_RDP_FILE, "FIELD_RDP_FILE", EXT_PROFILE},
+    {FIELD_LOAD_BALANCE_INFO, "FIELD_LOAD_BALANCE_INFO", EXT_PROFILE},
+    {FIELD_PRECONNECTION, "FIELD_PRECONNECTION", EXT_PROFILE},
+    {FIELD_CONSOLE, "FIELD_CONSOLE", EXT_PROFILE},
+    {FIELD_SHELL, "FIELD_SHELL", EXT_PROFILE},
+    {FIELD_SHELL_DIR, "FIELD_SHELL_DIR", EXT_PROFILE},
+    {FIELD_CLIENT_NAME, "FIELD_CLIENT_NAME", EXT_PROFILE},
+    {FIELD_TIME_ZONE, "FIELD_TIME_ZONE", EXT_PROFILE},
+    {FIELD_SECURITY, "FIELD_SECURITY", EXT_PROFILE},
+    {FIELD_COLOR_DEPTH, "FIELD_COLOR_DEPTH", EXT_PROFILE},
+    {FIELD_PERFORMANCE, "FIELD_PERFORMANCE", EXT_PROFILE},
+    {FIELD_NETWORK_TYPE, "FIELD_NETWORK_TYPE", EXT_PROFILE},
 };
 
 // Every extension bit this korvane knows: the others are not granted.

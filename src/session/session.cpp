@@ -170,7 +170,8 @@ bool read_connect_request() {
   }
   Extensions wanted;
   if (parse_extensions(connect_trailer(first->payload), wanted) == ExtensionParse::malformed) {
-    send_error("Malformed extension block");
+    send_error(wanted.problem.empty() ? std::string("Malformed extension block")
+                                      : "Bad profile: " + std::string(wanted.problem));
     return false;
   }
   session.grant = grant_extensions(wanted);
@@ -225,8 +226,10 @@ bool apply_plan(rdpContext* context, const SettingsPlan& plan) {
     send_error("freerdp_client_settings_parse_command_line failed");
     return false;
   }
-  if (!apply_settings_before_connect(context->settings, plan)) {
-    send_error("The connection settings could not be applied");
+  std::string problem;
+  if (!apply_settings_before_connect(context->settings, plan, problem)) {
+    send_error(problem.empty() ? "The connection settings could not be applied"
+                               : "Bad profile: " + problem);
     return false;
   }
   return true;

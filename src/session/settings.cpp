@@ -1,10 +1,17 @@
 #include "session/settings.hpp"
 
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include <freerdp/client/cmdline.h>
+#include <freerdp/channels/location.h>
+#include <freerdp/channels/rdpecam.h>
+#include <freerdp/channels/urbdrc.h>
+#include <freerdp/client/file.h>
 #include <freerdp/settings.h>
+#include <winpr/timezone.h>
 
 #include "platform/diag.hpp"
 #include "platform/keyboard.hpp"
@@ -15,6 +22,12 @@ namespace {
 
 static_assert(kOsMajorWindows == OSMAJORTYPE_WINDOWS);
 static_assert(kOsMinorWindowsNt == OSMINORTYPE_WINDOWS_NT);
+static_assert(PROFILE_NO_WALLPAPER == PERF_DISABLE_WALLPAPER &&
+              PROFILE_NO_FULL_WINDOW_DRAG == PERF_DISABLE_FULLWINDOWDRAG &&
+              PROFILE_NO_MENU_ANIMATIONS == PERF_DISABLE_MENUANIMATIONS &&
+              PROFILE_NO_THEMES == PERF_DISABLE_THEMING &&
+              PROFILE_FONT_SMOOTHING == PERF_ENABLE_FONT_SMOOTHING &&
+              PROFILE_DESKTOP_COMPOSITION == PERF_ENABLE_DESKTOP_COMPOSITION);
 
 bool refused(SSIZE_T key) {
   const char* name = freerdp_settings_get_name_for_key(key);
@@ -37,6 +50,103 @@ bool set(rdpSettings* s, Key key, const std::optional<T>& value) {
   return !value || set(s, key, *value);
 }
 
+struct RdpFileDeleter {
+  void operator()(rdpFile* f) const { freerdp_client_rdp_file_free(f); }
+};
+
+// The .rdp text through the library's own parser, as another client that opens the file would.
+std::string apply_rdp_file(rdpSettings* s, const std::string& text) {
+  std::unique_ptr<rdpFile, RdpFileDeleter> file(freerdp_client_rdp_file_new());
+  if (!file) return "the library could not make an .rdp parser";
+  if (!freerdp_client_parse_rdp_file_buffer(file.get(), reinterpret_cast<const BYTE*>(text.data()),
+                                            text.size()))
+    return "the library's parser rejects the .rdp text";
+  if (!freerdp_client_populate_settings_from_rdp_file(file.get(), s))
+    return "the library cannot apply the .rdp text";
+  return {};
+}
+
+// The library's table of time zones, by key name (as its /timezone option reads it).
+bool set_time_zone(rdpSettings* s, const std::string& name) {
+  DYNAMIC_TIME_ZONE_INFORMATION info{};
+  for (DWORD i = 0; EnumDynamicTimeZoneInformation(i, &info) != ERROR_NO_MORE_ITEMS; ++i) {
+    char key[ARRAYSIZE(info.TimeZoneKeyName) + 1] = {};
+    if (ConvertWCharNToUtf8(info.TimeZoneKeyName, ARRAYSIZE(info.TimeZoneKeyName), key,
+                            sizeof key) < 0 ||
+        name != key)
+      continue;
+    auto* tz = static_cast<TIME_ZONE_INFORMATION*>(
+        freerdp_settings_get_pointer_writable(s, FreeRDP_ClientTimeZone));
+    if (!tz || !set(s, FreeRDP_DynamicDSTTimeZoneKeyName, name)) return false;
+    tz->Bias = info.Bias;
+    tz->StandardBias = info.StandardBias;
+    tz->StandardDate = info.StandardDate;
+    tz->DaylightBias = info.DaylightBias;
+    tz->DaylightDate = info.DaylightDate;
+    static_assert(sizeof tz->StandardName == sizeof info.StandardName);
+    std::memcpy(tz->StandardName, info.StandardName, sizeof tz->StandardName);
+    std::memcpy(tz->DaylightName, info.DaylightName, sizeof tz->DaylightName);
+    return true;
+  }
+  return false;
+}
+
+// The explicit fields, over the base and the .rdp text.
+std::string apply_profile_fields(rdpSettings* s, const Profile& p) {
+  if (p.load_balance_info &&
+      !freerdp_settings_set_pointer_len(s, FreeRDP_LoadBalanceInfo, p.load_balance_info->data(),
+                                        p.load_balance_info->size()))
+    return "the library refused the load-balance info";
+  if (p.preconnection) {
+    const std::string& blob = p.preconnection->blob;
+    if (!set(s, FreeRDP_SendPreconnectionPdu, true) ||
+        !set(s, FreeRDP_PreconnectionId, p.preconnection->id) ||
+        !freerdp_settings_set_string(s, FreeRDP_PreconnectionBlob,
+                                     blob.empty() ? nullptr : blob.c_str()))
+      return "the library refused the preconnection id or blob";
+  }
+  if (p.time_zone && !set_time_zone(s, *p.time_zone)) return "unknown time zone";
+  if (p.network_type && !freerdp_set_connection_type(s, *p.network_type))
+    return "the library refused the network type";
+  bool ok = set(s, FreeRDP_ConsoleSession, p.console) && set(s, FreeRDP_AlternateShell, p.shell) &&
+            set(s, FreeRDP_ShellWorkingDirectory, p.shell_dir) &&
+            set(s, FreeRDP_ClientHostname, p.client_name) &&
+            set(s, FreeRDP_ColorDepth,
+                p.color_depth ? std::optional<uint32_t>(*p.color_depth) : std::nullopt);
+  if (ok && p.security) {
+    ok = set(s, FreeRDP_RdpSecurity, (*p.security & SECURITY_RDP) != 0) &&
+         set(s, FreeRDP_TlsSecurity, (*p.security & SECURITY_TLS) != 0) &&
+         set(s, FreeRDP_NlaSecurity, (*p.security & SECURITY_NLA) != 0) &&
+         set(s, FreeRDP_ExtSecurity, (*p.security & SECURITY_EXT) != 0);
+  }
+  if (ok && p.performance_flags) {
+    // The library sends the flags it makes from these at logon.
+    const uint32_t f = *p.performance_flags;
+    ok = set(s, FreeRDP_DisableWallpaper, (f & PROFILE_NO_WALLPAPER) != 0) &&
+         set(s, FreeRDP_DisableFullWindowDrag, (f & PROFILE_NO_FULL_WINDOW_DRAG) != 0) &&
+         set(s, FreeRDP_DisableMenuAnims, (f & PROFILE_NO_MENU_ANIMATIONS) != 0) &&
+         set(s, FreeRDP_DisableThemes, (f & PROFILE_NO_THEMES) != 0) &&
+         set(s, FreeRDP_AllowFontSmoothing, (f & PROFILE_FONT_SMOOTHING) != 0) &&
+         set(s, FreeRDP_AllowDesktopComposition, (f & PROFILE_DESKTOP_COMPOSITION) != 0) &&
+         set(s, FreeRDP_PerformanceFlags, f);
+  }
+  return ok ? std::string() : std::string("the library refused a profile setting");
+}
+
+// Drives and devices of the machine korvane runs on are not the host user's, nor its speakers:
+// what a .rdp text turned on is turned off again. The connect request's drive is added as the
+// connection starts (and device redirection with it).
+bool apply_local_devices_off(rdpSettings* s, bool sound) {
+  for (const char* channel : {URBDRC_CHANNEL_NAME, RDPECAM_DVC_CHANNEL_NAME, LOCATION_CHANNEL_NAME})
+    freerdp_client_del_dynamic_channel(s, channel);  // false when it was not there
+  return freerdp_settings_set_string(s, FreeRDP_DrivesToRedirect, nullptr) &&
+         set(s, FreeRDP_DeviceRedirection, false) && set(s, FreeRDP_RedirectPrinters, false) &&
+         set(s, FreeRDP_RedirectSmartCards, false) && set(s, FreeRDP_RedirectSerialPorts, false) &&
+         set(s, FreeRDP_RedirectParallelPorts, false) && set(s, FreeRDP_RedirectHomeDrive, false) &&
+         set(s, FreeRDP_AudioCapture, false) && set(s, FreeRDP_AudioPlayback, sound) &&
+         (!sound || set(s, FreeRDP_RemoteConsoleAudio, false));
+}
+
 }  // namespace
 
 bool apply_command_line(rdpSettings* settings, const SettingsPlan& plan) {
@@ -47,9 +157,17 @@ bool apply_command_line(rdpSettings* settings, const SettingsPlan& plan) {
                                                     argv.data(), FALSE) == 0;
 }
 
-bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& plan) {
-  const bool ok = set(settings, FreeRDP_Password, plan.password) &&
-                  set(settings, FreeRDP_TcpAckTimeout, plan.tcp_ack_timeout_ms) &&
+bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& plan,
+                                   std::string& problem) {
+  problem.clear();
+  if (!set(settings, FreeRDP_Password, plan.password)) return false;
+  if (plan.profile) {
+    if (plan.profile->rdp_file) problem = apply_rdp_file(settings, *plan.profile->rdp_file);
+    if (problem.empty()) problem = apply_profile_fields(settings, *plan.profile);
+    if (!problem.empty()) return false;
+  }
+  if (plan.local_devices_off && !apply_local_devices_off(settings, plan.sound)) return false;
+  const bool ok = set(settings, FreeRDP_TcpAckTimeout, plan.tcp_ack_timeout_ms) &&
                   set(settings, FreeRDP_SoftwareGdi, plan.software_gdi) &&
                   set(settings, FreeRDP_GfxH264, plan.gfx_h264) &&
                   set(settings, FreeRDP_GfxAVC444, plan.gfx_avc444) &&

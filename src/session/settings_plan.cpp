@@ -13,6 +13,15 @@ SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, cons
   // Only a host that asked hears anything; to every other nothing changes.
   if (grant.mask & EXT_AUDIO) plan.args.emplace_back(sound_argument);
   if (params.password[0]) plan.password = params.password;
+  plan.sound = (grant.mask & EXT_AUDIO) != 0;
+  if (grant.mask & EXT_PROFILE) {
+    // The console is a profile's choice: without FIELD_CONSOLE (or the .rdp text's key) the
+    // server gives a normal session, the right one on a session host.
+    std::erase(plan.args, std::string("/admin"));
+    plan.profile = ext.profile;
+    plan.local_devices_off = true;
+    plan.redirect_drives = params.drive_path[0] != 0;
+  }
   if (grant.mask & EXT_H264) {
     // A host that decodes none gets rectangles: korvane decodes whatever comes, and a server
     // that is not offered H.264 picks a codec cheaper to decode (one that sends H.264 anyway

@@ -25,8 +25,13 @@ struct SettingsPlan {
   // Parsed by the library first: build_connect_args, then korvane's sound device when granted.
   std::vector<std::string> args;
 
-  // Written after the command line, before connecting.
+  // Written after the command line, before connecting: the password, then the profile (its
+  // .rdp text through the library's parser, then its explicit fields), then what follows.
   std::optional<std::string> password;  // never in args: the library logs its command line
+  std::optional<Profile> profile;       // a host granted the profile extension
+  // The sound the host was granted is the only sound: a .rdp text does not play it on this
+  // machine, nor record from its microphone.
+  bool sound = false;
   uint32_t tcp_ack_timeout_ms = 30000;
   bool software_gdi = true;
   bool gfx_h264 = true;
@@ -40,7 +45,10 @@ struct SettingsPlan {
   uint32_t os_major_type = kOsMajorWindows;
   uint32_t os_minor_type = kOsMinorWindowsNt;
   bool redirect_clipboard = true;
+  // The connect request's drive, and no other drive or device of this machine (a .rdp text's
+  // printers, ports, smart cards): written for a profile host, whose .rdp text may name them.
   std::optional<bool> redirect_drives;
+  bool local_devices_off = false;
   // The library's configuration folder is a private one of this process's (certificate.hpp).
   bool private_config_dir = false;
   // Every certificate comes to korvane (certificate_verify), even one the library would take.

@@ -7,7 +7,8 @@ find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 # Sessions, display and input; the host-link extensions; text input (EXT_TEXT); sending only
 # what changed (EXT_CHANGED_ONLY, EXT_DEFLATE); the remote desktop's sound (EXT_AUDIO);
 # reconnection through a TCP proxy the test cuts; a server or host that misbehaves.
-foreach(suite session display_input extensions text_server changed_only audio reconnect faults)
+foreach(suite session display_input extensions text_server changed_only audio reconnect faults
+              profile)
   korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e threaded
                     NEEDS korvane-test-server)
 endforeach()

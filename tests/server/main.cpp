@@ -310,6 +310,31 @@ BOOL on_post_connect(freerdp_peer* peer) {
   return TRUE;
 }
 
+// What the client's logon and core data said of its profile, one line each, the text to the end.
+void log_profile(rdpContext* context) {
+  const rdpSettings* st = context->settings;
+  const auto text = [&](FreeRDP_Settings_Keys_String key) {
+    const char* v = freerdp_settings_get_string(st, key);
+    return std::string(v ? v : "");
+  };
+  const auto* tz = static_cast<const TIME_ZONE_INFORMATION*>(
+      freerdp_settings_get_pointer(st, FreeRDP_ClientTimeZone));
+  DWORD token_length = 0;
+  const char* token = freerdp_nego_get_routing_token(context, &token_length);
+  log_line("PROFILE client_name=" + text(FreeRDP_ClientHostname));
+  log_line(fmt("PROFILE time_zone_bias=%d", tz ? static_cast<int>(tz->Bias) : 0));
+  log_line("PROFILE time_zone=" + text(FreeRDP_DynamicDSTTimeZoneKeyName));
+  log_line(
+      fmt("PROFILE performance=0x%08X", freerdp_settings_get_uint32(st, FreeRDP_PerformanceFlags)));
+  log_line(fmt("PROFILE color_depth=%u", freerdp_settings_get_uint32(st, FreeRDP_ColorDepth)));
+  log_line(
+      fmt("PROFILE console=%d", freerdp_settings_get_bool(st, FreeRDP_ConsoleSession) ? 1 : 0));
+  log_line("PROFILE shell=" + text(FreeRDP_AlternateShell));
+  log_line("PROFILE shell_dir=" + text(FreeRDP_ShellWorkingDirectory));
+  log_line("PROFILE routing_token=" +
+           to_hex(reinterpret_cast<const std::uint8_t*>(token), token ? token_length : 0));
+}
+
 BOOL on_activate(freerdp_peer* peer) {
   Session& s = session_of(peer->context);
   rdpSettings* settings = peer->context->settings;
@@ -337,6 +362,7 @@ BOOL on_activate(freerdp_peer* peer) {
     if (!error.empty()) log_error("initial paint: " + error);
   }
 
+  if (first) log_profile(peer->context);
   if (first)
     log_line(fmt("KEYBOARD layout=0x%08X",
                  freerdp_settings_get_uint32(settings, FreeRDP_KeyboardLayout)));

@@ -79,7 +79,22 @@ TEST(SettingsPlan, Table) {
        0x409,
        [](SettingsPlan& s) { s.unicode_input = true, s.keyboard_layout = 0x409; }},
       {"text, no layout", EXT_TEXT, 0, {}, {}, [](SettingsPlan& s) { s.unicode_input = true; }},
-      {"sound", EXT_AUDIO, 0, {}, {}, [](SettingsPlan& s) { s.args.push_back("/sound:x"); }},
+      {"sound",
+       EXT_AUDIO,
+       0,
+       {},
+       {},
+       [](SettingsPlan& s) { s.args.push_back("/sound:x"), s.sound = true; }},
+      // Not the console unless asked; no drive or device of this machine but the request's.
+      {"profile",
+       EXT_PROFILE,
+       0,
+       {},
+       {},
+       [](SettingsPlan& s) {
+         std::erase(s.args, "/admin");
+         s.profile = Profile{}, s.redirect_drives = false, s.local_devices_off = true;
+       }},
   };
   for (const auto& row : table) {
     Extensions ext;
