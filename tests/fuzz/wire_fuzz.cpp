@@ -131,7 +131,24 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
     if (g.mask & ~kKnownExtensions) std::abort();
     if (g.h264_codecs & ~kKnownH264Codecs) std::abort();
     if (connect_trailer(bytes).size() > size) std::abort();
+    // A profile taken is within its bounds; one refused says why.
+    const Profile& pr = ext.profile;
+    if (r == ExtensionParse::ok) {
+      if (pr.client_name && utf16_units_of(*pr.client_name) > kMaxClientNameUnits) std::abort();
+      if (pr.shell && !utf16_units_of(*pr.shell)) std::abort();
+      if (pr.color_depth && *pr.color_depth != 15 && *pr.color_depth != 16 &&
+          *pr.color_depth != 24 && *pr.color_depth != 32)
+        std::abort();
+      if (pr.performance_flags && (*pr.performance_flags & ~kKnownPerformanceFlags)) std::abort();
+      if (pr.rdp_file && (pr.rdp_file->empty() || pr.rdp_file->size() > kMaxRdpFileBytes))
+        std::abort();
+      if (!ext.problem.empty()) std::abort();
+    }
   }
+  // An .rdp text is given to the library whole, or refused with a reason.
+  std::string_view problem;
+  const auto rdp = rdp_text_for_library(bytes, problem);
+  if (rdp.has_value() == !problem.empty() || (rdp && rdp->size() > size)) std::abort();
   // The audio events, as a host reads them: what parses encodes back to the same bytes.
   if (auto f = parse_audio_format(bytes)) {
     if (encode_audio_format(*f) != std::vector<uint8_t>(bytes.begin(), bytes.end())) std::abort();
