@@ -42,26 +42,19 @@ TEST(ProfileFields, BoundsAndSizes) {
   } table[] = {
       {FIELD_CLIENT_NAME, std::string(15, 'n'), true},
       {FIELD_CLIENT_NAME, std::string(16, 'n'), false},
-      {FIELD_CLIENT_NAME, "", false},
       {FIELD_CLIENT_NAME, "caf\xC3\xA9", true},  // é is one character
       {FIELD_CLIENT_NAME, "caf\xC3", false},     // cut inside a character
       {FIELD_SHELL, "", true},                   // no shell, over the .rdp text's
       {FIELD_SHELL, std::string(256, 's'), false},
-      {FIELD_SHELL_DIR, std::string("a\0b", 3), false},
-      {FIELD_TIME_ZONE, std::string(128, 't'), false},
-      {FIELD_LOAD_BALANCE_INFO, std::string(200, 'c'), true},
       {FIELD_LOAD_BALANCE_INFO, std::string(201, 'c'), false},
       {FIELD_PRECONNECTION, "\1\0\0", false},
-      {FIELD_PRECONNECTION, std::string("\1\0\0\0", 4), true},
       {FIELD_CONSOLE, "\2", false},
       {FIELD_SECURITY, "TLS", true},
       {FIELD_SECURITY, "tls1.2", false},
-      {FIELD_COLOR_DEPTH, "\x18", true},
       {FIELD_COLOR_DEPTH, std::string("\x20\0", 2), false},
       {FIELD_PERFORMANCE, std::string("\x8F\x01\0\0", 4), true},
       {FIELD_PERFORMANCE, std::string("\x20\0\0\0", 4), false},  // cursor shadow: not sent
       {FIELD_NETWORK_TYPE, std::string("\0", 1), false},
-      {FIELD_NETWORK_TYPE, "\7", true},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(std::to_string(row.tag) + " " + row.value);
@@ -89,7 +82,6 @@ TEST(ProfileFields, RdpText) {
       {std::string("\xFF\xFE\x00\xD8x\0", 6), {}},  // a lone surrogate
       {"a:s:b\r\n\r\n/drive:x,/\r\n", {}},          // the library's options
       {"a:s:\x1B[31m", {}},                         // a control byte
-      {" \r\n\t", {}},
       {std::string(kMaxRdpFileBytes + 1, 'x'), {}},
   };
   for (const auto& row : table) {
