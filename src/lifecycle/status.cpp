@@ -67,6 +67,13 @@ void status_end(rdpContext* context, bool host_requested, bool timed_out) {
   send_frame(EVT_END_REASON, encode_end_reason(r));
 }
 
+void status_bad_request() {
+  if (!wanted()) return;
+  EndReason r;
+  r.category = EndCategory::bad_request;
+  send_frame(EVT_END_REASON, encode_end_reason(r));
+}
+
 ConnectWatchdog::ConnectWatchdog(rdpContext* context, std::chrono::milliseconds limit) {
   if (limit.count() <= 0) return;
   try {

@@ -23,6 +23,10 @@ void status_poll_connection(rdpContext* context);
 // Sends EVT_END_REASON when the host asked for it, from what the library and korvane know.
 void status_end(rdpContext* context, bool host_requested, bool timed_out);
 
+// The end of a session refused for the host's own request, found after the grant was sent (a
+// profile the library will not take). Main thread, before connecting.
+void status_bad_request();
+
 // Aborts a connection that takes longer than the limit (a server that accepts and says nothing
 // would keep the library waiting for ever), and meanwhile reports the connection's progress.
 // Joined by its destructor; timed_out() tells whether it fired. A limit of zero: neither.

@@ -228,6 +228,7 @@ bool apply_plan(rdpContext* context, const SettingsPlan& plan) {
   }
   std::string problem;
   if (!apply_settings_before_connect(context->settings, plan, problem)) {
+    if (!problem.empty()) status_bad_request();
     send_error(problem.empty() ? "The connection settings could not be applied"
                                : "Bad profile: " + problem);
     return false;

@@ -101,20 +101,27 @@ TEST(Profile, BadProfilesAreRefusedBeforeConnecting) {
   const struct {
     ExtensionField field;
     const char* error;
+    std::vector<uint8_t> events;  // a typed ending when the grant was sent
   } table[] = {
       // One of each step: the block, the library's parser, the library's tables. The other
       // faults of each field are the unit tables'.
       {text_field(FIELD_CLIENT_NAME, "a-name-of-sixteen"),
-       "Bad profile: the client name is longer than 15 characters"},
-      {text_field(FIELD_RDP_FILE, "x"), "Bad profile: the library's parser rejects the .rdp text"},
-      {text_field(FIELD_TIME_ZONE, "Atlantis Standard Time"), "Bad profile: unknown time zone"},
+       "Bad profile: the client name is longer than 15 characters",
+       {EVT_ERROR}},
+      {text_field(FIELD_RDP_FILE, "x"),
+       "Bad profile: the library's parser rejects the .rdp text",
+       {EVT_EXTENSIONS, EVT_END_REASON, EVT_ERROR}},
+      {text_field(FIELD_TIME_ZONE, "Atlantis Standard Time"),
+       "Bad profile: unknown time zone",
+       {EVT_EXTENSIONS, EVT_END_REASON, EVT_ERROR}},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.error);
-    const EarlyEnd e = run_without_server(encode_extensions(EXT_PROFILE, {{row.field}}));
+    const EarlyEnd e =
+        run_without_server(encode_extensions(EXT_PROFILE | EXT_STATUS, {{row.field}}));
     EXPECT_EQ(e.error, row.error);
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 1);
-    EXPECT_EQ(std::count(e.types.begin(), e.types.end(), EVT_CONNECTED), 0);
+    EXPECT_EQ(e.types, row.events);
   }
 }
