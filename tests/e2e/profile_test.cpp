@@ -125,3 +125,19 @@ TEST(Profile, BadProfilesAreRefusedBeforeConnecting) {
     EXPECT_EQ(e.types, row.events);
   }
 }
+
+TEST(Profile, OnlyTheRequestsDriveIsRedirected) {
+  auto share = test::make_temp_dir("korvane-share");
+  const std::string rdp =
+      "drivestoredirect:s:*\r\nredirectdrives:i:1\r\nredirectprinters:i:1\r\n"
+      "redirectcomports:i:1\r\nredirectsmartcards:i:1\r\naudiocapturemode:i:1\r\n";
+  auto rig = start_rig({"sleep 30000"}, {.flags = CONNECT_FLAG_TLS, .drive = share.path}, "tls", {},
+                       encode_extensions(EXT_PROFILE, {{text_field(FIELD_RDP_FILE, rdp)}}));
+  ASSERT_TRUE(rig);
+  ASSERT_TRUE(pump_until_line(*rig, std::regex("^DEVICE "), 20000)) << korvane_stderr(*rig);
+  host::finish_session(*rig->korvane, 10000);
+  std::vector<std::string> devices;
+  for (const std::string& line : test::lines_of(*rig->server.process))
+    if (line.rfind("DEVICE ", 0) == 0) devices.push_back(line);
+  EXPECT_EQ(devices, std::vector<std::string>{"DEVICE type=8 name=Tessaran"});
+}
