@@ -109,24 +109,33 @@ TEST(Broker, TheRoutingTokenPicksTheServer) {
 }
 
 TEST(Broker, ThePreconnectionPduGoesFirst) {
-  Rig rig;
-  ASSERT_TRUE(start_server(rig, {"sleep 200", "end"}));
-  auto relay = test::start_tcp_proxy(rig.server.port);
-  ASSERT_TRUE(relay);
-  const Preconnection pcb{0x12345678, "vm-7"};
-  ASSERT_TRUE(start_korvane(
-      rig, {},
-      encode_extensions(EXT_PROFILE,
-                        {{ExtensionField{FIELD_PRECONNECTION, encode_preconnection(pcb)}}}),
-      relay->port));
-  // cbSize 28, Flags 0, Version 2, Id, cchPCB 5 (with the terminator), "vm-7\0" in UTF-16LE.
-  const std::vector<uint8_t> golden = {0x1C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00,
-                                       0x00, 0x00, 0x78, 0x56, 0x34, 0x12, 0x05, 0x00, 0x76, 0x00,
-                                       0x6D, 0x00, 0x2D, 0x00, 0x37, 0x00, 0x00, 0x00};
-  const auto sent = test::proxy_client_bytes(*relay, golden.size() + 1, 10000);
-  ASSERT_GE(sent.size(), golden.size()) << hex(sent);
-  EXPECT_EQ(hex({sent.data(), golden.size()}), hex(golden));
-  // The connection request follows: a TPKT header.
-  ASSERT_GT(sent.size(), golden.size()) << hex(sent);
-  EXPECT_EQ(sent[golden.size()], 0x03) << hex(sent);
+  // cbSize, Flags 0, Version 2, Id, cchPCB (with the terminator), the blob in UTF-16LE. Without a
+  // blob the library still sends version 2, with cchPCB 0.
+  const struct {
+    Preconnection pcb;
+    std::vector<uint8_t> golden;
+  } table[] = {
+      {{0x12345678, "vm-7"},
+       {0x1C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x78, 0x56,
+        0x34, 0x12, 0x05, 0x00, 0x76, 0x00, 0x6D, 0x00, 0x2D, 0x00, 0x37, 0x00, 0x00, 0x00}},
+      {{7, ""},
+       {0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00,
+        0x00, 0x00, 0x00}},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.pcb.blob);
+    Rig rig;
+    ASSERT_TRUE(start_server(rig, {"sleep 200", "end"}));
+    auto relay = test::start_tcp_proxy(rig.server.port);
+    ASSERT_TRUE(relay);
+    const ExtensionField field{FIELD_PRECONNECTION, encode_preconnection(row.pcb)};
+    ASSERT_TRUE(start_korvane(rig, {}, encode_extensions(EXT_PROFILE, {{field}}), relay->port));
+    const size_t n = row.golden.size();
+    const auto sent = test::proxy_client_bytes(*relay, n + 1, 10000);
+    ASSERT_GE(sent.size(), n) << hex(sent);
+    EXPECT_EQ(hex({sent.data(), n}), hex(row.golden));
+    // The connection request follows: a TPKT header.
+    ASSERT_GT(sent.size(), n) << hex(sent);
+    EXPECT_EQ(sent[n], 0x03) << hex(sent);
+  }
 }
