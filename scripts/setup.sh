@@ -9,7 +9,7 @@ packages=(
   g++ clang-14 clang-format-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev
   freerdp3-dev libwinpr3-dev libfreerdp-server3-3 winpr3-utils
-  freerdp3-shadow-x11 freerdp3-x11 xvfb x11-utils x11-apps x11-xserver-utils xdotool xterm
+  freerdp3-shadow-x11 freerdp3-x11 freerdp3-proxy xvfb x11-utils x11-apps x11-xserver-utils xdotool xterm
   libboost-dev libboost-system-dev chromium
   zlib1g-dev libpng-dev libavcodec-dev libavutil-dev libswscale-dev libx11-dev libxfixes-dev
   openssl libssl-dev ca-certificates procps

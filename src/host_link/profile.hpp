@@ -46,7 +46,7 @@ inline constexpr size_t kMaxTimeZoneNameUnits = 127;
 
 struct Preconnection {
   uint32_t id = 0;
-  std::string blob;  // UTF-8; empty: a version 1 PDU with the id alone
+  std::string blob;  // UTF-8; empty: none (the library's PDU is version 2 all the same)
   bool operator==(const Preconnection&) const = default;
 };
 

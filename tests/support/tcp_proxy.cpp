@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace korvane::test {
@@ -21,12 +23,20 @@ void reset_close(int fd) {
   ::close(fd);
 }
 
-// Copies until either side ends; the other direction is then ended as well.
-void pump(int from, int to) {
+// Copies until either side ends; the other direction is then ended as well. Keeps the first
+// bytes in *record when given.
+void pump(int from, int to, ProxyState* record) {
   char buf[64 * 1024];
   for (;;) {
     const ssize_t n = ::recv(from, buf, sizeof buf, 0);
     if (n <= 0) break;
+    if (record) {
+      std::lock_guard<std::mutex> guard(record->record_lock);
+      auto& kept = record->from_clients;
+      kept.insert(kept.end(), buf,
+                  buf + std::min(static_cast<size_t>(n), kProxyRecordBytes - kept.size()));
+      record->recorded.notify_all();
+    }
     ssize_t done = 0;
     while (done < n) {
       const ssize_t w = ::send(to, buf + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
@@ -105,8 +115,8 @@ void accept_loop(ProxyState& s) {
     link->client = client;
     link->server = server;
     try {
-      link->up = std::thread(pump, client, server);
-      link->down = std::thread(pump, server, client);
+      link->up = std::thread(pump, client, server, &s);
+      link->down = std::thread(pump, server, client, nullptr);
     } catch (const std::system_error&) {
       end_link(*link);
       continue;
@@ -118,19 +128,23 @@ void accept_loop(ProxyState& s) {
 
 }  // namespace
 
-std::optional<TcpProxy> start_tcp_proxy(uint16_t target_port, std::string* error) {
+std::optional<TcpProxy> start_tcp_proxy(uint16_t target_port, std::string* error,
+                                        const std::string& listen_ip, uint16_t listen_port) {
   auto state = std::make_unique<ProxyState>();
   state->target_port = target_port;
   state->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // A fixed port may still hold connections of an earlier relay, waiting out their close.
+  const int reuse = 1;
+  ::setsockopt(state->listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(listen_port);
   socklen_t len = sizeof addr;
-  if (state->listener < 0 ||
+  if (state->listener < 0 || ::inet_pton(AF_INET, listen_ip.c_str(), &addr.sin_addr) != 1 ||
       ::bind(state->listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(state->listener, 8) != 0 ||
       ::getsockname(state->listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (error) *error = std::string("proxy listener: ") + std::strerror(errno);
+    if (error) *error = "proxy listener on " + listen_ip + ": " + std::strerror(errno);
     if (state->listener >= 0) ::close(state->listener);
     return std::nullopt;
   }
@@ -153,6 +167,15 @@ size_t proxy_cut(TcpProxy& proxy) {
 
 void proxy_refuse(TcpProxy& proxy, bool refuse) {
   if (proxy.state) proxy.state->refusing.store(refuse);
+}
+
+std::vector<uint8_t> proxy_client_bytes(TcpProxy& proxy, size_t count, int timeout_ms) {
+  if (!proxy.state) return {};
+  ProxyState& s = *proxy.state;
+  std::unique_lock<std::mutex> guard(s.record_lock);
+  s.recorded.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                      [&] { return s.from_clients.size() >= count; });
+  return s.from_clients;
 }
 
 TcpProxy::~TcpProxy() {
