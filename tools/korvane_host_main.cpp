@@ -1,6 +1,7 @@
 // korvane-host: the reference host. Starts korvane, opens one session, prints every event with
 // running totals, optionally sends a few inputs, ends the session and saves what it saw.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,10 +47,37 @@ std::string default_korvane_path() {
   return "korvane";
 }
 
+// --rdp-file's reader: at most max + 1 bytes, so that a huge file is refused unread.
+std::optional<std::vector<uint8_t>> read_file_prefix(const std::string& path, size_t max,
+                                                     std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes(max + 1);
+  size_t have = 0;
+  int read_errno = 0;
+  while (have < bytes.size()) {  // each pass reads something, or ends
+    const ssize_t n = read(fd, bytes.data() + have, bytes.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) read_errno = errno;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (read_errno != 0) {
+    error = std::strerror(read_errno);  // a folder: "Is a directory"
+    return std::nullopt;
+  }
+  bytes.resize(have);
+  return bytes;
+}
+
 // Returns nullopt after printing why the command line is not usable; exits for --help.
 std::optional<HostOptions> parse_args(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  ParsedArgs parsed = parse_host_args(args);
+  ParsedArgs parsed = parse_host_args(args, read_file_prefix);
   if (parsed.help) {
     print_usage(stdout);
     std::exit(0);

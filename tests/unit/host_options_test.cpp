@@ -8,9 +8,18 @@
 namespace korvane::host {
 namespace {
 
+// The files --rdp-file may name: a UTF-16LE text with its BOM, and one a byte too long.
+std::optional<std::vector<uint8_t>> read_file(const std::string& path, size_t max,
+                                              std::string& error) {
+  if (path == "w.rdp") return std::vector<uint8_t>{0xFF, 0xFE, 'a', 0};
+  if (path == "big.rdp") return std::vector<uint8_t>(max + 1, 'a');
+  error = "No such file";
+  return std::nullopt;
+}
+
 ParsedArgs parse(std::vector<std::string> args) {
   args.insert(args.begin(), {"--host", "h", "--port", "1"});
-  return parse_host_args(args);
+  return parse_host_args(args, read_file);
 }
 
 std::vector<uint8_t> block(std::vector<uint8_t> mask_and_fields) {
@@ -38,6 +47,9 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
       {{"--audio-wav", "x.wav"}, block({0x80, 0, 0, 0})},
       {{"--reconnect", "3"}, block({0, 1, 0, 0, 6, 0, 4, 0, 3, 0, 0xE8, 3})},
       {{"--deflate"}, block({0, 2, 0, 0})},
+      {{"--rdp-file", "w.rdp"}, block({0, 8, 0, 0, 8, 0, 4, 0, 0xFF, 0xFE, 'a', 0})},
+      {{"--console", "--client-name", "pc", "--preconnection-blob", "b", "--preconnection-id", "7"},
+       block({0, 8, 0, 0, 10, 0, 5, 0, 7, 0, 0, 0, 'b', 11, 0, 1, 0, 1, 14, 0, 2, 0, 'p', 'c'})},
       {{"--cert-pin", kPin, "--h264", "avc444", "--audio"},
        block({0x8C, 0, 0, 0, 1, 0, 1, 0, 2, 2, 0, 1, 0, 1, 3, 0, 64, 0})},
   };
@@ -102,6 +114,11 @@ TEST(HostOptions, RefusedArguments) {
       {{"--h264", ""}, "--h264 wants none or a list of avc420, avc444, avc444v2, not "},
       {{"--cert-pin", "zz"}, "--cert-pin wants SHA-256 fingerprints, not zz"},
       {{"--cert-ask", "maybe"}, "--cert-ask wants accept or reject, not maybe"},
+      {{"--rdp-file", "no.rdp"}, "cannot read no.rdp: No such file"},
+      {{"--rdp-file", "big.rdp"}, "big.rdp is over 32768 bytes"},
+      {{"--security", "kerberos"}, "--security: unknown security name"},
+      {{"--color-depth", "288"}, "--color-depth: not a number in range"},
+      {{"--client_name", "pc"}, "unknown argument --client_name", true},
       {{"--cert-ask", "accept", "--cert-pin", kPin},
        "--cert-pin and --cert-ask exclude each other"},
   };

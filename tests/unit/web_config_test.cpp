@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "config.hpp"
 
 namespace korvane::web {
@@ -54,6 +57,33 @@ TEST(WebConfig, ReadsSettingsAndTargets) {
   EXPECT_FALSE(lab.keyboard_layout);
 }
 
+TEST(WebConfig, ProfileKeysGiveTheirFields) {
+  const struct {
+    const char* line;
+    uint16_t tag;
+    std::vector<uint8_t> value;
+  } rows[] = {
+      {"load_balance_info = tsv://a", 9, {'t', 's', 'v', ':', '/', '/', 'a'}},
+      {"preconnection_id = 0x10", 10, {0x10, 0, 0, 0}},
+      {"preconnection_blob = b", 10, {0, 0, 0, 0, 'b'}},
+      {"console = no", 11, {0}},
+      {"shell = cmd", 12, {'c', 'm', 'd'}},
+      {"shell_dir = C:\\", 13, {'C', ':', '\\'}},
+      {"client_name = pc", 14, {'p', 'c'}},
+      {"time_zone = UTC", 15, {'U', 'T', 'C'}},
+      {"security = NLA", 16, {'N', 'L', 'A'}},
+      {"color_depth = 16", 17, {16}},
+      {"performance_flags = 0x81", 18, {0x81, 0, 0, 0}},
+      {"network_type = 7", 19, {7}},
+  };
+  for (const auto& r : rows) {
+    std::string error;
+    const auto c = parse_config(std::string("[target a]\nhost = h\n") + r.line + "\n", &error);
+    ASSERT_TRUE(c) << r.line << ": " << error;
+    EXPECT_EQ(c->targets.at("a").profile, (ProfileFields{{r.tag, r.value}})) << r.line;
+  }
+}
+
 TEST(WebConfig, EmptyTextIsTheDefaults) {
   std::string error;
   const auto c = parse_config("", &error);
@@ -82,6 +112,11 @@ TEST(WebConfig, RefusesWhatItDoesNotUnderstand) {
       {"[target a]\nhost = h\nkeyboard_layout = 0x100000000\n", "line 3: keyboard_layout"},
       {"[target a]\nhost = h\nkeyboard_layout = de\n", "line 3: keyboard_layout"},
       {"[target a]\nhost = h\nlisten = 0.0.0.0\n", "line 3: unknown target setting listen"},
+      {"[target a]\nhost = h\nconsole = 1\n", "line 3: console: not yes or no"},
+      {"[target a]\nhost = h\ncolor_depth = 8\n", "line 3: color_depth: the colour depth"},
+      {"[target a]\nhost = h\nsecurity = kerberos\n", "line 3: security: unknown security"},
+      {"[target a]\nhost = h\nrdp_file =\n", "line 3: rdp_file: a path"},
+      {"client_name = pc\n", "line 1: unknown setting client_name"},
       {"[targets a]\n", "line 1: expected [target NAME]"},
       {"[target a\n", "line 1: expected [target NAME]"},
       {"[target ]\n", "line 1: target names"},
@@ -128,6 +163,35 @@ TEST(WebConfig, LoadNamesTheFile) {
   std::string error;
   EXPECT_FALSE(load_config("/nonexistent/korvane-web.conf", &error));
   EXPECT_NE(error.find("/nonexistent/korvane-web.conf"), std::string::npos) << error;
+}
+
+// A target's rdp_file, beside the configuration: its bytes as they are, or the gateway refuses
+// to start.
+TEST(WebConfig, LoadReadsTheRdpFiles) {
+  const auto dir = std::filesystem::path(testing::TempDir()) / "korvane-web-config-test";
+  std::filesystem::create_directories(dir);
+  const std::string conf = (dir / "k.conf").string();
+  std::ofstream(conf) << "[target a]\nhost = h\nrdp_file = a.rdp\n";
+  const std::string utf16{'\xFF', '\xFE', 'a', '\0'};  // BOM, 'a' and its zero byte
+  const struct {
+    std::optional<std::string> bytes;  // nullopt: no file
+    std::string why;                   // empty: read
+  } rows[] = {{utf16, ""},
+              {std::string(32769, 'a'), "target a: " + (dir / "a.rdp").string() + ": the .rdp"},
+              {"", "the .rdp text is empty"},
+              {std::nullopt, "a.rdp: cannot be read: No such file"}};
+  for (const auto& r : rows) {
+    std::filesystem::remove(dir / "a.rdp");
+    if (r.bytes) std::ofstream(dir / "a.rdp", std::ios::binary) << *r.bytes;
+    std::string error;
+    const auto c = load_config(conf, &error);
+    EXPECT_EQ(c.has_value(), r.why.empty()) << error;
+    EXPECT_NE(error.find(r.why), std::string::npos) << error;
+    if (c) {
+      EXPECT_EQ(c->targets.at("a").profile.at(8), std::vector<uint8_t>(utf16.begin(), utf16.end()));
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

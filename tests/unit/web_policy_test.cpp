@@ -73,5 +73,16 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
                                   4,   0,   4,   0,   0x0C, 0x04, 0, 0}));  // layout
 }
 
+TEST(WebPolicy, ProfileOfTheTargetGoldenBytes) {
+  std::string error;
+  const auto c = parse_config("[target a]\nhost = h\nconsole = yes\nclient_name = pc\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(gateway_extension_block(c->targets.at("a"), false),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x0A, 0, 0,  // + profile
+                                  5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
+                                  11,  0,   1,   0,   1,                 // console
+                                  14,  0,   2,   0,   'p',  'c'}));      // client name
+}
+
 }  // namespace
 }  // namespace korvane::web

@@ -5,6 +5,9 @@
 #include <cstdlib>
 
 #include "host_link/extensions.hpp"
+#include "host_link/profile.hpp"
+#include "host_link/profile_keys.hpp"
+#include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
 
 namespace korvane::host {
@@ -103,12 +106,22 @@ bool parse_point(const std::string& text, uint32_t& x, uint32_t& y) {
   return true;
 }
 
+// "--client-name" to "client_name" when that names a profile key; empty otherwise. --console is
+// a switch of its own.
+std::string profile_key_of(const std::string& arg) {
+  if (arg.rfind("--", 0) != 0 || arg.find('_') != std::string::npos) return {};
+  std::string key = arg.substr(2);
+  std::replace(key.begin(), key.end(), '-', '_');
+  return key != "console" && is_profile_key(key) ? key : std::string();
+}
+
 // What the options ask of korvane, as the extension block; empty when nothing is.
 std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bool deflate,
                                      std::optional<uint8_t> h264_codecs,
                                      const std::string& cert_pins,
                                      std::optional<uint32_t> keyboard_layout,
-                                     std::optional<uint16_t> reconnect_attempts) {
+                                     std::optional<uint16_t> reconnect_attempts,
+                                     const ProfileFields& profile) {
   uint32_t mask = 0;
   std::vector<ExtensionField> fields;
   if (o.cursor) mask |= EXT_CURSOR;
@@ -143,6 +156,10 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
     append_u16(v, ReconnectPolicy{}.first_backoff_ms);
     fields.push_back({FIELD_RECONNECT, v});
   }
+  if (!profile.empty()) {
+    mask |= EXT_PROFILE;
+    for (auto& f : profile_extension_fields(profile)) fields.push_back(std::move(f));
+  }
   if (!mask) return {};
   return encode_extensions(mask, fields);
 }
@@ -161,7 +178,8 @@ void print_usage(FILE* out) {
       "                    [--h264 none|avc420,avc444,avc444v2] [--changed-only] [--deflate]\n"
       "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
       "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
-      "                    [--audio] [--audio-wav FILE]\n"
+      "                    [--audio] [--audio-wav FILE] [--rdp-file FILE] [--console]\n"
+      "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
       "Starts korvane, connects, prints each event with running totals, sends the\n"
       "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
       "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -190,10 +208,21 @@ void print_usage(FILE* out) {
       "                    summary line before SUMMARY\n"
       "  --audio-wav FILE  write the PCM received to FILE as WAV (implies --audio); one\n"
       "                    format per file: when the format changes, the next file is\n"
-      "                    FILE with -2, -3, ... before its extension\n");
+      "                    FILE with -2, -3, ... before its extension\n"
+      "  --rdp-file FILE   send FILE (a saved .rdp file, UTF-8 or UTF-16LE, at most\n"
+      "                    32768 bytes) as the connection profile; the options below\n"
+      "                    take precedence over what it says\n"
+      "  --console         the console session instead of a normal one\n"
+      "  --client-name N   the client name the server shows (at most 15 characters)\n"
+      "  --security S      rdp, tls, nla, ext or negotiate\n"
+      "  --PROFILE-KEY V   any other profile setting: --load-balance-info TEXT,\n"
+      "                    --preconnection-id N, --preconnection-blob TEXT, --shell CMD,\n"
+      "                    --shell-dir DIR, --time-zone NAME, --color-depth 15|16|24|32,\n"
+      "                    --performance-flags 0xN, --network-type 1..7\n"
+      "Exit code 2, before korvane starts, for arguments it cannot use.\n");
 }
 
-ParsedArgs parse_host_args(std::span<const std::string> args) {
+ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& read_file) {
   ParsedArgs result;
   auto fail = [&result](std::string why, bool show_usage = false) {
     result.options.reset();
@@ -210,6 +239,7 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
   std::string cert_pins;               // pinned fingerprints, as given
   std::optional<uint32_t> keyboard_layout;
   std::optional<uint16_t> reconnect_attempts;
+  ProfileFields profile;
   std::string error;  // set by the readers below when they give nothing
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -378,6 +408,23 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
         return fail("--cert-ask wants accept or reject, not " + *v);
       }
       o.cert_accept = *v == "accept";
+    } else if (arg == "--rdp-file") {
+      auto v = value();
+      if (!v) return fail(error);
+      // The file's bytes go as they are: korvane checks the text (and its UTF-16 BOM) itself.
+      auto bytes = read_file ? read_file(*v, kMaxRdpFileBytes, error) : std::nullopt;
+      if (!bytes) return fail("cannot read " + *v + (error.empty() ? "" : ": " + error));
+      if (bytes->size() > kMaxRdpFileBytes) {
+        return fail(*v + " is over " + std::to_string(kMaxRdpFileBytes) + " bytes");
+      }
+      profile[FIELD_RDP_FILE] = std::move(*bytes);
+    } else if (arg == "--console") {
+      set_profile_key(profile, "console", "yes");
+    } else if (const std::string key = profile_key_of(arg); !key.empty()) {
+      auto v = value();
+      if (!v) return fail(error);
+      const auto problem = set_profile_key(profile, key, *v);
+      if (problem && !problem->empty()) return fail(arg + ": " + *problem);
     } else {
       return fail("unknown argument " + arg, true);
     }
@@ -390,7 +437,7 @@ ParsedArgs parse_host_args(std::span<const std::string> args) {
   if (request.drive && !flags) flags = 0;
   request.flags = flags;
   o.session.extension_block = extension_block(o, changed_only, deflate, h264_codecs, cert_pins,
-                                              keyboard_layout, reconnect_attempts);
+                                              keyboard_layout, reconnect_attempts, profile);
   result.options = std::move(o);
   return result;
 }

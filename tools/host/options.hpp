@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,8 +47,13 @@ struct ParsedArgs {
   bool show_usage = false;  // print the usage after the error
 };
 
-// args: the arguments after the program's name.
-ParsedArgs parse_host_args(std::span<const std::string> args);
+// Reads a file an option names (--rdp-file): whole, or its first max + 1 bytes when it is longer;
+// nullopt with `error` set when it cannot.
+using ReadFile = std::function<std::optional<std::vector<uint8_t>>(const std::string& path,
+                                                                   size_t max, std::string& error)>;
+
+// args: the arguments after the program's name. read_file: none refuses --rdp-file.
+ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& read_file = {});
 
 void print_usage(FILE* out);
 

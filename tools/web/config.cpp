@@ -1,8 +1,14 @@
 #include "config.hpp"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "host_link/profile.hpp"
+#include "host_link/registry.hpp"
 
 namespace korvane::web {
 
@@ -29,6 +35,21 @@ bool parse_number(const std::string& text, T& out, T low, T high) {
   if (v < static_cast<uint64_t>(low) || v > static_cast<uint64_t>(high)) return false;
   out = static_cast<T>(v);
   return true;
+}
+
+// A target's .rdp file, as korvane is to get it; what is wrong with it, or empty. At most one
+// byte past the limit is read: a longer file is refused unread.
+std::string read_rdp_file(const std::filesystem::path& file, std::vector<uint8_t>& bytes) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::string("cannot be read: ") + std::strerror(errno);
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) return "is a folder";
+  bytes.resize(kMaxRdpFileBytes + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) return "cannot be read";
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  std::string_view problem;
+  return rdp_text_for_library(bytes, problem) ? std::string() : std::string(problem);
 }
 
 }  // namespace
@@ -107,6 +128,11 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
       if (!parse_number<uint32_t>(value, layout, 0, 0xFFFFFFFFu))
         return fail("keyboard_layout: a number");
       target->keyboard_layout = layout;
+    } else if (key == "rdp_file") {
+      if (value.empty()) return fail("rdp_file: a path");
+      target->rdp_file = value;
+    } else if (const auto problem = set_profile_key(target->profile, key, value)) {
+      if (!problem->empty()) return fail(key + ": " + *problem);
     } else {
       return fail("unknown target setting " + key);
     }
@@ -130,6 +156,18 @@ std::optional<Config> load_config(const std::string& path, std::string* error) {
   ss << f.rdbuf();
   auto c = parse_config(ss.str(), error);
   if (!c && error) *error = path + ": " + *error;
+  if (!c) return c;
+  for (auto& [name, t] : c->targets) {
+    if (t.rdp_file.empty()) continue;
+    const auto file = std::filesystem::path(path).parent_path() / t.rdp_file;
+    std::vector<uint8_t> bytes;
+    const std::string why = read_rdp_file(file, bytes);
+    if (!why.empty()) {
+      if (error) *error = path + ": target " + name + ": " + file.string() + ": " + why;
+      return std::nullopt;
+    }
+    t.profile[FIELD_RDP_FILE] = std::move(bytes);
+  }
   return c;
 }
 

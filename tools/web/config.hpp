@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host_link/profile_keys.hpp"
+
 namespace korvane::web {
 
 struct Target {
@@ -20,6 +22,11 @@ struct Target {
   uint8_t flags = 0x01;      // CMD_CONNECT's flags byte (0x01 TLS, 0x02 NLA, 0x04 security level 0)
   std::string fingerprints;  // pinned SHA-256 fingerprints; empty: any certificate
   std::optional<uint32_t> keyboard_layout;
+  // The connection profile, from the configuration only (a page never adds to it): the explicit
+  // fields as parse_config checked them, and the .rdp file's bytes (field 8) once load_config
+  // read rdp_file. Empty: no profile asked for.
+  ProfileFields profile;
+  std::string rdp_file;  // as written; relative to the configuration file's folder
 };
 
 struct Config {
@@ -34,6 +41,8 @@ struct Config {
 // Reads "key = value" lines, "# comments", and "[target NAME]" sections. Returns nullopt and the
 // reason (file and line) for anything it does not understand; a secret is never quoted in it.
 std::optional<Config> parse_config(const std::string& text, std::string* error);
+// Also reads each target's rdp_file: one it cannot read, or that is no .rdp text korvane would
+// take (over 32768 bytes, not text, command-line options), is refused here, at start-up.
 std::optional<Config> load_config(const std::string& path, std::string* error);
 
 // Target names are what a browser sends: short, plain, safe in a log.

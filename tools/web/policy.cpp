@@ -65,6 +65,11 @@ std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
     append_u32(v, *target.keyboard_layout);
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
   }
+  // The profile is the configuration's alone: nothing the page sends reaches it.
+  if (!target.profile.empty()) {
+    mask |= EXT_PROFILE;
+    for (auto& f : profile_extension_fields(target.profile)) fields.push_back(std::move(f));
+  }
   return encode_extensions(mask, fields);
 }
 

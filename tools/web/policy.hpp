@@ -40,7 +40,7 @@ PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message);
 uint32_t gateway_extensions();
 
 // The extension block of a tab's connect request: the base extensions, the page's codec choice,
-// a connect time-out, and the target's pinned certificates and keyboard layout.
+// a connect time-out, and the target's pinned certificates, keyboard layout and profile.
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264);
 
 }  // namespace korvane::web
