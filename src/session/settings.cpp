@@ -117,7 +117,11 @@ std::string apply_profile_fields(rdpSettings* s, const Profile& p) {
     ok = set(s, FreeRDP_RdpSecurity, (*p.security & SECURITY_RDP) != 0) &&
          set(s, FreeRDP_TlsSecurity, (*p.security & SECURITY_TLS) != 0) &&
          set(s, FreeRDP_NlaSecurity, (*p.security & SECURITY_NLA) != 0) &&
-         set(s, FreeRDP_ExtSecurity, (*p.security & SECURITY_EXT) != 0);
+         set(s, FreeRDP_ExtSecurity, (*p.security & SECURITY_EXT) != 0) &&
+         set(s, FreeRDP_AadSecurity, false) &&
+         // RDP security alone is spoken without negotiating, as a server that knows no other
+         // expects (the library's /sec:rdp does the same).
+         set(s, FreeRDP_UseRdpSecurityLayer, *p.security == SECURITY_RDP);
   }
   if (ok && p.performance_flags) {
     // The library sends the flags it makes from these at logon.

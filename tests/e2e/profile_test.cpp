@@ -26,10 +26,11 @@ std::vector<uint8_t> u32_bytes(uint32_t v) {
 
 // The server's PROFILE lines of one session: key to value. The host's picture goes to `canvas`.
 std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
-                                                host::Canvas* canvas = nullptr) {
+                                                host::Canvas* canvas = nullptr,
+                                                const std::string& sec = "tls") {
   std::map<std::string, std::string> seen;
   auto rig = start_rig({"fill 0 0 32 32 FF0000", "fill 32 0 32 32 00FF00", "sleep 200", "end"}, {},
-                       "tls", {}, std::move(block));
+                       sec, {}, std::move(block));
   if (!rig) return seen;
   std::string error;
   const auto end = host::finish_session(
@@ -66,6 +67,7 @@ TEST(Profile, TheServerGetsEachSettingInOrderOfPrecedence) {
       text_field(FIELD_SHELL, "C:\\apps\\till.exe"),
       text_field(FIELD_SHELL_DIR, "C:\\apps"),
       {FIELD_CONSOLE, {1}},
+      {FIELD_NETWORK_TYPE, {6}},  // LAN, whose performance flags the explicit ones replace
       text_field(FIELD_LOAD_BALANCE_INFO, "Cookie: msts=farm-b"),
   };
   host::Canvas canvas;
@@ -78,6 +80,7 @@ TEST(Profile, TheServerGetsEachSettingInOrderOfPrecedence) {
   EXPECT_EQ(seen["shell"], "C:\\apps\\till.exe");
   EXPECT_EQ(seen["shell_dir"], "C:\\apps");
   EXPECT_EQ(seen["console"], "1");
+  EXPECT_EQ(seen["network_type"], "6");
   EXPECT_EQ(seen["routing_token"], hex(fields.back().value));
   // Fewer bits on the wire, RGBA to the host all the same.
   ASSERT_EQ(canvas.rgba.size(), 1024u * 768 * 4);
@@ -95,6 +98,12 @@ TEST(Profile, TheServerGetsEachSettingInOrderOfPrecedence) {
   EXPECT_EQ(seen["shell"], "C:\\from-file.exe");
   EXPECT_EQ(seen["shell_dir"], "D:\\");
   EXPECT_EQ(seen["console"], "1");
+
+  // The request asks for TLS, the profile for standard RDP security: a server of RDP security
+  // alone takes the session.
+  seen = profile_seen(encode_extensions(EXT_PROFILE, {{text_field(FIELD_SECURITY, "RDP")}}),
+                      nullptr, "rdp");
+  EXPECT_EQ(seen["console"], "0");
 }
 
 TEST(Profile, BadProfilesAreRefusedBeforeConnecting) {

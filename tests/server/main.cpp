@@ -327,6 +327,7 @@ void log_profile(rdpContext* context) {
   log_line(
       fmt("PROFILE performance=0x%08X", freerdp_settings_get_uint32(st, FreeRDP_PerformanceFlags)));
   log_line(fmt("PROFILE color_depth=%u", freerdp_settings_get_uint32(st, FreeRDP_ColorDepth)));
+  log_line(fmt("PROFILE network_type=%u", freerdp_settings_get_uint32(st, FreeRDP_ConnectionType)));
   log_line(
       fmt("PROFILE console=%d", freerdp_settings_get_bool(st, FreeRDP_ConsoleSession) ? 1 : 0));
   log_line("PROFILE shell=" + text(FreeRDP_AlternateShell));
