@@ -27,9 +27,8 @@ std::vector<uint8_t> u32_bytes(uint32_t v) {
 // The server's PROFILE lines of one session: key to value.
 std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
                                                 ConnectRequest request = {}) {
-  std::map<std::string, std::string> seen;
   auto rig = start_rig({"sleep 200", "end"}, std::move(request), "tls", {}, std::move(block));
-  if (!rig) return seen;
+  if (!rig) return {};
   std::string error;
   const auto end = host::finish_session(
       *rig->korvane, 30000,
@@ -38,13 +37,7 @@ std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
       },
       false);
   EXPECT_TRUE(end.disconnected) << error << korvane_stderr(*rig);
-  if (!test::wait_for_prefix(*rig->server.process, "CONNECTED", 5000)) return seen;
-  for (const std::string& line : test::lines_of(*rig->server.process)) {
-    if (line.rfind("PROFILE ", 0) != 0) continue;
-    const size_t eq = line.find('=');
-    seen[line.substr(8, eq - 8)] = line.substr(eq + 1);
-  }
-  return seen;
+  return server_profile(*rig->server.process);
 }
 
 }  // namespace
