@@ -21,12 +21,14 @@ void reset_close(int fd) {
   ::close(fd);
 }
 
-// Copies until either side ends; the other direction is then ended as well.
-void pump(int from, int to) {
+// Copies until either side ends; the other direction is then ended as well. Adds what it
+// relays to *relayed when given.
+void pump(int from, int to, std::atomic<uint64_t>* relayed) {
   char buf[64 * 1024];
   for (;;) {
     const ssize_t n = ::recv(from, buf, sizeof buf, 0);
     if (n <= 0) break;
+    if (relayed) relayed->fetch_add(static_cast<uint64_t>(n));
     ssize_t done = 0;
     while (done < n) {
       const ssize_t w = ::send(to, buf + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
@@ -105,8 +107,8 @@ void accept_loop(ProxyState& s) {
     link->client = client;
     link->server = server;
     try {
-      link->up = std::thread(pump, client, server);
-      link->down = std::thread(pump, server, client);
+      link->up = std::thread(pump, client, server, nullptr);
+      link->down = std::thread(pump, server, client, &s.from_server);
     } catch (const std::system_error&) {
       end_link(*link);
       continue;
