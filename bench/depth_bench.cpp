@@ -2,9 +2,11 @@
 // against FreeRDP's shadow server without the graphics pipeline, RemoteFX and NSCodec (-gfx -rfx
 // -nsc): below 32 bits per pixel it sends interleaved RLE bitmaps, at 32 planar ones. A thread of
 // this program repaints part of a private Xvfb desktop steadily with a moving picture
-// (x_painter.hpp), the same in every run. Runs alternate between a profile of 16 and one of 32
-// bits per pixel, each with a fresh server and korvane over TLS on 127.0.0.1, and korvane
-// dialling a TCP relay in front of the server that counts the server's bytes.
+// (x_painter.hpp), the same in every run: smooth gradients and blocks, or with `--picture grain`
+// fine detail over them as a photograph has, which the codecs' runs and deltas cannot fold. Runs
+// alternate between a profile of 16 and one of 32 bits per pixel, each with a fresh server and
+// korvane over TLS on 127.0.0.1, and korvane dialling a TCP relay in front of the server that
+// counts the server's bytes.
 //
 // Per run, over a measuring window after a warm-up: the server's bytes per frame the X client
 // drew, korvane's CPU (user + system, from /proc) per drawn frame and its share of a core, the
@@ -13,7 +15,7 @@
 // session's depth. Asserts nothing.
 //
 // usage: depth_bench [--seconds S] [--warmup S] [--width W] [--height H] [--fps N]
-//                    [--area WxH] [--rounds N] [--korvane PATH]
+//                    [--area WxH] [--rounds N] [--picture gradient|grain] [--korvane PATH]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,6 +43,7 @@ struct Options {
   std::string korvane = DEPTH_BENCH_KORVANE_PATH;
   uint32_t width = 1920, height = 1080, fps = 10, area_w = 960, area_h = 540;
   int seconds = 10, warmup = 3, rounds = 2;
+  bool grain = false;  // --picture grain: the moving picture with photographic detail
 };
 
 struct Result {
@@ -132,11 +135,13 @@ Result run(const Options& opt, uint8_t depth, const test::XServer& x, bench::Pai
 
 void print(const Result& r) {
   const double drawn = r.drawn ? static_cast<double>(r.drawn) : 1;
-  std::printf("%-6u %6.1f %6llu %8llu %12llu %11.1f %13llu %12.2f %10.1f %11.2f %9.1f\n",
+  const double rects = r.rects ? static_cast<double>(r.rects) : 1;
+  std::printf("%-6u %6.1f %6llu %8llu %12llu %11.1f %10.0f %13llu %12.2f %10.1f %11.2f %9.1f\n",
               unsigned{r.depth}, r.seconds, static_cast<unsigned long long>(r.drawn),
               static_cast<unsigned long long>(r.rects),
               static_cast<unsigned long long>(r.server_bytes),
               static_cast<double>(r.server_bytes) / drawn / 1024,
+              static_cast<double>(r.server_bytes) / rects,
               static_cast<unsigned long long>(r.korvane_bytes), r.cpu_seconds * 1e3 / drawn,
               100.0 * r.cpu_seconds / r.seconds, r.server_cpu_ns / 1e6 / drawn, r.share_565);
 }
@@ -161,6 +166,8 @@ int main(int argc, char** argv) {
       opt.fps = num();
     else if (arg == "--rounds")
       opt.rounds = static_cast<int>(num());
+    else if (arg == "--picture" && (std::string(v) == "gradient" || std::string(v) == "grain"))
+      opt.grain = std::string(v) == "grain";
     else if (arg == "--area" && std::sscanf(v, "%ux%u", &opt.area_w, &opt.area_h) == 2)
       continue;
     else if (arg == "--korvane")
@@ -168,7 +175,7 @@ int main(int argc, char** argv) {
     else {
       std::fprintf(stderr,
                    "usage: %s [--seconds S] [--warmup S] [--width W] [--height H] [--fps N] "
-                   "[--area WxH] [--rounds N] [--korvane PATH]\n",
+                   "[--area WxH] [--rounds N] [--picture gradient|grain] [--korvane PATH]\n",
                    argv[0]);
       return 2;
     }
@@ -187,6 +194,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   bench::Painter painter;
+  painter.grain = opt.grain;
   if (!painter.start(*x, opt.width, opt.height, opt.area_w, opt.area_h, opt.fps)) {
     std::fprintf(stderr, "cannot open %s for drawing\n", x->name().c_str());
     return 1;
@@ -201,11 +209,13 @@ int main(int argc, char** argv) {
     for (const uint8_t depth : {uint8_t{16}, uint8_t{32}})
       results.push_back(run(opt, depth, *x, painter, dir.path));
   painter.stop();
-  std::printf("%-6s %6s %6s %8s %12s %11s %13s %12s %10s %11s %9s\n", "bpp", "secs", "drawn",
-              "rects", "srv out (B)", "srv KiB/frm", "korv out (B)", "korv ms/frm", "korv %cpu",
-              "srv ms/frm", "565 %");
+  std::printf("%-6s %6s %6s %8s %12s %11s %10s %13s %12s %10s %11s %9s\n", "bpp", "secs", "drawn",
+              "rects", "srv out (B)", "srv KiB/frm", "srv B/rect", "korv out (B)", "korv ms/frm",
+              "korv %cpu", "srv ms/frm", "565 %");
   int rc = 0;
-  double sum_bytes[2] = {0, 0}, sum_cpu[2] = {0, 0};
+  // Per drawn frame, and per rect: the server resends tiles at its own pace, so the number of
+  // rects a frame costs varies from run to run far more than what one rect costs.
+  double sum_bytes[2] = {0, 0}, sum_cpu[2] = {0, 0}, sum_tile[2] = {0, 0}, sum_tile_cpu[2] = {0, 0};
   for (const Result& r : results) {
     if (!r.ok) {
       std::printf("%-6u failed: %s\n", unsigned{r.depth}, r.error.c_str());
@@ -216,11 +226,15 @@ int main(int argc, char** argv) {
     const double drawn = r.drawn ? static_cast<double>(r.drawn) : 1;
     sum_bytes[r.depth == 32] += static_cast<double>(r.server_bytes) / drawn;
     sum_cpu[r.depth == 32] += r.cpu_seconds / drawn;
+    const double rects = r.rects ? static_cast<double>(r.rects) : 1;
+    sum_tile[r.depth == 32] += static_cast<double>(r.server_bytes) / rects;
+    sum_tile_cpu[r.depth == 32] += r.cpu_seconds / rects;
   }
-  if (rc == 0 && sum_bytes[0] > 0 && sum_cpu[0] > 0)
+  if (rc == 0 && sum_bytes[0] > 0 && sum_cpu[0] > 0 && sum_tile_cpu[0] > 0)
     std::printf(
-        "32 / 16 bpp, means of the rounds: server bytes per frame %.2fx, korvane CPU per "
-        "frame %.2fx\n",
-        sum_bytes[1] / sum_bytes[0], sum_cpu[1] / sum_cpu[0]);
+        "32 / 16 bpp, means of the rounds: per drawn frame server bytes %.2fx, korvane CPU "
+        "%.2fx; per rect server bytes %.2fx, korvane CPU %.2fx\n",
+        sum_bytes[1] / sum_bytes[0], sum_cpu[1] / sum_cpu[0], sum_tile[1] / sum_tile[0],
+        sum_tile_cpu[1] / sum_tile_cpu[0]);
   return rc;
 }

@@ -18,10 +18,13 @@ namespace korvane::bench {
 
 // Repaints area_w x area_h in the middle of the root window fps times a second with a picture
 // that moves: gradients sliding both ways and a checkerboard of blocks that shifts, so that
-// every frame changes the whole area without being noise.
+// every frame changes the whole area without being noise. With grain, fine detail that pans
+// with the red gradient lies over it, as a photograph or a video has: runs and deltas no longer
+// fold it away.
 class Painter {
  public:
   std::atomic<uint64_t> drawn{0};
+  bool grain = false;  // set before start
 
   bool start(const test::XServer& x, uint32_t width, uint32_t height, uint32_t area_w,
              uint32_t area_h, uint32_t fps) {
@@ -60,9 +63,10 @@ class Painter {
       auto* p = reinterpret_cast<uint32_t*>(pixels_);
       for (uint32_t y = 0; y < h_; ++y) {
         for (uint32_t x = 0; x < w_; ++x) {
-          const uint32_t r = (x + 6 * t) & 0xff;
-          const uint32_t g = (y + 3 * t) & 0xff;
-          const uint32_t b = (((x + 4 * t) / 48 + (y + 2 * t) / 48) & 1) ? 0xc0 : 0x30;
+          const uint32_t d = grain ? detail(x + 6 * t, y) : 0;
+          const uint32_t r = (x + 6 * t + d) & 0xff;
+          const uint32_t g = (y + 3 * t + d) & 0xff;
+          const uint32_t b = ((((x + 4 * t) / 48 + (y + 2 * t) / 48) & 1) ? 0xc0 : 0x30) - d;
           p[size_t{y} * w_ + x] = (r << 16) | (g << 8) | b;
         }
       }
@@ -72,6 +76,15 @@ class Painter {
       next += period_;
       std::this_thread::sleep_until(next);
     }
+  }
+
+  // 0..47 from a hash of the place: the same at the same place of the panned picture.
+  static uint32_t detail(uint32_t x, uint32_t y) {
+    uint32_t h = x * 73856093u ^ y * 19349663u;
+    h ^= h >> 13;
+    h *= 0x5bd1e995u;
+    h ^= h >> 15;
+    return h % 48;
   }
 
   Display* display_ = nullptr;
