@@ -44,14 +44,14 @@
 #include "x_display.hpp"
 
 // Last: Xlib's macros (CursorShape, None, ...) would clash with names in the headers above.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "x_painter.hpp"
 
 using namespace korvane;
 using namespace std::chrono;
 
 namespace {
 
+using bench::Painter;
 using test::run_ns;
 
 uint64_t thread_cpu_ns() {
@@ -59,75 +59,6 @@ uint64_t thread_cpu_ns() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
-
-// Repaints area_w x area_h in the middle of the root window fps times a second with a picture
-// that moves: gradients sliding both ways and a checkerboard of blocks that shifts, so that
-// every frame changes the whole area without being noise.
-class Painter {
- public:
-  std::atomic<uint64_t> drawn{0};
-
-  bool start(const test::XServer& x, uint32_t width, uint32_t height, uint32_t area_w,
-             uint32_t area_h, uint32_t fps) {
-    display_ = XOpenDisplay(x.name().c_str());
-    if (!display_) return false;
-    w_ = area_w;
-    h_ = area_h;
-    left_ = static_cast<int>((width - area_w) / 2);
-    top_ = static_cast<int>((height - area_h) / 2);
-    pixels_ = static_cast<char*>(std::malloc(size_t{w_} * h_ * 4));
-    const int screen = DefaultScreen(display_);
-    image_ = XCreateImage(display_, DefaultVisual(display_, screen), 24, ZPixmap, 0, pixels_, w_,
-                          h_, 32, static_cast<int>(w_ * 4));
-    gc_ = XCreateGC(display_, RootWindow(display_, screen), 0, nullptr);
-    period_ = microseconds(1000000 / fps);
-    thread_ = std::thread([this] { loop(); });
-    return true;
-  }
-
-  void stop() {
-    if (!thread_.joinable()) return;
-    stop_ = true;
-    thread_.join();
-    XFreeGC(display_, gc_);
-    XDestroyImage(image_);  // frees pixels_ too
-    XCloseDisplay(display_);
-  }
-
-  ~Painter() { stop(); }
-
- private:
-  void loop() {
-    auto next = steady_clock::now();
-    const Window root = DefaultRootWindow(display_);
-    for (uint32_t t = 0; !stop_; ++t) {
-      auto* p = reinterpret_cast<uint32_t*>(pixels_);
-      for (uint32_t y = 0; y < h_; ++y) {
-        for (uint32_t x = 0; x < w_; ++x) {
-          const uint32_t r = (x + 6 * t) & 0xff;
-          const uint32_t g = (y + 3 * t) & 0xff;
-          const uint32_t b = (((x + 4 * t) / 48 + (y + 2 * t) / 48) & 1) ? 0xc0 : 0x30;
-          p[size_t{y} * w_ + x] = (r << 16) | (g << 8) | b;
-        }
-      }
-      XPutImage(display_, root, gc_, image_, 0, 0, left_, top_, w_, h_);
-      XSync(display_, False);
-      drawn.fetch_add(1);
-      next += period_;
-      std::this_thread::sleep_until(next);
-    }
-  }
-
-  Display* display_ = nullptr;
-  XImage* image_ = nullptr;
-  char* pixels_ = nullptr;
-  GC gc_{};
-  uint32_t w_ = 0, h_ = 0;
-  int left_ = 0, top_ = 0;
-  microseconds period_{100000};
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct Result {
   bool ok = false;

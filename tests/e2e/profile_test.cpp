@@ -28,10 +28,9 @@ std::vector<uint8_t> u32_bytes(uint32_t v) {
 std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
                                                 host::Canvas* canvas = nullptr,
                                                 const std::string& sec = "tls") {
-  std::map<std::string, std::string> seen;
   auto rig = start_rig({"fill 0 0 32 32 FF0000", "fill 32 0 32 32 00FF00", "sleep 200", "end"}, {},
                        sec, {}, std::move(block));
-  if (!rig) return seen;
+  if (!rig) return {};
   std::string error;
   const auto end = host::finish_session(
       *rig->korvane, 30000,
@@ -42,13 +41,7 @@ std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
       },
       false);
   EXPECT_TRUE(end.disconnected) << error << korvane_stderr(*rig);
-  if (!test::wait_for_prefix(*rig->server.process, "CONNECTED", 5000)) return seen;
-  for (const std::string& line : test::lines_of(*rig->server.process)) {
-    if (line.rfind("PROFILE ", 0) != 0) continue;
-    const size_t eq = line.find('=');
-    seen[line.substr(8, eq - 8)] = line.substr(eq + 1);
-  }
-  return seen;
+  return server_profile(*rig->server.process);
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ korvane_e2e_suite(audio_host SOURCES ${e2e}/audio_host_test.cpp LABELS e2e
 # The certificate decision (EXT_CERTIFICATE): its verdict crosses threads.
 korvane_e2e_suite(certificate SOURCES ${e2e}/certificate_test.cpp
                   LABELS e2e x_desktop threaded NEEDS korvane-host)
+# A .rdp file saved by another client: korvane and xfreerdp3 (FreeRDP's X11 client, on Xvfb)
+# open it against the scripted server, which must be told the same by both.
+korvane_e2e_suite(rdp_file SOURCES ${e2e}/rdp_file_test.cpp LABELS e2e x_desktop
+                  NEEDS korvane-test-server)
 # The shadow server and the demo script exercise the same korvane code as the scripted server.
 foreach(suite shadow demo)
   korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e x_desktop slow

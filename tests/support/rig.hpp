@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <span>
 #include <regex>
@@ -156,6 +157,20 @@ inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pa
     host::pump_events(*rig.korvane, 100, {});
   }
   return test::wait_for_line(*rig.server.process, pattern, 0);
+}
+
+// The server's PROFILE lines, what the client's logon and core data said at the first
+// activation: key to value. Empty when the server logs no CONNECTED within timeout_ms.
+inline std::map<std::string, std::string> server_profile(test::LoggedProcess& server,
+                                                         int timeout_ms = 5000) {
+  std::map<std::string, std::string> seen;
+  if (!test::wait_for_prefix(server, "CONNECTED", timeout_ms)) return seen;
+  for (const std::string& line : test::lines_of(server)) {
+    if (line.rfind("PROFILE ", 0) != 0) continue;
+    const size_t eq = line.find('=');
+    seen[line.substr(8, eq - 8)] = line.substr(eq + 1);
+  }
+  return seen;
 }
 
 inline uint32_t u32_at(const host::Frame& f, size_t offset) { return get_u32(&f.payload[offset]); }

@@ -24,8 +24,8 @@ void reset_close(int fd) {
 }
 
 // Copies until either side ends; the other direction is then ended as well. Keeps the first
-// bytes in *record when given.
-void pump(int from, int to, ProxyState* record) {
+// bytes in *record, and adds what it relays to *relayed, when given.
+void pump(int from, int to, ProxyState* record, std::atomic<uint64_t>* relayed) {
   char buf[64 * 1024];
   for (;;) {
     const ssize_t n = ::recv(from, buf, sizeof buf, 0);
@@ -37,6 +37,7 @@ void pump(int from, int to, ProxyState* record) {
                   buf + std::min(static_cast<size_t>(n), kProxyRecordBytes - kept.size()));
       record->recorded.notify_all();
     }
+    if (relayed) relayed->fetch_add(static_cast<uint64_t>(n));
     ssize_t done = 0;
     while (done < n) {
       const ssize_t w = ::send(to, buf + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
@@ -115,8 +116,8 @@ void accept_loop(ProxyState& s) {
     link->client = client;
     link->server = server;
     try {
-      link->up = std::thread(pump, client, server, &s);
-      link->down = std::thread(pump, server, client, nullptr);
+      link->up = std::thread(pump, client, server, &s, nullptr);
+      link->down = std::thread(pump, server, client, nullptr, &s.from_server);
     } catch (const std::system_error&) {
       end_link(*link);
       continue;

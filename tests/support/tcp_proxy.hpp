@@ -32,6 +32,9 @@ struct ProxyState {
   // Written by the accept thread, read by the test thread.
   std::atomic<unsigned> relayed{0};
   std::atomic<unsigned> refused{0};
+  // Bytes relayed from the server to the client, all connections together (a benchmark's bytes
+  // on the wire). Written by the relays, read by the test thread.
+  std::atomic<uint64_t> from_server{0};
   // Guarded by lock: the accept thread adds links, the test thread cuts them.
   std::mutex lock;
   std::vector<std::unique_ptr<ProxyLink>> links;
