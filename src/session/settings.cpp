@@ -63,6 +63,10 @@ std::string apply_rdp_file(rdpSettings* s, const std::string& text) {
     return "the library's parser rejects the .rdp text";
   if (!freerdp_client_populate_settings_from_rdp_file(file.get(), s))
     return "the library cannot apply the .rdp text";
+  // A RemoteApp session draws windows korvane has no channel for: the host would get a black
+  // desktop and no word why.
+  if (freerdp_settings_get_bool(s, FreeRDP_RemoteApplicationMode))
+    return "the .rdp text asks for RemoteApp, which korvane does not show";
   return {};
 }
 

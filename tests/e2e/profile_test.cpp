@@ -116,6 +116,9 @@ TEST(Profile, BadProfilesAreRefusedBeforeConnecting) {
       {text_field(FIELD_TIME_ZONE, "Atlantis Standard Time"),
        "Bad profile: unknown time zone",
        {EVT_EXTENSIONS, EVT_END_REASON, EVT_ERROR}},
+      {text_field(FIELD_RDP_FILE, "remoteapplicationmode:i:1\r\n"),
+       "Bad profile: the .rdp text asks for RemoteApp, which korvane does not show",
+       {EVT_EXTENSIONS, EVT_END_REASON, EVT_ERROR}},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.error);
