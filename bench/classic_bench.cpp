@@ -23,7 +23,7 @@
 #include "host_link/protocol.hpp"
 #include "net.hpp"
 #include "proc_stats.hpp"
-#include "shadow.hpp"
+#include "shadow_rig.hpp"
 #include "x_display.hpp"
 
 using namespace korvane;
@@ -53,31 +53,11 @@ std::string korvane_binary = CLASSIC_BENCH_KORVANE_PATH;
 
 Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const std::string& dir) {
   Result r;
-  std::string error;
-  test::ShadowOptions so;
-  so.security = test::ShadowSecurity::tls;
-  so.extra = {"-gfx", "-rfx", "-nsc"};
-  auto shadow = test::start_shadow(x, so, &error);
-  if (!shadow) {
-    r.error = "shadow server: " + error;
-    return r;
-  }
-  host::SessionOptions ko;
-  ko.korvane_path = korvane_binary;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = shadow->port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.width = w;
-  ko.request.height = h;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = dir + "/korvane-" + std::to_string(mask) + ".err";
+  auto shadow = bench::start_shadow(x, {"-gfx", "-rfx", "-nsc"}, r.error);
+  if (!shadow) return r;
+  host::SessionOptions ko = bench::loopback_session(
+      korvane_binary, shadow->port, w, h, dir + "/korvane-" + std::to_string(mask) + ".err");
   if (mask) ko.extension_block = encode_extensions(mask);
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    r.error = "korvane: " + error;
-    return r;
-  }
   Phase* counting = nullptr;
   host::Desktop desktop;
   auto sink = [&](const host::Frame& f) {
@@ -86,10 +66,8 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
     counting->bytes += kFrameHeaderSize + f.payload.size();
     if (f.type == EVT_RECT || f.type == EVT_RECT_DEFLATE) ++counting->rects;
   };
-  if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, sink)) {
-    r.error = "korvane did not connect; see " + ko.stderr_path;
-    return r;
-  }
+  auto session = bench::connect(ko, sink, r.error);
+  if (!session) return r;
   host::pump_events(*session, 3000, sink);
   // The xterm waits a moment so that its window is up before the scrolling starts, scrolls for
   // the scrolling phase and then stays still until it is ended.
@@ -106,6 +84,7 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
   xo.stderr_path = "/dev/null";
   xo.stdout_path = "/dev/null";
   xo.term_grace_ms = 500;
+  std::string error;
   auto xterm = host::spawn(xo, &error);
   if (!xterm) {
     r.error = "xterm: " + error;
@@ -145,12 +124,7 @@ Result run(uint32_t mask, const test::XServer& x, uint32_t w, uint32_t h, const 
     if (seen)
       r.latency_ms.push_back(duration<double, std::milli>(steady_clock::now() - t0).count());
   }
-  const auto ending = host::finish_session(*session, 15000);
-  if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
-    r.error = "korvane did not end cleanly; see " + ko.stderr_path;
-    return r;
-  }
-  r.ok = true;
+  r.ok = bench::ended_cleanly(*session, ko, r.error);
   return r;
 }
 

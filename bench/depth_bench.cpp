@@ -25,11 +25,9 @@
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
-#include "net.hpp"
 #include "proc_stats.hpp"
-#include "shadow.hpp"
+#include "shadow_rig.hpp"
 #include "tcp_proxy.hpp"
-#include "x_display.hpp"
 
 // Last: Xlib's macros would clash with names in the headers above.
 #include "x_painter.hpp"
@@ -38,13 +36,6 @@ using namespace korvane;
 using namespace std::chrono;
 
 namespace {
-
-struct Options {
-  std::string korvane = DEPTH_BENCH_KORVANE_PATH;
-  uint32_t width = 1920, height = 1080, fps = 10, area_w = 960, area_h = 540;
-  int seconds = 10, warmup = 3, rounds = 2;
-  bool grain = false;  // --picture grain: the moving picture with photographic detail
-};
 
 struct Result {
   bool ok = false;
@@ -60,40 +51,22 @@ bool is_565(const uint8_t* px) {
   return px[0] == ((px[0] & 0xF8) | (px[0] >> 5)) && px[2] == ((px[2] & 0xF8) | (px[2] >> 5));
 }
 
-Result run(const Options& opt, uint8_t depth, const test::XServer& x, bench::Painter& painter,
-           const std::string& dir) {
+Result run(const bench::ScreenOptions& opt, uint8_t depth, bench::Screen& screen) {
   Result r;
   r.depth = depth;
+  auto shadow = bench::start_shadow(*screen.x, {"-gfx", "-rfx", "-nsc"}, r.error);
+  if (!shadow) return r;
   std::string error;
-  test::ShadowOptions so;
-  so.extra = {"-gfx", "-rfx", "-nsc"};
-  auto shadow = test::start_shadow(x, so, &error);
-  if (!shadow) {
-    r.error = "shadow server: " + error;
-    return r;
-  }
   auto proxy = test::start_tcp_proxy(shadow->port, &error);
   if (!proxy) {
     r.error = "relay: " + error;
     return r;
   }
-  host::SessionOptions ko;
-  ko.korvane_path = opt.korvane;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = proxy->port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.width = opt.width;
-  ko.request.height = opt.height;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = dir + "/korvane-" + std::to_string(depth) + ".err";
+  host::SessionOptions ko =
+      bench::loopback_session(opt.korvane, proxy->port, opt.width, opt.height,
+                              screen.dir.path + "/korvane-" + std::to_string(depth) + ".err");
   const ExtensionField field = {FIELD_COLOR_DEPTH, {depth}};
   ko.extension_block = encode_extensions(EXT_PROFILE, {&field, 1});
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    r.error = "korvane: " + error;
-    return r;
-  }
   host::Desktop desktop;
   bool counting = false;
   auto apply = [&](const host::Frame& f) {
@@ -102,21 +75,19 @@ Result run(const Options& opt, uint8_t depth, const test::XServer& x, bench::Pai
     r.korvane_bytes += kFrameHeaderSize + f.payload.size();
     if (f.type == EVT_RECT) ++r.rects;
   };
-  if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, apply)) {
-    r.error = "korvane did not connect; see " + ko.stderr_path;
-    return r;
-  }
+  auto session = bench::connect(ko, apply, r.error);
+  if (!session) return r;
   host::pump_events(*session, opt.warmup * 1000, apply);
   counting = true;
   const auto t0 = steady_clock::now();
   const double c0 = test::cpu_seconds(session->child.pid);
   const uint64_t s0 = test::run_ns(shadow->process.pid), b0 = proxy->state->from_server.load();
-  const uint64_t d0 = painter.drawn.load();
+  const uint64_t d0 = screen.painter.drawn.load();
   host::pump_events(*session, opt.seconds * 1000, apply);
   r.cpu_seconds = test::cpu_seconds(session->child.pid) - c0;
   r.server_cpu_ns = static_cast<double>(test::run_ns(shadow->process.pid) - s0);
   r.server_bytes = proxy->state->from_server.load() - b0;
-  r.drawn = painter.drawn.load() - d0;
+  r.drawn = screen.painter.drawn.load() - d0;
   r.seconds = duration<double>(steady_clock::now() - t0).count();
   counting = false;
   const std::vector<uint8_t>& px = desktop.canvas.rgba;
@@ -124,12 +95,7 @@ Result run(const Options& opt, uint8_t depth, const test::XServer& x, bench::Pai
   for (size_t i = 0; i + 3 < px.size(); i += 4) in_565 += is_565(&px[i]);
   r.share_565 =
       px.empty() ? 0 : 400.0 * static_cast<double>(in_565) / static_cast<double>(px.size());
-  const auto ending = host::finish_session(*session, 15000);
-  if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
-    r.error = "korvane did not end cleanly; see " + ko.stderr_path;
-    return r;
-  }
-  r.ok = true;
+  r.ok = bench::ended_cleanly(*session, ko, r.error);
   return r;
 }
 
@@ -149,66 +115,34 @@ void print(const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string arg = argv[i];
-    const char* v = argv[i + 1];
-    auto num = [v] { return static_cast<uint32_t>(std::strtoul(v, nullptr, 10)); };
-    if (arg == "--seconds")
-      opt.seconds = static_cast<int>(num());
-    else if (arg == "--warmup")
-      opt.warmup = static_cast<int>(num());
-    else if (arg == "--width")
-      opt.width = num();
-    else if (arg == "--height")
-      opt.height = num();
-    else if (arg == "--fps")
-      opt.fps = num();
-    else if (arg == "--rounds")
-      opt.rounds = static_cast<int>(num());
+  bench::ScreenOptions opt{.korvane = BENCH_KORVANE_PATH, .area_w = 960, .area_h = 540};
+  int rounds = 2;
+  bool grain = false;  // --picture grain: the moving picture with photographic detail
+  auto own = [&](const std::string& arg, const char* v) {
+    if (arg == "--rounds")
+      rounds = static_cast<int>(std::strtoul(v, nullptr, 10));
     else if (arg == "--picture" && (std::string(v) == "gradient" || std::string(v) == "grain"))
-      opt.grain = std::string(v) == "grain";
-    else if (arg == "--area" && std::sscanf(v, "%ux%u", &opt.area_w, &opt.area_h) == 2)
-      continue;
-    else if (arg == "--korvane")
-      opt.korvane = v;
-    else {
-      std::fprintf(stderr,
-                   "usage: %s [--seconds S] [--warmup S] [--width W] [--height H] [--fps N] "
-                   "[--area WxH] [--rounds N] [--picture gradient|grain] [--korvane PATH]\n",
-                   argv[0]);
-      return 2;
-    }
-  }
-  if (opt.seconds <= 0 || opt.rounds <= 0 || opt.rounds > 20 || opt.fps == 0 || opt.fps > 100 ||
-      opt.area_w == 0 || opt.area_h == 0 || opt.area_w > opt.width || opt.area_h > opt.height) {
-    std::fprintf(stderr,
-                 "want seconds > 0, 1..20 rounds, 1..100 fps and an area within the screen\n");
+      grain = std::string(v) == "grain";
+    else
+      return false;
+    return true;
+  };
+  if (!bench::parse_screen_options(argc, argv, opt, " [--rounds N] [--picture gradient|grain]",
+                                   own) ||
+      !bench::screen_options_valid(opt, rounds > 0 && rounds <= 20, "1..20 rounds, "))
     return 2;
-  }
-  test::TempDir dir = test::make_temp_dir("korvane-depth-bench");
-  std::string error;
-  auto x = test::start_xvfb(opt.width, opt.height, dir.path, &error);
-  if (!x || !test::draw_desktop(*x, "#3a6ea5", &error)) {
-    std::fprintf(stderr, "X: %s\n", error.c_str());
-    return 1;
-  }
-  bench::Painter painter;
-  painter.grain = opt.grain;
-  if (!painter.start(*x, opt.width, opt.height, opt.area_w, opt.area_h, opt.fps)) {
-    std::fprintf(stderr, "cannot open %s for drawing\n", x->name().c_str());
-    return 1;
-  }
+  bench::Screen screen;
+  if (!bench::start_screen(screen, opt, "korvane-depth-bench", grain)) return 1;
   std::printf(
       "depth_bench: %ux%u desktop, %ux%u of it repainted %u times a second, shadow server -gfx "
       "-rfx -nsc over TLS on 127.0.0.1, %d s measured after %d s, %d rounds of 16 and 32 bpp\n",
-      opt.width, opt.height, opt.area_w, opt.area_h, opt.fps, opt.seconds, opt.warmup, opt.rounds);
+      opt.width, opt.height, opt.area_w, opt.area_h, opt.fps, opt.seconds, opt.warmup, rounds);
   std::fflush(stdout);
   std::vector<Result> results;
-  for (int round = 0; round < opt.rounds; ++round)
+  for (int round = 0; round < rounds; ++round)
     for (const uint8_t depth : {uint8_t{16}, uint8_t{32}})
-      results.push_back(run(opt, depth, *x, painter, dir.path));
-  painter.stop();
+      results.push_back(run(opt, depth, screen));
+  screen.painter.stop();
   std::printf("%-6s %6s %6s %8s %12s %11s %10s %13s %12s %10s %11s %9s\n", "bpp", "secs", "drawn",
               "rects", "srv out (B)", "srv KiB/frm", "srv B/rect", "korv out (B)", "korv ms/frm",
               "korv %cpu", "srv ms/frm", "565 %");

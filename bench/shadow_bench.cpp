@@ -18,30 +18,19 @@
 //
 // usage: shadow_bench [--seconds S] [--warmup S] [--width W] [--height H] [--fps N]
 //                     [--area WxH] [--korvane PATH]
-#include <dirent.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/desktop.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
-#include "net.hpp"
 #include "proc_stats.hpp"
-#include "shadow.hpp"
-#include "x_display.hpp"
+#include "shadow_rig.hpp"
 
 // Last: Xlib's macros (CursorShape, None, ...) would clash with names in the headers above.
 #include "x_painter.hpp"
@@ -51,7 +40,7 @@ using namespace std::chrono;
 
 namespace {
 
-using bench::Painter;
+using bench::ScreenOptions;
 using test::run_ns;
 
 uint64_t thread_cpu_ns() {
@@ -76,42 +65,17 @@ struct Result {
   test::Memory memory;  // korvane's, at the end of the measured run
 };
 
-struct Options {
-  std::string korvane = SHADOW_BENCH_KORVANE_PATH;
-  uint32_t width = 1920, height = 1080, fps = 10, area_w = 1920, area_h = 1080;
-  int seconds = 10, warmup = 3;
-};
-
-Result run(const Options& opt, bool extension, const test::XServer& x, Painter& painter,
-           const std::string& dir) {
+Result run(const ScreenOptions& opt, bool extension, bench::Screen& screen) {
   Result r;
-  std::string error;
-  test::ShadowOptions so;
-  so.security = test::ShadowSecurity::tls;
-  auto shadow = test::start_shadow(x, so, &error);
-  if (!shadow) {
-    r.error = "shadow server: " + error;
-    return r;
-  }
-  host::SessionOptions ko;
-  ko.korvane_path = opt.korvane;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = shadow->port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.width = opt.width;
-  ko.request.height = opt.height;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = dir + (extension ? "/korvane-ext.err" : "/korvane-base.err");
+  auto shadow = bench::start_shadow(*screen.x, {}, r.error);
+  if (!shadow) return r;
+  host::SessionOptions ko = bench::loopback_session(
+      opt.korvane, shadow->port, opt.width, opt.height,
+      screen.dir.path + (extension ? "/korvane-ext.err" : "/korvane-base.err"));
   if (extension) {
     const std::vector<ExtensionField> fields = {
         {FIELD_H264_CODECS, {static_cast<uint8_t>(H264_AVC444V2 | H264_AVC420)}}};
     ko.extension_block = encode_extensions(EXT_H264, fields);
-  }
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    r.error = "korvane: " + error;
-    return r;
   }
   host::Desktop desktop;
   bool counting = false;
@@ -129,19 +93,17 @@ Result run(const Options& opt, bool extension, const test::XServer& x, Painter& 
     else
       ++r.other;
   };
-  if (!host::wait_for_event(*session, EVT_CONNECTED, 30000, apply)) {
-    r.error = "korvane did not connect; see " + ko.stderr_path;
-    return r;
-  }
+  auto session = bench::connect(ko, apply, r.error);
+  if (!session) return r;
   host::pump_events(*session, opt.warmup * 1000, apply);
   counting = true;
   const auto t0 = steady_clock::now();
   const uint64_t k0 = run_ns(session->child.pid), s0 = run_ns(shadow->process.pid);
-  const uint64_t d0 = painter.drawn.load();
+  const uint64_t d0 = screen.painter.drawn.load();
   host::pump_events(*session, opt.seconds * 1000, apply);
   const uint64_t k1 = run_ns(session->child.pid), s1 = run_ns(shadow->process.pid);
   r.memory = test::memory_of(session->child.pid);
-  r.drawn = painter.drawn.load() - d0;
+  r.drawn = screen.painter.drawn.load() - d0;
   r.seconds = duration<double>(steady_clock::now() - t0).count();
   counting = false;
   r.korvane_ns = k1 - k0;
@@ -152,12 +114,7 @@ Result run(const Options& opt, bool extension, const test::XServer& x, Painter& 
   r.codecs = "avc420=" + std::to_string(st.codec_avc420) +
              " avc444=" + std::to_string(st.codec_avc444) +
              " avc444v2=" + std::to_string(st.codec_avc444v2);
-  const auto ending = host::finish_session(*session, 15000);
-  if (!ending.exit || !ending.exit->exited() || ending.exit->code != 0) {
-    r.error = "korvane did not end cleanly; see " + ko.stderr_path;
-    return r;
-  }
-  r.ok = true;
+  r.ok = bench::ended_cleanly(*session, ko, r.error);
   return r;
 }
 
@@ -179,66 +136,26 @@ void print(const char* name, const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string arg = argv[i];
-    const char* v = argv[i + 1];
-    auto num = [v] { return static_cast<uint32_t>(std::strtoul(v, nullptr, 10)); };
-    if (arg == "--seconds")
-      opt.seconds = static_cast<int>(num());
-    else if (arg == "--warmup")
-      opt.warmup = static_cast<int>(num());
-    else if (arg == "--width")
-      opt.width = num();
-    else if (arg == "--height")
-      opt.height = num();
-    else if (arg == "--fps")
-      opt.fps = num();
-    else if (arg == "--area" && std::sscanf(v, "%ux%u", &opt.area_w, &opt.area_h) == 2)
-      continue;
-    else if (arg == "--korvane")
-      opt.korvane = v;
-    else {
-      std::fprintf(stderr,
-                   "usage: %s [--seconds S] [--warmup S] [--width W] [--height H] [--fps N] "
-                   "[--area WxH] [--korvane PATH]\n",
-                   argv[0]);
-      return 2;
-    }
-  }
-  if (opt.seconds <= 0 || opt.fps == 0 || opt.fps > 100 || opt.area_w == 0 || opt.area_h == 0 ||
-      opt.area_w > opt.width || opt.area_h > opt.height) {
-    std::fprintf(stderr, "want seconds > 0, 1..100 fps and an area within the screen\n");
-    return 2;
-  }
-  test::TempDir dir = test::make_temp_dir("korvane-shadow-bench");
-  std::string error;
-  auto x = test::start_xvfb(opt.width, opt.height, dir.path, &error);
-  if (!x || !test::draw_desktop(*x, "#3a6ea5", &error)) {
-    std::fprintf(stderr, "X: %s\n", error.c_str());
-    return 1;
-  }
-  Painter painter;
-  if (!painter.start(*x, opt.width, opt.height, opt.area_w, opt.area_h, opt.fps)) {
-    std::fprintf(stderr, "cannot open %s for drawing\n", x->name().c_str());
-    return 1;
-  }
+  ScreenOptions opt{.korvane = BENCH_KORVANE_PATH};
+  if (!bench::parse_screen_options(argc, argv, opt) || !bench::screen_options_valid(opt)) return 2;
+  bench::Screen screen;
+  if (!bench::start_screen(screen, opt, "korvane-shadow-bench")) return 1;
   std::printf(
       "shadow_bench: %ux%u desktop, %ux%u of it repainted %u times a second, shadow server "
       "over TLS on 127.0.0.1, %d s measured after %d s\n",
       opt.width, opt.height, opt.area_w, opt.area_h, opt.fps, opt.seconds, opt.warmup);
   std::fflush(stdout);
-  const Result base = run(opt, false, *x, painter, dir.path);
+  const Result base = run(opt, false, screen);
   if (!base.ok) {
     std::fprintf(stderr, "base run failed: %s\n", base.error.c_str());
     return 1;
   }
-  const Result ext = run(opt, true, *x, painter, dir.path);
+  const Result ext = run(opt, true, screen);
   if (!ext.ok) {
     std::fprintf(stderr, "ext-h264 run failed: %s\n", ext.error.c_str());
     return 1;
   }
-  painter.stop();
+  screen.painter.stop();
   std::printf("%-9s %6s %6s %7s %12s %10s %11s %11s %10s %11s %10s\n", "mode", "secs", "drawn",
               "updates", "out (B)", "KiB/upd", "korv ms/upd", "korv ms/drw", "korv %cpu",
               "host ms/upd", "srv ms/upd");

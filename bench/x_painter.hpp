@@ -1,14 +1,19 @@
 // A moving picture on an X desktop for the benchmarks against the shadow server: a thread of the
-// bench repaints part of the root window steadily. Include it last: Xlib's macros (CursorShape,
-// None, ...) would clash with names in korvane's headers.
+// bench repaints part of the root window steadily; and the Xvfb desktop it paints on. Include it
+// last: Xlib's macros (CursorShape, None, ...) would clash with names in korvane's headers.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include "net.hpp"
+#include "shadow_rig.hpp"
 #include "x_display.hpp"
 
 #include <X11/Xlib.h>
@@ -97,5 +102,31 @@ class Painter {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// The desktop the benches measure korvane on, as main() holds it.
+struct Screen {
+  test::TempDir dir;  // Xvfb's log and korvane's stderr
+  std::optional<test::XServer> x;
+  Painter painter;  // declared after x: it stops drawing before the display goes
+};
+
+// Starts Xvfb in a fresh directory named after prefix, draws the desktop on it and starts the
+// painter as opt says. On failure prints why and returns false.
+inline bool start_screen(Screen& s, const ScreenOptions& opt, const std::string& prefix,
+                         bool grain = false) {
+  s.dir = test::make_temp_dir(prefix);
+  std::string error;
+  s.x = test::start_xvfb(opt.width, opt.height, s.dir.path, &error);
+  if (!s.x || !test::draw_desktop(*s.x, "#3a6ea5", &error)) {
+    std::fprintf(stderr, "X: %s\n", error.c_str());
+    return false;
+  }
+  s.painter.grain = grain;
+  if (!s.painter.start(*s.x, opt.width, opt.height, opt.area_w, opt.area_h, opt.fps)) {
+    std::fprintf(stderr, "cannot open %s for drawing\n", s.x->name().c_str());
+    return false;
+  }
+  return true;
+}
 
 }  // namespace korvane::bench
