@@ -38,8 +38,6 @@ using namespace korvane;
 using namespace korvane::test;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kWidth = kShadowWidth;
-constexpr uint32_t kHeight = kShadowHeight;
 // Over the root window, clear of the clients draw_desktop starts.
 constexpr uint32_t kPointerX = 300;
 constexpr uint32_t kPointerY = 600;
@@ -79,14 +77,6 @@ class ShadowExtTest : public ShadowDesktop {
     start_shadow_server(ShadowOptions{.extra = std::move(extra)});
   }
 
-  bool run_x(const std::vector<std::string>& argv) {
-    host::SpawnOptions o;
-    o.argv = argv;
-    o.env = {x.env()};
-    const host::RunResult r = host::run_capture(o, 10000);
-    return r.status && r.status->exited() && r.status->code == 0;
-  }
-
   // Keeps an X client running until the fixture's X server goes.
   bool start_x_client(const std::vector<std::string>& argv) {
     host::SpawnOptions o;
@@ -121,23 +111,7 @@ class ShadowExtTest : public ShadowDesktop {
     ASSERT_TRUE(grant);
     EXPECT_EQ(grant->mask, mask);
     EXPECT_EQ(grant->h264_codecs, codecs);
-    host::Frame second;
-    ASSERT_EQ(host::next_event(s, 30000, second), host::ReadStatus::frame);
-    host::apply_event(desktop, second);
-    ASSERT_EQ(second.type, EVT_CONNECTED) << host::describe_event(second);
-    ASSERT_EQ(second.payload.size(), 8u);
-    EXPECT_EQ(get_u32(second.payload.data()), kWidth);
-    EXPECT_EQ(get_u32(second.payload.data() + 4), kHeight);
-  }
-
-  void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
-    const host::Ending e = host::finish_session(
-        s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
-    EXPECT_TRUE(e.disconnected);
-    EXPECT_FALSE(e.error) << *e.error;
-    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
-    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
-    EXPECT_EQ(e.exit->code, 0);
+    expect_connected(s, desktop);
   }
 };
 
@@ -187,7 +161,7 @@ TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
 
 TEST_F(ShadowExtTest, CursorShapesAreTheXServersCursor) {
   ASSERT_TRUE(
-      run_x({"xdotool", "mousemove", std::to_string(kPointerX), std::to_string(kPointerY)}));
+      run_x(x, {"xdotool", "mousemove", std::to_string(kPointerX), std::to_string(kPointerY)}));
   XRootCursor cursor(x);
   ASSERT_TRUE(cursor.connected()) << cursor.error();
   start_server();
@@ -349,8 +323,8 @@ TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
   expect_canvas_matches_screen(desktop, x);
 
   // A changed desktop comes as more AVC444v2, each view predicted from the one before.
-  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
-  ASSERT_TRUE(run_x({"xdotool", "mousemove", "500", "700"}));
+  ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
+  ASSERT_TRUE(run_x(x, {"xdotool", "mousemove", "500", "700"}));
   const uint64_t before = counts.avc444v2;
   pump_counting(*s, desktop, counts, 2500);
   EXPECT_GT(counts.avc444v2, before) << "the change did not come";
@@ -383,7 +357,7 @@ TEST_F(ShadowExtTest, Avc420OnlyHostIsNeverSentAvc444) {
   expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC420);
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
-  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
+  ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
   pump_counting(*s, desktop, counts, 2500);
   std::printf("AVC420 %llu, AVC444 %llu, AVC444v2 %llu, rects %llu\n",
               static_cast<unsigned long long>(counts.avc420),
