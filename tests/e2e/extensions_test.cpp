@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -23,15 +22,6 @@ using namespace korvane::e2e;
 using namespace std::chrono;
 
 namespace {
-
-uint64_t fnv1a(std::span<const uint8_t> bytes) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (uint8_t b : bytes) {
-    h ^= b;
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
 
 // One line per frame: type, payload length and a hash of the payload.
 std::string describe_stream(const std::vector<host::Frame>& frames) {
@@ -79,19 +69,6 @@ TEST(Compat, BaseSessionIsByteIdentical) {
   }
   EXPECT_EQ(got, test::read_file(path));
 }
-
-namespace {
-
-// Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
-std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size()) return "sizes differ";
-  for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
-      return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
-  return {};
-}
-
-}  // namespace
 
 TEST(Extended, GrantComesFirstAndAServerWithoutDisplayControlRefusesResize) {
   // Unknown bits and fields are what a newer host may send: skipped, not granted.
