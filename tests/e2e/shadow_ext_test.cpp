@@ -89,7 +89,10 @@ class ShadowExtTest : public ShadowDesktop {
     return true;
   }
 
-  std::optional<host::Session> open(uint32_t mask, uint8_t h264_codecs = 0) {
+  // korvane asking for `mask` (and the H.264 codecs), which must be granted as asked before
+  // EVT_CONNECTED.
+  std::optional<host::Session> open(host::Desktop& desktop, uint32_t mask,
+                                    uint8_t h264_codecs = 0) {
     host::SessionOptions o = session_options();
     std::vector<ExtensionField> fields;
     if (h264_codecs) fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
@@ -97,6 +100,7 @@ class ShadowExtTest : public ShadowDesktop {
     std::string error;
     auto s = host::start_session(o, &error);
     EXPECT_TRUE(s) << error;
+    if (s) expect_granted_then_connected(*s, desktop, mask, h264_codecs);
     return s;
   }
 
@@ -146,10 +150,9 @@ void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x
 
 TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
   start_server();
-  auto s = open(EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  auto s = open(desktop, EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  ASSERT_TRUE(s);
   host::pump_events(*s, 1500, [&](const host::Frame& f) {
     EXPECT_NE(f.type, EVT_EXTENSIONS) << "the grant is sent once";
     EXPECT_NE(f.type, EVT_CONNECTED) << "EVT_CONNECTED is sent once";
@@ -165,10 +168,9 @@ TEST_F(ShadowExtTest, CursorShapesAreTheXServersCursor) {
   XRootCursor cursor(x);
   ASSERT_TRUE(cursor.connected()) << cursor.error();
   start_server();
-  auto s = open(EXT_CURSOR);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CURSOR, 0);
+  auto s = open(desktop, EXT_CURSOR);
+  ASSERT_TRUE(s);
 
   std::vector<ShapeSeen> shapes;
   std::vector<uint32_t> uses;
@@ -313,10 +315,9 @@ void pump_counting(host::Session& s, host::Desktop& desktop, CodecCounts& counts
 
 TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
   start_server();
-  auto s = open(EXT_H264, H264_AVC444V2 | H264_AVC420);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC444V2 | H264_AVC420);
+  auto s = open(desktop, EXT_H264, H264_AVC444V2 | H264_AVC420);
+  ASSERT_TRUE(s);
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
   ASSERT_GT(counts.avc444v2, 0u) << "the shadow server picks AVC444v2 when it is offered";
@@ -351,10 +352,9 @@ TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
 
 TEST_F(ShadowExtTest, Avc420OnlyHostIsNeverSentAvc444) {
   start_server();
-  auto s = open(EXT_H264, H264_AVC420);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC420);
+  auto s = open(desktop, EXT_H264, H264_AVC420);
+  ASSERT_TRUE(s);
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
   ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
@@ -382,10 +382,9 @@ TEST_F(ShadowExtTest, ChangedOnlyCanvasIsTheScreenAfterAnXtermScrolls) {
   start_server({"-gfx", "-rfx", "-nsc"});
   ASSERT_TRUE(start_x_client({"xterm", "-geometry", "100x40+0+0", "-e", "sh", "-c",
                               "sleep 1; timeout 3 seq 1 1000000000; sleep 600"}));
-  auto s = open(EXT_CHANGED_ONLY);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CHANGED_ONLY, 0);
+  auto s = open(desktop, EXT_CHANGED_ONLY);
+  ASSERT_TRUE(s);
   host::pump_events(*s, 5000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
   const uint64_t while_scrolling = desktop.rects;
   EXPECT_GT(while_scrolling, 50u) << "the scrolling did not come as rectangles";
