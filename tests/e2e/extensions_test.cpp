@@ -254,9 +254,7 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
   // A port that accepts and then says nothing.
   const int silent = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(silent, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = test::loopback(0);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(silent, 4), 0);
   socklen_t len = sizeof addr;
