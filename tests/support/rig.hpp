@@ -9,7 +9,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <regex>
@@ -195,7 +194,7 @@ inline uint64_t fnv1a(std::span<const uint8_t> bytes, uint64_t h = 0xcbf29ce4842
 inline std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
   if (reference.size() != canvas.rgba.size()) return "sizes differ";
   for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
+    if (reference.compare(i, 4, reinterpret_cast<const char*>(&canvas.rgba[i]), 4) != 0)
       return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
   return {};
 }
