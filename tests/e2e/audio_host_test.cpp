@@ -15,6 +15,7 @@
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "rig.hpp"
 
 using namespace korvane;
 
@@ -38,15 +39,6 @@ std::vector<uint8_t> sweep(uint32_t rate, uint32_t channels, uint32_t ms) {
     }
   }
   return out;
-}
-
-uint64_t fnv(const std::vector<uint8_t>& bytes, size_t from = 0) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (size_t i = from; i < bytes.size(); ++i) {
-    h ^= bytes[i];
-    h *= 0x100000001b3ull;
-  }
-  return h;
 }
 
 struct Wav {
@@ -94,51 +86,25 @@ void expect_wav(const std::string& path, uint32_t rate, uint16_t channels, uint3
   const auto expected = sweep(rate, channels, ms);
   EXPECT_EQ(w->samples.size(), expected.size());
   EXPECT_TRUE(w->samples == expected) << "the samples differ from the server's sweep";
-  EXPECT_EQ(fnv(w->samples), server_fnv) << "the samples differ from what the server logged";
+  EXPECT_EQ(e2e::fnv1a(w->samples), server_fnv) << "the samples differ from what the server logged";
 }
 
 }  // namespace
 
 TEST(AudioHost, WavFilesHoldTheServersSamplesOneFilePerFormat) {
   ASSERT_FALSE(std::string(KORVANE_HOST_PATH).empty());
-  auto dir = test::make_temp_dir("korvane-audio-host");
-  test::TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.user = "test";
-  so.password = "test";
-  so.steps = {"sound-pcm 48000 2 1000", "sound-volume 0x80004000", "sound-pcm 44100 1 500",
-              "sound-wait-confirms", "end"};
-  so.stderr_path = dir.path + "/server.err";
-  std::string error;
-  auto server = test::start_test_server(so, &error);
-  ASSERT_TRUE(server) << error;
+  e2e::Rig rig;
+  ASSERT_TRUE(e2e::start_server(rig, {"sound-pcm 48000 2 1000", "sound-volume 0x80004000",
+                                      "sound-pcm 44100 1 500", "sound-wait-confirms", "end"}));
+  const std::string& dir = rig.scratch.path;
   host::SpawnOptions o;
-  o.argv = {KORVANE_HOST_PATH,
-            "--korvane",
-            KORVANE_PATH,
-            "--host",
-            "127.0.0.1",
-            "--port",
-            std::to_string(server->port),
-            "--user",
-            "test",
-            "--password",
-            "test",
-            "--flags",
-            "1",
-            "--seconds",
-            "60",
-            "--quiet",
-            "--audio-wav",
-            dir.path + "/sound.wav",
-            "--korvane-log",
-            dir.path + "/korvane.log"};
+  o.argv = e2e::host_argv(rig.server.port, "60", dir + "/korvane.log",
+                          {"--audio-wav", dir + "/sound.wav"});
   const auto run = host::run_capture(o, 90000);
   const std::string& out = run.out;
-  const std::string server_log = test::output_of(*server->process);
+  const std::string server_log = e2e::server_log(rig);
   EXPECT_TRUE(run.status && run.status->exited() && run.status->code == 0)
-      << out << test::read_file(dir.path + "/korvane.log");
+      << out << test::read_file(dir + "/korvane.log");
 
   std::vector<uint64_t> server_fnv;
   const std::regex done("SOUND done blocks=\\d+ bytes=\\d+ fnv=([0-9a-f]{16})");
@@ -157,13 +123,12 @@ TEST(AudioHost, WavFilesHoldTheServersSamplesOneFilePerFormat) {
   EXPECT_EQ(formats, (std::vector<std::string>{"2/48000", "1/44100"})) << out;
   EXPECT_EQ(out.find("AUDIO_DATA"), std::string::npos);
   EXPECT_NE(out.find("AUDIO_VOLUME value=0x80004000"), std::string::npos) << out;
-  EXPECT_NE(out.find("WAV OPENED " + dir.path + "/sound.wav channels=2 rate=48000"),
+  EXPECT_NE(out.find("WAV OPENED " + dir + "/sound.wav channels=2 rate=48000"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("WAV CLOSED " + dir + "/sound.wav data=192000 seconds=1.000"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("WAV CLOSED " + dir.path + "/sound.wav data=192000 seconds=1.000"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("WAV CLOSED " + dir.path + "/sound-2.wav data=44100 seconds=0.500"),
+  EXPECT_NE(out.find("WAV CLOSED " + dir + "/sound-2.wav data=44100 seconds=0.500"),
             std::string::npos)
       << out;
   // 1 s of 48 kHz stereo and 0.5 s of 44.1 kHz mono in 20 ms blocks, just before SUMMARY.
@@ -171,8 +136,8 @@ TEST(AudioHost, WavFilesHoldTheServersSamplesOneFilePerFormat) {
   EXPECT_NE(out.find(summary), std::string::npos) << out;
   EXPECT_EQ(out.find("PROBLEM"), std::string::npos) << out;
 
-  expect_wav(dir.path + "/sound.wav", 48000, 2, 1000, server_fnv[0]);
-  expect_wav(dir.path + "/sound-2.wav", 44100, 1, 500, server_fnv[1]);
+  expect_wav(dir + "/sound.wav", 48000, 2, 1000, server_fnv[0]);
+  expect_wav(dir + "/sound-2.wav", 44100, 1, 500, server_fnv[1]);
 }
 
 TEST(AudioHost, SeriesPathsGetTheirNumberBeforeTheExtension) {

@@ -26,14 +26,6 @@ std::vector<uint8_t> audio_block(uint8_t codecs = 0) {
   return encode_extensions(EXT_AUDIO, fields);
 }
 
-uint64_t fnv_add(uint64_t h, std::span<const uint8_t> bytes) {
-  for (uint8_t b : bytes) {
-    h ^= b;
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
-
 // One stream: a format and the bytes that followed it.
 struct Stream {
   AudioFormat format;
@@ -71,7 +63,7 @@ struct AudioSink {
         if (d->sequence != next_sequence) sequence_gap = true;
         next_sequence = d->sequence + 1;
         auto& s = streams.back();
-        s.fnv = fnv_add(s.fnv, d->bytes);
+        s.fnv = fnv1a(d->bytes, s.fnv);
         s.bytes += d->bytes.size();
         ++s.blocks;
       } else if (f.type == EVT_AUDIO_VOLUME) {
@@ -107,14 +99,6 @@ size_t count_lines(Rig& rig, const std::regex& re) {
   for (const auto& l : test::lines_of(*rig.server.process))
     if (std::regex_search(l, re)) ++n;
   return n;
-}
-
-uint32_t granted_mask(Rig& rig) {
-  host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
-  const auto grant = parse_grant(first.payload);
-  return grant ? grant->mask : 0xFFFFFFFF;
 }
 
 void expect_stream(const Stream& got, const Done& sent, uint16_t tag, uint16_t channels,

@@ -17,6 +17,7 @@
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
 #include "net.hpp"
+#include "rig.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -70,8 +71,10 @@ class CertificateTest : public ::testing::Test {
   }
 
   // korvane with a home folder of its own, empty, and the configuration folder inside it, so
-  // that anything the library writes for the user would land there.
+  // that anything the library writes for the user would land there. With a block, the grant is
+  // checked.
   std::optional<host::Session> open(std::vector<uint8_t> block) {
+    const bool granted = !block.empty();
     host::SessionOptions o;
     o.korvane_path = KORVANE_PATH;
     o.request.host = "127.0.0.1";
@@ -88,6 +91,7 @@ class CertificateTest : public ::testing::Test {
     std::string error;
     auto s = host::start_session(o, &error);
     EXPECT_TRUE(s) << error;
+    if (s && granted) expect_granted(*s);
     return s;
   }
 
@@ -134,6 +138,17 @@ class CertificateTest : public ::testing::Test {
   static void expect_connected(host::Session& s) {
     const auto f = host::wait_for_event(s, EVT_CONNECTED, 30000);
     ASSERT_TRUE(f) << "no EVT_CONNECTED";
+  }
+
+  // A verdict with no question open is refused.
+  static void expect_verdict_refused(host::Session& s) {
+    const uint8_t verdict = 1;
+    ASSERT_TRUE(host::send_command(s, CMD_CERT_VERDICT, std::span(&verdict, 1)));
+    const auto refused = host::wait_for_event(s, EVT_REFUSED, 10000);
+    ASSERT_TRUE(refused) << "no EVT_REFUSED";
+    ASSERT_EQ(refused->payload.size(), 6u);
+    EXPECT_EQ(refused->payload[0], CMD_CERT_VERDICT);
+    EXPECT_EQ(refused->payload[1], REFUSED_NO_QUESTION);
   }
 
   static void expect_failed(host::Session& s) {
@@ -188,7 +203,6 @@ TEST_F(CertificateTest, PinnedRightFingerprintConnects) {
   // Another pin first: any of the list will do.
   auto s = open(block(CERT_MODE_PINNED, format_fingerprint(Fingerprint{}) + "," + fp));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   expect_connected(*s);
   expect_clean_end(*s);
   expect_nothing_left_behind();
@@ -199,7 +213,6 @@ TEST_F(CertificateTest, PinnedOpensslLineConnects) {
   ASSERT_FALSE(line.empty());
   auto s = open(block(CERT_MODE_PINNED, line));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   expect_connected(*s);
   expect_clean_end(*s);
 }
@@ -210,7 +223,6 @@ TEST_F(CertificateTest, PinnedWrongFingerprintFails) {
   fp[0] = fp[0] == 'f' ? '0' : 'f';  // one digit off
   auto s = open(block(CERT_MODE_PINNED, fp));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   expect_failed(*s);
   expect_nothing_left_behind();
 }
@@ -220,7 +232,6 @@ TEST_F(CertificateTest, AskAcceptedConnectsWithTheServersFingerprint) {
   ASSERT_FALSE(fp.empty());
   auto s = open(block(CERT_MODE_ASK));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   const auto q = answer_question(*s, true);
   ASSERT_TRUE(q);
   EXPECT_EQ(q->fingerprint, fp);
@@ -235,13 +246,7 @@ TEST_F(CertificateTest, AskAcceptedConnectsWithTheServersFingerprint) {
   EXPECT_FALSE(q->changed);
   expect_connected(*s);
   // A second verdict, with nothing asked any more, is refused.
-  const uint8_t again = 1;
-  ASSERT_TRUE(host::send_command(*s, CMD_CERT_VERDICT, std::span(&again, 1)));
-  const auto refused = host::wait_for_event(*s, EVT_REFUSED, 10000);
-  ASSERT_TRUE(refused) << "no EVT_REFUSED";
-  ASSERT_EQ(refused->payload.size(), 6u);
-  EXPECT_EQ(refused->payload[0], CMD_CERT_VERDICT);
-  EXPECT_EQ(refused->payload[1], REFUSED_NO_QUESTION);
+  ASSERT_NO_FATAL_FAILURE(expect_verdict_refused(*s));
   expect_clean_end(*s);
   expect_nothing_left_behind();
 }
@@ -249,7 +254,6 @@ TEST_F(CertificateTest, AskAcceptedConnectsWithTheServersFingerprint) {
 TEST_F(CertificateTest, AskRejectedFails) {
   auto s = open(block(CERT_MODE_ASK));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   ASSERT_TRUE(answer_question(*s, false));
   expect_failed(*s);
   expect_nothing_left_behind();
@@ -258,7 +262,6 @@ TEST_F(CertificateTest, AskRejectedFails) {
 TEST_F(CertificateTest, AskHostGoneEndsTheWait) {
   auto s = open(block(CERT_MODE_ASK));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   ASSERT_TRUE(host::wait_for_event(*s, EVT_CERTIFICATE, 30000));
   const auto t0 = std::chrono::steady_clock::now();
   // CMD_DISCONNECT instead of a verdict: korvane must not sit out its minute.
@@ -273,15 +276,8 @@ TEST_F(CertificateTest, AskHostGoneEndsTheWait) {
 TEST_F(CertificateTest, VerdictWithoutQuestionRefused) {
   auto s = open(block(CERT_MODE_ACCEPT_ANY));
   ASSERT_TRUE(s);
-  expect_granted(*s);
   expect_connected(*s);
-  const uint8_t verdict = 1;
-  ASSERT_TRUE(host::send_command(*s, CMD_CERT_VERDICT, std::span(&verdict, 1)));
-  const auto refused = host::wait_for_event(*s, EVT_REFUSED, 10000);
-  ASSERT_TRUE(refused) << "no EVT_REFUSED";
-  ASSERT_EQ(refused->payload.size(), 6u);
-  EXPECT_EQ(refused->payload[0], CMD_CERT_VERDICT);
-  EXPECT_EQ(refused->payload[1], REFUSED_NO_QUESTION);
+  ASSERT_NO_FATAL_FAILURE(expect_verdict_refused(*s));
   expect_clean_end(*s);
   expect_nothing_left_behind();
 }
@@ -307,25 +303,7 @@ TEST_F(CertificateTest, ReferenceHostAsksAndPins) {
   ASSERT_FALSE(fp.empty());
   auto run = [&](std::vector<std::string> extra) {
     host::SpawnOptions o;
-    o.argv = {KORVANE_HOST_PATH,
-              "--korvane",
-              KORVANE_PATH,
-              "--host",
-              "127.0.0.1",
-              "--port",
-              std::to_string(shadow->port),
-              "--user",
-              "test",
-              "--password",
-              "test",
-              "--flags",
-              "1",
-              "--seconds",
-              "1",
-              "--quiet",
-              "--korvane-log",
-              logs.path + "/korvane.log"};
-    o.argv.insert(o.argv.end(), extra.begin(), extra.end());
+    o.argv = e2e::host_argv(shadow->port, "1", logs.path + "/korvane.log", std::move(extra));
     o.env = {"HOME=" + home.path, "XDG_CONFIG_HOME=" + home.path + "/.config",
              "TMPDIR=" + tmp.path};
     return host::run_capture(o, 60000);

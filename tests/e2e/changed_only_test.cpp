@@ -3,7 +3,6 @@
 // reach the host again.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -61,13 +60,6 @@ Outcome run_session(Rig& rig) {
   return run;
 }
 
-long first_difference(const host::Canvas& canvas, const std::string& reference) {
-  if (reference.size() != canvas.rgba.size()) return -2;
-  for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0) return static_cast<long>(i / 4);
-  return -1;
-}
-
 }  // namespace
 
 TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
@@ -107,7 +99,7 @@ TEST(ChangedOnly, CanvasEqualsTheServersPictureWithFarFewerBytes) {
     }
     const std::string reference = test::read_file(second);
     ASSERT_EQ(reference.size(), 640u * 480u * 4u) << server_log(*rig);
-    EXPECT_EQ(first_difference(run.canvas, reference), -1) << (with ? "with" : "without");
+    EXPECT_EQ(first_difference(reference, run.canvas), "") << (with ? "with" : "without");
   }
   // Without: 7 + 5 full pictures and the rest. With: each picture once, the small changes as
   // their tiles.
@@ -183,7 +175,7 @@ TEST(Deflate, CanvasEqualsTheServersPictureInFarFewerBytes) {
     EXPECT_EQ(run.problem, "");
     const std::string reference = test::read_file(dump);
     ASSERT_EQ(reference.size(), 800u * 600u * 4u) << server_log(*rig);
-    EXPECT_EQ(first_difference(run.canvas, reference), -1) << "mask " << masks[i];
+    EXPECT_EQ(first_difference(reference, run.canvas), "") << "mask " << masks[i];
   }
   EXPECT_EQ(runs[0].deflate_frames, 0u) << "a host that did not ask gets no EVT_RECT_DEFLATE";
   for (int i = 1; i < 3; ++i) {

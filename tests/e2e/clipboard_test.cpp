@@ -288,7 +288,8 @@ bool wait_channel_up(Rig& rig) {
   return true;
 }
 
-// Ends the session from the host side; korvane must say goodbye and exit 0.
+// Ends the session from the host side; korvane must say goodbye and exit 0, and leave the logs
+// clean.
 void finish(Rig& rig) {
   ASSERT_TRUE(host::send_command(*rig.run.korvane, CMD_DISCONNECT));
   {
@@ -303,6 +304,7 @@ void finish(Rig& rig) {
   ASSERT_TRUE(exit) << "korvane did not exit";
   EXPECT_TRUE(exit->exited()) << host::describe(*exit);
   EXPECT_EQ(exit->code, 0);
+  e2e::expect_clean_logs(rig.run);
 }
 
 size_t count_of(const std::string& text, const std::string& what) {
@@ -360,7 +362,6 @@ TEST(Clipboard, HostFormatListReachesServer) {
                                                      "49406 ", "7 tail"}));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
@@ -390,7 +391,6 @@ TEST(Clipboard, ServerRequestsAreAnsweredFromTheHostStore) {
   ASSERT_TRUE(expect_server_line(rig, data_line(13, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- server to host
@@ -454,7 +454,6 @@ TEST(Clipboard, ServerFormatListsReachHost) {
   }
   EXPECT_EQ(responses, lists_seen);
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, HostRequestsGetTheServerBytes) {
@@ -494,7 +493,6 @@ TEST(Clipboard, HostRequestsGetTheServerBytes) {
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=4 flags=0x0002 len=0"));
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=6 flags=0x0001 len=0"));
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- before the channel
@@ -536,7 +534,6 @@ TEST(Clipboard, CommandsBeforeTheChannelConnects) {
     EXPECT_NE(line.rfind("CLIP format id=77", 0), 0u) << line;
   }
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- bad host input
@@ -635,7 +632,6 @@ TEST(Clipboard, MalformedHostListsAndDataStoreNothingTheHostDidNotSendInBoundedM
   ASSERT_TRUE(expect_server_line(rig, data_line(5, false, {})));
   ASSERT_TRUE(server_logged(rig, "DONE"));
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
@@ -703,7 +699,6 @@ TEST(Clipboard, AFloodOfListsAndLargeDataCostsBoundedMemoryAndTheNewestWins) {
   // while they wait, and never go out.
   EXPECT_LT(lists, size_t{kLists} / 2);
   finish(rig);
-  e2e::expect_clean_logs(rig.run);
 }
 
 // ---------------------------------------------------------------- the channel going away

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -23,15 +22,6 @@ using namespace korvane::e2e;
 using namespace std::chrono;
 
 namespace {
-
-uint64_t fnv1a(std::span<const uint8_t> bytes) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (uint8_t b : bytes) {
-    h ^= b;
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
 
 // One line per frame: type, payload length and a hash of the payload.
 std::string describe_stream(const std::vector<host::Frame>& frames) {
@@ -79,19 +69,6 @@ TEST(Compat, BaseSessionIsByteIdentical) {
   }
   EXPECT_EQ(got, test::read_file(path));
 }
-
-namespace {
-
-// Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
-std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size()) return "sizes differ";
-  for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
-      return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
-  return {};
-}
-
-}  // namespace
 
 TEST(Extended, GrantComesFirstAndAServerWithoutDisplayControlRefusesResize) {
   // Unknown bits and fields are what a newer host may send: skipped, not granted.
@@ -277,9 +254,7 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
   // A port that accepts and then says nothing.
   const int silent = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(silent, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = test::loopback(0);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(silent, 4), 0);
   socklen_t len = sizeof addr;

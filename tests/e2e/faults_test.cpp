@@ -316,9 +316,7 @@ struct OneShotServer {
 bool start_one_shot(OneShotServer& s, std::vector<uint8_t> reply) {
   s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s.listener < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = test::loopback(0);
   socklen_t size = sizeof addr;
   if (bind(s.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(s.listener, 1) != 0 ||

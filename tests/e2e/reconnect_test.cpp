@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <regex>
 #include <string>
@@ -17,6 +16,7 @@
 #include "host_link/session_extensions.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
+#include "rig.hpp"
 #include "tcp_proxy.hpp"
 
 namespace korvane {
@@ -93,14 +93,6 @@ size_t count_lines(const std::string& log, const std::string& prefix) {
     pos += prefix.size();
   }
   return n;
-}
-
-std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
-  if (reference.size() != canvas.rgba.size()) return "sizes differ";
-  for (size_t i = 0; i < reference.size(); i += 4)
-    if (std::memcmp(&reference[i], &canvas.rgba[i], 4) != 0)
-      return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
-  return {};
 }
 
 // The host's view: every event type in order, the reconnection events, and the canvas, which
@@ -206,10 +198,10 @@ TEST(Reconnect, FiveCutsFiveReconnectionsEachWithThePictureAndInput) {
     const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     do {
       host::pump_events(*rig->korvane, 100, std::ref(view));
-    } while (!first_difference(reference, view.canvas).empty() &&
+    } while (!e2e::first_difference(reference, view.canvas).empty() &&
              std::chrono::steady_clock::now() < settle);
     ASSERT_EQ(reference.size(), size_t{view.canvas.width} * view.canvas.height * 4);
-    EXPECT_EQ(first_difference(reference, view.canvas), "");
+    EXPECT_EQ(e2e::first_difference(reference, view.canvas), "");
   }
   const std::string log = server_log(*rig);
   EXPECT_EQ(count_lines(log, "CONNECTED width="), size_t{kCuts + 1}) << log;

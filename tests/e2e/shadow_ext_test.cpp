@@ -38,8 +38,6 @@ using namespace korvane;
 using namespace korvane::test;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kWidth = kShadowWidth;
-constexpr uint32_t kHeight = kShadowHeight;
 // Over the root window, clear of the clients draw_desktop starts.
 constexpr uint32_t kPointerX = 300;
 constexpr uint32_t kPointerY = 600;
@@ -79,14 +77,6 @@ class ShadowExtTest : public ShadowDesktop {
     start_shadow_server(ShadowOptions{.extra = std::move(extra)});
   }
 
-  bool run_x(const std::vector<std::string>& argv) {
-    host::SpawnOptions o;
-    o.argv = argv;
-    o.env = {x.env()};
-    const host::RunResult r = host::run_capture(o, 10000);
-    return r.status && r.status->exited() && r.status->code == 0;
-  }
-
   // Keeps an X client running until the fixture's X server goes.
   bool start_x_client(const std::vector<std::string>& argv) {
     host::SpawnOptions o;
@@ -99,7 +89,10 @@ class ShadowExtTest : public ShadowDesktop {
     return true;
   }
 
-  std::optional<host::Session> open(uint32_t mask, uint8_t h264_codecs = 0) {
+  // korvane asking for `mask` (and the H.264 codecs), which must be granted as asked before
+  // EVT_CONNECTED.
+  std::optional<host::Session> open(host::Desktop& desktop, uint32_t mask,
+                                    uint8_t h264_codecs = 0) {
     host::SessionOptions o = session_options();
     std::vector<ExtensionField> fields;
     if (h264_codecs) fields.push_back({FIELD_H264_CODECS, {h264_codecs}});
@@ -107,6 +100,7 @@ class ShadowExtTest : public ShadowDesktop {
     std::string error;
     auto s = host::start_session(o, &error);
     EXPECT_TRUE(s) << error;
+    if (s) expect_granted_then_connected(*s, desktop, mask, h264_codecs);
     return s;
   }
 
@@ -121,23 +115,7 @@ class ShadowExtTest : public ShadowDesktop {
     ASSERT_TRUE(grant);
     EXPECT_EQ(grant->mask, mask);
     EXPECT_EQ(grant->h264_codecs, codecs);
-    host::Frame second;
-    ASSERT_EQ(host::next_event(s, 30000, second), host::ReadStatus::frame);
-    host::apply_event(desktop, second);
-    ASSERT_EQ(second.type, EVT_CONNECTED) << host::describe_event(second);
-    ASSERT_EQ(second.payload.size(), 8u);
-    EXPECT_EQ(get_u32(second.payload.data()), kWidth);
-    EXPECT_EQ(get_u32(second.payload.data() + 4), kHeight);
-  }
-
-  void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
-    const host::Ending e = host::finish_session(
-        s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
-    EXPECT_TRUE(e.disconnected);
-    EXPECT_FALSE(e.error) << *e.error;
-    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
-    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
-    EXPECT_EQ(e.exit->code, 0);
+    expect_connected(s, desktop);
   }
 };
 
@@ -172,10 +150,9 @@ void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x
 
 TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
   start_server();
-  auto s = open(EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  auto s = open(desktop, EXT_CURSOR | EXT_RESIZE | EXT_H264, kKnownH264Codecs);
+  ASSERT_TRUE(s);
   host::pump_events(*s, 1500, [&](const host::Frame& f) {
     EXPECT_NE(f.type, EVT_EXTENSIONS) << "the grant is sent once";
     EXPECT_NE(f.type, EVT_CONNECTED) << "EVT_CONNECTED is sent once";
@@ -187,14 +164,13 @@ TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
 
 TEST_F(ShadowExtTest, CursorShapesAreTheXServersCursor) {
   ASSERT_TRUE(
-      run_x({"xdotool", "mousemove", std::to_string(kPointerX), std::to_string(kPointerY)}));
+      run_x(x, {"xdotool", "mousemove", std::to_string(kPointerX), std::to_string(kPointerY)}));
   XRootCursor cursor(x);
   ASSERT_TRUE(cursor.connected()) << cursor.error();
   start_server();
-  auto s = open(EXT_CURSOR);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CURSOR, 0);
+  auto s = open(desktop, EXT_CURSOR);
+  ASSERT_TRUE(s);
 
   std::vector<ShapeSeen> shapes;
   std::vector<uint32_t> uses;
@@ -339,18 +315,17 @@ void pump_counting(host::Session& s, host::Desktop& desktop, CodecCounts& counts
 
 TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
   start_server();
-  auto s = open(EXT_H264, H264_AVC444V2 | H264_AVC420);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC444V2 | H264_AVC420);
+  auto s = open(desktop, EXT_H264, H264_AVC444V2 | H264_AVC420);
+  ASSERT_TRUE(s);
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
   ASSERT_GT(counts.avc444v2, 0u) << "the shadow server picks AVC444v2 when it is offered";
   expect_canvas_matches_screen(desktop, x);
 
   // A changed desktop comes as more AVC444v2, each view predicted from the one before.
-  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
-  ASSERT_TRUE(run_x({"xdotool", "mousemove", "500", "700"}));
+  ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
+  ASSERT_TRUE(run_x(x, {"xdotool", "mousemove", "500", "700"}));
   const uint64_t before = counts.avc444v2;
   pump_counting(*s, desktop, counts, 2500);
   EXPECT_GT(counts.avc444v2, before) << "the change did not come";
@@ -377,13 +352,12 @@ TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
 
 TEST_F(ShadowExtTest, Avc420OnlyHostIsNeverSentAvc444) {
   start_server();
-  auto s = open(EXT_H264, H264_AVC420);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_H264, H264_AVC420);
+  auto s = open(desktop, EXT_H264, H264_AVC420);
+  ASSERT_TRUE(s);
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
-  ASSERT_TRUE(run_x({"xsetroot", "-solid", "#c06020"}));
+  ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
   pump_counting(*s, desktop, counts, 2500);
   std::printf("AVC420 %llu, AVC444 %llu, AVC444v2 %llu, rects %llu\n",
               static_cast<unsigned long long>(counts.avc420),
@@ -408,10 +382,9 @@ TEST_F(ShadowExtTest, ChangedOnlyCanvasIsTheScreenAfterAnXtermScrolls) {
   start_server({"-gfx", "-rfx", "-nsc"});
   ASSERT_TRUE(start_x_client({"xterm", "-geometry", "100x40+0+0", "-e", "sh", "-c",
                               "sleep 1; timeout 3 seq 1 1000000000; sleep 600"}));
-  auto s = open(EXT_CHANGED_ONLY);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_granted_then_connected(*s, desktop, EXT_CHANGED_ONLY, 0);
+  auto s = open(desktop, EXT_CHANGED_ONLY);
+  ASSERT_TRUE(s);
   host::pump_events(*s, 5000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
   const uint64_t while_scrolling = desktop.rects;
   EXPECT_GT(while_scrolling, 50u) << "the scrolling did not come as rectangles";

@@ -21,9 +21,6 @@ using namespace korvane;
 using namespace korvane::test;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kWidth = kShadowWidth;
-constexpr uint32_t kHeight = kShadowHeight;
-
 long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
@@ -42,29 +39,24 @@ class ShadowTest : public ShadowDesktop {
     return s;
   }
 
-  // The first frame must be EVT_CONNECTED with the requested size.
-  void expect_connected(host::Session& s, host::Desktop& desktop) {
-    host::Frame first;
-    ASSERT_EQ(host::next_event(s, 30000, first), host::ReadStatus::frame);
-    host::apply_event(desktop, first);
-    ASSERT_EQ(first.type, EVT_CONNECTED) << host::describe_event(first);
-    ASSERT_EQ(first.payload.size(), 8u);
-    EXPECT_EQ(get_u32(first.payload.data()), kWidth);
-    EXPECT_EQ(get_u32(first.payload.data() + 4), kHeight);
+  // The first frame must be EVT_CONNECTED at the desktop's size, after `pump_ms` of painting.
+  std::optional<host::Session> connected(ShadowSecurity security, uint8_t flags,
+                                         host::Desktop& desktop, int pump_ms,
+                                         const std::string& password = "test") {
+    start_server(security);
+    auto s = open(flags, password);
+    if (!s) return s;
+    expect_connected(*s, desktop);
+    if (HasFatalFailure()) return std::nullopt;
+    host::pump_events(*s, pump_ms, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+    return s;
   }
 
   // Ends the session the way a host does and checks it ended cleanly and quickly.
-  void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
+  void expect_quick_clean_disconnect(host::Session& s, host::Desktop& desktop) {
     const auto t0 = Clock::now();
-    const host::Ending e = host::finish_session(
-        s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
-    const long took = elapsed_ms(t0);
-    EXPECT_TRUE(e.disconnected);
-    EXPECT_FALSE(e.error) << *e.error;
-    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
-    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
-    EXPECT_EQ(e.exit->code, 0);
-    EXPECT_LT(took, 2500) << "from CMD_DISCONNECT to korvane's exit";
+    ASSERT_NO_FATAL_FAILURE(expect_clean_disconnect(s, desktop));
+    EXPECT_LT(elapsed_ms(t0), 2500) << "from CMD_DISCONNECT to korvane's exit";
     host::Frame after;
     EXPECT_EQ(host::next_event(s, 1000, after), host::ReadStatus::eof)
         << "EVT_DISCONNECTED must be the last frame";
@@ -88,18 +80,15 @@ void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x
 }
 
 TEST_F(ShadowTest, TlsCanvasRebuildsTheScreen) {
-  start_server(ShadowSecurity::tls);
-  auto s = open(CONNECT_FLAG_TLS);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_connected(*s, desktop);
-  host::pump_events(*s, 2500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  auto s = connected(ShadowSecurity::tls, CONNECT_FLAG_TLS, desktop, 2500);
+  ASSERT_TRUE(s);
   EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
   EXPECT_FALSE(desktop.error) << *desktop.error;
   EXPECT_GT(desktop.rects + desktop.h264.stats.pictures, 0u) << "nothing was painted";
   EXPECT_EQ(desktop.h264.stats.errors, 0u);
   expect_canvas_matches_screen(desktop, x);
-  expect_clean_disconnect(*s, desktop);
+  expect_quick_clean_disconnect(*s, desktop);
 }
 
 TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
@@ -120,10 +109,7 @@ TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < deadline) {
     host::pump_events(*s, 200, paint);
-    host::SpawnOptions o;
-    o.argv = {"xdotool", "getmouselocation"};
-    o.env = {x.env()};
-    where = host::run_capture(o, 5000).out;
+    run_x(x, {"xdotool", "getmouselocation"}, &where);
     if (where.rfind("x:1000 y:740 ", 0) == 0) break;
   }
   EXPECT_EQ(where.rfind("x:1000 y:740 ", 0), 0u) << "pointer at " << where;
@@ -136,18 +122,15 @@ TEST_F(ShadowTest, PointerMovesReachTheDisplayAndComeBackAsPixels) {
   EXPECT_LT(moved->within, 1.0) << "the eyes did not follow the pointer";
   EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
   expect_canvas_matches_screen(desktop, x);
-  expect_clean_disconnect(*s, desktop);
+  expect_quick_clean_disconnect(*s, desktop);
 }
 
 TEST_F(ShadowTest, NlaWithTheRightPasswordConnects) {
-  start_server(ShadowSecurity::nla);
-  auto s = open(CONNECT_FLAG_NLA, "test");
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_connected(*s, desktop);
-  host::pump_events(*s, 1000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  auto s = connected(ShadowSecurity::nla, CONNECT_FLAG_NLA, desktop, 1000);
+  ASSERT_TRUE(s);
   EXPECT_FALSE(desktop.error);
-  expect_clean_disconnect(*s, desktop);
+  expect_quick_clean_disconnect(*s, desktop);
 }
 
 TEST_F(ShadowTest, NlaWithAWrongPasswordIsOneErrorAndExitOne) {
@@ -178,24 +161,19 @@ TEST_F(ShadowTest, NlaWithAWrongPasswordIsOneErrorAndExitOne) {
 }
 
 TEST_F(ShadowTest, TlsSecurityLevelZeroConnects) {
-  start_server(ShadowSecurity::tls);
-  auto s = open(CONNECT_FLAG_TLS | CONNECT_FLAG_TLS_SECLEVEL0);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_connected(*s, desktop);
-  host::pump_events(*s, 1500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  auto s =
+      connected(ShadowSecurity::tls, CONNECT_FLAG_TLS | CONNECT_FLAG_TLS_SECLEVEL0, desktop, 1500);
+  ASSERT_TRUE(s);
   EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
   expect_canvas_matches_screen(desktop, x);
-  expect_clean_disconnect(*s, desktop);
+  expect_quick_clean_disconnect(*s, desktop);
 }
 
 TEST_F(ShadowTest, ServerGoingAwayEndsTheSessionWithoutAHost) {
-  start_server(ShadowSecurity::tls);
-  auto s = open(CONNECT_FLAG_TLS);
-  ASSERT_TRUE(s);
   host::Desktop desktop;
-  expect_connected(*s, desktop);
-  host::pump_events(*s, 500, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+  auto s = connected(ShadowSecurity::tls, CONNECT_FLAG_TLS, desktop, 500);
+  ASSERT_TRUE(s);
   host::terminate(shadow->process, 2000);
   // korvane notices on its own: the session ends, and the last frame is EVT_DISCONNECTED or a
   // single EVT_ERROR; either way it exits.

@@ -68,14 +68,6 @@ void type(Rig& rig, uint32_t code_point) {
       host::send_command(*rig.korvane, CMD_UNICODE, host::unicode_payload(code_point, false)));
 }
 
-uint32_t granted_mask(Rig& rig) {
-  host::Frame first;
-  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
-  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
-  const auto grant = parse_grant(first.payload);
-  return grant ? grant->mask : 0xFFFFFFFF;
-}
-
 }  // namespace
 
 TEST(TextInput, CharactersArriveAsTheirUtf16UnitsAndNonCharactersAreRefused) {

@@ -70,6 +70,45 @@ std::optional<GatewayRun> start_gateway(const std::string& dir, const std::strin
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
 
+// korvane-test-server over TLS with the steps and `extra` arguments, its stderr in `dir`, and a
+// gateway there whose target `name` is that server as test/test: both, or false with `error`.
+bool start_server_and_gateway(const std::string& dir, const std::string& name,
+                              std::vector<std::string> steps, std::vector<std::string> extra,
+                              std::optional<TestServer>& server, std::optional<GatewayRun>& gateway,
+                              std::string& error) {
+  TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.steps = std::move(steps);
+  so.extra = std::move(extra);
+  so.stderr_path = dir + "/server.err";
+  server = start_test_server(so, &error);
+  if (!server) return false;
+  gateway = start_gateway(dir,
+                          "[target " + name +
+                              "]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                              "\nuser = test\npassword = test\nflags = 1\n",
+                          &error);
+  return gateway.has_value();
+}
+
+// A tab on `url`, once the page says it is connected.
+std::optional<Tab> open_connected(Browser& browser, const std::string& url) {
+  auto t = open_tab(browser, url);
+  EXPECT_TRUE(t);
+  if (!t) return std::nullopt;
+  const bool up =
+      wait_page(browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
+  EXPECT_TRUE(up) << page_state(browser, *t);
+  if (!up) return std::nullopt;
+  return t;
+}
+
+void close_browser(Browser& browser) {
+  cdp(browser, "Browser.close", "{}", "", 3000);
+  host::wait_exit(browser.process, 3000);
+}
+
 // ---- plain HTTP and WebSocket requests, as a foreign page or a script would send them
 
 struct Reply {
@@ -241,10 +280,7 @@ class WebBrowserTest : public ::testing::Test {
     ASSERT_TRUE(cdp(*browser, "Browser.getVersion")) << read_file(logs.path + "/chromium.log");
   }
   void TearDown() override {
-    if (browser) {
-      cdp(*browser, "Browser.close", "{}", "", 3000);
-      host::wait_exit(browser->process, 3000);
-    }
+    if (browser) close_browser(*browser);
     if (gateway) {
       const std::string log = read_file(gateway->log_path);
       EXPECT_EQ(log.find(kSecret), std::string::npos) << "the password is in a log line:\n" << log;
@@ -256,24 +292,8 @@ class WebBrowserTest : public ::testing::Test {
     return "http://127.0.0.1:" + std::to_string(gateway->port) + "/?target=desk&connect=1" + extra;
   }
 
-  bool run_x(const std::vector<std::string>& argv, std::string* out = nullptr) {
-    host::SpawnOptions o;
-    o.argv = argv;
-    o.env = {x.env()};
-    const host::RunResult r = host::run_capture(o, 10000);
-    if (out) *out = r.out;
-    return r.status && r.status->exited() && r.status->code == 0;
-  }
-
   std::optional<Tab> open_connected(const std::string& extra = "") {
-    auto t = open_tab(*browser, url(extra));
-    EXPECT_TRUE(t);
-    if (!t) return std::nullopt;
-    const bool up =
-        wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
-    EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up) return std::nullopt;
-    return t;
+    return test::open_connected(*browser, url(extra));
   }
 
   TempDir logs;
@@ -335,7 +355,7 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   std::string where;
   const auto t0 = Clock::now();
   while (ms_since(t0) < 5000) {
-    run_x({"xdotool", "getmouselocation"}, &where);
+    run_x(x, {"xdotool", "getmouselocation"}, &where);
     if (where.rfind("x:200 y:150 ", 0) == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -365,7 +385,7 @@ TEST_F(WebBrowserTest, XCursorBecomesThePagesCssCursor) {
   bool shaped = false;
   const auto t0 = Clock::now();
   for (int i = 0; i < 20 && !shaped && ms_since(t0) < 20000; ++i) {
-    run_x({"xsetroot", "-cursor_name", i % 2 ? "watch" : "pirate"});
+    run_x(x, {"xsetroot", "-cursor_name", i % 2 ? "watch" : "pirate"});
     ASSERT_TRUE(mouse(*browser, *t, "mouseMoved", 400 + i % 2, 300));
     shaped = wait_page(*browser, *t, "window.korvane.cursor.startsWith('url(data:image/png')", 800);
   }
@@ -426,10 +446,7 @@ class WebTestServerTest : public ::testing::Test {
     dir = make_temp_dir("korvane-web-server");
   }
   void TearDown() override {
-    if (browser) {
-      cdp(*browser, "Browser.close", "{}", "", 3000);
-      host::wait_exit(browser->process, 3000);
-    }
+    if (browser) close_browser(*browser);
     if (HasFailure() && gateway) {
       std::fprintf(stderr, "---- gateway log\n%s\n", read_file(gateway->log_path).c_str());
     }
@@ -439,21 +456,9 @@ class WebTestServerTest : public ::testing::Test {
   }
 
   void start(const std::vector<std::string>& steps, const std::vector<std::string>& extra) {
-    TestServerOptions so;
-    so.path = KORVANE_TEST_SERVER_PATH;
-    so.sec = "tls";
-    so.steps = steps;
-    so.extra = extra;
-    so.stderr_path = dir.path + "/server.err";
     std::string error;
-    server = start_test_server(so, &error);
-    ASSERT_TRUE(server) << error;
-    gateway =
-        start_gateway(dir.path,
-                      "[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                          "\nuser = test\npassword = test\nflags = 1\n",
-                      &error);
-    ASSERT_TRUE(gateway) << error;
+    ASSERT_TRUE(start_server_and_gateway(dir.path, "test", steps, extra, server, gateway, error))
+        << error;
     browser = start_browser(dir.path + "/chromium.log");
     ASSERT_TRUE(browser) << "chromium did not start";
   }
@@ -461,14 +466,7 @@ class WebTestServerTest : public ::testing::Test {
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(gateway->port); }
 
   std::optional<Tab> open_connected() {
-    auto t = open_tab(*browser, origin() + "/?target=test&connect=1&codec=raw");
-    EXPECT_TRUE(t);
-    if (!t) return std::nullopt;
-    const bool up =
-        wait_page(*browser, *t, "window.korvane && window.korvane.phase === 'connected'", 30000);
-    EXPECT_TRUE(up) << page_state(*browser, *t);
-    if (!up) return std::nullopt;
-    return t;
+    return test::open_connected(*browser, origin() + "/?target=test&connect=1&codec=raw");
   }
 
   TempDir dir;
@@ -591,20 +589,12 @@ TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
   TempDir dir = make_temp_dir("korvane-web-flow");
   constexpr int kFrames = 40;
   constexpr uint64_t kFrameBytes = 1920ull * 1080ull * 4ull;
-  TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.steps = {"stream " + std::to_string(kFrames)};
-  so.stderr_path = dir.path + "/server.err";
+  std::optional<TestServer> server;
+  std::optional<GatewayRun> gateway;
   std::string error;
-  auto server = start_test_server(so, &error);
-  ASSERT_TRUE(server) << error;
-  auto gateway =
-      start_gateway(dir.path,
-                    "[target flood]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                        "\nuser = test\npassword = test\nflags = 1\n",
-                    &error);
-  ASSERT_TRUE(gateway) << error;
+  ASSERT_TRUE(start_server_and_gateway(dir.path, "flood", {"stream " + std::to_string(kFrames)}, {},
+                                       server, gateway, error))
+      << error;
   const std::string origin = "http://127.0.0.1:" + std::to_string(gateway->port);
   const Reply session = http_request(gateway->port, http::verb::post, "/session", origin,
                                      "target=flood&width=1920&height=1080&codec=raw");
@@ -666,27 +656,16 @@ TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
     GTEST_SKIP() << "korvane-web or korvane-test-server not built";
   if (!have_program("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh)";
   TempDir dir = make_temp_dir("korvane-web-h264");
-  TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  // A key frame, then pictures that depend on it: decoding must carry across updates.
-  so.steps = {"gfx-open",
-              "gfx-surface 1 320 240",
-              "gfx-map 1 100 80",
-              "gfx-avc420 1 0 0 320 240 1",
-              "gfx-avc420 1 0 0 320 240 2",
-              "gfx-avc420 1 0 0 320 240 3"};
-  so.extra = {"--dump-dir", dir.path};
-  so.stderr_path = dir.path + "/server.err";
+  std::optional<TestServer> server;
+  std::optional<GatewayRun> gateway;
   std::string error;
-  auto server = start_test_server(so, &error);
-  ASSERT_TRUE(server) << error;
-  auto gateway =
-      start_gateway(dir.path,
-                    "[target video]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                        "\nuser = test\npassword = test\nflags = 1\n",
-                    &error);
-  ASSERT_TRUE(gateway) << error;
+  // A key frame, then pictures that depend on it: decoding must carry across updates.
+  ASSERT_TRUE(start_server_and_gateway(
+      dir.path, "video",
+      {"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 100 80", "gfx-avc420 1 0 0 320 240 1",
+       "gfx-avc420 1 0 0 320 240 2", "gfx-avc420 1 0 0 320 240 3"},
+      {"--dump-dir", dir.path}, server, gateway, error))
+      << error;
   auto b = start_browser(dir.path + "/chromium.log");
   ASSERT_TRUE(b);
   auto t = open_tab(*b, "http://127.0.0.1:" + std::to_string(gateway->port) +
@@ -719,8 +698,7 @@ TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
   // The pictures are per-pixel noise, the hardest for the encoder, and the browser converts
   // colours itself: a right picture scores about 29 dB, a wrong or misplaced one below 12.
   EXPECT_GT(psnr, 25.0) << "PSNR " << psnr << " dB; " << state;
-  cdp(*b, "Browser.close", "{}", "", 3000);
-  host::wait_exit(b->process, 3000);
+  close_browser(*b);
 }
 
 }  // namespace

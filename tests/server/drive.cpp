@@ -303,18 +303,12 @@ std::string run_drive_probe(Session& s, const Step& step) {
   const UINT32 device_id = *drive;
   Request reply;
   std::string error;
-  if (mode == "delete") {
+  if (mode == "delete" || mode == "mkdir") {
     error = round_trip(
         s, *state,
         [&](RdpdrServerContext* c, void* id) {
-          return c->DriveDeleteFile(c, id, device_id, path.c_str());
-        },
-        reply);
-  } else if (mode == "mkdir") {
-    error = round_trip(
-        s, *state,
-        [&](RdpdrServerContext* c, void* id) {
-          return c->DriveCreateDirectory(c, id, device_id, path.c_str());
+          return mode == "delete" ? c->DriveDeleteFile(c, id, device_id, path.c_str())
+                                  : c->DriveCreateDirectory(c, id, device_id, path.c_str());
         },
         reply);
   } else {

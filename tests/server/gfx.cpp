@@ -479,14 +479,23 @@ std::string run_reopen(Session& s, const Step& step) {
   return run_open(s, step);
 }
 
-// The open context, or null with the reason in `error`.
-RdpgfxServerContext* open_context(GfxState& st, std::string& error) {
-  std::scoped_lock lock(st.mutex);
-  if (!st.context || !st.open) {
-    error = "the graphics pipeline is not open (gfx-open)";
-    return nullptr;
-  }
-  return st.context;
+// The session's graphics state and its open context; the context is null, with the reason in
+// `error`, when the channel is not open.
+struct Open {
+  std::shared_ptr<GfxState> st;
+  RdpgfxServerContext* context = nullptr;
+  std::string error;
+};
+
+Open open_channel(Session& s) {
+  Open o;
+  o.st = gfx_state(s);
+  std::scoped_lock lock(o.st->mutex);
+  if (o.st->context && o.st->open)
+    o.context = o.st->context;
+  else
+    o.error = "the graphics pipeline is not open (gfx-open)";
+  return o;
 }
 
 std::string dump_path(Session& s, const Step& step, const char* suffix) {
@@ -607,9 +616,7 @@ std::string run_surface(Session& s, const Step& step) {
   parse_id_pair(step, p);
   const std::uint16_t id = p.id;
   const std::uint32_t w = p.a, h = p.b;
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   const RDPGFX_CREATE_SURFACE_PDU pdu{id, static_cast<UINT16>(w), static_cast<UINT16>(h),
                                       GFX_PIXEL_FORMAT_XRGB_8888};
@@ -634,9 +641,7 @@ std::string run_map(Session& s, const Step& step) {
   parse_id_pair(step, p);
   const std::uint16_t id = p.id;
   const std::uint32_t x = p.a, y = p.b;
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   const RDPGFX_MAP_SURFACE_TO_OUTPUT_PDU pdu{id, 0, x, y};
   if (const UINT rc = context->MapSurfaceToOutput(context, &pdu); rc != CHANNEL_RC_OK)
@@ -657,9 +662,7 @@ std::string check_id(const Step& step) {
 std::string run_delete(Session& s, const Step& step) {
   std::uint16_t id = 0;
   parse_u16(step.args[0], id);
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   const RDPGFX_DELETE_SURFACE_PDU pdu{id};
   if (const UINT rc = context->DeleteSurface(context, &pdu); rc != CHANNEL_RC_OK)
@@ -670,14 +673,19 @@ std::string run_delete(Session& s, const Step& step) {
 
 // ---------------------------------------------------------------- H.264 steps
 
-std::string check_h264_rect(const Step& step) {
+// A surface id, then four numbers up to 0xFFFF into `v`.
+std::string check_id_rect(const Step& step, std::uint32_t (&v)[4]) {
   std::uint16_t id = 0;
+  if (!parse_u16(step.args[0], id)) return "bad surface id";
+  for (std::size_t i = 0; i < 4; ++i)
+    if (!parse_u32(step.args[1 + i], v[i]) || v[i] > 0xFFFF) return "bad rectangle";
+  return {};
+}
+
+std::string check_h264_rect(const Step& step) {
   std::uint32_t v[4] = {};
   std::uint32_t seed = 0;
-  if (!parse_u16(step.args[0], id)) return "bad surface id";
-  for (int i = 0; i < 4; ++i)
-    if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
-      return "bad rectangle";
+  if (std::string e = check_id_rect(step, v); !e.empty()) return e;
   if (v[2] <= v[0] || v[3] <= v[1]) return "empty rectangle";
   if ((v[2] - v[0]) % 2 || (v[3] - v[1]) % 2) return "H.264 pictures need even sizes";
   if (!parse_seed(step.args[5], seed)) return "bad seed";
@@ -774,10 +782,10 @@ struct H264Setup {
 };
 
 std::string prepare_h264(Session& s, const H264Rect& a, const char* codec, H264Setup& out) {
-  out.st = gfx_state(s);
-  std::string error;
-  out.context = open_context(*out.st, error);
-  if (!out.context) return error;
+  auto [st, context, error] = open_channel(s);
+  if (!context) return error;
+  out.st = st;
+  out.context = context;
   Surface* sf = find_surface(*out.st, a.id, error);
   if (!sf) return error;
   out.w = a.r - a.l;
@@ -905,9 +913,7 @@ std::string run_avc444v2(Session& s, const Step& step) {
   std::uint32_t seed = 0;
   parse_u16(step.args[0], id);
   parse_seed(step.args[1], seed);
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   Surface* sf = find_surface(*st, id, error);
   if (!sf) return error;
@@ -962,13 +968,9 @@ std::string run_avc444v2(Session& s, const Step& step) {
 // ---------------------------------------------------------------- pictures the renderer decodes
 
 std::string check_area_seed(const Step& step) {
-  std::uint16_t id = 0;
   std::uint32_t v[4] = {};
   std::uint32_t seed = 0;
-  if (!parse_u16(step.args[0], id)) return "bad surface id";
-  for (int i = 0; i < 4; ++i)
-    if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
-      return "bad rectangle";
+  if (std::string e = check_id_rect(step, v); !e.empty()) return e;
   if (v[2] == 0 || v[3] == 0) return "empty rectangle";
   if (!parse_seed(step.args[5], seed)) return "bad seed";
   return {};
@@ -998,9 +1000,7 @@ bool inside(const Surface& sf, const Area& a) {
 std::string send_decoded(Session& s, const Step& step, std::uint32_t codec, const Area& a,
                          const std::vector<std::uint8_t>& data,
                          const std::vector<std::uint8_t>& pixels) {
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   Surface* sf = find_surface(*st, a.id, error);
   if (!sf) return error;
@@ -1009,16 +1009,7 @@ std::string send_decoded(Session& s, const Step& step, std::uint32_t codec, cons
   cmd.data = const_cast<BYTE*>(data.data());
   cmd.length = static_cast<UINT32>(data.size());
   std::uint32_t frame = 0;
-  if (std::string e = send_frame(
-          s, *st, context,
-          [&](std::uint32_t) {
-            const UINT rc = context->SurfaceCommand(context, &cmd);
-            return rc == CHANNEL_RC_OK ? std::string{}
-                                       : "SurfaceCommand failed: " + std::to_string(rc);
-          },
-          &frame);
-      !e.empty())
-    return e;
+  if (std::string e = send_surface_command(s, *st, context, cmd, frame); !e.empty()) return e;
   put_pixels(*sf, a.x, a.y, a.w, a.h, pixels);
   const std::string shows = show_area(s, *sf, a.x, a.y, a.x + a.w, a.y + a.h);
   return note_command(s, step, frame, codec, a.id, a.x, a.y, a.x + a.w, a.y + a.h, 0, data, nullptr,
@@ -1061,13 +1052,9 @@ std::string run_uncompressed(Session& s, const Step& step) {
 }
 
 std::string check_fill(const Step& step) {
-  std::uint16_t id = 0;
   std::uint32_t v[4] = {};
   std::uint32_t colour = 0;
-  if (!parse_u16(step.args[0], id)) return "bad surface id";
-  for (int i = 0; i < 4; ++i)
-    if (!parse_u32(step.args[1 + static_cast<std::size_t>(i)], v[i]) || v[i] > 0xFFFF)
-      return "bad rectangle";
+  if (std::string e = check_id_rect(step, v); !e.empty()) return e;
   if (v[2] == 0 || v[3] == 0) return "empty rectangle";
   if (step.args[5].size() != 6 ||
       step.args[5].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
@@ -1080,9 +1067,7 @@ std::string run_fill(Session& s, const Step& step) {
   const Area a = area_of(step);
   std::uint32_t colour = 0;
   parse_u32(step.args[5], colour, 16);
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   Surface* sf = find_surface(*st, a.id, error);
   if (!sf) return error;
@@ -1123,9 +1108,7 @@ std::string run_fill(Session& s, const Step& step) {
 }
 
 std::string run_empty(Session& s, const Step& step) {
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   std::uint32_t frame = 0;
   if (std::string e = send_frame(
@@ -1137,9 +1120,7 @@ std::string run_empty(Session& s, const Step& step) {
 }
 
 std::string run_frame_begin(Session& s, const Step&) {
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   if (st->batch) return "a frame is open already";
   const std::uint32_t frame = ++st->next_frame;
@@ -1151,9 +1132,7 @@ std::string run_frame_begin(Session& s, const Step&) {
 }
 
 std::string run_frame_end(Session& s, const Step& step) {
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   if (!st->batch) return "no frame is open (gfx-frame-begin)";
   const std::uint32_t frame = *st->batch;
@@ -1186,9 +1165,7 @@ std::string run_stream(Session& s, const Step& step) {
   parse_u32(step.args[0], n);
   parse_u16(step.args[1], id);
   const bool main_view = step.args.size() > 2 && step.args[2] == "avc444v2-main";
-  auto st = gfx_state(s);
-  std::string error;
-  RdpgfxServerContext* context = open_context(*st, error);
+  auto [st, context, error] = open_channel(s);
   if (!context) return error;
   Surface* sf = find_surface(*st, id, error);
   if (!sf) return error;
@@ -1350,6 +1327,17 @@ struct RawChannelOwner {
   ~RawChannelOwner() { raw_close(s, ch); }
 };
 
+// Whether the client has the channel ready; it closes it on a PDU it cannot parse.
+bool raw_alive(RawChannel& ch) {
+  void* buffer = nullptr;
+  DWORD bytes = 0;
+  if (!WTSVirtualChannelQuery(ch.handle, WTSVirtualChannelReady, &buffer, &bytes) || !buffer)
+    return false;
+  const bool ready = *static_cast<BOOL*>(buffer) != FALSE;
+  WTSFreeMemory(buffer);
+  return ready;
+}
+
 std::string raw_open(Session& s, RawChannel& ch) {
   ch.zgfx.reset(zgfx_context_new(TRUE));
   if (!ch.zgfx) return "zgfx_context_new failed";
@@ -1369,29 +1357,11 @@ std::string raw_open(Session& s, RawChannel& ch) {
   }
   const auto deadline = std::chrono::steady_clock::now() + open_timeout;
   for (;;) {
-    void* buffer = nullptr;
-    DWORD bytes = 0;
-    bool ready = false;
-    if (WTSVirtualChannelQuery(ch.handle, WTSVirtualChannelReady, &buffer, &bytes) && buffer) {
-      ready = *static_cast<BOOL*>(buffer) != FALSE;
-      WTSFreeMemory(buffer);
-    }
-    if (ready) return {};
+    if (raw_alive(ch)) return {};
     if (std::chrono::steady_clock::now() >= deadline || session_stopping(s))
       return "the client did not take the graphics channel within 10 s";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-}
-
-// Whether the client still has the channel: it closes it on a PDU it cannot parse.
-bool raw_alive(RawChannel& ch) {
-  void* buffer = nullptr;
-  DWORD bytes = 0;
-  if (!WTSVirtualChannelQuery(ch.handle, WTSVirtualChannelReady, &buffer, &bytes) || !buffer)
-    return false;
-  const bool ready = *static_cast<BOOL*>(buffer) != FALSE;
-  WTSFreeMemory(buffer);
-  return ready;
 }
 
 // One frame holding `command` (a whole PDU), each PDU its own channel message. Returns

@@ -53,6 +53,19 @@ void usage() {
                "         [--unicode on|off] [--sessions N]\n");
 }
 
+// `v`, one of the named choices, into `out`; anything else is logged and refused.
+template <typename T>
+bool choose(const std::string& arg, const std::string& v,
+            std::initializer_list<std::pair<const char*, T>> choices, T& out) {
+  for (const auto& [name, value] : choices)
+    if (v == name) {
+      out = value;
+      return true;
+    }
+  log_error("bad " + arg + " " + v);
+  return false;
+}
+
 bool parse_args(int argc, char** argv, Options& o) {
   bool have_port = false;
   for (int i = 1; i < argc; ++i) {
@@ -88,16 +101,9 @@ bool parse_args(int argc, char** argv, Options& o) {
       o.port = static_cast<std::uint16_t>(p);
       have_port = true;
     } else if (arg == "--sec") {
-      if (v == "tls")
-        o.sec = Security::tls;
-      else if (v == "nla")
-        o.sec = Security::nla;
-      else if (v == "rdp")
-        o.sec = Security::rdp;
-      else {
-        log_error("bad --sec " + v);
+      if (!choose(arg, v, {{"tls", Security::tls}, {"nla", Security::nla}, {"rdp", Security::rdp}},
+                  o.sec))
         return false;
-      }
     } else if (arg == "--sam") {
       o.sam_file = v;
     } else if (arg == "--user") {
@@ -113,22 +119,14 @@ bool parse_args(int argc, char** argv, Options& o) {
     } else if (arg == "--dump-dir") {
       o.dump_dir = v;
     } else if (arg == "--disp") {
-      if (v == "none")
-        o.disp = DispMode::none;
-      else if (v == "resize")
-        o.disp = DispMode::resize;
-      else if (v == "reactivate")
-        o.disp = DispMode::reactivate;
-      else {
-        log_error("bad --disp " + v);
+      if (!choose(arg, v,
+                  {{"none", DispMode::none},
+                   {"resize", DispMode::resize},
+                   {"reactivate", DispMode::reactivate}},
+                  o.disp))
         return false;
-      }
     } else if (arg == "--unicode") {
-      if (v != "on" && v != "off") {
-        log_error("bad --unicode " + v);
-        return false;
-      }
-      o.unicode_input = v == "on";
+      if (!choose(arg, v, {{"on", true}, {"off", false}}, o.unicode_input)) return false;
     } else if (arg == "--sessions") {
       std::uint32_t n = 0;
       if (!parse_u32(v, n) || n < 1 || n > 1000) {
@@ -231,40 +229,27 @@ BOOL on_sync(rdpInput* input, UINT32 flags) {
   return TRUE;
 }
 
-BOOL on_key(rdpInput* input, UINT16 flags, UINT8 code) {
-  const std::uint64_t t = monotonic_ns();
-  note_input(session_of(input->context),
-             fmt("INPUT key flags=0x%04X code=0x%02X t_ns=%llu", flags, code,
-                 static_cast<unsigned long long>(t)),
-             true);
+// A user's input, with the time it came.
+BOOL note_user_input(rdpInput* input, const std::string& line) {
+  const auto t = static_cast<unsigned long long>(monotonic_ns());
+  note_input(session_of(input->context), line + fmt(" t_ns=%llu", t), true);
   return TRUE;
+}
+
+BOOL on_key(rdpInput* input, UINT16 flags, UINT8 code) {
+  return note_user_input(input, fmt("INPUT key flags=0x%04X code=0x%02X", flags, code));
 }
 
 BOOL on_unicode(rdpInput* input, UINT16 flags, UINT16 code) {
-  const std::uint64_t t = monotonic_ns();
-  note_input(session_of(input->context),
-             fmt("INPUT unicode flags=0x%04X code=0x%04X t_ns=%llu", flags, code,
-                 static_cast<unsigned long long>(t)),
-             true);
-  return TRUE;
+  return note_user_input(input, fmt("INPUT unicode flags=0x%04X code=0x%04X", flags, code));
 }
 
 BOOL on_mouse(rdpInput* input, UINT16 flags, UINT16 x, UINT16 y) {
-  const std::uint64_t t = monotonic_ns();
-  note_input(session_of(input->context),
-             fmt("INPUT mouse flags=0x%04X x=%u y=%u t_ns=%llu", flags, x, y,
-                 static_cast<unsigned long long>(t)),
-             true);
-  return TRUE;
+  return note_user_input(input, fmt("INPUT mouse flags=0x%04X x=%u y=%u", flags, x, y));
 }
 
 BOOL on_extmouse(rdpInput* input, UINT16 flags, UINT16 x, UINT16 y) {
-  const std::uint64_t t = monotonic_ns();
-  note_input(session_of(input->context),
-             fmt("INPUT extmouse flags=0x%04X x=%u y=%u t_ns=%llu", flags, x, y,
-                 static_cast<unsigned long long>(t)),
-             true);
-  return TRUE;
+  return note_user_input(input, fmt("INPUT extmouse flags=0x%04X x=%u y=%u", flags, x, y));
 }
 
 BOOL on_refresh_rect(rdpContext* context, BYTE count, const RECTANGLE_16* areas) {

@@ -75,25 +75,20 @@ void fill_inverse(std::uint8_t (&table)[256], std::uint32_t format, unsigned shi
   }
 }
 
+// The tables for a 5-bit red at `red_shift` and blue at 0, green of `green_bits` at 5.
+NarrowTables narrow_for(std::uint32_t format, unsigned red_shift, unsigned green_bits) {
+  NarrowTables t;
+  t.red_shift = red_shift;
+  t.green_shift = 5;
+  fill_inverse(t.red, format, red_shift, 5, 0);
+  fill_inverse(t.green, format, 5, green_bits, 1);
+  fill_inverse(t.blue, format, 0, 5, 2);
+  return t;
+}
+
 const NarrowTables& narrow_tables(std::uint32_t depth) {
-  static const NarrowTables t16 = [] {
-    NarrowTables t;
-    t.red_shift = 11;
-    t.green_shift = 5;
-    fill_inverse(t.red, PIXEL_FORMAT_RGB16, 11, 5, 0);
-    fill_inverse(t.green, PIXEL_FORMAT_RGB16, 5, 6, 1);
-    fill_inverse(t.blue, PIXEL_FORMAT_RGB16, 0, 5, 2);
-    return t;
-  }();
-  static const NarrowTables t15 = [] {
-    NarrowTables t;
-    t.red_shift = 10;
-    t.green_shift = 5;
-    fill_inverse(t.red, PIXEL_FORMAT_RGB15, 10, 5, 0);
-    fill_inverse(t.green, PIXEL_FORMAT_RGB15, 5, 5, 1);
-    fill_inverse(t.blue, PIXEL_FORMAT_RGB15, 0, 5, 2);
-    return t;
-  }();
+  static const NarrowTables t16 = narrow_for(PIXEL_FORMAT_RGB16, 11, 6);
+  static const NarrowTables t15 = narrow_for(PIXEL_FORMAT_RGB15, 10, 5);
   return depth == 16 ? t16 : t15;
 }
 

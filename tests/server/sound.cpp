@@ -252,17 +252,26 @@ std::string send_stream(Session& s, UINT16 format_no,
   return {};
 }
 
-std::optional<UINT16> find_format(RdpsndServerContext* context, UINT16 tag, UINT16 channels,
-                                  UINT32 rate) {
+// The number of the client's format with `tag` (for PCM: 16-bit, at the rate and channel count)
+// into `format_no`, or why there is none.
+std::string client_format(Session& s, UINT16 tag, UINT16 channels, UINT32 rate, UINT16& format_no) {
+  auto state = sound_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  RdpsndServerContext* context = ready(s, *state, lock, error);
+  if (!context) return error;
   for (UINT16 i = 0; i < context->num_client_formats; ++i) {
     const AUDIO_FORMAT& f = context->client_formats[i];
     if (f.wFormatTag != tag) continue;
     if (tag == WAVE_FORMAT_PCM &&
         (f.nChannels != channels || f.nSamplesPerSec != rate || f.wBitsPerSample != 16))
       continue;
-    return i;
+    format_no = i;
+    return {};
   }
-  return std::nullopt;
+  if (tag == WAVE_FORMAT_PCM)
+    return "the client has no 16-bit PCM format at that rate and channel count";
+  return "the client does not take format " + hex_tag(tag, 4);
 }
 
 struct PcmArgs {
@@ -281,17 +290,11 @@ std::string parse_pcm(const Step& step, PcmArgs& a) {
 
 std::string run_pcm(Session& s, const PcmArgs& a) {
   const std::uint32_t rate = a.rate, channels = a.channels, ms = a.ms;
-  auto state = sound_state(s);
   UINT16 format_no = 0;
-  {
-    std::unique_lock lock(state->mutex);
-    std::string error;
-    RdpsndServerContext* context = ready(s, *state, lock, error);
-    if (!context) return error;
-    const auto found = find_format(context, WAVE_FORMAT_PCM, static_cast<UINT16>(channels), rate);
-    if (!found) return "the client has no 16-bit PCM format at that rate and channel count";
-    format_no = *found;
-  }
+  if (std::string e =
+          client_format(s, WAVE_FORMAT_PCM, static_cast<UINT16>(channels), rate, format_no);
+      !e.empty())
+    return e;
   // Linear sweep: the frequency climbs from 200 Hz to 8 kHz over the stream.
   const std::uint64_t frames = std::uint64_t{rate} * ms / 1000;
   const std::uint64_t per_block = std::uint64_t{rate} * block_ms / 1000;
@@ -328,17 +331,9 @@ std::string parse_coded(const Step& step, CodedArgs& a) {
 
 std::string run_coded(Session& s, const CodedArgs& a) {
   const std::uint32_t tag = a.tag, ms = a.ms;
-  auto state = sound_state(s);
   UINT16 format_no = 0;
-  {
-    std::unique_lock lock(state->mutex);
-    std::string error;
-    RdpsndServerContext* context = ready(s, *state, lock, error);
-    if (!context) return error;
-    const auto found = find_format(context, static_cast<UINT16>(tag), 0, 0);
-    if (!found) return "the client does not take format " + hex_tag(tag, 4);
-    format_no = *found;
-  }
+  if (std::string e = client_format(s, static_cast<UINT16>(tag), 0, 0, format_no); !e.empty())
+    return e;
   std::uint32_t x = 7u ^ 0x9E3779B9u;
   if (!x) x = 1;
   std::vector<std::vector<std::uint8_t>> blocks((ms + block_ms - 1) / block_ms);

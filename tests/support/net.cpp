@@ -15,8 +15,6 @@
 
 namespace korvane::test {
 
-namespace {
-
 sockaddr_in loopback(uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -24,8 +22,6 @@ sockaddr_in loopback(uint16_t port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return addr;
 }
-
-}  // namespace
 
 uint16_t free_tcp_port() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,6 +1,8 @@
 // Loopback ports and scratch directories for tests that start servers.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -8,6 +10,9 @@
 #include "host/process.hpp"
 
 namespace korvane::test {
+
+// 127.0.0.1:port as a socket address.
+sockaddr_in loopback(uint16_t port);
 
 // A TCP port on 127.0.0.1 that nobody listened on a moment ago (0 if none could be had).
 uint16_t free_tcp_port();

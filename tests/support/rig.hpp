@@ -18,6 +18,7 @@
 
 #include "host/canvas.hpp"
 #include "host/session.hpp"
+#include "host_link/extensions.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
 
@@ -25,28 +26,22 @@ namespace korvane::e2e {
 
 // The sanitizers keep memory of their own resident: bounds on korvane's resident size are the
 // plain build's to check.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if defined(__has_feature)
+#define KORVANE_TEST_HAS(feature) __has_feature(feature)
+#else
+#define KORVANE_TEST_HAS(feature) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || KORVANE_TEST_HAS(address_sanitizer)
 inline constexpr bool kAddressSanitizer = true;
 #else
 inline constexpr bool kAddressSanitizer = false;
 #endif
-#else
-inline constexpr bool kAddressSanitizer = false;
-#endif
-#if defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
+#if defined(__SANITIZE_THREAD__) || KORVANE_TEST_HAS(thread_sanitizer)
 inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = kAddressSanitizer;
 #endif
-#else
-inline constexpr bool kSanitized = kAddressSanitizer;
-#endif
+#undef KORVANE_TEST_HAS
 
 // Declared in this order so that korvane ends first, then the server, and the scratch directory
 // (their stderr: korvane.err, server.err) goes last.
@@ -184,6 +179,48 @@ inline std::string hex(std::span<const uint8_t> bytes) {
     out.push_back(digits[b & 0x0F]);
   }
   return out;
+}
+
+// korvane-host's command line: a quiet session of `seconds` through korvane to 127.0.0.1:`port`
+// as test/test over TLS, korvane's log in `korvane_log`, then `extra`.
+inline std::vector<std::string> host_argv(uint16_t port, const char* seconds,
+                                          const std::string& korvane_log,
+                                          std::vector<std::string> extra) {
+  std::vector<std::string> argv = {KORVANE_HOST_PATH, "--korvane",          KORVANE_PATH,
+                                   "--port",          std::to_string(port), "--seconds",
+                                   seconds,           "--korvane-log",      korvane_log};
+  for (const char* a :
+       {"--host", "127.0.0.1", "--user", "test", "--password", "test", "--flags", "1", "--quiet"})
+    argv.push_back(a);
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+// FNV-1a of the bytes, going on from `h`, as the test server logs its digests.
+inline uint64_t fnv1a(std::span<const uint8_t> bytes, uint64_t h = 0xcbf29ce484222325ull) {
+  for (const uint8_t b : bytes) {
+    h ^= b;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+// Where the canvas first differs from the server's picture, as "x,y" (empty when it does not).
+inline std::string first_difference(const std::string& reference, const host::Canvas& canvas) {
+  if (reference.size() != canvas.rgba.size()) return "sizes differ";
+  for (size_t i = 0; i < reference.size(); i += 4)
+    if (reference.compare(i, 4, reinterpret_cast<const char*>(&canvas.rgba[i]), 4) != 0)
+      return std::to_string(i / 4 % canvas.width) + "," + std::to_string(i / 4 / canvas.width);
+  return {};
+}
+
+// The mask korvane's first event grants, or all ones when the first event is not the grant.
+inline uint32_t granted_mask(Rig& rig) {
+  host::Frame first;
+  if (host::next_event(*rig.korvane, 20000, first) != host::ReadStatus::frame) return 0xFFFFFFFF;
+  if (first.type != EVT_EXTENSIONS) return 0xFFFFFFFF;
+  const auto grant = parse_grant(first.payload);
+  return grant ? grant->mask : 0xFFFFFFFF;
 }
 
 // Keeps a stopped server from staying stopped when a test fails half-way.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "host/desktop.hpp"
 #include "host/session.hpp"
 #include "host_link/protocol.hpp"
 #include "net.hpp"
@@ -75,6 +76,28 @@ class ShadowDesktop : public ::testing::Test {
     o.request.flags = flags;
     o.stderr_path = logs.path + "/korvane.log";
     return o;
+  }
+
+  // The next event is EVT_CONNECTED with the desktop's size.
+  static void expect_connected(host::Session& s, host::Desktop& desktop) {
+    host::Frame f;
+    ASSERT_EQ(host::next_event(s, 30000, f), host::ReadStatus::frame);
+    host::apply_event(desktop, f);
+    ASSERT_EQ(f.type, EVT_CONNECTED) << host::describe_event(f);
+    ASSERT_EQ(f.payload.size(), 8u);
+    EXPECT_EQ(get_u32(f.payload.data()), kShadowWidth);
+    EXPECT_EQ(get_u32(f.payload.data() + 4), kShadowHeight);
+  }
+
+  // Ends the session the way a host does; korvane must say goodbye and exit 0.
+  static void expect_clean_disconnect(host::Session& s, host::Desktop& desktop) {
+    const host::Ending e = host::finish_session(
+        s, 10000, [&](const host::Frame& f) { host::apply_event(desktop, f); });
+    EXPECT_TRUE(e.disconnected);
+    EXPECT_FALSE(e.error) << *e.error;
+    ASSERT_TRUE(e.exit) << "korvane still running 10 s after CMD_DISCONNECT";
+    EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
+    EXPECT_EQ(e.exit->code, 0);
   }
 
   TempDir logs;  // first: outlives the servers that write into it

@@ -43,10 +43,7 @@ TEST(SupportPorts, FreePortIsBindableAndWaitSeesAListener) {
   ASSERT_GE(l.get(), 0);
   int one = 1;
   setsockopt(l.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = loopback(port);
   ASSERT_EQ(bind(l.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
   ASSERT_EQ(listen(l.get(), 4), 0);
   t0 = Clock::now();

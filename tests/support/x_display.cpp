@@ -111,6 +111,12 @@ std::optional<XServer> start_xvfb(uint32_t width, uint32_t height, const std::st
   return server;
 }
 
+bool run_x(const XServer& server, std::vector<std::string> argv, std::string* out) {
+  const auto r = run_on(server, std::move(argv), 10000, nullptr);
+  if (out) *out = r ? r->out : std::string{};
+  return r && r->status->exited() && r->status->code == 0;
+}
+
 bool draw_desktop(XServer& server, const std::string& colour, std::string* error) {
   auto root = run_on(server, {"xsetroot", "-solid", colour}, 10000, error);
   if (!root || !root->status->exited() || root->status->code != 0) {

@@ -32,6 +32,10 @@ std::optional<XServer> start_xvfb(uint32_t width, uint32_t height, const std::st
 // returns once they are on screen and the picture has stopped changing (bounded).
 bool draw_desktop(XServer& server, const std::string& colour, std::string* error = nullptr);
 
+// Runs an X client on the server to its end (10 s at most), its output into `out` when given:
+// whether it exited 0.
+bool run_x(const XServer& server, std::vector<std::string> argv, std::string* out = nullptr);
+
 // The whole screen as RGBA (xwd -root).
 std::optional<host::Canvas> screenshot(const XServer& server, std::string* error = nullptr);
 
