@@ -1085,8 +1085,8 @@ std::string run_fill(Session& s, const Step& step) {
   std::uint32_t frame = 0;
   if (std::string e = send_frame(
           s, *st, context,
-          [&](std::uint32_t) {
-            const UINT rc = context->SolidFill(context, &pdu);
+          [&, ctx = context](std::uint32_t) {
+            const UINT rc = ctx->SolidFill(ctx, &pdu);
             return rc == CHANNEL_RC_OK ? std::string{} : "SolidFill failed: " + std::to_string(rc);
           },
           &frame);
