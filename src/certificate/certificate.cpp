@@ -33,6 +33,8 @@ std::atomic<bool> host_input_ended{false};
 // refused the server's certificate; read by the main thread when it reports the failure. No
 // lock: a lone flag.
 std::atomic<bool> rejected{false};
+// The same for the gateway's certificate.
+std::atomic<bool> gateway_rejected{false};
 
 // The library's configuration folder for this process, created in pre_connect by the main
 // thread and removed at exit (main thread, after session_main). Empty: the library's own.
@@ -71,8 +73,8 @@ bool names_host(const rdpCertificate* cert, const std::string& host) {
 }
 
 // The library's verdict for a certificate korvane refuses; the session remembers why it failed.
-int reject() {
-  rejected.store(true);
+int reject(DWORD flags) {
+  ((flags & VERIFY_CERT_FLAG_GATEWAY) ? gateway_rejected : rejected).store(true);
   return 0;
 }
 
@@ -107,25 +109,31 @@ int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const
                        UINT16 port, DWORD flags) {
   const uint8_t mode = effective_cert_mode(session.ext, session.grant);
   if (mode == CERT_MODE_ACCEPT_ANY) return 1;
-  if (!data || length == 0) return reject();
+  if (!data || length == 0) return reject(flags);
   const std::string pem(reinterpret_cast<const char*>(data), length);
   std::unique_ptr<rdpCertificate, CertificateDeleter> cert(
       freerdp_certificate_new_from_pem(pem.c_str()));
   if (!cert) {
     diag("The server's certificate could not be read");
-    return reject();
+    return reject(flags);
   }
   size_t der_length = 0;
   std::unique_ptr<BYTE, FreeDeleter> der(freerdp_certificate_get_der(cert.get(), &der_length));
   Fingerprint fp{};
   if (!der || !winpr_Digest(WINPR_MD_SHA256, der.get(), der_length, fp.data(), fp.size())) {
     diag("The server's certificate could not be hashed");
-    return reject();
+    return reject(flags);
   }
   if (mode == CERT_MODE_PINNED) {
-    if (fingerprint_pinned(fp, session.ext.fingerprints)) return 1;
-    diag("Server certificate %s is not pinned: rejected", format_fingerprint(fp).c_str());
-    return reject();
+    // The gateway's own pins when the host gave some; else one list names both.
+    const bool gateway = (flags & VERIFY_CERT_FLAG_GATEWAY) != 0;
+    const auto& pins = gateway && !session.ext.gateway.fingerprints.empty()
+                           ? session.ext.gateway.fingerprints
+                           : session.ext.fingerprints;
+    if (fingerprint_pinned(fp, pins)) return 1;
+    diag("%s certificate %s is not pinned: rejected", gateway ? "Gateway" : "Server",
+         format_fingerprint(fp).c_str());
+    return reject(flags);
   }
   CertificateQuestion q;
   q.host = hostname ? hostname : "";
@@ -138,7 +146,7 @@ int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const
   q.fingerprint = format_fingerprint(fp);
   q.pem = pem;
   if (ask_host(instance, q)) return 1;
-  return reject();
+  return reject(flags);
 }
 
 void certificate_verdict(std::span<const uint8_t> payload) {
@@ -147,6 +155,8 @@ void certificate_verdict(std::span<const uint8_t> payload) {
 }
 
 bool certificate_rejected() { return rejected.load(); }
+
+bool certificate_gateway_rejected() { return gateway_rejected.load(); }
 
 void certificate_host_gone() {
   host_input_ended.store(true);

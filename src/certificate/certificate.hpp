@@ -24,6 +24,8 @@ void certificate_verdict(std::span<const uint8_t> payload);
 
 // Whether a certificate was refused (by the host or its pinned list) on this connection's way up.
 bool certificate_rejected();
+// The same for a gateway's certificate.
+bool certificate_gateway_rejected();
 
 // The input thread's frame stream ended: no verdict can come any more.
 void certificate_host_gone();

@@ -92,8 +92,14 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         out.audio_codecs = v[0];
         break;
       default: {
-        // A profile field, or a newer host's field.
-        const auto problem = read_profile_field(tag, std::span(v, length), out.profile);
+        // A profile or gateway field, or a newer host's field.
+        const std::span value(v, length);
+        auto problem = read_profile_field(tag, value, out.profile);
+        out.problem_of = "profile";
+        if (!problem) {
+          problem = read_gateway_field(tag, value, out.gateway);
+          out.problem_of = "gateway";
+        }
         if (problem && !problem->empty()) {
           out.problem = *problem;
           return ExtensionParse::malformed;
@@ -103,6 +109,10 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
     }
     pos += length;
   }
+  out.problem = gateway_problem(out.gateway);
+  out.problem_of = "gateway";
+  if (!out.problem.empty()) return ExtensionParse::malformed;
+  out.problem_of = {};
   // Pinning to nothing would refuse every server: the host meant something else.
   if (out.cert_mode == CERT_MODE_PINNED && out.fingerprints.empty())
     return ExtensionParse::malformed;

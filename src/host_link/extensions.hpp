@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_link/gateway.hpp"
 #include "host_link/profile.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
@@ -60,8 +61,11 @@ struct Extensions {
   std::optional<ReconnectPolicy> reconnect;
   uint8_t audio_codecs = 0;  // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
   Profile profile;
-  // What is wrong with a malformed block's profile field (empty for the other faults).
+  Gateway gateway;
+  // What is wrong with a malformed block's profile or gateway field (empty for the other
+  // faults), and which of the two it is ("profile" or "gateway").
   std::string_view problem;
+  std::string_view problem_of;
 };
 
 enum class ExtensionParse { none, ok, malformed };
@@ -72,7 +76,7 @@ std::span<const uint8_t> connect_trailer(std::span<const uint8_t> connect_payloa
 
 // Reads a block from the trailer. A trailer that does not begin with the magic is none; a block
 // cut short, a field running past the end, a tag given twice or a field whose value is out of its
-// bounds is malformed (a profile field says why in `problem`). Unknown tags and
+// bounds is malformed (a profile or gateway field says why in `problem`). Unknown tags and
 // unknown mask bits are skipped: a newer host may ask for what this korvane does not have.
 ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& out);
 

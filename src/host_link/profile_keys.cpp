@@ -10,7 +10,18 @@ namespace korvane {
 
 namespace {
 
-enum class Kind { text, u8, u32, yes_no, preconnection_id, preconnection_blob };
+enum class Kind {
+  text,
+  u8,
+  u32,
+  yes_no,
+  preconnection_id,
+  preconnection_blob,
+  gateway_transport,
+  gateway_user,
+  gateway_domain,
+  gateway_password,
+};
 
 struct Key {
   std::string_view name;
@@ -31,6 +42,15 @@ constexpr Key kKeys[] = {
     {"color_depth", FIELD_COLOR_DEPTH, Kind::u8},
     {"performance_flags", FIELD_PERFORMANCE, Kind::u32},
     {"network_type", FIELD_NETWORK_TYPE, Kind::u8},
+    {"gateway", FIELD_GATEWAY, Kind::text},
+    {"gateway_transport", FIELD_GATEWAY_TRANSPORT, Kind::gateway_transport},
+    {"gateway_user", FIELD_GATEWAY_CREDENTIALS, Kind::gateway_user},
+    {"gateway_domain", FIELD_GATEWAY_CREDENTIALS, Kind::gateway_domain},
+    {"gateway_password", FIELD_GATEWAY_CREDENTIALS, Kind::gateway_password},
+    {"gateway_token", FIELD_GATEWAY_BEARER, Kind::text},
+    {"gateway_paa", FIELD_GATEWAY_PAA, Kind::text},
+    {"gateway_bypass_local", FIELD_GATEWAY_BYPASS_LOCAL, Kind::yes_no},
+    {"gateway_fingerprints", FIELD_GATEWAY_FINGERPRINTS, Kind::text},
 };
 
 std::optional<uint32_t> number(std::string_view text, uint32_t max) {
@@ -92,12 +112,48 @@ std::optional<std::string> set_profile_key(ProfileFields& fields, std::string_vi
       }
       break;
     }
+    case Kind::gateway_transport: {
+      const auto t = gateway_transport_from_name(value);
+      if (!t) return "not auto, http, http-legacy or rpc";
+      v.push_back(*t);
+      break;
+    }
+    case Kind::gateway_user:
+    case Kind::gateway_domain:
+    case Kind::gateway_password: {
+      // The three share one field: each key keeps the others' parts.
+      GatewayCredentials c;
+      if (const auto it = fields.find(k->tag); it != fields.end()) {
+        Gateway old;
+        read_gateway_field(k->tag, it->second, old);
+        if (old.credentials) c = *old.credentials;
+      }
+      (k->kind == Kind::gateway_user     ? c.user
+       : k->kind == Kind::gateway_domain ? c.domain
+                                         : c.password) = std::string(value);
+      v = encode_gateway_credentials(c);
+      break;
+    }
   }
-  Profile scratch;
-  const auto problem = read_profile_field(k->tag, v, scratch);
-  if (problem && !problem->empty()) return std::string(*problem);
+  Profile profile;
+  Gateway gateway;
+  auto problem = read_profile_field(k->tag, v, profile);
+  if (!problem) problem = read_gateway_field(k->tag, v, gateway);
+  // The user comes last of the three keys or not at all: the field is checked whole when sent.
+  if (problem && !problem->empty() && k->kind != Kind::gateway_domain &&
+      k->kind != Kind::gateway_password)
+    return std::string(*problem);
   fields[k->tag] = std::move(v);
   return std::string();
+}
+
+uint32_t fields_extensions(const ProfileFields& fields) {
+  uint32_t mask = 0;
+  for (const auto& [tag, value] : fields) {
+    for (const auto& f : kFields)
+      if (f.tag == tag) mask |= f.extension;
+  }
+  return mask;
 }
 
 std::vector<ExtensionField> profile_extension_fields(const ProfileFields& fields) {

@@ -313,4 +313,14 @@ std::optional<H264Event> parse_h264(std::span<const uint8_t> p) {
                    p.subspan(kH264HeaderSize)};
 }
 
+bool read_text16(std::span<const uint8_t> p, size_t& pos, std::string& out) {
+  if (p.size() - pos < 2) return false;
+  const size_t n = get_u16(p.data() + pos);
+  pos += 2;
+  if (p.size() - pos < n) return false;
+  out.assign(reinterpret_cast<const char*>(p.data() + pos), n);
+  pos += n;
+  return true;
+}
+
 }  // namespace korvane

@@ -100,6 +100,8 @@ void append_u16(std::vector<uint8_t>& out, uint16_t v);
 void append_u32(std::vector<uint8_t>& out, uint32_t v);
 // A u16 length and the bytes; a longer text is cut to 65535 bytes.
 void append_text16(std::vector<uint8_t>& out, std::string_view s);
+// Reads what append_text16 wrote, at pos (advanced past it); false when it runs past the end.
+bool read_text16(std::span<const uint8_t> p, size_t& pos, std::string& out);
 
 // Two u32 values: EVT_CONNECTED and EVT_RESIZE.
 std::array<uint8_t, 8> encode_size(uint32_t width, uint32_t height);

@@ -23,12 +23,13 @@ enum : uint8_t {
   CMD_CLIP_DATA = 8,     // format id (u32), then the data
   CMD_CLIP_REQUEST = 9,  // format id (u32)
   // The extensions' commands: dropped like unknown types unless their extension was granted.
-  CMD_RESIZE = 10,        // width (u32), height (u32)
-  CMD_CURSOR_STATE = 11,  // empty: send the current cursor again
-  CMD_CERT_VERDICT = 12,  // u8: 1 accept for this session, 0 reject
-  CMD_UNICODE = 13,       // code point (u32), pressed (u8)
-  CMD_SYNC_LOCKS = 14,    // u32: LOCK_* bits that are on
-  CMD_REFRESH = 15,       // empty: ask the server for the whole picture again
+  CMD_RESIZE = 10,           // width (u32), height (u32)
+  CMD_CURSOR_STATE = 11,     // empty: send the current cursor again
+  CMD_CERT_VERDICT = 12,     // u8: 1 accept for this session, 0 reject
+  CMD_UNICODE = 13,          // code point (u32), pressed (u8)
+  CMD_SYNC_LOCKS = 14,       // u32: LOCK_* bits that are on
+  CMD_REFRESH = 15,          // empty: ask the server for the whole picture again
+  CMD_GATEWAY_VERDICT = 16,  // u8: 1 accept the gateway's message, 0 reject it
 };
 
 // korvane to host.
@@ -55,11 +56,12 @@ enum : uint8_t {
   EVT_END_REASON = 19,       // see EndReason
   EVT_REFUSED = 20,          // command type (u8), reason (u8), value (u32)
   // 21 is not used.
-  EVT_RECONNECT = 22,     // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
-  EVT_AUDIO_FORMAT = 23,  // see AudioFormat
-  EVT_AUDIO_DATA = 24,    // sequence (u32), milliseconds (u32), then the bytes
-  EVT_AUDIO_VOLUME = 25,  // volume (u32) as the server gives it
-  EVT_RECT_DEFLATE = 26,  // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_RECONNECT = 22,        // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+  EVT_AUDIO_FORMAT = 23,     // see AudioFormat
+  EVT_AUDIO_DATA = 24,       // sequence (u32), milliseconds (u32), then the bytes
+  EVT_AUDIO_VOLUME = 25,     // volume (u32) as the server gives it
+  EVT_RECT_DEFLATE = 26,     // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_GATEWAY_MESSAGE = 27,  // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -76,6 +78,7 @@ enum : uint32_t {
   EXT_DEFLATE = 0x00000200,       // EVT_RECT_DEFLATE where deflating makes a rectangle smaller
   EXT_REFRESH = 0x00000400,       // CMD_REFRESH
   EXT_PROFILE = 0x00000800,       // the connection profile's fields (profile.hpp)
+  EXT_GATEWAY = 0x00001000,       // through a Remote Desktop Gateway (gateway.hpp)
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -100,6 +103,14 @@ enum : uint16_t {
   FIELD_COLOR_DEPTH = 17,       // u8: 15, 16, 24 or 32 bits per pixel
   FIELD_PERFORMANCE = 18,       // u32: PROFILE_* performance flags
   FIELD_NETWORK_TYPE = 19,      // u8: connection type, 1 modem .. 6 LAN, 7 auto-detect
+  // The gateway's (gateway.hpp has their bounds).
+  FIELD_GATEWAY = 20,               // text: host, host:port, [v6]:port or an https:// URL
+  FIELD_GATEWAY_TRANSPORT = 21,     // u8, GATEWAY_TRANSPORT_*
+  FIELD_GATEWAY_CREDENTIALS = 22,   // user, domain, password (u16 length + UTF-8 each)
+  FIELD_GATEWAY_BEARER = 23,        // text: a bearer token for the gateway's HTTP
+  FIELD_GATEWAY_PAA = 24,           // text: a PAA cookie
+  FIELD_GATEWAY_BYPASS_LOCAL = 25,  // u8: 1 dial local addresses directly
+  FIELD_GATEWAY_FINGERPRINTS = 26,  // text: the gateway's pins, as FIELD_CERT_FINGERPRINTS
 };
 
 // A host command as the dispatcher sees it: the extension that must have been granted for it not
@@ -131,6 +142,7 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_UNICODE, "CMD_UNICODE", EXT_TEXT, 5},
     {CMD_SYNC_LOCKS, "CMD_SYNC_LOCKS", EXT_TEXT, 4},
     {CMD_REFRESH, "CMD_REFRESH", EXT_REFRESH, 0},
+    {CMD_GATEWAY_VERDICT, "CMD_GATEWAY_VERDICT", EXT_GATEWAY, 1},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -166,6 +178,7 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_AUDIO_DATA, "EVT_AUDIO_DATA", EXT_AUDIO},
     {EVT_AUDIO_VOLUME, "EVT_AUDIO_VOLUME", EXT_AUDIO},
     {EVT_RECT_DEFLATE, "EVT_RECT_DEFLATE", EXT_DEFLATE},
+    {EVT_GATEWAY_MESSAGE, "EVT_GATEWAY_MESSAGE", EXT_GATEWAY},
 };
 
 // An extension bit and the word the README's mask table (and korvane-host) names it by.
@@ -179,6 +192,7 @@ inline constexpr ExtensionInfo kExtensionBits[] = {
     {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},   {EXT_TEXT, "text"},
     {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},     {EXT_RECONNECT, "reconnect"},
     {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"}, {EXT_PROFILE, "profile"},
+    {EXT_GATEWAY, "gateway"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -208,6 +222,13 @@ inline constexpr FieldInfo kFields[] = {
     {FIELD_COLOR_DEPTH, "FIELD_COLOR_DEPTH", EXT_PROFILE},
     {FIELD_PERFORMANCE, "FIELD_PERFORMANCE", EXT_PROFILE},
     {FIELD_NETWORK_TYPE, "FIELD_NETWORK_TYPE", EXT_PROFILE},
+    {FIELD_GATEWAY, "FIELD_GATEWAY", EXT_GATEWAY},
+    {FIELD_GATEWAY_TRANSPORT, "FIELD_GATEWAY_TRANSPORT", EXT_GATEWAY},
+    {FIELD_GATEWAY_CREDENTIALS, "FIELD_GATEWAY_CREDENTIALS", EXT_GATEWAY},
+    {FIELD_GATEWAY_BEARER, "FIELD_GATEWAY_BEARER", EXT_GATEWAY},
+    {FIELD_GATEWAY_PAA, "FIELD_GATEWAY_PAA", EXT_GATEWAY},
+    {FIELD_GATEWAY_BYPASS_LOCAL, "FIELD_GATEWAY_BYPASS_LOCAL", EXT_GATEWAY},
+    {FIELD_GATEWAY_FINGERPRINTS, "FIELD_GATEWAY_FINGERPRINTS", EXT_GATEWAY},
 };
 
 // Every extension bit this korvane knows: the others are not granted.
@@ -217,7 +238,7 @@ inline constexpr uint32_t kKnownExtensions = [] {
   return mask;
 }();
 
-// nullptr for a type that is no command (0, 16..255).
+// nullptr for a type that is no command (0, 17..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
     if (c.type == type) return &c;

@@ -82,17 +82,6 @@ EndCategory classify_connect_error(uint32_t code) {
   }
 }
 
-// Reads a u16-length text at pos; false when it runs past the end.
-bool read_text16(std::span<const uint8_t> p, size_t& pos, std::string& out) {
-  if (p.size() - pos < 2) return false;
-  const size_t n = get_u16(p.data() + pos);
-  pos += 2;
-  if (p.size() - pos < n) return false;
-  out.assign(reinterpret_cast<const char*>(p.data() + pos), n);
-  pos += n;
-  return true;
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -121,6 +110,43 @@ bool next_item_has_equals(std::string_view text, size_t pos) {
   return false;
 }
 
+// What a failure through a gateway says of the gateway; nullopt when it says nothing more than
+// it would without one.
+std::optional<EndCategory> classify_gateway_error(const EndFacts& f) {
+  const uint32_t high = f.last_error >> 16, code = f.last_error & 0xFFFF;
+  // The gateway's own HRESULTs (E_PROXY_*), as the library passes them on.
+  if ((high == 0x8007 || high == 0) && code >= 0x59D8 && code <= 0x5A00) {
+    switch (code) {
+      case 0x59DA: return EndCategory::gateway_resource_refused;  // RAP_ACCESSDENIED
+      case 0x59DB:                                                // NAP_ACCESSDENIED
+      case 0x59F8:  // COOKIE_AUTHENTICATION_ACCESS_DENIED
+      case 0x59F9:  // UNSUPPORTED_AUTHENTICATION_METHOD
+      case 0x59FA:  // REAUTH_AUTHN_FAILED
+        return EndCategory::gateway_auth_failed;
+      case 0x59DD: return EndCategory::unreachable;  // TS_CONNECTFAILED: the server behind it
+      default: return f.security_up ? EndCategory::gateway_tunnel_broken : EndCategory::other;
+    }
+  }
+  if (high != kConnectClass && f.last_error != 0) return std::nullopt;
+  // Before the server's security was up, the connection was the gateway's; after, a broken
+  // connection is the tunnel's.
+  switch (f.last_error == 0 ? 0 : code) {
+    case 0x16:  // ACCESS_DENIED: the gateway's HTTP said 401
+      if (!f.security_up) return EndCategory::gateway_auth_failed;
+      break;
+    case 0x04:  // DNS_ERROR
+    case 0x05:  // DNS_NAME_NOT_FOUND
+    case 0x06:  // CONNECT_FAILED
+    case 0x0D:  // CONNECT_TRANSPORT_FAILED
+      return f.security_up ? EndCategory::gateway_tunnel_broken : EndCategory::gateway_unreachable;
+    case 0:
+      if (f.security_up) return EndCategory::gateway_tunnel_broken;
+      break;
+    default: break;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string_view end_category_name(EndCategory c) {
@@ -140,12 +166,20 @@ std::string_view end_category_name(EndCategory c) {
     case EndCategory::host_requested: return "host requested";
     case EndCategory::server_disconnected: return "server disconnected";
     case EndCategory::bad_request: return "bad request";
+    case EndCategory::gateway_unreachable: return "gateway unreachable";
+    case EndCategory::gateway_auth_failed: return "gateway authentication failed";
+    case EndCategory::gateway_resource_refused: return "gateway refused the server";
+    case EndCategory::gateway_certificate_rejected: return "gateway certificate rejected";
+    case EndCategory::gateway_tunnel_broken: return "gateway tunnel broken";
+    case EndCategory::gateway_message_refused: return "gateway message refused";
   }
   return "other";
 }
 
 EndCategory classify_end(const EndFacts& f) {
   // korvane's own knowledge first: the library reports each of these as something vaguer.
+  if (f.gateway_certificate_rejected) return EndCategory::gateway_certificate_rejected;
+  if (f.gateway_message_refused) return EndCategory::gateway_message_refused;
   if (f.certificate_rejected) return EndCategory::certificate_rejected;
   if (f.timed_out) return EndCategory::timed_out;
   if (f.host_requested) return EndCategory::host_requested;
@@ -155,6 +189,9 @@ EndCategory classify_end(const EndFacts& f) {
     if (c != EndCategory::other) return c;
   }
   const uint32_t cls = f.last_error >> 16, code = f.last_error & 0xFFFF;
+  if (f.gateway) {
+    if (const auto c = classify_gateway_error(f)) return *c;
+  }
   // The library says "transport failed" both for a port nobody listens on and for a connection
   // that broke later: before security was up, nobody answered.
   if (cls == kConnectClass && code == 0x0D)
@@ -167,7 +204,9 @@ EndCategory classify_end(const EndFacts& f) {
 }
 
 bool connection_dropped(const EndFacts& f) {
-  if (f.host_requested || f.certificate_rejected || f.timed_out) return false;
+  if (f.host_requested || f.certificate_rejected || f.timed_out || f.gateway_certificate_rejected ||
+      f.gateway_message_refused)
+    return false;
   // The server said why it ended the session (or its disconnect ultimatum did, which the library
   // turns into error info): it meant to.
   if (f.error_info != 0 && f.error_info != 0xFFFFFFFFu) return false;
@@ -188,7 +227,11 @@ bool reconnect_hopeless(const EndFacts& f) {
     case EndCategory::account_problem:
     case EndCategory::host_requested:
     case EndCategory::logged_off:
-    case EndCategory::taken_over: return true;
+    case EndCategory::taken_over:
+    case EndCategory::gateway_auth_failed:
+    case EndCategory::gateway_resource_refused:
+    case EndCategory::gateway_certificate_rejected:
+    case EndCategory::gateway_message_refused: return true;
     default: return false;
   }
 }

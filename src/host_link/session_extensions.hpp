@@ -54,7 +54,7 @@ enum : uint8_t {
 enum : uint8_t {
   REFUSED_NO_UNICODE = 1,       // the server does not take Unicode input
   REFUSED_NOT_A_CHARACTER = 2,  // a surrogate half or past U+10FFFF
-  REFUSED_NO_QUESTION = 3,      // a verdict with no certificate question pending
+  REFUSED_NO_QUESTION = 3,      // a verdict with no question pending
 };
 
 // Why a session ended or failed, for a host to act on.
@@ -74,6 +74,13 @@ enum class EndCategory : uint8_t {
   host_requested = 12,
   server_disconnected = 13,  // the server ended the session without saying why, or an admin did
   bad_request = 14,          // the host's own request cannot be used
+  // Through a Remote Desktop Gateway: the gateway's own failures.
+  gateway_unreachable = 15,
+  gateway_auth_failed = 16,           // it refused the credentials, token or cookie
+  gateway_resource_refused = 17,      // it will not tunnel to that server
+  gateway_certificate_rejected = 18,  // by the host or its pins
+  gateway_tunnel_broken = 19,         // the tunnel ended after it was up
+  gateway_message_refused = 20,       // the host did not accept the gateway's message
 };
 std::string_view end_category_name(EndCategory c);
 
@@ -86,6 +93,10 @@ struct EndFacts {
   bool certificate_rejected = false;
   bool timed_out = false;    // korvane's own connect time-out ran out
   bool security_up = false;  // the connection got as far as transport and security
+  // Through a gateway: whether there was one, and what korvane itself refused of it.
+  bool gateway = false;
+  bool gateway_certificate_rejected = false;
+  bool gateway_message_refused = false;
 };
 EndCategory classify_end(const EndFacts& facts);
 

@@ -3,6 +3,7 @@
 #include <freerdp/input.h>
 
 #include "certificate/certificate.hpp"
+#include "gateway/gateway.hpp"
 #include "clipboard/clipboard.hpp"
 #include "cursor/cursor.hpp"
 #include "display/paint.hpp"
@@ -186,6 +187,7 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
     }
     case CMD_CURSOR_STATE: cursor_resend(); break;
     case CMD_CERT_VERDICT: certificate_verdict(payload); break;
+    case CMD_GATEWAY_VERDICT: gateway_verdict(payload); break;
     case CMD_UNICODE: {
       const auto u = parse_unicode(payload);
       forward_unicode(u->code_point, u->pressed);
@@ -209,6 +211,7 @@ int dispatcher_main() {
     if (!handle_host_command(frame->type, frame->payload)) break;
   }
   certificate_host_gone();
+  gateway_host_gone();
   return 0;
 }
 

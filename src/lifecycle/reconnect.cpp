@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "certificate/certificate.hpp"
+#include "lifecycle/status.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "lifecycle/reconnect_policy.hpp"
@@ -18,11 +18,8 @@ namespace korvane {
 namespace {
 
 EndFacts facts_now(rdpContext* context) {
-  EndFacts f;
-  f.last_error = freerdp_get_last_error(context);
-  f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
+  EndFacts f = end_facts(context);
   f.host_requested = stop_requested();
-  f.certificate_rejected = certificate_rejected();
   f.security_up = true;  // it was, before the drop
   return f;
 }

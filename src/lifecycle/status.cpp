@@ -3,6 +3,7 @@
 #include <freerdp/event.h>
 
 #include "certificate/certificate.hpp"
+#include "gateway/gateway.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "lifecycle/connect_steps.hpp"
@@ -44,13 +45,21 @@ void status_poll_connection(rdpContext* context) {
     status_progress(PROGRESS_SECURITY_UP);
 }
 
-void status_end(rdpContext* context, bool host_requested, bool timed_out) {
-  if (!wanted()) return;
+EndFacts end_facts(rdpContext* context) {
   EndFacts f;
   f.last_error = freerdp_get_last_error(context);
   f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
-  f.host_requested = host_requested;
   f.certificate_rejected = certificate_rejected();
+  f.gateway = freerdp_settings_get_bool(context->settings, FreeRDP_GatewayEnabled);
+  f.gateway_certificate_rejected = certificate_gateway_rejected();
+  f.gateway_message_refused = gateway_message_refused();
+  return f;
+}
+
+void status_end(rdpContext* context, bool host_requested, bool timed_out) {
+  if (!wanted()) return;
+  EndFacts f = end_facts(context);
+  f.host_requested = host_requested;
   f.timed_out = timed_out;
   {
     std::lock_guard<std::mutex> guard(step_lock);

@@ -20,6 +20,10 @@ void status_progress(uint8_t step, uint32_t a = 0, uint32_t b = 0);
 // Sends the connection steps the library's state has reached (any thread, while connecting).
 void status_poll_connection(rdpContext* context);
 
+// What the library and korvane's own checks know of how the connection ended; the caller adds
+// its own part (host_requested, timed_out, security_up).
+EndFacts end_facts(rdpContext* context);
+
 // Sends EVT_END_REASON when the host asked for it, from what the library and korvane know.
 void status_end(rdpContext* context, bool host_requested, bool timed_out);
 

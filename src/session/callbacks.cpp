@@ -16,6 +16,7 @@
 #include "display/paint.hpp"
 #include "display/codec_memory.hpp"
 #include "drive/drive_guard.hpp"
+#include "gateway/gateway.hpp"
 #include "resize/resize.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
@@ -30,10 +31,10 @@ namespace {
 
 void post_disconnect(freerdp*) {}
 
-// The library's default callbacks for credentials, certificates, smart cards and gateway
-// messages ask a person on standard input, which here is the host's frame stream: a prompt
-// would swallow the host's commands and wait for an answer that never comes. korvane has
-// no person to ask, so these answer at once from what the connect request gave.
+// The library's default callbacks for credentials, certificates and smart cards ask a person on
+// standard input, which here is the host's frame stream: a prompt would swallow the host's commands
+// and wait for an answer that never comes. korvane has no person to ask, so these answer at once
+// from what the connect request gave.
 BOOL authenticate_from_request(freerdp*, char**, char**, char**, rdp_auth_reason) {
   return TRUE;  // go on with the credentials we have; the server decides
 }
@@ -47,7 +48,6 @@ DWORD accept_changed_certificate(freerdp*, const char*, UINT16, const char*, con
                                  DWORD) {
   return 2;
 }
-BOOL accept_gateway_message(freerdp*, UINT32, BOOL, BOOL, size_t, const WCHAR*) { return TRUE; }
 int log_logon_error(freerdp*, UINT32, UINT32) { return 1; }
 BOOL no_access_token(freerdp*, AccessTokenType, char**, size_t, ...) { return FALSE; }
 
@@ -70,7 +70,7 @@ BOOL client_new(freerdp* instance, rdpContext*) {
   instance->VerifyChangedCertificateEx = accept_changed_certificate;
   // Called only when certificate_configure hands verification to korvane.
   instance->VerifyX509Certificate = certificate_verify;
-  instance->PresentGatewayMessage = accept_gateway_message;
+  instance->PresentGatewayMessage = gateway_present_message;
   instance->LogonErrorInfo = log_logon_error;
   instance->GetAccessToken = no_access_token;
   return TRUE;

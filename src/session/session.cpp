@@ -170,8 +170,9 @@ bool read_connect_request() {
   }
   Extensions wanted;
   if (parse_extensions(connect_trailer(first->payload), wanted) == ExtensionParse::malformed) {
-    send_error(wanted.problem.empty() ? std::string("Malformed extension block")
-                                      : "Bad profile: " + std::string(wanted.problem));
+    send_error(wanted.problem.empty()
+                   ? std::string("Malformed extension block")
+                   : "Bad " + std::string(wanted.problem_of) + ": " + std::string(wanted.problem));
     return false;
   }
   session.grant = grant_extensions(wanted);

@@ -155,6 +155,48 @@ bool apply_local_devices_off(rdpSettings* s, bool sound) {
          (!sound || set(s, FreeRDP_RemoteConsoleAudio, false));
 }
 
+// The gateway's settings, as the library's command line would write them for "/gateway:".
+bool apply_gateway(rdpSettings* s, const Gateway& g) {
+  if (g.host) {
+    const uint32_t method =
+        g.bypass_local.value_or(false) ? TSC_PROXY_MODE_DETECT : TSC_PROXY_MODE_DIRECT;
+    if (!freerdp_set_gateway_usage_method(s, method) || !set(s, FreeRDP_GatewayHostname, *g.host) ||
+        !set(s, FreeRDP_GatewayPort, uint32_t{g.port}))
+      return false;
+  } else if (g.bypass_local && !set(s, FreeRDP_GatewayBypassLocal, *g.bypass_local)) {
+    return false;
+  }
+  if (g.transport) {
+    const uint8_t t = *g.transport;
+    if (!set(s, FreeRDP_GatewayHttpTransport, t != GATEWAY_TRANSPORT_RPC) ||
+        !set(s, FreeRDP_GatewayRpcTransport,
+             t == GATEWAY_TRANSPORT_AUTO || t == GATEWAY_TRANSPORT_RPC) ||
+        !set(s, FreeRDP_GatewayHttpUseWebsockets,
+             t == GATEWAY_TRANSPORT_AUTO || t == GATEWAY_TRANSPORT_HTTP) ||
+        !set(s, FreeRDP_GatewayArmTransport, false))
+      return false;
+  }
+  if (g.bearer && !set(s, FreeRDP_GatewayHttpExtAuthBearer, *g.bearer)) return false;
+  if (g.paa && !set(s, FreeRDP_GatewayAccessToken, *g.paa)) return false;
+  if (g.credentials) {
+    return set(s, FreeRDP_GatewayUseSameCredentials, false) &&
+           set(s, FreeRDP_GatewayUsername, g.credentials->user) &&
+           set(s, FreeRDP_GatewayDomain, g.credentials->domain) &&
+           set(s, FreeRDP_GatewayPassword, g.credentials->password);
+  }
+  if (g.bearer || g.paa) return true;
+  // The session's own: the library copies them when it parses its command line, before the
+  // password (and a .rdp text's user) is written, so korvane copies them again.
+  if (!set(s, FreeRDP_GatewayUseSameCredentials, true)) return false;
+  for (const auto& [from, to] : {std::pair{FreeRDP_Username, FreeRDP_GatewayUsername},
+                                 std::pair{FreeRDP_Domain, FreeRDP_GatewayDomain},
+                                 std::pair{FreeRDP_Password, FreeRDP_GatewayPassword}}) {
+    const char* v = freerdp_settings_get_string(s, from);
+    if (v && !freerdp_settings_set_string(s, to, v)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool apply_command_line(rdpSettings* settings, const SettingsPlan& plan) {
@@ -174,6 +216,7 @@ bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& pl
     if (problem.empty()) problem = apply_profile_fields(settings, *plan.profile);
     if (!problem.empty()) return false;
   }
+  if (plan.gateway && !apply_gateway(settings, *plan.gateway)) return false;
   if (plan.local_devices_off && !apply_local_devices_off(settings, plan.sound)) return false;
   const bool ok = set(settings, FreeRDP_TcpAckTimeout, plan.tcp_ack_timeout_ms) &&
                   set(settings, FreeRDP_SoftwareGdi, plan.software_gdi) &&

@@ -22,6 +22,7 @@ SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, cons
     plan.local_devices_off = true;
     plan.redirect_drives = params.drive_path[0] != 0;
   }
+  if (grant.mask & EXT_GATEWAY) plan.gateway = ext.gateway;
   if (grant.mask & EXT_H264) {
     // A host that decodes none gets rectangles: korvane decodes whatever comes, and a server
     // that is not offered H.264 picks a codec cheaper to decode (one that sends H.264 anyway

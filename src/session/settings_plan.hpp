@@ -29,6 +29,9 @@ struct SettingsPlan {
   // .rdp text through the library's parser, then its explicit fields), then what follows.
   std::optional<std::string> password;  // never in args: the library logs its command line
   std::optional<Profile> profile;       // a host granted the profile extension
+  // A host granted the gateway extension: written after the profile, so that the host's own
+  // fields beat a .rdp text's gateway keys.
+  std::optional<Gateway> gateway;
   // The sound the host was granted is the only sound: a .rdp text does not play it on this
   // machine, nor record from its microphone.
   bool sound = false;

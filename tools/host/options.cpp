@@ -157,7 +157,7 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
     fields.push_back({FIELD_RECONNECT, v});
   }
   if (!profile.empty()) {
-    mask |= EXT_PROFILE;
+    mask |= fields_extensions(profile);
     for (auto& f : profile_extension_fields(profile)) fields.push_back(std::move(f));
   }
   if (!mask) return {};

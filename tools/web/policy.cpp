@@ -67,7 +67,7 @@ std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
   }
   // The profile is the configuration's alone: nothing the page sends reaches it.
   if (!target.profile.empty()) {
-    mask |= EXT_PROFILE;
+    mask |= fields_extensions(target.profile);
     for (auto& f : profile_extension_fields(target.profile)) fields.push_back(std::move(f));
   }
   return encode_extensions(mask, fields);
