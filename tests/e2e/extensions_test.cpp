@@ -168,32 +168,6 @@ TEST(Extended, ReactivationThatReopensTheGraphicsChannelKeepsTheSession) {
 
 namespace {
 
-struct Ending {
-  std::vector<uint8_t> types;
-  std::vector<uint8_t> progress;  // the steps, in order
-  std::optional<EndReason> reason;
-  std::string error_text;
-  std::optional<host::ExitStatus> exit;
-};
-
-// Reads a whole session of a host that asked for status, sending CMD_DISCONNECT once connected
-// when `disconnect` is set.
-Ending read_status_session(host::Session& s, bool disconnect, int timeout_ms) {
-  Ending e;
-  const auto keep = [&](const host::Frame& f) {
-    e.types.push_back(f.type);
-    if (f.type == EVT_PROGRESS && !f.payload.empty()) e.progress.push_back(f.payload[0]);
-    if (f.type == EVT_END_REASON) e.reason = parse_end_reason(f.payload);
-    if (f.type == EVT_ERROR) e.error_text.assign(f.payload.begin(), f.payload.end());
-  };
-  if (disconnect) {
-    if (host::wait_for_event(s, EVT_CONNECTED, timeout_ms, keep))
-      host::send_command(s, CMD_DISCONNECT);
-  }
-  e.exit = host::finish_session(s, timeout_ms, keep, false).exit;
-  return e;
-}
-
 std::vector<uint8_t> status_block(uint32_t timeout_ms = 0) {
   std::vector<ExtensionField> fields;
   if (timeout_ms) {
@@ -224,7 +198,7 @@ TEST(Status, ProgressInOrderAndTheServersReasonBeforeTheEnd) {
     SCOPED_TRACE(c.step);
     auto rig = start_rig({"sleep 200", c.step}, {}, "tls", {}, status_block());
     ASSERT_TRUE(rig);
-    const Ending e = read_status_session(*rig->korvane, c.host_disconnects, 20000);
+    const StatusEnding e = read_status_session(*rig->korvane, c.host_disconnects, 20000);
     ASSERT_TRUE(e.exit);
     EXPECT_EQ(e.exit->code, 0) << korvane_stderr(*rig);
     std::string seen;
@@ -275,7 +249,7 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
     rig.scratch = test::make_temp_dir("korvane-status");
     ASSERT_TRUE(start_korvane(rig, {.username = "test", .password = "test"},
                               status_block(c.timeout_ms), c.port));
-    const Ending e = read_status_session(*rig.korvane, false, 20000);
+    const StatusEnding e = read_status_session(*rig.korvane, false, 20000);
     EXPECT_LT(steady_clock::now() - start, 10s);
     ASSERT_TRUE(e.reason);
     EXPECT_EQ(e.reason->category, c.category) << e.reason->last_error_name;
@@ -309,7 +283,7 @@ TEST(Status, FailuresAreTypedBesideTheUnchangedErrorText) {
     r.password = c.password;
     auto rig = start_rig({"sleep 5000"}, r, c.sec, {}, status_block());
     ASSERT_TRUE(rig);
-    const Ending e = read_status_session(*rig->korvane, false, 30000);
+    const StatusEnding e = read_status_session(*rig->korvane, false, 30000);
     ASSERT_TRUE(e.reason) << korvane_stderr(*rig);
     EXPECT_EQ(e.reason->category, c.category)
         << e.reason->last_error_name << " " << e.reason->error_info_name;

@@ -119,34 +119,6 @@ class ShadowExtTest : public ShadowDesktop {
   }
 };
 
-// The canvas a host paints from korvane's events against what X shows, H.264 being lossy. Every
-// channel's mean error and the PSNR over all three are bounded: a picture put together wrongly
-// (views swapped, chroma misplaced, a region off by a block) is far outside both.
-void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x) {
-  std::string error;
-  auto shot = screenshot(x, &error);
-  ASSERT_TRUE(shot) << error;
-  auto diff = compare_rgb(desktop.canvas, *shot, 40);
-  ASSERT_TRUE(diff) << "canvas " << desktop.canvas.width << "x" << desktop.canvas.height
-                    << " against screen " << shot->width << "x" << shot->height;
-  double squared = 0;
-  for (size_t i = 0; i < shot->rgba.size(); i += 4) {
-    for (size_t c = 0; c < 3; ++c) {
-      const int d = int{desktop.canvas.rgba[i + c]} - int{shot->rgba[i + c]};
-      squared += static_cast<double>(d * d);
-    }
-  }
-  const double mse = squared / (double(shot->rgba.size()) / 4 * 3);
-  const double psnr = mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99;
-  std::printf(
-      "canvas against screen: mean abs R %.2f G %.2f B %.2f, %.2f%% within 40, PSNR %.1f dB\n",
-      diff->mean_abs[0], diff->mean_abs[1], diff->mean_abs[2], diff->within * 100, psnr);
-  EXPECT_LT(diff->mean_abs[0], 6.0);
-  EXPECT_LT(diff->mean_abs[1], 6.0);
-  EXPECT_LT(diff->mean_abs[2], 6.0);
-  EXPECT_GT(diff->within, 0.98);
-  EXPECT_GT(psnr, 30.0);
-}
 
 TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
   start_server();
@@ -321,7 +293,7 @@ TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
   CodecCounts counts;
   pump_counting(*s, desktop, counts, 2500);
   ASSERT_GT(counts.avc444v2, 0u) << "the shadow server picks AVC444v2 when it is offered";
-  expect_canvas_matches_screen(desktop, x);
+  expect_canvas_matches_screen(desktop, x, 6.0, 0.98);
 
   // A changed desktop comes as more AVC444v2, each view predicted from the one before.
   ASSERT_TRUE(run_x(x, {"xsetroot", "-solid", "#c06020"}));
@@ -329,7 +301,7 @@ TEST_F(ShadowExtTest, Avc444v2HostRebuildsTheScreenFromTaggedH264) {
   const uint64_t before = counts.avc444v2;
   pump_counting(*s, desktop, counts, 2500);
   EXPECT_GT(counts.avc444v2, before) << "the change did not come";
-  expect_canvas_matches_screen(desktop, x);
+  expect_canvas_matches_screen(desktop, x, 6.0, 0.98);
 
   std::printf("AVC420 %llu, AVC444 %llu, AVC444v2 %llu, rects %llu (after H.264: %llu)\n",
               static_cast<unsigned long long>(counts.avc420),
@@ -371,7 +343,7 @@ TEST_F(ShadowExtTest, Avc420OnlyHostIsNeverSentAvc444) {
   EXPECT_GT(counts.avc420 + counts.rects, 1u) << "the picture and its change must come somehow";
   EXPECT_EQ(desktop.h264.stats.errors, 0u);
   EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
-  expect_canvas_matches_screen(desktop, x);
+  expect_canvas_matches_screen(desktop, x, 6.0, 0.98);
   expect_clean_disconnect(*s, desktop);
 }
 

@@ -63,22 +63,6 @@ class ShadowTest : public ShadowDesktop {
   }
 };
 
-// The canvas a host paints from korvane's events against what X shows, H.264 being lossy.
-void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x) {
-  std::string error;
-  auto shot = screenshot(x, &error);
-  ASSERT_TRUE(shot) << error;
-  auto diff = compare_rgb(desktop.canvas, *shot, 40);
-  ASSERT_TRUE(diff) << "canvas " << desktop.canvas.width << "x" << desktop.canvas.height
-                    << " against screen " << shot->width << "x" << shot->height;
-  std::printf("canvas against screen: mean abs R %.2f G %.2f B %.2f, %.2f%% within 40\n",
-              diff->mean_abs[0], diff->mean_abs[1], diff->mean_abs[2], diff->within * 100);
-  EXPECT_LT(diff->mean_abs[0], 8.0);
-  EXPECT_LT(diff->mean_abs[1], 8.0);
-  EXPECT_LT(diff->mean_abs[2], 8.0);
-  EXPECT_GT(diff->within, 0.95);
-}
-
 TEST_F(ShadowTest, TlsCanvasRebuildsTheScreen) {
   host::Desktop desktop;
   auto s = connected(ShadowSecurity::tls, CONNECT_FLAG_TLS, desktop, 2500);

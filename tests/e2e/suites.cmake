@@ -31,6 +31,10 @@ korvane_e2e_suite(certificate SOURCES ${e2e}/certificate_test.cpp
 # open it against the scripted server, which must be told the same by both.
 korvane_e2e_suite(rdp_file SOURCES ${e2e}/rdp_file_test.cpp LABELS e2e x_desktop
                   NEEDS korvane-test-server)
+# Through a Remote Desktop Gateway: korvane-test-gateway in front of the shadow server on Xvfb
+# and of the scripted server; the gateway's messages are verdicts that cross threads.
+korvane_e2e_suite(gateway SOURCES ${e2e}/gateway_test.cpp LABELS e2e x_desktop threaded
+                  NEEDS korvane-test-server korvane-test-gateway)
 # The shadow server and the demo script exercise the same korvane code as the scripted server.
 foreach(suite shadow demo)
   korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e x_desktop slow

@@ -19,6 +19,7 @@
 #include "host/canvas.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/session_extensions.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
 
@@ -258,6 +259,32 @@ inline EarlyEnd run_without_server(std::vector<uint8_t> extension_block) {
                },
                false)
                .exit;
+  return e;
+}
+
+struct StatusEnding {
+  std::vector<uint8_t> types;
+  std::vector<uint8_t> progress;  // the steps, in order
+  std::optional<EndReason> reason;
+  std::string error_text;
+  std::optional<host::ExitStatus> exit;
+};
+
+// Reads a whole session of a host that asked for status, sending CMD_DISCONNECT once connected
+// when `disconnect` is set.
+inline StatusEnding read_status_session(host::Session& s, bool disconnect, int timeout_ms) {
+  StatusEnding e;
+  const auto keep = [&](const host::Frame& f) {
+    e.types.push_back(f.type);
+    if (f.type == EVT_PROGRESS && !f.payload.empty()) e.progress.push_back(f.payload[0]);
+    if (f.type == EVT_END_REASON) e.reason = parse_end_reason(f.payload);
+    if (f.type == EVT_ERROR) e.error_text.assign(f.payload.begin(), f.payload.end());
+  };
+  if (disconnect) {
+    if (host::wait_for_event(s, EVT_CONNECTED, timeout_ms, keep))
+      host::send_command(s, CMD_DISCONNECT);
+  }
+  e.exit = host::finish_session(s, timeout_ms, keep, false).exit;
   return e;
 }
 

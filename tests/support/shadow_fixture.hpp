@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -29,6 +30,31 @@ inline std::string tail(const std::string& text, size_t lines) {
     pos = text.rfind('\n', pos - 1);
   }
   return pos == std::string::npos ? text : text.substr(pos + 1);
+}
+
+// The canvas a host paints from korvane's events against what X shows, H.264 being lossy.
+inline void expect_canvas_matches_screen(const host::Desktop& desktop, const XServer& x,
+                                         double max_mean_abs = 8.0, double min_within = 0.95) {
+  std::string error;
+  auto shot = screenshot(x, &error);
+  ASSERT_TRUE(shot) << error;
+  auto diff = compare_rgb(desktop.canvas, *shot, 40);
+  ASSERT_TRUE(diff) << "canvas " << desktop.canvas.width << "x" << desktop.canvas.height
+                    << " against screen " << shot->width << "x" << shot->height;
+  double squared = 0;
+  for (size_t i = 0; i < shot->rgba.size(); i += 4) {
+    for (size_t c = 0; c < 3; ++c) {
+      const int d = int{desktop.canvas.rgba[i + c]} - int{shot->rgba[i + c]};
+      squared += static_cast<double>(d * d);
+    }
+  }
+  const double mse = squared / (double(shot->rgba.size()) / 4 * 3);
+  const double psnr = mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99;
+  std::printf(
+      "canvas against screen: mean abs R %.2f G %.2f B %.2f, %.2f%% within 40, PSNR %.1f dB\n",
+      diff->mean_abs[0], diff->mean_abs[1], diff->mean_abs[2], diff->within * 100, psnr);
+  for (const double m : diff->mean_abs) EXPECT_LT(m, max_mean_abs);
+  EXPECT_GT(diff->within, min_within);
 }
 
 class ShadowDesktop : public ::testing::Test {
