@@ -222,6 +222,15 @@ int main(int argc, char** argv) {
         std::printf("PROBLEM cannot send the certificate verdict to korvane\n");
       }
     }
+    // korvane asks only a host granted the gateway extension, which this one asks for only with
+    // a gateway setting or --gateway-message. The verdict is the certificate's byte.
+    if (frame.type == EVT_GATEWAY_MESSAGE) {
+      const bool accept = options->gateway_accept.value_or(true);
+      std::printf("SEND GATEWAY_VERDICT %s\n", accept ? "accept" : "reject");
+      if (!send_command(*session, CMD_GATEWAY_VERDICT, cert_verdict_payload(accept))) {
+        std::printf("PROBLEM cannot send the gateway verdict to korvane\n");
+      }
+    }
     if (frame.type == EVT_CONNECTED && !connected_at) {
       connected_at = Clock::now();
       next_input = *connected_at + std::chrono::milliseconds(200);

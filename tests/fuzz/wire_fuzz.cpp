@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "display/rect_pack.hpp"
 #include "drive/drive_path.hpp"
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/gateway.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
@@ -20,6 +22,26 @@ namespace {
 struct ByteCursor {
   std::span<const uint8_t> rest;
 };
+
+// A gateway taken is within its bounds: its address reads back the same when written out again,
+// one way of logging on at most.
+void check_gateway(const Gateway& g) {
+  if (!gateway_problem(g).empty()) std::abort();
+  if (g.transport && *g.transport > GATEWAY_TRANSPORT_RPC) std::abort();
+  if (g.bearer && (g.bearer->empty() || g.bearer->size() > kMaxGatewayTokenBytes ||
+                   std::any_of(g.bearer->begin(), g.bearer->end(), [](char c) {
+                     return static_cast<uint8_t>(c) <= 0x20 || static_cast<uint8_t>(c) >= 0x7F;
+                   })))
+    std::abort();
+  if (g.credentials && g.credentials->user.empty()) std::abort();
+  if (!g.host) return;
+  if (g.host->empty() || g.port == 0) std::abort();
+  const bool brackets = g.host->find(':') != std::string::npos || g.host->front() == '[';
+  std::string text = brackets ? "[" + *g.host + "]" : *g.host;
+  if (g.port != kDefaultGatewayPort) text += ":" + std::to_string(g.port);
+  const auto again = parse_gateway_address(text);
+  if (!again || again->host != *g.host || again->port != g.port) std::abort();
+}
 
 bool read_from_cursor(void* context, uint8_t* buffer, size_t count) {
   auto& cursor = *static_cast<ByteCursor*>(context);
@@ -60,7 +82,9 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
       if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
       return true;
     }
-    case CMD_CERT_VERDICT: return parse_cert_verdict(p).has_value();
+    case CMD_CERT_VERDICT:
+    case CMD_GATEWAY_VERDICT:  // the same byte: 1 accepts, anything else rejects
+      return parse_cert_verdict(p).has_value();
     case CMD_UNICODE: {
       const auto key = parse_unicode(p);
       if (!key) return false;
@@ -143,7 +167,34 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
       if (pr.rdp_file && (pr.rdp_file->empty() || pr.rdp_file->size() > kMaxRdpFileBytes))
         std::abort();
       if (!ext.problem.empty()) std::abort();
+      check_gateway(ext.gateway);
     }
+    if (!ext.problem.empty() && ext.problem_of != "profile" && ext.problem_of != "gateway")
+      std::abort();
+  }
+  // One gateway field, its tag from the first byte: a value taken is within its bounds.
+  if (size >= 1) {
+    Gateway g;
+    const auto value = bytes.subspan(1);
+    const auto problem =
+        read_gateway_field(static_cast<uint16_t>(FIELD_GATEWAY + data[0] % 7), value, g);
+    if (!problem) std::abort();  // every tag from FIELD_GATEWAY to FIELD_GATEWAY_FINGERPRINTS
+    if (problem->empty()) {
+      check_gateway(g);
+      if (g.credentials && encode_gateway_credentials(*g.credentials) !=
+                               std::vector<uint8_t>(value.begin(), value.end()))
+        std::abort();
+      if (g.bypass_local && (value.size() != 1 || value[0] != *g.bypass_local)) std::abort();
+      if (g.paa && (g.paa->empty() || g.paa->size() != value.size())) std::abort();
+    }
+  }
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (auto a = parse_gateway_address(text))
+    check_gateway(Gateway{.host = a->host, .port = a->port});
+  if (auto m = parse_gateway_message(bytes)) {
+    if (m->kind != GATEWAY_MSG_CONSENT && m->kind != GATEWAY_MSG_SERVICE) std::abort();
+    if (encode_gateway_message(*m) != std::vector<uint8_t>(bytes.begin(), bytes.end()))
+      std::abort();
   }
   // An .rdp text is given to the library whole, or refused with a reason.
   std::string_view problem;
@@ -220,6 +271,21 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
     f.host_requested = data[0] & 1;
     f.security_up = data[0] & 2;
     if (static_cast<uint8_t>(classify_end(f)) > static_cast<uint8_t>(EndCategory::bad_request))
+      std::abort();
+    // Through a gateway: a gateway category only with a gateway's facts; its refusals are not
+    // tried again, a broken tunnel is.
+    f.gateway = data[0] & 4;
+    f.gateway_certificate_rejected = data[0] & 8;
+    f.gateway_message_refused = data[0] & 16;
+    const EndCategory c = classify_end(f);
+    if (static_cast<uint8_t>(c) > static_cast<uint8_t>(EndCategory::gateway_message_refused))
+      std::abort();
+    if (!(data[0] & 0x1C) && c >= EndCategory::gateway_unreachable) std::abort();
+    const bool refusal =
+        c == EndCategory::gateway_auth_failed || c == EndCategory::gateway_resource_refused ||
+        c == EndCategory::gateway_certificate_rejected || c == EndCategory::gateway_message_refused;
+    if (refusal != reconnect_hopeless(f) && c >= EndCategory::gateway_unreachable) std::abort();
+    if ((f.gateway_certificate_rejected || f.gateway_message_refused) && connection_dropped(f))
       std::abort();
   }
   if (auto shape = parse_cursor_shape(bytes)) {

@@ -993,6 +993,16 @@ TEST_F(HostH264Decode, Avc420PicturesLandAtTheirPlaceFromEitherEvent) {
 
 // ---------------------------------------------------------------- extension events
 
+TEST(HostExtensions, GatewayMessageLine) {
+  Desktop d;
+  const Frame consent{EVT_GATEWAY_MESSAGE, {GATEWAY_MSG_CONSENT, 'O', 'K', '?'}};
+  EXPECT_EQ(describe_event(consent), "GATEWAY_MESSAGE kind=consent text=\"OK?\"");
+  EXPECT_EQ(apply_event(d, consent), "");
+  const Frame unknown_kind{EVT_GATEWAY_MESSAGE, {3, 'x'}};
+  EXPECT_NE(describe_event(unknown_kind).find("malformed"), std::string::npos);
+  EXPECT_NE(apply_event(d, unknown_kind), "");
+}
+
 TEST(HostExtensions, CodecEventGoldenBytes) {
   // AVC444v2 at (16,8)-(80,56), 64x48, main 3 bytes, aux 2 bytes.
   const std::vector<uint8_t> payload = {

@@ -121,6 +121,7 @@ TEST(ExtensionParse, BadBlocks) {
     const char* what;
     std::vector<uint8_t> trailer;
     ExtensionParse expected;
+    const char* problem_of = nullptr;  // a field's fault: whose it is
   } cases[] = {
       {"nothing", {}, ExtensionParse::none},
       {"not the magic", bytes({'K', 'V', 'X', '2', 1, 0, 0, 0}), ExtensionParse::none},
@@ -139,10 +140,20 @@ TEST(ExtensionParse, BadBlocks) {
        ExtensionParse::malformed},
       {"codec field long", bytes({'K', 'V', 'X', '1', 4, 0, 0, 0, 1, 0, 2, 0, 1, 1}),
        ExtensionParse::malformed},
+      {"gateway token and cookie",
+       bytes({'K', 'V', 'X', '1', 0, 0x10, 0, 0, 23, 0, 1, 0, 't', 24, 0, 1, 0, 'c'}),
+       ExtensionParse::malformed, "gateway"},
+      {"gateway transport 4", bytes({'K', 'V', 'X', '1', 0, 0x10, 0, 0, 21, 0, 1, 0, 4}),
+       ExtensionParse::malformed, "gateway"},
+      {"gateway token", bytes({'K', 'V', 'X', '1', 0, 0x10, 0, 0, 23, 0, 1, 0, 't'}),
+       ExtensionParse::ok, ""},
+      {"profile field bad", bytes({'K', 'V', 'X', '1', 0, 8, 0, 0, 11, 0, 1, 0, 2}),
+       ExtensionParse::malformed, "profile"},
   };
   for (const auto& c : cases) {
     Extensions e;
     EXPECT_EQ(parse_extensions(c.trailer, e), c.expected) << c.what;
+    if (c.problem_of) EXPECT_EQ(e.problem_of, c.problem_of) << c.what;
   }
 }
 

@@ -50,6 +50,11 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
       {{"--rdp-file", "w.rdp"}, block({0, 8, 0, 0, 8, 0, 4, 0, 0xFF, 0xFE, 'a', 0})},
       {{"--console", "--client-name", "pc", "--preconnection-blob", "b", "--preconnection-id", "7"},
        block({0, 8, 0, 0, 10, 0, 5, 0, 7, 0, 0, 0, 'b', 11, 0, 1, 0, 1, 14, 0, 2, 0, 'p', 'c'})},
+      {{"--gateway", "gw:8443", "--gateway-token", "T"},
+       block({0, 0x10, 0, 0, 20, 0, 7, 0, 'g', 'w', ':', '8', '4', '4', '3', 23, 0, 1, 0, 'T'})},
+      {{"--gateway-user", "u", "--gateway-transport", "rpc", "--gateway-bypass-local", "yes"},
+       block({0, 0x10, 0, 0, 21, 0, 1, 0, 3, 22, 0, 7, 0, 1, 0, 'u', 0, 0, 0, 0, 25, 0, 1, 0, 1})},
+      {{"--gateway-message", "reject"}, block({0, 0x10, 0, 0})},  // a .rdp text's gateway
       {{"--cert-pin", kPin, "--h264", "avc444", "--audio"},
        block({0x8C, 0, 0, 0, 1, 0, 1, 0, 2, 2, 0, 1, 0, 1, 3, 0, 64, 0})},
   };
@@ -83,6 +88,8 @@ TEST(HostOptions, RequestAndToolOptions) {
   EXPECT_TRUE(o.inputs[1].extended);
   EXPECT_EQ(o.inputs[3].code_point, 0xE9u);
   EXPECT_EQ(parse({"--cert-ask", "accept"}).options->cert_accept, true);
+  EXPECT_EQ(parse({"--gateway-message", "reject"}).options->gateway_accept, false);
+  EXPECT_FALSE(parse({"--gateway", "gw"}).options->gateway_accept);  // korvane-host accepts
   EXPECT_EQ(parse({"--flags", "3"}).options->session.request.flags, 3);
   EXPECT_FALSE(parse({}).options->session.request.flags);
   EXPECT_TRUE(parse_host_args(std::vector<std::string>{"--port", "1", "--help"}).help);
@@ -114,6 +121,10 @@ TEST(HostOptions, RefusedArguments) {
       {{"--h264", ""}, "--h264 wants none or a list of avc420, avc444, avc444v2, not "},
       {{"--cert-pin", "zz"}, "--cert-pin wants SHA-256 fingerprints, not zz"},
       {{"--cert-ask", "maybe"}, "--cert-ask wants accept or reject, not maybe"},
+      {{"--gateway-message", "maybe"}, "--gateway-message wants accept or reject, not maybe"},
+      {{"--gateway", "http://gw"},
+       "--gateway: the gateway address is not host[:port], [v6][:port] or an https:// URL"},
+      {{"--gateway-transport", "udp"}, "--gateway-transport: not auto, http, http-legacy or rpc"},
       {{"--rdp-file", "no.rdp"}, "cannot read no.rdp: No such file"},
       {{"--rdp-file", "big.rdp"}, "big.rdp is over 32768 bytes"},
       {{"--security", "kerberos"}, "--security: unknown security name"},

@@ -1,4 +1,5 @@
-// The profile's fields: a golden block, each field's bounds, and what counts as an .rdp text.
+// The profile's and the gateway's fields: golden bytes, each field's bounds, the gateway's
+// addresses, and what counts as an .rdp text.
 #include <gtest/gtest.h>
 
 #include "host_link/extensions.hpp"
@@ -34,6 +35,19 @@ TEST(ProfileGolden, BlockWithFields) {
   EXPECT_EQ(ext.profile, want);
 }
 
+TEST(ProfileGolden, GatewayCredentialsAndMessage) {
+  EXPECT_EQ(
+      encode_gateway_credentials({"al", "", "pw"}),
+      (std::vector<uint8_t>{2, 0, 'a', 'l', 0, 0, 2, 0, 'p', 'w'}));  // user, domain, password
+  const std::vector<uint8_t> consent = {GATEWAY_MSG_CONSENT, 'O', 'K', '?'};
+  EXPECT_EQ(encode_gateway_message({GATEWAY_MSG_CONSENT, "OK?"}), consent);
+  EXPECT_EQ(parse_gateway_message(consent), (GatewayMessage{GATEWAY_MSG_CONSENT, "OK?"}));
+  EXPECT_EQ(parse_gateway_message(std::vector<uint8_t>{GATEWAY_MSG_SERVICE}),
+            (GatewayMessage{GATEWAY_MSG_SERVICE, ""}));
+  EXPECT_FALSE(parse_gateway_message(std::vector<uint8_t>{3, 'x'}));
+  EXPECT_FALSE(parse_gateway_message({}));
+}
+
 TEST(ProfileFields, BoundsAndSizes) {
   const struct {
     uint16_t tag;
@@ -55,16 +69,61 @@ TEST(ProfileFields, BoundsAndSizes) {
       {FIELD_PERFORMANCE, std::string("\x8F\x01\0\0", 4), true},
       {FIELD_PERFORMANCE, std::string("\x20\0\0\0", 4), false},  // cursor shadow: not sent
       {FIELD_NETWORK_TYPE, std::string("\0", 1), false},
+      {FIELD_GATEWAY, "gw", true},
+      {FIELD_GATEWAY, "http://gw", false},
+      {FIELD_GATEWAY_TRANSPORT, "\3", true},
+      {FIELD_GATEWAY_TRANSPORT, "\4", false},
+      {FIELD_GATEWAY_CREDENTIALS, std::string("\1\0u\0\0\0\0", 7), true},
+      {FIELD_GATEWAY_CREDENTIALS, std::string("\0\0\0\0\0\0", 6), false},  // no user
+      {FIELD_GATEWAY_CREDENTIALS, std::string("\1\0u\0\0\0\0!", 8), false},
+      {FIELD_GATEWAY_BEARER, "ey.J-_~", true},
+      {FIELD_GATEWAY_BEARER, "a b", false},
+      {FIELD_GATEWAY_BEARER, "ab\r", false},
+      {FIELD_GATEWAY_BEARER, std::string(16385, 't'), false},
+      {FIELD_GATEWAY_PAA, "", false},
+      {FIELD_GATEWAY_BYPASS_LOCAL, "\2", false},
+      {FIELD_GATEWAY_FINGERPRINTS, "zz", false},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(std::to_string(row.tag) + " " + row.value);
     Profile p;
-    const auto problem = read_profile_field(row.tag, as_bytes(row.value), p);
+    Gateway g;
+    auto problem = read_profile_field(row.tag, as_bytes(row.value), p);
+    if (!problem) problem = read_gateway_field(row.tag, as_bytes(row.value), g);
     ASSERT_TRUE(problem);
     EXPECT_EQ(problem->empty(), row.ok) << *problem;
   }
   Profile p;
   EXPECT_FALSE(read_profile_field(FIELD_AUDIO_CODECS, as_bytes("\1"), p));
+  Gateway g;
+  EXPECT_FALSE(read_gateway_field(FIELD_NETWORK_TYPE, as_bytes("\1"), g));
+}
+
+TEST(ProfileFields, GatewayAddress) {
+  const struct {
+    const char* text;
+    std::optional<GatewayAddress> address;
+  } table[] = {
+      {"gw", GatewayAddress{"gw", 443}},
+      {"gw.example:8443", GatewayAddress{"gw.example", 8443}},
+      {"[::1]:8443", GatewayAddress{"::1", 8443}},
+      {"[::1]", GatewayAddress{"::1", 443}},
+      {"https://gw/", GatewayAddress{"gw", 443}},
+      {"HTTPS://gw:444/remoteDesktopGateway/", GatewayAddress{"gw", 444}},
+      {"https://gw:444/remoteDesktopGateway", std::nullopt},  // not the gateway's own path
+      {"http://gw", std::nullopt},
+      {"user@gw", std::nullopt},
+      {"https://gw/other", std::nullopt},
+      {"gw:0", std::nullopt},
+      {"gw:65536", std::nullopt},
+      {"gw:", std::nullopt},
+      {"::1", std::nullopt},  // a bare IPv6 address needs brackets
+      {"[]:1", std::nullopt},
+      {"g w", std::nullopt},
+      {" gw", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& row : table) EXPECT_EQ(parse_gateway_address(row.text), row.address) << row.text;
 }
 
 TEST(ProfileFields, RdpText) {

@@ -206,6 +206,49 @@ TEST(Reconnect, AttemptsThatWouldFailAgainAreNotRepeated) {
   }
 }
 
+TEST(Reconnect, GatewayEndingsAndTheirRetries) {
+  using C = EndCategory;
+  const struct {
+    uint32_t last_error;
+    bool security_up, gateway;
+    bool certificate, message;  // korvane refused the gateway's certificate, its message
+    C category;
+    bool hopeless;
+  } cases[] = {
+      {0x800759DA, false, true, false, false, C::gateway_resource_refused, true},  // RAP denied
+      {0x800759DA, false, false, false, false, C::other, false},
+      {0x800759DB, false, true, false, false, C::gateway_auth_failed, true},  // NAP denied
+      {0x800759DD, true, true, false, false, C::unreachable, false},  // the server behind it
+      {0x800759E0, true, true, false, false, C::gateway_tunnel_broken, false},
+      {0x00020016, false, true, false, false, C::gateway_auth_failed, true},  // its HTTP 401
+      {0x00020016, true, true, false, false, C::server_denied, false},        // the server's
+      {0x00020016, false, false, false, false, C::server_denied, false},
+      {0x0002000D, false, true, false, false, C::gateway_unreachable, false},
+      {0x0002000D, true, true, false, false, C::gateway_tunnel_broken, false},
+      {0x0002000D, false, false, false, false, C::unreachable, false},
+      {0x0002000D, true, false, false, false, C::server_shut_down, false},
+      {0, true, true, false, false, C::gateway_tunnel_broken, false},
+      {0, true, false, false, false, C::server_disconnected, false},
+      {0x0002000D, false, true, true, false, C::gateway_certificate_rejected, true},
+      {0x0002000D, true, true, false, true, C::gateway_message_refused, true},
+  };
+  for (const auto& c : cases) {
+    EndFacts f;
+    f.last_error = c.last_error;
+    f.security_up = c.security_up;
+    f.gateway = c.gateway;
+    f.gateway_certificate_rejected = c.certificate;
+    f.gateway_message_refused = c.message;
+    SCOPED_TRACE(testing::Message() << std::hex << c.last_error << " up " << c.security_up
+                                    << " gateway " << c.gateway);
+    EXPECT_EQ(classify_end(f), c.category);
+    EXPECT_EQ(reconnect_hopeless(f), c.hopeless);
+    // A dropped connection is tried again; korvane's own refusals and hopeless ones are not.
+    EXPECT_EQ(connection_dropped(f), !c.hopeless && !c.certificate && !c.message);
+    if (c.category != C::other) EXPECT_NE(end_category_name(c.category), "other");
+  }
+}
+
 TEST(Reconnect, WaitsDoubleUpToTheirLimit) {
   const ReconnectPolicy p{10, 250};
   const uint32_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};

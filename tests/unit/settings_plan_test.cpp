@@ -95,11 +95,14 @@ TEST(SettingsPlan, Table) {
          std::erase(s.args, "/admin");
          s.profile = Profile{}, s.redirect_drives = false, s.local_devices_off = true;
        }},
+      // Every row's block names a gateway: only the bit brings it into the plan.
+      {"gateway", EXT_GATEWAY, 0, {}, {}, [](SettingsPlan& s) { s.gateway = Gateway{"gw"}; }},
   };
   for (const auto& row : table) {
     Extensions ext;
     ext.cert_mode = row.cert_mode;
     ext.keyboard_layout = row.layout;
+    ext.gateway.host = "gw";
     SettingsPlan expected = base;
     row.change(expected);
     EXPECT_TRUE(plan_settings(p, Grant{row.mask, row.h264_codecs}, ext, "/sound:x") == expected)

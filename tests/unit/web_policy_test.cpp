@@ -32,7 +32,8 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
       {13, V::allowed, kMaxInputPayload},  // unicode: text asked for
       {14, V::allowed, kMaxInputPayload},  // lock keys: text asked for
       {15, V::not_asked, 0},               // refresh: a tab has a session of its own
-      {16, V::unknown, 0},
+      {16, V::allowed, kMaxInputPayload},  // gateway verdict: the person consents
+      {17, V::unknown, 0},
       {255, V::unknown, 0},
   };
   for (const auto& r : rows) {
@@ -82,6 +83,12 @@ TEST(WebPolicy, ProfileOfTheTargetGoldenBytes) {
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
                                   11,  0,   1,   0,   1,                 // console
                                   14,  0,   2,   0,   'p',  'c'}));      // client name
+  const auto g = parse_config("[target a]\nhost = h\ngateway = gw:8443\n", &error);
+  ASSERT_TRUE(g) << error;
+  EXPECT_EQ(gateway_extension_block(g->targets.at("a"), false),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x12, 0,   0,  // + gateway, no profile
+                                  5,   0,   4,   0,   0x30, 0x75, 0,   0,  // time-out
+                                  20,  0,   7,   0,   'g',  'w',  ':', '8', '4', '4', '3'}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "host_link/gateway.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
 
@@ -111,6 +112,9 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
     case EVT_AUDIO_VOLUME: problem = apply_audio_event(desktop.audio, frame); break;
+    case EVT_GATEWAY_MESSAGE:
+      if (!parse_gateway_message(p)) problem = describe_event(frame) + ": malformed";
+      break;
     default: problem = describe_event(frame) + ": unknown event type"; break;
   }
   if (!problem.empty()) {
@@ -198,8 +202,8 @@ std::string describe_event(const Frame& frame) {
       if (!r) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";
       const char* why = r->reason == REFUSED_NO_UNICODE ? " (the server takes no Unicode input)"
                         : r->reason == REFUSED_NOT_A_CHARACTER ? " (not a character)"
-                        : r->reason == REFUSED_NO_QUESTION ? " (no certificate question pending)"
-                                                           : "";
+                        : r->reason == REFUSED_NO_QUESTION     ? " (no question pending)"
+                                                               : "";
       char value[16];
       std::snprintf(value, sizeof value, "0x%x", r->value);
       return "REFUSED command=" + std::to_string(r->command) +
@@ -224,6 +228,13 @@ std::string describe_event(const Frame& frame) {
              " mismatch=" + std::to_string(q->mismatch ? 1 : 0) + " sha256=" + q->fingerprint +
              " subject=\"" + q->subject + "\" issuer=\"" + q->issuer +
              "\" pem=" + std::to_string(q->pem.size()) + " bytes";
+    }
+    case EVT_GATEWAY_MESSAGE: {
+      const auto m = parse_gateway_message(p);
+      if (!m) return "GATEWAY_MESSAGE (malformed, " + std::to_string(p.size()) + " bytes)";
+      return std::string("GATEWAY_MESSAGE kind=") +
+             (m->kind == GATEWAY_MSG_CONSENT ? "consent" : "service") + " text=\"" +
+             printable(std::vector<uint8_t>(m->text.begin(), m->text.end()), 4096) + "\"";
     }
     case EVT_ERROR: return "ERROR " + printable(p, 512);
     case EVT_DISCONNECTED: return "DISCONNECTED";

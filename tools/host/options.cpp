@@ -149,6 +149,7 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
   }
   if (o.audio) mask |= EXT_AUDIO;
+  if (o.gateway_accept) mask |= EXT_GATEWAY;
   if (reconnect_attempts) {
     mask |= EXT_RECONNECT;
     std::vector<uint8_t> v;
@@ -180,6 +181,8 @@ void print_usage(FILE* out) {
       "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
       "                    [--audio] [--audio-wav FILE] [--rdp-file FILE] [--console]\n"
       "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
+      "                    [--gateway ADDR] [--gateway-KEY VALUE ...]\n"
+      "                    [--gateway-message accept|reject]\n"
       "Starts korvane, connects, prints each event with running totals, sends the\n"
       "scripted inputs once connected, disconnects after S seconds (default 5) and\n"
       "writes the desktop as a PNG. Exit code 0 for a clean session, 1 otherwise.\n"
@@ -219,6 +222,18 @@ void print_usage(FILE* out) {
       "                    --preconnection-id N, --preconnection-blob TEXT, --shell CMD,\n"
       "                    --shell-dir DIR, --time-zone NAME, --color-depth 15|16|24|32,\n"
       "                    --performance-flags 0xN, --network-type 1..7\n"
+      "  --gateway ADDR    connect through this Remote Desktop Gateway: host[:port],\n"
+      "                    [v6][:port] or https://host[:port]/ (port 443 by default)\n"
+      "  --gateway-KEY V   the gateway's other settings: --gateway-transport\n"
+      "                    auto|http|http-legacy|rpc, --gateway-user U, --gateway-domain D,\n"
+      "                    --gateway-password W (without them: the session's own),\n"
+      "                    --gateway-token TOKEN (a bearer token), --gateway-paa COOKIE,\n"
+      "                    --gateway-bypass-local yes|no, --gateway-fingerprints FPS (the\n"
+      "                    gateway's own pins, with --cert-pin; without them --cert-pin's\n"
+      "                    pins name both)\n"
+      "  --gateway-message V  answer V (accept or reject) to each of the gateway's\n"
+      "                    messages and print them; without it korvane-host accepts\n"
+      "                    them when it asked for the gateway extension\n"
       "Exit code 2, before korvane starts, for arguments it cannot use.\n");
 }
 
@@ -408,6 +423,13 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
         return fail("--cert-ask wants accept or reject, not " + *v);
       }
       o.cert_accept = *v == "accept";
+    } else if (arg == "--gateway-message") {
+      auto v = value();
+      if (!v) return fail(error);
+      if (*v != "accept" && *v != "reject") {
+        return fail("--gateway-message wants accept or reject, not " + *v);
+      }
+      o.gateway_accept = *v == "accept";
     } else if (arg == "--rdp-file") {
       auto v = value();
       if (!v) return fail(error);

@@ -36,6 +36,9 @@ struct HostOptions {
   std::optional<std::pair<uint32_t, uint32_t>> resize;
   uint32_t resize_ms = 0;
   std::optional<bool> cert_accept;  // the answer to korvane's certificate question
+  // The answer to each of the gateway's messages; given, the gateway extension is asked for even
+  // without gateway fields (a .rdp text may name the gateway). Not given: accept.
+  std::optional<bool> gateway_accept;
   bool audio = false;
   std::string audio_wav;  // where the PCM goes; empty: nowhere
 };

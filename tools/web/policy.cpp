@@ -25,8 +25,12 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
   if (!command) return PageVerdict::unknown;
   if (type == CMD_CONNECT) return PageVerdict::gateway_only;
   if (type == CMD_CERT_VERDICT) return PageVerdict::host_only;
-  // A command of an extension the gateway never asks for would only be dropped by korvane.
-  if (!command_granted(*command, gateway_extensions())) return PageVerdict::not_asked;
+  // A command of an extension the gateway never asks for would only be dropped by korvane. The
+  // gateway extension is asked for by the targets that name a Remote Desktop Gateway, and then
+  // the person at the page is the one to consent to its message; for another target korvane
+  // drops the verdict.
+  if (!command_granted(*command, gateway_extensions()) && type != CMD_GATEWAY_VERDICT)
+    return PageVerdict::not_asked;
   // Clipboard contents are the only large thing a page sends.
   const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
   return payload <= (clipboard ? kMaxClipboard : kMaxInputPayload) ? PageVerdict::allowed

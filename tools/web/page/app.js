@@ -1,7 +1,7 @@
 // The page: one remote desktop per tab, through korvane-web and its korvane child.
 import {
-  CF_UNICODETEXT, CMD, CODEC_AVC420, END_WORDS, EVT, PROGRESS_WORDS, formatList, frame,
-  parseFormats, parseFrame,
+  CF_UNICODETEXT, CMD, CODEC_AVC420, END_WORDS, EVT, GATEWAY_MESSAGE_CONSENT, PROGRESS_WORDS,
+  formatList, frame, parseFormats, parseFrame,
 } from './protocol.js';
 import { scanCodeOf } from './keys.js';
 
@@ -270,6 +270,18 @@ function onFrame(f) {
       }
       break;
     case EVT.CLIP_DATA: clipboardData(f); break;
+    case EVT.GATEWAY_MESSAGE: {
+      // The gateway's terms (or an administrator's notice): the person at the page consents, not
+      // korvane-web. korvane waits up to 60 s for the answer.
+      if (f.bytes.byteLength < 1) break;
+      const text = new TextDecoder().decode(f.bytes.subarray(1));
+      const title = f.bytes[0] === GATEWAY_MESSAGE_CONSENT
+        ? 'The Remote Desktop Gateway asks you to accept this before connecting:'
+        : 'A message from the Remote Desktop Gateway:';
+      const accept = window.confirm(`${title}\n\n${text}`);
+      send(frame(CMD.GATEWAY_VERDICT, [['u8', accept ? 1 : 0]]));
+      break;
+    }
     case EVT.END_REASON: {
       const category = f.view.getUint8(0);
       state.endReason = category;

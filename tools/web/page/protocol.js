@@ -6,11 +6,13 @@ export const EVT = {
   CLIP_DATA: 8, EXTENSIONS: 9, CURSOR_SHAPE: 10, CURSOR_USE: 11, CURSOR_HIDDEN: 12,
   CURSOR_DEFAULT: 13, CURSOR_POSITION: 14, RESIZE_REFUSED: 15, H264_CODEC: 16,
   CERTIFICATE: 17, PROGRESS: 18, END_REASON: 19, REFUSED: 20, RECT_DEFLATE: 26,
+  GATEWAY_MESSAGE: 27,
 };
 
 export const CMD = {
   MOUSE_MOVE: 2, MOUSE_BUTTON: 3, MOUSE_WHEEL: 4, KEY: 5, DISCONNECT: 6, CLIP_FORMATS: 7,
   CLIP_DATA: 8, CLIP_REQUEST: 9, RESIZE: 10, CURSOR_STATE: 11, UNICODE: 13, SYNC_LOCKS: 14,
+  GATEWAY_VERDICT: 16,
 };
 
 export const CF_UNICODETEXT = 13;
@@ -93,7 +95,16 @@ export const END_WORDS = [
   'You ended the session.',
   'The remote computer ended the session.',
   'The gateway asked for something the remote computer cannot use.',
+  'The Remote Desktop Gateway could not be reached.',
+  'The Remote Desktop Gateway did not accept the sign-in.',
+  'The Remote Desktop Gateway will not connect to this computer.',
+  "The Remote Desktop Gateway's certificate was not accepted.",
+  'The connection through the Remote Desktop Gateway broke.',
+  "The Remote Desktop Gateway's message was declined.",
 ];
+
+// EVT_GATEWAY_MESSAGE's kinds.
+export const GATEWAY_MESSAGE_CONSENT = 1;
 
 export const PROGRESS_WORDS = {
   1: 'Connecting…',
