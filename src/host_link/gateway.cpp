@@ -113,7 +113,7 @@ std::optional<std::string_view> read_gateway_field(uint16_t tag, std::span<const
       GatewayCredentials c;
       size_t pos = 0;
       for (std::string* s : {&c.user, &c.domain, &c.password}) {
-        if (!read_text16(v, pos, *s) || !good_text(*s, kMaxGatewayCredentialUnits, s != &c.user))
+        if (!read_text16(v, pos, *s) || !good_text(*s, kMaxGatewayCredentialUnits, true))
           return "the gateway credentials are not three texts of up to 256 characters";
       }
       if (pos != v.size())

@@ -139,10 +139,7 @@ std::optional<std::string> set_profile_key(ProfileFields& fields, std::string_vi
   Gateway gateway;
   auto problem = read_profile_field(k->tag, v, profile);
   if (!problem) problem = read_gateway_field(k->tag, v, gateway);
-  // The user comes last of the three keys or not at all: the field is checked whole when sent.
-  if (problem && !problem->empty() && k->kind != Kind::gateway_domain &&
-      k->kind != Kind::gateway_password)
-    return std::string(*problem);
+  if (problem && !problem->empty()) return std::string(*problem);
   fields[k->tag] = std::move(v);
   return std::string();
 }

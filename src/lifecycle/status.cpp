@@ -50,9 +50,15 @@ EndFacts end_facts(rdpContext* context) {
   f.last_error = freerdp_get_last_error(context);
   f.error_info = context->instance ? freerdp_error_info(context->instance) : 0;
   f.certificate_rejected = certificate_rejected();
-  f.gateway = freerdp_settings_get_bool(context->settings, FreeRDP_GatewayEnabled);
-  f.gateway_certificate_rejected = certificate_gateway_rejected();
-  f.gateway_message_refused = gateway_message_refused();
+  // The gateway's categories are for a host that asked for gateways: to any other (whose .rdp
+  // text may name one) a gateway's refusals look as they always did.
+  if (session.grant.mask & EXT_GATEWAY) {
+    f.gateway = freerdp_settings_get_bool(context->settings, FreeRDP_GatewayEnabled);
+    f.gateway_certificate_rejected = certificate_gateway_rejected();
+    f.gateway_message_refused = gateway_message_refused();
+  } else {
+    f.certificate_rejected = f.certificate_rejected || certificate_gateway_rejected();
+  }
   return f;
 }
 

@@ -33,7 +33,6 @@ void check_gateway(const Gateway& g) {
                      return static_cast<uint8_t>(c) <= 0x20 || static_cast<uint8_t>(c) >= 0x7F;
                    })))
     std::abort();
-  if (g.credentials && g.credentials->user.empty()) std::abort();
   if (!g.host) return;
   if (g.host->empty() || g.port == 0) std::abort();
   const bool brackets = g.host->find(':') != std::string::npos || g.host->front() == '[';

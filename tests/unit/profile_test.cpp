@@ -74,7 +74,7 @@ TEST(ProfileFields, BoundsAndSizes) {
       {FIELD_GATEWAY_TRANSPORT, "\3", true},
       {FIELD_GATEWAY_TRANSPORT, "\4", false},
       {FIELD_GATEWAY_CREDENTIALS, std::string("\1\0u\0\0\0\0", 7), true},
-      {FIELD_GATEWAY_CREDENTIALS, std::string("\0\0\0\0\0\0", 6), false},  // no user
+      {FIELD_GATEWAY_CREDENTIALS, std::string("\0\0\0\0\0", 5), false},  // no password
       {FIELD_GATEWAY_CREDENTIALS, std::string("\1\0u\0\0\0\0!", 8), false},
       {FIELD_GATEWAY_BEARER, "ey.J-_~", true},
       {FIELD_GATEWAY_BEARER, "a b", false},
