@@ -88,7 +88,7 @@ struct Reader {
 bool read_exact(Reader& r, std::size_t n, std::string& out);
 
 // One gateway packet to the client in the connection's framing (a websocket
-// binary frame or an HTTP chunk), whole.
+// binary frame, or as it is), whole. Only the client's side is ever chunked.
 bool write_packet(Tls& t, Framing framing, std::string_view packet);
 
 // A connection from accept to close (http.cpp).

@@ -195,14 +195,9 @@ bool write_packet(Tls& t, Framing framing, std::string_view packet) {
       head += '\x7F';
       for (int i = 7; i >= 0; --i) head += static_cast<char>((packet.size() >> (8 * i)) & 0xFF);
     }
-  } else if (framing == Framing::chunked) {
-    char size[20];
-    std::snprintf(size, sizeof size, "%zX\r\n", packet.size());
-    head = size;
   }
   std::string all = head;
   all += packet;
-  if (framing == Framing::chunked) all += "\r\n";
   std::scoped_lock lock(t.order);
   return tls_write(t, all);
 }
@@ -485,20 +480,20 @@ void run_connection(int fd) {
       return;
     }
     if (req.method == "RDG_OUT_DATA") {
-      // An old gateway's answer: the body is the chunked packet stream, after
-      // a seed of 10 random bytes.
+      // An old gateway's answer: the body is the packet stream, after a seed of
+      // 10 random bytes. Not chunked: FreeRDP 3.10.3's chunked reader waits for
+      // the next chunk's length on the client's only thread, so the client
+      // never sends what the server waits for and the session stalls.
       const std::string id = req.header("rdg-connection-id");
       {
         std::scoped_lock lock(pairing_mutex);
         pairings[id] = Pairing{conn, false};
       }
-      respond(t, "200 OK",
-              "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n" +
-                  final_token);
+      respond(t, "200 OK", final_token);
       log_http("200");
       std::string seed(10, '\0');
       RAND_bytes(reinterpret_cast<unsigned char*>(seed.data()), 10);
-      write_packet(t, Framing::chunked, seed);
+      write_packet(t, Framing::identity, seed);
       // The IN connection runs the tunnel; this thread only hands the connection over.
       std::unique_lock lock(pairing_mutex);
       for (int i = 0; i < 300 && !pairings[id].taken && !gw.stopping; ++i)
@@ -533,7 +528,7 @@ void run_connection(int fd) {
       Reader r;
       r.tls = conn;
       r.framing = Framing::chunked;
-      run_tunnel(r, out, Framing::chunked, conn);
+      run_tunnel(r, out, Framing::identity, conn);
       return;
     }
     respond(t, "404 Not Found", "Content-Length: 0\r\nConnection: close\r\n");

@@ -12,7 +12,13 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ktg-selftest-XXXXXX")
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  for ((i = 0; i < 30; i++)); do
+    alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ "$alive" -eq 0 ] && break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -112,7 +118,7 @@ client() {
     /u:test /p:test /size:1024x768 -gfx /log-level:ERROR)
   echo "selftest: $1: DISPLAY=${displays[1]} ${cmd[*]}"
   (cat "$work/$1.rdp" | tr -d '\r' | sed 's/^/selftest:   rdp: /')
-  DISPLAY=${displays[1]} timeout 90 "${cmd[@]}" >"$work/$1-client.out" 2>&1 &
+  DISPLAY=${displays[1]} timeout -k 5 90 "${cmd[@]}" >"$work/$1-client.out" 2>&1 &
   client_pid=$!
   pids+=("$client_pid")
 }
