@@ -5,6 +5,7 @@
 #include <winpr/ntlm.h>
 
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -239,6 +240,11 @@ int main(int argc, char** argv) {
 
   SamFile sam;
   if (!gw.opt.user.empty()) {
+    // NTLM needs MD4 and RC4, which OpenSSL 3 keeps in its legacy provider.
+    if (!OSSL_PROVIDER_load(nullptr, "legacy") || !OSSL_PROVIDER_load(nullptr, "default")) {
+      log_line("ERROR cannot load OpenSSL's legacy provider (MD4 and RC4 for NTLM)");
+      return 1;
+    }
     if (const std::string err = write_sam(sam); !err.empty()) {
       log_line("ERROR " + err);
       return 1;
