@@ -4,7 +4,7 @@
 # installed, between xfreerdp3 and a shadow server: a refused bearer
 # token, then a desktop over the websocket transport ended by SIGUSR1, and a
 # desktop over the legacy two-connection form (--no-websocket) ended by
-# --close-after-ms.
+# --close-after-ms, and NTLM (a wrong password, then the right one).
 # usage: selftest.sh PATH/TO/korvane-test-gateway
 set -u
 gateway=$1
@@ -105,7 +105,8 @@ for ((attempt = 0; attempt < 5; attempt++)); do
 done
 [ -n "$shadow_port" ] || fail "the shadow server did not start"
 
-# client NAME TOKEN: xfreerdp3 through the gateway on gw_port; sets client_pid.
+# client NAME GATEWAY_AUTH: xfreerdp3 through the gateway on gw_port with the /gateway
+# option's authentication part (bearer:T or u:U,p:W); sets client_pid.
 # The gateway goes in an .rdp file: xfreerdp3 3.10.3 drops the port of
 # /gateway:g:HOST:PORT and connects to 443.
 client() {
@@ -114,9 +115,9 @@ client() {
   # frame of a still desktop is a few hundred bytes).
   printf 'full address:s:127.0.0.1:%s\r\ngatewayhostname:s:127.0.0.1:%s\r\ngatewayusagemethod:i:1\r\nconnection type:i:6\r\n' \
     "$shadow_port" "$gw_port" >"$work/$1.rdp"
-  local cmd=(xfreerdp3 "$work/$1.rdp" "/gateway:type:http,bearer:$2" /cert:ignore /sec:tls
+  local cmd=(xfreerdp3 "$work/$1.rdp" "/gateway:type:http,$2" /cert:ignore /sec:tls
     /u:test /p:test /size:1024x768 -gfx /log-level:ERROR)
-  echo "selftest: $1: DISPLAY=${displays[1]} ${cmd[*]}"
+  echo "selftest: $1: ${OPENSSL_CONF:+OPENSSL_CONF=$OPENSSL_CONF }DISPLAY=${displays[1]} ${cmd[*]}"
   (cat "$work/$1.rdp" | tr -d '\r' | sed 's/^/selftest:   rdp: /')
   DISPLAY=${displays[1]} timeout -k 5 90 "${cmd[@]}" >"$work/$1-client.out" 2>&1 &
   client_pid=$!
@@ -137,7 +138,7 @@ check_desktop() {
 
 # --- websocket: a wrong token is refused, then a desktop, ended by SIGUSR1
 start_gateway websocket --token "Tessaran-7" --target "127.0.0.1:$shadow_port"
-client refused "wrong-token"
+client refused "bearer:wrong-token"
 wait_for "$work/websocket.log" "^AUTH refused kind=bearer$" 300 || fail "no AUTH refused"
 wait_for "$work/websocket.log" "^HTTP method=RDG_OUT_DATA websocket=1 auth=bearer status=401$" 50 ||
   fail "no 401 line"
@@ -145,7 +146,7 @@ for ((i = 0; i < 300; i++)); do kill -0 "$client_pid" 2>/dev/null || break; slee
 kill -0 "$client_pid" 2>/dev/null && fail "the refused client is still running"
 grep -q "CHANNEL" "$work/websocket.log" && fail "a channel opened with a wrong token"
 
-client websocket "Tessaran-7"
+client websocket "bearer:Tessaran-7"
 wait_for "$work/websocket.log" "^CHANNEL open" 300 || fail "websocket: no CHANNEL open"
 grep -q "^HTTP method=RDG_OUT_DATA websocket=1 auth=bearer status=101$" "$work/websocket.log" ||
   fail "websocket: no 101"
@@ -158,7 +159,7 @@ stop_gateway websocket
 # --- legacy: the gateway answers the upgrade as an old one does, closes after 8 s
 start_gateway legacy --token "Tessaran-7" --target "127.0.0.1:$shadow_port" --no-websocket \
   --close-after-ms 8000
-client legacy "Tessaran-7"
+client legacy "bearer:Tessaran-7"
 wait_for "$work/legacy.log" "^CHANNEL open" 300 || fail "legacy: no CHANNEL open"
 for line in "HTTP method=RDG_OUT_DATA websocket=1 auth=bearer status=200" \
   "HTTP method=RDG_IN_DATA websocket=0 auth=bearer status=200" \
@@ -168,4 +169,22 @@ done
 check_desktop legacy
 kill -TERM "$client_pid" 2>/dev/null
 stop_gateway legacy
+
+# --- NTLM: a wrong password is refused, then the account's exchange opens a desktop. NTLM
+# needs MD4 and RC4, from OpenSSL's legacy provider in the client too.
+printf '%s\n' "openssl_conf = init" "[init]" "providers = prov" "[prov]" "default = on" \
+  "legacy = on" "[on]" "activate = 1" >"$work/openssl.cnf"
+start_gateway ntlm --user tess --password "Pw-1" --target "127.0.0.1:$shadow_port" \
+  --close-after-ms 8000
+OPENSSL_CONF=$work/openssl.cnf client ntlm-refused "u:tess,p:Pw-2"
+wait_for "$work/ntlm.log" "^AUTH refused kind=ntlm$" 300 || fail "ntlm: no AUTH refused"
+for ((i = 0; i < 300; i++)); do kill -0 "$client_pid" 2>/dev/null || break; sleep 0.1; done
+grep -q "CHANNEL" "$work/ntlm.log" && fail "ntlm: a channel opened with a wrong password"
+OPENSSL_CONF=$work/openssl.cnf client ntlm "u:tess,p:Pw-1"
+wait_for "$work/ntlm.log" "^CHANNEL open" 300 || fail "ntlm: no CHANNEL open"
+grep -qx "HTTP method=RDG_OUT_DATA websocket=1 auth=ntlm status=101" "$work/ntlm.log" ||
+  fail "ntlm: no 101 after the exchange"
+check_desktop ntlm
+kill -TERM "$client_pid" 2>/dev/null
+stop_gateway ntlm
 echo "selftest: ok"
