@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace ktg {
@@ -210,8 +211,10 @@ void read_packets(Tunnel& tn, Reader& r) {
         const uint32_t error = (ext_auth & 0x4) ? kUnsupportedAuthentication : 0;
         send(tn, Packet(kHandshakeResponse).u32(error).u8(1).u8(0).u16(0).u16(ext_auth).done());
         if (error) {
-          log_line("ERROR extended authentication 0x" + std::to_string(ext_auth) +
-                   " not supported");
+          char text[64];
+          std::snprintf(text, sizeof text, "ERROR extended authentication 0x%04X not supported",
+                        ext_auth);
+          log_line(text);
           finish(tn, "gateway", false);
           return;
         }
