@@ -205,7 +205,8 @@ bool write_packet(Tls& t, Framing framing, std::string_view packet) {
 std::string utf16_to_utf8(std::string_view le) {
   std::string out;
   for (std::size_t i = 0; i + 1 < le.size(); i += 2) {
-    unsigned c = static_cast<unsigned char>(le[i]) | static_cast<unsigned char>(le[i + 1]) << 8;
+    const unsigned c = static_cast<unsigned char>(le[i]) |
+                       static_cast<unsigned>(static_cast<unsigned char>(le[i + 1])) << 8;
     if (c == 0) break;
     if (c < 0x80) {
       out += static_cast<char>(c);

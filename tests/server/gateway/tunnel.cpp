@@ -77,7 +77,8 @@ struct Packet {
 
 unsigned le16(std::string_view s, std::size_t at) {
   if (at + 2 > s.size()) return 0;
-  return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
+  return static_cast<unsigned char>(s[at]) |
+         static_cast<unsigned>(static_cast<unsigned char>(s[at + 1])) << 8;
 }
 uint32_t le32(std::string_view s, std::size_t at) {
   return le16(s, at) | static_cast<uint32_t>(le16(s, at + 2)) << 16;
