@@ -139,6 +139,9 @@ std::optional<EndCategory> classify_gateway_error(const EndFacts& f) {
     case 0x06:  // CONNECT_FAILED
     case 0x0D:  // CONNECT_TRANSPORT_FAILED
       return f.security_up ? EndCategory::gateway_tunnel_broken : EndCategory::gateway_unreachable;
+    case 0x08:  // TLS_CONNECT_FAILED: what the library says of a gateway port nobody listens on
+      if (!f.security_up) return EndCategory::gateway_unreachable;
+      break;
     case 0:
       if (f.security_up) return EndCategory::gateway_tunnel_broken;
       break;

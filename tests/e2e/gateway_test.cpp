@@ -295,7 +295,9 @@ TEST(Gateway, FailuresHaveTheirCategories) {
     EXPECT_EQ(e.exit->code, 1);
     EXPECT_EQ(e.error_text.rfind("Connect failed: 0x", 0), 0u) << e.error_text;
     ASSERT_TRUE(e.reason);
-    if (c.category) EXPECT_EQ(e.reason->category, *c.category) << e.reason->last_error_name;
+    if (c.category) {
+      EXPECT_EQ(e.reason->category, *c.category) << e.reason->last_error_name;
+    }
     expect_no_sanitizer_report(g->rig);
   }
   // Nobody listening where the gateway should be.

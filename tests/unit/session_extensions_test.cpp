@@ -226,6 +226,8 @@ TEST(Reconnect, GatewayEndingsAndTheirRetries) {
       {0x0002000D, false, true, false, false, C::gateway_unreachable, false},
       {0x0002000D, true, true, false, false, C::gateway_tunnel_broken, false},
       {0x0002000D, false, false, false, false, C::unreachable, false},
+      {0x00020008, false, true, false, false, C::gateway_unreachable, false},
+      {0x00020008, false, false, false, false, C::tls_failed, false},
       {0x0002000D, true, false, false, false, C::server_shut_down, false},
       {0, true, true, false, false, C::gateway_tunnel_broken, false},
       {0, true, false, false, false, C::server_disconnected, false},
