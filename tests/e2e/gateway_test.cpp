@@ -60,12 +60,14 @@ std::optional<TestGateway> start_gateway(uint16_t target, std::vector<std::strin
   return g;
 }
 
-// A block that goes through the gateway at `port` with the bearer token, asking for `mask` too.
+// A block that goes through the gateway at `port`, asking for `mask` too. It logs on to the
+// gateway with the bearer token unless `fields` name another way (or `token` is false: then
+// with the session's own credentials).
 std::vector<uint8_t> gateway_block(uint16_t port, uint8_t transport, uint32_t mask = EXT_STATUS,
-                                   std::vector<ExtensionField> fields = {}) {
+                                   std::vector<ExtensionField> fields = {}, bool token = true) {
   fields.push_back({FIELD_GATEWAY, bytes_of("127.0.0.1:" + std::to_string(port))});
   fields.push_back({FIELD_GATEWAY_TRANSPORT, {transport}});
-  fields.push_back({FIELD_GATEWAY_BEARER, bytes_of(kToken)});
+  if (token) fields.push_back({FIELD_GATEWAY_BEARER, bytes_of(kToken)});
   return encode_extensions(EXT_GATEWAY | mask, fields);
 }
 
@@ -159,12 +161,14 @@ std::optional<GatewayMessage> answer_message(host::Session& s, bool accept,
 TEST(Gateway, ClipboardAndDriveStillWork) {
   auto share = test::make_temp_dir("korvane-share");
   std::ofstream(share.path + "/hello.bin", std::ios::binary) << "through the tunnel";
+  // The gateway takes the session's own account, over NTLM.
   auto g = start_gateway_rig({"read-file hello.bin", "clip-formats 13", "sleep 30000"},
-                             {"--token", kToken});
+                             {"--user", "test", "--password", "test"});
   ASSERT_TRUE(g);
   ConnectRequest r;
   r.drive = share.path;
-  ASSERT_TRUE(start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_AUTO), r));
+  ASSERT_TRUE(
+      start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_AUTO, 0, {}, false), r));
   const auto formats = host::wait_for_event(*g->rig.korvane, EVT_CLIP_FORMATS, 20000);
   ASSERT_TRUE(formats) << korvane_stderr(g->rig) << g->gateway->log();
   const auto list = parse_clip_formats(formats->payload, 16);
@@ -272,12 +276,19 @@ TEST(Gateway, MessagesAreTheHostsToAcceptOrRefuse) {
 // The gateway's own failures, each with its category; bad bytes from it end the session with a
 // diagnostic.
 TEST(Gateway, FailuresHaveTheirCategories) {
+  const std::vector<ExtensionField> wrong_password = {
+      {FIELD_GATEWAY_CREDENTIALS, encode_gateway_credentials({"gw", "", "wrong"})}};
   const struct {
     const char* what;
     std::vector<std::string> options;
     std::optional<EndCategory> category;  // nullopt: only a clean failure is asked
+    std::vector<ExtensionField> fields = {};
   } cases[] = {
       {"wrong token", {"--token", "another-token"}, EndCategory::gateway_auth_failed},
+      {"wrong gateway password",
+       {"--user", "gw", "--password", "right"},
+       EndCategory::gateway_auth_failed,
+       wrong_password},
       {"server not allowed",
        {"--token", kToken, "--allow-resource", "elsewhere"},
        EndCategory::gateway_resource_refused},
@@ -288,7 +299,8 @@ TEST(Gateway, FailuresHaveTheirCategories) {
     SCOPED_TRACE(c.what);
     auto g = start_gateway_rig({"sleep 30000"}, c.options);
     ASSERT_TRUE(g);
-    ASSERT_TRUE(start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_HTTP)));
+    ASSERT_TRUE(start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_HTTP,
+                                                EXT_STATUS, c.fields, c.fields.empty())));
     const StatusEnding e = read_status_session(*g->rig.korvane, false, 30000);
     ASSERT_TRUE(e.exit) << "korvane still running";
     EXPECT_TRUE(e.exit->exited()) << host::describe(*e.exit);
@@ -347,4 +359,20 @@ TEST(Gateway, ATunnelClosedMidSessionEndsOrReconnects) {
         << g->gateway->log();
     EXPECT_TRUE(host::finish_session(*g->rig.korvane, 10000).disconnected);
   }
+}
+
+// The reference host's options ask for the same, and it answers the consent as told.
+TEST(Gateway, ReferenceHostGoesThroughTheGateway) {
+  auto g = start_gateway_rig({"sleep 30000"}, {"--token", kToken, "--consent", "Authorised"});
+  ASSERT_TRUE(g);
+  host::SpawnOptions o;
+  o.argv = host_argv(g->rig.server.port, "1", g->rig.scratch.path + "/korvane.err",
+                     {"--gateway", "127.0.0.1:" + std::to_string(g->gateway->port),
+                      "--gateway-token", kToken, "--gateway-message", "accept"});
+  const auto run = host::run_capture(o, 60000);
+  EXPECT_NE(run.out.find("GATEWAY_MESSAGE kind=consent text=\"Authorised\""), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("SEND GATEWAY_VERDICT accept"), std::string::npos) << run.out;
+  EXPECT_TRUE(run.status && run.status->exited() && run.status->code == 0) << run.out;
+  EXPECT_TRUE(g->gateway->logged("^CHANNEL open ")) << g->gateway->log();
 }

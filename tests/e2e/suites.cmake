@@ -34,7 +34,7 @@ korvane_e2e_suite(rdp_file SOURCES ${e2e}/rdp_file_test.cpp LABELS e2e x_desktop
 # Through a Remote Desktop Gateway: korvane-test-gateway in front of the shadow server on Xvfb
 # and of the scripted server; the gateway's messages are verdicts that cross threads.
 korvane_e2e_suite(gateway SOURCES ${e2e}/gateway_test.cpp LABELS e2e x_desktop threaded
-                  NEEDS korvane-test-server korvane-test-gateway)
+                  NEEDS korvane-test-server korvane-test-gateway korvane-host)
 # The shadow server and the demo script exercise the same korvane code as the scripted server.
 foreach(suite shadow demo)
   korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e x_desktop slow
