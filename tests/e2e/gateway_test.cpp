@@ -241,11 +241,14 @@ TEST(Gateway, CertificatesOfTheGatewayAndTheServerAreToldApart) {
 TEST(Gateway, MessagesAreTheHostsToAcceptOrRefuse) {
   for (const bool accept : {true, false}) {
     SCOPED_TRACE(accept ? "accepted" : "refused");
+    // Logged on with a PAA cookie, this time.
     auto g = start_gateway_rig(
-        {"sleep 30000"}, {"--token", kToken, "--consent", "Authorised use only",
+        {"sleep 30000"}, {"--paa", "cookie-1", "--consent", "Authorised use only",
                           "--service-message", "Maintenance at 6", "--service-after-ms", "300"});
     ASSERT_TRUE(g);
-    ASSERT_TRUE(start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_HTTP)));
+    ASSERT_TRUE(
+        start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_HTTP, EXT_STATUS,
+                                        {{FIELD_GATEWAY_PAA, bytes_of("cookie-1")}}, false)));
     const auto consent = answer_message(*g->rig.korvane, accept);
     ASSERT_TRUE(consent) << korvane_stderr(g->rig);
     EXPECT_EQ(*consent, (GatewayMessage{GATEWAY_MSG_CONSENT, "Authorised use only"}));
@@ -289,6 +292,10 @@ TEST(Gateway, FailuresHaveTheirCategories) {
        {"--user", "gw", "--password", "right"},
        EndCategory::gateway_auth_failed,
        wrong_password},
+      {"wrong PAA cookie",
+       {"--paa", "cookie-1"},
+       EndCategory::gateway_auth_failed,
+       {{FIELD_GATEWAY_PAA, bytes_of("cookie-2")}}},
       {"server not allowed",
        {"--token", kToken, "--allow-resource", "elsewhere"},
        EndCategory::gateway_resource_refused},
@@ -375,4 +382,16 @@ TEST(Gateway, ReferenceHostGoesThroughTheGateway) {
   EXPECT_NE(run.out.find("SEND GATEWAY_VERDICT accept"), std::string::npos) << run.out;
   EXPECT_TRUE(run.status && run.status->exited() && run.status->code == 0) << run.out;
   EXPECT_TRUE(g->gateway->logged("^CHANNEL open ")) << g->gateway->log();
+}
+
+// Bypassing the gateway for a local server: the server of the request is dialled first.
+TEST(Gateway, BypassForALocalServerGoesDirect) {
+  auto g = start_gateway_rig({"sleep 30000"}, {"--token", kToken});
+  ASSERT_TRUE(g);
+  ASSERT_TRUE(start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_HTTP, 0,
+                                              {{FIELD_GATEWAY_BYPASS_LOCAL, {1}}})));
+  ASSERT_TRUE(host::wait_for_event(*g->rig.korvane, EVT_CONNECTED, 20000))
+      << korvane_stderr(g->rig);
+  EXPECT_TRUE(host::finish_session(*g->rig.korvane, 10000).disconnected);
+  EXPECT_EQ(g->gateway->log().find("HTTP "), std::string::npos) << g->gateway->log();
 }
