@@ -25,10 +25,11 @@
 #include "logged_process.hpp"
 #include "net.hpp"
 #include "platform/stdio_link.hpp"
+#include "paint_rig.hpp"
 #include "proc_stats.hpp"
 
 using namespace korvane;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 namespace {
 
@@ -36,37 +37,9 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-struct Rig {
-  test::TestServer server;
-  host::Session korvane;
-};
-
-std::optional<Rig> start(const std::vector<std::string>& steps, uint32_t w, uint32_t h) {
-  test::TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.steps = steps;
-  so.stderr_path = "/dev/null";
-  std::string error;
-  auto server = test::start_test_server(so, &error);
-  if (!server) {
-    std::fprintf(stderr, "test server: %s\n", error.c_str());
-    return std::nullopt;
-  }
-  host::SessionOptions ko;
-  ko.korvane_path = KORVANE_PATH;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = server->port;
-  ko.request.width = w;
-  ko.request.height = h;
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.stderr_path = "/dev/null";
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    std::fprintf(stderr, "korvane: %s\n", error.c_str());
-    return std::nullopt;
-  }
-  return Rig{std::move(*server), std::move(*session)};
+std::optional<bench::PaintRig> start(const std::vector<std::string>& steps, uint32_t w,
+                                     uint32_t h) {
+  return bench::start_paint_rig(steps, w, h);
 }
 
 // The physical limit of the host pipe: the same frames written by a plain writer into a pipe
@@ -130,37 +103,11 @@ void throughput(int frames, uint32_t w, uint32_t h) {
   auto rig = start({"stream " + std::to_string(frames), "sleep 200", "end"}, w, h);
   if (!rig) return;
   const size_t full = kRectHeaderSize + size_t{w} * h * 4;
-  int full_rects = 0, rects = 0;
-  uint64_t bytes = 0;
-  Clock::time_point first{};
-  double cpu_at_first = 0, cpu_at_last = 0;
-  Clock::time_point last{};
-  const pid_t pid = rig->korvane.child.pid;
-  const pid_t server_pid = rig->server.process->child.pid;
-  double server_cpu_at_first = 0, server_cpu_at_last = 0;
-  host::finish_session(
-      rig->korvane, 600000,
-      [&](const host::Frame& f) {
-        if (f.type != EVT_RECT) return;
-        ++rects;
-        if (f.payload.size() != full) return;
-        if (full_rects == 0) {
-          first = Clock::now();
-          cpu_at_first = test::cpu_seconds(pid);
-          server_cpu_at_first = test::cpu_seconds(server_pid);
-        }
-        ++full_rects;
-        bytes += f.payload.size();
-        last = Clock::now();
-        cpu_at_last = test::cpu_seconds(pid);
-        server_cpu_at_last = test::cpu_seconds(server_pid);
-      },
-      false);
-  const int counted = full_rects - 1;  // intervals after the first frame
-  const double secs = std::chrono::duration<double>(last - first).count();
-  const double fps = counted / secs;
-  const double mb_s = static_cast<double>(bytes) * counted / full_rects / secs / 1e6;
-  const double cpu_per_frame = (cpu_at_last - cpu_at_first) / counted;
+  const auto s = bench::measure_stream(*rig, w, h);
+  const int full_rects = s.full_rects, rects = s.rects;
+  const double fps = s.fps();
+  const double mb_s = s.mb_s();
+  const double cpu_per_frame = s.per_frame(s.korvane_cpu);
   const double limit = pipe_limit_mb_s(full, 200);
   const double send_cpu = send_cpu_per_frame(full, 200);
   const double decode_cpu = std::max(cpu_per_frame - send_cpu, 1e-9);
@@ -170,7 +117,7 @@ void throughput(int frames, uint32_t w, uint32_t h) {
               mb_s);
   std::printf("  korvane CPU per frame    %.2f ms (user+sys)\n", cpu_per_frame * 1e3);
   std::printf("  test server CPU per frame %.2f ms (it draws, converts and encrypts each frame)\n",
-              (server_cpu_at_last - server_cpu_at_first) / counted * 1e3);
+              s.per_frame(s.server_cpu) * 1e3);
   std::printf(
       "  host pipe limit          %.1f MB/s (plain writer, same reader): korvane at %.1f%%\n",
       limit, 100.0 * mb_s / limit);
@@ -207,29 +154,7 @@ void latency(int moves, int gap_ms) {
   auto rig =
       start({"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768);
   if (!rig) return;
-  if (!host::wait_for_event(rig->korvane, EVT_CONNECTED, 20000)) return;
-  test::wait_for_prefix(*rig->server.process, "CONNECTED", 10000);
-  std::map<uint32_t, uint64_t> sent;  // x -> send time
-  for (int i = 0; i < moves; ++i) {
-    const uint32_t x = static_cast<uint32_t>(i % 1000), y = static_cast<uint32_t>(i / 1000);
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    sent[y * 1000 + x] =
-        static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
-    host::send_command(rig->korvane, CMD_MOUSE_MOVE, host::mouse_move_payload(x, y));
-    host::pump_events(rig->korvane, gap_ms, {});  // keeps korvane's output drained
-  }
-  host::finish_session(rig->korvane, 60000, {}, false);
-  const std::regex re("^INPUT mouse flags=0x0800 x=(\\d+) y=(\\d+) t_ns=(\\d+)");
-  std::vector<double> us;
-  for (const auto& line : test::lines_of(*rig->server.process)) {
-    std::smatch m;
-    if (!std::regex_search(line, m, re)) continue;
-    const uint32_t key = static_cast<uint32_t>(std::stoul(m[2]) * 1000 + std::stoul(m[1]));
-    const auto it = sent.find(key);
-    if (it != sent.end()) us.push_back(static_cast<double>(std::stoull(m[3]) - it->second) / 1e3);
-  }
-  std::sort(us.begin(), us.end());
+  const auto us = bench::measure_latency(*rig, moves, gap_ms);
   std::printf("input latency (%d mouse moves %d ms apart, host command to server receipt)\n", moves,
               gap_ms);
   if (us.empty()) {
@@ -237,7 +162,7 @@ void latency(int moves, int gap_ms) {
     return;
   }
   std::printf("  received %zu, p50 %.0f us, p99 %.0f us, max %.0f us\n", us.size(),
-              us[us.size() / 2], us[us.size() * 99 / 100], us.back());
+              bench::p50(us), bench::p99(us), us.back());
 }
 
 }  // namespace
