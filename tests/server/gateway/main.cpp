@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -283,6 +284,8 @@ int main(int argc, char** argv) {
     if (::poll(&p, 1, 100) <= 0) continue;
     const int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // As a real gateway relays input: each small packet at once, not behind the last one's ACK.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto done = std::make_shared<std::atomic<bool>>(false);
     workers.push_back({std::thread([fd, done] {
                          run_connection(fd);

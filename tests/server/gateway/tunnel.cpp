@@ -7,6 +7,8 @@
 #include "gateway.hpp"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -140,6 +142,8 @@ int connect_target() {
     }
   }
   freeaddrinfo(res);
+  const int one = 1;
+  if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
 }
 
