@@ -25,8 +25,8 @@ struct Row {
 constexpr int kGapMs = 10;  // moves 10 ms apart: the server keeps up, so this is the path's own
 
 void run(Row& row, int frames, int moves, uint32_t w, uint32_t h) {
-  if (auto rig = bench::start_paint_rig({"stream " + std::to_string(frames), "sleep 200", "end"},
-                                        w, h, row.route))
+  if (auto rig = bench::start_paint_rig({"stream " + std::to_string(frames), "sleep 200", "end"}, w,
+                                        h, row.route))
     row.stream = bench::measure_stream(*rig, w, h);
   if (auto rig = bench::start_paint_rig(
           {"wait-input " + std::to_string(moves) + " 60000", "sleep 200", "end"}, 1024, 768,
@@ -58,18 +58,8 @@ void print(const Row& r, bool gateway) {
 int main(int argc, char** argv) {
   int frames = 60, moves = 200;
   uint32_t w = 1920, h = 1080;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string a = argv[i];
-    const int v = std::atoi(argv[i + 1]);
-    if (a == "--frames")
-      frames = v;
-    else if (a == "--moves")
-      moves = v;
-    else if (a == "--width")
-      w = static_cast<uint32_t>(v);
-    else if (a == "--height")
-      h = static_cast<uint32_t>(v);
-  }
+  bench::read_options(argc, argv, std::pair{"--frames", &frames}, std::pair{"--moves", &moves},
+                      std::pair{"--width", &w}, std::pair{"--height", &h});
   std::vector<Row> rows = {{"direct", bench::Route::direct, {}, {}},
                            {"gateway-ws", bench::Route::gateway_ws, {}, {}},
                            {"gateway-legacy", bench::Route::gateway_legacy, {}, {}}};

@@ -161,8 +161,8 @@ void latency(int moves, int gap_ms) {
     std::printf("  no moves matched\n");
     return;
   }
-  std::printf("  received %zu, p50 %.0f us, p99 %.0f us, max %.0f us\n", us.size(),
-              bench::p50(us), bench::p99(us), us.back());
+  std::printf("  received %zu, p50 %.0f us, p99 %.0f us, max %.0f us\n", us.size(), bench::p50(us),
+              bench::p99(us), us.back());
 }
 
 }  // namespace
@@ -170,20 +170,9 @@ void latency(int moves, int gap_ms) {
 int main(int argc, char** argv) {
   int frames = 300, paints = 10000, moves = 1000;
   uint32_t w = 1920, h = 1080;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string a = argv[i];
-    const int v = std::atoi(argv[i + 1]);
-    if (a == "--frames")
-      frames = v;
-    else if (a == "--paints")
-      paints = v;
-    else if (a == "--moves")
-      moves = v;
-    else if (a == "--width")
-      w = static_cast<uint32_t>(v);
-    else if (a == "--height")
-      h = static_cast<uint32_t>(v);
-  }
+  bench::read_options(argc, argv, std::pair{"--frames", &frames}, std::pair{"--paints", &paints},
+                      std::pair{"--moves", &moves}, std::pair{"--width", &w},
+                      std::pair{"--height", &h});
   throughput(frames, w, h);
   memory(paints);
   latency(moves, 1);

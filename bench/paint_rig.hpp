@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/frame_io.hpp"
@@ -37,36 +39,23 @@ struct PaintRig {
   host::Session korvane;
 };
 
-// korvane-test-gateway relaying to 127.0.0.1:target; its port, or 0 when it did not start.
-inline uint16_t start_test_gateway(uint16_t target, bool websocket,
-                                   std::unique_ptr<test::LoggedProcess>& out) {
-  host::SpawnOptions o;
-  o.argv = {KORVANE_TEST_GATEWAY_PATH, "--port", "0", "--target",
-            "127.0.0.1:" + std::to_string(target), "--token", kGatewayToken};
-  if (!websocket) o.argv.push_back("--no-websocket");
-  o.stderr_path = "/dev/null";
-  std::string error;
-  out = test::start_logged(o, &error);
-  if (!out) {
-    std::fprintf(stderr, "test gateway: %s\n", error.c_str());
-    return 0;
+// "--name value" pairs of a bench's command line into the named numbers; others are ignored.
+template <typename... T>
+void read_options(int argc, char** argv, std::pair<const char*, T*>... names) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    const long v = std::atol(argv[i + 1]);
+    ((a == names.first ? (void)(*names.second = static_cast<T>(v)) : (void)0), ...);
   }
-  const auto listening = test::wait_for_prefix(*out, "LISTENING port=", 15000);
-  if (!listening) {
-    std::fprintf(stderr, "test gateway did not start\n");
-    return 0;
-  }
-  return static_cast<uint16_t>(std::stoi(listening->substr(15)));
 }
 
 // The block that sends korvane through the gateway at `port` (no other extension).
 inline std::vector<uint8_t> gateway_block(uint16_t port, uint8_t transport) {
   const std::string address = "127.0.0.1:" + std::to_string(port);
   const std::string token = kGatewayToken;
-  const std::vector<ExtensionField> fields = {
-      {FIELD_GATEWAY, {address.begin(), address.end()}},
-      {FIELD_GATEWAY_TRANSPORT, {transport}},
-      {FIELD_GATEWAY_BEARER, {token.begin(), token.end()}}};
+  const std::vector<ExtensionField> fields = {{FIELD_GATEWAY, {address.begin(), address.end()}},
+                                              {FIELD_GATEWAY_TRANSPORT, {transport}},
+                                              {FIELD_GATEWAY_BEARER, {token.begin(), token.end()}}};
   return encode_extensions(EXT_GATEWAY, fields);
 }
 
@@ -94,8 +83,16 @@ inline std::optional<PaintRig> start_paint_rig(const std::vector<std::string>& s
   ko.stderr_path = "/dev/null";
   std::unique_ptr<test::LoggedProcess> gateway;
   if (route != Route::direct) {
-    const uint16_t port = start_test_gateway(server->port, route == Route::gateway_ws, gateway);
-    if (port == 0) return std::nullopt;
+    std::vector<std::string> options = {"--token", kGatewayToken};
+    if (route != Route::gateway_ws) options.push_back("--no-websocket");
+    auto started = test::start_test_gateway(KORVANE_TEST_GATEWAY_PATH, server->port, options,
+                                            "/dev/null", &error);
+    if (!started) {
+      std::fprintf(stderr, "test gateway: %s\n", error.c_str());
+      return std::nullopt;
+    }
+    const uint16_t port = started->port;
+    gateway = std::move(started->process);
     // The gateway's own logon; the bearer token is what it checks.
     ko.request.username = "test";
     ko.request.password = "test";

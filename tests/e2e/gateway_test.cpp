@@ -24,39 +24,19 @@ constexpr char kToken[] = "korvane-test-token";
 
 std::vector<uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 
-struct TestGateway {
-  std::unique_ptr<test::LoggedProcess> process;
-  uint16_t port = 0;
-  std::string fingerprint;  // its certificate's SHA-256, as format_fingerprint writes it
-  std::string log() { return test::output_of(*process); }
-  bool logged(const std::string& pattern) {
-    return test::wait_for_line(*process, std::regex(pattern), 5000).has_value();
-  }
-};
+// The gateway's log, and whether it logs a line matching `pattern` within 5 s.
+std::string log_of(test::TestGateway& g) { return test::output_of(*g.process); }
+bool logged(test::TestGateway& g, const std::string& pattern) {
+  return test::wait_for_line(*g.process, std::regex(pattern), 5000).has_value();
+}
 
 // The gateway relaying to 127.0.0.1:target, with `options` after the required ones.
-std::optional<TestGateway> start_gateway(uint16_t target, std::vector<std::string> options,
-                                         const std::string& stderr_path) {
-  host::SpawnOptions o;
-  o.argv = {KORVANE_TEST_GATEWAY_PATH, "--port", "0", "--target",
-            "127.0.0.1:" + std::to_string(target)};
-  o.argv.insert(o.argv.end(), options.begin(), options.end());
-  o.stderr_path = stderr_path;
+std::optional<test::TestGateway> start_gateway(uint16_t target, std::vector<std::string> options,
+                                               const std::string& stderr_path) {
   std::string error;
-  TestGateway g;
-  g.process = test::start_logged(o, &error);
-  if (!g.process) {
-    ADD_FAILURE() << "korvane-test-gateway: " << error;
-    return std::nullopt;
-  }
-  const auto listening = test::wait_for_prefix(*g.process, "LISTENING port=", 15000);
-  const auto cert = test::wait_for_prefix(*g.process, "CERT sha256=", 15000);
-  if (!listening || !cert) {
-    ADD_FAILURE() << "korvane-test-gateway did not start: " << g.log();
-    return std::nullopt;
-  }
-  g.port = static_cast<uint16_t>(std::stoi(listening->substr(15)));
-  g.fingerprint = cert->substr(12);
+  auto g =
+      test::start_test_gateway(KORVANE_TEST_GATEWAY_PATH, target, options, stderr_path, &error);
+  if (!g) ADD_FAILURE() << error;
   return g;
 }
 
@@ -111,10 +91,10 @@ TEST_F(GatewayShadow, BothTransportsShowTheScreenAndCarryInput) {
     EXPECT_EQ(desktop.problems, 0u) << desktop.last_problem;
     test::expect_canvas_matches_screen(desktop, x);
     expect_clean_disconnect(*s, desktop);
-    EXPECT_TRUE(gateway->logged(std::string("^HTTP method=RDG_OUT_DATA websocket=") +
-                                (websocket ? "1" : "0")))
-        << gateway->log();
-    EXPECT_TRUE(gateway->logged("^CHANNEL open ")) << gateway->log();
+    EXPECT_TRUE(logged(
+        *gateway, std::string("^HTTP method=RDG_OUT_DATA websocket=") + (websocket ? "1" : "0")))
+        << log_of(*gateway);
+    EXPECT_TRUE(logged(*gateway, "^CHANNEL open ")) << log_of(*gateway);
   }
 }
 
@@ -123,7 +103,7 @@ namespace {
 // The scripted test server behind the gateway.
 struct GatewayRig {
   Rig rig;
-  std::optional<TestGateway> gateway;
+  std::optional<test::TestGateway> gateway;
 };
 
 std::unique_ptr<GatewayRig> start_gateway_rig(std::vector<std::string> steps,
@@ -170,7 +150,7 @@ TEST(Gateway, ClipboardAndDriveStillWork) {
   ASSERT_TRUE(
       start_through(*g, gateway_block(g->gateway->port, GATEWAY_TRANSPORT_AUTO, 0, {}, false), r));
   const auto formats = host::wait_for_event(*g->rig.korvane, EVT_CLIP_FORMATS, 20000);
-  ASSERT_TRUE(formats) << korvane_stderr(g->rig) << g->gateway->log();
+  ASSERT_TRUE(formats) << korvane_stderr(g->rig) << log_of(*g->gateway);
   const auto list = parse_clip_formats(formats->payload, 16);
   ASSERT_TRUE(list && list->formats.size() == 1);
   EXPECT_EQ(list->formats[0].id, 13u);
@@ -363,7 +343,7 @@ TEST(Gateway, ATunnelClosedMidSessionEndsOrReconnects) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.rfind("CHANNEL open", 0) == 0; }),
               2)
-        << g->gateway->log();
+        << log_of(*g->gateway);
     EXPECT_TRUE(host::finish_session(*g->rig.korvane, 10000).disconnected);
   }
 }
@@ -381,7 +361,7 @@ TEST(Gateway, ReferenceHostGoesThroughTheGateway) {
       << run.out;
   EXPECT_NE(run.out.find("SEND GATEWAY_VERDICT accept"), std::string::npos) << run.out;
   EXPECT_TRUE(run.status && run.status->exited() && run.status->code == 0) << run.out;
-  EXPECT_TRUE(g->gateway->logged("^CHANNEL open ")) << g->gateway->log();
+  EXPECT_TRUE(logged(*g->gateway, "^CHANNEL open ")) << log_of(*g->gateway);
 }
 
 // Bypassing the gateway for a local server: the server of the request is dialled first.
@@ -393,5 +373,5 @@ TEST(Gateway, BypassForALocalServerGoesDirect) {
   ASSERT_TRUE(host::wait_for_event(*g->rig.korvane, EVT_CONNECTED, 20000))
       << korvane_stderr(g->rig);
   EXPECT_TRUE(host::finish_session(*g->rig.korvane, 10000).disconnected);
-  EXPECT_EQ(g->gateway->log().find("HTTP "), std::string::npos) << g->gateway->log();
+  EXPECT_EQ(log_of(*g->gateway).find("HTTP "), std::string::npos) << log_of(*g->gateway);
 }

@@ -37,7 +37,9 @@ std::map<std::string, std::string> profile_seen(std::vector<uint8_t> block,
       [&](const host::Frame& f) {
         if (f.type == EVT_ERROR) error.assign(f.payload.begin(), f.payload.end());
         if (canvas && f.type == EVT_CONNECTED) host::resize_canvas(*canvas, 1024, 768);
-        if (canvas && f.type == EVT_RECT) EXPECT_EQ(host::paint_rect(*canvas, f.payload), "");
+        if (canvas && f.type == EVT_RECT) {
+          EXPECT_EQ(host::paint_rect(*canvas, f.payload), "");
+        }
       },
       false);
   EXPECT_TRUE(end.disconnected) << error << korvane_stderr(*rig);

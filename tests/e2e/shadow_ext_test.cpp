@@ -119,7 +119,6 @@ class ShadowExtTest : public ShadowDesktop {
   }
 };
 
-
 TEST_F(ShadowExtTest, AllExtensionsAreGrantedBeforeConnected) {
   start_server();
   host::Desktop desktop;

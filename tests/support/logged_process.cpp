@@ -138,4 +138,30 @@ std::optional<TestServer> start_test_server(const TestServerOptions& options, st
   return std::nullopt;
 }
 
+std::optional<TestGateway> start_test_gateway(const std::string& path, uint16_t target,
+                                              const std::vector<std::string>& options,
+                                              const std::string& stderr_path, std::string* error) {
+  host::SpawnOptions spawn;
+  spawn.argv = {path, "--port", "0", "--target", "127.0.0.1:" + std::to_string(target)};
+  spawn.argv.insert(spawn.argv.end(), options.begin(), options.end());
+  spawn.stderr_path = stderr_path;
+  spawn.term_grace_ms = 1000;
+  spawn.die_with_parent = true;
+  std::string last_error;
+  TestGateway g;
+  g.process = start_logged(spawn, &last_error);
+  if (g.process) {
+    const auto listening = wait_for_prefix(*g.process, "LISTENING port=", 15000);
+    const auto cert = wait_for_prefix(*g.process, "CERT sha256=", 15000);
+    if (listening && cert) {
+      g.port = static_cast<uint16_t>(std::stoi(listening->substr(15)));
+      g.fingerprint = cert->substr(12);
+      return g;
+    }
+    last_error = "korvane-test-gateway did not start; its output:\n" + output_of(*g.process);
+  }
+  if (error) *error = last_error;
+  return std::nullopt;
+}
+
 }  // namespace korvane::test

@@ -70,4 +70,16 @@ struct TestServer {
 std::optional<TestServer> start_test_server(const TestServerOptions& options,
                                             std::string* error = nullptr);
 
+// korvane-test-gateway (`path`) on a port the kernel chooses, relaying to 127.0.0.1:target, with
+// `options` after those; waits (bounded) for its port and its certificate's fingerprint.
+struct TestGateway {
+  std::unique_ptr<LoggedProcess> process;
+  uint16_t port = 0;
+  std::string fingerprint;  // SHA-256 of its certificate, lower-case pairs joined by ':'
+};
+std::optional<TestGateway> start_test_gateway(const std::string& path, uint16_t target,
+                                              const std::vector<std::string>& options,
+                                              const std::string& stderr_path,
+                                              std::string* error = nullptr);
+
 }  // namespace korvane::test

@@ -80,7 +80,7 @@ enum class Framing { identity, chunked, websocket };
 struct Reader {
   std::shared_ptr<Tls> tls;
   Framing framing = Framing::identity;
-  std::string data;          // decoded, not yet consumed
+  std::string data;            // decoded, not yet consumed
   std::size_t chunk_left = 0;  // chunked: data bytes left in the current chunk
   bool chunk_crlf = false;     // chunked: the CRLF after a chunk is due
 };

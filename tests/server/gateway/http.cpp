@@ -72,7 +72,8 @@ bool tls_write(Tls& t, std::string_view bytes) {
     {
       std::scoped_lock lock(t.io);
       ERR_clear_error();
-      n = SSL_write(t.ssl, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)));
+      n = SSL_write(t.ssl, bytes.data(),
+                    static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)));
       if (n <= 0) err = SSL_get_error(t.ssl, n);
     }
     if (n > 0) {
@@ -154,7 +155,8 @@ bool read_exact(Reader& r, std::size_t n, std::string& out) {
         unsigned char mask[4] = {};
         if (masked) std::memcpy(mask, b + pos, 4), pos += 4;
         std::string payload = t.in.substr(pos, static_cast<std::size_t>(len));
-        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= static_cast<char>(mask[i % 4]);
+        for (std::size_t i = 0; i < payload.size(); ++i)
+          payload[i] ^= static_cast<char>(mask[i % 4]);
         const int opcode = b[0] & 0x0F;
         t.in.erase(0, pos + static_cast<std::size_t>(len));
         progress = true;
@@ -274,8 +276,8 @@ bool read_request(Tls& t, Request& req) {
   req.method = first.substr(0, first.find(' '));
   while (pos != std::string::npos && pos < head.size()) {
     const std::size_t next = head.find("\r\n", pos + 2);
-    const std::string line = head.substr(pos + 2, next == std::string::npos ? std::string::npos
-                                                                             : next - pos - 2);
+    const std::string line =
+        head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
     const auto colon = line.find(':');
     if (colon != std::string::npos) {
       std::string value = line.substr(colon + 1);
@@ -355,9 +357,8 @@ struct Negotiate {
     SecBufferDesc out_desc{SECBUFFER_VERSION, 1, &out_buf};
     ULONG attrs = 0;
     const SECURITY_STATUS st = table->AcceptSecurityContext(
-        &cred, have_ctx ? &ctx : nullptr, &in_desc,
-        ASC_REQ_CONFIDENTIALITY | ASC_REQ_MUTUAL_AUTH, SECURITY_NATIVE_DREP, &ctx, &out_desc,
-        &attrs, nullptr);
+        &cred, have_ctx ? &ctx : nullptr, &in_desc, ASC_REQ_CONFIDENTIALITY | ASC_REQ_MUTUAL_AUTH,
+        SECURITY_NATIVE_DREP, &ctx, &out_desc, &attrs, nullptr);
     have_ctx = true;
     out.assign(out_bytes.data(), out_buf.cbBuffer);
     if (st == SEC_E_OK) return 1;
@@ -418,10 +419,10 @@ void run_connection(int fd) {
   while (read_request(t, req)) {
     const std::string authz = req.header("authorization");
     const std::string scheme = lower(authz.substr(0, authz.find(' ')));
-    const std::string auth = scheme == "bearer"                             ? "bearer"
-                             : scheme == "negotiate" || scheme == "ntlm"    ? "ntlm"
+    const std::string auth = scheme == "bearer"                              ? "bearer"
+                             : scheme == "negotiate" || scheme == "ntlm"     ? "ntlm"
                              : lower(req.header("rdg-auth-scheme")) == "paa" ? "paa"
-                                                                            : "none";
+                                                                             : "none";
     const bool upgrade = lower(req.header("upgrade")) == "websocket";
     auto log_http = [&](const std::string& status) {
       log_line("HTTP method=" + req.method + " websocket=" + (upgrade ? "1" : "0") +
@@ -466,7 +467,8 @@ void run_connection(int fd) {
       }
       authenticated = true;
       nego.reset();
-      if (!out_token.empty()) final_token = "WWW-Authenticate: Negotiate " + base64(out_token) + "\r\n";
+      if (!out_token.empty())
+        final_token = "WWW-Authenticate: Negotiate " + base64(out_token) + "\r\n";
     }
 
     if (req.method == "RDG_OUT_DATA" && upgrade && !o.no_websocket) {

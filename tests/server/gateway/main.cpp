@@ -134,15 +134,15 @@ std::string make_tls_context(std::string& fingerprint) {
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
   X509_NAME* name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("korvane-test-gateway"), -1,
-                             -1, 0);
+                             reinterpret_cast<const unsigned char*>("korvane-test-gateway"), -1, -1,
+                             0);
   X509_set_issuer_name(cert.get(), name);
   X509_set_pubkey(cert.get(), key.get());
   X509V3_CTX v3;
   X509V3_set_ctx_nodb(&v3);
   X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
-  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name,
-                                            "DNS:localhost,IP:127.0.0.1");
+  X509_EXTENSION* san =
+      X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
   if (!san || X509_add_ext(cert.get(), san, -1) != 1) {
     X509_EXTENSION_free(san);
     return "subjectAltName failed";
@@ -266,8 +266,7 @@ int main(int argc, char** argv) {
   addr.sin_port = htons(static_cast<uint16_t>(gw.opt.port));
   socklen_t len = sizeof addr;
   if (lfd < 0 || ::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(lfd, 16) != 0 ||
-      ::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      ::listen(lfd, 16) != 0 || ::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     log_line(std::string("ERROR listen failed: ") + std::strerror(errno));
     return 1;
   }

@@ -24,15 +24,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do [ -f "$f" ] && { echo "--- $f" >&2; grep -v log_build "$f" | tail -40 >&2; }; done; exit 1; }
 
-# wait_for FILE PATTERN TENTHS: bounded poll for a line in a log.
-wait_for() {
-  local i
-  for ((i = 0; i < $3; i++)); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=tests/server/selftest_lib.sh
+source "$(dirname "$0")/../selftest_lib.sh"
 
 # start_gateway NAME ARGS...: sets gw_pid and gw_port.
 start_gateway() {

@@ -72,7 +72,8 @@ struct Packet {
   }
   std::string done(uint32_t extra_length = 0) {
     const auto len = static_cast<uint32_t>(b.size()) + extra_length;
-    for (int i = 0; i < 4; ++i) b[4 + static_cast<std::size_t>(i)] = static_cast<char>(len >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      b[4 + static_cast<std::size_t>(i)] = static_cast<char>(len >> (8 * i));
     return b;
   }
 };
@@ -96,8 +97,8 @@ struct Tunnel {
   std::shared_ptr<Tls> out;    // the gateway's packets go here
   std::shared_ptr<Tls> extra;  // legacy: the IN connection, shut with `out`
   Framing framing = Framing::websocket;
-  unsigned generation = 0;  // gw.close_generation at the start
-  std::mutex m;             // guards `by`
+  unsigned generation = 0;   // gw.close_generation at the start
+  std::mutex m;              // guards `by`
   const char* by = nullptr;  // who ended it; set once
   std::atomic<bool> closed{false};
   std::atomic<int> target{-1};
@@ -246,7 +247,13 @@ void read_packets(Tunnel& tn, Reader& r) {
       }
       case kTunnelAuth:
         // Redirection flags "enable all", idle timeout 0 (none).
-        send(tn, Packet(kTunnelAuthResponse).u32(0).u16(0x1 | 0x2).u16(0).u32(kRedirEnableAll).u32(0).done());
+        send(tn, Packet(kTunnelAuthResponse)
+                     .u32(0)
+                     .u16(0x1 | 0x2)
+                     .u16(0)
+                     .u32(kRedirEnableAll)
+                     .u32(0)
+                     .done());
         break;
       case kChannelCreate: {
         const unsigned port = le16(body, 2);
@@ -260,7 +267,8 @@ void read_packets(Tunnel& tn, Reader& r) {
         }
         const int fd = connect_target();
         if (fd < 0) {
-          log_line("ERROR cannot connect to " + o.target_host + ":" + std::to_string(o.target_port));
+          log_line("ERROR cannot connect to " + o.target_host + ":" +
+                   std::to_string(o.target_port));
           send(tn, Packet(kChannelResponse).u32(kTsConnectFailed).u16(0).u16(0).done());
           finish(tn, "gateway", false);
           return;
@@ -292,15 +300,12 @@ void read_packets(Tunnel& tn, Reader& r) {
         tn.to_target += size;
         break;
       }
-      case kKeepAlive:
-        send(tn, Packet(kKeepAlive).done());
-        break;
+      case kKeepAlive: send(tn, Packet(kKeepAlive).done()); break;
       case kCloseChannel:
         send(tn, Packet(kCloseChannelResponse).u32(0).done());
         finish(tn, "client", false);
         return;
-      case kCloseChannelResponse:
-        return;
+      case kCloseChannelResponse: return;
       default:
         log_line("ERROR unexpected packet type " + std::to_string(type));
         finish(tn, "gateway", false);
