@@ -1,6 +1,7 @@
 #include "gateway/gateway.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -31,13 +32,17 @@ std::atomic<bool> host_input_ended{false};
 // Set by the main thread when the host refused a message; read by it when the session ends.
 std::atomic<bool> refused{false};
 
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// The message as the host reads it: UTF-8, without the terminator the gateway counts.
 std::string utf8_of(const WCHAR* message, size_t length_bytes) {
   if (!message || length_bytes < sizeof(WCHAR)) return {};
   size_t units = length_bytes / sizeof(WCHAR);
   while (units > 0 && message[units - 1] == 0) --units;  // the gateway counts its terminator
   size_t size = 0;
-  std::unique_ptr<char, decltype(&std::free)> text(ConvertWCharNToUtf8Alloc(message, units, &size),
-                                                   &std::free);
+  std::unique_ptr<char, FreeDeleter> text(ConvertWCharNToUtf8Alloc(message, units, &size));
   if (!text) return {};
   std::string out(text.get(), size);
   if (out.size() > kMaxMessageBytes) out.resize(kMaxMessageBytes);
