@@ -33,6 +33,7 @@ extern "C" {
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/session_extensions.hpp"
 #include "net.hpp"
 
 namespace {
@@ -993,11 +994,15 @@ TEST_F(HostH264Decode, Avc420PicturesLandAtTheirPlaceFromEitherEvent) {
 
 // ---------------------------------------------------------------- extension events
 
-TEST(HostExtensions, GatewayMessageLine) {
+TEST(HostExtensions, QuestionsForTheHost) {
   Desktop d;
   const Frame consent{EVT_GATEWAY_MESSAGE, {GATEWAY_MSG_CONSENT, 'O', 'K', '?'}};
   EXPECT_EQ(describe_event(consent), "GATEWAY_MESSAGE kind=consent text=\"OK?\"");
   EXPECT_EQ(apply_event(d, consent), "");
+  CertificateQuestion q;
+  q.host = "gw";
+  EXPECT_EQ(apply_event(d, Frame{EVT_CERTIFICATE, encode_certificate_question(q)}), "");
+  EXPECT_NE(apply_event(d, Frame{EVT_CERTIFICATE, {1, 2}}), "");
   const Frame unknown_kind{EVT_GATEWAY_MESSAGE, {3, 'x'}};
   EXPECT_NE(describe_event(unknown_kind).find("malformed"), std::string::npos);
   EXPECT_NE(apply_event(d, unknown_kind), "");

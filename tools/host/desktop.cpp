@@ -112,6 +112,10 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
     case EVT_AUDIO_VOLUME: problem = apply_audio_event(desktop.audio, frame); break;
+    // Questions for the host (korvane_host_main answers them): only their form is checked.
+    case EVT_CERTIFICATE:
+      if (!parse_certificate_question(p)) problem = describe_event(frame) + ": malformed";
+      break;
     case EVT_GATEWAY_MESSAGE:
       if (!parse_gateway_message(p)) problem = describe_event(frame) + ": malformed";
       break;
