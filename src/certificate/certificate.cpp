@@ -20,14 +20,14 @@ namespace korvane {
 
 namespace {
 
-// How long a host may take to answer a certificate question before the certificate counts as
-// rejected.
+// How long a host may take to answer a question (a certificate, a gateway's message) before
+// the answer counts as no.
 constexpr auto kVerdictLimit = std::chrono::seconds(60);
 
 // The host's answer to the question the main thread is waiting on; the box has its own lock.
 VerdictBox verdicts;
 // Set by the input thread when its frame stream ends; read by the main thread while it waits
-// for a verdict. No lock: a lone flag.
+// for any verdict. No lock: a lone flag.
 std::atomic<bool> host_input_ended{false};
 // Set by certificate_verify (main thread, while connecting) when the host or its pinned list
 // refused the server's certificate; read by the main thread when it reports the failure. No
@@ -78,20 +78,24 @@ int reject(DWORD flags) {
   return 0;
 }
 
-// Asks the host and waits for its verdict, the host's end, or the connection's.
 bool ask_host(freerdp* instance, const CertificateQuestion& q) {
-  verdicts.open();
-  send_frame(EVT_CERTIFICATE, encode_certificate_question(q));
-  rdpContext* context = instance->context;
-  const auto v = verdicts.wait(std::chrono::steady_clock::now() + kVerdictLimit, [&] {
-    return stop_requested() || host_input_ended.load() ||
-           (context && freerdp_shall_disconnect_context(context));
-  });
+  const auto v = ask_host_and_wait(verdicts, EVT_CERTIFICATE, encode_certificate_question(q),
+                                   instance->context);
   if (!v) diag("Certificate question unanswered: rejected");
   return v.value_or(false);
 }
 
 }  // namespace
+
+std::optional<bool> ask_host_and_wait(VerdictBox& box, uint8_t event,
+                                      std::span<const uint8_t> question, rdpContext* context) {
+  box.open();
+  send_frame(event, question);
+  return box.wait(std::chrono::steady_clock::now() + kVerdictLimit, [&] {
+    return stop_requested() || host_input_ended.load() ||
+           (context && freerdp_shall_disconnect_context(context));
+  });
+}
 
 std::string certificate_config_dir() {
   if (private_config_dir.empty()) {

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 #include <freerdp/freerdp.h>
+
+#include "certificate/cert_policy.hpp"
 
 namespace korvane {
 
@@ -19,6 +22,12 @@ std::string certificate_config_dir();
 int certificate_verify(freerdp* instance, const BYTE* data, size_t length, const char* hostname,
                        UINT16 port, DWORD flags);
 
+// Sends a question (`event`, `question`) to the host and waits up to 60 s for the verdict `box`
+// gets, or until the host's frame stream or the connection ends (nullopt: no verdict). Main
+// thread; the certificate question and the gateway's messages share it.
+std::optional<bool> ask_host_and_wait(VerdictBox& box, uint8_t event,
+                                      std::span<const uint8_t> question, rdpContext* context);
+
 // CMD_CERT_VERDICT, from the input thread.
 void certificate_verdict(std::span<const uint8_t> payload);
 
@@ -27,7 +36,8 @@ bool certificate_rejected();
 // The same for a gateway's certificate.
 bool certificate_gateway_rejected();
 
-// The input thread's frame stream ended: no verdict can come any more.
+// The input thread's frame stream ended: no verdict can come any more (to any question; the
+// input thread calls this before waking another box).
 void certificate_host_gone();
 
 }  // namespace korvane

@@ -7,28 +7,22 @@
 
 #include <winpr/string.h>
 
-#include "certificate/cert_policy.hpp"
+#include "certificate/certificate.hpp"
 #include "host_link/gateway.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
 #include "platform/diag.hpp"
-#include "state/control.hpp"
 #include "state/record.hpp"
 
 namespace korvane {
 
 namespace {
 
-// A host that never answers must not keep the connection (or the session) waiting for ever.
-constexpr auto kVerdictLimit = std::chrono::seconds(60);
 // A message is shown to a person: more than this is no message.
 constexpr size_t kMaxMessageBytes = 65535;
 
 // The host's answer to the message the main thread waits on; the box has its own lock.
 VerdictBox verdicts;
-// Set by the input thread when its frame stream ends; read by the main thread while it waits.
-// No lock: a lone flag.
-std::atomic<bool> host_input_ended{false};
 // Set by the main thread when the host refused a message; read by it when the session ends.
 std::atomic<bool> refused{false};
 
@@ -57,13 +51,8 @@ BOOL gateway_present_message(freerdp* instance, UINT32 type, BOOL, BOOL, size_t 
   GatewayMessage m;
   m.kind = type == GATEWAY_MESSAGE_CONSENT ? GATEWAY_MSG_CONSENT : GATEWAY_MSG_SERVICE;
   m.text = utf8_of(message, length);
-  verdicts.open();
-  send_frame(EVT_GATEWAY_MESSAGE, encode_gateway_message(m));
-  rdpContext* context = instance->context;
-  const auto v = verdicts.wait(std::chrono::steady_clock::now() + kVerdictLimit, [&] {
-    return stop_requested() || host_input_ended.load() ||
-           (context && freerdp_shall_disconnect_context(context));
-  });
+  const auto v = ask_host_and_wait(verdicts, EVT_GATEWAY_MESSAGE, encode_gateway_message(m),
+                                   instance->context);
   if (v.value_or(false)) return TRUE;
   diag(v ? "The host refused the gateway's message" : "The gateway's message went unanswered");
   refused.store(true);
@@ -77,9 +66,6 @@ void gateway_verdict(std::span<const uint8_t> payload) {
 
 bool gateway_message_refused() { return refused.load(); }
 
-void gateway_host_gone() {
-  host_input_ended.store(true);
-  verdicts.wake();
-}
+void gateway_host_gone() { verdicts.wake(); }
 
 }  // namespace korvane

@@ -22,7 +22,7 @@ void gateway_verdict(std::span<const uint8_t> payload);
 // Whether the host refused (or left unanswered) a gateway message on this connection.
 bool gateway_message_refused();
 
-// The input thread's frame stream ended: no verdict can come any more.
+// The input thread's frame stream ended (after certificate_host_gone): wakes a waiting message.
 void gateway_host_gone();
 
 }  // namespace korvane
