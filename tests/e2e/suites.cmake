@@ -67,3 +67,17 @@ if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
     korvane_discover(korvane_web_config_tests LABELS unit)
   endif()
 endif()
+
+# Against xrdp 0.10: the peer tool runs it in a Debian chroot on 127.0.0.1 (as root; skipped
+# without the tool). KORVANE_XRDP010_PEER in the environment overrides the path at run time.
+set(xrdp_peer_default "")
+if(EXISTS ${CMAKE_SOURCE_DIR}/../shared/tools/xrdp-0.10-peer)
+  set(xrdp_peer_default ${CMAKE_SOURCE_DIR}/../shared/tools/xrdp-0.10-peer)
+endif()
+set(KORVANE_XRDP010_PEER "${xrdp_peer_default}" CACHE FILEPATH
+    "xrdp-0.10-peer: starts xrdp 0.10 in a chroot (empty: the xrdp tests skip)")
+korvane_e2e_suite(xrdp SOURCES ${e2e}/xrdp_test.cpp LABELS e2e xrdp TIMEOUT 400)
+if(TARGET korvane_xrdp_tests)
+  target_compile_definitions(korvane_xrdp_tests PRIVATE
+    KORVANE_XRDP010_PEER="${KORVANE_XRDP010_PEER}")
+endif()

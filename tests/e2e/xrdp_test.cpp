@@ -1,0 +1,176 @@
+// korvane against xrdp 0.10 (the peer tool's Debian chroot on 127.0.0.1): the host hears of each
+// desktop size once. xrdp deactivates and reactivates the session for every size it sets, and
+// the library reports the desktop size at both ends of that; a host must still get one
+// EVT_RESIZE per size, none repeating the size it already has.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rig.hpp"
+
+using namespace korvane;
+using namespace korvane::e2e;
+using Size = std::pair<uint32_t, uint32_t>;
+
+namespace {
+
+// KORVANE_XRDP010_PEER in the environment, else the path CMake found (empty: none).
+std::string peer_tool() {
+  const char* env = std::getenv("KORVANE_XRDP010_PEER");
+  return env && *env ? env : KORVANE_XRDP010_PEER;
+}
+
+host::RunResult run_peer(std::vector<std::string> args, std::vector<std::string> env = {}) {
+  args.insert(args.begin(), peer_tool());
+  // The first start builds the chroot (2-3 minutes).
+  return host::run_capture({.argv = std::move(args), .env = std::move(env), .stderr_path = "-"},
+                           300000);
+}
+
+// Stops the peer when the test ends, passed or not: the next test gets a fresh X session.
+struct Peer {
+  uint16_t port = 0;
+  ~Peer() {
+    if (port) run_peer({"stop"});
+  }
+};
+
+// What the host heard of the desktop's size.
+struct Heard {
+  Size size{0, 0};
+  std::vector<Size> resizes;  // each EVT_RESIZE, in order
+  std::vector<int> whole;     // per EVT_RESIZE: the whole-desktop pictures that followed it
+  int repeats = 0;            // EVT_RESIZEs of the size the host already had
+
+  void operator()(const host::Frame& f) {
+    if ((f.type == EVT_CONNECTED || f.type == EVT_RESIZE) && f.payload.size() >= 8) {
+      const Size now{u32_at(f, 0), u32_at(f, 4)};
+      if (f.type == EVT_RESIZE) {
+        repeats += now == size;
+        resizes.push_back(now);
+        whole.push_back(0);
+      }
+      size = now;
+    } else if ((f.type == EVT_RECT || f.type == EVT_H264) && f.payload.size() >= 16 &&
+               !whole.empty()) {
+      // EVT_RECT: x, y, w, h; EVT_H264: left, top, right, bottom. Both end at the size.
+      whole.back() += u32_at(f, 0) == 0 && u32_at(f, 4) == 0 && u32_at(f, 8) == size.first &&
+                      u32_at(f, 12) == size.second;
+    }
+  }
+  std::string text() const {
+    std::string out = "EVT_RESIZE:";
+    for (size_t i = 0; i < resizes.size(); ++i)
+      out += " " + std::to_string(resizes[i].first) + "x" + std::to_string(resizes[i].second) +
+             " (+" + std::to_string(whole[i]) + " whole)";
+    return out + ", repeats " + std::to_string(repeats);
+  }
+};
+
+// Reads events until the host has the size (bounded), then for quiet_ms more: a repeated
+// EVT_RESIZE follows the first within that.
+void settle(host::Session& s, Heard& heard, Size want, int quiet_ms = 2000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (heard.size != want && std::chrono::steady_clock::now() < deadline)
+    host::pump_events(s, 100, [&](const host::Frame& f) { heard(f); });
+  host::pump_events(s, quiet_ms, [&](const host::Frame& f) { heard(f); });
+}
+
+// The session's X screen size as xrandr in the chroot tells it (0x0 when it cannot).
+Size x_screen_size() {
+  const auto status = run_peer({"status"});
+  std::smatch m;
+  if (!std::regex_search(status.out, m, std::regex("Xorg (:[0-9]+)"))) return {0, 0};
+  const auto xrandr =
+      host::run_capture({.argv = {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env", "-i",
+                                  "PATH=/usr/bin:/bin", "HOME=/home/rdptest",
+                                  "DISPLAY=" + m[1].str(), "xrandr", "--current"}},
+                        10000);
+  if (!std::regex_search(xrandr.out, m, std::regex("current ([0-9]+) x ([0-9]+)"))) return {0, 0};
+  return {static_cast<uint32_t>(std::stoul(m[1])), static_cast<uint32_t>(std::stoul(m[2]))};
+}
+
+struct Path {
+  const char* name;
+  const char* gfx_order;  // XRDP_GFX_ORDER
+  uint8_t h264_codecs;    // granted to the host (0: korvane decodes, the host gets rectangles)
+};
+void PrintTo(const Path& p, std::ostream* os) { *os << p.name; }
+
+class Xrdp : public ::testing::TestWithParam<Path> {};
+
+TEST_P(Xrdp, EachDesktopSizeReachesTheHostOnce) {
+  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0)
+    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER)";
+  if (geteuid() != 0) GTEST_SKIP() << "the xrdp 0.10 peer (a chroot) needs root";
+  Peer peer;
+  peer.port = test::free_tcp_port();
+  const auto started = run_peer({"start", std::to_string(peer.port), "tls"},
+                                {std::string("XRDP_GFX_ORDER=") + GetParam().gfx_order});
+  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp");
+  std::vector<ExtensionField> fields;
+  if (GetParam().h264_codecs) fields.push_back({FIELD_H264_CODECS, {GetParam().h264_codecs}});
+  const uint32_t mask = EXT_RESIZE | (GetParam().h264_codecs ? EXT_H264 : 0u);
+  ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
+                            encode_extensions(mask, fields), peer.port));
+  host::Session& s = *rig.korvane;
+  Heard heard;
+  ASSERT_TRUE(host::wait_for_event(s, EVT_CONNECTED, 60000, [&](const host::Frame& f) {
+    heard(f);
+  })) << korvane_stderr(rig);
+  settle(s, heard, heard.size);
+  EXPECT_EQ(heard.repeats, 0) << "after EVT_CONNECTED: " << heard.text();
+
+  // One size: one EVT_RESIZE.
+  const Size one{1280, 720};
+  size_t from = heard.resizes.size();
+  ASSERT_TRUE(host::send_command(s, CMD_RESIZE, encode_size(one.first, one.second)));
+  settle(s, heard, one);
+  EXPECT_EQ(
+      std::vector<Size>(heard.resizes.begin() + static_cast<ptrdiff_t>(from), heard.resizes.end()),
+      std::vector<Size>{one})
+      << heard.text();
+
+  // A burst (a window being dragged): whatever sizes korvane reports, each once, the last one
+  // asked for last; the session's X screen has it too.
+  from = heard.resizes.size();
+  const int repeats_before = heard.repeats;
+  Size last;
+  for (uint32_t i = 0; i < 10; ++i) {
+    last = {800 + 48 * i, 600 + 16 * i};
+    ASSERT_TRUE(host::send_command(s, CMD_RESIZE, encode_size(last.first, last.second)));
+    host::pump_events(s, 10, [&](const host::Frame& f) { heard(f); });
+  }
+  settle(s, heard, last);
+  EXPECT_EQ(heard.size, last) << heard.text();
+  EXPECT_EQ(heard.repeats, repeats_before) << "burst: " << heard.text();
+  EXPECT_GT(heard.resizes.size(), from) << heard.text();
+  EXPECT_EQ(x_screen_size(), last);
+
+  const auto end = host::finish_session(s, 15000);
+  EXPECT_TRUE(end.disconnected) << korvane_stderr(rig);
+  std::printf("%s: %s\n", GetParam().name, heard.text().c_str());
+}
+
+// xrdp sends H.264 by default: korvane decodes it (rectangles) or passes it on (EVT_H264);
+// with RemoteFX first in its order it sends RemoteFX Progressive.
+INSTANTIATE_TEST_SUITE_P(Codecs, Xrdp,
+                         ::testing::Values(Path{"Rectangles", "H.264,RFX", 0},
+                                           Path{"H264", "H.264,RFX", H264_AVC420},
+                                           Path{"Progressive", "RFX", 0}),
+                         [](const ::testing::TestParamInfo<Path>& p) {
+                           return std::string(p.param.name);
+                         });
+
+}  // namespace
