@@ -6,10 +6,15 @@
 #
 #   xrdp09.sh start PORT        starts it; prints "LISTENING port=PORT" once xrdp accepts there
 #                               (nothing to do when this PORT's instance already runs)
-#   xrdp09.sh display PORT [N]  waits for the N-th session (default 1) to be up, its root painted,
-#                               and prints its X display (":N"); root talks to it with no cookie
-#                               (the session allows root through xhost), or with
-#                               XAUTHORITY=/home/$KORVANE_XRDP_USER/.Xauthority
+#   xrdp09.sh display PORT [N]  waits for the N-th session (default 1; one per connection, in the
+#                               order they come up) to be up, its root painted and its client's
+#                               monitor layout applied, and prints its X display (":N"). Root
+#                               talks to it with no cookie (the session lets root in through
+#                               xhost), or with XAUTHORITY=/home/$KORVANE_XRDP_USER/.Xauthority
+#   xrdp09.sh layouts PORT :N [COUNT]
+#                               prints how many monitor layouts the session on :N has applied
+#                               (1 at connect, +1 per display control layout); with COUNT waits
+#                               (bounded) for that many first and fails without them
 #   xrdp09.sh stop PORT         ends everything it started: xrdp, sesman, the sessions' Xorg and
 #                               programs (bounded waits); nothing to do when it does not run
 #
@@ -237,6 +242,10 @@ cmd_start() {
   rm -rf "$dir"
   mkdir -p "$dir"
   ensure_user
+  # The session's programs run as the user and write there (KORVANE_XRDP_DIR under a folder of
+  # mode 700, as mktemp -d makes, fails here rather than as a session that never comes).
+  runuser -u "$user" -- test -x "$dir" ||
+    die "$user cannot reach $dir: every folder above it must be searchable (chmod o+x)"
   # sesman's own port: any free one (xrdp finds it in the sesman.ini it reads).
   sesman_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   write_config
@@ -270,21 +279,43 @@ cmd_start() {
   exit 1
 }
 
+# layouts_of :N: how many monitor layouts the session's X server has taken from xrdp: one at
+# connect, one more per display control change (xorgxrdp logs each as it applies it).
+layouts_of() {
+  grep -c "^\[ *[0-9.]*\] rdpRRSetRdpOutputs: numCrtcs" "$dir/xorg/Xorg.${1#:}.log" 2>/dev/null
+}
+
+# The N-th session once it is painted and holds its client's first layout. The X server handles
+# one request at a time, so anything asked of it after the log line sees the whole layout.
 cmd_display() {
   port_arg "${1:-}"
-  local n=${2:-1} i line
+  local n=${2:-1} i line=""
   [[ $n =~ ^[1-9][0-9]*$ ]] || die "bad session number '$n'"
   for ((i = 0; i < wait_s * 10; i++)); do
-    line=$(sed -n "${n}p" "$dir/sessions" 2>/dev/null)
-    if [ -n "$line" ]; then
+    [ -n "$line" ] || line=$(sed -n "${n}p" "$dir/sessions" 2>/dev/null)
+    if [ -n "$line" ] && [ "$(layouts_of "$line")" -ge 1 ]; then
       echo "$line"
       return 0
     fi
     sleep 0.1
   done
-  echo "xrdp09: no session $n on port $port after ${wait_s} s" >&2
+  echo "xrdp09: no session $n (${line:-not started}) with a layout on port $port after ${wait_s} s" >&2
   show_logs
   exit 1
+}
+
+# layouts PORT :N [COUNT]: prints how many layouts the session on :N has taken; with COUNT,
+# first waits until it has taken that many.
+cmd_layouts() {
+  port_arg "${1:-}"
+  local d=${2:-} want=${3:-0} i
+  [[ $d =~ ^:[0-9]+$ ]] || die "bad display '$d'"
+  for ((i = 0; i < wait_s * 10; i++)); do
+    [ "$(layouts_of "$d")" -ge "$want" ] && break
+    sleep 0.1
+  done
+  echo "$(layouts_of "$d")"
+  [ "$(layouts_of "$d")" -ge "$want" ] || { show_logs; exit 1; }
 }
 
 cmd_stop() {
@@ -322,5 +353,6 @@ case ${1:-} in
   start) shift; cmd_start "$@" ;;
   stop) shift; cmd_stop "$@" ;;
   display) shift; cmd_display "$@" ;;
-  *) die "usage: xrdp09.sh start PORT | display PORT [N] | stop PORT" ;;
+  layouts) shift; cmd_layouts "$@" ;;
+  *) die "usage: xrdp09.sh start PORT | display PORT [N] | layouts PORT :N [COUNT] | stop PORT" ;;
 esac
