@@ -72,12 +72,13 @@ inner_init() {
 
 # Every process in the instance's PID namespace, seen from outside.
 members() {
-  local init ns p
+  local init ns
   init=$(inner_init) || return 0
   ns=$(readlink "/proc/$init/ns/pid") || return 0
-  for p in /proc/[0-9]*; do
-    [ "$(readlink "$p/ns/pid" 2>/dev/null)" = "$ns" ] && echo "${p#/proc/}"
-  done
+  # One find for all of /proc ("pid:[N]", its brackets escaped for -lname's pattern).
+  ns=${ns//[/\\[}
+  ns=${ns//]/\\]}
+  find /proc/[0-9]*/ns/pid -maxdepth 0 -lname "$ns" 2>/dev/null | cut -d/ -f3
   return 0
 }
 
