@@ -10,7 +10,9 @@
 #                               order they come up) to be up, its root painted and its client's
 #                               monitor layout applied, and prints its X display (":N"). Root
 #                               talks to it with no cookie (the session lets root in through
-#                               xhost), or with XAUTHORITY=/home/$KORVANE_XRDP_USER/.Xauthority
+#                               xhost), or with XAUTHORITY=/home/$KORVANE_XRDP_USER/.Xauthority.
+#                               A connection that reattaches to a session (policy Default) finds
+#                               a layout there already: wait for its own with `layouts`.
 #   xrdp09.sh layouts PORT :N [COUNT]
 #                               prints how many monitor layouts the session on :N has applied
 #                               (1 at connect, +1 per display control layout); with COUNT waits
