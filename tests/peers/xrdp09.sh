@@ -258,6 +258,8 @@ cmd_start() {
   setsid unshare --pid --fork --mount --propagation private --kill-child \
     bash -c '
       set -e
+      # /run is emptied at boot; the package made /run/xrdp when it was installed.
+      mkdir -p /run/xrdp
       mount --bind "$1/etc" /etc/xrdp
       mount --bind "$1/run" /run/xrdp
       xrdp-sesman --nodaemon &
