@@ -287,7 +287,10 @@ cmd_start() {
 # layouts_of :N: how many monitor layouts the session's X server has taken from xrdp: one at
 # connect, one more per display control change (xorgxrdp logs each as it applies it).
 layouts_of() {
-  grep -c "^\[ *[0-9.]*\] rdpRRSetRdpOutputs: numCrtcs" "$dir/xorg/Xorg.${1#:}.log" 2>/dev/null
+  local n
+  n=$(grep -c "^\[ *[0-9.]*\] rdpRRSetRdpOutputs: numCrtcs" "$dir/xorg/Xorg.${1#:}.log" 2>/dev/null) ||
+    true
+  echo "${n:-0}"
 }
 
 # The N-th session once it is painted and holds its client's first layout. The X server handles
@@ -319,7 +322,7 @@ cmd_layouts() {
     [ "$(layouts_of "$d")" -ge "$want" ] && break
     sleep 0.1
   done
-  echo "$(layouts_of "$d")"
+  layouts_of "$d"
   [ "$(layouts_of "$d")" -ge "$want" ] || { show_logs; exit 1; }
 }
 
@@ -330,6 +333,7 @@ cmd_stop() {
   # SIGTERM first so that the X servers remove their sockets and locks, then SIGKILL to the
   # namespace's first process, which takes every process left in it.
   pids=$(members)
+  # shellcheck disable=SC2086 # one PID a word
   [ -n "$pids" ] && { kill -TERM $pids 2>/dev/null || true; }
   for ((i = 0; i < 30; i++)); do
     pids=$(members | grep -vx "$(inner_init || echo none)" || true)
