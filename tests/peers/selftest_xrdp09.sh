@@ -45,15 +45,12 @@ echo "selftest_xrdp09: started in $((SECONDS - t0)) s"
 
 # The client's desktop: 2304x1024 with two RandR monitors of its own (-noreset keeps them once
 # xrandr has gone).
-display=""
-for n in $(seq 130 160); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -screen 0 2304x1024x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-  xpid=$!; pids+=("$xpid")
-  sleep 0.5
-  if kill -0 "$xpid" 2>/dev/null; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "could not start Xvfb"
+# Xvfb picks a free display itself and writes its number once it accepts clients.
+Xvfb -displayfd 3 -screen 0 2304x1024x24 -nolisten tcp -noreset 3>"$work/displayfd" \
+  >"$work/xvfb.log" 2>&1 &
+pids+=("$!")
+wait_for "$work/displayfd" "^[0-9]" 100 || fail "could not start Xvfb"
+display=":$(head -n 1 "$work/displayfd")"
 DISPLAY=$display xrandr --setmonitor K0 1280/338x1024/270+0+0 none || fail "setmonitor K0"
 DISPLAY=$display xrandr --setmonitor K1 1024/270x768/203+1280+0 none || fail "setmonitor K1"
 
