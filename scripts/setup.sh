@@ -15,9 +15,12 @@ packages=(
   openssl libssl-dev ca-certificates procps
   git python3 dpkg-dev lintian
 )
+# The xrdp 0.9 test peer (tests/peers/xrdp09.sh): Debian 12's own xrdp, not the newer one in
+# backports, with the Xorg it runs sessions in and xauth for sesman's cookies.
+main_suite=(xrdp xorgxrdp xserver-xorg-core xauth)
 
 missing=()
-for p in "${packages[@]}"; do
+for p in "${packages[@]}" "${main_suite[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$p")
   fi
@@ -44,5 +47,27 @@ fi
 echo "[setup] installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-# FreeRDP 3 only exists in backports; the rest comes from the main suite.
-$SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports "${missing[@]}" </dev/null
+# FreeRDP 3 only exists in backports; the rest comes from the main suite. The xrdp packages are
+# held to the main suite (and its security updates), where their versions match each other.
+backports=() main=()
+for p in "${missing[@]}"; do
+  if [[ " ${main_suite[*]} " == *" $p "* ]]; then main+=("$p"); else backports+=("$p"); fi
+done
+# xrdp's scripts would start its daemons on 3389 and 3350: a policy of ours forbids it while apt
+# runs (unless the machine has one already), and they stay disabled; the tests run their own.
+policy=/usr/sbin/policy-rc.d
+if [ ${#main[@]} -gt 0 ] && [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# korvane setup: no service starts while packages install\nexit 101\n' |
+    $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  trap '$SUDO rm -f "$policy"' EXIT
+fi
+[ ${#backports[@]} -eq 0 ] ||
+  $SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports "${backports[@]}" </dev/null
+[ ${#main[@]} -eq 0 ] || $SUDO apt-get install -y -qq --no-install-recommends "${main[@]}" </dev/null
+if [ ${#main[@]} -gt 0 ]; then
+  for s in xrdp xrdp-sesman; do
+    command -v systemctl >/dev/null && $SUDO systemctl disable --now "$s" >/dev/null 2>&1 || true
+  done
+  command -v update-rc.d >/dev/null && $SUDO update-rc.d xrdp disable >/dev/null 2>&1 || true
+fi

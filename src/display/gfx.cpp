@@ -15,6 +15,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/transport.hpp"
 #include "lifecycle/status.hpp"
+#include "resize/resize.hpp"
 #include "platform/diag.hpp"
 #include "state/record.hpp"
 
@@ -99,6 +100,9 @@ UINT caps_confirm_hook(RdpgfxClientContext* gfx, const RDPGFX_CAPS_CONFIRM_PDU* 
 UINT reset_graphics_hook(RdpgfxClientContext* gfx, const RDPGFX_RESET_GRAPHICS_PDU* pdu) {
   const auto orig = orig_reset_graphics.load();
   const UINT status = orig ? orig(gfx, pdu) : CHANNEL_RC_OK;
+  // After the renderer's resize, so that the host hears of the monitors after EVT_RESIZE.
+  if (pdu && (session.grant.mask & EXT_MONITORS))
+    monitors_server_said(pdu->monitorCount, pdu->monitorDefArray);
   // The renderer has just sized both codec sets for the desktop again.
   planar_shrink(PlanarUser::pipeline, gfx->codecs);
   auto* gdi = static_cast<rdpGdi*>(gfx->custom);

@@ -206,25 +206,35 @@ void display_refresh(rdpContext* context) {
   if (!asked) diag("asking the server for its whole picture failed");
 }
 
-BOOL desktop_resize(rdpContext* context) {
+bool desktop_resize_to_host(rdpContext* context, bool again) {
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
   rdpGdi* gdi = context->gdi;
   const bool same_size = gdi && static_cast<int64_t>(gdi->width) == width &&
                          static_cast<int64_t>(gdi->height) == height;
-  if (!gdi_resize(gdi, width, height)) return FALSE;
-  resize_note_desktop(width, height);
+  if (!gdi_resize(gdi, width, height)) return false;
+  // The renderer's size is the host's: a host that follows the desktop's size takes an
+  // EVT_RESIZE for a change, and servers that deactivate and reactivate call this twice for one
+  // (some also once at the start, at the size the connection began with). A host that asked for
+  // nothing gets every call, as it always did.
+  if (same_size && !again && (session.grant.mask & (EXT_RESIZE | EXT_MONITORS))) {
+    resize_note_desktop(width, height);
+    return true;
+  }
   {
     // Held until EVT_RESIZE is out: a paint sent before it would land on the canvas the host
     // is about to replace, yet count as known.
     const auto held = changed_only_reset(static_cast<int32_t>(width), static_cast<int32_t>(height));
     send_frame(EVT_RESIZE, encode_size(width, height));
+    resize_note_desktop(width, height);
   }
   // At an unchanged size the renderer keeps its picture, and servers that reset the graphics
   // may not draw it again; a host that starts a new canvas on EVT_RESIZE would be left blank.
   // Sending the picture once keeps the two the same.
   if (same_size) send_rect(gdi, Rect{0, 0, gdi->width, gdi->height});
-  return TRUE;
+  return true;
 }
+
+BOOL desktop_resize(rdpContext* context) { return desktop_resize_to_host(context, false); }
 
 }  // namespace korvane

@@ -14,6 +14,9 @@ namespace korvane {
 BOOL begin_paint(rdpContext* context);
 BOOL end_paint(rdpContext* context);
 BOOL desktop_resize(rdpContext* context);
+// The same; `again` tells the host the size even when it has not changed (after a
+// reconnection, when the host starts its picture over).
+bool desktop_resize_to_host(rdpContext* context, bool again);
 
 // Sends the renderer's current invalid rectangle; one that does not fit the frame buffer is
 // consumed without a frame.

@@ -91,6 +91,25 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         if (length != 1) return ExtensionParse::malformed;
         out.audio_codecs = v[0];
         break;
+      case FIELD_MONITORS: {
+        auto layout = parse_layout(std::span(v, length));
+        const LayoutProblem problem =
+            layout ? monitors_problem(*layout) : LayoutProblem{MONITORS_REFUSED_MALFORMED};
+        if (problem.reason) {
+          out.problem = monitors_reason_text(problem.reason);
+          out.problem_of = "monitors";
+          return ExtensionParse::malformed;
+        }
+        for (Monitor& m : *layout) m = clamp_monitor(m);
+        out.monitors = std::move(*layout);
+        break;
+      }
+      case FIELD_SCALE: {
+        const auto scale = parse_scale(std::span(v, length));
+        if (!scale) return ExtensionParse::malformed;
+        out.scale = clamp_scale(*scale);
+        break;
+      }
       default: {
         // A profile or gateway field, or a newer host's field.
         const std::span value(v, length);
@@ -272,9 +291,12 @@ std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size) {
   return encode_size(size.width, size.height);
 }
 
-std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload) {
+std::optional<ResizeRequest> parse_resize_request(std::span<const uint8_t> payload) {
   if (payload.size() < find_command(CMD_RESIZE)->min_payload) return std::nullopt;
-  return parse_size(payload);
+  ResizeRequest r{*parse_size(payload), std::nullopt};
+  // Bytes past the size were ignored before the scale existed; a host sends all 8 or none.
+  if (payload.size() >= 16) r.scale = parse_scale(payload.subspan(8, 8));
+  return r;
 }
 
 std::array<uint8_t, 4> encode_cursor_use(uint32_t id) {

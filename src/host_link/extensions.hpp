@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_link/gateway.hpp"
+#include "host_link/monitors.hpp"
 #include "host_link/profile.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
@@ -62,8 +63,11 @@ struct Extensions {
   uint8_t audio_codecs = 0;  // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
   Profile profile;
   Gateway gateway;
-  // What is wrong with a malformed block's profile or gateway field (empty for the other
-  // faults), and which of the two it is ("profile" or "gateway").
+  // FIELD_MONITORS, checked (monitors_problem) and clamped (clamp_monitor); FIELD_SCALE, clamped.
+  std::optional<MonitorLayout> monitors;
+  std::optional<Scale> scale;
+  // What is wrong with a malformed block's profile, gateway or monitors field (empty for the
+  // other faults), and which it is ("profile", "gateway" or "monitors").
   std::string_view problem;
   std::string_view problem_of;
 };
@@ -147,13 +151,20 @@ struct DisplayLimits {
   uint32_t max_width = 8192;
   uint32_t max_height = 8192;
   uint64_t max_area = 0;
+  uint32_t max_monitors = 0;  // 0: not said
 };
 std::pair<uint32_t, uint32_t> clamp_display_size(uint32_t width, uint32_t height,
                                                  const DisplayLimits& limits);
 
-// CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp).
+// CMD_RESIZE: the size the host would like (DesktopSize, protocol.hpp), and optionally the
+// scale factors after it (16 bytes in all). Shorter than 8 is nullopt; bytes past the size
+// that are not a whole scale are ignored, as they were before the scale existed.
+struct ResizeRequest {
+  DesktopSize size;
+  std::optional<Scale> scale;  // as sent: clamp_scale makes it one the protocol takes
+};
 std::array<uint8_t, 8> encode_resize_request(const DesktopSize& size);
-std::optional<DesktopSize> parse_resize_request(std::span<const uint8_t> payload);
+std::optional<ResizeRequest> parse_resize_request(std::span<const uint8_t> payload);
 
 // EVT_CURSOR_USE: the id of a shape sent before.
 std::array<uint8_t, 4> encode_cursor_use(uint32_t id);

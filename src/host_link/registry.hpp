@@ -23,13 +23,14 @@ enum : uint8_t {
   CMD_CLIP_DATA = 8,     // format id (u32), then the data
   CMD_CLIP_REQUEST = 9,  // format id (u32)
   // The extensions' commands: dropped like unknown types unless their extension was granted.
-  CMD_RESIZE = 10,           // width (u32), height (u32)
+  CMD_RESIZE = 10,           // width (u32), height (u32), optionally the scale (monitors.hpp)
   CMD_CURSOR_STATE = 11,     // empty: send the current cursor again
   CMD_CERT_VERDICT = 12,     // u8: 1 accept for this session, 0 reject
   CMD_UNICODE = 13,          // code point (u32), pressed (u8)
   CMD_SYNC_LOCKS = 14,       // u32: LOCK_* bits that are on
   CMD_REFRESH = 15,          // empty: ask the server for the whole picture again
   CMD_GATEWAY_VERDICT = 16,  // u8: 1 accept the gateway's message, 0 reject it
+  CMD_MONITORS = 17,         // a monitor layout (monitors.hpp)
 };
 
 // korvane to host.
@@ -56,12 +57,14 @@ enum : uint8_t {
   EVT_END_REASON = 19,       // see EndReason
   EVT_REFUSED = 20,          // command type (u8), reason (u8), value (u32)
   // 21 is not used.
-  EVT_RECONNECT = 22,        // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
-  EVT_AUDIO_FORMAT = 23,     // see AudioFormat
-  EVT_AUDIO_DATA = 24,       // sequence (u32), milliseconds (u32), then the bytes
-  EVT_AUDIO_VOLUME = 25,     // volume (u32) as the server gives it
-  EVT_RECT_DEFLATE = 26,     // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
-  EVT_GATEWAY_MESSAGE = 27,  // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
+  EVT_RECONNECT = 22,         // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+  EVT_AUDIO_FORMAT = 23,      // see AudioFormat
+  EVT_AUDIO_DATA = 24,        // sequence (u32), milliseconds (u32), then the bytes
+  EVT_AUDIO_VOLUME = 25,      // volume (u32) as the server gives it
+  EVT_RECT_DEFLATE = 26,      // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_GATEWAY_MESSAGE = 27,   // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
+  EVT_MONITORS = 28,          // the layout the server took, in the desktop's frame (monitors.hpp)
+  EVT_MONITORS_REFUSED = 29,  // reason (u8, MONITORS_REFUSED_*), the monitor at fault (u8)
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -79,6 +82,7 @@ enum : uint32_t {
   EXT_REFRESH = 0x00000400,       // CMD_REFRESH
   EXT_PROFILE = 0x00000800,       // the connection profile's fields (profile.hpp)
   EXT_GATEWAY = 0x00001000,       // through a Remote Desktop Gateway (gateway.hpp)
+  EXT_MONITORS = 0x00002000,      // several monitors: FIELD_MONITORS, CMD_MONITORS, EVT_MONITORS
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -111,6 +115,8 @@ enum : uint16_t {
   FIELD_GATEWAY_PAA = 24,           // text: a PAA cookie
   FIELD_GATEWAY_BYPASS_LOCAL = 25,  // u8: 1 dial local addresses directly
   FIELD_GATEWAY_FINGERPRINTS = 26,  // text: the gateway's pins, as FIELD_CERT_FINGERPRINTS
+  FIELD_MONITORS = 27,              // a monitor layout (monitors.hpp)
+  FIELD_SCALE = 28,                 // desktop scale, device scale (u32 each), one monitor's
 };
 
 // A host command as the dispatcher sees it: the extension that must have been granted for it not
@@ -143,6 +149,7 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_SYNC_LOCKS, "CMD_SYNC_LOCKS", EXT_TEXT, 4},
     {CMD_REFRESH, "CMD_REFRESH", EXT_REFRESH, 0},
     {CMD_GATEWAY_VERDICT, "CMD_GATEWAY_VERDICT", EXT_GATEWAY, 1},
+    {CMD_MONITORS, "CMD_MONITORS", EXT_MONITORS, 1},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -179,6 +186,8 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_AUDIO_VOLUME, "EVT_AUDIO_VOLUME", EXT_AUDIO},
     {EVT_RECT_DEFLATE, "EVT_RECT_DEFLATE", EXT_DEFLATE},
     {EVT_GATEWAY_MESSAGE, "EVT_GATEWAY_MESSAGE", EXT_GATEWAY},
+    {EVT_MONITORS, "EVT_MONITORS", EXT_MONITORS},
+    {EVT_MONITORS_REFUSED, "EVT_MONITORS_REFUSED", EXT_MONITORS},
 };
 
 // An extension bit and the word the README's mask table (and korvane-host) names it by.
@@ -188,11 +197,11 @@ struct ExtensionInfo {
 };
 
 inline constexpr ExtensionInfo kExtensionBits[] = {
-    {EXT_CURSOR, "cursor"},           {EXT_RESIZE, "resize"},   {EXT_H264, "h264"},
-    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},   {EXT_TEXT, "text"},
-    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},     {EXT_RECONNECT, "reconnect"},
-    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"}, {EXT_PROFILE, "profile"},
-    {EXT_GATEWAY, "gateway"},
+    {EXT_CURSOR, "cursor"},           {EXT_RESIZE, "resize"},     {EXT_H264, "h264"},
+    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},     {EXT_TEXT, "text"},
+    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},       {EXT_RECONNECT, "reconnect"},
+    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},   {EXT_PROFILE, "profile"},
+    {EXT_GATEWAY, "gateway"},         {EXT_MONITORS, "monitors"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -229,6 +238,8 @@ inline constexpr FieldInfo kFields[] = {
     {FIELD_GATEWAY_PAA, "FIELD_GATEWAY_PAA", EXT_GATEWAY},
     {FIELD_GATEWAY_BYPASS_LOCAL, "FIELD_GATEWAY_BYPASS_LOCAL", EXT_GATEWAY},
     {FIELD_GATEWAY_FINGERPRINTS, "FIELD_GATEWAY_FINGERPRINTS", EXT_GATEWAY},
+    {FIELD_MONITORS, "FIELD_MONITORS", EXT_MONITORS},
+    {FIELD_SCALE, "FIELD_SCALE", EXT_RESIZE},
 };
 
 // Every extension bit this korvane knows: the others are not granted.
@@ -238,7 +249,7 @@ inline constexpr uint32_t kKnownExtensions = [] {
   return mask;
 }();
 
-// nullptr for a type that is no command (0, 17..255).
+// nullptr for a type that is no command (0, 18..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
     if (c.type == type) return &c;

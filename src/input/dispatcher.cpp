@@ -181,8 +181,21 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
     case CMD_CLIP_DATA: clip_host_data(payload); break;
     case CMD_CLIP_REQUEST: clip_host_request(payload); break;
     case CMD_RESIZE: {
-      const auto size = parse_resize_request(payload);
-      resize_request(size->width, size->height);
+      const auto r = parse_resize_request(payload);
+      resize_request(r->size.width, r->size.height, clamp_scale(r->scale.value_or(Scale{})));
+      break;
+    }
+    case CMD_MONITORS: {
+      auto layout = parse_layout(payload);
+      // A layout the server could never take is refused before anything is sent to it.
+      const LayoutProblem problem =
+          layout ? monitors_problem(*layout) : LayoutProblem{MONITORS_REFUSED_MALFORMED};
+      if (problem.reason) {
+        send_frame(EVT_MONITORS_REFUSED, encode_monitors_refused(problem));
+        break;
+      }
+      for (Monitor& m : *layout) m = clamp_monitor(m);
+      monitors_request(std::move(*layout));
       break;
     }
     case CMD_CURSOR_STATE: cursor_resend(); break;

@@ -7,12 +7,18 @@
 #include <optional>
 
 #include "host_link/extensions.hpp"
+#include "host_link/monitors.hpp"
 
 namespace korvane {
 
+// A request is CMD_RESIZE's one monitor (width, height, scale) or CMD_MONITORS' layout
+// (`monitors` not empty, width and height its bounding box).
 struct ResizeAction {
   enum Kind : uint8_t { none, layout, refuse } kind = none;
   uint32_t width = 0, height = 0;  // layout: the size to ask for; refuse: the host's wish
+  Scale scale{};
+  MonitorLayout monitors;  // in the desktop's frame
+  uint8_t reason = 0;      // refuse: MONITORS_REFUSED_* (RESIZE_REFUSED_* share 1)
   bool operator==(const ResizeAction&) const = default;
 };
 
@@ -26,11 +32,15 @@ struct ResizePolicy {
   // How long an attached channel may stay silent about its limits before the defaults are used.
   static constexpr std::chrono::milliseconds kCapsGrace{1000};
 
-  // The host's latest wish replaces any earlier one still waiting.
-  void request(uint32_t width, uint32_t height, Time now);
+  // The host's latest wish replaces any earlier one still waiting, a layout as a size. The
+  // layout has passed monitors_problem and clamp_monitor; the scale, clamp_scale.
+  void request(uint32_t width, uint32_t height, Time now, Scale scale = {});
+  void request_layout(MonitorLayout layout, Time now);
   void connection_up(Time now);
-  // A request for the size the desktop has changes nothing.
+  // A request for the size the desktop has, at the scale and layout it has, changes nothing.
   void desktop(uint32_t width, uint32_t height);
+  // What the connection began with: the connect request's scale, or its layout.
+  void started_with(Scale scale, MonitorLayout layout);
   void channel_attached(Time now);
   // Servers that reactivate after a resize may close the channel and open it again: a request
   // meanwhile waits for the new one as long as for the first.
@@ -42,12 +52,14 @@ struct ResizePolicy {
   // What is due at `now`; at most one action, and the request is then done with.
   ResizeAction act(Time now);
 
-  uint32_t wanted_width() const { return want_width; }
-  uint32_t wanted_height() const { return want_height; }
+  uint32_t wanted_width() const { return want.width; }
+  uint32_t wanted_height() const { return want.height; }
 
  private:
   bool pending = false;
-  uint32_t want_width = 0, want_height = 0;
+  ResizeAction want;  // kind unused
+  Scale sent_scale{};
+  MonitorLayout sent_layout;
   Time last_request;
   bool up = false;
   Time up_since;
@@ -56,6 +68,25 @@ struct ResizePolicy {
   Time attached_since;
   bool caps_known = false;
   DisplayLimits limits;
+};
+
+// What a host granted monitors is told the server took (EVT_MONITORS): the server's own word when
+// it gives one the size of the desktop, else the layout asked for last when the desktop has its
+// size, else one monitor the size of the desktop. All in the desktop's frame. The server's word
+// carries no attributes (physical size, orientation, scale): a monitor keeps those it was asked
+// for at the same place.
+struct LayoutReport {
+  // A layout was sent (or the connection began with one): an earlier word of the server's is
+  // about the old one.
+  void asked(MonitorLayout layout);
+  void server_said(MonitorLayout layout);
+  void desktop(uint32_t width, uint32_t height);
+  // The layout to tell the host now, when it differs from the last one told.
+  std::optional<MonitorLayout> news();
+
+ private:
+  MonitorLayout asked_, server_, told_;
+  uint32_t width_ = 0, height_ = 0;
 };
 
 }  // namespace korvane

@@ -76,6 +76,15 @@ BOOL client_new(freerdp* instance, rdpContext*) {
   return TRUE;
 }
 
+namespace {
+
+BOOL remote_monitors(rdpContext*, UINT32 count, const MONITOR_DEF* monitors) {
+  monitors_server_said(count, monitors);
+  return TRUE;
+}
+
+}  // namespace
+
 BOOL pre_connect(freerdp* instance) {
   rdpContext* context = instance->context;
   const SettingsPlan& plan = *reinterpret_cast<ClientContext*>(context)->plan;
@@ -85,6 +94,8 @@ BOOL pre_connect(freerdp* instance) {
     if (config_dir.empty()) return FALSE;
   }
   if (!apply_settings_at_connect(context->settings, plan, config_dir)) return FALSE;
+  // The server's monitor layout comes during the capability exchange, before post_connect.
+  if (session.grant.mask & EXT_MONITORS) context->update->RemoteMonitors = remote_monitors;
   // The library's drive takes the server's paths nearly as they come; korvane checks them first.
   if (plan.redirect_drives.value_or(false)) drive_guard_install();
   if (!freerdp_client_load_addins(context->channels, context->settings))
@@ -103,10 +114,10 @@ BOOL post_connect(freerdp* instance) {
   if (session.grant.mask & EXT_CURSOR) cursor_register(context);
   const uint32_t width = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth);
   const uint32_t height = freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight);
-  resize_note_desktop(width, height);
   status_progress(PROGRESS_LOGON_COMPLETE);
   const auto held = changed_only_reset(static_cast<int32_t>(width), static_cast<int32_t>(height));
   send_frame(EVT_CONNECTED, encode_size(width, height));
+  monitors_connected(width, height);
   return TRUE;
 }
 

@@ -134,7 +134,7 @@ void run_event_loop(rdpContext* context, HANDLE stop_event) {
 // The host's picture of the session starts again after a reconnection: the size, the whole frame
 // buffer (a host may start a new canvas on EVT_RESIZE), and the cursor; then input flows again.
 void session_back(rdpContext* context) {
-  desktop_resize(context);
+  desktop_resize_to_host(context, true);
   // Servers repaint on activation as a rule; asking costs one PDU and covers those that do not.
   display_refresh(context);
   if (session.grant.mask & EXT_CURSOR) cursor_resend();
@@ -247,7 +247,12 @@ struct SessionThreads {
 void start_threads(rdpContext* context, SessionThreads& threads) {
   dispatcher_attach_input(context->input);
   threads.stop_event.emplace();
-  if (session.grant.mask & EXT_RESIZE) resize_start();
+  const uint32_t mask = session.grant.mask;
+  if (mask & (EXT_RESIZE | EXT_MONITORS)) {
+    const Extensions& e = session.ext;
+    resize_start((mask & EXT_MONITORS) != 0, (mask & EXT_RESIZE) && e.scale ? *e.scale : Scale{},
+                 (mask & EXT_MONITORS) && e.monitors ? *e.monitors : MonitorLayout{});
+  }
   try {
     threads.input.thread = std::thread(run_input_thread, std::ref(threads.input));
     threads.input_started = true;

@@ -1,5 +1,6 @@
 #include "session/settings.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -197,6 +198,47 @@ bool apply_gateway(rdpSettings* s, const Gateway& g) {
   return true;
 }
 
+// The desktop is the layout's bounding box. A single monitor's attributes go in the core data
+// block; several go in the monitor blocks, which the library sends only for more than one.
+bool apply_monitors(rdpSettings* s, const std::optional<MonitorLayout>& layout,
+                    const std::optional<Scale>& scale) {
+  if (!layout) {
+    return !scale || (set(s, FreeRDP_DesktopScaleFactor, scale->desktop) &&
+                      set(s, FreeRDP_DeviceScaleFactor, scale->device));
+  }
+  const Extent e = layout_extent(*layout);
+  const Monitor& primary = *std::ranges::find_if(*layout, &Monitor::primary);
+  if (!set(s, FreeRDP_DesktopWidth, e.width) || !set(s, FreeRDP_DesktopHeight, e.height) ||
+      !set(s, FreeRDP_DesktopScaleFactor, primary.desktop_scale) ||
+      !set(s, FreeRDP_DeviceScaleFactor, primary.device_scale) ||
+      !set(s, FreeRDP_DesktopPhysicalWidth, primary.physical_width) ||
+      !set(s, FreeRDP_DesktopPhysicalHeight, primary.physical_height) ||
+      !freerdp_settings_set_uint16(s, FreeRDP_DesktopOrientation,
+                                   static_cast<UINT16>(primary.orientation)))
+    return false;
+  const auto count = static_cast<uint32_t>(layout->size());
+  const bool several = count > 1;
+  if (!set(s, FreeRDP_UseMultimon, several) || !set(s, FreeRDP_SupportMonitorLayoutPdu, true) ||
+      !set(s, FreeRDP_HasMonitorAttributes, several) ||
+      !freerdp_settings_set_pointer_len(s, FreeRDP_MonitorDefArray, nullptr, count))
+    return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    const Monitor& m = (*layout)[i];
+    rdpMonitor def{};
+    // The library moves the primary to 0,0 itself.
+    def.x = m.left;
+    def.y = m.top;
+    def.width = static_cast<INT32>(m.width);
+    def.height = static_cast<INT32>(m.height);
+    def.is_primary = m.primary;
+    def.orig_screen = i;
+    def.attributes = {m.physical_width, m.physical_height, m.orientation, m.desktop_scale,
+                      m.device_scale};
+    if (!freerdp_settings_set_pointer_array(s, FreeRDP_MonitorDefArray, i, &def)) return false;
+  }
+  return set(s, FreeRDP_MonitorCount, count);
+}
+
 }  // namespace
 
 bool apply_command_line(rdpSettings* settings, const SettingsPlan& plan) {
@@ -217,6 +259,7 @@ bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& pl
     if (!problem.empty()) return false;
   }
   if (plan.gateway && !apply_gateway(settings, *plan.gateway)) return false;
+  if (!apply_monitors(settings, plan.monitors, plan.scale)) return false;
   if (plan.local_devices_off && !apply_local_devices_off(settings, plan.sound)) return false;
   const bool ok = set(settings, FreeRDP_TcpAckTimeout, plan.tcp_ack_timeout_ms) &&
                   set(settings, FreeRDP_SoftwareGdi, plan.software_gdi) &&

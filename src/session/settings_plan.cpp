@@ -33,7 +33,9 @@ SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, cons
     plan.gfx_avc444 = (grant.h264_codecs & (H264_AVC444 | H264_AVC444V2)) != 0;
     plan.gfx_avc444v2 = plan.gfx_avc444;
   }
-  if (grant.mask & EXT_RESIZE) plan.display_control = true;
+  if (grant.mask & (EXT_RESIZE | EXT_MONITORS)) plan.display_control = true;
+  if (grant.mask & EXT_MONITORS) plan.monitors = ext.monitors;
+  if (grant.mask & EXT_RESIZE) plan.scale = ext.scale;
   if (grant.mask & EXT_CURSOR) {
     plan.large_pointer_flag = kLargePointers;
     // The library passes the server's pointer moves on only to a client that grabs the mouse.

@@ -32,6 +32,10 @@ struct SettingsPlan {
   // A host granted the gateway extension: written after the profile, so that the host's own
   // fields beat a .rdp text's gateway keys.
   std::optional<Gateway> gateway;
+  // A host granted monitors: its layout, whose bounding box is the desktop (its size beats the
+  // connect request's); or a host granted resize: its one monitor's scale.
+  std::optional<MonitorLayout> monitors;
+  std::optional<Scale> scale;
   // The sound the host was granted is the only sound: a .rdp text does not play it on this
   // machine, nor record from its microphone.
   bool sound = false;

@@ -74,11 +74,26 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
     case CMD_CLIP_DATA: return parse_clip_data(p).has_value();
     case CMD_CLIP_REQUEST: return parse_clip_request(p).has_value();
     case CMD_RESIZE: {
-      const auto size = parse_resize_request(p);
-      if (!size) return false;
-      const auto [w, h] =
-          clamp_display_size(size->width, size->height, DisplayLimits{8192, 8192, p.size() * 4096});
+      const auto r = parse_resize_request(p);
+      if (!r) return false;
+      const auto [w, h] = clamp_display_size(r->size.width, r->size.height,
+                                             DisplayLimits{8192, 8192, p.size() * 4096});
       if (w < 200 || h < 200 || w > 8192 || h > 8192 || (w & 1)) std::abort();
+      const Scale s = clamp_scale(r->scale.value_or(Scale{}));
+      if (s.desktop < 100 || s.desktop > 500 ||
+          (s.device != 100 && s.device != 140 && s.device != 180))
+        std::abort();
+      return true;
+    }
+    case CMD_MONITORS: {
+      const auto layout = parse_layout(p);
+      if (!layout) return false;
+      if (monitors_problem(*layout).reason) return true;
+      // A layout that passes is one desktop korvane can draw, and reads back as it was written.
+      const Extent e = layout_extent(*layout);
+      if (e.width > kMaxDesktopSide || e.height > kMaxDesktopSide) std::abort();
+      if (parse_layout(encode_layout(in_desktop_frame(*layout)))->size() != layout->size())
+        std::abort();
       return true;
     }
     case CMD_CERT_VERDICT:
@@ -157,6 +172,13 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
     // A profile taken is within its bounds; one refused says why.
     const Profile& pr = ext.profile;
     if (r == ExtensionParse::ok) {
+      // A layout taken is one korvane can draw, clamped as the protocol clamps.
+      if (ext.monitors && (monitors_problem(*ext.monitors).reason ||
+                           std::ranges::any_of(*ext.monitors, [](const Monitor& m) {
+                             return clamp_monitor(m) != m;
+                           })))
+        std::abort();
+      if (ext.scale && clamp_scale(*ext.scale) != *ext.scale) std::abort();
       if (pr.client_name && utf16_units_of(*pr.client_name) > kMaxClientNameUnits) std::abort();
       if (pr.shell && !utf16_units_of(*pr.shell)) std::abort();
       if (pr.color_depth && *pr.color_depth != 15 && *pr.color_depth != 16 &&
