@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
   size_t inputs_sent = 0;
   // max(): not due (not asked for, or already sent).
   Clock::time_point resize_at = Clock::time_point::max();
+  Clock::time_point monitors_at = Clock::time_point::max();
   Clock::time_point cursor_state_at = Clock::time_point::max();
   bool failed = false;
   bool ended_by_bridge = false;
@@ -195,6 +196,13 @@ int main(int argc, char** argv) {
       std::printf("SEND RESIZE width=%u height=%u\n", w, h);
       if (!send_command(*session, CMD_RESIZE, resize_payload(w, h))) {
         std::printf("PROBLEM cannot send the resize to korvane\n");
+      }
+    }
+    if (now >= monitors_at) {
+      monitors_at = Clock::time_point::max();
+      std::printf("SEND MONITORS %s\n", layout_text(*options->monitors_change).c_str());
+      if (!send_command(*session, CMD_MONITORS, encode_layout(*options->monitors_change))) {
+        std::printf("PROBLEM cannot send the monitors to korvane\n");
       }
     }
     if (now >= cursor_state_at) {
@@ -236,6 +244,9 @@ int main(int argc, char** argv) {
       next_input = *connected_at + std::chrono::milliseconds(200);
       if (options->resize) {
         resize_at = *connected_at + std::chrono::milliseconds(options->resize_ms);
+      }
+      if (options->monitors_change) {
+        monitors_at = *connected_at + std::chrono::milliseconds(options->monitors_change_ms);
       }
       if (options->cursor_state_ms) {
         cursor_state_at = *connected_at + std::chrono::milliseconds(*options->cursor_state_ms);

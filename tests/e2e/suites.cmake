@@ -8,9 +8,9 @@ find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 # what changed (EXT_CHANGED_ONLY, EXT_DEFLATE); the remote desktop's sound (EXT_AUDIO);
 # reconnection through a TCP proxy the test cuts; a server or host that misbehaves; connection
 # profiles, and their routing fields through FreeRDP's proxy (freerdp-proxy3, skipped without it)
-# and a TCP relay that keeps what korvane sent first.
+# and a TCP relay that keeps what korvane sent first; several monitors and their scale.
 foreach(suite session display_input extensions text_server changed_only audio reconnect faults
-              profile broker)
+              profile broker monitors)
   korvane_e2e_suite(${suite} SOURCES ${e2e}/${suite}_test.cpp LABELS e2e threaded
                     NEEDS korvane-test-server)
 endforeach()

@@ -13,11 +13,15 @@
 // through the pipeline.
 //
 // Log lines:
-//   DISP open max_monitors=1 max_width=W max_height=H   the client accepted the channel; the
+//   DISP open max_monitors=N max_width=W max_height=H   the client accepted the channel; the
 //                                                       capabilities are sent
 //   DISP refused status=S                               the client declined the channel
-//   DISP layout count=N width=W height=H                each layout: N monitors, the primary's
-//                                                       size (0 0 when N is 0)
+//   DISP layout count=N width=W height=H                each layout: N monitors, their bounding
+//                                                       box (0 0 when N is 0); then one line a
+//                                                       monitor, its fields as the client sent
+//                                                       them:
+//   DISP monitor i=I left=L top=T width=W height=H primary=P physical=PWxPH orientation=O
+//                scale=DS/DV
 //   DISP ignored width=W height=H reason=R              a layout not applied: no-monitors,
 //                                                       over-max, unchanged (the desktop already
 //                                                       has that size), no-desktop-resize
@@ -36,7 +40,10 @@
 #include <freerdp/channels/wtsvc.h>
 #include <freerdp/server/disp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 #include <deque>
 #include <thread>
 
@@ -47,8 +54,9 @@ constexpr std::chrono::milliseconds activation_timeout{10000};
 
 struct Layout {
   std::uint32_t count = 0;
-  std::uint32_t width = 0;
+  std::uint32_t width = 0;  // the monitors' bounding box
   std::uint32_t height = 0;
+  std::vector<rdpMonitor> monitors;  // as the peer's settings hold them once applied
 };
 
 // Guarded by Session::state_mutex (so that waits also end when the peer leaves).
@@ -130,21 +138,41 @@ UINT on_layout(DispServerContext* context, const DISPLAY_CONTROL_MONITOR_LAYOUT_
   auto st = disp_state(s);
   Layout l;
   l.count = pdu->NumMonitors;
-  const DISPLAY_CONTROL_MONITOR_LAYOUT* primary = nullptr;
+  std::int64_t left = 0, top = 0, right = 0, bottom = 0;
+  std::vector<std::string> lines;
   for (UINT32 i = 0; i < pdu->NumMonitors && pdu->Monitors; ++i) {
-    if (pdu->Monitors[i].Flags & DISPLAY_CONTROL_MONITOR_PRIMARY) {
-      primary = &pdu->Monitors[i];
-      break;
-    }
+    const DISPLAY_CONTROL_MONITOR_LAYOUT& m = pdu->Monitors[i];
+    const bool primary = (m.Flags & DISPLAY_CONTROL_MONITOR_PRIMARY) != 0;
+    left = i ? std::min<std::int64_t>(left, m.Left) : m.Left;
+    top = i ? std::min<std::int64_t>(top, m.Top) : m.Top;
+    right = i ? std::max<std::int64_t>(right, std::int64_t{m.Left} + m.Width)
+              : std::int64_t{m.Left} + m.Width;
+    bottom = i ? std::max<std::int64_t>(bottom, std::int64_t{m.Top} + m.Height)
+               : std::int64_t{m.Top} + m.Height;
+    rdpMonitor def{};
+    def.x = m.Left;
+    def.y = m.Top;
+    def.width = static_cast<INT32>(m.Width);
+    def.height = static_cast<INT32>(m.Height);
+    def.is_primary = primary;
+    def.attributes = {m.PhysicalWidth, m.PhysicalHeight, m.Orientation, m.DesktopScaleFactor,
+                      m.DeviceScaleFactor};
+    l.monitors.push_back(def);
+    lines.push_back("DISP monitor i=" + std::to_string(i) + " left=" + std::to_string(m.Left) +
+                    " top=" + std::to_string(m.Top) + " width=" + std::to_string(m.Width) +
+                    " height=" + std::to_string(m.Height) + " primary=" + (primary ? "1" : "0") +
+                    " physical=" + std::to_string(m.PhysicalWidth) + "x" +
+                    std::to_string(m.PhysicalHeight) +
+                    " orientation=" + std::to_string(m.Orientation) +
+                    " scale=" + std::to_string(m.DesktopScaleFactor) + "/" +
+                    std::to_string(m.DeviceScaleFactor));
   }
-  if (!primary && pdu->NumMonitors > 0 && pdu->Monitors) primary = &pdu->Monitors[0];
-  if (primary) {
-    l.width = primary->Width;
-    l.height = primary->Height;
-  }
+  l.width = static_cast<std::uint32_t>(std::clamp<std::int64_t>(right - left, 0, UINT32_MAX));
+  l.height = static_cast<std::uint32_t>(std::clamp<std::int64_t>(bottom - top, 0, UINT32_MAX));
   std::scoped_lock lock(s.state_mutex);
   // Logged under the lock so that the lines keep the order of `received`.
   log_line("DISP layout count=" + std::to_string(l.count) + " " + size_text(l.width, l.height));
+  for (const std::string& line : lines) log_line(line);
   st->pending.push_back(l);
   ++st->received;
   s.state_cv.notify_all();
@@ -154,7 +182,8 @@ UINT on_layout(DispServerContext* context, const DISPLAY_CONTROL_MONITOR_LAYOUT_
 // ---------------------------------------------------------------- applying a layout
 
 // Deactivation-reactivation with the new size; true once the client is active again.
-bool resize_desktop(Session& s, std::uint32_t w, std::uint32_t h) {
+bool resize_desktop(Session& s, std::uint32_t w, std::uint32_t h,
+                    const std::vector<rdpMonitor>& monitors) {
   std::uint64_t before = 0;
   {
     auto io = lock_io(s);
@@ -166,6 +195,12 @@ bool resize_desktop(Session& s, std::uint32_t w, std::uint32_t h) {
       before = s.activations;
       s.active = false;
     }
+    // The reactivation's monitor layout PDU names the layout just taken, as a server's should.
+    const auto count = static_cast<UINT32>(monitors.size());
+    if (count && (!freerdp_settings_set_pointer_len(settings, FreeRDP_MonitorDefArray,
+                                                    monitors.data(), count) ||
+                  !freerdp_settings_set_uint32(settings, FreeRDP_MonitorCount, count)))
+      log_error("DISP: keeping the layout failed");
     if (!freerdp_settings_set_uint32(settings, FreeRDP_DesktopWidth, w) ||
         !freerdp_settings_set_uint32(settings, FreeRDP_DesktopHeight, h) ||
         !context->update->DesktopResize(context)) {
@@ -214,7 +249,11 @@ void paint_pattern(Session& s) {
 void apply(Session& s, const Layout& l) {
   const Options& o = *s.options;
   if (l.count == 0) return log_ignored(l, "no-monitors");
-  if (l.width > o.disp_max_width || l.height > o.disp_max_height) return log_ignored(l, "over-max");
+  if (std::ranges::any_of(l.monitors, [&](const rdpMonitor& m) {
+        return static_cast<std::uint32_t>(m.width) > o.disp_max_width ||
+               static_cast<std::uint32_t>(m.height) > o.disp_max_height;
+      }))
+    return log_ignored(l, "over-max");
   if (!wait_active(s, activation_timeout)) {
     if (!session_stopping(s)) log_error("DISP: peer not active for a layout");
     return;
@@ -234,7 +273,7 @@ void apply(Session& s, const Layout& l) {
     if (const std::string e = gfx_pipeline_close(s); !e.empty())
       return log_error("DISP: closing the graphics pipeline: " + e);
   }
-  if (!resize_desktop(s, l.width, l.height)) return;
+  if (!resize_desktop(s, l.width, l.height, l.monitors)) return;
   if (cycle_gfx) {
     if (const std::string e = gfx_pipeline_reopen(s); !e.empty() && !session_stopping(s))
       log_error("DISP: reopening the graphics pipeline: " + e);
@@ -274,8 +313,8 @@ std::string on_dynamic_ready(Session& s) {
   if (!context) return "disp_server_context_new failed";
   context->custom = &s;
   context->rdpcontext = s.peer->context;
-  context->MaxNumMonitors = 1;
-  // The largest area is MaxNumMonitors * A * B; with one monitor, A x B bounds it.
+  context->MaxNumMonitors = o.disp_monitors;
+  // A x B bounds each monitor's area.
   context->MaxMonitorAreaFactorA = o.disp_max_width;
   context->MaxMonitorAreaFactorB = o.disp_max_height;
   context->DispMonitorLayout = on_layout;

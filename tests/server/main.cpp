@@ -49,7 +49,7 @@ void usage() {
                "usage: korvane-test-server --port P [--sec tls|nla|rdp]\n"
                "         [--sam FILE | --user U --password W]\n"
                "         [--script FILE] [--step \"STEP\" ...] [--log FILE] [--dump-dir DIR]\n"
-               "         [--disp none|resize|reactivate] [--disp-max WxH]\n"
+               "         [--disp none|resize|reactivate] [--disp-max WxH] [--disp-monitors N]\n"
                "         [--unicode on|off] [--sessions N]\n");
 }
 
@@ -145,6 +145,11 @@ bool parse_args(int argc, char** argv, Options& o) {
       }
       o.disp_max_width = w;
       o.disp_max_height = h;
+    } else if (arg == "--disp-monitors") {
+      if (!parse_u32(v, o.disp_monitors) || o.disp_monitors < 1 || o.disp_monitors > 16) {
+        log_error("bad --disp-monitors " + v + ", want 1..16");
+        return false;
+      }
     } else {
       log_error("unknown option " + arg);
       return false;
@@ -276,9 +281,37 @@ BOOL on_refresh_rect(rdpContext* context, BYTE count, const RECTANGLE_16* areas)
 
 BOOL on_suppress_output(rdpContext*, BYTE, const RECTANGLE_16*) { return TRUE; }
 
+// What the client's core data and monitor blocks said of its display, field by field.
+void log_client_display(const rdpSettings* st) {
+  const auto u32 = [&](FreeRDP_Settings_Keys_UInt32 key) {
+    return std::to_string(freerdp_settings_get_uint32(st, key));
+  };
+  const UINT32 count = freerdp_settings_get_uint32(st, FreeRDP_MonitorCount);
+  log_line("CLIENT desktop=" + u32(FreeRDP_DesktopWidth) + "x" + u32(FreeRDP_DesktopHeight) +
+           " scale=" + u32(FreeRDP_DesktopScaleFactor) + "/" + u32(FreeRDP_DeviceScaleFactor) +
+           " physical=" + u32(FreeRDP_DesktopPhysicalWidth) + "x" +
+           u32(FreeRDP_DesktopPhysicalHeight) + " orientation=" +
+           std::to_string(freerdp_settings_get_uint16(st, FreeRDP_DesktopOrientation)) +
+           " monitors=" + std::to_string(count));
+  for (UINT32 i = 0; i < count; ++i) {
+    const auto* m = static_cast<const rdpMonitor*>(
+        freerdp_settings_get_pointer_array(st, FreeRDP_MonitorDefArray, i));
+    if (!m) break;
+    const MONITOR_ATTRIBUTES& a = m->attributes;
+    log_line("CLIENT monitor i=" + std::to_string(i) + " left=" + std::to_string(m->x) +
+             " top=" + std::to_string(m->y) + " width=" + std::to_string(m->width) +
+             " height=" + std::to_string(m->height) + " primary=" + std::to_string(m->is_primary) +
+             " physical=" + std::to_string(a.physicalWidth) + "x" +
+             std::to_string(a.physicalHeight) + " orientation=" + std::to_string(a.orientation) +
+             " scale=" + std::to_string(a.desktopScaleFactor) + "/" +
+             std::to_string(a.deviceScaleFactor));
+  }
+}
+
 BOOL on_post_connect(freerdp_peer* peer) {
   Session& s = session_of(peer->context);
   rdpSettings* settings = peer->context->settings;
+  log_client_display(settings);
   const UINT32 count = freerdp_settings_get_uint32(settings, FreeRDP_ChannelCount);
   for (UINT32 i = 0; i < count; ++i) {
     const auto* def = static_cast<const CHANNEL_DEF*>(

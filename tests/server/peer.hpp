@@ -57,7 +57,8 @@ struct Options {
   DispMode disp = DispMode::none;
   std::uint32_t disp_max_width = 8192;  // the largest monitor the server advertises
   std::uint32_t disp_max_height = 8192;
-  bool unicode_input = true;  // whether the input capability offers Unicode keyboard events
+  std::uint32_t disp_monitors = 1;  // how many monitors the server advertises it takes
+  bool unicode_input = true;        // whether the input capability offers Unicode keyboard events
   // Activated peers served, one after another, each from the script's first step: a client
   // that reconnects finds the server again.
   unsigned sessions = 1;

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -143,14 +144,15 @@ inline void expect_clean_logs(Rig& rig) {
   expect_no_sanitizer_report(rig);
 }
 
-// Waits for a server log line while reading (and dropping) korvane's events: a host that
-// stops reading stalls korvane's event loop, and with it every channel.
+// Waits for a server log line while reading korvane's events (to `on_event`, or dropped): a
+// host that stops reading stalls korvane's event loop, and with it every channel.
 inline std::optional<std::string> pump_until_line(Rig& rig, const std::regex& pattern,
-                                                  int timeout_ms) {
+                                                  int timeout_ms,
+                                                  const host::EventSink& on_event = {}) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
     if (auto line = test::wait_for_line(*rig.server.process, pattern, 0)) return line;
-    host::pump_events(*rig.korvane, 100, {});
+    host::pump_events(*rig.korvane, 100, on_event);
   }
   return test::wait_for_line(*rig.server.process, pattern, 0);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "host/options.hpp"
 #include "host_link/gateway.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
@@ -92,6 +93,17 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
         break;
       }
       desktop.resize_refusals++;
+      break;
+    case EVT_MONITORS:
+      if (auto layout = parse_layout(p)) {
+        desktop.monitors = std::move(*layout);
+      } else {
+        problem = describe_event(frame) + ": malformed layout";
+      }
+      break;
+    case EVT_MONITORS_REFUSED:
+      if (p.size() != 2) problem = size_problem(frame, 2);
+      desktop.monitors_refusals++;
       break;
     case EVT_REFUSED:
       // A command not carried out is the host's to act on, not a broken stream.
@@ -201,6 +213,15 @@ std::string describe_event(const Frame& frame) {
              " height=" + std::to_string(size.height) + " reason=" + std::to_string(reason) +
              (reason == RESIZE_REFUSED_NO_CHANNEL ? " (no display control channel)" : "");
     }
+    case EVT_MONITORS: {
+      const auto layout = parse_layout(p);
+      if (!layout) return "MONITORS (malformed, " + std::to_string(p.size()) + " bytes)";
+      return "MONITORS " + layout_text(*layout);
+    }
+    case EVT_MONITORS_REFUSED:
+      if (p.size() != 2) return "MONITORS_REFUSED (malformed)";
+      return "MONITORS_REFUSED reason=" + std::to_string(p[0]) + " (" + monitors_reason_text(p[0]) +
+             ") monitor=" + std::to_string(p[1]);
     case EVT_REFUSED: {
       const auto r = parse_refused(p);
       if (!r) return "REFUSED (malformed, " + std::to_string(p.size()) + " bytes)";

@@ -35,6 +35,8 @@ struct Desktop {
   std::optional<Grant> grant;
   Cursor cursor;
   uint64_t resize_refusals = 0;
+  MonitorLayout monitors;  // the last EVT_MONITORS
+  uint64_t monitors_refusals = 0;
   HostAudio audio;
 };
 

@@ -128,6 +128,8 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
   if (changed_only) mask |= EXT_CHANGED_ONLY;
   if (deflate) mask |= EXT_DEFLATE;
   if (o.resize) mask |= EXT_RESIZE;
+  if (o.monitors || o.monitors_change) mask |= EXT_MONITORS;
+  if (o.monitors) fields.push_back({FIELD_MONITORS, encode_layout(*o.monitors)});
   if (h264_codecs) {
     mask |= EXT_H264;
     fields.push_back({FIELD_H264_CODECS, {*h264_codecs}});
@@ -167,6 +169,44 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
 
 }  // namespace
 
+std::optional<MonitorLayout> parse_layout_text(const std::string& text) {
+  MonitorLayout layout;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    const size_t end = std::min(text.find(',', pos), text.size());
+    const std::string one = text.substr(pos, end - pos);
+    Monitor m;
+    unsigned long long w = 0, h = 0;
+    long long x = 0, y = 0;
+    int used = 0;
+    if (std::sscanf(one.c_str(), "%llux%llu%lld%lld%n", &w, &h, &x, &y, &used) != 4 ||
+        (one[static_cast<size_t>(used)] != 0 && one.substr(static_cast<size_t>(used)) != "*") ||
+        one.find('-') < one.find('x') || w == 0 || h == 0 || w > UINT32_MAX || h > UINT32_MAX ||
+        x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX || layout.size() == 255)
+      return std::nullopt;
+    m.width = static_cast<uint32_t>(w);
+    m.height = static_cast<uint32_t>(h);
+    m.left = static_cast<int32_t>(x);
+    m.top = static_cast<int32_t>(y);
+    m.primary = one.back() == '*';
+    layout.push_back(m);
+    pos = end + 1;
+  }
+  if (std::ranges::none_of(layout, &Monitor::primary)) layout[0].primary = true;
+  return layout;
+}
+
+std::string layout_text(const MonitorLayout& layout) {
+  std::string out;
+  char one[96];
+  for (const Monitor& m : layout) {
+    std::snprintf(one, sizeof one, "%s%ux%u%+d%+d%s", out.empty() ? "" : ",", m.width, m.height,
+                  m.left, m.top, m.primary ? "*" : "");
+    out += one;
+  }
+  return out;
+}
+
 void print_usage(FILE* out) {
   std::fprintf(
       out,
@@ -193,6 +233,8 @@ void print_usage(FILE* out) {
       "                    (implies --cursor)\n"
       "  --resize WxH[@MS] ask the server for a new desktop size MS ms (default 0)\n"
       "                    after connecting\n"
+      "  --monitors L      connect with these monitors: WxH+X+Y[*],... (* the primary)\n"
+      "  --monitors-change L[@MS]  ask for another layout MS ms after connecting\n"
       "  --h264 CODECS     receive these H.264 codecs undecoded and decode them here;\n"
       "                    none: every codec decoded by korvane, rectangles only\n"
       "  --changed-only    receive only the pixels that differ from what was sent\n"
@@ -405,6 +447,26 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
         return fail("--resize wants WxH or WxH@MS, not " + *v);
       }
       o.resize = std::make_pair(w, h);
+    } else if (arg == "--monitors" || arg == "--monitors-change") {
+      auto v = value();
+      if (!v) return fail(error);
+      std::string text = *v;
+      uint32_t ms = 0;
+      if (const size_t at = text.find('@'); at != std::string::npos) {
+        const auto n = parse_number(text.substr(at + 1));
+        if (!n || *n > 3600000 || arg == "--monitors")
+          return fail(arg + " wants a layout, not " + *v);
+        ms = static_cast<uint32_t>(*n);
+        text.resize(at);
+      }
+      auto layout = parse_layout_text(text);
+      if (!layout) return fail(arg + " wants WxH+X+Y[*],..., not " + *v);
+      if (arg == "--monitors") {
+        o.monitors = std::move(layout);
+      } else {
+        o.monitors_change = std::move(layout);
+        o.monitors_change_ms = ms;
+      }
     } else if (arg == "--h264") {
       auto v = value();
       if (!v) return fail(error);

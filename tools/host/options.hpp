@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/session.hpp"
+#include "host_link/monitors.hpp"
 
 namespace korvane::host {
 
@@ -35,7 +36,10 @@ struct HostOptions {
   std::optional<uint32_t> cursor_state_ms;  // send CMD_CURSOR_STATE this long after connecting
   std::optional<std::pair<uint32_t, uint32_t>> resize;
   uint32_t resize_ms = 0;
-  std::optional<bool> cert_accept;  // the answer to korvane's certificate question
+  std::optional<MonitorLayout> monitors;         // --monitors: the layout at connect
+  std::optional<MonitorLayout> monitors_change;  // --monitors-change: CMD_MONITORS ...
+  uint32_t monitors_change_ms = 0;               // ... this long after connecting
+  std::optional<bool> cert_accept;               // the answer to korvane's certificate question
   // The answer to each of the gateway's messages; given, the gateway extension is asked for even
   // without gateway fields (a .rdp text may name the gateway). Not given: accept.
   std::optional<bool> gateway_accept;
@@ -49,6 +53,12 @@ struct ParsedArgs {
   std::string error;        // the line to print after "korvane-host: "
   bool show_usage = false;  // print the usage after the error
 };
+
+// "WxH+X+Y[*],..." (X and Y with their signs, "*" the primary; without one the first is): a
+// monitor layout as korvane-host's --monitors takes it and prints it. nullopt when malformed;
+// whether korvane takes the layout is korvane's to say.
+std::optional<MonitorLayout> parse_layout_text(const std::string& text);
+std::string layout_text(const MonitorLayout& layout);
 
 // Reads a file an option names (--rdp-file): whole, or its first max + 1 bytes when it is longer;
 // nullopt with `error` set when it cannot.
