@@ -149,6 +149,12 @@ TEST(ExtensionParse, BadBlocks) {
        ExtensionParse::ok, ""},
       {"profile field bad", bytes({'K', 'V', 'X', '1', 0, 8, 0, 0, 11, 0, 1, 0, 2}),
        ExtensionParse::malformed, "profile"},
+      {"monitors cut", bytes({'K', 'V', 'X', '1', 0, 0x20, 0, 0, 27, 0, 1, 0, 1}),
+       ExtensionParse::malformed, "monitors"},
+      {"monitors none", bytes({'K', 'V', 'X', '1', 0, 0x20, 0, 0, 27, 0, 1, 0, 0}),
+       ExtensionParse::malformed, "monitors"},
+      {"scale short", bytes({'K', 'V', 'X', '1', 2, 0, 0, 0, 28, 0, 4, 0, 200, 0, 0, 0}),
+       ExtensionParse::malformed},
   };
   for (const auto& c : cases) {
     Extensions e;
@@ -238,4 +244,84 @@ TEST(Avc444Split, Views) {
   EXPECT_FALSE(split_avc444_stream(bytes({200, 0, 0, 0, 0, 0, 0})));  // first size too large
   EXPECT_FALSE(split_avc444_stream(stream(0, meta({1}), bytes({5, 0, 0, 0}))));  // metablock cut
   EXPECT_FALSE(split_avc444_stream(bytes({1, 0})));
+}
+
+namespace {
+
+Monitor at(int32_t x, int32_t y, uint32_t w = 800, uint32_t h = 600, bool primary = false) {
+  return Monitor{x, y, w, h, primary};
+}
+
+}  // namespace
+
+TEST(MonitorsGolden, LayoutRecordAndScaledResize) {
+  const Monitor m{-800, 2, 0x320, 0x258, true, 338, 270, 90, 150, 140};
+  EXPECT_EQ(encode_layout(std::span(&m, 1)),
+            bytes({1, 0xE0, 0xFC, 0xFF, 0xFF, 2,    0, 0,    0, 0x20, 3, 0,    0, 0x58,
+                   2, 0,    0,    1,    0,    0,    0, 0x52, 1, 0,    0, 0x0E, 1, 0,
+                   0, 0x5A, 0,    0,    0,    0x96, 0, 0,    0, 0x8C, 0, 0,    0}));
+  EXPECT_EQ(parse_layout(encode_layout(std::span(&m, 1))), MonitorLayout{m});
+  EXPECT_FALSE(parse_layout(bytes({1, 0})));  // a count promising more than comes
+  EXPECT_FALSE(parse_layout({}));
+  // CMD_RESIZE: 8 bytes as ever (trailing bytes short of a scale ignored), 16 with the scale.
+  EXPECT_FALSE(parse_resize_request(bytes({1, 0, 0, 0, 2, 0, 0})));
+  EXPECT_FALSE(parse_resize_request(bytes({1, 0, 0, 0, 2, 0, 0, 0, 9}))->scale);
+  const auto r = parse_resize_request(bytes({1, 0, 0, 0, 2, 0, 0, 0, 200, 0, 0, 0, 180, 0, 0, 0}));
+  EXPECT_EQ(r->size.width, 1u);
+  EXPECT_EQ(r->scale, (Scale{200, 180}));
+  EXPECT_EQ(encode_monitors_refused({MONITORS_REFUSED_GAP, 2}), bytes({9, 2}));
+}
+
+TEST(Monitors, ProblemsAndClamps) {
+  const auto primary = [](Monitor m) {
+    m.primary = true;
+    return m;
+  };
+  const struct {
+    const char* what;
+    MonitorLayout layout;
+    LayoutProblem want;
+  } cases[] = {
+      {"one", {primary(at(0, 0))}, {}},
+      {"none", {}, {MONITORS_REFUSED_COUNT}},
+      {"seventeen", MonitorLayout(17, primary(at(0, 0))), {MONITORS_REFUSED_COUNT}},
+      {"no primary", {at(0, 0), at(800, 0)}, {MONITORS_REFUSED_PRIMARY}},
+      {"two primaries", {primary(at(0, 0)), primary(at(800, 0))}, {MONITORS_REFUSED_PRIMARY}},
+      {"narrow", {primary(at(0, 0, 198))}, {MONITORS_REFUSED_SIZE, 0}},
+      {"odd width", {primary(at(0, 0)), at(800, 0, 801)}, {MONITORS_REFUSED_SIZE, 1}},
+      {"tall", {primary(at(0, 0, 800, 8194))}, {MONITORS_REFUSED_SIZE, 0}},
+      {"overlap", {primary(at(0, 0)), at(799, 0)}, {MONITORS_REFUSED_OVERLAP, 1}},
+      {"gap", {primary(at(0, 0)), at(801, 0)}, {MONITORS_REFUSED_GAP, 1}},
+      {"corner only", {primary(at(0, 0)), at(800, 600)}, {MONITORS_REFUSED_GAP, 1}},
+      {"around the primary", {at(-800, -100), primary(at(0, 0)), at(0, 600), at(800, 500)}, {}},
+      {"too wide",
+       {primary(at(0, 0, 8192)), at(8192, 0, 8192, 600), at(16384, 0, 200)},
+       {MONITORS_REFUSED_DESKTOP}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(monitors_problem(c.layout), c.want) << c.what;
+  Monitor turned = primary(at(0, 0));
+  turned.orientation = 45;
+  EXPECT_EQ(monitors_problem(std::span(&turned, 1)).reason, MONITORS_REFUSED_ORIENTATION);
+
+  // Scale factors into what the protocol takes; a physical size it would ignore is unknown.
+  const struct {
+    Scale in, out;
+  } scales[] = {{{0, 0}, {100, 100}},
+                {{250, 119}, {250, 100}},
+                {{600, 121}, {500, 140}},
+                {{100, 165}, {100, 180}},
+                {{500, 999}, {500, 180}}};
+  for (const auto& s : scales)
+    EXPECT_EQ(clamp_scale(s.in), s.out) << s.in.desktop << "/" << s.in.device;
+  Monitor m = primary(at(0, 0));
+  m.physical_width = 9;
+  m.physical_height = 300;
+  EXPECT_EQ(clamp_monitor(m).physical_height, 0u);
+  m.physical_width = 10000;
+  EXPECT_EQ(clamp_monitor(m).physical_height, 300u);
+
+  const MonitorLayout around{at(-800, -100), primary(at(0, 0))};
+  EXPECT_EQ(in_desktop_frame(around), (MonitorLayout{at(0, 0), primary(at(800, 100))}));
+  EXPECT_EQ(layout_extent(around).width, 1600u);
+  EXPECT_EQ(layout_extent(around).height, 700u);
 }

@@ -55,6 +55,7 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
       {{"--gateway-user", "u", "--gateway-transport", "rpc", "--gateway-bypass-local", "yes"},
        block({0, 0x10, 0, 0, 21, 0, 1, 0, 3, 22, 0, 7, 0, 1, 0, 'u', 0, 0, 0, 0, 25, 0, 1, 0, 1})},
       {{"--gateway-message", "reject"}, block({0, 0x10, 0, 0})},  // a .rdp text's gateway
+      {{"--monitors-change", "800x600-800+0,640x480+0+0*@9"}, block({0, 0x20, 0, 0})},
       {{"--cert-pin", kPin, "--h264", "avc444", "--audio"},
        block({0x8C, 0, 0, 0, 1, 0, 1, 0, 2, 2, 0, 1, 0, 1, 3, 0, 64, 0})},
   };
@@ -116,6 +117,9 @@ TEST(HostOptions, RefusedArguments) {
       {{"--cursor-state", "x"}, "bad value for --cursor-state: x"},
       {{"--resize", "640"}, "--resize wants WxH or WxH@MS, not 640"},
       {{"--resize", "640x480@soon"}, "--resize wants WxH or WxH@MS, not 640x480@soon"},
+      {{"--monitors", "800x600+0"}, "--monitors wants WxH+X+Y[*],..., not 800x600+0"},
+      {{"--monitors", "800x600+0+0@5"}, "--monitors wants a layout, not 800x600+0+0@5"},
+      {{"--monitors-change", "-8x6+0+0"}, "--monitors-change wants WxH+X+Y[*],..., not -8x6+0+0"},
       {{"--h264", "avc420,hevc"},
        "--h264 wants none or a list of avc420, avc444, avc444v2, not avc420,hevc"},
       {{"--h264", ""}, "--h264 wants none or a list of avc420, avc444, avc444v2, not "},

@@ -77,7 +77,7 @@ TEST(ResizePolicy, WithoutAChannelTheHostIsToldAfterTheGrace) {
        {'q', 10, 3000, 700, 500},
        {'q', 2900, 3100, 800, 600},  // quiet counts
        {'x', 3099, 3100},
-       {'x', 3100, -1, 0, 0, {ResizeAction::refuse, 800, 600}},
+       {'x', 3100, -1, 0, 0, {ResizeAction::refuse, 800, 600, {}, {}, RESIZE_REFUSED_NO_CHANNEL}},
        // A channel closed by a reactivation: a request waits for the new one as for the first.
        {'a', 4000, -1},
        {'d', 5000, -1},
@@ -85,6 +85,46 @@ TEST(ResizePolicy, WithoutAChannelTheHostIsToldAfterTheGrace) {
        {'a', 5500, 6500},
        {'c', 5600, 5300},
        {'x', 5600, -1, 0, 0, {kLayout, 640, 480}}});
+}
+
+TEST(ResizePolicy, LayoutsAndScalesAsSizesAre) {
+  const MonitorLayout two{{-800, 0, 800, 600}, {0, 0, 1024, 768, true}};
+  const MonitorLayout framed{{0, 0, 800, 600}, {800, 0, 1024, 768, true}};
+  ResizePolicy p;
+  p.started_with({}, {});
+  p.desktop(1024, 768);
+  p.connection_up(at(0));
+  p.channel_attached(at(0));
+  p.caps({8192, 8192, 0, 2});
+  p.request(1024, 768, at(0), {200, 180});  // the same size at another scale goes
+  EXPECT_EQ(p.act(at(200)), (ResizeAction{kLayout, 1024, 768, {200, 180}}));
+  p.request_layout(two, at(300));
+  EXPECT_EQ(p.act(at(500)), (ResizeAction{kLayout, 1824, 768, {}, framed}));
+  p.desktop(1824, 768);
+  p.request_layout(two, at(600));  // what the desktop has: nothing
+  EXPECT_EQ(p.act(at(800)), ResizeAction{});
+  MonitorLayout three = two;
+  three.push_back({1024, 0, 800, 600});
+  p.request_layout(three, at(900));  // one more than the server takes
+  EXPECT_EQ(p.act(at(1100)).reason, MONITORS_REFUSED_SERVER_LIMIT);
+}
+
+// The layout the host is told: the server's word when it covers the desktop (keeping the
+// attributes asked for), the request's when the desktop has its size, else the desktop alone.
+TEST(LayoutReport, WhoseLayoutTheHostHears) {
+  MonitorLayout asked{{0, 0, 800, 600, true, 0, 0, 0, 150, 140}, {800, 0, 800, 600}};
+  LayoutReport r;
+  r.asked(asked);
+  EXPECT_EQ(r.news(), std::nullopt);  // no desktop yet
+  r.desktop(1600, 600);
+  EXPECT_EQ(r.news(), asked);
+  EXPECT_EQ(r.news(), std::nullopt);  // never twice the same
+  r.server_said({{0, 0, 800, 600}, {800, 0, 800, 600, true}});
+  MonitorLayout server = asked;
+  std::swap(server[0].primary, server[1].primary);
+  EXPECT_EQ(r.news(), server);
+  r.desktop(1024, 768);  // took a size, not the monitors
+  EXPECT_EQ(r.news(), (MonitorLayout{{0, 0, 1024, 768, true, 0, 0, 0, 150, 140}}));
 }
 
 // h: a host list (the step `want`), s: a list went out, a: the server answered, t: tick,

@@ -86,7 +86,9 @@ TEST(Registry, CommandTable) {
       {CMD_SYNC_LOCKS, EXT_TEXT, 4},
       {CMD_REFRESH, EXT_DEFLATE, std::nullopt},
       {CMD_REFRESH, EXT_REFRESH, 0},
-      {16, kKnownExtensions, std::nullopt},
+      {CMD_MONITORS, EXT_RESIZE, std::nullopt},
+      {CMD_MONITORS, EXT_MONITORS, 1},
+      {18, kKnownExtensions, std::nullopt},
       {200, kKnownExtensions, std::nullopt},
   };
   for (const auto& row : table) {
