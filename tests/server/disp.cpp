@@ -18,6 +18,8 @@
 //   DISP refused status=S                               the client declined the channel
 //   DISP layout count=N width=W height=H                each layout: N monitors, the primary's
 //                                                       size (0 0 when N is 0)
+//   DISP monitor i=I left=L top=T width=W height=H primary=P physical=PWxPH orientation=O
+//                scale=DS/DV                            then each of its monitors as sent
 //   DISP ignored width=W height=H reason=R              a layout not applied: no-monitors,
 //                                                       over-max, unchanged (the desktop already
 //                                                       has that size), no-desktop-resize
@@ -145,6 +147,17 @@ UINT on_layout(DispServerContext* context, const DISPLAY_CONTROL_MONITOR_LAYOUT_
   std::scoped_lock lock(s.state_mutex);
   // Logged under the lock so that the lines keep the order of `received`.
   log_line("DISP layout count=" + std::to_string(l.count) + " " + size_text(l.width, l.height));
+  for (UINT32 i = 0; i < pdu->NumMonitors && pdu->Monitors; ++i) {
+    const DISPLAY_CONTROL_MONITOR_LAYOUT& m = pdu->Monitors[i];
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "DISP monitor i=%u left=%d top=%d width=%u height=%u primary=%d physical=%ux%u "
+                  "orientation=%u scale=%u/%u",
+                  i, m.Left, m.Top, m.Width, m.Height,
+                  (m.Flags & DISPLAY_CONTROL_MONITOR_PRIMARY) ? 1 : 0, m.PhysicalWidth,
+                  m.PhysicalHeight, m.Orientation, m.DesktopScaleFactor, m.DeviceScaleFactor);
+    log_line(line);
+  }
   st->pending.push_back(l);
   ++st->received;
   s.state_cv.notify_all();

@@ -352,6 +352,16 @@ BOOL on_activate(freerdp_peer* peer) {
   if (first)
     log_line(fmt("KEYBOARD layout=0x%08X",
                  freerdp_settings_get_uint32(settings, FreeRDP_KeyboardLayout)));
+  if (first) {
+    const auto u = [&](FreeRDP_Settings_Keys_UInt32 key) {
+      return freerdp_settings_get_uint32(settings, key);
+    };
+    log_line(fmt("CLIENT desktop=%ux%u scale=%u/%u physical=%ux%u orientation=%u monitors=%u", w, h,
+                 u(FreeRDP_DesktopScaleFactor), u(FreeRDP_DeviceScaleFactor),
+                 u(FreeRDP_DesktopPhysicalWidth), u(FreeRDP_DesktopPhysicalHeight),
+                 unsigned{freerdp_settings_get_uint16(settings, FreeRDP_DesktopOrientation)},
+                 u(FreeRDP_MonitorCount)));
+  }
   log_line(fmt("%s width=%u height=%u", first ? "CONNECTED" : "RESIZED", w, h));
   std::scoped_lock lock(s.state_mutex);
   ++s.activations;
