@@ -104,6 +104,27 @@ std::optional<Tab> open_connected(Browser& browser, const std::string& url) {
   return t;
 }
 
+// The largest share of the page's top left w x h CSS pixels (device pixels in the screenshot)
+// that equals `want` within 16 a channel, looked at until it reaches 0.99 or 20 s pass.
+double page_match(Browser& browser, const Tab& t, const std::string& dir, uint32_t w, uint32_t h,
+                  const host::Canvas& want) {
+  double best = 0;
+  const auto t0 = Clock::now();
+  while (best < 0.99 && ms_since(t0) < 20000) {
+    const auto page = page_screenshot(browser, t, dir, w, h);
+    const auto diff = page ? compare_rgb(*page, want, 16) : std::nullopt;
+    if (!diff) {
+      ADD_FAILURE() << "a screenshot of " << (page ? page->width : 0) << "x"
+                    << (page ? page->height : 0) << " for a picture of " << want.width << "x"
+                    << want.height;
+      return 0;
+    }
+    best = std::max(best, diff->within);
+    if (best < 0.99) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  return best;
+}
+
 void close_browser(Browser& browser) {
   cdp(browser, "Browser.close", "{}", "", 3000);
   host::wait_exit(browser.process, 3000);
@@ -315,18 +336,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
   std::string error;
   const auto screen = screenshot(x, &error);
   ASSERT_TRUE(screen) << error;
-  double best = 0;
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < 20000) {
-    const auto page = page_screenshot(*browser, *t, logs.path, kWidth, kHeight);
-    ASSERT_TRUE(page);
-    const auto diff = compare_rgb(*page, *screen, 16);
-    ASSERT_TRUE(diff) << "page " << page->width << "x" << page->height;
-    best = std::max(best, diff->within);
-    if (best >= 0.99) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-  EXPECT_GE(best, 0.99) << page_state(*browser, *t);
+  EXPECT_GE(page_match(*browser, *t, logs.path, kWidth, kHeight, *screen), 0.99)
+      << page_state(*browser, *t);
   // The gateway asks for deflated rectangles, which the page inflates itself.
   EXPECT_NE(eval(*browser, *t, "String(window.korvane.deflatedRects)").value_or("0"), "0");
   // The readout is first written a second after the page starts counting, which may be after
@@ -576,6 +587,60 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   int layouts = 0;
   for (const auto& line : lines_of(*server->process)) layouts += line.rfind("DISP layout ", 0) == 0;
   EXPECT_EQ(layouts, 1) << output_of(*server->process);
+}
+
+// A 2x screen: the page asks for its window in device pixels with its scale, shows the desktop
+// one desktop pixel a device pixel (per-pixel noise would not survive any resampling), and a new
+// window size goes to the server with the same scale.
+TEST_F(WebTestServerTest, HighDensityScreenGetsADesktopOfDevicePixels) {
+  const std::string at_connect = dir.path + "/connect.rgba", resized = dir.path + "/resized.rgba";
+  start({"full 1", "dump " + at_connect, "wait-layouts 1 30000", "dump " + resized},
+        {"--disp", "resize"});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_tab(*browser, "about:blank");
+  ASSERT_TRUE(t);
+  const auto emulate = [&](int w, int h) {
+    return cdp(*browser, "Emulation.setDeviceMetricsOverride",
+               "{\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
+                   ",\"deviceScaleFactor\":2,\"mobile\":false}",
+               t->session)
+        .has_value();
+  };
+  // The canvas at twice its CSS size, and the screen showing what the server drew.
+  const auto shows = [&](uint32_t w, uint32_t h, const std::string& dump) {
+    const std::string want = std::to_string(w) + "x" + std::to_string(h);
+    EXPECT_TRUE(wait_page(*browser, *t,
+                          "window.korvane.width + 'x' + window.korvane.height === '" + want + "'",
+                          10000))
+        << page_state(*browser, *t);
+    EXPECT_EQ(eval(*browser, *t,
+                   "(c => c.width + 'x' + c.height + ' ' + c.getBoundingClientRect().width + 'x' +"
+                   " c.getBoundingClientRect().height)(document.getElementById('screen'))"),
+              want + " " + std::to_string(w / 2) + "x" + std::to_string(h / 2));
+    EXPECT_TRUE(wait_for_prefix(*server->process, "DUMPED path=" + dump, 10000));
+    const host::Canvas server_picture{w, h, [&] {
+                                        const std::string b = read_file(dump);
+                                        return std::vector<uint8_t>(b.begin(), b.end());
+                                      }()};
+    EXPECT_GE(page_match(*browser, *t, dir.path, w / 2, h / 2, server_picture), 0.99);
+  };
+  ASSERT_TRUE(emulate(500, 400));
+  ASSERT_TRUE(cdp(*browser, "Page.navigate",
+                  "{\"url\":" + json_quote(origin() + "/?target=test&connect=1&codec=raw") + "}",
+                  t->session));
+  ASSERT_TRUE(wait_page(*browser, *t, "window.korvane.phase === 'connected'", 30000))
+      << page_state(*browser, *t);
+  ASSERT_EQ(eval(*browser, *t, "document.getElementById('bar').hidden = true, 'hidden'"), "hidden");
+  const std::string client = wait_for_prefix(*server->process, "CLIENT ", 10000).value_or("");
+  EXPECT_EQ(client.rfind("CLIENT desktop=1000x800 scale=200/180 ", 0), 0u) << client;
+  shows(1000, 800, at_connect);
+  ASSERT_TRUE(emulate(600, 450));
+  EXPECT_EQ(wait_for_prefix(*server->process, "DISP layout ", 10000),
+            "DISP layout count=1 width=1200 height=900");
+  EXPECT_EQ(wait_for_prefix(*server->process, "DISP monitor ", 10000),
+            "DISP monitor i=0 left=0 top=0 width=1200 height=900 primary=1 physical=0x0 "
+            "orientation=0 scale=200/180");
+  shows(1200, 900, resized);
 }
 
 // ---- a browser that does not read
