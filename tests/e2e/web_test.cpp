@@ -105,18 +105,15 @@ std::optional<Tab> open_connected(Browser& browser, const std::string& url) {
 }
 
 // The largest share of the page's top left w x h CSS pixels (device pixels in the screenshot)
-// that equals `want` within 16 a channel, looked at until it reaches 0.99 or 20 s pass.
+// equal to `want` within 16 a channel, looked at until it reaches 0.99 or 20 s pass.
 double page_match(Browser& browser, const Tab& t, const std::string& dir, uint32_t w, uint32_t h,
                   const host::Canvas& want) {
   double best = 0;
-  const auto t0 = Clock::now();
-  while (best < 0.99 && ms_since(t0) < 20000) {
+  for (const auto t0 = Clock::now(); best < 0.99 && ms_since(t0) < 20000;) {
     const auto page = page_screenshot(browser, t, dir, w, h);
     const auto diff = page ? compare_rgb(*page, want, 16) : std::nullopt;
     if (!diff) {
-      ADD_FAILURE() << "a screenshot of " << (page ? page->width : 0) << "x"
-                    << (page ? page->height : 0) << " for a picture of " << want.width << "x"
-                    << want.height;
+      ADD_FAILURE() << "no screenshot of the picture's size";
       return 0;
     }
     best = std::max(best, diff->within);
@@ -590,57 +587,50 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
 }
 
 // A 2x screen: the page asks for its window in device pixels with its scale, shows the desktop
-// one desktop pixel a device pixel (per-pixel noise would not survive any resampling), and a new
-// window size goes to the server with the same scale.
+// one desktop pixel a device pixel (per-pixel noise survives no resampling), and a wider window
+// goes to the server with the same scale.
 TEST_F(WebTestServerTest, HighDensityScreenGetsADesktopOfDevicePixels) {
-  const std::string at_connect = dir.path + "/connect.rgba", resized = dir.path + "/resized.rgba";
-  start({"full 1", "dump " + at_connect, "wait-layouts 1 30000", "dump " + resized},
+  start({"full 1", "dump " + dir.path + "/1.rgba", "wait-layouts 1 30000",
+         "dump " + dir.path + "/2.rgba"},
         {"--disp", "resize"});
   ASSERT_FALSE(HasFatalFailure());
   auto t = open_tab(*browser, "about:blank");
   ASSERT_TRUE(t);
-  const auto emulate = [&](int w, int h) {
+  const auto emulate = [&](int w) {
     return cdp(*browser, "Emulation.setDeviceMetricsOverride",
-               "{\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
-                   ",\"deviceScaleFactor\":2,\"mobile\":false}",
-               t->session)
-        .has_value();
+               "{\"deviceScaleFactor\":2,\"mobile\":false,\"height\":400,\"width\":" +
+                   std::to_string(w) + "}",
+               t->session);
   };
-  // The canvas at twice its CSS size, and the screen showing what the server drew.
-  const auto shows = [&](uint32_t w, uint32_t h, const std::string& dump) {
-    const std::string want = std::to_string(w) + "x" + std::to_string(h);
+  // The canvas holds twice its CSS size, and the screen shows the server's picture.
+  const auto shows = [&](uint32_t w, const std::string& dump) {
+    const std::string size = std::to_string(2 * w) + "x800 " + std::to_string(w) + "x400";
     EXPECT_TRUE(wait_page(*browser, *t,
-                          "window.korvane.width + 'x' + window.korvane.height === '" + want + "'",
+                          "(c => `${c.width}x${c.height} ${c.clientWidth}x${c.clientHeight}`)"
+                          "(document.getElementById('screen')) === '" +
+                              size + "'",
                           10000))
         << page_state(*browser, *t);
-    EXPECT_EQ(eval(*browser, *t,
-                   "(c => c.width + 'x' + c.height + ' ' + c.getBoundingClientRect().width + 'x' +"
-                   " c.getBoundingClientRect().height)(document.getElementById('screen'))"),
-              want + " " + std::to_string(w / 2) + "x" + std::to_string(h / 2));
-    EXPECT_TRUE(wait_for_prefix(*server->process, "DUMPED path=" + dump, 10000));
-    const host::Canvas server_picture{w, h, [&] {
-                                        const std::string b = read_file(dump);
-                                        return std::vector<uint8_t>(b.begin(), b.end());
-                                      }()};
-    EXPECT_GE(page_match(*browser, *t, dir.path, w / 2, h / 2, server_picture), 0.99);
+    EXPECT_TRUE(wait_for_prefix(*server->process, "DUMPED path=" + dir.path + dump, 10000));
+    const std::string b = read_file(dir.path + dump);
+    EXPECT_GE(page_match(*browser, *t, dir.path, w, 400, {2 * w, 800, {b.begin(), b.end()}}), 0.99);
   };
-  ASSERT_TRUE(emulate(500, 400));
+  ASSERT_TRUE(emulate(500));
   ASSERT_TRUE(cdp(*browser, "Page.navigate",
                   "{\"url\":" + json_quote(origin() + "/?target=test&connect=1&codec=raw") + "}",
                   t->session));
   ASSERT_TRUE(wait_page(*browser, *t, "window.korvane.phase === 'connected'", 30000))
       << page_state(*browser, *t);
-  ASSERT_EQ(eval(*browser, *t, "document.getElementById('bar').hidden = true, 'hidden'"), "hidden");
+  // The readout lies over the picture.
+  ASSERT_TRUE(eval(*browser, *t, "document.getElementById('bar').hidden = true, ''"));
   const std::string client = wait_for_prefix(*server->process, "CLIENT ", 10000).value_or("");
   EXPECT_EQ(client.rfind("CLIENT desktop=1000x800 scale=200/180 ", 0), 0u) << client;
-  shows(1000, 800, at_connect);
-  ASSERT_TRUE(emulate(600, 450));
-  EXPECT_EQ(wait_for_prefix(*server->process, "DISP layout ", 10000),
-            "DISP layout count=1 width=1200 height=900");
+  shows(500, "/1.rgba");
+  ASSERT_TRUE(emulate(600));
   EXPECT_EQ(wait_for_prefix(*server->process, "DISP monitor ", 10000),
-            "DISP monitor i=0 left=0 top=0 width=1200 height=900 primary=1 physical=0x0 "
+            "DISP monitor i=0 left=0 top=0 width=1200 height=800 primary=1 physical=0x0 "
             "orientation=0 scale=200/180");
-  shows(1200, 900, resized);
+  shows(600, "/2.rgba");
 }
 
 // ---- a browser that does not read
