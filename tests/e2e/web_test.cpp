@@ -104,6 +104,24 @@ std::optional<Tab> open_connected(Browser& browser, const std::string& url) {
   return t;
 }
 
+// The largest share of the page's top left w x h CSS pixels (device pixels in the screenshot)
+// equal to `want` within 16 a channel, looked at until it reaches 0.99 or 20 s pass.
+double page_match(Browser& browser, const Tab& t, const std::string& dir, uint32_t w, uint32_t h,
+                  const host::Canvas& want) {
+  double best = 0;
+  for (const auto t0 = Clock::now(); best < 0.99 && ms_since(t0) < 20000;) {
+    const auto page = page_screenshot(browser, t, dir, w, h);
+    const auto diff = page ? compare_rgb(*page, want, 16) : std::nullopt;
+    if (!diff) {
+      ADD_FAILURE() << "no screenshot of the picture's size";
+      return 0;
+    }
+    best = std::max(best, diff->within);
+    if (best < 0.99) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  return best;
+}
+
 void close_browser(Browser& browser) {
   cdp(browser, "Browser.close", "{}", "", 3000);
   host::wait_exit(browser.process, 3000);
@@ -315,18 +333,8 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
   std::string error;
   const auto screen = screenshot(x, &error);
   ASSERT_TRUE(screen) << error;
-  double best = 0;
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < 20000) {
-    const auto page = page_screenshot(*browser, *t, logs.path, kWidth, kHeight);
-    ASSERT_TRUE(page);
-    const auto diff = compare_rgb(*page, *screen, 16);
-    ASSERT_TRUE(diff) << "page " << page->width << "x" << page->height;
-    best = std::max(best, diff->within);
-    if (best >= 0.99) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-  EXPECT_GE(best, 0.99) << page_state(*browser, *t);
+  EXPECT_GE(page_match(*browser, *t, logs.path, kWidth, kHeight, *screen), 0.99)
+      << page_state(*browser, *t);
   // The gateway asks for deflated rectangles, which the page inflates itself.
   EXPECT_NE(eval(*browser, *t, "String(window.korvane.deflatedRects)").value_or("0"), "0");
   // The readout is first written a second after the page starts counting, which may be after
@@ -576,6 +584,53 @@ TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   int layouts = 0;
   for (const auto& line : lines_of(*server->process)) layouts += line.rfind("DISP layout ", 0) == 0;
   EXPECT_EQ(layouts, 1) << output_of(*server->process);
+}
+
+// A 2x screen: the page asks for its window in device pixels with its scale, shows the desktop
+// one desktop pixel a device pixel (per-pixel noise survives no resampling), and a wider window
+// goes to the server with the same scale.
+TEST_F(WebTestServerTest, HighDensityScreenGetsADesktopOfDevicePixels) {
+  start({"full 1", "dump " + dir.path + "/1.rgba", "wait-layouts 1 30000",
+         "dump " + dir.path + "/2.rgba"},
+        {"--disp", "resize"});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_tab(*browser, "about:blank");
+  ASSERT_TRUE(t);
+  const auto emulate = [&](int w) {
+    return cdp(*browser, "Emulation.setDeviceMetricsOverride",
+               "{\"deviceScaleFactor\":2,\"mobile\":false,\"height\":400,\"width\":" +
+                   std::to_string(w) + "}",
+               t->session);
+  };
+  // The canvas holds twice its CSS size, and the screen shows the server's picture.
+  const auto shows = [&](uint32_t w, const std::string& dump) {
+    const std::string size = std::to_string(2 * w) + "x800 " + std::to_string(w) + "x400";
+    EXPECT_TRUE(wait_page(*browser, *t,
+                          "(c => `${c.width}x${c.height} ${c.clientWidth}x${c.clientHeight}`)"
+                          "(document.getElementById('screen')) === '" +
+                              size + "'",
+                          10000))
+        << page_state(*browser, *t);
+    EXPECT_TRUE(wait_for_prefix(*server->process, "DUMPED path=" + dir.path + dump, 10000));
+    const std::string b = read_file(dir.path + dump);
+    EXPECT_GE(page_match(*browser, *t, dir.path, w, 400, {2 * w, 800, {b.begin(), b.end()}}), 0.99);
+  };
+  ASSERT_TRUE(emulate(500));
+  ASSERT_TRUE(cdp(*browser, "Page.navigate",
+                  "{\"url\":" + json_quote(origin() + "/?target=test&connect=1&codec=raw") + "}",
+                  t->session));
+  ASSERT_TRUE(wait_page(*browser, *t, "window.korvane.phase === 'connected'", 30000))
+      << page_state(*browser, *t);
+  // The readout lies over the picture.
+  ASSERT_TRUE(eval(*browser, *t, "document.getElementById('bar').hidden = true, ''"));
+  const std::string client = wait_for_prefix(*server->process, "CLIENT ", 10000).value_or("");
+  EXPECT_EQ(client.rfind("CLIENT desktop=1000x800 scale=200/180 ", 0), 0u) << client;
+  shows(500, "/1.rgba");
+  ASSERT_TRUE(emulate(600));
+  EXPECT_EQ(wait_for_prefix(*server->process, "DISP monitor ", 10000),
+            "DISP monitor i=0 left=0 top=0 width=1200 height=800 primary=1 physical=0x0 "
+            "orientation=0 scale=200/180");
+  shows(600, "/2.rgba");
 }
 
 // ---- a browser that does not read

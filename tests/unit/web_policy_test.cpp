@@ -17,23 +17,23 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
     size_t max;  // longest payload allowed (0: none is)
   } rows[] = {
       {0, V::unknown, 0},
-      {1, V::gateway_only, 0},             // CMD_CONNECT: the target is the gateway's choice
-      {2, V::allowed, kMaxInputPayload},   // mouse move
-      {3, V::allowed, kMaxInputPayload},   // mouse button
-      {4, V::allowed, kMaxInputPayload},   // wheel
-      {5, V::allowed, kMaxInputPayload},   // key
-      {6, V::allowed, kMaxInputPayload},   // disconnect
-      {7, V::allowed, kMaxClipboard},      // clipboard formats
-      {8, V::allowed, kMaxClipboard},      // clipboard data
-      {9, V::allowed, kMaxInputPayload},   // clipboard request
-      {10, V::allowed, kMaxInputPayload},  // resize: asked for
-      {11, V::allowed, kMaxInputPayload},  // cursor state: asked for
-      {12, V::host_only, 0},               // certificate verdict: never the page's
-      {13, V::allowed, kMaxInputPayload},  // unicode: text asked for
-      {14, V::allowed, kMaxInputPayload},  // lock keys: text asked for
-      {15, V::not_asked, 0},               // refresh: a tab has a session of its own
-      {16, V::allowed, kMaxInputPayload},  // gateway verdict: the person consents
-      {17, V::unknown, 0},
+      {1, V::gateway_only, 0},              // CMD_CONNECT: the target is the gateway's choice
+      {2, V::allowed, kMaxInputPayload},    // mouse move
+      {3, V::allowed, kMaxInputPayload},    // mouse button
+      {4, V::allowed, kMaxInputPayload},    // wheel
+      {5, V::allowed, kMaxInputPayload},    // key
+      {6, V::allowed, kMaxInputPayload},    // disconnect
+      {7, V::allowed, kMaxClipboard},       // clipboard formats
+      {8, V::allowed, kMaxClipboard},       // clipboard data
+      {9, V::allowed, kMaxInputPayload},    // clipboard request
+      {10, V::allowed, kMaxResizePayload},  // resize: asked for; size and scale
+      {11, V::allowed, kMaxInputPayload},   // cursor state: asked for
+      {12, V::host_only, 0},                // certificate verdict: never the page's
+      {13, V::allowed, kMaxInputPayload},   // unicode: text asked for
+      {14, V::allowed, kMaxInputPayload},   // lock keys: text asked for
+      {15, V::not_asked, 0},                // refresh: a tab has a session of its own
+      {16, V::allowed, kMaxInputPayload},   // gateway verdict: the person consents
+      {17, V::not_asked, 0},                // monitors: a tab has one window
       {255, V::unknown, 0},
   };
   for (const auto& r : rows) {
@@ -72,6 +72,12 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
                                   2,   0,   1,   0,   1,                    // pinned
                                   3,   0,   2,   0,   'A',  'B',            // fingerprints
                                   4,   0,   4,   0,   0x0C, 0x04, 0, 0}));  // layout
+  // A 2x screen: the desktop at 200 %, the device at the nearest scale the server knows.
+  EXPECT_EQ(gateway_extension_block(Target{}, false, 200),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x02, 0, 0,  //
+                                  5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
+                                  28,  0,   8,   0,   200,  0,    0, 0,  // desktop 200 %
+                                  180, 0,   0,   0}));                   // device 180 %
 }
 
 TEST(WebPolicy, ProfileOfTheTargetGoldenBytes) {

@@ -138,6 +138,12 @@ Response new_session(Gateway& g, const Request& req) {
   } catch (const std::exception&) {
     // No usable size: the defaults; the page resizes afterwards.
   }
+  try {
+    if (form.count("scale"))
+      p.scale = static_cast<uint32_t>(std::clamp(std::stol(form["scale"]), 100L, 500L));
+  } catch (const std::exception&) {
+    // No usable scale: korvane asks for none, as for a page that sends none.
+  }
   p.width &= ~1u;
   const auto token = issue_token(g.tokens, std::move(p), Clock::now());
   if (!token) return refuse(req, http::status::too_many_requests, "busy");

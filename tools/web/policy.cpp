@@ -1,6 +1,7 @@
 #include "policy.hpp"
 
 #include "host_link/extensions.hpp"
+#include "host_link/monitors.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
@@ -33,8 +34,10 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
     return PageVerdict::not_asked;
   // Clipboard contents are the only large thing a page sends.
   const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
-  return payload <= (clipboard ? kMaxClipboard : kMaxInputPayload) ? PageVerdict::allowed
-                                                                   : PageVerdict::too_long;
+  const size_t limit = clipboard            ? kMaxClipboard
+                       : type == CMD_RESIZE ? kMaxResizePayload
+                                            : kMaxInputPayload;
+  return payload <= limit ? PageVerdict::allowed : PageVerdict::too_long;
 }
 
 PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message) {
@@ -48,7 +51,8 @@ uint32_t gateway_extensions() {
   return EXT_CURSOR | EXT_RESIZE | EXT_STATUS | EXT_TEXT | EXT_CHANGED_ONLY | EXT_DEFLATE;
 }
 
-std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
+std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
+                                             std::optional<uint32_t> scale) {
   uint32_t mask = gateway_extensions();
   std::vector<ExtensionField> fields;
   if (h264) {
@@ -58,6 +62,9 @@ std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264) {
   std::vector<uint8_t> timeout;
   append_u32(timeout, 30000);
   fields.push_back({FIELD_CONNECT_TIMEOUT, timeout});
+  // A browser gives one ratio of device to CSS pixels; the server gets it as the desktop's scale,
+  // and as the nearest device scale it knows.
+  if (scale) fields.push_back({FIELD_SCALE, encode_scale(clamp_scale({*scale, *scale}))});
   if (!target.fingerprints.empty()) {
     mask |= EXT_CERTIFICATE;
     fields.push_back({FIELD_CERT_MODE, {CERT_MODE_PINNED}});

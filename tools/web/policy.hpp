@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,8 @@ namespace korvane::web {
 inline constexpr size_t kMaxClipboard = 16u << 20;
 // Largest payload of any other command a page may send: input is a few bytes.
 inline constexpr size_t kMaxInputPayload = 64;
+// CMD_RESIZE: the size, then the scale the page's screen has; nothing after it.
+inline constexpr size_t kMaxResizePayload = 16;
 
 enum class PageVerdict {
   allowed,
@@ -40,7 +43,10 @@ PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message);
 uint32_t gateway_extensions();
 
 // The extension block of a tab's connect request: the base extensions, the page's codec choice,
-// a connect time-out, and the target's pinned certificates, keyboard layout and profile.
-std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264);
+// a connect time-out, the scale of the page's screen (percent, FIELD_SCALE: the same number for
+// the desktop and, clamped as korvane would clamp it, the device), and the target's pinned
+// certificates, keyboard layout and profile.
+std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
+                                             std::optional<uint32_t> scale = std::nullopt);
 
 }  // namespace korvane::web

@@ -179,7 +179,7 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
   o.request.height = p.height;
   o.request.flags = target.flags;
   o.request.drive = "";  // the gateway's own folders are never offered to the server
-  o.extension_block = gateway_extension_block(target, p.h264);
+  o.extension_block = gateway_extension_block(target, p.h264, p.scale);
   o.die_with_host = true;  // spawned on the io thread, which lives as long as the gateway
 
   auto tab = std::make_shared<Tab>(std::move(socket));
@@ -203,6 +203,7 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
   }
   log_line("session " + std::to_string(tab->id) + ": target " + p.target + ", " +
            std::to_string(p.width) + "x" + std::to_string(p.height) +
+           (p.scale ? " at " + std::to_string(*p.scale) + "%" : "") +
            (p.h264 ? ", H.264" : ", rectangles") + ", korvane pid " +
            std::to_string(tab->link->session.child.pid));
 

@@ -23,6 +23,7 @@ struct Pending {
   std::string user, domain, password;  // typed into the page; empty: the configuration's
   uint32_t width = 1024, height = 768;
   bool h264 = false;
+  std::optional<uint32_t> scale;  // the page's device pixel ratio in percent, 100..500
   Clock::time_point expires;
 };
 

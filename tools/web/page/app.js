@@ -36,16 +36,35 @@ function send(bytes) {
 
 // ---- pictures
 
+// The canvas holds the desktop's pixels one to one; shown at one desktop pixel a device pixel,
+// so that text is as sharp as on the remote screen, unless the desktop is larger than the
+// window: then it is shrunk to fit, keeping its aspect.
+function fitCanvas() {
+  if (!state.width || !state.height) return;
+  const dpr = window.devicePixelRatio || 1;
+  const shrink = Math.min(1, innerWidth * dpr / state.width, innerHeight * dpr / state.height);
+  canvas.style.width = `${state.width * shrink / dpr}px`;
+  canvas.style.height = `${state.height * shrink / dpr}px`;
+}
+
 function setSize(width, height) {
   state.width = width;
   state.height = height;
   canvas.width = width;
   canvas.height = height;
-  const dpr = window.devicePixelRatio || 1;
-  canvas.style.width = `${width / dpr}px`;
-  canvas.style.height = `${height / dpr}px`;
+  fitCanvas();
   ctx.fillStyle = '#000';
   ctx.fillRect(0, 0, width, height);
+}
+
+// The window in device pixels, and the ratio of device to CSS pixels in percent: what the page
+// asks the server's desktop to be.
+function screenWanted() {
+  const dpr = window.devicePixelRatio || 1;
+  return {
+    width: Math.round(innerWidth * dpr), height: Math.round(innerHeight * dpr),
+    scale: Math.round(dpr * 100),
+  };
 }
 
 function paintPixels(x, y, w, h, px) {
@@ -388,15 +407,28 @@ function bindInput() {
   });
 
   let resizeTimer = null;
-  window.addEventListener('resize', () => {
+  const windowChanged = () => {
+    fitCanvas();
     clearTimeout(resizeTimer);
     // A window being dragged sends many sizes; the server gets the one it settles on.
     resizeTimer = setTimeout(() => {
       if (!(state.granted & EXT_RESIZE) || state.phase !== 'connected') return;
-      const dpr = window.devicePixelRatio || 1;
-      send(frame(CMD.RESIZE, [['u32', Math.round(innerWidth * dpr)], ['u32', Math.round(innerHeight * dpr)]]));
+      // The same scale for the desktop and the device: korvane clamps the device's to one the
+      // server knows.
+      const want = screenWanted();
+      send(frame(CMD.RESIZE, [['u32', want.width], ['u32', want.height], ['u32', want.scale], ['u32', want.scale]]));
     }, 300);
-  });
+  };
+  window.addEventListener('resize', windowChanged);
+  // A window moved to a screen of another density, or zoomed, may keep its CSS size: only the
+  // ratio says so. A query matches one ratio, so each change sets up the next.
+  const watchRatio = () => {
+    matchMedia(`(resolution: ${window.devicePixelRatio || 1}dppx)`).addEventListener('change', () => {
+      windowChanged();
+      watchRatio();
+    }, { once: true });
+  };
+  watchRatio();
 }
 
 // ---- the readout
@@ -423,11 +455,12 @@ function tick(now) {
 
 async function connect(target, options) {
   say('Asking the gateway…');
-  const dpr = window.devicePixelRatio || 1;
+  const want = screenWanted();
   const body = new URLSearchParams({
     target,
-    width: String(Math.round(innerWidth * dpr)),
-    height: String(Math.round(innerHeight * dpr)),
+    width: String(want.width),
+    height: String(want.height),
+    scale: String(want.scale),
     codec: options.h264 && 'VideoDecoder' in window ? 'h264' : 'raw',
   });
   if (options.user) body.set('user', options.user);
