@@ -68,8 +68,8 @@ if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
   endif()
 endif()
 
-# Against xrdp 0.10: the peer tool runs it in a Debian chroot on 127.0.0.1 (as root; skipped
-# without the tool). KORVANE_XRDP010_PEER in the environment overrides the path at run time.
+# Against Debian's xrdp 0.9 (tests/peers/xrdp09.sh) and xrdp 0.10: the peer tool runs it in a
+# Debian chroot on 127.0.0.1 (as root; skipped without the tool). KORVANE_XRDP010_PEER in the environment overrides the path at run time.
 set(xrdp_peer_default "")
 if(EXISTS ${CMAKE_SOURCE_DIR}/../shared/tools/xrdp-0.10-peer)
   set(xrdp_peer_default ${CMAKE_SOURCE_DIR}/../shared/tools/xrdp-0.10-peer)
@@ -79,5 +79,6 @@ set(KORVANE_XRDP010_PEER "${xrdp_peer_default}" CACHE FILEPATH
 korvane_e2e_suite(xrdp SOURCES ${e2e}/xrdp_test.cpp LABELS e2e xrdp TIMEOUT 400)
 if(TARGET korvane_xrdp_tests)
   target_compile_definitions(korvane_xrdp_tests PRIVATE
-    KORVANE_XRDP010_PEER="${KORVANE_XRDP010_PEER}")
+    KORVANE_XRDP010_PEER="${KORVANE_XRDP010_PEER}"
+    KORVANE_XRDP09_PEER="${PROJECT_SOURCE_DIR}/tests/peers/xrdp09.sh")
 endif()

@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "host/options.hpp"
 #include "rig.hpp"
+#include "x_display.hpp"
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -172,5 +174,93 @@ INSTANTIATE_TEST_SUITE_P(Codecs, Xrdp,
                          [](const ::testing::TestParamInfo<Path>& p) {
                            return std::string(p.param.name);
                          });
+
+// Debian's xrdp 0.9 takes several monitors at connect, and they become its X server's RandR
+// monitors; the host cuts each from the one desktop korvane sends.
+host::RunResult run_xrdp09(std::vector<std::string> args) {
+  args.insert(args.begin(), {"bash", KORVANE_XRDP09_PEER});
+  return host::run_capture({.argv = std::move(args), .stderr_path = "-"}, 60000);
+}
+
+// "WxH+X+Y[*],..." as `xrandr --listmonitors` lists the session's monitors.
+std::string randr_monitors(const test::XServer& x) {
+  std::string out, layout;
+  if (!test::run_x(x, {"xrandr", "--listmonitors"}, &out)) return "xrandr failed";
+  const std::regex line(R"(\d+: \+(\*?)\S+ (\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+  for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m)
+    layout += (layout.empty() ? "" : ",") + (*m)[2].str() + "x" + (*m)[3].str() + "+" +
+              (*m)[4].str() + "+" + (*m)[5].str() + (*m)[1].str();
+  return layout;
+}
+
+TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
+  if (geteuid() != 0 || access("/usr/sbin/xrdp", X_OK) != 0)
+    GTEST_SKIP() << "xrdp 0.9 (scripts/setup.sh installs it) runs its sessions as root only";
+  const std::string port = std::to_string(test::free_tcp_port());
+  struct Stop {
+    std::string port;
+    ~Stop() { run_xrdp09({"stop", port}); }
+  } stop{port};
+  const auto started = run_xrdp09({"start", port});
+  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp09");
+  const MonitorLayout two = *host::parse_layout_text("1280x1024+0+0*,1024x768+1280+0");
+  const ExtensionField fields[] = {{FIELD_MONITORS, encode_layout(two)}};
+  ASSERT_TRUE(start_korvane(rig, {.username = "korvane-xrdp", .password = "korvane-xrdp-pw"},
+                            encode_extensions(EXT_MONITORS | EXT_RESIZE, fields),
+                            static_cast<uint16_t>(std::stoi(port))));
+  host::Canvas canvas;
+  MonitorLayout told;
+  const auto paint = [&](const host::Frame& f) {
+    if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+      host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
+    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
+    if (f.type == EVT_MONITORS) told = parse_layout(f.payload).value_or(MonitorLayout{});
+  };
+  ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_MONITORS, 60000, paint))
+      << korvane_stderr(rig);
+  EXPECT_EQ(host::layout_text(told), host::layout_text(two));
+  const auto display = run_xrdp09({"display", port});
+  ASSERT_TRUE(display.status && display.status->code == 0) << display.out;
+  test::XServer x;
+  x.display = std::stoi(display.out.substr(display.out.find(':') + 1));
+  std::string error;
+  ASSERT_TRUE(test::draw_desktop(x, "#336699", &error)) << error;
+  EXPECT_EQ(randr_monitors(x), host::layout_text(two));
+  host::pump_events(*rig.korvane, 2000, paint);
+
+  // Each monitor's part of the host's picture is that region of the X screen.
+  auto shot = test::screenshot(x, &error);
+  ASSERT_TRUE(shot) << error;
+  ASSERT_EQ(shot->width, canvas.width);
+  for (const Monitor& m : told) {
+    const auto cut = [&](const host::Canvas& from) {
+      host::Canvas part;
+      host::resize_canvas(part, m.width, m.height);
+      for (uint32_t row = 0; row < m.height; ++row)
+        std::copy_n(&from.rgba[(size_t{m.top + row} * from.width + m.left) * 4], m.width * 4,
+                    &part.rgba[size_t{row} * m.width * 4]);
+      return part;
+    };
+    const auto diff = test::compare_rgb(cut(canvas), cut(*shot), 40);
+    ASSERT_TRUE(diff);
+    EXPECT_GT(diff->within, 0.95) << "monitor at " << m.left << "," << m.top;
+  }
+
+  // A third monitor through the display control channel: xrdp 0.9 takes the size, and its RandR
+  // monitors stay those of the connection (printed for the record).
+  ASSERT_TRUE(host::send_command(
+      *rig.korvane, CMD_MONITORS,
+      encode_layout(*host::parse_layout_text("1280x1024+0+0*,1024x768+1280+0,800x600+2304+0"))));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (canvas.width != 3104 && std::chrono::steady_clock::now() < deadline)
+    host::pump_events(*rig.korvane, 100, paint);
+  EXPECT_EQ(canvas.width, 3104);
+  std::printf("xrdp 0.9 after a change to three monitors: RandR %s, EVT_MONITORS %s\n",
+              randr_monitors(x).c_str(), host::layout_text(told).c_str());
+  host::finish_session(*rig.korvane, 15000, {});
+}
 
 }  // namespace
