@@ -87,17 +87,23 @@ void settle(host::Session& s, Heard& heard, Size want, int quiet_ms = 2000) {
   host::pump_events(s, quiet_ms, std::ref(heard));
 }
 
-// The session's X screen size as xrandr in the chroot tells it (0x0 when it cannot).
-Size x_screen_size() {
+// What xrandr in the chroot prints of the session's X display (empty when it cannot).
+std::string xrandr_in_peer(const char* what) {
   const auto status = run_peer({"status"});
   std::smatch m;
-  if (!std::regex_search(status.out, m, std::regex("Xorg (:[0-9]+)"))) return {0, 0};
-  const auto xrandr =
-      host::run_capture({.argv = {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env", "-i",
-                                  "PATH=/usr/bin:/bin", "HOME=/home/rdptest",
-                                  "DISPLAY=" + m[1].str(), "xrandr", "--current"}},
-                        10000);
-  if (!std::regex_search(xrandr.out, m, std::regex("current ([0-9]+) x ([0-9]+)"))) return {0, 0};
+  if (!std::regex_search(status.out, m, std::regex("Xorg (:[0-9]+)"))) return {};
+  return host::run_capture({.argv = {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env",
+                                     "-i", "PATH=/usr/bin:/bin", "HOME=/home/rdptest",
+                                     "DISPLAY=" + m[1].str(), "xrandr", what}},
+                           10000)
+      .out;
+}
+
+// The session's X screen size as xrandr in the chroot tells it (0x0 when it cannot).
+Size x_screen_size() {
+  const std::string xrandr = xrandr_in_peer("--current");
+  std::smatch m;
+  if (!std::regex_search(xrandr, m, std::regex("current ([0-9]+) x ([0-9]+)"))) return {0, 0};
   return {static_cast<uint32_t>(std::stoul(m[1])), static_cast<uint32_t>(std::stoul(m[2]))};
 }
 
@@ -182,15 +188,19 @@ host::RunResult run_xrdp09(std::vector<std::string> args) {
   return host::run_capture({.argv = std::move(args), .stderr_path = "-"}, 60000);
 }
 
-// "WxH+X+Y[*],..." as `xrandr --listmonitors` lists the session's monitors.
-std::string randr_monitors(const test::XServer& x) {
-  std::string out, layout;
-  if (!test::run_x(x, {"xrandr", "--listmonitors"}, &out)) return "xrandr failed";
+// "WxH+X+Y[*],..." of the monitors `xrandr --listmonitors` printed.
+std::string randr_monitors(const std::string& listed) {
+  std::string layout;
   const std::regex line(R"(\d+: \+(\*?)\S+ (\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
-  for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m)
+  for (std::sregex_iterator m(listed.begin(), listed.end(), line), end; m != end; ++m)
     layout += (layout.empty() ? "" : ",") + (*m)[2].str() + "x" + (*m)[3].str() + "+" +
               (*m)[4].str() + "+" + (*m)[5].str() + (*m)[1].str();
   return layout;
+}
+
+std::string randr_monitors(const test::XServer& x) {
+  std::string out;
+  return test::run_x(x, {"xrandr", "--listmonitors"}, &out) ? randr_monitors(out) : "xrandr failed";
 }
 
 TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
@@ -260,6 +270,46 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
   EXPECT_EQ(canvas.width, 3104);
   std::printf("xrdp 0.9 after a change to three monitors: RandR %s, EVT_MONITORS %s\n",
               randr_monitors(x).c_str(), host::layout_text(told).c_str());
+  host::finish_session(*rig.korvane, 15000, {});
+}
+
+// xrdp 0.10 takes the monitors at connect and a change through the display control channel,
+// over the graphics pipeline, and its RandR monitors follow.
+TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
+  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
+    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
+  Peer peer;
+  peer.port = test::free_tcp_port();
+  const auto started = run_peer({"start", std::to_string(peer.port), "tls"});
+  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp");
+  const std::string two = "1280x1024+0+0*,1024x768+1280+0",
+                    three = "1280x1024+0+0*,1024x768+1280+0,800x600+2304+0";
+  const ExtensionField fields[] = {{FIELD_MONITORS, encode_layout(*host::parse_layout_text(two))}};
+  ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
+                            encode_extensions(EXT_MONITORS, fields), peer.port));
+  std::vector<std::string> told;  // each EVT_MONITORS
+  const auto hear = [&](const host::Frame& f) {
+    if (f.type == EVT_MONITORS) told.push_back(host::layout_text(*parse_layout(f.payload)));
+  };
+  // The session's X server takes its layout a moment after the connection (bounded).
+  const auto randr_becomes = [&](const std::string& want) {
+    std::string now;
+    for (int i = 0; i < 40 && (now = randr_monitors(xrandr_in_peer("--listmonitors"))) != want; ++i)
+      host::pump_events(*rig.korvane, 500, hear);
+    return now;
+  };
+  ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_MONITORS, 60000, hear)) << korvane_stderr(rig);
+  EXPECT_EQ(randr_becomes(two), two);
+  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_MONITORS,
+                                 encode_layout(*host::parse_layout_text(three))));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (told.back() != three && std::chrono::steady_clock::now() < deadline)
+    host::pump_events(*rig.korvane, 100, hear);
+  host::pump_events(*rig.korvane, 2000, hear);
+  EXPECT_EQ(told, (std::vector<std::string>{two, three}));
+  EXPECT_EQ(randr_becomes(three), three);
   host::finish_session(*rig.korvane, 15000, {});
 }
 
