@@ -110,8 +110,8 @@ void resize_tick() {
                       m.top - primary.top, m.width, m.height, m.physical_width, m.physical_height,
                       m.orientation, m.desktop_scale, m.device_scale});
   }
-  diag("display control: asking for %zu monitor(s), %ux%u in all (host asked %ux%u)", layout.size(),
-       a.width, a.height, asked_w, asked_h);
+  diag("display control: asking for %u monitor(s), %ux%u in all (host asked %ux%u)",
+       static_cast<unsigned>(layout.size()), a.width, a.height, asked_w, asked_h);
   report.asked(std::move(asked));
   const UINT rc =
       disp->SendMonitorLayout
