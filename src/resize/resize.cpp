@@ -135,15 +135,11 @@ void monitors_request(MonitorLayout layout) {
 }
 
 void monitors_connected(uint32_t width, uint32_t height) {
-  std::optional<std::vector<uint8_t>> news;
   {
     std::lock_guard<std::mutex> guard(lock);
-    policy.desktop(width, height);
-    report.desktop(width, height);
     connected = running;
-    news = layout_news();
   }
-  send_news(std::move(news));
+  resize_note_desktop(width, height);
 }
 
 void monitors_server_said(uint32_t count, const MONITOR_DEF* defs) {
