@@ -161,6 +161,14 @@ TEST(ExtensionParse, BadBlocks) {
     EXPECT_EQ(parse_extensions(c.trailer, e), c.expected) << c.what;
     if (c.problem_of) EXPECT_EQ(e.problem_of, c.problem_of) << c.what;
   }
+  // What the host's EVT_ERROR says of a layout: "Bad monitors: " and this.
+  Extensions e;
+  const Monitor apart[] = {{0, 0, 800, 600, true}, {900, 0, 800, 600}};
+  std::vector<uint8_t> block = bytes({'K', 'V', 'X', '1', 0, 0x20, 0, 0, 27, 0, 81, 0});
+  const auto layout = encode_layout(apart);
+  block.insert(block.end(), layout.begin(), layout.end());
+  EXPECT_EQ(parse_extensions(block, e), ExtensionParse::malformed);
+  EXPECT_EQ(e.problem, "monitors must touch along their edges, without gaps");
 }
 
 TEST(ExtensionGrant, Table) {
