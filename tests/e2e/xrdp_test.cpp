@@ -87,17 +87,16 @@ void settle(host::Session& s, Heard& heard, Size want, int quiet_ms = 2000) {
   host::pump_events(s, quiet_ms, std::ref(heard));
 }
 
-// What xrandr in the chroot prints of the session's X display (empty when it cannot).
-std::string xrandr_in_peer(const char* what) {
+// What an X client in the chroot prints on the session's display (empty when it cannot run).
+std::string in_peer_session(std::vector<std::string> argv) {
   const auto status = run_peer({"status"});
   std::smatch m;
   if (!std::regex_search(status.out, m, std::regex("Xorg (:[0-9]+)"))) return {};
-  return host::run_capture({.argv = {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env",
-                                     "-i", "PATH=/usr/bin:/bin", "HOME=/home/rdptest",
-                                     "DISPLAY=" + m[1].str(), "xrandr", what}},
-                           10000)
-      .out;
+  argv.insert(argv.begin(), {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env", "-i",
+                             "PATH=/usr/bin:/bin", "HOME=/home/rdptest", "DISPLAY=" + m[1].str()});
+  return host::run_capture({.argv = std::move(argv)}, 10000).out;
 }
+std::string xrandr_in_peer(const char* what) { return in_peer_session({"xrandr", what}); }
 
 // The session's X screen size as xrandr in the chroot tells it (0x0 when it cannot).
 Size x_screen_size() {
@@ -198,6 +197,43 @@ std::string randr_monitors(const std::string& listed) {
   return layout;
 }
 
+// What a host hears: its picture, and the layout it was told last.
+struct Watched {
+  host::Canvas canvas;
+  MonitorLayout told;
+  std::vector<std::string> layouts;  // each EVT_MONITORS
+  void operator()(const host::Frame& f) {
+    if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
+      host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
+    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
+    if (f.type == EVT_MONITORS) {
+      told = parse_layout(f.payload).value_or(MonitorLayout{});
+      layouts.push_back(host::layout_text(told));
+    }
+  }
+};
+
+// Each monitor's part of the host's picture is that region of the X screen.
+void expect_each_monitor_shows_its_region(const Watched& w,
+                                          const std::optional<host::Canvas>& shot) {
+  ASSERT_TRUE(shot);
+  ASSERT_EQ(shot->width, w.canvas.width);
+  ASSERT_EQ(shot->height, w.canvas.height);
+  for (const Monitor& m : w.told) {
+    const auto cut = [&](const host::Canvas& from) {
+      host::Canvas part;
+      host::resize_canvas(part, m.width, m.height);
+      for (uint32_t row = 0; row < m.height; ++row)
+        std::copy_n(&from.rgba[(size_t{m.top + row} * from.width + m.left) * 4], m.width * 4,
+                    &part.rgba[size_t{row} * m.width * 4]);
+      return part;
+    };
+    const auto diff = test::compare_rgb(cut(w.canvas), cut(*shot), 40);
+    ASSERT_TRUE(diff);
+    EXPECT_GT(diff->within, 0.95) << "monitor at " << m.left << "," << m.top;
+  }
+}
+
 std::string randr_monitors(const test::XServer& x) {
   std::string out;
   return test::run_x(x, {"xrandr", "--listmonitors"}, &out) ? randr_monitors(out) : "xrandr failed";
@@ -221,17 +257,11 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
   ASSERT_TRUE(start_korvane(rig, {.username = "korvane-xrdp", .password = "korvane-xrdp-pw"},
                             encode_extensions(EXT_MONITORS | EXT_RESIZE, fields),
                             static_cast<uint16_t>(std::stoi(port))));
-  host::Canvas canvas;
-  MonitorLayout told;
-  const auto paint = [&](const host::Frame& f) {
-    if (f.type == EVT_CONNECTED || f.type == EVT_RESIZE)
-      host::resize_canvas(canvas, u32_at(f, 0), u32_at(f, 4));
-    if (f.type == EVT_RECT) host::paint_rect(canvas, f.payload);
-    if (f.type == EVT_MONITORS) told = parse_layout(f.payload).value_or(MonitorLayout{});
-  };
+  Watched w;
+  const auto paint = std::ref(w);
   ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_MONITORS, 60000, paint))
       << korvane_stderr(rig);
-  EXPECT_EQ(host::layout_text(told), host::layout_text(two));
+  EXPECT_EQ(host::layout_text(w.told), host::layout_text(two));
   const auto display = run_xrdp09({"display", port});
   ASSERT_TRUE(display.status && display.status->code == 0) << display.out;
   test::XServer x;
@@ -241,23 +271,7 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
   EXPECT_EQ(randr_monitors(x), host::layout_text(two));
   host::pump_events(*rig.korvane, 2000, paint);
 
-  // Each monitor's part of the host's picture is that region of the X screen.
-  auto shot = test::screenshot(x, &error);
-  ASSERT_TRUE(shot) << error;
-  ASSERT_EQ(shot->width, canvas.width);
-  for (const Monitor& m : told) {
-    const auto cut = [&](const host::Canvas& from) {
-      host::Canvas part;
-      host::resize_canvas(part, m.width, m.height);
-      for (uint32_t row = 0; row < m.height; ++row)
-        std::copy_n(&from.rgba[(size_t{m.top + row} * from.width + m.left) * 4], m.width * 4,
-                    &part.rgba[size_t{row} * m.width * 4]);
-      return part;
-    };
-    const auto diff = test::compare_rgb(cut(canvas), cut(*shot), 40);
-    ASSERT_TRUE(diff);
-    EXPECT_GT(diff->within, 0.95) << "monitor at " << m.left << "," << m.top;
-  }
+  expect_each_monitor_shows_its_region(w, test::screenshot(x, &error));
 
   // A third monitor through the display control channel: xrdp 0.9 takes the size, and its RandR
   // monitors stay those of the connection (printed for the record).
@@ -265,16 +279,16 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
       *rig.korvane, CMD_MONITORS,
       encode_layout(*host::parse_layout_text("1280x1024+0+0*,1024x768+1280+0,800x600+2304+0"))));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (canvas.width != 3104 && std::chrono::steady_clock::now() < deadline)
+  while (w.canvas.width != 3104 && std::chrono::steady_clock::now() < deadline)
     host::pump_events(*rig.korvane, 100, paint);
-  EXPECT_EQ(canvas.width, 3104);
+  EXPECT_EQ(w.canvas.width, 3104);
   std::printf("xrdp 0.9 after a change to three monitors: RandR %s, EVT_MONITORS %s\n",
-              randr_monitors(x).c_str(), host::layout_text(told).c_str());
+              randr_monitors(x).c_str(), host::layout_text(w.told).c_str());
   host::finish_session(*rig.korvane, 15000, {});
 }
 
 // xrdp 0.10 takes the monitors at connect and a change through the display control channel,
-// over the graphics pipeline, and its RandR monitors follow.
+// over the graphics pipeline: its RandR monitors follow, and so does the host's picture.
 TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
     GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
@@ -286,13 +300,13 @@ TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   rig.scratch = test::make_temp_dir("korvane-xrdp");
   const std::string two = "1280x1024+0+0*,1024x768+1280+0",
                     three = "1280x1024+0+0*,1024x768+1280+0,800x600+2304+0";
-  const ExtensionField fields[] = {{FIELD_MONITORS, encode_layout(*host::parse_layout_text(two))}};
+  // No H.264 codec of the host's: korvane offers none, decodes what comes, sends rectangles.
+  const ExtensionField fields[] = {{FIELD_MONITORS, encode_layout(*host::parse_layout_text(two))},
+                                   {FIELD_H264_CODECS, {0}}};
   ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
-                            encode_extensions(EXT_MONITORS, fields), peer.port));
-  std::vector<std::string> told;  // each EVT_MONITORS
-  const auto hear = [&](const host::Frame& f) {
-    if (f.type == EVT_MONITORS) told.push_back(host::layout_text(*parse_layout(f.payload)));
-  };
+                            encode_extensions(EXT_MONITORS | EXT_H264, fields), peer.port));
+  Watched w;
+  const auto hear = std::ref(w);
   // The session's X server takes its layout a moment after the connection (bounded).
   const auto randr_becomes = [&](const std::string& want) {
     std::string now;
@@ -305,11 +319,15 @@ TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   ASSERT_TRUE(host::send_command(*rig.korvane, CMD_MONITORS,
                                  encode_layout(*host::parse_layout_text(three))));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (told.back() != three && std::chrono::steady_clock::now() < deadline)
+  while (w.layouts.back() != three && std::chrono::steady_clock::now() < deadline)
     host::pump_events(*rig.korvane, 100, hear);
   host::pump_events(*rig.korvane, 2000, hear);
-  EXPECT_EQ(told, (std::vector<std::string>{two, three}));
+  EXPECT_EQ(w.layouts, (std::vector<std::string>{two, three}));
   EXPECT_EQ(randr_becomes(three), three);
+  // Decoded on korvane's side from what the pipeline sent.
+  const std::string xwd = in_peer_session({"xwd", "-root", "-silent"});
+  expect_each_monitor_shows_its_region(
+      w, test::parse_xwd(std::span(reinterpret_cast<const uint8_t*>(xwd.data()), xwd.size())));
   host::finish_session(*rig.korvane, 15000, {});
 }
 
