@@ -69,8 +69,9 @@ void resize_start(bool monitors, const Scale& scale, const MonitorLayout& layout
   std::lock_guard<std::mutex> guard(lock);
   running = true;
   report_layouts = monitors;
-  policy.started_with(scale, in_desktop_frame(layout));
-  report.asked(in_desktop_frame(layout));
+  MonitorLayout framed = in_desktop_frame(layout);
+  policy.started_with(scale, framed);
+  report.asked(std::move(framed));
 }
 
 void resize_stop() {

@@ -50,7 +50,6 @@ struct Peer {
 struct Heard {
   Size size{0, 0};
   std::vector<Size> resizes;  // each EVT_RESIZE, in order
-  std::vector<int> whole;     // per EVT_RESIZE: the whole-desktop pictures that followed it
   int repeats = 0;            // EVT_RESIZEs of the size the host already had
 
   void operator()(const host::Frame& f) {
@@ -59,21 +58,14 @@ struct Heard {
       if (f.type == EVT_RESIZE) {
         repeats += now == size;
         resizes.push_back(now);
-        whole.push_back(0);
       }
       size = now;
-    } else if ((f.type == EVT_RECT || f.type == EVT_H264) && f.payload.size() >= 16 &&
-               !whole.empty()) {
-      // EVT_RECT: x, y, w, h; EVT_H264: left, top, right, bottom. Both end at the size.
-      whole.back() += u32_at(f, 0) == 0 && u32_at(f, 4) == 0 && u32_at(f, 8) == size.first &&
-                      u32_at(f, 12) == size.second;
     }
   }
   std::string text() const {
     std::string out = "EVT_RESIZE:";
-    for (size_t i = 0; i < resizes.size(); ++i)
-      out += " " + std::to_string(resizes[i].first) + "x" + std::to_string(resizes[i].second) +
-             " (+" + std::to_string(whole[i]) + " whole)";
+    for (const Size& r : resizes)
+      out += " " + std::to_string(r.first) + "x" + std::to_string(r.second);
     return out + ", repeats " + std::to_string(repeats);
   }
 };
