@@ -18,7 +18,8 @@ inline constexpr int32_t kChangedTile = 32;
 struct HostPicture {
   int32_t width = 0, height = 0;
   int32_t tiles_x = 0, tiles_y = 0;
-  // width x height RGBA, packed: what the host's canvas holds where the tile is known.
+  // width x height pixels in the frame buffer's format, packed: what the host's canvas holds
+  // where the tile is known.
   std::vector<uint8_t> pixels;
   // One byte per tile: 1 when the whole tile of `pixels` equals the host's canvas. A tile that
   // is not known goes out the next time the renderer paints over it, whatever it holds.

@@ -26,8 +26,7 @@ namespace {
 struct ChangedOnly {
   std::mutex lock;
   HostPicture picture;
-  std::vector<Rect> areas;      // scratch of one send, kept for its capacity
-  std::vector<uint8_t> packed;  // likewise
+  std::vector<Rect> areas;  // scratch of one send, kept for its capacity
 };
 ChangedOnly changed_only;
 
@@ -54,52 +53,84 @@ struct Deflater {
   Deflater& operator=(const Deflater&) = delete;
 };
 
+// The RGBA rows of a rectangle of the frame buffer, converted as they are wanted: as many whole
+// rows at a time as the space given holds (at least one: rows are at most 64 KiB).
+struct RectRows {
+  const rdpGdi* gdi;
+  Rect r;
+  int32_t next = 0;
+  size_t row_bytes() const { return static_cast<size_t>(r.w) * 4; }
+  size_t fill(std::span<uint8_t> room) {
+    const auto rows = static_cast<int32_t>(
+        std::min<size_t>(static_cast<size_t>(r.h - next), room.size() / row_bytes()));
+    pack_rect_rows(r, gdi->primary_buffer, gdi->stride, next, rows, room.data());
+    next += rows;
+    return static_cast<size_t>(rows) * row_bytes();
+  }
+};
+
 // Photographs and video barely shrink and cost zlib several times what decoding them cost: a
 // large area is first deflated as far as its first 64 KiB, and abandoned when that did not halve.
 constexpr size_t kProbe = 64 * 1024;
 
-// The pixels as one zlib stream at the fastest level, at the start of `out` (which only grows,
-// so that a large area after a small one is not zero-filled again): a desktop's text and flat
-// areas shrink tenfold and more at a few milliseconds per megabyte. The stream's length; 0 when
-// zlib fails or the probe says the area is not worth it.
-size_t deflate_pixels(std::span<const uint8_t> pixels, std::vector<uint8_t>& out) {
+// The rectangle's RGBA pixels as one zlib stream at the fastest level, at the start of `out`
+// (which only grows, so that a large area after a small one is not zero-filled again): a
+// desktop's text and flat areas shrink tenfold and more at a few milliseconds per megabyte. The
+// pixels are converted a piece at a time into a buffer of the thread's. The stream's length; 0
+// when zlib fails or the probe says the area is not worth it.
+size_t deflate_rect(const rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& out) {
   thread_local Deflater d;
+  thread_local std::vector<uint8_t> piece;
   if (!d.ready || deflateReset(&d.z) != Z_OK) return 0;
+  RectRows rows{gdi, r};
+  const size_t total = rows.row_bytes() * static_cast<size_t>(r.h);
   // A sync flush after the probe adds a few bytes to the bound.
-  const size_t bound = deflateBound(&d.z, static_cast<uLong>(pixels.size())) + 64;
+  const size_t bound = deflateBound(&d.z, static_cast<uLong>(total)) + 64;
   if (out.size() < bound) out.resize(bound);
-  d.z.next_in = const_cast<Bytef*>(pixels.data());
+  if (piece.empty()) piece.resize(kFillRoom);
   d.z.next_out = out.data();
   d.z.avail_out = static_cast<uInt>(out.size());
-  if (pixels.size() > 4 * kProbe) {
-    d.z.avail_in = static_cast<uInt>(kProbe);
-    if (deflate(&d.z, Z_SYNC_FLUSH) != Z_OK || d.z.total_out >= kProbe / 2) return 0;
+  const bool probe = total > 4 * kProbe;
+  size_t fed = 0;
+  while (fed < total) {
+    const size_t n = rows.fill(piece);
+    if (n == 0) return 0;
+    for (size_t at = 0; at < n;) {
+      // The probe ends after exactly its first bytes, wherever the pieces are cut.
+      const bool probing = probe && fed < kProbe;
+      const size_t take = probing ? std::min(n - at, kProbe - fed) : n - at;
+      const bool last = fed + take == total;
+      const int flush =
+          last ? Z_FINISH : (probing && fed + take == kProbe ? Z_SYNC_FLUSH : Z_NO_FLUSH);
+      d.z.next_in = piece.data() + at;
+      d.z.avail_in = static_cast<uInt>(take);
+      const int rc = deflate(&d.z, flush);
+      if (rc != (last ? Z_STREAM_END : Z_OK) || d.z.avail_in != 0) return 0;
+      if (flush == Z_SYNC_FLUSH && d.z.total_out >= kProbe / 2) return 0;
+      fed += take;
+      at += take;
+    }
   }
-  d.z.avail_in = static_cast<uInt>(pixels.size() - d.z.total_in);
-  if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) return 0;
   return d.z.total_out;
 }
 
-void send_pixels(rdpGdi* gdi, const Rect& r, std::vector<uint8_t>& packed) {
+void send_pixels(const rdpGdi* gdi, const Rect& r) {
   const auto header = encode_rect_header(r);
-  std::span<const uint8_t> pixels = rect_contiguous_pixels(r, gdi->primary_buffer, gdi->stride);
-  if (pixels.empty()) {
-    if (!pack_rect(r, gdi->primary_buffer, gdi->stride, packed)) return;
-    pixels = packed;
-  }
+  RectRows rows{gdi, r};
+  const size_t total = rows.row_bytes() * static_cast<size_t>(r.h);
   if (deflate_granted()) {
     // One per painting thread, kept for its capacity.
     thread_local std::vector<uint8_t> deflated;
-    const size_t length = deflate_pixels(pixels, deflated);
-    if (length && length < pixels.size()) {
+    const size_t length = deflate_rect(gdi, r, deflated);
+    if (length && length < total) {
       const std::span<const uint8_t> parts[] = {header,
                                                 std::span<const uint8_t>(deflated).first(length)};
       send_frame_parts(EVT_RECT_DEFLATE, parts);
       return;
     }
   }
-  const std::span<const uint8_t> parts[] = {header, pixels};
-  send_frame_parts(EVT_RECT, parts);
+  send_frame_filled(EVT_RECT, header, static_cast<uint32_t>(total),
+                    [&rows](std::span<uint8_t> room) { return rows.fill(room); });
 }
 
 }  // namespace
@@ -172,11 +203,10 @@ void send_rect(rdpGdi* gdi, const Rect& r) {
                          static_cast<int32_t>(gdi->height));
     changed_only.areas.clear();
     host_picture_changes(picture, r, gdi->primary_buffer, gdi->stride, changed_only.areas);
-    for (const Rect& area : changed_only.areas) send_pixels(gdi, area, changed_only.packed);
+    for (const Rect& area : changed_only.areas) send_pixels(gdi, area);
     return;
   }
-  std::vector<uint8_t> packed;
-  send_pixels(gdi, r, packed);
+  send_pixels(gdi, r);
 }
 
 void display_refresh(rdpContext* context) {

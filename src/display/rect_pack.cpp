@@ -1,7 +1,7 @@
 #include "display/rect_pack.hpp"
 
+#include <bit>
 #include <cstring>
-#include <new>
 
 namespace korvane {
 
@@ -19,30 +19,28 @@ std::array<uint8_t, kRectHeaderSize> encode_rect_header(const Rect& r) {
   return out;
 }
 
-std::span<const uint8_t> rect_contiguous_pixels(const Rect& r, const uint8_t* frame,
-                                                uint32_t stride) {
-  const uint64_t row = static_cast<uint64_t>(r.w) * 4;
-  if (r.h != 1 && row != stride) return {};
-  const uint8_t* start =
-      frame + static_cast<uint64_t>(r.y) * stride + static_cast<uint64_t>(r.x) * 4;
-  return {start, static_cast<size_t>(row * static_cast<uint64_t>(r.h))};
+void bgrx_to_rgba(const uint8_t* src, uint8_t* dst, size_t pixels) {
+  // Whole words, so that the compiler turns the loop into vector shifts and masks.
+  for (size_t i = 0; i < pixels; ++i) {
+    uint32_t p;
+    std::memcpy(&p, src + i * 4, 4);
+    uint32_t q;
+    if constexpr (std::endian::native == std::endian::little)
+      q = ((p >> 16) & 0xFFu) | (p & 0xFF00u) | ((p & 0xFFu) << 16) | 0xFF000000u;
+    else
+      q = ((p >> 16) & 0xFF00u) | (p & 0xFF0000u) | ((p & 0xFF00u) << 16) | 0xFFu;
+    std::memcpy(dst + i * 4, &q, 4);
+  }
 }
 
-bool pack_rect(const Rect& r, const uint8_t* frame, uint32_t stride, std::vector<uint8_t>& out) {
-  const uint64_t row = static_cast<uint64_t>(r.w) * 4;
-  try {
-    out.resize(static_cast<size_t>(row * static_cast<uint64_t>(r.h)));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  const uint8_t* src = frame + static_cast<uint64_t>(r.y) * stride + static_cast<uint64_t>(r.x) * 4;
-  uint8_t* dst = out.data();
-  for (int32_t i = 0; i < r.h; ++i) {
-    std::memcpy(dst, src, row);
-    dst += row;
-    src += stride;
-  }
-  return true;
+void pack_rect_rows(const Rect& r, const uint8_t* frame, uint32_t stride, int32_t first,
+                    int32_t count, uint8_t* out) {
+  const size_t row = static_cast<size_t>(r.w) * 4;
+  const uint8_t* src = frame +
+                       (static_cast<uint64_t>(r.y) + static_cast<uint64_t>(first)) * stride +
+                       static_cast<uint64_t>(r.x) * 4;
+  for (int32_t i = 0; i < count; ++i, src += stride, out += row)
+    bgrx_to_rgba(src, out, static_cast<size_t>(r.w));
 }
 
 size_t avc420_metablock_skip(std::span<const uint8_t> data) {

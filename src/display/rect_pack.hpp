@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "host_link/protocol.hpp"
 
@@ -21,15 +20,15 @@ bool rect_fits(const Rect& r, int32_t width, int32_t height);
 // x, y, w, h as the payload of EVT_RECT begins.
 std::array<uint8_t, kRectHeaderSize> encode_rect_header(const Rect& r);
 
-// The rectangle's pixels when its rows already lie back to back in the frame buffer (full-width
-// rectangles, or a single row): the payload can then be sent straight from the buffer.
-// Empty when they do not.
-std::span<const uint8_t> rect_contiguous_pixels(const Rect& r, const uint8_t* frame,
-                                                uint32_t stride);
+// The renderer draws in the library's native order (blue, green, red, then a byte it may leave
+// at anything: some servers send it zero). The host gets red, green, blue and alpha, opaque:
+// a remote desktop has no transparency.
+void bgrx_to_rgba(const uint8_t* src, uint8_t* dst, size_t pixels);
 
-// Copies the rectangle's rows into `out`, packed. The rectangle must satisfy rect_fits for a
-// buffer of `stride` bytes a row. Returns false when `out` cannot be allocated.
-bool pack_rect(const Rect& r, const uint8_t* frame, uint32_t stride, std::vector<uint8_t>& out);
+// Rows [first, first + count) of the rectangle, as RGBA, packed at `out` (count * w * 4 bytes).
+// The rectangle must satisfy rect_fits for a buffer of `stride` bytes a row.
+void pack_rect_rows(const Rect& r, const uint8_t* frame, uint32_t stride, int32_t first,
+                    int32_t count, uint8_t* out);
 
 // How many leading bytes of AVC420 data are its region metablock (a u32 count n, n 8-byte
 // rectangles, n 2-byte quality pairs). 0 when the data would be left empty or is too short:

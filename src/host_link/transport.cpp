@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "host_link/protocol.hpp"
 #include "platform/stdio_link.hpp"
@@ -90,6 +91,38 @@ void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> pa
     std::lock_guard<std::mutex> lock(write_lock);
     if (output_broken.load()) return;
     if (write_all(out, count)) return;
+    broken_errno.store(errno);
+    output_broken.store(true);
+  }
+  if (auto handler = broken_handler.load()) handler();
+}
+
+void send_frame_filled(uint8_t type, std::span<const uint8_t> head, uint32_t body,
+                       const std::function<size_t(std::span<uint8_t>)>& fill) {
+  const uint64_t length = head.size() + uint64_t{body};
+  if (length > UINT32_MAX) return;
+  const auto header = encode_header(type, static_cast<uint32_t>(length));
+  // Kept by each sending thread for the next frame, made on its first.
+  thread_local std::vector<uint8_t> room;
+  if (room.empty()) room.resize(kFillRoom);
+  {
+    std::lock_guard<std::mutex> lock(write_lock);
+    if (output_broken.load()) return;
+    OutputPart out[2] = {{header.data(), header.size()}, {head.data(), head.size()}};
+    bool ok = write_all(out, head.empty() ? 1 : 2);
+    for (uint32_t left = body; ok && left > 0;) {
+      size_t n = fill(std::span<uint8_t>(room).first(std::min<size_t>(room.size(), left)));
+      // A filler that stops short would leave the frame cut off: the rest is zeros, so that
+      // the stream stays framed.
+      if (n == 0 || n > left) {
+        n = std::min<size_t>(room.size(), left);
+        std::fill_n(room.begin(), n, uint8_t{0});
+      }
+      OutputPart part{room.data(), n};
+      ok = write_all(&part, 1);
+      left -= static_cast<uint32_t>(n);
+    }
+    if (ok) return;
     broken_errno.store(errno);
     output_broken.store(true);
   }

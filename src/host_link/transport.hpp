@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -36,5 +37,12 @@ inline void send_frame(uint8_t type) { send_frame(type, {}); }
 // Sends one frame whose payload is the concatenation of `parts`, gathered by the system call
 // straight from the callers' buffers (a frame-buffer region is sent without copying it).
 void send_frame_parts(uint8_t type, std::span<const std::span<const uint8_t>> parts);
+// Sends one frame whose payload is `head`, then `body` bytes that `fill` writes in order,
+// a piece at a time, into a buffer of the sender's: each call writes the next bytes at the start
+// of the span it is given (kFillRoom bytes, or what is left when less) and returns how many. The
+// payload is made while it is written, so a whole desktop is never held twice.
+inline constexpr size_t kFillRoom = 256 * 1024;
+void send_frame_filled(uint8_t type, std::span<const uint8_t> head, uint32_t body,
+                       const std::function<size_t(std::span<uint8_t>)>& fill);
 
 }  // namespace korvane

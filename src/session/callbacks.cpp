@@ -105,7 +105,9 @@ BOOL pre_connect(freerdp* instance) {
 
 BOOL post_connect(freerdp* instance) {
   rdpContext* context = instance->context;
-  if (!gdi_init(instance, PIXEL_FORMAT_RGBA32)) return FALSE;
+  // The library's own order: its decoders write it directly (RGBA would cost them a conversion
+  // of every pixel they decode, sent or not); korvane converts what it sends.
+  if (!gdi_init(instance, PIXEL_FORMAT_BGRX32)) return FALSE;
   classic_codecs_trim(context);
   rdpUpdate* update = context->update;
   update->BeginPaint = begin_paint;

@@ -211,6 +211,8 @@ void expect_each_monitor_shows_its_region(const Watched& w,
   ASSERT_TRUE(shot);
   ASSERT_EQ(shot->width, w.canvas.width);
   ASSERT_EQ(shot->height, w.canvas.height);
+  // xrdp 0.9 leaves its pixels' fourth byte zero; the host's picture is opaque all the same.
+  for (size_t i = 3; i < w.canvas.rgba.size(); i += 4) ASSERT_EQ(w.canvas.rgba[i], 255) << i / 4;
   for (const Monitor& m : w.told) {
     const auto cut = [&](const host::Canvas& from) {
       host::Canvas part;
