@@ -108,6 +108,20 @@ void host_output_broken() {
   if (connecting) freerdp_abort_connect_context(connecting);
 }
 
+// The library reads one PDU a call and then sets its reread event (the first of its handles),
+// so a server that streams small updates would cost a whole wait per PDU: a dozen system calls
+// over every handle. The transport alone is read again while that event says it may hold more,
+// a bounded number of times, so that channels, deadlines and a stop still get their turn soon.
+// False when the connection failed.
+bool drain_transport(rdpContext* context, HANDLE reread) {
+  constexpr int kMostPdus = 32;
+  for (int i = 0; i < kMostPdus && !stop_requested(); ++i) {
+    if (WaitForSingleObject(reread, 0) != WAIT_OBJECT_0) return true;
+    if (!freerdp_check_fds(context->instance)) return false;
+  }
+  return true;
+}
+
 void run_event_loop(rdpContext* context, HANDLE stop_event) {
   for (;;) {
     if (freerdp_shall_disconnect_context(context)) break;
@@ -116,7 +130,11 @@ void run_event_loop(rdpContext* context, HANDLE stop_event) {
     if (n == 0) break;
     DWORD count = n;
     if (stop_event && n < 64) handles[count++] = stop_event;
-    if (count < 64 && deadlines_event()) handles[count++] = deadlines_event();
+    DWORD deadlines_at = MAXIMUM_WAIT_OBJECTS;
+    if (count < 64 && deadlines_event()) {
+      deadlines_at = count;
+      handles[count++] = deadlines_event();
+    }
     // Bounded by the earliest deadline (a held clipboard list, a resize), even when idle.
     const DWORD status = WaitForMultipleObjects(count, handles, FALSE, deadlines_wait_ms());
     if (status == WAIT_FAILED) break;
@@ -125,9 +143,12 @@ void run_event_loop(rdpContext* context, HANDLE stop_event) {
     // wait reports the lowest-numbered ready handle, so the stop event alone would never be.
     if (stop_requested()) break;
     if (stop_event && n < 64 && status == WAIT_OBJECT_0 + n) break;
+    // Reset before what is due runs, so that a deadline set meanwhile wakes the next wait.
+    if (status == WAIT_OBJECT_0 + deadlines_at) ResetEvent(deadlines_event());
     deadlines_run();
     if (status == WAIT_TIMEOUT) continue;
     if (!freerdp_check_event_handles(context)) break;
+    if (!drain_transport(context, handles[0])) break;
   }
 }
 

@@ -77,7 +77,9 @@ StopEvent::~StopEvent() {
 
 HANDLE deadlines_event() {
   // Created once, on first use by whichever thread, and kept for the life of the process.
-  static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  // Manual-reset: WinPR has no auto-reset events (it makes one that stays set once set), so the
+  // event loop resets it itself when the wait reports it.
+  static const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   return event;
 }
 

@@ -26,9 +26,10 @@ bool wait_unless_stopped(uint32_t ms);
 void note_host_gone();
 bool host_gone();
 
-// The one timer's wake-up (see session/deadlines.hpp): an auto-reset event the main thread's
-// event loop waits on beside the library's handles. deadlines_changed() is called from any
-// thread when a policy's next deadline may have moved earlier, so the loop's wait is cut short.
+// The one timer's wake-up (see session/deadlines.hpp): a manual-reset event the main thread's
+// event loop waits on beside the library's handles, and resets when the wait reports it.
+// deadlines_changed() is called from any thread when a policy's next deadline may have moved
+// earlier, so the loop's wait is cut short.
 HANDLE deadlines_event();
 void deadlines_changed();
 
