@@ -150,7 +150,7 @@ void pipeline_codecs_trim(rdpCodecs* codecs) {
   planar_shrink(PlanarUser::pipeline, codecs);
 }
 
-bool pipeline_codec_ready(rdpCodecs* codecs, uint16_t codec_id) {
+bool pipeline_codec_ready(rdpCodecs* codecs, uint32_t codec_id) {
   if (!codecs) return false;
   if (codec_id == RDPGFX_CODECID_CAPROGRESSIVE && !codecs->progressive) {
     codecs->progressive = progressive_context_new_ex(FALSE, codecs->ThreadingFlags);

@@ -43,6 +43,6 @@ void pipeline_codecs_trim(rdpCodecs* codecs);
 // Makes the pipeline set's context for a surface command's codec if the trim dropped it (call on
 // the graphics channel's thread before the renderer decodes). False when it could not be made:
 // the caller fails the command, as the library would have failed the connection.
-[[nodiscard]] bool pipeline_codec_ready(rdpCodecs* codecs, uint16_t codec_id);
+[[nodiscard]] bool pipeline_codec_ready(rdpCodecs* codecs, uint32_t codec_id);
 
 }  // namespace korvane
