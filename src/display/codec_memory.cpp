@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 
+#include <freerdp/channels/rdpgfx.h>
 #include <freerdp/codec/clear.h>
 #include <freerdp/codec/h264.h>
 #include <freerdp/codec/planar.h>
@@ -141,7 +142,27 @@ void pipeline_codecs_trim(rdpCodecs* codecs) {
   if (!codecs) return;
   h264_context_free(codecs->h264);
   codecs->h264 = nullptr;
+  // The renderer's graphics reset and its surface deletion touch these only when present.
+  progressive_context_free(codecs->progressive);
+  codecs->progressive = nullptr;
+  clear_context_free(codecs->clear);
+  codecs->clear = nullptr;
   planar_shrink(PlanarUser::pipeline, codecs);
+}
+
+bool pipeline_codec_ready(rdpCodecs* codecs, uint32_t codec_id) {
+  if (!codecs) return false;
+  if (codec_id == RDPGFX_CODECID_CAPROGRESSIVE && !codecs->progressive) {
+    codecs->progressive = progressive_context_new_ex(FALSE, codecs->ThreadingFlags);
+    if (!codecs->progressive) diag("Warning: no memory for the progressive codec; update dropped");
+    return codecs->progressive != nullptr;
+  }
+  if (codec_id == RDPGFX_CODECID_CLEARCODEC && !codecs->clear) {
+    codecs->clear = clear_context_new(FALSE);
+    if (!codecs->clear) diag("Warning: no memory for ClearCodec; update dropped");
+    return codecs->clear != nullptr;
+  }
+  return true;
 }
 
 }  // namespace korvane

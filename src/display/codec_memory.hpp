@@ -36,7 +36,13 @@ void planar_shrink(PlanarUser user, rdpCodecs* codecs);
 void classic_codecs_trim(rdpContext* context);
 
 // Trims the graphics pipeline's set (call after gdi_graphics_pipeline_init): its H.264 context
-// is never used, each surface makes its own when H.264 comes.
+// is never used, each surface makes its own when H.264 comes; progressive and ClearCodec (5.4 MiB
+// at 1080p, most of it zeroed tile buffers) wait for the first command that needs them.
 void pipeline_codecs_trim(rdpCodecs* codecs);
+
+// Makes the pipeline set's context for a surface command's codec if the trim dropped it (call on
+// the graphics channel's thread before the renderer decodes). False when it could not be made:
+// the caller fails the command, as the library would have failed the connection.
+[[nodiscard]] bool pipeline_codec_ready(rdpCodecs* codecs, uint32_t codec_id);
 
 }  // namespace korvane

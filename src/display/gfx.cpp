@@ -127,6 +127,7 @@ namespace {
 UINT render(RdpgfxClientContext* gfx, const RDPGFX_SURFACE_COMMAND* command) {
   const auto orig = orig_surface_command.load();
   if (!orig) return CHANNEL_RC_OK;
+  if (!pipeline_codec_ready(gfx->codecs, command->codecId)) return ERROR_NOT_ENOUGH_MEMORY;
   if (command->codecId != RDPGFX_CODECID_PLANAR) return orig(gfx, command);
   bool ok = false;
   const auto* gdi = static_cast<const rdpGdi*>(gfx->custom);
