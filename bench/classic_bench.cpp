@@ -72,9 +72,8 @@ struct Mode {
   const char* name;
   uint32_t mask;
 };
-constexpr Mode kModes[] = {{"base", 0},
-                           {"changed-only", EXT_CHANGED_ONLY},
-                           {"+deflate", EXT_CHANGED_ONLY | EXT_DEFLATE}};
+constexpr Mode kModes[] = {
+    {"base", 0}, {"changed-only", EXT_CHANGED_ONLY}, {"+deflate", EXT_CHANGED_ONLY | EXT_DEFLATE}};
 
 Result run(const std::string& korvane, const Mode& mode, const test::XServer& x, uint32_t w,
            uint32_t h, const std::string& dir, const Workload& work = {}) {
@@ -162,12 +161,12 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-double seconds(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
+double in_seconds(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
 
 void print(const char* mode, const char* phase, const Phase& p) {
   std::printf("%-13s %-9s %6.1f %8llu %14llu %10.2f %9.1f\n", mode, phase, p.seconds,
               static_cast<unsigned long long>(p.rects), static_cast<unsigned long long>(p.bytes),
-              static_cast<double>(p.bytes) / 1e6, 100.0 * seconds(p.cpu_ns) / p.seconds);
+              static_cast<double>(p.bytes) / 1e6, 100.0 * in_seconds(p.cpu_ns) / p.seconds);
 }
 
 // A column of the old-against-new tables: a figure of one run; the table shows its median.
@@ -178,12 +177,12 @@ struct Column {
 };
 
 const Column kWorkColumns[] = {
-    {"scroll CPU s", 2, [](const Result& r) { return seconds(r.scrolling.cpu_ns); }},
+    {"scroll CPU s", 2, [](const Result& r) { return in_seconds(r.scrolling.cpu_ns); }},
     {"CPU s/s", 3,
-     [](const Result& r) { return seconds(r.scrolling.cpu_ns) / r.scrolling.seconds; }},
+     [](const Result& r) { return in_seconds(r.scrolling.cpu_ns) / r.scrolling.seconds; }},
     {"MB out", 2, [](const Result& r) { return static_cast<double>(r.scrolling.bytes) / 1e6; }},
     {"idle %core", 1,
-     [](const Result& r) { return 100.0 * seconds(r.still.cpu_ns) / r.still.seconds; }},
+     [](const Result& r) { return 100.0 * in_seconds(r.still.cpu_ns) / r.still.seconds; }},
     {"change p50 ms", 0, [](const Result& r) { return median(r.latency_ms); }},
 };
 const Column kMemoryColumns[] = {
@@ -203,7 +202,7 @@ void print_header(std::span<const Column> columns) {
 
 // One mode's rows: old, new (medians of the runs that ended cleanly) and new/old.
 void print_rows(const char* mode, const Runs& runs, std::span<const Column> columns) {
-  std::vector<double> figures[2];
+  std::vector<double> figures[3];  // old, new, new/old
   for (int b = 0; b < 2; ++b) {
     for (const auto& c : columns) {
       std::vector<double> v;
@@ -212,24 +211,23 @@ void print_rows(const char* mode, const Runs& runs, std::span<const Column> colu
       figures[b].push_back(median(v));
     }
   }
-  auto row = [&](const char* build, auto figure, bool ratio) {
-    std::printf("%-13s %-8s", mode, build);
+  for (size_t i = 0; i < columns.size(); ++i) figures[2].push_back(figures[1][i] / figures[0][i]);
+  const char* rows[] = {"old", "new", "new/old"};
+  for (int row = 0; row < 3; ++row) {
+    std::printf("%-13s %-8s", mode, rows[row]);
     for (size_t i = 0; i < columns.size(); ++i) {
-      const double f = figure(i);
+      const double f = figures[row][i];
       if (std::isfinite(f))
-        std::printf(" %14.*f", ratio ? 3 : columns[i].precision, f);
+        std::printf(" %14.*f", row == 2 ? 3 : columns[i].precision, f);
       else
         std::printf(" %14s", "-");
     }
     std::printf("\n");
-  };
-  row("old", [&](size_t i) { return figures[0][i]; }, false);
-  row("new", [&](size_t i) { return figures[1][i]; }, false);
-  row("new/old", [&](size_t i) { return figures[1][i] / figures[0][i]; }, true);
+  }
   for (int b = 0; b < 2; ++b)
     for (const auto& r : runs[b])
-      if (!r.ok) std::printf("  %s, %s build: a run failed: %s\n", mode, b ? "new" : "old",
-                             r.error.c_str());
+      if (!r.ok)
+        std::printf("  %s, %s build: a run failed: %s\n", mode, b ? "new" : "old", r.error.c_str());
 }
 
 // Runs every mode with the old build and the new one in turn, `runs` times, and prints the
@@ -294,6 +292,7 @@ int compare(const std::string (&builds)[2], const test::XServer& x, uint32_t w, 
 }
 
 }  // namespace
+
 int main(int argc, char** argv) {
   uint32_t w = 1920, h = 1080;
   int runs = 1;
