@@ -1,7 +1,9 @@
 // Paint throughput, memory over many paints, and input latency, end to end on loopback:
-// korvane-test-server -> korvane -> this host. Prints figures; asserts nothing.
+// korvane-test-server -> korvane -> this host. Prints figures; asserts nothing. --korvane
+// measures another build (an older one, to compare); the capture-and-send line is always this
+// build's, measured in process.
 //
-//   paint_bench [--frames N] [--width W --height H] [--paints N] [--moves N]
+//   paint_bench [--frames N] [--width W --height H] [--paints N] [--moves N] [--korvane PATH]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,9 +39,12 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
+// The binary measured: this build's by default, another one with --korvane.
+std::string korvane_binary = KORVANE_PATH;
+
 std::optional<bench::PaintRig> start(const std::vector<std::string>& steps, uint32_t w,
                                      uint32_t h) {
-  return bench::start_paint_rig(steps, w, h);
+  return bench::start_paint_rig(steps, w, h, bench::Route::direct, korvane_binary);
 }
 
 // The physical limit of the host pipe: the same frames written by a plain writer into a pipe
@@ -173,6 +178,9 @@ int main(int argc, char** argv) {
   bench::read_options(argc, argv, std::pair{"--frames", &frames}, std::pair{"--paints", &paints},
                       std::pair{"--moves", &moves}, std::pair{"--width", &w},
                       std::pair{"--height", &h});
+  for (int i = 1; i + 1 < argc; i += 2)
+    if (std::string(argv[i]) == "--korvane") korvane_binary = argv[i + 1];
+  std::printf("paint_bench: korvane %s\n", korvane_binary.c_str());
   throughput(frames, w, h);
   memory(paints);
   latency(moves, 1);

@@ -59,9 +59,11 @@ inline std::vector<uint8_t> gateway_block(uint16_t port, uint8_t transport) {
   return encode_extensions(EXT_GATEWAY, fields);
 }
 
-// The server running `steps`, korvane connected to it at w x h by `route`.
+// The server running `steps`, korvane (the binary at `korvane`, this build's by default)
+// connected to it at w x h by `route`.
 inline std::optional<PaintRig> start_paint_rig(const std::vector<std::string>& steps, uint32_t w,
-                                               uint32_t h, Route route = Route::direct) {
+                                               uint32_t h, Route route = Route::direct,
+                                               const std::string& korvane = KORVANE_PATH) {
   test::TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = "tls";
@@ -74,7 +76,7 @@ inline std::optional<PaintRig> start_paint_rig(const std::vector<std::string>& s
     return std::nullopt;
   }
   host::SessionOptions ko;
-  ko.korvane_path = KORVANE_PATH;
+  ko.korvane_path = korvane;
   ko.request.host = "127.0.0.1";
   ko.request.port = server->port;
   ko.request.width = w;

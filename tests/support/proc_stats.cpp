@@ -53,7 +53,7 @@ Memory memory_of(pid_t pid) {
   Memory m;
   std::ifstream in(proc(pid, "smaps_rollup"));
   std::string line;
-  long priv = 0;
+  long priv = 0, dirty = 0;
   while (std::getline(in, line)) {
     std::istringstream s(line);
     std::string key;
@@ -61,8 +61,10 @@ Memory memory_of(pid_t pid) {
     s >> key >> v;
     if (key == "Pss:") m.pss = v;
     if (key == "Private_Dirty:" || key == "Private_Clean:") priv += v;
+    if (key == "Private_Dirty:") dirty = v;
   }
   m.private_kib = priv;
+  m.private_dirty = dirty;
   if (const auto threads = status_field(pid, "Threads")) m.threads = static_cast<long>(*threads);
   return m;
 }

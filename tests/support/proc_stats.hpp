@@ -21,6 +21,7 @@ long resident_kib(pid_t pid);
 
 struct Memory {
   long pss = -1, private_kib = -1, threads = -1;  // KiB, KiB, count; -1 when unreadable
+  long private_dirty = -1;  // KiB: private_kib less the clean pages (code, read-only data)
 };
 Memory memory_of(pid_t pid);
 
