@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include <freerdp/primitives.h>
 #include <freerdp/client.h>
 #include <freerdp/gdi/gdi.h>
 #include <winpr/ssl.h>
@@ -224,6 +225,10 @@ ContextPtr make_client(const SettingsPlan& plan) {
   // after the library has already tried MD4 while making the context and logged
   // "Failed to initialize digest md4" on every session: loaded first, there is nothing to log.
   winpr_InitializeSSL(WINPR_SSL_INIT_DEFAULT);
+  // Left to choose, the library times its plain, its SIMD and its OpenCL pixel routines against
+  // each other, 150 ms each, in every process: a third of a second of CPU per session started,
+  // to pick the SIMD ones on a machine without a GPU. They are the ones korvane wants.
+  primitives_set_hints(PRIMITIVES_ONLY_CPU);
   ContextPtr context(freerdp_client_context_new(&entry));
   if (!context) {
     send_error("freerdp_client_context_new failed");
