@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 
+#include "proc_stats.hpp"
 #include "rig.hpp"
 
 using namespace korvane;
@@ -26,6 +27,11 @@ TEST(Session, ConnectedFirstWithRequestedSizeThenHostDisconnect) {
   EXPECT_EQ(u32_at(first, 4), 768u);
   ASSERT_TRUE(
       test::wait_for_prefix(*rig->server.process, "CONNECTED width=1024 height=768", 10000));
+  // Idle, the event loop sleeps in its wait: it once spun there on an event that never reset
+  // itself (the display channel's limits set it), a core's worth of CPU for the whole session.
+  const uint64_t busy = test::run_ns(rig->korvane->child.pid);
+  host::pump_events(*rig->korvane, 1500, [](const host::Frame&) {});
+  EXPECT_LT(test::run_ns(rig->korvane->child.pid) - busy, 300'000'000u) << "ns of CPU, idle";
 
   // A disconnect with a payload ends the session like an empty one.
   const auto start = steady_clock::now();
