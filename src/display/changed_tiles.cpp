@@ -80,29 +80,36 @@ bool host_picture_changes(HostPicture& picture, const Rect& r, const uint8_t* fr
   const int32_t tx1 = (r.x + r.w - 1) / kChangedTile, ty1 = (r.y + r.h - 1) / kChangedTile;
   const int32_t cols = tx1 - tx0 + 1, rows = ty1 - ty0 + 1;
   std::vector<uint8_t> changed(static_cast<size_t>(cols) * rows, 0);
+  const size_t span_offset = static_cast<size_t>(r.x) * 4,
+               span_bytes = static_cast<size_t>(r.w) * 4;
   for (int32_t ty = ty0; ty <= ty1; ++ty) {
     const int32_t y0 = std::max(r.y, ty * kChangedTile);
     const int32_t y1 = std::min(r.y + r.h, (ty + 1) * kChangedTile);
-    for (int32_t tx = tx0; tx <= tx1; ++tx) {
-      const int32_t x0 = std::max(r.x, tx * kChangedTile);
-      const int32_t x1 = std::min(r.x + r.w, (tx + 1) * kChangedTile);
-      const size_t offset = static_cast<size_t>(x0) * 4;
-      const size_t bytes = static_cast<size_t>(x1 - x0) * 4;
-      uint8_t& known = picture.known[static_cast<size_t>(ty) * picture.tiles_x + tx];
-      bool differs = !known;
-      // Row by row: a row that differs is copied at once, so each byte is read at most twice.
-      for (int32_t y = y0; y < y1; ++y) {
-        const uint8_t* src = frame + static_cast<size_t>(y) * stride + offset;
-        uint8_t* dst = picture.pixels.data() + static_cast<size_t>(y) * row_bytes + offset;
-        if (std::memcmp(src, dst, bytes) != 0) {
-          std::memcpy(dst, src, bytes);
-          differs = true;
-        }
+    uint8_t* differs = &changed[static_cast<size_t>(ty - ty0) * cols];
+    // Row by row across all of r at once: servers resend unchanged areas over and over, and
+    // one compare of the whole row settles it for every tile it crosses. A row that differs is
+    // compared again tile by tile, and copied where it differs, so each byte is read at most
+    // three times.
+    for (int32_t y = y0; y < y1; ++y) {
+      const uint8_t* src = frame + static_cast<size_t>(y) * stride;
+      uint8_t* dst = picture.pixels.data() + static_cast<size_t>(y) * row_bytes;
+      if (std::memcmp(src + span_offset, dst + span_offset, span_bytes) == 0) continue;
+      for (int32_t tx = tx0; tx <= tx1; ++tx) {
+        const size_t x0 = static_cast<size_t>(std::max(r.x, tx * kChangedTile)) * 4;
+        const size_t x1 = static_cast<size_t>(std::min(r.x + r.w, (tx + 1) * kChangedTile)) * 4;
+        if (std::memcmp(src + x0, dst + x0, x1 - x0) == 0) continue;
+        std::memcpy(dst + x0, src + x0, x1 - x0);
+        differs[tx - tx0] = 1;
       }
-      if (!differs) continue;
-      changed[static_cast<size_t>(ty - ty0) * cols + (tx - tx0)] = 1;
+    }
+    for (int32_t tx = tx0; tx <= tx1; ++tx) {
+      uint8_t& known = picture.known[static_cast<size_t>(ty) * picture.tiles_x + tx];
+      if (known && !differs[tx - tx0]) continue;
+      differs[tx - tx0] = 1;
       // A known tile stays known: outside the cell the host's canvas did not change. An
       // unknown one becomes known only when the cell is the whole tile.
+      const int32_t x0 = std::max(r.x, tx * kChangedTile);
+      const int32_t x1 = std::min(r.x + r.w, (tx + 1) * kChangedTile);
       const bool whole = x0 == tx * kChangedTile && y0 == ty * kChangedTile &&
                          (x1 - x0 == kChangedTile || x1 == picture.width) &&
                          (y1 - y0 == kChangedTile || y1 == picture.height);
