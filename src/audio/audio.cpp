@@ -83,6 +83,7 @@ BOOL default_format(rdpsndDevicePlugin*, const AUDIO_FORMAT* desired, AUDIO_FORM
 BOOL open_device(rdpsndDevicePlugin* p, const AUDIO_FORMAT* format, UINT32) {
   if (!format) return FALSE;
   AudioFormat opened = to_format(*format);
+  opened.tag = host_audio_tag(opened.tag);
   std::scoped_lock lock(stream.mutex);
   device_of(p)->open_format = std::move(opened);
   return TRUE;

@@ -72,9 +72,15 @@ bool audio_format_taken(const AudioFormat& f, uint8_t codecs) {
              (f.samples_per_sec == 44100 || f.samples_per_sec == 48000) &&
              f.block_align == f.channels * 2;
     case AUDIO_TAG_AAC: return (codecs & AUDIO_CODEC_AAC) != 0 && f.channels != 0;
-    case AUDIO_TAG_OPUS: return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
+    case AUDIO_TAG_OPUS:
+    case AUDIO_TAG_XRDP_OPUS: return (codecs & AUDIO_CODEC_OPUS) != 0 && f.channels != 0;
+    case AUDIO_TAG_MP3: return (codecs & AUDIO_CODEC_MP3) != 0 && f.channels != 0;
     default: return false;
   }
+}
+
+uint16_t host_audio_tag(uint16_t server_tag) {
+  return server_tag == AUDIO_TAG_XRDP_OPUS ? uint16_t{AUDIO_TAG_OPUS} : server_tag;
 }
 
 AudioFormat pcm_format_like(const AudioFormat& from) {

@@ -17,14 +17,18 @@ namespace korvane {
 enum : uint8_t {
   AUDIO_CODEC_AAC = 0x01,
   AUDIO_CODEC_OPUS = 0x02,
+  AUDIO_CODEC_MP3 = 0x04,
 };
-inline constexpr uint8_t kKnownAudioCodecs = AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS;
+inline constexpr uint8_t kKnownAudioCodecs = AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS | AUDIO_CODEC_MP3;
 
-// Wave format tags as the sound channel carries them.
+// Wave format tags as the sound channel carries them. The host sees one tag per codec: the first
+// four; servers that name a codec otherwise are mapped by host_audio_tag.
 enum : uint16_t {
   AUDIO_TAG_PCM = 0x0001,
-  AUDIO_TAG_AAC = 0xA106,  // AAC as Windows names it in a wave format
+  AUDIO_TAG_AAC = 0xA106,  // AAC as Windows (and xrdp) name it in a wave format
   AUDIO_TAG_OPUS = 0x704F,
+  AUDIO_TAG_MP3 = 0x0055,        // MPEG layer 3
+  AUDIO_TAG_XRDP_OPUS = 0x0069,  // xrdp's own tag for Opus
 };
 
 // EVT_AUDIO_FORMAT: a wave format as the sound channel carries it (little-endian, 18 bytes, then
@@ -61,9 +65,13 @@ std::vector<uint8_t> encode_audio_volume(uint32_t volume);
 std::optional<uint32_t> parse_audio_volume(std::span<const uint8_t> payload);
 
 // Whether korvane's sound device takes a format from the server as it is: 16-bit PCM at 44.1 or
-// 48 kHz, mono or stereo, with a consistent block size; AAC or Opus only when the host decodes
-// them (codecs: AUDIO_CODEC_* granted).
+// 48 kHz, mono or stereo, with a consistent block size; AAC, Opus or MP3 (under any tag of
+// theirs) only when the host decodes them (codecs: AUDIO_CODEC_* granted).
 bool audio_format_taken(const AudioFormat& f, uint8_t codecs);
+
+// The tag the host is told for a server's: the codec's one tag, so that a host never learns
+// which server named Opus how.
+uint16_t host_audio_tag(uint16_t server_tag);
 
 // The 16-bit PCM format a decoder turns `from` into: same rate and channels.
 AudioFormat pcm_format_like(const AudioFormat& from);

@@ -144,10 +144,12 @@ TEST(Audio, PcmSweepArrivesWholeInOrderWithItsFormatFirst) {
   EXPECT_EQ(count_lines(*rig, std::regex("^SOUND channel joined=1 playback=1")), 1u);
 }
 
+// Opus under xrdp's tag reaches the host under korvane's one tag for Opus.
 TEST(Audio, CompressedFormatsTheHostDecodesPassThroughUnchanged) {
   auto rig =
-      start_rig({"sound-coded 0xA106 400", "sound-coded 0x704F 400", "sound-wait-confirms", "end"},
-                {}, "tls", {}, audio_block(AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS));
+      start_rig({"sound-coded 0xA106 400", "sound-coded 0x704F 400", "sound-coded 0x0069 400",
+                 "sound-coded 0x0055 400", "sound-wait-confirms", "end"},
+                {}, "tls", {}, audio_block(AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS | AUDIO_CODEC_MP3));
   ASSERT_TRUE(rig);
   ASSERT_EQ(granted_mask(*rig), EXT_AUDIO) << korvane_stderr(*rig);
   AudioSink audio;
@@ -156,12 +158,14 @@ TEST(Audio, CompressedFormatsTheHostDecodesPassThroughUnchanged) {
   EXPECT_FALSE(audio.bad_frame);
   EXPECT_FALSE(audio.sequence_gap);
   const auto sent = done_lines(*rig);
-  ASSERT_EQ(sent.size(), 2u) << server_log(*rig);
-  ASSERT_EQ(audio.streams.size(), 2u) << server_log(*rig);
+  ASSERT_EQ(sent.size(), 4u) << server_log(*rig);
+  ASSERT_EQ(audio.streams.size(), 4u) << server_log(*rig);
   expect_stream(audio.streams[0], sent[0], AUDIO_TAG_AAC, 2, 48000);
   const std::vector<uint8_t> config = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
   EXPECT_EQ(audio.streams[0].format.codec_data, config);
   expect_stream(audio.streams[1], sent[1], AUDIO_TAG_OPUS, 2, 48000);
+  expect_stream(audio.streams[2], sent[2], AUDIO_TAG_OPUS, 2, 44100);
+  expect_stream(audio.streams[3], sent[3], AUDIO_TAG_MP3, 2, 44100);
 }
 
 TEST(Audio, AHostThatDoesNotDecodeAacIsNotOfferedIt) {

@@ -138,7 +138,7 @@ std::string open_sound(Session& s) {
   auto state = sound_state(s);
   RdpsndServerContext* context = rdpsnd_server_context_new(s.vcm);
   if (!context) return "rdpsnd_server_context_new failed";
-  static AUDIO_FORMAT formats[6];
+  static AUDIO_FORMAT formats[8];
   formats[0] = make_format(WAVE_FORMAT_PCM, 2, 48000, 16);
   formats[1] = make_format(WAVE_FORMAT_PCM, 2, 44100, 16);
   formats[2] = make_format(WAVE_FORMAT_PCM, 1, 48000, 16);
@@ -153,10 +153,17 @@ std::string open_sound(Session& s) {
   formats[5] = make_format(WAVE_FORMAT_OPUS, 2, 48000, 16);
   formats[5].nBlockAlign = 4;
   formats[5].nAvgBytesPerSec = 16000;
+  // Opus and MP3 as xrdp offers them.
+  formats[6] = formats[5];
+  formats[6].wFormatTag = 0x0069;
+  formats[6].nSamplesPerSec = 44100;
+  formats[7] = make_format(WAVE_FORMAT_MPEGLAYER3, 2, 44100, 0);
+  formats[7].nBlockAlign = 1;
+  formats[7].nAvgBytesPerSec = 16000;
   context->data = &s;
   context->rdpcontext = s.peer->context;
   context->server_formats = formats;
-  context->num_server_formats = 6;
+  context->num_server_formats = 8;
   context->src_format = &formats[0];
   context->latency = 50;
   context->Activated = on_activated;
