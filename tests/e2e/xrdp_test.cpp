@@ -5,17 +5,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "host/audio.hpp"
 #include "host/options.hpp"
+#include "host_link/audio_wire.hpp"
 #include "rig.hpp"
 #include "x_display.hpp"
 
@@ -322,6 +328,66 @@ TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   const std::string xwd = in_peer_session({"xwd", "-root", "-silent"});
   expect_each_monitor_shows_its_region(
       w, test::parse_xwd(std::span(reinterpret_cast<const uint8_t*>(xwd.data()), xwd.size())));
+  host::finish_session(*rig.korvane, 15000, {});
+}
+
+// xrdp 0.10 with sound names Opus 0x0069: a host that decodes Opus gets it under korvane's one
+// Opus tag, and it decodes to the tone played in the session.
+TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
+  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
+    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
+  Peer peer;
+  peer.port = test::free_tcp_port();
+  const auto started = run_peer({"start", std::to_string(peer.port), "tls"}, {"XRDP_AUDIO=1"});
+  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp");
+  const ExtensionField fields[] = {{FIELD_AUDIO_CODECS, {AUDIO_CODEC_OPUS}}};
+  ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
+                            encode_extensions(EXT_AUDIO, fields), peer.port));
+  std::vector<AudioFormat> formats;
+  std::vector<std::vector<uint8_t>> blocks;  // those after the last format
+  const auto hear = [&](const host::Frame& f) {
+    if (f.type == EVT_AUDIO_FORMAT) {
+      if (auto format = parse_audio_format(f.payload)) formats.push_back(*format);
+      blocks.clear();
+    } else if (auto d = f.type == EVT_AUDIO_DATA ? parse_audio_data(f.payload) : std::nullopt) {
+      blocks.emplace_back(d->bytes.begin(), d->bytes.end());
+    }
+  };
+  ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_CONNECTED, 60000, hear))
+      << korvane_stderr(rig);
+  host::RunResult tone;
+  std::atomic<bool> played{false};
+  std::thread player([&] {
+    tone = run_peer({"tone", "2", "440"});
+    played = true;
+  });
+  while (!played) host::pump_events(*rig.korvane, 100, hear);  // bounded by the tool's wait
+  player.join();
+  host::pump_events(*rig.korvane, 2000, hear);
+  ASSERT_TRUE(tone.status->code == 0) << tone.out;
+  ASSERT_FALSE(formats.empty()) << korvane_stderr(rig);
+  EXPECT_EQ(formats.back().tag, AUDIO_TAG_OPUS);
+  std::vector<float> pcm;
+  ASSERT_EQ(host::decode_opus(formats.back(), blocks, pcm), "");
+  // The tone's frequency from its zero crossings, between its first and last loud samples. xrdp
+  // feeds its 44.1 kHz sound to an encoder at Opus's 48 kHz, so the decoded samples play at the
+  // format's rate, not at 48 kHz (the tone would be 9% high).
+  size_t first = pcm.size(), last = 0;
+  for (size_t i = 0; i < pcm.size(); ++i)
+    if (std::abs(pcm[i]) > 0.2f) first = std::min(first, i), last = i;
+  // The session's first moments of sound may go before its channel is up: half a second is enough.
+  ASSERT_LT(first + 24000, last) << "under half a second of the tone in " << pcm.size()
+                                 << " samples";
+  size_t crossings = 0;
+  for (size_t i = first + 1; i <= last; ++i) crossings += (pcm[i - 1] < 0) != (pcm[i] < 0);
+  const double rate = formats.back().samples_per_sec;
+  const double hz = static_cast<double>(crossings) / 2 / (static_cast<double>(last - first) / rate);
+  EXPECT_NEAR(hz, 440, 5) << blocks.size() << " Opus blocks at " << formats.back().samples_per_sec;
+  size_t bytes = 0;
+  for (const auto& b : blocks) bytes += b.size();
+  std::printf("xrdp's Opus: %zu blocks, %zu bytes, %.1f Hz decoded\n", blocks.size(), bytes, hz);
   host::finish_session(*rig.korvane, 15000, {});
 }
 

@@ -1,7 +1,14 @@
 #include "host/audio.hpp"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+}
+
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "host_link/protocol.hpp"
@@ -259,6 +266,37 @@ std::vector<std::string> WavSeries::finish(std::string* problem) {
   const std::string why = current_.close();
   if (!why.empty()) *problem = why;
   return lines;
+}
+
+std::string decode_opus(const AudioFormat& format, std::span<const std::vector<uint8_t>> blocks,
+                        std::vector<float>& out) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_OPUS);
+  if (!codec) return "libavcodec has no Opus decoder";
+  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(
+      avcodec_alloc_context3(codec), [](AVCodecContext* c) { avcodec_free_context(&c); });
+  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                        [](AVPacket* p) { av_packet_free(&p); });
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
+                                                     [](AVFrame* f) { av_frame_free(&f); });
+  if (!ctx || !packet || !frame) return "out of memory";
+  ctx->sample_rate = 48000;
+  av_channel_layout_default(&ctx->ch_layout, format.channels ? format.channels : 1);
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return "the Opus decoder did not open";
+  for (const auto& block : blocks) {
+    packet->data = const_cast<uint8_t*>(block.data());
+    packet->size = static_cast<int>(block.size());
+    if (avcodec_send_packet(ctx.get(), packet.get()) < 0) return "a block is not an Opus packet";
+    while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+      const auto fmt = static_cast<AVSampleFormat>(frame->format);
+      if (fmt != AV_SAMPLE_FMT_FLTP && fmt != AV_SAMPLE_FMT_FLT)
+        return "the Opus decoder gave samples other than float";
+      // Planar or interleaved, the first channel's sample n is at n * step.
+      const int step = fmt == AV_SAMPLE_FMT_FLT ? frame->ch_layout.nb_channels : 1;
+      const auto* samples = reinterpret_cast<const float*>(frame->data[0]);
+      for (int n = 0; n < frame->nb_samples; ++n) out.push_back(samples[n * step]);
+    }
+  }
+  return {};
 }
 
 }  // namespace korvane::host

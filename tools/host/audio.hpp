@@ -91,4 +91,9 @@ class WavSeries {
 // The path of the n-th file (1-based) of a series: out.wav, out-2.wav, ...
 std::string wav_series_path(const std::string& base, size_t n);
 
+// Decodes Opus blocks of `format` (one packet a block, as servers send them) and appends the
+// first channel's samples, at 48 kHz, to `out`. Returns "" or what went wrong.
+std::string decode_opus(const AudioFormat& format, std::span<const std::vector<uint8_t>> blocks,
+                        std::vector<float>& out);
+
 }  // namespace korvane::host
