@@ -77,16 +77,6 @@ TEST(AudioFormats, PcmAtTwoRatesAndCompressedOnlyWhenTheHostDecodesIt) {
   opus.tag = AUDIO_TAG_OPUS;
   EXPECT_TRUE(audio_format_taken(opus, AUDIO_CODEC_OPUS));
   EXPECT_FALSE(audio_format_taken(opus, AUDIO_CODEC_AAC));
-  opus.tag = AUDIO_TAG_XRDP_OPUS;
-  EXPECT_TRUE(audio_format_taken(opus, AUDIO_CODEC_OPUS));
-  EXPECT_FALSE(audio_format_taken(opus, AUDIO_CODEC_AAC | AUDIO_CODEC_MP3));
-  EXPECT_EQ(host_audio_tag(AUDIO_TAG_XRDP_OPUS), AUDIO_TAG_OPUS);
-  AudioFormat mp3 = aac;
-  mp3.tag = AUDIO_TAG_MP3;
-  EXPECT_TRUE(audio_format_taken(mp3, AUDIO_CODEC_MP3));
-  EXPECT_FALSE(audio_format_taken(mp3, AUDIO_CODEC_AAC | AUDIO_CODEC_OPUS));
-  for (uint16_t tag : {AUDIO_TAG_PCM, AUDIO_TAG_AAC, AUDIO_TAG_OPUS, AUDIO_TAG_MP3})
-    EXPECT_EQ(host_audio_tag(tag), tag);
 
   AudioFormat adpcm;
   adpcm.tag = 0x0011;
