@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <utility>
 
+#include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/profile.hpp"
 #include "host_link/profile_keys.hpp"
@@ -23,31 +28,33 @@ std::optional<unsigned long> parse_number(const std::string& text) {
   return v;
 }
 
-bool parse_codecs(const std::string& text, std::optional<uint8_t>& wanted) {
-  uint8_t codecs = 0;
-  if (text == "none") {  // the host decodes none: rectangles only
-    wanted = 0;
-    return true;
-  }
+// A comma-separated list of names from `names` as the OR of their bits; nullopt if a name is not
+// there.
+std::optional<uint8_t> parse_name_list(
+    const std::string& text, std::initializer_list<std::pair<std::string_view, uint8_t>> names) {
+  uint8_t bits = 0;
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
     const std::string name = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    if (name == "avc420") {
-      codecs |= H264_AVC420;
-    } else if (name == "avc444") {
-      codecs |= H264_AVC444;
-    } else if (name == "avc444v2") {
-      codecs |= H264_AVC444V2;
-    } else {
-      return false;
-    }
-    if (comma == std::string::npos) {
-      wanted = codecs;
-      return true;
-    }
+    const auto it = std::find_if(names.begin(), names.end(),
+                                 [&](const auto& entry) { return entry.first == name; });
+    if (it == names.end()) return std::nullopt;
+    bits |= it->second;
+    if (comma == std::string::npos) return bits;
     start = comma + 1;
   }
+}
+
+bool parse_codecs(const std::string& text, std::optional<uint8_t>& wanted) {
+  if (text == "none") {  // the host decodes none: rectangles only
+    wanted = 0;
+    return true;
+  }
+  const auto codecs = parse_name_list(
+      text, {{"avc420", H264_AVC420}, {"avc444", H264_AVC444}, {"avc444v2", H264_AVC444V2}});
+  if (codecs) wanted = codecs;
+  return codecs.has_value();
 }
 
 // The code points of UTF-8 text; nullopt when it is not well-formed UTF-8. Surrogates and values
@@ -151,6 +158,7 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
     fields.push_back({FIELD_KEYBOARD_LAYOUT, v});
   }
   if (o.audio) mask |= EXT_AUDIO;
+  if (o.audio_codecs) fields.push_back({FIELD_AUDIO_CODECS, {o.audio_codecs}});
   if (o.gateway_accept) mask |= EXT_GATEWAY;
   if (reconnect_attempts) {
     mask |= EXT_RECONNECT;
@@ -251,6 +259,8 @@ void print_usage(FILE* out) {
       "  --audio           receive the remote desktop's sound (16-bit PCM); a line per\n"
       "                    format, a line per block (not with --quiet), and an AUDIO\n"
       "                    summary line before SUMMARY\n"
+      "  --audio-codecs L  also take these compressed formats undecoded (implies\n"
+      "                    --audio): a list of aac, opus, mp3\n"
       "  --audio-wav FILE  write the PCM received to FILE as WAV (implies --audio); one\n"
       "                    format per file: when the format changes, the next file is\n"
       "                    FILE with -2, -3, ... before its extension\n"
@@ -421,6 +431,14 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
       if (!n || *n > 0xFFFFFFFFul) return fail("--layout wants a layout id, not " + *v);
       keyboard_layout = static_cast<uint32_t>(*n);
     } else if (arg == "--audio") {
+      o.audio = true;
+    } else if (arg == "--audio-codecs") {
+      auto v = value();
+      if (!v) return fail(error);
+      const auto codecs = parse_name_list(
+          *v, {{"aac", AUDIO_CODEC_AAC}, {"opus", AUDIO_CODEC_OPUS}, {"mp3", AUDIO_CODEC_MP3}});
+      if (!codecs) return fail("--audio-codecs wants a list of aac, opus, mp3, not " + *v);
+      o.audio_codecs = *codecs;
       o.audio = true;
     } else if (arg == "--audio-wav") {
       if (!text(o.audio_wav)) return fail(error);

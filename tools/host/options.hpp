@@ -44,7 +44,8 @@ struct HostOptions {
   // without gateway fields (a .rdp text may name the gateway). Not given: accept.
   std::optional<bool> gateway_accept;
   bool audio = false;
-  std::string audio_wav;  // where the PCM goes; empty: nowhere
+  uint8_t audio_codecs = 0;  // AUDIO_CODEC_* taken undecoded; 0: PCM only
+  std::string audio_wav;     // where the PCM goes; empty: nowhere
 };
 
 struct ParsedArgs {
