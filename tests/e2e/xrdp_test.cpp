@@ -52,6 +52,14 @@ struct Peer {
   }
 };
 
+// Starts the peer on a free port; "" or what the tool said.
+std::string start_peer(Peer& peer, std::vector<std::string> env = {}) {
+  peer.port = test::free_tcp_port();
+  const auto started = run_peer({"start", std::to_string(peer.port), "tls"}, std::move(env));
+  return started.status && started.status->code == 0 ? ""
+                                                     : "the peer did not start: " + started.out;
+}
+
 // What the host heard of the desktop's size.
 struct Heard {
   Size size{0, 0};
@@ -118,10 +126,7 @@ TEST_P(Xrdp, EachDesktopSizeReachesTheHostOnce) {
     GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER)";
   if (geteuid() != 0) GTEST_SKIP() << "the xrdp 0.10 peer (a chroot) needs root";
   Peer peer;
-  peer.port = test::free_tcp_port();
-  const auto started = run_peer({"start", std::to_string(peer.port), "tls"},
-                                {std::string("XRDP_GFX_ORDER=") + GetParam().gfx_order});
-  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  ASSERT_EQ(start_peer(peer, {std::string("XRDP_GFX_ORDER=") + GetParam().gfx_order}), "");
 
   Rig rig;
   rig.scratch = test::make_temp_dir("korvane-xrdp");
@@ -293,9 +298,7 @@ TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
     GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
   Peer peer;
-  peer.port = test::free_tcp_port();
-  const auto started = run_peer({"start", std::to_string(peer.port), "tls"});
-  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  ASSERT_EQ(start_peer(peer), "");
   Rig rig;
   rig.scratch = test::make_temp_dir("korvane-xrdp");
   const std::string two = "1280x1024+0+0*,1024x768+1280+0",
@@ -337,9 +340,7 @@ TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
   if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
     GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
   Peer peer;
-  peer.port = test::free_tcp_port();
-  const auto started = run_peer({"start", std::to_string(peer.port), "tls"}, {"XRDP_AUDIO=1"});
-  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  ASSERT_EQ(start_peer(peer, {"XRDP_AUDIO=1"}), "");
   Rig rig;
   rig.scratch = test::make_temp_dir("korvane-xrdp");
   const ExtensionField fields[] = {{FIELD_AUDIO_CODECS, {AUDIO_CODEC_OPUS}}};
@@ -385,9 +386,6 @@ TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
   const double rate = formats.back().samples_per_sec;
   const double hz = static_cast<double>(crossings) / 2 / (static_cast<double>(last - first) / rate);
   EXPECT_NEAR(hz, 440, 5) << blocks.size() << " Opus blocks at " << formats.back().samples_per_sec;
-  size_t bytes = 0;
-  for (const auto& b : blocks) bytes += b.size();
-  std::printf("xrdp's Opus: %zu blocks, %zu bytes, %.1f Hz decoded\n", blocks.size(), bytes, hz);
   host::finish_session(*rig.korvane, 15000, {});
 }
 
