@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -146,7 +147,13 @@ int main(int argc, char** argv) {
       if (wav_problem.empty()) wav_problem = problem;
     }
   };
+  std::optional<MicSender> mic;
+  if (options->mic) mic.emplace().source = *options->mic;
   auto on_event = [&](const Frame& frame) {
+    if (mic) {
+      if (const std::string problem = mic->on_event(frame, Clock::now()); !problem.empty())
+        std::printf("PROBLEM %s\n", problem.c_str());
+    }
     const std::string problem = apply_event(desktop, frame);
     // Sound comes 50 blocks a second: --quiet leaves its blocks out like the rectangles.
     if (!options->quiet || (frame.type != EVT_RECT && frame.type != EVT_AUDIO_DATA)) {
@@ -212,8 +219,20 @@ int main(int argc, char** argv) {
         std::printf("PROBLEM cannot send the cursor request to korvane\n");
       }
     }
+    int wait_ms = 50;
+    if (mic) {
+      for (const auto& block : mic->due(Clock::now())) {
+        if (!send_command(*session, CMD_AUDIO_IN, block)) {
+          std::printf("PROBLEM cannot send the microphone's block to korvane\n");
+        }
+      }
+      if (const auto next = mic->next_due()) {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+        wait_ms = static_cast<int>(std::clamp<long long>(ms, 0, 50));
+      }
+    }
     Frame frame;
-    const ReadStatus st = next_event(*session, 50, frame);
+    const ReadStatus st = next_event(*session, wait_ms, frame);
     if (st == ReadStatus::timeout) continue;
     if (st != ReadStatus::frame) {
       failure =

@@ -9,8 +9,11 @@
 #include <utility>
 
 #include <freerdp/addin.h>
+#include <freerdp/channels/audin.h>
 #include <freerdp/client/rdpsnd.h>
 
+#include "audio/microphone.hpp"
+#include "audio/wave_format.hpp"
 #include "host_link/audio_wire.hpp"
 #include "host_link/transport.hpp"
 #include "state/record.hpp"
@@ -48,18 +51,6 @@ struct Device {
 
 Device* device_of(rdpsndDevicePlugin* p) { return reinterpret_cast<Device*>(p); }
 
-AudioFormat to_format(const AUDIO_FORMAT& f) {
-  AudioFormat out;
-  out.tag = f.wFormatTag;
-  out.channels = f.nChannels;
-  out.samples_per_sec = f.nSamplesPerSec;
-  out.avg_bytes_per_sec = f.nAvgBytesPerSec;
-  out.block_align = f.nBlockAlign;
-  out.bits_per_sample = f.wBitsPerSample;
-  if (f.data && f.cbSize) out.codec_data.assign(f.data, f.data + f.cbSize);
-  return out;
-}
-
 uint8_t granted_codecs() { return session.ext.audio_codecs & kKnownAudioCodecs; }
 
 BOOL format_supported(rdpsndDevicePlugin*, const AUDIO_FORMAT* format) {
@@ -69,14 +60,7 @@ BOOL format_supported(rdpsndDevicePlugin*, const AUDIO_FORMAT* format) {
 // What the library asks for when it decodes a format itself: 16-bit PCM, same rate and channels.
 BOOL default_format(rdpsndDevicePlugin*, const AUDIO_FORMAT* desired, AUDIO_FORMAT* out) {
   if (!desired || !out) return FALSE;
-  const AudioFormat pcm = pcm_format_like(to_format(*desired));
-  *out = AUDIO_FORMAT{};
-  out->wFormatTag = pcm.tag;
-  out->nChannels = pcm.channels;
-  out->nSamplesPerSec = pcm.samples_per_sec;
-  out->nAvgBytesPerSec = pcm.avg_bytes_per_sec;
-  out->nBlockAlign = pcm.block_align;
-  out->wBitsPerSample = pcm.bits_per_sample;
+  *out = to_library_format(pcm_format_like(to_format(*desired)));
   return TRUE;
 }
 
@@ -153,15 +137,18 @@ UINT VCAPITYPE device_entry(PFREERDP_RDPSND_DEVICE_ENTRY_POINTS entry) {
 }
 
 PVIRTUALCHANNELENTRY provider(LPCSTR name, LPCSTR subsystem, LPCSTR type, DWORD flags) {
-  if (name && subsystem && std::strcmp(name, RDPSND_CHANNEL_NAME) == 0 &&
-      std::strcmp(subsystem, kSubsystem) == 0)
-    return reinterpret_cast<PVIRTUALCHANNELENTRY>(reinterpret_cast<void*>(device_entry));
+  if (name && subsystem && std::strcmp(subsystem, kSubsystem) == 0) {
+    if (std::strcmp(name, RDPSND_CHANNEL_NAME) == 0)
+      return reinterpret_cast<PVIRTUALCHANNELENTRY>(reinterpret_cast<void*>(device_entry));
+    if (std::strcmp(name, AUDIN_CHANNEL_NAME) == 0) return microphone_entry();
+  }
   return previous_provider ? previous_provider(name, subsystem, type, flags) : nullptr;
 }
 
 }  // namespace
 
-void audio_install_device() {
+void audio_install_devices() {
+  microphone_reset();
   {
     std::scoped_lock lock(stream.mutex);
     stream.announced.reset();
@@ -173,7 +160,7 @@ void audio_install_device() {
   freerdp_register_addin_provider(provider, 0);
 }
 
-void audio_remove_device() {
+void audio_remove_devices() {
   if (freerdp_get_current_addin_provider() == provider)
     freerdp_register_addin_provider(previous_provider, 0);
 }
@@ -184,5 +171,7 @@ std::string audio_sound_argument() {
   // it whole. A day is beyond any stall a session survives.
   return std::string("/sound:sys:") + kSubsystem + ",latency:86400000";
 }
+
+std::string audio_microphone_argument() { return std::string("/microphone:sys:") + kSubsystem; }
 
 }  // namespace korvane

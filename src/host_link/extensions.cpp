@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host_link/audio_wire.hpp"
+#include "host_link/mic_wire.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/session_extensions.hpp"
 
@@ -91,6 +92,10 @@ ExtensionParse parse_extensions(std::span<const uint8_t> trailer, Extensions& ou
         if (length != 1) return ExtensionParse::malformed;
         out.audio_codecs = v[0];
         break;
+      case FIELD_MIC_FORMATS:
+        if (length != 1) return ExtensionParse::malformed;
+        out.mic_formats = v[0];
+        break;
       case FIELD_MONITORS: {
         auto layout = parse_layout(std::span(v, length));
         const LayoutProblem problem =
@@ -146,6 +151,8 @@ Grant grant_extensions(const Extensions& wanted) {
     g.h264_codecs =
         static_cast<uint8_t>(wanted.h264_codecs.value_or(H264_AVC420) & kKnownH264Codecs);
   }
+  // A microphone in no format korvane knows could never be opened.
+  if (!mic_formats_of(wanted.mic_formats)) g.mask &= ~EXT_MICROPHONE;
   return g;
 }
 

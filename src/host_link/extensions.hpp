@@ -60,7 +60,8 @@ struct Extensions {
   std::optional<uint32_t> keyboard_layout;
   std::optional<uint32_t> connect_timeout_ms;
   std::optional<ReconnectPolicy> reconnect;
-  uint8_t audio_codecs = 0;  // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
+  uint8_t audio_codecs = 0;            // FIELD_AUDIO_CODECS as sent (0: absent, PCM only)
+  std::optional<uint8_t> mic_formats;  // FIELD_MIC_FORMATS as sent
   Profile profile;
   Gateway gateway;
   // FIELD_MONITORS, checked (monitors_problem) and clamped (clamp_monitor); FIELD_SCALE, clamped.

@@ -31,6 +31,7 @@ enum : uint8_t {
   CMD_REFRESH = 15,          // empty: ask the server for the whole picture again
   CMD_GATEWAY_VERDICT = 16,  // u8: 1 accept the gateway's message, 0 reject it
   CMD_MONITORS = 17,         // a monitor layout (monitors.hpp)
+  CMD_AUDIO_IN = 18,         // the block's format, then its bytes (mic_wire.hpp)
 };
 
 // korvane to host.
@@ -65,6 +66,8 @@ enum : uint8_t {
   EVT_GATEWAY_MESSAGE = 27,   // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
   EVT_MONITORS = 28,          // the layout the server took, in the desktop's frame (monitors.hpp)
   EVT_MONITORS_REFUSED = 29,  // reason (u8, MONITORS_REFUSED_*), the monitor at fault (u8)
+  EVT_MIC_OPEN = 30,          // the server opened the microphone: see MicOpen
+  EVT_MIC_CLOSED = 31,        // empty: the server closed it
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -83,6 +86,7 @@ enum : uint32_t {
   EXT_PROFILE = 0x00000800,       // the connection profile's fields (profile.hpp)
   EXT_GATEWAY = 0x00001000,       // through a Remote Desktop Gateway (gateway.hpp)
   EXT_MONITORS = 0x00002000,      // several monitors: FIELD_MONITORS, CMD_MONITORS, EVT_MONITORS
+  EXT_MICROPHONE = 0x00004000,    // the host's microphone (mic_wire.hpp)
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -117,6 +121,7 @@ enum : uint16_t {
   FIELD_GATEWAY_FINGERPRINTS = 26,  // text: the gateway's pins, as FIELD_CERT_FINGERPRINTS
   FIELD_MONITORS = 27,              // a monitor layout (monitors.hpp)
   FIELD_SCALE = 28,                 // desktop scale, device scale (u32 each), one monitor's
+  FIELD_MIC_FORMATS = 29,           // u8: MIC_* formats the host sends (absent: PCM)
 };
 
 // A host command as the dispatcher sees it: the extension that must have been granted for it not
@@ -150,6 +155,7 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_REFRESH, "CMD_REFRESH", EXT_REFRESH, 0},
     {CMD_GATEWAY_VERDICT, "CMD_GATEWAY_VERDICT", EXT_GATEWAY, 1},
     {CMD_MONITORS, "CMD_MONITORS", EXT_MONITORS, 1},
+    {CMD_AUDIO_IN, "CMD_AUDIO_IN", EXT_MICROPHONE, 8},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -179,7 +185,7 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_CERTIFICATE, "EVT_CERTIFICATE", EXT_CERTIFICATE},
     {EVT_PROGRESS, "EVT_PROGRESS", EXT_STATUS},
     {EVT_END_REASON, "EVT_END_REASON", EXT_STATUS},
-    {EVT_REFUSED, "EVT_REFUSED", 0},  // answers CMD_CERT_VERDICT or CMD_UNICODE
+    {EVT_REFUSED, "EVT_REFUSED", 0},  // answers CMD_CERT_VERDICT, CMD_UNICODE or CMD_AUDIO_IN
     {EVT_RECONNECT, "EVT_RECONNECT", EXT_RECONNECT},
     {EVT_AUDIO_FORMAT, "EVT_AUDIO_FORMAT", EXT_AUDIO},
     {EVT_AUDIO_DATA, "EVT_AUDIO_DATA", EXT_AUDIO},
@@ -188,6 +194,8 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_GATEWAY_MESSAGE, "EVT_GATEWAY_MESSAGE", EXT_GATEWAY},
     {EVT_MONITORS, "EVT_MONITORS", EXT_MONITORS},
     {EVT_MONITORS_REFUSED, "EVT_MONITORS_REFUSED", EXT_MONITORS},
+    {EVT_MIC_OPEN, "EVT_MIC_OPEN", EXT_MICROPHONE},
+    {EVT_MIC_CLOSED, "EVT_MIC_CLOSED", EXT_MICROPHONE},
 };
 
 // An extension bit and the word the README's mask table (and korvane-host) names it by.
@@ -201,7 +209,7 @@ inline constexpr ExtensionInfo kExtensionBits[] = {
     {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},     {EXT_TEXT, "text"},
     {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},       {EXT_RECONNECT, "reconnect"},
     {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},   {EXT_PROFILE, "profile"},
-    {EXT_GATEWAY, "gateway"},         {EXT_MONITORS, "monitors"},
+    {EXT_GATEWAY, "gateway"},         {EXT_MONITORS, "monitors"}, {EXT_MICROPHONE, "microphone"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -240,6 +248,7 @@ inline constexpr FieldInfo kFields[] = {
     {FIELD_GATEWAY_FINGERPRINTS, "FIELD_GATEWAY_FINGERPRINTS", EXT_GATEWAY},
     {FIELD_MONITORS, "FIELD_MONITORS", EXT_MONITORS},
     {FIELD_SCALE, "FIELD_SCALE", EXT_RESIZE},
+    {FIELD_MIC_FORMATS, "FIELD_MIC_FORMATS", EXT_MICROPHONE},
 };
 
 // Every extension bit this korvane knows: the others are not granted.
@@ -249,7 +258,7 @@ inline constexpr uint32_t kKnownExtensions = [] {
   return mask;
 }();
 
-// nullptr for a type that is no command (0, 18..255).
+// nullptr for a type that is no command (0, 19..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
     if (c.type == type) return &c;

@@ -55,6 +55,11 @@ enum : uint8_t {
   REFUSED_NO_UNICODE = 1,       // the server does not take Unicode input
   REFUSED_NOT_A_CHARACTER = 2,  // a surrogate half or past U+10FFFF
   REFUSED_NO_QUESTION = 3,      // a verdict with no question pending
+  // CMD_AUDIO_IN's; the value is the block's length in bytes.
+  REFUSED_MIC_CLOSED = 4,  // the server has not opened the microphone, or closed it
+  REFUSED_MIC_FORMAT = 5,  // not the format of the last EVT_MIC_OPEN
+  REFUSED_MIC_BLOCK = 6,   // not whole PCM frames nor one Opus packet, or empty or too long
+  REFUSED_MIC_AHEAD = 7,   // it would put the host more than kMicLeadUs ahead of real time
 };
 
 // Why a session ended or failed, for a host to act on.

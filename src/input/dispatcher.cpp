@@ -2,6 +2,7 @@
 
 #include <freerdp/input.h>
 
+#include "audio/microphone.hpp"
 #include "certificate/certificate.hpp"
 #include "gateway/gateway.hpp"
 #include "clipboard/clipboard.hpp"
@@ -185,6 +186,7 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
       resize_request(r->size.width, r->size.height, clamp_scale(r->scale.value_or(Scale{})));
       break;
     }
+    case CMD_AUDIO_IN: microphone_block(payload); break;
     case CMD_MONITORS: {
       auto layout = parse_layout(payload);
       // A layout the server could never take is refused before anything is sent to it.

@@ -6,6 +6,7 @@
 
 #include <winpr/synch.h>
 
+#include "audio/microphone.hpp"
 #include "clipboard/clipboard.hpp"
 #include "resize/resize.hpp"
 
@@ -23,7 +24,8 @@ constexpr std::chrono::milliseconds kLongestWait{1000};
 uint32_t deadlines_wait_ms() {
   const auto now = Clock::now();
   auto until = now + kLongestWait;
-  for (const std::optional<Clock::time_point> d : {resize_deadline(), clipboard_deadline()})
+  for (const std::optional<Clock::time_point> d :
+       {resize_deadline(), clipboard_deadline(), microphone_deadline()})
     if (d) until = std::min(until, *d);
   if (until <= now) return 0;
   // Rounded up: a wake a little early would find nothing due and wait again.
@@ -34,6 +36,7 @@ uint32_t deadlines_wait_ms() {
 void deadlines_run() {
   clipboard_tick();
   resize_tick();
+  microphone_tick();
 }
 
 }  // namespace korvane

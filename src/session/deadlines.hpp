@@ -1,5 +1,6 @@
-// The one timer behind every policy's deadline (resize, the clipboard list time-out): the main
-// thread's event loop waits no longer than the earliest, and runs what is due after each wake.
+// The one timer behind every policy's deadline (resize, the clipboard list time-out, the
+// microphone's silence): the main thread's event loop waits no longer than the earliest, and runs
+// what is due after each wake.
 #pragma once
 
 #include <cstdint>

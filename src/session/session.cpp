@@ -242,7 +242,7 @@ ContextPtr make_client(const SettingsPlan& plan) {
 
   PubSub_Subscribe(context->pubSub, "ChannelConnected", on_channel_connected);
   PubSub_Subscribe(context->pubSub, "ChannelDisconnected", on_channel_disconnected);
-  if (session.grant.mask & EXT_AUDIO) audio_install_device();
+  if (session.grant.mask & (EXT_AUDIO | EXT_MICROPHONE)) audio_install_devices();
   return context;
 }
 
@@ -363,7 +363,7 @@ int tear_down(ContextPtr context, SessionThreads& threads, int exit_code) {
   // allocated. Only now, after the channels (which may still use it) are closed.
   gdi_free(context->instance);
   context.reset();
-  audio_remove_device();
+  audio_remove_devices();
   clipboard_reset();
   cursor_reset();
   return host_gone() ? 1 : exit_code;
@@ -375,8 +375,8 @@ int session_main() {
   if (!prepare_process()) return 1;
   if (!read_connect_request()) return 1;
   // Step 2.
-  const SettingsPlan plan =
-      plan_settings(session.params, session.grant, session.ext, audio_sound_argument());
+  const SettingsPlan plan = plan_settings(session.params, session.grant, session.ext,
+                                          audio_sound_argument(), audio_microphone_argument());
   ContextPtr context = make_client(plan);
   if (!context) return 1;
   if (!apply_plan(context.get(), plan)) return 1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <freerdp/client/cmdline.h>
+#include <freerdp/channels/audin.h>
 #include <freerdp/channels/location.h>
 #include <freerdp/channels/rdpecam.h>
 #include <freerdp/channels/urbdrc.h>
@@ -142,17 +143,19 @@ std::string apply_profile_fields(rdpSettings* s, const Profile& p) {
   return ok ? std::string() : std::string("the library refused a profile setting");
 }
 
-// Drives and devices of the machine korvane runs on are not the host user's, nor its speakers:
-// what a .rdp text turned on is turned off again. The connect request's drive is added as the
-// connection starts (and device redirection with it).
-bool apply_local_devices_off(rdpSettings* s, bool sound) {
+// Drives and devices of the machine korvane runs on are not the host user's, nor its speakers
+// and microphone: what a .rdp text turned on is turned off again. The connect request's drive is
+// added as the connection starts (and device redirection with it); korvane's own microphone,
+// named on the command line, is the only one.
+bool apply_local_devices_off(rdpSettings* s, bool sound, bool microphone) {
   for (const char* channel : {URBDRC_CHANNEL_NAME, RDPECAM_DVC_CHANNEL_NAME, LOCATION_CHANNEL_NAME})
     freerdp_client_del_dynamic_channel(s, channel);  // false when it was not there
+  if (!microphone) freerdp_client_del_dynamic_channel(s, AUDIN_CHANNEL_NAME);
   return freerdp_settings_set_string(s, FreeRDP_DrivesToRedirect, nullptr) &&
          set(s, FreeRDP_DeviceRedirection, false) && set(s, FreeRDP_RedirectPrinters, false) &&
          set(s, FreeRDP_RedirectSmartCards, false) && set(s, FreeRDP_RedirectSerialPorts, false) &&
          set(s, FreeRDP_RedirectParallelPorts, false) && set(s, FreeRDP_RedirectHomeDrive, false) &&
-         set(s, FreeRDP_AudioCapture, false) && set(s, FreeRDP_AudioPlayback, sound) &&
+         set(s, FreeRDP_AudioCapture, microphone) && set(s, FreeRDP_AudioPlayback, sound) &&
          (!sound || set(s, FreeRDP_RemoteConsoleAudio, false));
 }
 
@@ -260,7 +263,8 @@ bool apply_settings_before_connect(rdpSettings* settings, const SettingsPlan& pl
   }
   if (plan.gateway && !apply_gateway(settings, *plan.gateway)) return false;
   if (!apply_monitors(settings, plan.monitors, plan.scale)) return false;
-  if (plan.local_devices_off && !apply_local_devices_off(settings, plan.sound)) return false;
+  if (plan.local_devices_off && !apply_local_devices_off(settings, plan.sound, plan.microphone))
+    return false;
   const bool ok = set(settings, FreeRDP_TcpAckTimeout, plan.tcp_ack_timeout_ms) &&
                   set(settings, FreeRDP_SoftwareGdi, plan.software_gdi) &&
                   set(settings, FreeRDP_GfxH264, plan.gfx_h264) &&

@@ -7,13 +7,15 @@
 namespace korvane {
 
 SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, const Extensions& ext,
-                           std::string_view sound_argument) {
+                           std::string_view sound_argument, std::string_view microphone_argument) {
   SettingsPlan plan;
   plan.args = build_connect_args(params);
   // Only a host that asked hears anything; to every other nothing changes.
   if (grant.mask & EXT_AUDIO) plan.args.emplace_back(sound_argument);
+  if (grant.mask & EXT_MICROPHONE) plan.args.emplace_back(microphone_argument);
   if (params.password[0]) plan.password = params.password;
   plan.sound = (grant.mask & EXT_AUDIO) != 0;
+  plan.microphone = (grant.mask & EXT_MICROPHONE) != 0;
   if (grant.mask & EXT_PROFILE) {
     // The console is a profile's choice: without FIELD_CONSOLE (or the .rdp text's key) the
     // server gives a normal session, the right one on a session host.

@@ -39,6 +39,7 @@ struct SettingsPlan {
   // The sound the host was granted is the only sound: a .rdp text does not play it on this
   // machine, nor record from its microphone.
   bool sound = false;
+  bool microphone = false;  // korvane's microphone, for a host granted it
   uint32_t tcp_ack_timeout_ms = 30000;
   bool software_gdi = true;
   bool gfx_h264 = true;
@@ -67,9 +68,10 @@ struct SettingsPlan {
   bool operator==(const SettingsPlan&) const = default;
 };
 
-// sound_argument names korvane's sound device on the command line (audio_sound_argument()); it
-// is added only for a host granted sound.
+// sound_argument and microphone_argument name korvane's devices on the command line
+// (audio_sound_argument(), audio_microphone_argument()); each is added only for a host granted it.
 SettingsPlan plan_settings(const ConnectParams& params, const Grant& grant, const Extensions& ext,
-                           std::string_view sound_argument);
+                           std::string_view sound_argument,
+                           std::string_view microphone_argument = {});
 
 }  // namespace korvane

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,6 +13,8 @@
 
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/mic_wire.hpp"
+#include "host_link/session_extensions.hpp"
 #include "proc_stats.hpp"
 #include "rig.hpp"
 
@@ -223,4 +226,93 @@ TEST(Audio, AHostThatDidNotAskHearsNothing) {
     EXPECT_TRUE(audio.volumes.empty());
     EXPECT_FALSE(audio.data_before_format);
   }
+}
+
+namespace {
+
+// What the host learns of its microphone.
+struct MicEvents {
+  std::vector<MicOpen> opens;
+  size_t closes = 0;
+  std::map<uint8_t, size_t> refusals;  // by reason
+  host::EventSink sink() {
+    return [this](const host::Frame& f) {
+      if (f.type == EVT_MIC_OPEN) {
+        if (auto m = parse_mic_open(f.payload)) opens.push_back(std::move(*m));
+      } else if (f.type == EVT_MIC_CLOSED) {
+        ++closes;
+      } else if (auto r = f.type == EVT_REFUSED ? parse_refused(f.payload) : std::nullopt) {
+        if (r->command == CMD_AUDIO_IN) ++refusals[r->reason];
+      }
+    };
+  }
+};
+
+std::vector<uint8_t> mic_payload(uint32_t rate, std::span<const uint8_t> bytes) {
+  const auto h = encode_audio_in_header(AUDIO_TAG_PCM, 2, rate);
+  std::vector<uint8_t> p(h.begin(), h.end());
+  p.insert(p.end(), bytes.begin(), bytes.end());
+  return p;
+}
+
+}  // namespace
+
+// The host's blocks reach the server byte for byte and in order; a block before the open, in
+// another format or not whole frames is refused; a flood gets refusals past one second ahead and
+// korvane holds none of it; a pause is silence to the server; open and close reach the host.
+TEST(Microphone, BlocksArriveInOrderFloodsAreRefusedAndPausesAreSilence) {
+  std::optional<Rig> rig(std::in_place);
+  rig->scratch = test::make_temp_dir("korvane-e2e");
+  ASSERT_TRUE(start_rig(
+      *rig,
+      {"mic-open 1 48000 2 960", "sleep 4000", "mic-close", "sleep 300", "mic-dump mic.raw", "end"},
+      {}, "tls", {"--dump-dir", rig->scratch.path}, encode_extensions(EXT_MICROPHONE)));
+  ASSERT_EQ(granted_mask(*rig), EXT_MICROPHONE) << korvane_stderr(*rig);
+  MicEvents mic;
+  auto sink = mic.sink();
+  // 20 ms blocks of a pattern with no zero byte, each block distinct.
+  std::vector<std::vector<uint8_t>> blocks(1100, std::vector<uint8_t>(3840));
+  for (size_t b = 0; b < blocks.size(); ++b)
+    for (size_t i = 0; i < blocks[b].size(); ++i)
+      blocks[b][i] = static_cast<uint8_t>(1 + (b * 7 + i * 13) % 251);
+  auto send = [&](const std::vector<uint8_t>& payload) {
+    ASSERT_TRUE(host::send_command(*rig->korvane, CMD_AUDIO_IN, payload));
+  };
+  send(mic_payload(48000, blocks[0]));  // before the open
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (mic.opens.empty() && std::chrono::steady_clock::now() < deadline)
+    host::pump_events(*rig->korvane, 50, sink);
+  ASSERT_EQ(mic.opens.size(), 1u) << server_log(*rig);
+  EXPECT_EQ(mic.opens[0].frames_per_packet, 960u);
+  EXPECT_EQ(mic.opens[0].format, (AudioFormat{AUDIO_TAG_PCM, 2, 48000, 192000, 4, 16, {}}));
+  send(mic_payload(44100, blocks[0]));
+  send(mic_payload(48000, std::span(blocks[0]).first(3)));
+  const long rss_before = test::resident_kib(rig->korvane->child.pid);
+  // A second at once, then 21 s more as fast as the pipe takes it.
+  for (size_t b = 0; b < 1100; ++b) send(mic_payload(48000, blocks[b]));
+  const long rss_after = test::resident_kib(rig->korvane->child.pid);
+  const auto host_end = host::finish_session(*rig->korvane, 30000, sink, false);
+  EXPECT_TRUE(host_end.disconnected) << korvane_stderr(*rig);
+  EXPECT_EQ(mic.closes, 1u);
+  EXPECT_EQ(mic.refusals[REFUSED_MIC_CLOSED], 1u);
+  EXPECT_EQ(mic.refusals[REFUSED_MIC_FORMAT], 1u);
+  EXPECT_EQ(mic.refusals[REFUSED_MIC_BLOCK], 1u);
+  EXPECT_GT(mic.refusals[REFUSED_MIC_AHEAD], 900u);
+  if (!kSanitized) EXPECT_LT(rss_after, rss_before + 2048) << "21 s of sound is 4 MB";
+
+  // The recording: the blocks taken, in order and whole, then silence from the pause on.
+  const std::string recorded = test::read_file(rig->scratch.path + "/mic.raw");
+  size_t at = 0, taken = 0;
+  for (const auto& b : blocks) {
+    if (recorded.compare(at, b.size(), reinterpret_cast<const char*>(b.data()), b.size()) == 0) {
+      at += b.size();
+      ++taken;
+    }
+  }
+  EXPECT_EQ(taken + mic.refusals[REFUSED_MIC_AHEAD], blocks.size());
+  EXPECT_GE(taken, 50u) << "a second ahead is taken";
+  const std::string rest = recorded.substr(at);
+  EXPECT_GE(rest.size(), 192000u * 2) << "the pause is about 3 s";
+  EXPECT_EQ(rest.find_first_not_of('\0'), std::string::npos) << "silence after the blocks";
+  EXPECT_EQ(rest.size() % 3840, 0u) << "in the server's packet size";
 }

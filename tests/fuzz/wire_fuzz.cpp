@@ -11,6 +11,7 @@
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/gateway.hpp"
+#include "host_link/mic_wire.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
 #include "host_link/session_extensions.hpp"
@@ -110,6 +111,23 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
       return true;
     }
     case CMD_SYNC_LOCKS: return parse_sync_locks(p).has_value();
+    case CMD_AUDIO_IN: {
+      const auto b = parse_audio_in(p);
+      if (!b) return false;
+      // Whatever the block, a length korvane takes is within what one block may last, and the
+      // pacer never lets the host further ahead than its lead.
+      for (const uint16_t tag : {AUDIO_TAG_PCM, AUDIO_TAG_OPUS}) {
+        const AudioFormat open{
+            tag, b->channels, b->samples_per_sec, 0, static_cast<uint16_t>(b->channels * 2),
+            16,  {}};
+        const auto us = mic_block_us(open, b->bytes);
+        if (tag == AUDIO_TAG_OPUS && us && *us > 120000) std::abort();
+        MicPacer pacer;
+        pacer.open(0, 20000);
+        if (us && pacer.offer(*us, 0) && pacer.sent_us > kMicLeadUs) std::abort();
+      }
+      return true;
+    }
     default: std::abort();  // a command in the table without a parser here
   }
 }

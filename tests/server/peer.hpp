@@ -143,6 +143,8 @@ const std::vector<ChannelHook>& hooks();
 // True when some step of the script has a name starting with `prefix`; lets
 // a channel file stay closed unless its steps are used.
 bool script_uses(const Session& session, std::string_view prefix);
+// A dump step's path, under --dump-dir when relative.
+std::string dump_target(const Session& session, const std::string& path);
 
 // Step arguments: decimal (or, with base 16, hexadecimal) without a sign, at most 32 bits;
 // a seed may also be written 0x...

@@ -307,10 +307,17 @@ std::string run_resize(Session& s, const Size& a) {
   return {};
 }
 
-std::string run_dump(Session& s, const Step& step) {
-  std::string path = step.args[0];
+}  // namespace
+
+std::string dump_target(const Session& s, const std::string& path) {
   const std::string& dir = s.options->dump_dir;
-  if (!dir.empty() && !path.empty() && path[0] != '/') path = dir + "/" + path;
+  return !dir.empty() && !path.empty() && path[0] != '/' ? dir + "/" + path : path;
+}
+
+namespace {
+
+std::string run_dump(Session& s, const Step& step) {
+  const std::string path = dump_target(s, step.args[0]);
   std::vector<std::uint8_t> copy;
   {
     std::scoped_lock lock(s.picture_mutex);

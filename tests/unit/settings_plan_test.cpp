@@ -85,6 +85,12 @@ TEST(SettingsPlan, Table) {
        {},
        {},
        [](SettingsPlan& s) { s.args.push_back("/sound:x"), s.sound = true; }},
+      {"microphone",
+       EXT_MICROPHONE,
+       0,
+       {},
+       {},
+       [](SettingsPlan& s) { s.args.push_back("/microphone:x"), s.microphone = true; }},
       // Not the console unless asked; no drive or device of this machine but the request's.
       {"profile",
        EXT_PROFILE,
@@ -105,7 +111,8 @@ TEST(SettingsPlan, Table) {
     ext.gateway.host = "gw";
     SettingsPlan expected = base;
     row.change(expected);
-    EXPECT_TRUE(plan_settings(p, Grant{row.mask, row.h264_codecs}, ext, "/sound:x") == expected)
+    EXPECT_TRUE(plan_settings(p, Grant{row.mask, row.h264_codecs}, ext, "/sound:x",
+                              "/microphone:x") == expected)
         << row.name;
   }
 }

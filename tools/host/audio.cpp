@@ -11,6 +11,7 @@ extern "C" {
 #include <memory>
 #include <utility>
 
+#include "host_link/mic_wire.hpp"
 #include "host_link/protocol.hpp"
 
 namespace korvane::host {
@@ -82,6 +83,10 @@ std::string apply_audio_event(HostAudio& audio, const Frame& frame) {
       audio.volume = *v;
       return {};
     }
+    case EVT_MIC_OPEN:
+      if (!parse_mic_open(frame.payload)) return describe_audio_event(frame) + ": malformed";
+      return {};
+    case EVT_MIC_CLOSED: return {};
     default: return "not an audio event";
   }
 }
@@ -106,6 +111,13 @@ std::string describe_audio_event(const Frame& frame) {
       std::snprintf(text, sizeof text, "AUDIO_VOLUME value=0x%08x", *v);
       return text;
     }
+    case EVT_MIC_OPEN: {
+      const auto m = parse_mic_open(frame.payload);
+      if (!m) return "MIC_OPEN (malformed, " + std::to_string(frame.payload.size()) + " bytes)";
+      return "MIC_OPEN frames_per_packet=" + std::to_string(m->frames_per_packet) + " " +
+             format_text(m->format);
+    }
+    case EVT_MIC_CLOSED: return "MIC_CLOSED";
     default: return "EVENT type=" + std::to_string(frame.type);
   }
 }

@@ -123,7 +123,9 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
       break;
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
-    case EVT_AUDIO_VOLUME: problem = apply_audio_event(desktop.audio, frame); break;
+    case EVT_AUDIO_VOLUME:
+    case EVT_MIC_OPEN:
+    case EVT_MIC_CLOSED: problem = apply_audio_event(desktop.audio, frame); break;
     // Questions for the host (korvane_host_main answers them): only their form is checked.
     case EVT_CERTIFICATE:
       if (!parse_certificate_question(p)) problem = describe_event(frame) + ": malformed";
@@ -228,6 +230,10 @@ std::string describe_event(const Frame& frame) {
       const char* why = r->reason == REFUSED_NO_UNICODE ? " (the server takes no Unicode input)"
                         : r->reason == REFUSED_NOT_A_CHARACTER ? " (not a character)"
                         : r->reason == REFUSED_NO_QUESTION     ? " (no question pending)"
+                        : r->reason == REFUSED_MIC_CLOSED      ? " (the microphone is not open)"
+                        : r->reason == REFUSED_MIC_FORMAT      ? " (not the microphone's format)"
+                        : r->reason == REFUSED_MIC_BLOCK       ? " (not a block of that format)"
+                        : r->reason == REFUSED_MIC_AHEAD       ? " (ahead of real time)"
                                                                : "";
       char value[16];
       std::snprintf(value, sizeof value, "0x%x", r->value);
@@ -280,7 +286,9 @@ std::string describe_event(const Frame& frame) {
     }
     case EVT_AUDIO_FORMAT:
     case EVT_AUDIO_DATA:
-    case EVT_AUDIO_VOLUME: return describe_audio_event(frame);
+    case EVT_AUDIO_VOLUME:
+    case EVT_MIC_OPEN:
+    case EVT_MIC_CLOSED: return describe_audio_event(frame);
     default:
       return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
   }

@@ -19,6 +19,8 @@ namespace korvane::host {
 
 namespace {
 
+constexpr size_t kMaxMicWavBytes = 64u << 20;
+
 std::optional<unsigned long> parse_number(const std::string& text) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
@@ -159,6 +161,10 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
   }
   if (o.audio) mask |= EXT_AUDIO;
   if (o.audio_codecs) fields.push_back({FIELD_AUDIO_CODECS, {o.audio_codecs}});
+  if (o.mic) {
+    mask |= EXT_MICROPHONE;
+    fields.push_back({FIELD_MIC_FORMATS, {mic_format_bit(*o.mic)}});
+  }
   if (o.gateway_accept) mask |= EXT_GATEWAY;
   if (reconnect_attempts) {
     mask |= EXT_RECONNECT;
@@ -227,7 +233,8 @@ void print_usage(FILE* out) {
       "                    [--h264 none|avc420,avc444,avc444v2] [--changed-only] [--deflate]\n"
       "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
       "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
-      "                    [--audio] [--audio-wav FILE] [--rdp-file FILE] [--console]\n"
+      "                    [--audio] [--audio-wav FILE] [--mic-wav FILE]\n"
+      "                    [--rdp-file FILE] [--console]\n"
       "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
       "                    [--gateway ADDR] [--gateway-KEY VALUE ...]\n"
       "                    [--gateway-message accept|reject]\n"
@@ -264,6 +271,9 @@ void print_usage(FILE* out) {
       "  --audio-wav FILE  write the PCM received to FILE as WAV (implies --audio); one\n"
       "                    format per file: when the format changes, the next file is\n"
       "                    FILE with -2, -3, ... before its extension\n"
+      "  --mic-wav FILE    be the session's microphone: each time the server opens it,\n"
+      "                    send FILE (16-bit PCM at 44100 or 48000 Hz, mono or stereo)\n"
+      "                    at real time, 20 ms a block\n"
       "  --rdp-file FILE   send FILE (a saved .rdp file, UTF-8 or UTF-16LE, at most\n"
       "                    32768 bytes) as the connection profile; the options below\n"
       "                    take precedence over what it says\n"
@@ -510,6 +520,16 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
         return fail("--gateway-message wants accept or reject, not " + *v);
       }
       o.gateway_accept = *v == "accept";
+    } else if (arg == "--mic-wav") {
+      auto v = value();
+      if (!v) return fail(error);
+      auto bytes = read_file ? read_file(*v, kMaxMicWavBytes, error) : std::nullopt;
+      if (!bytes) return fail("cannot read " + *v + (error.empty() ? "" : ": " + error));
+      if (bytes->size() > kMaxMicWavBytes) return fail(*v + " is over 64 MiB");
+      o.mic = parse_wav(*bytes, error);
+      if (!o.mic) return fail(*v + ": " + error);
+      if (!mic_format_bit(*o.mic))
+        return fail(*v + ": korvane takes 44100 or 48000 Hz, mono or stereo");
     } else if (arg == "--rdp-file") {
       auto v = value();
       if (!v) return fail(error);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/mic.hpp"
 #include "host/session.hpp"
 #include "host_link/monitors.hpp"
 
@@ -44,8 +45,9 @@ struct HostOptions {
   // without gateway fields (a .rdp text may name the gateway). Not given: accept.
   std::optional<bool> gateway_accept;
   bool audio = false;
-  uint8_t audio_codecs = 0;  // AUDIO_CODEC_* taken undecoded; 0: PCM only
-  std::string audio_wav;     // where the PCM goes; empty: nowhere
+  uint8_t audio_codecs = 0;      // AUDIO_CODEC_* taken undecoded; 0: PCM only
+  std::string audio_wav;         // where the PCM goes; empty: nowhere
+  std::optional<PcmSource> mic;  // --mic-wav: what the microphone sends
 };
 
 struct ParsedArgs {
