@@ -10,6 +10,7 @@
 #include "host_link/mic_wire.hpp"
 #include "host_link/session_extensions.hpp"
 #include "host_link/transport.hpp"
+#include "platform/diag.hpp"
 #include "state/control.hpp"
 #include "state/record.hpp"
 
@@ -39,6 +40,7 @@ struct Microphone {
   uint32_t frames_per_packet = 0;  // guarded by mutex
   std::vector<uint8_t> silence;    // guarded by mutex: one packet of it
   MicPacer pacer;                  // guarded by mutex
+  bool filling = false;            // guarded by mutex: silence since the host's last block
 };
 Microphone mic;
 
@@ -79,6 +81,7 @@ UINT open_device(IAudinDevice*, AudinReceive receive, void* user_data) {
     mic.receive_data = user_data;
     mic.silence = mic_silence(mic.format, mic.frames_per_packet);
     mic.pacer.open(now_us(), mic_block_us(mic.format, mic.silence).value_or(20000));
+    mic.filling = false;
     send_frame(EVT_MIC_OPEN, encode_mic_open(MicOpen{mic.frames_per_packet, mic.format}));
   }
   deadlines_changed();
@@ -149,6 +152,7 @@ void microphone_block(std::span<const uint8_t> payload) {
                encode_refused(CMD_AUDIO_IN, reason, static_cast<uint32_t>(block->bytes.size())));
     return;
   }
+  mic.filling = false;
   hand_over(block->bytes);
 }
 
@@ -162,7 +166,13 @@ std::optional<Clock::time_point> microphone_deadline() {
 void microphone_tick() {
   std::scoped_lock lock(mic.mutex);
   if (!mic.receive) return;
-  for (uint32_t n = mic.pacer.silence_due(now_us()); n > 0; --n) hand_over(mic.silence);
+  const uint32_t n = mic.pacer.silence_due(now_us());
+  // Once per gap: a host developer wondering why the server hears silence finds out here.
+  if (n && !mic.filling)
+    diag("microphone: no sound from the host for %llu ms; the server hears silence until it comes",
+         static_cast<unsigned long long>(kMicSlackUs / 1000));
+  if (n) mic.filling = true;
+  for (uint32_t i = 0; i < n; ++i) hand_over(mic.silence);
 }
 
 }  // namespace korvane

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/audio.hpp"
+#include "host/mic.hpp"
 #include "host/options.hpp"
 #include "host_link/audio_wire.hpp"
 #include "rig.hpp"
@@ -98,8 +99,12 @@ std::string in_peer_session(std::vector<std::string> argv) {
   const auto status = run_peer({"status"});
   std::smatch m;
   if (!std::regex_search(status.out, m, std::regex("Xorg (:[0-9]+)"))) return {};
-  argv.insert(argv.begin(), {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env", "-i",
-                             "PATH=/usr/bin:/bin", "HOME=/home/rdptest", "DISPLAY=" + m[1].str()});
+  // With the session's sound server, for the tests with sound (the peer tool's layout).
+  const std::string audio = "/tmp/peer-audio-" + m[1].str().substr(1);
+  argv.insert(argv.begin(),
+              {"chroot", "--userspec=3390:3390", "/opt/peer-trixie", "env", "-i",
+               "PATH=/usr/bin:/bin", "HOME=/home/rdptest", "DISPLAY=" + m[1].str(),
+               "XDG_RUNTIME_DIR=" + audio, "PULSE_SERVER=unix:" + audio + "/pulse/native"});
   return host::run_capture({.argv = std::move(argv)}, 10000).out;
 }
 std::string xrandr_in_peer(const char* what) { return in_peer_session({"xrandr", what}); }
@@ -386,6 +391,79 @@ TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
   const double rate = formats.back().samples_per_sec;
   const double hz = static_cast<double>(crossings) / 2 / (static_cast<double>(last - first) / rate);
   EXPECT_NEAR(hz, 440, 5) << blocks.size() << " Opus blocks at " << formats.back().samples_per_sec;
+  host::finish_session(*rig.korvane, 15000, {});
+}
+
+// xrdp 0.10 with sound: a 440 Hz tone the host sends as its microphone is what an application
+// recording in the session hears.
+TEST(Xrdp010, TheHostsMicrophoneIsRecordedInTheSession) {
+  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
+    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
+  Peer peer;
+  ASSERT_EQ(start_peer(peer, {"XRDP_AUDIO=1"}), "");
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp");
+  // xrdp offers 44.1 kHz stereo: 10 s of the tone in it.
+  host::MicSender mic;
+  mic.source = {2, 44100, {}};
+  for (int i = 0; i < 44100 * 10; ++i) {
+    const auto v = static_cast<int16_t>(std::lround(12000 * std::sin(2 * M_PI * 440 * i / 44100)));
+    for (int c = 0; c < 4; ++c) mic.source.bytes.push_back(static_cast<uint8_t>(v >> (c % 2 * 8)));
+  }
+  const ExtensionField fields[] = {{FIELD_MIC_FORMATS, {MIC_PCM_44100_STEREO}}};
+  ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
+                            encode_extensions(EXT_MICROPHONE, fields), peer.port));
+  std::string problem;
+  const auto hear = [&](const host::Frame& f) {
+    problem += mic.on_event(f, std::chrono::steady_clock::now());
+  };
+  ASSERT_TRUE(host::wait_for_event(*rig.korvane, EVT_CONNECTED, 60000, hear))
+      << korvane_stderr(rig);
+  // The session's sound comes up a moment after the session (bounded).
+  for (int i = 0;
+       i < 50 && in_peer_session({"pactl", "list", "short", "sources"}).find("xrdp-source") ==
+                     std::string::npos;
+       ++i)
+    host::pump_events(*rig.korvane, 200, hear);
+  // xrdp opens the microphone when an application records: 8 s of it.
+  const char* recording = "/tmp/korvane-mic.wav";
+  std::atomic<bool> recorded{false};
+  std::thread recorder([&] {
+    in_peer_session(
+        {"timeout", "8", "parecord", "--device=xrdp-source", "--file-format=wav", recording});
+    recorded = true;
+  });
+  while (!recorded) {  // bounded by the recorder's time-outs
+    for (const auto& block : mic.due(std::chrono::steady_clock::now()))
+      ASSERT_TRUE(host::send_command(*rig.korvane, CMD_AUDIO_IN, block));
+    host::pump_events(*rig.korvane, 10, hear);
+  }
+  recorder.join();
+  EXPECT_EQ(problem, "");
+  EXPECT_GT(mic.sent, 0u) << "the microphone never opened\n" << korvane_stderr(rig);
+  std::string error;
+  const std::string file = test::read_file(std::string("/opt/peer-trixie") + recording);
+  const auto wav =
+      host::parse_wav(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size()), error);
+  ASSERT_TRUE(wav) << error;
+  // The tone's frequency in each loud half second, from its zero crossings: xrdp's source starts
+  // before the first block and may miss a packet's worth in its first second, so the median.
+  std::vector<double> hz;
+  const size_t frame = size_t{wav->channels} * 2, window = wav->rate / 2;
+  const auto sample = [&](size_t i) {
+    return static_cast<int16_t>(wav->bytes[i * frame] | wav->bytes[i * frame + 1] << 8);
+  };
+  for (size_t start = 0; (start + window) * frame <= wav->bytes.size(); start += window) {
+    size_t crossings = 0, loud = 0;
+    for (size_t i = start + 1; i < start + window; ++i) {
+      crossings += (sample(i - 1) < 0) != (sample(i) < 0);
+      loud += std::abs(sample(i)) > 6000;
+    }
+    if (loud > window / 4) hz.push_back(static_cast<double>(crossings));  // 2 per cycle, 0.5 s
+  }
+  ASSERT_GE(hz.size(), 4u) << "under 2 s of the tone recorded\n" << korvane_stderr(rig);
+  std::nth_element(hz.begin(), hz.begin() + static_cast<long>(hz.size() / 2), hz.end());
+  EXPECT_NEAR(hz[hz.size() / 2], 440, 3);
   host::finish_session(*rig.korvane, 15000, {});
 }
 
