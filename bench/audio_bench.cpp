@@ -18,13 +18,16 @@
 // the step's agree). The difference is the server's send, TLS, the library's sound channel,
 // korvane's device and the host pipe.
 //
-// usage: audio_bench [--seconds S] [--idle I] [--korvane PATH] [--server PATH]
+// With --mic, the other way: see run_mic.
+//
+// usage: audio_bench [--mic] [--seconds S] [--idle I] [--korvane PATH] [--server PATH]
 #include <dirent.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -35,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "host/mic.hpp"
 #include "host/session.hpp"
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
@@ -217,14 +221,153 @@ Result run(const std::string& korvane, const std::string& server, uint32_t secon
   return r;
 }
 
+// The microphone (--mic): after the idle baseline the server opens the microphone in 48 kHz stereo
+// PCM, and the bench, as the host, sends S seconds of a tone in 20 ms CMD_AUDIO_IN blocks at real
+// time. korvane hands each block on as one data PDU, so the server's n-th "MIC data" line is the
+// bench's n-th block: the latency is from the bench's send to the server's receipt.
+struct MicResult {
+  std::string error;
+  Cpu idle, stream;
+  double idle_s = 0, stream_s = 0, audio_s = 0;
+  uint64_t blocks = 0, received = 0;
+  std::vector<double> latency_ms;
+};
+
+MicResult run_mic(const std::string& korvane, const std::string& server, uint32_t seconds,
+                  uint32_t idle_seconds) {
+  MicResult r;
+  test::TempDir dir = test::make_temp_dir("korvane-mic-bench");
+  test::TestServerOptions so;
+  so.path = server;
+  so.sec = "tls";
+  so.user = "test";
+  so.password = "test";
+  so.stderr_path = dir.path + "/server.err";
+  const uint64_t bytes = uint64_t{seconds} * 192000;
+  so.steps = {
+      "sleep " + std::to_string(idle_seconds * 1000), "mic-open 1 48000 2 960",
+      "mic-wait-bytes " + std::to_string(bytes) + " " + std::to_string(seconds * 1000 + 30000),
+      "sleep 1000", "end"};
+  std::string error;
+  auto srv = test::start_test_server(so, &error);
+  if (!srv) {
+    r.error = "test server: " + error;
+    return r;
+  }
+  host::SessionOptions ko;
+  ko.korvane_path = korvane;
+  ko.request.host = "127.0.0.1";
+  ko.request.port = srv->port;
+  ko.request.username = "test";
+  ko.request.password = "test";
+  ko.request.flags = CONNECT_FLAG_TLS;
+  ko.extension_block = encode_extensions(EXT_MICROPHONE, {});
+  ko.stderr_path = dir.path + "/korvane.err";
+  auto session = host::start_session(ko, &error);
+  if (!session) {
+    r.error = "korvane: " + error;
+    return r;
+  }
+  test::LoggedProcess& log = *srv->process;
+  auto failed = [&](const std::string& why) {
+    r.error = why + "\n" + test::output_of(log);
+    return r;
+  };
+  const auto deadline = steady_clock::now() + (seconds + idle_seconds) * 1s + 120s;
+  host::MicSender mic;
+  mic.source.channels = 2;
+  mic.source.rate = 48000;
+  for (uint64_t i = 0; i < bytes / 4; ++i) {
+    const auto v =
+        static_cast<int16_t>(std::lround(8000 * std::sin(i * 440.0 * 6.283185307 / 48000)));
+    for (int c = 0; c < 4; ++c) mic.source.bytes.push_back(static_cast<uint8_t>(v >> (c % 2 * 8)));
+  }
+  auto on_frame = [&](const host::Frame& f) { mic.on_event(f, steady_clock::now()); };
+  if (!test::wait_for_prefix(log, "STEP n=1", 60000)) return failed("no idle step");
+  const auto idle_from = steady_clock::now() + 1s;
+  while (steady_clock::now() < idle_from) host::pump_events(*session, 50, on_frame);
+  const std::optional<Cpu> idle_before = cpu_of(session->child.pid);
+  const auto idle_start = steady_clock::now();
+  while (!mic.open && steady_clock::now() < deadline) host::pump_events(*session, 5, on_frame);
+  if (!mic.open) return failed("the microphone did not open");
+  const std::optional<Cpu> stream_before = cpu_of(session->child.pid);
+  const auto stream_start = steady_clock::now();
+  if (!idle_before || !stream_before) return failed("korvane is gone");
+  r.idle = minus(*stream_before, *idle_before);
+  r.idle_s = duration<double>(stream_start - idle_start).count();
+  std::vector<uint64_t> sent_ns;
+  while (mic.sent < mic.source.bytes.size() && steady_clock::now() < deadline) {
+    for (const auto& block : mic.due(steady_clock::now())) {
+      sent_ns.push_back(monotonic_ns());
+      if (!host::send_command(*session, CMD_AUDIO_IN, block)) return failed("korvane is gone");
+    }
+    const auto next = mic.next_due().value_or(steady_clock::now());
+    const auto wait = std::chrono::ceil<milliseconds>(next - steady_clock::now()).count();
+    host::pump_events(*session, static_cast<int>(std::clamp<long long>(wait, 0, 20)), on_frame);
+  }
+  if (!test::wait_for_prefix(log, "STEP n=4", 30000)) return failed("not every byte arrived");
+  const std::optional<Cpu> stream_after = cpu_of(session->child.pid);
+  if (!stream_after) return failed("korvane is gone");
+  r.stream = minus(*stream_after, *stream_before);
+  r.stream_s = duration<double>(steady_clock::now() - stream_start).count();
+  r.audio_s = static_cast<double>(bytes) / 192000.0;
+  r.blocks = sent_ns.size();
+  const std::regex data_re("^MIC data bytes=\\d+ total=\\d+ t_ns=(\\d+)");
+  std::smatch m;
+  for (const auto& line : test::lines_of(log)) {
+    if (!std::regex_search(line, m, data_re)) continue;
+    if (r.received < sent_ns.size())
+      r.latency_ms.push_back(
+          static_cast<double>(static_cast<int64_t>(std::stoull(m[1].str()) - sent_ns[r.received])) /
+          1e6);
+    ++r.received;
+  }
+  host::finish_session(*session, 15000);
+  return r;
+}
+
+int print_mic(const MicResult& r, uint32_t seconds) {
+  if (!r.error.empty()) {
+    std::fprintf(stderr, "audio_bench --mic failed: %s\n", r.error.c_str());
+    return 1;
+  }
+  const double idle_rate = r.idle_s > 0 ? static_cast<double>(r.idle.run_ns) / 1e6 / r.idle_s : 0;
+  const double stream_ms = static_cast<double>(r.stream.run_ns) / 1e6;
+  const double added_ms = stream_ms - idle_rate * r.stream_s;
+  std::printf(
+      "microphone: %u s of 48 kHz stereo PCM in %llu blocks of 20 ms; the server got %llu "
+      "data PDUs\n",
+      seconds, static_cast<unsigned long long>(r.blocks),
+      static_cast<unsigned long long>(r.received));
+  std::printf("korvane idle (connected, microphone closed): %.2f ms CPU per s over %.1f s\n",
+              idle_rate, r.idle_s);
+  std::printf(
+      "korvane with the microphone: %.1f ms CPU in %.1f s: %.2f ms per s of audio, %.2f ms per s "
+      "added over idle (%.3f%% of a core)\n",
+      stream_ms, r.stream_s, stream_ms / r.audio_s, added_ms / r.audio_s,
+      added_ms / r.audio_s / 10);
+  std::printf(
+      "latency host CMD_AUDIO_IN -> server's data PDU: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+      percentile(r.latency_ms, 0.50), percentile(r.latency_ms, 0.99),
+      percentile(r.latency_ms, 1.0));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint32_t seconds = 30, idle = 6;
+  bool microphone = false;
   std::string korvane = AUDIO_BENCH_KORVANE_PATH;
   std::string server = AUDIO_BENCH_TEST_SERVER_PATH;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string arg = argv[i];
+    if (arg == "--mic") {
+      microphone = true;
+      --i;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     const char* v = argv[i + 1];
     if (arg == "--seconds")
       seconds = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
@@ -235,7 +378,8 @@ int main(int argc, char** argv) {
     else if (arg == "--server")
       server = v;
     else {
-      std::fprintf(stderr, "usage: %s [--seconds S] [--idle I] [--korvane PATH] [--server PATH]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--mic] [--seconds S] [--idle I] [--korvane PATH] [--server PATH]\n",
                    argv[0]);
       return 2;
     }
@@ -244,6 +388,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "want 1..600 seconds of sound and 2..600 seconds of idle baseline\n");
     return 2;
   }
+  if (microphone) return print_mic(run_mic(korvane, server, seconds, idle), seconds);
   std::printf(
       "audio_bench: %u s of 48 kHz stereo 16-bit PCM in 20 ms blocks after %u s idle, "
       "over TLS on 127.0.0.1\n",
