@@ -533,6 +533,48 @@ TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
   EXPECT_EQ(lists, 2) << output_of(*server->process);
 }
 
+// The server's sweep plays through Web Audio without errors, and Chromium's fake microphone,
+// sent once the person presses the button, reaches the server: its beeps come and go.
+TEST_F(WebTestServerTest, SoundPlaysAndTheMicrophoneReachesTheServer) {
+  start({"sound-pcm 48000 2 2000", "mic-open 1 48000 2 960", "mic-wait-bytes 576000 30000",
+         "mic-dump mic.raw"},
+        {"--dump-dir", dir.path});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = test::open_connected(*browser, origin() + "/?target=test&connect=1&codec=raw&mic=1");
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(wait_page(*browser, *t, "!document.getElementById('mic').hidden", 10000));
+  ASSERT_TRUE(eval(*browser, *t, "document.getElementById('mic').click(), 'ok'"));
+  EXPECT_TRUE(wait_page(*browser, *t, "window.korvane.sound.mic === 'on'", 10000))
+      << page_state(*browser, *t);
+  ASSERT_TRUE(wait_for_prefix(*server->process, "MIC dumped ", 60000)) << page_state(*browser, *t);
+  EXPECT_TRUE(wait_page(*browser, *t,
+                        "window.korvane.sound.played > 1.9 && window.korvane.sound.errors === 0 && "
+                        "window.korvane.sound.context === 'running' && "
+                        "window.korvane.sound.micBlocks > 50",
+                        10000))
+      << page_state(*browser, *t);
+  // The microphone's 3 s in 10 ms windows of 48 kHz stereo: loud ones (a beep) and quiet ones
+  // alternate more than once.
+  const std::string raw = read_file(dir.path + "/mic.raw");
+  ASSERT_EQ(raw.size(), 576000u);
+  int changes = 0, loud_windows = 0;
+  bool loud = false;
+  for (size_t w = 0; w + 1920 <= raw.size(); w += 1920) {
+    double energy = 0;
+    for (size_t i = w; i < w + 1920; i += 2) {
+      const auto v = static_cast<int16_t>(static_cast<uint8_t>(raw[i]) |
+                                          static_cast<uint8_t>(raw[i + 1]) << 8);
+      energy += double{v} * v;
+    }
+    const bool now = energy / 960 > 1000.0 * 1000.0;  // RMS over 1000
+    changes += now != loud;
+    loud_windows += now;
+    loud = now;
+  }
+  EXPECT_GE(changes, 4) << loud_windows << " loud windows";
+  EXPECT_LT(loud_windows, 250) << "a beep, not a constant sound";
+}
+
 TEST_F(WebTestServerTest, ResizingTheWindowResizesTheDesktopOnce) {
   start({"wait-layouts 1 30000"}, {"--disp", "resize"});
   ASSERT_FALSE(HasFatalFailure());

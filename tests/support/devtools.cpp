@@ -75,18 +75,13 @@ std::optional<Browser> start_browser(const std::string& log_path, int width, int
   int in[2], out[2];
   if (pipe(in) != 0 || pipe(out) != 0) return std::nullopt;
   host::SpawnOptions o;
-  o.argv = {"chromium",
-            "--headless=new",
-            "--no-sandbox",
-            "--disable-gpu",
-            "--remote-debugging-pipe",
-            "--user-data-dir=" + b.profile.path,
-            "--no-first-run",
-            "--no-default-browser-check",
-            "--disable-extensions",
-            "--mute-audio",
-            "--window-size=" + std::to_string(width) + "," + std::to_string(height),
-            "about:blank"};
+  o.argv = {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+            "--remote-debugging-pipe", "--user-data-dir=" + b.profile.path, "--no-first-run",
+            "--no-default-browser-check", "--disable-extensions", "--mute-audio",
+            // A beeping microphone, allowed without a prompt, and sound without a click.
+            "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
+            "--autoplay-policy=no-user-gesture-required",
+            "--window-size=" + std::to_string(width) + "," + std::to_string(height), "about:blank"};
   o.env = {"DISPLAY="};
   o.keep_fds = {{in[0], 3}, {out[1], 4}};
   o.stdout_path = log_path;

@@ -34,6 +34,7 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
       {15, V::not_asked, 0},                // refresh: a tab has a session of its own
       {16, V::allowed, kMaxInputPayload},   // gateway verdict: the person consents
       {17, V::not_asked, 0},                // monitors: a tab has one window
+      {18, V::allowed, 8 + 192000},         // the microphone's block: a second at most
       {255, V::unknown, 0},
   };
   for (const auto& r : rows) {
@@ -78,6 +79,13 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
                                   28,  0,   8,   0,   200,  0,    0, 0,  // desktop 200 %
                                   180, 0,   0,   0}));                   // device 180 %
+  // Sound both ways, Opus and MP3 undecoded (unknown names skipped); the microphone at 48 kHz.
+  EXPECT_EQ(page_audio_codecs("opus,flac,mp3"), 0x06);
+  EXPECT_EQ(gateway_extension_block(Target{}, false, {}, {true, 0x02, true}),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0xF3, 0x42, 0, 0,  // + audio microphone
+                                  7,   0,   1,   0,   0x02,              // Opus
+                                  29,  0,   1,   0,   0x0C,              // PCM 48 kHz
+                                  5,   0,   4,   0,   0x30, 0x75, 0, 0}));
 }
 
 TEST(WebPolicy, ProfileOfTheTargetGoldenBytes) {

@@ -1,6 +1,10 @@
 #include "policy.hpp"
 
+#include <algorithm>
+
+#include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/mic_wire.hpp"
 #include "host_link/monitors.hpp"
 #include "host_link/protocol.hpp"
 #include "host_link/registry.hpp"
@@ -30,13 +34,15 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
   // gateway extension is asked for by the targets that name a Remote Desktop Gateway, and then
   // the person at the page is the one to consent to its message; for another target korvane
   // drops the verdict.
-  if (!command_granted(*command, gateway_extensions()) && type != CMD_GATEWAY_VERDICT)
+  if (!command_granted(*command, gateway_extensions() | kPageChosenExtensions) &&
+      type != CMD_GATEWAY_VERDICT)
     return PageVerdict::not_asked;
-  // Clipboard contents are the only large thing a page sends.
+  // Clipboard contents and the microphone's blocks are the only large things a page sends.
   const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
-  const size_t limit = clipboard            ? kMaxClipboard
-                       : type == CMD_RESIZE ? kMaxResizePayload
-                                            : kMaxInputPayload;
+  const size_t limit = clipboard              ? kMaxClipboard
+                       : type == CMD_RESIZE   ? kMaxResizePayload
+                       : type == CMD_AUDIO_IN ? kAudioInHeaderSize + kMicMaxBlockBytes
+                                              : kMaxInputPayload;
   return payload <= limit ? PageVerdict::allowed : PageVerdict::too_long;
 }
 
@@ -51,10 +57,34 @@ uint32_t gateway_extensions() {
   return EXT_CURSOR | EXT_RESIZE | EXT_STATUS | EXT_TEXT | EXT_CHANGED_ONLY | EXT_DEFLATE;
 }
 
+uint8_t page_audio_codecs(std::string_view names) {
+  uint8_t bits = 0;
+  while (!names.empty()) {
+    const size_t comma = std::min(names.find(','), names.size());
+    const std::string_view name = names.substr(0, comma);
+    bits |= name == "aac"    ? AUDIO_CODEC_AAC
+            : name == "opus" ? AUDIO_CODEC_OPUS
+            : name == "mp3"  ? AUDIO_CODEC_MP3
+                             : 0;
+    names.remove_prefix(std::min(comma + 1, names.size()));
+  }
+  return bits;
+}
+
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
-                                             std::optional<uint32_t> scale) {
+                                             std::optional<uint32_t> scale,
+                                             const PageSound& sound) {
   uint32_t mask = gateway_extensions();
   std::vector<ExtensionField> fields;
+  if (sound.play) {
+    mask |= EXT_AUDIO;
+    if (sound.codecs) fields.push_back({FIELD_AUDIO_CODECS, {sound.codecs}});
+  }
+  // The page's worklet gives 48 kHz, mono or stereo as the server opens it.
+  if (sound.microphone) {
+    mask |= EXT_MICROPHONE;
+    fields.push_back({FIELD_MIC_FORMATS, {MIC_PCM_48000_MONO | MIC_PCM_48000_STEREO}});
+  }
   if (h264) {
     mask |= EXT_H264;
     fields.push_back({FIELD_H264_CODECS, {H264_AVC420}});

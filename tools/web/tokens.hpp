@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "policy.hpp"
+
 namespace korvane::web {
 
 using Clock = std::chrono::steady_clock;
@@ -24,6 +26,7 @@ struct Pending {
   uint32_t width = 1024, height = 768;
   bool h264 = false;
   std::optional<uint32_t> scale;  // the page's device pixel ratio in percent, 100..500
+  PageSound sound;
   Clock::time_point expires;
 };
 

@@ -4,8 +4,10 @@ import {
   formatList, frame, parseFormats, parseFrame,
 } from './protocol.js';
 import { scanCodeOf } from './keys.js';
+import { createSound, decodableCodecs } from './sound.js';
 
 const EXT_CURSOR = 0x01, EXT_RESIZE = 0x02, EXT_H264 = 0x04, EXT_TEXT = 0x20;
+const EXT_MICROPHONE = 0x4000;
 
 const canvas = document.getElementById('screen');
 const ctx = canvas.getContext('2d', { alpha: false });
@@ -23,6 +25,7 @@ const state = window.korvane = {
 
 let ws = null;
 let painted = false;
+const micButton = document.getElementById('mic');
 
 function say(text, isError = false) {
   state.status = text;
@@ -33,6 +36,9 @@ function say(text, isError = false) {
 function send(bytes) {
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(bytes);
 }
+
+const sound = createSound(send);
+state.sound = sound.readout;
 
 // ---- pictures
 
@@ -258,6 +264,7 @@ function onFrame(f) {
     case EVT.EXTENSIONS:
       state.granted = f.view.getUint32(0, true);
       state.codecs = f.bytes.byteLength > 4 ? f.view.getUint8(4) : 0;
+      micButton.hidden = !(state.granted & EXT_MICROPHONE);
       break;
     case EVT.PROGRESS: {
       const step = f.view.getUint8(0);
@@ -317,8 +324,10 @@ function onFrame(f) {
     case EVT.DISCONNECTED:
       state.phase = 'ended';
       if (state.endReason === null) say('The session ended.');
+      sound.close();
       break;
     default:
+      sound.onFrame(f);
       break;
   }
 }
@@ -462,6 +471,9 @@ async function connect(target, options) {
     height: String(want.height),
     scale: String(want.scale),
     codec: options.h264 && 'VideoDecoder' in window ? 'h264' : 'raw',
+    sound: options.sound ? '1' : '0',
+    audio_codecs: options.sound ? (await decodableCodecs()).join(',') : '',
+    microphone: options.microphone ? '1' : '0',
   });
   if (options.user) body.set('user', options.user);
   if (options.password) body.set('password', options.password);
@@ -510,6 +522,16 @@ async function main() {
   if (wanted) select.value = wanted;
   const h264Box = document.getElementById('h264');
   if (params.get('codec') === 'raw') h264Box.checked = false;
+  const soundBox = document.getElementById('sound');
+  if (params.get('sound') === '0') soundBox.checked = false;
+  const micBox = document.getElementById('microphone');
+  if (params.get('mic') === '1') micBox.checked = true;
+  micButton.addEventListener('click', () => {
+    sound.toggleMic().then(() => {
+      micButton.classList.toggle('on', sound.readout.mic === 'on');
+      if (sound.readout.mic.startsWith('refused')) say('The microphone was not allowed.', true);
+    });
+  });
   const showCredentials = () => {
     const t = targets.find((x) => x.name === select.value);
     document.getElementById('credentials').hidden = !(t && t.needs_login);
@@ -518,8 +540,12 @@ async function main() {
   showCredentials();
   const start = () => {
     form.hidden = true;
+    // In the click's turn: the browser lets sound made now play.
+    if (soundBox.checked) sound.unlock();
     connect(select.value, {
       h264: h264Box.checked,
+      sound: soundBox.checked,
+      microphone: micBox.checked,
       user: document.getElementById('user').value,
       password: document.getElementById('password').value,
     });
