@@ -21,7 +21,7 @@ openssl_version=3.0.20-1~deb12u2         # bookworm
 zlib_version=1:1.2.13.dfsg-1             # bookworm
 openh264_version=2.3.1+dfsg-3+deb12u2    # bookworm
 freerdp_version=3.15.0+dfsg-2.1+deb13u3  # trixie: bookworm-backports' source is no longer served
-recipe=2                                 # bump when an option below changes
+recipe=3                                 # bump when an option below changes
 jobs=${KORVANE_JOBS:-2}
 triple=x86_64-w64-mingw32
 
@@ -228,7 +228,7 @@ if step freerdp; then
        WITH_MEDIA_FOUNDATION WITH_CAIRO WITH_FUSE WITH_KRB5 WITH_PCSC WITH_SMARTCARD_EMULATE
        WITH_CUPS WITH_JPEG WITH_WEBVIEW WITH_AAD WITH_OPUS WITH_FAAC WITH_FAAD2 WITH_SOXR
        WITH_LAME WITH_GSM USE_UNWIND WITH_RDTK WITH_UWAC WITH_OPENCL WITH_URIPARSER
-       CHANNEL_URBDRC CHANNEL_REMDESK CHANNEL_TSMF CHANNEL_AUDIN CHANNEL_RDPECAM
+       CHANNEL_URBDRC CHANNEL_REMDESK CHANNEL_TSMF CHANNEL_RDPECAM
        CHANNEL_SMARTCARD CHANNEL_PRINTER CHANNEL_SERIAL CHANNEL_PARALLEL CHANNEL_RDPEMSC
        CHANNEL_SSHAGENT CHANNEL_RDP2TCP)
   args=()

@@ -13,6 +13,68 @@ std::optional<std::vector<uint8_t>> read_file(const std::string& path, size_t ma
                                               std::string& error) {
   if (path == "w.rdp") return std::vector<uint8_t>{0xFF, 0xFE, 'a', 0};
   if (path == "big.rdp") return std::vector<uint8_t>(max + 1, 'a');
+  // RIFF WAVE: a list chunk before fmt (skipped), 16-bit PCM, 44.1 kHz mono, one frame.
+  const auto wav = [](uint32_t rate, uint8_t bits) {
+    return std::vector<uint8_t>{'R',
+                                'I',
+                                'F',
+                                'F',
+                                0,
+                                0,
+                                0,
+                                0,
+                                'W',
+                                'A',
+                                'V',
+                                'E',
+                                'L',
+                                'I',
+                                'S',
+                                'T',
+                                1,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                'f',
+                                'm',
+                                't',
+                                ' ',
+                                16,
+                                0,
+                                0,
+                                0,
+                                1,
+                                0,
+                                1,
+                                0,
+                                static_cast<uint8_t>(rate),
+                                static_cast<uint8_t>(rate >> 8),
+                                static_cast<uint8_t>(rate >> 16),
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                2,
+                                0,
+                                bits,
+                                0,
+                                'd',
+                                'a',
+                                't',
+                                'a',
+                                2,
+                                0,
+                                0,
+                                0,
+                                7,
+                                8};
+  };
+  if (path == "m.wav") return wav(44100, 16);
+  if (path == "22k.wav") return wav(22050, 16);
+  if (path == "8bit.wav") return wav(44100, 8);
   error = "No such file";
   return std::nullopt;
 }
@@ -47,6 +109,7 @@ TEST(HostOptions, ExtensionBlockOfEachOption) {
       {{"--audio-wav", "x.wav"}, block({0x80, 0, 0, 0})},
       {{"--audio-codecs", "opus,mp3"}, block({0x80, 0, 0, 0, 7, 0, 1, 0, 6})},
       {{"--reconnect", "3"}, block({0, 1, 0, 0, 6, 0, 4, 0, 3, 0, 0xE8, 3})},
+      {{"--mic-wav", "m.wav"}, block({0, 0x40, 0, 0, 29, 0, 1, 0, 1})},  // 44.1 kHz mono
       {{"--deflate"}, block({0, 2, 0, 0})},
       {{"--rdp-file", "w.rdp"}, block({0, 8, 0, 0, 8, 0, 4, 0, 0xFF, 0xFE, 'a', 0})},
       {{"--console", "--client-name", "pc", "--preconnection-blob", "b", "--preconnection-id", "7"},
@@ -133,6 +196,9 @@ TEST(HostOptions, RefusedArguments) {
       {{"--gateway-transport", "udp"}, "--gateway-transport: not auto, http, http-legacy or rpc"},
       {{"--rdp-file", "no.rdp"}, "cannot read no.rdp: No such file"},
       {{"--rdp-file", "big.rdp"}, "big.rdp is over 32768 bytes"},
+      {{"--mic-wav", "22k.wav"}, "22k.wav: korvane takes 44100 or 48000 Hz, mono or stereo"},
+      {{"--mic-wav", "8bit.wav"}, "8bit.wav: not 16-bit PCM"},
+      {{"--mic-wav", "w.rdp"}, "w.rdp: not a RIFF WAVE file"},
       {{"--security", "kerberos"}, "--security: unknown security name"},
       {{"--color-depth", "288"}, "--color-depth: not a number in range"},
       {{"--client_name", "pc"}, "unknown argument --client_name", true},
