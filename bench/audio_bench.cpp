@@ -73,6 +73,37 @@ double percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
+// The test server with `steps`, and korvane connected to it with `extension` granted.
+struct Bench {
+  test::TempDir dir = test::make_temp_dir("korvane-audio-bench");
+  std::optional<test::TestServer> server;
+  std::optional<host::Session> session;
+  std::string start(const std::string& korvane, const std::string& server_path,
+                    std::vector<std::string> steps, uint32_t extension) {
+    test::TestServerOptions so;
+    so.path = server_path;
+    so.sec = "tls";
+    so.user = "test";
+    so.password = "test";
+    so.stderr_path = dir.path + "/server.err";
+    so.steps = std::move(steps);
+    std::string error;
+    server = test::start_test_server(so, &error);
+    if (!server) return "test server: " + error;
+    host::SessionOptions ko;
+    ko.korvane_path = korvane;
+    ko.request.host = "127.0.0.1";
+    ko.request.port = server->port;
+    ko.request.username = "test";
+    ko.request.password = "test";
+    ko.request.flags = CONNECT_FLAG_TLS;
+    ko.extension_block = encode_extensions(extension, {});
+    ko.stderr_path = dir.path + "/korvane.err";
+    session = host::start_session(ko, &error);
+    return session ? std::string() : "korvane: " + error;
+  }
+};
+
 struct Result {
   std::string error;
   Cpu idle, stream;
@@ -90,40 +121,15 @@ struct Result {
 Result run(const std::string& korvane, const std::string& server, uint32_t seconds,
            uint32_t idle_seconds) {
   Result r;
-  test::TempDir dir = test::make_temp_dir("korvane-audio-bench");
-  test::TestServerOptions so;
-  so.path = server;
-  so.sec = "tls";
-  so.user = "test";
-  so.password = "test";
-  so.stderr_path = dir.path + "/server.err";
-  so.steps = {"sound-volume 0xFFFFFFFF",
-              "sleep " + std::to_string(idle_seconds * 1000),
-              "sound-pcm 48000 2 " + std::to_string(seconds * 1000),
-              "sound-wait-confirms",
-              "sleep 3000",
-              "end"};
-  std::string error;
-  auto srv = test::start_test_server(so, &error);
-  if (!srv) {
-    r.error = "test server: " + error;
-    return r;
-  }
-  host::SessionOptions ko;
-  ko.korvane_path = korvane;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = srv->port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.extension_block = encode_extensions(EXT_AUDIO, {});
-  ko.stderr_path = dir.path + "/korvane.err";
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    r.error = "korvane: " + error;
-    return r;
-  }
-  test::LoggedProcess& log = *srv->process;
+  Bench b;
+  r.error = b.start(korvane, server,
+                    {"sound-volume 0xFFFFFFFF", "sleep " + std::to_string(idle_seconds * 1000),
+                     "sound-pcm 48000 2 " + std::to_string(seconds * 1000), "sound-wait-confirms",
+                     "sleep 3000", "end"},
+                    EXT_AUDIO);
+  if (!r.error.empty()) return r;
+  auto& session = b.session;
+  test::LoggedProcess& log = *b.server->process;
   const auto deadline = steady_clock::now() + seconds * 1s + idle_seconds * 1s + 120s;
   auto failed = [&](const std::string& why) {
     r.error = why + "\n" + test::output_of(log);
@@ -236,39 +242,17 @@ struct MicResult {
 MicResult run_mic(const std::string& korvane, const std::string& server, uint32_t seconds,
                   uint32_t idle_seconds) {
   MicResult r;
-  test::TempDir dir = test::make_temp_dir("korvane-mic-bench");
-  test::TestServerOptions so;
-  so.path = server;
-  so.sec = "tls";
-  so.user = "test";
-  so.password = "test";
-  so.stderr_path = dir.path + "/server.err";
+  Bench b;
   const uint64_t bytes = uint64_t{seconds} * 192000;
-  so.steps = {
-      "sleep " + std::to_string(idle_seconds * 1000), "mic-open 1 48000 2 960",
-      "mic-wait-bytes " + std::to_string(bytes) + " " + std::to_string(seconds * 1000 + 30000),
-      "sleep 1000", "end"};
-  std::string error;
-  auto srv = test::start_test_server(so, &error);
-  if (!srv) {
-    r.error = "test server: " + error;
-    return r;
-  }
-  host::SessionOptions ko;
-  ko.korvane_path = korvane;
-  ko.request.host = "127.0.0.1";
-  ko.request.port = srv->port;
-  ko.request.username = "test";
-  ko.request.password = "test";
-  ko.request.flags = CONNECT_FLAG_TLS;
-  ko.extension_block = encode_extensions(EXT_MICROPHONE, {});
-  ko.stderr_path = dir.path + "/korvane.err";
-  auto session = host::start_session(ko, &error);
-  if (!session) {
-    r.error = "korvane: " + error;
-    return r;
-  }
-  test::LoggedProcess& log = *srv->process;
+  r.error = b.start(
+      korvane, server,
+      {"sleep " + std::to_string(idle_seconds * 1000), "mic-open 1 48000 2 960",
+       "mic-wait-bytes " + std::to_string(bytes) + " " + std::to_string(seconds * 1000 + 30000),
+       "sleep 1000", "end"},
+      EXT_MICROPHONE);
+  if (!r.error.empty()) return r;
+  auto& session = b.session;
+  test::LoggedProcess& log = *b.server->process;
   auto failed = [&](const std::string& why) {
     r.error = why + "\n" + test::output_of(log);
     return r;

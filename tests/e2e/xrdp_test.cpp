@@ -339,15 +339,22 @@ TEST(Xrdp010, MonitorsAtConnectAndAChangeAreTheSessionsRandRMonitors) {
   host::finish_session(*rig.korvane, 15000, {});
 }
 
+// xrdp 0.10 with sound in its sessions, and a rig for korvane.
+class Xrdp010Sound : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
+      GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
+    ASSERT_EQ(start_peer(peer, {"XRDP_AUDIO=1"}), "");
+    rig.scratch = test::make_temp_dir("korvane-xrdp");
+  }
+  Peer peer;
+  Rig rig;
+};
+
 // xrdp 0.10 with sound names Opus 0x0069: a host that decodes Opus gets it under korvane's one
 // Opus tag, and it decodes to the tone played in the session.
-TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
-  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
-    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
-  Peer peer;
-  ASSERT_EQ(start_peer(peer, {"XRDP_AUDIO=1"}), "");
-  Rig rig;
-  rig.scratch = test::make_temp_dir("korvane-xrdp");
+TEST_F(Xrdp010Sound, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
   const ExtensionField fields[] = {{FIELD_AUDIO_CODECS, {AUDIO_CODEC_OPUS}}};
   ASSERT_TRUE(start_korvane(rig, {.username = "rdptest", .password = "rdptest"},
                             encode_extensions(EXT_AUDIO, fields), peer.port));
@@ -396,13 +403,7 @@ TEST(Xrdp010, OpusFromTheSessionReachesTheHostAsOpusAndIsTheTonePlayed) {
 
 // xrdp 0.10 with sound: a 440 Hz tone the host sends as its microphone is what an application
 // recording in the session hears.
-TEST(Xrdp010, TheHostsMicrophoneIsRecordedInTheSession) {
-  if (peer_tool().empty() || access(peer_tool().c_str(), X_OK) != 0 || geteuid() != 0)
-    GTEST_SKIP() << "no xrdp 0.10 peer tool (set KORVANE_XRDP010_PEER), or not root";
-  Peer peer;
-  ASSERT_EQ(start_peer(peer, {"XRDP_AUDIO=1"}), "");
-  Rig rig;
-  rig.scratch = test::make_temp_dir("korvane-xrdp");
+TEST_F(Xrdp010Sound, TheHostsMicrophoneIsRecordedInTheSession) {
   // xrdp offers 44.1 kHz stereo: 10 s of the tone in it.
   host::MicSender mic;
   mic.source = {2, 44100, {}};
