@@ -265,7 +265,7 @@ TEST(Microphone, BlocksArriveInOrderFloodsAreRefusedAndPausesAreSilence) {
   rig->scratch = test::make_temp_dir("korvane-e2e");
   ASSERT_TRUE(start_rig(
       *rig,
-      {"mic-open 1 48000 2 960", "sleep 4000", "mic-close", "sleep 300", "mic-dump mic.raw", "end"},
+      {"mic-open 1 48000 2 960", "sleep 5000", "mic-close", "sleep 300", "mic-dump mic.raw", "end"},
       {}, "tls", {"--dump-dir", rig->scratch.path}, encode_extensions(EXT_MICROPHONE)));
   ASSERT_EQ(granted_mask(*rig), EXT_MICROPHONE) << korvane_stderr(*rig);
   MicEvents mic;
@@ -297,7 +297,7 @@ TEST(Microphone, BlocksArriveInOrderFloodsAreRefusedAndPausesAreSilence) {
   EXPECT_EQ(mic.refusals[REFUSED_MIC_CLOSED], 1u);
   EXPECT_EQ(mic.refusals[REFUSED_MIC_FORMAT], 1u);
   EXPECT_EQ(mic.refusals[REFUSED_MIC_BLOCK], 1u);
-  EXPECT_GT(mic.refusals[REFUSED_MIC_AHEAD], 900u);
+  EXPECT_GT(mic.refusals[REFUSED_MIC_AHEAD], 500u);
   if (!kSanitized) EXPECT_LT(rss_after, rss_before + 2048) << "21 s of sound is 4 MB";
 
   // The recording: the blocks taken, in order and whole, then silence from the pause on.
@@ -312,7 +312,7 @@ TEST(Microphone, BlocksArriveInOrderFloodsAreRefusedAndPausesAreSilence) {
   EXPECT_EQ(taken + mic.refusals[REFUSED_MIC_AHEAD], blocks.size());
   EXPECT_GE(taken, 50u) << "a second ahead is taken";
   const std::string rest = recorded.substr(at);
-  EXPECT_GE(rest.size(), 192000u * 2) << "the pause is about 3 s";
+  EXPECT_GE(rest.size(), 192000u * 2) << "the pause is about 4 s";
   EXPECT_EQ(rest.find_first_not_of('\0'), std::string::npos) << "silence after the blocks";
   EXPECT_EQ(rest.size() % 3840, 0u) << "in the server's packet size";
 }
