@@ -13,64 +13,13 @@ std::optional<std::vector<uint8_t>> read_file(const std::string& path, size_t ma
                                               std::string& error) {
   if (path == "w.rdp") return std::vector<uint8_t>{0xFF, 0xFE, 'a', 0};
   if (path == "big.rdp") return std::vector<uint8_t>(max + 1, 'a');
-  // RIFF WAVE: a list chunk before fmt (skipped), 16-bit PCM, 44.1 kHz mono, one frame.
+  // RIFF WAVE: a list chunk before fmt (skipped), 16-bit PCM (or 8-bit), mono, one frame.
   const auto wav = [](uint32_t rate, uint8_t bits) {
-    return std::vector<uint8_t>{'R',
-                                'I',
-                                'F',
-                                'F',
-                                0,
-                                0,
-                                0,
-                                0,
-                                'W',
-                                'A',
-                                'V',
-                                'E',
-                                'L',
-                                'I',
-                                'S',
-                                'T',
-                                1,
-                                0,
-                                0,
-                                0,
-                                0,
-                                0,
-                                'f',
-                                'm',
-                                't',
-                                ' ',
-                                16,
-                                0,
-                                0,
-                                0,
-                                1,
-                                0,
-                                1,
-                                0,
-                                static_cast<uint8_t>(rate),
-                                static_cast<uint8_t>(rate >> 8),
-                                static_cast<uint8_t>(rate >> 16),
-                                0,
-                                0,
-                                0,
-                                0,
-                                0,
-                                2,
-                                0,
-                                bits,
-                                0,
-                                'd',
-                                'a',
-                                't',
-                                'a',
-                                2,
-                                0,
-                                0,
-                                0,
-                                7,
-                                8};
+    std::string f("RIFF\0\0\0\0WAVELIST\1\0\0\0\0\0fmt \20\0\0\0\1\0\1\0", 34);
+    for (int i = 0; i < 4; ++i) f += static_cast<char>(rate >> (8 * i));
+    f += std::string("\0\0\0\0\2\0", 6) + static_cast<char>(bits) + '\0';
+    f += std::string("data\2\0\0\0\7\10", 10);
+    return std::vector<uint8_t>(f.begin(), f.end());
   };
   if (path == "m.wav") return wav(44100, 16);
   if (path == "22k.wav") return wav(22050, 16);
