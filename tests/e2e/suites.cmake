@@ -81,4 +81,11 @@ if(TARGET korvane_xrdp_tests)
   target_compile_definitions(korvane_xrdp_tests PRIVATE
     KORVANE_XRDP010_PEER="${KORVANE_XRDP010_PEER}"
     KORVANE_XRDP09_PEER="${PROJECT_SOURCE_DIR}/tests/peers/xrdp09.sh")
+  # The web gateway's page against xrdp's sound, where the browser tests are built.
+  if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
+    target_link_libraries(korvane_xrdp_tests PRIVATE korvane_test_devtools Boost::system)
+    target_compile_definitions(korvane_xrdp_tests PRIVATE
+      KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")
+    add_dependencies(korvane_xrdp_tests korvane-web)
+  endif()
 endif()

@@ -25,6 +25,9 @@
 #include "host_link/audio_wire.hpp"
 #include "rig.hpp"
 #include "x_display.hpp"
+#ifdef KORVANE_WEB_PATH
+#include "devtools.hpp"
+#endif
 
 using namespace korvane;
 using namespace korvane::e2e;
@@ -467,5 +470,36 @@ TEST_F(Xrdp010Sound, TheHostsMicrophoneIsRecordedInTheSession) {
   EXPECT_NEAR(hz[hz.size() / 2], 440, 3);
   host::finish_session(*rig.korvane, 15000, {});
 }
+
+#ifdef KORVANE_WEB_PATH
+// The web gateway's page in Chromium, against xrdp 0.10 with sound: a browser that decodes Opus
+// gets xrdp's Opus and plays it through WebCodecs' AudioDecoder without an error.
+TEST_F(Xrdp010Sound, ThePagePlaysXrdpsOpusThroughAudioDecoder) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  std::string error;
+  auto gateway =
+      test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, rig.scratch.path,
+                          "[target xrdp]\nhost = 127.0.0.1\nport = " + std::to_string(peer.port) +
+                              "\nuser = rdptest\npassword = rdptest\nflags = 1\n",
+                          &error);
+  ASSERT_TRUE(gateway) << error;
+  auto browser = test::start_browser(rig.scratch.path + "/chromium.log", 1024, 768);
+  ASSERT_TRUE(browser);
+  const auto tab = test::open_tab(*browser, "http://127.0.0.1:" + std::to_string(gateway->port) +
+                                                "/?target=xrdp&connect=1&codec=raw");
+  ASSERT_TRUE(tab);
+  ASSERT_TRUE(test::wait_page(*browser, *tab, "window.korvane.phase === 'connected'", 60000))
+      << test::page_state(*browser, *tab);
+  const auto tone = run_peer({"tone", "2", "440"});
+  EXPECT_TRUE(tone.status->code == 0) << tone.out;
+  EXPECT_TRUE(test::wait_page(*browser, *tab,
+                              "window.korvane.sound.format === '0x704f 2 ch 44100 Hz' && "
+                              "window.korvane.sound.decoded >= 10 && "
+                              "window.korvane.sound.errors === 0 && "
+                              "window.korvane.sound.played > 0.5",
+                              10000))
+      << test::page_state(*browser, *tab);
+}
+#endif
 
 }  // namespace
