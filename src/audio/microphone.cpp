@@ -64,6 +64,9 @@ UINT set_format(IAudinDevice*, const AUDIO_FORMAT* format, UINT32 frames_per_pac
   mic.library_format.data = nullptr;
   mic.format = to_format(*format);
   mic.format.tag = host_audio_tag(mic.format.tag);
+  // The library's own choice of PCM keeps the server format's byte rate: the host is told the
+  // real one.
+  if (mic.format.tag == AUDIO_TAG_PCM) mic.format = pcm_format_like(mic.format);
   mic.frames_per_packet = frames_per_packet;
   return CHANNEL_RC_OK;
 }

@@ -19,6 +19,7 @@
 //   MIC capture=0|1                       at connect: the client's audio capture setting
 //   MIC formats count=N                   the client's formats, then one line each:
 //   MIC format index=I tag=0xTTTT channels=C rate=R bits=B align=A
+//   MIC format-change index=I            the client's confirmation of the open's format
 //   MIC open-reply result=R
 //   MIC data bytes=N total=T t_ns=T       each data PDU (T: bytes so far; t_ns: CLOCK_MONOTONIC)
 //   MIC dumped path=P bytes=N
@@ -114,6 +115,12 @@ UINT on_open_reply(audin_server_context* c, const SNDIN_OPEN_REPLY* pdu) {
 
 UINT on_incoming(audin_server_context*, const SNDIN_DATA_INCOMING*) { return CHANNEL_RC_OK; }
 
+// The client confirms the open's format with a format change of its own.
+UINT on_format_change(audin_server_context*, const SNDIN_FORMATCHANGE* pdu) {
+  log_line("MIC format-change index=" + std::to_string(pdu->NewFormat));
+  return CHANNEL_RC_OK;
+}
+
 UINT on_data(audin_server_context* c, const SNDIN_DATA* pdu) {
   const std::uint64_t t = monotonic_ns();
   auto st = mic_state(session_of(c));
@@ -148,6 +155,7 @@ std::string open_mic(Session& s) {
   c->OpenReply = on_open_reply;
   c->IncomingData = on_incoming;
   c->Data = on_data;
+  c->ReceiveFormatChange = on_format_change;
   auto st = mic_state(s);
   {
     std::scoped_lock lock(st->mutex);
