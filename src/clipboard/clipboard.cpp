@@ -10,10 +10,13 @@
 
 #include <freerdp/channels/cliprdr.h>
 
+#include "host_link/clip_files.hpp"
 #include "host_link/protocol.hpp"
+#include "host_link/registry.hpp"
 #include "host_link/transport.hpp"
 #include "platform/diag.hpp"
 #include "state/control.hpp"
+#include "state/record.hpp"
 
 namespace korvane {
 
@@ -43,6 +46,41 @@ uint32_t store_format_id = 0;
 // Written by the input thread, read by the channel thread when a response comes.
 std::atomic<uint32_t> last_requested_format{0};
 
+// File contents waiting for their answer (clip_files.hpp), guarded by files_lock: the host's
+// requests to the server (input thread, channel thread, main thread's time-out) and the server's
+// to the host (the same three). Taken after channel_lock, never before; an answer goes out
+// under it, so that a time-out cannot answer a stream a second time.
+std::mutex files_lock;
+FileStreams host_asks;    // by the host's stream id
+FileStreams server_asks;  // by the server's stream id
+
+bool files_granted() { return (session.grant.mask & EXT_FILES) != 0; }
+
+FileRequest file_request_of(const CLIPRDR_FILE_CONTENTS_REQUEST& r) {
+  return FileRequest{
+      r.streamId, r.listIndex,
+      static_cast<uint8_t>(r.dwFlags & FILECONTENTS_SIZE ? FILE_ASK_SIZE : FILE_ASK_RANGE),
+      uint64_t{r.nPositionLow} | uint64_t{r.nPositionHigh} << 32, r.cbRequested};
+}
+
+UINT answer_server(CliprdrClientContext* context, uint32_t stream_id,
+                   std::span<const uint8_t> bytes, bool ok) {
+  CLIPRDR_FILE_CONTENTS_RESPONSE response{};
+  response.common.msgFlags = ok ? CB_RESPONSE_OK : CB_RESPONSE_FAIL;
+  response.streamId = stream_id;
+  response.cbRequested = ok ? static_cast<UINT32>(bytes.size()) : 0;
+  response.requestedData = ok ? bytes.data() : nullptr;
+  return context && context->ClientFileContentsResponse
+             ? context->ClientFileContentsResponse(context, &response)
+             : CHANNEL_RC_OK;
+}
+
+void answer_host(uint32_t stream_id, uint8_t status, std::span<const uint8_t> bytes = {}) {
+  const auto header = encode_file_data_header(stream_id, status);
+  const std::span<const uint8_t> parts[] = {header, bytes};
+  send_frame_parts(EVT_CLIP_FILE_DATA, parts);
+}
+
 bool is_ascii(const std::string& text) {
   for (const char c : text)
     if (static_cast<unsigned char>(c) > 0x7F) return false;
@@ -69,6 +107,8 @@ void cliprdr_attach(CliprdrClientContext* context) {
   context->ServerFormatDataRequest = server_format_data_request;
   context->ServerFormatDataResponse = server_format_data_response;
   context->ServerFormatListResponse = server_format_list_response;
+  context->ServerFileContentsRequest = server_file_contents_request;
+  context->ServerFileContentsResponse = server_file_contents_response;
   {
     std::lock_guard<std::mutex> lock(channel_lock);
     cliprdr = context;
@@ -91,6 +131,10 @@ UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) 
   general.capabilitySetLength = 12;
   general.version = CB_CAPS_VERSION_2;
   general.generalFlags = CB_USE_LONG_FORMAT_NAMES;
+  // Only a host that relays file contents lets the server offer files to be pasted by stream.
+  if (files_granted())
+    general.generalFlags |=
+        CB_STREAM_FILECLIP_ENABLED | CB_FILECLIP_NO_FILE_PATHS | CB_HUGE_FILE_SUPPORT_ENABLED;
   CLIPRDR_CAPABILITIES caps{};
   caps.cCapabilitiesSets = 1;
   caps.capabilitySets = reinterpret_cast<CLIPRDR_CAPABILITY_SET*>(&general);
@@ -212,11 +256,90 @@ UINT server_format_list_response(CliprdrClientContext*, const CLIPRDR_FORMAT_LIS
 void clipboard_tick() {
   std::lock_guard<std::mutex> lock(channel_lock);
   send_held_list(throttle.tick(Clock::now()));
+  std::lock_guard<std::mutex> files(files_lock);
+  for (const FileRequest& r : host_asks.expire(Clock::now()))
+    answer_host(r.stream_id, FILE_TIMED_OUT);
+  for (const FileRequest& r : server_asks.expire(Clock::now()))
+    answer_server(cliprdr, r.stream_id, {}, false);
 }
 
 std::optional<std::chrono::steady_clock::time_point> clipboard_deadline() {
   std::lock_guard<std::mutex> lock(channel_lock);
-  return throttle.deadline();
+  std::optional<Clock::time_point> first = throttle.deadline();
+  std::lock_guard<std::mutex> files(files_lock);
+  for (const auto d : {host_asks.deadline(), server_asks.deadline()})
+    if (d && (!first || *d < *first)) first = d;
+  return first;
+}
+
+UINT server_file_contents_request(CliprdrClientContext* context,
+                                  const CLIPRDR_FILE_CONTENTS_REQUEST* request) {
+  // A host without the extension has no way to answer: the server hears so at once.
+  if (!request || !files_granted())
+    return request ? answer_server(context, request->streamId, {}, false) : CHANNEL_RC_OK;
+  const FileRequest r = file_request_of(*request);
+  {
+    std::lock_guard<std::mutex> files(files_lock);
+    if (server_asks.open(r, Clock::now()) != FileRefusal::none)
+      return answer_server(context, r.stream_id, {}, false);
+    send_frame(EVT_CLIP_FILE_REQUEST, encode_file_request(r));
+  }
+  deadlines_changed();
+  return CHANNEL_RC_OK;
+}
+
+UINT server_file_contents_response(CliprdrClientContext*,
+                                   const CLIPRDR_FILE_CONTENTS_RESPONSE* response) {
+  if (!response) return CHANNEL_RC_OK;
+  std::lock_guard<std::mutex> files(files_lock);
+  const auto r = host_asks.answer(response->streamId);
+  if (!r) return CHANNEL_RC_OK;  // timed out, or never asked
+  const std::span<const uint8_t> bytes(response->requestedData,
+                                       response->requestedData ? response->cbRequested : 0);
+  const bool ok =
+      (response->common.msgFlags & CB_RESPONSE_OK) && FileStreams::fits(*r, bytes.size());
+  answer_host(r->stream_id, ok ? FILE_OK : FILE_FAILED, ok ? bytes : std::span<const uint8_t>{});
+  return CHANNEL_RC_OK;
+}
+
+void clip_host_file_request(std::span<const uint8_t> payload) {
+  const auto r = parse_file_request(payload);
+  if (!r) return;
+  {
+    std::lock_guard<std::mutex> lock(channel_lock);
+    std::lock_guard<std::mutex> files(files_lock);
+    const FileRefusal refusal = host_asks.open(*r, Clock::now());
+    if (refusal != FileRefusal::none || !cliprdr || !cliprdr->ClientFileContentsRequest) {
+      if (refusal == FileRefusal::none) host_asks.answer(r->stream_id);
+      const uint8_t why = static_cast<uint8_t>(refusal);
+      answer_host(r->stream_id, FILE_REFUSED, std::span(&why, 1));
+      return;
+    }
+    CLIPRDR_FILE_CONTENTS_REQUEST request{};
+    request.streamId = r->stream_id;
+    request.listIndex = r->list_index;
+    request.dwFlags = r->what == FILE_ASK_SIZE ? FILECONTENTS_SIZE : FILECONTENTS_RANGE;
+    request.nPositionLow = static_cast<UINT32>(r->position);
+    request.nPositionHigh = static_cast<UINT32>(r->position >> 32);
+    request.cbRequested = r->what == FILE_ASK_SIZE ? 8 : r->length;
+    if (cliprdr->ClientFileContentsRequest(cliprdr, &request) != CHANNEL_RC_OK) {
+      host_asks.answer(r->stream_id);
+      answer_host(r->stream_id, FILE_FAILED);
+      return;
+    }
+  }
+  deadlines_changed();
+}
+
+void clip_host_file_data(std::span<const uint8_t> payload) {
+  const auto d = parse_file_data(payload);
+  if (!d) return;
+  std::lock_guard<std::mutex> lock(channel_lock);
+  std::lock_guard<std::mutex> files(files_lock);
+  const auto r = server_asks.answer(d->stream_id);
+  if (!r) return;  // timed out (the server heard so), or never asked
+  const bool ok = d->status == FILE_OK && FileStreams::fits(*r, d->bytes.size());
+  answer_server(cliprdr, r->stream_id, d->bytes, ok);
 }
 
 void clip_host_formats(std::span<const uint8_t> payload) {

@@ -21,6 +21,9 @@ void cliprdr_detach();
 void clip_host_formats(std::span<const uint8_t> payload);
 void clip_host_data(std::span<const uint8_t> payload);
 void clip_host_request(std::span<const uint8_t> payload);
+// The clipboard-files extension's (host_link/clip_files.hpp).
+void clip_host_file_request(std::span<const uint8_t> payload);
+void clip_host_file_data(std::span<const uint8_t> payload);
 
 // Empties the host clipboard store (start-up and teardown).
 void clipboard_reset();
@@ -40,6 +43,10 @@ UINT server_format_data_response(CliprdrClientContext* cliprdr,
                                  const CLIPRDR_FORMAT_DATA_RESPONSE* response);
 UINT server_format_list_response(CliprdrClientContext* cliprdr,
                                  const CLIPRDR_FORMAT_LIST_RESPONSE* response);
+UINT server_file_contents_request(CliprdrClientContext* cliprdr,
+                                  const CLIPRDR_FILE_CONTENTS_REQUEST* request);
+UINT server_file_contents_response(CliprdrClientContext* cliprdr,
+                                   const CLIPRDR_FILE_CONTENTS_RESPONSE* response);
 
 // A host format list may declare at most this many formats; a longer one is dropped. Real
 // clipboards offer a few dozen, and the entries are allocated before they are read.

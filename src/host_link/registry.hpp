@@ -23,15 +23,17 @@ enum : uint8_t {
   CMD_CLIP_DATA = 8,     // format id (u32), then the data
   CMD_CLIP_REQUEST = 9,  // format id (u32)
   // The extensions' commands: dropped like unknown types unless their extension was granted.
-  CMD_RESIZE = 10,           // width (u32), height (u32), optionally the scale (monitors.hpp)
-  CMD_CURSOR_STATE = 11,     // empty: send the current cursor again
-  CMD_CERT_VERDICT = 12,     // u8: 1 accept for this session, 0 reject
-  CMD_UNICODE = 13,          // code point (u32), pressed (u8)
-  CMD_SYNC_LOCKS = 14,       // u32: LOCK_* bits that are on
-  CMD_REFRESH = 15,          // empty: ask the server for the whole picture again
-  CMD_GATEWAY_VERDICT = 16,  // u8: 1 accept the gateway's message, 0 reject it
-  CMD_MONITORS = 17,         // a monitor layout (monitors.hpp)
-  CMD_AUDIO_IN = 18,         // the block's format, then its bytes (mic_wire.hpp)
+  CMD_RESIZE = 10,             // width (u32), height (u32), optionally the scale (monitors.hpp)
+  CMD_CURSOR_STATE = 11,       // empty: send the current cursor again
+  CMD_CERT_VERDICT = 12,       // u8: 1 accept for this session, 0 reject
+  CMD_UNICODE = 13,            // code point (u32), pressed (u8)
+  CMD_SYNC_LOCKS = 14,         // u32: LOCK_* bits that are on
+  CMD_REFRESH = 15,            // empty: ask the server for the whole picture again
+  CMD_GATEWAY_VERDICT = 16,    // u8: 1 accept the gateway's message, 0 reject it
+  CMD_MONITORS = 17,           // a monitor layout (monitors.hpp)
+  CMD_AUDIO_IN = 18,           // the block's format, then its bytes (mic_wire.hpp)
+  CMD_CLIP_FILE_REQUEST = 19,  // a file's size or bytes from the server (clip_files.hpp)
+  CMD_CLIP_FILE_DATA = 20,     // the answer to EVT_CLIP_FILE_REQUEST (clip_files.hpp)
 };
 
 // korvane to host.
@@ -58,16 +60,18 @@ enum : uint8_t {
   EVT_END_REASON = 19,       // see EndReason
   EVT_REFUSED = 20,          // command type (u8), reason (u8), value (u32)
   // 21 is not used.
-  EVT_RECONNECT = 22,         // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
-  EVT_AUDIO_FORMAT = 23,      // see AudioFormat
-  EVT_AUDIO_DATA = 24,        // sequence (u32), milliseconds (u32), then the bytes
-  EVT_AUDIO_VOLUME = 25,      // volume (u32) as the server gives it
-  EVT_RECT_DEFLATE = 26,      // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
-  EVT_GATEWAY_MESSAGE = 27,   // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
-  EVT_MONITORS = 28,          // the layout the server took, in the desktop's frame (monitors.hpp)
-  EVT_MONITORS_REFUSED = 29,  // reason (u8, MONITORS_REFUSED_*), the monitor at fault (u8)
-  EVT_MIC_OPEN = 30,          // the server opened the microphone: see MicOpen
-  EVT_MIC_CLOSED = 31,        // empty: the server closed it
+  EVT_RECONNECT = 22,          // state (u8, RECONNECT_*), attempt (u16), max attempts (u16)
+  EVT_AUDIO_FORMAT = 23,       // see AudioFormat
+  EVT_AUDIO_DATA = 24,         // sequence (u32), milliseconds (u32), then the bytes
+  EVT_AUDIO_VOLUME = 25,       // volume (u32) as the server gives it
+  EVT_RECT_DEFLATE = 26,       // x, y, w, h (i32) as EVT_RECT, then the RGBA rows as a zlib stream
+  EVT_GATEWAY_MESSAGE = 27,    // kind (u8, GATEWAY_MSG_*), then the text (UTF-8)
+  EVT_MONITORS = 28,           // the layout the server took, in the desktop's frame (monitors.hpp)
+  EVT_MONITORS_REFUSED = 29,   // reason (u8, MONITORS_REFUSED_*), the monitor at fault (u8)
+  EVT_MIC_OPEN = 30,           // the server opened the microphone: see MicOpen
+  EVT_MIC_CLOSED = 31,         // empty: the server closed it
+  EVT_CLIP_FILE_DATA = 32,     // the answer to CMD_CLIP_FILE_REQUEST (clip_files.hpp)
+  EVT_CLIP_FILE_REQUEST = 33,  // the server asks for a file of the host's list (clip_files.hpp)
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -87,6 +91,7 @@ enum : uint32_t {
   EXT_GATEWAY = 0x00001000,       // through a Remote Desktop Gateway (gateway.hpp)
   EXT_MONITORS = 0x00002000,      // several monitors: FIELD_MONITORS, CMD_MONITORS, EVT_MONITORS
   EXT_MICROPHONE = 0x00004000,    // the host's microphone (mic_wire.hpp)
+  EXT_FILES = 0x00008000,         // files through the clipboard, both ways (clip_files.hpp)
 };
 
 // Typed fields of the extension block after the mask: tag (u16), length (u16), value.
@@ -156,6 +161,8 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_GATEWAY_VERDICT, "CMD_GATEWAY_VERDICT", EXT_GATEWAY, 1},
     {CMD_MONITORS, "CMD_MONITORS", EXT_MONITORS, 1},
     {CMD_AUDIO_IN, "CMD_AUDIO_IN", EXT_MICROPHONE, 8},
+    {CMD_CLIP_FILE_REQUEST, "CMD_CLIP_FILE_REQUEST", EXT_FILES, 21},
+    {CMD_CLIP_FILE_DATA, "CMD_CLIP_FILE_DATA", EXT_FILES, 5},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -196,6 +203,8 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_MONITORS_REFUSED, "EVT_MONITORS_REFUSED", EXT_MONITORS},
     {EVT_MIC_OPEN, "EVT_MIC_OPEN", EXT_MICROPHONE},
     {EVT_MIC_CLOSED, "EVT_MIC_CLOSED", EXT_MICROPHONE},
+    {EVT_CLIP_FILE_DATA, "EVT_CLIP_FILE_DATA", EXT_FILES},
+    {EVT_CLIP_FILE_REQUEST, "EVT_CLIP_FILE_REQUEST", EXT_FILES},
 };
 
 // An extension bit and the word the README's mask table (and korvane-host) names it by.
@@ -205,11 +214,22 @@ struct ExtensionInfo {
 };
 
 inline constexpr ExtensionInfo kExtensionBits[] = {
-    {EXT_CURSOR, "cursor"},           {EXT_RESIZE, "resize"},     {EXT_H264, "h264"},
-    {EXT_CERTIFICATE, "certificate"}, {EXT_STATUS, "status"},     {EXT_TEXT, "text"},
-    {EXT_CHANGED_ONLY, "changed"},    {EXT_AUDIO, "audio"},       {EXT_RECONNECT, "reconnect"},
-    {EXT_DEFLATE, "deflate"},         {EXT_REFRESH, "refresh"},   {EXT_PROFILE, "profile"},
-    {EXT_GATEWAY, "gateway"},         {EXT_MONITORS, "monitors"}, {EXT_MICROPHONE, "microphone"},
+    {EXT_CURSOR, "cursor"},
+    {EXT_RESIZE, "resize"},
+    {EXT_H264, "h264"},
+    {EXT_CERTIFICATE, "certificate"},
+    {EXT_STATUS, "status"},
+    {EXT_TEXT, "text"},
+    {EXT_CHANGED_ONLY, "changed"},
+    {EXT_AUDIO, "audio"},
+    {EXT_RECONNECT, "reconnect"},
+    {EXT_DEFLATE, "deflate"},
+    {EXT_REFRESH, "refresh"},
+    {EXT_PROFILE, "profile"},
+    {EXT_GATEWAY, "gateway"},
+    {EXT_MONITORS, "monitors"},
+    {EXT_MICROPHONE, "microphone"},
+    {EXT_FILES, "files"},
 };
 
 // A field of the extension block and the extension it belongs to (0: any).
@@ -258,7 +278,7 @@ inline constexpr uint32_t kKnownExtensions = [] {
   return mask;
 }();
 
-// nullptr for a type that is no command (0, 19..255).
+// nullptr for a type that is no command (0, 21..255).
 constexpr const CommandInfo* find_command(uint8_t type) {
   for (const auto& c : kCommands)
     if (c.type == type) return &c;

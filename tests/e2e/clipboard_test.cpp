@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,8 @@
 #include <vector>
 
 #include "host/session.hpp"
+#include "host_link/clip_files.hpp"
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "logged_process.hpp"
 #include "net.hpp"
@@ -145,7 +148,7 @@ void pump_events(host::Session* session, EventPump* pump) {
     pump->disconnected = pump->disconnected || type == EVT_DISCONNECTED;
     pump->error_event = pump->error_event || type == EVT_ERROR;
     if (type == EVT_CLIP_DATA || type == EVT_CLIP_FORMATS || type == EVT_DISCONNECTED ||
-        type == EVT_ERROR)
+        type == EVT_ERROR || type == EVT_CLIP_FILE_DATA || type == EVT_CLIP_FILE_REQUEST)
       pump->kept.push_back(std::move(frame));
     pump->changed.notify_all();
   }
@@ -164,21 +167,25 @@ struct Rig {
   pid_t server_pid() const { return run.server.process ? run.server.process->child.pid : -1; }
 };
 
-bool start_korvane(Rig& rig) {
+bool start_korvane(Rig& rig, std::vector<uint8_t> extension_block = {}) {
   // Given so that no authentication prompt is involved; the test server does not check them.
-  if (!e2e::start_korvane(rig.run, ConnectRequest{.username = "clip",
-                                                  .password = "board",
-                                                  .width = 640,
-                                                  .height = 480,
-                                                  .flags = CONNECT_FLAG_TLS}))
+  if (!e2e::start_korvane(rig.run,
+                          ConnectRequest{.username = "clip",
+                                         .password = "board",
+                                         .width = 640,
+                                         .height = 480,
+                                         .flags = CONNECT_FLAG_TLS},
+                          std::move(extension_block)))
     return false;
   rig.pump = std::make_unique<EventPump>();
   rig.pump->thread = std::thread(pump_events, &*rig.run.korvane, rig.pump.get());
   return true;
 }
 
-bool start_rig(Rig& rig, std::vector<std::string> steps) {
-  return e2e::start_server(rig.run, std::move(steps)) && start_korvane(rig);
+bool start_rig(Rig& rig, std::vector<std::string> steps,
+               std::vector<uint8_t> extension_block = {}) {
+  return e2e::start_server(rig.run, std::move(steps)) &&
+         start_korvane(rig, std::move(extension_block));
 }
 
 // Looks for a server line that is exactly `line`, from *cursor on, and moves the cursor past it.
@@ -492,6 +499,71 @@ TEST(Clipboard, HostRequestsGetTheServerBytes) {
   // The server did get those requests and answered them.
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=4 flags=0x0002 len=0"));
   ASSERT_TRUE(expect_server_line(rig, "CLIP served format=6 flags=0x0001 len=0"));
+  finish(rig);
+}
+
+// ---------------------------------------------------------------- files
+
+// A host without the files extension cannot answer for a file: the server hears so at once, and
+// the clipboard's capabilities are what they always were.
+TEST(ClipboardFiles, WithoutTheExtensionTheServerHearsAFailureAtOnce) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig, {"clip-file-request 5 0 size 0 0 5000"}));
+  ASSERT_TRUE(expect_server_line(rig, "CLIP caps version=2 flags=0x00000002"));
+  ASSERT_TRUE(expect_server_line(
+      rig, "CLIP file-response stream=5 flags=0x0002 len=0 sha256=" + sha256_hex({})));
+  finish(rig);
+}
+
+// Sizes and ranges of the server's file, out of order and several waiting at once, come out
+// byte for byte; the server's request for the host's file gets the host's bytes.
+TEST(ClipboardFiles, BothWaysByteForByteInAnyOrder) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig,
+                        {"clip-file-serve 0 gen:300000:5", "clip-file-request 9 0 range 1000 5000"},
+                        encode_extensions(EXT_FILES)));
+  ASSERT_TRUE(expect_server_line(rig, "CLIP caps version=2 flags=0x0000002E"));
+  const std::vector<uint8_t> server_file = generated(300000, 5), host_file = generated(9000, 6);
+  const FileRequest asks[] = {
+      {1, 0, FILE_ASK_SIZE, 0, 0},       {2, 0, FILE_ASK_RANGE, 200000, 100000},
+      {3, 0, FILE_ASK_RANGE, 0, 200000}, {4, 0, FILE_ASK_RANGE, 299990, 100},  // cut at the end
+      {5, 7, FILE_ASK_SIZE, 0, 0},                                             // no such file
+      {6, 0, FILE_ASK_RANGE, 0, 0}};                                           // not asked
+  for (const FileRequest& a : asks)
+    ASSERT_TRUE(send(rig, CMD_CLIP_FILE_REQUEST, encode_file_request(a)));
+  std::map<uint32_t, std::pair<uint8_t, std::vector<uint8_t>>> answers;
+  while (answers.size() < std::size(asks)) {
+    const auto event = next_clip_event(rig);
+    ASSERT_TRUE(event) << answers.size() << " answers";
+    if (event->type == EVT_CLIP_FILE_REQUEST) {
+      // The server's request for the host's file: bytes 1000..5999.
+      const auto r = parse_file_request(event->payload);
+      ASSERT_TRUE(r);
+      EXPECT_EQ(*r, (FileRequest{9, 0, FILE_ASK_RANGE, 1000, 5000}));
+      const auto header = encode_file_data_header(9, FILE_OK);
+      std::vector<uint8_t> answer(header.begin(), header.end());
+      answer.insert(answer.end(), host_file.begin() + 1000, host_file.begin() + 6000);
+      ASSERT_TRUE(send(rig, CMD_CLIP_FILE_DATA, answer));
+      continue;
+    }
+    ASSERT_EQ(event->type, EVT_CLIP_FILE_DATA);
+    const auto d = parse_file_data(event->payload);
+    ASSERT_TRUE(d);
+    answers[d->stream_id] = {d->status, {d->bytes.begin(), d->bytes.end()}};
+  }
+  const auto slice = [&](size_t from, size_t n) {
+    return std::vector<uint8_t>(server_file.begin() + static_cast<long>(from),
+                                server_file.begin() + static_cast<long>(from + n));
+  };
+  EXPECT_EQ(answers[1], std::make_pair(uint8_t{FILE_OK},
+                                       std::vector<uint8_t>{0xE0, 0x93, 0x04, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(answers[2], std::make_pair(uint8_t{FILE_OK}, slice(200000, 100000)));
+  EXPECT_EQ(answers[3], std::make_pair(uint8_t{FILE_OK}, slice(0, 200000)));
+  EXPECT_EQ(answers[4], std::make_pair(uint8_t{FILE_OK}, slice(299990, 10)));
+  EXPECT_EQ(answers[5].first, FILE_FAILED);
+  EXPECT_EQ(answers[6], std::make_pair(uint8_t{FILE_REFUSED}, std::vector<uint8_t>{3}));
+  EXPECT_TRUE(server_logged(rig, "CLIP file-response stream=9 flags=0x0001 len=5000 sha256=" +
+                                     sha256_hex(std::span(host_file).subspan(1000, 5000))));
   finish(rig);
 }
 

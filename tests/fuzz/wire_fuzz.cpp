@@ -9,6 +9,7 @@
 #include "display/rect_pack.hpp"
 #include "drive/drive_path.hpp"
 #include "host_link/audio_wire.hpp"
+#include "host_link/clip_files.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/gateway.hpp"
 #include "host_link/mic_wire.hpp"
@@ -128,6 +129,17 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
       }
       return true;
     }
+    case CMD_CLIP_FILE_REQUEST: {
+      const auto r = parse_file_request(p);
+      if (!r) return false;
+      // What parses encodes back to the same bytes, and the bookkeeping takes it or says why.
+      const auto again = encode_file_request(*r);
+      if (!std::equal(again.begin(), again.end(), p.begin())) std::abort();
+      FileStreams streams;
+      if (streams.open(*r, {}) == FileRefusal::none && streams.waiting.size() != 1) std::abort();
+      return true;
+    }
+    case CMD_CLIP_FILE_DATA: return parse_file_data(p).has_value();
     default: std::abort();  // a command in the table without a parser here
   }
 }

@@ -18,6 +18,14 @@
 //                                   no bytes) or fail (CB_RESPONSE_FAIL).
 //                                   Formats never served get CB_RESPONSE_FAIL.
 //   clip-close                      stops the server's end of the channel
+//   clip-file-request STREAM INDEX size|range POS LEN [TIMEOUT_MS]
+//                                   asks the client for a file of its list (a size,
+//                                   or LEN bytes from POS) and waits for the answer
+//                                   (logged as CLIP file-response)
+//   clip-file-serve INDEX SOURCE    the file at INDEX of the server's list, for the
+//                                   client's file requests (SOURCE as clip-serve's);
+//                                   a range past its end is cut, an index not
+//                                   served gets CB_RESPONSE_FAIL
 //   clip-list-answers on|off        whether client format lists are answered
 //                                   (on at the start); with off they are
 //                                   logged and counted, and get no response
@@ -48,6 +56,8 @@
 //                                            hex is every byte up to 256 bytes,
 //                                            else the first 32 followed by "..."
 //   CLIP closed                              clip-close stopped the channel
+//   CLIP file-request stream=S index=I flags=0xFFFFFFFF pos=P len=N   the client asked
+//   CLIP file-response stream=S flags=0xFFFF len=N sha256=HEX         the client answered
 //   CLIP list-answers on|off                 a clip-list-answers step took effect
 //
 // NAME is the UTF-8 name with every byte outside 0x21..0x7E, and the
@@ -59,6 +69,8 @@
 #include <openssl/evp.h>
 #include <winpr/string.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -90,6 +102,11 @@ struct ClipState {
   bool awaiting = false;
   bool answered = false;
   UINT32 asked_format = 0;  // the format of the last clip-request
+  // The files the server's clipboard holds, by list index (clip-file-serve), and one
+  // clip-file-request at a time waiting for its answer.
+  std::map<UINT32, Served> files;
+  bool file_awaiting = false;
+  bool file_answered = false;
 
   ClipState() = default;
   ClipState(const ClipState&) = delete;
@@ -340,6 +357,54 @@ UINT on_client_data_response(CliprdrServerContext* context,
   return CHANNEL_RC_OK;
 }
 
+// The client asks for a file of the server's list: its size, or a range (cut at the end).
+UINT on_client_file_request(CliprdrServerContext* context,
+                            const CLIPRDR_FILE_CONTENTS_REQUEST* request) {
+  const std::uint64_t position =
+      std::uint64_t{request->nPositionLow} | std::uint64_t{request->nPositionHigh} << 32;
+  log_line("CLIP file-request stream=" + std::to_string(request->streamId) +
+           " index=" + std::to_string(request->listIndex) + " flags=" + hex32(request->dwFlags) +
+           " pos=" + std::to_string(position) + " len=" + std::to_string(request->cbRequested));
+  auto state = clip_state(session_of_clip(context));
+  Served file;
+  {
+    std::scoped_lock lock(state->mutex);
+    const auto it = state->files.find(request->listIndex);
+    if (it != state->files.end()) file = it->second;
+  }
+  CLIPRDR_FILE_CONTENTS_RESPONSE response{};
+  response.common.msgType = CB_FILECONTENTS_RESPONSE;
+  response.common.msgFlags = file.bytes ? CB_RESPONSE_OK : CB_RESPONSE_FAIL;
+  response.streamId = request->streamId;
+  std::array<std::uint8_t, 8> size{};
+  if (file.bytes && (request->dwFlags & FILECONTENTS_SIZE)) {
+    for (std::size_t i = 0; i < 8; ++i)
+      size[i] = static_cast<std::uint8_t>(std::uint64_t{file.bytes->size()} >> (8 * i));
+    response.cbRequested = 8;
+    response.requestedData = size.data();
+  } else if (file.bytes) {
+    const std::uint64_t have = file.bytes->size();
+    const std::uint64_t from = std::min(position, have);
+    response.cbRequested =
+        static_cast<UINT32>(std::min<std::uint64_t>(request->cbRequested, have - from));
+    response.requestedData = file.bytes->data() + from;
+  }
+  return context->ServerFileContentsResponse(context, &response);
+}
+
+UINT on_client_file_response(CliprdrServerContext* context,
+                             const CLIPRDR_FILE_CONTENTS_RESPONSE* response) {
+  const std::size_t size = response->requestedData ? response->cbRequested : 0;
+  log_line("CLIP file-response stream=" + std::to_string(response->streamId) +
+           " flags=" + hex16(response->common.msgFlags) + " len=" + std::to_string(size) +
+           " sha256=" + sha256_hex(response->requestedData, size));
+  auto state = clip_state(session_of_clip(context));
+  std::scoped_lock lock(state->mutex);
+  if (state->file_awaiting) state->file_answered = true;
+  state->cv.notify_all();
+  return CHANNEL_RC_OK;
+}
+
 // ------------------------------------------------------------ hooks
 
 std::string open_clip(Session& s) {
@@ -352,11 +417,20 @@ std::string open_clip(Session& s) {
   context->custom = &s;
   context->rdpcontext = s.peer->context;
   context->useLongFormatNames = TRUE;
+  // Files by stream, for a script that asks for or serves file contents: a client takes what
+  // the server offers.
+  if (script_uses(s, "clip-file")) {
+    context->streamFileClipEnabled = TRUE;
+    context->fileClipNoFilePaths = TRUE;
+    context->hasHugeFileSupport = TRUE;
+  }
   context->ClientCapabilities = on_client_caps;
   context->ClientFormatList = on_client_format_list;
   context->ClientFormatListResponse = on_client_list_response;
   context->ClientFormatDataRequest = on_client_data_request;
   context->ClientFormatDataResponse = on_client_data_response;
+  context->ClientFileContentsRequest = on_client_file_request;
+  context->ClientFileContentsResponse = on_client_file_response;
   // Opened before the thread starts, so that the channel handle is known
   // before the client can answer: opening it again hands back the
   // context's own handle, which the format lists are written to (never
@@ -590,6 +664,59 @@ std::string run_serve(Session& s, const Step& step) {
   return {};
 }
 
+struct FileAsk {
+  std::uint32_t stream = 0, index = 0, position = 0, length = 0, timeout_ms = 10000;
+  bool size = false;
+};
+
+std::string parse_file_ask(const Step& step, FileAsk& a) {
+  if (!parse_number(step.args[0], a.stream) || !parse_number(step.args[1], a.index))
+    return "bad STREAM or INDEX";
+  if (step.args[2] != "size" && step.args[2] != "range") return "want size or range";
+  a.size = step.args[2] == "size";
+  if (!parse_number(step.args[3], a.position) || !parse_number(step.args[4], a.length))
+    return "bad POS or LEN";
+  if (!optional_u32(step, 5, a.timeout_ms)) return "bad TIMEOUT_MS";
+  return {};
+}
+
+std::string run_file_request(Session& s, const FileAsk& a) {
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  CliprdrServerContext* context = ready_context(s, *state, lock, error);
+  if (!context) return error;
+  CLIPRDR_FILE_CONTENTS_REQUEST request{};
+  request.common.msgType = CB_FILECONTENTS_REQUEST;
+  request.streamId = a.stream;
+  request.listIndex = a.index;
+  request.dwFlags = a.size ? FILECONTENTS_SIZE : FILECONTENTS_RANGE;
+  request.nPositionLow = a.position;
+  request.cbRequested = a.size ? 8 : a.length;
+  state->file_awaiting = true;
+  state->file_answered = false;
+  if (const UINT rc = context->ServerFileContentsRequest(context, &request); rc != CHANNEL_RC_OK) {
+    state->file_awaiting = false;
+    return "ServerFileContentsRequest failed: " + std::to_string(rc);
+  }
+  state->cv.wait_for(lock, std::chrono::milliseconds(a.timeout_ms),
+                     [&] { return state->file_answered || !state->context || s.stop.load(); });
+  const bool answered = state->file_answered;
+  state->file_awaiting = false;
+  return answered ? std::string{} : "no file contents response";
+}
+
+std::string run_file_serve(Session& s, const Step& step) {
+  std::uint32_t index = 0;
+  Served served;
+  if (!parse_number(step.args[0], index) || !parse_source(step.args[1], served))
+    return "bad INDEX or SOURCE";
+  auto state = clip_state(s);
+  std::scoped_lock lock(state->mutex);
+  state->files[index] = served;
+  return {};
+}
+
 std::string run_close(Session& s, const Step&) {
   // Closing frees the library's channel, which the peer thread reads
   // incoming channel data into while it holds io.
@@ -620,6 +747,8 @@ std::string run_list_answers(Session& s, const Step& step) {
   register_step(parsed_step("clip-request", 1, 2, parse_request, run_request));
   register_step({"clip-serve", 2, 2, check_serve, run_serve});
   register_step({"clip-close", 0, 0, {}, run_close});
+  register_step(parsed_step("clip-file-request", 5, 6, parse_file_ask, run_file_request));
+  register_step({"clip-file-serve", 2, 2, {}, run_file_serve});
   register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});
   register_hook({"cliprdr", open_clip, {}, {}, close_clip});
   return true;

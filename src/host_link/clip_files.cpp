@@ -1,0 +1,89 @@
+#include "host_link/clip_files.hpp"
+
+#include <algorithm>
+
+#include "host_link/protocol.hpp"
+
+namespace korvane {
+
+std::array<uint8_t, kFileRequestSize> encode_file_request(const FileRequest& r) {
+  std::array<uint8_t, kFileRequestSize> out{};
+  for (size_t i = 0; i < 4; ++i) {
+    out[i] = static_cast<uint8_t>(r.stream_id >> (8 * i));
+    out[4 + i] = static_cast<uint8_t>(r.list_index >> (8 * i));
+    out[17 + i] = static_cast<uint8_t>(r.length >> (8 * i));
+  }
+  out[8] = r.what;
+  for (size_t i = 0; i < 8; ++i) out[9 + i] = static_cast<uint8_t>(r.position >> (8 * i));
+  return out;
+}
+
+std::optional<FileRequest> parse_file_request(std::span<const uint8_t> payload) {
+  if (payload.size() < kFileRequestSize) return std::nullopt;
+  const uint8_t* p = payload.data();
+  FileRequest r;
+  r.stream_id = get_u32(p);
+  r.list_index = get_u32(p + 4);
+  r.what = p[8];
+  r.position = uint64_t{get_u32(p + 9)} | uint64_t{get_u32(p + 13)} << 32;
+  r.length = get_u32(p + 17);
+  return r;
+}
+
+std::array<uint8_t, kFileDataHeaderSize> encode_file_data_header(uint32_t stream_id,
+                                                                 uint8_t status) {
+  std::array<uint8_t, kFileDataHeaderSize> out{};
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(stream_id >> (8 * i));
+  out[4] = status;
+  return out;
+}
+
+std::optional<FileData> parse_file_data(std::span<const uint8_t> payload) {
+  if (payload.size() < kFileDataHeaderSize) return std::nullopt;
+  return FileData{get_u32(payload.data()), payload[4], payload.subspan(kFileDataHeaderSize)};
+}
+
+FileRefusal FileStreams::open(const FileRequest& r, Clock::time_point now) {
+  if (waiting.count(r.stream_id)) return FileRefusal::stream_in_use;
+  if (waiting.size() >= kMaxFileStreams) return FileRefusal::too_many;
+  if (r.what != FILE_ASK_SIZE && r.what != FILE_ASK_RANGE) return FileRefusal::bad_request;
+  if (r.what == FILE_ASK_RANGE &&
+      (r.length == 0 || r.length > kMaxFileRange || r.position > UINT64_MAX - r.length))
+    return FileRefusal::bad_request;
+  waiting.emplace(r.stream_id, std::make_pair(r, now + kFileAnswerTimeout));
+  return FileRefusal::none;
+}
+
+std::optional<FileRequest> FileStreams::answer(uint32_t stream_id) {
+  const auto it = waiting.find(stream_id);
+  if (it == waiting.end()) return std::nullopt;
+  FileRequest r = it->second.first;
+  waiting.erase(it);
+  return r;
+}
+
+std::vector<FileRequest> FileStreams::expire(Clock::time_point now) {
+  std::vector<FileRequest> out;
+  for (auto it = waiting.begin(); it != waiting.end();) {
+    if (it->second.second <= now) {
+      out.push_back(it->second.first);
+      it = waiting.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return out;
+}
+
+std::optional<FileStreams::Clock::time_point> FileStreams::deadline() const {
+  std::optional<Clock::time_point> first;
+  for (const auto& [id, entry] : waiting)
+    if (!first || entry.second < *first) first = entry.second;
+  return first;
+}
+
+bool FileStreams::fits(const FileRequest& r, size_t bytes) {
+  return r.what == FILE_ASK_SIZE ? bytes == 8 : bytes <= r.length;
+}
+
+}  // namespace korvane
