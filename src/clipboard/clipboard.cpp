@@ -56,11 +56,18 @@ FileStreams server_asks;  // by the server's stream id
 
 bool files_granted() { return (session.grant.mask & EXT_FILES) != 0; }
 
+// Whether the server said it takes locks on its file lists (its general capability flags).
+// Written by the channel thread when the capabilities come, read by the input thread.
+std::atomic<bool> server_can_lock{false};
+
 FileRequest file_request_of(const CLIPRDR_FILE_CONTENTS_REQUEST& r) {
   return FileRequest{
-      r.streamId, r.listIndex,
+      r.streamId,
+      r.listIndex,
       static_cast<uint8_t>(r.dwFlags & FILECONTENTS_SIZE ? FILE_ASK_SIZE : FILE_ASK_RANGE),
-      uint64_t{r.nPositionLow} | uint64_t{r.nPositionHigh} << 32, r.cbRequested};
+      uint64_t{r.nPositionLow} | uint64_t{r.nPositionHigh} << 32,
+      r.cbRequested,
+      r.haveClipDataId ? std::optional<uint32_t>(r.clipDataId) : std::nullopt};
 }
 
 UINT answer_server(CliprdrClientContext* context, uint32_t stream_id,
@@ -87,8 +94,29 @@ bool is_ascii(const std::string& text) {
   return true;
 }
 
-UINT accept_capabilities(CliprdrClientContext*, const CLIPRDR_CAPABILITIES*) {
+UINT accept_capabilities(CliprdrClientContext*, const CLIPRDR_CAPABILITIES* caps) {
+  bool can_lock = false;
+  // The sets are of different sizes; the general one, the only one there is, comes first.
+  if (caps && caps->cCapabilitiesSets >= 1 && caps->capabilitySets &&
+      caps->capabilitySets[0].capabilitySetType == CB_CAPSTYPE_GENERAL)
+    can_lock = reinterpret_cast<const CLIPRDR_GENERAL_CAPABILITY_SET*>(caps->capabilitySets)
+                   ->generalFlags &
+               CB_CAN_LOCK_CLIPDATA;
+  server_can_lock.store(can_lock);
   return CHANNEL_RC_OK;
+}
+
+// The server locks or unlocks the host's file list: the host keeps the list readable under that
+// id. A host without the extension has no lists to keep.
+UINT relay_lock(uint32_t id, bool locked) {
+  if (files_granted()) send_frame(EVT_CLIP_LOCK, encode_clip_lock({id, locked}));
+  return CHANNEL_RC_OK;
+}
+UINT server_lock(CliprdrClientContext*, const CLIPRDR_LOCK_CLIPBOARD_DATA* lock) {
+  return lock ? relay_lock(lock->clipDataId, true) : CHANNEL_RC_OK;
+}
+UINT server_unlock(CliprdrClientContext*, const CLIPRDR_UNLOCK_CLIPBOARD_DATA* unlock) {
+  return unlock ? relay_lock(unlock->clipDataId, false) : CHANNEL_RC_OK;
 }
 
 }  // namespace
@@ -109,6 +137,9 @@ void cliprdr_attach(CliprdrClientContext* context) {
   context->ServerFormatListResponse = server_format_list_response;
   context->ServerFileContentsRequest = server_file_contents_request;
   context->ServerFileContentsResponse = server_file_contents_response;
+  context->ServerLockClipboardData = server_lock;
+  context->ServerUnlockClipboardData = server_unlock;
+  server_can_lock.store(false);
   {
     std::lock_guard<std::mutex> lock(channel_lock);
     cliprdr = context;
@@ -131,10 +162,11 @@ UINT monitor_ready(CliprdrClientContext* context, const CLIPRDR_MONITOR_READY*) 
   general.capabilitySetLength = 12;
   general.version = CB_CAPS_VERSION_2;
   general.generalFlags = CB_USE_LONG_FORMAT_NAMES;
-  // Only a host that relays file contents lets the server offer files to be pasted by stream.
+  // Only a host that relays file contents lets the server offer files to be pasted by stream,
+  // and lock what it pastes from.
   if (files_granted())
-    general.generalFlags |=
-        CB_STREAM_FILECLIP_ENABLED | CB_FILECLIP_NO_FILE_PATHS | CB_HUGE_FILE_SUPPORT_ENABLED;
+    general.generalFlags |= CB_STREAM_FILECLIP_ENABLED | CB_FILECLIP_NO_FILE_PATHS |
+                            CB_CAN_LOCK_CLIPDATA | CB_HUGE_FILE_SUPPORT_ENABLED;
   CLIPRDR_CAPABILITIES caps{};
   caps.cCapabilitiesSets = 1;
   caps.capabilitySets = reinterpret_cast<CLIPRDR_CAPABILITY_SET*>(&general);
@@ -322,6 +354,9 @@ void clip_host_file_request(std::span<const uint8_t> payload) {
     request.nPositionLow = static_cast<UINT32>(r->position);
     request.nPositionHigh = static_cast<UINT32>(r->position >> 32);
     request.cbRequested = r->what == FILE_ASK_SIZE ? 8 : r->length;
+    // A server that takes no locks would not know the id.
+    request.haveClipDataId = r->lock && server_can_lock.load();
+    request.clipDataId = r->lock.value_or(0);
     if (cliprdr->ClientFileContentsRequest(cliprdr, &request) != CHANNEL_RC_OK) {
       host_asks.answer(r->stream_id);
       answer_host(r->stream_id, FILE_FAILED);
@@ -340,6 +375,23 @@ void clip_host_file_data(std::span<const uint8_t> payload) {
   if (!r) return;  // timed out (the server heard so), or never asked
   const bool ok = d->status == FILE_OK && FileStreams::fits(*r, d->bytes.size());
   answer_server(cliprdr, r->stream_id, d->bytes, ok);
+}
+
+void clip_host_lock(std::span<const uint8_t> payload) {
+  const auto l = parse_clip_lock(payload);
+  // Locks are the server's to take or not: one that said nothing of them gets none.
+  if (!l || !server_can_lock.load()) return;
+  std::lock_guard<std::mutex> lock(channel_lock);
+  if (!cliprdr) return;
+  if (l->locked) {
+    CLIPRDR_LOCK_CLIPBOARD_DATA pdu{};
+    pdu.clipDataId = l->id;
+    if (cliprdr->ClientLockClipboardData) cliprdr->ClientLockClipboardData(cliprdr, &pdu);
+  } else {
+    CLIPRDR_UNLOCK_CLIPBOARD_DATA pdu{};
+    pdu.clipDataId = l->id;
+    if (cliprdr->ClientUnlockClipboardData) cliprdr->ClientUnlockClipboardData(cliprdr, &pdu);
+  }
 }
 
 void clip_host_formats(std::span<const uint8_t> payload) {

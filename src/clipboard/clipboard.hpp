@@ -24,6 +24,7 @@ void clip_host_request(std::span<const uint8_t> payload);
 // The clipboard-files extension's (host_link/clip_files.hpp).
 void clip_host_file_request(std::span<const uint8_t> payload);
 void clip_host_file_data(std::span<const uint8_t> payload);
+void clip_host_lock(std::span<const uint8_t> payload);
 
 // Empties the host clipboard store (start-up and teardown).
 void clipboard_reset();

@@ -6,8 +6,8 @@
 
 namespace korvane {
 
-std::array<uint8_t, kFileRequestSize> encode_file_request(const FileRequest& r) {
-  std::array<uint8_t, kFileRequestSize> out{};
+std::vector<uint8_t> encode_file_request(const FileRequest& r) {
+  std::vector<uint8_t> out(kFileRequestSize);
   for (size_t i = 0; i < 4; ++i) {
     out[i] = static_cast<uint8_t>(r.stream_id >> (8 * i));
     out[4 + i] = static_cast<uint8_t>(r.list_index >> (8 * i));
@@ -15,6 +15,7 @@ std::array<uint8_t, kFileRequestSize> encode_file_request(const FileRequest& r) 
   }
   out[8] = r.what;
   for (size_t i = 0; i < 8; ++i) out[9 + i] = static_cast<uint8_t>(r.position >> (8 * i));
+  if (r.lock) append_u32(out, *r.lock);
   return out;
 }
 
@@ -27,7 +28,20 @@ std::optional<FileRequest> parse_file_request(std::span<const uint8_t> payload) 
   r.what = p[8];
   r.position = uint64_t{get_u32(p + 9)} | uint64_t{get_u32(p + 13)} << 32;
   r.length = get_u32(p + 17);
+  if (payload.size() >= kFileRequestSize + 4) r.lock = get_u32(p + kFileRequestSize);
   return r;
+}
+
+std::array<uint8_t, kClipLockSize> encode_clip_lock(const ClipLock& l) {
+  std::array<uint8_t, kClipLockSize> out{};
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(l.id >> (8 * i));
+  out[4] = l.locked ? 1 : 0;
+  return out;
+}
+
+std::optional<ClipLock> parse_clip_lock(std::span<const uint8_t> payload) {
+  if (payload.size() < kClipLockSize) return std::nullopt;
+  return ClipLock{get_u32(payload.data()), payload[4] == 1};
 }
 
 std::array<uint8_t, kFileDataHeaderSize> encode_file_data_header(uint32_t stream_id,

@@ -23,7 +23,8 @@ enum : uint8_t {
 
 // CMD_CLIP_FILE_REQUEST (the host asks the server's clipboard) and EVT_CLIP_FILE_REQUEST (the
 // server asks the host's): stream id (u32, the asker's), list index (u32: the file's place in
-// the list), what (u8, FILE_ASK_*), position (u64), length (u32).
+// the list), what (u8, FILE_ASK_*), position (u64), length (u32), then, when the request is for
+// a list the asker locked (CMD_CLIP_LOCK, EVT_CLIP_LOCK), that lock's id (u32).
 inline constexpr size_t kFileRequestSize = 4 + 4 + 1 + 8 + 4;
 struct FileRequest {
   uint32_t stream_id = 0;
@@ -31,11 +32,12 @@ struct FileRequest {
   uint8_t what = FILE_ASK_SIZE;
   uint64_t position = 0;
   uint32_t length = 0;
+  std::optional<uint32_t> lock;
   bool operator==(const FileRequest&) const = default;
 };
-std::array<uint8_t, kFileRequestSize> encode_file_request(const FileRequest& r);
-// nullopt for a payload shorter than the fields (an unknown `what` is FileStreams::open's to
-// refuse).
+std::vector<uint8_t> encode_file_request(const FileRequest& r);
+// nullopt for a payload shorter than the fields; 1 to 3 bytes after them are no lock id (an
+// unknown `what` is FileStreams::open's to refuse).
 std::optional<FileRequest> parse_file_request(std::span<const uint8_t> payload);
 
 // The answer's status.
@@ -57,6 +59,19 @@ struct FileData {
 std::array<uint8_t, kFileDataHeaderSize> encode_file_data_header(uint32_t stream_id,
                                                                  uint8_t status);
 std::optional<FileData> parse_file_data(std::span<const uint8_t> payload);
+
+// CMD_CLIP_LOCK and EVT_CLIP_LOCK: lock id (u32, the locker's), locked (u8: 1 lock, 0 unlock).
+// The side that owns a file list keeps the list it had when locked readable under that id,
+// whatever it copies next, until it is unlocked: a paste that runs while the user copies again
+// still reads the files it started with.
+inline constexpr size_t kClipLockSize = 5;
+struct ClipLock {
+  uint32_t id = 0;
+  bool locked = false;
+  bool operator==(const ClipLock&) const = default;
+};
+std::array<uint8_t, kClipLockSize> encode_clip_lock(const ClipLock& l);
+std::optional<ClipLock> parse_clip_lock(std::span<const uint8_t> payload);
 
 // How many requests may wait for an answer in each direction, how long, and the longest range.
 inline constexpr size_t kMaxFileStreams = 16;

@@ -34,6 +34,7 @@ enum : uint8_t {
   CMD_AUDIO_IN = 18,           // the block's format, then its bytes (mic_wire.hpp)
   CMD_CLIP_FILE_REQUEST = 19,  // a file's size or bytes from the server (clip_files.hpp)
   CMD_CLIP_FILE_DATA = 20,     // the answer to EVT_CLIP_FILE_REQUEST (clip_files.hpp)
+  CMD_CLIP_LOCK = 21,          // lock or unlock the server's file list (clip_files.hpp)
 };
 
 // korvane to host.
@@ -72,6 +73,7 @@ enum : uint8_t {
   EVT_MIC_CLOSED = 31,         // empty: the server closed it
   EVT_CLIP_FILE_DATA = 32,     // the answer to CMD_CLIP_FILE_REQUEST (clip_files.hpp)
   EVT_CLIP_FILE_REQUEST = 33,  // the server asks for a file of the host's list (clip_files.hpp)
+  EVT_CLIP_LOCK = 34,          // the server locks or unlocks the host's file list (clip_files.hpp)
 };
 
 // Extension bits of the block's mask and of EVT_EXTENSIONS.
@@ -163,6 +165,7 @@ inline constexpr CommandInfo kCommands[] = {
     {CMD_AUDIO_IN, "CMD_AUDIO_IN", EXT_MICROPHONE, 8},
     {CMD_CLIP_FILE_REQUEST, "CMD_CLIP_FILE_REQUEST", EXT_FILES, 21},
     {CMD_CLIP_FILE_DATA, "CMD_CLIP_FILE_DATA", EXT_FILES, 5},
+    {CMD_CLIP_LOCK, "CMD_CLIP_LOCK", EXT_FILES, 5},
 };
 
 // An event: the extension without which a host never gets it (0: the base protocol).
@@ -205,6 +208,7 @@ inline constexpr EventInfo kEvents[] = {
     {EVT_MIC_CLOSED, "EVT_MIC_CLOSED", EXT_MICROPHONE},
     {EVT_CLIP_FILE_DATA, "EVT_CLIP_FILE_DATA", EXT_FILES},
     {EVT_CLIP_FILE_REQUEST, "EVT_CLIP_FILE_REQUEST", EXT_FILES},
+    {EVT_CLIP_LOCK, "EVT_CLIP_LOCK", EXT_FILES},
 };
 
 // An extension bit and the word the README's mask table (and korvane-host) names it by.

@@ -183,6 +183,7 @@ bool handle_host_command(uint8_t type, std::span<const uint8_t> payload) {
     case CMD_CLIP_REQUEST: clip_host_request(payload); break;
     case CMD_CLIP_FILE_REQUEST: clip_host_file_request(payload); break;
     case CMD_CLIP_FILE_DATA: clip_host_file_data(payload); break;
+    case CMD_CLIP_LOCK: clip_host_lock(payload); break;
     case CMD_RESIZE: {
       const auto r = parse_resize_request(payload);
       resize_request(r->size.width, r->size.height, clamp_scale(r->scale.value_or(Scale{})));

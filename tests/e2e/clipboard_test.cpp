@@ -148,7 +148,8 @@ void pump_events(host::Session* session, EventPump* pump) {
     pump->disconnected = pump->disconnected || type == EVT_DISCONNECTED;
     pump->error_event = pump->error_event || type == EVT_ERROR;
     if (type == EVT_CLIP_DATA || type == EVT_CLIP_FORMATS || type == EVT_DISCONNECTED ||
-        type == EVT_ERROR || type == EVT_CLIP_FILE_DATA || type == EVT_CLIP_FILE_REQUEST)
+        type == EVT_ERROR || type == EVT_CLIP_FILE_DATA || type == EVT_CLIP_FILE_REQUEST ||
+        type == EVT_CLIP_LOCK)
       pump->kept.push_back(std::move(frame));
     pump->changed.notify_all();
   }
@@ -522,7 +523,7 @@ TEST(ClipboardFiles, BothWaysByteForByteInAnyOrder) {
   ASSERT_TRUE(start_rig(rig,
                         {"clip-file-serve 0 gen:300000:5", "clip-file-request 9 0 range 1000 5000"},
                         encode_extensions(EXT_FILES)));
-  ASSERT_TRUE(expect_server_line(rig, "CLIP caps version=2 flags=0x0000002E"));
+  ASSERT_TRUE(expect_server_line(rig, "CLIP caps version=2 flags=0x0000003E"));
   const std::vector<uint8_t> server_file = generated(300000, 5), host_file = generated(9000, 6);
   const FileRequest asks[] = {
       {1, 0, FILE_ASK_SIZE, 0, 0},       {2, 0, FILE_ASK_RANGE, 200000, 100000},
@@ -564,6 +565,39 @@ TEST(ClipboardFiles, BothWaysByteForByteInAnyOrder) {
   EXPECT_EQ(answers[6], std::make_pair(uint8_t{FILE_REFUSED}, std::vector<uint8_t>{3}));
   EXPECT_TRUE(server_logged(rig, "CLIP file-response stream=9 flags=0x0001 len=5000 sha256=" +
                                      sha256_hex(std::span(host_file).subspan(1000, 5000))));
+  finish(rig);
+}
+
+// Locks cross both ways, and the requests made under one name it to the side that holds the list.
+TEST(ClipboardFiles, LocksReachTheOtherSideAndTheRequestsNameThem) {
+  Rig rig;
+  ASSERT_TRUE(start_rig(rig,
+                        {"clip-file-serve 0 hex:0102", "clip-lock 7",
+                         "clip-file-request 9 0 size 0 0", "clip-unlock 7"},
+                        encode_extensions(EXT_FILES)));
+  auto event = next_clip_event(rig);
+  ASSERT_TRUE(event && event->type == EVT_CLIP_LOCK);
+  EXPECT_EQ(parse_clip_lock(event->payload), (ClipLock{7, true}));
+  event = next_clip_event(rig);
+  ASSERT_TRUE(event && event->type == EVT_CLIP_FILE_REQUEST);
+  EXPECT_EQ(parse_file_request(event->payload), (FileRequest{9, 0, FILE_ASK_SIZE, 0, 8, 7}));
+  const std::vector<uint8_t> answer = {9, 0, 0, 0, FILE_OK, 3, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_TRUE(send(rig, CMD_CLIP_FILE_DATA, answer));
+  event = next_clip_event(rig);
+  ASSERT_TRUE(event && event->type == EVT_CLIP_LOCK);
+  EXPECT_EQ(parse_clip_lock(event->payload), (ClipLock{7, false}));
+
+  ASSERT_TRUE(send(rig, CMD_CLIP_LOCK, encode_clip_lock({3, true})));
+  ASSERT_TRUE(
+      send(rig, CMD_CLIP_FILE_REQUEST, encode_file_request({1, 0, FILE_ASK_RANGE, 1, 5, 3})));
+  event = next_clip_event(rig);
+  ASSERT_TRUE(event && event->type == EVT_CLIP_FILE_DATA);
+  EXPECT_EQ(event->payload, (std::vector<uint8_t>{1, 0, 0, 0, FILE_OK, 2}));
+  ASSERT_TRUE(send(rig, CMD_CLIP_LOCK, encode_clip_lock({3, false})));
+  EXPECT_TRUE(expect_server_line(rig, "CLIP lock id=3"));
+  EXPECT_TRUE(expect_server_line(
+      rig, "CLIP file-request stream=1 index=0 flags=0x00000002 pos=1 len=5 lock=3"));
+  EXPECT_TRUE(expect_server_line(rig, "CLIP unlock id=3"));
   finish(rig);
 }
 

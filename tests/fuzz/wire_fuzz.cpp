@@ -140,6 +140,11 @@ bool command_parses(uint8_t type, std::span<const uint8_t> p) {
       return true;
     }
     case CMD_CLIP_FILE_DATA: return parse_file_data(p).has_value();
+    case CMD_CLIP_LOCK: {
+      const auto l = parse_clip_lock(p);
+      if (l && encode_clip_lock(*l)[4] != (p[4] == 1 ? 1 : 0)) std::abort();
+      return l.has_value();
+    }
     default: std::abort();  // a command in the table without a parser here
   }
 }

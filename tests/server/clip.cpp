@@ -23,9 +23,17 @@
 //                                   or LEN bytes from POS) and waits for the answer
 //                                   (logged as CLIP file-response)
 //   clip-file-serve INDEX SOURCE    the file at INDEX of the server's list, for the
-//                                   client's file requests (SOURCE as clip-serve's);
+//                                   client's file requests (SOURCE as clip-serve's, or
+//                                   offsets:N: N bytes made as they are read, each
+//                                   8-byte word its own offset, u64 little-endian);
 //                                   a range past its end is cut, an index not
 //                                   served gets CB_RESPONSE_FAIL
+//   clip-file-pull STREAM INDEX CHUNK [TIMEOUT_MS]
+//                                   reads a whole file of the client's list: its
+//                                   size, then CHUNK bytes at a time in order, each
+//                                   answer within TIMEOUT_MS (logged as CLIP pulled)
+//   clip-lock ID, clip-unlock ID    locks the client's list under ID (clip-file-request
+//                                   and clip-file-pull then name it), or unlocks it
 //   clip-list-answers on|off        whether client format lists are answered
 //                                   (on at the start); with off they are
 //                                   logged and counted, and get no response
@@ -56,7 +64,10 @@
 //                                            hex is every byte up to 256 bytes,
 //                                            else the first 32 followed by "..."
 //   CLIP closed                              clip-close stopped the channel
-//   CLIP file-request stream=S index=I flags=0xFFFFFFFF pos=P len=N   the client asked
+//   CLIP file-request stream=S index=I flags=0xFFFFFFFF pos=P len=N [lock=ID]  the client
+//                                            asked (lock: the id its request names)
+//   CLIP lock id=ID, CLIP unlock id=ID       the client locked or unlocked our list
+//   CLIP pulled stream=S size=N sha256=HEX ms=T   clip-file-pull read the whole file
 //   CLIP file-response stream=S flags=0xFFFF len=N sha256=HEX         the client answered
 //   CLIP list-answers on|off                 a clip-list-answers step took effect
 //
@@ -74,6 +85,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace kts {
 namespace {
@@ -82,10 +95,11 @@ constexpr std::chrono::milliseconds default_timeout{10000};
 // A step argument may ask for at most this much generated data or name.
 constexpr std::uint32_t max_generated = 64u << 20;
 
-// What the server answers for one format.
+// What the server answers for one format or file.
 struct Served {
   UINT16 flags = CB_RESPONSE_FAIL;
   std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+  std::uint64_t offsets = 0;  // a file of this many offsets:N bytes instead
 };
 
 struct ClipState {
@@ -107,6 +121,9 @@ struct ClipState {
   std::map<UINT32, Served> files;
   bool file_awaiting = false;
   bool file_answered = false;
+  UINT16 file_flags = 0;
+  std::vector<std::uint8_t> file_answer;  // the answer's bytes, kept for clip-file-pull
+  std::optional<UINT32> lock_id;          // clip-lock's, until clip-unlock
 
   ClipState() = default;
   ClipState(const ClipState&) = delete;
@@ -364,7 +381,8 @@ UINT on_client_file_request(CliprdrServerContext* context,
       std::uint64_t{request->nPositionLow} | std::uint64_t{request->nPositionHigh} << 32;
   log_line("CLIP file-request stream=" + std::to_string(request->streamId) +
            " index=" + std::to_string(request->listIndex) + " flags=" + hex32(request->dwFlags) +
-           " pos=" + std::to_string(position) + " len=" + std::to_string(request->cbRequested));
+           " pos=" + std::to_string(position) + " len=" + std::to_string(request->cbRequested) +
+           (request->haveClipDataId ? " lock=" + std::to_string(request->clipDataId) : ""));
   auto state = clip_state(session_of_clip(context));
   Served file;
   {
@@ -372,22 +390,31 @@ UINT on_client_file_request(CliprdrServerContext* context,
     const auto it = state->files.find(request->listIndex);
     if (it != state->files.end()) file = it->second;
   }
+  const bool have_file = file.bytes || file.offsets;
   CLIPRDR_FILE_CONTENTS_RESPONSE response{};
   response.common.msgType = CB_FILECONTENTS_RESPONSE;
-  response.common.msgFlags = file.bytes ? CB_RESPONSE_OK : CB_RESPONSE_FAIL;
+  response.common.msgFlags = have_file ? CB_RESPONSE_OK : CB_RESPONSE_FAIL;
   response.streamId = request->streamId;
-  std::array<std::uint8_t, 8> size{};
-  if (file.bytes && (request->dwFlags & FILECONTENTS_SIZE)) {
-    for (std::size_t i = 0; i < 8; ++i)
-      size[i] = static_cast<std::uint8_t>(std::uint64_t{file.bytes->size()} >> (8 * i));
+  const std::uint64_t have = file.bytes ? file.bytes->size() : file.offsets;
+  std::vector<std::uint8_t> made;
+  if (have_file && (request->dwFlags & FILECONTENTS_SIZE)) {
+    for (std::size_t i = 0; i < 8; ++i) made.push_back(static_cast<std::uint8_t>(have >> (8 * i)));
     response.cbRequested = 8;
-    response.requestedData = size.data();
-  } else if (file.bytes) {
-    const std::uint64_t have = file.bytes->size();
+    response.requestedData = made.data();
+  } else if (have_file) {
     const std::uint64_t from = std::min(position, have);
     response.cbRequested =
         static_cast<UINT32>(std::min<std::uint64_t>(request->cbRequested, have - from));
-    response.requestedData = file.bytes->data() + from;
+    if (file.bytes) {
+      response.requestedData = file.bytes->data() + from;
+    } else {
+      made.resize(response.cbRequested);
+      for (std::uint64_t i = 0; i < made.size(); ++i) {
+        const std::uint64_t at = from + i;
+        made[i] = static_cast<std::uint8_t>((at & ~std::uint64_t{7}) >> (8 * (at & 7)));
+      }
+      response.requestedData = made.data();
+    }
   }
   return context->ServerFileContentsResponse(context, &response);
 }
@@ -400,8 +427,22 @@ UINT on_client_file_response(CliprdrServerContext* context,
            " sha256=" + sha256_hex(response->requestedData, size));
   auto state = clip_state(session_of_clip(context));
   std::scoped_lock lock(state->mutex);
-  if (state->file_awaiting) state->file_answered = true;
+  if (state->file_awaiting) {
+    state->file_answered = true;
+    state->file_flags = response->common.msgFlags;
+    state->file_answer.assign(response->requestedData, response->requestedData + size);
+  }
   state->cv.notify_all();
+  return CHANNEL_RC_OK;
+}
+
+UINT on_client_lock(CliprdrServerContext*, const CLIPRDR_LOCK_CLIPBOARD_DATA* lock) {
+  log_line("CLIP lock id=" + std::to_string(lock->clipDataId));
+  return CHANNEL_RC_OK;
+}
+
+UINT on_client_unlock(CliprdrServerContext*, const CLIPRDR_UNLOCK_CLIPBOARD_DATA* unlock) {
+  log_line("CLIP unlock id=" + std::to_string(unlock->clipDataId));
   return CHANNEL_RC_OK;
 }
 
@@ -423,6 +464,7 @@ std::string open_clip(Session& s) {
     context->streamFileClipEnabled = TRUE;
     context->fileClipNoFilePaths = TRUE;
     context->hasHugeFileSupport = TRUE;
+    context->canLockClipData = TRUE;
   }
   context->ClientCapabilities = on_client_caps;
   context->ClientFormatList = on_client_format_list;
@@ -431,6 +473,8 @@ std::string open_clip(Session& s) {
   context->ClientFormatDataResponse = on_client_data_response;
   context->ClientFileContentsRequest = on_client_file_request;
   context->ClientFileContentsResponse = on_client_file_response;
+  context->ClientLockClipboardData = on_client_lock;
+  context->ClientUnlockClipboardData = on_client_unlock;
   // Opened before the thread starts, so that the channel handle is known
   // before the client can answer: opening it again hands back the
   // context's own handle, which the format lists are written to (never
@@ -665,7 +709,8 @@ std::string run_serve(Session& s, const Step& step) {
 }
 
 struct FileAsk {
-  std::uint32_t stream = 0, index = 0, position = 0, length = 0, timeout_ms = 10000;
+  std::uint32_t stream = 0, index = 0, length = 0, timeout_ms = 10000;
+  std::uint64_t position = 0;
   bool size = false;
 };
 
@@ -674,15 +719,17 @@ std::string parse_file_ask(const Step& step, FileAsk& a) {
     return "bad STREAM or INDEX";
   if (step.args[2] != "size" && step.args[2] != "range") return "want size or range";
   a.size = step.args[2] == "size";
-  if (!parse_number(step.args[3], a.position) || !parse_number(step.args[4], a.length))
+  std::uint32_t position = 0;
+  if (!parse_number(step.args[3], position) || !parse_number(step.args[4], a.length))
     return "bad POS or LEN";
+  a.position = position;
   if (!optional_u32(step, 5, a.timeout_ms)) return "bad TIMEOUT_MS";
   return {};
 }
 
-std::string run_file_request(Session& s, const FileAsk& a) {
-  auto state = clip_state(s);
-  std::unique_lock lock(state->mutex);
+// Asks and waits for the answer, which stays in the state; the caller holds the state's lock.
+std::string ask_file(Session& s, ClipState* state, std::unique_lock<std::mutex>& lock,
+                     const FileAsk& a) {
   std::string error;
   CliprdrServerContext* context = ready_context(s, *state, lock, error);
   if (!context) return error;
@@ -691,8 +738,11 @@ std::string run_file_request(Session& s, const FileAsk& a) {
   request.streamId = a.stream;
   request.listIndex = a.index;
   request.dwFlags = a.size ? FILECONTENTS_SIZE : FILECONTENTS_RANGE;
-  request.nPositionLow = a.position;
+  request.nPositionLow = static_cast<UINT32>(a.position);
+  request.nPositionHigh = static_cast<UINT32>(a.position >> 32);
   request.cbRequested = a.size ? 8 : a.length;
+  request.haveClipDataId = state->lock_id.has_value();
+  request.clipDataId = state->lock_id.value_or(0);
   state->file_awaiting = true;
   state->file_answered = false;
   if (const UINT rc = context->ServerFileContentsRequest(context, &request); rc != CHANNEL_RC_OK) {
@@ -706,10 +756,87 @@ std::string run_file_request(Session& s, const FileAsk& a) {
   return answered ? std::string{} : "no file contents response";
 }
 
+std::string run_file_request(Session& s, const FileAsk& a) {
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  return ask_file(s, state.get(), lock, a);
+}
+
+std::string run_file_pull(Session& s, const Step& step) {
+  FileAsk a;
+  std::uint32_t chunk = 0;
+  if (!parse_number(step.args[0], a.stream) || !parse_number(step.args[1], a.index) ||
+      !parse_number(step.args[2], chunk) || chunk == 0 || !optional_u32(step, 3, a.timeout_ms))
+    return "bad STREAM, INDEX, CHUNK or TIMEOUT_MS";
+  const auto started = std::chrono::steady_clock::now();
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  a.size = true;
+  if (auto error = ask_file(s, state.get(), lock, a); !error.empty()) return error;
+  if (!(state->file_flags & CB_RESPONSE_OK) || state->file_answer.size() != 8)
+    return "the client gave no size";
+  std::uint64_t size = 0;
+  for (std::size_t i = 0; i < 8; ++i) size |= std::uint64_t{state->file_answer[i]} << (8 * i);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) return "no SHA-256";
+  a.size = false;
+  for (a.position = 0; a.position < size; a.position += state->file_answer.size()) {
+    a.length = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, size - a.position));
+    if (auto error = ask_file(s, state.get(), lock, a); !error.empty()) return error;
+    if (!(state->file_flags & CB_RESPONSE_OK) || state->file_answer.empty())
+      return "the client failed at " + std::to_string(a.position);
+    EVP_DigestUpdate(md.get(), state->file_answer.data(), state->file_answer.size());
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(md.get(), digest, &length);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+  log_line("CLIP pulled stream=" + std::to_string(a.stream) + " size=" + std::to_string(size) +
+           " sha256=" + to_hex(digest, length) + " ms=" + std::to_string(ms));
+  return {};
+}
+
+std::string run_lock(Session& s, const Step& step) {
+  std::uint32_t id = 0;
+  if (!parse_number(step.args[0], id)) return "bad ID";
+  const bool locking = step.name == "clip-lock";
+  auto state = clip_state(s);
+  std::unique_lock lock(state->mutex);
+  std::string error;
+  CliprdrServerContext* context = ready_context(s, *state, lock, error);
+  if (!context) return error;
+  UINT rc = CHANNEL_RC_OK;
+  if (locking) {
+    CLIPRDR_LOCK_CLIPBOARD_DATA pdu{};
+    pdu.common.msgType = CB_LOCK_CLIPDATA;
+    pdu.clipDataId = id;
+    rc = context->ServerLockClipboardData(context, &pdu);
+    state->lock_id = id;
+  } else {
+    CLIPRDR_UNLOCK_CLIPBOARD_DATA pdu{};
+    pdu.common.msgType = CB_UNLOCK_CLIPDATA;
+    pdu.clipDataId = id;
+    rc = context->ServerUnlockClipboardData(context, &pdu);
+    state->lock_id.reset();
+  }
+  return rc == CHANNEL_RC_OK ? std::string{} : step.name + " failed: " + std::to_string(rc);
+}
+
 std::string run_file_serve(Session& s, const Step& step) {
   std::uint32_t index = 0;
   Served served;
-  if (!parse_number(step.args[0], index) || !parse_source(step.args[1], served))
+  const std::string& source = step.args[1];
+  std::uint64_t offsets = 0;
+  if (source.rfind("offsets:", 0) == 0) {
+    char* end = nullptr;
+    offsets = std::strtoull(source.c_str() + 8, &end, 10);
+    if (offsets == 0 || *end) return "bad offsets size";
+    served.flags = CB_RESPONSE_OK;
+    served.offsets = offsets;
+  }
+  if (!parse_number(step.args[0], index) || (!offsets && !parse_source(source, served)))
     return "bad INDEX or SOURCE";
   auto state = clip_state(s);
   std::scoped_lock lock(state->mutex);
@@ -749,6 +876,9 @@ std::string run_list_answers(Session& s, const Step& step) {
   register_step({"clip-close", 0, 0, {}, run_close});
   register_step(parsed_step("clip-file-request", 5, 6, parse_file_ask, run_file_request));
   register_step({"clip-file-serve", 2, 2, {}, run_file_serve});
+  register_step({"clip-file-pull", 3, 4, {}, run_file_pull});
+  register_step({"clip-lock", 1, 1, {}, run_lock});
+  register_step({"clip-unlock", 1, 1, {}, run_lock});
   register_step({"clip-list-answers", 1, 1, check_on_off, run_list_answers});
   register_hook({"cliprdr", open_clip, {}, {}, close_clip});
   return true;

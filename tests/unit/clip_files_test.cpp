@@ -20,6 +20,19 @@ TEST(ClipFilesGolden, RequestAndData) {
   auto unknown = want;
   unknown[8] = 3;
   EXPECT_EQ(FileStreams{}.open(*parse_file_request(unknown), {}), FileRefusal::bad_request);
+  // A lock id follows when the request names one; fewer than 4 bytes there are none.
+  auto locked = want;
+  locked.insert(locked.end(), {0x2A, 0, 0, 0});
+  auto with_lock = r;
+  with_lock.lock = 42;
+  EXPECT_EQ(encode_file_request(with_lock), locked);
+  EXPECT_EQ(parse_file_request(locked), with_lock);
+  EXPECT_EQ(parse_file_request(std::span(locked).first(24)), r);
+  const auto l = encode_clip_lock({0x0A0B0C0D, true});
+  EXPECT_EQ(std::vector<uint8_t>(l.begin(), l.end()),
+            (std::vector<uint8_t>{0x0D, 0x0C, 0x0B, 0x0A, 1}));
+  EXPECT_EQ(parse_clip_lock(std::vector<uint8_t>{7, 0, 0, 0, 0}), (ClipLock{7, false}));
+  EXPECT_FALSE(parse_clip_lock(std::span(l).first(4)));
   const auto h = encode_file_data_header(9, FILE_TIMED_OUT);
   std::vector<uint8_t> data(h.begin(), h.end());
   EXPECT_EQ(data, (std::vector<uint8_t>{9, 0, 0, 0, 2}));
