@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "host/audio.hpp"
 #include "host/cursor.hpp"
 #include "host/desktop.hpp"
+#include "host/files.hpp"
 #include "host/options.hpp"
 #include "host/png.hpp"
 #include "host/session.hpp"
@@ -115,6 +119,139 @@ bool send_input(Session& session, Desktop& desktop, const Input& in) {
   return false;
 }
 
+// --clip-offer's files, open for the server to read, and --clip-fetch's, written as their ranges
+// come.
+struct ClipFileIo {
+  std::optional<FileOffer> offer;
+  std::vector<int> offered;        // the files' descriptors, by list index
+  std::vector<uint64_t> served;    // bytes read by the server, by list index
+  std::optional<FileFetch> fetch;  // with --clip-fetch
+  std::filesystem::path fetch_dir;
+  std::map<size_t, int> fetched;  // by list index, open once the list came
+  Clock::time_point started;
+  ClipFileIo() = default;
+  ClipFileIo(const ClipFileIo&) = delete;
+  ClipFileIo& operator=(const ClipFileIo&) = delete;
+  ~ClipFileIo() {
+    for (const int fd : offered) close(fd);
+    for (const auto& [i, fd] : fetched) close(fd);
+  }
+};
+
+// korvane's peak resident size so far (VmHWM), -1 when unknown: what a transfer cost it.
+long peak_kib(pid_t pid) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!f) return -1;
+  long kib = -1;
+  char line[256];
+  while (std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  std::fclose(f);
+  return kib;
+}
+
+// Opens the files to offer; an empty string, or why one cannot be.
+std::string open_offer(ClipFileIo& io, const std::vector<std::string>& paths) {
+  if (paths.empty()) return {};
+  io.offer.emplace();
+  for (const std::string& path : paths) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (fd >= 0) close(fd);
+      return "cannot offer " + path + ": " + (fd < 0 ? std::strerror(errno) : "not a file");
+    }
+    io.offered.push_back(fd);
+    io.offer->files.push_back(
+        {std::filesystem::path(path).filename().string(), static_cast<uint64_t>(st.st_size)});
+  }
+  io.served.assign(paths.size(), 0);
+  if (!encode_file_list(io.offer->files)) return "a file name is too long to offer";
+  io.offer->read = [&io](size_t index, uint64_t position,
+                         uint32_t length) -> std::optional<std::vector<uint8_t>> {
+    std::vector<uint8_t> bytes(length);
+    size_t have = 0;
+    while (have < length) {
+      const ssize_t n = pread(io.offered[index], bytes.data() + have, length - have,
+                              static_cast<off_t>(position + have));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) break;
+      have += static_cast<size_t>(n);
+    }
+    bytes.resize(have);
+    return bytes;
+  };
+  return {};
+}
+
+// Answers the server's request for an offered file; a FILE line when it has read one whole.
+void serve_file(Session& session, ClipFileIo& io, const Frame& frame) {
+  const auto answer = io.offer->answer(frame.payload);
+  const auto r = parse_file_request(frame.payload);
+  if (!answer || !send_command(session, CMD_CLIP_FILE_DATA, *answer)) {
+    std::printf("PROBLEM cannot answer the server's file request\n");
+    return;
+  }
+  if (!r || r->what != FILE_ASK_RANGE || r->list_index >= io.served.size()) return;
+  const ListedFile& f = io.offer->files[r->list_index];
+  const uint64_t before = io.served[r->list_index];
+  io.served[r->list_index] += answer->size() - kFileDataHeaderSize;
+  if (before < f.size && io.served[r->list_index] >= f.size)
+    std::printf("FILE SERVED name=%s size=%llu korvane_peak_kib=%ld\n", f.name.c_str(),
+                static_cast<unsigned long long>(f.size), peak_kib(session.child.pid));
+}
+
+// The list came: its folders and files made, empty, under the fetch folder.
+std::string make_fetched(ClipFileIo& io) {
+  for (size_t i = 0; i < io.fetch->files.size(); ++i) {
+    std::string name = io.fetch->files[i].name;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const auto path = io.fetch_dir / name;
+    std::error_code ec;
+    std::filesystem::create_directories(io.fetch->files[i].directory ? path : path.parent_path(),
+                                        ec);
+    if (ec) return "cannot make " + path.string() + ": " + ec.message();
+    if (io.fetch->files[i].directory) continue;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return "cannot write " + path.string() + ": " + std::strerror(errno);
+    io.fetched[i] = fd;
+  }
+  return {};
+}
+
+// Hands the event to the fetch and writes what it brings; a problem, or empty.
+std::string fetch_files(ClipFileIo& io, const Frame& frame, pid_t korvane) {
+  const bool listed = !io.fetch->files.empty();
+  std::string error;
+  const auto piece = io.fetch->on_event(frame, error);
+  if (!listed && !io.fetch->files.empty()) {
+    io.started = Clock::now();
+    if (auto problem = make_fetched(io); !problem.empty()) return problem;
+  }
+  if (piece) {
+    const int fd = io.fetched.at(piece->index);
+    for (size_t done = 0; done < piece->bytes.size();) {
+      const ssize_t n = pwrite(fd, piece->bytes.data() + done, piece->bytes.size() - done,
+                               static_cast<off_t>(piece->position + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::string("cannot write a fetched file: ") + std::strerror(errno);
+      done += static_cast<size_t>(n);
+    }
+    if (io.fetch->done()) {
+      const double s = std::chrono::duration<double>(Clock::now() - io.started).count();
+      for (const ListedFile& f : io.fetch->files)
+        std::printf("FETCHED name=%s size=%llu%s\n", f.name.c_str(),
+                    static_cast<unsigned long long>(f.size), f.directory ? " folder" : "");
+      std::printf("FETCHED files=%zu bytes=%llu seconds=%.3f MiB/s=%.1f korvane_peak_kib=%ld\n",
+                  io.fetch->files.size(), static_cast<unsigned long long>(io.fetch->received), s,
+                  s > 0 ? static_cast<double>(io.fetch->received) / s / 1048576 : 0.0,
+                  peak_kib(korvane));
+    }
+  }
+  return error;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,14 +286,42 @@ int main(int argc, char** argv) {
   };
   std::optional<MicSender> mic;
   if (options->mic) mic.emplace().source = *options->mic;
+  ClipFileIo files;
+  if (const std::string problem = open_offer(files, options->clip_offer); !problem.empty()) {
+    std::fprintf(stderr, "korvane-host: %s\n", problem.c_str());
+    terminate(session->child, 0);
+    return 2;
+  }
+  if (!options->clip_fetch.empty()) {
+    files.fetch_dir = options->clip_fetch;
+    files.fetch.emplace().send = [&session](uint8_t type, std::span<const uint8_t> payload) {
+      return send_command(*session, type, payload);
+    };
+  }
+  // The offer goes once the clipboard is up (at the server's first list, or 2 s after
+  // connecting), and after the fetch when there is one: it replaces the server's clipboard.
+  Clock::time_point offer_at = Clock::time_point::max();
+  bool offer_pending = files.offer.has_value();
+  bool clipboard_up = false;
+  auto offer_files = [&] {
+    if (!offer_pending || !clipboard_up || (files.fetch && !files.fetch->done())) return;
+    offer_pending = false;
+    std::printf("SEND CLIP_OFFER files=%zu\n", files.offer->files.size());
+    if (!send_command(*session, CMD_CLIP_DATA, files.offer->data_payload()) ||
+        !send_command(*session, CMD_CLIP_FORMATS, files.offer->formats_payload()))
+      std::printf("PROBLEM cannot offer the files to korvane\n");
+  };
   auto on_event = [&](const Frame& frame) {
     if (mic) {
       if (const std::string problem = mic->on_event(frame, Clock::now()); !problem.empty())
         std::printf("PROBLEM %s\n", problem.c_str());
     }
     const std::string problem = apply_event(desktop, frame);
-    // Sound comes 50 blocks a second: --quiet leaves its blocks out like the rectangles.
-    if (!options->quiet || (frame.type != EVT_RECT && frame.type != EVT_AUDIO_DATA)) {
+    // Sound comes 50 blocks a second, files range by range: --quiet leaves them out like the
+    // rectangles.
+    const bool bulk = frame.type == EVT_RECT || frame.type == EVT_AUDIO_DATA ||
+                      frame.type == EVT_CLIP_FILE_DATA || frame.type == EVT_CLIP_FILE_REQUEST;
+    if (!options->quiet || !bulk) {
       std::printf("%s | %s\n", describe_event(frame).c_str(), totals_text(desktop).c_str());
     }
     if (!problem.empty()) std::printf("PROBLEM %s\n", problem.c_str());
@@ -212,6 +377,11 @@ int main(int argc, char** argv) {
         std::printf("PROBLEM cannot send the monitors to korvane\n");
       }
     }
+    if (now >= offer_at) {
+      offer_at = Clock::time_point::max();
+      clipboard_up = true;
+      offer_files();
+    }
     if (now >= cursor_state_at) {
       cursor_state_at = Clock::time_point::max();
       std::printf("SEND CURSOR_STATE\n");
@@ -242,6 +412,14 @@ int main(int argc, char** argv) {
       break;
     }
     on_event(frame);
+    if (frame.type == EVT_CLIP_FILE_REQUEST && files.offer) serve_file(*session, files, frame);
+    clipboard_up = clipboard_up || frame.type == EVT_CLIP_FORMATS;
+    if (files.fetch) {
+      if (const std::string problem = fetch_files(files, frame, session->child.pid);
+          !problem.empty())
+        std::printf("PROBLEM %s\n", problem.c_str());
+    }
+    offer_files();
     if (frame.type == EVT_CERTIFICATE && options->cert_accept) {
       const bool accept = *options->cert_accept;
       std::printf("SEND CERT_VERDICT %s\n", accept ? "accept" : "reject");
@@ -267,6 +445,7 @@ int main(int argc, char** argv) {
       if (options->monitors_change) {
         monitors_at = *connected_at + std::chrono::milliseconds(options->monitors_change_ms);
       }
+      if (offer_pending) offer_at = *connected_at + std::chrono::seconds(2);
       if (options->cursor_state_ms) {
         cursor_state_at = *connected_at + std::chrono::milliseconds(*options->cursor_state_ms);
       }

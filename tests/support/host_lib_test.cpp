@@ -26,6 +26,7 @@ extern "C" {
 #include "host/canvas.hpp"
 #include "host/cursor.hpp"
 #include "host/desktop.hpp"
+#include "host/files.hpp"
 #include "host/frame_io.hpp"
 #include "host/h264.hpp"
 #include "host/png.hpp"
@@ -1154,6 +1155,91 @@ TEST(HostCursor, ShapesAreBoundedAndTheOneInUseStays) {
 }
 
 // ---------------------------------------------------------------- PNG
+
+// The file list a host puts on the clipboard and reads from the server's: byte for byte where a
+// server looks (flags, attributes, size, name), and names a host must not create refused.
+TEST(HostFiles, FileListGoldenBytesAndRefusedNames) {
+  const std::vector<host::ListedFile> files = {{"dir", 0, true}, {"dir\\é.txt", 0x100000002ull}};
+  const auto list = host::encode_file_list(files);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->size(), 4u + 2 * 592);
+  EXPECT_EQ(get_u32(list->data()), 2u);
+  const uint8_t* second = list->data() + 4 + 592;
+  EXPECT_EQ(get_u32(second), 0x80004044u);  // Unicode, progress shown, size, attributes
+  EXPECT_EQ(get_u32(second + 36), 0x80u);   // a file (the first is a folder, 0x10)
+  EXPECT_EQ(get_u32(list->data() + 4 + 36), 0x10u);
+  EXPECT_EQ(get_u32(second + 64), 1u);  // size high
+  EXPECT_EQ(get_u32(second + 68), 2u);  // size low
+  EXPECT_EQ(std::vector<uint8_t>(second + 72, second + 84),
+            (std::vector<uint8_t>{'d', 0, 'i', 0, 'r', 0, '\\', 0, 0xE9, 0, '.', 0}));
+  std::string error;
+  EXPECT_EQ(host::parse_file_list(*list, error), files) << error;
+  EXPECT_FALSE(host::encode_file_list(std::vector<host::ListedFile>{{std::string(260, 'a'), 1}}));
+  for (const char* bad : {"..\\x", "a\\..\\b", "\\abs", "C:x", "a\\\\b"}) {
+    auto one = *host::encode_file_list(std::vector<host::ListedFile>{{"placeholder", 1}});
+    std::fill(one.begin() + 4 + 72, one.end(), 0);
+    for (size_t k = 0; bad[k]; ++k) one[4 + 72 + 2 * k] = static_cast<uint8_t>(bad[k]);
+    EXPECT_FALSE(host::parse_file_list(one, error)) << bad;
+  }
+  EXPECT_FALSE(host::parse_file_list(std::span(*list).first(4 + 592), error));  // count says 2
+}
+
+// Fetching: the list asked for and locked, four ranges in flight, a short answer's rest asked
+// again, the lock let go at the end; the host's files answered from its reader.
+TEST(HostFiles, FetchKeepsFourRangesAndOfferAnswersFromTheReader) {
+  std::vector<host::Frame> sent;
+  host::FileFetch fetch;
+  fetch.send = [&](uint8_t type, std::span<const uint8_t> p) {
+    sent.push_back({type, {p.begin(), p.end()}});
+    return true;
+  };
+  std::string error;
+  const ClipFormat formats[] = {{13, "x"}, {0xC0AB, host::kFileListFormat}};
+  fetch.on_event({EVT_CLIP_FORMATS, encode_clip_formats(formats)}, error);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].payload, host::clip_request_payload(0xC0AB));
+  const uint64_t size = 4 * host::kFetchRange + 10;
+  const auto list = host::encode_file_list(std::vector<host::ListedFile>{{"f", size}});
+  fetch.on_event({EVT_CLIP_DATA, host::clip_data_payload(0xC0AB, *list)}, error);
+  ASSERT_EQ(sent.size(), 6u) << error;  // the lock, then four ranges
+  const auto lock = encode_clip_lock({1, true});
+  EXPECT_EQ(sent[1].payload, std::vector<uint8_t>(lock.begin(), lock.end()));
+  EXPECT_EQ(parse_file_request(sent[5].payload),
+            (FileRequest{4, 0, FILE_ASK_RANGE, 3 * host::kFetchRange, host::kFetchRange, 1}));
+  auto answer = [&](uint32_t stream, size_t n) {
+    const auto h = encode_file_data_header(stream, FILE_OK);
+    std::vector<uint8_t> p(h.begin(), h.end());
+    p.resize(p.size() + n, 0xAB);
+    return fetch.on_event({EVT_CLIP_FILE_DATA, p}, error);
+  };
+  const auto piece = answer(2, 100);  // short: the rest of that range is asked for again
+  ASSERT_TRUE(piece);
+  EXPECT_EQ(piece->position, host::kFetchRange);
+  EXPECT_EQ(
+      parse_file_request(sent.back().payload),
+      (FileRequest{5, 0, FILE_ASK_RANGE, host::kFetchRange + 100, host::kFetchRange - 100, 1}));
+  for (uint32_t stream : {1u, 3u, 4u, 5u})
+    answer(stream, host::kFetchRange - (stream == 5 ? 100 : 0));
+  EXPECT_FALSE(fetch.done());
+  answer(6, 10);  // the last 10 bytes
+  EXPECT_TRUE(fetch.done()) << error;
+  EXPECT_EQ(fetch.received, size);
+  EXPECT_EQ(sent.back().type, CMD_CLIP_LOCK);
+  EXPECT_FALSE(answer(6, 10));  // answered already
+  EXPECT_EQ(error, "");
+
+  host::FileOffer offer;
+  offer.files = {{"a", 5}};
+  offer.read = [](size_t, uint64_t pos, uint32_t len) {
+    return std::optional(std::vector<uint8_t>(std::min<uint64_t>(len, 5 - pos), 7));
+  };
+  EXPECT_EQ(offer.answer(encode_file_request({9, 0, FILE_ASK_SIZE, 0, 8, {}})),
+            (std::vector<uint8_t>{9, 0, 0, 0, FILE_OK, 5, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(offer.answer(encode_file_request({9, 0, FILE_ASK_RANGE, 3, 100, {}})),
+            (std::vector<uint8_t>{9, 0, 0, 0, FILE_OK, 7, 7}));
+  EXPECT_EQ(offer.answer(encode_file_request({9, 1, FILE_ASK_SIZE, 0, 8, {}})),
+            (std::vector<uint8_t>{9, 0, 0, 0, FILE_FAILED}));
+}
 
 TEST(HostPng, RoundTripKeepsRgb) {
   test::TempDir dir = test::make_temp_dir();

@@ -1,5 +1,7 @@
 #include "host/desktop.hpp"
 
+#include "host_link/clip_files.hpp"
+
 #include <cstdio>
 #include <tuple>
 
@@ -126,6 +128,15 @@ std::string apply_event(Desktop& desktop, const Frame& frame) {
     case EVT_AUDIO_VOLUME:
     case EVT_MIC_OPEN:
     case EVT_MIC_CLOSED: problem = apply_audio_event(desktop.audio, frame); break;
+    // Files (korvane_host_main fetches and serves them): only their form is checked.
+    case EVT_CLIP_FILE_DATA:
+    case EVT_CLIP_FILE_REQUEST:
+    case EVT_CLIP_LOCK:
+      if (p.size() < (frame.type == EVT_CLIP_FILE_DATA ? kFileDataHeaderSize
+                      : frame.type == EVT_CLIP_LOCK    ? kClipLockSize
+                                                       : kFileRequestSize))
+        problem = describe_event(frame) + ": malformed";
+      break;
     // Questions for the host (korvane_host_main answers them): only their form is checked.
     case EVT_CERTIFICATE:
       if (!parse_certificate_question(p)) problem = describe_event(frame) + ": malformed";
@@ -289,9 +300,30 @@ std::string describe_event(const Frame& frame) {
     case EVT_AUDIO_VOLUME:
     case EVT_MIC_OPEN:
     case EVT_MIC_CLOSED: return describe_audio_event(frame);
-    default:
-      return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
+    case EVT_CLIP_FILE_DATA: {
+      const auto d = parse_file_data(p);
+      if (!d) break;
+      return "CLIP_FILE_DATA stream=" + std::to_string(d->stream_id) +
+             " status=" + std::to_string(d->status) + " bytes=" + std::to_string(d->bytes.size());
+    }
+    case EVT_CLIP_FILE_REQUEST: {
+      const auto r = parse_file_request(p);
+      if (!r) break;
+      return "CLIP_FILE_REQUEST stream=" + std::to_string(r->stream_id) +
+             " index=" + std::to_string(r->list_index) +
+             (r->what == FILE_ASK_SIZE ? " size"
+                                       : " range pos=" + std::to_string(r->position) +
+                                             " len=" + std::to_string(r->length)) +
+             (r->lock ? " lock=" + std::to_string(*r->lock) : "");
+    }
+    case EVT_CLIP_LOCK: {
+      const auto l = parse_clip_lock(p);
+      if (!l) break;
+      return std::string(l->locked ? "CLIP_LOCK" : "CLIP_UNLOCK") + " id=" + std::to_string(l->id);
+    }
+    default: break;
   }
+  return "EVENT type=" + std::to_string(frame.type) + " bytes=" + std::to_string(p.size());
 }
 
 std::string extension_names(uint32_t mask) {

@@ -166,6 +166,7 @@ std::vector<uint8_t> extension_block(const HostOptions& o, bool changed_only, bo
     fields.push_back({FIELD_MIC_FORMATS, {mic_format_bit(*o.mic)}});
   }
   if (o.gateway_accept) mask |= EXT_GATEWAY;
+  if (!o.clip_offer.empty() || !o.clip_fetch.empty()) mask |= EXT_FILES;
   if (reconnect_attempts) {
     mask |= EXT_RECONNECT;
     std::vector<uint8_t> v;
@@ -234,6 +235,7 @@ void print_usage(FILE* out) {
       "                    [--cert-pin FP[,FP...] | --cert-ask accept|reject]\n"
       "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
       "                    [--audio] [--audio-wav FILE] [--mic-wav FILE]\n"
+      "                    [--clip-offer FILE ...] [--clip-fetch DIR]\n"
       "                    [--rdp-file FILE] [--console]\n"
       "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
       "                    [--gateway ADDR] [--gateway-KEY VALUE ...]\n"
@@ -274,6 +276,12 @@ void print_usage(FILE* out) {
       "  --mic-wav FILE    be the session's microphone: each time the server opens it,\n"
       "                    send FILE (16-bit PCM at 44100 or 48000 Hz, mono or stereo)\n"
       "                    at real time, 20 ms a block\n"
+      "  --clip-offer FILE put FILE (several: each) on the session's clipboard once it\n"
+      "                    is up, to be pasted there; a FILE line per file the server\n"
+      "                    reads whole\n"
+      "  --clip-fetch DIR  when the session's clipboard holds files, copy them into\n"
+      "                    DIR (made if missing), 1 MiB ranges, 4 at a time; a FETCHED\n"
+      "                    line per file and one in all\n"
       "  --rdp-file FILE   send FILE (a saved .rdp file, UTF-8 or UTF-16LE, at most\n"
       "                    32768 bytes) as the connection profile; the options below\n"
       "                    take precedence over what it says\n"
@@ -478,16 +486,16 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
     } else if (arg == "--monitors" || arg == "--monitors-change") {
       auto v = value();
       if (!v) return fail(error);
-      std::string text = *v;
+      std::string spec = *v;
       uint32_t ms = 0;
-      if (const size_t at = text.find('@'); at != std::string::npos) {
-        const auto n = parse_number(text.substr(at + 1));
+      if (const size_t at = spec.find('@'); at != std::string::npos) {
+        const auto n = parse_number(spec.substr(at + 1));
         if (!n || *n > 3600000 || arg == "--monitors")
           return fail(arg + " wants a layout, not " + *v);
         ms = static_cast<uint32_t>(*n);
-        text.resize(at);
+        spec.resize(at);
       }
-      auto layout = parse_layout_text(text);
+      auto layout = parse_layout_text(spec);
       if (!layout) return fail(arg + " wants WxH+X+Y[*],..., not " + *v);
       if (arg == "--monitors") {
         o.monitors = std::move(layout);
@@ -530,6 +538,13 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
       if (!o.mic) return fail(*v + ": " + error);
       if (!mic_format_bit(*o.mic))
         return fail(*v + ": korvane takes 44100 or 48000 Hz, mono or stereo");
+    } else if (arg == "--clip-offer") {
+      auto v = value();
+      if (!v || v->empty()) return fail("--clip-offer wants a file name");
+      o.clip_offer.push_back(*v);
+    } else if (arg == "--clip-fetch") {
+      if (!text(o.clip_fetch)) return fail(error);
+      if (o.clip_fetch.empty()) return fail("--clip-fetch wants a folder");
     } else if (arg == "--rdp-file") {
       auto v = value();
       if (!v) return fail(error);

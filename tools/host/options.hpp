@@ -45,9 +45,11 @@ struct HostOptions {
   // without gateway fields (a .rdp text may name the gateway). Not given: accept.
   std::optional<bool> gateway_accept;
   bool audio = false;
-  uint8_t audio_codecs = 0;      // AUDIO_CODEC_* taken undecoded; 0: PCM only
-  std::string audio_wav;         // where the PCM goes; empty: nowhere
-  std::optional<PcmSource> mic;  // --mic-wav: what the microphone sends
+  uint8_t audio_codecs = 0;             // AUDIO_CODEC_* taken undecoded; 0: PCM only
+  std::string audio_wav;                // where the PCM goes; empty: nowhere
+  std::optional<PcmSource> mic;         // --mic-wav: what the microphone sends
+  std::vector<std::string> clip_offer;  // --clip-offer: files put on the session's clipboard
+  std::string clip_fetch;               // --clip-fetch: where the server's copied files go
 };
 
 struct ParsedArgs {
