@@ -16,8 +16,9 @@ packages=(
   git python3 dpkg-dev lintian
 )
 # The xrdp 0.9 test peer (tests/peers/xrdp09.sh): Debian 12's own xrdp, not the newer one in
-# backports, with the Xorg it runs sessions in and xauth for sesman's cookies.
-main_suite=(xrdp xorgxrdp xserver-xorg-core xauth)
+# backports, with the Xorg it runs sessions in and xauth for sesman's cookies; fuse3's setuid
+# fusermount mounts the folder its clipboard pastes files from, and xclip copies and pastes there.
+main_suite=(xrdp xorgxrdp xserver-xorg-core xauth fuse3 xclip)
 
 missing=()
 for p in "${packages[@]}" "${main_suite[@]}"; do

@@ -62,12 +62,13 @@ std::atomic<bool> server_can_lock{false};
 
 FileRequest file_request_of(const CLIPRDR_FILE_CONTENTS_REQUEST& r) {
   return FileRequest{
-      r.streamId,
-      r.listIndex,
+      r.streamId, r.listIndex,
       static_cast<uint8_t>(r.dwFlags & FILECONTENTS_SIZE ? FILE_ASK_SIZE : FILE_ASK_RANGE),
-      uint64_t{r.nPositionLow} | uint64_t{r.nPositionHigh} << 32,
-      r.cbRequested,
-      r.haveClipDataId ? std::optional<uint32_t>(r.clipDataId) : std::nullopt};
+      uint64_t{r.nPositionLow} | uint64_t{r.nPositionHigh} << 32, r.cbRequested,
+      // The library reads an id wherever the PDU is long enough: one from a server that said
+      // nothing of locks (xrdp sends 0) names no lock.
+      r.haveClipDataId && server_can_lock.load() ? std::optional<uint32_t>(r.clipDataId)
+                                                 : std::nullopt};
 }
 
 UINT answer_server(CliprdrClientContext* context, uint32_t stream_id,

@@ -3,12 +3,14 @@
 // then resets the graphics pipeline, and the library calls the desktop-resize hook for both; a
 // host must still get one EVT_RESIZE per size, none repeating the size it already has.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "host/audio.hpp"
+#include "host/files.hpp"
 #include "host/mic.hpp"
 #include "host/options.hpp"
 #include "host_link/audio_wire.hpp"
@@ -193,9 +196,10 @@ INSTANTIATE_TEST_SUITE_P(Codecs, Xrdp,
 
 // Debian's xrdp 0.9 takes several monitors at connect, and they become its X server's RandR
 // monitors; the host cuts each from the one desktop korvane sends.
-host::RunResult run_xrdp09(std::vector<std::string> args) {
+host::RunResult run_xrdp09(std::vector<std::string> args, std::vector<std::string> env = {}) {
   args.insert(args.begin(), {"bash", KORVANE_XRDP09_PEER});
-  return host::run_capture({.argv = std::move(args), .stderr_path = "-"}, 60000);
+  return host::run_capture({.argv = std::move(args), .env = std::move(env), .stderr_path = "-"},
+                           60000);
 }
 
 // "WxH+X+Y[*],..." of the monitors `xrandr --listmonitors` printed.
@@ -297,6 +301,110 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
   EXPECT_EQ(w.canvas.width, 3104);
   std::printf("xrdp 0.9 after a change to three monitors: RandR %s, EVT_MONITORS %s\n",
               randr_monitors(x).c_str(), host::layout_text(w.told).c_str());
+  host::finish_session(*rig.korvane, 15000, {});
+}
+
+// Files through xrdp 0.9's clipboard (its chansrv, with the FUSE folder it pastes files from):
+// one copied in the session with xclip reaches the host byte for byte, then one the host offers
+// is pasted in the session byte for byte. xrdp reads the host's file 128 KiB at a time, without
+// asking its size: the list's size is the one it goes by.
+TEST(Xrdp09, FilesCrossTheClipboardBothWays) {
+  const passwd* user = getpwnam("korvane-xrdp");
+  if (geteuid() != 0 || access("/usr/sbin/xrdp", X_OK) != 0 || access("/usr/bin/xclip", X_OK) != 0)
+    GTEST_SKIP() << "xrdp 0.9 and xclip (scripts/setup.sh installs them) run as root only";
+  const std::string port = std::to_string(test::free_tcp_port());
+  struct Stop {
+    std::string port;
+    ~Stop() { run_xrdp09({"stop", port}); }
+  } stop{port};
+  const auto started = run_xrdp09({"start", port}, {"KORVANE_XRDP_CLIPBOARD=1"});
+  ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
+  Rig rig;
+  rig.scratch = test::make_temp_dir("korvane-xrdp09");
+  ASSERT_TRUE(start_korvane(rig, {.username = "korvane-xrdp", .password = "korvane-xrdp-pw"},
+                            encode_extensions(EXT_FILES, {}),
+                            static_cast<uint16_t>(std::stoi(port))));
+  const auto display = run_xrdp09({"display", port});
+  ASSERT_TRUE(display.status && display.status->code == 0) << display.out;
+  const std::string d = display.out.substr(0, display.out.find('\n'));
+  user = user ? user : getpwnam("korvane-xrdp");  // made by start
+  ASSERT_TRUE(user);
+  auto bytes = [](size_t n, unsigned seed) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((i * seed) ^ (i >> 9));
+    return out;
+  };
+  const auto down = bytes(300007, 7), up = bytes(500009, 13);
+  const std::string home = user->pw_dir, copied = home + "/korvane-down.bin";
+  {
+    std::ofstream f(copied, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(down.data()), static_cast<std::streamsize>(down.size()));
+  }
+  struct Remove {
+    std::string path;
+    ~Remove() { std::remove(path.c_str()); }
+  } remove_copied{copied};
+  ASSERT_EQ(chown(copied.c_str(), user->pw_uid, user->pw_gid), 0);
+  const auto copy = run_xrdp09({"as-user", port, d, "sh", "-c",
+                                "printf 'file://" + copied +
+                                    "' | xclip -selection clipboard -t text/uri-list -i "
+                                    ">/dev/null 2>&1"});
+  ASSERT_TRUE(copy.status && copy.status->code == 0) << copy.out;
+
+  host::FileFetch fetch;
+  fetch.send = [&](uint8_t type, std::span<const uint8_t> p) {
+    return host::send_command(*rig.korvane, type, p);
+  };
+  std::vector<uint8_t> fetched;
+  std::string error;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fetch.done() && error.empty() && std::chrono::steady_clock::now() < deadline) {
+    host::Frame f;
+    if (host::next_event(*rig.korvane, 200, f) != host::ReadStatus::frame) continue;
+    if (const auto piece = fetch.on_event(f, error)) {
+      fetched.resize(std::max<size_t>(fetched.size(), piece->position + piece->bytes.size()));
+      std::copy(piece->bytes.begin(), piece->bytes.end(), fetched.begin() + piece->position);
+    }
+  }
+  ASSERT_TRUE(fetch.done()) << error << korvane_stderr(rig);
+  ASSERT_EQ(fetch.files.size(), 1u);
+  EXPECT_EQ(fetch.files[0].name, "korvane-down.bin");
+  EXPECT_TRUE(fetched == down) << fetched.size() << " bytes, not the file copied";
+
+  host::FileOffer offer;
+  offer.files = {{"korvane up.bin", up.size()}};  // xrdp's folder keeps the blank as it is
+  offer.read = [&](size_t, uint64_t pos, uint32_t len) {
+    const size_t from = std::min<size_t>(pos, up.size());
+    return std::optional(std::vector<uint8_t>(
+        up.begin() + static_cast<long>(from),
+        up.begin() + static_cast<long>(std::min<size_t>(from + len, up.size()))));
+  };
+  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_CLIP_DATA, offer.data_payload()));
+  ASSERT_TRUE(host::send_command(*rig.korvane, CMD_CLIP_FORMATS, offer.formats_payload()));
+  const std::string pasted = "/tmp/korvane-xrdp09-pasted-" + port;
+  std::string spawn_error;
+  auto paste = host::spawn(
+      {.argv = {"bash", KORVANE_XRDP09_PEER, "as-user", port, d, "sh", "-c",
+                "p=$(xclip -selection clipboard -t text/uri-list -o) && cp \"${p#file://}\" " +
+                    pasted},
+       .stderr_path = rig.scratch.path + "/paste.err"},
+      &spawn_error);
+  ASSERT_TRUE(paste) << spawn_error;
+  std::optional<host::ExitStatus> pasted_status;
+  while (!pasted_status && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(60)) {
+    host::Frame f;
+    if (host::next_event(*rig.korvane, 100, f) == host::ReadStatus::frame &&
+        f.type == EVT_CLIP_FILE_REQUEST) {
+      ASSERT_TRUE(host::send_command(*rig.korvane, CMD_CLIP_FILE_DATA, *offer.answer(f.payload)));
+    }
+    pasted_status = host::wait_exit(*paste, 0);
+  }
+  ASSERT_TRUE(pasted_status && pasted_status->code == 0)
+      << test::read_file(rig.scratch.path + "/paste.err");
+  const std::string got = test::read_file(pasted);
+  std::remove(pasted.c_str());
+  // A failed read still ends cp well with nothing: the bytes are what tell.
+  EXPECT_TRUE(std::vector<uint8_t>(got.begin(), got.end()) == up) << got.size() << " bytes pasted";
   host::finish_session(*rig.korvane, 15000, {});
 }
 

@@ -17,6 +17,10 @@
 #                               prints how many monitor layouts the session on :N has applied
 #                               (1 at connect, +1 per display control layout); with COUNT waits
 #                               (bounded) for that many first and fails without them
+#   xrdp09.sh as-user PORT :N CMD [ARG ...]
+#                               runs CMD as the test user in the session on :N, inside the
+#                               instance's mount namespace (where the pasted files' folder is
+#                               mounted, for that user only); its exit status, 124 after the wait
 #   xrdp09.sh stop PORT         ends everything it started: xrdp, sesman, the sessions' Xorg and
 #                               programs (bounded waits); nothing to do when it does not run
 #
@@ -33,7 +37,9 @@
 #   KORVANE_XRDP_POLICY     sesman's session policy (default UBC: a new session per connection;
 #                           Default reattaches a user's next connection to its session)
 #   KORVANE_XRDP_DISPLAY_OFFSET  first X display number sesman tries (default 200 + 10*(PORT%40))
-#   KORVANE_XRDP_WAIT       seconds start and display wait at most (default 30)
+#   KORVANE_XRDP_WAIT       seconds start, display and as-user wait at most (default 30)
+#   KORVANE_XRDP_CLIPBOARD  1: the clipboard channel, with its folder of pasted files (chansrv's
+#                           FUSE mount, ~/thinclient_drives); default off
 #
 # How it stays apart from an xrdp the machine may run: xrdp 0.9 reads /etc/xrdp/sesman.ini and
 # writes /run/xrdp/*.pid whatever it is told, so both run in a mount namespace of their own where
@@ -44,6 +50,7 @@ set -euo pipefail
 user=${KORVANE_XRDP_USER:-korvane-xrdp}
 password=${KORVANE_XRDP_PASSWORD:-korvane-xrdp-pw}
 wait_s=${KORVANE_XRDP_WAIT:-30}
+[ "${KORVANE_XRDP_CLIPBOARD:-0}" = 1 ] && clipboard=true || clipboard=false
 
 die() { echo "xrdp09: $*" >&2; exit 1; }
 
@@ -149,7 +156,7 @@ EnableSyslog=false
 rdpdr=false
 rdpsnd=false
 drdynvc=true
-cliprdr=false
+cliprdr=$clipboard
 rail=false
 xrdpvr=false
 tcutils=false
@@ -202,7 +209,7 @@ param=-logfile
 param=$dir/xorg/Xorg.%s.log
 
 [Chansrv]
-EnableFuseMount=false
+EnableFuseMount=$clipboard
 FuseMountName=thinclient_drives
 
 [ChansrvLogging]
@@ -358,8 +365,21 @@ cmd_stop() {
   return 0
 }
 
+# as-user PORT :N CMD...: see the header.
+cmd_as_user() {
+  port_arg "${1:-}"
+  local d=${2:-} init
+  [[ $d =~ ^:[0-9]+$ ]] || die "bad display '$d'"
+  shift 2
+  [ $# -gt 0 ] || die "as-user wants a command"
+  init=$(inner_init) || die "no instance runs on port $port"
+  exec timeout "$wait_s" nsenter -t "$init" -m -- runuser -u "$user" -- \
+    env DISPLAY="$d" XAUTHORITY="/home/$user/.Xauthority" "$@"
+}
+
 case ${1:-} in
   start) shift; cmd_start "$@" ;;
+  as-user) shift; cmd_as_user "$@" ;;
   stop) shift; cmd_stop "$@" ;;
   display) shift; cmd_display "$@" ;;
   layouts) shift; cmd_layouts "$@" ;;
