@@ -298,7 +298,9 @@ TEST(Microphone, BlocksArriveInOrderFloodsAreRefusedAndPausesAreSilence) {
   EXPECT_EQ(mic.refusals[REFUSED_MIC_FORMAT], 1u);
   EXPECT_EQ(mic.refusals[REFUSED_MIC_BLOCK], 1u);
   EXPECT_GT(mic.refusals[REFUSED_MIC_AHEAD], 500u);
-  if (!kSanitized) EXPECT_LT(rss_after, rss_before + 2048) << "21 s of sound is 4 MB";
+  if (!kSanitized) {
+    EXPECT_LT(rss_after, rss_before + 2048) << "21 s of sound is 4 MB";
+  }
 
   // The recording: the blocks taken, in order and whole, then silence from the pause on.
   const std::string recorded = test::read_file(rig->scratch.path + "/mic.raw");

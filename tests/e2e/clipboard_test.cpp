@@ -39,25 +39,13 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using e2e::generated;
+using e2e::sha256_hex;
 
 // Generous: the same tests run in sanitizer builds, several times slower.
 constexpr int kWaitMs = 30000;
 
 // ------------------------------------------------------------ data helpers
-
-// The server's gen:N:SEED bytes (see tests/server/clip.cpp).
-std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
-  std::vector<uint8_t> out(count);
-  uint32_t x = seed ^ 0x9E3779B9u;
-  if (x == 0) x = 1;
-  for (uint32_t i = 0; i < count; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    out[i] = static_cast<uint8_t>(x & 0xFF);
-  }
-  return out;
-}
 
 // The server's ID:*LEN names.
 std::string generated_name(size_t length) {
@@ -81,16 +69,6 @@ std::string escaped(std::string_view name) {
     }
   }
   return out;
-}
-
-std::string sha256_hex(std::span<const uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  static const uint8_t nothing = 0;
-  if (EVP_Digest(bytes.empty() ? &nothing : bytes.data(), bytes.size(), digest, &length,
-                 EVP_sha256(), nullptr) != 1)
-    return "digest-failed";
-  return e2e::hex({digest, length});
 }
 
 // The line the server logs for the client's answer to a clip-request.

@@ -55,7 +55,8 @@ korvane_e2e_suite(shadow_ext SOURCES ${e2e}/shadow_ext_test.cpp
 find_package(Boost 1.74 COMPONENTS system)
 if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
   korvane_e2e_suite(web SOURCES ${e2e}/web_test.cpp LABELS e2e x_desktop slow
-                    LINK korvane_test_devtools Boost::system NEEDS korvane-web korvane-test-server)
+                    LINK korvane_test_devtools Boost::system OpenSSL::Crypto
+                    NEEDS korvane-web korvane-test-server)
   if(TARGET korvane_web_tests)
     target_compile_definitions(korvane_web_tests PRIVATE
       KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")

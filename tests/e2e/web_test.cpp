@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "devtools.hpp"
+#include "host/files.hpp"
 #include "host/png.hpp"
 #include "host/process.hpp"
 #include "host_link/extensions.hpp"
@@ -29,6 +30,7 @@
 #include "logged_process.hpp"
 #include "net.hpp"
 #include "proc_stats.hpp"
+#include "rig.hpp"
 #include "shadow.hpp"
 #include "x_display.hpp"
 
@@ -533,6 +535,51 @@ TEST_F(WebTestServerTest, ClipboardTextGoesBothWays) {
   EXPECT_EQ(lists, 2) << output_of(*server->process);
 }
 
+// Files through the clipboard: the server's file shows in the page's download list and a click
+// fetches it byte for byte, with progress; then a file dropped on the desktop goes to the
+// session's clipboard and the server reads it whole.
+TEST_F(WebTestServerTest, CopiedFilesDownloadAndDroppedFilesPaste) {
+  constexpr uint32_t kDown = 3 * 1048576 + 123, kUp = 2500000;
+  const auto list =
+      host::encode_file_list(std::vector<host::ListedFile>{{"from server.bin", kDown}});
+  ASSERT_TRUE(list);
+  start({"clip-formats 49400:FileGroupDescriptorW", "clip-serve 49400 hex:" + e2e::hex(*list),
+         "clip-file-serve 0 gen:" + std::to_string(kDown) + ":9", "clip-wait-lists 2 60000",
+         "clip-file-pull 1 0 1048576 30000"},
+        {});
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_connected();
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(wait_page(*browser, *t,
+                        "window.korvane.files.listed[0] === 'from server.bin' && "
+                        "!document.getElementById('downloads').hidden",
+                        30000))
+      << page_state(*browser, *t);
+  ASSERT_TRUE(eval(*browser, *t, "document.querySelector('#downloads button').click(), 'ok'"));
+  const std::string sha = e2e::sha256_hex(e2e::generated(kDown, 9));
+  EXPECT_TRUE(wait_page(
+      *browser, *t,
+      "window.korvane.files.downloads[0].sha256 === " + json_quote(sha) +
+          " && document.querySelector('#downloads progress').value === " + std::to_string(kDown),
+      30000))
+      << page_state(*browser, *t);
+
+  std::vector<uint8_t> up(kUp);
+  for (size_t i = 0; i < up.size(); ++i) up[i] = static_cast<uint8_t>(i * 31 + (i >> 11));
+  ASSERT_EQ(eval(*browser, *t,
+                 "(() => { const b = new Uint8Array(" + std::to_string(kUp) +
+                     "); for (let i = 0; i < b.length; i++) b[i] = i * 31 + (i >> 11);"
+                     " const dt = new DataTransfer(); dt.items.add(new File([b], 'dropped.bin'));"
+                     " document.getElementById('screen').dispatchEvent(new DragEvent('drop',"
+                     " { dataTransfer: dt, bubbles: true, cancelable: true })); return 'ok'; })()"),
+            "ok");
+  EXPECT_TRUE(wait_for_line(*server->process,
+                            std::regex("CLIP pulled stream=1 size=" + std::to_string(kUp) +
+                                       " sha256=" + e2e::sha256_hex(up) + " ms=\\d+"),
+                            30000))
+      << page_state(*browser, *t);
+}
+
 // The server's sweep plays through Web Audio without errors, and Chromium's fake microphone,
 // sent once the person presses the button, reaches the server: its beeps come and go.
 TEST_F(WebTestServerTest, SoundPlaysAndTheMicrophoneReachesTheServer) {
@@ -564,7 +611,7 @@ TEST_F(WebTestServerTest, SoundPlaysAndTheMicrophoneReachesTheServer) {
     for (size_t i = w; i < w + 1920; i += 2) {
       const auto v = static_cast<int16_t>(static_cast<uint8_t>(raw[i]) |
                                           static_cast<uint8_t>(raw[i + 1]) << 8);
-      energy += double{v} * v;
+      energy += static_cast<double>(v) * v;
     }
     const bool now = energy / 960 > 1000.0 * 1000.0;  // RMS over 1000
     changes += now != loud;

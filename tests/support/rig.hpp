@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <signal.h>
 
@@ -288,6 +289,31 @@ inline StatusEnding read_status_session(host::Session& s, bool disconnect, int t
   }
   e.exit = host::finish_session(s, timeout_ms, keep, false).exit;
   return e;
+}
+
+// The test server's gen:N:SEED bytes (see tests/server/clip.cpp).
+inline std::vector<uint8_t> generated(uint32_t count, uint32_t seed) {
+  std::vector<uint8_t> out(count);
+  uint32_t x = seed ^ 0x9E3779B9u;
+  if (x == 0) x = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<uint8_t>(x & 0xFF);
+  }
+  return out;
+}
+
+// Lower-case hex SHA-256, as the test server logs its digests (a suite using it links OpenSSL).
+inline std::string sha256_hex(std::span<const uint8_t> bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  static const uint8_t nothing = 0;
+  if (EVP_Digest(bytes.empty() ? &nothing : bytes.data(), bytes.size(), digest, &length,
+                 EVP_sha256(), nullptr) != 1)
+    return "digest-failed";
+  return hex({digest, length});
 }
 
 }  // namespace korvane::e2e

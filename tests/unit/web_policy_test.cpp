@@ -35,6 +35,9 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
       {16, V::allowed, kMaxInputPayload},   // gateway verdict: the person consents
       {17, V::not_asked, 0},                // monitors: a tab has one window
       {18, V::allowed, 8 + 192000},         // the microphone's block: a second at most
+      {19, V::allowed, kMaxInputPayload},   // a file's size or range asked of the server
+      {20, V::allowed, kMaxClipboard},      // a range of a dropped file: 4 MiB at most
+      {21, V::allowed, kMaxInputPayload},   // the server's file list locked
       {255, V::unknown, 0},
   };
   for (const auto& r : rows) {
@@ -81,8 +84,8 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
                                   180, 0,   0,   0}));                   // device 180 %
   // Sound both ways, Opus and MP3 undecoded (unknown names skipped); the microphone at 48 kHz.
   EXPECT_EQ(page_audio_codecs("opus,flac,mp3"), 0x06);
-  EXPECT_EQ(gateway_extension_block(Target{}, false, {}, {true, 0x02, true}),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0xF3, 0x42, 0, 0,  // + audio microphone
+  EXPECT_EQ(gateway_extension_block(Target{}, false, {}, {true, 0x02, true, true}),
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0xF3, 0xC2, 0, 0,  // + audio mic files
                                   7,   0,   1,   0,   0x02,              // Opus
                                   29,  0,   1,   0,   0x0C,              // PCM 48 kHz
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0}));

@@ -132,8 +132,8 @@ Response new_session(Gateway& g, const Request& req) {
   p.domain = form["domain"];
   p.password = form["password"];
   p.h264 = form["codec"] == "h264";
-  p.sound = {form["sound"] == "1", page_audio_codecs(form["audio_codecs"]),
-             form["microphone"] == "1"};
+  p.choices = {form["sound"] == "1", page_audio_codecs(form["audio_codecs"]),
+               form["microphone"] == "1", form["files"] == "1"};
   try {
     p.width = static_cast<uint32_t>(std::clamp(std::stol(form["width"]), 200L, 8192L));
     p.height = static_cast<uint32_t>(std::clamp(std::stol(form["height"]), 200L, 8192L));

@@ -37,8 +37,10 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
   if (!command_granted(*command, gateway_extensions() | kPageChosenExtensions) &&
       type != CMD_GATEWAY_VERDICT)
     return PageVerdict::not_asked;
-  // Clipboard contents and the microphone's blocks are the only large things a page sends.
-  const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
+  // Clipboard contents, a file's range and the microphone's blocks are the only large things a
+  // page sends.
+  const bool clipboard =
+      type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA || type == CMD_CLIP_FILE_DATA;
   const size_t limit = clipboard              ? kMaxClipboard
                        : type == CMD_RESIZE   ? kMaxResizePayload
                        : type == CMD_AUDIO_IN ? kAudioInHeaderSize + kMicMaxBlockBytes
@@ -62,10 +64,10 @@ uint8_t page_audio_codecs(std::string_view names) {
   while (!names.empty()) {
     const size_t comma = std::min(names.find(','), names.size());
     const std::string_view name = names.substr(0, comma);
-    bits |= name == "aac"    ? AUDIO_CODEC_AAC
-            : name == "opus" ? AUDIO_CODEC_OPUS
-            : name == "mp3"  ? AUDIO_CODEC_MP3
-                             : 0;
+    bits = static_cast<uint8_t>(bits | (name == "aac"    ? AUDIO_CODEC_AAC
+                                        : name == "opus" ? AUDIO_CODEC_OPUS
+                                        : name == "mp3"  ? AUDIO_CODEC_MP3
+                                                         : 0));
     names.remove_prefix(std::min(comma + 1, names.size()));
   }
   return bits;
@@ -73,18 +75,19 @@ uint8_t page_audio_codecs(std::string_view names) {
 
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
                                              std::optional<uint32_t> scale,
-                                             const PageSound& sound) {
+                                             const PageChoices& choices) {
   uint32_t mask = gateway_extensions();
   std::vector<ExtensionField> fields;
-  if (sound.play) {
+  if (choices.play) {
     mask |= EXT_AUDIO;
-    if (sound.codecs) fields.push_back({FIELD_AUDIO_CODECS, {sound.codecs}});
+    if (choices.codecs) fields.push_back({FIELD_AUDIO_CODECS, {choices.codecs}});
   }
   // The page's worklet gives 48 kHz, mono or stereo as the server opens it.
-  if (sound.microphone) {
+  if (choices.microphone) {
     mask |= EXT_MICROPHONE;
     fields.push_back({FIELD_MIC_FORMATS, {MIC_PCM_48000_MONO | MIC_PCM_48000_STEREO}});
   }
+  if (choices.files) mask |= EXT_FILES;
   if (h264) {
     mask |= EXT_H264;
     fields.push_back({FIELD_H264_CODECS, {H264_AVC420}});

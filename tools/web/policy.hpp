@@ -21,11 +21,12 @@ inline constexpr size_t kMaxInputPayload = 64;
 // CMD_RESIZE: the size, then the scale the page's screen has; nothing after it.
 inline constexpr size_t kMaxResizePayload = 16;
 
-// What the page asked of sound (the form's sound, audio_codecs and microphone).
-struct PageSound {
+// What the page asked for (the form's sound, audio_codecs, microphone and files).
+struct PageChoices {
   bool play = false;        // the server's sound, to the page
   uint8_t codecs = 0;       // AUDIO_CODEC_* the page's browser decodes; 0: PCM
   bool microphone = false;  // the page may be the session's microphone (PCM at 48 kHz)
+  bool files = false;       // files through the clipboard: dropped on the page, downloaded
 };
 // "opus,aac,mp3" as the page names its decoders: the AUDIO_CODEC_* bits; unknown names skipped.
 uint8_t page_audio_codecs(std::string_view names);
@@ -51,8 +52,8 @@ PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message);
 // The extensions every tab asks for. The page keeps its canvas, so only what changed needs to
 // come, and deflated where that is smaller: a fraction of the raw pixels for the WebSocket.
 uint32_t gateway_extensions();
-// Those a tab asks for when its page does (PageSound): their commands are the page's to send.
-inline constexpr uint32_t kPageChosenExtensions = EXT_AUDIO | EXT_MICROPHONE;
+// Those a tab asks for when its page does (PageChoices): their commands are the page's to send.
+inline constexpr uint32_t kPageChosenExtensions = EXT_AUDIO | EXT_MICROPHONE | EXT_FILES;
 
 // The extension block of a tab's connect request: the base extensions, the page's codec choice,
 // a connect time-out, the scale of the page's screen (percent, FIELD_SCALE: the same number for
@@ -60,6 +61,6 @@ inline constexpr uint32_t kPageChosenExtensions = EXT_AUDIO | EXT_MICROPHONE;
 // certificates, keyboard layout and profile.
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
                                              std::optional<uint32_t> scale = std::nullopt,
-                                             const PageSound& sound = {});
+                                             const PageChoices& choices = {});
 
 }  // namespace korvane::web

@@ -179,7 +179,7 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
   o.request.height = p.height;
   o.request.flags = target.flags;
   o.request.drive = "";  // the gateway's own folders are never offered to the server
-  o.extension_block = gateway_extension_block(target, p.h264, p.scale, p.sound);
+  o.extension_block = gateway_extension_block(target, p.h264, p.scale, p.choices);
   o.die_with_host = true;  // spawned on the io thread, which lives as long as the gateway
 
   auto tab = std::make_shared<Tab>(std::move(socket));

@@ -26,7 +26,7 @@ struct Pending {
   uint32_t width = 1024, height = 768;
   bool h264 = false;
   std::optional<uint32_t> scale;  // the page's device pixel ratio in percent, 100..500
-  PageSound sound;
+  PageChoices choices;
   Clock::time_point expires;
 };
 

@@ -5,9 +5,10 @@ import {
 } from './protocol.js';
 import { scanCodeOf } from './keys.js';
 import { createSound, decodableCodecs } from './sound.js';
+import { createFiles } from './files.js';
 
 const EXT_CURSOR = 0x01, EXT_RESIZE = 0x02, EXT_H264 = 0x04, EXT_TEXT = 0x20;
-const EXT_MICROPHONE = 0x4000;
+const EXT_MICROPHONE = 0x4000, EXT_FILES = 0x8000;
 
 const canvas = document.getElementById('screen');
 const ctx = canvas.getContext('2d', { alpha: false });
@@ -39,6 +40,8 @@ function send(bytes) {
 
 const sound = createSound(send);
 state.sound = sound.readout;
+const files = createFiles(send, document.getElementById('downloads'));
+state.files = files.readout;
 
 // ---- pictures
 
@@ -260,6 +263,7 @@ function clipboardData(f) {
 // ---- events from korvane
 
 function onFrame(f) {
+  if (files.onFrame(f)) return;
   switch (f.type) {
     case EVT.EXTENSIONS:
       state.granted = f.view.getUint32(0, true);
@@ -474,6 +478,7 @@ async function connect(target, options) {
     sound: options.sound ? '1' : '0',
     audio_codecs: options.sound ? (await decodableCodecs()).join(',') : '',
     microphone: options.microphone ? '1' : '0',
+    files: options.files ? '1' : '0',
   });
   if (options.user) body.set('user', options.user);
   if (options.password) body.set('password', options.password);
@@ -526,6 +531,18 @@ async function main() {
   if (params.get('sound') === '0') soundBox.checked = false;
   const micBox = document.getElementById('microphone');
   if (params.get('mic') === '1') micBox.checked = true;
+  const filesBox = document.getElementById('files');
+  if (params.get('files') === '0') filesBox.checked = false;
+  // Files dropped on the desktop go to the session's clipboard, once korvane took files.
+  canvas.addEventListener('dragover', (e) => {
+    if (state.granted & EXT_FILES) e.preventDefault();
+  });
+  canvas.addEventListener('drop', (e) => {
+    if (!(state.granted & EXT_FILES)) return;
+    e.preventDefault();
+    files.offer(e.dataTransfer.files);
+    say(`${files.readout.offered} file(s) on the remote clipboard: paste them there.`);
+  });
   micButton.addEventListener('click', () => {
     sound.toggleMic().then(() => {
       micButton.classList.toggle('on', sound.readout.mic === 'on');
@@ -546,6 +563,7 @@ async function main() {
       h264: h264Box.checked,
       sound: soundBox.checked,
       microphone: micBox.checked,
+      files: filesBox.checked,
       user: document.getElementById('user').value,
       password: document.getElementById('password').value,
     });

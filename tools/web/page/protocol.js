@@ -7,12 +7,13 @@ export const EVT = {
   CURSOR_DEFAULT: 13, CURSOR_POSITION: 14, RESIZE_REFUSED: 15, H264_CODEC: 16,
   CERTIFICATE: 17, PROGRESS: 18, END_REASON: 19, REFUSED: 20, AUDIO_FORMAT: 23, AUDIO_DATA: 24,
   AUDIO_VOLUME: 25, RECT_DEFLATE: 26, GATEWAY_MESSAGE: 27, MIC_OPEN: 30, MIC_CLOSED: 31,
+  CLIP_FILE_DATA: 32, CLIP_FILE_REQUEST: 33, CLIP_LOCK: 34,
 };
 
 export const CMD = {
   MOUSE_MOVE: 2, MOUSE_BUTTON: 3, MOUSE_WHEEL: 4, KEY: 5, DISCONNECT: 6, CLIP_FORMATS: 7,
   CLIP_DATA: 8, CLIP_REQUEST: 9, RESIZE: 10, CURSOR_STATE: 11, UNICODE: 13, SYNC_LOCKS: 14,
-  GATEWAY_VERDICT: 16, AUDIO_IN: 18,
+  GATEWAY_VERDICT: 16, AUDIO_IN: 18, CLIP_FILE_REQUEST: 19, CLIP_FILE_DATA: 20, CLIP_LOCK: 21,
 };
 
 // The wave format tags the host sees: one per codec.
@@ -54,8 +55,8 @@ export function frame(type, fields = []) {
   return out;
 }
 
-// A format list: count (u32), then id (u32), name length (u16), name bytes.
-export function parseFormats(bytes) {
+// A format list: count (u32), then id (u32), name length (u16), name bytes (UTF-8).
+export function parseNamedFormats(bytes) {
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   if (bytes.byteLength < 4) return [];
   const count = view.getUint32(0, true);
@@ -64,20 +65,31 @@ export function parseFormats(bytes) {
   for (let i = 0; i < count && at + 6 <= bytes.byteLength; i++) {
     const id = view.getUint32(at, true);
     const len = view.getUint16(at + 4, true);
+    const name = new TextDecoder().decode(bytes.subarray(at + 6, Math.min(at + 6 + len, bytes.byteLength)));
     at += 6 + len;
-    out.push(id);
+    out.push({ id, name });
   }
   return out;
 }
 
-export function formatList(ids) {
-  const out = new Uint8Array(4 + ids.length * 6);
+export function parseFormats(bytes) {
+  return parseNamedFormats(bytes).map((f) => f.id);
+}
+
+// From ids, or { id, name } entries.
+export function formatList(entries) {
+  const named = entries.map((e) => (typeof e === 'number'
+    ? { id: e, name: new Uint8Array(0) } : { id: e.id, name: new TextEncoder().encode(e.name) }));
+  const out = new Uint8Array(4 + named.reduce((n, e) => n + 6 + e.name.byteLength, 0));
   const view = new DataView(out.buffer);
-  view.setUint32(0, ids.length, true);
-  ids.forEach((id, i) => {
-    view.setUint32(4 + i * 6, id, true);
-    view.setUint16(8 + i * 6, 0, true);
-  });
+  view.setUint32(0, named.length, true);
+  let at = 4;
+  for (const e of named) {
+    view.setUint32(at, e.id, true);
+    view.setUint16(at + 4, e.name.byteLength, true);
+    out.set(e.name, at + 6);
+    at += 6 + e.name.byteLength;
+  }
   return out;
 }
 
