@@ -36,7 +36,7 @@ TEST(WebPolicy, EveryCommandTypeFromThePage) {
       {17, V::not_asked, 0},                // monitors: a tab has one window
       {18, V::allowed, 8 + 192000},         // the microphone's block: a second at most
       {19, V::allowed, kMaxInputPayload},   // a file's size or range asked of the server
-      {20, V::allowed, kMaxClipboard},      // a range of a dropped file: 4 MiB at most
+      {20, V::allowed, 5 + (4u << 20)},     // a range of a dropped file: 4 MiB at most
       {21, V::allowed, kMaxInputPayload},   // the server's file list locked
       {255, V::unknown, 0},
   };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host_link/audio_wire.hpp"
+#include "host_link/clip_files.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/mic_wire.hpp"
 #include "host_link/monitors.hpp"
@@ -39,12 +40,12 @@ PageVerdict page_command_verdict(uint8_t type, size_t payload) {
     return PageVerdict::not_asked;
   // Clipboard contents, a file's range and the microphone's blocks are the only large things a
   // page sends.
-  const bool clipboard =
-      type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA || type == CMD_CLIP_FILE_DATA;
-  const size_t limit = clipboard              ? kMaxClipboard
-                       : type == CMD_RESIZE   ? kMaxResizePayload
-                       : type == CMD_AUDIO_IN ? kAudioInHeaderSize + kMicMaxBlockBytes
-                                              : kMaxInputPayload;
+  const bool clipboard = type == CMD_CLIP_FORMATS || type == CMD_CLIP_DATA;
+  const size_t limit = clipboard                    ? kMaxClipboard
+                       : type == CMD_CLIP_FILE_DATA ? kFileDataHeaderSize + kMaxFileRange
+                       : type == CMD_RESIZE         ? kMaxResizePayload
+                       : type == CMD_AUDIO_IN       ? kAudioInHeaderSize + kMicMaxBlockBytes
+                                                    : kMaxInputPayload;
   return payload <= limit ? PageVerdict::allowed : PageVerdict::too_long;
 }
 
