@@ -97,6 +97,8 @@ inline void put_u32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 void append_u16(std::vector<uint8_t>& out, uint16_t v);
+// A code point (at most U+10FFFF) as UTF-8.
+void append_utf8(std::string& out, uint32_t code_point);
 void append_u32(std::vector<uint8_t>& out, uint32_t v);
 // A u16 length and the bytes; a longer text is cut to 65535 bytes.
 void append_text16(std::vector<uint8_t>& out, std::string_view s);
