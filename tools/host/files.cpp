@@ -17,10 +17,6 @@ constexpr uint32_t FD_ATTRIBUTES = 0x4, FD_FILESIZE = 0x40, FD_PROGRESSUI = 0x40
                    FD_UNICODE = 0x80000000;
 constexpr uint32_t ATTRIBUTE_DIRECTORY = 0x10, ATTRIBUTE_NORMAL = 0x80;
 
-void put_u32(uint8_t* p, uint32_t v) {
-  for (size_t i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // UTF-8 to UTF-16 code units; nullopt for bytes that are not UTF-8.
 std::optional<std::u16string> utf16_of(const std::string& text) {
   std::u16string out;
@@ -152,6 +148,7 @@ std::optional<FileFetch::Piece> FileFetch::on_event(const Frame& frame, std::str
     listed = true;
     if (!send(CMD_CLIP_LOCK, encode_clip_lock({lock_id, true})) || !ask_more())
       error = "cannot ask korvane for the files";
+    if (done()) send(CMD_CLIP_LOCK, encode_clip_lock({lock_id, false}));  // folders, empty files
     return std::nullopt;
   }
   if (frame.type != EVT_CLIP_FILE_DATA) return std::nullopt;
