@@ -24,6 +24,7 @@
 #include "host/files.hpp"
 #include "host/options.hpp"
 #include "host/png.hpp"
+#include "host/recorder.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/session_extensions.hpp"
@@ -129,6 +130,7 @@ struct ClipFileIo {
   std::filesystem::path fetch_dir;
   std::map<size_t, int> fetched;  // by list index, open once the list came
   Clock::time_point started;
+  bool reported = false;  // the FETCHED lines are out
   ClipFileIo() = default;
   ClipFileIo(const ClipFileIo&) = delete;
   ClipFileIo& operator=(const ClipFileIo&) = delete;
@@ -238,18 +240,64 @@ std::string fetch_files(ClipFileIo& io, const Frame& frame, pid_t korvane) {
       if (n <= 0) return std::string("cannot write a fetched file: ") + std::strerror(errno);
       done += static_cast<size_t>(n);
     }
-    if (io.fetch->done()) {
-      const double s = std::chrono::duration<double>(Clock::now() - io.started).count();
-      for (const ListedFile& f : io.fetch->files)
-        std::printf("FETCHED name=%s size=%llu%s\n", f.name.c_str(),
-                    static_cast<unsigned long long>(f.size), f.directory ? " folder" : "");
-      std::printf("FETCHED files=%zu bytes=%llu seconds=%.3f MiB/s=%.1f korvane_peak_kib=%ld\n",
-                  io.fetch->files.size(), static_cast<unsigned long long>(io.fetch->received), s,
-                  s > 0 ? static_cast<double>(io.fetch->received) / s / 1048576 : 0.0,
-                  peak_kib(korvane));
-    }
+  }
+  if (io.fetch->done() && !io.reported) {
+    io.reported = true;
+    const double s = std::chrono::duration<double>(Clock::now() - io.started).count();
+    for (const ListedFile& f : io.fetch->files)
+      std::printf("FETCHED name=%s size=%llu%s\n", f.name.c_str(),
+                  static_cast<unsigned long long>(f.size), f.directory ? " folder" : "");
+    std::printf("FETCHED files=%zu bytes=%llu seconds=%.3f MiB/s=%.1f korvane_peak_kib=%ld\n",
+                io.fetch->files.size(), static_cast<unsigned long long>(io.fetch->received), s,
+                s > 0 ? static_cast<double>(io.fetch->received) / s / 1048576 : 0.0,
+                peak_kib(korvane));
   }
   return error;
+}
+
+// --replay: a recording's events painted and printed as a session's, up to --at.
+int replay(const HostOptions& o) {
+  std::FILE* f = std::fopen(o.replay.c_str(), "rb");
+  if (!f) {
+    std::fprintf(stderr, "korvane-host: cannot read %s: %s\n", o.replay.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  Desktop desktop;
+  RecordingHeader header;
+  uint64_t records = 0, last_us = 0;
+  const double until_s = o.replay_at.value_or(1e300);
+  const RecordingProblem problem = read_recording(
+      [f](uint8_t* into, size_t n) { return std::fread(into, 1, n, f); }, header,
+      [&](const Record& r) {
+        const double t = static_cast<double>(r.time_us) / 1e6;
+        if (t > until_s) return;
+        ++records;
+        last_us = r.time_us;
+        const bool bulk = r.type == EVT_RECT || r.type == EVT_AUDIO_DATA;
+        if (r.from_host) {
+          if (!o.quiet) std::printf("%.3f HOST type=%u bytes=%zu\n", t, r.type, r.payload.size());
+          return;
+        }
+        const Frame frame{r.type, {r.payload.begin(), r.payload.end()}};
+        const std::string problem_text = apply_event(desktop, frame);
+        if (!o.quiet || !bulk) std::printf("%.3f %s\n", t, describe_event(frame).c_str());
+        if (!problem_text.empty()) std::printf("PROBLEM %s\n", problem_text.c_str());
+      });
+  std::fclose(f);
+  std::printf("REPLAY what=0x%02x started_ms=%llu records=%llu seconds=%.3f end=%s\n", header.what,
+              static_cast<unsigned long long>(header.started_ms),
+              static_cast<unsigned long long>(records), static_cast<double>(last_us) / 1e6,
+              problem == RecordingProblem::none ? "whole" : to_string(problem));
+  if (!o.png.empty()) {
+    const std::string written = write_png(o.png, desktop.canvas);
+    if (written.empty())
+      std::printf("PNG %s %ux%u\n", o.png.c_str(), desktop.canvas.width, desktop.canvas.height);
+    else
+      std::printf("PNG not written: %s\n", written.c_str());
+  }
+  // A recording cut by a crash plays up to its last whole block: that is not a failure.
+  return problem == RecordingProblem::none || problem == RecordingProblem::cut ? 0 : 1;
 }
 
 }  // namespace
@@ -259,6 +307,7 @@ int main(int argc, char** argv) {
   if (!options) return 2;
   // Line by line even into a pipe, so whoever reads the event stream sees it as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (!options->replay.empty()) return replay(*options);
 
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
@@ -286,6 +335,21 @@ int main(int argc, char** argv) {
   };
   std::optional<MicSender> mic;
   if (options->mic) mic.emplace().source = *options->mic;
+  std::optional<Recorder> recorder;
+  if (!options->record.empty()) {
+    const auto unix_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    if (!recorder.emplace().open(options->record, options->record_what, Clock::now(),
+                                 static_cast<uint64_t>(unix_ms))) {
+      std::fprintf(stderr, "korvane-host: %s\n", recorder->error.c_str());
+      terminate(session->child, 0);
+      return 2;
+    }
+    session->on_command = [&recorder](uint8_t type, std::span<const uint8_t> payload) {
+      recorder->add(true, type, payload, Clock::now());
+    };
+  }
   ClipFileIo files;
   if (const std::string problem = open_offer(files, options->clip_offer); !problem.empty()) {
     std::fprintf(stderr, "korvane-host: %s\n", problem.c_str());
@@ -312,6 +376,7 @@ int main(int argc, char** argv) {
       std::printf("PROBLEM cannot offer the files to korvane\n");
   };
   auto on_event = [&](const Frame& frame) {
+    if (recorder) recorder->add(false, frame.type, frame.payload, Clock::now());
     if (mic) {
       if (const std::string problem = mic->on_event(frame, Clock::now()); !problem.empty())
         std::printf("PROBLEM %s\n", problem.c_str());
@@ -389,6 +454,7 @@ int main(int argc, char** argv) {
         std::printf("PROBLEM cannot send the cursor request to korvane\n");
       }
     }
+    if (recorder) recorder->tick(now);
     int wait_ms = 50;
     if (mic) {
       for (const auto& block : mic->due(Clock::now())) {
@@ -483,6 +549,14 @@ int main(int argc, char** argv) {
     failed = true;
   }
 
+  if (recorder) {
+    recorder->finish();
+    if (recorder->error.empty())
+      std::printf("RECORDED %s bytes=%llu\n", options->record.c_str(),
+                  static_cast<unsigned long long>(recorder->stored_bytes));
+    else
+      std::printf("PROBLEM %s\n", recorder->error.c_str());
+  }
   if (!options->png.empty()) {
     // The pointer goes into the saved picture only, never into the canvas later events paint.
     Canvas picture = desktop.canvas;

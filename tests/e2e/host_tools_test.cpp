@@ -1,7 +1,9 @@
-// korvane-host --clip-fetch and --clip-offer against the test server's clipboard: a 200 MiB file
-// each way, byte for byte, with korvane's peak memory far below the file's size (ranges stream
-// through korvane, nothing is held whole).
+// korvane-host against the test server: --clip-fetch and --clip-offer move a 200 MiB file each
+// way, byte for byte, with korvane's peak memory far below the file's size (ranges stream
+// through korvane, nothing is held whole); --record and --replay.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/files.hpp"
@@ -93,4 +96,58 @@ TEST(HostFiles, TwoHundredMiBEachWayByteForByteInBoundedMemory) {
     EXPECT_GT(peak, 0) << line << "\n" << out;
     EXPECT_LT(peak, 100 * 1024) << line;
   }
+}
+
+// A recording replayed to its end paints what the live session ended on; one whose recorder is
+// killed mid-session still plays, up to its last block (on disk within a second).
+TEST(HostRecording, ReplayEndsOnTheLivePictureAndAKilledRecorderLeavesAPlayableFile) {
+  ASSERT_FALSE(std::string(KORVANE_HOST_PATH).empty());
+  const std::vector<std::string> picture = {"pattern 0 0 300 200 5", "fill 100 100 50 50 ff0000",
+                                            "sleep 700", "pattern 200 100 100 100 7"};
+  auto replay = [](const std::string& dir, const std::string& name) {
+    host::SpawnOptions o;
+    o.argv = {KORVANE_HOST_PATH,
+              "--replay",
+              dir + "/" + name + ".kvr",
+              "--png",
+              dir + "/" + name + "-replay.png",
+              "--quiet"};
+    return host::run_capture(o, 60000);
+  };
+  e2e::Rig rig;
+  auto steps = picture;
+  steps.push_back("end");
+  ASSERT_TRUE(e2e::start_server(rig, steps));
+  const std::string& dir = rig.scratch.path;
+  host::SpawnOptions o;
+  o.argv = e2e::host_argv(
+      rig.server.port, "60", dir + "/korvane.log",
+      {"--png", dir + "/live.png", "--record", dir + "/live.kvr", "--click", "10,10"});
+  const auto live = host::run_capture(o, 90000);
+  ASSERT_TRUE(live.status && live.status->code == 0) << live.out;
+  const auto played = replay(dir, "live");
+  EXPECT_TRUE(played.status && played.status->code == 0) << played.out;
+  EXPECT_TRUE(std::regex_search(played.out, std::regex("REPLAY what=0x1f .* end=whole")))
+      << played.out;
+  EXPECT_NE(test::read_file(dir + "/live.png"), "");
+  EXPECT_EQ(test::read_file(dir + "/live-replay.png"), test::read_file(dir + "/live.png"));
+
+  e2e::Rig long_rig;
+  steps = picture;
+  steps.push_back("sleep 30000");
+  ASSERT_TRUE(e2e::start_server(long_rig, steps));
+  o.argv = e2e::host_argv(long_rig.server.port, "60", dir + "/korvane2.log",
+                          {"--record", dir + "/killed.kvr"});
+  o.stdout_path = "/dev/null";
+  auto recorder = host::spawn(o);
+  ASSERT_TRUE(recorder);
+  // The pictures are drawn by 1 s; their block is on disk a second later at most.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  ASSERT_EQ(kill(recorder->pid, SIGKILL), 0);
+  host::wait_exit(*recorder, 10000);
+  const auto killed = replay(dir, "killed");
+  EXPECT_TRUE(killed.status && killed.status->code == 0) << killed.out;
+  EXPECT_TRUE(std::regex_search(killed.out, std::regex("REPLAY what=0x1f .*records=[1-9]")))
+      << killed.out;
+  EXPECT_EQ(test::read_file(dir + "/killed-replay.png"), test::read_file(dir + "/live.png"));
 }

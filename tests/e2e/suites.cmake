@@ -23,8 +23,9 @@ korvane_e2e_suite(gfx SOURCES ${e2e}/gfx_test.cpp LABELS e2e threaded TIMEOUT 24
 # The reference host's sound output (korvane-host --audio-wav).
 korvane_e2e_suite(audio_host SOURCES ${e2e}/audio_host_test.cpp LABELS e2e
                   NEEDS korvane-host korvane-test-server)
-# The reference host's files through the clipboard, 200 MiB each way (too long for sanitizers).
-korvane_e2e_suite(host_files SOURCES ${e2e}/host_files_test.cpp LABELS e2e slow
+# The reference host's files through the clipboard, 200 MiB each way (too long for sanitizers),
+# and its recordings.
+korvane_e2e_suite(host_tools SOURCES ${e2e}/host_tools_test.cpp LABELS e2e slow
                   LINK OpenSSL::Crypto NEEDS korvane-host korvane-test-server)
 
 # The certificate decision (EXT_CERTIFICATE): its verdict crosses threads.

@@ -10,6 +10,7 @@
 #include "drive/drive_path.hpp"
 #include "host_link/audio_wire.hpp"
 #include "host_link/clip_files.hpp"
+#include "host_link/recording.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/gateway.hpp"
 #include "host_link/mic_wire.hpp"
@@ -194,6 +195,19 @@ uint64_t fuzz_wire_input(const uint8_t* data, size_t size) {
       std::abort();
   }
   if (avc420_metablock_skip(bytes) >= size && size != 0) std::abort();
+
+  // A recording's header, a block header and a block's records, as the reader meets them.
+  RecordingProblem rec_problem;
+  if (const auto h = parse_recording_header(bytes, rec_problem);
+      h && h->version > kRecordingVersion)
+    std::abort();
+  if (const auto b = parse_block_header(bytes, rec_problem); b && b->plain > kMaxBlockPlain)
+    std::abort();
+  if (const auto records = parse_records(bytes)) {
+    size_t total = 0;
+    for (const Record& r : *records) total += kRecordHeaderSize + r.payload.size();
+    if (total != size) std::abort();
+  }
 
   // The extension block, whether it follows a connect request or stands alone.
   Extensions ext;

@@ -30,6 +30,7 @@ extern "C" {
 #include "host/frame_io.hpp"
 #include "host/h264.hpp"
 #include "host/png.hpp"
+#include "host/recorder.hpp"
 #include "host/process.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
@@ -1239,6 +1240,54 @@ TEST(HostFiles, FetchKeepsFourRangesAndOfferAnswersFromTheReader) {
             (std::vector<uint8_t>{9, 0, 0, 0, FILE_OK, 7, 7}));
   EXPECT_EQ(offer.answer(encode_file_request({9, 1, FILE_ASK_SIZE, 0, 8, {}})),
             (std::vector<uint8_t>{9, 0, 0, 0, FILE_FAILED}));
+}
+
+// A recording written by the recorder reads back whole; one cut anywhere plays up to its last
+// whole block; a changed byte, a newer version or another file is refused, never read past.
+TEST(HostRecorder, WrittenBlocksReadBackAndACutFilePlaysUpToItsLastBlock) {
+  const std::string path = ::testing::TempDir() + "/korvane-recorder-test.kvr";
+  const auto t0 = Clock::now();
+  {
+    host::Recorder r;
+    ASSERT_TRUE(r.open(path, REC_ALL & ~REC_INPUT, t0, 1234)) << r.error;
+    for (int i = 0; i < 30; ++i)  // a block a second: three blocks
+      r.add(false, EVT_RECT, std::vector<uint8_t>(100, static_cast<uint8_t>(i)),
+            t0 + std::chrono::milliseconds(100 * i));
+    r.add(true, CMD_KEY, std::vector<uint8_t>{1, 1, 0}, t0);  // input is not recorded
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  auto read = [](std::span<const uint8_t> bytes, RecordingHeader& h) {
+    std::vector<std::pair<uint64_t, uint8_t>> got;
+    const auto problem = host::read_recording(bytes, h, [&](const Record& r) {
+      got.push_back({r.time_us, r.payload.empty() ? 0 : r.payload[0]});
+    });
+    return std::make_pair(problem, got);
+  };
+  RecordingHeader h;
+  const auto [whole, records] = read(file, h);
+  EXPECT_EQ(whole, RecordingProblem::none);
+  EXPECT_EQ(h, (RecordingHeader{1, REC_ALL & ~REC_INPUT, 1234}));
+  ASSERT_EQ(records.size(), 30u);
+  EXPECT_EQ(records[29], std::make_pair(uint64_t{2900000}, uint8_t{29}));
+  // Cut at every length: the records read are a prefix of the whole, in whole blocks of ten.
+  for (size_t n = kRecordingHeaderSize; n < file.size(); ++n) {
+    const auto [problem, some] = read(std::span(file).first(n), h);
+    ASSERT_TRUE(problem == RecordingProblem::cut || problem == RecordingProblem::none) << n;
+    ASSERT_EQ(some.size() % 10, 0u) << n;
+    ASSERT_TRUE(std::equal(some.begin(), some.end(), records.begin())) << n;
+  }
+  auto changed = file;
+  changed[file.size() - 8] ^= 0x40;  // inside the last block's zlib stream
+  const auto [corrupt, before] = read(changed, h);
+  EXPECT_EQ(corrupt, RecordingProblem::corrupt);
+  EXPECT_EQ(before.size(), 20u);
+  changed = file;
+  changed[8] = 9;  // version 9
+  EXPECT_EQ(read(changed, h).first, RecordingProblem::newer_version);
+  EXPECT_EQ(read(std::vector<uint8_t>(64, 'x'), h).first, RecordingProblem::not_a_recording);
 }
 
 TEST(HostPng, RoundTripKeepsRgb) {

@@ -10,6 +10,7 @@
 
 #include "host_link/audio_wire.hpp"
 #include "host_link/extensions.hpp"
+#include "host_link/recording.hpp"
 #include "host_link/profile.hpp"
 #include "host_link/profile_keys.hpp"
 #include "host_link/registry.hpp"
@@ -236,6 +237,8 @@ void print_usage(FILE* out) {
       "                    [--type TEXT ...] [--layout 0xID] [--reconnect N]\n"
       "                    [--audio] [--audio-wav FILE] [--mic-wav FILE]\n"
       "                    [--clip-offer FILE ...] [--clip-fetch DIR]\n"
+      "                    [--record FILE [--record-what LIST]]\n"
+      "       korvane-host --replay FILE [--at S] [--png FILE] [--quiet]\n"
       "                    [--rdp-file FILE] [--console]\n"
       "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
       "                    [--gateway ADDR] [--gateway-KEY VALUE ...]\n"
@@ -282,6 +285,13 @@ void print_usage(FILE* out) {
       "  --clip-fetch DIR  when the session's clipboard holds files, copy them into\n"
       "                    DIR (made if missing), 1 MiB ranges, 4 at a time; a FETCHED\n"
       "                    line per file and one in all\n"
+      "  --record FILE     record the session into FILE (see the README's \"Recordings\"):\n"
+      "                    korvane's events and the commands sent, with their times\n"
+      "  --record-what L   what the recording holds: a list of picture, cursor, sound,\n"
+      "                    clipboard, input (default all)\n"
+      "  --replay FILE     play a recording instead of connecting: its events are\n"
+      "                    printed and painted as a session's, up to --at S seconds (its\n"
+      "                    end by default), and --png writes the picture there\n"
       "  --rdp-file FILE   send FILE (a saved .rdp file, UTF-8 or UTF-16LE, at most\n"
       "                    32768 bytes) as the connection profile; the options below\n"
       "                    take precedence over what it says\n"
@@ -542,6 +552,29 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
       auto v = value();
       if (!v || v->empty()) return fail("--clip-offer wants a file name");
       o.clip_offer.push_back(*v);
+    } else if (arg == "--record") {
+      if (!text(o.record)) return fail(error);
+      if (o.record.empty()) return fail("--record wants a file name");
+    } else if (arg == "--record-what") {
+      auto v = value();
+      if (!v) return fail(error);
+      const auto what = parse_name_list(*v, {{"picture", REC_PICTURE},
+                                             {"cursor", REC_CURSOR},
+                                             {"sound", REC_SOUND},
+                                             {"clipboard", REC_CLIPBOARD},
+                                             {"input", REC_INPUT}});
+      if (!what) return fail("--record-what wants picture, cursor, sound, clipboard, input");
+      o.record_what = *what;
+    } else if (arg == "--replay") {
+      if (!text(o.replay)) return fail(error);
+      if (o.replay.empty()) return fail("--replay wants a file name");
+    } else if (arg == "--at") {
+      auto v = value();
+      if (!v) return fail(error);
+      char* end = nullptr;
+      const double at = std::strtod(v->c_str(), &end);
+      if (*end || !(at >= 0)) return fail("--at wants seconds, not " + *v);
+      o.replay_at = at;
     } else if (arg == "--clip-fetch") {
       if (!text(o.clip_fetch)) return fail(error);
       if (o.clip_fetch.empty()) return fail("--clip-fetch wants a folder");
@@ -566,7 +599,8 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
       return fail("unknown argument " + arg, true);
     }
   }
-  if (!have_host || !have_port) return fail("--host and --port are required", true);
+  if ((!have_host || !have_port) && o.replay.empty())
+    return fail("--host and --port are required", true);
   if (!cert_pins.empty() && o.cert_accept) {
     return fail("--cert-pin and --cert-ask exclude each other");
   }

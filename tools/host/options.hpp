@@ -50,6 +50,10 @@ struct HostOptions {
   std::optional<PcmSource> mic;         // --mic-wav: what the microphone sends
   std::vector<std::string> clip_offer;  // --clip-offer: files put on the session's clipboard
   std::string clip_fetch;               // --clip-fetch: where the server's copied files go
+  std::string record;                   // --record: the session's recording
+  uint32_t record_what = 0x1F;          // --record-what: REC_* (all by default)
+  std::string replay;                   // --replay: a recording played instead of a session
+  std::optional<double> replay_at;      // --at: where the replay stops (default: its end)
 };
 
 struct ParsedArgs {

@@ -59,6 +59,7 @@ ReadStatus next_event(Session& session, int timeout_ms, Frame& out) {
 }
 
 bool send_command(Session& session, uint8_t type, std::span<const uint8_t> payload) {
+  if (session.on_command) session.on_command(type, payload);
   return write_frame(session.child.stdin_fd.get(), type, payload);
 }
 

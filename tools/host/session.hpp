@@ -37,6 +37,8 @@ struct Session {
   Child child;
   FrameReader reader;
   uint64_t events = 0;  // frames read so far
+  // Sees every command sent after the connect request (a recorder).
+  std::function<void(uint8_t type, std::span<const uint8_t> payload)> on_command;
 };
 
 // Starts korvane and sends CMD_CONNECT.
