@@ -21,6 +21,24 @@ void put_u64(uint8_t* p, uint64_t v) {
 
 }  // namespace
 
+std::optional<uint32_t> parse_record_what(std::string_view names) {
+  uint32_t what = 0;
+  for (;;) {
+    const size_t comma = std::min(names.find(','), names.size());
+    const std::string_view name = names.substr(0, comma);
+    const uint32_t bit = name == "picture"     ? REC_PICTURE
+                         : name == "cursor"    ? REC_CURSOR
+                         : name == "sound"     ? REC_SOUND
+                         : name == "clipboard" ? REC_CLIPBOARD
+                         : name == "input"     ? REC_INPUT
+                                               : 0u;
+    if (!bit) return std::nullopt;
+    what |= bit;
+    if (comma == names.size()) return what;
+    names.remove_prefix(comma + 1);
+  }
+}
+
 bool recorded(uint32_t what, bool from_host, uint8_t type) {
   if (from_host) {
     switch (type) {

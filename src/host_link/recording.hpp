@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -42,6 +43,9 @@ enum : uint32_t {
   REC_INPUT = 0x10,      // the host's mouse, keys and text
   REC_ALL = 0x1F,
 };
+
+// "picture,cursor,sound,clipboard,input" (any of them): the REC_* bits; nullopt for another word.
+std::optional<uint32_t> parse_record_what(std::string_view names);
 
 // Whether a frame goes into a recording of `what`. The connect request (with its password) and
 // the host's verdicts never do.

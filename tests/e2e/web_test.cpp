@@ -17,6 +17,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "devtools.hpp"
 #include "host/files.hpp"
 #include "host/png.hpp"
+#include "host/recorder.hpp"
 #include "host/process.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
@@ -77,7 +80,7 @@ std::optional<GatewayRun> start_gateway(const std::string& dir, const std::strin
 bool start_server_and_gateway(const std::string& dir, const std::string& name,
                               std::vector<std::string> steps, std::vector<std::string> extra,
                               std::optional<TestServer>& server, std::optional<GatewayRun>& gateway,
-                              std::string& error) {
+                              std::string& error, const std::string& target_extra = "") {
   TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = "tls";
@@ -89,7 +92,7 @@ bool start_server_and_gateway(const std::string& dir, const std::string& name,
   gateway = start_gateway(dir,
                           "[target " + name +
                               "]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                              "\nuser = test\npassword = test\nflags = 1\n",
+                              "\nuser = test\npassword = test\nflags = 1\n" + target_extra,
                           &error);
   return gateway.has_value();
 }
@@ -465,9 +468,11 @@ class WebTestServerTest : public ::testing::Test {
     }
   }
 
-  void start(const std::vector<std::string>& steps, const std::vector<std::string>& extra) {
+  void start(const std::vector<std::string>& steps, const std::vector<std::string>& extra,
+             const std::string& target_extra = "") {
     std::string error;
-    ASSERT_TRUE(start_server_and_gateway(dir.path, "test", steps, extra, server, gateway, error))
+    ASSERT_TRUE(start_server_and_gateway(dir.path, "test", steps, extra, server, gateway, error,
+                                         target_extra))
         << error;
     browser = start_browser(dir.path + "/chromium.log");
     ASSERT_TRUE(browser) << "chromium did not start";
@@ -578,6 +583,50 @@ TEST_F(WebTestServerTest, CopiedFilesDownloadAndDroppedFilesPaste) {
                                        " sha256=" + e2e::sha256_hex(up) + " ms=\\d+"),
                             30000))
       << page_state(*browser, *t);
+}
+
+// A target with recordings: the session is recorded, the page's input with it, and the target's
+// recordings past their age are pruned when it starts; another target's are left.
+TEST_F(WebTestServerTest, TheTargetsSessionsAreRecordedAndOldOnesPruned) {
+  const std::string rec = dir.path + "/rec";
+  std::filesystem::create_directories(rec);
+  for (const char* old : {"test-20200101-000000-1.kvr", "tester-20200101-000000-1.kvr"}) {
+    std::ofstream(rec + "/" + old) << "old";
+    std::filesystem::last_write_time(
+        rec + "/" + old,
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+  }
+  start({"pattern 0 0 200 100 3", "clip-wait-lists 2 30000", "end"}, {},
+        "record = " + rec + "\nrecord_max_days = 30\n");
+  ASSERT_FALSE(HasFatalFailure());
+  auto t = open_connected();
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(eval(*browser, *t, "window.korvaneOfferText('typed'), 'ok'"));
+  const auto t0 = Clock::now();
+  while (read_file(gateway->log_path).find(": recorded ") == std::string::npos &&
+         ms_since(t0) < 30000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_NE(read_file(gateway->log_path).find(": recorded "), std::string::npos)
+      << read_file(gateway->log_path);
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(rec))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
+  EXPECT_EQ(names[1], "tester-20200101-000000-1.kvr");
+  std::ifstream in(rec + "/" + names[0], std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  RecordingHeader header;
+  std::map<std::pair<bool, uint8_t>, int> seen;
+  EXPECT_EQ(host::read_recording(file, header,
+                                 [&](const Record& r) {
+                                   ++seen[{r.from_host, r.type}];
+                                 }),
+            RecordingProblem::none);
+  EXPECT_EQ((seen[{false, EVT_CONNECTED}]), 1);
+  EXPECT_GE((seen[{false, EVT_RECT}]) + (seen[{false, EVT_RECT_DEFLATE}]), 1);
+  EXPECT_GE((seen[{true, CMD_CLIP_DATA}]), 1) << "the page's clipboard text";
 }
 
 // The server's sweep plays through Web Audio without errors, and Chromium's fake microphone,

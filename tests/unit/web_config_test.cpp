@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "config.hpp"
+#include "policy.hpp"
 
 namespace korvane::web {
 namespace {
@@ -84,6 +85,33 @@ TEST(WebConfig, ProfileKeysGiveTheirFields) {
   }
 }
 
+TEST(WebConfig, RecordingsOfATarget) {
+  std::string error;
+  const auto c = parse_config(
+      "[target a]\nhost = h\nrecord = /var/rec\nrecord_max_mb = 50\nrecord_max_days = 7\n"
+      "record_what = picture,input\n",
+      &error);
+  ASSERT_TRUE(c) << error;
+  const Target& t = c->targets.at("a");
+  EXPECT_EQ(t.record_dir, "/var/rec");
+  EXPECT_EQ(t.record_max_mb, 50u);
+  EXPECT_EQ(t.record_max_days, 7u);
+  EXPECT_EQ(t.record_what, 0x11u);
+  // Named by target and UTC time; another target's (even one whose name starts alike) is not
+  // this one's to prune.
+  EXPECT_EQ(recording_name("a", 1796839805, 12), "a-20261209-181005-12.kvr");
+  EXPECT_TRUE(is_recording_of("a", "a-20261209-181005-12.kvr"));
+  EXPECT_FALSE(is_recording_of("a", "a-b-20261109-061005-12.kvr"));
+  EXPECT_FALSE(is_recording_of("a", "a-20261209-181005-12.kvr.tmp"));
+  // Older than 7 days go; then the oldest until the rest take 50 MiB.
+  const std::vector<RecordingFile> files = {{"a-20261101-000000-1.kvr", 1, 8 * 86400},
+                                            {"a-20261102-000000-2.kvr", 30u << 20, 86400},
+                                            {"a-20261103-000000-3.kvr", 30u << 20, 3600},
+                                            {"a-20261104-000000-4.kvr", 10u << 20, 60}};
+  EXPECT_EQ(recordings_to_prune(files, 50, 7),
+            (std::vector<std::string>{"a-20261101-000000-1.kvr", "a-20261102-000000-2.kvr"}));
+}
+
 TEST(WebConfig, EmptyTextIsTheDefaults) {
   std::string error;
   const auto c = parse_config("", &error);
@@ -116,6 +144,8 @@ TEST(WebConfig, RefusesWhatItDoesNotUnderstand) {
       {"[target a]\nhost = h\ncolor_depth = 8\n", "line 3: color_depth: the colour depth"},
       {"[target a]\nhost = h\nsecurity = kerberos\n", "line 3: security: unknown security"},
       {"[target a]\nhost = h\nrdp_file =\n", "line 3: rdp_file: a path"},
+      {"[target a]\nhost = h\nrecord_max_days = 0\n", "line 3: record_max_days: 1-36500"},
+      {"[target a]\nhost = h\nrecord_what = video\n", "line 3: record_what"},
       {"client_name = pc\n", "line 1: unknown setting client_name"},
       {"[targets a]\n", "line 1: expected [target NAME]"},
       {"[target a\n", "line 1: expected [target NAME]"},

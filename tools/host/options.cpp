@@ -558,11 +558,7 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
     } else if (arg == "--record-what") {
       auto v = value();
       if (!v) return fail(error);
-      const auto what = parse_name_list(*v, {{"picture", REC_PICTURE},
-                                             {"cursor", REC_CURSOR},
-                                             {"sound", REC_SOUND},
-                                             {"clipboard", REC_CLIPBOARD},
-                                             {"input", REC_INPUT}});
+      const auto what = parse_record_what(*v);
       if (!what) return fail("--record-what wants picture, cursor, sound, clipboard, input");
       o.record_what = *what;
     } else if (arg == "--replay") {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host_link/profile.hpp"
+#include "host_link/recording.hpp"
 #include "host_link/registry.hpp"
 
 namespace korvane::web {
@@ -128,6 +129,19 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
       if (!parse_number<uint32_t>(value, layout, 0, 0xFFFFFFFFu))
         return fail("keyboard_layout: a number");
       target->keyboard_layout = layout;
+    } else if (key == "record") {
+      if (value.empty()) return fail("record: a folder");
+      target->record_dir = value;
+    } else if (key == "record_max_mb") {
+      if (!parse_number<uint64_t>(value, target->record_max_mb, 1, uint64_t{1} << 40))
+        return fail("record_max_mb: a number of MiB");
+    } else if (key == "record_max_days") {
+      if (!parse_number<uint32_t>(value, target->record_max_days, 1, 36500))
+        return fail("record_max_days: 1-36500");
+    } else if (key == "record_what") {
+      const auto what = parse_record_what(value);
+      if (!what) return fail("record_what: a list of picture, cursor, sound, clipboard, input");
+      target->record_what = *what;
     } else if (key == "rdp_file") {
       if (value.empty()) return fail("rdp_file: a path");
       target->rdp_file = value;

@@ -27,6 +27,13 @@ struct Target {
   // read rdp_file. Empty: no profile asked for.
   ProfileFields profile;
   std::string rdp_file;  // as written; relative to the configuration file's folder
+  // Recordings of the target's sessions (record = FOLDER; empty: none), one file per session;
+  // when one starts, the target's recordings older than record_max_days go, then the oldest
+  // until the rest take at most record_max_mb.
+  std::string record_dir;
+  uint64_t record_max_mb = 1024;
+  uint32_t record_max_days = 30;
+  uint32_t record_what = 0x1F;  // REC_* (record_what = picture,cursor,...; default all)
 };
 
 struct Config {

@@ -1,6 +1,7 @@
 #include "policy.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "host_link/audio_wire.hpp"
 #include "host_link/clip_files.hpp"
@@ -116,6 +117,49 @@ std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
     for (auto& f : profile_extension_fields(target.profile)) fields.push_back(std::move(f));
   }
   return encode_extensions(mask, fields);
+}
+
+std::string recording_name(const std::string& target, int64_t unix_s, uint64_t id) {
+  // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
+  const int64_t days = unix_s >= 0 ? unix_s / 86400 : (unix_s - 86399) / 86400;
+  const int64_t secs = unix_s - days * 86400;
+  const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2);
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04lld%02lld%02lld-%02lld%02lld%02lld",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
+                static_cast<long long>(secs % 60));
+  return target + "-" + stamp + "-" + std::to_string(id) + ".kvr";
+}
+
+bool is_recording_of(const std::string& target, const std::string& name) {
+  // The stamp's fixed shape after the name keeps "a" from taking "a-b"'s recordings.
+  const size_t n = target.size();
+  if (name.size() < n + 22 || name.compare(0, n, target) != 0 || name[n] != '-' ||
+      name[n + 9] != '-' || name[n + 16] != '-' || !name.ends_with(".kvr"))
+    return false;
+  for (size_t i = n + 1; i < n + 16; ++i)
+    if (i != n + 9 && (name[i] < '0' || name[i] > '9')) return false;
+  return true;
+}
+
+std::vector<std::string> recordings_to_prune(std::vector<RecordingFile> files, uint64_t max_mb,
+                                             uint32_t max_days) {
+  std::sort(files.begin(), files.end(),
+            [](const RecordingFile& a, const RecordingFile& b) { return a.name < b.name; });
+  uint64_t total = 0;
+  for (const auto& f : files) total += f.bytes;
+  std::vector<std::string> out;
+  for (const auto& f : files) {
+    if (f.age_s <= int64_t{max_days} * 86400 && total <= max_mb << 20) continue;
+    out.push_back(f.name);
+    total -= f.bytes;
+  }
+  return out;
 }
 
 }  // namespace korvane::web

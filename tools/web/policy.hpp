@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -62,5 +63,18 @@ inline constexpr uint32_t kPageChosenExtensions = EXT_AUDIO | EXT_MICROPHONE | E
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
                                              std::optional<uint32_t> scale = std::nullopt,
                                              const PageChoices& choices = {});
+
+// A target's recordings: "TARGET-YYYYmmdd-HHMMSS-ID.kvr" (UTC), and which of those already in
+// its folder go when a session starts: those older than max_days, then the oldest (by name: by
+// time) until the rest take at most max_mb.
+struct RecordingFile {
+  std::string name;
+  uint64_t bytes = 0;
+  int64_t age_s = 0;
+};
+std::string recording_name(const std::string& target, int64_t unix_s, uint64_t id);
+bool is_recording_of(const std::string& target, const std::string& name);
+std::vector<std::string> recordings_to_prune(std::vector<RecordingFile> files, uint64_t max_mb,
+                                             uint32_t max_days);
 
 }  // namespace korvane::web

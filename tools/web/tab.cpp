@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <thread>
 
 #include "host_link/protocol.hpp"
@@ -86,6 +87,11 @@ void read_next(const std::shared_ptr<Tab>& tab) {
       end_tab(tab, "refused message");
       return;
     }
+    if (tab->link->recorder) {
+      std::lock_guard lock(tab->link->record_mutex);
+      tab->link->recorder->add(true, message[0], message.subspan(kFrameHeaderSize),
+                               std::chrono::steady_clock::now());
+    }
     bool ok = true;
     {
       std::lock_guard lock(tab->link->mutex);
@@ -123,6 +129,12 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
     }
     host::Frame f;
     const host::ReadStatus st = host::next_event(s, 100, f);
+    if (link->recorder) {
+      std::lock_guard lock(link->record_mutex);
+      const auto now = std::chrono::steady_clock::now();
+      if (st == host::ReadStatus::frame) link->recorder->add(false, f.type, f.payload, now);
+      link->recorder->tick(now);
+    }
     if (st == host::ReadStatus::timeout) continue;
     if (st != host::ReadStatus::frame) {
       ending = std::string("korvane's output: ") + host::to_string(st);
@@ -154,6 +166,13 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
   if (!status) status = host::terminate(s.child, 400);
   log_line("session " + std::to_string(id) + ": " + ending + "; korvane " +
            host::describe(*status));
+  if (link->recorder) {
+    std::lock_guard lock(link->record_mutex);
+    link->recorder->finish();
+    log_line("session " + std::to_string(id) + ": recorded " +
+             std::to_string(link->recorder->stored_bytes) + " bytes" +
+             (link->recorder->error.empty() ? "" : " (" + link->recorder->error + ")"));
+  }
   if (auto tab = weak.lock()) {
     net::post(gateway->io, [tab] {
       tab->korvane_done = true;
@@ -161,6 +180,38 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
     });
   }
   gateway->live_threads--;
+}
+
+// The target's older recordings pruned, then this session's opened. A folder that cannot be
+// written leaves the session unrecorded, said in the log.
+void start_recording(Link& link, const Target& target, uint64_t id) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(target.record_dir, ec);
+  std::vector<RecordingFile> files;
+  const auto now = fs::file_time_type::clock::now();
+  for (const auto& e : fs::directory_iterator(target.record_dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (!e.is_regular_file(ec) || !is_recording_of(target.name, name)) continue;
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - e.last_write_time(ec));
+    files.push_back({name, e.file_size(ec), age.count()});
+  }
+  for (const auto& name : recordings_to_prune(files, target.record_max_mb, target.record_max_days))
+    if (fs::remove(fs::path(target.record_dir) / name, ec))
+      log_line("session " + std::to_string(id) + ": removed the old recording " + name);
+  const auto unix_s = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::string path =
+      (fs::path(target.record_dir) / recording_name(target.name, unix_s, id)).string();
+  link.recorder.emplace();
+  if (!link.recorder->open(path, target.record_what, std::chrono::steady_clock::now(),
+                           static_cast<uint64_t>(unix_s) * 1000)) {
+    log_line("session " + std::to_string(id) + ": not recorded: " + link.recorder->error);
+    link.recorder.reset();
+    return;
+  }
+  log_line("session " + std::to_string(id) + ": recording to " + path);
 }
 
 }  // namespace
@@ -201,6 +252,7 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
     std::erase_if(g.links, [](const std::weak_ptr<Link>& l) { return l.expired(); });
     g.links.push_back(tab->link);
   }
+  if (!target.record_dir.empty()) start_recording(*tab->link, target, tab->id);
   log_line("session " + std::to_string(tab->id) + ": target " + p.target + ", " +
            std::to_string(p.width) + "x" + std::to_string(p.height) +
            (p.scale ? " at " + std::to_string(*p.scale) + "%" : "") +

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "gateway.hpp"
+#include "host/recorder.hpp"
 #include "host/session.hpp"
 
 namespace korvane::web {
@@ -21,6 +22,10 @@ struct Link {  // korvane's side, shared by the io thread and the tab's reader t
   std::condition_variable changed;
   size_t queued_bytes = 0;
   bool closing = false;  // the tab went: end korvane
+  // The session's recording, when its target asks for one: the page's commands (io thread) and
+  // korvane's frames (the reader thread) go in under record_mutex, never taken with `mutex`.
+  std::mutex record_mutex;
+  std::optional<host::Recorder> recorder;
 };
 
 // Starts korvane for an upgraded request whose token gave p, and accepts its WebSocket. On the
