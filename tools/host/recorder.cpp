@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -64,12 +65,20 @@ void Recorder::tick(Clock::time_point now) {
 
 void Recorder::flush() {
   if (plain.empty() || fd < 0 || !error.empty()) return;
-  // The fastest level: a session's rectangles shrink several times over at it, and H.264 does
-  // not shrink at any.
+  // The fastest level: a session's rectangles shrink several times over at it. H.264, deflated
+  // rectangles and noise do not shrink at any: when a sample of the block does not, it is
+  // stored as it is (zlib's stored blocks, still checked), which costs a copy.
   uLongf stored = compressBound(static_cast<uLong>(plain.size()));
   std::vector<uint8_t> block(kBlockHeaderSize + stored);
+  const uLong sample = static_cast<uLong>(std::min<size_t>(plain.size(), 64u << 10));
+  uLongf sampled = compressBound(sample);
+  std::vector<uint8_t> trial(sampled);
+  const int level = compress2(trial.data(), &sampled, plain.data(), sample, Z_BEST_SPEED) == Z_OK &&
+                            sampled > sample / 10 * 9
+                        ? Z_NO_COMPRESSION
+                        : Z_BEST_SPEED;
   if (compress2(block.data() + kBlockHeaderSize, &stored, plain.data(),
-                static_cast<uLong>(plain.size()), Z_BEST_SPEED) != Z_OK) {
+                static_cast<uLong>(plain.size()), level) != Z_OK) {
     error = "cannot compress the recording";
     return;
   }
