@@ -141,8 +141,13 @@ TEST(HostRecording, ReplayEndsOnTheLivePictureAndAKilledRecorderLeavesAPlayableF
   o.stdout_path = "/dev/null";
   auto recorder = host::spawn(o);
   ASSERT_TRUE(recorder);
-  // The pictures are drawn by 1 s; their block is on disk a second later at most.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  // Once the file on disk plays to the whole picture (its block is out a second after its first
+  // frame), the recorder is killed in the middle of the session.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline &&
+         (replay(dir, "killed"),
+          test::read_file(dir + "/killed-replay.png") != test::read_file(dir + "/live.png")))
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_EQ(kill(recorder->pid, SIGKILL), 0);
   host::wait_exit(*recorder, 10000);
   const auto killed = replay(dir, "killed");
