@@ -8,13 +8,12 @@ namespace korvane {
 
 std::vector<uint8_t> encode_file_request(const FileRequest& r) {
   std::vector<uint8_t> out(kFileRequestSize);
-  for (size_t i = 0; i < 4; ++i) {
-    out[i] = static_cast<uint8_t>(r.stream_id >> (8 * i));
-    out[4 + i] = static_cast<uint8_t>(r.list_index >> (8 * i));
-    out[17 + i] = static_cast<uint8_t>(r.length >> (8 * i));
-  }
+  put_u32(out.data(), r.stream_id);
+  put_u32(out.data() + 4, r.list_index);
   out[8] = r.what;
-  for (size_t i = 0; i < 8; ++i) out[9 + i] = static_cast<uint8_t>(r.position >> (8 * i));
+  put_u32(out.data() + 9, static_cast<uint32_t>(r.position));
+  put_u32(out.data() + 13, static_cast<uint32_t>(r.position >> 32));
+  put_u32(out.data() + 17, r.length);
   if (r.lock) append_u32(out, *r.lock);
   return out;
 }
@@ -34,7 +33,7 @@ std::optional<FileRequest> parse_file_request(std::span<const uint8_t> payload) 
 
 std::array<uint8_t, kClipLockSize> encode_clip_lock(const ClipLock& l) {
   std::array<uint8_t, kClipLockSize> out{};
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(l.id >> (8 * i));
+  put_u32(out.data(), l.id);
   out[4] = l.locked ? 1 : 0;
   return out;
 }
@@ -47,7 +46,7 @@ std::optional<ClipLock> parse_clip_lock(std::span<const uint8_t> payload) {
 std::array<uint8_t, kFileDataHeaderSize> encode_file_data_header(uint32_t stream_id,
                                                                  uint8_t status) {
   std::array<uint8_t, kFileDataHeaderSize> out{};
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(stream_id >> (8 * i));
+  put_u32(out.data(), stream_id);
   out[4] = status;
   return out;
 }

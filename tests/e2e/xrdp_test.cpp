@@ -202,6 +202,12 @@ host::RunResult run_xrdp09(std::vector<std::string> args, std::vector<std::strin
                            60000);
 }
 
+// Stops the instance on `port` when the test ends, however it ends.
+struct Xrdp09Stop {
+  std::string port;
+  ~Xrdp09Stop() { run_xrdp09({"stop", port}); }
+};
+
 // "WxH+X+Y[*],..." of the monitors `xrandr --listmonitors` printed.
 std::string randr_monitors(const std::string& listed) {
   std::string layout;
@@ -260,10 +266,7 @@ TEST(Xrdp09, MonitorsAtConnectAreTheSessionsRandRMonitors) {
   if (geteuid() != 0 || access("/usr/sbin/xrdp", X_OK) != 0)
     GTEST_SKIP() << "xrdp 0.9 (scripts/setup.sh installs it) runs its sessions as root only";
   const std::string port = std::to_string(test::free_tcp_port());
-  struct Stop {
-    std::string port;
-    ~Stop() { run_xrdp09({"stop", port}); }
-  } stop{port};
+  const Xrdp09Stop stop{port};
   const auto started = run_xrdp09({"start", port});
   ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
 
@@ -313,10 +316,7 @@ TEST(Xrdp09, FilesCrossTheClipboardBothWays) {
   if (geteuid() != 0 || access("/usr/sbin/xrdp", X_OK) != 0 || access("/usr/bin/xclip", X_OK) != 0)
     GTEST_SKIP() << "xrdp 0.9 and xclip (scripts/setup.sh installs them) run as root only";
   const std::string port = std::to_string(test::free_tcp_port());
-  struct Stop {
-    std::string port;
-    ~Stop() { run_xrdp09({"stop", port}); }
-  } stop{port};
+  const Xrdp09Stop stop{port};
   const auto started = run_xrdp09({"start", port}, {"KORVANE_XRDP_CLIPBOARD=1"});
   ASSERT_TRUE(started.status && started.status->code == 0) << started.out;
   Rig rig;
