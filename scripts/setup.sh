@@ -11,7 +11,8 @@ packages=(
   freerdp3-dev libwinpr3-dev libfreerdp-server3-3 winpr3-utils
   freerdp3-shadow-x11 freerdp3-x11 freerdp3-proxy xvfb x11-utils x11-apps x11-xserver-utils xdotool xterm
   libboost-dev libboost-system-dev chromium
-  zlib1g-dev libpng-dev libavcodec-dev libavutil-dev libswscale-dev libx11-dev libxfixes-dev
+  zlib1g-dev libpng-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev libswresample-dev
+  ffmpeg libx11-dev libxfixes-dev
   openssl libssl-dev ca-certificates procps
   git python3 dpkg-dev lintian
 )

@@ -161,6 +161,11 @@ fi
 
 echo "== summary"
 printf '  %s\n' "${summary[@]}"
+# The failed tests by name, so the end of a long log says which ones without a search.
+for out in "$logs"/*.ctest; do
+  [ -f "$out" ] || continue
+  sed -n '/The following tests FAILED:/,$ s/^[[:space:]]*\([0-9]* - .*\)$/  '"$(basename "$out" .ctest)"': \1/p' "$out"
+done
 # The counts of every test run above, as one line.
 if [ -f "$logs/counts" ]; then
   awk '{p += $1; f += $2} END {printf "tests: %d passed, %d failed\n", p, f}' "$logs/counts"

@@ -25,6 +25,7 @@
 #include "host/options.hpp"
 #include "host/png.hpp"
 #include "host/recorder.hpp"
+#include "host/video.hpp"
 #include "host/session.hpp"
 #include "host_link/extensions.hpp"
 #include "host_link/session_extensions.hpp"
@@ -295,6 +296,29 @@ int replay(const HostOptions& o) {
       std::printf("PNG %s %ux%u\n", o.png.c_str(), desktop.canvas.width, desktop.canvas.height);
     else
       std::printf("PNG not written: %s\n", written.c_str());
+  }
+  if (!o.video.empty()) {
+    VideoReport v;
+    const auto started = std::chrono::steady_clock::now();
+    const VideoMode mode = o.video_mode == "remux"    ? VideoMode::remux
+                           : o.video_mode == "encode" ? VideoMode::encode
+                                                      : VideoMode::automatic;
+    const std::string written = export_video(o.replay, o.video, mode, v);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!written.empty()) {
+      std::printf("VIDEO not written: %s\n", written.c_str());
+      return 1;
+    }
+    std::printf(
+        "VIDEO %s mode=%s%s%s%s %ux%u frames=%llu video_seconds=%.3f sound_seconds=%.3f "
+        "sound_blocks=%llu sound_skipped=%llu export_seconds=%.3f realtime=%.1fx\n",
+        o.video.c_str(), v.mode.c_str(), v.encoder.empty() ? "" : " encoder=", v.encoder.c_str(),
+        v.why.empty() ? "" : (" why=\"" + v.why + "\"").c_str(), v.width, v.height,
+        static_cast<unsigned long long>(v.frames), v.video_seconds, v.sound_seconds,
+        static_cast<unsigned long long>(v.sound_blocks),
+        static_cast<unsigned long long>(v.sound_skipped), took,
+        took > 0 ? v.recording_seconds / took : 0.0);
   }
   // A recording cut by a crash plays up to its last whole block: that is not a failure.
   return problem == RecordingProblem::none || problem == RecordingProblem::cut ? 0 : 1;

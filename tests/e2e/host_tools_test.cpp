@@ -1,6 +1,6 @@
 // korvane-host against the test server: --clip-fetch and --clip-offer move a 200 MiB file each
 // way, byte for byte, with korvane's peak memory far below the file's size (ranges stream
-// through korvane, nothing is held whole); --record and --replay.
+// through korvane, nothing is held whole); --record and --replay; --video.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,14 +8,19 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/files.hpp"
+#include "host/png.hpp"
 #include "host/process.hpp"
+#include "host/recorder.hpp"
+#include "host_link/extensions.hpp"
 #include "rig.hpp"
 
 using namespace korvane;
@@ -155,4 +160,111 @@ TEST(HostRecording, ReplayEndsOnTheLivePictureAndAKilledRecorderLeavesAPlayableF
   EXPECT_TRUE(std::regex_search(killed.out, std::regex("REPLAY what=0x1f .*records=[1-9]")))
       << killed.out;
   EXPECT_EQ(test::read_file(dir + "/killed-replay.png"), test::read_file(dir + "/live.png"));
+}
+
+namespace {
+
+host::RunResult run_merged(std::vector<std::string> argv) {
+  host::SpawnOptions o;
+  o.argv = std::move(argv);
+  o.stderr_path = "-";
+  return host::run_capture(o, 120000);
+}
+
+// The decoded frames' MD5s as ffmpeg prints them; a line that is neither a frame's nor a comment
+// (an error) makes it fail.
+std::vector<std::string> frame_md5s(std::vector<std::string> input) {
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error"};
+  argv.insert(argv.end(), input.begin(), input.end());
+  for (const char* a : {"-map", "0:v", "-fps_mode", "passthrough", "-f", "framemd5", "-"})
+    argv.push_back(a);
+  const auto r = run_merged(argv);
+  std::vector<std::string> md5s;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, std::regex(R"(0, .*, ([0-9a-f]{32}))"))) << line;
+    if (!m.empty()) md5s.push_back(m[1]);
+  }
+  EXPECT_TRUE(r.status && r.status->code == 0) << r.out;
+  return md5s;
+}
+
+}  // namespace
+
+// An AVC420 session's recording becomes a video of the very bitstream the server sent (its
+// frames decode to the same pictures as the recorded access units); a session of rectangles
+// and PCM becomes an encoded video that decodes without an error, ends on the replay's picture,
+// and carries the sound, on the recording's clock, as a track.
+TEST(HostVideo, Avc420IsRemuxedAndRectanglesWithSoundAreEncoded) {
+  e2e::Rig rig;
+  ASSERT_TRUE(e2e::start_server(
+      rig, {"gfx-open", "gfx-surface 1 320 240", "gfx-map 1 0 0", "gfx-stream 40 1", "end"}));
+  const std::string& dir = rig.scratch.path;
+  host::SpawnOptions o;
+  o.argv = e2e::host_argv(
+      rig.server.port, "60", dir + "/korvane.log",
+      {"--width", "320", "--height", "240", "--h264", "avc420", "--record", dir + "/h264.kvr"});
+  const auto live = host::run_capture(o, 90000);
+  ASSERT_TRUE(live.status && live.status->code == 0) << live.out;
+  const auto remuxed = run_merged(
+      {KORVANE_HOST_PATH, "--replay", dir + "/h264.kvr", "--quiet", "--video", dir + "/h264.mp4"});
+  EXPECT_TRUE(std::regex_search(remuxed.out, std::regex("VIDEO .* mode=remux 320x240 frames=40 ")))
+      << remuxed.out;
+  std::string units;
+  RecordingHeader header;
+  const std::string file = test::read_file(dir + "/h264.kvr");
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  host::read_recording(bytes, header, [&](const Record& r) {
+    const auto h = r.type == EVT_H264_CODEC ? parse_h264_codec_header(r.payload) : std::nullopt;
+    if (h)
+      units.append(reinterpret_cast<const char*>(r.payload.data()) + kH264CodecHeaderSize,
+                   h->main_length);
+  });
+  std::ofstream(dir + "/units.h264", std::ios::binary) << units;
+  const auto recorded = frame_md5s({"-f", "h264", "-i", dir + "/units.h264"});
+  EXPECT_EQ(recorded.size(), 40u);
+  EXPECT_EQ(frame_md5s({"-i", dir + "/h264.mp4"}), recorded);
+
+  e2e::Rig raw;
+  ASSERT_TRUE(
+      e2e::start_server(raw, {"pattern 0 0 300 200 5", "sleep 300", "sound-pcm 44100 2 2000",
+                              "sound-wait-confirms", "fill 100 100 50 50 ff0000", "end"}));
+  o.argv = e2e::host_argv(raw.server.port, "60", dir + "/korvane2.log",
+                          {"--audio", "--record", dir + "/raw.kvr"});
+  const auto live2 = host::run_capture(o, 90000);
+  ASSERT_TRUE(live2.status && live2.status->code == 0) << live2.out;
+  const auto encoded = run_merged({KORVANE_HOST_PATH, "--replay", dir + "/raw.kvr", "--quiet",
+                                   "--png", dir + "/replay.png", "--video", dir + "/raw.mkv"});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(encoded.out, m,
+                                std::regex("VIDEO .* mode=encode .* sound_seconds=([0-9.]+) "
+                                           "sound_blocks=100 ")))
+      << encoded.out;
+  EXPECT_FALSE(frame_md5s({"-i", dir + "/raw.mkv"}).empty());
+  // The track is 2 s of sound after the silence before it, however late the sound began.
+  const auto probe = run_merged({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                 "stream=codec_name,sample_rate,channels", "-show_entries",
+                                 "format=duration", "-of", "compact", dir + "/raw.mkv"});
+  EXPECT_NE(probe.out.find("stream|codec_name=pcm_s16le|sample_rate=44100|channels=2"),
+            std::string::npos)
+      << probe.out;
+  const double track = std::stod(m[1]);
+  EXPECT_GE(track, 2.0);
+  EXPECT_LT(track, 2.0 + 5.0) << "silence before the sound is at most the session's length";
+  const auto last =
+      run_merged({"ffmpeg", "-nostdin", "-v", "error", "-i", dir + "/raw.mkv", "-map", "0:v",
+                  "-fps_mode", "passthrough", "-update", "1", "-y", dir + "/last.png"});
+  ASSERT_TRUE(last.status && last.status->code == 0) << last.out;
+  const auto replayed = host::read_png(dir + "/replay.png");
+  const auto video = host::read_png(dir + "/last.png");
+  ASSERT_TRUE(replayed && video);
+  ASSERT_EQ(video->width, replayed->width);
+  ASSERT_EQ(video->height, replayed->height);
+  // Lossy: the picture resembles the replay's, within a few levels on average.
+  uint64_t difference = 0;
+  for (size_t i = 0; i < video->rgba.size(); ++i)
+    if (i % 4 != 3) difference += std::abs(video->rgba[i] - replayed->rgba[i]);
+  EXPECT_LT(static_cast<double>(difference) / (video->rgba.size() * 3 / 4), 6.0);
 }

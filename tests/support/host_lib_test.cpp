@@ -28,6 +28,7 @@ extern "C" {
 #include "host/desktop.hpp"
 #include "host/files.hpp"
 #include "host/frame_io.hpp"
+#include "host/video.hpp"
 #include "host/h264.hpp"
 #include "host/png.hpp"
 #include "host/recorder.hpp"
@@ -1562,3 +1563,27 @@ TEST(KorvaneHost, PointerPositionFromTheHostsOwnMove) {
 }
 
 }  // namespace
+
+// An encoded video's frames: one per 100 ms at most, each at the first change it shows, the
+// last change always shown, nothing for a picture that did not change.
+TEST(HostVideo, FramesFollowThePictureAtMostOnePerInterval) {
+  struct Step {
+    uint64_t at;
+    bool changes;
+    std::optional<uint64_t> frame;  // what before(at) gives
+  };
+  const Step steps[] = {
+      {0, false, {}},   {10, true, {}},    {20, true, 10},   {30, false, {}},
+      {50, true, {}},   {120, false, 110}, {130, true, {}},  {200, true, {}},
+      {215, true, 210}, {400, false, 310}, {400, false, {}},
+  };
+  FramePacer pacer;
+  pacer.interval_us = 100;
+  for (const Step& s : steps) {
+    EXPECT_EQ(pacer.before(s.at), s.frame) << "at " << s.at;
+    if (s.changes) pacer.changed(s.at);
+  }
+  EXPECT_EQ(pacer.finish(), std::nullopt);
+  pacer.changed(450);
+  EXPECT_EQ(pacer.finish(), 450u);
+}

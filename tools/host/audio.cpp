@@ -44,14 +44,14 @@ std::string format_text(const AudioFormat& f) {
          " cb=" + std::to_string(f.codec_data.size());
 }
 
+std::string errno_text() { return std::strerror(errno); }
+
+}  // namespace
+
 bool is_pcm16(const AudioFormat& f) {
   return f.tag == AUDIO_TAG_PCM && f.bits_per_sample == 16 && f.channels != 0 &&
          f.block_align == f.channels * 2 && f.samples_per_sec != 0;
 }
-
-std::string errno_text() { return std::strerror(errno); }
-
-}  // namespace
 
 std::string apply_audio_event(HostAudio& audio, const Frame& frame) {
   switch (frame.type) {

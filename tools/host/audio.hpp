@@ -23,6 +23,9 @@ struct HostAudio {
   uint32_t next_sequence = 0;      // korvane numbers blocks 0, 1, 2, ...: a gap is a loss
 };
 
+// 16-bit PCM with a consistent block size: what WAV files and sound tracks take.
+bool is_pcm16(const AudioFormat& f);
+
 // Checks and counts one audio event. Returns "" or what was wrong with it.
 std::string apply_audio_event(HostAudio& audio, const Frame& frame);
 

@@ -239,6 +239,7 @@ void print_usage(FILE* out) {
       "                    [--clip-offer FILE ...] [--clip-fetch DIR]\n"
       "                    [--record FILE [--record-what LIST]]\n"
       "       korvane-host --replay FILE [--at S] [--png FILE] [--quiet]\n"
+      "                    [--video FILE.mp4|FILE.mkv [--video-mode M]]\n"
       "                    [--rdp-file FILE] [--console]\n"
       "                    [--client-name NAME] [--security S] [--PROFILE-KEY VALUE ...]\n"
       "                    [--gateway ADDR] [--gateway-KEY VALUE ...]\n"
@@ -292,6 +293,11 @@ void print_usage(FILE* out) {
       "  --replay FILE     play a recording instead of connecting: its events are\n"
       "                    printed and painted as a session's, up to --at S seconds (its\n"
       "                    end by default), and --png writes the picture there\n"
+      "  --video FILE      with --replay: write the recording as a video, MP4 or\n"
+      "                    Matroska by FILE's extension; the server's AVC420 stream\n"
+      "                    is remuxed as it is, anything else painted and encoded\n"
+      "                    once (H.264); its 16-bit PCM sound becomes a track\n"
+      "  --video-mode M    auto (the default), remux (or fail), encode\n"
       "  --rdp-file FILE   send FILE (a saved .rdp file, UTF-8 or UTF-16LE, at most\n"
       "                    32768 bytes) as the connection profile; the options below\n"
       "                    take precedence over what it says\n"
@@ -571,6 +577,13 @@ ParsedArgs parse_host_args(std::span<const std::string> args, const ReadFile& re
       const double at = std::strtod(v->c_str(), &end);
       if (*end || !(at >= 0)) return fail("--at wants seconds, not " + *v);
       o.replay_at = at;
+    } else if (arg == "--video") {
+      if (!text(o.video)) return fail(error);
+      if (o.video.empty()) return fail("--video wants a file name");
+    } else if (arg == "--video-mode") {
+      if (!text(o.video_mode)) return fail(error);
+      if (o.video_mode != "auto" && o.video_mode != "remux" && o.video_mode != "encode")
+        return fail("--video-mode wants auto, remux or encode");
     } else if (arg == "--clip-fetch") {
       if (!text(o.clip_fetch)) return fail(error);
       if (o.clip_fetch.empty()) return fail("--clip-fetch wants a folder");

@@ -54,6 +54,8 @@ struct HostOptions {
   uint32_t record_what = 0x1F;          // --record-what: REC_* (all by default)
   std::string replay;                   // --replay: a recording played instead of a session
   std::optional<double> replay_at;      // --at: where the replay stops (default: its end)
+  std::string video;                    // --video: the replay exported as a video file
+  std::string video_mode = "auto";      // --video-mode: auto, remux or encode
 };
 
 struct ParsedArgs {
