@@ -319,6 +319,30 @@ class WebBrowserTest : public ::testing::Test {
     return test::open_connected(*browser, url(extra));
   }
 
+  // With no window manager the keyboard follows the pointer: a click puts it on the xterm the
+  // key tests start at 100,100.
+  void click_xterm(const Tab& t) {
+    ASSERT_TRUE(mouse(*browser, t, "mouseMoved", 200, 150));
+    ASSERT_TRUE(mouse(*browser, t, "mousePressed", 200, 150));
+    ASSERT_TRUE(mouse(*browser, t, "mouseReleased", 200, 150));
+    std::string where;
+    for (const auto t0 = Clock::now(); ms_since(t0) < 5000;) {
+      run_x(x, {"xdotool", "getmouselocation"}, &where);
+      if (where.rfind("x:200 y:150 ", 0) == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(where.rfind("x:200 y:150 ", 0), 0u) << where;
+  }
+
+  // Types a lower-case word and Enter into the tab.
+  void type_line(const Tab& t, const std::string& word) {
+    for (const char c : word) {
+      const std::string upper(1, static_cast<char>(c - 'a' + 'A'));
+      ASSERT_TRUE(key(*browser, t, "Key" + upper, std::string(1, c), c - 'a' + 'A'));
+    }
+    ASSERT_TRUE(key(*browser, t, "Enter", "\r", 13));
+  }
+
   TempDir logs;
   XServer x;
   std::optional<ShadowServer> shadow;
@@ -361,24 +385,9 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   x.clients.push_back(std::move(*xterm));
   auto t = open_connected("&codec=raw");
   ASSERT_TRUE(t);
-  // With no window manager the keyboard follows the pointer: the click puts it on the xterm.
-  ASSERT_TRUE(mouse(*browser, *t, "mouseMoved", 200, 150));
-  ASSERT_TRUE(mouse(*browser, *t, "mousePressed", 200, 150));
-  ASSERT_TRUE(mouse(*browser, *t, "mouseReleased", 200, 150));
-  std::string where;
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < 5000) {
-    run_x(x, {"xdotool", "getmouselocation"}, &where);
-    if (where.rfind("x:200 y:150 ", 0) == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_EQ(where.rfind("x:200 y:150 ", 0), 0u) << where;
+  click_xterm(*t);
   const std::string word = "korvane";
-  for (const char c : word) {
-    const std::string upper(1, static_cast<char>(c - 'a' + 'A'));
-    ASSERT_TRUE(key(*browser, *t, "Key" + upper, std::string(1, c), c - 'a' + 'A'));
-  }
-  ASSERT_TRUE(key(*browser, *t, "Enter", "\r", 13));
+  type_line(*t, word);
   std::string got;
   const auto t1 = Clock::now();
   while (ms_since(t1) < 8000) {
@@ -387,6 +396,56 @@ TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(got, word + "\n") << page_state(*browser, *t);
+}
+
+// A share link: a second tab on the same session, view only. Both show the X screen; the
+// viewer's keys reach nothing even when its page sends them; the link opens one tab only; and
+// the viewer ends with its owner.
+TEST_F(WebBrowserTest, AViewOnlyShareShowsTheSessionAndTakesNoInput) {
+  const std::string typed = logs.path + "/typed.txt";
+  host::SpawnOptions o;
+  o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
+  o.env = {x.env()};
+  o.term_grace_ms = 500;
+  auto xterm = host::spawn(o);
+  ASSERT_TRUE(xterm);
+  x.clients.push_back(std::move(*xterm));
+  auto owner = open_connected("&codec=raw");
+  ASSERT_TRUE(owner);
+  eval(*browser, *owner, "document.querySelector('#share form').requestSubmit(), ''");
+  ASSERT_TRUE(wait_page(*browser, *owner, "window.korvane.share.links.length === 1", 10000))
+      << page_state(*browser, *owner);
+  const std::string link = eval(*browser, *owner, "window.korvane.share.links[0].url").value_or("");
+  auto viewer = test::open_connected(*browser, link);
+  ASSERT_TRUE(viewer) << link;
+  std::string error;
+  const auto screen = screenshot(x, &error);
+  ASSERT_TRUE(screen) << error;
+  EXPECT_GE(page_match(*browser, *owner, logs.path, kWidth, kHeight, *screen), 0.99);
+  EXPECT_GE(page_match(*browser, *viewer, logs.path, kWidth, kHeight, *screen), 0.99)
+      << page_state(*browser, *viewer);
+
+  click_xterm(*owner);
+  // The viewer's page is made to send its keys: the gateway must still let them go.
+  eval(*browser, *viewer, "window.korvane.viewer = 'input', ''");
+  type_line(*viewer, "no");
+  type_line(*owner, "ok");
+  std::string got;
+  for (const auto t0 = Clock::now(); got != "ok\n" && ms_since(t0) < 8000;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    got = read_file(typed);
+  }
+  EXPECT_EQ(got, "ok\n") << "the viewer's keys reached the server, or the owner's did not";
+
+  auto again = open_tab(*browser, link);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(wait_page(*browser, *again, "window.korvane.phase === 'ended'", 10000))
+      << "a share link opened a second tab: " << page_state(*browser, *again);
+  ASSERT_TRUE(close_tab(*browser, *owner));
+  EXPECT_TRUE(wait_page(*browser, *viewer, "window.korvane.phase === 'ended'", 5000))
+      << page_state(*browser, *viewer);
+  const std::string log = read_file(gateway->log_path);
+  EXPECT_NE(log.find("a viewer left (the owner left)"), std::string::npos) << log;
 }
 
 TEST_F(WebBrowserTest, XCursorBecomesThePagesCssCursor) {

@@ -5,6 +5,7 @@
 
 #include "host_link/protocol.hpp"
 #include "policy.hpp"
+#include "tokens.hpp"
 
 namespace korvane::web {
 namespace {
@@ -63,14 +64,15 @@ TEST(WebPolicy, OnlyBinaryWholeFramesAreLookedAt) {
 
 TEST(WebPolicy, ExtensionBlockGoldenBytes) {
   Target t;
-  EXPECT_EQ(gateway_extension_block(t, false),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x02, 0, 0,  // cursor resize status
-                                                                         // text changed deflate
-                                  5, 0, 4, 0, 0x30, 0x75, 0, 0}));       // time-out 30000 ms
+  EXPECT_EQ(
+      gateway_extension_block(t, false),
+      (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x06, 0, 0,  // cursor resize status
+                                                                   // text changed deflate refresh
+                            5, 0, 4, 0, 0x30, 0x75, 0, 0}));       // time-out 30000 ms
   t.fingerprints = "AB";
   t.keyboard_layout = 0x40C;
   EXPECT_EQ(gateway_extension_block(t, true),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x7F, 0x02, 0, 0,     // + h264 certificate
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x7F, 0x06, 0, 0,     // + h264 certificate
                                   1,   0,   1,   0,   0x01,                 // AVC420
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0,     // time-out
                                   2,   0,   1,   0,   1,                    // pinned
@@ -78,14 +80,14 @@ TEST(WebPolicy, ExtensionBlockGoldenBytes) {
                                   4,   0,   4,   0,   0x0C, 0x04, 0, 0}));  // layout
   // A 2x screen: the desktop at 200 %, the device at the nearest scale the server knows.
   EXPECT_EQ(gateway_extension_block(Target{}, false, 200),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x02, 0, 0,  //
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x06, 0, 0,  //
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
                                   28,  0,   8,   0,   200,  0,    0, 0,  // desktop 200 %
                                   180, 0,   0,   0}));                   // device 180 %
   // Sound both ways, Opus and MP3 undecoded (unknown names skipped); the microphone at 48 kHz.
   EXPECT_EQ(page_audio_codecs("opus,flac,mp3"), 0x06);
   EXPECT_EQ(gateway_extension_block(Target{}, false, {}, {true, 0x02, true, true}),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0xF3, 0xC2, 0, 0,  // + audio mic files
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0xF3, 0xC6, 0, 0,  // + audio mic files
                                   7,   0,   1,   0,   0x02,              // Opus
                                   29,  0,   1,   0,   0x0C,              // PCM 48 kHz
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0}));
@@ -96,16 +98,67 @@ TEST(WebPolicy, ProfileOfTheTargetGoldenBytes) {
   const auto c = parse_config("[target a]\nhost = h\nconsole = yes\nclient_name = pc\n", &error);
   ASSERT_TRUE(c) << error;
   EXPECT_EQ(gateway_extension_block(c->targets.at("a"), false),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x0A, 0, 0,  // + profile
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x0E, 0, 0,  // + profile
                                   5,   0,   4,   0,   0x30, 0x75, 0, 0,  // time-out
                                   11,  0,   1,   0,   1,                 // console
                                   14,  0,   2,   0,   'p',  'c'}));      // client name
   const auto g = parse_config("[target a]\nhost = h\ngateway = gw:8443\n", &error);
   ASSERT_TRUE(g) << error;
   EXPECT_EQ(gateway_extension_block(g->targets.at("a"), false),
-            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x12, 0,   0,  // + gateway, no profile
+            (std::vector<uint8_t>{'K', 'V', 'X', '1', 0x73, 0x16, 0,   0,  // + gateway, no profile
                                   5,   0,   4,   0,   0x30, 0x75, 0,   0,  // time-out
                                   20,  0,   7,   0,   'g',  'w',  ':', '8', '4', '4', '3'}));
+}
+
+}  // namespace
+}  // namespace korvane::web
+
+namespace korvane::web {
+namespace {
+
+// Share links: one viewer each, once, before expiry; revoked only by their own session; at most
+// kMaxSharesPerSession waiting per session. What a viewer may send, and the owner's requests.
+TEST(WebShares, LinksOpenOnceBeforeExpiryAndViewersSendOnlyWhatTheirLinkAllows) {
+  Shares shares;
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(issue_share(shares, 1, false, 0, t0));
+  EXPECT_FALSE(issue_share(shares, 1, false, kMaxShareMinutes + 1, t0));
+  const auto view = issue_share(shares, 1, false, 10, t0);
+  const auto input = issue_share(shares, 1, true, 10, t0);
+  ASSERT_TRUE(view && input);
+  EXPECT_FALSE(take_share(shares, *view, t0 + std::chrono::minutes(11)));
+  const auto taken = take_share(shares, *input, t0);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->session, 1u);
+  EXPECT_TRUE(taken->input);
+  EXPECT_FALSE(take_share(shares, *input, t0)) << "a link opens one viewer";
+  EXPECT_FALSE(take_share(shares, "0123", t0));
+  EXPECT_FALSE(revoke_share(shares, 2, *view)) << "another session's link";
+  EXPECT_TRUE(revoke_share(shares, 1, *view));
+  EXPECT_FALSE(take_share(shares, *view, t0));
+  for (size_t i = 1; i < kMaxSharesPerSession; ++i) EXPECT_TRUE(issue_share(shares, 1, 0, 5, t0));
+  EXPECT_FALSE(issue_share(shares, 1, false, 5, t0));
+  EXPECT_TRUE(issue_share(shares, 2, false, 10, t0));
+  // Expired unused links make room; the used one stays while its viewer watches.
+  EXPECT_TRUE(issue_share(shares, 1, false, 5, t0 + std::chrono::minutes(6)));
+  drop_shares(shares, 1);
+  EXPECT_EQ(shares.by_token.size(), 1u);
+
+  for (const uint8_t type :
+       {CMD_MOUSE_MOVE, CMD_MOUSE_BUTTON, CMD_MOUSE_WHEEL, CMD_KEY, CMD_UNICODE, CMD_SYNC_LOCKS}) {
+    EXPECT_TRUE(viewer_may_send(true, type)) << int{type};
+    EXPECT_FALSE(viewer_may_send(false, type)) << int{type};
+  }
+  for (const uint8_t type : {CMD_DISCONNECT, CMD_RESIZE, CMD_CLIP_DATA, CMD_AUDIO_IN, CMD_REFRESH})
+    EXPECT_FALSE(viewer_may_send(true, type)) << int{type};
+
+  const std::string hex(32, 'a');
+  EXPECT_EQ(parse_share_request("share view 30")->minutes, 30);
+  EXPECT_TRUE(parse_share_request("share input 1")->input);
+  EXPECT_EQ(parse_share_request("revoke " + hex)->token, hex);
+  for (const char* bad : {"share view 0", "share view 1441", "share view x", "share all 5",
+                          "share view ", "revoke abc", "revoke ../etc", ""})
+    EXPECT_FALSE(parse_share_request(bad)) << bad;
 }
 
 }  // namespace

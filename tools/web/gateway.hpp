@@ -34,6 +34,7 @@ struct Gateway {
   std::set<std::string> origins;
   net::io_context io;
   Tokens tokens;
+  Shares shares;                           // the io thread's only
   std::mutex mutex;                        // guards next_session and links
   uint64_t next_session = 1;               // guarded by mutex
   std::vector<std::weak_ptr<Link>> links;  // guarded by mutex; for stopping

@@ -204,10 +204,23 @@ void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
     return;
   }
   const auto protocols = req.find(http::field::sec_websocket_protocol);
-  const auto token =
+  const std::string_view offered =
       protocols == req.end()
-          ? std::nullopt
-          : token_of_protocols({protocols->value().data(), protocols->value().size()});
+          ? std::string_view{}
+          : std::string_view{protocols->value().data(), protocols->value().size()};
+  // A share link's viewer joins its owner's session.
+  if (const auto share_token = token_of_protocols(offered, "share.")) {
+    const auto share = take_share(g.shares, *share_token, Clock::now());
+    if (!share || !session_shared(share->session)) {
+      log_line("refused a WebSocket: share link unknown, used, expired or its session gone");
+      send_response(g, c, refuse(req, http::status::forbidden, "no valid share link"));
+      return;
+    }
+    c->stream.expires_never();
+    join_tab(g, c->stream.release_socket(), std::move(req), *share, *share_token);
+    return;
+  }
+  const auto token = protocols == req.end() ? std::nullopt : token_of_protocols(offered);
   std::optional<Pending> p;
   if (token) p = take_token(g.tokens, *token, Clock::now());
   if (!p) {

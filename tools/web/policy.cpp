@@ -78,7 +78,9 @@ uint8_t page_audio_codecs(std::string_view names) {
 std::vector<uint8_t> gateway_extension_block(const Target& target, bool h264,
                                              std::optional<uint32_t> scale,
                                              const PageChoices& choices) {
-  uint32_t mask = gateway_extensions();
+  // Refresh is the gateway's, not the page's: a viewer that joins or fell behind is sent the
+  // whole picture.
+  uint32_t mask = gateway_extensions() | EXT_REFRESH;
   std::vector<ExtensionField> fields;
   if (choices.play) {
     mask |= EXT_AUDIO;
@@ -160,6 +162,42 @@ std::vector<std::string> recordings_to_prune(std::vector<RecordingFile> files, u
     total -= f.bytes;
   }
   return out;
+}
+
+bool viewer_may_send(bool input, uint8_t type) {
+  switch (type) {
+    case CMD_MOUSE_MOVE:
+    case CMD_MOUSE_BUTTON:
+    case CMD_MOUSE_WHEEL:
+    case CMD_KEY:
+    case CMD_UNICODE:
+    case CMD_SYNC_LOCKS: return input;
+    default: return false;
+  }
+}
+
+std::optional<ShareRequest> parse_share_request(std::string_view text) {
+  ShareRequest r;
+  if (text.starts_with("revoke ")) {
+    r.revoke = true;
+    r.token = std::string(text.substr(7));
+    const bool hex =
+        r.token.size() == 32 && r.token.find_first_not_of("0123456789abcdef") == std::string::npos;
+    return hex ? std::optional(r) : std::nullopt;
+  }
+  std::string_view rest;
+  if (text.starts_with("share view "))
+    rest = text.substr(11);
+  else if (text.starts_with("share input ")) {
+    r.input = true;
+    rest = text.substr(12);
+  } else
+    return std::nullopt;
+  if (rest.empty() || rest.size() > 4 || rest.find_first_not_of("0123456789") != rest.npos)
+    return std::nullopt;
+  r.minutes = std::stoi(std::string(rest));
+  if (r.minutes < 1 || r.minutes > kMaxShareMinutes) return std::nullopt;
+  return r;
 }
 
 }  // namespace korvane::web

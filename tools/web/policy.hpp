@@ -53,6 +53,22 @@ PageVerdict page_message_verdict(bool binary, std::span<const uint8_t> message);
 // The extensions every tab asks for. The page keeps its canvas, so only what changed needs to
 // come, and deflated where that is smaller: a fraction of the raw pixels for the WebSocket.
 uint32_t gateway_extensions();
+
+// What a viewer of a shared session may send: with input, the keys and the pointer; without,
+// nothing. The owner's desktop size, clipboard, microphone and ending stay the owner's.
+bool viewer_may_send(bool input, uint8_t type);
+
+inline constexpr int kMaxShareMinutes = 24 * 60;
+
+// The owner's control messages (WebSocket text, never korvane's): "share view|input MINUTES" and
+// "revoke TOKEN".
+struct ShareRequest {
+  bool revoke = false;
+  bool input = false;
+  int minutes = 0;
+  std::string token;
+};
+std::optional<ShareRequest> parse_share_request(std::string_view text);
 // Those a tab asks for when its page does (PageChoices): their commands are the page's to send.
 inline constexpr uint32_t kPageChosenExtensions = EXT_AUDIO | EXT_MICROPHONE | EXT_FILES;
 

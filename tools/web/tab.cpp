@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "host_link/protocol.hpp"
@@ -12,24 +13,63 @@ namespace korvane::web {
 
 namespace {
 
+using Bytes = std::shared_ptr<std::vector<uint8_t>>;
+
+struct Message {
+  Bytes bytes;
+  bool text = false;  // the gateway's own answer to the owner, never korvane's
+};
+
 struct Tab {
-  uint64_t id = 0;
+  uint64_t id = 0;  // the session's (a viewer's is its owner's)
   Gateway* gateway = nullptr;
   websocket::stream<beast::tcp_stream> ws;
   beast::flat_buffer in;
-  std::deque<std::shared_ptr<std::vector<uint8_t>>> out;  // io thread only
+  std::deque<Message> out;  // everything below: the io thread's only
   bool writing = false;
   bool korvane_done = false;  // no more frames will come: close once the queue is sent
   bool closed = false;
   std::shared_ptr<Link> link;
+  // A viewer's: joined through a share link, with or without input.
+  bool viewer = false, input = false;
+  std::string share;
+  std::weak_ptr<Tab> owner;
+  size_t queued = 0;    // bytes waiting for its socket
+  bool behind = false;  // its queue was dropped: brought up to date once what is in flight went
+  std::optional<net::steady_timer> expiry;
+  // An owner's: its viewers, and the last frame of each kind that tells a joining viewer the
+  // session's state (its grant, size, layout, sound format, pointer).
+  std::vector<std::shared_ptr<Tab>> viewers;
+  std::map<uint8_t, Bytes> state;
   explicit Tab(tcp::socket&& s) : ws(std::move(s)) {}
 };
 
+// Owners by session, to join viewers to: the io thread's only.
+std::map<uint64_t, std::weak_ptr<Tab>> owners;
+
+void end_viewer(const std::shared_ptr<Tab>& v, const char* why) {
+  if (v->closed) return;
+  v->closed = true;
+  if (v->expiry) v->expiry->cancel();
+  log_line("session " + std::to_string(v->id) + ": a viewer left (" + why + ")");
+  if (auto owner = v->owner.lock()) std::erase(owner->viewers, v);
+  // One write at a time: a close waits for the write in flight, whose handler sends it.
+  if (!v->writing) v->ws.async_close(websocket::close_code::normal, [v](beast::error_code) {});
+}
+
 void end_tab(const std::shared_ptr<Tab>& tab, const char* why) {
+  if (tab->viewer) {
+    end_viewer(tab, why);
+    return;
+  }
   if (!tab->closed) {
     tab->closed = true;
     log_line("session " + std::to_string(tab->id) + ": browser side ended (" + why + ")");
   }
+  // Nobody watches a session its owner left.
+  for (auto viewers = tab->viewers; auto& v : viewers) end_viewer(v, "the owner left");
+  drop_shares(tab->gateway->shares, tab->id);
+  owners.erase(tab->id);
   std::lock_guard lock(tab->link->mutex);
   tab->link->closing = true;
   tab->link->changed.notify_all();
@@ -48,14 +88,20 @@ void write_next(const std::shared_ptr<Tab>& tab) {
     return;
   }
   tab->writing = true;
-  auto msg = tab->out.front();
-  tab->ws.binary(true);
-  tab->ws.async_write(net::buffer(*msg), [tab, msg](beast::error_code ec, size_t) {
+  const Message msg = tab->out.front();
+  tab->ws.binary(!msg.text);
+  tab->ws.async_write(net::buffer(*msg.bytes), [tab, msg](beast::error_code ec, size_t) {
     tab->writing = false;
     tab->out.pop_front();
-    {
+    if (tab->viewer) {
+      tab->queued -= msg.bytes->size();
+      if (tab->closed) {
+        tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
+        return;
+      }
+    } else if (!msg.text) {
       std::lock_guard lock(tab->link->mutex);
-      tab->link->queued_bytes -= msg->size();
+      tab->link->queued_bytes -= msg.bytes->size();
       tab->link->changed.notify_all();
     }
     if (ec) {
@@ -65,6 +111,103 @@ void write_next(const std::shared_ptr<Tab>& tab) {
     }
     write_next(tab);
   });
+}
+
+// A command for korvane, as it came: false when korvane stopped taking them.
+bool to_korvane(const std::shared_ptr<Tab>& tab, std::span<const uint8_t> message) {
+  std::lock_guard lock(tab->link->mutex);
+  if (tab->link->closing || !tab->link->session.child.stdin_fd) return true;
+  // korvane reads its commands promptly; one that stops reading for a second is stuck.
+  return host::write_all(tab->link->session.child.stdin_fd.get(), message, 1000);
+}
+
+void send_text(const std::shared_ptr<Tab>& tab, const std::string& text) {
+  tab->out.push_back({std::make_shared<std::vector<uint8_t>>(text.begin(), text.end()), true});
+  write_next(tab);
+}
+
+void queue_for_viewer(const std::shared_ptr<Tab>& v, const Bytes& msg) {
+  v->queued += msg->size();
+  v->out.push_back({msg, false});
+}
+
+// Brings a viewer up to date: the session's state, then the server's whole picture, which
+// korvane asks for (the owner gets it too, and loses nothing by it).
+void resync(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner) {
+  v->behind = false;
+  for (const uint8_t type : {EVT_EXTENSIONS, EVT_CONNECTED, EVT_RESIZE, EVT_MONITORS,
+                             EVT_AUDIO_FORMAT, EVT_CURSOR_SHAPE, EVT_CURSOR_USE})
+    if (const auto it = owner->state.find(type); it != owner->state.end())
+      queue_for_viewer(v, it->second);
+  write_next(v);
+  to_korvane(owner, encode_frame(CMD_REFRESH, {}));
+}
+
+// A frame of korvane's for a viewer; one that fell kViewerQueueLimit behind loses what waits
+// and is brought up to date once what is in flight went.
+void offer(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner, const Bytes& msg) {
+  if (v->closed) return;
+  if (v->behind) {
+    if (v->writing || !v->out.empty()) return;
+    resync(v, owner);
+  }
+  if (v->queued + msg->size() > kViewerQueueLimit) {
+    while (v->out.size() > (v->writing ? 1u : 0u)) {
+      v->queued -= v->out.back().bytes->size();
+      v->out.pop_back();
+    }
+    v->behind = true;
+    log_line("session " + std::to_string(v->id) + ": a viewer fell behind; it will be re-synced");
+    return;
+  }
+  queue_for_viewer(v, msg);
+  write_next(v);
+}
+
+// korvane's frame for the owner and its viewers.
+void deliver(const std::shared_ptr<Tab>& tab, const Bytes& msg) {
+  switch (const uint8_t type = (*msg)[0]) {
+    case EVT_CURSOR_HIDDEN:
+    case EVT_CURSOR_DEFAULT:
+    case EVT_CURSOR_USE: tab->state[EVT_CURSOR_USE] = msg; break;
+    case EVT_EXTENSIONS:
+    case EVT_CONNECTED:
+    case EVT_RESIZE:
+    case EVT_MONITORS:
+    case EVT_AUDIO_FORMAT:
+    case EVT_CURSOR_SHAPE: tab->state[type] = msg; break;
+    default: break;
+  }
+  tab->out.push_back({msg, false});
+  write_next(tab);
+  for (auto viewers = tab->viewers; auto& v : viewers) offer(v, tab, msg);
+}
+
+// The owner's text messages: share links made and revoked, answered in text.
+void on_share_request(const std::shared_ptr<Tab>& tab, const std::string& text) {
+  const auto r = parse_share_request(text);
+  Shares& shares = tab->gateway->shares;
+  if (!r) {
+    send_text(tab, "refused " + std::string(text.substr(0, 16)));
+    return;
+  }
+  if (r->revoke) {
+    const bool known = revoke_share(shares, tab->id, r->token);
+    for (auto viewers = tab->viewers; auto& v : viewers)
+      if (v->share == r->token) end_viewer(v, "its link was revoked");
+    send_text(tab, (known ? "revoked " : "refused revoke ") + r->token);
+    return;
+  }
+  const auto token = issue_share(shares, tab->id, r->input, r->minutes, Clock::now());
+  if (!token) {
+    send_text(tab, "refused share: too many links");
+    return;
+  }
+  owners[tab->id] = tab;
+  log_line("session " + std::to_string(tab->id) + ": a share link made (" +
+           (r->input ? "input" : "view only") + ", " + std::to_string(r->minutes) + " min)");
+  send_text(tab,
+            "shared " + *token + (r->input ? " input " : " view ") + std::to_string(r->minutes));
 }
 
 // Each message from the page is one frame; only those the policy allows reach korvane, as they
@@ -77,6 +220,21 @@ void read_next(const std::shared_ptr<Tab>& tab) {
     }
     const auto data = tab->in.cdata();
     const std::span<const uint8_t> message(static_cast<const uint8_t*>(data.data()), data.size());
+    if (tab->viewer) {
+      // A viewer's input goes on when its link allows it; anything else is let go silently.
+      if (tab->ws.got_binary() && !message.empty() && viewer_may_send(tab->input, message[0]) &&
+          page_message_verdict(true, message) == PageVerdict::allowed)
+        to_korvane(tab, message);
+      tab->in.consume(message.size());
+      read_next(tab);
+      return;
+    }
+    if (!tab->ws.got_binary()) {
+      on_share_request(tab, std::string(message.begin(), message.end()));
+      tab->in.consume(message.size());
+      read_next(tab);
+      return;
+    }
     if (page_message_verdict(tab->ws.got_binary(), message) != PageVerdict::allowed) {
       log_line("session " + std::to_string(tab->id) + ": refused a message from the page (type " +
                std::to_string(message.empty() ? 0 : message[0]) + ", " +
@@ -92,14 +250,7 @@ void read_next(const std::shared_ptr<Tab>& tab) {
       tab->link->recorder->add(true, message[0], message.subspan(kFrameHeaderSize),
                                std::chrono::steady_clock::now());
     }
-    bool ok = true;
-    {
-      std::lock_guard lock(tab->link->mutex);
-      if (!tab->link->closing && tab->link->session.child.stdin_fd) {
-        // korvane reads its commands promptly; one that stops reading for a second is stuck.
-        ok = host::write_all(tab->link->session.child.stdin_fd.get(), message, 1000);
-      }
-    }
+    const bool ok = to_korvane(tab, message);
     tab->in.consume(message.size());
     if (!ok) {
       end_tab(tab, "korvane stopped taking commands");
@@ -148,10 +299,7 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
     }
     auto tab = weak.lock();
     if (!tab) break;
-    net::post(gateway->io, [tab, msg] {
-      tab->out.push_back(msg);
-      write_next(tab);
-    });
+    net::post(gateway->io, [tab, msg] { deliver(tab, msg); });
   }
   // A closed tab is a session nobody sees: ask korvane to end it, then make sure it does.
   {
@@ -177,6 +325,9 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
     net::post(gateway->io, [tab] {
       tab->korvane_done = true;
       if (tab->out.empty()) close_when_sent(tab);
+      for (auto viewers = tab->viewers; auto& v : viewers) end_viewer(v, "the session ended");
+      drop_shares(tab->gateway->shares, tab->id);
+      owners.erase(tab->id);
     });
   }
   gateway->live_threads--;
@@ -272,6 +423,47 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
       return;
     }
     read_next(tab);
+  });
+}
+
+bool session_shared(uint64_t id) {
+  const auto it = owners.find(id);
+  const auto owner = it == owners.end() ? nullptr : it->second.lock();
+  return owner && !owner->closed && !owner->korvane_done;
+}
+
+void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+              const Share& share, const std::string& token) {
+  const auto owner = owners.at(share.session).lock();
+  auto v = std::make_shared<Tab>(std::move(socket));
+  v->id = share.session;
+  v->gateway = &g;
+  v->link = owner->link;
+  v->viewer = true;
+  v->input = share.input;
+  v->share = token;
+  v->owner = owner;
+  v->ws.read_message_max(kMaxInputPayload + kFrameHeaderSize);
+  v->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+  v->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::sec_websocket_protocol, "korvane");
+  }));
+  v->ws.async_accept(req, [v, expires = share.expires](beast::error_code ec) {
+    const auto owner = v->owner.lock();
+    if (ec || !owner || owner->closed || owner->korvane_done) {
+      v->closed = true;
+      return;
+    }
+    owner->viewers.push_back(v);
+    log_line("session " + std::to_string(v->id) + ": a viewer joined (" +
+             (v->input ? "input" : "view only") + ")");
+    v->expiry.emplace(v->ws.get_executor());
+    v->expiry->expires_at(expires);
+    v->expiry->async_wait([v](beast::error_code e) {
+      if (!e) end_viewer(v, "its link expired");
+    });
+    resync(v, owner);
+    read_next(v);
   });
 }
 

@@ -15,6 +15,9 @@ namespace korvane::web {
 // this much queued for the WebSocket, korvane's output is left unread (korvane then waits).
 inline constexpr size_t kQueueLimit = 8u << 20;
 inline constexpr size_t kMaxFramePayload = 64u << 20;
+// A viewer that falls this far behind loses its queue and is brought up to date again: it never
+// holds the owner, korvane or the server back.
+inline constexpr size_t kViewerQueueLimit = 8u << 20;
 
 struct Link {  // korvane's side, shared by the io thread and the tab's reader thread
   host::Session session;
@@ -32,6 +35,14 @@ struct Link {  // korvane's side, shared by the io thread and the tab's reader t
 // io thread.
 void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
                Pending&& p);
+
+// Whether session `id`'s owner is still there to be joined. On the io thread.
+bool session_shared(uint64_t id);
+
+// Joins a viewer, whose share link gave `share`, to its owner's session and accepts its
+// WebSocket. On the io thread.
+void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+              const Share& share, const std::string& token);
 
 // Tells every live tab's reader thread to end its korvane (after the io thread stopped).
 void close_all_links(Gateway& g);

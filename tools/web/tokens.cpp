@@ -47,16 +47,53 @@ std::optional<Pending> take_token(Tokens& tokens, const std::string& token, Cloc
   return p;
 }
 
-std::optional<std::string> token_of_protocols(std::string_view protocols) {
+std::optional<std::string> token_of_protocols(std::string_view protocols, std::string_view prefix) {
   std::istringstream in{std::string(protocols)};
   std::string item;
   while (std::getline(in, item, ',')) {
     const auto b = item.find_first_not_of(' ');
     if (b == std::string::npos) continue;
     item = item.substr(b);
-    if (item.rfind("token.", 0) == 0) return item.substr(6);
+    if (item.starts_with(prefix)) return item.substr(prefix.size());
   }
   return std::nullopt;
+}
+
+std::optional<std::string> issue_share(Shares& shares, uint64_t session, bool input, int minutes,
+                                       Clock::time_point now) {
+  if (minutes < 1 || minutes > kMaxShareMinutes) return std::nullopt;
+  size_t of_session = 0;
+  for (auto it = shares.by_token.begin(); it != shares.by_token.end();) {
+    if (!it->second.used && it->second.expires < now) {
+      it = shares.by_token.erase(it);
+      continue;
+    }
+    of_session += it->second.session == session;
+    ++it;
+  }
+  if (of_session >= kMaxSharesPerSession) return std::nullopt;
+  const std::string token = random_token();
+  shares.by_token[token] = Share{session, input, now + std::chrono::minutes(minutes), false};
+  return token;
+}
+
+std::optional<Share> take_share(Shares& shares, const std::string& token, Clock::time_point now) {
+  const auto it = shares.by_token.find(token);
+  if (it == shares.by_token.end() || it->second.used || it->second.expires < now)
+    return std::nullopt;
+  it->second.used = true;
+  return it->second;
+}
+
+bool revoke_share(Shares& shares, uint64_t session, const std::string& token) {
+  const auto it = shares.by_token.find(token);
+  if (it == shares.by_token.end() || it->second.session != session) return false;
+  shares.by_token.erase(it);
+  return true;
+}
+
+void drop_shares(Shares& shares, uint64_t session) {
+  std::erase_if(shares.by_token, [session](const auto& e) { return e.second.session == session; });
 }
 
 }  // namespace korvane::web

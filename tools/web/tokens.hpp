@@ -48,6 +48,35 @@ std::optional<Pending> take_token(Tokens& tokens, const std::string& token, Cloc
 
 // The token comes as the WebSocket subprotocol "token.HEX" beside "korvane": never in the URL,
 // so it is in no access log or browser history. protocols: the Sec-WebSocket-Protocol value.
-std::optional<std::string> token_of_protocols(std::string_view protocols);
+// A share link's token comes the same way as "share.HEX" (prefix "share.").
+std::optional<std::string> token_of_protocols(std::string_view protocols,
+                                              std::string_view prefix = "token.");
+
+// Share links: the owner of a session lets one more person watch it, or use it too. A link
+// opens one viewer, once, before it expires; the viewer is ended when the link is revoked, when
+// it expires, or with the owner's session.
+inline constexpr size_t kMaxSharesPerSession = 16;
+
+struct Share {
+  uint64_t session = 0;  // the owner's
+  bool input = false;    // the viewer's keys and pointer reach the server
+  Clock::time_point expires;
+  bool used = false;
+};
+
+struct Shares {  // the io thread's only
+  std::map<std::string, Share> by_token;
+};
+
+// A new link of `session` for `minutes` (1..kMaxShareMinutes), after dropping expired unused
+// ones; nullopt when the minutes are out of range or the session has kMaxSharesPerSession.
+std::optional<std::string> issue_share(Shares& shares, uint64_t session, bool input, int minutes,
+                                       Clock::time_point now);
+// The link's share, marked used; nullopt for an unknown, used or expired link.
+std::optional<Share> take_share(Shares& shares, const std::string& token, Clock::time_point now);
+// Forgets a link of `session`; whether it was one.
+bool revoke_share(Shares& shares, uint64_t session, const std::string& token);
+// Forgets every link of `session` (its owner is gone).
+void drop_shares(Shares& shares, uint64_t session);
 
 }  // namespace korvane::web

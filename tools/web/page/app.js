@@ -6,6 +6,7 @@ import {
 import { scanCodeOf } from './keys.js';
 import { createSound, decodableCodecs } from './sound.js';
 import { createFiles } from './files.js';
+import { createShare } from './share.js';
 
 const EXT_CURSOR = 0x01, EXT_RESIZE = 0x02, EXT_H264 = 0x04, EXT_TEXT = 0x20;
 const EXT_MICROPHONE = 0x4000, EXT_FILES = 0x8000;
@@ -35,6 +36,8 @@ function say(text, isError = false) {
 }
 
 function send(bytes) {
+  // A viewer without input sends nothing (the gateway would let it go anyway).
+  if (state.viewer === 'view') return;
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(bytes);
 }
 
@@ -42,6 +45,10 @@ const sound = createSound(send);
 state.sound = sound.readout;
 const files = createFiles(send, document.getElementById('downloads'));
 state.files = files.readout;
+const share = createShare((text) => {
+  if (ws && ws.readyState === WebSocket.OPEN) ws.send(text);
+}, document.getElementById('share'));
+state.share = share.readout;
 
 // ---- pictures
 
@@ -492,11 +499,21 @@ async function connect(target, options) {
     say(`The gateway refused: ${e.message}`, true);
     return;
   }
+  open(`token.${token}`);
+  share.show();
+}
+
+// The WebSocket: an owner's with its session token, a viewer's with its share link.
+function open(protocol) {
   state.phase = 'connecting';
   ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`,
-                     ['korvane', `token.${token}`]);
+                     ['korvane', protocol]);
   ws.binaryType = 'arraybuffer';
   ws.onmessage = (m) => {
+    if (typeof m.data === 'string') {
+      share.onText(m.data);
+      return;
+    }
     state.bytes += m.data.byteLength;
     const f = parseFrame(m.data);
     if (f) deliver(f);
@@ -513,6 +530,13 @@ async function main() {
   bindInput();
   requestAnimationFrame(tick);
   const params = new URLSearchParams(location.search);
+  if (params.get('share')) {
+    state.viewer = params.get('input') === '1' ? 'input' : 'view';
+    say(state.viewer === 'input' ? 'Joining a shared session…'
+      : 'Joining a shared session (view only)…');
+    open(`share.${params.get('share')}`);
+    return;
+  }
   let targets = [];
   try {
     targets = await (await fetch('/targets')).json();
