@@ -656,7 +656,7 @@ TEST_F(WebTestServerTest, TheTargetsSessionsAreRecordedAndOldOnesPruned) {
         std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
   }
   start({"pattern 0 0 200 100 3", "clip-wait-lists 2 30000", "end"}, {},
-        "record = " + rec + "\nrecord_max_days = 30\n");
+        "record = " + rec + "\nrecord_max_days = 30\nrecord_playback = yes\n");
   ASSERT_FALSE(HasFatalFailure());
   auto t = open_connected();
   ASSERT_TRUE(t);
@@ -686,6 +686,35 @@ TEST_F(WebTestServerTest, TheTargetsSessionsAreRecordedAndOldOnesPruned) {
   EXPECT_EQ((seen[{false, EVT_CONNECTED}]), 1);
   EXPECT_GE((seen[{false, EVT_RECT}]) + (seen[{false, EVT_RECT_DEFLATE}]), 1);
   EXPECT_GE((seen[{true, CMD_CLIP_DATA}]), 1) << "the page's clipboard text";
+
+  // The page lists the recording and plays it at 4x to the picture korvane-host's replay ends
+  // on; a seek to the start starts it over, one to the end shows that picture again.
+  host::SpawnOptions replay;
+  replay.argv = {KORVANE_HOST_PATH, "--replay", rec + "/" + names[0],
+                 "--quiet",         "--png",    dir.path + "/replay.png"};
+  ASSERT_TRUE(host::run_capture(replay, 60000).status);
+  const auto want = host::read_png(dir.path + "/replay.png");
+  ASSERT_TRUE(want);
+  auto list = open_tab(*browser, origin() + "/?target=test");
+  ASSERT_TRUE(list);
+  EXPECT_TRUE(wait_page(
+      *browser, *list,
+      "document.getElementById('recordings').textContent.includes('" + names[0] + "')", 10000));
+  auto player =
+      open_tab(*browser, origin() + "/?target=test&play=" + names[0] + "&speed=4&autoplay=1");
+  ASSERT_TRUE(player);
+  ASSERT_TRUE(
+      wait_page(*browser, *player, "window.korvane.player && window.korvane.player.ended", 20000))
+      << page_state(*browser, *player);
+  EXPECT_EQ(eval(*browser, *player, "String(window.korvane.player.speed)"), "4");
+  EXPECT_GE(page_match(*browser, *player, dir.path, want->width, want->height, *want), 0.99);
+  eval(*browser, *player, "window.korvanePlayer.seek(0), ''");
+  EXPECT_EQ(eval(*browser, *player,
+                 "String(window.korvane.player.time === 0 && "
+                 "!window.korvane.player.ended)"),
+            "true");
+  eval(*browser, *player, "window.korvanePlayer.seek(1e9), ''");
+  EXPECT_GE(page_match(*browser, *player, dir.path, want->width, want->height, *want), 0.99);
 }
 
 // The server's sweep plays through Web Audio without errors, and Chromium's fake microphone,

@@ -103,6 +103,8 @@ TEST(WebConfig, RecordingsOfATarget) {
   EXPECT_TRUE(is_recording_of("a", "a-20261209-181005-12.kvr"));
   EXPECT_FALSE(is_recording_of("a", "a-b-20261109-061005-12.kvr"));
   EXPECT_FALSE(is_recording_of("a", "a-20261209-181005-12.kvr.tmp"));
+  EXPECT_FALSE(is_recording_of("a", "a-20261209-181005-/../x.kvr")) << "a name is never a path";
+  EXPECT_FALSE(is_recording_of("a", "a-20261209-181005-.kvr"));
   // Older than 7 days go; then the oldest until the rest take 50 MiB.
   const std::vector<RecordingFile> files = {{"a-20261101-000000-1.kvr", 1, 8 * 86400},
                                             {"a-20261102-000000-2.kvr", 30u << 20, 86400},

@@ -142,6 +142,9 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
       const auto what = parse_record_what(value);
       if (!what) return fail("record_what: a list of picture, cursor, sound, clipboard, input");
       target->record_what = *what;
+    } else if (key == "record_playback") {
+      if (value != "yes" && value != "no") return fail("record_playback: yes or no");
+      target->record_playback = value == "yes";
     } else if (key == "rdp_file") {
       if (value.empty()) return fail("rdp_file: a path");
       target->rdp_file = value;

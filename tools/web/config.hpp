@@ -34,6 +34,9 @@ struct Target {
   uint64_t record_max_mb = 1024;
   uint32_t record_max_days = 30;
   uint32_t record_what = 0x1F;  // REC_* (record_what = picture,cursor,...; default all)
+  // record_playback = yes: the page lists and plays the target's recordings, to anyone who can
+  // reach the gateway.
+  bool record_playback = false;
 };
 
 struct Config {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -60,9 +61,8 @@ std::string json_string(const std::string& s) {
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
-Response make_response(const Request& req, http::status status, std::string body,
-                       const std::string& type) {
-  Response res{status, req.version()};
+template <typename Res>
+void set_headers(const Request& req, Res& res, const std::string& type) {
   res.set(http::field::server, "korvane-web");
   res.set(http::field::content_type, type);
   res.set(http::field::cache_control, "no-store");
@@ -73,6 +73,12 @@ Response make_response(const Request& req, http::status status, std::string body
           "default-src 'self'; img-src 'self' data: blob:; connect-src 'self'; "
           "frame-ancestors 'none'");
   res.keep_alive(req.keep_alive());
+}
+
+Response make_response(const Request& req, http::status status, std::string body,
+                       const std::string& type) {
+  Response res{status, req.version()};
+  set_headers(req, res, type);
   res.body() = std::move(body);
   res.prepare_payload();
   return res;
@@ -165,6 +171,27 @@ Response handle_http(Gateway& g, const Request& req) {
     }
     return make_response(req, http::status::ok, body + "]", "application/json");
   }
+  if (req.method() == http::verb::get && path == "/recordings") {
+    // The recordings of a target that lets the page play them, newest first.
+    auto query = parse_form(q == std::string::npos ? "" : target.substr(q + 1));
+    const auto it = g.config.targets.find(query["target"]);
+    if (it == g.config.targets.end() || !it->second.record_playback)
+      return refuse(req, http::status::not_found, "no recordings to play");
+    std::vector<std::pair<std::string, uintmax_t>> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(it->second.record_dir, ec)) {
+      const std::string name = e.path().filename().string();
+      if (e.is_regular_file(ec) && is_recording_of(it->first, name))
+        files.emplace_back(name, e.file_size(ec));
+    }
+    std::sort(files.rbegin(), files.rend());
+    std::string body = "[";
+    for (const auto& [name, bytes] : files) {
+      if (body.size() > 1) body += ",";
+      body += "{\"name\":" + json_string(name) + ",\"bytes\":" + std::to_string(bytes) + "}";
+    }
+    return make_response(req, http::status::ok, body + "]", "application/json");
+  }
   if (path == "/session") return new_session(g, req);
   if (req.method() != http::verb::get && req.method() != http::verb::head)
     return refuse(req, http::status::method_not_allowed, "not allowed");
@@ -184,6 +211,45 @@ void send_response(Gateway& g, std::shared_ptr<HttpConn> c, Response res) {
   auto r = std::make_shared<Response>(std::move(res));
   http::async_write(c->stream, *r, [&g, c, r](beast::error_code ec, size_t) {
     if (ec || !r->keep_alive()) {
+      beast::error_code ignored;
+      c->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+      return;
+    }
+    read_request(g, c);
+  });
+}
+
+// GET /recording?target=T&name=N: one recording of a target that lets the page play them,
+// streamed from its file. Anything else: nullopt.
+std::optional<std::string> recording_path(const Gateway& g, const Request& req) {
+  const std::string target(req.target());
+  if (req.method() != http::verb::get || !target.starts_with("/recording?")) return std::nullopt;
+  auto query = parse_form(target.substr(target.find('?') + 1));
+  const auto it = g.config.targets.find(query["target"]);
+  if (it == g.config.targets.end() || !it->second.record_playback ||
+      !is_recording_of(it->first, query["name"]))
+    return std::nullopt;
+  return (std::filesystem::path(it->second.record_dir) / query["name"]).string();
+}
+
+void send_recording(Gateway& g, std::shared_ptr<HttpConn> c, const Request& req,
+                    const std::string& path) {
+  http::file_body::value_type body;
+  beast::error_code ec;
+  body.open(path.c_str(), beast::file_mode::scan, ec);
+  if (ec) {
+    send_response(g, c, refuse(req, http::status::not_found, "not found"));
+    return;
+  }
+  auto res = std::make_shared<http::response<http::file_body>>(
+      std::piecewise_construct, std::make_tuple(std::move(body)),
+      std::make_tuple(http::status::ok, req.version()));
+  set_headers(req, *res, "application/octet-stream");
+  res->prepare_payload();
+  // A recording may be large: its transfer gets the time a slow link needs.
+  c->stream.expires_after(std::chrono::minutes(30));
+  http::async_write(c->stream, *res, [&g, c, res](beast::error_code e, size_t) {
+    if (e || !res->keep_alive()) {
       beast::error_code ignored;
       c->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
       return;
@@ -241,6 +307,8 @@ void read_request(Gateway& g, std::shared_ptr<HttpConn> c) {
     auto req = c->parser->release();
     if (websocket::is_upgrade(req)) {
       upgrade(g, c, std::move(req));
+    } else if (const auto path = recording_path(g, req)) {
+      send_recording(g, c, req, *path);
     } else {
       send_response(g, c, handle_http(g, req));
     }

@@ -144,8 +144,9 @@ bool is_recording_of(const std::string& target, const std::string& name) {
   if (name.size() < n + 22 || name.compare(0, n, target) != 0 || name[n] != '-' ||
       name[n + 9] != '-' || name[n + 16] != '-' || !name.ends_with(".kvr"))
     return false;
-  for (size_t i = n + 1; i < n + 16; ++i)
-    if (i != n + 9 && (name[i] < '0' || name[i] > '9')) return false;
+  // The session's number ends it: nothing else, so that a name is never a path.
+  for (size_t i = n + 1; i < name.size() - 4; ++i)
+    if (i != n + 9 && i != n + 16 && (name[i] < '0' || name[i] > '9')) return false;
   return true;
 }
 

@@ -7,6 +7,7 @@ import { scanCodeOf } from './keys.js';
 import { createSound, decodableCodecs } from './sound.js';
 import { createFiles } from './files.js';
 import { createShare } from './share.js';
+import { createPlayer, parseRecording } from './player.js';
 
 const EXT_CURSOR = 0x01, EXT_RESIZE = 0x02, EXT_H264 = 0x04, EXT_TEXT = 0x20;
 const EXT_MICROPHONE = 0x4000, EXT_FILES = 0x8000;
@@ -100,7 +101,7 @@ function paintRect(f) {
 }
 
 // EVT_RECT_DEFLATE: the same pixels as one zlib stream, which the browser inflates.
-async function paintDeflatedRect(f) {
+async function paintDeflatedRect(f, started) {
   if (f.bytes.byteLength <= 16) return;
   const x = f.view.getInt32(0, true), y = f.view.getInt32(4, true);
   const w = f.view.getInt32(8, true), h = f.view.getInt32(12, true);
@@ -108,7 +109,7 @@ async function paintDeflatedRect(f) {
   try {
     const stream = new Blob([f.bytes.subarray(16)]).stream().pipeThrough(new DecompressionStream('deflate'));
     const px = new Uint8ClampedArray(await new Response(stream).arrayBuffer());
-    if (px.length === w * h * 4) {
+    if (px.length === w * h * 4 && started === generation) {
       paintPixels(x, y, w, h, px);
       state.deflatedRects++;
     }
@@ -120,13 +121,18 @@ async function paintDeflatedRect(f) {
 // Frames wait here while a deflated rectangle inflates (asynchronously), so that everything
 // reaches the canvas in korvane's order.
 let backlog = null;
+// Counts the picture's fresh starts (a recording's seek): what was still inflating for an
+// earlier one is dropped.
+let generation = 0;
 
 function deliver(f) {
   if (backlog) {
     backlog.push(f);
   } else if (f.type === EVT.RECT_DEFLATE) {
     backlog = [];
-    paintDeflatedRect(f).finally(() => {
+    const started = generation;
+    paintDeflatedRect(f, started).finally(() => {
+      if (started !== generation) return;
       const waiting = backlog;
       backlog = null;
       for (const next of waiting) deliver(next);
@@ -471,6 +477,64 @@ function tick(now) {
   requestAnimationFrame(tick);
 }
 
+// Starts the picture over: a recording's seek plays it again from its start.
+function resetDesktop() {
+  generation++;
+  backlog = null;
+  for (const d of decoders.values()) {
+    try { d.decoder.close(); } catch { /* already closed */ }
+  }
+  decoders.clear();
+  if (state.width && state.height) setSize(state.width, state.height);
+}
+
+// ---- playing a recording
+
+async function playRecording(target, name, params) {
+  state.viewer = 'view';  // a recording is only watched
+  say('Loading the recording…');
+  let recording;
+  try {
+    const res = await fetch(`/recording?target=${encodeURIComponent(target)}&name=${encodeURIComponent(name)}`);
+    if (!res.ok) throw new Error((await res.text()).trim() || res.statusText);
+    recording = await parseRecording(new Uint8Array(await res.arrayBuffer()));
+  } catch (e) {
+    state.phase = 'ended';
+    say(`The recording cannot be played: ${e.message}`, true);
+    return;
+  }
+  const player = createPlayer(recording, (bytes) => {
+    const f = parseFrame(bytes.slice().buffer);
+    if (f) deliver(f);
+  }, resetDesktop, document.getElementById('player'));
+  state.player = player.readout;
+  state.phase = 'playing';
+  canvas.hidden = false;
+  say(`${name}: ${recording.records.length} frames${recording.end === 'whole' ? '' : ` (${recording.end})`}.`);
+  player.setSpeed(Number(params.get('speed')) || 1);
+  player.seek(Number(params.get('at')) * 1000 || 0);
+  if (params.get('autoplay') === '1') player.toggle();
+  window.korvanePlayer = player;
+}
+
+// The recordings a target lets the page play, as links under the form.
+async function listRecordings(target) {
+  const list = document.getElementById('recordings');
+  list.hidden = true;
+  const res = await fetch(`/recordings?target=${encodeURIComponent(target)}`).catch(() => null);
+  if (!res || !res.ok) return;
+  const files = await res.json();
+  list.replaceChildren(...files.map((f) => {
+    const li = document.createElement('li');
+    const a = document.createElement('a');
+    a.href = `/?target=${encodeURIComponent(target)}&play=${encodeURIComponent(f.name)}`;
+    a.textContent = `${f.name} (${(f.bytes / 1048576).toFixed(1)} MiB)`;
+    li.append(a);
+    return li;
+  }));
+  list.hidden = files.length === 0;
+}
+
 // ---- connecting
 
 async function connect(target, options) {
@@ -549,6 +613,10 @@ async function main() {
   for (const t of targets) select.add(new Option(t.name, t.name));
   const wanted = params.get('target');
   if (wanted) select.value = wanted;
+  if (wanted && params.get('play')) {
+    playRecording(wanted, params.get('play'), params);
+    return;
+  }
   const h264Box = document.getElementById('h264');
   if (params.get('codec') === 'raw') h264Box.checked = false;
   const soundBox = document.getElementById('sound');
@@ -576,6 +644,7 @@ async function main() {
   const showCredentials = () => {
     const t = targets.find((x) => x.name === select.value);
     document.getElementById('credentials').hidden = !(t && t.needs_login);
+    listRecordings(select.value);
   };
   select.addEventListener('change', showCredentials);
   showCredentials();
