@@ -6,9 +6,12 @@
 //   - latency: from the X change (xsetroot has returned) to the page's canvas showing it, read
 //     by a page-side poll every few milliseconds that notes the wall-clock time of the change;
 //   - the gateway's CPU (user+sys from /proc) per frame the page painted.
+// With --viewers none,paused each run is made again with a view-only share of the tab open in a
+// second tab, whose JavaScript is paused in the debugger (a tab that stops reading): the owner's
+// frames/s must not fall with it.
 // The browser helpers are the web test's, without its assertions.
 //
-// web_bench [--seconds S] [--samples N]
+// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused]
 
 #include <unistd.h>
 
@@ -69,6 +72,7 @@ struct Run {
   double fps = 0, mbit = 0, gateway_ms_per_frame = 0;
   std::vector<long> latencies;
   std::string codec_seen;
+  int viewer_resyncs = 0;  // the gateway's "a viewer fell behind" lines
 };
 
 // The page notes when the canvas pixel at (8, 8) turns the colour it is told to wait for.
@@ -86,8 +90,8 @@ const char* kWatch =
     "  poll();"
     "}); 'ok'";
 
-Run run_one(XServer& x, const std::string& codec, int seconds, int samples,
-            const std::string& dir) {
+Run run_one(XServer& x, const std::string& codec, int seconds, int samples, const std::string& dir,
+            const std::string& viewer) {
   Run run;
   std::string error;
   ShadowOptions so;
@@ -112,6 +116,20 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples,
   if (!t || !wait_page(*b, *t, "window.korvane.phase === 'connected'", 30000)) {
     std::fprintf(stderr, "not connected: %s\n", t ? page_state(*b, *t).c_str() : "no tab");
     return run;
+  }
+  std::optional<Tab> watcher;
+  if (viewer != "none") {
+    eval(*b, *t, "document.querySelector('#share form').requestSubmit(), ''");
+    wait_page(*b, *t, "window.korvane.share.links.length === 1", 10000);
+    watcher = open_tab(*b, eval(*b, *t, "window.korvane.share.links[0].url").value_or(""));
+    if (!watcher || !wait_page(*b, *watcher, "window.korvane.phase === 'connected'", 30000)) {
+      std::fprintf(stderr, "the viewer did not join\n");
+      return run;
+    }
+    if (viewer == "paused") {
+      cdp(*b, "Debugger.enable", "{}", watcher->session);
+      cdp(*b, "Debugger.pause", "{}", watcher->session);
+    }
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
   eval(*b, *t, kWatch);
@@ -166,6 +184,9 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples,
                         "+ ', rects ' + window.korvane.rects")
                        .value_or("?");
   run.ok = true;
+  const std::string log = read_file(gateway->log_path);
+  for (size_t at = 0; (at = log.find("a viewer fell behind", at)) != std::string::npos; ++at)
+    ++run.viewer_resyncs;
   cdp(*b, "Browser.close", "{}", "", 3000);
   host::wait_exit(b->process, 3000);
   return run;
@@ -183,11 +204,17 @@ long percentile(std::vector<long> v, double p) {
 int main(int argc, char** argv) {
   using namespace korvane::test;
   int seconds = 10, samples = 40;
+  std::vector<std::string> viewers = {"none"};
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--seconds"))
+    if (!std::strcmp(argv[i], "--seconds")) {
       seconds = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--samples"))
+    } else if (!std::strcmp(argv[i], "--samples")) {
       samples = std::atoi(argv[i + 1]);
+    } else if (!std::strcmp(argv[i], "--viewers")) {
+      viewers.clear();
+      std::istringstream in(argv[i + 1]);
+      for (std::string v; std::getline(in, v, ',');) viewers.push_back(v);
+    }
   }
   if (!have_program("chromium")) {
     std::fprintf(stderr, "chromium is not installed (scripts/setup.sh)\n");
@@ -203,18 +230,22 @@ int main(int argc, char** argv) {
   XServer x = std::move(*xs);
   draw_desktop(x, "#336699", &error);
   int status = 0;
-  for (const std::string codec : {"raw", "h264"}) {
-    const Run r = run_one(x, codec, seconds, samples, dir.path);
-    if (!r.ok) {
-      std::printf("%s: failed\n", codec.c_str());
-      status = 1;
-      continue;
+  for (const std::string& viewer : viewers) {
+    for (const std::string codec : {"raw", "h264"}) {
+      const Run r = run_one(x, codec, seconds, samples, dir.path, viewer);
+      if (!r.ok) {
+        std::printf("%s, viewer %s: failed\n", codec.c_str(), viewer.c_str());
+        status = 1;
+        continue;
+      }
+      std::printf(
+          "%-5s 1920x1080, viewer %s: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
+          "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s; viewer "
+          "re-synced %d times\n",
+          codec.c_str(), viewer.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame,
+          percentile(r.latencies, 0.5), percentile(r.latencies, 0.9), r.latencies.size(), samples,
+          r.codec_seen.c_str(), r.viewer_resyncs);
     }
-    std::printf(
-        "%-5s 1920x1080: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
-        "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s\n",
-        codec.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame, percentile(r.latencies, 0.5),
-        percentile(r.latencies, 0.9), r.latencies.size(), samples, r.codec_seen.c_str());
   }
   return status;
 }
