@@ -448,6 +448,28 @@ TEST_F(WebBrowserTest, AViewOnlyShareShowsTheSessionAndTakesNoInput) {
   EXPECT_NE(log.find("a viewer left (the owner left)"), std::string::npos) << log;
 }
 
+// A viewer of an H.264 tab decodes from the key frame the gateway kept for it, and shows the
+// X screen as its owner does.
+TEST_F(WebBrowserTest, AViewerOfAnH264TabStartsAtTheKeyFrame) {
+  auto owner = open_connected("&codec=h264");
+  ASSERT_TRUE(owner);
+  ASSERT_TRUE(wait_page(*browser, *owner, "window.korvane.decodedFrames > 0", 20000))
+      << page_state(*browser, *owner);
+  eval(*browser, *owner, "document.querySelector('#share form').requestSubmit(), ''");
+  ASSERT_TRUE(wait_page(*browser, *owner, "window.korvane.share.links.length === 1", 10000));
+  auto viewer = test::open_connected(
+      *browser, eval(*browser, *owner, "window.korvane.share.links[0].url").value_or(""));
+  ASSERT_TRUE(viewer);
+  EXPECT_TRUE(wait_page(*browser, *viewer, "window.korvane.decodedFrames > 0", 20000))
+      << page_state(*browser, *viewer);
+  std::string error;
+  const auto screen = screenshot(x, &error);
+  ASSERT_TRUE(screen) << error;
+  EXPECT_GE(page_match(*browser, *viewer, logs.path, kWidth, kHeight, *screen), 0.99)
+      << page_state(*browser, *viewer);
+  EXPECT_EQ(eval(*browser, *viewer, "String(window.korvane.decodeErrors)"), "0");
+}
+
 TEST_F(WebBrowserTest, XCursorBecomesThePagesCssCursor) {
   auto t = open_connected("&codec=raw");
   ASSERT_TRUE(t);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "policy.hpp"
 #include "tokens.hpp"
@@ -159,6 +160,20 @@ TEST(WebShares, LinksOpenOnceBeforeExpiryAndViewersSendOnlyWhatTheirLinkAllows) 
   for (const char* bad : {"share view 0", "share view 1441", "share view x", "share all 5",
                           "share view ", "revoke abc", "revoke ../etc", ""})
     EXPECT_FALSE(parse_share_request(bad)) << bad;
+
+  // Where a joining viewer's decoder can start: an IDR slice in the main view.
+  auto avc420 = [](std::vector<uint8_t> main, std::vector<uint8_t> aux = {}) {
+    auto p = encode_h264_codec_header({CODEC_ID_AVC420, 0, 0, 64, 64, 64, 64,
+                                       static_cast<uint32_t>(main.size()),
+                                       static_cast<uint32_t>(aux.size())});
+    p.insert(p.end(), main.begin(), main.end());
+    p.insert(p.end(), aux.begin(), aux.end());
+    return p;
+  };
+  EXPECT_TRUE(h264_key_frame(avc420({0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x65, 9})));
+  EXPECT_FALSE(h264_key_frame(avc420({0, 0, 0, 1, 0x41, 9})));
+  EXPECT_FALSE(h264_key_frame(avc420({0, 0, 1}, {0, 0, 1, 0x65}))) << "the chroma view's";
+  EXPECT_FALSE(h264_key_frame(std::vector<uint8_t>{0, 0, 1, 0x65}));
 }
 
 }  // namespace

@@ -201,4 +201,15 @@ std::optional<ShareRequest> parse_share_request(std::string_view text) {
   return r;
 }
 
+bool h264_key_frame(std::span<const uint8_t> payload) {
+  const auto h = parse_h264_codec_header(payload);
+  if (!h) return false;
+  const auto main = payload.subspan(kH264CodecHeaderSize, h->main_length);
+  // Annex B: a NAL unit follows each 00 00 01; type 5 is an IDR slice.
+  for (size_t i = 0; i + 3 < main.size(); ++i)
+    if (main[i] == 0 && main[i + 1] == 0 && main[i + 2] == 1 && (main[i + 3] & 0x1F) == 5)
+      return true;
+  return false;
+}
+
 }  // namespace korvane::web

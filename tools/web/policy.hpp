@@ -60,6 +60,10 @@ bool viewer_may_send(bool input, uint8_t type);
 
 inline constexpr int kMaxShareMinutes = 24 * 60;
 
+// Whether an EVT_H264_CODEC payload's main view holds an IDR picture: where a viewer that joins
+// can start decoding.
+bool h264_key_frame(std::span<const uint8_t> payload);
+
 // The owner's control messages (WebSocket text, never korvane's): "share view|input MINUTES" and
 // "revoke TOKEN".
 struct ShareRequest {

@@ -41,6 +41,10 @@ struct Tab {
   // session's state (its grant, size, layout, sound format, pointer).
   std::vector<std::shared_ptr<Tab>> viewers;
   std::map<uint8_t, Bytes> state;
+  // The picture's frames since the last H.264 key frame (none without one, or past the limit):
+  // a joining viewer's decoder starts there, whether or not the server's refresh brings one.
+  std::vector<Bytes> since_key;
+  size_t since_key_bytes = 0;
   explicit Tab(tcp::socket&& s) : ws(std::move(s)) {}
 };
 
@@ -139,6 +143,7 @@ void resync(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner) {
                              EVT_AUDIO_FORMAT, EVT_CURSOR_SHAPE, EVT_CURSOR_USE})
     if (const auto it = owner->state.find(type); it != owner->state.end())
       queue_for_viewer(v, it->second);
+  for (const Bytes& msg : owner->since_key) queue_for_viewer(v, msg);
   write_next(v);
   to_korvane(owner, encode_frame(CMD_REFRESH, {}));
 }
@@ -176,6 +181,26 @@ void deliver(const std::shared_ptr<Tab>& tab, const Bytes& msg) {
     case EVT_MONITORS:
     case EVT_AUDIO_FORMAT:
     case EVT_CURSOR_SHAPE: tab->state[type] = msg; break;
+    case EVT_H264_CODEC:
+    case EVT_RECT:
+    case EVT_RECT_DEFLATE: {
+      const std::span<const uint8_t> payload(msg->data() + kFrameHeaderSize,
+                                             msg->size() - kFrameHeaderSize);
+      if (type == EVT_H264_CODEC && h264_key_frame(payload)) {
+        tab->since_key.clear();
+        tab->since_key_bytes = 0;
+      } else if (tab->since_key.empty()) {
+        break;
+      }
+      tab->since_key_bytes += msg->size();
+      tab->since_key.push_back(msg);
+      // Too long a run to send a joiner: it waits for the next key frame instead.
+      if (tab->since_key_bytes > kViewerQueueLimit / 2) {
+        tab->since_key.clear();
+        tab->since_key_bytes = 0;
+      }
+      break;
+    }
     default: break;
   }
   tab->out.push_back({msg, false});
