@@ -886,70 +886,146 @@ TEST_F(WebTestServerTest, HighDensityScreenGetsADesktopOfDevicePixels) {
 // A page that stops reading (a busy or throttled tab) must not make the gateway queue frames
 // without bound: it stops reading korvane instead, and every frame still arrives once the page
 // reads again.
-TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
-  if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
-    GTEST_SKIP() << "korvane-web or korvane-test-server not built";
-  TempDir dir = make_temp_dir("korvane-web-flow");
-  constexpr int kFrames = 40;
-  constexpr uint64_t kFrameBytes = 1920ull * 1080ull * 4ull;
-  std::optional<TestServer> server;
-  std::optional<GatewayRun> gateway;
-  std::string error;
-  ASSERT_TRUE(start_server_and_gateway(dir.path, "flood", {"stream " + std::to_string(kFrames)}, {},
-                                       server, gateway, error))
-      << error;
-  const std::string origin = "http://127.0.0.1:" + std::to_string(gateway->port);
-  const Reply session = http_request(gateway->port, http::verb::post, "/session", origin,
-                                     "target=flood&width=1920&height=1080&codec=raw");
-  ASSERT_EQ(session.status, 200) << session.body;
-  const std::string token = token_of(session.body);
-  const long base_kib = test::resident_kib(gateway->process.pid);
-  ASSERT_GT(base_kib, 0);
+using Socket = websocket::stream<beast::tcp_stream>;
 
-  net::io_context io;
-  websocket::stream<beast::tcp_stream> ws(io);
-  beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
+// A WebSocket to the gateway's /ws with these subprotocols, from its own origin.
+std::unique_ptr<Socket> open_socket(net::io_context& io, uint16_t port,
+                                    const std::string& protocols) {
+  auto ws = std::make_unique<Socket>(io);
+  beast::get_lowest_layer(*ws).expires_after(std::chrono::seconds(10));
   beast::error_code ec;
-  beast::get_lowest_layer(ws).connect(
-      net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), gateway->port), ec);
-  ASSERT_FALSE(ec) << ec.message();
-  ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& req) {
+  beast::get_lowest_layer(*ws).connect(
+      net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+  ws->set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
     req.set(http::field::origin, origin);
-    req.set(http::field::sec_websocket_protocol, "korvane, token." + token);
+    req.set(http::field::sec_websocket_protocol, protocols);
   }));
-  ws.read_message_max(80u << 20);
-  ws.handshake("127.0.0.1:" + std::to_string(gateway->port), "/ws", ec);
-  ASSERT_FALSE(ec) << ec.message();
-  // Not reading while the server streams: without a bound the gateway would hold most of the
-  // stream (some 150 MB here) within these seconds.
-  long peak_kib = base_kib;
-  const auto t0 = Clock::now();
-  while (ms_since(t0) < 3000) {
-    peak_kib = std::max(peak_kib, test::resident_kib(gateway->process.pid));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_LT(peak_kib - base_kib, 64 * 1024)
-      << "the gateway grew by " << (peak_kib - base_kib) / 1024
-      << " MiB for a socket that reads nothing";
-  // Reading again, everything comes.
+  ws->read_message_max(80u << 20);
+  if (!ec) ws->handshake("127.0.0.1:" + std::to_string(port), "/ws", ec);
+  EXPECT_FALSE(ec) << ec.message();
+  return ec ? nullptr : std::move(ws);
+}
+
+// Reads until `want` bytes of rectangles (counted by the area they paint) came, or 60 s pass;
+// text messages go to `text`.
+uint64_t read_rect_bytes(Socket& ws, uint64_t want, std::string* text = nullptr) {
   uint64_t rect_bytes = 0;
-  const auto t1 = Clock::now();
-  while (rect_bytes < kFrames * kFrameBytes && ms_since(t1) < 60000) {
+  beast::error_code ec;
+  for (const auto t0 = Clock::now(); rect_bytes < want && ms_since(t0) < 60000;) {
     beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(20));
     beast::flat_buffer buffer;
     ws.read(buffer, ec);
     if (ec) break;
     const auto* bytes = static_cast<const uint8_t*>(buffer.data().data());
+    if (!ws.got_binary()) {
+      if (text) *text = std::string(reinterpret_cast<const char*>(bytes), buffer.size());
+      if (text) return rect_bytes;
+      continue;
+    }
     // EVT_RECT (2) or EVT_RECT_DEFLATE (26): x, y, width, height (i32, never negative), then
-    // the pixels, plain or deflated; counted by the area they paint.
+    // the pixels, plain or deflated.
     if (buffer.size() > 21 &&
         (bytes[0] == korvane::EVT_RECT || bytes[0] == korvane::EVT_RECT_DEFLATE))
       rect_bytes += uint64_t{korvane::get_u32(bytes + 13)} * korvane::get_u32(bytes + 17) * 4;
   }
   EXPECT_FALSE(ec) << ec.message();
-  EXPECT_GE(rect_bytes, kFrames * kFrameBytes) << "the stream did not all arrive";
-  EXPECT_TRUE(wait_for_prefix(*server->process, "STREAM", 20000)) << output_of(*server->process);
-  ws.close(websocket::close_code::normal, ec);
+  return rect_bytes;
+}
+
+struct FloodRig {
+  TempDir dir = make_temp_dir("korvane-web-flow");
+  std::optional<TestServer> server;
+  std::optional<GatewayRun> gateway;
+  std::string token;
+
+  bool start(int frames) {
+    std::string error;
+    EXPECT_TRUE(start_server_and_gateway(dir.path, "flood", {"stream " + std::to_string(frames)},
+                                         {}, server, gateway, error))
+        << error;
+    if (!gateway) return false;
+    const Reply session = http_request(gateway->port, http::verb::post, "/session",
+                                       "http://127.0.0.1:" + std::to_string(gateway->port),
+                                       "target=flood&width=1920&height=1080&codec=raw");
+    EXPECT_EQ(session.status, 200) << session.body;
+    token = token_of(session.body);
+    return session.status == 200;
+  }
+  // The gateway's growth over `ms`, in KiB.
+  long growth_kib(long base_kib, int ms) {
+    long peak_kib = base_kib;
+    for (const auto t0 = Clock::now(); ms_since(t0) < ms;) {
+      peak_kib = std::max(peak_kib, test::resident_kib(gateway->process.pid));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return peak_kib - base_kib;
+  }
+};
+
+constexpr uint64_t kFloodFrameBytes = 1920ull * 1080ull * 4ull;
+
+TEST(WebFlowControl, ASocketThatDoesNotReadHoldsTheGatewaysMemoryBounded) {
+  if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
+    GTEST_SKIP() << "korvane-web or korvane-test-server not built";
+  constexpr int kFrames = 40;
+  FloodRig rig;
+  ASSERT_TRUE(rig.start(kFrames));
+  const long base_kib = test::resident_kib(rig.gateway->process.pid);
+  ASSERT_GT(base_kib, 0);
+  net::io_context io;
+  auto ws = open_socket(io, rig.gateway->port, "korvane, token." + rig.token);
+  ASSERT_TRUE(ws);
+  // Not reading while the server streams: without a bound the gateway would hold most of the
+  // stream (some 150 MB here) within these seconds.
+  const long grew = rig.growth_kib(base_kib, 3000);
+  EXPECT_LT(grew, 64 * 1024) << "the gateway grew by " << grew / 1024
+                             << " MiB for a socket that reads nothing";
+  // Reading again, everything comes.
+  EXPECT_GE(read_rect_bytes(*ws, kFrames * kFloodFrameBytes), kFrames * kFloodFrameBytes)
+      << "the stream did not all arrive";
+  EXPECT_TRUE(wait_for_prefix(*rig.server->process, "STREAM", 20000))
+      << output_of(*rig.server->process);
+}
+
+// A viewer that stops reading does not hold back its owner, nor grow the gateway: its queue is
+// dropped past 8 MiB, and once it reads again it is brought up to date (the session's size,
+// then the picture).
+TEST(WebFlowControl, AViewerThatDoesNotReadHoldsNobodyBack) {
+  if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
+    GTEST_SKIP() << "korvane-web or korvane-test-server not built";
+  constexpr int kFrames = 60;
+  FloodRig rig;
+  ASSERT_TRUE(rig.start(kFrames));
+  net::io_context io;
+  auto owner = open_socket(io, rig.gateway->port, "korvane, token." + rig.token);
+  ASSERT_TRUE(owner);
+  owner->text(true);
+  beast::error_code ec;
+  owner->write(net::buffer(std::string("share view 5")), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  std::string answer;
+  read_rect_bytes(*owner, ~uint64_t{0}, &answer);
+  ASSERT_EQ(answer.rfind("shared ", 0), 0u) << answer;
+  auto viewer = open_socket(io, rig.gateway->port, "korvane, share." + answer.substr(7, 32));
+  ASSERT_TRUE(viewer);
+  const long base_kib = test::resident_kib(rig.gateway->process.pid);
+  EXPECT_GE(read_rect_bytes(*owner, kFrames * kFloodFrameBytes), kFrames * kFloodFrameBytes)
+      << "the owner did not get the whole stream while its viewer read nothing";
+  EXPECT_LT(rig.growth_kib(base_kib, 200), 64 * 1024);
+  EXPECT_NE(read_file(rig.gateway->log_path).find("a viewer fell behind"), std::string::npos)
+      << read_file(rig.gateway->log_path);
+  // Reading again: first whatever was in flight, then the state and a fresh picture.
+  bool connected = false;
+  for (const auto t0 = Clock::now(); !connected && ms_since(t0) < 20000;) {
+    beast::get_lowest_layer(*viewer).expires_after(std::chrono::seconds(20));
+    beast::flat_buffer buffer;
+    viewer->read(buffer, ec);
+    if (ec) break;
+    connected = static_cast<const uint8_t*>(buffer.data().data())[0] == korvane::EVT_CONNECTED;
+  }
+  EXPECT_TRUE(connected) << ec.message();
 }
 
 // ---- H.264 through WebCodecs, against the test server's x264 AVC420 pictures

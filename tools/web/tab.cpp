@@ -85,6 +85,8 @@ void close_when_sent(const std::shared_ptr<Tab>& tab) {
   tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
 }
 
+void resync(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner);
+
 void write_next(const std::shared_ptr<Tab>& tab) {
   if (tab->writing || tab->closed) return;
   if (tab->out.empty()) {
@@ -103,6 +105,10 @@ void write_next(const std::shared_ptr<Tab>& tab) {
         tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
         return;
       }
+      // Caught up after falling behind: brought up to date now, not at the owner's next frame
+      // (which may be long in coming).
+      if (tab->behind && tab->out.empty() && !ec)
+        if (const auto owner = tab->owner.lock()) resync(tab, owner);
     } else if (!msg.text) {
       std::lock_guard lock(tab->link->mutex);
       tab->link->queued_bytes -= msg.bytes->size();
