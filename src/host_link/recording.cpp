@@ -41,13 +41,8 @@ std::optional<uint32_t> parse_record_what(std::string_view names) {
 
 bool recorded(uint32_t what, bool from_host, uint8_t type) {
   if (from_host) {
+    if (is_input_command(type)) return (what & REC_INPUT) != 0;
     switch (type) {
-      case CMD_MOUSE_MOVE:
-      case CMD_MOUSE_BUTTON:
-      case CMD_MOUSE_WHEEL:
-      case CMD_KEY:
-      case CMD_UNICODE:
-      case CMD_SYNC_LOCKS: return (what & REC_INPUT) != 0;
       case CMD_CLIP_FORMATS:
       case CMD_CLIP_DATA:
       case CMD_CLIP_REQUEST:

@@ -37,6 +37,12 @@ enum : uint8_t {
   CMD_CLIP_LOCK = 21,          // lock or unlock the server's file list (clip_files.hpp)
 };
 
+// The person's input: keys, the pointer, the wheel, Unicode text, the lock keys.
+constexpr bool is_input_command(uint8_t type) {
+  return type == CMD_MOUSE_MOVE || type == CMD_MOUSE_BUTTON || type == CMD_MOUSE_WHEEL ||
+         type == CMD_KEY || type == CMD_UNICODE || type == CMD_SYNC_LOCKS;
+}
+
 // korvane to host.
 enum : uint8_t {
   EVT_CONNECTED = 1,     // width (u32), height (u32)

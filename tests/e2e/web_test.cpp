@@ -319,8 +319,35 @@ class WebBrowserTest : public ::testing::Test {
     return test::open_connected(*browser, url(extra));
   }
 
-  // With no window manager the keyboard follows the pointer: a click puts it on the xterm the
-  // key tests start at 100,100.
+  // An xterm at 100,100 that writes what is typed into it to a file (see typed()).
+  void start_typing_xterm() {
+    host::SpawnOptions o;
+    o.argv = {"xterm",
+              "-geometry",
+              "40x10+100+100",
+              "-e",
+              "sh",
+              "-c",
+              "cat > " + logs.path + "/typed.txt"};
+    o.env = {x.env()};
+    o.term_grace_ms = 500;
+    auto xterm = host::spawn(o);
+    ASSERT_TRUE(xterm);
+    x.clients.push_back(std::move(*xterm));
+  }
+
+  // What was typed into that xterm, once it is `want` or 8 s passed.
+  std::string typed(const std::string& want) {
+    std::string got;
+    for (const auto t0 = Clock::now(); ms_since(t0) < 8000;) {
+      got = read_file(logs.path + "/typed.txt");
+      if (got == want) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return got;
+  }
+
+  // With no window manager the keyboard follows the pointer: a click puts it on the xterm.
   void click_xterm(const Tab& t) {
     ASSERT_TRUE(mouse(*browser, t, "mouseMoved", 200, 150));
     ASSERT_TRUE(mouse(*browser, t, "mousePressed", 200, 150));
@@ -375,41 +402,19 @@ TEST_F(WebBrowserTest, CanvasShowsTheXScreen) {
 
 TEST_F(WebBrowserTest, KeysAndClicksReachTheXSide) {
   if (!have_program("xterm")) GTEST_SKIP() << "xterm is not installed (scripts/setup.sh)";
-  const std::string typed = logs.path + "/typed.txt";
-  host::SpawnOptions o;
-  o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
-  o.env = {x.env()};
-  o.term_grace_ms = 500;
-  auto xterm = host::spawn(o);
-  ASSERT_TRUE(xterm);
-  x.clients.push_back(std::move(*xterm));
+  ASSERT_NO_FATAL_FAILURE(start_typing_xterm());
   auto t = open_connected("&codec=raw");
   ASSERT_TRUE(t);
   click_xterm(*t);
-  const std::string word = "korvane";
-  type_line(*t, word);
-  std::string got;
-  const auto t1 = Clock::now();
-  while (ms_since(t1) < 8000) {
-    got = read_file(typed);
-    if (got == word + "\n") break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_EQ(got, word + "\n") << page_state(*browser, *t);
+  type_line(*t, "korvane");
+  EXPECT_EQ(typed("korvane\n"), "korvane\n") << page_state(*browser, *t);
 }
 
 // A share link: a second tab on the same session, view only. Both show the X screen; the
 // viewer's keys reach nothing even when its page sends them; the link opens one tab only; and
 // the viewer ends with its owner.
 TEST_F(WebBrowserTest, AViewOnlyShareShowsTheSessionAndTakesNoInput) {
-  const std::string typed = logs.path + "/typed.txt";
-  host::SpawnOptions o;
-  o.argv = {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "cat > " + typed};
-  o.env = {x.env()};
-  o.term_grace_ms = 500;
-  auto xterm = host::spawn(o);
-  ASSERT_TRUE(xterm);
-  x.clients.push_back(std::move(*xterm));
+  ASSERT_NO_FATAL_FAILURE(start_typing_xterm());
   auto owner = open_connected("&codec=raw");
   ASSERT_TRUE(owner);
   eval(*browser, *owner, "document.querySelector('#share form').requestSubmit(), ''");
@@ -430,12 +435,8 @@ TEST_F(WebBrowserTest, AViewOnlyShareShowsTheSessionAndTakesNoInput) {
   eval(*browser, *viewer, "window.korvane.viewer = 'input', ''");
   type_line(*viewer, "no");
   type_line(*owner, "ok");
-  std::string got;
-  for (const auto t0 = Clock::now(); got != "ok\n" && ms_since(t0) < 8000;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    got = read_file(typed);
-  }
-  EXPECT_EQ(got, "ok\n") << "the viewer's keys reached the server, or the owner's did not";
+  EXPECT_EQ(typed("ok\n"), "ok\n")
+      << "the viewer's keys reached the server, or the owner's did not";
 
   auto again = open_tab(*browser, link);
   ASSERT_TRUE(again);

@@ -207,8 +207,8 @@ struct HttpConn {
 
 void read_request(Gateway& g, std::shared_ptr<HttpConn> c);
 
-void send_response(Gateway& g, std::shared_ptr<HttpConn> c, Response res) {
-  auto r = std::make_shared<Response>(std::move(res));
+template <typename Body>
+void send(Gateway& g, std::shared_ptr<HttpConn> c, std::shared_ptr<http::response<Body>> r) {
   http::async_write(c->stream, *r, [&g, c, r](beast::error_code ec, size_t) {
     if (ec || !r->keep_alive()) {
       beast::error_code ignored;
@@ -217,6 +217,10 @@ void send_response(Gateway& g, std::shared_ptr<HttpConn> c, Response res) {
     }
     read_request(g, c);
   });
+}
+
+void send_response(Gateway& g, std::shared_ptr<HttpConn> c, Response res) {
+  send(g, std::move(c), std::make_shared<Response>(std::move(res)));
 }
 
 // GET /recording?target=T&name=N: one recording of a target that lets the page play them,
@@ -248,14 +252,7 @@ void send_recording(Gateway& g, std::shared_ptr<HttpConn> c, const Request& req,
   res->prepare_payload();
   // A recording may be large: its transfer gets the time a slow link needs.
   c->stream.expires_after(std::chrono::minutes(30));
-  http::async_write(c->stream, *res, [&g, c, res](beast::error_code e, size_t) {
-    if (e || !res->keep_alive()) {
-      beast::error_code ignored;
-      c->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-      return;
-    }
-    read_request(g, c);
-  });
+  send(g, std::move(c), std::move(res));
 }
 
 // A WebSocket to /ws from an allowed origin, with a token still waiting, becomes a tab.

@@ -165,17 +165,7 @@ std::vector<std::string> recordings_to_prune(std::vector<RecordingFile> files, u
   return out;
 }
 
-bool viewer_may_send(bool input, uint8_t type) {
-  switch (type) {
-    case CMD_MOUSE_MOVE:
-    case CMD_MOUSE_BUTTON:
-    case CMD_MOUSE_WHEEL:
-    case CMD_KEY:
-    case CMD_UNICODE:
-    case CMD_SYNC_LOCKS: return input;
-    default: return false;
-  }
-}
+bool viewer_may_send(bool input, uint8_t type) { return input && is_input_command(type); }
 
 std::optional<ShareRequest> parse_share_request(std::string_view text) {
   ShareRequest r;
