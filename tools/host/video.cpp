@@ -142,6 +142,17 @@ Picture picture_of(const Record& r, StreamId& id, std::span<const uint8_t>& au) 
   }
 }
 
+// The libavcodec decoder of a compressed format korvane passes on; none for the others.
+AVCodecID decoder_of(uint16_t tag) {
+  switch (tag) {
+    case AUDIO_TAG_AAC: return AV_CODEC_ID_AAC;
+    case AUDIO_TAG_OPUS:
+    case AUDIO_TAG_XRDP_OPUS: return AV_CODEC_ID_OPUS;
+    case AUDIO_TAG_MP3: return AV_CODEC_ID_MP3;
+    default: return AV_CODEC_ID_NONE;
+  }
+}
+
 // What the first pass learns.
 struct Scan {
   std::optional<StreamId> stream;
@@ -149,7 +160,7 @@ struct Scan {
   bool several_streams = false, other_h264 = false, painted_after = false, any_picture = false;
   uint32_t width = 0, height = 0;  // the desktop's size at its first picture
   uint32_t desktop_width = 0, desktop_height = 0;
-  std::optional<AudioFormat> first_pcm;
+  std::optional<AudioFormat> first_sound;  // the track's rate and channels
   uint64_t last_us = 0;
 
   std::string why_not_remux() const {
@@ -173,8 +184,11 @@ Scan scan(const std::string& path, RecordingProblem& problem, std::string& error
             s.desktop_height = size->height;
           }
         }
-        if (!r.from_host && r.type == EVT_AUDIO_FORMAT && !s.first_pcm) {
-          if (const auto f = parse_audio_format(r.payload); f && is_pcm16(*f)) s.first_pcm = f;
+        if (!r.from_host && r.type == EVT_AUDIO_FORMAT && !s.first_sound) {
+          const auto f = parse_audio_format(r.payload);
+          if (f && f->channels && f->samples_per_sec &&
+              (is_pcm16(*f) || avcodec_find_decoder(decoder_of(f->tag))))
+            s.first_sound = f;
         }
         StreamId id;
         std::span<const uint8_t> au;
@@ -239,8 +253,13 @@ struct Output {
   AVAudioFifo* fifo = nullptr;
   AVFrame* samples = nullptr;
   int frame_samples = 1024;
-  std::optional<AudioFormat> source;  // the PCM the server sends now; none: not PCM
-  int64_t queued = 0;                 // samples put in the track so far, at its rate
+  std::optional<AudioFormat> source;        // what the server sends now; none: nothing to put in
+  AVCodecContext* sound_decoder = nullptr;  // for a compressed source
+  AVFrame* decoded = nullptr;
+  AVSampleFormat swr_format = AV_SAMPLE_FMT_NONE;  // what swr converts from
+  int swr_rate = 0;
+  AVChannelLayout swr_layout{};
+  int64_t queued = 0;  // samples put in the track so far, at its rate
   int64_t sound_pts = 0;
   AVPacket* packet = nullptr;
   AVPacket held{};  // remuxing: the last access unit, written once the next one's time is known
@@ -257,6 +276,9 @@ struct Output {
     avformat_free_context(format);
     avcodec_free_context(&video_encoder);
     avcodec_free_context(&sound_encoder);
+    avcodec_free_context(&sound_decoder);
+    av_frame_free(&decoded);
+    av_channel_layout_uninit(&swr_layout);
     sws_freeContext(sws);
     swr_free(&swr);
     if (fifo) av_audio_fifo_free(fifo);
@@ -313,7 +335,8 @@ bool open_sound(Output& o, const AudioFormat& first) {
   if (c->frame_size > 0) o.frame_samples = c->frame_size;
   o.fifo = av_audio_fifo_alloc(c->sample_fmt, c->ch_layout.nb_channels, o.frame_samples * 4);
   o.samples = av_frame_alloc();
-  if (!o.fifo || !o.samples) return o.fail("out of memory");
+  o.decoded = av_frame_alloc();
+  if (!o.fifo || !o.samples || !o.decoded) return o.fail("out of memory");
   return true;
 }
 
@@ -361,18 +384,72 @@ bool catch_up(Output& o, int64_t position) {
   return true;
 }
 
-bool on_sound_format(Output& o, const AudioFormat& f) {
+// The track's converter from `format` at `rate` with `channels`, made anew when they change.
+bool convert_from(Output& o, AVSampleFormat format, int rate, const AVChannelLayout& layout) {
+  if (o.swr && o.swr_format == format && o.swr_rate == rate &&
+      av_channel_layout_compare(&o.swr_layout, &layout) == 0)
+    return true;
   swr_free(&o.swr);
-  o.source.reset();
-  if (!is_pcm16(f)) return true;
-  AVChannelLayout in{};
-  av_channel_layout_default(&in, f.channels);
   AVCodecContext* c = o.sound_encoder;
+  // The layouts are only read (this libswresample's prototype wants them writable).
   const int e =
-      swr_alloc_set_opts2(&o.swr, &c->ch_layout, c->sample_fmt, c->sample_rate, &in,
-                          AV_SAMPLE_FMT_S16, static_cast<int>(f.samples_per_sec), 0, nullptr);
-  av_channel_layout_uninit(&in);
+      swr_alloc_set_opts2(&o.swr, &c->ch_layout, c->sample_fmt, c->sample_rate,
+                          const_cast<AVChannelLayout*>(&layout), format, rate, 0, nullptr);
   if (e < 0 || swr_init(o.swr) < 0) return o.fail("sound conversion", e);
+  o.swr_format = format;
+  o.swr_rate = rate;
+  av_channel_layout_uninit(&o.swr_layout);
+  return av_channel_layout_copy(&o.swr_layout, &layout) == 0;
+}
+
+// Converts `samples` samples to the track's format and queues them.
+bool put_samples(Output& o, const uint8_t** in, int samples) {
+  AVCodecContext* c = o.sound_encoder;
+  const int room = swr_get_out_samples(o.swr, samples);
+  if (room < 0) return o.fail("sound conversion");
+  uint8_t** out = nullptr;
+  if (av_samples_alloc_array_and_samples(&out, nullptr, c->ch_layout.nb_channels, std::max(room, 1),
+                                         c->sample_fmt, 0) < 0)
+    return o.fail("out of memory");
+  const int got = swr_convert(o.swr, out, room, in, samples);
+  const int put = got > 0 ? av_audio_fifo_write(o.fifo, reinterpret_cast<void**>(out), got) : 0;
+  av_freep(&out[0]);
+  av_freep(&out);
+  if (got < 0 || put != std::max(got, 0)) return o.fail("sound conversion");
+  o.queued += got;
+  return encode_sound(o, false);
+}
+
+bool on_sound_format(Output& o, const AudioFormat& f) {
+  avcodec_free_context(&o.sound_decoder);
+  o.source.reset();
+  if (is_pcm16(f)) {
+    AVChannelLayout in{};
+    av_channel_layout_default(&in, f.channels);
+    const bool ok = convert_from(o, AV_SAMPLE_FMT_S16, static_cast<int>(f.samples_per_sec), in);
+    av_channel_layout_uninit(&in);
+    if (ok) o.source = f;
+    return ok;
+  }
+  // A compressed format is decoded; its blocks stay out of the track when it cannot be.
+  const AVCodec* codec = avcodec_find_decoder(decoder_of(f.tag));
+  if (!codec || f.channels == 0 || f.samples_per_sec == 0) return true;
+  o.sound_decoder = avcodec_alloc_context3(codec);
+  if (!o.sound_decoder) return o.fail("out of memory");
+  o.sound_decoder->sample_rate = static_cast<int>(f.samples_per_sec);
+  av_channel_layout_default(&o.sound_decoder->ch_layout, f.channels);
+  if (!f.codec_data.empty()) {
+    // AAC's AudioSpecificConfig, as the page's AudioDecoder is given it too.
+    o.sound_decoder->extradata =
+        static_cast<uint8_t*>(av_mallocz(f.codec_data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!o.sound_decoder->extradata) return o.fail("out of memory");
+    std::copy(f.codec_data.begin(), f.codec_data.end(), o.sound_decoder->extradata);
+    o.sound_decoder->extradata_size = static_cast<int>(f.codec_data.size());
+  }
+  if (avcodec_open2(o.sound_decoder, codec, nullptr) < 0) {
+    avcodec_free_context(&o.sound_decoder);
+    return true;
+  }
   o.source = f;
   return true;
 }
@@ -386,22 +463,28 @@ bool on_sound_data(Output& o, uint64_t time_us, std::span<const uint8_t> bytes,
   AVCodecContext* c = o.sound_encoder;
   if (!catch_up(o, static_cast<int64_t>(time_us * static_cast<uint64_t>(c->sample_rate) / 1000000)))
     return false;
-  const int in_samples = static_cast<int>(bytes.size() / o.source->block_align);
-  const int room = swr_get_out_samples(o.swr, in_samples);
-  if (room < 0) return o.fail("sound conversion");
-  uint8_t** out = nullptr;
-  if (av_samples_alloc_array_and_samples(&out, nullptr, c->ch_layout.nb_channels, std::max(room, 1),
-                                         c->sample_fmt, 0) < 0)
-    return o.fail("out of memory");
-  const uint8_t* in[1] = {bytes.data()};
-  const int got = swr_convert(o.swr, out, room, in, in_samples);
-  const int put = got > 0 ? av_audio_fifo_write(o.fifo, reinterpret_cast<void**>(out), got) : 0;
-  av_freep(&out[0]);
-  av_freep(&out);
-  if (got < 0 || put != std::max(got, 0)) return o.fail("sound conversion");
-  o.queued += got;
   report.sound_blocks++;
-  return encode_sound(o, false);
+  if (!o.sound_decoder) {
+    const uint8_t* in[1] = {bytes.data()};
+    return put_samples(o, in, static_cast<int>(bytes.size() / o.source->block_align));
+  }
+  // A block the decoder refuses is lost to the track, not to the video.
+  av_packet_unref(o.packet);
+  if (av_new_packet(o.packet, static_cast<int>(bytes.size())) < 0) return o.fail("out of memory");
+  std::copy(bytes.begin(), bytes.end(), o.packet->data);
+  const int sent = avcodec_send_packet(o.sound_decoder, o.packet);
+  av_packet_unref(o.packet);
+  if (sent < 0) {
+    report.sound_undecoded++;
+    return true;
+  }
+  while (avcodec_receive_frame(o.sound_decoder, o.decoded) == 0) {
+    const AVFrame* f = o.decoded;
+    if (!convert_from(o, static_cast<AVSampleFormat>(f->format), f->sample_rate, f->ch_layout) ||
+        !put_samples(o, const_cast<const uint8_t**>(f->extended_data), f->nb_samples))
+      return false;
+  }
+  return true;
 }
 
 // --- The picture ---------------------------------------------------------------------------
@@ -554,7 +637,7 @@ std::string export_video(const std::string& recording, const std::string& out, V
   if (!open_output(o, out)) return o.error;
   if (remux ? !open_remuxed(o, s) : !open_encoder(o, s.width, s.height, report.encoder))
     return o.error;
-  if (s.first_pcm && !open_sound(o, *s.first_pcm)) return o.error;
+  if (s.first_sound && !open_sound(o, *s.first_sound)) return o.error;
   if (!start_file(o, out)) return o.error;
   report.width = static_cast<uint32_t>(o.video->codecpar->width);
   report.height = static_cast<uint32_t>(o.video->codecpar->height);

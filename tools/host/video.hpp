@@ -1,7 +1,8 @@
 // A recording (host/recorder.hpp) exported as a video file through libavformat: MP4 or Matroska,
 // chosen by the file's extension. The server's AVC420 bitstream is remuxed as it is; anything
 // else (rectangles, AVC444, several streams, a resize) is painted as a replay paints it and
-// encoded once. The server's 16-bit PCM becomes a sound track on the recording's own clock.
+// encoded once. The server's sound (16-bit PCM, or AAC, Opus or MP3 decoded) becomes a sound
+// track on the recording's own clock.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +25,9 @@ struct VideoReport {
   uint64_t frames = 0;           // video frames written
   double video_seconds = 0;      // the last frame's time
   double sound_seconds = 0;      // the sound track's length (0: no track)
-  uint64_t sound_blocks = 0;     // PCM blocks put in it
-  uint64_t sound_skipped = 0;    // blocks of compressed formats, not in the track
+  uint64_t sound_blocks = 0;     // blocks put in it
+  uint64_t sound_undecoded = 0;  // of those, compressed blocks the decoder refused
+  uint64_t sound_skipped = 0;    // blocks of formats that cannot be decoded, not in it
   double recording_seconds = 0;  // the recording's last record
   std::string recording_end;     // "whole", or what cut the recording short
 };
