@@ -33,6 +33,7 @@
 #include "host_link/extensions.hpp"
 #include "host_link/protocol.hpp"
 #include "shadow_fixture.hpp"
+#include "video_check.hpp"
 #include "x_cursor.hpp"
 #include "x_display.hpp"
 
@@ -438,6 +439,12 @@ TEST_F(ShadowExtTest, ARecordedScrollingXtermReplaysToTheScreen) {
   const auto diff = compare_rgb(*played, *shot, 0);
   ASSERT_TRUE(diff);
   EXPECT_EQ(diff->within, 1.0) << "the replay's last picture is not the screen";
+  // The video decodes without an error and ends on the screen, give or take H.264's losses.
+  EXPECT_FALSE(test::frame_md5s({"-i", logs.path + "/xterm.mp4"}).empty());
+  const double difference =
+      test::last_frame_difference(logs.path + "/xterm.mp4", *shot, logs.path + "/last.png");
+  EXPECT_GE(difference, 0);
+  EXPECT_LT(difference, 6.0);
 }
 
 }  // namespace
