@@ -166,6 +166,12 @@ for out in "$logs"/*.ctest; do
   [ -f "$out" ] || continue
   sed -n '/The following tests FAILED:/,$ s/^[[:space:]]*\([0-9]* - .*\)$/  '"$(basename "$out" .ctest)"': \1/p' "$out"
 done
+# And what they said of it, so a failure that does not come again can still be read.
+for out in "$logs"/*.ctest; do
+  [ -f "$out" ] || continue
+  grep -E -A 6 ': Failure$|^[^ ]*[Ee]rror: |Sanitizer|Test timeout|Exception:' "$out" | head -n 60 |
+    sed "s/^/  $(basename "$out" .ctest)| /" || true
+done
 # The counts of every test run above, as one line.
 if [ -f "$logs/counts" ]; then
   awk '{p += $1; f += $2} END {printf "tests: %d passed, %d failed\n", p, f}' "$logs/counts"
