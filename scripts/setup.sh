@@ -15,6 +15,7 @@ packages=(
   ffmpeg libx11-dev libxfixes-dev
   openssl libssl-dev ca-certificates procps
   git python3 dpkg-dev lintian
+  haproxy redis-server libhiredis-dev python3-yaml python3-kubernetes
 )
 # The xrdp 0.9 test peer (tests/peers/xrdp09.sh): Debian 12's own xrdp, not the newer one in
 # backports, with the Xorg it runs sessions in and xauth for sesman's cookies; fuse3's setuid
