@@ -23,3 +23,9 @@ set_tests_properties(Readme.ProtocolTablesCatchDrift PROPERTIES TIMEOUT 60 LABEL
 # Every C++ file in the one style of .clang-format (scripts/format.sh formats them).
 add_test(NAME Format.Tree COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/format.sh --check)
 set_tests_properties(Format.Tree PROPERTIES TIMEOUT 120 LABELS unit)
+
+# The Kubernetes files of deploy/k8s: their YAML, their field names against the API models of
+# python3-kubernetes, and the names they refer to each other by. Skipped without that module.
+add_test(NAME Deploy.KubernetesFiles
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/k8s_check.py ${PROJECT_SOURCE_DIR}/deploy/k8s)
+set_tests_properties(Deploy.KubernetesFiles PROPERTIES TIMEOUT 60 LABELS unit SKIP_RETURN_CODE 77)
