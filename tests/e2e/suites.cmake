@@ -56,16 +56,18 @@ korvane_e2e_suite(shadow_ext SOURCES ${e2e}/shadow_ext_test.cpp
 find_package(Boost 1.74 COMPONENTS system)
 if(Boost_FOUND AND TARGET korvane_test_devtools AND TARGET korvane-web)
   korvane_e2e_suite(web SOURCES ${e2e}/web_test.cpp LABELS e2e x_desktop slow
-                    LINK korvane_test_devtools Boost::system OpenSSL::Crypto
+                    LINK korvane_test_devtools korvane_web_policy Boost::system OpenSSL::Crypto
                     NEEDS korvane-web korvane-test-server)
   if(TARGET korvane_web_tests)
     target_compile_definitions(korvane_web_tests PRIVATE
-      KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")
+      KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>"
+      KORVANE_WEB_CLUSTER="${CMAKE_SOURCE_DIR}/scripts/web-cluster.sh")
   endif()
   # The configuration parser and the policy on their own: no network, no browser.
   korvane_suite_wanted(wanted unit)
   if(wanted)
     add_executable(korvane_web_config_tests ${e2e}/../unit/web_config_test.cpp
+                   ${e2e}/../unit/web_cluster_test.cpp
                    ${e2e}/../unit/web_policy_test.cpp)
     target_link_libraries(korvane_web_config_tests PRIVATE korvane_web_policy GTest::gtest_main)
     target_compile_options(korvane_web_config_tests PRIVATE ${KORVANE_WARNINGS})

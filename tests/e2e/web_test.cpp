@@ -4,6 +4,7 @@
 // the gateway must refuse what it should and end korvane as soon as a tab goes.
 
 #include <dirent.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cluster.hpp"
 #include "devtools.hpp"
 #include "host/files.hpp"
 #include "host/png.hpp"
@@ -140,12 +142,13 @@ struct Reply {
 };
 
 Reply http_request(uint16_t port, http::verb verb, const std::string& target,
-                   const std::string& origin, const std::string& body = {}) {
+                   const std::string& origin, const std::string& body = {},
+                   const std::string& address = "127.0.0.1") {
   net::io_context io;
   beast::tcp_stream stream(io);
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
-  stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  stream.connect(net::ip::tcp::endpoint(net::ip::make_address(address), port), ec);
   if (ec) return {};
   http::request<http::string_body> req{verb, target, 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
@@ -163,12 +166,13 @@ Reply http_request(uint16_t port, http::verb verb, const std::string& target,
 }
 
 // The HTTP status answering a WebSocket handshake: 101 when it was accepted.
-int ws_handshake(uint16_t port, const std::string& origin, const std::string& protocols) {
+int ws_handshake(uint16_t port, const std::string& origin, const std::string& protocols,
+                 const std::string& address = "127.0.0.1") {
   net::io_context io;
   beast::tcp_stream stream(io);
   stream.expires_after(std::chrono::seconds(10));
   beast::error_code ec;
-  stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  stream.connect(net::ip::tcp::endpoint(net::ip::make_address(address), port), ec);
   if (ec) return 0;
   http::request<http::empty_body> req{http::verb::get, "/ws", 11};
   req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
@@ -874,15 +878,18 @@ TEST_F(WebTestServerTest, HighDensityScreenGetsADesktopOfDevicePixels) {
 using Socket = websocket::stream<beast::tcp_stream>;
 
 // A WebSocket to the gateway's /ws with these subprotocols, from its own origin.
+// Elsewhere than 127.0.0.1 (a node behind a load balancer), from `origin` (the balancer's).
 std::unique_ptr<Socket> open_socket(net::io_context& io, uint16_t port,
-                                    const std::string& protocols) {
+                                    const std::string& protocols,
+                                    const std::string& address = "127.0.0.1",
+                                    std::string origin = "") {
   auto ws = std::make_unique<Socket>(io);
   beast::get_lowest_layer(*ws).expires_after(std::chrono::seconds(10));
   beast::error_code ec;
-  beast::get_lowest_layer(*ws).connect(
-      net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  beast::get_lowest_layer(*ws).connect(net::ip::tcp::endpoint(net::ip::make_address(address), port),
+                                       ec);
   EXPECT_FALSE(ec) << ec.message();
-  const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+  if (origin.empty()) origin = "http://127.0.0.1:" + std::to_string(port);
   ws->set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
     req.set(http::field::origin, origin);
     req.set(http::field::sec_websocket_protocol, protocols);
@@ -1063,6 +1070,258 @@ TEST(WebH264, VideoDecoderPaintsTheServersPicture) {
   // colours itself: a right picture scores about 29 dB, a wrong or misplaced one below 12.
   EXPECT_GT(psnr, 25.0) << "PSNR " << psnr << " dB; " << state;
   close_browser(*b);
+}
+
+// ---- several gateway nodes behind HAProxy, sharing a registry in Redis
+
+// scripts/web-cluster.sh's nodes node1..nodeN on 127.0.0.2.., HAProxy and Redis; all stopped
+// with the rig.
+struct ClusterRig {
+  TempDir dir = make_temp_dir("korvane-web-cluster");
+  std::string run;
+  uint16_t front = 0, node_port = 0, redis_port = 0;
+  ~ClusterRig() {
+    if (front) host::run_capture({.argv = {"bash", KORVANE_WEB_CLUSTER, "stop", run}}, 30000);
+  }
+  bool start(const std::string& targets, int nodes) {
+    run = dir.path + "/run";
+    std::ofstream(dir.path + "/targets.conf") << targets;
+    front = free_tcp_port();
+    const auto r = host::run_capture(
+        {.argv = {"bash", KORVANE_WEB_CLUSTER, "start", run, dir.path + "/targets.conf",
+                  std::to_string(nodes), std::to_string(front)},
+         .env = {std::string("KORVANE_WEB=") + KORVANE_WEB_PATH},
+         .stderr_path = "-"},
+        60000);
+    std::istringstream(read_file(run + "/ports")) >> node_port >> redis_port;
+    EXPECT_TRUE(r.status && r.status->code == 0 && redis_port) << r.out;
+    return redis_port != 0;
+  }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(front); }
+  static std::string address(int node) { return "127.0.0." + std::to_string(node + 1); }
+  int pid(int node) const {
+    return std::stoi(read_file(run + "/node" + std::to_string(node) + ".pid"));
+  }
+  std::string log(int node) const {
+    return read_file(run + "/node" + std::to_string(node) + ".log");
+  }
+  // The registry's sessions: how many each node runs.
+  std::map<std::string, int> sessions() const {
+    const auto r = host::run_capture({.argv = {"redis-cli", "-p", std::to_string(redis_port),
+                                               "--scan", "--pattern", "korvane:session:*"}},
+                                     5000);
+    std::map<std::string, int> by_node;
+    std::istringstream keys(r.out);
+    for (std::string key; keys >> key;) ++by_node[key.substr(16, key.rfind(':') - 16)];
+    return by_node;
+  }
+  Reply health(int node) const {
+    return http_request(node_port, http::verb::get, "/healthz", "", "", address(node));
+  }
+};
+
+// Not a zombie either: the nodes' parent is init, which reaps them when it gets to it.
+bool alive(int pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const auto paren = stat.rfind(") ");
+  return paren != std::string::npos && stat[paren + 2] != 'Z';
+}
+
+bool have_cluster_programs() {
+  return have_program("haproxy") && have_program("redis-server") && have_program("redis-cli");
+}
+
+// Ten people's tabs (each browser context its own cookies) spread over three nodes, each
+// showing its server's picture; a share link reaches its owner's node from anywhere. One node
+// dies: its tabs end, the others go on, new tabs go elsewhere and the registry forgets it. One
+// drains: it takes no new session, and exits once its tabs closed.
+TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
+  if (!have_cluster_programs()) GTEST_SKIP() << "haproxy or redis not installed (scripts/setup.sh)";
+  TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.steps = {"fill 0 0 200 200 cc3311", "sleep 600000"};
+  so.stderr_path = logs.path + "/server.err";
+  std::string error;
+  auto server = start_test_server(so, &error);
+  ASSERT_TRUE(server) << error;
+  ClusterRig c;
+  ASSERT_TRUE(c.start(
+      "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
+          "\nuser = test\npassword = " + kSecret +
+          "\nflags = 1\n[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+          "\nuser = test\npassword = test\nflags = 1\n",
+      3));
+  const auto page = [&](const std::string& target, const std::string& codec = "raw") {
+    return c.origin() + "/?target=" + target + "&connect=1&codec=" + codec;
+  };
+  const auto open_own = [&](const std::string& url) {
+    auto t = open_tab(*browser, url, true);
+    EXPECT_TRUE(t && wait_page(*browser, *t, "window.korvane.phase === 'connected'", 30000))
+        << (t ? page_state(*browser, *t) : "no tab");
+    return t;
+  };
+  std::vector<Tab> tabs;
+  for (int i = 0; i < 10; ++i) {
+    // Tab 1 is H.264, whose viewer starts from the key frame the gateway kept: the shadow
+    // server answers no refresh.
+    auto t = open_own(page(i == 0 ? "test" : "desk", i == 1 ? "h264" : "raw"));
+    ASSERT_TRUE(t);
+    tabs.push_back(*t);
+  }
+  auto by_node = c.sessions();
+  EXPECT_EQ(by_node.size(), 3u);
+  for (const auto& [node, n] : by_node) EXPECT_GE(n, 2) << node;
+  host::Canvas fill;
+  host::resize_canvas(fill, 200, 200);
+  for (size_t p = 0; p < fill.rgba.size(); p += 4)
+    fill.rgba[p] = 0xcc, fill.rgba[p + 1] = 0x33, fill.rgba[p + 2] = 0x11;
+  EXPECT_GE(page_match(*browser, tabs[0], logs.path, 200, 200, fill), 0.99);
+  const auto screen = screenshot(x, &error);
+  ASSERT_TRUE(screen) << error;
+  for (size_t i = 1; i < tabs.size(); ++i)
+    EXPECT_GE(page_match(*browser, tabs[i], logs.path, kWidth, kHeight, *screen), 0.99) << i;
+
+  // A share link, opened through the balancer by someone else: whichever node takes it, the
+  // viewer joins the owner's session.
+  eval(*browser, tabs[1], "document.querySelector('#share form').requestSubmit(), ''");
+  ASSERT_TRUE(wait_page(*browser, tabs[1], "window.korvane.share.links.length === 1", 10000));
+  auto viewer = open_own(eval(*browser, tabs[1], "window.korvane.share.links[0].url").value_or(""));
+  ASSERT_TRUE(viewer);
+  EXPECT_GE(page_match(*browser, *viewer, logs.path, kWidth, kHeight, *screen), 0.99);
+
+  // node1 dies.
+  const int sessions_of_1 = by_node["node1"];
+  kill(c.pid(1), SIGKILL);
+  int ended = 0;
+  for (const auto t0 = Clock::now(); ended < sessions_of_1 && ms_since(t0) < 15000;) {
+    ended = 0;
+    for (const auto& t : tabs)
+      ended += eval(*browser, t, "window.korvane.phase").value_or("") == "ended";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(ended, sessions_of_1);
+  for (int i = 0; i < 2; ++i) {
+    auto t = open_own(page("desk"));
+    ASSERT_TRUE(t);
+    tabs.push_back(*t);
+  }
+  const int living = 10 - sessions_of_1 + 2;
+  for (const auto t0 = Clock::now(); ms_since(t0) < 25000; by_node = c.sessions()) {
+    if (!by_node.count("node1") && by_node["node2"] + by_node["node3"] == living) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(by_node.count("node1"), 0u) << "the registry did not forget the dead node";
+  EXPECT_EQ(by_node["node2"] + by_node["node3"], living)
+      << "the tabs of the living nodes did not all go on, or new ones did not start there";
+
+  // node2 drains: no new session there, and it exits once its tabs closed.
+  kill(c.pid(2), SIGTERM);
+  Reply h;
+  for (const auto t0 = Clock::now(); (h = c.health(2)).status != 503 && ms_since(t0) < 5000;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(h.body.rfind("draining", 0), 0u) << h.status << " " << h.body;
+  const int draining_pid = c.pid(2);
+  EXPECT_TRUE(alive(draining_pid)) << "the drained node did not wait for its sessions";
+  auto late = open_own(page("desk"));
+  ASSERT_TRUE(late);
+  tabs.push_back(*late);
+  EXPECT_EQ(c.sessions()["node3"], by_node["node3"] + 1);
+  for (const auto& t : tabs) close_tab(*browser, t);
+  close_tab(*browser, *viewer);
+  bool exited = false;
+  for (const auto t0 = Clock::now(); !exited && ms_since(t0) < 15000;) {
+    exited = !alive(draining_pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(exited) << c.log(2);
+  EXPECT_NE(c.log(2).find("drained"), std::string::npos) << c.log(2);
+}
+
+// Tokens no node made, or expired, are refused by every node; a token of one node's works at
+// another, which forwards it. With the registry gone new sessions are refused with a reason and
+// the running one goes on; a registry that answers nonsense is the same to a node.
+TEST(WebCluster, BadTokensAndARegistryThatDiesOrTalksNonsense) {
+  if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
+    GTEST_SKIP() << "korvane-web or korvane-test-server not built";
+  if (!have_cluster_programs()) GTEST_SKIP() << "haproxy or redis not installed (scripts/setup.sh)";
+  ClusterRig c;
+  TestServerOptions so;
+  so.path = KORVANE_TEST_SERVER_PATH;
+  so.sec = "tls";
+  so.steps = {"fill 0 0 64 64 112233", "wait-input 1 60000", "fill 0 0 64 64 445566",
+              "sleep 60000"};
+  so.stderr_path = c.dir.path + "/server.err";
+  std::string error;
+  auto server = start_test_server(so, &error);
+  ASSERT_TRUE(server) << error;
+  ASSERT_TRUE(c.start("[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+                          "\nuser = test\npassword = test\nflags = 1\n",
+                      2));
+  const std::string secret = read_file(c.run + "/secret").substr(0, 64);
+  const std::string nonce(32, 'a');
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  for (const auto& token :
+       {web::sign_token(std::string(64, 'f'), "token", "node1", now + 60, nonce),
+        web::sign_token(secret, "token", "node1", now - 1, nonce),
+        web::sign_token(secret, "share", "node1", now + 60, nonce), nonce})
+    for (int node : {1, 2})
+      EXPECT_EQ(ws_handshake(c.node_port, c.origin(), "korvane, token." + token, c.address(node)),
+                403)
+          << token << " at node" << node;
+
+  const Reply made = http_request(c.node_port, http::verb::post, "/session", c.origin(),
+                                  "target=test&width=640&height=480&codec=raw", c.address(1));
+  ASSERT_EQ(made.status, 200) << made.body;
+  net::io_context io;
+  auto ws = open_socket(io, c.node_port, "korvane, token." + token_of(made.body), c.address(2),
+                        c.origin());
+  ASSERT_TRUE(ws);
+  EXPECT_GE(read_rect_bytes(*ws, 64 * 64 * 4), 64u * 64 * 4) << c.log(1) << c.log(2);
+
+  kill(std::stoi(read_file(c.run + "/redis.pid")), SIGKILL);
+  Reply refused;
+  for (const auto t0 = Clock::now(); refused.status != 503 && ms_since(t0) < 15000;) {
+    refused = http_request(c.front, http::verb::post, "/session", c.origin(), "target=test");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_NE(refused.body.find("the session registry is unreachable"), std::string::npos)
+      << refused.body;
+  EXPECT_EQ(c.health(1).status, 200);
+  const auto key = encode_frame(CMD_KEY, encode_key({0x1e, true, false}));
+  ws->binary(true);
+  beast::error_code ec;
+  ws->write(net::buffer(key), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  EXPECT_GE(read_rect_bytes(*ws, 64 * 64 * 4), 64u * 64 * 4)
+      << "the running session did not go on without the registry";
+
+  // A "registry" that answers anything with a reply of no type Redis has.
+  const uint16_t nonsense = free_tcp_port();
+  auto liar = host::spawn(
+      {.argv = {
+           "python3", "-c",
+           "import socket, sys\ns = socket.create_server(('127.0.0.1', int(sys.argv[1])))\n"
+           "while True:\n  c, _ = s.accept(); c.recv(4096); c.sendall(b'?no\\r\\n'); c.close()",
+           std::to_string(nonsense)}});
+  ASSERT_TRUE(liar && wait_for_port(nonsense, 10000));
+  auto lone = start_gateway(c.dir.path,
+                            "node = lone\nregistry = 127.0.0.1:" + std::to_string(nonsense) +
+                                "\nsecret_file = " + c.run + "/secret\n[target test]\nhost = h\n",
+                            &error);
+  ASSERT_TRUE(lone) << error;
+  for (const auto t0 = Clock::now();
+       ms_since(t0) < 10000 &&
+       read_file(lone->log_path).find("the registry fails") == std::string::npos;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string origin = "http://127.0.0.1:" + std::to_string(lone->port);
+  EXPECT_EQ(http_request(lone->port, http::verb::post, "/session", origin, "target=test").status,
+            503)
+      << read_file(lone->log_path);
+  EXPECT_EQ(http_request(lone->port, http::verb::get, "/healthz", "").status, 200);
 }
 
 }  // namespace

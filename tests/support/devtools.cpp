@@ -142,11 +142,19 @@ std::optional<ptree> cdp(Browser& b, const std::string& method, const std::strin
   }
 }
 
-std::optional<Tab> open_tab(Browser& b, const std::string& url) {
+std::optional<Tab> open_tab(Browser& b, const std::string& url, bool own_cookies) {
   Tab t;
+  std::string context;
+  if (own_cookies) {
+    const auto made = cdp(b, "Target.createBrowserContext");
+    if (!made) return std::nullopt;
+    context = ",\"browserContextId\":" +
+              json_quote(made->get<std::string>("result.browserContextId", ""));
+  }
   auto created = cdp(b, "Target.createTarget",
-                     "{\"url\":" + json_quote(url) + ",\"newWindow\":true,\"width\":" +
-                         std::to_string(b.width) + ",\"height\":" + std::to_string(b.height) + "}");
+                     "{\"url\":" + json_quote(url) +
+                         ",\"newWindow\":true,\"width\":" + std::to_string(b.width) +
+                         ",\"height\":" + std::to_string(b.height) + context + "}");
   if (!created) return std::nullopt;
   t.target_id = created->get<std::string>("result.targetId", "");
   auto attached =

@@ -41,7 +41,8 @@ struct Tab {
   std::string session;
 };
 
-std::optional<Tab> open_tab(Browser& b, const std::string& url);
+// own_cookies: in a browser context of its own, as another person's browser would be.
+std::optional<Tab> open_tab(Browser& b, const std::string& url, bool own_cookies = false);
 bool close_tab(Browser& b, const Tab& t);
 
 // Runs an expression in the page and returns its value as text (JSON.stringify'd by the caller

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cluster.hpp"
 #include "host_link/profile.hpp"
 #include "host_link/recording.hpp"
 #include "host_link/registry.hpp"
@@ -105,7 +106,24 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
         config.web_root = value;
       else if (key == "origin")
         config.origins.push_back(value);
-      else
+      else if (key == "node")
+        config.node = value;
+      else if (key == "advertise")
+        config.advertise = value;
+      else if (key == "registry")
+        config.registry = value;
+      else if (key == "secret_file")
+        config.secret_file = value;
+      else if (key == "max_sessions") {
+        if (!parse_number<uint32_t>(value, config.max_sessions, 0, 100000))
+          return fail("max_sessions: 0-100000");
+      } else if (key == "max_memory_mb") {
+        if (!parse_number<uint64_t>(value, config.max_memory_mb, 0, uint64_t{1} << 30))
+          return fail("max_memory_mb: a number of MiB");
+      } else if (key == "drain_seconds") {
+        if (!parse_number<uint32_t>(value, config.drain_seconds, 1, 7 * 86400))
+          return fail("drain_seconds: 1-604800");
+      } else
         return fail("unknown setting " + key);
       continue;
     }
@@ -174,6 +192,8 @@ std::optional<Config> load_config(const std::string& path, std::string* error) {
   auto c = parse_config(ss.str(), error);
   if (!c && error) *error = path + ": " + *error;
   if (!c) return c;
+  if (!c->secret_file.empty())
+    c->secret_file = (std::filesystem::path(path).parent_path() / c->secret_file).string();
   for (auto& [name, t] : c->targets) {
     if (t.rdp_file.empty()) continue;
     const auto file = std::filesystem::path(path).parent_path() / t.rdp_file;
@@ -186,6 +206,25 @@ std::optional<Config> load_config(const std::string& path, std::string* error) {
     t.profile[FIELD_RDP_FILE] = std::move(bytes);
   }
   return c;
+}
+
+std::string finish_cluster_config(Config& config) {
+  if (config.node.empty()) return {};
+  if (!valid_node_name(config.node)) return "node: 1-63 of a-z 0-9 -, not starting with -";
+  if (!parse_address(config.registry)) return "node " + config.node + ": registry: HOST:PORT";
+  // Empty: the address it listens on, once bound (see the gateway's start).
+  if (!config.advertise.empty() && !parse_address(config.advertise)) return "advertise: HOST:PORT";
+  if (config.advertise.empty() && (config.listen == "0.0.0.0" || config.listen == "::"))
+    return "advertise: HOST:PORT is needed when listening on every address";
+  if (config.secret_file.empty()) return "node " + config.node + ": secret_file is needed";
+  std::ifstream in(config.secret_file, std::ios::binary);
+  std::stringstream bytes;
+  if (in) bytes << in.rdbuf();
+  config.secret = trim(bytes.str());
+  if (!in || config.secret.size() < kMinSecretBytes)
+    return "secret_file " + config.secret_file + ": cannot be read or holds under " +
+           std::to_string(kMinSecretBytes) + " bytes";
+  return {};
 }
 
 }  // namespace korvane::web

@@ -46,6 +46,15 @@ struct Config {
   std::string web_root;              // empty: the page's source folder
   std::vector<std::string> origins;  // allowed besides the gateway's own address
   std::map<std::string, Target> targets;
+  // On several machines (cluster.hpp); without a node name, a gateway on its own as before.
+  std::string node;
+  std::string advertise;      // HOST:PORT the other nodes reach this one at; empty: listen:port
+  std::string registry;       // Redis, HOST:PORT
+  std::string secret_file;    // the signing secret every node shares (relative: to the file)
+  std::string secret;         // its bytes, read by finish_cluster_config
+  uint32_t max_sessions = 0;  // 0: no limit
+  uint64_t max_memory_mb = 0;
+  uint32_t drain_seconds = 3600;  // the bound on a drain
 };
 
 // Reads "key = value" lines, "# comments", and "[target NAME]" sections. Returns nullopt and the
@@ -54,6 +63,10 @@ std::optional<Config> parse_config(const std::string& text, std::string* error);
 // Also reads each target's rdp_file: one it cannot read, or that is no .rdp text korvane would
 // take (over 32768 bytes, not text, command-line options), is refused here, at start-up.
 std::optional<Config> load_config(const std::string& path, std::string* error);
+
+// With a node name (from the file or the command line): checks the node's settings and reads
+// its secret; what is wrong, or empty.
+std::string finish_cluster_config(Config& config);
 
 // Target names are what a browser sends: short, plain, safe in a log.
 bool valid_target_name(const std::string& name);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -13,7 +14,9 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "cluster.hpp"
 #include "config.hpp"
+#include "registry.hpp"
 #include "tokens.hpp"
 
 namespace korvane::web {
@@ -40,7 +43,26 @@ struct Gateway {
   std::vector<std::weak_ptr<Link>> links;  // guarded by mutex; for stopping
   std::atomic<int> live_threads{0};        // korvane reader threads still running
   std::atomic<bool> stopping{false};       // set once by the signal handler (io thread)
+  // On several machines (config.node set): the registry, kept by the registry thread and asked
+  // by the io thread; whether its last exchange went well; and a drain (no new sessions).
+  Registry registry;
+  std::atomic<bool> registry_ok{true};
+  std::atomic<bool> draining{false};  // set by the signal handler (io thread)
+  // The registry thread waits on keeper_wake for its next round, or for a session that started
+  // or ended (keeper_due), or for the end (keeper_stop).
+  std::mutex keeper_mutex;
+  std::condition_variable keeper_wake;
+  bool keeper_due = false, keeper_stop = false;  // guarded by keeper_mutex
 };
+
+// A session started or ended: the registry thread brings the registry up to date now. Any thread.
+void registry_changed(Gateway& g);
+
+bool cluster(const Gateway& g);
+// A token of `kind` ("token", "share") valid for `seconds`: signed on several machines, else
+// random. Any thread.
+std::string make_token(const Gateway& g, std::string_view kind, int64_t seconds);
+int64_t unix_now();
 
 void log_line(const std::string& text);
 

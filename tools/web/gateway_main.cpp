@@ -4,16 +4,19 @@
 // checked frame by frame (policy.hpp) and only input, clipboard and resize commands reach korvane.
 //
 //   korvane-web --config FILE [--listen ADDR] [--port N] [--korvane PATH] [--web-root DIR]
-//               [--origin ORIGIN]...
+//               [--origin ORIGIN]... [--node NAME] [--advertise HOST:PORT] [--registry HOST:PORT]
 //
 // One thread runs every socket (http.hpp, tab.hpp); each session has one more thread that reads
-// korvane's output.
+// korvane's output. On several machines (a node name) one more keeps the registry.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -31,6 +34,28 @@ void log_line(const std::string& text) {
   std::fflush(stderr);
 }
 
+bool cluster(const Gateway& g) { return !g.config.node.empty(); }
+
+void registry_changed(Gateway& g) {
+  if (!cluster(g)) return;
+  {
+    std::lock_guard lock(g.keeper_mutex);
+    g.keeper_due = true;
+  }
+  g.keeper_wake.notify_all();
+}
+
+int64_t unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string make_token(const Gateway& g, std::string_view kind, int64_t seconds) {
+  if (!cluster(g)) return random_token();
+  return sign_token(g.config.secret, kind, g.config.node, unix_now() + seconds, random_token());
+}
+
 namespace {
 
 std::string self_dir() {
@@ -42,12 +67,42 @@ std::string self_dir() {
 int usage() {
   std::fprintf(stderr,
                "usage: korvane-web --config FILE [--listen ADDR] [--port N] [--korvane PATH]\n"
-               "                   [--web-root DIR] [--origin ORIGIN]...\n");
+               "                   [--web-root DIR] [--origin ORIGIN]... [--node NAME]\n"
+               "                   [--advertise HOST:PORT] [--registry HOST:PORT]\n");
   return 2;
 }
 
+// Keeps this node and its sessions in the registry, each key refreshed well within its expiry,
+// and says in the log when the registry stops or starts answering. At the end its keys go.
+void keep_registry(Gateway& g) {
+  std::vector<uint64_t> kept;
+  const std::string& node = g.config.node;
+  for (;;) {
+    std::string error;
+    bool ok =
+        registry_set(g.registry, node_key(node), g.config.advertise, kRegistryTtlSeconds, &error);
+    const std::vector<uint64_t> live = live_sessions(g);
+    for (const uint64_t id : live)
+      ok = ok && registry_set(g.registry, session_key(node, id), node, kRegistryTtlSeconds, &error);
+    for (const uint64_t id : kept)
+      if (ok && std::find(live.begin(), live.end(), id) == live.end())
+        ok = registry_del(g.registry, session_key(node, id), &error);
+    if (ok) kept = live;
+    if (ok != g.registry_ok.exchange(ok))
+      log_line(ok ? "the registry answers again"
+                  : "the registry fails (" + error + "): no new sessions until it answers");
+    std::unique_lock lock(g.keeper_mutex);
+    g.keeper_wake.wait_for(lock, std::chrono::seconds(kRegistryTtlSeconds / 3),
+                           [&] { return g.keeper_stop || g.keeper_due; });
+    if (g.keeper_stop) break;
+    g.keeper_due = false;
+  }
+  for (const uint64_t id : kept) registry_del(g.registry, session_key(node, id), nullptr);
+  registry_del(g.registry, node_key(node), nullptr);
+}
+
 int run(int argc, char** argv) {
-  std::string config_path, listen, korvane, web_root;
+  std::string config_path, listen, korvane, web_root, node, advertise, registry;
   std::optional<long> port;
   std::vector<std::string> origins;
   for (int i = 1; i < argc; ++i) {
@@ -71,6 +126,12 @@ int run(int argc, char** argv) {
       web_root = v;
     else if (a == "--origin")
       origins.push_back(v);
+    else if (a == "--node")
+      node = v;
+    else if (a == "--advertise")
+      advertise = v;
+    else if (a == "--registry")
+      registry = v;
     else
       return usage();
   }
@@ -88,6 +149,13 @@ int run(int argc, char** argv) {
   if (!korvane.empty()) g.config.korvane = korvane;
   if (!web_root.empty()) g.config.web_root = web_root;
   for (auto& o : origins) g.config.origins.push_back(o);
+  if (!node.empty()) g.config.node = node;
+  if (!advertise.empty()) g.config.advertise = advertise;
+  if (!registry.empty()) g.config.registry = registry;
+  if (const std::string problem = finish_cluster_config(g.config); !problem.empty()) {
+    log_line("configuration: " + problem);
+    return 2;
+  }
   g.korvane_path = g.config.korvane;
   if (g.korvane_path.empty()) {
     const std::string beside = self_dir() + "/korvane";
@@ -123,15 +191,61 @@ int run(int argc, char** argv) {
   log_line("listening on " + host + ":" + std::to_string(bound) + ", " +
            std::to_string(g.config.targets.size()) + " target(s), korvane " + g.korvane_path);
 
-  net::signal_set signals(g.io, SIGINT, SIGTERM);
-  signals.async_wait([&](beast::error_code, int) {
+  if (g.config.advertise.empty()) g.config.advertise = host + ":" + std::to_string(bound);
+  std::thread registry_thread;
+  if (cluster(g)) {
+    const auto at = parse_address(g.config.registry);
+    g.registry.host = at->host;
+    g.registry.port = at->port;
+    log_line("node " + g.config.node + " at " + g.config.advertise + ", registry " +
+             g.config.registry);
+    registry_thread = std::thread(keep_registry, std::ref(g));
+  }
+
+  // SIGINT stops at once. SIGUSR1 drains: no new sessions, the running ones go on, and the
+  // gateway stops when they ended or drain_seconds passed. On several machines SIGTERM drains
+  // too (what an orchestrator sends first), and a second one stops at once.
+  const auto stop = [&] {
     g.stopping = true;
     beast::error_code ignored;
     acceptor.close(ignored);
     g.io.stop();
-  });
+  };
+  net::signal_set signals(g.io, SIGINT, SIGTERM, SIGUSR1);
+  net::steady_timer drain_timer(g.io);
+  Clock::time_point drain_until;
+  std::function<void()> check_drain = [&] {
+    if (g.live_threads == 0 || Clock::now() >= drain_until) {
+      log_line(g.live_threads == 0 ? "drained" : "the drain's bound passed");
+      return stop();
+    }
+    drain_timer.expires_after(std::chrono::milliseconds(200));
+    drain_timer.async_wait([&](beast::error_code waited) {
+      if (!waited) check_drain();
+    });
+  };
+  std::function<void(beast::error_code, int)> on_signal = [&](beast::error_code failed, int sig) {
+    if (failed) return;
+    const bool drain = sig == SIGUSR1 || (sig == SIGTERM && cluster(g));
+    if (!drain || g.draining) return stop();
+    g.draining = true;
+    log_line("draining: no new sessions; " + std::to_string(g.live_threads.load()) +
+             " running, at most " + std::to_string(g.config.drain_seconds) + " s more");
+    drain_until = Clock::now() + std::chrono::seconds(g.config.drain_seconds);
+    check_drain();
+    signals.async_wait(on_signal);
+  };
+  signals.async_wait(on_signal);
   accept_next(g, acceptor);
   g.io.run();
+  if (registry_thread.joinable()) {
+    {
+      std::lock_guard lock(g.keeper_mutex);
+      g.keeper_stop = true;
+    }
+    g.keeper_wake.notify_all();
+    registry_thread.join();
+  }
   // Every reader thread ends its korvane within a second of seeing the flag; the tabs hold
   // their links, so the flag is set on each through the io objects that are left.
   log_line("stopping");

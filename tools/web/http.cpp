@@ -1,6 +1,7 @@
 #include "http.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,6 +119,21 @@ Response serve_file(const Gateway& g, const Request& req, std::string name) {
   return make_response(req, http::status::ok, ss.str(), type);
 }
 
+// Why this node takes no new session now, or nullopt. For a load balancer's checks a registry
+// that is down is no reason: every node would fail alike, and the page would get the balancer's
+// answer instead of the gateway's.
+std::optional<std::string> node_refusal(Gateway& g, bool for_health_check = false) {
+  NodeLoad load;
+  load.cluster = cluster(g);
+  load.registry_ok = g.registry_ok || for_health_check;
+  load.draining = g.draining;
+  load.sessions = static_cast<size_t>(g.live_threads.load()) + pending_tokens(g.tokens);
+  load.max_sessions = g.config.max_sessions;
+  load.max_memory_mb = g.config.max_memory_mb;
+  if (load.max_memory_mb) load.memory_mb = node_memory_mb(g);
+  return refusal(load);
+}
+
 Response new_session(Gateway& g, const Request& req) {
   if (req.method() != http::verb::post) {
     return refuse(req, http::status::method_not_allowed, "POST only");
@@ -125,6 +141,11 @@ Response new_session(Gateway& g, const Request& req) {
   if (!origin_ok(g, req)) {
     log_line("refused a session request: origin not allowed");
     return refuse(req, http::status::forbidden, "origin not allowed");
+  }
+  if (const auto why = node_refusal(g)) {
+    log_line("refused a session request: " + *why);
+    return refuse(req, http::status::service_unavailable,
+                  "this gateway takes no new session: " + *why);
   }
   auto form = parse_form(req.body());
   const std::string name = form["target"];
@@ -153,7 +174,8 @@ Response new_session(Gateway& g, const Request& req) {
     // No usable scale: korvane asks for none, as for a page that sends none.
   }
   p.width &= ~1u;
-  const auto token = issue_token(g.tokens, std::move(p), Clock::now());
+  const auto token = issue_token(g.tokens, std::move(p), Clock::now(),
+                                 make_token(g, "token", kTokenLifetime.count()));
   if (!token) return refuse(req, http::status::too_many_requests, "busy");
   return make_response(req, http::status::ok, "{\"token\":\"" + *token + "\"}", "application/json");
 }
@@ -193,6 +215,15 @@ Response handle_http(Gateway& g, const Request& req) {
     return make_response(req, http::status::ok, body + "]", "application/json");
   }
   if (path == "/session") return new_session(g, req);
+  if (path == "/healthz") {
+    // For a load balancer's checks: 503 sends new sessions elsewhere; running ones go on.
+    const auto why = node_refusal(g, true);
+    const std::string node = g.config.node.empty() ? "" : " " + g.config.node;
+    return make_response(
+        req, why ? http::status::service_unavailable : http::status::ok,
+        (why ? *why : "ok") + node + " sessions " + std::to_string(g.live_threads.load()) + "\n",
+        "text/plain; charset=utf-8");
+  }
   if (req.method() != http::verb::get && req.method() != http::verb::head)
     return refuse(req, http::status::method_not_allowed, "not allowed");
   return serve_file(g, req, path.substr(1));
@@ -206,6 +237,9 @@ struct HttpConn {
 };
 
 void read_request(Gateway& g, std::shared_ptr<HttpConn> c);
+
+// Marks a request one node forwarded to another, naming the first.
+constexpr const char* kForwardedBy = "X-Korvane-Forwarded-By";
 
 template <typename Body>
 void send(Gateway& g, std::shared_ptr<HttpConn> c, std::shared_ptr<http::response<Body>> r) {
@@ -255,6 +289,112 @@ void send_recording(Gateway& g, std::shared_ptr<HttpConn> c, const Request& req,
   send(g, std::move(c), std::move(res));
 }
 
+// Bytes from one socket to the other as they come, one buffer at a time (so a side that does
+// not read holds the other back); when either side ends, both do.
+void pipe_bytes(std::shared_ptr<beast::tcp_stream> from, std::shared_ptr<beast::tcp_stream> to,
+                std::shared_ptr<std::array<char, 16384>> buffer) {
+  from->async_read_some(net::buffer(*buffer), [from, to, buffer](beast::error_code ec, size_t n) {
+    const auto end = [&] {
+      beast::error_code ignored;
+      from->socket().shutdown(tcp::socket::shutdown_both, ignored);
+      to->socket().shutdown(tcp::socket::shutdown_both, ignored);
+    };
+    if (ec) return end();
+    net::async_write(*to, net::buffer(buffer->data(), n),
+                     [from, to, buffer, end](beast::error_code e, size_t) {
+                       if (e) return end();
+                       pipe_bytes(from, to, buffer);
+                     });
+  });
+}
+
+// The request goes on, unchanged but for a mark, to the node that holds its session; from then
+// on this node passes bytes both ways. A node that cannot be reached is a refusal the page shows.
+void forward(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req, const Address& to,
+             const std::string& node) {
+  auto up = std::make_shared<beast::tcp_stream>(c->stream.get_executor());
+  auto resolver = std::make_shared<tcp::resolver>(c->stream.get_executor());
+  auto r = std::make_shared<Request>(std::move(req));
+  r->set(kForwardedBy, g.config.node);
+  const auto fail = [&g, c, r, node](const beast::error_code& ec) {
+    log_line("cannot forward a WebSocket to node " + node + ": " + ec.message());
+    send_response(g, c,
+                  refuse(*r, http::status::bad_gateway, "the node of this session is unreachable"));
+  };
+  resolver->async_resolve(
+      to.host, std::to_string(to.port),
+      [c, up, resolver, r, fail](beast::error_code ec, tcp::resolver::results_type found) {
+        if (ec) return fail(ec);
+        up->expires_after(std::chrono::seconds(3));
+        up->async_connect(found, [c, up, r, fail](beast::error_code e, const tcp::endpoint&) {
+          if (e) return fail(e);
+          http::async_write(*up, *r, [c, up, r, fail](beast::error_code e2, size_t) {
+            if (e2) return fail(e2);
+            up->expires_never();
+            c->stream.expires_never();
+            auto down = std::make_shared<beast::tcp_stream>(std::move(c->stream));
+            // What the browser sent past the request (nothing, before the handshake's answer).
+            auto early = std::make_shared<std::string>(beast::buffers_to_string(c->buffer.data()));
+            net::async_write(*up, net::buffer(*early),
+                             [down, up, early](beast::error_code e3, size_t) {
+                               if (e3) return;
+                               pipe_bytes(down, up, std::make_shared<std::array<char, 16384>>());
+                               pipe_bytes(up, down, std::make_shared<std::array<char, 16384>>());
+                             });
+          });
+        });
+      });
+}
+
+// On several machines: whether this node answers the WebSocket. A token no node made, or one
+// expired, is refused here; one of another node's is forwarded there (a share link's node is the
+// registry's answer, as the registry forgets a revoked link).
+bool answer_here(Gateway& g, const std::shared_ptr<HttpConn>& c, Request& req,
+                 std::string_view offered) {
+  const auto share = token_of_protocols(offered, "share.");
+  const auto token = share ? share : token_of_protocols(offered);
+  const auto made =
+      token ? check_token(g.config.secret, share ? "share" : "token", *token, unix_now())
+            : std::nullopt;
+  if (!made) {
+    log_line("refused a WebSocket: no token, or a forged or expired one");
+    send_response(g, c, refuse(req, http::status::forbidden, "no valid session token"));
+    return false;
+  }
+  std::string node = made->node, error;
+  if (share) {
+    const auto at = registry_get(g.registry, share_key(made->nonce), &error);
+    if (!at || !valid_node_name(*at)) {
+      log_line("refused a share link's WebSocket: " + (error.empty() ? "link unknown" : error));
+      send_response(
+          g, c,
+          refuse(req, error.empty() ? http::status::forbidden : http::status::service_unavailable,
+                 error.empty() ? "no valid share link" : "the session registry is unreachable"));
+      return false;
+    }
+    node = *at;
+  }
+  if (node == g.config.node) return true;
+  if (req.find(kForwardedBy) != req.end()) {  // never a second hop: the registry is out of step
+    log_line("refused a WebSocket forwarded by another node for node " + node);
+    send_response(g, c, refuse(req, http::status::misdirected_request, "forwarded twice"));
+    return false;
+  }
+  const auto address = registry_get(g.registry, node_key(node), &error);
+  const auto to = address ? parse_address(*address) : std::nullopt;
+  if (!to) {
+    log_line("refused a WebSocket for node " + node + ": " +
+             (error.empty() ? "the node is not in the registry" : error));
+    send_response(g, c,
+                  refuse(req, http::status::service_unavailable,
+                         error.empty() ? "the node of this session is gone"
+                                       : "the session registry is unreachable"));
+    return false;
+  }
+  forward(g, c, std::move(req), *to, node);
+  return false;
+}
+
 // A WebSocket to /ws from an allowed origin, with a token still waiting, becomes a tab.
 void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
   if (req.target() != "/ws") {
@@ -271,6 +411,7 @@ void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
       protocols == req.end()
           ? std::string_view{}
           : std::string_view{protocols->value().data(), protocols->value().size()};
+  if (cluster(g) && !answer_here(g, c, req, offered)) return;
   // A share link's viewer joins its owner's session.
   if (const auto share_token = token_of_protocols(offered, "share.")) {
     const auto share = take_share(g.shares, *share_token, Clock::now());

@@ -1,8 +1,11 @@
 #include "tab.hpp"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -224,15 +227,33 @@ void on_share_request(const std::shared_ptr<Tab>& tab, const std::string& text) 
   }
   if (r->revoke) {
     const bool known = revoke_share(shares, tab->id, r->token);
+    if (known && cluster(*tab->gateway))
+      if (const auto link = check_token(tab->gateway->config.secret, "share", r->token, 0))
+        registry_del(tab->gateway->registry, share_key(link->nonce), nullptr);
     for (auto viewers = tab->viewers; auto& v : viewers)
       if (v->share == r->token) end_viewer(v, "its link was revoked");
     send_text(tab, (known ? "revoked " : "refused revoke ") + r->token);
     return;
   }
-  const auto token = issue_share(shares, tab->id, r->input, r->minutes, Clock::now());
+  Gateway& g = *tab->gateway;
+  const auto token = issue_share(shares, tab->id, r->input, r->minutes, Clock::now(),
+                                 make_token(g, "share", int64_t{r->minutes} * 60));
   if (!token) {
     send_text(tab, "refused share: too many links");
     return;
+  }
+  // On several machines the registry says which node holds the link, for a viewer that reaches
+  // another one.
+  if (cluster(g)) {
+    const auto link = check_token(g.config.secret, "share", *token, unix_now());
+    std::string error;
+    if (!link ||
+        !registry_set(g.registry, share_key(link->nonce), g.config.node, r->minutes * 60, &error)) {
+      revoke_share(shares, tab->id, *token);
+      log_line("session " + std::to_string(tab->id) + ": no share link: " + error);
+      send_text(tab, "refused share: the session registry is unreachable");
+      return;
+    }
   }
   owners[tab->id] = tab;
   log_line("session " + std::to_string(tab->id) + ": a share link made (" +
@@ -341,6 +362,7 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
       host::close_stdin(s.child);
     }
   }
+  registry_changed(*gateway);
   auto status = host::wait_exit(s.child, 300);
   if (!status) status = host::terminate(s.child, 400);
   log_line("session " + std::to_string(id) + ": " + ending + "; korvane " +
@@ -428,12 +450,15 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
     return;  // the socket closes with the tab; the page sees the WebSocket fail
   }
   tab->link = std::make_shared<Link>();
+  tab->link->id = tab->id;
   tab->link->session = std::move(*session);
+  tab->link->pid = tab->link->session.child.pid;
   {
     std::lock_guard lock(g.mutex);
     std::erase_if(g.links, [](const std::weak_ptr<Link>& l) { return l.expired(); });
     g.links.push_back(tab->link);
   }
+  registry_changed(g);
   if (!target.record_dir.empty()) start_recording(*tab->link, target, tab->id);
   log_line("session " + std::to_string(tab->id) + ": target " + p.target + ", " +
            std::to_string(p.width) + "x" + std::to_string(p.height) +
@@ -480,12 +505,12 @@ void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>
     res.set(http::field::sec_websocket_protocol, "korvane");
   }));
   v->ws.async_accept(req, [v, expires = share.expires](beast::error_code ec) {
-    const auto owner = v->owner.lock();
-    if (ec || !owner || owner->closed || owner->korvane_done) {
+    const auto joined = v->owner.lock();
+    if (ec || !joined || joined->closed || joined->korvane_done) {
       v->closed = true;
       return;
     }
-    owner->viewers.push_back(v);
+    joined->viewers.push_back(v);
     log_line("session " + std::to_string(v->id) + ": a viewer joined (" +
              (v->input ? "input" : "view only") + ")");
     v->expiry.emplace(v->ws.get_executor());
@@ -493,9 +518,41 @@ void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>
     v->expiry->async_wait([v](beast::error_code e) {
       if (!e) end_viewer(v, "its link expired");
     });
-    resync(v, owner);
+    resync(v, joined);
     read_next(v);
   });
+}
+
+std::vector<uint64_t> live_sessions(Gateway& g) {
+  std::vector<uint64_t> ids;
+  std::lock_guard lock(g.mutex);
+  for (auto& weak : g.links)
+    if (const auto link = weak.lock()) {
+      std::lock_guard link_lock(link->mutex);
+      if (!link->closing) ids.push_back(link->id);
+    }
+  return ids;
+}
+
+namespace {
+uint64_t rss_bytes(const std::string& statm) {
+  std::ifstream in(statm);
+  uint64_t pages = 0, resident = 0;
+  in >> pages >> resident;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+}  // namespace
+
+uint64_t node_memory_mb(Gateway& g) {
+  uint64_t bytes = rss_bytes("/proc/self/statm");
+  std::vector<int> pids;
+  {
+    std::lock_guard lock(g.mutex);
+    for (auto& weak : g.links)
+      if (const auto link = weak.lock()) pids.push_back(link->pid);
+  }
+  for (const int pid : pids) bytes += rss_bytes("/proc/" + std::to_string(pid) + "/statm");
+  return bytes >> 20;
 }
 
 void close_all_links(Gateway& g) {

@@ -19,7 +19,9 @@ inline constexpr size_t kMaxFramePayload = 64u << 20;
 // holds the owner, korvane or the server back.
 inline constexpr size_t kViewerQueueLimit = 8u << 20;
 
-struct Link {  // korvane's side, shared by the io thread and the tab's reader thread
+struct Link {       // korvane's side, shared by the io thread and the tab's reader thread
+  uint64_t id = 0;  // the session's; these two are set before the link is shared
+  int pid = 0;      // korvane's
   host::Session session;
   std::mutex mutex;  // guards everything below, and writes to korvane's stdin
   std::condition_variable changed;
@@ -43,6 +45,11 @@ bool session_shared(uint64_t id);
 // WebSocket. On the io thread.
 void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
               const Share& share, const std::string& token);
+
+// The sessions whose korvane still runs. Any thread.
+std::vector<uint64_t> live_sessions(Gateway& g);
+// What this node's korvanes and the gateway itself hold in memory, in MiB. Any thread.
+uint64_t node_memory_mb(Gateway& g);
 
 // Tells every live tab's reader thread to end its korvane (after the io thread stopped).
 void close_all_links(Gateway& g);

@@ -24,9 +24,10 @@ std::string random_token() {
   return out;
 }
 
-std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_point now) {
+std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_point now,
+                                       std::string token) {
   p.expires = now + kTokenLifetime;
-  const std::string token = random_token();
+  if (token.empty()) token = random_token();
   std::lock_guard lock(tokens.mutex);
   for (auto it = tokens.pending.begin(); it != tokens.pending.end();) {
     it = it->second.expires < now ? tokens.pending.erase(it) : std::next(it);
@@ -34,6 +35,11 @@ std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_po
   if (tokens.pending.size() >= kMaxPendingTokens) return std::nullopt;
   tokens.pending[token] = std::move(p);
   return token;
+}
+
+size_t pending_tokens(Tokens& tokens) {
+  std::lock_guard lock(tokens.mutex);
+  return tokens.pending.size();
 }
 
 std::optional<Pending> take_token(Tokens& tokens, const std::string& token, Clock::time_point now) {
@@ -60,7 +66,7 @@ std::optional<std::string> token_of_protocols(std::string_view protocols, std::s
 }
 
 std::optional<std::string> issue_share(Shares& shares, uint64_t session, bool input, int minutes,
-                                       Clock::time_point now) {
+                                       Clock::time_point now, std::string token) {
   if (minutes < 1 || minutes > kMaxShareMinutes) return std::nullopt;
   size_t of_session = 0;
   for (auto it = shares.by_token.begin(); it != shares.by_token.end();) {
@@ -72,7 +78,7 @@ std::optional<std::string> issue_share(Shares& shares, uint64_t session, bool in
     ++it;
   }
   if (of_session >= kMaxSharesPerSession) return std::nullopt;
-  const std::string token = random_token();
+  if (token.empty()) token = random_token();
   shares.by_token[token] = Share{session, input, now + std::chrono::minutes(minutes), false};
   return token;
 }

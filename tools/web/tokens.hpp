@@ -38,9 +38,12 @@ struct Tokens {
 // 128 random bits in hex.
 std::string random_token();
 
-// Stores p under a new token valid for kTokenLifetime from now, after dropping expired ones;
-// nullopt when kMaxPendingTokens are waiting already.
-std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_point now);
+// Stores p under `token` (empty: a new random one) valid for kTokenLifetime from now, after
+// dropping expired ones; nullopt when kMaxPendingTokens are waiting already.
+std::optional<std::string> issue_token(Tokens& tokens, Pending p, Clock::time_point now,
+                                       std::string token = {});
+// How many wait for their WebSocket.
+size_t pending_tokens(Tokens& tokens);
 
 // Takes the request of a token; an unknown or expired token gives nothing, and either way the
 // token is gone: a token opens one WebSocket, once.
@@ -68,10 +71,11 @@ struct Shares {  // the io thread's only
   std::map<std::string, Share> by_token;
 };
 
-// A new link of `session` for `minutes` (1..kMaxShareMinutes), after dropping expired unused
-// ones; nullopt when the minutes are out of range or the session has kMaxSharesPerSession.
+// A new link of `session` for `minutes` (1..kMaxShareMinutes), under `token` (empty: a new
+// random one), after dropping expired unused ones; nullopt when the minutes are out of range or
+// the session has kMaxSharesPerSession.
 std::optional<std::string> issue_share(Shares& shares, uint64_t session, bool input, int minutes,
-                                       Clock::time_point now);
+                                       Clock::time_point now, std::string token = {});
 // The link's share, marked used; nullopt for an unknown, used or expired link.
 std::optional<Share> take_share(Shares& shares, const std::string& token, Clock::time_point now);
 // Forgets a link of `session`; whether it was one.
