@@ -5,6 +5,7 @@ if(TARGET korvane_test_devtools AND TARGET korvane-web)
   target_link_libraries(web_bench PRIVATE korvane_test_devtools korvane_host)
   target_compile_options(web_bench PRIVATE ${KORVANE_WARNINGS})
   korvane_program_paths(web_bench)
-  target_compile_definitions(web_bench PRIVATE KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>")
+  target_compile_definitions(web_bench PRIVATE KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>"
+    KORVANE_WEB_CLUSTER="${CMAKE_SOURCE_DIR}/scripts/web-cluster.sh")
   add_dependencies(web_bench korvane korvane-web)
 endif()

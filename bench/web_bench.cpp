@@ -9,9 +9,12 @@
 // With --viewers none,paused each run is made again with a view-only share of the tab open in a
 // second tab, whose JavaScript is paused in the debugger (a tab that stops reading): the owner's
 // frames/s must not fall with it.
+// With --via direct,node,haproxy each run is made again on a node of scripts/web-cluster.sh
+// (one node with its registry, behind HAProxy): at the node's own address, then through
+// HAProxy. The difference is what the load balancer adds.
 // The browser helpers are the web test's, without its assertions.
 //
-// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused]
+// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused] [--via direct,node,haproxy]
 
 #include <unistd.h>
 
@@ -90,8 +93,57 @@ const char* kWatch =
     "  poll();"
     "}); 'ok'";
 
+// Where the page is opened: a gateway on its own, or a node of a one-node cluster, at its own
+// address or through HAProxy (`via`). Stops what it started.
+struct Site {
+  std::optional<GatewayRun> gateway;
+  std::string cluster;  // the cluster's folder, when one runs
+  std::string base, log;
+  int pid = 0;
+  ~Site() {
+    if (cluster.empty()) return;
+    host::SpawnOptions o;
+    o.argv = {"bash", KORVANE_WEB_CLUSTER, "stop", cluster};
+    host::run_capture(o, 30000);
+  }
+};
+
+bool start_site(Site& site, const std::string& via, const std::string& dir,
+                const std::string& config) {
+  std::string error;
+  if (via == "direct") {
+    site.gateway = start_gateway(dir, config, &error);
+    if (!site.gateway) std::fprintf(stderr, "gateway: %s\n", error.c_str());
+    if (!site.gateway) return false;
+    site.base = "http://127.0.0.1:" + std::to_string(site.gateway->port);
+    site.pid = site.gateway->process.pid;
+    site.log = site.gateway->log_path;
+    return true;
+  }
+  site.cluster = dir + "/cluster";
+  std::ofstream(dir + "/targets.conf") << config;
+  const uint16_t front = free_tcp_port();
+  host::SpawnOptions o;
+  o.argv = {"bash", KORVANE_WEB_CLUSTER, "start", site.cluster, dir + "/targets.conf", "1",
+            std::to_string(front)};
+  o.env = {std::string("KORVANE_WEB=") + KORVANE_WEB_PATH};
+  o.stderr_path = "-";
+  const auto r = host::run_capture(o, 60000);
+  int node_port = 0;
+  std::istringstream(read_file(site.cluster + "/ports")) >> node_port;
+  if (!r.status || r.status->code != 0 || !node_port) {
+    std::fprintf(stderr, "cluster: %s\n", r.out.c_str());
+    return false;
+  }
+  site.base = via == "haproxy" ? "http://127.0.0.1:" + std::to_string(front)
+                               : "http://127.0.0.2:" + std::to_string(node_port);
+  site.pid = std::stoi(read_file(site.cluster + "/node1.pid"));
+  site.log = site.cluster + "/node1.log";
+  return true;
+}
+
 Run run_one(XServer& x, const std::string& codec, int seconds, int samples, const std::string& dir,
-            const std::string& viewer) {
+            const std::string& viewer, const std::string& via) {
   Run run;
   std::string error;
   ShadowOptions so;
@@ -100,19 +152,14 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     std::fprintf(stderr, "shadow: %s\n", error.c_str());
     return run;
   }
-  auto gateway =
-      start_gateway(dir,
-                    "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
-                        "\nuser = test\npassword = test\nflags = 1\n",
-                    &error);
-  if (!gateway) {
-    std::fprintf(stderr, "gateway: %s\n", error.c_str());
+  Site site;
+  if (!start_site(site, via, dir,
+                  "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
+                      "\nuser = test\npassword = test\nflags = 1\n"))
     return run;
-  }
   auto b = start_browser(dir + "/chromium-" + codec + ".log");
   if (!b) return run;
-  auto t = open_tab(*b, "http://127.0.0.1:" + std::to_string(gateway->port) +
-                            "/?target=desk&connect=1&codec=" + codec);
+  auto t = open_tab(*b, site.base + "/?target=desk&connect=1&codec=" + codec);
   if (!t || !wait_page(*b, *t, "window.korvane.phase === 'connected'", 30000)) {
     std::fprintf(stderr, "not connected: %s\n", t ? page_state(*b, *t).c_str() : "no tab");
     return run;
@@ -155,7 +202,7 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
   // Frames/s: the screen repainted without pause for S seconds.
-  const double gw0 = test::cpu_seconds(gateway->process.pid);
+  const double gw0 = test::cpu_seconds(site.pid);
   const auto t0 = Clock::now();
   double fps_sum = 0, mbit_sum = 0;
   int reads = 0;
@@ -173,7 +220,7 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
     }
   }
   const double elapsed = static_cast<double>(ms_since(t0)) / 1000.0;
-  const double gw1 = test::cpu_seconds(gateway->process.pid);
+  const double gw1 = test::cpu_seconds(site.pid);
   run.fps = reads ? fps_sum / reads : 0;
   run.mbit = reads ? mbit_sum / reads : 0;
   const double frames = run.fps * elapsed;
@@ -184,7 +231,7 @@ Run run_one(XServer& x, const std::string& codec, int seconds, int samples, cons
                         "+ ', rects ' + window.korvane.rects")
                        .value_or("?");
   run.ok = true;
-  const std::string log = read_file(gateway->log_path);
+  const std::string log = read_file(site.log);
   for (size_t at = 0; (at = log.find("a viewer fell behind", at)) != std::string::npos; ++at)
     ++run.viewer_resyncs;
   cdp(*b, "Browser.close", "{}", "", 3000);
@@ -204,16 +251,17 @@ long percentile(std::vector<long> v, double p) {
 int main(int argc, char** argv) {
   using namespace korvane::test;
   int seconds = 10, samples = 40;
-  std::vector<std::string> viewers = {"none"};
+  std::vector<std::string> viewers = {"none"}, vias = {"direct"};
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--seconds")) {
       seconds = std::atoi(argv[i + 1]);
     } else if (!std::strcmp(argv[i], "--samples")) {
       samples = std::atoi(argv[i + 1]);
-    } else if (!std::strcmp(argv[i], "--viewers")) {
-      viewers.clear();
+    } else if (!std::strcmp(argv[i], "--viewers") || !std::strcmp(argv[i], "--via")) {
+      auto& list = !std::strcmp(argv[i], "--via") ? vias : viewers;
+      list.clear();
       std::istringstream in(argv[i + 1]);
-      for (std::string v; std::getline(in, v, ',');) viewers.push_back(v);
+      for (std::string v; std::getline(in, v, ',');) list.push_back(v);
     }
   }
   if (!have_program("chromium")) {
@@ -230,21 +278,24 @@ int main(int argc, char** argv) {
   XServer x = std::move(*xs);
   draw_desktop(x, "#336699", &error);
   int status = 0;
-  for (const std::string& viewer : viewers) {
-    for (const std::string codec : {"raw", "h264"}) {
-      const Run r = run_one(x, codec, seconds, samples, dir.path, viewer);
-      if (!r.ok) {
-        std::printf("%s, viewer %s: failed\n", codec.c_str(), viewer.c_str());
-        status = 1;
-        continue;
+  for (const std::string& via : vias) {
+    for (const std::string& viewer : viewers) {
+      for (const std::string codec : {"raw", "h264"}) {
+        const Run r = run_one(x, codec, seconds, samples, dir.path, viewer, via);
+        if (!r.ok) {
+          std::printf("%s, viewer %s, %s: failed\n", codec.c_str(), viewer.c_str(), via.c_str());
+          status = 1;
+          continue;
+        }
+        std::printf(
+            "%-5s 1920x1080, %s, viewer %s: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f "
+            "ms/frame; latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s; "
+            "viewer re-synced %d times\n",
+            codec.c_str(), via.c_str(), viewer.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame,
+            percentile(r.latencies, 0.5), percentile(r.latencies, 0.9), r.latencies.size(),
+            samples, r.codec_seen.c_str(), r.viewer_resyncs);
+        std::fflush(stdout);
       }
-      std::printf(
-          "%-5s 1920x1080, viewer %s: %.1f frames/s, %.2f Mbit/s, gateway CPU %.2f ms/frame; "
-          "latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s; viewer "
-          "re-synced %d times\n",
-          codec.c_str(), viewer.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame,
-          percentile(r.latencies, 0.5), percentile(r.latencies, 0.9), r.latencies.size(), samples,
-          r.codec_seen.c_str(), r.viewer_resyncs);
     }
   }
   return status;
