@@ -9,3 +9,15 @@ if(TARGET korvane_test_devtools AND TARGET korvane-web)
     KORVANE_WEB_CLUSTER="${CMAKE_SOURCE_DIR}/scripts/web-cluster.sh")
   add_dependencies(web_bench korvane korvane-web)
 endif()
+
+# cluster_bench: N sessions through HAProxy to the nodes of scripts/web-cluster.sh (see the
+# comment at the top of cluster_bench.cpp).
+if(TARGET korvane-web AND TARGET korvane_test_devtools)
+  add_executable(cluster_bench ${CMAKE_CURRENT_LIST_DIR}/cluster_bench.cpp)
+  target_link_libraries(cluster_bench PRIVATE korvane_test_devtools korvane_host)
+  target_compile_options(cluster_bench PRIVATE ${KORVANE_WARNINGS})
+  korvane_program_paths(cluster_bench)
+  target_compile_definitions(cluster_bench PRIVATE KORVANE_WEB_PATH="$<TARGET_FILE:korvane-web>"
+    KORVANE_WEB_CLUSTER="${CMAKE_SOURCE_DIR}/scripts/web-cluster.sh")
+  add_dependencies(cluster_bench korvane korvane-web)
+endif()
