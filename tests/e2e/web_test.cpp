@@ -1239,9 +1239,10 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
 }
 
 // Tokens no node made, or expired, are refused by every node; a token of one node's works at
-// another, which forwards it. With the registry gone new sessions are refused with a reason and
-// the running one goes on; a registry that answers nonsense is the same to a node.
-TEST(WebCluster, BadTokensAndARegistryThatDiesOrTalksNonsense) {
+// another, which forwards it. A full node's refusal is tried on the other, and with all full the
+// balancer says so. With the registry gone a node refuses new sessions with the reason and the
+// running one goes on; a registry that answers nonsense is the same to a node.
+TEST(WebCluster, BadTokensFullNodesAndARegistryThatDiesOrTalksNonsense) {
   if (std::string(KORVANE_WEB_PATH).empty() || std::string(KORVANE_TEST_SERVER_PATH).empty())
     GTEST_SKIP() << "korvane-web or korvane-test-server not built";
   if (!have_cluster_programs()) GTEST_SKIP() << "haproxy or redis not installed (scripts/setup.sh)";
@@ -1255,9 +1256,10 @@ TEST(WebCluster, BadTokensAndARegistryThatDiesOrTalksNonsense) {
   std::string error;
   auto server = start_test_server(so, &error);
   ASSERT_TRUE(server) << error;
-  ASSERT_TRUE(c.start("[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
-                          "\nuser = test\npassword = test\nflags = 1\n",
-                      2));
+  ASSERT_TRUE(c.start(
+      "max_sessions = 1\n[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
+          "\nuser = test\npassword = test\nflags = 1\n",
+      2));
   const std::string secret = read_file(c.run + "/secret").substr(0, 64);
   const std::string nonce(32, 'a');
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -1280,17 +1282,27 @@ TEST(WebCluster, BadTokensAndARegistryThatDiesOrTalksNonsense) {
                         c.origin());
   ASSERT_TRUE(ws);
   EXPECT_GE(read_rect_bytes(*ws, 64 * 64 * 4), 64u * 64 * 4) << c.log(1) << c.log(2);
+  // node1 is full (its one session): HAProxy takes its refusal to node2, then both are full.
+  const auto session_via_balancer = [&] {
+    return http_request(c.front, http::verb::post, "/session", c.origin(), "target=test");
+  };
+  EXPECT_EQ(token_of(session_via_balancer().body).rfind("node2.", 0), 0u);
+  const Reply full = session_via_balancer();
+  EXPECT_EQ(full.status, 503);
+  // The nodes' own refusal, or once the health checks marked both, HAProxy's: both say so.
+  EXPECT_NE(full.body.find("full"), std::string::npos) << full.body;
 
   kill(std::stoi(read_file(c.run + "/redis.pid")), SIGKILL);
   Reply refused;
-  for (const auto t0 = Clock::now(); refused.status != 503 && ms_since(t0) < 15000;) {
-    refused = http_request(c.front, http::verb::post, "/session", c.origin(), "target=test");
+  for (const auto t0 = Clock::now();
+       refused.body.find("registry") == std::string::npos && ms_since(t0) < 15000;) {
+    refused = http_request(c.node_port, http::verb::post, "/session", c.origin(), "target=test",
+                           c.address(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   EXPECT_EQ(refused.status, 503);
   EXPECT_NE(refused.body.find("the session registry is unreachable"), std::string::npos)
       << refused.body;
-  EXPECT_EQ(c.health(1).status, 200);
   const auto key = encode_frame(CMD_KEY, encode_key({0x1e, true, false}));
   ws->binary(true);
   beast::error_code ec;
