@@ -14,7 +14,8 @@
 // HAProxy. The difference is what the load balancer adds.
 // The browser helpers are the web test's, without its assertions.
 //
-// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused] [--via direct,node,haproxy]
+// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused] [--via
+// direct,node,haproxy]
 
 #include <unistd.h>
 
@@ -124,8 +125,8 @@ bool start_site(Site& site, const std::string& via, const std::string& dir,
   std::ofstream(dir + "/targets.conf") << config;
   const uint16_t front = free_tcp_port();
   host::SpawnOptions o;
-  o.argv = {"bash", KORVANE_WEB_CLUSTER, "start", site.cluster, dir + "/targets.conf", "1",
-            std::to_string(front)};
+  o.argv = {"bash", KORVANE_WEB_CLUSTER,  "start", site.cluster, dir + "/targets.conf",
+            "1",    std::to_string(front)};
   o.env = {std::string("KORVANE_WEB=") + KORVANE_WEB_PATH};
   o.stderr_path = "-";
   const auto r = host::run_capture(o, 60000);
@@ -292,8 +293,8 @@ int main(int argc, char** argv) {
             "ms/frame; latency X change -> canvas p50 %ld ms, p90 %ld ms (%zu of %d seen); %s; "
             "viewer re-synced %d times\n",
             codec.c_str(), via.c_str(), viewer.c_str(), r.fps, r.mbit, r.gateway_ms_per_frame,
-            percentile(r.latencies, 0.5), percentile(r.latencies, 0.9), r.latencies.size(),
-            samples, r.codec_seen.c_str(), r.viewer_resyncs);
+            percentile(r.latencies, 0.5), percentile(r.latencies, 0.9), r.latencies.size(), samples,
+            r.codec_seen.c_str(), r.viewer_resyncs);
         std::fflush(stdout);
       }
     }
