@@ -14,8 +14,8 @@
 // HAProxy. The difference is what the load balancer adds.
 // The browser helpers are the web test's, without its assertions.
 //
-// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused] [--via
-// direct,node,haproxy]
+// web_bench [--seconds S] [--samples N] [--viewers none,watching,paused]
+//           [--via direct,node,haproxy]
 
 #include <unistd.h>
 
