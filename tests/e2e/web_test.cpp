@@ -1147,8 +1147,8 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   ASSERT_TRUE(server) << error;
   ClusterRig c;
   ASSERT_TRUE(c.start(
-      "[target desk]\nhost = 127.0.0.1\nport = " + std::to_string(shadow->port) +
-          "\nuser = test\npassword = " + kSecret +
+      "resume_seconds = 5\n[target desk]\nhost = 127.0.0.1\nport = " +
+          std::to_string(shadow->port) + "\nuser = test\npassword = " + kSecret +
           "\nflags = 1\n[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
           "\nuser = test\npassword = test\nflags = 1\n",
       3));
@@ -1189,6 +1189,17 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   auto viewer = open_own(eval(*browser, tabs[1], "window.korvane.share.links[0].url").value_or(""));
   ASSERT_TRUE(viewer);
   EXPECT_GE(page_match(*browser, *viewer, logs.path, kWidth, kHeight, *screen), 0.99);
+  // The owner's page reloads: it takes its session back on its node, viewer and all.
+  cdp(*browser, "Page.reload", "{}", tabs[1].session);
+  EXPECT_TRUE(wait_page(*browser, tabs[1],
+                        "window.korvane.phase === 'connected' && window.korvane.decodedFrames > 0",
+                        20000))
+      << page_state(*browser, tabs[1]);
+  EXPECT_GE(page_match(*browser, tabs[1], logs.path, kWidth, kHeight, *screen), 0.99);
+  std::string logs_of_nodes;
+  for (int n = 1; n <= 3; ++n) logs_of_nodes += c.log(n);
+  EXPECT_NE(logs_of_nodes.find("resumed by a reloaded page"), std::string::npos);
+  EXPECT_EQ(eval(*browser, *viewer, "window.korvane.phase"), "connected");
 
   // node1 dies.
   const int sessions_of_1 = by_node["node1"];
@@ -1229,8 +1240,8 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   EXPECT_EQ(c.sessions()["node3"], by_node["node3"] + 1);
   for (const auto& t : tabs) close_tab(*browser, t);
   close_tab(*browser, *viewer);
-  bool exited = false;
-  for (const auto t0 = Clock::now(); !exited && ms_since(t0) < 15000;) {
+  bool exited = false;  // once its sessions waited resume_seconds for their pages
+  for (const auto t0 = Clock::now(); !exited && ms_since(t0) < 25000;) {
     exited = !alive(draining_pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

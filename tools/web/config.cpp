@@ -120,6 +120,9 @@ std::optional<Config> parse_config(const std::string& text, std::string* error) 
       } else if (key == "max_memory_mb") {
         if (!parse_number<uint64_t>(value, config.max_memory_mb, 0, uint64_t{1} << 30))
           return fail("max_memory_mb: a number of MiB");
+      } else if (key == "resume_seconds") {
+        if (!parse_number<uint32_t>(value, config.resume_seconds, 0, 3600))
+          return fail("resume_seconds: 0-3600");
       } else if (key == "drain_seconds") {
         if (!parse_number<uint32_t>(value, config.drain_seconds, 1, 7 * 86400))
           return fail("drain_seconds: 1-604800");

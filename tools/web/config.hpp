@@ -55,6 +55,9 @@ struct Config {
   uint32_t max_sessions = 0;  // 0: no limit
   uint64_t max_memory_mb = 0;
   uint32_t drain_seconds = 3600;  // the bound on a drain
+  // How long a session waits for its page to come back (a reload) once its WebSocket closed;
+  // 0: it ends at once.
+  uint32_t resume_seconds = 0;
 };
 
 // Reads "key = value" lines, "# comments", and "[target NAME]" sections. Returns nullopt and the

@@ -352,10 +352,10 @@ void forward(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req, const Addre
 bool answer_here(Gateway& g, const std::shared_ptr<HttpConn>& c, Request& req,
                  std::string_view offered) {
   const auto share = token_of_protocols(offered, "share.");
-  const auto token = share ? share : token_of_protocols(offered);
-  const auto made =
-      token ? check_token(g.config.secret, share ? "share" : "token", *token, unix_now())
-            : std::nullopt;
+  const auto resume = token_of_protocols(offered, "resume.");
+  const auto token = share ? share : resume ? resume : token_of_protocols(offered);
+  const char* kind = share ? "share" : resume ? "resume" : "token";
+  const auto made = token ? check_token(g.config.secret, kind, *token, unix_now()) : std::nullopt;
   if (!made) {
     log_line("refused a WebSocket: no token, or a forged or expired one");
     send_response(g, c, refuse(req, http::status::forbidden, "no valid session token"));
@@ -412,6 +412,17 @@ void upgrade(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req) {
           ? std::string_view{}
           : std::string_view{protocols->value().data(), protocols->value().size()};
   if (cluster(g) && !answer_here(g, c, req, offered)) return;
+  // A reloaded page takes its session back.
+  if (const auto resume = token_of_protocols(offered, "resume.")) {
+    if (!session_resumable(*resume)) {
+      log_line("refused a WebSocket: no session waits for that page");
+      send_response(g, c, refuse(req, http::status::forbidden, "no session to resume"));
+      return;
+    }
+    c->stream.expires_never();
+    resume_tab(g, c->stream.release_socket(), std::move(req), *resume);
+    return;
+  }
   // A share link's viewer joins its owner's session.
   if (const auto share_token = token_of_protocols(offered, "share.")) {
     const auto share = take_share(g.shares, *share_token, Clock::now());

@@ -48,8 +48,25 @@ struct Tab {
   // a joining viewer's decoder starts there, whether or not the server's refresh brings one.
   std::vector<Bytes> since_key;
   size_t since_key_bytes = 0;
+  // An owner's, with resume_seconds: the token a reloaded page resumes with; while its page is
+  // gone (detached) korvane goes on for the grace, and a resumed page's tab is its successor,
+  // which holds it (the reader thread knows the first tab only).
+  std::string resume;
+  bool detached = false;
+  std::optional<net::steady_timer> grace;
+  std::shared_ptr<Tab> predecessor;
+  std::weak_ptr<Tab> successor;
   explicit Tab(tcp::socket&& s) : ws(std::move(s)) {}
 };
+
+// The owner's tab now: a resumed page's, if any.
+std::shared_ptr<Tab> current(std::shared_ptr<Tab> tab) {
+  while (auto next = tab->successor.lock()) tab = std::move(next);
+  return tab;
+}
+
+// Owners that may be resumed, by token: the io thread's only.
+std::map<std::string, std::weak_ptr<Tab>> resumable;
 
 // Owners by session, to join viewers to: the io thread's only.
 std::map<uint64_t, std::weak_ptr<Tab>> owners;
@@ -73,6 +90,33 @@ void end_tab(const std::shared_ptr<Tab>& tab, const char* why) {
     tab->closed = true;
     log_line("session " + std::to_string(tab->id) + ": browser side ended (" + why + ")");
   }
+  if (tab->detached && why != std::string_view("not resumed")) return;  // waits already
+  // A page that may come back (a reload) finds its session for resume_seconds.
+  const auto grace = std::chrono::seconds(tab->gateway->config.resume_seconds);
+  if (!tab->resume.empty() && !tab->detached && !tab->korvane_done && grace.count() > 0 &&
+      (why == std::string_view("closed") || why == std::string_view("gone"))) {
+    tab->detached = true;
+    size_t dropped = 0;
+    while (tab->out.size() > (tab->writing ? 1u : 0u)) {
+      if (!tab->out.back().text) dropped += tab->out.back().bytes->size();
+      tab->out.pop_back();
+    }
+    {
+      std::lock_guard lock(tab->link->mutex);
+      tab->link->queued_bytes -= dropped;
+      tab->link->changed.notify_all();
+    }
+    tab->grace.emplace(tab->ws.get_executor());
+    tab->grace->expires_after(grace);
+    tab->grace->async_wait([tab](beast::error_code ec) {
+      if (ec || !tab->successor.expired()) return;
+      log_line("session " + std::to_string(tab->id) + ": not resumed in time");
+      tab->detached = false;
+      end_tab(tab, "not resumed");
+    });
+    return;
+  }
+  resumable.erase(tab->resume);
   // Nobody watches a session its owner left.
   for (auto viewers = tab->viewers; auto& v : viewers) end_viewer(v, "the owner left");
   drop_shares(tab->gateway->shares, tab->id);
@@ -179,7 +223,8 @@ void offer(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner, con
 }
 
 // korvane's frame for the owner and its viewers.
-void deliver(const std::shared_ptr<Tab>& tab, const Bytes& msg) {
+void deliver(const std::shared_ptr<Tab>& first, const Bytes& msg) {
+  const std::shared_ptr<Tab> tab = current(first);
   switch (const uint8_t type = (*msg)[0]) {
     case EVT_CURSOR_HIDDEN:
     case EVT_CURSOR_DEFAULT:
@@ -212,8 +257,14 @@ void deliver(const std::shared_ptr<Tab>& tab, const Bytes& msg) {
     }
     default: break;
   }
-  tab->out.push_back({msg, false});
-  write_next(tab);
+  if (tab->detached) {  // nobody to send it to until the page is back
+    std::lock_guard lock(tab->link->mutex);
+    tab->link->queued_bytes -= msg->size();
+    tab->link->changed.notify_all();
+  } else {
+    tab->out.push_back({msg, false});
+    write_next(tab);
+  }
   for (auto viewers = tab->viewers; auto& v : viewers) offer(v, tab, msg);
 }
 
@@ -374,8 +425,11 @@ void pump_korvane(Gateway* gateway, std::weak_ptr<Tab> weak, std::shared_ptr<Lin
              std::to_string(link->recorder->stored_bytes) + " bytes" +
              (link->recorder->error.empty() ? "" : " (" + link->recorder->error + ")"));
   }
-  if (auto tab = weak.lock()) {
-    net::post(gateway->io, [tab] {
+  if (auto first = weak.lock()) {
+    net::post(gateway->io, [first] {
+      const auto tab = current(first);
+      if (tab->grace) tab->grace->cancel();
+      resumable.erase(tab->resume);
       tab->korvane_done = true;
       if (tab->out.empty()) close_when_sent(tab);
       for (auto viewers = tab->viewers; auto& v : viewers) end_viewer(v, "the session ended");
@@ -478,6 +532,67 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
       end_tab(tab, "handshake failed");
       return;
     }
+    if (tab->gateway->config.resume_seconds > 0) {
+      tab->resume = make_token(*tab->gateway, "resume", kResumeTokenSeconds);
+      resumable[tab->resume] = tab;
+      send_text(tab, "resume " + tab->resume);
+    }
+    read_next(tab);
+  });
+}
+
+bool session_resumable(const std::string& token) {
+  const auto it = resumable.find(token);
+  const auto tab = it == resumable.end() ? nullptr : it->second.lock();
+  return tab && tab->detached && !tab->korvane_done;
+}
+
+void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+                const std::string& token) {
+  const auto old = resumable.at(token).lock();
+  auto tab = std::make_shared<Tab>(std::move(socket));
+  tab->id = old->id;
+  tab->gateway = &g;
+  tab->link = old->link;
+  tab->resume = token;
+  tab->state = old->state;
+  tab->since_key = old->since_key;
+  tab->since_key_bytes = old->since_key_bytes;
+  tab->viewers = old->viewers;
+  for (auto& v : tab->viewers) v->owner = tab;
+  if (owners.count(tab->id)) owners[tab->id] = tab;
+  tab->predecessor = old;
+  old->successor = tab;
+  old->viewers.clear();
+  if (old->grace) old->grace->cancel();
+  resumable[token] = tab;
+  tab->ws.read_message_max(kMaxClipboard + kFrameHeaderSize);
+  tab->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+  tab->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::sec_websocket_protocol, "korvane");
+  }));
+  log_line("session " + std::to_string(tab->id) + ": resumed by a reloaded page");
+  tab->ws.async_accept(req, [tab](beast::error_code ec) {
+    if (ec) {
+      end_tab(tab, "gone");
+      return;
+    }
+    // The session's state and picture as a joining viewer gets them; each counts as korvane's
+    // output until sent.
+    std::vector<Bytes> first;
+    for (const uint8_t type : {EVT_EXTENSIONS, EVT_CONNECTED, EVT_RESIZE, EVT_MONITORS,
+                               EVT_AUDIO_FORMAT, EVT_CURSOR_SHAPE, EVT_CURSOR_USE})
+      if (const auto it = tab->state.find(type); it != tab->state.end())
+        first.push_back(it->second);
+    first.insert(first.end(), tab->since_key.begin(), tab->since_key.end());
+    {
+      std::lock_guard lock(tab->link->mutex);
+      for (const Bytes& msg : first) tab->link->queued_bytes += msg->size();
+    }
+    for (const Bytes& msg : first) tab->out.push_back({msg, false});
+    write_next(tab);
+    send_text(tab, "resume " + tab->resume);
+    to_korvane(tab, encode_frame(CMD_REFRESH, {}));
     read_next(tab);
   });
 }

@@ -51,6 +51,14 @@ std::vector<uint64_t> live_sessions(Gateway& g);
 // What this node's korvanes and the gateway itself hold in memory, in MiB. Any thread.
 uint64_t node_memory_mb(Gateway& g);
 
+// A page's resume token is kept while its session lives, for a reloaded page.
+inline constexpr int64_t kResumeTokenSeconds = 7 * 86400;
+// Whether the token's session waits for its page. On the io thread.
+bool session_resumable(const std::string& token);
+// Gives the session a reloaded page, whose WebSocket it accepts. On the io thread.
+void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>&& req,
+                const std::string& token);
+
 // Tells every live tab's reader thread to end its korvane (after the io thread stopped).
 void close_all_links(Gateway& g);
 

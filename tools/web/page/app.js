@@ -339,6 +339,7 @@ function onFrame(f) {
       break;
     }
     case EVT.DISCONNECTED:
+      sessionStorage.removeItem('korvane-resume');
       state.phase = 'ended';
       if (state.endReason === null) say('The session ended.');
       sound.close();
@@ -575,7 +576,9 @@ function open(protocol) {
   ws.binaryType = 'arraybuffer';
   ws.onmessage = (m) => {
     if (typeof m.data === 'string') {
-      share.onText(m.data);
+      // Kept for this tab only: a reload takes the session back (see main).
+      if (m.data.startsWith('resume ')) sessionStorage.setItem('korvane-resume', m.data.slice(7));
+      else share.onText(m.data);
       return;
     }
     state.bytes += m.data.byteLength;
@@ -583,6 +586,11 @@ function open(protocol) {
     if (f) deliver(f);
   };
   ws.onclose = () => {
+    // The session to resume was gone: the page starts over, without it.
+    if (state.resuming && state.phase === 'connecting') {
+      location.reload();
+      return;
+    }
     if (state.phase !== 'ended') {
       state.phase = 'ended';
       say('The connection to the gateway closed.', true);
@@ -599,6 +607,17 @@ async function main() {
     say(state.viewer === 'input' ? 'Joining a shared session…'
       : 'Joining a shared session (view only)…');
     open(`share.${params.get('share')}`);
+    return;
+  }
+  // A reloaded tab whose gateway keeps sessions for their page (resume_seconds) takes its
+  // session back; the gateway gives the token again once it has.
+  const resume = sessionStorage.getItem('korvane-resume');
+  if (resume) {
+    sessionStorage.removeItem('korvane-resume');
+    state.resuming = true;
+    say('Resuming the session…');
+    open(`resume.${resume}`);
+    share.show();
     return;
   }
   let targets = [];
