@@ -2,7 +2,11 @@
 // addresses, and when a node takes no new session.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "cluster.hpp"
+#include "config.hpp"
 
 namespace korvane::web {
 namespace {
@@ -73,6 +77,25 @@ TEST(WebCluster, WhenANodeTakesNoNewSession) {
     const auto why = refusal(c.load);
     EXPECT_EQ(why.value_or("(none)"), c.refusal ? c.refusal : "(none)");
   }
+}
+
+TEST(WebCluster, ANodesSettingsAreCheckedAtStart) {
+  const std::string secret = ::testing::TempDir() + "korvane-cluster-secret";
+  std::ofstream(secret) << std::string(64, 'a') << "\n";
+  const auto finish = [&](const std::string& text) {
+    std::string error;
+    auto config = parse_config(text + "secret_file = " + secret + "\n", &error);
+    return config ? finish_cluster_config(*config) : error;
+  };
+  EXPECT_EQ(finish("node = n1\nregistry = 127.0.0.1:6379\n"), "");
+  EXPECT_EQ(finish(""), "");  // no node: a gateway on its own
+  for (const char* bad :
+       {"node = N1\nregistry = r:1\n", "node = n1\n", "node = n1\nregistry = r:1\nadvertise = x\n",
+        "node = n1\nregistry = r:1\nlisten = 0.0.0.0\n"})
+    EXPECT_NE(finish(bad), "") << bad;
+  std::ofstream(secret) << std::string(31, 'a');
+  EXPECT_NE(finish("node = n1\nregistry = r:1\n").find("under 32 bytes"), std::string::npos);
+  std::remove(secret.c_str());
 }
 
 }  // namespace
