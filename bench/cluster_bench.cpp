@@ -122,6 +122,27 @@ std::pair<double, double> with_children(int pid) {
   return {cpu, kib / 1024};
 }
 
+// Round trips of GET /healthz on one kept-alive connection: microseconds, sorted.
+std::vector<double> round_trips(net::io_context& io, const std::string& address, uint16_t port,
+                                int count) {
+  std::vector<double> us;
+  beast::tcp_stream stream(io);
+  beast::error_code ec;
+  stream.connect(net::ip::tcp::endpoint(net::ip::make_address(address), port), ec);
+  http::request<http::empty_body> req{http::verb::get, "/healthz", 11};
+  req.set(http::field::host, address);
+  beast::flat_buffer buffer;
+  for (int i = 0; i < count && !ec; ++i) {
+    const auto t0 = Clock::now();
+    http::write(stream, req, ec);
+    http::response<http::string_body> res;
+    if (!ec) http::read(stream, buffer, res, ec);
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(us.begin(), us.end());
+  return us;
+}
+
 int run(int argc, char** argv) {
   int sessions = 12, nodes = 3, seconds = 10, fps = 2;
   uint32_t width = 1920, height = 1080;
@@ -245,6 +266,15 @@ int run(int argc, char** argv) {
         "  rectangles per session and second while the screen changed %d times a second: "
         "min %.1f, median %.1f\n",
         fps, per_session.front(), per_session[per_session.size() / 2]);
+  // What HAProxy adds to a request: the same small request to a node, and through HAProxy.
+  const auto direct = round_trips(io, "127.0.0.2", static_cast<uint16_t>(node_port), 2000);
+  const auto balanced = round_trips(io, "127.0.0.1", front, 2000);
+  if (!direct.empty() && !balanced.empty())
+    std::printf(
+        "  GET /healthz round trip, %zu on one connection: to a node p50 %.0f us, p99 %.0f us; "
+        "through HAProxy p50 %.0f us, p99 %.0f us\n",
+        direct.size(), direct[direct.size() / 2], direct[direct.size() * 99 / 100],
+        balanced[balanced.size() / 2], balanced[balanced.size() * 99 / 100]);
   for (auto& s : all) {
     beast::error_code ec;
     beast::get_lowest_layer(*s->ws).socket().shutdown(net::ip::tcp::socket::shutdown_both, ec);

@@ -294,7 +294,7 @@ void send_recording(Gateway& g, std::shared_ptr<HttpConn> c, const Request& req,
 void pipe_bytes(std::shared_ptr<beast::tcp_stream> from, std::shared_ptr<beast::tcp_stream> to,
                 std::shared_ptr<std::array<char, 16384>> buffer) {
   from->async_read_some(net::buffer(*buffer), [from, to, buffer](beast::error_code ec, size_t n) {
-    const auto end = [&] {
+    const auto end = [from, to] {
       beast::error_code ignored;
       from->socket().shutdown(tcp::socket::shutdown_both, ignored);
       to->socket().shutdown(tcp::socket::shutdown_both, ignored);
