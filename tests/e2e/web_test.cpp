@@ -1247,6 +1247,17 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   }
   EXPECT_TRUE(exited) << c.log(2);
   EXPECT_NE(c.log(2).find("drained"), std::string::npos) << c.log(2);
+  // The password reached no log and the registry no secret (the one node left keeps its keys).
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(c.log(n).find(kSecret), std::string::npos) << n;
+  const auto dump =
+      host::run_capture({.argv = {"sh", "-c",
+                                  "redis-cli -p " + std::to_string(c.redis_port) +
+                                      " --scan | while read k; do echo \"$k $(redis-cli -p " +
+                                      std::to_string(c.redis_port) + " get \"$k\")\"; done"}},
+                        10000);
+  EXPECT_NE(dump.out.find("korvane:node:node3 127.0.0.4:"), std::string::npos) << dump.out;
+  for (const std::string& secret : {kSecret, read_file(c.run + "/secret").substr(0, 64)})
+    EXPECT_EQ(dump.out.find(secret), std::string::npos) << dump.out;
 }
 
 // Tokens no node made, or expired, are refused by every node; a token of one node's works at
