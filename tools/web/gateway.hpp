@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -48,12 +50,17 @@ struct Gateway {
   Registry registry;
   std::atomic<bool> registry_ok{true};
   std::atomic<bool> draining{false};  // set by the signal handler (io thread)
-  // The registry thread waits on keeper_wake for its next round, or for a session that started
-  // or ended (keeper_due), or for the end (keeper_stop).
+  // The registry thread waits on keeper_wake for its next round, for a session that started or
+  // ended (keeper_due), for work of the io thread's (registry_jobs), or for the end.
   std::mutex keeper_mutex;
   std::condition_variable keeper_wake;
-  bool keeper_due = false, keeper_stop = false;  // guarded by keeper_mutex
+  bool keeper_due = false, keeper_stop = false;     // guarded by keeper_mutex
+  std::deque<std::function<void()>> registry_jobs;  // guarded by keeper_mutex
 };
+
+// Runs `job` on the registry thread (on several machines only): what the io thread asks of the
+// registry, which answers back through g.io. Any thread.
+void on_registry_thread(Gateway& g, std::function<void()> job);
 
 // A session started or ended: the registry thread brings the registry up to date now. Any thread.
 void registry_changed(Gateway& g);

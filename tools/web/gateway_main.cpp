@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <filesystem>
 #include <optional>
@@ -35,6 +36,14 @@ void log_line(const std::string& text) {
 }
 
 bool cluster(const Gateway& g) { return !g.config.node.empty(); }
+
+void on_registry_thread(Gateway& g, std::function<void()> job) {
+  {
+    std::lock_guard lock(g.keeper_mutex);
+    g.registry_jobs.push_back(std::move(job));
+  }
+  g.keeper_wake.notify_all();
+}
 
 void registry_changed(Gateway& g) {
   if (!cluster(g)) return;
@@ -73,29 +82,43 @@ int usage() {
 }
 
 // Keeps this node and its sessions in the registry, each key refreshed well within its expiry,
-// and says in the log when the registry stops or starts answering. At the end its keys go.
+// and says in the log when the registry stops or starts answering; between rounds, does the io
+// thread's registry work, so that a slow registry never holds a socket up. At the end its keys
+// go.
 void keep_registry(Gateway& g) {
   std::vector<uint64_t> kept;
   const std::string& node = g.config.node;
+  auto next_round = Clock::now();
   for (;;) {
-    std::string error;
-    bool ok =
-        registry_set(g.registry, node_key(node), g.config.advertise, kRegistryTtlSeconds, &error);
-    const std::vector<uint64_t> live = live_sessions(g);
-    for (const uint64_t id : live)
-      ok = ok && registry_set(g.registry, session_key(node, id), node, kRegistryTtlSeconds, &error);
-    for (const uint64_t id : kept)
-      if (ok && std::find(live.begin(), live.end(), id) == live.end())
-        ok = registry_del(g.registry, session_key(node, id), &error);
-    if (ok) kept = live;
-    if (ok != g.registry_ok.exchange(ok))
-      log_line(ok ? "the registry answers again"
-                  : "the registry fails (" + error + "): no new sessions until it answers");
-    std::unique_lock lock(g.keeper_mutex);
-    g.keeper_wake.wait_for(lock, std::chrono::seconds(kRegistryTtlSeconds / 3),
-                           [&] { return g.keeper_stop || g.keeper_due; });
-    if (g.keeper_stop) break;
-    g.keeper_due = false;
+    if (Clock::now() >= next_round) {
+      std::string error;
+      bool ok =
+          registry_set(g.registry, node_key(node), g.config.advertise, kRegistryTtlSeconds, &error);
+      const std::vector<uint64_t> live = live_sessions(g);
+      for (const uint64_t id : live)
+        ok = ok &&
+             registry_set(g.registry, session_key(node, id), node, kRegistryTtlSeconds, &error);
+      for (const uint64_t id : kept)
+        if (ok && std::find(live.begin(), live.end(), id) == live.end())
+          ok = registry_del(g.registry, session_key(node, id), &error);
+      if (ok) kept = live;
+      if (ok != g.registry_ok.exchange(ok))
+        log_line(ok ? "the registry answers again"
+                    : "the registry fails (" + error + "): no new sessions until it answers");
+      next_round = Clock::now() + std::chrono::seconds(kRegistryTtlSeconds / 3);
+    }
+    std::deque<std::function<void()>> jobs;
+    {
+      std::unique_lock lock(g.keeper_mutex);
+      g.keeper_wake.wait_until(lock, next_round, [&] {
+        return g.keeper_stop || g.keeper_due || !g.registry_jobs.empty();
+      });
+      if (g.keeper_stop) break;
+      if (g.keeper_due) next_round = Clock::now();
+      g.keeper_due = false;
+      jobs.swap(g.registry_jobs);
+    }
+    for (auto& job : jobs) job();
   }
   for (const uint64_t id : kept) registry_del(g.registry, session_key(node, id), nullptr);
   registry_del(g.registry, node_key(node), nullptr);

@@ -347,8 +347,8 @@ void forward(Gateway& g, std::shared_ptr<HttpConn> c, Request&& req, const Addre
 }
 
 // On several machines: whether this node answers the WebSocket. A token no node made, or one
-// expired, is refused here; one of another node's is forwarded there (a share link's node is the
-// registry's answer, as the registry forgets a revoked link).
+// expired, is refused here; one another node made goes to that node, whose address the registry
+// thread looks up (so a slow registry holds no socket of this thread's up).
 bool answer_here(Gateway& g, const std::shared_ptr<HttpConn>& c, Request& req,
                  std::string_view offered) {
   const auto share = token_of_protocols(offered, "share.");
@@ -361,37 +361,27 @@ bool answer_here(Gateway& g, const std::shared_ptr<HttpConn>& c, Request& req,
     send_response(g, c, refuse(req, http::status::forbidden, "no valid session token"));
     return false;
   }
-  std::string node = made->node, error;
-  if (share) {
-    const auto at = registry_get(g.registry, share_key(made->nonce), &error);
-    if (!at || !valid_node_name(*at)) {
-      log_line("refused a share link's WebSocket: " + (error.empty() ? "link unknown" : error));
-      send_response(
-          g, c,
-          refuse(req, error.empty() ? http::status::forbidden : http::status::service_unavailable,
-                 error.empty() ? "no valid share link" : "the session registry is unreachable"));
-      return false;
-    }
-    node = *at;
-  }
+  const std::string node = made->node;
   if (node == g.config.node) return true;
   if (req.find(kForwardedBy) != req.end()) {  // never a second hop: the registry is out of step
     log_line("refused a WebSocket forwarded by another node for node " + node);
     send_response(g, c, refuse(req, http::status::misdirected_request, "forwarded twice"));
     return false;
   }
-  const auto address = registry_get(g.registry, node_key(node), &error);
-  const auto to = address ? parse_address(*address) : std::nullopt;
-  if (!to) {
-    log_line("refused a WebSocket for node " + node + ": " +
-             (error.empty() ? "the node is not in the registry" : error));
-    send_response(g, c,
-                  refuse(req, http::status::service_unavailable,
-                         error.empty() ? "the node of this session is gone"
-                                       : "the session registry is unreachable"));
-    return false;
-  }
-  forward(g, c, std::move(req), *to, node);
+  auto r = std::make_shared<Request>(std::move(req));
+  on_registry_thread(g, [&g, c, r, node] {
+    std::string error;
+    const auto address = registry_get(g.registry, node_key(node), &error);
+    net::post(g.io, [&g, c, r, node, error, to = address ? parse_address(*address) : std::nullopt] {
+      if (to) return forward(g, c, std::move(*r), *to, node);
+      log_line("refused a WebSocket for node " + node + ": " +
+               (error.empty() ? "the node is not in the registry" : error));
+      send_response(g, c,
+                    refuse(*r, http::status::service_unavailable,
+                           error.empty() ? "the node of this session is gone"
+                                         : "the session registry is unreachable"));
+    });
+  });
   return false;
 }
 

@@ -280,7 +280,9 @@ void on_share_request(const std::shared_ptr<Tab>& tab, const std::string& text) 
     const bool known = revoke_share(shares, tab->id, r->token);
     if (known && cluster(*tab->gateway))
       if (const auto link = check_token(tab->gateway->config.secret, "share", r->token, 0))
-        registry_del(tab->gateway->registry, share_key(link->nonce), nullptr);
+        on_registry_thread(*tab->gateway, [g = tab->gateway, key = share_key(link->nonce)] {
+          registry_del(g->registry, key, nullptr);
+        });
     for (auto viewers = tab->viewers; auto& v : viewers)
       if (v->share == r->token) end_viewer(v, "its link was revoked");
     send_text(tab, (known ? "revoked " : "refused revoke ") + r->token);
@@ -293,19 +295,12 @@ void on_share_request(const std::shared_ptr<Tab>& tab, const std::string& text) 
     send_text(tab, "refused share: too many links");
     return;
   }
-  // On several machines the registry says which node holds the link, for a viewer that reaches
-  // another one.
-  if (cluster(g)) {
-    const auto link = check_token(g.config.secret, "share", *token, unix_now());
-    std::string error;
-    if (!link ||
-        !registry_set(g.registry, share_key(link->nonce), g.config.node, r->minutes * 60, &error)) {
-      revoke_share(shares, tab->id, *token);
-      log_line("session " + std::to_string(tab->id) + ": no share link: " + error);
-      send_text(tab, "refused share: the session registry is unreachable");
-      return;
-    }
-  }
+  // On several machines the registry lists the link, by its nonce, for its minutes.
+  if (cluster(g))
+    if (const auto link = check_token(g.config.secret, "share", *token, unix_now()))
+      on_registry_thread(g, [&g, key = share_key(link->nonce), minutes = r->minutes] {
+        registry_set(g.registry, key, g.config.node, minutes * 60, nullptr);
+      });
   owners[tab->id] = tab;
   log_line("session " + std::to_string(tab->id) + ": a share link made (" +
            (r->input ? "input" : "view only") + ", " + std::to_string(r->minutes) + " min)");
