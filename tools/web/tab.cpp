@@ -127,7 +127,8 @@ void end_tab(const std::shared_ptr<Tab>& tab, const char* why) {
 }
 
 void close_when_sent(const std::shared_ptr<Tab>& tab) {
-  if (tab->closed || tab->writing || !tab->out.empty() || !tab->korvane_done) return;
+  if (tab->closed || tab->detached || tab->writing || !tab->out.empty() || !tab->korvane_done)
+    return;
   tab->closed = true;
   tab->ws.async_close(websocket::close_code::normal, [tab](beast::error_code) {});
 }
@@ -557,6 +558,7 @@ void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_bod
   for (auto& v : tab->viewers) v->owner = tab;
   if (owners.count(tab->id)) owners[tab->id] = tab;
   tab->predecessor = old;
+  tab->detached = true;  // until its WebSocket is accepted: what comes meanwhile is not sent
   old->successor = tab;
   old->viewers.clear();
   if (old->grace) old->grace->cancel();
@@ -568,8 +570,10 @@ void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_bod
   }));
   log_line("session " + std::to_string(tab->id) + ": resumed by a reloaded page");
   tab->ws.async_accept(req, [tab](beast::error_code ec) {
-    if (ec) {
-      end_tab(tab, "gone");
+    tab->detached = false;
+    if (ec || tab->korvane_done) {
+      end_tab(tab, "gone");  // waits again for a page, unless korvane ended
+      close_when_sent(tab);
       return;
     }
     // The session's state and picture as a joining viewer gets them; each counts as korvane's
