@@ -191,13 +191,30 @@ void queue_for_viewer(const std::shared_ptr<Tab>& v, const Bytes& msg) {
 
 // Brings a viewer up to date: the session's state, then the server's whole picture, which
 // korvane asks for (the owner gets it too, and loses nothing by it).
-void resync(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner) {
-  v->behind = false;
+// What brings a page up to date with the owner's session: the frames of its state, then the
+// picture's since the last key frame.
+std::vector<Bytes> catch_up(const Tab& owner) {
+  std::vector<Bytes> frames;
   for (const uint8_t type : {EVT_EXTENSIONS, EVT_CONNECTED, EVT_RESIZE, EVT_MONITORS,
                              EVT_AUDIO_FORMAT, EVT_CURSOR_SHAPE, EVT_CURSOR_USE})
-    if (const auto it = owner->state.find(type); it != owner->state.end())
-      queue_for_viewer(v, it->second);
-  for (const Bytes& msg : owner->since_key) queue_for_viewer(v, msg);
+    if (const auto it = owner.state.find(type); it != owner.state.end())
+      frames.push_back(it->second);
+  frames.insert(frames.end(), owner.since_key.begin(), owner.since_key.end());
+  return frames;
+}
+
+// A tab's WebSocket as the gateway accepts it: "korvane" its subprotocol, messages up to `max`.
+void set_up_socket(Tab& tab, size_t max) {
+  tab.ws.read_message_max(max);
+  tab.ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+  tab.ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::sec_websocket_protocol, "korvane");
+  }));
+}
+
+void resync(const std::shared_ptr<Tab>& v, const std::shared_ptr<Tab>& owner) {
+  v->behind = false;
+  for (const Bytes& msg : catch_up(*owner)) queue_for_viewer(v, msg);
   write_next(v);
   to_korvane(owner, encode_frame(CMD_REFRESH, {}));
 }
@@ -516,11 +533,7 @@ void start_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body
            (p.h264 ? ", H.264" : ", rectangles") + ", korvane pid " +
            std::to_string(tab->link->session.child.pid));
 
-  tab->ws.read_message_max(kMaxClipboard + kFrameHeaderSize);
-  tab->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-  tab->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-    res.set(http::field::sec_websocket_protocol, "korvane");
-  }));
+  set_up_socket(*tab, kMaxClipboard + kFrameHeaderSize);
   g.live_threads++;
   std::thread(pump_korvane, &g, std::weak_ptr<Tab>(tab), tab->link, tab->id).detach();
   tab->ws.async_accept(req, [tab](beast::error_code ec) {
@@ -563,11 +576,7 @@ void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_bod
   old->viewers.clear();
   if (old->grace) old->grace->cancel();
   resumable[token] = tab;
-  tab->ws.read_message_max(kMaxClipboard + kFrameHeaderSize);
-  tab->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-  tab->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-    res.set(http::field::sec_websocket_protocol, "korvane");
-  }));
+  set_up_socket(*tab, kMaxClipboard + kFrameHeaderSize);
   log_line("session " + std::to_string(tab->id) + ": resumed by a reloaded page");
   tab->ws.async_accept(req, [tab](beast::error_code ec) {
     tab->detached = false;
@@ -578,12 +587,7 @@ void resume_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_bod
     }
     // The session's state and picture as a joining viewer gets them; each counts as korvane's
     // output until sent.
-    std::vector<Bytes> first;
-    for (const uint8_t type : {EVT_EXTENSIONS, EVT_CONNECTED, EVT_RESIZE, EVT_MONITORS,
-                               EVT_AUDIO_FORMAT, EVT_CURSOR_SHAPE, EVT_CURSOR_USE})
-      if (const auto it = tab->state.find(type); it != tab->state.end())
-        first.push_back(it->second);
-    first.insert(first.end(), tab->since_key.begin(), tab->since_key.end());
+    const std::vector<Bytes> first = catch_up(*tab);
     {
       std::lock_guard lock(tab->link->mutex);
       for (const Bytes& msg : first) tab->link->queued_bytes += msg->size();
@@ -613,11 +617,7 @@ void join_tab(Gateway& g, tcp::socket&& socket, http::request<http::string_body>
   v->input = share.input;
   v->share = token;
   v->owner = owner;
-  v->ws.read_message_max(kMaxInputPayload + kFrameHeaderSize);
-  v->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-  v->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-    res.set(http::field::sec_websocket_protocol, "korvane");
-  }));
+  set_up_socket(*v, kMaxInputPayload + kFrameHeaderSize);
   v->ws.async_accept(req, [v, expires = share.expires](beast::error_code ec) {
     const auto joined = v->owner.lock();
     if (ec || !joined || joined->closed || joined->korvane_done) {
