@@ -27,5 +27,5 @@ set_tests_properties(Format.Tree PROPERTIES TIMEOUT 120 LABELS unit)
 # The Kubernetes files of deploy/k8s: their YAML, their field names against the API models of
 # python3-kubernetes, and the names they refer to each other by. Skipped without that module.
 add_test(NAME Deploy.KubernetesFiles
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/k8s_check.py ${PROJECT_SOURCE_DIR}/deploy/k8s)
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check-k8s.py ${PROJECT_SOURCE_DIR}/deploy/k8s)
 set_tests_properties(Deploy.KubernetesFiles PROPERTIES TIMEOUT 60 LABELS unit SKIP_RETURN_CODE 77)

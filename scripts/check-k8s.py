@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""k8s_check.py [DIRECTORY]: the YAML of deploy/k8s, its field names against the API models of
-python3-kubernetes at every depth, and the names its objects refer to each other by. No cluster.
+"""check-k8s.py [DIRECTORY]: the YAML of deploy/k8s (or of an operator's edited copy), its field
+names against the API models of python3-kubernetes at every depth, and the names its objects
+refer to each other by. No cluster.
 Exits 77 (skipped) without PyYAML or the kubernetes module."""
 import glob
 import os
@@ -139,7 +140,7 @@ def check(directory):
 
 try:
     count = check(sys.argv[1] if len(sys.argv) > 1 else
-                  os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../deploy/k8s"))
+                  os.path.join(os.path.dirname(os.path.abspath(__file__)), "../deploy/k8s"))
 except Problem as p:
     sys.exit(f"k8s check: {p}")
 print(f"k8s check: {count} documents; field names and cross-references hold")
