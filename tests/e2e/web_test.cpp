@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <fstream>
 #include <sstream>
@@ -77,19 +78,33 @@ std::optional<GatewayRun> start_gateway(const std::string& dir, const std::strin
   return test::start_gateway(KORVANE_WEB_PATH, KORVANE_PATH, dir, config, error);
 }
 
-// korvane-test-server over TLS with the steps and `extra` arguments, its stderr in `dir`, and a
-// gateway there whose target `name` is that server as test/test: both, or false with `error`.
-bool start_server_and_gateway(const std::string& dir, const std::string& name,
-                              std::vector<std::string> steps, std::vector<std::string> extra,
-                              std::optional<TestServer>& server, std::optional<GatewayRun>& gateway,
-                              std::string& error, const std::string& target_extra = "") {
+// korvane-test-server over TLS with the steps and `extra` arguments, its stderr in `dir`.
+std::optional<TestServer> tls_test_server(const std::string& dir, std::vector<std::string> steps,
+                                          std::string* error, std::vector<std::string> extra = {}) {
   TestServerOptions so;
   so.path = KORVANE_TEST_SERVER_PATH;
   so.sec = "tls";
   so.steps = std::move(steps);
   so.extra = std::move(extra);
   so.stderr_path = dir + "/server.err";
-  server = start_test_server(so, &error);
+  return start_test_server(so, error);
+}
+
+// Checks `done` every 100 ms until it holds or `ms` pass; whether it held.
+bool within(long ms, const std::function<bool()>& done) {
+  for (const auto t0 = Clock::now(); !done();
+       std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+    if (ms_since(t0) > ms) return false;
+  return true;
+}
+
+// korvane-test-server over TLS with the steps and `extra` arguments, its stderr in `dir`, and a
+// gateway there whose target `name` is that server as test/test: both, or false with `error`.
+bool start_server_and_gateway(const std::string& dir, const std::string& name,
+                              std::vector<std::string> steps, std::vector<std::string> extra,
+                              std::optional<TestServer>& server, std::optional<GatewayRun>& gateway,
+                              std::string& error, const std::string& target_extra = "") {
+  server = tls_test_server(dir, std::move(steps), &error, std::move(extra));
   if (!server) return false;
   gateway = start_gateway(dir,
                           "[target " + name +
@@ -1105,14 +1120,21 @@ struct ClusterRig {
   std::string log(int node) const {
     return read_file(run + "/node" + std::to_string(node) + ".log");
   }
+  // Every key of the registry and its value, a line each.
+  std::string registry() const {
+    const std::string cli = "redis-cli -p " + std::to_string(redis_port);
+    return host::run_capture({.argv = {"sh", "-c",
+                                       cli + " --scan | while read k; do echo \"$k $(" + cli +
+                                           " get \"$k\")\"; done"}},
+                             10000)
+        .out;
+  }
   // The registry's sessions: how many each node runs.
   std::map<std::string, int> sessions() const {
-    const auto r = host::run_capture({.argv = {"redis-cli", "-p", std::to_string(redis_port),
-                                               "--scan", "--pattern", "korvane:session:*"}},
-                                     5000);
     std::map<std::string, int> by_node;
-    std::istringstream keys(r.out);
-    for (std::string key; keys >> key;) ++by_node[key.substr(16, key.rfind(':') - 16)];
+    std::istringstream lines(registry());
+    for (std::string key, value; lines >> key >> value;)
+      if (key.starts_with("korvane:session:")) ++by_node[value];
     return by_node;
   }
   Reply health(int node) const {
@@ -1137,13 +1159,8 @@ bool have_cluster_programs() {
 // drains: it takes no new session, and exits once its tabs closed.
 TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   if (!have_cluster_programs()) GTEST_SKIP() << "haproxy or redis not installed (scripts/setup.sh)";
-  TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.steps = {"fill 0 0 200 200 cc3311", "sleep 600000"};
-  so.stderr_path = logs.path + "/server.err";
   std::string error;
-  auto server = start_test_server(so, &error);
+  auto server = tls_test_server(logs.path, {"fill 0 0 200 200 cc3311", "sleep 600000"}, &error);
   ASSERT_TRUE(server) << error;
   ClusterRig c;
   ASSERT_TRUE(c.start(
@@ -1205,12 +1222,12 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   const int sessions_of_1 = by_node["node1"];
   kill(c.pid(1), SIGKILL);
   int ended = 0;
-  for (const auto t0 = Clock::now(); ended < sessions_of_1 && ms_since(t0) < 15000;) {
+  within(15000, [&] {
     ended = 0;
     for (const auto& t : tabs)
       ended += eval(*browser, t, "window.korvane.phase").value_or("") == "ended";
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+    return ended >= sessions_of_1;
+  });
   EXPECT_EQ(ended, sessions_of_1);
   for (int i = 0; i < 2; ++i) {
     auto t = open_own(page("desk"));
@@ -1218,10 +1235,10 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
     tabs.push_back(*t);
   }
   const int living = 10 - sessions_of_1 + 2;
-  for (const auto t0 = Clock::now(); ms_since(t0) < 25000; by_node = c.sessions()) {
-    if (!by_node.count("node1") && by_node["node2"] + by_node["node3"] == living) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
+  within(25000, [&] {
+    by_node = c.sessions();
+    return !by_node.count("node1") && by_node["node2"] + by_node["node3"] == living;
+  });
   EXPECT_EQ(by_node.count("node1"), 0u) << "the registry did not forget the dead node";
   EXPECT_EQ(by_node["node2"] + by_node["node3"], living)
       << "the tabs of the living nodes did not all go on, or new ones did not start there";
@@ -1229,8 +1246,7 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   // node2 drains: no new session there, and it exits once its tabs closed.
   kill(c.pid(2), SIGTERM);
   Reply h;
-  for (const auto t0 = Clock::now(); (h = c.health(2)).status != 503 && ms_since(t0) < 5000;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  within(5000, [&] { return (h = c.health(2)).status == 503; });
   EXPECT_EQ(h.body.rfind("draining", 0), 0u) << h.status << " " << h.body;
   const int draining_pid = c.pid(2);
   EXPECT_TRUE(alive(draining_pid)) << "the drained node did not wait for its sessions";
@@ -1240,24 +1256,15 @@ TEST_F(WebBrowserTest, ClusterOfThreeNodesSpreadsFollowsSurvivesAndDrains) {
   EXPECT_EQ(c.sessions()["node3"], by_node["node3"] + 1);
   for (const auto& t : tabs) close_tab(*browser, t);
   close_tab(*browser, *viewer);
-  bool exited = false;  // once its sessions waited resume_seconds for their pages
-  for (const auto t0 = Clock::now(); !exited && ms_since(t0) < 25000;) {
-    exited = !alive(draining_pid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(exited) << c.log(2);
+  // Once its sessions waited resume_seconds for their pages.
+  EXPECT_TRUE(within(25000, [&] { return !alive(draining_pid); })) << c.log(2);
   EXPECT_NE(c.log(2).find("drained"), std::string::npos) << c.log(2);
   // The password reached no log and the registry no secret (the one node left keeps its keys).
   for (int n = 1; n <= 3; ++n) EXPECT_EQ(c.log(n).find(kSecret), std::string::npos) << n;
-  const auto dump =
-      host::run_capture({.argv = {"sh", "-c",
-                                  "redis-cli -p " + std::to_string(c.redis_port) +
-                                      " --scan | while read k; do echo \"$k $(redis-cli -p " +
-                                      std::to_string(c.redis_port) + " get \"$k\")\"; done"}},
-                        10000);
-  EXPECT_NE(dump.out.find("korvane:node:node3 127.0.0.4:"), std::string::npos) << dump.out;
+  const std::string registry = c.registry();
+  EXPECT_NE(registry.find("korvane:node:node3 127.0.0.4:"), std::string::npos) << registry;
   for (const std::string& secret : {kSecret, read_file(c.run + "/secret").substr(0, 64)})
-    EXPECT_EQ(dump.out.find(secret), std::string::npos) << dump.out;
+    EXPECT_EQ(registry.find(secret), std::string::npos) << registry;
 }
 
 // Tokens no node made, or expired, are refused by every node; a token of one node's works at
@@ -1269,14 +1276,11 @@ TEST(WebCluster, BadTokensFullNodesAndARegistryThatDiesOrTalksNonsense) {
     GTEST_SKIP() << "korvane-web or korvane-test-server not built";
   if (!have_cluster_programs()) GTEST_SKIP() << "haproxy or redis not installed (scripts/setup.sh)";
   ClusterRig c;
-  TestServerOptions so;
-  so.path = KORVANE_TEST_SERVER_PATH;
-  so.sec = "tls";
-  so.steps = {"fill 0 0 64 64 112233", "wait-input 1 60000", "fill 0 0 64 64 445566",
-              "sleep 60000"};
-  so.stderr_path = c.dir.path + "/server.err";
   std::string error;
-  auto server = start_test_server(so, &error);
+  auto server = tls_test_server(
+      c.dir.path,
+      {"fill 0 0 64 64 112233", "wait-input 1 60000", "fill 0 0 64 64 445566", "sleep 60000"},
+      &error);
   ASSERT_TRUE(server) << error;
   ASSERT_TRUE(c.start(
       "max_sessions = 1\n[target test]\nhost = 127.0.0.1\nport = " + std::to_string(server->port) +
@@ -1316,12 +1320,11 @@ TEST(WebCluster, BadTokensFullNodesAndARegistryThatDiesOrTalksNonsense) {
 
   kill(std::stoi(read_file(c.run + "/redis.pid")), SIGKILL);
   Reply refused;
-  for (const auto t0 = Clock::now();
-       refused.body.find("registry") == std::string::npos && ms_since(t0) < 15000;) {
+  within(15000, [&] {
     refused = http_request(c.node_port, http::verb::post, "/session", c.origin(), "target=test",
                            c.address(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+    return refused.body.find("registry") != std::string::npos;
+  });
   EXPECT_EQ(refused.status, 503);
   EXPECT_NE(refused.body.find("the session registry is unreachable"), std::string::npos)
       << refused.body;
@@ -1347,10 +1350,8 @@ TEST(WebCluster, BadTokensFullNodesAndARegistryThatDiesOrTalksNonsense) {
                                 "\nsecret_file = " + c.run + "/secret\n[target test]\nhost = h\n",
                             &error);
   ASSERT_TRUE(lone) << error;
-  for (const auto t0 = Clock::now();
-       ms_since(t0) < 10000 &&
-       read_file(lone->log_path).find("the registry fails") == std::string::npos;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  within(10000,
+         [&] { return read_file(lone->log_path).find("the registry fails") != std::string::npos; });
   const std::string origin = "http://127.0.0.1:" + std::to_string(lone->port);
   EXPECT_EQ(http_request(lone->port, http::verb::post, "/session", origin, "target=test").status,
             503)
